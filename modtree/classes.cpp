@@ -1,0 +1,117 @@
+#include "modtree/classes.hpp"
+
+namespace modtree {
+
+py::object as_method(py::cpp_function f) {
+  PyObject* m = PyInstanceMethod_New(f.ptr());
+  if (m == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(m);
+}
+
+namespace {
+
+// The descriptor class behind abstract_member(), made once per process.
+py::object abstract_member_class() {
+  static py::object* cls = nullptr;  // leaked on purpose: outlives finalisation
+  if (cls == nullptr) {
+    py::dict ns;
+    ns["__module__"] = "modtree";
+    ns["__slots__"] = py::make_tuple("__func__");
+    ns["__isabstractmethod__"] = true;
+    ns["__get__"] = as_method(py::cpp_function(
+        [](py::object self, py::object obj, py::object /*type*/) -> py::object {
+          if (obj.is_none()) return self;
+          return py::module_::import("types").attr("MethodType")(self.attr("__func__"), obj);
+        },
+        py::arg("self"), py::arg("obj"), py::arg("type") = py::none()));
+    ns["__call__"] = as_method(py::cpp_function([](py::object self, py::args args, py::kwargs kwargs) {
+      return self.attr("__func__")(*args, **kwargs);
+    }));
+    ns["__name__"] = py::module_::import("builtins").attr("property")(py::cpp_function(
+        [](py::object self) { return self.attr("__func__").attr("__name__"); }));
+    cls = new py::object(py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type)("abstractmember",
+                                                                                      py::make_tuple(), ns));
+  }
+  return *cls;
+}
+
+}  // namespace
+
+py::object abstract_member(py::cpp_function f) {
+  py::object d = abstract_member_class()();
+  d.attr("__func__") = f;
+  return d;
+}
+
+py::object typing_subscript(const char* generic, py::object args) {
+  py::object g = py::module_::import("typing").attr(generic);
+  return g.attr("__getitem__")(args);
+}
+
+ClassBuilder::ClassBuilder(py::handle module, std::string name)
+    : module_(module), name_(std::move(name)), qualname_(name_) {}
+
+ClassBuilder& ClassBuilder::qualname(std::string q) {
+  qualname_ = std::move(q);
+  return *this;
+}
+ClassBuilder& ClassBuilder::base(py::handle b) {
+  bases_.push_back(py::reinterpret_borrow<py::object>(b));
+  return *this;
+}
+ClassBuilder& ClassBuilder::metaclass(py::handle meta) {
+  meta_ = py::reinterpret_borrow<py::object>(meta);
+  return *this;
+}
+ClassBuilder& ClassBuilder::doc(const char* text) {
+  doc_ = text;
+  return *this;
+}
+ClassBuilder& ClassBuilder::kwarg(const char* name, py::object value) {
+  class_kwargs_.emplace_back(name, std::move(value));
+  return *this;
+}
+ClassBuilder& ClassBuilder::attr(const char* name, py::object value) {
+  entries_.emplace_back(name, std::move(value));
+  return *this;
+}
+ClassBuilder& ClassBuilder::field(const char* name, py::object annotation) {
+  annotations_.emplace_back(name, std::move(annotation));
+  return *this;
+}
+ClassBuilder& ClassBuilder::field(const char* name, py::object annotation, py::object default_value) {
+  annotations_.emplace_back(name, std::move(annotation));
+  entries_.emplace_back(name, std::move(default_value));
+  return *this;
+}
+
+py::object ClassBuilder::builtin(const char* name) { return py::module_::import("builtins").attr(name); }
+
+py::object ClassBuilder::build(bool bind) {
+  py::tuple bases(bases_.size());
+  for (size_t i = 0; i < bases_.size(); ++i) bases[i] = bases_[i];
+  py::object meta = meta_;
+  if (!meta) {
+    // Like a class statement: the most derived metaclass of the bases, else `type`.
+    py::object types = py::module_::import("types");
+    py::tuple resolved = types.attr("prepare_class")(name_, bases);
+    meta = resolved[0];
+  }
+  py::dict kw;
+  for (auto& [k, v] : class_kwargs_) kw[py::str(k)] = v;
+  py::object ns = meta.attr("__prepare__")(name_, bases, **kw);
+  ns["__module__"] = module_.attr("__name__");
+  ns["__qualname__"] = qualname_;
+  if (doc_ != nullptr) ns["__doc__"] = doc_;
+  if (!annotations_.empty()) {
+    py::dict ann;
+    for (auto& [k, v] : annotations_) ann[py::str(k)] = v;
+    ns["__annotations__"] = ann;
+  }
+  for (auto& [k, v] : entries_) ns[py::str(k)] = v;
+  py::object cls = meta(name_, bases, ns, **kw);
+  if (bind) module_.attr(name_.c_str()) = cls;
+  return cls;
+}
+
+}  // namespace modtree

@@ -1,0 +1,98 @@
+// Declarative creation of real Python classes whose methods are C++ functions.
+//
+// Where the required behaviour is Python class behaviour (abstract bases with an exact abstract
+// set, text-valued enums, exception trees, pydantic records, subclasses of framework classes,
+// plain deletable attributes), the class is made exactly as a `class` statement would make it:
+// the metaclass prepares the namespace, the builder fills it in declaration order, and the
+// metaclass is called with (name, bases, namespace).
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace modtree {
+
+namespace py = pybind11;
+
+// A C++ function that binds like a Python function when stored on a class (self comes first).
+py::object as_method(py::cpp_function f);
+
+// A descriptor wrapping a C++ function with `__isabstractmethod__` true. It binds like a method,
+// so ABCMeta counts it in `__abstractmethods__` and concrete subclasses replace it.
+py::object abstract_member(py::cpp_function f);
+
+// `typing.Optional[t]`, `typing.Union[...]`, `typing.Tuple[...]`, `typing.Set[...]` and friends.
+py::object typing_subscript(const char* generic, py::object args);
+
+class ClassBuilder {
+ public:
+  ClassBuilder(py::handle module, std::string name);
+
+  ClassBuilder& qualname(std::string q);
+  ClassBuilder& base(py::handle b);
+  ClassBuilder& metaclass(py::handle meta);
+  ClassBuilder& doc(const char* text);
+  ClassBuilder& kwarg(const char* name, py::object value);  // class keywords (e.g. metaclass options)
+
+  // Raw namespace entry: enum members, class constants, descriptors.
+  ClassBuilder& attr(const char* name, py::object value);
+
+  // An annotated field, with or without a default (pydantic records).
+  ClassBuilder& field(const char* name, py::object annotation);
+  ClassBuilder& field(const char* name, py::object annotation, py::object default_value);
+
+  template <typename F, typename... Extra>
+  ClassBuilder& def(const char* name, F&& f, const Extra&... extra) {
+    return attr(name, as_method(py::cpp_function(std::forward<F>(f), py::name(name), extra...)));
+  }
+  template <typename F, typename... Extra>
+  ClassBuilder& def_static(const char* name, F&& f, const Extra&... extra) {
+    py::object fn = py::cpp_function(std::forward<F>(f), py::name(name), extra...);
+    return attr(name, builtin("staticmethod")(fn));
+  }
+  template <typename F, typename... Extra>
+  ClassBuilder& def_classmethod(const char* name, F&& f, const Extra&... extra) {
+    py::object fn = py::cpp_function(std::forward<F>(f), py::name(name), extra...);
+    return attr(name, builtin("classmethod")(fn));
+  }
+  template <typename G, typename... Extra>
+  ClassBuilder& def_property(const char* name, G&& getter, const Extra&... extra) {
+    py::object fn = py::cpp_function(std::forward<G>(getter), py::name(name), extra...);
+    return attr(name, builtin("property")(fn));
+  }
+  template <typename G, typename S>
+  ClassBuilder& def_property_rw(const char* name, G&& getter, S&& setter) {
+    py::object g = py::cpp_function(std::forward<G>(getter), py::name(name));
+    py::object s = py::cpp_function(std::forward<S>(setter), py::name(name));
+    return attr(name, builtin("property")(g, s));
+  }
+  template <typename F, typename... Extra>
+  ClassBuilder& def_abstract(const char* name, F&& f, const Extra&... extra) {
+    return attr(name, abstract_member(py::cpp_function(std::forward<F>(f), py::name(name), extra...)));
+  }
+  template <typename G>
+  ClassBuilder& def_abstract_property(const char* name, G&& getter) {
+    return attr(name, builtin("property")(abstract_member(py::cpp_function(std::forward<G>(getter), py::name(name)))));
+  }
+
+  // Creates the class; binds it in the module under its name unless `bind` is false.
+  py::object build(bool bind = true);
+
+  static py::object builtin(const char* name);
+
+ private:
+  py::handle module_;
+  std::string name_;
+  std::string qualname_;
+  std::vector<py::object> bases_;
+  py::object meta_;
+  std::vector<std::pair<std::string, py::object>> entries_;
+  std::vector<std::pair<std::string, py::object>> annotations_;
+  std::vector<std::pair<std::string, py::object>> class_kwargs_;
+  const char* doc_ = nullptr;
+};
+
+}  // namespace modtree
