@@ -1,5 +1,7 @@
 #include "modtree/classes.hpp"
 
+#include <string_view>
+
 namespace modtree {
 
 py::object as_method(py::cpp_function f) {
@@ -45,7 +47,7 @@ py::object abstract_member(py::cpp_function f) {
 
 py::object typing_subscript(const char* generic, py::object args) {
   py::object g = py::module_::import("typing").attr(generic);
-  return g.attr("__getitem__")(args);
+  return g[args];
 }
 
 ClassBuilder::ClassBuilder(py::handle module, std::string name)
@@ -85,6 +87,12 @@ ClassBuilder& ClassBuilder::field(const char* name, py::object annotation, py::o
   return *this;
 }
 
+const char* ClassBuilder::function_name(const char* name) {
+  if (std::string_view(name) == "__init__") return "__init";
+  if (std::string_view(name) == "__setstate__") return "__setstate";
+  return name;
+}
+
 py::object ClassBuilder::builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 
 py::object ClassBuilder::build(bool bind) {
@@ -108,8 +116,18 @@ py::object ClassBuilder::build(bool bind) {
     for (auto& [k, v] : annotations_) ann[py::str(k)] = v;
     ns["__annotations__"] = ann;
   }
-  for (auto& [k, v] : entries_) ns[py::str(k)] = v;
+  // pydantic takes every plain attribute of a model's body for a field unless it is a Python
+  // function; our C++ methods are set on the class once it exists.
+  bool pydantic_model = py::str(meta.attr("__module__")).cast<std::string>().rfind("pydantic", 0) == 0;
+  std::vector<std::pair<std::string, py::object>> late;
+  for (auto& [k, v] : entries_) {
+    if (pydantic_model && k.rfind("__", 0) != 0 && PyInstanceMethod_Check(v.ptr()))
+      late.emplace_back(k, v);
+    else
+      ns[py::str(k)] = v;
+  }
   py::object cls = meta(name_, bases, ns, **kw);
+  for (auto& [k, v] : late) py::setattr(cls, k.c_str(), v);
   if (bind) module_.attr(name_.c_str()) = cls;
   return cls;
 }

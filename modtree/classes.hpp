@@ -46,7 +46,7 @@ class ClassBuilder {
 
   template <typename F, typename... Extra>
   ClassBuilder& def(const char* name, F&& f, const Extra&... extra) {
-    return attr(name, as_method(py::cpp_function(std::forward<F>(f), py::name(name), extra...)));
+    return attr(name, as_method(py::cpp_function(std::forward<F>(f), py::name(function_name(name)), extra...)));
   }
   template <typename F, typename... Extra>
   ClassBuilder& def_static(const char* name, F&& f, const Extra&... extra) {
@@ -82,6 +82,10 @@ class ClassBuilder {
   py::object build(bool bind = true);
 
   static py::object builtin(const char* name);
+
+  // pybind11 treats functions named __init__/__setstate__ as constructors of its own classes;
+  // ours are plain functions, so they carry a neutral name.
+  static const char* function_name(const char* name);
 
  private:
   py::handle module_;

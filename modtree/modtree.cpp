@@ -52,18 +52,27 @@ class TreeImporter {
     if (e == nullptr) throw py::import_error("No module named " + fullname);
     if (e->is_package || !e->top) return py::none();
     std::string src = "__import__('importlib.util').util.find_spec(" + py::repr(py::str(fullname)).cast<std::string>() +
-                      ").loader._run_main(" + py::repr(py::str(fullname)).cast<std::string>() + ")\n";
+                      ").loader._run_main(" + py::repr(py::str(fullname)).cast<std::string>() + ", globals())\n";
     py::object compile = py::module_::import("builtins").attr("compile");
     return compile(src, reg_->origin(), "exec");
   }
 
   py::object get_source(const std::string&) const { return py::none(); }
 
-  void run_main(const std::string& fullname) const {
+  // Runs the module's top level as a program, in the namespace runpy prepared for it.
+  void run_main(const std::string& fullname, py::dict globals) const {
     const ModuleEntry* e = entry_for(fullname);
     if (e == nullptr || !e->top) throw py::import_error("No module named " + fullname);
-    py::module_ main = py::reinterpret_borrow<py::module_>(py::module_::import("sys").attr("modules")["__main__"]);
-    e->top(main);
+    py::object name = globals.contains("__name__") ? py::object(globals["__name__"]) : py::str("__main__");
+    py::module_ target = py::reinterpret_borrow<py::module_>(py::module_::import("types").attr("ModuleType")(name));
+    target.attr("__dict__").attr("update")(globals);
+    try {
+      e->top(target);
+    } catch (...) {
+      globals.attr("update")(target.attr("__dict__"));
+      throw;
+    }
+    globals.attr("update")(target.attr("__dict__"));
   }
 
  private:

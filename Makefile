@@ -1,0 +1,62 @@
+# Two entry points: `make demo` and `make test`. Both set up everything a fresh machine needs
+# (Debian packages, the virtual environment at .venv, Python packages, the build, the samples).
+SHELL := /bin/bash
+VENV := .venv
+PY := $(VENV)/bin/python
+PIP := $(VENV)/bin/pip
+SAMPLES ?= $(CURDIR)/.samples
+JOBS ?= $(shell nproc)
+APT_PACKAGES := g++ make libssl-dev libarchive-dev libgtest-dev libgmock-dev binutils grep strace
+export OSTREL_SAMPLES_DIR := $(SAMPLES)
+export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
+
+.PHONY: demo test sysdeps venv build fixtures cpptest asan pytest bench clean
+
+demo: build fixtures
+	$(PY) tools/demo.py
+
+test: build fixtures cpptest asan pytest
+
+# Debian packages: installed only when one is missing.
+sysdeps:
+	@missing=$$(for p in $(APT_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing: $$missing"; \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	fi
+
+# The virtual environment; pip runs again only when the requirement files change.
+$(VENV)/.requirements: requirements.txt requirements-dev.txt | sysdeps
+	test -x $(PY) || python3 -m venv $(VENV)
+	$(PIP) install -q --disable-pip-version-check -r requirements-dev.txt
+	touch $@
+
+venv: sysdeps $(VENV)/.requirements
+
+build: venv
+	$(PIP) install -q --disable-pip-version-check --no-build-isolation --no-deps .
+	@ln -sf build/cp311-cp311-linux_x86_64/compile_commands.json compile_commands.json
+
+fixtures: build
+	$(PY) tools/make_samples.py --out $(SAMPLES)
+
+# GoogleTest suite of the pure C++ core, plain and under ASan+UBSan.
+cpptest: sysdeps venv
+	$(VENV)/bin/cmake -S . -B build/native -G Ninja -DOSTREL_PYTHON=OFF -DOSTREL_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	$(VENV)/bin/cmake --build build/native -j $(JOBS)
+	build/native/native_tests --gtest_brief=1
+
+asan: sysdeps venv
+	$(VENV)/bin/cmake -S . -B build/asan -G Ninja -DOSTREL_PYTHON=OFF -DOSTREL_TESTS=ON -DOSTREL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	$(VENV)/bin/cmake --build build/asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 build/asan/native_tests --gtest_brief=1
+
+pytest: build fixtures
+	$(PY) -m pytest -q test
+
+bench: build fixtures
+	@for b in bench/*; do [ -x "$$b" ] || continue; echo "== $$b"; PATH=$(CURDIR)/$(VENV)/bin:$$PATH "$$b"; done
+
+clean:
+	rm -rf build compile_commands.json

@@ -1,0 +1,96 @@
+"""The package itself: one extension file, the module tree, start-up names, version."""
+import glob
+import os
+import subprocess
+import sys
+
+import ostrel
+
+ROOT_TREE = [
+    "ostrel.version",
+    "ostrel.common",
+    "ostrel.common.abstractions",
+    "ostrel.common.abstractions.schema",
+    "ostrel.common.data_classes",
+    "ostrel.common.data_classes.inferencer_benchmark_result",
+    "ostrel.common.data_classes.tensor_metadata",
+    "ostrel.common.data_interface",
+    "ostrel.common.enums",
+    "ostrel.common.enums.benchmark_mode",
+    "ostrel.common.enums.framework_type",
+    "ostrel.common.enums.inference_hardware",
+    "ostrel.common.exceptions",
+    "ostrel.common.logger_factory",
+    "ostrel.frameworks",
+    "ostrel.frameworks.engines",
+    "ostrel.frameworks.engines.engine_utils",
+    "ostrel.inference",
+    "ostrel.inference.config",
+]
+
+
+def test_one_shared_object_exports_only_its_init():
+    so = ostrel.__file__
+    assert so.endswith(".so")
+    site = os.path.dirname(so)
+    installed = [p for p in glob.glob(os.path.join(site, "ostrel*")) if not p.endswith(".dist-info")]
+    assert installed == [so]
+    out = subprocess.run(["nm", "-D", "--defined-only", so], capture_output=True, text=True, check=True).stdout
+    inits = [line.split()[-1] for line in out.splitlines() if " PyInit_" in line]
+    assert inits == ["PyInit_ostrel"]
+
+
+def test_every_module_is_served_from_the_same_file():
+    import importlib
+
+    for name in ROOT_TREE:
+        mod = importlib.import_module(name)
+        assert mod.__spec__.origin == ostrel.__file__, name
+        assert hasattr(mod, "__path__") == (name.count(".") <= 2 and not name.endswith(
+            ("version", "schema", "exceptions", "logger_factory", "config", "benchmark_mode", "framework_type",
+             "inference_hardware", "inferencer_benchmark_result", "tensor_metadata"))), name
+
+
+def test_empty_packages_define_nothing():
+    import ostrel.common.enums as enums
+
+    own = {k for k in vars(enums) if not k.startswith("__")}
+    assert own <= {"benchmark_mode", "framework_type", "inference_hardware"}
+    assert enums.__doc__ is None
+
+
+def test_version_and_root_names():
+    assert ostrel.__version__ == "3.6.0"
+    assert ostrel.__version__ is ostrel.ostrel_version
+    assert ostrel.version.version == "3.6.0"
+    assert ostrel.FrameworkType is __import__("ostrel.common.enums.framework_type").common.enums.framework_type.FrameworkType
+    assert ostrel.__doc__ is None
+    assert not hasattr(ostrel, "trt")  # no GPU here
+
+
+def test_backends_are_not_imported_at_startup(run_python):
+    r = run_python(
+        "import ostrel, sys; print(sorted(m for m in sys.modules if m.endswith('_inferencer') "
+        "and m != 'ostrel.frameworks.base_inferencer'))"
+    )
+    assert r.stdout.strip().splitlines()[-1] == "[]"
+
+
+def test_submodule_import_runs_startup_first(run_python):
+    r = run_python("import ostrel.common.exceptions, sys; print('ostrel' in sys.modules, sys.modules['ostrel'].__version__)")
+    assert r.stdout.strip().splitlines()[-1] == "True 3.6.0"
+
+
+def test_run_submodule_as_main(run_python):
+    # A module without a program part runs its top level under __main__ and exits cleanly.
+    r = run_python("import runpy; g = runpy.run_module('ostrel.version', run_name='__main__'); print(g['version'])")
+    assert r.stdout.strip().splitlines()[-1] == "3.6.0"
+    r = subprocess.run([sys.executable, "-m", "ostrel.version"], capture_output=True, text=True)
+    assert r.returncode == 0, r.stderr
+
+
+def test_unknown_submodule_is_a_clean_import_error():
+    import pytest
+
+    with pytest.raises(ModuleNotFoundError):
+        __import__("ostrel.common.no_such_module")
