@@ -1,0 +1,617 @@
+// The abstract inferencer every framework back-end derives from: construction sequence, input
+// shapes, metadata and legend, and the benchmark engine with its timed loop.
+//
+// BaseInferencer is a real Python class (abc.ABCMeta) whose members are C++ functions. Every
+// hook is called through the instance (`self.attr(...)`), so back-ends written in C++ and Python
+// subclasses override it alike. Module constants are read from the module object at each use.
+#include <pybind11/stl.h>
+
+#include <cmath>
+#include <optional>
+#include <vector>
+
+#include "modtree/classes.hpp"
+#include "modtree/modtree.hpp"
+#include "native/timing.hpp"
+#include "runtime/common/utils.hpp"
+#include "runtime/pyhelpers.hpp"
+
+namespace py = pybind11;
+using ostrel::raise;
+
+namespace {
+
+py::handle g_module;  // this module; a reference is kept for the life of the process
+
+py::object mod_attr(const char* name) { return g_module.attr(name); }
+
+bool truthy(py::handle h) {
+  int r = PyObject_IsTrue(h.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+py::object builtin_range(py::object n) { return ostrel::builtin("range")(n); }
+
+py::object builtin_super(py::object cls, py::object self) { return ostrel::builtin("super")(cls, self); }
+
+py::object checked(PyObject* result) {
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+py::object numpy() { return py::module_::import("numpy"); }
+
+// ---- construction -------------------------------------------------------------------------------
+
+void verify_input_dims(py::object /*self*/, py::object value) {
+  if (value.is_none()) return;
+  if (py::isinstance<py::tuple>(value)) value = py::list(py::make_tuple(value));
+  if (!py::isinstance<py::list>(value)) raise(PyExc_AssertionError, "input_dims must be a list");
+  py::list dims = value;
+  if (dims.empty()) raise(PyExc_AssertionError, "input_dims is an empty list.");
+  py::object first = dims[0];
+  if (!py::isinstance<py::tuple>(first))
+    raise(PyExc_AssertionError, "input_dims first element is not a tuple, got: " + ostrel::str(dims));
+  py::tuple shape = first;
+  if (shape.empty()) raise(PyExc_AssertionError, "input_dims is an list of an empty tuple.");
+  if (!PyLong_Check(shape[0].ptr()))
+    raise(PyExc_AssertionError,
+          "input_dims must be a list of tuples of ints, representing the inputs shapes, got: " + ostrel::str(dims));
+}
+
+void set_input_dims(py::object self, py::object value) {
+  if (py::isinstance<py::tuple>(value)) value = py::list(py::make_tuple(value));
+  self.attr("_BaseInferencer__verify_input_dims")(value);
+  self.attr("_input_dims") = value;
+}
+
+py::object get_memory(py::object self, py::object attribute, py::object warn) {
+  py::object InferenceHardware = mod_attr("InferenceHardware");
+  if (self.attr("_inference_hardware").equal(InferenceHardware.attr("GPU"))) {
+    try {
+      py::object GPUtil = mod_attr("GPUtil");
+      py::object gpus = GPUtil.attr("getGPUs")();
+      return GPUtil.attr("get_memory")(gpus[py::int_(0)], attribute);
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_IndexError) && !e.matches(PyExc_NameError)) throw;
+    }
+    try {
+      return mod_attr("jtop").attr("get_memory")(attribute);
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_NameError)) throw;
+      e.restore();  // becomes the context of the error below
+      PyErr_SetString(PyExc_OSError, "Cannot get GPU memory size because jtop could not be imported.");
+      throw py::error_already_set();
+    }
+  }
+  if (truthy(warn)) self.attr("_logger").attr("warning")("CPU memory profiling is not currently not supported");
+  return py::none();
+}
+
+void init(py::object self, py::object checkpoint_file, py::object inference_hardware, py::object input_dims,
+          py::object static_batch_size, py::object inference_dtype, py::object logging_verbosity) {
+  py::object InferenceHardware = mod_attr("InferenceHardware");
+  if (inference_hardware.is_none())
+    inference_hardware = truthy(mod_attr("GPU_PRESENT")) ? InferenceHardware.attr("GPU") : InferenceHardware.attr("CPU");
+  self.attr("_checkpoint_file") = checkpoint_file;
+  self.attr("_input_dims") = py::none();
+  self.attr("input_dims") = input_dims;
+  self.attr("_static_batch_size") = static_batch_size;
+  self.attr("_inference_hardware") = inference_hardware;
+  self.attr("_inference_dtype") = inference_dtype;
+  // The next class in the method order after BaseInferencer (ILogger for the base's own bases).
+  py::object next_init = builtin_super(mod_attr("BaseInferencer"), self).attr("__init__");
+  next_init(py::arg("verbosity") = logging_verbosity);
+  self.attr("_system_startpoint_memory_used") = self.attr("_get_memory")("used");
+  self.attr("_load_model")();
+  self.attr("_assert_loaded_successfully")();
+  if (self.attr("_input_dims").is_none()) self.attr("_input_dims") = self.attr("fetch_model_input_dimensions")();
+  if (self.attr("_inference_dtype").is_none()) {
+    py::object dtype = py::none();
+    try {
+      dtype = self.attr("fetch_model_input_dtype")();
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_NotImplementedError)) throw;
+    }
+    self.attr("_inference_dtype") = truthy(dtype) ? dtype : numpy().attr("float32");
+  }
+  if (self.attr("_input_dims").is_none())
+    self.attr("_logger").attr("warning")(
+        "The input dimensions for the model were not specified, and they could not be fetched automatically from " +
+        ostrel::str(checkpoint_file) + ". Please specify the input dimensions upon benchmark() call.");
+  if (self.attr("_static_batch_size").is_none())
+    self.attr("_static_batch_size") = self.attr("fetch_model_batch_size")();
+}
+
+// ---- metadata, example inputs, legend -------------------------------------------------------------
+
+py::object example_inputs(py::object self) {
+  py::list metadata = self.attr("inputs_metadata");
+  py::object fetched = self.attr("fetch_model_batch_size")();
+  py::object batch_size = truthy(fetched) ? fetched : py::int_(1);
+  py::object shapes, dtypes;
+  if (!metadata.empty()) {
+    py::list shape_list, dtype_list;
+    py::object indicators = mod_attr("DYNAMIC_BATCH_SIZE_INDICATORS");
+    for (py::handle md : metadata) {
+      py::tuple shape = py::tuple(md.attr("shape"));
+      py::object first = shape[0];
+      if (indicators.contains(first))
+        shape_list.append(shape[py::slice(1, static_cast<py::ssize_t>(shape.size()), 1)]);
+      else
+        shape_list.append(shape);
+      dtype_list.append(md.attr("datatype"));
+    }
+    shapes = shape_list;
+    dtypes = dtype_list;
+  } else {
+    shapes = self.attr("input_dims");
+    dtypes = self.attr("fetch_model_input_dtype")();
+  }
+  if (!truthy(shapes))
+    raise(PyExc_AssertionError, "Input dimensions were not supplied during initialization and could not be inferred");
+  if (!truthy(dtypes))
+    raise(PyExc_AssertionError, "Input data types were not supplied during initialization and could not be inferred.");
+  py::object inputs = self.attr("_build_dummy_inputs")(py::arg("input_dims") = shapes, py::arg("dtype") = dtypes);
+  return self.attr("_build_dummy_batch")(py::arg("dummy_input") = inputs, py::arg("batch_size") = batch_size,
+                                         py::arg("dtype") = dtypes);
+}
+
+py::dict metadata_for_legend(py::object self) {
+  py::object inputs, outputs;
+  try {
+    inputs = self.attr("_get_inputs_metadata")();
+    outputs = self.attr("_get_outputs_metadata")();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_NotImplementedError)) throw;
+    self.attr("_logger").attr("warning")("Legend will not include inputs/outputs metadata (" +
+                                         ostrel::str(py::type::of(self).attr("__name__")) + " model).");
+    inputs = py::none();
+    outputs = py::none();
+  }
+  py::object hardware = self.attr("_inference_hardware");
+  py::tuple version = py::make_tuple(self.attr("framework_version"));
+  py::object type = self.attr("framework_type");
+  py::object path = self.attr("_checkpoint_file");
+  py::dict legend;
+  legend["model_path"] = path;
+  legend["model_inputs"] = inputs;
+  legend["model_outputs"] = outputs;
+  legend["inference_hardware"] = hardware;
+  py::dict framework;
+  framework["type"] = type;
+  framework["version"] = version;
+  legend["framework"] = framework;
+  py::object extra = self.attr("get_framework_specific_metadata")();
+  if (truthy(extra)) legend.attr("update")(extra);
+  return legend;
+}
+
+// ---- benchmark engine ---------------------------------------------------------------------------
+
+py::list element_types(py::object self, py::object dtype) {
+  if (dtype.is_none()) return py::list(py::make_tuple(self.attr("_inference_dtype")));
+  if (!py::isinstance<py::list>(dtype)) return py::list(py::make_tuple(dtype));
+  return dtype;
+}
+
+py::list build_dummy_inputs(py::object self, py::object input_dims, py::object dtype) {
+  if (py::isinstance<py::tuple>(input_dims)) input_dims = py::list(py::make_tuple(input_dims));
+  py::list shapes = input_dims;
+  py::list types = element_types(self, dtype);
+  if (types.size() != shapes.size()) types = types * py::int_(shapes.size());
+  py::object random = numpy().attr("random").attr("random");
+  py::list out;
+  size_t n = std::min(shapes.size(), types.size());
+  for (size_t i = 0; i < n; ++i) {
+    py::tuple shape = py::tuple(py::make_tuple(1)) + py::tuple(shapes[i]);
+    out.append(random(shape).attr("astype")(types[i]));
+  }
+  return out;
+}
+
+py::list build_dummy_batch(py::object self, py::list dummy_input, py::object batch_size, py::object dtype) {
+  py::object chosen = truthy(dtype) ? dtype : self.attr("_inference_dtype");
+  py::list types = py::isinstance<py::list>(chosen) ? py::list(chosen) : py::list(py::make_tuple(chosen));
+  if (types.size() == 1 && dummy_input.size() > 1) types = types * py::int_(dummy_input.size());
+  py::object repeat = numpy().attr("repeat");
+  py::list out;
+  size_t n = std::min(dummy_input.size(), types.size());
+  for (size_t i = 0; i < n; ++i)
+    out.append(repeat(dummy_input[i], batch_size, py::arg("axis") = 0).attr("astype")(types[i]));
+  return out;
+}
+
+void log_shape(py::object& logger, const std::string& name, py::handle value) {
+  auto child = [&](py::handle key) {
+    return name.empty() ? ostrel::str(key) : name + "[" + ostrel::str(key) + "]";
+  };
+  if (PyDict_Check(value.ptr())) {
+    for (auto item : py::reinterpret_borrow<py::dict>(value)) log_shape(logger, child(item.first), item.second);
+  } else if (PyList_Check(value.ptr())) {
+    py::list l = py::reinterpret_borrow<py::list>(value);
+    for (size_t i = 0; i < l.size(); ++i) log_shape(logger, child(py::int_(i)), l[i]);
+  } else if (py::hasattr(value, "shape") && py::hasattr(value, "dtype")) {
+    logger.attr("debug")("    " + name + " -> " + ostrel::str(value.attr("shape")) +
+                         ", dtype=" + ostrel::str(value.attr("dtype")));
+  } else {
+    logger.attr("debug")("    " + name + " -> " + ostrel::str(py::type::of(value).attr("__name__")));
+  }
+}
+
+void log_predict_shapes(py::object self, py::object predict_args) {
+  py::object logger = self.attr("_logger");
+  logger.attr("debug")("Benchmarking the model using inputs:");
+  log_shape(logger, "", predict_args);
+}
+
+// Items of a Python iterable; range objects from 0 with step 1 are counted natively.
+class PyIterItems {
+ public:
+  explicit PyIterItems(py::handle iterable) : it_(py::reinterpret_steal<py::object>(PyObject_GetIter(iterable.ptr()))) {
+    if (!it_) throw py::error_already_set();
+  }
+  std::optional<std::int64_t> next() {
+    PyObject* item = PyIter_Next(it_.ptr());
+    if (item == nullptr) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      return std::nullopt;
+    }
+    Py_DECREF(item);
+    return n_++;
+  }
+  std::size_t ahead() const { return 0; }
+
+ private:
+  py::object it_;
+  std::int64_t n_ = 0;
+};
+
+// A timer with start()/stop() that is not ours: called through Python, looked up once.
+class PyTimer {
+ public:
+  explicit PyTimer(py::object timer) : start_(timer.attr("start")), stop_(timer.attr("stop")) {}
+  void start() {
+    PyObject* r = PyObject_CallNoArgs(start_.ptr());
+    if (r == nullptr) throw py::error_already_set();
+    Py_DECREF(r);
+  }
+  double stop() {
+    PyObject* r = PyObject_CallNoArgs(stop_.ptr());
+    if (r == nullptr) throw py::error_already_set();
+    double v = PyFloat_AsDouble(r);
+    Py_DECREF(r);
+    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return v;
+  }
+
+ private:
+  py::object start_, stop_;
+};
+
+// The measured call: fn(**predict_args), result discarded. Nothing else happens between start and stop.
+struct MeasuredCall {
+  PyObject* fn;
+  PyObject* args;
+  PyObject* kwargs;
+  int operator()() const {
+    PyObject* r = PyObject_Call(fn, args, kwargs);
+    if (r == nullptr) throw py::error_already_set();
+    Py_DECREF(r);
+    return 0;
+  }
+};
+
+template <class Items>
+void timed_loop(Items& items, py::object timer, MeasuredCall& call, std::vector<double>& latencies) {
+  if (ostrel::utils::is_cpu_timer(timer)) {
+    ostrel::native::CpuTimer native;  // same clock and unit as CPUTimer, without a Python call around the model call
+    ostrel::native::run_timed_loop(items, native, call, latencies);
+  } else {
+    PyTimer py_timer(timer);
+    ostrel::native::run_timed_loop(items, py_timer, call, latencies);
+  }
+}
+
+// Recognises range(0, n, 1) so a repetition run needs no Python objects per item.
+std::optional<std::int64_t> plain_range_length(py::handle iterable) {
+  if (!PyRange_Check(iterable.ptr())) return std::nullopt;
+  py::object start = iterable.attr("start"), step = iterable.attr("step");
+  if (py::int_(start).cast<long long>() != 0 || py::int_(step).cast<long long>() != 1) return std::nullopt;
+  return py::int_(iterable.attr("stop")).cast<long long>();
+}
+
+py::tuple benchmark_loop(py::object self, py::object benchmark_iter, py::object include_io,
+                         py::object /*benchmark_mode*/, py::kwargs predict_args) {
+  std::vector<double> latencies;
+  py::object timer = self.attr("_get_timer")();
+  py::object fn = truthy(include_io) ? self.attr("predict") : self.attr("_forward_pass");
+  py::tuple no_args;
+  py::dict kwargs = py::dict(predict_args);
+  MeasuredCall call{fn.ptr(), no_args.ptr(), kwargs.ptr()};
+  try {
+    if (auto n = plain_range_length(benchmark_iter)) {
+      ostrel::native::RepetitionItems items(*n);
+      latencies.reserve(items.ahead());
+      timed_loop(items, timer, call, latencies);
+    } else {
+      PyIterItems items(benchmark_iter);
+      latencies.reserve(4096);
+      timed_loop(items, timer, call, latencies);
+    }
+  } catch (py::error_already_set& e) {
+    if (e.matches(ostrel::exception_class("ForwardPassNotImplemented")))
+      self.attr("_logger").attr("warning")("Forward pass only measurement is not available for this inferencer yet.");
+    throw;
+  }
+  if (latencies.empty()) {
+    // NumPy's own answer for an empty run: not-a-number, with its runtime warning.
+    py::object arr = numpy().attr("array")(py::list(), py::arg("dtype") = "float64");
+    return py::make_tuple(numpy().attr("mean")(arr), numpy().attr("var")(arr));
+  }
+  ostrel::native::MeanVariance mv = ostrel::native::mean_and_variance(latencies);
+  return py::make_tuple(mv.mean, mv.variance);
+}
+
+py::object benchmark(py::object self, py::object batch_size, py::object input_dimensions, py::object duration_sec,
+                     py::object repetitions, py::object warmup_calls, py::object dtype, py::object include_io,
+                     py::object telemetry_dict, py::object benchmark_mode, py::kwargs predict_args_in) {
+  py::object shapes = truthy(input_dimensions) ? input_dimensions : self.attr("_input_dims");
+  if (py::isinstance<py::tuple>(shapes)) shapes = py::list(py::make_tuple(shapes));
+  if (!truthy(shapes)) raise(ostrel::exception_class("InputDimensionsNotSpecifiedError"));
+
+  py::dict predict_args;
+  if (predict_args_in.empty()) {
+    py::object element_type = truthy(dtype) ? dtype : self.attr("_inference_dtype");
+    py::object inputs = self.attr("_build_dummy_inputs")(py::arg("input_dims") = shapes, py::arg("dtype") = element_type);
+    py::object batch = self.attr("_build_dummy_batch")(py::arg("dummy_input") = inputs,
+                                                       py::arg("batch_size") = batch_size, py::arg("dtype") = element_type);
+    predict_args["x"] = batch;
+  } else {
+    predict_args = py::dict(predict_args_in);
+  }
+  self.attr("_log_predict_shapes")(predict_args);
+
+  {
+    py::object predict = self.attr("predict");
+    long long calls = py::int_(warmup_calls).cast<long long>();
+    for (long long i = 0; i < calls; ++i) {
+      py::object out = predict(**predict_args);
+      if (!truthy(out))
+        raise(PyExc_AssertionError,
+              "The model output is not valid. The benchmark can not run in an accurate way, Output: " + ostrel::str(out));
+    }
+  }  // the last warm-up output is released here
+
+  if (!telemetry_dict.is_none()) predict_args["telemetry_dict"] = telemetry_dict;
+
+  py::object items;
+  if (!truthy(duration_sec) && !truthy(repetitions)) duration_sec = mod_attr("BENCHMARK_DURATION");
+  if (truthy(duration_sec))
+    items = mod_attr("_timed_benchmark_iter")(duration_sec);
+  else
+    items = builtin_range(repetitions);
+
+  py::tuple stats = self.attr("_benchmark_loop")(py::arg("benchmark_iter") = items, py::arg("include_io") = include_io,
+                                                  py::arg("benchmark_mode") = benchmark_mode, **predict_args);
+  if (stats.size() != 2) throw py::value_error("_benchmark_loop must return (mean, variance)");
+  py::object mean = stats[0], variance = stats[1];
+
+  py::object sample_time = checked(PyNumber_TrueDivide(mean.ptr(), batch_size.ptr()));
+  py::dict fields;
+  fields["batch_size"] = batch_size;
+  fields["batch_inf_time"] = mean;
+  fields["batch_inf_time_variance"] = variance;
+  fields["sample_inf_time"] = sample_time;
+  fields["model_memory_used"] = self.attr("_model_memory_size");
+  fields["system_startpoint_memory_used"] = self.attr("_system_startpoint_memory_used");
+  fields["post_inference_memory_used"] = self.attr("_get_memory")("used");
+  fields["total_memory_size"] = self.attr("_get_memory")("total");
+  py::object per_batch = checked(PyNumber_TrueDivide(py::float_(1000.0).ptr(), mean.ptr()));
+  fields["throughput"] = checked(PyNumber_Multiply(per_batch.ptr(), batch_size.ptr()));
+  fields["include_io"] = include_io;
+  fields["inference_hardware"] = py::str(ostrel::text(self.attr("_inference_hardware"))).attr("upper")();
+  fields["framework_version"] = self.attr("framework_version");
+  fields["framework_type"] = self.attr("framework_type");
+  py::object time_mod = py::module_::import("time");
+  fields["date"] = time_mod.attr("strftime")("%H:%M:%S__%m-%d-%Y");
+  fields["ctime"] = py::int_(time_mod.attr("time")());
+  py::object record = mod_attr("ModelBenchmarks")(**fields);
+
+  predict_args = py::dict();
+  items = py::none();
+  py::module_::import("gc").attr("collect")();
+  return record;
+}
+
+}  // namespace
+
+// The time-based item source is a real generator, so it is written as one: a Python generator
+// function compiled once at import, with this module's namespace as its globals.
+constexpr const char* kTimedIterSource = R"(
+def _timed_benchmark_iter(benchmark_duration_sec: float, resolution: int = 100):
+    iter_base = 0
+    start_time = time.perf_counter()
+    while time.perf_counter() - start_time < benchmark_duration_sec:
+        yield from range(iter_base, iter_base + resolution)
+        iter_base += resolution
+)";
+
+MODTREE_MODULE("frameworks.base_inferencer", m) {
+  g_module = m.inc_ref();
+  using modtree::import_from;
+  py::object builtins = py::module_::import("builtins");
+  m.attr("gc") = py::module_::import("gc");
+  m.attr("time") = py::module_::import("time");
+  m.attr("pathlib") = py::module_::import("pathlib");
+  m.attr("np") = py::module_::import("numpy");
+  m.attr("ABC") = import_from("abc", "ABC");
+  m.attr("InferenceHardware") = import_from("ostrel", "InferenceHardware");
+  m.attr("BenchmarkMode") = import_from("ostrel", "BenchmarkMode");
+  m.attr("ModelBenchmarks") =
+      import_from("ostrel.common.data_classes.inferencer_benchmark_result", "ModelBenchmarks");
+  m.attr("TensorMetadata") = import_from("ostrel.common.data_classes.tensor_metadata", "TensorMetadata");
+  for (const char* name : {"InputDimensionsNotSpecifiedError", "FailedToLoadCheckpointError", "ForwardPassNotImplemented"})
+    m.attr(name) = import_from("ostrel.common.exceptions", name);
+  m.attr("ILogger") = import_from("ostrel.common.logger_factory", "ILogger");
+  m.attr("get_timer") = import_from("ostrel.common.utils", "get_timer");
+  m.attr("cached_property") = import_from("ostrel.common.utils", "cached_property");
+  m.attr("GPUtil") = import_from("ostrel.common.utils", "GPUtilWrapper");
+  m.attr("jtop") = import_from("ostrel.common.utils", "jtopWrapper");
+  m.attr("GPU_PRESENT") = import_from("ostrel.inference.config", "GPU_PRESENT");
+
+  m.attr("BENCHMARK_DURATION") = 60.0;
+  m.attr("BENCHMARK_WARMUP_CALLS") = 100;
+  py::list indicators;
+  for (py::object v : {py::object(py::int_(-1)), py::object(py::int_(0)), py::object(py::str("N")), py::object(py::none()),
+                       py::object(py::bool_(false))})
+    indicators.append(v);
+  m.attr("DYNAMIC_BATCH_SIZE_INDICATORS") = indicators;
+
+  py::object cached_property = m.attr("cached_property");
+  auto cached = [&](const char* name, py::object (*fn)(py::object)) {
+    return cached_property(py::cpp_function(fn, py::name(name), py::arg("self")));
+  };
+  auto not_implemented = [](py::object) -> py::object { raise(PyExc_NotImplementedError); };
+  py::none none;
+
+  modtree::ClassBuilder cls(m, "BaseInferencer");
+  cls.base(m.attr("ILogger")).base(m.attr("ABC"));
+  cls.attr("_dynamic_batch_size_indicators", indicators);
+  cls.def_abstract("_assert_loaded_successfully", not_implemented, py::arg("self"));
+  cls.def_abstract("_load_model", not_implemented, py::arg("self"));
+  cls.def(
+      "_assert_checkpoint_component",
+      [](py::object, py::object value, py::object error_message) {
+        if (!truthy(value)) raise(ostrel::exception_class("FailedToLoadCheckpointError"), error_message);
+      },
+      py::arg("self"), py::arg("value"), py::arg("error_message"));
+  cls.def(
+      "_delete_instance_resource",
+      [](py::object self, py::str attribute_name) {
+        if (py::hasattr(self, attribute_name)) py::delattr(self, attribute_name);
+      },
+      py::arg("self"), py::arg("attribute_name"));
+  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"), py::arg("inference_hardware") = none,
+          py::arg("input_dims") = none, py::arg("static_batch_size") = none, py::arg("inference_dtype") = none,
+          py::arg("logging_verbosity") = none);
+  cls.def_property("checkpoint_file", [](py::object self) { return self.attr("_checkpoint_file"); });
+  cls.def(
+      "_get_timer", [](py::object self) { return mod_attr("get_timer")(self.attr("_inference_hardware")); },
+      py::arg("self"));
+  cls.def("__del__", [](py::object self) { self.attr("_dispose_all_resources")(); }, py::arg("self"));
+  cls.def(
+      "__call__", [](py::object self, py::object x, py::kwargs kwargs) { return self.attr("predict")(x, **kwargs); },
+      py::arg("self"), py::arg("x"));
+  cls.def_property("inference_dtype", [](py::object self) { return self.attr("_inference_dtype"); });
+  cls.def_property("inference_hardware", [](py::object self) { return self.attr("_inference_hardware"); });
+  cls.def_property_rw(
+      "static_batch_size", [](py::object self) { return self.attr("_static_batch_size"); },
+      [](py::object self, py::object value) { self.attr("_static_batch_size") = value; });
+  cls.def_property_rw(
+      "input_dims", [](py::object self) { return self.attr("_input_dims"); }, &set_input_dims);
+  cls.def(
+      "get_bottlenecks",
+      [](py::object self, py::object num_layers) {
+        return self.attr("get_layers_profile_dataframe")().attr("nlargest")(num_layers, "ms");
+      },
+      py::arg("self"), py::arg("num_layers") = 10);
+  cls.def(
+      "get_layers_profile_dataframe",
+      [](py::object self) -> py::object {
+        raise(PyExc_NotImplementedError, "get_layers_profile_dataframe is not implemented for " +
+                                             ostrel::str(py::type::of(self).attr("__name__")));
+      },
+      py::arg("self"));
+  cls.def("get_framework_specific_metadata", [](py::object) { return py::dict(); }, py::arg("self"));
+  cls.def_property("example_inputs", &example_inputs);
+  cls.attr("inputs_metadata",
+           cached("inputs_metadata", [](py::object self) -> py::object { return self.attr("_get_inputs_metadata")(); }));
+  cls.attr("outputs_metadata", cached("outputs_metadata", [](py::object self) -> py::object {
+             return self.attr("_get_outputs_metadata")();
+           }));
+  cls.def("_get_inputs_metadata", [](py::object) { return py::list(); }, py::arg("self"));
+  cls.def("_get_outputs_metadata", [](py::object) { return py::list(); }, py::arg("self"));
+  cls.def("_get_metadata_for_legend", &metadata_for_legend, py::arg("self"));
+  cls.def(
+      "_print_legend",
+      [](py::object self) {
+        py::module_::import("pprint").attr("pprint")(self.attr("_get_metadata_for_legend")(), py::arg("indent") = 2);
+      },
+      py::arg("self"));
+  cls.def_property("legend", [](py::object self) { return self.attr("_get_metadata_for_legend")(); });
+  cls.def("_BaseInferencer__verify_input_dims", &verify_input_dims, py::arg("self"), py::arg("value"));
+  cls.def("_benchmark_loop", &benchmark_loop, py::arg("self"), py::kw_only(), py::arg("benchmark_iter"),
+          py::arg("include_io") = true, py::arg("benchmark_mode") = none);
+  // The default of warmup_calls is bound now, from the module constant as it stands at class creation.
+  cls.def("benchmark", &benchmark, py::arg("self"), py::arg("batch_size") = none, py::arg("input_dimensions") = none,
+          py::arg("duration_sec") = none, py::arg("repetitions") = none,
+          py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"), py::arg("dtype") = none,
+          py::arg("include_io") = true, py::arg("telemetry_dict") = none, py::arg("benchmark_mode") = none);
+  cls.def("fetch_model_input_dimensions", [](py::object) { return py::none(); }, py::arg("self"));
+  cls.def("fetch_model_input_dtype", [](py::object) { return py::none(); }, py::arg("self"));
+  cls.def("fetch_model_batch_size", [](py::object) { return py::none(); }, py::arg("self"));
+  cls.def_static(
+      "_is_batch_size_static",
+      [](py::object dimensions) -> py::object {
+        if (dimensions.is_none() || !PyList_CheckExact(dimensions.ptr())) return py::bool_(false);
+        py::list dims = dimensions;
+        // An empty shape list says nothing about the batch: dynamic.
+        if (dims.empty()) return py::bool_(false);
+        py::object first = dims[0];
+        if (py::hasattr(first, "__iter__")) {
+          py::sequence shape = first;
+          if (py::len(shape) == 0) return py::bool_(false);
+          first = shape[0];
+        }
+        if (PyLong_Check(first.ptr()) && first > py::int_(0)) return first;
+        return py::bool_(false);
+      },
+      py::arg("dimensions"));
+  cls.def_abstract(
+      "_dispose_all_resources",
+      [](py::object self) -> py::object {
+        raise(PyExc_NotImplementedError, "Please implement a __dispose_all_resources method for " +
+                                             ostrel::str(py::type::of(self).attr("__name__")));
+      },
+      py::arg("self"));
+  cls.def_abstract(
+      "predict", [](py::object, py::object, py::kwargs) -> py::object { raise(PyExc_NotImplementedError); },
+      py::arg("self"), py::arg("x") = none);
+  cls.def(
+      "_forward_pass",
+      [](py::object, py::object, py::kwargs) -> py::object { raise(ostrel::exception_class("ForwardPassNotImplemented")); },
+      py::arg("self"), py::arg("x"));
+  cls.def(
+      "timed_predict",
+      [](py::object self, py::object x) {
+        py::object timer = self.attr("_get_timer")();
+        timer.attr("start")();
+        py::object out = self.attr("predict")(x);
+        py::object ms = timer.attr("stop")();
+        return py::make_tuple(out, ms);
+      },
+      py::arg("self"), py::arg("x"));
+  cls.def("_build_dummy_inputs", &build_dummy_inputs, py::arg("self"), py::arg("input_dims"), py::arg("dtype") = none);
+  cls.def("_build_dummy_batch", &build_dummy_batch, py::arg("self"), py::arg("dummy_input"), py::arg("batch_size"),
+          py::arg("dtype") = none);
+  cls.def_abstract_property("framework_type", not_implemented);
+  cls.def_abstract_property("framework_version", not_implemented);
+  cls.def("_get_memory", &get_memory, py::arg("self"), py::arg("attribute") = "used", py::arg("warn") = false);
+  cls.attr("_model_memory_size", cached("_model_memory_size", [](py::object self) -> py::object {
+             return self.attr("_get_model_size")();
+           }));
+  cls.def(
+      "_get_model_size",
+      [](py::object self) {
+        py::object size = mod_attr("pathlib").attr("Path")(self.attr("_checkpoint_file")).attr("stat")().attr("st_size");
+        return py::float_(py::int_(size).cast<double>() / 1048576.0);
+      },
+      py::arg("self"));
+  cls.def("_log_predict_shapes", &log_predict_shapes, py::arg("self"), py::arg("predict_args"));
+  cls.build();
+
+  py::dict ns = m.attr("__dict__");
+  builtins.attr("exec")(builtins.attr("compile")(kTimedIterSource, m.attr("__file__"), "exec"), ns);
+}

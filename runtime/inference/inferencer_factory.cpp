@@ -1,0 +1,165 @@
+// The one place that maps a framework to its back-end inferencer class. Each back-end module is
+// imported inside the branch of its framework, when a model of that framework is constructed.
+#include <pybind11/stl.h>
+
+#include <string>
+
+#include "modtree/classes.hpp"
+#include "modtree/modtree.hpp"
+#include "runtime/pyhelpers.hpp"
+
+namespace py = pybind11;
+using ostrel::raise;
+
+namespace {
+
+py::handle g_module;
+
+py::object mod_attr(const char* name) { return g_module.attr(name); }
+
+bool truthy(py::handle h) {
+  int r = PyObject_IsTrue(h.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+py::object member(const char* enum_name, const char* name) { return mod_attr(enum_name).attr(name); }
+
+py::object backend(const char* module, const char* cls) {
+  return py::module_::import((std::string("ostrel.frameworks.") + module).c_str()).attr(cls);
+}
+
+std::string supported_frameworks() {
+  py::list values;
+  for (py::handle f : mod_attr("FrameworkType")) values.append(f.attr("value"));
+  return ostrel::str(values);
+}
+
+py::object tensorrt_branch(py::dict& common, py::object inference_hardware, py::object inference_dtype,
+                           py::kwargs& kwargs) {
+  py::object FrameworkNotSupportedError = mod_attr("FrameworkNotSupportedError");
+  if (!truthy(mod_attr("GPU_PRESENT")))
+    raise(FrameworkNotSupportedError, "TensorRT is not supported on the current environment. There are no visible GPUs.");
+  py::object gpu = member("InferenceHardware", "GPU");
+  if (truthy(inference_hardware) && !inference_hardware.equal(gpu))
+    raise(mod_attr("InvalidInferenceHardware"), inference_hardware);
+  py::object TRTInferencer;
+  try {
+    py::object cuda = py::module_::import("pycuda.driver");
+    py::object cuda_version = cuda.attr("get_version")();
+    py::object supported = mod_attr("SUPPORTED_TENSORRT_CUDA_VERSIONS");
+    if (!supported.contains(cuda_version)) {
+      std::string text = "CUDA Warning: The current TensorRT version was compiled with a non-supported CUDA version " +
+                         ostrel::str(cuda_version) + "." + ostrel::str(mod_attr("linesep")) +
+                         "Please install CUDA in version " + ostrel::str(supported) +
+                         " or install another version of nvidia-tensorrt to use the GPU properly with TensorRT.";
+      ostrel::builtin("print")(ostrel::builtin("RuntimeWarning")(text));
+    }
+    TRTInferencer = backend("trt_inferencer", "TRTInferencer");
+  } catch (py::error_already_set& e) {
+    // A missing or unloadable TensorRT stack is "not supported here".
+    if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_OSError)) throw;
+    py::object error = FrameworkNotSupportedError(
+        "TensorRT is not supported on the current environment. Please install the following packages for tensorrt "
+        "support: " +
+        ostrel::str(e.value()));
+    ostrel::raise_from(error, e.value());
+  }
+  // The constructor's own failures (a missing checkpoint file is an OSError too) are the model's
+  // problem, not the environment's: they reach the caller unchanged.
+  py::dict call;
+  call["checkpoint_file"] = common["checkpoint_file"];
+  call["inference_hardware"] = gpu;
+  call["input_dims"] = common["input_dims"];
+  call["static_batch_size"] = common["static_batch_size"];
+  call["inference_dtype"] = inference_dtype;
+  call["logging_verbosity"] = common["logging_verbosity"];
+  return TRTInferencer(**call, **kwargs);
+}
+
+py::object get_inferencer_for_framework(py::object framework, py::object model_checkpoint_file_path,
+                                        py::object logging_verbosity, py::object inference_hardware,
+                                        py::object input_dims, py::object static_batch_size,
+                                        py::object inference_dtype, py::kwargs kwargs) {
+  py::dict common;
+  common["checkpoint_file"] = model_checkpoint_file_path;
+  common["inference_hardware"] = inference_hardware;
+  common["input_dims"] = input_dims;
+  common["static_batch_size"] = static_batch_size;
+  common["logging_verbosity"] = logging_verbosity;
+  auto is = [&](const char* name) { return framework.equal(member("FrameworkType", name).attr("value")); };
+
+  if (is("ONNX")) {
+    py::object OnnxInferencer = backend("onnx_inferencer", "OnnxInferencer");
+    py::dict call;
+    call["checkpoint_file"] = model_checkpoint_file_path;
+    call["inference_hardware"] = inference_hardware;
+    call["input_dims"] = input_dims;
+    call["static_batch_size"] = static_batch_size;
+    call["inference_dtype"] = inference_dtype;
+    call["logging_verbosity"] = logging_verbosity;
+    return OnnxInferencer(**call, **kwargs);
+  }
+  if (is("PYTORCH")) return backend("pytorch_inferencer", "PytorchInferencer")(**common, **kwargs);
+  if (is("OPENVINO")) {
+    py::object cpu = member("InferenceHardware", "CPU");
+    if (truthy(inference_hardware) && !inference_hardware.equal(cpu))
+      raise(mod_attr("InvalidInferenceHardware"), inference_hardware);
+    py::object OpenVinoInferencer = backend("openvino_inferencer", "OpenVinoInferencer");
+    common["inference_hardware"] = cpu;
+    return OpenVinoInferencer(**common, **kwargs);
+  }
+  if (is("TENSORFLOW2")) return backend("tensorflow_inferencer", "TF2Inferencer")(**common, **kwargs);
+  if (is("KERAS")) return backend("keras_inferencer", "KerasInferencer")(**common, **kwargs);
+  if (is("TORCHSCRIPT")) return backend("torchscript_inferencer", "TorchScriptInferencer")(**common, **kwargs);
+  if (is("TFLITE")) return backend("tflite_inferencer", "TFLiteInferencer")(**common, **kwargs);
+  if (is("COREML")) return backend("coreml_inferencer", "CoreMLInferencer")(**common, **kwargs);
+  if (is("TENSORRT")) return tensorrt_branch(common, inference_hardware, inference_dtype, kwargs);
+  raise(mod_attr("FrameworkNotSupportedError"), "The specified framework: '" + ostrel::text(framework) +
+                                                    "' is not supported. The supported frameworks are: " +
+                                                    supported_frameworks());
+}
+
+}  // namespace
+
+MODTREE_MODULE("inference.inferencer_factory", m) {
+  g_module = m.inc_ref();
+  using modtree::import_from;
+  m.attr("partial") = import_from("functools", "partial");
+  m.attr("linesep") = import_from("os", "linesep");
+  for (const char* name : {"List", "Tuple", "Optional"}) m.attr(name) = import_from("typing", name);
+  m.attr("np") = py::module_::import("numpy");
+  m.attr("GPU_PRESENT") = import_from("ostrel", "GPU_PRESENT");
+  m.attr("InferenceHardware") = import_from("ostrel", "InferenceHardware");
+  m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
+  m.attr("FrameworkNotSupportedError") = import_from("ostrel.common.exceptions", "FrameworkNotSupportedError");
+  m.attr("InvalidInferenceHardware") = import_from("ostrel.common.exceptions", "InvalidInferenceHardware");
+  m.attr("SUPPORTED_TENSORRT_CUDA_VERSIONS") = import_from("ostrel.inference.config", "SUPPORTED_TENSORRT_CUDA_VERSIONS");
+
+  py::none none;
+  modtree::ClassBuilder(m, "InferencerFactory")
+      .def_static("get_inferencer_for_framework", &get_inferencer_for_framework, py::arg("framework"),
+                  py::arg("model_checkpoint_file_path"), py::arg("logging_verbosity"),
+                  py::arg("inference_hardware") = none, py::arg("input_dims") = none,
+                  py::arg("static_batch_size") = none, py::arg("inference_dtype") = none)
+      .def_static(
+          "create_inferencer_factory",
+          [](py::object framework, py::object model_checkpoint_file_path, py::object logging_verbosity,
+             py::object input_dims, py::object static_batch_size, py::object inference_hardware,
+             py::object inference_dtype, py::kwargs kwargs) {
+            py::dict bound;
+            bound["framework"] = framework;
+            bound["model_checkpoint_file_path"] = model_checkpoint_file_path;
+            bound["logging_verbosity"] = logging_verbosity;
+            bound["input_dims"] = input_dims;
+            bound["static_batch_size"] = static_batch_size;
+            bound["inference_hardware"] = inference_hardware;
+            bound["inference_dtype"] = inference_dtype;
+            py::object target = mod_attr("InferencerFactory").attr("get_inferencer_for_framework");
+            return mod_attr("partial")(target, **bound, **kwargs);
+          },
+          py::arg("framework"), py::arg("model_checkpoint_file_path"), py::arg("logging_verbosity") = none,
+          py::arg("input_dims") = none, py::arg("static_batch_size") = none, py::arg("inference_hardware") = none,
+          py::arg("inference_dtype") = none)
+      .build();
+}

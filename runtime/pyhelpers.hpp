@@ -1,0 +1,46 @@
+// Small helpers shared by the runtime's binding code.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+namespace ostrel {
+
+namespace py = pybind11;
+
+// Raises the Python exception class `cls` with the given arguments (none: raised bare, as `raise Cls`).
+[[noreturn]] inline void raise(py::handle cls, py::object message = py::object()) {
+  if (message)
+    PyErr_SetObject(cls.ptr(), message.ptr());
+  else
+    PyErr_SetNone(cls.ptr());
+  throw py::error_already_set();
+}
+
+[[noreturn]] inline void raise(py::handle cls, const std::string& message) { raise(cls, py::str(message)); }
+
+// Raises `exc` (an exception instance) with `cause` as its explicit cause (`raise exc from cause`).
+[[noreturn]] inline void raise_from(py::object exc, py::handle cause) {
+  PyException_SetCause(exc.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+  throw py::error_already_set();
+}
+
+// True for `isinstance(e, cls)` on the value of a caught Python exception.
+inline bool error_is(const py::error_already_set& e, py::handle cls) { return e.matches(cls); }
+
+// The plain text conversion of a value, as f"{value}" gives it.
+inline std::string text(py::handle value) { return py::str(py::module_::import("builtins").attr("format")(value)); }
+
+// `str(value)`.
+inline std::string str(py::handle value) { return py::str(value).cast<std::string>(); }
+
+inline py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
+
+// `from ostrel.common.exceptions import <name>`.
+inline py::object exception_class(const char* name) {
+  return py::module_::import("ostrel.common.exceptions").attr(name);
+}
+
+}  // namespace ostrel
