@@ -58,7 +58,9 @@ class RepetitionItems {
     if (next_ >= count_) return std::nullopt;
     return next_++;
   }
-  std::size_t ahead() const noexcept { return next_ >= count_ ? 0 : static_cast<std::size_t>(count_ - next_); }
+  std::size_t ahead() const noexcept {
+    return next_ >= count_ ? 0 : static_cast<std::size_t>(count_ - next_);
+  }
 
  private:
   std::int64_t count_;
@@ -81,6 +83,7 @@ class DurationItems {
   double duration_sec_;
   std::int64_t resolution_;
   bool started_ = false;
+  bool done_ = false;
   double start_ = 0.0;
   std::int64_t next_ = 0;
   std::int64_t block_end_ = 0;
@@ -137,7 +140,8 @@ std::vector<double> timed_repetitions(std::int64_t repetitions, Timer& timer, Fn
 
 // Timed calls in blocks of `resolution` for about `duration_sec` (see DurationItems).
 template <class Timer, class Fn>
-std::vector<double> timed_duration(double duration_sec, Timer& timer, Fn&& fn, std::int64_t resolution = 100) {
+std::vector<double> timed_duration(double duration_sec, Timer& timer, Fn&& fn,
+                                   std::int64_t resolution = 100) {
   DurationItems items(duration_sec, resolution);
   std::vector<double> latencies;
   run_timed_loop(items, timer, fn, latencies);
