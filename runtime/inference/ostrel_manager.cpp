@@ -134,7 +134,7 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
   if (framework_type.is_none()) {
     py::print("Detecting framework...");
     py::object detected = mod_attr("FrameworkDetector").attr("detect_framework")(model_path);
-    if (!truthy(detected)) raise(mod_attr("ModelFrameworkDetectionError")());
+    if (!truthy(detected)) raise(mod_attr("ModelFrameworkDetectionError"));  // its constructor supplies the message
     framework_type = detected;
   }
   if (inference_hardware.is_none())

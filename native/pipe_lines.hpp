@@ -1,0 +1,49 @@
+// Reading a pipe line by line on a thread that never waits for its consumer.
+//
+// LineDrain reads a descriptor to its end on a thread of its own, splits what it reads into lines
+// (universal newlines, see LineSplitter) and queues them. The consumer takes the queued lines whenever it
+// is ready. Because the reading thread never waits for the consumer, a writer on the other end of the
+// pipe never blocks on a slow consumer (one waiting for an interpreter lock, say): the queue grows instead.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ostrel::native {
+
+class LineDrain {
+ public:
+  // Starts reading `fd` (not owned: the caller closes it, after the drain has ended). Throws
+  // std::system_error when the thread cannot be started.
+  explicit LineDrain(int fd);
+  // Waits for the reading thread to finish, i.e. for the end of the stream.
+  ~LineDrain();
+  LineDrain(const LineDrain&) = delete;
+  LineDrain& operator=(const LineDrain&) = delete;
+
+  // Blocks until a line is queued or the stream has ended, then moves every queued line (each ending with
+  // "\n", except a last piece without line end) to the end of `out`, in order. Returns false when the
+  // stream has ended and nothing was left to hand out; from then on it always returns false at once.
+  bool wait_lines(std::vector<std::string>& out);
+
+  // 0 when the stream ended at end of file; else the errno of the read that failed (reading stopped there
+  // and the lines read before it were still handed out). Meaningful once wait_lines returned false.
+  int error() const;
+
+ private:
+  void read_loop();
+
+  const int fd_;
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<std::string> queue_;
+  bool ended_ = false;
+  int error_ = 0;
+  std::thread thread_;
+};
+
+}  // namespace ostrel::native

@@ -1,0 +1,269 @@
+// The one logging configuration of the process.
+//
+// Every logger of the package writes to a shared console handler on standard output and to a size-rotating
+// file of its own in the per-user directory "tamsor_logs". The whole configuration lives in one mapping
+// (`LoggerManager._config_dict`, the same object as `DEFAULT_LOGGING_CONFIGURATION`) that every call
+// changes in place and re-applies with `logging.config.dictConfig`.
+#include <string>
+
+#include "modtree/classes.hpp"
+#include "modtree/modtree.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+// Docstrings are stored as a class body's triple-quoted text would store them.
+#define DOC(text) "\n    " text "\n    "
+
+constexpr const char* kLogDirName = "tamsor_logs";
+constexpr const char* kConsoleHandler = "console";
+constexpr const char* kFileHandlerClass = "logging.handlers.RotatingFileHandler";
+constexpr const char* kMissingLogDirWarning =
+    "[WARNING] - tamsor_logs folder was not found and couldn't be created from the code - All of the Log "
+    "output "
+    "will be sent to console!";
+
+constexpr int kDefaultLoggingLevel = 20;  // logging.INFO
+constexpr long kDefaultMaxBytes = 10L * 1024 * 1024;
+constexpr int kDefaultBackupLogCount = 20;
+
+bool truthy(py::handle h) {
+  int r = PyObject_IsTrue(h.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r != 0;
+}
+
+py::dict make_default_configuration() {
+  const char* datefmt = "[%Y-%m-%d %H:%M:%S]";
+  py::dict file_formatter;
+  file_formatter["format"] = "%(asctime)s - %(name)s - %(levelname)s - %(message)s";
+  file_formatter["datefmt"] = datefmt;
+  py::dict console_formatter;
+  console_formatter["format"] = "%(module)s -%(levelname)s- %(message)s";
+  console_formatter["datefmt"] = datefmt;
+  py::dict formatters;
+  formatters["fileFormatter"] = file_formatter;
+  formatters["consoleFormatter"] = console_formatter;
+
+  py::dict console;
+  console["class"] = "logging.StreamHandler";
+  console["level"] = "INFO";
+  console["formatter"] = "consoleFormatter";
+  console["stream"] = "ext://sys.stdout";
+  py::dict handlers;
+  handlers[kConsoleHandler] = console;
+
+  py::list root_handlers;
+  root_handlers.append(kConsoleHandler);
+  py::dict root;
+  root["level"] = "WARNING";
+  root["handlers"] = root_handlers;
+
+  py::dict config;
+  config["version"] = 1;
+  config["disable_existing_loggers"] = false;
+  config["formatters"] = formatters;
+  config["handlers"] = handlers;
+  config["loggers"] = py::dict();
+  config["root"] = root;
+  return config;
+}
+
+// The log directory: made when missing, None when it cannot be made.
+py::object get_existing_log_dir_path() {
+  py::module_ os = py::module_::import("os");
+  py::object user_dir = os.attr("path").attr("expanduser")("~");
+  py::object log_dir = os.attr("path").attr("join")(user_dir, kLogDirName);
+  if (truthy(os.attr("path").attr("exists")(log_dir))) return log_dir;
+  try {
+    os.attr("mkdir")(log_dir);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    py::print(py::str(kMissingLogDirWarning) + py::str(e.value()));
+    return py::none();
+  }
+  return log_dir;
+}
+
+py::str handler_name_from_logger_name(py::object logger_name) {
+  return py::str(logger_name) + py::str("_file_handler");
+}
+
+bool logger_exists(py::object cls, py::object logger_name) {
+  py::object loggers = cls.attr("_config_dict")["loggers"];
+  return loggers.contains(logger_name);
+}
+
+// File handlers whose directory is gone cannot be opened, and one of them would make every application
+// of the record fail. Called only when the log directory is unavailable: such handlers are taken out of
+// the record (their loggers keep the console).
+void drop_unopenable_file_handlers(py::dict config) {
+  py::module_ os = py::module_::import("os");
+  py::dict handlers = config["handlers"];
+  py::list stale;
+  for (auto item : handlers) {
+    py::object entry = py::reinterpret_borrow<py::object>(item.second);
+    if (!py::isinstance<py::dict>(entry)) continue;
+    py::dict h = entry;
+    if (!h.contains("class") || !py::object(h["class"]).equal(py::str(kFileHandlerClass)) ||
+        !h.contains("filename"))
+      continue;
+    py::object dir = os.attr("path").attr("dirname")(h["filename"]);
+    if (!truthy(os.attr("path").attr("isdir")(dir))) stale.append(item.first);
+  }
+  if (stale.empty()) return;
+  auto remove_from = [&](py::object lst) {
+    if (!py::isinstance<py::list>(lst)) return;
+    for (auto name : stale)
+      while (lst.contains(name)) lst.attr("remove")(name);
+  };
+  for (auto name : stale) handlers.attr("pop")(name);
+  remove_from(config["root"]["handlers"]);
+  py::dict loggers = config["loggers"];
+  for (auto item : loggers) {
+    py::object entry = py::reinterpret_borrow<py::object>(item.second);
+    if (py::isinstance<py::dict>(entry) && entry.contains("handlers")) remove_from(entry["handlers"]);
+  }
+}
+
+// Applies `config` with dictConfig. When that fails, the record is put back as it was before the call
+// (in place: the module constant and the class attribute stay one mapping) and re-applied, so a bad
+// level or an unopenable file does not leave the process without working loggers; the error is raised.
+void apply_or_roll_back(py::dict config, py::dict before) {
+  py::object dict_config = py::module_::import("logging.config").attr("dictConfig");
+  try {
+    dict_config(config);
+  } catch (py::error_already_set& e) {
+    config.clear();
+    for (auto item : before) config[item.first] = item.second;
+    try {
+      dict_config(config);
+    } catch (py::error_already_set&) {
+      // The earlier record no longer applies either; the original failure is the one to report.
+    }
+    throw;
+  }
+}
+
+void update_logging_configs(py::object cls, py::object logger_name, py::object log_level,
+                            py::object max_bytes) {
+  py::dict config = cls.attr("_config_dict");
+  py::dict before = py::module_::import("copy").attr("deepcopy")(config);
+  py::object log_dir = cls.attr("_get_existing_log_dir_path")();
+  py::object handler_name = cls.attr("_handler_name_from_logger_name")(logger_name);
+
+  py::dict logger_entry;
+  logger_entry["level"] = log_level;
+  py::list logger_handlers;
+  logger_handlers.append(kConsoleHandler);
+  if (!log_dir.is_none()) {
+    py::module_ os = py::module_::import("os");
+    py::dict handler;
+    handler["class"] = kFileHandlerClass;
+    handler["level"] = log_level;
+    handler["formatter"] = "fileFormatter";
+    handler["filename"] = os.attr("path").attr("join")(log_dir, py::str(logger_name) + py::str(".log"));
+    handler["maxBytes"] = max_bytes;
+    handler["backupCount"] = cls.attr("DEFAULT_BACKUP_LOG_COUNT");
+    handler["encoding"] = "utf8";
+    config["handlers"][handler_name] = handler;
+    logger_handlers.append(handler_name);
+  }
+  logger_entry["handlers"] = logger_handlers;
+  logger_entry["propagate"] = false;
+  config["loggers"][logger_name] = logger_entry;
+  if (!log_dir.is_none()) {
+    py::list root_handlers = config["root"]["handlers"];
+    if (!root_handlers.contains(handler_name)) root_handlers.append(handler_name);
+  } else {
+    drop_unopenable_file_handlers(config);
+  }
+  apply_or_roll_back(config, before);
+}
+
+py::object get_and_update_logger(py::object cls, py::object logger_name, py::object log_level,
+                                 py::object max_bytes) {
+  py::object level;
+  py::object size;
+  if (truthy(cls.attr("_logger_exists")(logger_name))) {
+    py::dict config = cls.attr("_config_dict");
+    level = truthy(log_level) ? log_level : py::object(config["loggers"][logger_name]["level"]);
+    if (truthy(max_bytes)) {
+      size = max_bytes;
+    } else {
+      // A logger configured while the log directory was unavailable has no file entry to take the size from.
+      py::object handler_name = cls.attr("_handler_name_from_logger_name")(logger_name);
+      py::dict handlers = config["handlers"];
+      size = handlers.contains(handler_name) ? py::object(handlers[handler_name]["maxBytes"])
+                                             : py::object(cls.attr("DEFAULT_MAX_BYTES"));
+    }
+  } else {
+    level = truthy(log_level) ? log_level : py::object(cls.attr("DEFAULT_LOGGING_LEVEL"));
+    size = truthy(max_bytes) ? max_bytes : py::object(cls.attr("DEFAULT_MAX_BYTES"));
+  }
+  cls.attr("_update_logging_configs")(logger_name, level, size);
+  return py::module_::import("logging").attr("getLogger")(logger_name);
+}
+
+py::object make_logger_manager(py::module_& m, py::dict config) {
+  using modtree::ClassBuilder;
+  return ClassBuilder(m, "LoggerManager")
+      .doc(DOC(
+          "A static class that oversees all of Ostrel's loggers and their configurations.\n"
+          "    It has two functions:\n"
+          "        1. Creating new loggers with default or passed-in configurations.\n"
+          "        2. Updating existing loggers and their configuration, which is done while a new model is "
+          "loaded."))
+      .attr("_config_dict", config)
+      .attr("DEFAULT_LOGGING_LEVEL", py::int_(kDefaultLoggingLevel))
+      .attr("DEFAULT_MAX_BYTES", py::int_(kDefaultMaxBytes))
+      .attr("DEFAULT_BACKUP_LOG_COUNT", py::int_(kDefaultBackupLogCount))
+      .def_classmethod(
+          "get_and_update_logger", &get_and_update_logger, py::arg("cls"), py::arg("logger_name"),
+          py::arg("log_level") = py::none(), py::arg("max_bytes") = py::none(),
+          "Returns the logger named `logger_name` after creating or updating its configuration.\n"
+          "`log_level` is the minimal level of records the logger logs, `max_bytes` the size its "
+          "log file may reach before a new file is started.")
+      .def_classmethod("_update_logging_configs", &update_logging_configs, py::arg("cls"),
+                       py::arg("logger_name"), py::arg("log_level"), py::arg("max_bytes"))
+      .def_classmethod("_logger_exists", &logger_exists, py::arg("cls"), py::arg("logger_name"))
+      .def_static("_get_existing_log_dir_path", &get_existing_log_dir_path)
+      .def_static("_handler_name_from_logger_name", &handler_name_from_logger_name, py::arg("logger_name"))
+      .build();
+}
+
+py::object make_ilogger(py::module_& m, py::object manager) {
+  using modtree::ClassBuilder;
+  return ClassBuilder(m, "ILogger")
+      .doc(DOC("Gives the derived class default logging through self._logger."))
+      .def(
+          "__init__",
+          // The manager is looked up in this module at call time, as a global name would be.
+          [module = py::object(m)](py::object self, py::object logger_name, py::object verbosity) {
+            py::object name =
+                truthy(logger_name) ? logger_name : py::object(py::str(self.attr("__module__")));
+            py::object get = module.attr("LoggerManager").attr("get_and_update_logger");
+            self.attr("_logger") = get(py::arg("logger_name") = name, py::arg("log_level") = verbosity);
+          },
+          py::arg("self"), py::arg("logger_name") = py::none(),
+          py::arg("verbosity") = manager.attr("DEFAULT_LOGGING_LEVEL"))
+      .build();
+}
+
+}  // namespace
+
+MODTREE_MODULE("common.logger_factory", m) {
+  m.attr("logging") = py::module_::import("logging");
+  py::module_::import("logging.config");
+  m.attr("os") = py::module_::import("os");
+
+  py::dict config = make_default_configuration();
+  m.attr("DEFAULT_LOGGING_CONFIGURATION") = config;
+  py::object names = py::module_::import("logging").attr("getLevelNamesMapping")();
+  m.attr("VALID_LOGGING_VERBOSITY_INPUTS") = py::set(names);
+
+  py::object manager = make_logger_manager(m, config);
+  m.attr("get_logger") = manager.attr("get_and_update_logger");
+  make_ilogger(m, manager);
+}

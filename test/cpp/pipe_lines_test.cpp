@@ -1,0 +1,84 @@
+#include "native/pipe_lines.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+namespace ostrel::native {
+namespace {
+
+struct Pipe {
+  int r = -1;
+  int w = -1;
+  Pipe() { EXPECT_EQ(::pipe2(&r, O_CLOEXEC), 0); }
+  ~Pipe() {
+    close_write();
+    if (r >= 0) ::close(r);
+  }
+  void write_all(const std::string& s) {
+    std::size_t done = 0;
+    while (done < s.size()) {
+      ssize_t n = ::write(w, s.data() + done, s.size() - done);
+      ASSERT_GT(n, 0);
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  void close_write() {
+    if (w >= 0) ::close(w);
+    w = -1;
+  }
+};
+
+std::vector<std::string> drain_all(LineDrain& drain) {
+  std::vector<std::string> lines;
+  while (drain.wait_lines(lines)) {
+  }
+  return lines;
+}
+
+TEST(LineDrain, SplitsUniversalNewlinesAndKeepsTheLastPiece) {
+  Pipe p;
+  LineDrain drain(p.r);
+  p.write_all("one\r\ntwo\rthree\n  four  ");
+  p.close_write();
+  EXPECT_EQ(drain_all(drain), (std::vector<std::string>{"one\n", "two\n", "three\n", "  four  "}));
+  EXPECT_EQ(drain.error(), 0);
+  std::vector<std::string> more;
+  EXPECT_FALSE(drain.wait_lines(more));
+  EXPECT_TRUE(more.empty());
+}
+
+TEST(LineDrain, WriterNeverWaitsForTheConsumer) {
+  // Far more than a pipe holds, written before anyone consumes: the writer would block without the drain.
+  Pipe p;
+  LineDrain drain(p.r);
+  const std::string line(999, 'x');
+  std::string all;
+  for (int i = 0; i < 1000; ++i) all += line + "\n";
+  p.write_all(all);
+  p.close_write();
+  std::vector<std::string> lines = drain_all(drain);
+  ASSERT_EQ(lines.size(), 1000u);
+  EXPECT_EQ(lines.front(), line + "\n");
+}
+
+TEST(LineDrain, UndecodableBytesPassThroughUntouched) {
+  Pipe p;
+  LineDrain drain(p.r);
+  p.write_all(std::string("\xff\xfe\x00z\n", 5));
+  p.close_write();
+  EXPECT_EQ(drain_all(drain), (std::vector<std::string>{std::string("\xff\xfe\x00z\n", 5)}));
+}
+
+TEST(LineDrain, ReadErrorEndsTheStreamWithItsErrno) {
+  LineDrain drain(-1);
+  EXPECT_TRUE(drain_all(drain).empty());
+  EXPECT_EQ(drain.error(), EBADF);
+}
+
+}  // namespace
+}  // namespace ostrel::native

@@ -1,0 +1,545 @@
+"""The inference core: the inferencer base, the benchmark engine, the factory, load and LoadedModel.
+
+Back-ends here are small Python subclasses of BaseInferencer; a factory branch is served by a
+stand-in module entered in sys.modules under the back-end's module name.
+"""
+import inspect
+import logging
+import os
+import sys
+import types
+
+import numpy as np
+import pytest
+
+import ostrel
+import ostrel.frameworks.base_inferencer as base_module
+import ostrel.inference.inferencer_factory as factory_module
+from ostrel.common import exceptions as exc
+from ostrel.frameworks.base_inferencer import BaseInferencer
+from ostrel.inference.inferencer_factory import InferencerFactory
+from ostrel.inference.ostrel_manager import LoadedModel, Ostrel
+
+FRAMEWORKS = "['onnx', 'pytorch', 'torchscript', 'trt', 'openvino', 'keras', 'tf2', 'tflite', 'coreml']"
+
+
+class EchoInferencer(BaseInferencer):
+    """Returns its inputs; counts calls and records the keywords of each call."""
+
+    def __init__(self, checkpoint_file, inference_hardware=None, input_dims=None, static_batch_size=None,
+                 logging_verbosity=None, **kwargs):
+        self.calls = []
+        self.options = kwargs
+        super().__init__(checkpoint_file=checkpoint_file, inference_hardware=inference_hardware,
+                         input_dims=input_dims, static_batch_size=static_batch_size,
+                         logging_verbosity=logging_verbosity)
+
+    def _load_model(self):
+        self.model = "loaded"
+
+    def _assert_loaded_successfully(self):
+        self._assert_checkpoint_component(self.model, "no model")
+
+    def _dispose_all_resources(self):
+        self._delete_instance_resource("model")
+
+    def predict(self, x=None, **kwargs):
+        self.calls.append(kwargs)
+        return x
+
+    @property
+    def framework_type(self):
+        return ostrel.FrameworkType.COREML
+
+    @property
+    def framework_version(self):
+        return "1.2.3"
+
+
+class DescribedInferencer(EchoInferencer):
+    def _get_inputs_metadata(self):
+        from ostrel.common.data_classes.tensor_metadata import TensorMetadata
+
+        self.described = getattr(self, "described", 0) + 1
+        return [TensorMetadata(name="in", datatype=np.float32, shape=(-1, 3, 4))]
+
+    def fetch_model_batch_size(self):
+        return None
+
+
+@pytest.fixture
+def model_file(tmp_path):
+    p = tmp_path / "model.bin"
+    p.write_bytes(b"\0" * 2048)
+    return str(p)
+
+
+@pytest.fixture
+def coreml_standin(monkeypatch):
+    """Serves the Core ML factory branch with EchoInferencer."""
+    mod = types.ModuleType("ostrel.frameworks.coreml_inferencer")
+    mod.CoreMLInferencer = EchoInferencer
+    monkeypatch.setitem(sys.modules, "ostrel.frameworks.coreml_inferencer", mod)
+    return mod
+
+
+@pytest.fixture
+def ostrel_records(monkeypatch):
+    """Records what load logs on the package logger (every load re-applies the logging configuration,
+    which would drop a handler added to the logger itself)."""
+    import ostrel.inference.ostrel_manager as manager
+
+    records = []
+    real = manager.ostrel_logger
+
+    class Recorder:
+        def __getattr__(self, name):
+            return getattr(real, name)
+
+        def _record(self, level, msg):
+            records.append(types.SimpleNamespace(levelno=level, getMessage=lambda: msg))
+
+        def info(self, msg, *a, **k):
+            self._record(logging.INFO, msg)
+
+        def error(self, msg, *a, **k):
+            self._record(logging.ERROR, msg)
+
+    monkeypatch.setattr(manager, "ostrel_logger", Recorder())
+    return records
+
+
+# ---- the base class ------------------------------------------------------------------------------
+
+def test_abstract_set_is_exactly_six():
+    assert BaseInferencer.__abstractmethods__ == frozenset(
+        {"_assert_loaded_successfully", "_load_model", "_dispose_all_resources", "predict", "framework_type",
+         "framework_version"})
+
+    class Partial(EchoInferencer):
+        framework_version = BaseInferencer.framework_version
+
+    with pytest.raises(TypeError):
+        Partial("x")
+
+
+def test_construction_settings_and_fields(model_file):
+    m = EchoInferencer(model_file, input_dims=(3, 224, 224))
+    assert m.inference_hardware == ostrel.InferenceHardware.CPU
+    assert m.input_dims == [(3, 224, 224)]
+    assert m.inference_dtype is np.float32
+    assert m._system_startpoint_memory_used is None
+    assert m.checkpoint_file == model_file
+    assert m._logger.name == __name__
+    m.static_batch_size = -3
+    assert m.static_batch_size == -3
+    del m._checkpoint_file  # fields are plain attributes
+
+
+@pytest.mark.parametrize("dims, message", [
+    ([], "input_dims is an empty list."),
+    ((), "input_dims is an list of an empty tuple."),
+    ("abc", "input_dims must be a list"),
+    (0, "input_dims must be a list"),
+    ([[3, 224, 224]], "input_dims first element is not a tuple, got: [[3, 224, 224]]"),
+    ([(None, 224)], "input_dims must be a list of tuples of ints, representing the inputs shapes, got: [(None, 224)]"),
+])
+def test_input_dims_verification(model_file, dims, message):
+    with pytest.raises(AssertionError) as e:
+        EchoInferencer(model_file, input_dims=dims)
+    assert str(e.value) == message
+    m = EchoInferencer(model_file, input_dims=[(3, "x"), "y"])
+    with pytest.raises(AssertionError):
+        m.input_dims = dims
+    assert m.input_dims == [(3, "x"), "y"]
+
+
+def test_verify_input_dims_is_class_private(model_file):
+    assert "_BaseInferencer__verify_input_dims" in vars(BaseInferencer)
+
+    class Sub(EchoInferencer):
+        def _BaseInferencer__verify_input_dims_other(self, value):  # pragma: no cover
+            raise RuntimeError
+
+    Sub(model_file, input_dims=(1,))
+
+
+@pytest.mark.parametrize("dims, expected", [
+    ([(8, 3, 224, 224)], 8), ([8, 3], 8), ([("N", 3)], False), ([(0, 3)], False), (((1, 3),), False),
+    (None, False), ([], False), ([()], False),
+])
+def test_is_batch_size_static(dims, expected):
+    result = BaseInferencer._is_batch_size_static(dims)
+    assert result == expected and type(result) is type(expected)
+
+
+def test_memory_figures_on_gpu(model_file, monkeypatch):
+    class NoGPUtil:
+        @staticmethod
+        def getGPUs():
+            return []
+
+    class NoJtop:
+        @staticmethod
+        def get_memory(attr="used"):
+            raise NameError("jtop")
+
+    monkeypatch.setattr(base_module, "GPUtil", NoGPUtil)
+    monkeypatch.setattr(base_module, "jtop", NoJtop)
+    with pytest.raises(EnvironmentError, match="Cannot get GPU memory size because jtop could not be imported."):
+        EchoInferencer(model_file, inference_hardware=ostrel.InferenceHardware.GPU)
+
+    class Jtop:
+        @staticmethod
+        def get_memory(attr="used"):
+            return {"used": 2.0, "total": 8.0}[attr]
+
+    monkeypatch.setattr(base_module, "jtop", Jtop)
+    monkeypatch.setattr(base_module, "get_timer", lambda hw: __import__("ostrel.common.utils").common.utils.CPUTimer())
+    m = EchoInferencer(model_file, inference_hardware=ostrel.InferenceHardware.GPU, input_dims=(2,))
+    assert m._system_startpoint_memory_used == 2.0
+    m = EchoInferencer(model_file, inference_hardware="gpu", input_dims=(2,))
+    assert m.inference_hardware == "gpu" and type(m.inference_hardware) is str
+    r = m.benchmark(batch_size=1, repetitions=1, warmup_calls=0)
+    assert (r.inference_hardware, r.post_inference_memory_used, r.total_memory_size) == ("GPU", 2.0, 8.0)
+
+
+def test_missing_shapes_warn_and_dtype_falls_back(model_file, monkeypatch):
+    class NoDtype(EchoInferencer):
+        def fetch_model_input_dtype(self):
+            raise NotImplementedError
+
+    warnings = []
+    monkeypatch.setattr(logging.Logger, "warning", lambda self, msg, *a, **k: warnings.append(msg))
+    m = NoDtype(model_file)
+    assert m.inference_dtype is np.float32 and m.input_dims is None
+    assert warnings == [
+        "The input dimensions for the model were not specified, and they could not be fetched automatically from "
+        f"{model_file}. Please specify the input dimensions upon benchmark() call."]
+
+
+# ---- metadata, example inputs, legend ----------------------------------------------------------------
+
+def test_example_inputs_and_cached_metadata(model_file):
+    m = DescribedInferencer(model_file)
+    (x,) = m.example_inputs
+    assert x.shape == (1, 3, 4) and x.dtype == np.float32 and (0 <= x).all() and (x < 1).all()
+    m.inputs_metadata
+    assert m.described == 1
+
+
+def test_example_inputs_from_dims_and_errors(model_file):
+    class Typed(EchoInferencer):
+        def fetch_model_input_dtype(self):
+            return [np.float32, np.int64]
+
+        def fetch_model_batch_size(self):
+            return 4
+
+    a, b = Typed(model_file, input_dims=[(3, 2), (10,)]).example_inputs
+    assert a.shape == (4, 3, 2) and b.shape == (4, 10) and b.dtype == np.int64 and (a == a[0]).all()
+    with pytest.raises(AssertionError, match="^Input dimensions were not supplied during initialization and could not be inferred$"):
+        Typed(model_file).example_inputs
+    with pytest.raises(AssertionError, match="Input data types were not supplied"):
+        EchoInferencer(model_file, input_dims=(2,)).example_inputs
+
+
+def test_legend(model_file):
+    class Extra(EchoInferencer):
+        def get_framework_specific_metadata(self):
+            return {"model_path": "elsewhere", "new": 1}
+
+    legend = Extra(model_file).legend
+    assert list(legend) == ["model_path", "model_inputs", "model_outputs", "inference_hardware", "framework", "new"]
+    assert legend["model_path"] == "elsewhere" and legend["model_inputs"] == []
+    assert legend["framework"] == {"type": ostrel.FrameworkType.COREML, "version": ("1.2.3",)}
+
+
+def test_profile_hooks(model_file):
+    import pandas as pd
+
+    m = EchoInferencer(model_file)
+    with pytest.raises(NotImplementedError, match="get_layers_profile_dataframe is not implemented for EchoInferencer"):
+        m.get_bottlenecks()
+
+    class Profiled(EchoInferencer):
+        def get_layers_profile_dataframe(self):
+            return pd.DataFrame({"Layer Name": list("abc"), "ms": [1.0, 3.0, 2.0], "Percentage": [0, 0, 0]})
+
+    assert list(Profiled(model_file).get_bottlenecks(num_layers=10)["Layer Name"]) == ["b", "c", "a"]
+
+
+# ---- benchmark engine ------------------------------------------------------------------------------
+
+def test_benchmark_record(model_file):
+    m = EchoInferencer(model_file, input_dims=(3, 4))
+    r = m.benchmark(batch_size=4, repetitions=50, warmup_calls=3)
+    assert len(m.calls) == 53
+    assert r.batch_size == 4 and r.inference_hardware == "CPU" and r.framework_type == "coreml"
+    assert r.throughput == 1000 / r.batch_inf_time * 4
+    assert r.sample_inf_time == r.batch_inf_time / 4
+    assert r.model_memory_used == 2048 / 1048576
+    assert r.system_startpoint_memory_used is None and r.total_memory_size is None
+    assert r.include_io is True and isinstance(r.ctime, int)
+
+
+def test_statistics_match_numpy(model_file, monkeypatch):
+    times = iter([0.0, 2.0, 10.0, 14.0])
+
+    class Timer:
+        def start(self):
+            self.t0 = next(times)
+
+        def stop(self):
+            return next(times) - self.t0
+
+    class Timed(EchoInferencer):
+        def _get_timer(self):
+            return Timer()
+
+    r = Timed(model_file, input_dims=(1,)).benchmark(batch_size=8, repetitions=2, warmup_calls=0)
+    assert (r.batch_inf_time, r.batch_inf_time_variance, r.sample_inf_time) == (3.0, 1.0, 0.375)
+    assert r.throughput == pytest.approx(2666.6666666)
+
+    rng = np.random.default_rng(0)
+    lat = list(rng.random(1000) * 3)
+    it = iter(lat)
+
+    class Replay(EchoInferencer):
+        def _get_timer(self):
+            t = types.SimpleNamespace(start=lambda: None, stop=lambda: next(it))
+            return t
+
+    mean, var = Replay(model_file, input_dims=(1,))._benchmark_loop(benchmark_iter=range(1000))
+    assert mean == np.mean(lat) and var == np.var(lat)
+
+
+def test_run_length_rules(model_file, monkeypatch):
+    m = EchoInferencer(model_file, input_dims=(1,))
+    m.benchmark(batch_size=1, repetitions=7, warmup_calls=0)
+    assert len(m.calls) == 7
+    m.calls.clear()
+    m.benchmark(batch_size=1, duration_sec=0.01, repetitions=7, warmup_calls=0)
+    assert len(m.calls) >= 100 and len(m.calls) % 100 == 0
+    monkeypatch.setattr(base_module, "BENCHMARK_DURATION", 0.01)
+    m.calls.clear()
+    m.benchmark(batch_size=1, warmup_calls=0)
+    assert len(m.calls) % 100 == 0 and len(m.calls) >= 100
+    assert inspect.isgenerator(base_module._timed_benchmark_iter(0.0))
+    assert list(base_module._timed_benchmark_iter(-1.0)) == []
+
+
+def test_warmup_default_bound_at_class_creation(model_file, monkeypatch):
+    monkeypatch.setattr(base_module, "BENCHMARK_WARMUP_CALLS", 1)
+    m = EchoInferencer(model_file, input_dims=(1,))
+    m.benchmark(batch_size=1, repetitions=1)
+    assert len(m.calls) == 101
+
+
+def test_telemetry_reaches_timed_calls_only(model_file):
+    m = EchoInferencer(model_file, input_dims=(1,))
+    t = {}
+    m.benchmark(batch_size=1, repetitions=3, warmup_calls=2, telemetry_dict=t)
+    assert ["telemetry_dict" in c for c in m.calls] == [False, False, True, True, True]
+    assert all(c["telemetry_dict"] is t for c in m.calls[2:])
+
+
+def test_benchmark_errors(model_file):
+    m = EchoInferencer(model_file)
+    with pytest.raises(exc.InputDimensionsNotSpecifiedError):
+        m.benchmark(batch_size=1)
+    with pytest.raises(exc.InputDimensionsNotSpecifiedError):
+        m.benchmark(batch_size=1, x=[np.zeros(1)])
+
+    class Empty(EchoInferencer):
+        def predict(self, x=None, **kwargs):
+            return []
+
+    with pytest.raises(AssertionError, match=r"The model output is not valid.*Output: \[\]$"):
+        Empty(model_file, input_dims=(1,)).benchmark(batch_size=1, repetitions=1)
+    with pytest.raises(exc.ForwardPassNotImplemented):
+        m.benchmark(batch_size=1, input_dimensions=(2,), repetitions=1, warmup_calls=0, include_io=False)
+
+
+def test_caller_predict_arguments_and_dummies(model_file):
+    m = EchoInferencer(model_file, input_dims=(3, 4))
+    m.benchmark(batch_size=2, repetitions=1, warmup_calls=0, x="given", dtype=np.int64)
+    assert m.calls == [{}]
+    a, b = m._build_dummy_inputs([(3, 4), (5,)], dtype=np.float16)
+    assert a.shape == (1, 3, 4) and b.dtype == np.float16
+    bs = m._build_dummy_batch([a, b], 4)
+    assert bs[0].shape == (4, 3, 4) and bs[1].dtype == np.float32
+    assert (m._build_dummy_inputs((3,), dtype=np.int64)[0] == 0).all()
+
+
+# ---- factory -----------------------------------------------------------------------------------------
+
+def test_factory_dispatch_and_unknown(model_file, coreml_standin):
+    for framework in (ostrel.FrameworkType.COREML, "coreml"):
+        m = InferencerFactory.get_inferencer_for_framework(
+            framework=framework, model_checkpoint_file_path=model_file, logging_verbosity=None, profiling=True)
+        assert type(m) is EchoInferencer and m.options == {"profiling": True}
+    deferred = InferencerFactory.create_inferencer_factory(framework="Keras", model_checkpoint_file_path=model_file)
+    with pytest.raises(exc.FrameworkNotSupportedError) as e:
+        deferred()
+    assert str(e.value).endswith(FRAMEWORKS)
+
+
+def test_factory_openvino_refuses_gpu_before_import():
+    with pytest.raises(exc.InvalidInferenceHardware):
+        InferencerFactory.get_inferencer_for_framework("openvino", "m.xml", None, inference_hardware="gpu")
+    assert "ostrel.frameworks.openvino_inferencer" not in sys.modules
+
+
+def test_factory_tensorrt_branch(model_file, monkeypatch, capsys):
+    with pytest.raises(exc.FrameworkNotSupportedError, match="There are no visible GPUs."):
+        InferencerFactory.get_inferencer_for_framework("trt", model_file, None)
+    monkeypatch.setattr(factory_module, "GPU_PRESENT", True)
+    monkeypatch.setitem(sys.modules, "pycuda", None)
+    monkeypatch.setitem(sys.modules, "pycuda.driver", None)
+    with pytest.raises(exc.FrameworkNotSupportedError) as e:
+        InferencerFactory.get_inferencer_for_framework("trt", model_file, None)
+    assert "Please install the following packages for tensorrt support: " in str(e.value)
+    assert isinstance(e.value.__cause__, ImportError)
+    with pytest.raises(exc.InvalidInferenceHardware):
+        InferencerFactory.get_inferencer_for_framework("trt", model_file, None, inference_hardware="cpu")
+
+    driver = types.ModuleType("pycuda.driver")
+    driver.get_version = lambda: (11, 8, 0)
+    monkeypatch.setitem(sys.modules, "pycuda", types.ModuleType("pycuda"))
+    monkeypatch.setitem(sys.modules, "pycuda.driver", driver)
+    trt = types.ModuleType("ostrel.frameworks.trt_inferencer")
+
+    class TRTInferencer:
+        def __init__(self, **kwargs):
+            raise FileNotFoundError(2, "No such file or directory", kwargs["checkpoint_file"])
+
+    trt.TRTInferencer = TRTInferencer
+    monkeypatch.setitem(sys.modules, "ostrel.frameworks.trt_inferencer", trt)
+    # The constructor's own OSError is the model's problem: it passes unconverted and LoadedModel wraps it.
+    deferred = InferencerFactory.create_inferencer_factory(framework="trt", model_checkpoint_file_path="missing.engine")
+    with pytest.raises(exc.OstrelError) as e:
+        LoadedModel(inferencer_initializer=deferred)
+    assert type(e.value) is exc.OstrelError and isinstance(e.value.__cause__, FileNotFoundError)
+    out = capsys.readouterr().out
+    assert "CUDA Warning: The current TensorRT version was compiled with a non-supported CUDA version (11, 8, 0)." in out
+
+
+# ---- LoadedModel and load --------------------------------------------------------------------------
+
+def test_loaded_model_wraps_build_failures():
+    def bad():
+        raise ValueError("bad")
+
+    with pytest.raises(exc.OstrelError) as e:
+        LoadedModel(inferencer_initializer=bad)
+    text = str(e.value)
+    assert text.startswith("Failed to load the model with arguments: ")
+    assert text.endswith(os.linesep + "Caught Exception: bad")
+    assert type(e.value.__cause__) is ValueError
+
+    def interrupted():
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        LoadedModel(inferencer_initializer=interrupted)
+
+
+def test_loaded_model_forwards(model_file, coreml_standin):
+    handle = ostrel.load(model_file, framework_type="coreml", input_dims=(3, 4))
+    inner = handle._LoadedModel__inferencer
+    x = np.ones((2, 3, 4), np.float32)
+    assert handle(x) is x and handle.predict(x, x_preprocess_function=lambda v: 0) is x
+    assert str(handle) == repr(handle) == f"<EchoInferencer from {model_file}>"
+    handle.input_dims = (5,)
+    assert handle.input_dims == [(5,)] and inner.input_dims == [(5,)]
+    r = handle.benchmark(batch_size=4, repetitions=5, warmup_calls=1)
+    assert r.batch_size == 4
+    with pytest.raises(TypeError):
+        handle.benchmark(1, input_dimensions=(2,))
+    with pytest.raises(AttributeError):
+        handle.safe_predict(x)
+    with pytest.raises(TypeError):
+        handle.get_bottlenecks()
+
+
+def test_load_road_and_info_lines(model_file, coreml_standin, ostrel_records, capsys):
+    handle = ostrel.load(model_file, framework_type=ostrel.FrameworkType.COREML)
+    messages = [r.getMessage() for r in ostrel_records]
+    assert messages == [f"Loading model {model_file} to the CPU", f"Successfully loaded {model_file} to the CPU."]
+    assert isinstance(handle, LoadedModel)
+    assert ostrel.load is Ostrel.load
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    (dict(model_path=None, framework_type="onnx"), exc.EmptyInputValue,
+     "The following values are None: ['model_path']. Please specify valid values."),
+    (dict(model_path="", framework_type=""), exc.EmptyInputValue,
+     "The following values are None: ['model_path', 'framework_type']. Please specify valid values."),
+    (dict(model_path="/no/such/file", framework_type="onnx"), exc.CheckpointFileDoesNotExistError,
+     "The model file does not exist at /no/such/file"),
+    (dict(framework_type="ONNX"), exc.FrameworkNotSupportedError,
+     "The specified framework: 'ONNX' is not supported. The supported frameworks are: " + FRAMEWORKS),
+    (dict(framework_type="onnx", input_dims=5), exc.InvalidInputDimensions,
+     "The input dimensions should be either a tuple or None, received: <class 'int'>"),
+    (dict(framework_type="onnx", input_dims=()), exc.InvalidInputDimensions,
+     "The input dimensions should be either a tuple or None, received: <class 'tuple'>"),
+    (dict(framework_type="onnx", static_batch_size=0), exc.InvalidStaticBatchSize,
+     "The batch size of a model should be a positive number or None (for dynamic), received: 0"),
+    (dict(framework_type="onnx", static_batch_size="8"), exc.InvalidStaticBatchSize,
+     "The batch size of a model should be a positive number or None (for dynamic), received: 8"),
+    (dict(framework_type="onnx", static_batch_size=2.0), exc.InvalidStaticBatchSize,
+     "The batch size of a model should be a positive number or None (for dynamic), received: 2.0"),
+    (dict(framework_type="onnx", inference_hardware="GPU"), exc.InvalidInferenceHardware,
+     "Inference Hardware GPU is not supported. The supported hardware are ['cpu', 'gpu']"),
+    (dict(framework_type="onnx", inference_hardware="gpu"), exc.InvalidInferenceHardware,
+     "Trying to initialize model for GPU execution, but GPU isn't available on this machine"),
+    (dict(framework_type="onnx", logging_verbosity="debug"), exc.InvalidLoggingLevel,
+     "Logging verbosity must be a string corresponding to standard logging levels from logging package: "),
+    (dict(framework_type="onnx", logging_verbosity=10), exc.InvalidLoggingLevel,
+     "Logging verbosity must be a string corresponding to standard logging levels from logging package: "),
+])
+def test_load_argument_checks(model_file, ostrel_records, kwargs, error, message):
+    kwargs.setdefault("model_path", model_file)
+    with pytest.raises(error) as e:
+        ostrel.load(**kwargs)
+    assert str(e.value).startswith(message)
+    errors = [r for r in ostrel_records if r.levelno == logging.ERROR]
+    assert [r.getMessage() for r in errors] == ["Failed to register the model: " + str(e.value)]
+    assert [r.getMessage() for r in ostrel_records] == [errors[0].getMessage()]
+
+
+def test_load_detection_failure_and_repeated_keyword(model_file, capsys, ostrel_records):
+    with pytest.raises(exc.ModelFrameworkDetectionError):
+        ostrel.load(model_file)
+    out = capsys.readouterr().out
+    assert out.startswith("Detecting framework...\n") and f"Could not detect framework for  {model_file}" in out
+    assert ostrel_records == []
+    with pytest.raises(TypeError):
+        ostrel.load(model_file, framework_type="coreml", framework="onnx")
+
+
+def test_verbosity_relevels_package_logger(model_file, coreml_standin):
+    logger = logging.getLogger("Ostrel")
+    ostrel.load(model_file, framework_type="coreml", logging_verbosity="WARN")
+    assert logger.level == 30
+    ostrel.load(model_file, framework_type="coreml", logging_verbosity="NOTSET")
+    assert logger.level == 30
+    ostrel.load(model_file, framework_type="coreml")
+    assert logger.level == 20
+
+
+def test_open_in_netron_without_netron(model_file, coreml_standin, capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "netron", None)
+    handle = ostrel.load(model_file, framework_type="coreml")
+    capsys.readouterr()
+    assert handle.open_in_netron() is None
+    assert capsys.readouterr().out == (
+        "Netron package could not be found. You can install netron using:" + os.linesep + "python3 -m pip install netron\n")
+
+
+def test_startup_line_and_public_names(run_python):
+    r = run_python("import ostrel; print(ostrel.__all__)")
+    lines = r.stdout.splitlines()
+    assert lines[-1] == "['Ostrel', 'load', 'FrameworkType', 'InferenceHardware', 'BenchmarkMode', 'TRTBenchmarkMode', '__version__']"
+    assert any(l.endswith(f"Ostrel was successfully imported with {ostrel.NUM_OF_CPUS} CPUS and 0 GPUS.") for l in lines)

@@ -1,0 +1,315 @@
+"""The process-wide logging configuration of ostrel.common.logger_factory.
+
+Logging configuration is global to the interpreter, so each scenario runs in a fresh one with HOME on a
+temporary directory; the scenario asserts on the record and the handlers itself, and the test checks what
+it wrote to the console. The package start-up configures loggers of its own before a scenario starts;
+scenarios take those as given.
+"""
+
+import os
+import re
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+PRELUDE = """
+import logging, os, sys
+from ostrel.common import logger_factory as lf
+from ostrel.common.logger_factory import LoggerManager, get_logger
+config = lf.DEFAULT_LOGGING_CONFIGURATION
+home = os.path.expanduser("~")
+log_dir = os.path.join(home, "tamsor_logs")
+preset_loggers = set(config["loggers"])
+preset_root = list(config["root"]["handlers"])
+print("<<start>>", flush=True)
+"""
+
+WARNING_LINE = (
+    "[WARNING] - tamsor_logs folder was not found and couldn't be created from the code - "
+    "All of the Log output will be sent to console!"
+)
+
+
+def run(tmp_path, code, home=None, files=None):
+    home = home or tmp_path / "home"
+    if home.parent.exists():
+        home.mkdir(exist_ok=True)
+    for name, text in (files or {}).items():
+        (tmp_path / name).write_text(textwrap.dedent(text))
+    env = dict(os.environ, HOME=str(home), PYTHONPATH=str(tmp_path))
+    proc = subprocess.run(
+        [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
+        env=env,
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=120,
+    )
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    return proc.stdout.partition("<<start>>\n")[2]
+
+
+def read(path):
+    with open(path, encoding="utf8") as f:
+        return f.read()
+
+
+def test_module_constants(tmp_path):
+    run(
+        tmp_path,
+        """
+        assert lf.VALID_LOGGING_VERBOSITY_INPUTS == {
+            "CRITICAL", "FATAL", "ERROR", "WARN", "WARNING", "INFO", "DEBUG", "NOTSET"}
+        assert "warning" not in lf.VALID_LOGGING_VERBOSITY_INPUTS and 20 not in lf.VALID_LOGGING_VERBOSITY_INPUTS
+        assert LoggerManager._config_dict is config
+        assert (LoggerManager.DEFAULT_LOGGING_LEVEL, LoggerManager.DEFAULT_MAX_BYTES,
+                LoggerManager.DEFAULT_BACKUP_LOG_COUNT) == (20, 10485760, 20)
+        assert list(config) == ["version", "disable_existing_loggers", "formatters", "handlers", "loggers", "root"]
+        assert config["formatters"] == {
+            "fileFormatter": {"format": "%(asctime)s - %(name)s - %(levelname)s - %(message)s",
+                              "datefmt": "[%Y-%m-%d %H:%M:%S]"},
+            "consoleFormatter": {"format": "%(module)s -%(levelname)s- %(message)s",
+                                 "datefmt": "[%Y-%m-%d %H:%M:%S]"}}
+        assert config["handlers"]["console"] == {"class": "logging.StreamHandler", "level": "INFO",
+                                                 "formatter": "consoleFormatter", "stream": "ext://sys.stdout"}
+        assert config["root"]["level"] == "WARNING" and config["root"]["handlers"][0] == "console"
+        assert get_logger.__self__ is LoggerManager
+        assert LoggerManager._handler_name_from_logger_name("Ostrel") == "Ostrel_file_handler"
+        """,
+    )
+
+
+def test_levels_sizes_and_root_handlers(tmp_path):
+    run(
+        tmp_path,
+        """
+        a = LoggerManager.get_and_update_logger("A")
+        assert a is logging.getLogger("A")
+        assert list(config["handlers"]["A_file_handler"].items()) == [
+            ("class", "logging.handlers.RotatingFileHandler"), ("level", 20), ("formatter", "fileFormatter"),
+            ("filename", os.path.join(log_dir, "A.log")), ("maxBytes", 10485760), ("backupCount", 20),
+            ("encoding", "utf8")]
+        assert config["loggers"]["A"] == {"level": 20, "handlers": ["console", "A_file_handler"],
+                                          "propagate": False}
+        assert config["root"]["handlers"] == preset_root + ["A_file_handler"]
+        root = logging.getLogger()
+        assert root.level == logging.WARNING and len(root.handlers) == len(preset_root) + 1
+        console, file = a.handlers
+        assert console.level == logging.INFO and console.stream is sys.stdout
+        assert (file.level, file.maxBytes, file.backupCount, file.encoding) == (20, 10485760, 20, "utf8")
+        assert a.level == 20 and a.propagate is False
+
+        get_logger("A", logging.DEBUG)
+        assert config["loggers"]["A"]["level"] == 10 and config["handlers"]["A_file_handler"]["level"] == 10
+        assert config["handlers"]["A_file_handler"]["maxBytes"] == 10485760
+        assert config["root"]["handlers"] == preset_root + ["A_file_handler"]
+        for level in (None, 0, ""):
+            get_logger("A", level)
+            assert config["loggers"]["A"]["level"] == 10 and logging.getLogger("A").level == 10
+
+        get_logger("B", max_bytes=1000)
+        get_logger("B", "DEBUG")
+        assert config["handlers"]["B_file_handler"]["maxBytes"] == 1000
+        assert config["loggers"]["B"]["level"] == "DEBUG" and logging.getLogger("B").level == 10
+        assert logging.getLogger("B").handlers[1].maxBytes == 1000
+        assert config["root"]["handlers"] == preset_root + ["A_file_handler", "B_file_handler"]
+        assert lf.DEFAULT_LOGGING_CONFIGURATION["loggers"].keys() == preset_loggers | {"A", "B"}
+        """,
+    )
+
+
+def test_record_routing_and_formats(tmp_path):
+    out = run(
+        tmp_path,
+        """
+        import emit
+        get_logger("A", logging.DEBUG)
+        get_logger("B")
+        emit.go()
+        logging.shutdown()
+        """,
+        files={
+            "emit.py": """
+                import logging
+                def go():
+                    a = logging.getLogger("A")
+                    a.debug("quiet detail")
+                    a.info("loaded ü")
+                    logging.getLogger("thirdparty").warning("library warning")
+                    logging.getLogger("thirdparty").info("library info")
+            """
+        },
+    )
+    assert out == "emit -INFO- loaded ü\nemit -WARNING- library warning\n"
+    stamp = r"\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]"
+    a_log = read(tmp_path / "home/tamsor_logs/A.log").splitlines()
+    assert len(a_log) == 3
+    assert re.fullmatch(stamp + " - A - DEBUG - quiet detail", a_log[0])
+    assert re.fullmatch(stamp + " - A - INFO - loaded ü", a_log[1])
+    assert re.fullmatch(stamp + " - thirdparty - WARNING - library warning", a_log[2])
+    b_log = read(tmp_path / "home/tamsor_logs/B.log").splitlines()
+    assert len(b_log) == 1 and b_log[0].endswith(" - thirdparty - WARNING - library warning")
+
+
+def test_log_files_rotate_and_are_appended(tmp_path):
+    run(
+        tmp_path,
+        """
+        log = get_logger("R", max_bytes=200)
+        for i in range(80):
+            log.info("record %03d with some padding text", i)
+        get_logger("R")  # re-applying reopens the file for appending
+        log.info("after reapply")
+        logging.shutdown()
+        names = {name for name in os.listdir(log_dir) if name.startswith("R.")}
+        assert names == {"R.log"} | {f"R.log.{n}" for n in range(1, 21)}, sorted(names)
+        with open(os.path.join(log_dir, "R.log")) as f:
+            text = f.read()
+        assert "record 079" in text and text.rstrip().endswith("after reapply")
+        """,
+    )
+
+
+def test_missing_log_directory_goes_console_only(tmp_path):
+    home = tmp_path / "absent" / "home"
+    out = run(
+        tmp_path,
+        """
+        log = get_logger("A")
+        assert config["loggers"]["A"] == {"level": 20, "handlers": ["console"], "propagate": False}
+        assert "A_file_handler" not in config["handlers"] and config["root"]["handlers"] == ["console"]
+        assert set(config["handlers"]) == {"console"}
+        log.info("console only")
+        log2 = get_logger("A", "DEBUG")
+        assert log2.level == 10
+        """,
+        home=home,
+    )
+    missing = f"[Errno 2] No such file or directory: '{home / 'tamsor_logs'}'"
+    assert out == f"{WARNING_LINE}{missing}\n<string> -INFO- console only\n{WARNING_LINE}{missing}\n"
+    assert not (tmp_path / "absent").exists()
+
+
+def test_log_directory_appearing_and_vanishing(tmp_path):
+    # A logger configured while the directory could not be made gets its file (at the default size) once
+    # it can; when the directory later cannot be made, the unopenable file handlers are dropped and the
+    # call still succeeds.
+    out = run(
+        tmp_path,
+        """
+        real_home = home
+        os.environ["HOME"] = os.path.join(real_home, "missing")
+        get_logger("A", max_bytes=500)
+        os.environ["HOME"] = real_home
+        get_logger("A", logging.DEBUG)
+        assert config["handlers"]["A_file_handler"]["maxBytes"] == 10485760
+        assert config["root"]["handlers"] == preset_root + ["A_file_handler"]
+        get_logger("B")
+        import shutil
+        shutil.rmtree(log_dir)
+        os.environ["HOME"] = os.path.join(real_home, "missing")
+        log = get_logger("A")
+        assert config["loggers"]["A"]["handlers"] == ["console"] and config["loggers"]["B"]["handlers"] == ["console"]
+        assert config["root"]["handlers"] == ["console"] and set(config["handlers"]) == {"console"}
+        assert log.level == 10
+        log.info("still logging")
+        """,
+    )
+    assert out.count(WARNING_LINE) == 2
+    assert out.endswith("<string> -INFO- still logging\n")
+
+
+def test_existing_directory_is_used_silently(tmp_path):
+    home = tmp_path / "home"
+    (home / "tamsor_logs").mkdir(parents=True)
+    (home / "tamsor_logs" / "keep.txt").write_text("mine")
+    out = run(tmp_path, 'get_logger("A")', home=home)
+    assert out == ""
+    assert {"A.log", "keep.txt"} <= set(os.listdir(home / "tamsor_logs"))
+    assert (home / "tamsor_logs" / "keep.txt").read_text() == "mine"
+
+
+def test_failed_application_leaves_the_record_usable(tmp_path):
+    run(
+        tmp_path,
+        """
+        get_logger("A", "DEBUG")
+        try:
+            get_logger("A", "LOUD")
+        except ValueError as e:
+            assert "LOUD" in str(e.__cause__)
+        else:
+            raise AssertionError("unknown level accepted")
+        assert config["loggers"]["A"]["level"] == "DEBUG"
+        assert config["handlers"]["A_file_handler"]["level"] == "DEBUG"
+        a = logging.getLogger("A")
+        assert a.level == 10 and len(a.handlers) == 2
+        a.debug("after failure")
+        logging.shutdown()
+        with open(os.path.join(log_dir, "A.log")) as f:
+            assert f.read().rstrip().endswith(" - A - DEBUG - after failure")
+        """,
+    )
+
+
+def test_file_named_like_the_log_directory(tmp_path):
+    # A plain file where the directory should be counts as present; the log files cannot be opened, the
+    # configuration error reaches the caller and the record stays as it was.
+    run(
+        tmp_path,
+        """
+        import shutil
+        shutil.rmtree(log_dir, ignore_errors=True)
+        with open(log_dir, "w") as f:
+            f.write("not a directory")
+        before = {k: v for k, v in config["loggers"].items()}
+        try:
+            get_logger("A")
+        except ValueError as e:
+            assert str(e).startswith("Unable to configure handler"), e
+        else:
+            raise AssertionError("log file in a plain file opened")
+        assert config["loggers"] == before and config["root"]["handlers"] == preset_root
+        os.remove(log_dir)
+        get_logger("A").warning("recovered")
+        logging.shutdown()
+        with open(os.path.join(log_dir, "A.log")) as f:
+            assert f.read().rstrip().endswith(" - A - WARNING - recovered")
+        """,
+    )
+
+
+def test_ilogger_names_and_levels(tmp_path):
+    run(
+        tmp_path,
+        """
+        import abc
+        from ostrel.common.logger_factory import ILogger
+        Sub = type("Sub", (ILogger,), {"__module__": "pkg.mod"})
+        assert Sub()._logger.name == "pkg.mod"
+        assert Sub("X")._logger.name == "X"
+        assert Sub(logger_name="")._logger.name == "pkg.mod"
+        assert config["loggers"]["pkg.mod"]["level"] == 20
+        assert os.path.exists(os.path.join(log_dir, "pkg.mod.log"))
+
+        class Base(ILogger, abc.ABC):
+            def __init__(self, verbosity=None):
+                super().__init__(verbosity=verbosity)
+
+        class Concrete(Base):
+            pass
+
+        assert Concrete("DEBUG")._logger is logging.getLogger("__main__")
+        assert logging.getLogger("__main__").level == 10
+        assert Concrete()._logger.level == 10  # None keeps the level
+
+        broken = Sub.__new__(Sub)
+        try:
+            Sub.__init__(broken, "Y", "LOUD")
+        except ValueError:
+            pass
+        assert not hasattr(broken, "_logger")
+        """,
+    )
