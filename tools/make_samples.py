@@ -1,0 +1,1189 @@
+#!/usr/bin/env python3
+"""Writes every sample model that the tests, checks, benchmarks and the demo use, plus manifest.json.
+
+    python tools/make_samples.py [--out DIR] [--force] [--verify] [--jobs N] [--list]
+
+The output folder (default: $OSTREL_SAMPLES_DIR, else .samples/ in the checkout) mirrors the object
+keys under which the verification package fetches its samples, so a file:// base URL over it serves
+them: e.g. DIR/return_model_input.onnx, DIR/resnet18.pt, DIR/mobilenet_v2.pth and
+DIR/models_for_platform_testing/segmentation_models/onnx/decoder.onnx. Samples that only our own tests
+use live under DIR/onnx/ and DIR/torch/.
+
+Everything is made locally by the frameworks themselves (our own small architectures, random weights
+from fixed seeds); nothing is downloaded. Each sample is built in a fresh worker process (TorchScript
+numbering depends on what the process compiled before, and the hash seed is fixed for the workers), so
+a sample's bytes do not depend on which other samples are built in the same run. After building, the
+worker loads the file with its framework and checks the sample's declared contract (input and output
+names, shapes, element types, static or dynamic batch, profiled layer count, what framework detection
+finds in it); a sample that fails is not moved into place and the run exits non-zero.
+
+Caching: manifest.json records for each sample its sha256 and a digest of its recipe (recipe version,
+path, framework, contract, builder). A run in which every sample is present with the recorded hash and
+an unchanged recipe digest does nothing and imports no framework. Otherwise only the missing or stale
+samples are rebuilt. A file at a sample's path that the manifest does not list is not ours: the run
+refuses to overwrite it unless --force is given.
+
+Adding a framework: write one function returning its Sample list (and the builders and the verifier it
+names), and add it to SAMPLE_SETS.
+
+This file imports only the standard library at the top; the frameworks are imported in the workers.
+"""
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import fcntl
+import hashlib
+import json
+import os
+import re
+import sys
+import time
+import zlib
+from pathlib import Path
+from typing import Any, Callable
+
+RECIPE_VERSION = 1
+MANIFEST_NAME = "manifest.json"
+MANIFEST_FORMAT = 1
+GENERATOR = "tools/make_samples.py"
+REPO_ROOT = Path(__file__).resolve().parent.parent
+
+# Opset and IR version of the ONNX samples: both supported by every current onnxruntime release.
+ONNX_OPSET = 17
+ONNX_IR_VERSION = 8
+# ONNX samples carry this doc string; "onnx." in it is what marker-based framework detection looks for.
+ONNX_DOC = "Ostrel sample model, built with onnx.helper from random weights"
+
+# The marker that decides each framework of marker-based detection, in the order frameworks are tried:
+# the first framework whose marker occurs in a printable run (4+ characters) of the file wins.
+DETECTION_MARKERS = (
+    ("trt", "ptrt+"),
+    ("onnx", "onnx."),
+    ("openvino", "<mapping>"),
+    ("keras", "keras_version"),
+    ("coreml", "apple.coreml"),
+    ("tflite", "TFL2"),
+    ("torchscript", "__torch__"),
+)
+
+# Package and resource under which a torch package checkpoint holds its pickled module.
+TORCH_PACKAGE_NAME = "tamsor_user_model"
+TORCH_PACKAGE_RESOURCE = "model.pkl"
+
+
+class SampleError(Exception):
+    """A sample could not be built, or does not meet its contract."""
+
+
+@dataclasses.dataclass(frozen=True)
+class Sample:
+    name: str  # stable identifier, the manifest key
+    path: str  # relative POSIX path under the output folder (the object key)
+    framework: str  # "onnx", "pytorch", "torchscript"
+    builder: str  # name of the function of this module that writes the file: builder(sample, dest)
+    contract: dict  # what the verifier checks and what consumers may rely on
+    description: str
+    detected_as: str | None  # expected result of marker-based framework detection (None: not detected)
+    check: str | None = None  # optional value check: function(sample, feeds, outputs) of this module
+    # True: the same bytes wherever it is built with the same framework versions. TorchScript files are not:
+    # their debug information records the source paths of the torch installation (and, for a trace, of
+    # this script), so they are reproducible only within one checkout and virtual environment.
+    reproducible: bool = True
+    version: int = 1  # bump when the builder's output changes
+
+    def recipe_digest(self) -> str:
+        blob = json.dumps(
+            [RECIPE_VERSION, self.version, self.path, self.framework, self.builder, self.contract,
+             self.detected_as, self.check, self.reproducible],
+            sort_keys=True,
+        )
+        return hashlib.sha256(blob.encode()).hexdigest()[:16]
+
+
+def _t(name, shape, dtype="float32"):
+    """One tensor of a contract: shape entries are ints (fixed), names (symbolic) or None (unnamed)."""
+    return {"name": name, "shape": list(shape), "dtype": dtype}
+
+
+def _dims(inputs):
+    return [list(t["shape"][1:]) for t in inputs]
+
+
+def _onnx_contract(inputs, outputs, **extra):
+    first = inputs[0]["shape"][0] if inputs else None
+    static = first if isinstance(first, int) and first > 0 else None
+    c = {
+        "loader": "onnxruntime",
+        "loadable": True,
+        "inputs": inputs,
+        "outputs": outputs,
+        "input_dims": _dims(inputs),
+        "batch": "none" if not inputs else ("static" if static else "dynamic"),
+        "static_batch_size": static,
+    }
+    c.update(extra)
+    return c
+
+
+# --------------------------------------------------------------------------------------------------
+# Registry
+
+
+def onnx_samples() -> list[Sample]:
+    img = ["batch_size", 3, 224, 224]
+    decoder_inputs = [
+        _t("features_1", [1, 243, 30, 40]),
+        _t("features_2", [1, 172, 60, 80]),
+        _t("features_3", [1, 102, 120, 160]),
+        _t("features_4", [1, 64, 240, 320]),
+        _t("features_5", [1, 153, 15, 20]),
+    ]
+    return [
+        Sample("return_model_input", "return_model_input.onnx", "onnx", "build_onnx_identity",
+               _onnx_contract([_t("output", img)], [_t("result", img)]),
+               "identity; its one input is named 'output'; dynamic batch", "onnx", "check_identity"),
+        Sample("onnx_identity_static_batch", "onnx/return_model_input_static_batch.onnx", "onnx",
+               "build_onnx_identity",
+               _onnx_contract([_t("output", [1, 3, 224, 224])], [_t("result", [1, 3, 224, 224])]),
+               "identity with a static batch of 1", "onnx", "check_identity"),
+        Sample("onnx_two_inputs", "onnx/two_inputs.onnx", "onnx", "build_onnx_two_inputs",
+               _onnx_contract([_t("image", ["batch", 3, 32, 32]), _t("scale", ["batch", 1])],
+                              [_t("pooled", ["batch", 3]), _t("doubled_scale", ["batch", 1])]),
+               "two inputs, two outputs, dynamic batch", "onnx", "check_two_inputs"),
+        Sample("onnx_mixed_batch", "onnx/mixed_batch_inputs.onnx", "onnx", "build_onnx_scale_each",
+               _onnx_contract([_t("a", [8, 4]), _t("b", ["batch", 4])],
+                              [_t("a_doubled", [8, 4]), _t("b_doubled", ["batch", 4])]),
+               "first input with a fixed first axis of 8, second with a symbolic one", "onnx",
+               "check_doubled"),
+        Sample("onnx_add_1x4", "onnx/add_1x4.onnx", "onnx", "build_onnx_add",
+               _onnx_contract([_t("a", [1, 4]), _t("b", [1, 4])], [_t("sum", [1, 4])]),
+               "element-wise sum of two [1,4] inputs (for benchmarks)", "onnx", "check_add"),
+        Sample("decoder", "models_for_platform_testing/segmentation_models/onnx/decoder.onnx", "onnx",
+               "build_onnx_decoder",
+               _onnx_contract(decoder_inputs, [_t("mask", [1, 2, 240, 320])], min_profiled_layers=22),
+               "five-input segmentation decoder, static batch 1, random weights", "onnx",
+               "check_softmax_mask"),
+        Sample("onnx_symbolic_inner_dims", "onnx/symbolic_inner_dims.onnx", "onnx", "build_onnx_relu",
+               _onnx_contract([_t("image", ["batch", 3, "height", "width"])],
+                              [_t("features", ["batch", 3, "height", "width"])]),
+               "symbolic batch, height and width", "onnx", "check_relu"),
+        Sample("onnx_unnamed_dynamic_dim", "onnx/unnamed_dynamic_dim.onnx", "onnx", "build_onnx_identity",
+               _onnx_contract([_t("x", [None, 3, 224, 224])], [_t("y", [None, 3, 224, 224])]),
+               "batch axis dynamic without a name", "onnx", "check_identity"),
+        Sample("onnx_int64_input", "onnx/int64_input.onnx", "onnx", "build_onnx_add_one",
+               _onnx_contract([_t("ids", ["batch", 16], "int64")],
+                              [_t("ids_plus_one", ["batch", 16], "int64")]),
+               "int64 input and output", "onnx", "check_add_one"),
+        Sample("onnx_double_input", "onnx/double_input.onnx", "onnx", "build_onnx_scale_each",
+               _onnx_contract([_t("x", ["batch", 4], "float64")], [_t("x_doubled", ["batch", 4], "float64")]),
+               "float64 (double) input and output", "onnx", "check_doubled"),
+        Sample("onnx_no_input", "onnx/no_input.onnx", "onnx", "build_onnx_constant",
+               _onnx_contract([], [_t("constant", [1, 4])]),
+               "no input; one Constant output", "onnx", "check_constant"),
+        Sample("onnx_corrupt", "onnx/corrupt.onnx", "onnx", "build_random_bytes",
+               {"loader": "onnxruntime", "loadable": False, "size": 4096},
+               "random bytes with an .onnx suffix; onnxruntime refuses it", None),
+    ]
+
+
+def torch_samples() -> list[Sample]:
+    img = ["batch", 3, 224, 224]
+    cls = ["batch", 1000]
+    return [
+        Sample("resnet18", "resnet18.pt", "pytorch", "build_torch_package",
+               {"loader": "torch.package", "loadable": True, "package": TORCH_PACKAGE_NAME,
+                "resource": TORCH_PACKAGE_RESOURCE, "object": "torch.nn.Module", "class": "TinyResNet",
+                "inputs": [_t("x", img)], "outputs": [_t(None, cls)], "output_form": "tensor",
+                "input_dims": [[3, 224, 224]], "batch": "dynamic", "static_batch_size": None},
+               "small residual conv net (our own module, interned) in a torch package", None),
+        Sample("mobilenet_v2", "mobilenet_v2.pth", "torchscript", "build_torchscript",
+               {"loader": "torch.jit", "loadable": True, "object": "torch.jit.RecursiveScriptModule",
+                "class": "TinyMobileNetV2", "export": "script",
+                "inputs": [_t("x", img)], "outputs": [_t(None, cls)], "output_form": "tensor",
+                "input_dims": [[3, 224, 224]], "batch": "dynamic", "static_batch_size": None},
+               "small inverted-residual conv net, scripted", "torchscript", reproducible=False),
+        Sample("torchscript_traced", "torch/mobilenet_v2_traced.pth", "torchscript", "build_torchscript",
+               {"loader": "torch.jit", "loadable": True, "object": "torch.jit.RecursiveScriptModule",
+                "class": "TinyMobileNetV2", "export": "trace",
+                "inputs": [_t("x", img)], "outputs": [_t(None, cls)], "output_form": "tensor",
+                "input_dims": [[3, 224, 224]], "batch": "dynamic", "static_batch_size": None},
+               "the same net, traced", "torchscript", reproducible=False),
+        Sample("torchscript_two_inputs", "torch/two_inputs_tuple.pth", "torchscript", "build_torchscript",
+               {"loader": "torch.jit", "loadable": True, "object": "torch.jit.RecursiveScriptModule",
+                "class": "TwoInputNet", "export": "script",
+                "inputs": [_t("image", ["batch", 3, 32, 32]), _t("extra", ["batch", 10])],
+                "outputs": [_t(None, ["batch", 10]), _t(None, ["batch", 8])], "output_form": "tuple",
+                "input_dims": [[3, 32, 32], [10]], "batch": "dynamic", "static_batch_size": None},
+               "two inputs, returns a tuple of two tensors", "torchscript", reproducible=False),
+        Sample("torch_package_dict", "torch/state_dict_package.pt", "pytorch", "build_torch_package",
+               {"loader": "torch.package", "loadable": True, "package": TORCH_PACKAGE_NAME,
+                "resource": TORCH_PACKAGE_RESOURCE, "object": "dict", "class": "TinyResNet"},
+               "torch package whose pickle is a state dict, not a module", None),
+        Sample("torch_corrupt", "torch/corrupt.pt", "pytorch", "build_random_bytes",
+               {"loader": "torch", "loadable": False, "size": 4096},
+               "random bytes; neither the package importer nor torch.jit.load accepts it", None),
+    ]
+
+
+# One function per framework; later frameworks (OpenVINO, TensorFlow, Keras, TFLite, Core ML, TensorRT)
+# add theirs here. Keys that a file:// URL reads with percent-escapes (e.g. "batch%3D16") are stored
+# under their decoded names ("batch=16").
+SAMPLE_SETS: list[Callable[[], list[Sample]]] = [onnx_samples, torch_samples]
+
+
+def all_samples() -> list[Sample]:
+    samples = [s for fn in SAMPLE_SETS for s in fn()]
+    names = [s.name for s in samples]
+    paths = [s.path for s in samples]
+    assert len(set(names)) == len(names), "duplicate sample name"
+    assert len(set(paths)) == len(paths), "duplicate sample path"
+    assert MANIFEST_NAME not in paths
+    return samples
+
+
+def sample_by_name(name: str) -> Sample:
+    for s in all_samples():
+        if s.name == name:
+            return s
+    raise KeyError(name)
+
+
+def _seed(sample: Sample) -> int:
+    return zlib.crc32(sample.name.encode())
+
+
+# --------------------------------------------------------------------------------------------------
+# Marker-based framework detection, as the runtime does it (printable runs of 4+ characters).
+
+_PRINTABLE_RUN = re.compile(rb"[\x20-\x7e\t]{4,}")
+
+
+def detect_framework(path: str | os.PathLike) -> str | None:
+    data = Path(path).read_bytes()
+    runs = [m.group() for m in _PRINTABLE_RUN.finditer(data)]
+    for framework, marker in DETECTION_MARKERS:
+        m = marker.encode()
+        if any(m in r for r in runs):
+            return framework
+    return None
+
+
+# --------------------------------------------------------------------------------------------------
+# Builders: each writes one file to dest (a temporary path next to the final one).
+
+
+def build_random_bytes(sample: Sample, dest: Path) -> dict:
+    import random
+
+    rng = random.Random(_seed(sample))
+    dest.write_bytes(bytes(rng.getrandbits(8) for _ in range(sample.contract["size"])))
+    return {}
+
+
+def _np_dtype_to_onnx(dtype: str):
+    from onnx import TensorProto
+
+    return {"float32": TensorProto.FLOAT, "float64": TensorProto.DOUBLE, "int64": TensorProto.INT64}[dtype]
+
+
+def _value_info(t: dict):
+    from onnx import helper
+
+    return helper.make_tensor_value_info(t["name"], _np_dtype_to_onnx(t["dtype"]), t["shape"])
+
+
+def _save_onnx(sample: Sample, dest: Path, nodes, initializers=()) -> dict:
+    import onnx
+    from onnx import helper
+
+    c = sample.contract
+    graph = helper.make_graph(nodes, sample.name, [_value_info(t) for t in c["inputs"]],
+                              [_value_info(t) for t in c["outputs"]], list(initializers))
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", ONNX_OPSET)],
+                              producer_name="ostrel-make-samples", producer_version=str(RECIPE_VERSION),
+                              doc_string=ONNX_DOC)
+    model.ir_version = ONNX_IR_VERSION
+    onnx.checker.check_model(model, full_check=True)
+    dest.write_bytes(model.SerializeToString(deterministic=True))
+    return {"node_count": len(nodes)}
+
+
+def build_onnx_identity(sample: Sample, dest: Path) -> dict:
+    from onnx import helper
+
+    c = sample.contract
+    return _save_onnx(sample, dest, [helper.make_node("Identity", [c["inputs"][0]["name"]],
+                                                      [c["outputs"][0]["name"]], name="identity")])
+
+
+def build_onnx_relu(sample: Sample, dest: Path) -> dict:
+    from onnx import helper
+
+    c = sample.contract
+    return _save_onnx(sample, dest, [helper.make_node("Relu", [c["inputs"][0]["name"]],
+                                                      [c["outputs"][0]["name"]], name="relu")])
+
+
+def build_onnx_add(sample: Sample, dest: Path) -> dict:
+    from onnx import helper
+
+    return _save_onnx(sample, dest, [helper.make_node("Add", ["a", "b"], ["sum"], name="add")])
+
+
+def _const(name, array):
+    from onnx import numpy_helper
+
+    return numpy_helper.from_array(array, name)
+
+
+def build_onnx_scale_each(sample: Sample, dest: Path) -> dict:
+    """Every input times two, one output per input."""
+    import numpy as np
+    from onnx import helper
+
+    nodes, inits = [], []
+    for i, (inp, out) in enumerate(zip(sample.contract["inputs"], sample.contract["outputs"])):
+        inits.append(_const(f"two_{i}", np.array(2, dtype=inp["dtype"])))
+        nodes.append(helper.make_node("Mul", [inp["name"], f"two_{i}"], [out["name"]], name=f"double_{i}"))
+    return _save_onnx(sample, dest, nodes, inits)
+
+
+def build_onnx_add_one(sample: Sample, dest: Path) -> dict:
+    import numpy as np
+    from onnx import helper
+
+    node = helper.make_node("Add", ["ids", "one"], ["ids_plus_one"], name="add_one")
+    return _save_onnx(sample, dest, [node], [_const("one", np.array(1, dtype=np.int64))])
+
+
+def build_onnx_two_inputs(sample: Sample, dest: Path) -> dict:
+    from onnx import helper
+
+    nodes = [
+        helper.make_node("GlobalAveragePool", ["image"], ["gap"], name="pool"),
+        helper.make_node("Flatten", ["gap"], ["flat"], name="flatten", axis=1),
+        helper.make_node("Mul", ["flat", "scale"], ["pooled"], name="scale_pooled"),
+        helper.make_node("Add", ["scale", "scale"], ["doubled_scale"], name="double_scale"),
+    ]
+    return _save_onnx(sample, dest, nodes)
+
+
+def build_onnx_constant(sample: Sample, dest: Path) -> dict:
+    import numpy as np
+    from onnx import helper
+
+    value = _const("value", np.arange(1, 5, dtype=np.float32).reshape(1, 4))
+    node = helper.make_node("Constant", [], ["constant"], name="constant", value=value)
+    return _save_onnx(sample, dest, [node])
+
+
+def build_onnx_decoder(sample: Sample, dest: Path) -> dict:
+    """A small FPN-like segmentation decoder over five feature maps.
+
+    Starting from the coarsest map (15x20), each level projects the running map, upsamples it by two,
+    adds a lateral projection of the skip input of that resolution, and refines the sum with two 3x3
+    convolutions and a residual. A squeeze-and-excitation gate sits at the top and each level adds an
+    auxiliary 1x1 head, so the optimised CPU graph keeps well over 22 distinct nodes.
+    """
+    import numpy as np
+    from onnx import helper
+
+    rng = np.random.default_rng(_seed(sample))
+    nodes, inits = [], []
+
+    def conv(name, x, cin, cout, k=1, relu=False):
+        w = (rng.standard_normal((cout, cin, k, k)) * np.sqrt(2.0 / (cin * k * k))).astype(np.float32)
+        b = (rng.standard_normal(cout) * 0.01).astype(np.float32)
+        inits.extend([_const(f"{name}.weight", w), _const(f"{name}.bias", b)])
+        out = f"{name}_out"
+        nodes.append(helper.make_node("Conv", [x, f"{name}.weight", f"{name}.bias"], [out], name=name,
+                                      kernel_shape=[k, k], pads=[k // 2] * 4))
+        if relu:
+            nodes.append(helper.make_node("Relu", [out], [f"{name}_relu"], name=f"{name}_relu"))
+            out = f"{name}_relu"
+        return out
+
+    def node(op, name, ins, **attrs):
+        nodes.append(helper.make_node(op, ins, [name], name=name, **attrs))
+        return name
+
+    inits.append(_const("up2", np.array([1, 1, 2, 2], dtype=np.float32)))
+    # Top of the pyramid with a squeeze-and-excitation gate.
+    x = conv("top", "features_5", 153, 32, relu=True)
+    g = node("GlobalAveragePool", "top_squeeze", [x])
+    g = conv("top_excite", g, 32, 32)
+    g = node("Sigmoid", "top_gate", [g])
+    x = node("Mul", "top_gated", [x, g])
+    ch = 32
+    aux = []
+    # (skip input, its channels, channels of the level), from 30x40 up to 240x320
+    levels = [("features_1", 243, 32), ("features_2", 172, 16), ("features_3", 102, 16),
+              ("features_4", 64, 8)]
+    for level, (skip, cin, cout) in enumerate(levels, start=1):
+        p = f"level{level}"
+        up = conv(f"{p}_project", x, ch, cout)
+        up = node("Resize", f"{p}_upsample", [up, "", "up2"], mode="nearest")
+        lat = conv(f"{p}_lateral", skip, cin, cout)
+        s = node("Add", f"{p}_merge", [up, lat])
+        h = conv(f"{p}_refine_a", s, cout, cout, k=3, relu=True)
+        h = conv(f"{p}_refine_b", h, cout, cout, k=3)
+        x = node("Relu", f"{p}_out", [node("Add", f"{p}_residual", [h, s])])
+        aux.append(conv(f"{p}_aux_head", x, cout, 2))
+        ch = cout
+    # The auxiliary heads are upsampled to full resolution and averaged into the final logits.
+    logits = conv("head", x, ch, 2)
+    for i, a in enumerate(aux[:-1]):
+        factor = 2 ** (len(aux) - 1 - i)
+        inits.append(_const(f"aux{i}_scale", np.array([1, 1, factor, factor], dtype=np.float32)))
+        a = node("Resize", f"aux{i}_upsample", [a, "", f"aux{i}_scale"], mode="nearest")
+        logits = node("Add", f"aux{i}_sum", [logits, a])
+    logits = node("Add", "aux_last_sum", [logits, aux[-1]])
+    inits.append(_const("aux_weight", np.array(0.2, dtype=np.float32)))
+    logits = node("Mul", "logits", [logits, "aux_weight"])
+    nodes.append(helper.make_node("Softmax", [logits], ["mask"], name="mask_softmax", axis=1))
+    return _save_onnx(sample, dest, nodes, inits)
+
+
+# Our own small torch architectures. The source is kept as text because the torch package interns it
+# (the archive carries the module's source) and TorchScript compiles it from source.
+TORCH_NETS_SOURCE = '''\
+from typing import Tuple
+
+import torch
+from torch import nn
+
+
+class BasicBlock(nn.Module):
+    def __init__(self, cin: int, cout: int, stride: int):
+        super().__init__()
+        self.conv1 = nn.Conv2d(cin, cout, 3, stride=stride, padding=1, bias=False)
+        self.bn1 = nn.BatchNorm2d(cout)
+        self.conv2 = nn.Conv2d(cout, cout, 3, padding=1, bias=False)
+        self.bn2 = nn.BatchNorm2d(cout)
+        self.shortcut = nn.Sequential()
+        if stride != 1 or cin != cout:
+            self.shortcut = nn.Sequential(nn.Conv2d(cin, cout, 1, stride=stride, bias=False),
+                                          nn.BatchNorm2d(cout))
+
+    def forward(self, x):
+        y = torch.relu(self.bn1(self.conv1(x)))
+        y = self.bn2(self.conv2(y))
+        return torch.relu(y + self.shortcut(x))
+
+
+class TinyResNet(nn.Module):
+    """Residual image classifier: [N, 3, H, W] float32 -> [N, 1000] logits."""
+
+    def __init__(self, num_classes: int = 1000):
+        super().__init__()
+        self.stem = nn.Sequential(nn.Conv2d(3, 16, 3, stride=2, padding=1, bias=False), nn.BatchNorm2d(16),
+                                  nn.ReLU(inplace=True), nn.MaxPool2d(3, stride=2, padding=1))
+        self.layer1 = BasicBlock(16, 16, 1)
+        self.layer2 = BasicBlock(16, 32, 2)
+        self.layer3 = BasicBlock(32, 32, 2)
+        self.pool = nn.AdaptiveAvgPool2d(1)
+        self.fc = nn.Linear(32, num_classes)
+
+    def forward(self, x):
+        x = self.layer3(self.layer2(self.layer1(self.stem(x))))
+        return self.fc(torch.flatten(self.pool(x), 1))
+
+
+class InvertedResidual(nn.Module):
+    def __init__(self, cin: int, cout: int, stride: int, expand: int):
+        super().__init__()
+        hidden = cin * expand
+        self.use_residual = stride == 1 and cin == cout
+        self.block = nn.Sequential(
+            nn.Conv2d(cin, hidden, 1, bias=False), nn.BatchNorm2d(hidden), nn.ReLU6(inplace=True),
+            nn.Conv2d(hidden, hidden, 3, stride=stride, padding=1, groups=hidden, bias=False),
+            nn.BatchNorm2d(hidden), nn.ReLU6(inplace=True),
+            nn.Conv2d(hidden, cout, 1, bias=False), nn.BatchNorm2d(cout))
+
+    def forward(self, x):
+        if self.use_residual:
+            return x + self.block(x)
+        return self.block(x)
+
+
+class TinyMobileNetV2(nn.Module):
+    """Inverted-residual image classifier: [N, 3, H, W] float32 -> [N, 1000] logits."""
+
+    def __init__(self, num_classes: int = 1000):
+        super().__init__()
+        self.stem = nn.Sequential(nn.Conv2d(3, 16, 3, stride=2, padding=1, bias=False), nn.BatchNorm2d(16),
+                                  nn.ReLU6(inplace=True))
+        self.blocks = nn.Sequential(
+            InvertedResidual(16, 16, 1, 1), InvertedResidual(16, 24, 2, 4), InvertedResidual(24, 24, 1, 4),
+            InvertedResidual(24, 32, 2, 4), InvertedResidual(32, 32, 1, 4), InvertedResidual(32, 48, 2, 4))
+        self.head = nn.Sequential(nn.Conv2d(48, 64, 1, bias=False), nn.BatchNorm2d(64),
+                                  nn.ReLU6(inplace=True))
+        self.classifier = nn.Linear(64, num_classes)
+
+    def forward(self, x):
+        x = self.head(self.blocks(self.stem(x)))
+        x = nn.functional.adaptive_avg_pool2d(x, 1)
+        return self.classifier(torch.flatten(x, 1))
+
+
+class TwoInputNet(nn.Module):
+    """(image [N, 3, 32, 32], extra [N, 10]) -> (logits [N, 10], features [N, 8])."""
+
+    def __init__(self):
+        super().__init__()
+        self.conv = nn.Conv2d(3, 8, 3, padding=1)
+        self.fc = nn.Linear(8, 10)
+
+    def forward(self, image: torch.Tensor, extra: torch.Tensor) -> Tuple[torch.Tensor, torch.Tensor]:
+        features = torch.flatten(nn.functional.adaptive_avg_pool2d(torch.relu(self.conv(image)), 1), 1)
+        return self.fc(features) + extra, features
+'''
+
+
+def _torch_nets(module_name: str):
+    """Registers TORCH_NETS_SOURCE as an importable module (with its source visible to inspect)."""
+    import linecache
+    import types
+
+    if module_name in sys.modules:
+        return sys.modules[module_name]
+    filename = f"<{module_name}>"
+    parent, _, _ = module_name.rpartition(".")
+    if parent and parent not in sys.modules:
+        pkg = types.ModuleType(parent)
+        pkg.__path__ = []
+        sys.modules[parent] = pkg
+    module = types.ModuleType(module_name)
+    module.__file__ = filename
+    linecache.cache[filename] = (len(TORCH_NETS_SOURCE), None, TORCH_NETS_SOURCE.splitlines(True), filename)
+    sys.modules[module_name] = module
+    exec(compile(TORCH_NETS_SOURCE, filename, "exec"), module.__dict__)
+    return module
+
+
+def _torch_net(sample: Sample, module_name: str):
+    import torch
+
+    torch.manual_seed(_seed(sample))
+    net = getattr(_torch_nets(module_name), sample.contract["class"])()
+    # Two forward passes in training mode give the batch-norm layers non-trivial running statistics.
+    if any(isinstance(m, torch.nn.BatchNorm2d) for m in net.modules()):
+        with torch.no_grad():
+            for _ in range(2):
+                net(torch.rand(4, 3, 224, 224))
+    return net.eval()
+
+
+def build_torch_package(sample: Sample, dest: Path) -> dict:
+    import io
+
+    import torch
+    from torch.package import PackageExporter
+
+    module_name = f"{TORCH_PACKAGE_NAME}.nets"
+    net = _torch_net(sample, module_name)
+    obj = net if sample.contract["object"] == "torch.nn.Module" else net.state_dict()
+    # Written through a buffer, so the archive's root folder name does not follow the (temporary) file name.
+    buf = io.BytesIO()
+    with PackageExporter(buf) as exporter:
+        exporter.extern(["torch", "torch.**"])
+        exporter.save_source_string(TORCH_PACKAGE_NAME, "", is_package=True)
+        exporter.save_source_string(module_name, TORCH_NETS_SOURCE)
+        exporter.save_pickle(TORCH_PACKAGE_NAME, TORCH_PACKAGE_RESOURCE, obj)
+    dest.write_bytes(buf.getvalue())
+    return {"parameters": sum(p.numel() for p in net.parameters()), "torch": torch.__version__}
+
+
+def build_torchscript(sample: Sample, dest: Path) -> dict:
+    import io
+
+    import torch
+
+    net = _torch_net(sample, "ostrel_sample_nets")
+    if sample.contract["export"] == "script":
+        module = torch.jit.script(net)
+    else:
+        example = tuple(torch.rand([1] + t["shape"][1:]) for t in sample.contract["inputs"])
+        module = torch.jit.trace(net, example)
+    buf = io.BytesIO()
+    torch.jit.save(module, buf)
+    dest.write_bytes(buf.getvalue())
+    return {"parameters": sum(p.numel() for p in net.parameters()), "torch": torch.__version__}
+
+
+# --------------------------------------------------------------------------------------------------
+# Verification: load the written file with its framework and check the declared contract.
+
+
+def _fail(sample: Sample, msg: str):
+    raise SampleError(f"{sample.path}: {msg}")
+
+
+def _example_shape(shape, batch: int, inner: int, force_batch: bool = False) -> list[int]:
+    """A concrete shape for a contract shape: symbolic or unnamed axes take `batch` (first axis) or
+    `inner`; with force_batch the first axis is `batch` even where the contract fixes it."""
+    def size(axis, d):
+        if axis == 0 and force_batch:
+            return batch
+        return d if isinstance(d, int) else (batch if axis == 0 else inner)
+
+    return [size(axis, d) for axis, d in enumerate(shape)]
+
+
+def _bindings(contract_inputs, feeds_shapes) -> dict:
+    """Symbolic dim name -> size, read from the shapes actually fed."""
+    out = {}
+    for t, shape in zip(contract_inputs, feeds_shapes):
+        for d, n in zip(t["shape"], shape):
+            if isinstance(d, str):
+                out[d] = n
+    return out
+
+
+def _check_output_shapes(sample: Sample, outputs, feeds_shapes):
+    c = sample.contract
+    if len(outputs) != len(c["outputs"]):
+        _fail(sample, f"expected {len(c['outputs'])} outputs, got {len(outputs)}")
+    bind = _bindings(c["inputs"], feeds_shapes)
+    batch = feeds_shapes[0][0] if feeds_shapes else None
+    for t, arr in zip(c["outputs"], outputs):
+        if str(arr.dtype) != t["dtype"]:
+            _fail(sample, f"output {t['name']}: dtype {arr.dtype}, expected {t['dtype']}")
+        if len(arr.shape) != len(t["shape"]):
+            _fail(sample, f"output {t['name']}: rank {len(arr.shape)}, expected {len(t['shape'])}")
+        for axis, (d, n) in enumerate(zip(t["shape"], arr.shape)):
+            want = d if isinstance(d, int) else bind.get(d, batch if axis == 0 else None)
+            if want is not None and want != n:
+                _fail(sample, f"output {t['name']}: shape {list(arr.shape)} does not match {t['shape']} "
+                              f"for inputs {feeds_shapes}")
+
+
+def _random_feeds(sample: Sample, rng, batch: int, inner: int, force_batch: bool = False) -> list:
+    import numpy as np
+
+    feeds = []
+    for t in sample.contract["inputs"]:
+        shape = _example_shape(t["shape"], batch, inner, force_batch)
+        if t["dtype"] == "int64":
+            feeds.append(rng.integers(0, 1000, size=shape, dtype=np.int64))
+        else:
+            feeds.append(rng.random(shape, dtype=np.float64).astype(t["dtype"]))
+    return feeds
+
+
+def _batch_variants(sample: Sample) -> list[tuple[int, int]]:
+    c = sample.contract
+    if c["batch"] == "static":
+        return [(c["static_batch_size"], 16)]
+    if c["batch"] == "dynamic":
+        return [(1, 16), (3, 24)]
+    return [(1, 16)]
+
+
+def _count_profiled_layers(path: Path, feeds: dict) -> tuple[int, int]:
+    """Runs one profiled inference as the runtime's profiler does (all graph optimisations, sequential
+    execution on the CPU); returns (distinct node event names, distinct kernel nodes)."""
+    import tempfile
+
+    import onnxruntime as ort
+
+    with tempfile.TemporaryDirectory(prefix="ostrel-profile-") as tmp:
+        opts = ort.SessionOptions()
+        opts.graph_optimization_level = ort.GraphOptimizationLevel.ORT_ENABLE_ALL
+        opts.execution_mode = ort.ExecutionMode.ORT_SEQUENTIAL
+        opts.enable_profiling = True
+        opts.use_deterministic_compute = True
+        opts.profile_file_prefix = os.path.join(tmp, "profile")
+        sess = ort.InferenceSession(str(path), sess_options=opts, providers=["CPUExecutionProvider"])
+        sess.run(None, feeds)
+        sess.run(None, feeds)
+        events = json.loads(Path(sess.end_profiling()).read_text())
+    names = {e["name"] for e in events if e.get("cat") == "Node"}
+    kernels = {n[: -len("_kernel_time")] for n in names if n.endswith("_kernel_time")}
+    return len(names), len(kernels)
+
+
+def verify_onnxruntime(sample: Sample, path: Path) -> dict:
+    import numpy as np
+    import onnxruntime as ort
+
+    c = sample.contract
+    if not c["loadable"]:
+        try:
+            ort.InferenceSession(str(path), providers=["CPUExecutionProvider"])
+        except Exception:
+            return {}
+        _fail(sample, "onnxruntime loaded a file that must be refused")
+
+    import onnx
+
+    onnx.checker.check_model(onnx.load(str(path)), full_check=True)
+    sess = ort.InferenceSession(str(path), providers=["CPUExecutionProvider"])
+    for kind, got, want in (("input", sess.get_inputs(), c["inputs"]),
+                            ("output", sess.get_outputs(), c["outputs"])):
+        got_sig = [(x.name, list(x.shape), x.type) for x in got]
+        want_sig = [(t["name"], t["shape"], f"tensor({_ORT_TYPE[t['dtype']]})") for t in want]
+        if got_sig != want_sig:
+            _fail(sample, f"{kind}s are {got_sig}, expected {want_sig}")
+    first = sess.get_inputs()[0].shape[0] if sess.get_inputs() else None
+    static = first if isinstance(first, int) and first > 0 else None
+    if static != c["static_batch_size"]:
+        _fail(sample, f"static batch size {static}, expected {c['static_batch_size']}")
+
+    rng = np.random.default_rng(0)
+    names = [t["name"] for t in c["inputs"]]
+    feeds = None
+    for batch, inner in _batch_variants(sample):
+        feeds = _random_feeds(sample, rng, batch, inner)
+        outputs = sess.run(None, dict(zip(names, feeds)))
+        again = sess.run(None, dict(zip(names, feeds)))
+        if not all(np.array_equal(a, b) for a, b in zip(outputs, again)):
+            _fail(sample, "two runs on the same inputs differ")
+        _check_output_shapes(sample, outputs, [f.shape for f in feeds])
+        if sample.check:
+            globals()[sample.check](sample, feeds, outputs)
+    if c["batch"] == "static":
+        wrong = _random_feeds(sample, rng, c["static_batch_size"] + 1, 16, force_batch=True)
+        try:
+            sess.run(None, dict(zip(names, wrong)))
+        except Exception:
+            pass
+        else:
+            _fail(sample, f"accepts batch {c['static_batch_size'] + 1} although its batch is static")
+
+    facts = {"onnxruntime": ort.__version__, "onnx": onnx.__version__}
+    if "min_profiled_layers" in c:
+        layers, kernels = _count_profiled_layers(path, dict(zip(names, feeds)))
+        if kernels < c["min_profiled_layers"]:
+            _fail(sample, f"the CPU profile shows {kernels} distinct layers, expected at least "
+                          f"{c['min_profiled_layers']}")
+        facts.update(profiled_layer_names=layers, profiled_layers=kernels)
+    return facts
+
+
+_ORT_TYPE = {"float32": "float", "float64": "double", "int64": "int64"}
+
+
+def _check_torch_inputs(sample: Sample, names: list[str]):
+    want = [t["name"] for t in sample.contract["inputs"]]
+    if names != want:
+        _fail(sample, f"forward takes {names}, expected {want}")
+
+
+def _verify_torch_module(sample: Sample, module) -> None:
+    import numpy as np
+    import torch
+
+    c = sample.contract
+    rng = np.random.default_rng(0)
+    for batch, inner in _batch_variants(sample):
+        feeds = _random_feeds(sample, rng, batch, inner)
+        with torch.no_grad():
+            outs = [module(*[torch.from_numpy(f) for f in feeds]) for _ in range(2)]
+        results = []
+        for out in outs:
+            if c["output_form"] == "tuple":
+                if not isinstance(out, tuple):
+                    _fail(sample, f"returns {type(out).__name__}, expected a tuple")
+                results.append([o.numpy() for o in out])
+            else:
+                if not isinstance(out, torch.Tensor):
+                    _fail(sample, f"returns {type(out).__name__}, expected a tensor")
+                results.append([out.numpy()])
+        if not all(np.array_equal(a, b) for a, b in zip(*results)):
+            _fail(sample, "two runs on the same inputs differ")
+        _check_output_shapes(sample, results[0], [f.shape for f in feeds])
+
+
+def verify_torch_package(sample: Sample, path: Path) -> dict:
+    import inspect
+
+    import torch
+    from torch.package import PackageImporter
+
+    c = sample.contract
+    obj = PackageImporter(str(path)).load_pickle(c["package"], c["resource"])
+    if c["object"] == "dict":
+        if isinstance(obj, torch.nn.Module) or not isinstance(obj, dict):
+            _fail(sample, f"the pickle holds a {type(obj)}, expected a dict")
+        return {"keys": len(obj)}
+    if not isinstance(obj, torch.nn.Module):
+        _fail(sample, f"the pickle holds a {type(obj)}, expected a torch.nn.Module")
+    if type(obj).__name__ != c["class"]:
+        _fail(sample, f"the module is a {type(obj).__name__}, expected {c['class']}")
+    _check_torch_inputs(sample, list(inspect.signature(obj.forward).parameters))
+    _verify_torch_module(sample, obj.eval())
+    return {"torch": torch.__version__}
+
+
+def verify_torch_jit(sample: Sample, path: Path) -> dict:
+    import torch
+
+    module = torch.jit.load(str(path), map_location="cpu")
+    if not isinstance(module, torch.jit.RecursiveScriptModule):
+        _fail(sample, f"torch.jit.load gave a {type(module)}, expected a RecursiveScriptModule")
+    _check_torch_inputs(sample, [a.name for a in module.forward.schema.arguments[1:]])
+    _verify_torch_module(sample, module.eval())
+    return {"torch": torch.__version__}
+
+
+def verify_torch(sample: Sample, path: Path) -> dict:
+    """Files no torch loader may accept."""
+    import torch
+    from torch.package import PackageImporter
+
+    assert not sample.contract["loadable"]
+    for loader in (lambda: PackageImporter(str(path)).load_pickle(TORCH_PACKAGE_NAME, TORCH_PACKAGE_RESOURCE),
+                   lambda: torch.jit.load(str(path), map_location="cpu")):
+        try:
+            loader()
+        except Exception:
+            continue
+        _fail(sample, "a torch loader accepted a file that must be refused")
+    return {}
+
+
+VERIFIERS = {
+    "onnxruntime": verify_onnxruntime,
+    "torch.package": verify_torch_package,
+    "torch.jit": verify_torch_jit,
+    "torch": verify_torch,
+}
+
+
+# Value checks of single samples: (sample, input arrays, output arrays) -> None, raising on a mismatch.
+
+
+def _expect(sample: Sample, ok: bool, what: str):
+    if not ok:
+        _fail(sample, f"wrong values: {what}")
+
+
+def check_identity(sample, feeds, outputs):
+    import numpy as np
+
+    _expect(sample, np.array_equal(outputs[0], feeds[0]), "output differs from input")
+
+
+def check_relu(sample, feeds, outputs):
+    import numpy as np
+
+    _expect(sample, np.array_equal(outputs[0], np.maximum(feeds[0], 0)), "not max(x, 0)")
+
+
+def check_add(sample, feeds, outputs):
+    import numpy as np
+
+    _expect(sample, np.allclose(outputs[0], feeds[0] + feeds[1]), "not a + b")
+
+
+def check_add_one(sample, feeds, outputs):
+    import numpy as np
+
+    _expect(sample, np.array_equal(outputs[0], feeds[0] + 1), "not ids + 1")
+
+
+def check_doubled(sample, feeds, outputs):
+    import numpy as np
+
+    _expect(sample, all(np.array_equal(o, f * 2) for f, o in zip(feeds, outputs)), "not 2 * x")
+
+
+def check_two_inputs(sample, feeds, outputs):
+    import numpy as np
+
+    image, scale = feeds
+    _expect(sample, np.allclose(outputs[0], image.mean(axis=(2, 3)) * scale, atol=1e-6), "pooled")
+    _expect(sample, np.array_equal(outputs[1], scale * 2), "doubled_scale")
+
+
+def check_constant(sample, feeds, outputs):
+    import numpy as np
+
+    _expect(sample, np.array_equal(outputs[0], np.array([[1, 2, 3, 4]], dtype=np.float32)), "constant")
+
+
+def check_softmax_mask(sample, feeds, outputs):
+    import numpy as np
+
+    mask = outputs[0]
+    _expect(sample, bool(np.all(np.isfinite(mask))) and np.allclose(mask.sum(axis=1), 1, atol=1e-5),
+            "mask is not a softmax over the class axis")
+    _expect(sample, float(mask.std()) > 1e-4, "mask is constant")
+
+
+# --------------------------------------------------------------------------------------------------
+# Worker entry (runs in a fresh process per sample, or in-process with --jobs 0).
+
+
+def _worker_init(sample: Sample):
+    import warnings
+
+    # torch.package pickles storages through an API that torch itself marks as deprecated.
+    warnings.filterwarnings("ignore", message="TypedStorage is deprecated")
+    if sample.framework in ("pytorch", "torchscript"):
+        import torch
+
+        torch.set_num_threads(2)  # several workers run at once
+
+
+def build_and_verify(name: str, dest: str) -> dict:
+    """Builds sample `name` into `dest` and verifies it there; returns the facts for the manifest."""
+    sample = sample_by_name(name)
+    dest_path = Path(dest)
+    facts = globals()[sample.builder](sample, dest_path) or {}
+    facts.update(verify_file(name, dest))
+    return facts
+
+
+def verify_file(name: str, path: str) -> dict:
+    sample = sample_by_name(name)
+    facts = VERIFIERS[sample.contract["loader"]](sample, Path(path))
+    detected = detect_framework(path)
+    if detected != sample.detected_as:
+        _fail(sample, f"framework detection finds {detected!r}, expected {sample.detected_as!r}")
+    return facts
+
+
+def _in_worker(fn, name: str, path: str):
+    """Runs fn in a worker and turns any error into a one-line message (workers send back text only)."""
+    try:
+        return ("ok", fn(name, path))
+    except SampleError as e:
+        return ("error", f"contract not met: {e}")
+    except Exception as e:  # noqa: BLE001 - every failure of a framework is reported per sample
+        import traceback
+
+        return ("error", f"{sample_by_name(name).path}: {type(e).__name__}: {e}\n{traceback.format_exc()}")
+
+
+def _worker_task(kind: str, name: str, path: str):
+    _worker_init(sample_by_name(name))
+    return _in_worker(build_and_verify if kind == "build" else verify_file, name, path)
+
+
+# --------------------------------------------------------------------------------------------------
+# Driver
+
+
+def sha256_of(path: Path) -> str:
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            h.update(chunk)
+    return h.hexdigest()
+
+
+def load_manifest(out: Path) -> dict:
+    p = out / MANIFEST_NAME
+    if not p.exists():
+        return {}
+    try:
+        data = json.loads(p.read_text())
+    except (OSError, ValueError) as e:
+        raise SystemExit(f"make_samples: {p} is not readable JSON ({e}); move it away to regenerate")
+    if (not isinstance(data, dict) or data.get("generator") != GENERATOR
+            or not isinstance(data.get("samples"), dict)):
+        raise SystemExit(f"make_samples: {p} is not a manifest of this generator; move it away to regenerate")
+    return data
+
+
+def write_manifest(out: Path, samples: dict) -> None:
+    data = {
+        "format": MANIFEST_FORMAT,
+        "generator": GENERATOR,
+        "recipe_version": RECIPE_VERSION,
+        "detection_markers": {fw: marker for fw, marker in DETECTION_MARKERS},
+        "samples": samples,
+    }
+    text = json.dumps(data, indent=2) + "\n"
+    p = out / MANIFEST_NAME
+    if p.exists() and p.read_text() == text:
+        return
+    tmp = out / f".{MANIFEST_NAME}.tmp-{os.getpid()}"
+    tmp.write_text(text)
+    os.replace(tmp, p)
+
+
+def manifest_entry(sample: Sample, sha: str, size: int, facts: dict) -> dict:
+    return {
+        "path": sample.path,
+        "framework": sample.framework,
+        "sha256": sha,
+        "size": size,
+        "version": sample.version,
+        "recipe": sample.recipe_digest(),
+        "description": sample.description,
+        "detected_as": sample.detected_as,
+        "reproducible": sample.reproducible,
+        "contract": sample.contract,
+        "facts": facts,
+    }
+
+
+def is_current(sample: Sample, entry: dict | None, out: Path) -> bool:
+    if not entry or entry.get("recipe") != sample.recipe_digest() or entry.get("path") != sample.path:
+        return False
+    p = out / sample.path
+    return p.is_file() and p.stat().st_size == entry.get("size") and sha256_of(p) == entry.get("sha256")
+
+
+def _run_tasks(tasks: list[tuple[str, Sample, str]], jobs: int, on_done) -> None:
+    """Runs (kind, sample, path) tasks; calls on_done(sample, path, status, payload, seconds)."""
+    if jobs == 0:
+        for kind, sample, path in tasks:
+            t0 = time.monotonic()
+            fn = build_and_verify if kind == "build" else verify_file
+            status, payload = _in_worker(fn, sample.name, path)
+            on_done(sample, path, status, payload, time.monotonic() - t0)
+        return
+    import concurrent.futures as cf
+    import multiprocessing
+
+    # A fixed hash seed in the workers (spawned with this environment): TorchScript's output depends on it.
+    os.environ["PYTHONHASHSEED"] = "0"
+    ctx = multiprocessing.get_context("spawn")
+    workers = min(jobs, len(tasks))
+    with cf.ProcessPoolExecutor(max_workers=workers, mp_context=ctx, max_tasks_per_child=1) as pool:
+        started = {}
+        for kind, sample, path in tasks:
+            fut = pool.submit(_worker_task, kind, sample.name, path)
+            started[fut] = (sample, path, time.monotonic())
+        for fut in cf.as_completed(started):
+            sample, path, t0 = started[fut]
+            try:
+                status, payload = fut.result()
+            except Exception as e:  # a worker that died (crash, out of memory)
+                status, payload = "error", f"{sample.path}: worker failed: {type(e).__name__}: {e}"
+            on_done(sample, path, status, payload, time.monotonic() - t0)
+
+
+def _tmp_path_for(final: Path) -> Path:
+    return final.with_name(f".{final.name}.tmp-{os.getpid()}")
+
+
+def generate(out: Path, force: bool = False, verify: bool = False, jobs: int | None = None,
+             log=print) -> int:
+    """Brings `out` up to date. Returns the number of samples that failed (0: success)."""
+    samples = all_samples()
+    out.mkdir(parents=True, exist_ok=True)
+    lock_fd = os.open(out, os.O_RDONLY)
+    try:
+        fcntl.flock(lock_fd, fcntl.LOCK_EX)
+        return _generate_locked(out, samples, force, verify, jobs, log)
+    finally:
+        os.close(lock_fd)
+
+
+def _generate_locked(out, samples, force, verify, jobs, log) -> int:
+    manifest = load_manifest(out)
+    old_entries = manifest.get("samples", {})
+    owned = {e.get("path") for e in old_entries.values() if isinstance(e, dict)}
+    if manifest.get("recipe_version") != RECIPE_VERSION:
+        old_entries = {}
+
+    entries = {s.name: old_entries.get(s.name) for s in samples}
+    stale = [s for s in samples if force or not is_current(s, entries[s.name], out)]
+
+    foreign = [s.path for s in stale if (out / s.path).exists() and s.path not in owned]
+    if foreign and not force:
+        raise SystemExit(
+            "make_samples: refusing to overwrite files that manifest.json of this folder does not list: "
+            + ", ".join(foreign) + f" (in {out}); move them away or pass --force")
+    for s in samples:
+        if (out / s.path).is_dir():
+            raise SystemExit(f"make_samples: {out / s.path} is a directory; a sample file belongs there")
+
+    to_verify = [s for s in samples if verify and s not in stale]
+    if not stale and not to_verify:
+        current = {s.name: entries[s.name] for s in samples}
+        write_manifest(out, current)  # drops entries of samples that no longer exist
+        log(f"make_samples: {len(samples)} samples up to date in {out}")
+        return 0
+
+    failures: list[str] = []
+
+    def on_done(sample, path, status, payload, seconds):
+        final = out / sample.path
+        if status != "ok":
+            failures.append(payload)
+            log(f"FAILED  {sample.path}: {payload}")
+            if path != str(final):
+                Path(path).unlink(missing_ok=True)
+            return
+        if path == str(final):  # a verification of a present sample
+            log(f"ok      {sample.path} ({seconds:.1f} s)")
+            return
+        tmp = Path(path)
+        entry = manifest_entry(sample, sha256_of(tmp), tmp.stat().st_size, payload)
+        # The manifest claims the path before the file moves in, so an interrupted run leaves a path that
+        # the next run recognises as ours (and as stale, when the move did not happen).
+        entries[sample.name] = entry
+        write_manifest(out, {k: v for k, v in entries.items() if v})
+        os.replace(tmp, final)
+        log(f"built   {sample.path} ({entry['size']} bytes, {seconds:.1f} s)")
+
+    tasks = []
+    for s in stale:
+        final = out / s.path
+        final.parent.mkdir(parents=True, exist_ok=True)
+        tasks.append(("build", s, str(_tmp_path_for(final))))
+    tasks += [("verify", s, str(out / s.path)) for s in to_verify]
+    if jobs is None:
+        jobs = max(1, min(len(os.sched_getaffinity(0)), 8))
+    log(f"make_samples: building {len(stale)} and verifying {len(to_verify)} of {len(samples)} samples "
+        f"in {out}")
+    try:
+        _run_tasks(tasks, jobs, on_done)
+    finally:
+        for _, s, path in tasks:
+            if path != str(out / s.path):
+                Path(path).unlink(missing_ok=True)
+        write_manifest(out, {k: v for k, v in entries.items() if v})
+    if failures:
+        log(f"make_samples: {len(failures)} sample(s) failed; see above")
+    return len(failures)
+
+
+def default_out() -> Path:
+    env = os.environ.get("OSTREL_SAMPLES_DIR")
+    return Path(env) if env else REPO_ROOT / ".samples"
+
+
+def print_list(log=print) -> None:
+    for s in all_samples():
+        c = s.contract
+        if c.get("loadable") is False:
+            sig = "unloadable"
+        elif c.get("object") == "dict":
+            sig = f"{c['package']}/{c['resource']} holds a dict, not a module"
+        else:
+            ins = ", ".join(f"{t['name']}:{t['dtype']}{t['shape']}" for t in c["inputs"]) or "no inputs"
+            sig = f"{ins} -> {len(c.get('outputs', []))} output(s), batch {c.get('batch')}"
+        log(f"{s.path:72s} {s.framework:12s} detect={s.detected_as or '-':12s} {sig}")
+
+
+def main(argv: list[str] | None = None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--out", type=Path, default=None,
+                    help="output folder (default: $OSTREL_SAMPLES_DIR, else .samples in the checkout)")
+    ap.add_argument("--force", action="store_true",
+                    help="rebuild every sample, also over files that the manifest does not list")
+    ap.add_argument("--verify", action="store_true", help="also re-verify the samples that are up to date")
+    ap.add_argument("--jobs", type=int, default=None, help="worker processes (0: build in this process)")
+    ap.add_argument("--list", action="store_true", help="print the samples and their contracts only")
+    args = ap.parse_args(argv)
+    if args.list:
+        print_list()
+        return 0
+    out = (args.out or default_out()).resolve()
+    if out.exists() and not out.is_dir():
+        ap.error(f"{out} exists and is not a directory")
+    if args.jobs is not None and args.jobs < 0:
+        ap.error("--jobs must be 0 or more")
+    return 1 if generate(out, force=args.force, verify=args.verify, jobs=args.jobs) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
