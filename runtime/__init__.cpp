@@ -1,11 +1,14 @@
 // The package root: the import-time start-up of ostrel.
 #include "modtree/modtree.hpp"
+#include "runtime/pyhelpers.hpp"
 
 #include <pybind11/stl.h>
 
 namespace py = pybind11;
 
 namespace {
+
+constexpr const char* kFile = "ostrel/__init__.py";
 
 void startup(py::module_& m) {
   using modtree::import_from;
@@ -43,8 +46,11 @@ void startup(py::module_& m) {
   m.attr("load") = manager.attr("load");
   m.attr("ostrel_logger") = manager.attr("ostrel_logger");
   // 8. The start-up line.
-  m.attr("ostrel_logger").attr("info")(py::str("Ostrel was successfully imported with {} CPUS and {} GPUS.")
-                                           .format(m.attr("NUM_OF_CPUS"), m.attr("NUM_OF_GPUS")));
+  ostrel::log(m.attr("ostrel_logger"), ostrel::kInfo,
+              py::str("Ostrel was successfully imported with {} CPUS and {} GPUS.")
+                  .format(m.attr("NUM_OF_CPUS"), m.attr("NUM_OF_GPUS"))
+                  .cast<std::string>(),
+              kFile);
   // 9-10.
   m.attr("__version__") = m.attr("ostrel_version");
   m.attr("__all__") = py::cast(std::vector<std::string>{"Ostrel", "load", "FrameworkType", "InferenceHardware",

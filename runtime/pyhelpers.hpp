@@ -43,4 +43,16 @@ inline py::object exception_class(const char* name) {
   return py::module_::import("ostrel.common.exceptions").attr(name);
 }
 
+// Logs `message` on `logger` at `level` as if issued from the Python module `module_file`
+// ("ostrel/inference/ostrel_manager.py"): records issued from C++ have no Python frame of their own,
+// so the record's pathname, and with it %(module)s, is given explicitly.
+inline void log(py::handle logger, int level, const std::string& message, const char* module_file) {
+  if (!PyObject_IsTrue(logger.attr("isEnabledFor")(level).ptr())) return;
+  py::object record = logger.attr("makeRecord")(logger.attr("name"), level, module_file, 0, message, py::tuple(),
+                                                py::none());
+  logger.attr("handle")(record);
+}
+
+enum LogLevel { kDebug = 10, kInfo = 20, kWarning = 30, kError = 40 };
+
 }  // namespace ostrel

@@ -85,27 +85,12 @@ def coreml_standin(monkeypatch):
 
 @pytest.fixture
 def ostrel_records(monkeypatch):
-    """Records what load logs on the package logger (every load re-applies the logging configuration,
-    which would drop a handler added to the logger itself)."""
-    import ostrel.inference.ostrel_manager as manager
-
+    """Records what reaches the package logger's handlers (every load re-applies the logging
+    configuration, which would drop a handler added to the logger itself)."""
     records = []
-    real = manager.ostrel_logger
-
-    class Recorder:
-        def __getattr__(self, name):
-            return getattr(real, name)
-
-        def _record(self, level, msg):
-            records.append(types.SimpleNamespace(levelno=level, getMessage=lambda: msg))
-
-        def info(self, msg, *a, **k):
-            self._record(logging.INFO, msg)
-
-        def error(self, msg, *a, **k):
-            self._record(logging.ERROR, msg)
-
-    monkeypatch.setattr(manager, "ostrel_logger", Recorder())
+    logger = logging.getLogger("Ostrel")
+    real = logger.handle
+    monkeypatch.setattr(logger, "handle", lambda record: (records.append(record), real(record)))
     return records
 
 
@@ -209,9 +194,11 @@ def test_missing_shapes_warn_and_dtype_falls_back(model_file, monkeypatch):
         def fetch_model_input_dtype(self):
             raise NotImplementedError
 
-    warnings = []
-    monkeypatch.setattr(logging.Logger, "warning", lambda self, msg, *a, **k: warnings.append(msg))
+    records = []
+    monkeypatch.setattr(logging.Logger, "handle", lambda self, record: records.append(record))
     m = NoDtype(model_file)
+    warnings = [r.getMessage() for r in records if r.levelno == logging.WARNING]
+    assert records[0].module == "base_inferencer"
     assert m.inference_dtype is np.float32 and m.input_dims is None
     assert warnings == [
         "The input dimensions for the model were not specified, and they could not be fetched automatically from "

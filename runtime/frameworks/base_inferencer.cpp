@@ -22,6 +22,11 @@ using ostrel::raise;
 namespace {
 
 py::handle g_module;  // this module; a reference is kept for the life of the process
+constexpr const char* kFile = "ostrel/frameworks/base_inferencer.py";
+
+void warn_on(py::handle self, const std::string& message) {
+  ostrel::log(self.attr("_logger"), ostrel::kWarning, message, kFile);
+}
 
 py::object mod_attr(const char* name) { return g_module.attr(name); }
 
@@ -85,7 +90,7 @@ py::object get_memory(py::object self, py::object attribute, py::object warn) {
       throw py::error_already_set();
     }
   }
-  if (truthy(warn)) self.attr("_logger").attr("warning")("CPU memory profiling is not currently not supported");
+  if (truthy(warn)) warn_on(self, "CPU memory profiling is not currently not supported");
   return py::none();
 }
 
@@ -117,7 +122,7 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
     self.attr("_inference_dtype") = truthy(dtype) ? dtype : numpy().attr("float32");
   }
   if (self.attr("_input_dims").is_none())
-    self.attr("_logger").attr("warning")(
+    warn_on(self,
         "The input dimensions for the model were not specified, and they could not be fetched automatically from " +
         ostrel::str(checkpoint_file) + ". Please specify the input dimensions upon benchmark() call.");
   if (self.attr("_static_batch_size").is_none())
@@ -165,7 +170,7 @@ py::dict metadata_for_legend(py::object self) {
     outputs = self.attr("_get_outputs_metadata")();
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_NotImplementedError)) throw;
-    self.attr("_logger").attr("warning")("Legend will not include inputs/outputs metadata (" +
+    warn_on(self, "Legend will not include inputs/outputs metadata (" +
                                          ostrel::str(py::type::of(self).attr("__name__")) + " model).");
     inputs = py::none();
     outputs = py::none();
@@ -233,16 +238,17 @@ void log_shape(py::object& logger, const std::string& name, py::handle value) {
     py::list l = py::reinterpret_borrow<py::list>(value);
     for (size_t i = 0; i < l.size(); ++i) log_shape(logger, child(py::int_(i)), l[i]);
   } else if (py::hasattr(value, "shape") && py::hasattr(value, "dtype")) {
-    logger.attr("debug")("    " + name + " -> " + ostrel::str(value.attr("shape")) +
-                         ", dtype=" + ostrel::str(value.attr("dtype")));
+    ostrel::log(logger, ostrel::kDebug,
+                "    " + name + " -> " + ostrel::str(value.attr("shape")) + ", dtype=" + ostrel::str(value.attr("dtype")),
+                kFile);
   } else {
-    logger.attr("debug")("    " + name + " -> " + ostrel::str(py::type::of(value).attr("__name__")));
+    ostrel::log(logger, ostrel::kDebug, "    " + name + " -> " + ostrel::str(py::type::of(value).attr("__name__")), kFile);
   }
 }
 
 void log_predict_shapes(py::object self, py::object predict_args) {
   py::object logger = self.attr("_logger");
-  logger.attr("debug")("Benchmarking the model using inputs:");
+  ostrel::log(logger, ostrel::kDebug, "Benchmarking the model using inputs:", kFile);
   log_shape(logger, "", predict_args);
 }
 
@@ -342,7 +348,7 @@ py::tuple benchmark_loop(py::object self, py::object benchmark_iter, py::object 
     }
   } catch (py::error_already_set& e) {
     if (e.matches(ostrel::exception_class("ForwardPassNotImplemented")))
-      self.attr("_logger").attr("warning")("Forward pass only measurement is not available for this inferencer yet.");
+      warn_on(self, "Forward pass only measurement is not available for this inferencer yet.");
     throw;
   }
   if (latencies.empty()) {

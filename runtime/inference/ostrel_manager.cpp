@@ -14,6 +14,7 @@ using ostrel::raise;
 namespace {
 
 py::handle g_module;
+constexpr const char* kFile = "ostrel/inference/ostrel_manager.py";
 
 py::object mod_attr(const char* name) { return g_module.attr(name); }
 
@@ -110,7 +111,7 @@ void verify_arguments(py::object framework_type, py::object inference_hardware, 
                 ostrel::str(valid));
   } catch (py::error_already_set& e) {
     if (e.matches(PyExc_Exception))
-      mod_attr("ostrel_logger").attr("error")("Failed to register the model: " + ostrel::str(e.value()));
+      ostrel::log(mod_attr("ostrel_logger"), ostrel::kError, "Failed to register the model: " + ostrel::str(e.value()), kFile);
     throw;
   }
 }
@@ -150,7 +151,7 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
   inference_hardware = InferenceHardware(inference_hardware);
   std::string where = ostrel::text(model_path) + " to the " + py::str(inference_hardware.attr("value")).attr("upper")().cast<std::string>();
   py::object logger = mod_attr("ostrel_logger");
-  logger.attr("info")("Loading model " + where);
+  ostrel::log(logger, ostrel::kInfo, "Loading model " + where, kFile);
   py::dict call;
   call["framework"] = framework_type;
   call["model_checkpoint_file_path"] = model_path;
@@ -161,7 +162,7 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
   call["inference_dtype"] = inference_dtype;
   py::object deferred = mod_attr("InferencerFactory").attr("create_inferencer_factory")(**call, **kwargs);
   py::object handle = mod_attr("LoadedModel")(py::arg("inferencer_initializer") = deferred);
-  logger.attr("info")("Successfully loaded " + where + ".");
+  ostrel::log(logger, ostrel::kInfo, "Successfully loaded " + where + ".", kFile);
   return handle;
 }
 
