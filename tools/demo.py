@@ -1,0 +1,30 @@
+"""The main job on the generated samples: load (framework detected), predict, benchmark, legend."""
+import os
+import sys
+
+import numpy as np
+
+import ostrel
+from ostrel.inference import config
+
+SAMPLES = os.environ.get("OSTREL_SAMPLES_DIR", os.path.join(os.path.dirname(__file__), "..", ".samples"))
+
+
+def main():
+    print(f"ostrel {ostrel.__version__}")
+    for name in ("NUM_OF_CPUS", "NUM_OF_GPUS", "GPU_PRESENT", "RUNNING_ON_JETSON", "TRT_VERSION", "CUDA_VERSION"):
+        print(f"  {name} = {getattr(config, name)!r}")
+
+    path = os.path.join(SAMPLES, "return_model_input.onnx")
+    model = ostrel.load(path)
+    x = np.random.rand(2, 3, 224, 224).astype(np.float32)
+    (y,) = model.predict(x)
+    print(f"predict: input {x.shape} -> output {y.shape}, identical: {np.array_equal(x, y)}")
+    record = model.benchmark(batch_size=8, duration_sec=float(os.environ.get("DEMO_SECONDS", "3")), warmup_calls=10)
+    print(record)
+    print(model.legend)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
