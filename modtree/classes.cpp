@@ -1,5 +1,7 @@
 #include "modtree/classes.hpp"
 
+#include <cstring>
+#include <string>
 #include <string_view>
 
 namespace modtree {
@@ -8,6 +10,49 @@ py::object as_method(py::cpp_function f) {
   PyObject* m = PyInstanceMethod_New(f.ptr());
   if (m == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(m);
+}
+
+py::cpp_function python_function(py::cpp_function f, const char* python_name) {
+  PyObject* self = PyCFunction_GET_SELF(f.ptr());
+  if (self == nullptr) return f;
+  py::detail::function_record* rec = py::detail::function_record_ptr_from_PyObject(self);
+  if (rec == nullptr || rec->next != nullptr) return f;  // overloaded: leave pybind11's text
+  if (std::strcmp(rec->name, python_name) != 0) {
+    // Renaming after creation keeps pybind11's dispatch flags, which it derives from the first name.
+    rec->name = strdup(python_name);  // lives as long as the function: never freed
+    rec->def->ml_name = rec->name;
+  }
+  std::string sig = "(";
+  auto add = [&sig](const std::string& part) {
+    if (sig.size() > 1) sig += ", ";
+    sig += part;
+  };
+  size_t n = rec->args.size();
+  bool kwargs_last = rec->has_kwargs && n > 0 && rec->args[n - 1].name != nullptr &&
+                     std::strcmp(rec->args[n - 1].name, "kwargs") == 0;
+  for (size_t i = 0; i < n; ++i) {
+    const auto& a = rec->args[i];
+    std::string name = a.name != nullptr ? a.name : "";
+    if (rec->has_args && i == rec->nargs_pos && name == "args") {
+      add("*args");
+      continue;
+    }
+    if (kwargs_last && i == n - 1) break;
+    if (!rec->has_args && i == rec->nargs_pos) add("*");
+    if (a.value && a.descr != nullptr)
+      add(name + "=" + a.descr);
+    else
+      add(name);
+    if (rec->nargs_pos_only > 0 && i + 1 == rec->nargs_pos_only) add("/");
+  }
+  if (rec->has_args && rec->nargs_pos >= n) add("*args");
+  if (rec->has_kwargs) add("**kwargs");
+  sig += ")";
+  // CPython reads "name(signature)\n--\n\n" at the head of a builtin's doc as its text signature.
+  std::string doc = std::string(python_name) + sig + "\n--\n\n";
+  char* text = strdup(doc.c_str());
+  rec->def->ml_doc = text;  // lives as long as the function
+  return f;
 }
 
 namespace {
@@ -29,8 +74,10 @@ py::object abstract_member_class() {
     ns["__call__"] = as_method(py::cpp_function([](py::object self, py::args args, py::kwargs kwargs) {
       return self.attr("__func__")(*args, **kwargs);
     }));
-    ns["__name__"] = py::module_::import("builtins").attr("property")(py::cpp_function(
-        [](py::object self) { return self.attr("__func__").attr("__name__"); }));
+    py::object property = py::module_::import("builtins").attr("property");
+    ns["__name__"] = property(py::cpp_function([](py::object self) { return self.attr("__func__").attr("__name__"); }));
+    // inspect.signature follows __wrapped__ to the C++ function's text signature.
+    ns["__wrapped__"] = property(py::cpp_function([](py::object self) { return self.attr("__func__"); }));
     cls = new py::object(py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type)("abstractmember",
                                                                                       py::make_tuple(), ns));
   }

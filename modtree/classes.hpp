@@ -20,6 +20,10 @@ namespace py = pybind11;
 // A C++ function that binds like a Python function when stored on a class (self comes first).
 py::object as_method(py::cpp_function f);
 
+// Gives a pybind11 function its Python name and a text signature built from its argument records,
+// so `inspect.signature` and `help` show the real parameters and defaults. Returns `f`.
+py::cpp_function python_function(py::cpp_function f, const char* python_name);
+
 // A descriptor wrapping a C++ function with `__isabstractmethod__` true. It binds like a method,
 // so ABCMeta counts it in `__abstractmethods__` and concrete subclasses replace it.
 py::object abstract_member(py::cpp_function f);
@@ -46,16 +50,17 @@ class ClassBuilder {
 
   template <typename F, typename... Extra>
   ClassBuilder& def(const char* name, F&& f, const Extra&... extra) {
-    return attr(name, as_method(py::cpp_function(std::forward<F>(f), py::name(function_name(name)), extra...)));
+    return attr(name, as_method(python_function(
+                          py::cpp_function(std::forward<F>(f), py::name(function_name(name)), extra...), name)));
   }
   template <typename F, typename... Extra>
   ClassBuilder& def_static(const char* name, F&& f, const Extra&... extra) {
-    py::object fn = py::cpp_function(std::forward<F>(f), py::name(name), extra...);
+    py::object fn = python_function(py::cpp_function(std::forward<F>(f), py::name(name), extra...), name);
     return attr(name, builtin("staticmethod")(fn));
   }
   template <typename F, typename... Extra>
   ClassBuilder& def_classmethod(const char* name, F&& f, const Extra&... extra) {
-    py::object fn = py::cpp_function(std::forward<F>(f), py::name(name), extra...);
+    py::object fn = python_function(py::cpp_function(std::forward<F>(f), py::name(name), extra...), name);
     return attr(name, builtin("classmethod")(fn));
   }
   template <typename G, typename... Extra>
@@ -71,7 +76,8 @@ class ClassBuilder {
   }
   template <typename F, typename... Extra>
   ClassBuilder& def_abstract(const char* name, F&& f, const Extra&... extra) {
-    return attr(name, abstract_member(py::cpp_function(std::forward<F>(f), py::name(name), extra...)));
+    return attr(name,
+                abstract_member(python_function(py::cpp_function(std::forward<F>(f), py::name(name), extra...), name)));
   }
   template <typename G>
   ClassBuilder& def_abstract_property(const char* name, G&& getter) {
