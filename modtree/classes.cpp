@@ -49,7 +49,7 @@ py::cpp_function python_function(py::cpp_function f, const char* python_name) {
   if (rec->has_kwargs) add("**kwargs");
   sig += ")";
   // CPython reads "name(signature)\n--\n\n" at the head of a builtin's doc as its text signature.
-  std::string doc = std::string(python_name) + sig + "\n--\n\n";
+  std::string doc = std::string(python_name) + sig + "\n--\n\n" + (rec->doc != nullptr ? rec->doc : "");
   char* text = strdup(doc.c_str());
   rec->def->ml_doc = text;  // lives as long as the function
   return f;

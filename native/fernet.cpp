@@ -104,6 +104,71 @@ std::ptrdiff_t decode_into(const unsigned char* in, std::size_t n, unsigned char
   return quad == 0 ? o - out : -1;
 }
 
+// Decodes Fernet key and token text the way the `cryptography` package reads them: the URL-safe alphabet
+// only; ASCII blanks (space, tab, newline, form feed, carriage return) skipped anywhere; padding optional,
+// but a pad may only close the final group and be followed by blanks; a final group of one character is
+// an error. Returns the decoded length or -1.
+std::ptrdiff_t decode_fernet_text(const unsigned char* in, std::size_t n, unsigned char* out) {
+  const unsigned char* p = in;
+  const unsigned char* const end = in + n;
+  unsigned char* o = out;
+  const unsigned char* const t = kDecode.v;
+  auto url_safe = [](unsigned char c) { return c != '+' && c != '/'; };
+  auto blank = [](unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; };
+
+  while (end - p >= 8) {  // clean groups: no blank, pad or foreign character
+    bool clean = true;
+    for (int i = 0; i < 8; ++i) clean = clean && (t[p[i]] & 0xC0) == 0 && url_safe(p[i]);
+    if (!clean) break;
+    const std::uint32_t v = std::uint32_t{t[p[0]]} << 18 | std::uint32_t{t[p[1]]} << 12 | std::uint32_t{t[p[2]]} << 6 | t[p[3]];
+    const std::uint32_t w = std::uint32_t{t[p[4]]} << 18 | std::uint32_t{t[p[5]]} << 12 | std::uint32_t{t[p[6]]} << 6 | t[p[7]];
+    o[0] = static_cast<unsigned char>(v >> 16);
+    o[1] = static_cast<unsigned char>(v >> 8);
+    o[2] = static_cast<unsigned char>(v);
+    o[3] = static_cast<unsigned char>(w >> 16);
+    o[4] = static_cast<unsigned char>(w >> 8);
+    o[5] = static_cast<unsigned char>(w);
+    o += 6;
+    p += 8;
+  }
+
+  int quad = 0;
+  int pads = 0;
+  unsigned left = 0;
+  for (; p < end; ++p) {
+    const unsigned char c = *p;
+    if (blank(c)) continue;
+    const unsigned char v = t[c];
+    if (v == kPad) {
+      // Pads close the final group: at most 4 - quad of them, and only after two or more characters.
+      if (quad < 2 || quad + ++pads > 4) return -1;
+      continue;
+    }
+    if (v == kSkip || !url_safe(c) || pads > 0) return -1;
+    switch (quad) {
+      case 0:
+        left = v;
+        quad = 1;
+        break;
+      case 1:
+        *o++ = static_cast<unsigned char>(left << 2 | v >> 4);
+        left = v & 0x0F;
+        quad = 2;
+        break;
+      case 2:
+        *o++ = static_cast<unsigned char>(left << 4 | v >> 2);
+        left = v & 0x03;
+        quad = 3;
+        break;
+      default:
+        *o++ = static_cast<unsigned char>(left << 6 | v);
+        quad = 0;
+        break;
+    }
+  }
+  return quad == 1 ? -1 : o - out;
+}
+
 void encode_into(const unsigned char* in, std::size_t n, char* out) {
   std::size_t i = 0;
   for (; i + 3 <= n; i += 3) {
@@ -178,7 +243,7 @@ std::ptrdiff_t update_in_chunks(Update update, EVP_CIPHER_CTX* ctx, unsigned cha
 // Decodes a token and verifies version, length and signature. `data` receives the raw token.
 void verify_token(std::string_view token, const std::array<unsigned char, 16>& signing, std::string& data) {
   data.resize(decoded_capacity(token.size()));
-  const std::ptrdiff_t n = decode_into(bytes_of(token), token.size(), bytes_of(data));
+  const std::ptrdiff_t n = decode_fernet_text(bytes_of(token), token.size(), bytes_of(data));
   if (n < 0) throw InvalidFernetToken("invalid Fernet token: not base64 text");
   data.resize(static_cast<std::size_t>(n));
   if (data.empty() || static_cast<unsigned char>(data[0]) != kVersion) {
@@ -214,7 +279,7 @@ FernetKey::FernetKey(std::string_view key_text) {
     heap.resize(decoded_capacity(key_text.size()));
     buf = bytes_of(heap);
   }
-  const std::ptrdiff_t n = decode_into(bytes_of(key_text), key_text.size(), buf);
+  const std::ptrdiff_t n = decode_fernet_text(bytes_of(key_text), key_text.size(), buf);
   if (n != static_cast<std::ptrdiff_t>(kSize)) {
     OPENSSL_cleanse(buf, decoded_capacity(key_text.size()));
     throw InvalidFernetKey();

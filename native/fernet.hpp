@@ -2,12 +2,10 @@
 // AES-128-CBC with PKCS#7 padding, HMAC-SHA256 over everything before it, URL-safe base64 text with
 // padding) over OpenSSL's libcrypto.
 //
-// Key and token texts are decoded the way Python's `base64.urlsafe_b64decode` decodes them (which is what
-// the `cryptography` package does): both the URL-safe and the standard alphabet are accepted, characters
-// outside the alphabet (whitespace, newlines, anything else) are skipped, decoding stops at the first
-// complete pad sequence and whatever follows it is ignored; a final group of one data character or a
-// missing pad is an error. So every token and key text that `cryptography.fernet.Fernet` accepts is
-// accepted here and every one it refuses is refused.
+// Key and token texts are decoded the way the current `cryptography` package reads them: the URL-safe
+// alphabet only, ASCII blanks (space, tab, newline, form feed, carriage return) skipped anywhere, padding
+// optional but only at the very end, and a final group of one character refused. So every token and key
+// text that `cryptography.fernet.Fernet` accepts is accepted here and every one it refuses is refused.
 #pragma once
 
 #include <array>
@@ -91,8 +89,9 @@ std::string fernet_encrypt(std::string_view key_text, std::string_view plain);
 std::string fernet_decrypt(std::string_view key_text, std::string_view token,
                            std::optional<std::int64_t> ttl_seconds = std::nullopt);
 
-// Base64 decoding with the leniency described at the top of this file. Returns false (leaving `out`
-// unspecified) where Python's decoder raises binascii.Error.
+// Base64 decoding as Python's `base64.urlsafe_b64decode` does it (both alphabets, foreign characters
+// skipped, decoding stops at the first complete pad). Returns false (leaving `out` unspecified) where
+// Python's decoder raises binascii.Error. Used for the stored form of the built-in key.
 bool base64_decode_lenient(std::string_view text, std::string& out);
 // URL-safe base64 with padding.
 std::string base64_urlsafe_encode(std::string_view bytes);

@@ -107,10 +107,25 @@ TEST(Fernet, AcceptsTheTokenTextsThatCryptographyAccepts) {
   std::string wrapped = "\n ";
   for (std::size_t i = 0; i < token.size(); i += 10) wrapped += token.substr(i, 10) + "\n";
   wrapped += "\r\n";
+  std::string unpadded = token.substr(0, token.find('='));
+  std::string half_padded = unpadded + (token.size() - unpadded.size() == 2 ? "=" : "");
+  for (const std::string& t : {wrapped, unpadded, half_padded, token + "\t\f"}) {
+    EXPECT_EQ(key.decrypt(t), "") << t;
+  }
+}
+
+// ...and the ones it refuses although Python's plain base64 decoder would read them.
+TEST(Fernet, RefusesTheTokenTextsThatCryptographyRefuses) {
+  const FernetKey key(kKey);
+  const std::string token = fixed_vectors()[0].token;
   std::string standard_alphabet = token;
   for (char& c : standard_alphabet) c = c == '-' ? '+' : c == '_' ? '/' : c;
-  for (const std::string& t : {wrapped, standard_alphabet, token + "trailing junk after the pad"}) {
-    EXPECT_EQ(key.decrypt(t), "") << t;
+  ASSERT_NE(standard_alphabet, token);
+  const std::string middle = token.substr(0, 20);
+  for (const std::string& t : {standard_alphabet, token + "trailing junk after the pad", token + "=",
+                               middle + "=" + token.substr(20), middle + "\v" + token.substr(20),
+                               middle + "!" + token.substr(20)}) {
+    EXPECT_THROW(key.decrypt(t), InvalidFernetToken) << t;
   }
 }
 
@@ -179,8 +194,9 @@ TEST(Fernet, TimeToLive) {
 
 TEST(Fernet, KeyTexts) {
   EXPECT_NO_THROW(FernetKey(" cw_0x689RpI-jtRR7oYpuyq2x9Z2Tr3MUuJGyfFHCKs=\n"));
+  EXPECT_NO_THROW(FernetKey("cw_0x689RpI-jtRR7oYpuyq2x9Z2Tr3MUuJGyfFHCKs"));  // padding is optional
   for (std::string_view bad :
-       {"", "short", "cw_0x689RpI-jtRR7oYpuyq2x9Z2Tr3MUuJGyfFHCKs",
+       {"", "short", "cw+0x689RpI-jtRR7oYpuyq2x9Z2Tr3MUuJGyfFHCKs=",
         "cw_0x689RpI-jtRR7oYpuyq2x9Z2Tr3MUuJGyfFHCK==", "cw_0x689RpI-jtRR7oYpuyq2x9Z2Tr3MUuJGyfFHCKsAAAA="}) {
     try {
       FernetKey k(bad);

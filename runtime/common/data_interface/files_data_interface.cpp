@@ -405,15 +405,17 @@ constexpr const char* kMoveDoc =
 
 #undef DOC
 
-// A static method whose signature `inspect.signature` reads: the docstring carries it in the form of
-// the interpreter's own builtins ("name(params)\n--\n\n" before the text).
+// A static method with its docstring, whose signature `inspect.signature` reads: the docstring carries it
+// in the form of the interpreter's own builtins ("name(params)\n--\n\n" before the text). Made here rather
+// than by ClassBuilder::def_static, whose generated text signature replaces the whole docstring.
 template <typename F, typename... Extra>
 void def_static(modtree::ClassBuilder& cls, const char* name, const std::string& params, const char* doc,
                 F&& f, const Extra&... extra) {
   py::options options;
   options.disable_function_signatures();
   std::string text = std::string(name) + params + "\n--\n\n" + doc;
-  cls.def_static(name, std::forward<F>(f), py::doc(text.c_str()), extra...);
+  py::object fn = py::cpp_function(std::forward<F>(f), py::name(name), py::doc(text.c_str()), extra...);
+  cls.attr(name, ostrel::builtin("staticmethod")(fn));
 }
 
 }  // namespace
@@ -453,10 +455,10 @@ MODTREE_MODULE("common.data_interface.files_data_interface", m) {
              py::arg("key") = key);
   def_static(cls, "extract_and_ensure_folder_structure", "(source_path)", kEnsureDoc,
              &extract_and_ensure_folder_structure, py::arg("source_path"));
-  def_static(cls, "_extract_zip_file", "(source_path, destination_path)", kZipDoc,
-             &extract_zip_file, py::arg("source_path"), py::arg("destination_path"));
-  def_static(cls, "_extract_tar_file", "(source_path, destination_path)", kTarDoc,
-             &extract_tar_file, py::arg("source_path"), py::arg("destination_path"));
+  def_static(cls, "_extract_zip_file", "(source_path, destination_path)", kZipDoc, &extract_zip_file,
+             py::arg("source_path"), py::arg("destination_path"));
+  def_static(cls, "_extract_tar_file", "(source_path, destination_path)", kTarDoc, &extract_tar_file,
+             py::arg("source_path"), py::arg("destination_path"));
   def_static(cls, "move_dir_folder_contents_to_root", "(directory)", kMoveDoc,
              &move_dir_folder_contents_to_root, py::arg("directory"));
   cls.build();
