@@ -97,3 +97,36 @@ def test_unknown_submodule_is_a_clean_import_error():
 
     with pytest.raises(ModuleNotFoundError):
         __import__("ostrel.common.no_such_module")
+
+
+def test_failed_startup_leaves_no_package(run_python, tmp_path):
+    # A file where the log directory should be makes the package logger's set-up fail at start-up.
+    home = tmp_path / "home"
+    home.mkdir(exist_ok=True)
+    (home / "tamsor_logs").write_text("not a directory")
+    r = run_python(
+        "import sys\n"
+        "try:\n    import ostrel\nexcept Exception as e:\n    print(type(e).__name__, 'ostrel' in sys.modules)\n",
+        env={"HOME": str(home)})
+    assert r.stdout.strip().splitlines()[-1] == "ValueError False"
+
+
+def test_gpu_machine_without_tensorrt_prints_the_message_once(run_python, tmp_path):
+    fake = tmp_path / "fake"
+    fake.mkdir()
+    (fake / "GPUtil.py").write_text("def getGPUs():\n    return [object()]\n")
+    (fake / "tensorrt.py").write_text("raise RuntimeError('broken TensorRT install')\n")
+    r = run_python("import ostrel; print(ostrel.NUM_OF_GPUS, ostrel.GPU_PRESENT, hasattr(ostrel, 'trt'))",
+                   extra_path=fake, check=False)
+    # The probe itself imports tensorrt and only absorbs import errors: a broken install fails the import.
+    assert r.returncode != 0 and "broken TensorRT install" in r.stderr
+    (fake / "tensorrt.py").unlink()
+    r = run_python("import ostrel; print(ostrel.NUM_OF_GPUS, ostrel.GPU_PRESENT, hasattr(ostrel, 'trt'))",
+                   extra_path=fake)
+    lines = r.stdout.splitlines()
+    message = ("GPU initialization: TensorRT is not installed. CUDA will not be initialized for the current Ostrel "
+               "session.")
+    assert lines.count(message) == 1 and lines[-1] == "1 True False"
+    (fake / "tensorrt.py").write_text("__version__ = '8.6.1'\n")
+    r = run_python("import ostrel; print(ostrel.trt.__version__, ostrel.inference.config.TRT_VERSION)", extra_path=fake)
+    assert r.stdout.splitlines()[-1] == "8.6.1 8.6.1" and message not in r.stdout
