@@ -1,0 +1,510 @@
+// The engine shared by the torch back-ends (torch package checkpoints and TorchScript files): device
+// choice, loading with translated errors, evaluation mode, prediction from host arrays to host arrays,
+// disposal and the in-memory size of the module.
+//
+// TorchInferenceEngine is a real Python class (a BaseInferencer subclass, abstract through
+// load_torch_model) whose members are C++ functions calling the torch Python API. `predict` is the hot
+// path: it is a plain vectorcall C function (no argument-binding layer), looks up the torch callables
+// it needs once per process, wraps inputs with torch.from_numpy without copying, and reads each output
+// back with a single conversion.
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <vector>
+
+#include "modtree/classes.hpp"
+#include "modtree/modtree.hpp"
+#include "runtime/pyhelpers.hpp"
+
+namespace py = pybind11;
+using ostrel::raise;
+
+namespace {
+
+py::handle g_module;  // this module; a reference is kept for the life of the process
+py::handle g_engine;  // the TorchInferenceEngine class
+
+py::object mod_attr(const char* name) { return g_module.attr(name); }
+
+const char kLoadErrorPrefix[] = "Torch raised an error while loading the model: ";
+const char kBothInputsMessage[] =
+    "Please specify explicitly: either use 'x' argument OR pass keyword arguments for multiple inputs.";
+const char kNoInputsMessage[] = "Please specify the keyword arguments or \"x\" for inference";
+
+// `raise exc from cause` as the interpreter does it inside an `except` block: cause and context both
+// point at the caught error.
+[[noreturn]] void raise_from(py::object exc, py::handle cause) {
+  PyException_SetContext(exc.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
+  ostrel::raise_from(std::move(exc), cause);
+}
+
+// ---- what predict needs, looked up once ------------------------------------------------------------
+
+struct TorchApi {
+  PyObject* from_numpy;        // torch.from_numpy
+  PyObject* is_grad_enabled;   // torch.is_grad_enabled
+  PyObject* set_grad_enabled;  // torch.set_grad_enabled
+  PyObject* tensor_type;       // torch.Tensor
+  PyObject* ndarray_type;      // numpy.ndarray
+  PyObject *s_model, *s_device, *s_x, *s_to, *s_numpy, *s_detach, *s_cpu, *s_requires_grad, *s_is_cpu;
+};
+TorchApi g_api;  // filled at module import; references are held for the life of the process
+
+PyObject* intern(const char* s) {
+  PyObject* o = PyUnicode_InternFromString(s);
+  if (o == nullptr) throw py::error_already_set();
+  return o;
+}
+
+PyObject* keep(py::object o) { return o.release().ptr(); }
+
+py::object steal(PyObject* o) {
+  if (o == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(o);
+}
+
+// Calling a module: nn.Module.__call__ goes through two Python frames that, for a module without hooks,
+// without a compiled call and outside JIT tracing, end in `self.forward(*args, **kwargs)`. The engine
+// makes the same checks natively and calls `forward` itself in that case; anything else (a hook, a
+// compiled module, a class that replaces __call__ or _call_impl, a torch whose Module lacks what these
+// checks read) takes the ordinary call. The checks are those of torch 2.13's Module._call_impl.
+struct ModuleCall {
+  bool available = false;
+  PyObject* wrapped_call_impl = nullptr;  // nn.Module.__call__ (its _wrapped_call_impl) as torch defines it
+  PyObject* call_impl = nullptr;          // nn.Module._call_impl
+  PyObject* module_globals = nullptr;     // torch.nn.modules.module.__dict__ (the global hook registries)
+  PyObject* get_tracing_state = nullptr;  // torch._C._get_tracing_state
+  PyObject *s_call = nullptr, *s_call_impl = nullptr, *s_compiled = nullptr, *s_forward = nullptr;
+  PyObject* instance_hooks[4] = {};
+  PyObject* global_hooks[4] = {};
+};
+ModuleCall g_call;
+
+void init_module_call(py::object torch) {
+  try {
+    py::object module_cls = torch.attr("nn").attr("Module");
+    py::dict cls_dict = module_cls.attr("__dict__");
+    py::object wrapped = cls_dict["_wrapped_call_impl"];
+    if (!py::object(cls_dict["__call__"]).is(wrapped)) return;
+    py::module_ module_mod = py::module_::import("torch.nn.modules.module");
+    const char* instance_names[4] = {"_backward_hooks", "_backward_pre_hooks", "_forward_hooks",
+                                     "_forward_pre_hooks"};
+    const char* global_names[4] = {"_global_backward_pre_hooks", "_global_backward_hooks",
+                                   "_global_forward_hooks", "_global_forward_pre_hooks"};
+    for (const char* name : global_names)
+      if (!PyDict_Check(module_mod.attr(name).ptr())) return;
+    g_call.wrapped_call_impl = keep(wrapped);
+    g_call.call_impl = keep(cls_dict["_call_impl"]);
+    g_call.module_globals = keep(module_mod.attr("__dict__"));
+    g_call.get_tracing_state = keep(torch.attr("_C").attr("_get_tracing_state"));
+    g_call.s_call = intern("__call__");
+    g_call.s_call_impl = intern("_call_impl");
+    g_call.s_compiled = intern("_compiled_call_impl");
+    g_call.s_forward = intern("forward");
+    for (int i = 0; i < 4; ++i) {
+      g_call.instance_hooks[i] = intern(instance_names[i]);
+      g_call.global_hooks[i] = intern(global_names[i]);
+    }
+    g_call.available = true;
+  } catch (py::error_already_set&) {
+    // No shortcut: every call goes through nn.Module.__call__.
+  }
+}
+
+// 1 when `module(...)` would be exactly `module.forward(...)`, 0 when it might not be, -1 on an error.
+int plain_forward(PyObject* model) {
+  if (!g_call.available) return 0;
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(model));
+  for (auto [name, expected] :
+       {std::pair{g_call.s_call, g_call.wrapped_call_impl}, {g_call.s_call_impl, g_call.call_impl}}) {
+    PyObject* found = PyObject_GetAttr(type, name);
+    if (found == nullptr) {
+      PyErr_Clear();
+      return 0;
+    }
+    Py_DECREF(found);
+    if (found != expected) return 0;
+  }
+  auto empty_attr = [&](PyObject* name, bool none_ok) -> int {
+    PyObject* v = PyObject_GetAttr(model, name);
+    if (v == nullptr) {
+      PyErr_Clear();
+      return 0;
+    }
+    int r = none_ok ? (v == Py_None) : (PyDict_Check(v) && PyDict_GET_SIZE(v) == 0);
+    Py_DECREF(v);
+    return r;
+  };
+  if (!empty_attr(g_call.s_compiled, true)) return 0;
+  for (PyObject* name : g_call.instance_hooks)
+    if (!empty_attr(name, false)) return 0;
+  for (PyObject* name : g_call.global_hooks) {
+    PyObject* d = PyDict_GetItemWithError(g_call.module_globals, name);  // borrowed
+    if (d == nullptr || !PyDict_Check(d) || PyDict_GET_SIZE(d) != 0) {
+      PyErr_Clear();
+      return 0;
+    }
+  }
+  PyObject* tracing = PyObject_CallNoArgs(g_call.get_tracing_state);
+  if (tracing == nullptr) return -1;
+  Py_DECREF(tracing);
+  return tracing == Py_None;
+}
+
+// `model(*args, **kwargs)` in vectorcall form.
+py::object call_model(PyObject* model, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+  int plain = plain_forward(model);
+  if (plain < 0) throw py::error_already_set();
+  if (plain == 1) {
+    py::object forward = steal(PyObject_GetAttr(model, g_call.s_forward));
+    return steal(PyObject_Vectorcall(forward.ptr(), args, nargs, kwnames));
+  }
+  return steal(PyObject_Vectorcall(model, args, nargs, kwnames));
+}
+
+void init_api(py::module_& m) {
+  py::object torch = m.attr("torch");
+  g_api.from_numpy = keep(torch.attr("from_numpy"));
+  g_api.is_grad_enabled = keep(torch.attr("is_grad_enabled"));
+  g_api.set_grad_enabled = keep(torch.attr("set_grad_enabled"));
+  g_api.tensor_type = keep(torch.attr("Tensor"));
+  g_api.ndarray_type = keep(py::module_::import("numpy").attr("ndarray"));
+  g_api.s_model = intern("model");
+  g_api.s_device = intern("device");
+  g_api.s_x = intern("x");
+  g_api.s_to = intern("to");
+  g_api.s_numpy = intern("numpy");
+  g_api.s_detach = intern("detach");
+  g_api.s_cpu = intern("cpu");
+  g_api.s_requires_grad = intern("requires_grad");
+  g_api.s_is_cpu = intern("is_cpu");
+  init_module_call(torch);
+}
+
+py::object call_method0(PyObject* obj, PyObject* name) { return steal(PyObject_CallMethodNoArgs(obj, name)); }
+
+// Gradient recording off for a scope, restored on every exit. Only a thread whose recording is on
+// switches it (grad mode is per thread), so nested and concurrent predictions restore correctly.
+class NoGradScope {
+ public:
+  NoGradScope() {
+    py::object enabled = steal(PyObject_CallNoArgs(g_api.is_grad_enabled));
+    if (enabled.ptr() == Py_True) {
+      steal(PyObject_CallOneArg(g_api.set_grad_enabled, Py_False));
+      switched_ = true;
+    }
+  }
+  NoGradScope(const NoGradScope&) = delete;
+  NoGradScope& operator=(const NoGradScope&) = delete;
+  // The normal exit: a failure to restore is reported.
+  void close() {
+    if (!switched_) return;
+    switched_ = false;
+    steal(PyObject_CallOneArg(g_api.set_grad_enabled, Py_True));
+  }
+  // The exit on an error: the error in flight wins over a failure to restore.
+  ~NoGradScope() {
+    if (!switched_) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject* r = PyObject_CallOneArg(g_api.set_grad_enabled, Py_True);
+    if (r == nullptr)
+      PyErr_WriteUnraisable(g_api.set_grad_enabled);
+    else
+      Py_DECREF(r);
+    PyErr_Restore(type, value, tb);
+  }
+
+ private:
+  bool switched_ = false;
+};
+
+// ---- output conversion ------------------------------------------------------------------------------
+
+// The host array of one tensor: detached from the graph, on the CPU, viewed as an array. A plain CPU
+// tensor that records no gradient is already all of that, so it goes straight to its array view.
+py::object host_array(PyObject* t) {
+  if (Py_TYPE(t) == reinterpret_cast<PyTypeObject*>(g_api.tensor_type)) {
+    py::object requires_grad = steal(PyObject_GetAttr(t, g_api.s_requires_grad));
+    if (requires_grad.ptr() == Py_False) {
+      py::object is_cpu = steal(PyObject_GetAttr(t, g_api.s_is_cpu));
+      if (is_cpu.ptr() == Py_True) return call_method0(t, g_api.s_numpy);
+    }
+  }
+  py::object detached = call_method0(t, g_api.s_detach);
+  py::object host = call_method0(detached.ptr(), g_api.s_cpu);
+  return call_method0(host.ptr(), g_api.s_numpy);
+}
+
+// The items of a list or tuple as a tuple that no callback can change while they are converted.
+py::tuple items_of(PyObject* seq) {
+  if (PyTuple_Check(seq)) return py::reinterpret_borrow<py::tuple>(seq);
+  return py::reinterpret_steal<py::tuple>(steal(PyList_AsTuple(seq)).release());
+}
+
+[[noreturn]] void not_a_tensor(PyObject* item, const std::string& where) {
+  raise(PyExc_TypeError,
+        "The model returned " + where + " of type " +
+            ostrel::str(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(item))).attr("__qualname__")) +
+            ", which is not a tensor: predict returns one array per output tensor.");
+}
+
+// Appends the host arrays of one output item. Tensors (and anything with the tensor's detach/cpu/numpy
+// chain) become host arrays, arrays stay as they are, nested lists and tuples are flattened in order.
+void append_item(py::list& out, PyObject* item, const std::string& where) {
+  if (PyObject_TypeCheck(item, reinterpret_cast<PyTypeObject*>(g_api.tensor_type))) {
+    out.append(host_array(item));
+  } else if (PyObject_TypeCheck(item, reinterpret_cast<PyTypeObject*>(g_api.ndarray_type))) {
+    out.append(py::reinterpret_borrow<py::object>(item));
+  } else if (PyList_Check(item) || PyTuple_Check(item)) {
+    py::tuple seq = items_of(item);
+    for (size_t i = 0; i < seq.size(); ++i)
+      append_item(out, PyTuple_GET_ITEM(seq.ptr(), i), where + "[" + std::to_string(i) + "]");
+  } else if (PyObject_HasAttr(item, g_api.s_detach)) {
+    out.append(host_array(item));
+  } else {
+    not_a_tensor(item, where);
+  }
+}
+
+py::list to_host(PyObject* output) {
+  py::list out;
+  if (PyList_Check(output) || PyTuple_Check(output)) {
+    py::tuple seq = items_of(output);
+    for (size_t i = 0; i < seq.size(); ++i)
+      append_item(out, PyTuple_GET_ITEM(seq.ptr(), i), "an output item [" + std::to_string(i) + "]");
+  } else if (PyObject_TypeCheck(output, reinterpret_cast<PyTypeObject*>(g_api.tensor_type)) ||
+             PyObject_HasAttr(output, g_api.s_detach)) {
+    out.append(host_array(output));
+  } else {
+    not_a_tensor(output, "an output");
+  }
+  return out;
+}
+
+// ---- predict ------------------------------------------------------------------------------------------
+
+// Positional form: one tensor per array (sharing its memory), moved to the device, passed in order.
+py::object call_positional(PyObject* model, PyObject* device, PyObject* x) {
+  bool on_cpu = PyUnicode_Check(device) && PyUnicode_Compare(device, g_api.s_cpu) == 0;
+  if (PyErr_Occurred()) throw py::error_already_set();
+  auto to_tensor = [&](PyObject* array) {
+    py::object t = steal(PyObject_CallOneArg(g_api.from_numpy, array));
+    // A tensor made by from_numpy already lives on the CPU; moving it there would return it unchanged.
+    if (on_cpu) return t;
+    return steal(PyObject_CallMethodOneArg(t.ptr(), g_api.s_to, device));
+  };
+  if (!PyList_Check(x)) {
+    py::object t = to_tensor(x);
+    PyObject* args[] = {t.ptr()};
+    return call_model(model, args, 1, nullptr);
+  }
+  py::tuple items = items_of(x);
+  std::vector<py::object> tensors;
+  tensors.reserve(items.size());
+  for (size_t i = 0; i < items.size(); ++i) tensors.push_back(to_tensor(PyTuple_GET_ITEM(items.ptr(), i)));
+  std::vector<PyObject*> args(tensors.size());
+  for (size_t i = 0; i < tensors.size(); ++i) args[i] = tensors[i].ptr();
+  return call_model(model, args.data(), args.size(), nullptr);
+}
+
+py::object predict_body(PyObject* self, PyObject* x, PyObject* const* kwvalues, PyObject* kwnames,
+                        Py_ssize_t x_kw) {
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  Py_ssize_t n_inputs = nkw - (x_kw >= 0 ? 1 : 0);
+  bool has_x = x != nullptr && x != Py_None;
+  if (has_x && n_inputs > 0) {
+    py::object value_error = steal(PyObject_CallOneArg(PyExc_ValueError, py::str(kBothInputsMessage).ptr()));
+    raise(PyExc_AssertionError, py::make_tuple(value_error));
+  }
+  if (!has_x && n_inputs == 0) raise(PyExc_ValueError, kNoInputsMessage);
+
+  NoGradScope no_grad;
+  py::object model = steal(PyObject_GetAttr(self, g_api.s_model));
+  py::object output;
+  if (has_x) {
+    py::object device = steal(PyObject_GetAttr(self, g_api.s_device));
+    output = call_positional(model.ptr(), device.ptr(), x);
+  } else if (x_kw < 0) {
+    // The keyword inputs go to the module as they came, without a copy of the names or the values.
+    output = call_model(model.ptr(), kwvalues, 0, kwnames);
+  } else {
+    // The names and values without `x`.
+    py::tuple names(nkw - 1);
+    std::vector<PyObject*> values;
+    values.reserve(static_cast<size_t>(nkw - 1));
+    for (Py_ssize_t i = 0, j = 0; i < nkw; ++i) {
+      if (i == x_kw) continue;
+      PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+      Py_INCREF(name);
+      PyTuple_SET_ITEM(names.ptr(), j++, name);
+      values.push_back(kwvalues[i]);
+    }
+    output = call_model(model.ptr(), values.data(), 0, names.ptr());
+  }
+  py::list result = to_host(output.ptr());
+  output = py::object();
+  no_grad.close();
+  return result;
+}
+
+// predict(self, x=None, **kwargs), as a METH_FASTCALL | METH_KEYWORDS function bound like a method.
+PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  try {
+    if (nargs < 1) {
+      PyErr_SetString(PyExc_TypeError, "predict() missing 1 required positional argument: 'self'");
+      return nullptr;
+    }
+    if (nargs > 2) {
+      PyErr_Format(PyExc_TypeError, "predict() takes from 1 to 2 positional arguments but %zd were given",
+                   nargs);
+      return nullptr;
+    }
+    PyObject* self = args[0];
+    PyObject* x = nargs == 2 ? args[1] : nullptr;
+    Py_ssize_t x_kw = -1;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+      PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+      if (name == g_api.s_x || PyUnicode_Compare(name, g_api.s_x) == 0) {
+        if (x != nullptr) {
+          PyErr_SetString(PyExc_TypeError, "predict() got multiple values for argument 'x'");
+          return nullptr;
+        }
+        x = args[nargs + i];
+        x_kw = i;
+      }
+    }
+    return predict_body(self, x, args + nargs, kwnames, x_kw).release().ptr();
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (py::builtin_exception& e) {
+    e.set_error();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  }
+  return nullptr;
+}
+
+PyMethodDef g_predict_def = {
+    "predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&predict)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "predict($self, /, x=None, **kwargs)\n--\n\n"
+    "Runs the module on `x` (one array, or a list of arrays in input order) or on keyword inputs, "
+    "with gradient recording off, and returns a list of host arrays, one per output tensor."};
+
+// ---- loading --------------------------------------------------------------------------------------------
+
+void init(py::object self, py::object checkpoint_file, py::object inference_hardware, py::object input_dims,
+          py::object static_batch_size, py::object logging_verbosity) {
+  self.attr("device") = py::none();
+  self.attr("model") = py::none();
+  py::object base_init = ostrel::builtin("super")(g_engine, self).attr("__init__");
+  base_init(py::arg("checkpoint_file") = checkpoint_file, py::arg("inference_hardware") = inference_hardware,
+            py::arg("input_dims") = input_dims, py::arg("static_batch_size") = static_batch_size,
+            py::arg("logging_verbosity") = logging_verbosity);
+}
+
+void load_model(py::object self) {
+  py::object InferenceHardware = mod_attr("InferenceHardware");
+  py::object hardware = self.attr("inference_hardware");
+  py::object device = hardware.equal(InferenceHardware.attr("GPU"))
+                          ? py::str("cuda")
+                          : InferenceHardware.attr("CPU").attr("value");
+  self.attr("device") = device;
+  try {
+    py::object model = self.attr("load_torch_model")(self.attr("_checkpoint_file"));
+    self.attr("model") = model;
+    model.attr("to")(device);
+    model.attr("eval")();
+  } catch (py::error_already_set& e) {
+    if (e.matches(PyExc_RuntimeError))
+      raise_from(mod_attr("ModelFrameworkRuntimeError")(kLoadErrorPrefix + ostrel::str(e.value())),
+                 e.value());
+    if (e.matches(PyExc_ValueError))
+      raise_from(mod_attr("ModelValueError")(kLoadErrorPrefix + ostrel::str(e.value())), e.value());
+    if (e.matches(PyExc_Exception)) raise_from(mod_attr("OstrelError")(), e.value());
+    throw;
+  }
+}
+
+void assert_loaded(py::object self) {
+  py::object check = self.attr("_assert_checkpoint_component");
+  check(self.attr("device"), "The device did not initialize successfully.");
+  // A module is judged by being there: an empty container module (an identity nn.Sequential, say) has
+  // length 0 and would otherwise count as missing.
+  py::object model = self.attr("model");
+  py::object present = model;
+  if (!model.is_none() && py::isinstance(model, mod_attr("torch").attr("nn").attr("Module")))
+    present = py::bool_(true);
+  check(present, "The model did not initialize/eval successfully.");
+}
+
+long long tensors_bytes(py::object tensors) {
+  long long total = 0;
+  for (py::handle t : tensors)
+    total += t.attr("nelement")().cast<long long>() * t.attr("element_size")().cast<long long>();
+  return total;
+}
+
+py::object model_size(py::object self) {
+  py::object model = self.attr("model");
+  long long param_size = tensors_bytes(model.attr("parameters")());
+  long long buffer_size = tensors_bytes(model.attr("buffers")());
+  return steal(PyNumber_TrueDivide(py::int_(param_size + buffer_size).ptr(), py::int_(1048576).ptr()));
+}
+
+}  // namespace
+
+MODTREE_MODULE("frameworks.engines.torch_inference_engine", m) {
+  g_module = m.inc_ref();
+  using modtree::import_from;
+  m.attr("abstractmethod") = import_from("abc", "abstractmethod");
+  m.attr("ABC") = import_from("abc", "ABC");
+  m.attr("List") = import_from("typing", "List");
+  m.attr("Tuple") = import_from("typing", "Tuple");
+  m.attr("torch") = py::module_::import("torch");
+  m.attr("InferenceHardware") = import_from("ostrel", "InferenceHardware");
+  m.attr("FrameworkType") = import_from("ostrel", "FrameworkType");
+  for (const char* name : {"ModelFrameworkRuntimeError", "ModelValueError", "OstrelError"})
+    m.attr(name) = import_from("ostrel.common.exceptions", name);
+  m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
+  init_api(m);
+
+  py::object predict_fn = steal(PyCFunction_NewEx(&g_predict_def, nullptr, m.attr("__name__").ptr()));
+  py::object predict_method = steal(PyInstanceMethod_New(predict_fn.ptr()));
+
+  py::none none;
+  modtree::ClassBuilder cls(m, "TorchInferenceEngine");
+  cls.base(m.attr("BaseInferencer")).base(m.attr("ABC"));
+  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"), py::arg("inference_hardware"),
+          py::arg("input_dims") = none, py::arg("static_batch_size") = none,
+          py::arg("logging_verbosity") = none);
+  cls.def("_assert_loaded_successfully", &assert_loaded, py::arg("self"));
+  cls.def("_load_model", &load_model, py::arg("self"));
+  cls.def(
+      "set_device",
+      [](py::object self, py::object new_device) {
+        self.attr("device") = new_device;
+        self.attr("model").attr("to")(new_device);
+      },
+      py::arg("self"), py::arg("new_device"));
+  cls.def_abstract(
+      "load_torch_model", [](py::object, py::object) -> py::object { raise(PyExc_NotImplementedError); },
+      py::arg("self"), py::arg("checkpoint_file"));
+  cls.attr("predict", predict_method);
+  cls.def(
+      "_dispose_all_resources",
+      [](py::object self) {
+        self.attr("_delete_instance_resource")("device");
+        self.attr("_delete_instance_resource")("model");
+      },
+      py::arg("self"));
+  cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("PYTORCH"); });
+  cls.def_property("framework_version", [](py::object) { return mod_attr("torch").attr("__version__"); });
+  cls.def(
+      "fetch_model_input_dtype", [](py::object) -> py::object { raise(PyExc_NotImplementedError); },
+      py::arg("self"));
+  cls.def("_get_model_size", &model_size, py::arg("self"));
+  g_engine = cls.build().inc_ref();
+}
