@@ -446,6 +446,12 @@ def test_loaded_model_forwards(model_file, coreml_standin):
         handle.benchmark(1, input_dimensions=(2,))
     with pytest.raises(AttributeError):
         handle.safe_predict(x)
+    inner.calls.clear()
+    assert handle.predict(x=x, extra=1, x_postprocess_function=print) is x and handle(x, extra=2) is x
+    assert inner.calls == [{"extra": 1}, {"extra": 2}]
+    for bad in (lambda: handle.predict(x, x=x), lambda: handle.predict(x, None, None, None, None), lambda: handle()):
+        with pytest.raises(TypeError):
+            bad()
     with pytest.raises(TypeError):
         handle.get_bottlenecks()
 

@@ -3,6 +3,7 @@
 #include <pybind11/stl.h>
 
 #include <string>
+#include <vector>
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
@@ -57,6 +58,123 @@ py::str loaded_model_text(py::object self) {
   py::object inf = inferencer(self);
   return py::str("<" + ostrel::str(py::type::of(inf).attr("__name__")) + " from " +
                  ostrel::str(inf.attr("_checkpoint_file")) + ">");
+}
+
+// ---- the prediction forwarders, on the hot path ---------------------------------------------------
+// predict and __call__ run once per inference, so they are plain vectorcall functions: no argument
+// parsing layer between the caller and the inferencer's own predict.
+
+struct Names {
+  PyObject* inferencer = PyUnicode_InternFromString("_LoadedModel__inferencer");
+  PyObject* predict = PyUnicode_InternFromString("predict");
+  PyObject* safe_predict = PyUnicode_InternFromString("safe_predict");
+  PyObject* x = PyUnicode_InternFromString("x");
+  PyObject* pre = PyUnicode_InternFromString("x_preprocess_function");
+  PyObject* post = PyUnicode_InternFromString("x_postprocess_function");
+  PyObject* x_only = PyTuple_Pack(1, x);
+};
+const Names& names() {
+  static const Names* n = new Names();  // process lifetime
+  return *n;
+}
+
+bool same_name(PyObject* a, PyObject* b) { return a == b || PyUnicode_Compare(a, b) == 0; }
+
+// predict / safe_predict(self, x=None, x_preprocess_function=None, x_postprocess_function=None, **kwargs):
+// inferencer.<method>(x=x, **kwargs); the two function parameters are accepted and not used.
+PyObject* forward_predict(PyObject* method, const char* fname, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  const Names& n = names();
+  if (nargs < 1 || nargs > 4) {
+    PyErr_Format(PyExc_TypeError, "%s() takes from 1 to 4 positional arguments but %zd were given", fname, nargs);
+    return nullptr;
+  }
+  PyObject* self = args[0];
+  PyObject* x = nargs >= 2 ? args[1] : nullptr;
+  Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  // The call's values: [inferencer slot, x, other keyword values...] with names ("x", others...).
+  std::vector<PyObject*> call(2 + static_cast<size_t>(nkw));
+  std::vector<PyObject*> other_names;
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+    PyObject* value = args[nargs + i];
+    bool is_x = same_name(name, n.x), is_pre = same_name(name, n.pre), is_post = same_name(name, n.post);
+    if ((is_x && x != nullptr) || (is_pre && nargs >= 3) || (is_post && nargs >= 4)) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", fname, name);
+      return nullptr;
+    }
+    if (is_x) {
+      x = value;
+    } else if (!is_pre && !is_post) {
+      call[2 + other_names.size()] = value;
+      other_names.push_back(name);
+    }
+  }
+  PyObject* inferencer = PyObject_GetAttr(self, n.inferencer);
+  if (inferencer == nullptr) return nullptr;
+  call[0] = inferencer;
+  call[1] = x != nullptr ? x : Py_None;
+  PyObject* call_names = n.x_only;
+  py::object built;
+  if (!other_names.empty()) {
+    built = py::reinterpret_steal<py::object>(PyTuple_New(1 + static_cast<Py_ssize_t>(other_names.size())));
+    Py_INCREF(n.x);
+    PyTuple_SET_ITEM(built.ptr(), 0, n.x);
+    for (size_t i = 0; i < other_names.size(); ++i) {
+      Py_INCREF(other_names[i]);
+      PyTuple_SET_ITEM(built.ptr(), static_cast<Py_ssize_t>(i + 1), other_names[i]);
+    }
+    call_names = built.ptr();
+  }
+  PyObject* result = PyObject_VectorcallMethod(method, call.data(), 1, call_names);
+  Py_DECREF(inferencer);
+  return result;
+}
+
+PyObject* loaded_predict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return forward_predict(names().predict, "predict", args, nargs, kwnames);
+}
+
+PyObject* loaded_safe_predict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return forward_predict(names().safe_predict, "safe_predict", args, nargs, kwnames);
+}
+
+// __call__(self, x, **kwargs): inferencer.predict(x, **kwargs), x by position.
+PyObject* loaded_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs != 2) {
+    PyErr_Format(PyExc_TypeError, nargs < 2 ? "__call__() missing 1 required positional argument: 'x'"
+                                            : "__call__() takes 2 positional arguments but %zd were given",
+                 nargs);
+    return nullptr;
+  }
+  PyObject* inferencer = PyObject_GetAttr(args[0], names().inferencer);
+  if (inferencer == nullptr) return nullptr;
+  Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  std::vector<PyObject*> call(2 + static_cast<size_t>(nkw));
+  call[0] = inferencer;
+  for (Py_ssize_t i = 0; i < 1 + nkw; ++i) call[1 + i] = args[1 + i];
+  PyObject* result = PyObject_VectorcallMethod(names().predict, call.data(), 2, kwnames);
+  Py_DECREF(inferencer);
+  return result;
+}
+
+PyMethodDef g_predict_def = {
+    "predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&loaded_predict)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "predict($self, /, x=None, x_preprocess_function=None, x_postprocess_function=None, **kwargs)\n--\n\n"};
+PyMethodDef g_safe_predict_def = {
+    "safe_predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&loaded_safe_predict)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "safe_predict($self, /, x=None, x_preprocess_function=None, x_postprocess_function=None, **kwargs)\n--\n\n"};
+PyMethodDef g_call_def = {"__call__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&loaded_call)),
+                          METH_FASTCALL | METH_KEYWORDS, "__call__($self, x, /, **kwargs)\n--\n\n"};
+
+py::object raw_method(PyMethodDef* def, py::handle module) {
+  py::object fn = py::reinterpret_steal<py::object>(PyCFunction_NewEx(def, nullptr, module.ptr()));
+  if (!fn) throw py::error_already_set();
+  PyObject* method = PyInstanceMethod_New(fn.ptr());
+  if (method == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(method);
 }
 
 // ---- Ostrel ---------------------------------------------------------------------------------------
@@ -195,9 +313,7 @@ MODTREE_MODULE("inference.ostrel_manager", m) {
   py::none none;
   modtree::ClassBuilder(m, "LoadedModel")
       .def("__init__", &loaded_model_init, py::arg("self"), py::arg("inferencer_initializer"))
-      .def(
-          "__call__", [](py::object self, py::object x, py::kwargs kwargs) { return inferencer(self).attr("predict")(x, **kwargs); },
-          py::arg("self"), py::arg("x"))
+      .attr("__call__", raw_method(&g_call_def, m))
       .def("open_in_netron", &open_in_netron, py::arg("self"))
       .def_property_rw(
           "static_batch_size", [](py::object self) { return inferencer(self).attr("static_batch_size"); },
@@ -207,20 +323,8 @@ MODTREE_MODULE("inference.ostrel_manager", m) {
           [](py::object self, py::object value) { inferencer(self).attr("input_dims") = value; })
       .def_property("example_inputs", [](py::object self) { return inferencer(self).attr("example_inputs"); })
       .def_property("legend", [](py::object self) { return inferencer(self).attr("legend"); })
-      .def(
-          "predict",
-          [](py::object self, py::object x, py::object, py::object, py::kwargs kwargs) {
-            return inferencer(self).attr("predict")(py::arg("x") = x, **kwargs);
-          },
-          py::arg("self"), py::arg("x") = none, py::arg("x_preprocess_function") = none,
-          py::arg("x_postprocess_function") = none)
-      .def(
-          "safe_predict",
-          [](py::object self, py::object x, py::object, py::object, py::kwargs kwargs) {
-            return inferencer(self).attr("safe_predict")(py::arg("x") = x, **kwargs);
-          },
-          py::arg("self"), py::arg("x") = none, py::arg("x_preprocess_function") = none,
-          py::arg("x_postprocess_function") = none)
+      .attr("predict", raw_method(&g_predict_def, m))
+      .attr("safe_predict", raw_method(&g_safe_predict_def, m))
       .def(
           "benchmark",
           [](py::object self, py::object batch_size, py::object input_dims, py::object duration_sec,
