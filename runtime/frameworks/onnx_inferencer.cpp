@@ -1,0 +1,651 @@
+// The ONNX Runtime back-end: OnnxInferencer runs ONNX model files through onnxruntime on the CPU or
+// through its CUDA execution provider, reports the model's tensors, predicts, and profiles the
+// graph per node from the runtime's trace.
+//
+// OnnxInferencer is a real Python subclass of BaseInferencer whose members are C++ functions. The
+// runtime is called through its Python API. Module attributes (onnx_rt, NUM_OF_CPUS, GPU_PRESENT,
+// the exception classes) are read at each use, so tests may replace them.
+//
+// predict is the hot path: it is a vectorcall C function, not a pybind11 function, and it keeps the
+// session's bound `run` and the input names on the instance, rebuilt whenever the session or the
+// input descriptions are replaced.
+#include <Python.h>
+#include <pybind11/pybind11.h>
+
+#include <cstring>
+#include <string>
+
+#include "modtree/classes.hpp"
+#include "modtree/modtree.hpp"
+#include "runtime/pyhelpers.hpp"
+
+namespace py = pybind11;
+using ostrel::raise;
+
+namespace {
+
+constexpr const char* kFile = "ostrel/frameworks/onnx_inferencer.py";
+
+constexpr const char* kBothInputKinds =
+    "Please specify explicitly: either use 'x' argument OR pass keyword arguments for multiple inputs.";
+constexpr const char* kProfilingWarning =
+    "You have specified \"profiling=True\" thus runtime latency will be affected! "
+    "Please do not use this engine for benchmarks.";
+constexpr const char* kNoCudaProvider =
+    "Failed to load onnxruntime model on the GPU - CUDAExecutionProvider not available";
+constexpr const char* kProfilingRequired =
+    "Please initialize the ONNXInferencer with profiling=True in order to use profiling features.";
+
+py::handle g_module;  // this module; one reference kept for the life of the process
+py::handle g_types;   // ONNX tensor type name -> NumPy element type
+
+py::object mod_attr(const char* name) { return g_module.attr(name); }
+
+bool truthy(py::handle h) {
+  int r = PyObject_IsTrue(h.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+void log(py::handle self, int level, const std::string& message) {
+  ostrel::log(self.attr("_logger"), level, message, kFile);
+}
+
+py::object hardware(const char* member) { return mod_attr("InferenceHardware").attr(member); }
+
+// Raises `exc` with `context` as its __context__ (an error met while handling another one). The
+// error is restored as is, so no exception handled by a Python caller replaces the context.
+[[noreturn]] void raise_with_context(py::object exc, py::handle context) {
+  PyException_SetContext(exc.ptr(), py::reinterpret_borrow<py::object>(context).release().ptr());
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()));
+  Py_INCREF(type);
+  PyErr_Restore(type, exc.release().ptr(), nullptr);
+  throw py::error_already_set();
+}
+
+// ---- session set-up and loading -------------------------------------------------------------------
+
+void set_up_session(py::object self) {
+  py::object ort = mod_attr("onnx_rt");
+  if (self.attr("sess_options").is_none()) {
+    py::object created = ort.attr("SessionOptions")();
+    self.attr("sess_options") = created;
+    created.attr("graph_optimization_level") = ort.attr("GraphOptimizationLevel").attr("ORT_ENABLE_ALL");
+  }
+  py::object options = self.attr("sess_options");
+  if (truthy(self.attr("profiling"))) {
+    log(self, ostrel::kWarning, kProfilingWarning);
+    options.attr("enable_profiling") = true;
+    options.attr("use_deterministic_compute") = true;
+  }
+  log(self, ostrel::kDebug,
+      "Available Providers: " + ostrel::str(ort.attr("get_available_providers")()) + ".");
+
+  self.attr("_onnxruntime_session_providers") = py::list();
+  py::object target = self.attr("_inference_hardware");
+  if (target.equal(hardware("CPU"))) {
+    options.attr("intra_op_num_threads") = mod_attr("NUM_OF_CPUS");
+    options.attr("execution_mode") = ort.attr("ExecutionMode").attr("ORT_SEQUENTIAL");
+    py::list providers;
+    providers.append("CPUExecutionProvider");
+    self.attr("_onnxruntime_session_providers") = providers;
+    if (truthy(mod_attr("GPU_PRESENT")))
+      log(self, ostrel::kInfo, "Ostrel utilizing the CPU although a GPU is available.");
+  } else if (target.equal(hardware("GPU"))) {
+    // The runtime is asked for its providers only when the machine has a GPU at all.
+    if (truthy(mod_attr("GPU_PRESENT")) &&
+        py::list(ort.attr("get_available_providers")()).contains("CUDAExecutionProvider")) {
+      py::list providers;
+      providers.append("CUDAExecutionProvider");
+      self.attr("_onnxruntime_session_providers") = providers;
+    } else {
+      log(self, ostrel::kError, kNoCudaProvider);
+      raise(mod_attr("InvalidInferenceHardware"), kNoCudaProvider);
+    }
+  }
+  if (!truthy(self.attr("_onnxruntime_session_providers")))
+    raise(mod_attr("InvalidInferenceHardware"),
+          "Couldn't find an onnxruntime execution provider for inference hardware " + ostrel::text(target));
+
+  // Exactly one provider: no second one for the session to fall back to.
+  py::object sess =
+      ort.attr("InferenceSession")(self.attr("_checkpoint_file"), py::arg("sess_options") = options,
+                                   py::arg("providers") = self.attr("_onnxruntime_session_providers"));
+  self.attr("sess") = sess;
+  py::list inputs(sess.attr("get_inputs")());
+  self.attr("inputs_specifications") = inputs;
+  self.attr("outputs_specifications") = py::list(sess.attr("get_outputs")());
+  self.attr("inputs_count") = py::int_(inputs.size());
+}
+
+void load_model(py::object self) {
+  try {
+    set_up_session(self);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;  // interrupts and exit requests pass unchanged
+    std::string message = ostrel::str(e.value());
+    if (e.matches(PyExc_RuntimeError))
+      ostrel::raise_from(mod_attr("ModelFrameworkRuntimeError")("Framework runtime error: " + message),
+                         e.value());
+    if (e.matches(mod_attr("InvalidArgument")) || e.matches(PyExc_ValueError))
+      ostrel::raise_from(mod_attr("ModelValueError")("Invalid argument for ONNX model: " + message),
+                         e.value());
+    // Everything else, the runtime's own error classes included (a missing file, an unreadable
+    // model, a refused provider): the caught text is the message, so the reason reaches the user.
+    if (message.empty()) message = ostrel::str(py::type::of(e.value()).attr("__name__"));
+    ostrel::raise_from(mod_attr("FailedToLoadCheckpointError")(message), e.value());
+  }
+}
+
+void warn_if_runtime_compiled_for_wrong_hardware(py::object self, py::object inference_hardware) {
+  bool gpu = inference_hardware.equal(hardware("GPU"));
+  py::object modules = mod_attr("sys").attr("modules");
+  if (!modules.contains("onnxruntime"))
+    raise(mod_attr("ModelFrameworkNotLoadedError"),
+          std::string(
+              "Attempting to run inference on ONNX model, but the onnxruntime module is not loaded. Please "
+              "reinstall onnxrutime") +
+              (gpu ? "-gpu" : ""));
+  py::object device;
+  try {
+    device = modules[py::str("onnxruntime")].attr("get_device")().attr("lower")();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_AttributeError)) throw;
+    raise_with_context(
+        mod_attr("ModelFrameworkRuntimeError")(
+            "Onnxruntime (or onnxruntime-gpu) installation seems to be broken. Please reinstall (pip "
+            "install -I onnxruntime[-gpu])."),
+        e.value());
+  }
+  if (gpu && device.equal(py::str("cpu")))
+    log(self, ostrel::kInfo, "Onnxruntime compiled for CPU although the target hardware is a GPU.");
+  else if (inference_hardware.equal(hardware("CPU")) && device.equal(py::str("gpu")))
+    log(self, ostrel::kInfo, "Onnxruntime compiled for GPU although the target hardware is a CPU.");
+}
+
+void assert_loaded_successfully(py::object self) {
+  self.attr("_OnnxInferencer__warn_if_runtime_compiled_for_wrong_hardware")(self.attr("_inference_hardware"));
+  py::object check = self.attr("_assert_checkpoint_component");
+  check(self.attr("sess_options"), "Failed to create ONNX session options");
+  check(self.attr("sess"), "Failed to create a new ONNX inference session");
+  check(self.attr("inputs_specifications"), "Failed to initialize / infer the ONNX input name");
+  check(self.attr("inputs_count"), "Failed to initialize / infer the ONNX inputs count");
+}
+
+void init(py::object self, py::object checkpoint_file, py::object inference_hardware, py::object input_dims,
+          py::object static_batch_size, py::object inference_dtype, py::object logging_verbosity,
+          py::object profiling, py::object session_options) {
+  // Set before the base constructor, which runs the loading hooks that read them.
+  self.attr("sess") = py::none();
+  self.attr("sess_options") = session_options;
+  self.attr("inputs_specifications") = py::none();
+  self.attr("inputs_count") = py::none();
+  self.attr("profiling") = profiling;
+  py::object base_init = ostrel::builtin("super")(mod_attr("OnnxInferencer"), self).attr("__init__");
+  base_init(py::arg("checkpoint_file") = checkpoint_file, py::arg("inference_hardware") = inference_hardware,
+            py::arg("input_dims") = input_dims, py::arg("static_batch_size") = static_batch_size,
+            py::arg("inference_dtype") = inference_dtype, py::arg("logging_verbosity") = logging_verbosity);
+}
+
+// ---- metadata -------------------------------------------------------------------------------------
+
+py::object ort_type_to_numpy_type(py::object /*self*/, py::object orb_type) {
+  PyObject* found = PyDict_GetItemWithError(g_types.ptr(), orb_type.ptr());
+  if (found == nullptr) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    raise(PyExc_ValueError, ostrel::text(orb_type) + " not found in map");
+  }
+  return py::reinterpret_borrow<py::object>(found);
+}
+
+// A dimension the runtime cannot name or size comes back as None: it is reported as -1, the
+// usual mark of a dynamic dimension, so every shape holds only integers and names.
+py::object reported_shape(py::object shape) {
+  if (!PyList_Check(shape.ptr()) && !PyTuple_Check(shape.ptr())) return shape;
+  py::list out;
+  for (py::handle dim : shape)
+    out.append(dim.is_none() ? py::object(py::int_(-1)) : py::reinterpret_borrow<py::object>(dim));
+  return out;
+}
+
+py::list tensors_metadata(py::object self, py::object specifications) {
+  py::object TensorMetadata = mod_attr("TensorMetadata");
+  py::object to_numpy = self.attr("_get_ort_type_to_numpy_type");
+  py::list out;
+  for (py::handle spec : specifications) {
+    py::object name = spec.attr("name");
+    py::object datatype = to_numpy(spec.attr("type"));
+    py::object shape = reported_shape(spec.attr("shape"));
+    out.append(
+        TensorMetadata(py::arg("name") = name, py::arg("datatype") = datatype, py::arg("shape") = shape));
+  }
+  return out;
+}
+
+py::object dimensions_from_graph(py::object self) {
+  try {
+    py::list shapes;
+    for (py::handle spec : self.attr("inputs_specifications")) shapes.append(spec.attr("shape"));
+    return shapes;
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_IndexError)) throw;
+    log(self, ostrel::kWarning, "unable to get dimensions from graph): " + ostrel::str(e.value()));
+    return py::none();
+  }
+}
+
+py::object fetch_model_input_dimensions(py::object self) {
+  py::object raw = self.attr("_get_dimensions_from_graph")();
+  if (raw.is_none()) return py::none();
+  auto without_batch = [](py::handle shape) {
+    py::tuple all = py::tuple(py::reinterpret_borrow<py::object>(shape));
+    return all[py::slice(1, static_cast<py::ssize_t>(all.size()), 1)];
+  };
+  py::list dims;
+  if (py::hasattr(raw[py::int_(0)], "__iter__")) {
+    for (py::handle shape : raw) dims.append(without_batch(shape));
+  } else {
+    dims.append(without_batch(raw));  // one flat shape
+  }
+  return dims;
+}
+
+py::list fetch_model_input_dtype(py::object self) {
+  py::object to_numpy = self.attr("_get_ort_type_to_numpy_type");
+  py::list types;
+  for (py::handle spec : self.attr("inputs_specifications")) types.append(to_numpy(spec.attr("type")));
+  return types;
+}
+
+// The first input's first axis when it is a positive integer; a dynamic batch answers false.
+py::object fetch_model_batch_size(py::object self) {
+  py::object raw = self.attr("_get_dimensions_from_graph")();
+  return self.attr("_is_batch_size_static")(raw);
+}
+
+// ---- prediction -----------------------------------------------------------------------------------
+
+// Interned attribute names used on the hot path.
+PyObject* s_sess;
+PyObject* s_inputs_specifications;
+PyObject* s_inputs_count;
+PyObject* s_feed_cache;
+PyObject* s_run;
+PyObject* s_name;
+PyObject* s_x;
+PyObject* s_self;
+
+// The instance's feed cache: (session, bound run, input descriptions, inputs count, input names).
+enum { kCacheSess, kCacheRun, kCacheSpecs, kCacheCount, kCacheNames, kCacheSize };
+
+bool name_is(PyObject* key, PyObject* interned) {
+  return key == interned || PyUnicode_Compare(key, interned) == 0;
+}
+
+// Returns a new reference to a feed cache valid for the instance's current session (and, when
+// `with_names`, for its current input descriptions), or null with an error set.
+PyObject* feed_cache(PyObject* self, bool with_names) {
+  PyObject* sess = PyObject_GetAttr(self, s_sess);
+  if (sess == nullptr) return nullptr;
+  PyObject* specs = nullptr;
+  PyObject* count = nullptr;
+  if (with_names) {
+    specs = PyObject_GetAttr(self, s_inputs_specifications);
+    if (specs != nullptr) count = PyObject_GetAttr(self, s_inputs_count);
+    if (count == nullptr) {
+      Py_DECREF(sess);
+      Py_XDECREF(specs);
+      return nullptr;
+    }
+  }
+  PyObject* cache = PyObject_GetAttr(self, s_feed_cache);
+  if (cache == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) goto fail;
+    PyErr_Clear();
+  } else if (PyTuple_CheckExact(cache) && PyTuple_GET_SIZE(cache) == kCacheSize &&
+             PyTuple_GET_ITEM(cache, kCacheSess) == sess &&
+             (!with_names || (PyTuple_GET_ITEM(cache, kCacheSpecs) == specs &&
+                              PyTuple_GET_ITEM(cache, kCacheCount) == count))) {
+    Py_DECREF(sess);
+    Py_XDECREF(specs);
+    Py_XDECREF(count);
+    return cache;
+  } else {
+    Py_CLEAR(cache);
+  }
+  {
+    // Rebuild: the session or its descriptions changed (first call, reload, replacement).
+    PyObject* run = PyObject_GetAttr(sess, s_run);
+    if (run == nullptr) goto fail;
+    if (specs == nullptr) {
+      specs = PyObject_GetAttr(self, s_inputs_specifications);
+      count = specs == nullptr ? nullptr : PyObject_GetAttr(self, s_inputs_count);
+      if (count == nullptr) {
+        // The keyword path needs no names: cache the session alone.
+        PyErr_Clear();
+        Py_XDECREF(specs);
+        specs = Py_NewRef(Py_None);
+        count = Py_NewRef(Py_None);
+      }
+    }
+    PyObject* names = PyList_New(0);
+    if (names == nullptr) {
+      Py_DECREF(run);
+      goto fail;
+    }
+    if (specs != Py_None) {
+      PyObject* it = PyObject_GetIter(specs);
+      PyObject* spec;
+      while (it != nullptr && (spec = PyIter_Next(it)) != nullptr) {
+        PyObject* name = PyObject_GetAttr(spec, s_name);
+        Py_DECREF(spec);
+        if (name == nullptr || PyList_Append(names, name) < 0) {
+          Py_XDECREF(name);
+          break;
+        }
+        Py_DECREF(name);
+      }
+      Py_XDECREF(it);
+      if (PyErr_Occurred()) {
+        Py_DECREF(run);
+        Py_DECREF(names);
+        goto fail;
+      }
+    }
+    PyObject* names_tuple = PyList_AsTuple(names);
+    Py_DECREF(names);
+    if (names_tuple == nullptr) {
+      Py_DECREF(run);
+      goto fail;
+    }
+    cache = PyTuple_Pack(kCacheSize, sess, run, specs, count, names_tuple);
+    Py_DECREF(run);
+    Py_DECREF(names_tuple);
+    if (cache == nullptr || PyObject_SetAttr(self, s_feed_cache, cache) < 0) goto fail;
+    Py_DECREF(sess);
+    Py_DECREF(specs);
+    Py_DECREF(count);
+    return cache;
+  }
+fail:
+  Py_XDECREF(cache);
+  Py_DECREF(sess);
+  Py_XDECREF(specs);
+  Py_XDECREF(count);
+  return nullptr;
+}
+
+// predict(self, /, x=None, **kwargs): one session run over the input mapping built from `x` (a list
+// feeds the inputs in model order, anything else the first input) or from the keyword arguments.
+PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs < 1) {
+    PyErr_SetString(PyExc_TypeError, "predict() missing 1 required positional argument: 'self'");
+    return nullptr;
+  }
+  if (nargs > 2) {
+    PyErr_Format(PyExc_TypeError, "predict() takes from 1 to 2 positional arguments but %zd were given",
+                 nargs);
+    return nullptr;
+  }
+  PyObject* self = args[0];
+  PyObject* x = nargs == 2 ? args[1] : nullptr;
+  Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  Py_ssize_t x_keyword = -1;
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+    if (name_is(key, s_x)) {
+      if (x != nullptr) {
+        PyErr_SetString(PyExc_TypeError, "predict() got multiple values for argument 'x'");
+        return nullptr;
+      }
+      x = args[nargs + i];
+      x_keyword = i;
+    } else if (name_is(key, s_self)) {
+      PyErr_SetString(PyExc_TypeError, "predict() got multiple values for argument 'self'");
+      return nullptr;
+    }
+  }
+  Py_ssize_t feed_keywords = nkw - (x_keyword >= 0 ? 1 : 0);
+  bool positional_input = x != nullptr && x != Py_None;
+  if (positional_input && feed_keywords > 0) {
+    PyErr_SetString(PyExc_ValueError, kBothInputKinds);
+    return nullptr;
+  }
+
+  PyObject* cache = feed_cache(self, positional_input);
+  if (cache == nullptr) return nullptr;
+  PyObject* feed = PyDict_New();
+  if (feed == nullptr) {
+    Py_DECREF(cache);
+    return nullptr;
+  }
+  bool ok = true;
+  if (positional_input) {
+    PyObject* names = PyTuple_GET_ITEM(cache, kCacheNames);
+    Py_ssize_t n_names = PyTuple_GET_SIZE(names);
+    if (PyList_Check(x)) {
+      Py_ssize_t count = PyLong_AsSsize_t(PyTuple_GET_ITEM(cache, kCacheCount));
+      if (count == -1 && PyErr_Occurred()) ok = false;
+      for (Py_ssize_t i = 0; ok && i < count; ++i) {
+        if (i >= n_names || i >= PyList_GET_SIZE(x)) {
+          PyErr_SetString(PyExc_IndexError, "list index out of range");
+          ok = false;
+        } else {
+          ok = PyDict_SetItem(feed, PyTuple_GET_ITEM(names, i), PyList_GET_ITEM(x, i)) == 0;
+        }
+      }
+    } else if (n_names == 0) {
+      PyErr_SetString(PyExc_IndexError, "list index out of range");
+      ok = false;
+    } else {
+      ok = PyDict_SetItem(feed, PyTuple_GET_ITEM(names, 0), x) == 0;
+    }
+  } else {
+    for (Py_ssize_t i = 0; ok && i < nkw; ++i)
+      if (i != x_keyword) ok = PyDict_SetItem(feed, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) == 0;
+  }
+  PyObject* result = nullptr;
+  if (ok) {
+    PyObject* run_args[2] = {Py_None, feed};
+    result = PyObject_Vectorcall(PyTuple_GET_ITEM(cache, kCacheRun), run_args, 2, nullptr);
+  }
+  Py_DECREF(feed);
+  Py_DECREF(cache);
+  return result;
+}
+
+PyMethodDef g_predict_def = {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&predict)),
+                             METH_FASTCALL | METH_KEYWORDS, "predict($self, /, x=None, **kwargs)\n--\n\n"};
+
+// ---- profiling ------------------------------------------------------------------------------------
+
+py::object get_layers_profile_dataframe(py::object self) {
+  if (!truthy(self.attr("profiling"))) raise(PyExc_AssertionError, kProfilingRequired);
+  py::object pd;
+  try {
+    pd = py::module_::import("pandas");
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ImportError)) throw;
+    py::print("Pandas is required in order to use profiling");
+    return py::none();
+  }
+  log(self, ostrel::kInfo, "Running warmup benchmark before profiling");
+  py::object batch_size = self.attr("fetch_model_batch_size")();
+  if (!truthy(batch_size)) batch_size = py::int_(1);
+  py::object benchmark = mod_attr("BaseInferencer").attr("benchmark");
+  auto run_benchmark = [&] {
+    benchmark(self, py::arg("batch_size") = batch_size, py::arg("repetitions") = 1,
+              py::arg("warmup_calls") = 1);
+  };
+  run_benchmark();
+  // The trace of the session so far (creation and warm-up) is ended and never read.
+  self.attr("sess").attr("end_profiling")();
+  log(self, ostrel::kInfo, "Reloading the model for profiling...");
+  self.attr("_load_model")();
+  self.attr("_assert_loaded_successfully")();
+  log(self, ostrel::kInfo, "Profiling using ONNXRuntime with batch size " + ostrel::text(batch_size));
+  run_benchmark();
+  py::object path = self.attr("sess").attr("end_profiling")();
+  if (!truthy(path))
+    raise(PyExc_RuntimeError,
+          "Benchmark was already done on this session. Please re-initialize a new session to profile again.");
+
+  py::object file = ostrel::builtin("open")(path, "r");
+  py::object text;
+  try {
+    text = file.attr("read")();
+  } catch (py::error_already_set&) {
+    file.attr("close")();
+    throw;
+  }
+  file.attr("close")();
+  py::object events = pd.attr("DataFrame")(mod_attr("json").attr("loads")(text));
+  py::object nodes = events.attr("loc")[events["cat"].attr("__eq__")("Node")];
+  py::dict columns;
+  columns["Layer Name"] = nodes["name"];
+  columns["ms"] = nodes["dur"].attr("__truediv__")(1000);
+  py::object layers = pd.attr("DataFrame")(columns);
+  py::object table = layers.attr("groupby")("Layer Name").attr("sum")().attr("reset_index")();
+  py::object total = table["ms"].attr("sum")();
+  table["Percentage"] = table["ms"].attr("__truediv__")(total).attr("__mul__")(100);
+  return table.attr("sort_values")("Percentage", py::arg("ascending") = false);
+}
+
+// ---- module import ----------------------------------------------------------------------------------
+
+// onnxruntime, or, when its first import fails for want of a library, a second attempt after cupy
+// has loaded its CUDA libraries. Without cupy the original failure of onnxruntime is the one raised.
+py::object import_onnxruntime(py::module_& m) {
+  try {
+    return py::module_::import("onnxruntime");
+  } catch (py::error_already_set& first) {
+    if (!first.matches(PyExc_OSError) && !first.matches(PyExc_ImportError)) throw;
+    try {
+      m.attr("cp") = py::module_::import("cupy");
+    } catch (py::error_already_set& cupy_error) {
+      if (!cupy_error.matches(PyExc_Exception)) throw;
+      first.value().attr("add_note")("cupy could not be imported either: " + ostrel::str(cupy_error.value()));
+      throw first;
+    }
+    return py::module_::import("onnxruntime");
+  }
+}
+
+py::object numpy_types() {
+  py::object np = py::module_::import("numpy");
+  py::dict types;
+  const char* table[][2] = {
+      {"tensor(int64)", "int64"},           {"tensor(int32)", "int32"},   {"tensor(float)", "float32"},
+      {"tensor(float16)", "float16"},       {"tensor(uint8)", "uint8"},   {"tensor(int8)", "int8"},
+      {"tensor(double)", "float64"},        {"tensor(int16)", "int16"},   {"tensor(uint16)", "uint16"},
+      {"tensor(uint32)", "uint32"},         {"tensor(uint64)", "uint64"}, {"tensor(complex64)", "complex64"},
+      {"tensor(complex128)", "complex128"}, {"tensor(string)", "str_"},
+  };
+  for (auto& row : table) types[py::str(row[0])] = np.attr(row[1]);
+  types["tensor(bool)"] = ostrel::builtin("bool");
+  return types;
+}
+
+// Makes sure the builtin behind a method of `cls` carries `doc` as its docstring (after any text
+// signature the class builder gave it).
+void ensure_doc(py::handle cls, const char* name, const char* doc) {
+  py::object members = cls.attr("__dict__");
+  if (!members.contains(name)) return;
+  PyObject* member = members[name].ptr();  // borrowed from the class dict, which keeps it alive
+  if (!PyInstanceMethod_Check(member)) return;
+  PyObject* fn = PyInstanceMethod_GET_FUNCTION(member);
+  if (!PyCFunction_Check(fn)) return;
+  PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(fn)->m_ml;
+  std::string current = def->ml_doc != nullptr ? def->ml_doc : "";
+  if (current.find(doc) != std::string::npos) return;
+  def->ml_doc = strdup((current + doc).c_str());  // lives as long as the function: never freed
+}
+
+constexpr const char* kBottlenecksDoc =
+    "Gets the n most time-consuming layers in the graph from the proling data.";
+
+}  // namespace
+
+MODTREE_MODULE("frameworks.onnx_inferencer", m) {
+  g_module = m.inc_ref();
+  using modtree::import_from;
+  m.attr("json") = py::module_::import("json");
+  m.attr("sys") = py::module_::import("sys");
+  for (const char* name : {"Union", "List", "Tuple"}) m.attr(name) = import_from("typing", name);
+  m.attr("np") = py::module_::import("numpy");
+  for (const char* name : {"InferenceHardware", "NUM_OF_CPUS", "GPU_PRESENT"})
+    m.attr(name) = import_from("ostrel", name);
+  m.attr("TensorMetadata") = import_from("ostrel.common.data_classes.tensor_metadata", "TensorMetadata");
+  for (const char* name : {"ModelValueError", "FailedToLoadCheckpointError", "InvalidInferenceHardware"})
+    m.attr(name) = import_from("ostrel.common.exceptions", name);
+  m.attr("onnx_rt") = import_onnxruntime(m);
+  m.attr("InvalidArgument") = import_from("onnxruntime.capi.onnxruntime_pybind11_state", "InvalidArgument");
+  m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
+  for (const char* name : {"ModelFrameworkNotLoadedError", "ModelFrameworkRuntimeError"})
+    m.attr(name) = import_from("ostrel.common.exceptions", name);
+  m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
+
+  if (!g_types) g_types = numpy_types().release();
+  if (s_sess == nullptr) {
+    s_sess = PyUnicode_InternFromString("sess");
+    s_inputs_specifications = PyUnicode_InternFromString("inputs_specifications");
+    s_inputs_count = PyUnicode_InternFromString("inputs_count");
+    s_feed_cache = PyUnicode_InternFromString("_OnnxInferencer__feed_cache");
+    s_run = PyUnicode_InternFromString("run");
+    s_name = PyUnicode_InternFromString("name");
+    s_x = PyUnicode_InternFromString("x");
+    s_self = PyUnicode_InternFromString("self");
+  }
+
+  py::object predict_fn = py::reinterpret_steal<py::object>(
+      PyCMethod_New(&g_predict_def, nullptr, m.attr("__name__").ptr(), nullptr));
+  if (!predict_fn) throw py::error_already_set();
+
+  py::none none;
+  modtree::ClassBuilder cls(m, "OnnxInferencer");
+  cls.base(m.attr("BaseInferencer"));
+  cls.def("_load_model", &load_model, py::arg("self"));
+  cls.def("_assert_loaded_successfully", &assert_loaded_successfully, py::arg("self"));
+  cls.def(
+      "__init__", &init, py::arg("self"), py::arg("checkpoint_file"), py::arg("inference_hardware") = none,
+      py::arg("input_dims") = none, py::arg("static_batch_size") = none, py::arg("inference_dtype") = none,
+      py::arg("logging_verbosity") = none, py::arg("profiling") = false, py::arg("session_options") = none);
+  cls.def(
+      "_get_inputs_metadata",
+      [](py::object self) { return tensors_metadata(self, self.attr("inputs_specifications")); },
+      py::arg("self"));
+  cls.def(
+      "_get_outputs_metadata",
+      [](py::object self) { return tensors_metadata(self, self.attr("outputs_specifications")); },
+      py::arg("self"));
+  cls.def("_get_dimensions_from_graph", &dimensions_from_graph, py::arg("self"));
+  cls.def("fetch_model_input_dimensions", &fetch_model_input_dimensions, py::arg("self"));
+  cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));
+  cls.def("fetch_model_batch_size", &fetch_model_batch_size, py::arg("self"));
+  py::object predict_method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(predict_fn.ptr()));
+  if (!predict_method) throw py::error_already_set();
+  cls.attr("predict", predict_method);
+  cls.def("get_layers_profile_dataframe", &get_layers_profile_dataframe, py::arg("self"));
+  cls.def(
+      "get_bottlenecks",
+      [](py::object self, py::object num_layers) {
+        return self.attr("get_layers_profile_dataframe")().attr("nlargest")(num_layers, "ms");
+      },
+      py::arg("self"), py::arg("num_layers") = 10);
+  cls.def(
+      "_dispose_all_resources",
+      [](py::object self) {
+        py::object remove = self.attr("_delete_instance_resource");
+        for (const char* name : {"sess", "sess_options", "inputs_specifications", "inputs_count"})
+          remove(name);
+        remove("_OnnxInferencer__feed_cache");  // it holds the session too
+      },
+      py::arg("self"));
+  cls.def("_OnnxInferencer__warn_if_runtime_compiled_for_wrong_hardware",
+          &warn_if_runtime_compiled_for_wrong_hardware, py::arg("self"), py::arg("inference_hardware"));
+  cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("ONNX"); });
+  cls.def_property("framework_version", [](py::object) { return mod_attr("onnx_rt").attr("__version__"); });
+  cls.def("_get_ort_type_to_numpy_type", &ort_type_to_numpy_type, py::arg("self"), py::arg("orb_type"));
+  py::object built = cls.build();
+  ensure_doc(built, "get_bottlenecks", kBottlenecksDoc);
+}
