@@ -13,7 +13,7 @@ export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 .PHONY: demo test sysdeps venv build fixtures cpptest asan pytest bench clean
 
 demo: build fixtures
-	$(PY) tools/demo.py
+	mkdir -p build/demo && cd build/demo && $(CURDIR)/$(PY) $(CURDIR)/tools/demo.py  # profiling traces land here
 
 test: build fixtures cpptest asan pytest
 

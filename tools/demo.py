@@ -7,7 +7,7 @@ import numpy as np
 import ostrel
 from ostrel.inference import config
 
-SAMPLES = os.environ.get("OSTREL_SAMPLES_DIR", os.path.join(os.path.dirname(__file__), "..", ".samples"))
+SAMPLES = os.environ.get("OSTREL_SAMPLES_DIR", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".samples"))
 
 
 def main():
@@ -23,6 +23,15 @@ def main():
     record = model.benchmark(batch_size=8, duration_sec=float(os.environ.get("DEMO_SECONDS", "3")), warmup_calls=10)
     print(record)
     print(model.legend)
+
+    decoder = os.path.join(SAMPLES, "models_for_platform_testing", "segmentation_models", "onnx", "decoder.onnx")
+    model = ostrel.load(decoder, framework_type="onnx", profiling=True)
+    print(model.benchmark(batch_size=1, repetitions=20, warmup_calls=2))
+    print("slowest layers of the decoder:")
+    print(model.get_bottlenecks(num_layers=5).to_string(index=False))
+
+    model = ostrel.load(os.path.join(SAMPLES, "mobilenet_v2.pth"), input_dims=[(3, 224, 224)])
+    print(model.benchmark(batch_size=4, repetitions=10, warmup_calls=2))
     return 0
 
 
