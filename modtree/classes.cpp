@@ -12,6 +12,16 @@ py::object as_method(py::cpp_function f) {
   return py::reinterpret_steal<py::object>(m);
 }
 
+py::object raw_method(PyMethodDef* def, py::handle module) {
+  py::object name = module.attr("__name__");
+  PyObject* fn = PyCFunction_NewEx(def, nullptr, name.ptr());
+  if (fn == nullptr) throw py::error_already_set();
+  PyObject* method = PyInstanceMethod_New(fn);
+  Py_DECREF(fn);
+  if (method == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(method);
+}
+
 py::cpp_function python_function(py::cpp_function f, const char* python_name) {
   PyObject* self = PyCFunction_GET_SELF(f.ptr());
   if (self == nullptr) return f;

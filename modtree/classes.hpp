@@ -24,6 +24,10 @@ py::object as_method(py::cpp_function f);
 // so `inspect.signature` and `help` show the real parameters and defaults. Returns `f`.
 py::cpp_function python_function(py::cpp_function f, const char* python_name);
 
+// A C-level vectorcall function (METH_FASTCALL | METH_KEYWORDS, self as args[0]) bound like a method:
+// for the hot paths, where pybind11's argument layer would cost more than the work itself.
+py::object raw_method(PyMethodDef* def, py::handle module);
+
 // A descriptor wrapping a C++ function with `__isabstractmethod__` true. It binds like a method,
 // so ABCMeta counts it in `__abstractmethods__` and concrete subclasses replace it.
 py::object abstract_member(py::cpp_function f);

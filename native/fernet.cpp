@@ -42,44 +42,13 @@ constexpr char kEncodeUrlSafe[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrs
 // Upper bound of the decoded size of `n` characters.
 constexpr std::size_t decoded_capacity(std::size_t n) { return n / 4 * 3 + 3; }
 
-// Decodes into `out` (at least decoded_capacity(n) bytes). Returns the decoded length, or -1 where
-// Python's non-strict decoder raises. One pass: a fast loop over clean groups of four, then the general
-// state machine from the first group holding a pad or a character outside the alphabet.
-std::ptrdiff_t decode_into(const unsigned char* in, std::size_t n, unsigned char* out) {
-  const unsigned char* p = in;
-  const unsigned char* const end = in + n;
-  unsigned char* o = out;
-  const unsigned char* const t = kDecode.v;
-
-  while (end - p >= 8) {
-    const std::uint32_t a = t[p[0]], b = t[p[1]], c = t[p[2]], d = t[p[3]];
-    const std::uint32_t e = t[p[4]], f = t[p[5]], g = t[p[6]], h = t[p[7]];
-    if ((a | b | c | d | e | f | g | h) & 0xC0) break;
-    const std::uint32_t v = a << 18 | b << 12 | c << 6 | d;
-    const std::uint32_t w = e << 18 | f << 12 | g << 6 | h;
-    o[0] = static_cast<unsigned char>(v >> 16);
-    o[1] = static_cast<unsigned char>(v >> 8);
-    o[2] = static_cast<unsigned char>(v);
-    o[3] = static_cast<unsigned char>(w >> 16);
-    o[4] = static_cast<unsigned char>(w >> 8);
-    o[5] = static_cast<unsigned char>(w);
-    o += 6;
-    p += 8;
-  }
-
-  int quad = 0;  // data characters of the current group seen so far
-  int pads = 0;  // consecutive pads since the last data character
+// Collects 6-bit values into bytes, four values to three bytes.
+struct GroupDecoder {
+  unsigned char* o;
+  int quad = 0;  // values of the current group seen so far
   unsigned left = 0;
-  for (; p < end; ++p) {
-    const unsigned char v = t[*p];
-    if (v == kPad) {
-      // A pad completes the group once two or more data characters stand before it; the decoding stops
-      // there and ignores the rest. Pads anywhere else are skipped.
-      if (quad >= 2 && quad + ++pads >= 4) return o - out;
-      continue;
-    }
-    if (v == kSkip) continue;
-    pads = 0;
+
+  void push(unsigned v) {
     switch (quad) {
       case 0:
         left = v;
@@ -101,25 +70,21 @@ std::ptrdiff_t decode_into(const unsigned char* in, std::size_t n, unsigned char
         break;
     }
   }
-  return quad == 0 ? o - out : -1;
-}
+};
 
-// Decodes Fernet key and token text the way the `cryptography` package reads them: the URL-safe alphabet
-// only; ASCII blanks (space, tab, newline, form feed, carriage return) skipped anywhere; padding optional,
-// but a pad may only close the final group and be followed by blanks; a final group of one character is
-// an error. Returns the decoded length or -1.
-std::ptrdiff_t decode_fernet_text(const unsigned char* in, std::size_t n, unsigned char* out) {
-  const unsigned char* p = in;
-  const unsigned char* const end = in + n;
-  unsigned char* o = out;
+// Decodes runs of eight characters that are all in the alphabet (and, for kUrlSafeOnly, not '+' or
+// '/') eight at a time; stops at the first run that is not. Returns the new input position.
+template <bool kUrlSafeOnly>
+const unsigned char* decode_clean_runs(const unsigned char* p, const unsigned char* end, unsigned char*& o) {
   const unsigned char* const t = kDecode.v;
-  auto url_safe = [](unsigned char c) { return c != '+' && c != '/'; };
-  auto blank = [](unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; };
-
-  while (end - p >= 8) {  // clean groups: no blank, pad or foreign character
-    bool clean = true;
-    for (int i = 0; i < 8; ++i) clean = clean && (t[p[i]] & 0xC0) == 0 && url_safe(p[i]);
-    if (!clean) break;
+  while (end - p >= 8) {
+    std::uint32_t any = 0;
+    bool url_safe = true;
+    for (int i = 0; i < 8; ++i) {
+      any |= t[p[i]];
+      if constexpr (kUrlSafeOnly) url_safe = url_safe && p[i] != '+' && p[i] != '/';
+    }
+    if ((any & 0xC0) != 0 || !url_safe) break;
     const std::uint32_t v = std::uint32_t{t[p[0]]} << 18 | std::uint32_t{t[p[1]]} << 12 | std::uint32_t{t[p[2]]} << 6 | t[p[3]];
     const std::uint32_t w = std::uint32_t{t[p[4]]} << 18 | std::uint32_t{t[p[5]]} << 12 | std::uint32_t{t[p[6]]} << 6 | t[p[7]];
     o[0] = static_cast<unsigned char>(v >> 16);
@@ -131,42 +96,56 @@ std::ptrdiff_t decode_fernet_text(const unsigned char* in, std::size_t n, unsign
     o += 6;
     p += 8;
   }
+  return p;
+}
 
-  int quad = 0;
-  int pads = 0;
-  unsigned left = 0;
+// Decodes into `out` (at least decoded_capacity(n) bytes). Returns the decoded length, or -1 where
+// Python's non-strict decoder raises. One pass: a fast loop over clean runs, then the general state
+// machine from the first run holding a pad or a character outside the alphabet.
+std::ptrdiff_t decode_into(const unsigned char* in, std::size_t n, unsigned char* out) {
+  const unsigned char* const end = in + n;
+  unsigned char* o = out;
+  const unsigned char* p = decode_clean_runs<false>(in, end, o);
+  GroupDecoder g{o};
+  int pads = 0;  // consecutive pads since the last data character
   for (; p < end; ++p) {
-    const unsigned char c = *p;
-    if (blank(c)) continue;
-    const unsigned char v = t[c];
+    const unsigned char v = kDecode.v[*p];
     if (v == kPad) {
-      // Pads close the final group: at most 4 - quad of them, and only after two or more characters.
-      if (quad < 2 || quad + ++pads > 4) return -1;
+      // A pad completes the group once two or more data characters stand before it; the decoding stops
+      // there and ignores the rest. Pads anywhere else are skipped.
+      if (g.quad >= 2 && g.quad + ++pads >= 4) return g.o - out;
       continue;
     }
-    if (v == kSkip || !url_safe(c) || pads > 0) return -1;
-    switch (quad) {
-      case 0:
-        left = v;
-        quad = 1;
-        break;
-      case 1:
-        *o++ = static_cast<unsigned char>(left << 2 | v >> 4);
-        left = v & 0x0F;
-        quad = 2;
-        break;
-      case 2:
-        *o++ = static_cast<unsigned char>(left << 4 | v >> 2);
-        left = v & 0x03;
-        quad = 3;
-        break;
-      default:
-        *o++ = static_cast<unsigned char>(left << 6 | v);
-        quad = 0;
-        break;
-    }
+    if (v == kSkip) continue;
+    pads = 0;
+    g.push(v);
   }
-  return quad == 1 ? -1 : o - out;
+  return g.quad == 0 ? g.o - out : -1;
+}
+
+// Decodes Fernet key and token text the way the `cryptography` package reads them: the URL-safe alphabet
+// only; ASCII blanks (space, tab, newline, form feed, carriage return) skipped anywhere; padding optional,
+// but a pad may only close the final group and be followed by blanks; a final group of one character is
+// an error. Returns the decoded length or -1.
+std::ptrdiff_t decode_fernet_text(const unsigned char* in, std::size_t n, unsigned char* out) {
+  const unsigned char* const end = in + n;
+  unsigned char* o = out;
+  const unsigned char* p = decode_clean_runs<true>(in, end, o);
+  GroupDecoder g{o};
+  int pads = 0;
+  for (; p < end; ++p) {
+    const unsigned char c = *p;
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r') continue;
+    const unsigned char v = kDecode.v[c];
+    if (v == kPad) {
+      // Pads close the final group: at most 4 - quad of them, and only after two or more characters.
+      if (g.quad < 2 || g.quad + ++pads > 4) return -1;
+      continue;
+    }
+    if (v == kSkip || c == '+' || c == '/' || pads > 0) return -1;
+    g.push(v);
+  }
+  return g.quad == 1 ? -1 : g.o - out;
 }
 
 void encode_into(const unsigned char* in, std::size_t n, char* out) {

@@ -64,6 +64,48 @@ inline void log(py::handle logger, int level, const std::string& message, const 
   throw py::error_already_set();
 }
 
+// The arguments of a vectorcall of `predict(self, x=None, **kwargs)`: `x` given by position or by
+// keyword (its index among the keywords in `x_keyword`, else -1). Sets a TypeError and returns false
+// where Python would refuse the call.
+struct PredictArgs {
+  PyObject* self = nullptr;
+  PyObject* x = nullptr;  // borrowed; nullptr when not given
+  Py_ssize_t x_keyword = -1;
+};
+
+inline bool split_predict_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PredictArgs& out) {
+  static PyObject* const x_name = PyUnicode_InternFromString("x");
+  static PyObject* const self_name = PyUnicode_InternFromString("self");
+  if (nargs < 1) {
+    PyErr_SetString(PyExc_TypeError, "predict() missing 1 required positional argument: 'self'");
+    return false;
+  }
+  if (nargs > 2) {
+    PyErr_Format(PyExc_TypeError, "predict() takes from 1 to 2 positional arguments but %zd were given", nargs);
+    return false;
+  }
+  out.self = args[0];
+  out.x = nargs == 2 ? args[1] : nullptr;
+  out.x_keyword = -1;
+  Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+    const char* clash = nullptr;
+    if (name == x_name || PyUnicode_Compare(name, x_name) == 0) {
+      if (out.x != nullptr) clash = "x";
+      out.x = args[nargs + i];
+      out.x_keyword = i;
+    } else if (name == self_name || PyUnicode_Compare(name, self_name) == 0) {
+      clash = "self";
+    }
+    if (clash != nullptr) {
+      PyErr_Format(PyExc_TypeError, "predict() got multiple values for argument '%s'", clash);
+      return false;
+    }
+  }
+  return true;
+}
+
 enum LogLevel { kDebug = 10, kInfo = 20, kWarning = 30, kError = 40 };
 
 }  // namespace ostrel

@@ -272,15 +272,9 @@ PyObject* s_inputs_count;
 PyObject* s_feed_cache;
 PyObject* s_run;
 PyObject* s_name;
-PyObject* s_x;
-PyObject* s_self;
 
 // The instance's feed cache: (session, bound run, input descriptions, inputs count, input names).
 enum { kCacheSess, kCacheRun, kCacheSpecs, kCacheCount, kCacheNames, kCacheSize };
-
-bool name_is(PyObject* key, PyObject* interned) {
-  return key == interned || PyUnicode_Compare(key, interned) == 0;
-}
 
 // Returns a new reference to a feed cache valid for the instance's current session (and, when
 // `with_names`, for its current input descriptions), or null with an error set.
@@ -378,33 +372,12 @@ fail:
 // predict(self, /, x=None, **kwargs): one session run over the input mapping built from `x` (a list
 // feeds the inputs in model order, anything else the first input) or from the keyword arguments.
 PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (nargs < 1) {
-    PyErr_SetString(PyExc_TypeError, "predict() missing 1 required positional argument: 'self'");
-    return nullptr;
-  }
-  if (nargs > 2) {
-    PyErr_Format(PyExc_TypeError, "predict() takes from 1 to 2 positional arguments but %zd were given",
-                 nargs);
-    return nullptr;
-  }
-  PyObject* self = args[0];
-  PyObject* x = nargs == 2 ? args[1] : nullptr;
+  ostrel::PredictArgs call;
+  if (!ostrel::split_predict_args(args, nargs, kwnames, call)) return nullptr;
+  PyObject* self = call.self;
+  PyObject* x = call.x;
+  Py_ssize_t x_keyword = call.x_keyword;
   Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  Py_ssize_t x_keyword = -1;
-  for (Py_ssize_t i = 0; i < nkw; ++i) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-    if (name_is(key, s_x)) {
-      if (x != nullptr) {
-        PyErr_SetString(PyExc_TypeError, "predict() got multiple values for argument 'x'");
-        return nullptr;
-      }
-      x = args[nargs + i];
-      x_keyword = i;
-    } else if (name_is(key, s_self)) {
-      PyErr_SetString(PyExc_TypeError, "predict() got multiple values for argument 'self'");
-      return nullptr;
-    }
-  }
   Py_ssize_t feed_keywords = nkw - (x_keyword >= 0 ? 1 : 0);
   bool positional_input = x != nullptr && x != Py_None;
   if (positional_input && feed_keywords > 0) {
@@ -593,13 +566,9 @@ MODTREE_MODULE("frameworks.onnx_inferencer", m) {
     s_feed_cache = PyUnicode_InternFromString("_OnnxInferencer__feed_cache");
     s_run = PyUnicode_InternFromString("run");
     s_name = PyUnicode_InternFromString("name");
-    s_x = PyUnicode_InternFromString("x");
-    s_self = PyUnicode_InternFromString("self");
   }
 
-  py::object predict_fn = py::reinterpret_steal<py::object>(
-      PyCMethod_New(&g_predict_def, nullptr, m.attr("__name__").ptr(), nullptr));
-  if (!predict_fn) throw py::error_already_set();
+
 
   py::none none;
   modtree::ClassBuilder cls(m, "OnnxInferencer");
@@ -622,9 +591,7 @@ MODTREE_MODULE("frameworks.onnx_inferencer", m) {
   cls.def("fetch_model_input_dimensions", &fetch_model_input_dimensions, py::arg("self"));
   cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));
   cls.def("fetch_model_batch_size", &fetch_model_batch_size, py::arg("self"));
-  py::object predict_method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(predict_fn.ptr()));
-  if (!predict_method) throw py::error_already_set();
-  cls.attr("predict", predict_method);
+  cls.attr("predict", modtree::raw_method(&g_predict_def, m));
   cls.def("get_layers_profile_dataframe", &get_layers_profile_dataframe, py::arg("self"));
   cls.def(
       "get_bottlenecks",

@@ -169,13 +169,6 @@ PyMethodDef g_safe_predict_def = {
 PyMethodDef g_call_def = {"__call__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&loaded_call)),
                           METH_FASTCALL | METH_KEYWORDS, "__call__($self, x, /, **kwargs)\n--\n\n"};
 
-py::object raw_method(PyMethodDef* def, py::handle module) {
-  py::object fn = py::reinterpret_steal<py::object>(PyCFunction_NewEx(def, nullptr, module.ptr()));
-  if (!fn) throw py::error_already_set();
-  PyObject* method = PyInstanceMethod_New(fn.ptr());
-  if (method == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(method);
-}
 
 // ---- Ostrel ---------------------------------------------------------------------------------------
 
@@ -313,7 +306,7 @@ MODTREE_MODULE("inference.ostrel_manager", m) {
   py::none none;
   modtree::ClassBuilder(m, "LoadedModel")
       .def("__init__", &loaded_model_init, py::arg("self"), py::arg("inferencer_initializer"))
-      .attr("__call__", raw_method(&g_call_def, m))
+      .attr("__call__", modtree::raw_method(&g_call_def, m))
       .def("open_in_netron", &open_in_netron, py::arg("self"))
       .def_property_rw(
           "static_batch_size", [](py::object self) { return inferencer(self).attr("static_batch_size"); },
@@ -323,8 +316,8 @@ MODTREE_MODULE("inference.ostrel_manager", m) {
           [](py::object self, py::object value) { inferencer(self).attr("input_dims") = value; })
       .def_property("example_inputs", [](py::object self) { return inferencer(self).attr("example_inputs"); })
       .def_property("legend", [](py::object self) { return inferencer(self).attr("legend"); })
-      .attr("predict", raw_method(&g_predict_def, m))
-      .attr("safe_predict", raw_method(&g_safe_predict_def, m))
+      .attr("predict", modtree::raw_method(&g_predict_def, m))
+      .attr("safe_predict", modtree::raw_method(&g_safe_predict_def, m))
       .def(
           "benchmark",
           [](py::object self, py::object batch_size, py::object input_dims, py::object duration_sec,

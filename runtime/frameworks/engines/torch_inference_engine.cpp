@@ -46,7 +46,7 @@ struct TorchApi {
   PyObject* set_grad_enabled;  // torch.set_grad_enabled
   PyObject* tensor_type;       // torch.Tensor
   PyObject* ndarray_type;      // numpy.ndarray
-  PyObject *s_model, *s_device, *s_x, *s_to, *s_numpy, *s_detach, *s_cpu, *s_requires_grad, *s_is_cpu;
+  PyObject *s_model, *s_device, *s_to, *s_numpy, *s_detach, *s_cpu, *s_requires_grad, *s_is_cpu;
 };
 TorchApi g_api;  // filled at module import; references are held for the life of the process
 
@@ -171,7 +171,6 @@ void init_api(py::module_& m) {
   g_api.ndarray_type = keep(py::module_::import("numpy").attr("ndarray"));
   g_api.s_model = intern("model");
   g_api.s_device = intern("device");
-  g_api.s_x = intern("x");
   g_api.s_to = intern("to");
   g_api.s_numpy = intern("numpy");
   g_api.s_detach = intern("detach");
@@ -351,31 +350,9 @@ py::object predict_body(PyObject* self, PyObject* x, PyObject* const* kwvalues, 
 // predict(self, x=None, **kwargs), as a METH_FASTCALL | METH_KEYWORDS function bound like a method.
 PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   try {
-    if (nargs < 1) {
-      PyErr_SetString(PyExc_TypeError, "predict() missing 1 required positional argument: 'self'");
-      return nullptr;
-    }
-    if (nargs > 2) {
-      PyErr_Format(PyExc_TypeError, "predict() takes from 1 to 2 positional arguments but %zd were given",
-                   nargs);
-      return nullptr;
-    }
-    PyObject* self = args[0];
-    PyObject* x = nargs == 2 ? args[1] : nullptr;
-    Py_ssize_t x_kw = -1;
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
-      PyObject* name = PyTuple_GET_ITEM(kwnames, i);
-      if (name == g_api.s_x || PyUnicode_Compare(name, g_api.s_x) == 0) {
-        if (x != nullptr) {
-          PyErr_SetString(PyExc_TypeError, "predict() got multiple values for argument 'x'");
-          return nullptr;
-        }
-        x = args[nargs + i];
-        x_kw = i;
-      }
-    }
-    return predict_body(self, x, args + nargs, kwnames, x_kw).release().ptr();
+    ostrel::PredictArgs call;
+    if (!ostrel::split_predict_args(args, nargs, kwnames, call)) return nullptr;
+    return predict_body(call.self, call.x, args + nargs, kwnames, call.x_keyword).release().ptr();
   } catch (py::error_already_set& e) {
     e.restore();
   } catch (py::builtin_exception& e) {
@@ -471,8 +448,7 @@ MODTREE_MODULE("frameworks.engines.torch_inference_engine", m) {
   m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
   init_api(m);
 
-  py::object predict_fn = steal(PyCFunction_NewEx(&g_predict_def, nullptr, m.attr("__name__").ptr()));
-  py::object predict_method = steal(PyInstanceMethod_New(predict_fn.ptr()));
+  py::object predict_method = modtree::raw_method(&g_predict_def, m);
 
   py::none none;
   modtree::ClassBuilder cls(m, "TorchInferenceEngine");
