@@ -85,11 +85,12 @@ py::object abstract_member_class() {
       return self.attr("__func__")(*args, **kwargs);
     }));
     py::object property = py::module_::import("builtins").attr("property");
-    ns["__name__"] = property(py::cpp_function([](py::object self) { return self.attr("__func__").attr("__name__"); }));
+    ns["__name__"] =
+        property(py::cpp_function([](py::object self) { return self.attr("__func__").attr("__name__"); }));
     // inspect.signature follows __wrapped__ to the C++ function's text signature.
     ns["__wrapped__"] = property(py::cpp_function([](py::object self) { return self.attr("__func__"); }));
-    cls = new py::object(py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type)("abstractmember",
-                                                                                      py::make_tuple(), ns));
+    cls = new py::object(
+        py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type)("abstractmember", py::make_tuple(), ns));
   }
   return *cls;
 }

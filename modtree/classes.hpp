@@ -54,8 +54,9 @@ class ClassBuilder {
 
   template <typename F, typename... Extra>
   ClassBuilder& def(const char* name, F&& f, const Extra&... extra) {
-    return attr(name, as_method(python_function(
-                          py::cpp_function(std::forward<F>(f), py::name(function_name(name)), extra...), name)));
+    return attr(name,
+                as_method(python_function(
+                    py::cpp_function(std::forward<F>(f), py::name(function_name(name)), extra...), name)));
   }
   template <typename F, typename... Extra>
   ClassBuilder& def_static(const char* name, F&& f, const Extra&... extra) {
@@ -80,12 +81,13 @@ class ClassBuilder {
   }
   template <typename F, typename... Extra>
   ClassBuilder& def_abstract(const char* name, F&& f, const Extra&... extra) {
-    return attr(name,
-                abstract_member(python_function(py::cpp_function(std::forward<F>(f), py::name(name), extra...), name)));
+    return attr(name, abstract_member(python_function(
+                          py::cpp_function(std::forward<F>(f), py::name(name), extra...), name)));
   }
   template <typename G>
   ClassBuilder& def_abstract_property(const char* name, G&& getter) {
-    return attr(name, builtin("property")(abstract_member(py::cpp_function(std::forward<G>(getter), py::name(name)))));
+    return attr(name, builtin("property")(
+                          abstract_member(py::cpp_function(std::forward<G>(getter), py::name(name)))));
   }
 
   // Creates the class; binds it in the module under its name unless `bind` is false.

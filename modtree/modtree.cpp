@@ -51,8 +51,9 @@ class TreeImporter {
     const ModuleEntry* e = entry_for(fullname);
     if (e == nullptr) throw py::import_error("No module named " + fullname);
     if (e->is_package || !e->top) return py::none();
-    std::string src = "__import__('importlib.util').util.find_spec(" + py::repr(py::str(fullname)).cast<std::string>() +
-                      ").loader._run_main(" + py::repr(py::str(fullname)).cast<std::string>() + ", globals())\n";
+    std::string src = "__import__('importlib.util').util.find_spec(" +
+                      py::repr(py::str(fullname)).cast<std::string>() + ").loader._run_main(" +
+                      py::repr(py::str(fullname)).cast<std::string>() + ", globals())\n";
     py::object compile = py::module_::import("builtins").attr("compile");
     return compile(src, reg_->origin(), "exec");
   }
@@ -64,7 +65,8 @@ class TreeImporter {
     const ModuleEntry* e = entry_for(fullname);
     if (e == nullptr || !e->top) throw py::import_error("No module named " + fullname);
     py::object name = globals.contains("__name__") ? py::object(globals["__name__"]) : py::str("__main__");
-    py::module_ target = py::reinterpret_borrow<py::module_>(py::module_::import("types").attr("ModuleType")(name));
+    py::module_ target =
+        py::reinterpret_borrow<py::module_>(py::module_::import("types").attr("ModuleType")(name));
     target.attr("__dict__").attr("update")(globals);
     try {
       e->top(target);
@@ -141,7 +143,8 @@ PyObject* Registry::init_root(const char* default_name, PyModuleDef* def) {
     // Leaked on purpose: these outlive the interpreter's finalisation.
     static py::module_* scope = nullptr;
     if (scope == nullptr) {
-      scope = new py::module_(py::reinterpret_steal<py::module_>(PyModule_New((root_ + "._modtree").c_str())));
+      scope =
+          new py::module_(py::reinterpret_steal<py::module_>(PyModule_New((root_ + "._modtree").c_str())));
       py::class_<TreeImporter>(*scope, "TreeImporter", py::module_local())
           .def("find_spec", &TreeImporter::find_spec, py::arg("fullname"), py::arg("path") = py::none(),
                py::arg("target") = py::none())

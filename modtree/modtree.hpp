@@ -56,7 +56,9 @@ struct Registrar {
 };
 
 // True when the module is executing as a program (`python -m`).
-inline bool running_as_main(py::module_& m) { return py::str(m.attr("__name__")).cast<std::string>() == "__main__"; }
+inline bool running_as_main(py::module_& m) {
+  return py::str(m.attr("__name__")).cast<std::string>() == "__main__";
+}
 
 // Imports `name` (absolute) and returns attribute `attr` of it, like `from name import attr`.
 py::object import_from(const char* name, const char* attr);
@@ -67,17 +69,17 @@ py::object import_from(const char* name, const char* attr);
 #define MODTREE_CONCAT(a, b) MODTREE_CONCAT_(a, b)
 
 // Defines the top level of a plain module: MODTREE_MODULE("common.utils", m) { ... }
-#define MODTREE_MODULE(relname, var)                                                   \
-  static void MODTREE_CONCAT(modtree_top_, __LINE__)(::pybind11::module_ & var);      \
-  static ::modtree::Registrar MODTREE_CONCAT(modtree_reg_, __LINE__)(                  \
-      relname, false, &MODTREE_CONCAT(modtree_top_, __LINE__));                        \
+#define MODTREE_MODULE(relname, var)                                             \
+  static void MODTREE_CONCAT(modtree_top_, __LINE__)(::pybind11::module_ & var); \
+  static ::modtree::Registrar MODTREE_CONCAT(modtree_reg_, __LINE__)(            \
+      relname, false, &MODTREE_CONCAT(modtree_top_, __LINE__));                  \
   static void MODTREE_CONCAT(modtree_top_, __LINE__)(::pybind11::module_ & var)
 
 // Defines the top level of a package module.
-#define MODTREE_PACKAGE(relname, var)                                                  \
-  static void MODTREE_CONCAT(modtree_top_, __LINE__)(::pybind11::module_ & var);      \
-  static ::modtree::Registrar MODTREE_CONCAT(modtree_reg_, __LINE__)(                  \
-      relname, true, &MODTREE_CONCAT(modtree_top_, __LINE__));                         \
+#define MODTREE_PACKAGE(relname, var)                                            \
+  static void MODTREE_CONCAT(modtree_top_, __LINE__)(::pybind11::module_ & var); \
+  static ::modtree::Registrar MODTREE_CONCAT(modtree_reg_, __LINE__)(            \
+      relname, true, &MODTREE_CONCAT(modtree_top_, __LINE__));                   \
   static void MODTREE_CONCAT(modtree_top_, __LINE__)(::pybind11::module_ & var)
 
 // Declares packages that define nothing: MODTREE_EMPTY_PACKAGES("common", "common.enums");
@@ -85,9 +87,9 @@ py::object import_from(const char* name, const char* attr);
   static ::modtree::Registrar MODTREE_CONCAT(modtree_reg_, __LINE__)(relname, true, ::modtree::TopLevel{})
 
 // Exports PyInit_<name> for the deliverable whose root top level is registered as "".
-#define MODTREE_ROOT(name)                                                                          \
-  extern "C" __attribute__((visibility("default"))) PyObject* MODTREE_CONCAT(PyInit_, name)() {     \
-    static PyModuleDef def{PyModuleDef_HEAD_INIT, #name, nullptr, -1, nullptr, nullptr, nullptr,    \
-                           nullptr, nullptr};                                                      \
-    return ::modtree::Registry::instance().init_root(#name, &def);                                 \
+#define MODTREE_ROOT(name)                                                                       \
+  extern "C" __attribute__((visibility("default"))) PyObject* MODTREE_CONCAT(PyInit_, name)() {  \
+    static PyModuleDef def{                                                                      \
+        PyModuleDef_HEAD_INIT, #name, nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr}; \
+    return ::modtree::Registry::instance().init_root(#name, &def);                               \
   }

@@ -85,8 +85,10 @@ const unsigned char* decode_clean_runs(const unsigned char* p, const unsigned ch
       if constexpr (kUrlSafeOnly) url_safe = url_safe && p[i] != '+' && p[i] != '/';
     }
     if ((any & 0xC0) != 0 || !url_safe) break;
-    const std::uint32_t v = std::uint32_t{t[p[0]]} << 18 | std::uint32_t{t[p[1]]} << 12 | std::uint32_t{t[p[2]]} << 6 | t[p[3]];
-    const std::uint32_t w = std::uint32_t{t[p[4]]} << 18 | std::uint32_t{t[p[5]]} << 12 | std::uint32_t{t[p[6]]} << 6 | t[p[7]];
+    const std::uint32_t v =
+        std::uint32_t{t[p[0]]} << 18 | std::uint32_t{t[p[1]]} << 12 | std::uint32_t{t[p[2]]} << 6 | t[p[3]];
+    const std::uint32_t w =
+        std::uint32_t{t[p[4]]} << 18 | std::uint32_t{t[p[5]]} << 12 | std::uint32_t{t[p[6]]} << 6 | t[p[7]];
     o[0] = static_cast<unsigned char>(v >> 16);
     o[1] = static_cast<unsigned char>(v >> 8);
     o[2] = static_cast<unsigned char>(v);

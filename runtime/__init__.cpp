@@ -1,8 +1,8 @@
 // The package root: the import-time start-up of ostrel.
+#include <pybind11/stl.h>
+
 #include "modtree/modtree.hpp"
 #include "runtime/pyhelpers.hpp"
-
-#include <pybind11/stl.h>
 
 namespace py = pybind11;
 
@@ -24,7 +24,8 @@ void startup(py::module_& m) {
       m.attr("trt") = py::module_::import("tensorrt");
     } catch (py::error_already_set&) {
       py::print(
-          "GPU initialization: TensorRT is not installed. CUDA will not be initialized for the current Ostrel "
+          "GPU initialization: TensorRT is not installed. CUDA will not be initialized for the current "
+          "Ostrel "
           "session.");
     }
   }
@@ -37,8 +38,8 @@ void startup(py::module_& m) {
   // start-up ends its import part here; the rest of the tree stays importable.
   if (modtree::Registry::instance().find("inference.ostrel_manager") == nullptr) {
     m.attr("__version__") = m.attr("ostrel_version");
-    m.attr("__all__") = py::cast(std::vector<std::string>{"FrameworkType", "InferenceHardware", "BenchmarkMode",
-                                                          "TRTBenchmarkMode", "__version__"});
+    m.attr("__all__") = py::cast(std::vector<std::string>{
+        "FrameworkType", "InferenceHardware", "BenchmarkMode", "TRTBenchmarkMode", "__version__"});
     return;
   }
   py::object manager = py::module_::import("ostrel.inference.ostrel_manager");
@@ -53,8 +54,9 @@ void startup(py::module_& m) {
               kFile);
   // 9-10.
   m.attr("__version__") = m.attr("ostrel_version");
-  m.attr("__all__") = py::cast(std::vector<std::string>{"Ostrel", "load", "FrameworkType", "InferenceHardware",
-                                                        "BenchmarkMode", "TRTBenchmarkMode", "__version__"});
+  m.attr("__all__") =
+      py::cast(std::vector<std::string>{"Ostrel", "load", "FrameworkType", "InferenceHardware",
+                                        "BenchmarkMode", "TRTBenchmarkMode", "__version__"});
 }
 
 }  // namespace

@@ -31,7 +31,9 @@ namespace py = pybind11;
 inline bool error_is(const py::error_already_set& e, py::handle cls) { return e.matches(cls); }
 
 // The plain text conversion of a value, as f"{value}" gives it.
-inline std::string text(py::handle value) { return py::str(py::module_::import("builtins").attr("format")(value)); }
+inline std::string text(py::handle value) {
+  return py::str(py::module_::import("builtins").attr("format")(value));
+}
 
 // `str(value)`.
 inline std::string str(py::handle value) { return py::str(value).cast<std::string>(); }
@@ -48,8 +50,8 @@ inline py::object exception_class(const char* name) {
 // so the record's pathname, and with it %(module)s, is given explicitly.
 inline void log(py::handle logger, int level, const std::string& message, const char* module_file) {
   if (!PyObject_IsTrue(logger.attr("isEnabledFor")(level).ptr())) return;
-  py::object record = logger.attr("makeRecord")(logger.attr("name"), level, module_file, 0, message, py::tuple(),
-                                                py::none());
+  py::object record =
+      logger.attr("makeRecord")(logger.attr("name"), level, module_file, 0, message, py::tuple(), py::none());
   logger.attr("handle")(record);
 }
 
@@ -57,9 +59,9 @@ inline void log(py::handle logger, int level, const std::string& message, const 
 // ModuleNotFoundError that names the framework, so loads of that framework fail clearly.
 [[noreturn]] inline void backend_not_built(py::module_& m, const char* framework) {
   std::string name = py::str(m.attr("__name__"));
-  py::object error = builtin("ModuleNotFoundError")(std::string("The ") + framework +
-                                                    " back-end is not available in this build of ostrel (" + name + ")",
-                                                    py::arg("name") = name);
+  py::object error = builtin("ModuleNotFoundError")(
+      std::string("The ") + framework + " back-end is not available in this build of ostrel (" + name + ")",
+      py::arg("name") = name);
   PyErr_SetObject(PyExc_ModuleNotFoundError, error.ptr());
   throw py::error_already_set();
 }
@@ -81,7 +83,8 @@ inline bool split_predict_args(PyObject* const* args, Py_ssize_t nargs, PyObject
     return false;
   }
   if (nargs > 2) {
-    PyErr_Format(PyExc_TypeError, "predict() takes from 1 to 2 positional arguments but %zd were given", nargs);
+    PyErr_Format(PyExc_TypeError, "predict() takes from 1 to 2 positional arguments but %zd were given",
+                 nargs);
     return false;
   }
   out.self = args[0];

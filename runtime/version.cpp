@@ -1,4 +1,5 @@
-#include "modtree/modtree.hpp"
 #include "runtime/version.hpp"
+
+#include "modtree/modtree.hpp"
 
 MODTREE_MODULE("version", m) { m.attr("version") = ostrel::kVersion; }

@@ -8,10 +8,12 @@ namespace py = pybind11;
 namespace {
 
 constexpr const char* kInputDimsMessage =
-    "The model's input dimensions were not specified, but they are required for benchmarks inputs generation. "
+    "The model's input dimensions were not specified, but they are required for benchmarks inputs "
+    "generation. "
     "Please specify the input dimensions via 'input_dims' argument.";
 constexpr const char* kDetectionMessage =
-    "The framework type could not be automatically inferred from the checkpoint. Please specify the framework type "
+    "The framework type could not be automatically inferred from the checkpoint. Please specify the "
+    "framework type "
     "explicitly, by passing 'framework_type=...' to ostrel.load.";
 
 struct ErrorClass {
@@ -38,7 +40,8 @@ constexpr ErrorClass kErrors[] = {
      DOC("The specified inference hardware is not valid. Please refer to InferenceHardware enum for valid "
          "values.")},
     {"InvalidLoggingLevel", "OstrelError",
-     DOC("The specified logging level is not valid. Please select from the logging package's standard logging "
+     DOC("The specified logging level is not valid. Please select from the logging package's standard "
+         "logging "
          "level values.")},
     {"InputDimensionsNotSpecifiedError", "OstrelError",
      DOC("The model's input dimensions were not specified, but they are required for benchmarks inputs "
@@ -53,7 +56,8 @@ constexpr ErrorClass kErrors[] = {
     {"MissingFileModelError", "FailedToLoadCheckpointError",
      DOC("Failed to load the saved model from the provided zip/tar file, the model is missing.")},
     {"ModelFrameworkNotLoadedError", "OstrelError",
-     DOC("An internal error indicating an import is missing for running inference for the model's framework.")},
+     DOC("An internal error indicating an import is missing for running inference for the model's "
+         "framework.")},
     {"ModelFrameworkRuntimeError", "OstrelError",
      DOC("An error that occurred in the model's framework runtime, after the model was loaded.")},
     {"ModelFrameworkDetectionError", "OstrelError", nullptr},
@@ -75,7 +79,9 @@ constexpr ErrorClass kErrors[] = {
 void fixed_message_init(modtree::ClassBuilder& cls, const char* message) {
   cls.def(
       "__init__",
-      [message](py::object self) { py::module_::import("builtins").attr("Exception").attr("__init__")(self, message); },
+      [message](py::object self) {
+        py::module_::import("builtins").attr("Exception").attr("__init__")(self, message);
+      },
       py::arg("self"));
 }
 

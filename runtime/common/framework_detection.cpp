@@ -61,6 +61,7 @@ MODTREE_MODULE("common.framework_detection", m) {
   }
   modtree::ClassBuilder(m, "FrameworkDetector")
       .attr("FRAMEWORKS_TO_MAGIC_STRINGS_MAPPING", table)
-      .def_static("detect_framework", &detect_framework, py::arg("model_path"), py::arg("require_all_strings") = false)
+      .def_static("detect_framework", &detect_framework, py::arg("model_path"),
+                  py::arg("require_all_strings") = false)
       .build();
 }

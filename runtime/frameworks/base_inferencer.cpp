@@ -62,7 +62,8 @@ void verify_input_dims(py::object /*self*/, py::object value) {
   if (shape.empty()) raise(PyExc_AssertionError, "input_dims is an list of an empty tuple.");
   if (!PyLong_Check(shape[0].ptr()))
     raise(PyExc_AssertionError,
-          "input_dims must be a list of tuples of ints, representing the inputs shapes, got: " + ostrel::str(dims));
+          "input_dims must be a list of tuples of ints, representing the inputs shapes, got: " +
+              ostrel::str(dims));
 }
 
 void set_input_dims(py::object self, py::object value) {
@@ -98,7 +99,8 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
           py::object static_batch_size, py::object inference_dtype, py::object logging_verbosity) {
   py::object InferenceHardware = mod_attr("InferenceHardware");
   if (inference_hardware.is_none())
-    inference_hardware = truthy(mod_attr("GPU_PRESENT")) ? InferenceHardware.attr("GPU") : InferenceHardware.attr("CPU");
+    inference_hardware =
+        truthy(mod_attr("GPU_PRESENT")) ? InferenceHardware.attr("GPU") : InferenceHardware.attr("CPU");
   self.attr("_checkpoint_file") = checkpoint_file;
   self.attr("_input_dims") = py::none();
   self.attr("input_dims") = input_dims;
@@ -111,7 +113,8 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
   self.attr("_system_startpoint_memory_used") = self.attr("_get_memory")("used");
   self.attr("_load_model")();
   self.attr("_assert_loaded_successfully")();
-  if (self.attr("_input_dims").is_none()) self.attr("_input_dims") = self.attr("fetch_model_input_dimensions")();
+  if (self.attr("_input_dims").is_none())
+    self.attr("_input_dims") = self.attr("fetch_model_input_dimensions")();
   if (self.attr("_inference_dtype").is_none()) {
     py::object dtype = py::none();
     try {
@@ -123,8 +126,10 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
   }
   if (self.attr("_input_dims").is_none())
     warn_on(self,
-        "The input dimensions for the model were not specified, and they could not be fetched automatically from " +
-        ostrel::str(checkpoint_file) + ". Please specify the input dimensions upon benchmark() call.");
+            "The input dimensions for the model were not specified, and they could not be fetched "
+            "automatically from " +
+                ostrel::str(checkpoint_file) +
+                ". Please specify the input dimensions upon benchmark() call.");
   if (self.attr("_static_batch_size").is_none())
     self.attr("_static_batch_size") = self.attr("fetch_model_batch_size")();
 }
@@ -155,10 +160,13 @@ py::object example_inputs(py::object self) {
     dtypes = self.attr("fetch_model_input_dtype")();
   }
   if (!truthy(shapes))
-    raise(PyExc_AssertionError, "Input dimensions were not supplied during initialization and could not be inferred");
+    raise(PyExc_AssertionError,
+          "Input dimensions were not supplied during initialization and could not be inferred");
   if (!truthy(dtypes))
-    raise(PyExc_AssertionError, "Input data types were not supplied during initialization and could not be inferred.");
-  py::object inputs = self.attr("_build_dummy_inputs")(py::arg("input_dims") = shapes, py::arg("dtype") = dtypes);
+    raise(PyExc_AssertionError,
+          "Input data types were not supplied during initialization and could not be inferred.");
+  py::object inputs =
+      self.attr("_build_dummy_inputs")(py::arg("input_dims") = shapes, py::arg("dtype") = dtypes);
   return self.attr("_build_dummy_batch")(py::arg("dummy_input") = inputs, py::arg("batch_size") = batch_size,
                                          py::arg("dtype") = dtypes);
 }
@@ -171,7 +179,7 @@ py::dict metadata_for_legend(py::object self) {
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_NotImplementedError)) throw;
     warn_on(self, "Legend will not include inputs/outputs metadata (" +
-                                         ostrel::str(py::type::of(self).attr("__name__")) + " model).");
+                      ostrel::str(py::type::of(self).attr("__name__")) + " model).");
     inputs = py::none();
     outputs = py::none();
   }
@@ -233,16 +241,19 @@ void log_shape(py::object& logger, const std::string& name, py::handle value) {
     return name.empty() ? ostrel::str(key) : name + "[" + ostrel::str(key) + "]";
   };
   if (PyDict_Check(value.ptr())) {
-    for (auto item : py::reinterpret_borrow<py::dict>(value)) log_shape(logger, child(item.first), item.second);
+    for (auto item : py::reinterpret_borrow<py::dict>(value))
+      log_shape(logger, child(item.first), item.second);
   } else if (PyList_Check(value.ptr())) {
     py::list l = py::reinterpret_borrow<py::list>(value);
     for (size_t i = 0; i < l.size(); ++i) log_shape(logger, child(py::int_(i)), l[i]);
   } else if (py::hasattr(value, "shape") && py::hasattr(value, "dtype")) {
     ostrel::log(logger, ostrel::kDebug,
-                "    " + name + " -> " + ostrel::str(value.attr("shape")) + ", dtype=" + ostrel::str(value.attr("dtype")),
+                "    " + name + " -> " + ostrel::str(value.attr("shape")) +
+                    ", dtype=" + ostrel::str(value.attr("dtype")),
                 kFile);
   } else {
-    ostrel::log(logger, ostrel::kDebug, "    " + name + " -> " + ostrel::str(py::type::of(value).attr("__name__")), kFile);
+    ostrel::log(logger, ostrel::kDebug,
+                "    " + name + " -> " + ostrel::str(py::type::of(value).attr("__name__")), kFile);
   }
 }
 
@@ -255,7 +266,8 @@ void log_predict_shapes(py::object self, py::object predict_args) {
 // Items of a Python iterable; range objects from 0 with step 1 are counted natively.
 class PyIterItems {
  public:
-  explicit PyIterItems(py::handle iterable) : it_(py::reinterpret_steal<py::object>(PyObject_GetIter(iterable.ptr()))) {
+  explicit PyIterItems(py::handle iterable)
+      : it_(py::reinterpret_steal<py::object>(PyObject_GetIter(iterable.ptr()))) {
     if (!it_) throw py::error_already_set();
   }
   std::optional<std::int64_t> next() {
@@ -312,7 +324,8 @@ struct MeasuredCall {
 template <class Items>
 void timed_loop(Items& items, py::object timer, MeasuredCall& call, std::vector<double>& latencies) {
   if (ostrel::utils::is_cpu_timer(timer)) {
-    ostrel::native::CpuTimer native;  // same clock and unit as CPUTimer, without a Python call around the model call
+    ostrel::native::CpuTimer
+        native;  // same clock and unit as CPUTimer, without a Python call around the model call
     ostrel::native::run_timed_loop(items, native, call, latencies);
   } else {
     PyTimer py_timer(timer);
@@ -360,9 +373,10 @@ py::tuple benchmark_loop(py::object self, py::object benchmark_iter, py::object 
   return py::make_tuple(mv.mean, mv.variance);
 }
 
-py::object benchmark(py::object self, py::object batch_size, py::object input_dimensions, py::object duration_sec,
-                     py::object repetitions, py::object warmup_calls, py::object dtype, py::object include_io,
-                     py::object telemetry_dict, py::object benchmark_mode, py::kwargs predict_args_in) {
+py::object benchmark(py::object self, py::object batch_size, py::object input_dimensions,
+                     py::object duration_sec, py::object repetitions, py::object warmup_calls,
+                     py::object dtype, py::object include_io, py::object telemetry_dict,
+                     py::object benchmark_mode, py::kwargs predict_args_in) {
   py::object shapes = truthy(input_dimensions) ? input_dimensions : self.attr("_input_dims");
   if (py::isinstance<py::tuple>(shapes)) shapes = py::list(py::make_tuple(shapes));
   if (!truthy(shapes)) raise(ostrel::exception_class("InputDimensionsNotSpecifiedError"));
@@ -370,9 +384,10 @@ py::object benchmark(py::object self, py::object batch_size, py::object input_di
   py::dict predict_args;
   if (predict_args_in.empty()) {
     py::object element_type = truthy(dtype) ? dtype : self.attr("_inference_dtype");
-    py::object inputs = self.attr("_build_dummy_inputs")(py::arg("input_dims") = shapes, py::arg("dtype") = element_type);
-    py::object batch = self.attr("_build_dummy_batch")(py::arg("dummy_input") = inputs,
-                                                       py::arg("batch_size") = batch_size, py::arg("dtype") = element_type);
+    py::object inputs =
+        self.attr("_build_dummy_inputs")(py::arg("input_dims") = shapes, py::arg("dtype") = element_type);
+    py::object batch = self.attr("_build_dummy_batch")(
+        py::arg("dummy_input") = inputs, py::arg("batch_size") = batch_size, py::arg("dtype") = element_type);
     predict_args["x"] = batch;
   } else {
     predict_args = py::dict(predict_args_in);
@@ -386,7 +401,8 @@ py::object benchmark(py::object self, py::object batch_size, py::object input_di
       py::object out = predict(**predict_args);
       if (!truthy(out))
         raise(PyExc_AssertionError,
-              "The model output is not valid. The benchmark can not run in an accurate way, Output: " + ostrel::str(out));
+              "The model output is not valid. The benchmark can not run in an accurate way, Output: " +
+                  ostrel::str(out));
     }
   }  // the last warm-up output is released here
 
@@ -399,8 +415,9 @@ py::object benchmark(py::object self, py::object batch_size, py::object input_di
   else
     items = builtin_range(repetitions);
 
-  py::tuple stats = self.attr("_benchmark_loop")(py::arg("benchmark_iter") = items, py::arg("include_io") = include_io,
-                                                  py::arg("benchmark_mode") = benchmark_mode, **predict_args);
+  py::tuple stats =
+      self.attr("_benchmark_loop")(py::arg("benchmark_iter") = items, py::arg("include_io") = include_io,
+                                   py::arg("benchmark_mode") = benchmark_mode, **predict_args);
   if (stats.size() != 2) throw py::value_error("_benchmark_loop must return (mean, variance)");
   py::object mean = stats[0], variance = stats[1];
 
@@ -458,7 +475,8 @@ MODTREE_MODULE("frameworks.base_inferencer", m) {
   m.attr("ModelBenchmarks") =
       import_from("ostrel.common.data_classes.inferencer_benchmark_result", "ModelBenchmarks");
   m.attr("TensorMetadata") = import_from("ostrel.common.data_classes.tensor_metadata", "TensorMetadata");
-  for (const char* name : {"InputDimensionsNotSpecifiedError", "FailedToLoadCheckpointError", "ForwardPassNotImplemented"})
+  for (const char* name :
+       {"InputDimensionsNotSpecifiedError", "FailedToLoadCheckpointError", "ForwardPassNotImplemented"})
     m.attr(name) = import_from("ostrel.common.exceptions", name);
   m.attr("ILogger") = import_from("ostrel.common.logger_factory", "ILogger");
   m.attr("get_timer") = import_from("ostrel.common.utils", "get_timer");
@@ -470,8 +488,8 @@ MODTREE_MODULE("frameworks.base_inferencer", m) {
   m.attr("BENCHMARK_DURATION") = 60.0;
   m.attr("BENCHMARK_WARMUP_CALLS") = 100;
   py::list indicators;
-  for (py::object v : {py::object(py::int_(-1)), py::object(py::int_(0)), py::object(py::str("N")), py::object(py::none()),
-                       py::object(py::bool_(false))})
+  for (py::object v : {py::object(py::int_(-1)), py::object(py::int_(0)), py::object(py::str("N")),
+                       py::object(py::none()), py::object(py::bool_(false))})
     indicators.append(v);
   m.attr("DYNAMIC_BATCH_SIZE_INDICATORS") = indicators;
 
@@ -499,16 +517,19 @@ MODTREE_MODULE("frameworks.base_inferencer", m) {
         if (py::hasattr(self, attribute_name)) py::delattr(self, attribute_name);
       },
       py::arg("self"), py::arg("attribute_name"));
-  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"), py::arg("inference_hardware") = none,
-          py::arg("input_dims") = none, py::arg("static_batch_size") = none, py::arg("inference_dtype") = none,
+  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"),
+          py::arg("inference_hardware") = none, py::arg("input_dims") = none,
+          py::arg("static_batch_size") = none, py::arg("inference_dtype") = none,
           py::arg("logging_verbosity") = none);
   cls.def_property("checkpoint_file", [](py::object self) { return self.attr("_checkpoint_file"); });
   cls.def(
       "_get_timer", [](py::object self) { return mod_attr("get_timer")(self.attr("_inference_hardware")); },
       py::arg("self"));
-  cls.def("__del__", [](py::object self) { self.attr("_dispose_all_resources")(); }, py::arg("self"));
   cls.def(
-      "__call__", [](py::object self, py::object x, py::kwargs kwargs) { return self.attr("predict")(x, **kwargs); },
+      "__del__", [](py::object self) { self.attr("_dispose_all_resources")(); }, py::arg("self"));
+  cls.def(
+      "__call__",
+      [](py::object self, py::object x, py::kwargs kwargs) { return self.attr("predict")(x, **kwargs); },
       py::arg("self"), py::arg("x"));
   cls.def_property("inference_dtype", [](py::object self) { return self.attr("_inference_dtype"); });
   cls.def_property("inference_hardware", [](py::object self) { return self.attr("_inference_hardware"); });
@@ -530,20 +551,25 @@ MODTREE_MODULE("frameworks.base_inferencer", m) {
                                              ostrel::str(py::type::of(self).attr("__name__")));
       },
       py::arg("self"));
-  cls.def("get_framework_specific_metadata", [](py::object) { return py::dict(); }, py::arg("self"));
+  cls.def(
+      "get_framework_specific_metadata", [](py::object) { return py::dict(); }, py::arg("self"));
   cls.def_property("example_inputs", &example_inputs);
-  cls.attr("inputs_metadata",
-           cached("inputs_metadata", [](py::object self) -> py::object { return self.attr("_get_inputs_metadata")(); }));
+  cls.attr("inputs_metadata", cached("inputs_metadata", [](py::object self) -> py::object {
+             return self.attr("_get_inputs_metadata")();
+           }));
   cls.attr("outputs_metadata", cached("outputs_metadata", [](py::object self) -> py::object {
              return self.attr("_get_outputs_metadata")();
            }));
-  cls.def("_get_inputs_metadata", [](py::object) { return py::list(); }, py::arg("self"));
-  cls.def("_get_outputs_metadata", [](py::object) { return py::list(); }, py::arg("self"));
+  cls.def(
+      "_get_inputs_metadata", [](py::object) { return py::list(); }, py::arg("self"));
+  cls.def(
+      "_get_outputs_metadata", [](py::object) { return py::list(); }, py::arg("self"));
   cls.def("_get_metadata_for_legend", &metadata_for_legend, py::arg("self"));
   cls.def(
       "_print_legend",
       [](py::object self) {
-        py::module_::import("pprint").attr("pprint")(self.attr("_get_metadata_for_legend")(), py::arg("indent") = 2);
+        py::module_::import("pprint").attr("pprint")(self.attr("_get_metadata_for_legend")(),
+                                                     py::arg("indent") = 2);
       },
       py::arg("self"));
   cls.def_property("legend", [](py::object self) { return self.attr("_get_metadata_for_legend")(); });
@@ -551,13 +577,16 @@ MODTREE_MODULE("frameworks.base_inferencer", m) {
   cls.def("_benchmark_loop", &benchmark_loop, py::arg("self"), py::kw_only(), py::arg("benchmark_iter"),
           py::arg("include_io") = true, py::arg("benchmark_mode") = none);
   // The default of warmup_calls is bound now, from the module constant as it stands at class creation.
-  cls.def("benchmark", &benchmark, py::arg("self"), py::arg("batch_size") = none, py::arg("input_dimensions") = none,
-          py::arg("duration_sec") = none, py::arg("repetitions") = none,
+  cls.def("benchmark", &benchmark, py::arg("self"), py::arg("batch_size") = none,
+          py::arg("input_dimensions") = none, py::arg("duration_sec") = none, py::arg("repetitions") = none,
           py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"), py::arg("dtype") = none,
           py::arg("include_io") = true, py::arg("telemetry_dict") = none, py::arg("benchmark_mode") = none);
-  cls.def("fetch_model_input_dimensions", [](py::object) { return py::none(); }, py::arg("self"));
-  cls.def("fetch_model_input_dtype", [](py::object) { return py::none(); }, py::arg("self"));
-  cls.def("fetch_model_batch_size", [](py::object) { return py::none(); }, py::arg("self"));
+  cls.def(
+      "fetch_model_input_dimensions", [](py::object) { return py::none(); }, py::arg("self"));
+  cls.def(
+      "fetch_model_input_dtype", [](py::object) { return py::none(); }, py::arg("self"));
+  cls.def(
+      "fetch_model_batch_size", [](py::object) { return py::none(); }, py::arg("self"));
   cls.def_static(
       "_is_batch_size_static",
       [](py::object dimensions) -> py::object {
@@ -587,7 +616,9 @@ MODTREE_MODULE("frameworks.base_inferencer", m) {
       py::arg("self"), py::arg("x") = none);
   cls.def(
       "_forward_pass",
-      [](py::object, py::object, py::kwargs) -> py::object { raise(ostrel::exception_class("ForwardPassNotImplemented")); },
+      [](py::object, py::object, py::kwargs) -> py::object {
+        raise(ostrel::exception_class("ForwardPassNotImplemented"));
+      },
       py::arg("self"), py::arg("x"));
   cls.def(
       "timed_predict",
@@ -599,19 +630,22 @@ MODTREE_MODULE("frameworks.base_inferencer", m) {
         return py::make_tuple(out, ms);
       },
       py::arg("self"), py::arg("x"));
-  cls.def("_build_dummy_inputs", &build_dummy_inputs, py::arg("self"), py::arg("input_dims"), py::arg("dtype") = none);
-  cls.def("_build_dummy_batch", &build_dummy_batch, py::arg("self"), py::arg("dummy_input"), py::arg("batch_size"),
+  cls.def("_build_dummy_inputs", &build_dummy_inputs, py::arg("self"), py::arg("input_dims"),
           py::arg("dtype") = none);
+  cls.def("_build_dummy_batch", &build_dummy_batch, py::arg("self"), py::arg("dummy_input"),
+          py::arg("batch_size"), py::arg("dtype") = none);
   cls.def_abstract_property("framework_type", not_implemented);
   cls.def_abstract_property("framework_version", not_implemented);
-  cls.def("_get_memory", &get_memory, py::arg("self"), py::arg("attribute") = "used", py::arg("warn") = false);
+  cls.def("_get_memory", &get_memory, py::arg("self"), py::arg("attribute") = "used",
+          py::arg("warn") = false);
   cls.attr("_model_memory_size", cached("_model_memory_size", [](py::object self) -> py::object {
              return self.attr("_get_model_size")();
            }));
   cls.def(
       "_get_model_size",
       [](py::object self) {
-        py::object size = mod_attr("pathlib").attr("Path")(self.attr("_checkpoint_file")).attr("stat")().attr("st_size");
+        py::object size =
+            mod_attr("pathlib").attr("Path")(self.attr("_checkpoint_file")).attr("stat")().attr("st_size");
         return py::float_(py::int_(size).cast<double>() / 1048576.0);
       },
       py::arg("self"));

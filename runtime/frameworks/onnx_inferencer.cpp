@@ -568,8 +568,6 @@ MODTREE_MODULE("frameworks.onnx_inferencer", m) {
     s_name = PyUnicode_InternFromString("name");
   }
 
-
-
   py::none none;
   modtree::ClassBuilder cls(m, "OnnxInferencer");
   cls.base(m.attr("BaseInferencer"));

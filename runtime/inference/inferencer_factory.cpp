@@ -39,7 +39,8 @@ py::object tensorrt_branch(py::dict& common, py::object inference_hardware, py::
                            py::kwargs& kwargs) {
   py::object FrameworkNotSupportedError = mod_attr("FrameworkNotSupportedError");
   if (!truthy(mod_attr("GPU_PRESENT")))
-    raise(FrameworkNotSupportedError, "TensorRT is not supported on the current environment. There are no visible GPUs.");
+    raise(FrameworkNotSupportedError,
+          "TensorRT is not supported on the current environment. There are no visible GPUs.");
   py::object gpu = member("InferenceHardware", "GPU");
   if (truthy(inference_hardware) && !inference_hardware.equal(gpu))
     raise(mod_attr("InvalidInferenceHardware"), inference_hardware);
@@ -49,10 +50,11 @@ py::object tensorrt_branch(py::dict& common, py::object inference_hardware, py::
     py::object cuda_version = cuda.attr("get_version")();
     py::object supported = mod_attr("SUPPORTED_TENSORRT_CUDA_VERSIONS");
     if (!supported.contains(cuda_version)) {
-      std::string text = "CUDA Warning: The current TensorRT version was compiled with a non-supported CUDA version " +
-                         ostrel::str(cuda_version) + "." + ostrel::str(mod_attr("linesep")) +
-                         "Please install CUDA in version " + ostrel::str(supported) +
-                         " or install another version of nvidia-tensorrt to use the GPU properly with TensorRT.";
+      std::string text =
+          "CUDA Warning: The current TensorRT version was compiled with a non-supported CUDA version " +
+          ostrel::str(cuda_version) + "." + ostrel::str(mod_attr("linesep")) +
+          "Please install CUDA in version " + ostrel::str(supported) +
+          " or install another version of nvidia-tensorrt to use the GPU properly with TensorRT.";
       ostrel::builtin("print")(ostrel::builtin("RuntimeWarning")(text));
     }
     TRTInferencer = backend("trt_inferencer", "TRTInferencer");
@@ -60,7 +62,8 @@ py::object tensorrt_branch(py::dict& common, py::object inference_hardware, py::
     // A missing or unloadable TensorRT stack is "not supported here".
     if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_OSError)) throw;
     py::object error = FrameworkNotSupportedError(
-        "TensorRT is not supported on the current environment. Please install the following packages for tensorrt "
+        "TensorRT is not supported on the current environment. Please install the following packages for "
+        "tensorrt "
         "support: " +
         ostrel::str(e.value()));
     ostrel::raise_from(error, e.value());
@@ -111,13 +114,14 @@ py::object get_inferencer_for_framework(py::object framework, py::object model_c
   }
   if (is("TENSORFLOW2")) return backend("tensorflow_inferencer", "TF2Inferencer")(**common, **kwargs);
   if (is("KERAS")) return backend("keras_inferencer", "KerasInferencer")(**common, **kwargs);
-  if (is("TORCHSCRIPT")) return backend("torchscript_inferencer", "TorchScriptInferencer")(**common, **kwargs);
+  if (is("TORCHSCRIPT"))
+    return backend("torchscript_inferencer", "TorchScriptInferencer")(**common, **kwargs);
   if (is("TFLITE")) return backend("tflite_inferencer", "TFLiteInferencer")(**common, **kwargs);
   if (is("COREML")) return backend("coreml_inferencer", "CoreMLInferencer")(**common, **kwargs);
   if (is("TENSORRT")) return tensorrt_branch(common, inference_hardware, inference_dtype, kwargs);
-  raise(mod_attr("FrameworkNotSupportedError"), "The specified framework: '" + ostrel::text(framework) +
-                                                    "' is not supported. The supported frameworks are: " +
-                                                    supported_frameworks());
+  raise(mod_attr("FrameworkNotSupportedError"),
+        "The specified framework: '" + ostrel::text(framework) +
+            "' is not supported. The supported frameworks are: " + supported_frameworks());
 }
 
 }  // namespace
@@ -132,9 +136,11 @@ MODTREE_MODULE("inference.inferencer_factory", m) {
   m.attr("GPU_PRESENT") = import_from("ostrel", "GPU_PRESENT");
   m.attr("InferenceHardware") = import_from("ostrel", "InferenceHardware");
   m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
-  m.attr("FrameworkNotSupportedError") = import_from("ostrel.common.exceptions", "FrameworkNotSupportedError");
+  m.attr("FrameworkNotSupportedError") =
+      import_from("ostrel.common.exceptions", "FrameworkNotSupportedError");
   m.attr("InvalidInferenceHardware") = import_from("ostrel.common.exceptions", "InvalidInferenceHardware");
-  m.attr("SUPPORTED_TENSORRT_CUDA_VERSIONS") = import_from("ostrel.inference.config", "SUPPORTED_TENSORRT_CUDA_VERSIONS");
+  m.attr("SUPPORTED_TENSORRT_CUDA_VERSIONS") =
+      import_from("ostrel.inference.config", "SUPPORTED_TENSORRT_CUDA_VERSIONS");
 
   py::none none;
   modtree::ClassBuilder(m, "InferencerFactory")
@@ -159,7 +165,7 @@ MODTREE_MODULE("inference.inferencer_factory", m) {
             return mod_attr("partial")(target, **bound, **kwargs);
           },
           py::arg("framework"), py::arg("model_checkpoint_file_path"), py::arg("logging_verbosity") = none,
-          py::arg("input_dims") = none, py::arg("static_batch_size") = none, py::arg("inference_hardware") = none,
-          py::arg("inference_dtype") = none)
+          py::arg("input_dims") = none, py::arg("static_batch_size") = none,
+          py::arg("inference_hardware") = none, py::arg("inference_dtype") = none)
       .build();
 }

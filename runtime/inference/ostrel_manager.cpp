@@ -86,7 +86,8 @@ PyObject* forward_predict(PyObject* method, const char* fname, PyObject* const* 
                           PyObject* kwnames) {
   const Names& n = names();
   if (nargs < 1 || nargs > 4) {
-    PyErr_Format(PyExc_TypeError, "%s() takes from 1 to 4 positional arguments but %zd were given", fname, nargs);
+    PyErr_Format(PyExc_TypeError, "%s() takes from 1 to 4 positional arguments but %zd were given", fname,
+                 nargs);
     return nullptr;
   }
   PyObject* self = args[0];
@@ -142,8 +143,9 @@ PyObject* loaded_safe_predict(PyObject*, PyObject* const* args, Py_ssize_t nargs
 // __call__(self, x, **kwargs): inferencer.predict(x, **kwargs), x by position.
 PyObject* loaded_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs != 2) {
-    PyErr_Format(PyExc_TypeError, nargs < 2 ? "__call__() missing 1 required positional argument: 'x'"
-                                            : "__call__() takes 2 positional arguments but %zd were given",
+    PyErr_Format(PyExc_TypeError,
+                 nargs < 2 ? "__call__() missing 1 required positional argument: 'x'"
+                           : "__call__() takes 2 positional arguments but %zd were given",
                  nargs);
     return nullptr;
   }
@@ -165,10 +167,11 @@ PyMethodDef g_predict_def = {
 PyMethodDef g_safe_predict_def = {
     "safe_predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&loaded_safe_predict)),
     METH_FASTCALL | METH_KEYWORDS,
-    "safe_predict($self, /, x=None, x_preprocess_function=None, x_postprocess_function=None, **kwargs)\n--\n\n"};
-PyMethodDef g_call_def = {"__call__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&loaded_call)),
+    "safe_predict($self, /, x=None, x_preprocess_function=None, x_postprocess_function=None, "
+    "**kwargs)\n--\n\n"};
+PyMethodDef g_call_def = {"__call__",
+                          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&loaded_call)),
                           METH_FASTCALL | METH_KEYWORDS, "__call__($self, x, /, **kwargs)\n--\n\n"};
-
 
 // ---- Ostrel ---------------------------------------------------------------------------------------
 
@@ -194,15 +197,19 @@ void verify_arguments(py::object framework_type, py::object inference_hardware, 
       raise(mod_attr("EmptyInputValue"),
             "The following values are None: " + ostrel::str(falsy_names) + ". Please specify valid values.");
     if (!truthy(py::module_::import("os").attr("path").attr("exists")(model_path)))
-      raise(mod_attr("CheckpointFileDoesNotExistError"), "The model file does not exist at " + ostrel::text(model_path));
+      raise(mod_attr("CheckpointFileDoesNotExistError"),
+            "The model file does not exist at " + ostrel::text(model_path));
     if (truthy(framework_type) && !equals_a_member(framework_type, "FrameworkType"))
-      raise(mod_attr("FrameworkNotSupportedError"), "The specified framework: '" + ostrel::text(framework_type) +
+      raise(mod_attr("FrameworkNotSupportedError"), "The specified framework: '" +
+                                                        ostrel::text(framework_type) +
                                                         "' is not supported. The supported frameworks are: " +
                                                         ostrel::str(enum_values("FrameworkType")));
     if (!input_dims.is_none() &&
-        ((!py::isinstance<py::tuple>(input_dims) && !py::isinstance<py::list>(input_dims)) || py::len(input_dims) == 0))
-      raise(mod_attr("InvalidInputDimensions"), "The input dimensions should be either a tuple or None, received: " +
-                                                    ostrel::str(py::type::of(input_dims)));
+        ((!py::isinstance<py::tuple>(input_dims) && !py::isinstance<py::list>(input_dims)) ||
+         py::len(input_dims) == 0))
+      raise(mod_attr("InvalidInputDimensions"),
+            "The input dimensions should be either a tuple or None, received: " +
+                ostrel::str(py::type::of(input_dims)));
     if (!static_batch_size.is_none() &&
         (!PyLong_Check(static_batch_size.ptr()) || static_batch_size < py::int_(1)))
       raise(mod_attr("InvalidStaticBatchSize"),
@@ -212,17 +219,21 @@ void verify_arguments(py::object framework_type, py::object inference_hardware, 
       raise(mod_attr("InvalidInferenceHardware"), "Inference Hardware " + ostrel::text(inference_hardware) +
                                                       " is not supported. The supported hardware are " +
                                                       ostrel::str(enum_values("InferenceHardware")));
-    if (inference_hardware.equal(mod_attr("InferenceHardware").attr("GPU")) && !truthy(mod_attr("GPU_PRESENT")))
+    if (inference_hardware.equal(mod_attr("InferenceHardware").attr("GPU")) &&
+        !truthy(mod_attr("GPU_PRESENT")))
       raise(mod_attr("InvalidInferenceHardware"),
             "Trying to initialize model for GPU execution, but GPU isn't available on this machine");
     py::object valid = mod_attr("VALID_LOGGING_VERBOSITY_INPUTS");
-    if (!logging_verbosity.is_none() && !(py::isinstance<py::str>(logging_verbosity) && valid.contains(logging_verbosity)))
+    if (!logging_verbosity.is_none() &&
+        !(py::isinstance<py::str>(logging_verbosity) && valid.contains(logging_verbosity)))
       raise(mod_attr("InvalidLoggingLevel"),
-            "Logging verbosity must be a string corresponding to standard logging levels from logging package: " +
+            "Logging verbosity must be a string corresponding to standard logging levels from logging "
+            "package: " +
                 ostrel::str(valid));
   } catch (py::error_already_set& e) {
     if (e.matches(PyExc_Exception))
-      ostrel::log(mod_attr("ostrel_logger"), ostrel::kError, "Failed to register the model: " + ostrel::str(e.value()), kFile);
+      ostrel::log(mod_attr("ostrel_logger"), ostrel::kError,
+                  "Failed to register the model: " + ostrel::str(e.value()), kFile);
     throw;
   }
 }
@@ -230,7 +241,8 @@ void verify_arguments(py::object framework_type, py::object inference_hardware, 
 py::object update_logger_level(py::object logging_verbosity) {
   py::object LoggerManager = mod_attr("LoggerManager");
   if (logging_verbosity.is_none()) {
-    LoggerManager.attr("get_and_update_logger")("Ostrel", py::arg("log_level") = LoggerManager.attr("DEFAULT_LOGGING_LEVEL"));
+    LoggerManager.attr("get_and_update_logger")(
+        "Ostrel", py::arg("log_level") = LoggerManager.attr("DEFAULT_LOGGING_LEVEL"));
     return py::none();
   }
   py::object level = py::module_::import("logging").attr("getLevelName")(logging_verbosity);
@@ -246,13 +258,15 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
   if (framework_type.is_none()) {
     py::print("Detecting framework...");
     py::object detected = mod_attr("FrameworkDetector").attr("detect_framework")(model_path);
-    if (!truthy(detected)) raise(mod_attr("ModelFrameworkDetectionError"));  // its constructor supplies the message
+    if (!truthy(detected))
+      raise(mod_attr("ModelFrameworkDetectionError"));  // its constructor supplies the message
     framework_type = detected;
   }
   if (inference_hardware.is_none())
-    inference_hardware = truthy(mod_attr("GPU_PRESENT")) && !framework_type.equal(FrameworkType.attr("OPENVINO"))
-                             ? InferenceHardware.attr("GPU")
-                             : InferenceHardware.attr("CPU");
+    inference_hardware =
+        truthy(mod_attr("GPU_PRESENT")) && !framework_type.equal(FrameworkType.attr("OPENVINO"))
+            ? InferenceHardware.attr("GPU")
+            : InferenceHardware.attr("CPU");
   py::object Ostrel = mod_attr("Ostrel");
   Ostrel.attr("_Ostrel__verify_arguments_for_model_loading")(
       py::arg("model_path") = model_path, py::arg("framework_type") = framework_type,
@@ -260,7 +274,8 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
       py::arg("input_dims") = input_dims, py::arg("logging_verbosity") = logging_verbosity);
   py::object level = Ostrel.attr("_update_ostrel_logger_and_get_logging_level_int")(logging_verbosity);
   inference_hardware = InferenceHardware(inference_hardware);
-  std::string where = ostrel::text(model_path) + " to the " + py::str(inference_hardware.attr("value")).attr("upper")().cast<std::string>();
+  std::string where = ostrel::text(model_path) + " to the " +
+                      py::str(inference_hardware.attr("value")).attr("upper")().cast<std::string>();
   py::object logger = mod_attr("ostrel_logger");
   ostrel::log(logger, ostrel::kInfo, "Loading model " + where, kFile);
   py::dict call;
@@ -293,15 +308,18 @@ MODTREE_MODULE("inference.ostrel_manager", m) {
                            "InvalidInferenceHardware", "InvalidLoggingLevel", "ModelFrameworkDetectionError"})
     m.attr(name) = import_from("ostrel.common.exceptions", name);
   m.attr("LoggerManager") = import_from("ostrel.common.logger_factory", "LoggerManager");
-  m.attr("VALID_LOGGING_VERBOSITY_INPUTS") = import_from("ostrel.common.logger_factory", "VALID_LOGGING_VERBOSITY_INPUTS");
+  m.attr("VALID_LOGGING_VERBOSITY_INPUTS") =
+      import_from("ostrel.common.logger_factory", "VALID_LOGGING_VERBOSITY_INPUTS");
   m.attr("FrameworkDetector") = import_from("ostrel.common.framework_detection", "FrameworkDetector");
   m.attr("InferencerFactory") = import_from("ostrel.inference.inferencer_factory", "InferencerFactory");
   py::object base = py::module_::import("ostrel.frameworks.base_inferencer");
   m.attr("BaseInferencer") = base.attr("BaseInferencer");
   m.attr("BENCHMARK_WARMUP_CALLS") = base.attr("BENCHMARK_WARMUP_CALLS");
 
-  m.attr("ostrel_logger") = m.attr("LoggerManager").attr("get_and_update_logger")(
-      py::arg("logger_name") = "Ostrel", py::arg("log_level") = m.attr("logging").attr("DEBUG"));
+  m.attr("ostrel_logger") =
+      m.attr("LoggerManager")
+          .attr("get_and_update_logger")(py::arg("logger_name") = "Ostrel",
+                                         py::arg("log_level") = m.attr("logging").attr("DEBUG"));
 
   py::none none;
   modtree::ClassBuilder(m, "LoadedModel")
@@ -333,12 +351,14 @@ MODTREE_MODULE("inference.ostrel_manager", m) {
             call["dtype"] = dtype;
             return inferencer(self).attr("benchmark")(**call, **kwargs);
           },
-          py::arg("self"), py::arg("batch_size"), py::arg("input_dims") = none, py::arg("duration_sec") = none,
-          py::arg("repetitions") = none, py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"),
-          py::arg("include_io") = true, py::arg("dtype") = none)
+          py::arg("self"), py::arg("batch_size"), py::arg("input_dims") = none,
+          py::arg("duration_sec") = none, py::arg("repetitions") = none,
+          py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"), py::arg("include_io") = true,
+          py::arg("dtype") = none)
       .def(
           "get_layers_profile_dataframe",
-          [](py::object self) { return inferencer(self).attr("get_layers_profile_dataframe")(); }, py::arg("self"))
+          [](py::object self) { return inferencer(self).attr("get_layers_profile_dataframe")(); },
+          py::arg("self"))
       .def(
           "get_bottlenecks",
           [](py::object self, py::object num_layers) {

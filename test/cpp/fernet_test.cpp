@@ -122,9 +122,9 @@ TEST(Fernet, RefusesTheTokenTextsThatCryptographyRefuses) {
   for (char& c : standard_alphabet) c = c == '-' ? '+' : c == '_' ? '/' : c;
   ASSERT_NE(standard_alphabet, token);
   const std::string middle = token.substr(0, 20);
-  for (const std::string& t : {standard_alphabet, token + "trailing junk after the pad", token + "=",
-                               middle + "=" + token.substr(20), middle + "\v" + token.substr(20),
-                               middle + "!" + token.substr(20)}) {
+  for (const std::string& t :
+       {standard_alphabet, token + "trailing junk after the pad", token + "=",
+        middle + "=" + token.substr(20), middle + "\v" + token.substr(20), middle + "!" + token.substr(20)}) {
     EXPECT_THROW(key.decrypt(t), InvalidFernetToken) << t;
   }
 }

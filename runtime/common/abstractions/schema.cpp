@@ -11,6 +11,7 @@ MODTREE_MODULE("common.abstractions.schema", m) {
       .base(BaseModel)
       // pydantic 2 deprecates `dict()` with a warning on every call; records keep it as the
       // field-name/value mapping in declaration order.
-      .def("dict", [](py::object self) { return self.attr("model_dump")(); }, py::arg("self"))
+      .def(
+          "dict", [](py::object self) { return self.attr("model_dump")(); }, py::arg("self"))
       .build();
 }

@@ -18,7 +18,7 @@ py::str benchmark_text(py::object self) {
     std::string key = py::str(item.first).cast<std::string>();
     py::handle value = item.second;
     if (PyFloat_Check(value.ptr())) {
-      const char* unit = key == "throughput"                      ? " fps"
+      const char* unit = key == "throughput"                       ? " fps"
                          : key.find("memory") != std::string::npos ? " mb"
                                                                    : " ms";
       shown[item.first] = py::str("{:.2f}").format(value) + py::str(unit);

@@ -15,10 +15,12 @@ MODTREE_MODULE("common.data_classes.tensor_metadata", m) {
   py::object Schema = modtree::import_from("ostrel.common.abstractions.schema", "Schema");
   m.attr("Schema") = Schema;
 
-  py::object int_or_str = modtree::typing_subscript("Union", py::make_tuple(builtins.attr("int"), builtins.attr("str")));
+  py::object int_or_str =
+      modtree::typing_subscript("Union", py::make_tuple(builtins.attr("int"), builtins.attr("str")));
   // A dimension that reads as an integer is stored as one ("3" -> 3); other texts stay symbolic.
   py::object dim = modtree::typing_subscript(
-      "Annotated", py::make_tuple(int_or_str, pydantic.attr("Field")(py::arg("union_mode") = "left_to_right")));
+      "Annotated",
+      py::make_tuple(int_or_str, pydantic.attr("Field")(py::arg("union_mode") = "left_to_right")));
   modtree::ClassBuilder(m, "TensorMetadata")
       .base(Schema)
       .attr("model_config", pydantic.attr("ConfigDict")(py::arg("arbitrary_types_allowed") = true))

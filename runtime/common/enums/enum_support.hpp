@@ -22,7 +22,8 @@ inline py::object make_text_enum(py::module_& m, const char* name, const char* d
   for (const auto& [member, value] : members) cls.attr(member, py::str(value));
   // On 3.11 format() of a mixed-in enum member gives "Class.MEMBER"; messages want the value.
   cls.def(
-      "__format__", [](py::object self, py::object spec) { return py::str(self.attr("_value_")).format(spec); },
+      "__format__",
+      [](py::object self, py::object spec) { return py::str(self.attr("_value_")).format(spec); },
       py::arg("self"), py::arg("format_spec"));
   std::string owner = py::str(m.attr("__name__")).cast<std::string>() + "." + name;
   cls.def_static(

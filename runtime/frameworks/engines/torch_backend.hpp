@@ -36,16 +36,17 @@ py::object define_backend(py::module_& m, const char* class_name, const char* fr
   auto self_class = std::make_shared<py::object>();  // set once the class exists
   cls.def(
       "__init__",
-      [self_class](py::object self, py::object checkpoint_file, py::object inference_hardware, py::object input_dims,
-               py::object static_batch_size, py::object logging_verbosity) {
+      [self_class](py::object self, py::object checkpoint_file, py::object inference_hardware,
+                   py::object input_dims, py::object static_batch_size, py::object logging_verbosity) {
         ostrel::builtin("super")(*self_class, self)
             .attr("__init__")(py::arg("checkpoint_file") = checkpoint_file,
-                                py::arg("inference_hardware") = inference_hardware, py::arg("input_dims") = input_dims,
-                                py::arg("static_batch_size") = static_batch_size,
-                                py::arg("logging_verbosity") = logging_verbosity);
+                              py::arg("inference_hardware") = inference_hardware,
+                              py::arg("input_dims") = input_dims,
+                              py::arg("static_batch_size") = static_batch_size,
+                              py::arg("logging_verbosity") = logging_verbosity);
       },
-      py::arg("self"), py::arg("checkpoint_file"), py::arg("inference_hardware") = none, py::arg("input_dims") = none,
-      py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
+      py::arg("self"), py::arg("checkpoint_file"), py::arg("inference_hardware") = none,
+      py::arg("input_dims") = none, py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
   cls.def("load_torch_model", load, py::arg("self"), py::arg("checkpoint_file"));
   cls.def_property("framework_type", [member](py::object) { return member; });
   *self_class = cls.build();

@@ -2,4 +2,6 @@
 #include "modtree/modtree.hpp"
 #include "runtime/pyhelpers.hpp"
 
-MODTREE_MODULE("frameworks.engines.engine_utils.openvino_checkpoint", m) { ostrel::backend_not_built(m, "OpenVINO"); }
+MODTREE_MODULE("frameworks.engines.engine_utils.openvino_checkpoint", m) {
+  ostrel::backend_not_built(m, "OpenVINO");
+}
