@@ -215,6 +215,18 @@ def test_example_inputs_and_cached_metadata(model_file):
     assert m.described == 1
 
 
+def test_example_inputs_with_a_named_batch_dimension(model_file):
+    class Named(DescribedInferencer):
+        def _get_inputs_metadata(self):
+            from ostrel.common.data_classes.tensor_metadata import TensorMetadata
+
+            return [TensorMetadata(name="in", datatype=np.float32, shape=("batch_size", 3, 4)),
+                    TensorMetadata(name="fixed", datatype=np.int64, shape=(1, 2))]
+
+    a, b = Named(model_file).example_inputs
+    assert a.shape == (1, 3, 4) and b.shape == (1, 1, 2)  # a static leading 1 stays a dimension
+
+
 def test_example_inputs_from_dims_and_errors(model_file):
     class Typed(EchoInferencer):
         def fetch_model_input_dtype(self):

@@ -147,7 +147,9 @@ py::object example_inputs(py::object self) {
     for (py::handle md : metadata) {
       py::tuple shape = py::tuple(md.attr("shape"));
       py::object first = shape[0];
-      if (indicators.contains(first))
+      // A symbolic first dimension ("batch_size", as ONNX models name it) is a dynamic batch too: a
+      // name can never be a size, and keeping it would make the array builder fail.
+      if (indicators.contains(first) || PyUnicode_Check(first.ptr()))
         shape_list.append(shape[py::slice(1, static_cast<py::ssize_t>(shape.size()), 1)]);
       else
         shape_list.append(shape);
