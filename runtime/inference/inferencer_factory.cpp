@@ -124,6 +124,23 @@ py::object get_inferencer_for_framework(py::object framework, py::object model_c
             "' is not supported. The supported frameworks are: " + supported_frameworks());
 }
 
+// The static method as users see it, in the deferred constructor's text among others: a plain
+// built-in function of this module ("<built-in function get_inferencer_for_framework>") that forwards
+// to the pybind11 function doing the work.
+PyObject* g_get_inferencer_impl = nullptr;
+
+PyObject* get_inferencer_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return PyObject_Vectorcall(g_get_inferencer_impl, args, static_cast<size_t>(nargs), kwnames);
+}
+
+PyMethodDef g_get_inferencer_def = {
+    "get_inferencer_for_framework",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&get_inferencer_entry)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "get_inferencer_for_framework(framework, model_checkpoint_file_path, logging_verbosity, "
+    "inference_hardware=None, "
+    "input_dims=None, static_batch_size=None, inference_dtype=None, **kwargs)\n--\n\n"};
+
 }  // namespace
 
 MODTREE_MODULE("inference.inferencer_factory", m) {
@@ -143,11 +160,19 @@ MODTREE_MODULE("inference.inferencer_factory", m) {
       import_from("ostrel.inference.config", "SUPPORTED_TENSORRT_CUDA_VERSIONS");
 
   py::none none;
+  g_get_inferencer_impl =
+      py::cpp_function(&get_inferencer_for_framework, py::name("get_inferencer_for_framework"),
+                       py::arg("framework"), py::arg("model_checkpoint_file_path"),
+                       py::arg("logging_verbosity"), py::arg("inference_hardware") = none,
+                       py::arg("input_dims") = none, py::arg("static_batch_size") = none,
+                       py::arg("inference_dtype") = none)
+          .release()
+          .ptr();
+  py::object entry = py::reinterpret_steal<py::object>(
+      PyCFunction_NewEx(&g_get_inferencer_def, m.ptr(), m.attr("__name__").ptr()));
+  if (!entry) throw py::error_already_set();
   modtree::ClassBuilder(m, "InferencerFactory")
-      .def_static("get_inferencer_for_framework", &get_inferencer_for_framework, py::arg("framework"),
-                  py::arg("model_checkpoint_file_path"), py::arg("logging_verbosity"),
-                  py::arg("inference_hardware") = none, py::arg("input_dims") = none,
-                  py::arg("static_batch_size") = none, py::arg("inference_dtype") = none)
+      .attr("get_inferencer_for_framework", ostrel::builtin("staticmethod")(entry))
       .def_static(
           "create_inferencer_factory",
           [](py::object framework, py::object model_checkpoint_file_path, py::object logging_verbosity,
