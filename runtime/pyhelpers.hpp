@@ -20,8 +20,10 @@ namespace py = pybind11;
 
 [[noreturn]] inline void raise(py::handle cls, const std::string& message) { raise(cls, py::str(message)); }
 
-// Raises `exc` (an exception instance) with `cause` as its explicit cause (`raise exc from cause`).
+// Raises `exc` (an exception instance) with `cause` as its explicit cause and its context, as
+// `raise exc from cause` inside the handler of `cause` does.
 [[noreturn]] inline void raise_from(py::object exc, py::handle cause) {
+  PyException_SetContext(exc.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
   PyException_SetCause(exc.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
   throw py::error_already_set();
@@ -49,7 +51,9 @@ inline py::object exception_class(const char* name) {
 // ("ostrel/inference/ostrel_manager.py"): records issued from C++ have no Python frame of their own,
 // so the record's pathname, and with it %(module)s, is given explicitly.
 inline void log(py::handle logger, int level, const std::string& message, const char* module_file) {
-  if (!PyObject_IsTrue(logger.attr("isEnabledFor")(level).ptr())) return;
+  int enabled = PyObject_IsTrue(logger.attr("isEnabledFor")(level).ptr());
+  if (enabled < 0) throw py::error_already_set();
+  if (enabled == 0) return;
   py::object record =
       logger.attr("makeRecord")(logger.attr("name"), level, module_file, 0, message, py::tuple(), py::none());
   logger.attr("handle")(record);
@@ -107,6 +111,25 @@ inline bool split_predict_args(PyObject* const* args, Py_ssize_t nargs, PyObject
     }
   }
   return true;
+}
+
+// `f(**named, **extra)`, failing like the interpreter when a keyword is given twice:
+// TypeError "<name>() got multiple values for keyword argument '<k>'".
+inline py::object call_with(py::handle f, const py::dict& named, const py::dict& extra) {
+  py::dict merged = py::dict(named);
+  for (auto item : extra) {
+    if (merged.contains(item.first)) {
+      py::object name = py::getattr(f, "__qualname__",
+                                    py::getattr(f, "__name__", py::str(py::type::of(f).attr("__name__"))));
+      PyErr_Format(PyExc_TypeError, "%U() got multiple values for keyword argument '%U'", name.ptr(),
+                   item.first.ptr());
+      throw py::error_already_set();
+    }
+    merged[item.first] = item.second;
+  }
+  PyObject* result = PyObject_Call(f.ptr(), py::tuple().ptr(), merged.ptr());
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
 }
 
 enum LogLevel { kDebug = 10, kInfo = 20, kWarning = 30, kError = 40 };

@@ -171,8 +171,9 @@ def test_memory_figures_on_gpu(model_file, monkeypatch):
 
     monkeypatch.setattr(base_module, "GPUtil", NoGPUtil)
     monkeypatch.setattr(base_module, "jtop", NoJtop)
-    with pytest.raises(EnvironmentError, match="Cannot get GPU memory size because jtop could not be imported."):
+    with pytest.raises(EnvironmentError, match="Cannot get GPU memory size because jtop could not be imported.") as e:
         EchoInferencer(model_file, inference_hardware=ostrel.InferenceHardware.GPU)
+    assert isinstance(e.value.__context__, NameError)
 
     class Jtop:
         @staticmethod
@@ -548,3 +549,26 @@ def test_startup_line_and_public_names(run_python):
     lines = r.stdout.splitlines()
     assert lines[-1] == "['Ostrel', 'load', 'FrameworkType', 'InferenceHardware', 'BenchmarkMode', 'TRTBenchmarkMode', '__version__']"
     assert any(l.endswith(f"Ostrel was successfully imported with {ostrel.NUM_OF_CPUS} CPUS and 0 GPUS.") for l in lines)
+
+
+def test_review_edge_cases_of_the_handle_and_engine(model_file, coreml_standin):
+    handle = ostrel.load(model_file, framework_type="coreml", input_dims=(2,))
+    inner = handle._LoadedModel__inferencer
+    x = np.ones((1, 2), np.float32)
+    assert handle(x=x) is x  # x by keyword, as a Python __call__(self, x, **kwargs) accepts
+    for bad in (lambda: handle(x, x=x), lambda: handle(x, self=1)):
+        with pytest.raises(TypeError, match="multiple values"):
+            bad()
+    with pytest.raises(TypeError, match="multiple values for keyword argument 'input_dimensions'"):
+        handle.benchmark(1, input_dimensions=(2,))
+    with pytest.raises(TypeError, match="multiple values for keyword argument 'framework'"):
+        ostrel.load(model_file, framework_type="coreml", framework="onnx")
+    with pytest.raises(TypeError):
+        inner.benchmark(batch_size=1, repetitions=1, warmup_calls=2.7)
+
+    def bad():
+        raise ValueError("bad")
+
+    with pytest.raises(exc.OstrelError) as e:
+        LoadedModel(inferencer_initializer=bad)
+    assert e.value.__cause__ is e.value.__context__  # as `raise ... from e` inside the handler

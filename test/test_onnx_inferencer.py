@@ -615,3 +615,16 @@ def test_import_retry(run_python, blocked, error, cupy, first_line, attempts):
     lines = r.stdout.splitlines()
     assert lines[-2] == first_line
     assert eval(lines[-1]) == attempts
+
+
+def test_predict_reads_the_session_and_descriptions_at_every_call(identity):
+    m = OnnxInferencer(identity)
+    x = np.ones((1, 3, 224, 224), np.float32)
+    m.predict(x)
+    seen = []
+    real_run = m.sess.run
+    m.sess = types.SimpleNamespace(run=lambda names, feed: seen.append(sorted(feed)) or real_run(names, feed))
+    m.predict(x)
+    m.inputs_specifications[0] = types.SimpleNamespace(name="output")  # changed in place, same name
+    m.predict([x])
+    assert seen == [["output"], ["output"]]

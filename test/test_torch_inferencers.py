@@ -580,3 +580,14 @@ def test_disposal_is_idempotent_and_final():
     for call in (lambda: e.predict(np.zeros(1, np.float32)), lambda: e.set_device("cpu"), e._get_model_size):
         with pytest.raises(AttributeError):
             call()
+
+
+def test_a_self_containing_output_is_refused_not_a_crash():
+    class Cyclic(nn.Module):
+        def forward(self, x):
+            out = [x]
+            out.append(out)
+            return out
+
+    with pytest.raises(RecursionError):
+        Engine(Cyclic()).predict(np.zeros((1, 4), np.float32))

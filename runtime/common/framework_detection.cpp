@@ -20,11 +20,12 @@ py::object detect_framework(py::object model_path, py::object require_all_string
     ostrel::raise(g_module.attr("CheckpointFileDoesNotExistError"),
                   "The model file does not exist at " + ostrel::text(model_path));
   std::string path = py::str(py::module_::import("os").attr("fspath")(model_path)).cast<std::string>();
-  bool all = PyObject_IsTrue(require_all_strings.ptr()) == 1;
+  int all = PyObject_IsTrue(require_all_strings.ptr());
+  if (all < 0) throw py::error_already_set();
   std::optional<std::string> found;
   try {
     py::gil_scoped_release release;
-    found = ostrel::native::detect_framework(path, all);
+    found = ostrel::native::detect_framework(path, all == 1);
   } catch (const ostrel::native::MarkerScanError& e) {
     // A directory (a SavedModel folder) holds no printable text of its own: nothing is detected.
     if (e.code().value() != EISDIR) {

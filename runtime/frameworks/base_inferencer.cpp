@@ -86,8 +86,11 @@ py::object get_memory(py::object self, py::object attribute, py::object warn) {
       return mod_attr("jtop").attr("get_memory")(attribute);
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_NameError)) throw;
-      e.restore();  // becomes the context of the error below
-      PyErr_SetString(PyExc_OSError, "Cannot get GPU memory size because jtop could not be imported.");
+      // Raised while the NameError is handled: it becomes the context.
+      py::object error =
+          ostrel::builtin("OSError")("Cannot get GPU memory size because jtop could not be imported.");
+      PyException_SetContext(error.ptr(), e.value().inc_ref().ptr());
+      PyErr_SetObject(PyExc_OSError, error.ptr());
       throw py::error_already_set();
     }
   }
@@ -323,8 +326,21 @@ struct MeasuredCall {
   }
 };
 
+// An item source that lets pending signals (Ctrl-C) through between items, outside the timed part:
+// a measured call that runs no Python code would otherwise never see them.
 template <class Items>
-void timed_loop(Items& items, py::object timer, MeasuredCall& call, std::vector<double>& latencies) {
+struct SignalChecked {
+  Items& items;
+  std::optional<std::int64_t> next() {
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    return items.next();
+  }
+  std::size_t ahead() const { return items.ahead(); }
+};
+
+template <class Items>
+void timed_loop(Items& plain_items, py::object timer, MeasuredCall& call, std::vector<double>& latencies) {
+  SignalChecked<Items> items{plain_items};
   if (ostrel::utils::is_cpu_timer(timer)) {
     ostrel::native::CpuTimer
         native;  // same clock and unit as CPUTimer, without a Python call around the model call
@@ -398,8 +414,12 @@ py::object benchmark(py::object self, py::object batch_size, py::object input_di
 
   {
     py::object predict = self.attr("predict");
-    long long calls = py::int_(warmup_calls).cast<long long>();
+    // An integer, as range() would take it (2.7 is refused, not truncated).
+    py::object count = py::reinterpret_steal<py::object>(PyNumber_Index(warmup_calls.ptr()));
+    if (!count) throw py::error_already_set();
+    long long calls = count.cast<long long>();
     for (long long i = 0; i < calls; ++i) {
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
       py::object out = predict(**predict_args);
       if (!truthy(out))
         raise(PyExc_AssertionError,

@@ -269,162 +269,76 @@ py::object fetch_model_batch_size(py::object self) {
 PyObject* s_sess;
 PyObject* s_inputs_specifications;
 PyObject* s_inputs_count;
-PyObject* s_feed_cache;
 PyObject* s_run;
 PyObject* s_name;
 
-// The instance's feed cache: (session, bound run, input descriptions, inputs count, input names).
-enum { kCacheSess, kCacheRun, kCacheSpecs, kCacheCount, kCacheNames, kCacheSize };
-
-// Returns a new reference to a feed cache valid for the instance's current session (and, when
-// `with_names`, for its current input descriptions), or null with an error set.
-PyObject* feed_cache(PyObject* self, bool with_names) {
-  PyObject* sess = PyObject_GetAttr(self, s_sess);
-  if (sess == nullptr) return nullptr;
-  PyObject* specs = nullptr;
-  PyObject* count = nullptr;
-  if (with_names) {
-    specs = PyObject_GetAttr(self, s_inputs_specifications);
-    if (specs != nullptr) count = PyObject_GetAttr(self, s_inputs_count);
-    if (count == nullptr) {
-      Py_DECREF(sess);
-      Py_XDECREF(specs);
-      return nullptr;
-    }
-  }
-  PyObject* cache = PyObject_GetAttr(self, s_feed_cache);
-  if (cache == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) goto fail;
-    PyErr_Clear();
-  } else if (PyTuple_CheckExact(cache) && PyTuple_GET_SIZE(cache) == kCacheSize &&
-             PyTuple_GET_ITEM(cache, kCacheSess) == sess &&
-             (!with_names || (PyTuple_GET_ITEM(cache, kCacheSpecs) == specs &&
-                              PyTuple_GET_ITEM(cache, kCacheCount) == count))) {
-    Py_DECREF(sess);
-    Py_XDECREF(specs);
-    Py_XDECREF(count);
-    return cache;
-  } else {
-    Py_CLEAR(cache);
-  }
-  {
-    // Rebuild: the session or its descriptions changed (first call, reload, replacement).
-    PyObject* run = PyObject_GetAttr(sess, s_run);
-    if (run == nullptr) goto fail;
-    if (specs == nullptr) {
-      specs = PyObject_GetAttr(self, s_inputs_specifications);
-      count = specs == nullptr ? nullptr : PyObject_GetAttr(self, s_inputs_count);
-      if (count == nullptr) {
-        // The keyword path needs no names: cache the session alone.
-        PyErr_Clear();
-        Py_XDECREF(specs);
-        specs = Py_NewRef(Py_None);
-        count = Py_NewRef(Py_None);
-      }
-    }
-    PyObject* names = PyList_New(0);
-    if (names == nullptr) {
-      Py_DECREF(run);
-      goto fail;
-    }
-    if (specs != Py_None) {
-      PyObject* it = PyObject_GetIter(specs);
-      PyObject* spec;
-      while (it != nullptr && (spec = PyIter_Next(it)) != nullptr) {
-        PyObject* name = PyObject_GetAttr(spec, s_name);
-        Py_DECREF(spec);
-        if (name == nullptr || PyList_Append(names, name) < 0) {
-          Py_XDECREF(name);
-          break;
-        }
-        Py_DECREF(name);
-      }
-      Py_XDECREF(it);
-      if (PyErr_Occurred()) {
-        Py_DECREF(run);
-        Py_DECREF(names);
-        goto fail;
-      }
-    }
-    PyObject* names_tuple = PyList_AsTuple(names);
-    Py_DECREF(names);
-    if (names_tuple == nullptr) {
-      Py_DECREF(run);
-      goto fail;
-    }
-    cache = PyTuple_Pack(kCacheSize, sess, run, specs, count, names_tuple);
-    Py_DECREF(run);
-    Py_DECREF(names_tuple);
-    if (cache == nullptr || PyObject_SetAttr(self, s_feed_cache, cache) < 0) goto fail;
-    Py_DECREF(sess);
-    Py_DECREF(specs);
-    Py_DECREF(count);
-    return cache;
-  }
-fail:
-  Py_XDECREF(cache);
-  Py_DECREF(sess);
-  Py_XDECREF(specs);
-  Py_XDECREF(count);
-  return nullptr;
+// The name of input `i`: `self.inputs_specifications[i].name` (new reference, or null with an error).
+PyObject* input_name(PyObject* specs, Py_ssize_t i) {
+  PyObject* index = PyLong_FromSsize_t(i);
+  if (index == nullptr) return nullptr;
+  PyObject* spec = PyObject_GetItem(specs, index);
+  Py_DECREF(index);
+  if (spec == nullptr) return nullptr;
+  PyObject* name = PyObject_GetAttr(spec, s_name);
+  Py_DECREF(spec);
+  return name;
 }
 
-// predict(self, /, x=None, **kwargs): one session run over the input mapping built from `x` (a list
-// feeds the inputs in model order, anything else the first input) or from the keyword arguments.
+// Fills `feed` from a positional `x`: a list feeds the inputs in model order (inputs_count of them),
+// anything else the first input. Reads the instance's current descriptions at every call.
+bool feed_positional(PyObject* self, PyObject* x, PyObject* feed) {
+  py::object specs = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_inputs_specifications));
+  if (!specs) return false;
+  if (!PyList_Check(x)) {
+    py::object name = py::reinterpret_steal<py::object>(input_name(specs.ptr(), 0));
+    return name && PyDict_SetItem(feed, name.ptr(), x) == 0;
+  }
+  py::object count_obj = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_inputs_count));
+  if (!count_obj) return false;
+  Py_ssize_t count = PyNumber_AsSsize_t(count_obj.ptr(), PyExc_OverflowError);
+  if (count == -1 && PyErr_Occurred()) return false;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    py::object name = py::reinterpret_steal<py::object>(input_name(specs.ptr(), i));
+    if (!name) return false;
+    if (i >= PyList_GET_SIZE(x)) {
+      PyErr_SetString(PyExc_IndexError, "list index out of range");
+      return false;
+    }
+    if (PyDict_SetItem(feed, name.ptr(), PyList_GET_ITEM(x, i)) != 0) return false;
+  }
+  return true;
+}
+
+// predict(self, /, x=None, **kwargs): one `self.sess.run(None, feed)` over the input mapping built
+// from `x` (a list feeds the inputs in model order, anything else the first input) or from the keyword
+// arguments. The session and the descriptions are read at every call, as a Python method would.
 PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ostrel::PredictArgs call;
   if (!ostrel::split_predict_args(args, nargs, kwnames, call)) return nullptr;
   PyObject* self = call.self;
   PyObject* x = call.x;
-  Py_ssize_t x_keyword = call.x_keyword;
   Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  Py_ssize_t feed_keywords = nkw - (x_keyword >= 0 ? 1 : 0);
+  Py_ssize_t feed_keywords = nkw - (call.x_keyword >= 0 ? 1 : 0);
   bool positional_input = x != nullptr && x != Py_None;
   if (positional_input && feed_keywords > 0) {
     PyErr_SetString(PyExc_ValueError, kBothInputKinds);
     return nullptr;
   }
-
-  PyObject* cache = feed_cache(self, positional_input);
-  if (cache == nullptr) return nullptr;
-  PyObject* feed = PyDict_New();
-  if (feed == nullptr) {
-    Py_DECREF(cache);
-    return nullptr;
-  }
-  bool ok = true;
+  py::object feed = py::reinterpret_steal<py::object>(PyDict_New());
+  if (!feed) return nullptr;
   if (positional_input) {
-    PyObject* names = PyTuple_GET_ITEM(cache, kCacheNames);
-    Py_ssize_t n_names = PyTuple_GET_SIZE(names);
-    if (PyList_Check(x)) {
-      Py_ssize_t count = PyLong_AsSsize_t(PyTuple_GET_ITEM(cache, kCacheCount));
-      if (count == -1 && PyErr_Occurred()) ok = false;
-      for (Py_ssize_t i = 0; ok && i < count; ++i) {
-        if (i >= n_names || i >= PyList_GET_SIZE(x)) {
-          PyErr_SetString(PyExc_IndexError, "list index out of range");
-          ok = false;
-        } else {
-          ok = PyDict_SetItem(feed, PyTuple_GET_ITEM(names, i), PyList_GET_ITEM(x, i)) == 0;
-        }
-      }
-    } else if (n_names == 0) {
-      PyErr_SetString(PyExc_IndexError, "list index out of range");
-      ok = false;
-    } else {
-      ok = PyDict_SetItem(feed, PyTuple_GET_ITEM(names, 0), x) == 0;
-    }
+    if (!feed_positional(self, x, feed.ptr())) return nullptr;
   } else {
-    for (Py_ssize_t i = 0; ok && i < nkw; ++i)
-      if (i != x_keyword) ok = PyDict_SetItem(feed, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) == 0;
+    for (Py_ssize_t i = 0; i < nkw; ++i)
+      if (i != call.x_keyword &&
+          PyDict_SetItem(feed.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0)
+        return nullptr;
   }
-  PyObject* result = nullptr;
-  if (ok) {
-    PyObject* run_args[2] = {Py_None, feed};
-    result = PyObject_Vectorcall(PyTuple_GET_ITEM(cache, kCacheRun), run_args, 2, nullptr);
-  }
-  Py_DECREF(feed);
-  Py_DECREF(cache);
-  return result;
+  py::object sess = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_sess));
+  if (!sess) return nullptr;
+  // A spare slot in front lets the callee prepend a bound self without copying the arguments.
+  PyObject* run_args[4] = {nullptr, sess.ptr(), Py_None, feed.ptr()};
+  return PyObject_VectorcallMethod(s_run, run_args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 PyMethodDef g_predict_def = {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&predict)),
@@ -563,7 +477,6 @@ MODTREE_MODULE("frameworks.onnx_inferencer", m) {
     s_sess = PyUnicode_InternFromString("sess");
     s_inputs_specifications = PyUnicode_InternFromString("inputs_specifications");
     s_inputs_count = PyUnicode_InternFromString("inputs_count");
-    s_feed_cache = PyUnicode_InternFromString("_OnnxInferencer__feed_cache");
     s_run = PyUnicode_InternFromString("run");
     s_name = PyUnicode_InternFromString("name");
   }
@@ -603,7 +516,6 @@ MODTREE_MODULE("frameworks.onnx_inferencer", m) {
         py::object remove = self.attr("_delete_instance_resource");
         for (const char* name : {"sess", "sess_options", "inputs_specifications", "inputs_count"})
           remove(name);
-        remove("_OnnxInferencer__feed_cache");  // it holds the session too
       },
       py::arg("self"));
   cls.def("_OnnxInferencer__warn_if_runtime_compiled_for_wrong_hardware",

@@ -77,7 +77,7 @@ py::object tensorrt_branch(py::dict& common, py::object inference_hardware, py::
   call["static_batch_size"] = common["static_batch_size"];
   call["inference_dtype"] = inference_dtype;
   call["logging_verbosity"] = common["logging_verbosity"];
-  return TRTInferencer(**call, **kwargs);
+  return ostrel::call_with(TRTInferencer, call, kwargs);
 }
 
 py::object get_inferencer_for_framework(py::object framework, py::object model_checkpoint_file_path,
@@ -101,23 +101,27 @@ py::object get_inferencer_for_framework(py::object framework, py::object model_c
     call["static_batch_size"] = static_batch_size;
     call["inference_dtype"] = inference_dtype;
     call["logging_verbosity"] = logging_verbosity;
-    return OnnxInferencer(**call, **kwargs);
+    return ostrel::call_with(OnnxInferencer, call, kwargs);
   }
-  if (is("PYTORCH")) return backend("pytorch_inferencer", "PytorchInferencer")(**common, **kwargs);
+  if (is("PYTORCH"))
+    return ostrel::call_with(backend("pytorch_inferencer", "PytorchInferencer"), common, kwargs);
   if (is("OPENVINO")) {
     py::object cpu = member("InferenceHardware", "CPU");
     if (truthy(inference_hardware) && !inference_hardware.equal(cpu))
       raise(mod_attr("InvalidInferenceHardware"), inference_hardware);
     py::object OpenVinoInferencer = backend("openvino_inferencer", "OpenVinoInferencer");
     common["inference_hardware"] = cpu;
-    return OpenVinoInferencer(**common, **kwargs);
+    return ostrel::call_with(OpenVinoInferencer, common, kwargs);
   }
-  if (is("TENSORFLOW2")) return backend("tensorflow_inferencer", "TF2Inferencer")(**common, **kwargs);
-  if (is("KERAS")) return backend("keras_inferencer", "KerasInferencer")(**common, **kwargs);
+  if (is("TENSORFLOW2"))
+    return ostrel::call_with(backend("tensorflow_inferencer", "TF2Inferencer"), common, kwargs);
+  if (is("KERAS")) return ostrel::call_with(backend("keras_inferencer", "KerasInferencer"), common, kwargs);
   if (is("TORCHSCRIPT"))
-    return backend("torchscript_inferencer", "TorchScriptInferencer")(**common, **kwargs);
-  if (is("TFLITE")) return backend("tflite_inferencer", "TFLiteInferencer")(**common, **kwargs);
-  if (is("COREML")) return backend("coreml_inferencer", "CoreMLInferencer")(**common, **kwargs);
+    return ostrel::call_with(backend("torchscript_inferencer", "TorchScriptInferencer"), common, kwargs);
+  if (is("TFLITE"))
+    return ostrel::call_with(backend("tflite_inferencer", "TFLiteInferencer"), common, kwargs);
+  if (is("COREML"))
+    return ostrel::call_with(backend("coreml_inferencer", "CoreMLInferencer"), common, kwargs);
   if (is("TENSORRT")) return tensorrt_branch(common, inference_hardware, inference_dtype, kwargs);
   raise(mod_attr("FrameworkNotSupportedError"),
         "The specified framework: '" + ostrel::text(framework) +
@@ -187,7 +191,7 @@ MODTREE_MODULE("inference.inferencer_factory", m) {
             bound["inference_hardware"] = inference_hardware;
             bound["inference_dtype"] = inference_dtype;
             py::object target = mod_attr("InferencerFactory").attr("get_inferencer_for_framework");
-            return mod_attr("partial")(target, **bound, **kwargs);
+            return mod_attr("partial")(target, **bound, **kwargs);  // kwargs never repeat a named parameter
           },
           py::arg("framework"), py::arg("model_checkpoint_file_path"), py::arg("logging_verbosity") = none,
           py::arg("input_dims") = none, py::arg("static_batch_size") = none,

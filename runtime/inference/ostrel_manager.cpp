@@ -111,14 +111,15 @@ PyObject* forward_predict(PyObject* method, const char* fname, PyObject* const* 
       other_names.push_back(name);
     }
   }
-  PyObject* inferencer = PyObject_GetAttr(self, n.inferencer);
-  if (inferencer == nullptr) return nullptr;
-  call[0] = inferencer;
+  py::object inferencer = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, n.inferencer));
+  if (!inferencer) return nullptr;
+  call[0] = inferencer.ptr();
   call[1] = x != nullptr ? x : Py_None;
   PyObject* call_names = n.x_only;
   py::object built;
   if (!other_names.empty()) {
     built = py::reinterpret_steal<py::object>(PyTuple_New(1 + static_cast<Py_ssize_t>(other_names.size())));
+    if (!built) return nullptr;
     Py_INCREF(n.x);
     PyTuple_SET_ITEM(built.ptr(), 0, n.x);
     for (size_t i = 0; i < other_names.size(); ++i) {
@@ -127,37 +128,79 @@ PyObject* forward_predict(PyObject* method, const char* fname, PyObject* const* 
     }
     call_names = built.ptr();
   }
-  PyObject* result = PyObject_VectorcallMethod(method, call.data(), 1, call_names);
-  Py_DECREF(inferencer);
-  return result;
+  return PyObject_VectorcallMethod(method, call.data(), 1, call_names);
+}
+
+// No C++ exception may leave a C-level function: out of memory becomes MemoryError.
+template <class F>
+PyObject* guarded(F&& f) {
+  try {
+    return f();
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  }
+  return nullptr;
 }
 
 PyObject* loaded_predict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return forward_predict(names().predict, "predict", args, nargs, kwnames);
+  return guarded([&] { return forward_predict(names().predict, "predict", args, nargs, kwnames); });
 }
 
 PyObject* loaded_safe_predict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return forward_predict(names().safe_predict, "safe_predict", args, nargs, kwnames);
+  return guarded([&] { return forward_predict(names().safe_predict, "safe_predict", args, nargs, kwnames); });
 }
 
 // __call__(self, x, **kwargs): inferencer.predict(x, **kwargs), x by position.
-PyObject* loaded_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (nargs != 2) {
-    PyErr_Format(PyExc_TypeError,
-                 nargs < 2 ? "__call__() missing 1 required positional argument: 'x'"
-                           : "__call__() takes 2 positional arguments but %zd were given",
-                 nargs);
+PyObject* call_forward(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs < 1 || nargs > 2) {
+    PyErr_Format(PyExc_TypeError, "__call__() takes 2 positional arguments but %zd were given", nargs);
     return nullptr;
   }
-  PyObject* inferencer = PyObject_GetAttr(args[0], names().inferencer);
-  if (inferencer == nullptr) return nullptr;
+  const Names& n = names();
+  static PyObject* const self_name = PyUnicode_InternFromString("self");
   Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-  std::vector<PyObject*> call(2 + static_cast<size_t>(nkw));
-  call[0] = inferencer;
-  for (Py_ssize_t i = 0; i < 1 + nkw; ++i) call[1 + i] = args[1 + i];
-  PyObject* result = PyObject_VectorcallMethod(names().predict, call.data(), 2, kwnames);
-  Py_DECREF(inferencer);
-  return result;
+  PyObject* x = nargs == 2 ? args[1] : nullptr;
+  Py_ssize_t x_keyword = -1;
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+    bool is_x = same_name(name, n.x);
+    if ((is_x && x != nullptr) || same_name(name, self_name)) {
+      PyErr_Format(PyExc_TypeError, "__call__() got multiple values for argument '%U'", name);
+      return nullptr;
+    }
+    if (is_x) {
+      x = args[nargs + i];
+      x_keyword = i;
+    }
+  }
+  if (x == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "__call__() missing 1 required positional argument: 'x'");
+    return nullptr;
+  }
+  // The call's values: [inferencer, x, other keyword values...] with the other names.
+  std::vector<PyObject*> call{nullptr, x};
+  py::object call_names;
+  if (nkw > (x_keyword >= 0 ? 1 : 0)) {
+    call_names = py::reinterpret_steal<py::object>(PyTuple_New(nkw - (x_keyword >= 0 ? 1 : 0)));
+    if (!call_names) return nullptr;
+    for (Py_ssize_t i = 0, j = 0; i < nkw; ++i) {
+      if (i == x_keyword) continue;
+      PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+      Py_INCREF(name);
+      PyTuple_SET_ITEM(call_names.ptr(), j++, name);
+      call.push_back(args[nargs + i]);
+    }
+  }
+  py::object inferencer = py::reinterpret_steal<py::object>(PyObject_GetAttr(args[0], n.inferencer));
+  if (!inferencer) return nullptr;
+  call[0] = inferencer.ptr();
+  return PyObject_VectorcallMethod(n.predict, call.data(), 2, call_names ? call_names.ptr() : nullptr);
+}
+
+PyObject* loaded_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] { return call_forward(args, nargs, kwnames); });
 }
 
 PyMethodDef g_predict_def = {
@@ -171,7 +214,7 @@ PyMethodDef g_safe_predict_def = {
     "**kwargs)\n--\n\n"};
 PyMethodDef g_call_def = {"__call__",
                           reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&loaded_call)),
-                          METH_FASTCALL | METH_KEYWORDS, "__call__($self, x, /, **kwargs)\n--\n\n"};
+                          METH_FASTCALL | METH_KEYWORDS, "__call__($self, /, x, **kwargs)\n--\n\n"};
 
 // ---- Ostrel ---------------------------------------------------------------------------------------
 
@@ -286,7 +329,8 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
   call["static_batch_size"] = static_batch_size;
   call["inference_hardware"] = inference_hardware;
   call["inference_dtype"] = inference_dtype;
-  py::object deferred = mod_attr("InferencerFactory").attr("create_inferencer_factory")(**call, **kwargs);
+  py::object deferred =
+      ostrel::call_with(mod_attr("InferencerFactory").attr("create_inferencer_factory"), call, kwargs);
   py::object handle = mod_attr("LoadedModel")(py::arg("inferencer_initializer") = deferred);
   ostrel::log(logger, ostrel::kInfo, "Successfully loaded " + where + ".", kFile);
   return handle;
@@ -349,7 +393,7 @@ MODTREE_MODULE("inference.ostrel_manager", m) {
             call["warmup_calls"] = warmup_calls;
             call["include_io"] = include_io;
             call["dtype"] = dtype;
-            return inferencer(self).attr("benchmark")(**call, **kwargs);
+            return ostrel::call_with(inferencer(self).attr("benchmark"), call, kwargs);
           },
           py::arg("self"), py::arg("batch_size"), py::arg("input_dims") = none,
           py::arg("duration_sec") = none, py::arg("repetitions") = none,

@@ -256,6 +256,11 @@ void append_item(py::list& out, PyObject* item, const std::string& where) {
   } else if (PyObject_TypeCheck(item, reinterpret_cast<PyTypeObject*>(g_api.ndarray_type))) {
     out.append(py::reinterpret_borrow<py::object>(item));
   } else if (PyList_Check(item) || PyTuple_Check(item)) {
+    // A nested (or self-containing) output is refused with RecursionError past the interpreter's limit.
+    if (Py_EnterRecursiveCall(" while converting the model's outputs") != 0) throw py::error_already_set();
+    struct Leave {
+      ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
     py::tuple seq = items_of(item);
     for (size_t i = 0; i < seq.size(); ++i)
       append_item(out, PyTuple_GET_ITEM(seq.ptr(), i), where + "[" + std::to_string(i) + "]");
