@@ -378,7 +378,9 @@ struct EntryRollback {
   // the undo steps are dropped: the failure of the entry is the one to report.
   void run() {
     try {
-      if (thread && started)
+      // A start() that raised (an interrupt while it waited) may still have started the thread.
+      bool running = started || (thread && PyObject_IsTrue(thread.attr("is_alive")().ptr()) == 1);
+      if (thread && running)
         thread.attr("join")();
       else if (thread)
         thread.attr("_pipe_reader").attr("close")();
