@@ -3,7 +3,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 namespace ostrel {
 
@@ -111,6 +113,13 @@ inline bool split_predict_args(PyObject* const* args, Py_ssize_t nargs, PyObject
     }
   }
   return true;
+}
+
+// A keyword mapping in the given order: keywords({{"a", a}, {"b", b}}).
+inline py::dict keywords(std::initializer_list<std::pair<const char*, py::handle>> items) {
+  py::dict d;
+  for (const auto& [name, value] : items) d[name] = value;
+  return d;
 }
 
 // `f(**named, **extra)`, failing like the interpreter when a keyword is given twice:

@@ -70,13 +70,12 @@ py::object tensorrt_branch(py::dict& common, py::object inference_hardware, py::
   }
   // The constructor's own failures (a missing checkpoint file is an OSError too) are the model's
   // problem, not the environment's: they reach the caller unchanged.
-  py::dict call;
-  call["checkpoint_file"] = common["checkpoint_file"];
-  call["inference_hardware"] = gpu;
-  call["input_dims"] = common["input_dims"];
-  call["static_batch_size"] = common["static_batch_size"];
-  call["inference_dtype"] = inference_dtype;
-  call["logging_verbosity"] = common["logging_verbosity"];
+  py::dict call = ostrel::keywords({{"checkpoint_file", common["checkpoint_file"]},
+                                    {"inference_hardware", gpu},
+                                    {"input_dims", common["input_dims"]},
+                                    {"static_batch_size", common["static_batch_size"]},
+                                    {"inference_dtype", inference_dtype},
+                                    {"logging_verbosity", common["logging_verbosity"]}});
   return ostrel::call_with(TRTInferencer, call, kwargs);
 }
 
@@ -84,23 +83,21 @@ py::object get_inferencer_for_framework(py::object framework, py::object model_c
                                         py::object logging_verbosity, py::object inference_hardware,
                                         py::object input_dims, py::object static_batch_size,
                                         py::object inference_dtype, py::kwargs kwargs) {
-  py::dict common;
-  common["checkpoint_file"] = model_checkpoint_file_path;
-  common["inference_hardware"] = inference_hardware;
-  common["input_dims"] = input_dims;
-  common["static_batch_size"] = static_batch_size;
-  common["logging_verbosity"] = logging_verbosity;
+  py::dict common = ostrel::keywords({{"checkpoint_file", model_checkpoint_file_path},
+                                      {"inference_hardware", inference_hardware},
+                                      {"input_dims", input_dims},
+                                      {"static_batch_size", static_batch_size},
+                                      {"logging_verbosity", logging_verbosity}});
   auto is = [&](const char* name) { return framework.equal(member("FrameworkType", name).attr("value")); };
 
   if (is("ONNX")) {
     py::object OnnxInferencer = backend("onnx_inferencer", "OnnxInferencer");
-    py::dict call;
-    call["checkpoint_file"] = model_checkpoint_file_path;
-    call["inference_hardware"] = inference_hardware;
-    call["input_dims"] = input_dims;
-    call["static_batch_size"] = static_batch_size;
-    call["inference_dtype"] = inference_dtype;
-    call["logging_verbosity"] = logging_verbosity;
+    py::dict call = ostrel::keywords({{"checkpoint_file", model_checkpoint_file_path},
+                                      {"inference_hardware", inference_hardware},
+                                      {"input_dims", input_dims},
+                                      {"static_batch_size", static_batch_size},
+                                      {"inference_dtype", inference_dtype},
+                                      {"logging_verbosity", logging_verbosity}});
     return ostrel::call_with(OnnxInferencer, call, kwargs);
   }
   if (is("PYTORCH"))
@@ -182,14 +179,13 @@ MODTREE_MODULE("inference.inferencer_factory", m) {
           [](py::object framework, py::object model_checkpoint_file_path, py::object logging_verbosity,
              py::object input_dims, py::object static_batch_size, py::object inference_hardware,
              py::object inference_dtype, py::kwargs kwargs) {
-            py::dict bound;
-            bound["framework"] = framework;
-            bound["model_checkpoint_file_path"] = model_checkpoint_file_path;
-            bound["logging_verbosity"] = logging_verbosity;
-            bound["input_dims"] = input_dims;
-            bound["static_batch_size"] = static_batch_size;
-            bound["inference_hardware"] = inference_hardware;
-            bound["inference_dtype"] = inference_dtype;
+            py::dict bound = ostrel::keywords({{"framework", framework},
+                                               {"model_checkpoint_file_path", model_checkpoint_file_path},
+                                               {"logging_verbosity", logging_verbosity},
+                                               {"input_dims", input_dims},
+                                               {"static_batch_size", static_batch_size},
+                                               {"inference_hardware", inference_hardware},
+                                               {"inference_dtype", inference_dtype}});
             py::object target = mod_attr("InferencerFactory").attr("get_inferencer_for_framework");
             return mod_attr("partial")(target, **bound, **kwargs);  // kwargs never repeat a named parameter
           },

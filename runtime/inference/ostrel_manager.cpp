@@ -321,14 +321,13 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
                       py::str(inference_hardware.attr("value")).attr("upper")().cast<std::string>();
   py::object logger = mod_attr("ostrel_logger");
   ostrel::log(logger, ostrel::kInfo, "Loading model " + where, kFile);
-  py::dict call;
-  call["framework"] = framework_type;
-  call["model_checkpoint_file_path"] = model_path;
-  call["logging_verbosity"] = level;
-  call["input_dims"] = input_dims;
-  call["static_batch_size"] = static_batch_size;
-  call["inference_hardware"] = inference_hardware;
-  call["inference_dtype"] = inference_dtype;
+  py::dict call = ostrel::keywords({{"framework", framework_type},
+                                    {"model_checkpoint_file_path", model_path},
+                                    {"logging_verbosity", level},
+                                    {"input_dims", input_dims},
+                                    {"static_batch_size", static_batch_size},
+                                    {"inference_hardware", inference_hardware},
+                                    {"inference_dtype", inference_dtype}});
   py::object deferred =
       ostrel::call_with(mod_attr("InferencerFactory").attr("create_inferencer_factory"), call, kwargs);
   py::object handle = mod_attr("LoadedModel")(py::arg("inferencer_initializer") = deferred);
@@ -385,14 +384,13 @@ MODTREE_MODULE("inference.ostrel_manager", m) {
           [](py::object self, py::object batch_size, py::object input_dims, py::object duration_sec,
              py::object repetitions, py::object warmup_calls, py::object include_io, py::object dtype,
              py::kwargs kwargs) {
-            py::dict call;
-            call["batch_size"] = batch_size;
-            call["repetitions"] = repetitions;
-            call["duration_sec"] = duration_sec;
-            call["input_dimensions"] = input_dims;
-            call["warmup_calls"] = warmup_calls;
-            call["include_io"] = include_io;
-            call["dtype"] = dtype;
+            py::dict call = ostrel::keywords({{"batch_size", batch_size},
+                                              {"repetitions", repetitions},
+                                              {"duration_sec", duration_sec},
+                                              {"input_dimensions", input_dims},
+                                              {"warmup_calls", warmup_calls},
+                                              {"include_io", include_io},
+                                              {"dtype", dtype}});
             return ostrel::call_with(inferencer(self).attr("benchmark"), call, kwargs);
           },
           py::arg("self"), py::arg("batch_size"), py::arg("input_dims") = none,
