@@ -130,3 +130,19 @@ def test_gpu_machine_without_tensorrt_prints_the_message_once(run_python, tmp_pa
     (fake / "tensorrt.py").write_text("__version__ = '8.6.1'\n")
     r = run_python("import ostrel; print(ostrel.trt.__version__, ostrel.inference.config.TRT_VERSION)", extra_path=fake)
     assert r.stdout.splitlines()[-1] == "8.6.1 8.6.1" and message not in r.stdout
+
+
+def test_backends_outside_this_build_fail_their_import_clearly():
+    import importlib
+
+    import pytest
+
+    for module, framework in [("trt_inferencer", "TensorRT"), ("engines.trt_engine", "TensorRT"),
+                              ("openvino_inferencer", "OpenVINO"),
+                              ("engines.engine_utils.openvino_checkpoint", "OpenVINO"),
+                              ("tensorflow_inferencer", "TensorFlow 2"), ("keras_inferencer", "Keras"),
+                              ("tflite_inferencer", "TFLite"), ("coreml_inferencer", "Core ML")]:
+        name = f"ostrel.frameworks.{module}"
+        with pytest.raises(ModuleNotFoundError, match=f"The {framework} back-end is not available") as e:
+            importlib.import_module(name)
+        assert e.value.name == name and name not in __import__("sys").modules
