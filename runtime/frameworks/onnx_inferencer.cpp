@@ -12,7 +12,6 @@
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
-#include <cstring>
 #include <string>
 
 #include "modtree/classes.hpp"
@@ -433,21 +432,6 @@ py::object numpy_types() {
   return types;
 }
 
-// Makes sure the builtin behind a method of `cls` carries `doc` as its docstring (after any text
-// signature the class builder gave it).
-void ensure_doc(py::handle cls, const char* name, const char* doc) {
-  py::object members = cls.attr("__dict__");
-  if (!members.contains(name)) return;
-  PyObject* member = members[name].ptr();  // borrowed from the class dict, which keeps it alive
-  if (!PyInstanceMethod_Check(member)) return;
-  PyObject* fn = PyInstanceMethod_GET_FUNCTION(member);
-  if (!PyCFunction_Check(fn)) return;
-  PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(fn)->m_ml;
-  std::string current = def->ml_doc != nullptr ? def->ml_doc : "";
-  if (current.find(doc) != std::string::npos) return;
-  def->ml_doc = strdup((current + doc).c_str());  // lives as long as the function: never freed
-}
-
 constexpr const char* kBottlenecksDoc =
     "Gets the n most time-consuming layers in the graph from the proling data.";
 
@@ -509,7 +493,7 @@ MODTREE_MODULE("frameworks.onnx_inferencer", m) {
       [](py::object self, py::object num_layers) {
         return self.attr("get_layers_profile_dataframe")().attr("nlargest")(num_layers, "ms");
       },
-      py::arg("self"), py::arg("num_layers") = 10);
+      py::doc(kBottlenecksDoc), py::arg("self"), py::arg("num_layers") = 10);
   cls.def(
       "_dispose_all_resources",
       [](py::object self) {
@@ -523,6 +507,5 @@ MODTREE_MODULE("frameworks.onnx_inferencer", m) {
   cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("ONNX"); });
   cls.def_property("framework_version", [](py::object) { return mod_attr("onnx_rt").attr("__version__"); });
   cls.def("_get_ort_type_to_numpy_type", &ort_type_to_numpy_type, py::arg("self"), py::arg("orb_type"));
-  py::object built = cls.build();
-  ensure_doc(built, "get_bottlenecks", kBottlenecksDoc);
+  cls.build();
 }

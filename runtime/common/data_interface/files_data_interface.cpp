@@ -405,19 +405,6 @@ constexpr const char* kMoveDoc =
 
 #undef DOC
 
-// A static method with its docstring, whose signature `inspect.signature` reads: the docstring carries it
-// in the form of the interpreter's own builtins ("name(params)\n--\n\n" before the text). Made here rather
-// than by ClassBuilder::def_static, whose generated text signature replaces the whole docstring.
-template <typename F, typename... Extra>
-void def_static(modtree::ClassBuilder& cls, const char* name, const std::string& params, const char* doc,
-                F&& f, const Extra&... extra) {
-  py::options options;
-  options.disable_function_signatures();
-  std::string text = std::string(name) + params + "\n--\n\n" + doc;
-  py::object fn = py::cpp_function(std::forward<F>(f), py::name(name), py::doc(text.c_str()), extra...);
-  cls.attr(name, ostrel::builtin("staticmethod")(fn));
-}
-
 }  // namespace
 
 MODTREE_MODULE("common.data_interface.files_data_interface", m) {
@@ -435,7 +422,6 @@ MODTREE_MODULE("common.data_interface.files_data_interface", m) {
   py::object key =
       m.attr("base64").attr("b64decode")(py::bytes(std::string(native::kCheckpointsEncryptionKeyBase64)));
   m.attr("CHECKPOINTS_ENCRYPTION_KEY") = key;
-  const std::string key_repr = ostrel::str(py::repr(key));
 
   modtree::ClassBuilder(m, "FileIsNotEncryptedError").base(ostrel::builtin("Exception")).build();
 
@@ -446,20 +432,17 @@ MODTREE_MODULE("common.data_interface.files_data_interface", m) {
       .build();
 
   modtree::ClassBuilder cls(m, "FilesDataInterface");
-  def_static(cls, "save_bytes_to_file", "(file_bytes, file_name=None, mode='wb')", kSaveDoc,
-             &save_bytes_to_file, py::arg("file_bytes"), py::arg("file_name") = py::none(),
-             py::arg("mode") = "wb");
-  def_static(cls, "encrypt_file", "(file, key=" + key_repr + ")", kEncryptDoc, &encrypt_file, py::arg("file"),
-             py::arg("key") = key);
-  def_static(cls, "decrypt_file", "(file, key=" + key_repr + ")", kDecryptDoc, &decrypt_file, py::arg("file"),
-             py::arg("key") = key);
-  def_static(cls, "extract_and_ensure_folder_structure", "(source_path)", kEnsureDoc,
-             &extract_and_ensure_folder_structure, py::arg("source_path"));
-  def_static(cls, "_extract_zip_file", "(source_path, destination_path)", kZipDoc, &extract_zip_file,
-             py::arg("source_path"), py::arg("destination_path"));
-  def_static(cls, "_extract_tar_file", "(source_path, destination_path)", kTarDoc, &extract_tar_file,
-             py::arg("source_path"), py::arg("destination_path"));
-  def_static(cls, "move_dir_folder_contents_to_root", "(directory)", kMoveDoc,
-             &move_dir_folder_contents_to_root, py::arg("directory"));
+  cls.def_static("save_bytes_to_file", &save_bytes_to_file, py::doc(kSaveDoc), py::arg("file_bytes"),
+                 py::arg("file_name") = py::none(), py::arg("mode") = "wb");
+  cls.def_static("encrypt_file", &encrypt_file, py::doc(kEncryptDoc), py::arg("file"), py::arg("key") = key);
+  cls.def_static("decrypt_file", &decrypt_file, py::doc(kDecryptDoc), py::arg("file"), py::arg("key") = key);
+  cls.def_static("extract_and_ensure_folder_structure", &extract_and_ensure_folder_structure,
+                 py::doc(kEnsureDoc), py::arg("source_path"));
+  cls.def_static("_extract_zip_file", &extract_zip_file, py::doc(kZipDoc), py::arg("source_path"),
+                 py::arg("destination_path"));
+  cls.def_static("_extract_tar_file", &extract_tar_file, py::doc(kTarDoc), py::arg("source_path"),
+                 py::arg("destination_path"));
+  cls.def_static("move_dir_folder_contents_to_root", &move_dir_folder_contents_to_root, py::doc(kMoveDoc),
+                 py::arg("directory"));
   cls.build();
 }
