@@ -13,10 +13,11 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <random>
 #include <unordered_set>
 #include <utility>
 #include <vector>
+
+#include "native/unique_fd.hpp"
 
 namespace ostrel::native {
 namespace {
@@ -81,34 +82,7 @@ std::string join_parts(const std::vector<std::string>& parts, std::size_t n) {
 
 // ---- small owners -------------------------------------------------------------------------------
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) {
-      reset();
-      fd_ = std::exchange(o.fd_, -1);
-    }
-    return *this;
-  }
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  // Closes and reports the close error (a late write error on some file systems).
-  int close_checked() {
-    const int fd = std::exchange(fd_, -1);
-    return fd >= 0 && ::close(fd) != 0 ? errno : 0;
-  }
-
- private:
-  int fd_ = -1;
-};
+using Fd = UniqueFd;
 
 struct ReaderDeleter {
   void operator()(struct archive* a) const { archive_read_free(a); }
@@ -134,6 +108,41 @@ std::vector<std::string> list_dir(const std::string& path) {
     names.emplace_back(e->d_name);
   }
   return names;
+}
+
+// Removes everything in the folder open as `dirfd` (whose path is `path`, for messages), never following
+// a symbolic link.
+void remove_entries(int dirfd, const std::string& path) {
+  std::vector<std::string> names;
+  {
+    const int fd = ::fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) throw FileSystemError(errno, path);
+    std::unique_ptr<DIR, DirDeleter> dir(::fdopendir(fd));
+    if (!dir) {
+      const int err = errno;
+      ::close(fd);
+      throw FileSystemError(err, path);
+    }
+    for (;;) {
+      errno = 0;
+      const dirent* e = ::readdir(dir.get());
+      if (e == nullptr) {
+        if (errno != 0) throw FileSystemError(errno, path);
+        break;
+      }
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
+    }
+  }
+  for (const std::string& name : names) {
+    const std::string full = path_join(path, name);
+    if (::unlinkat(dirfd, name.c_str(), 0) == 0 || errno == ENOENT) continue;
+    if (errno != EISDIR && errno != EPERM) throw FileSystemError(errno, full);
+    Fd sub(::openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!sub) throw FileSystemError(errno, full);
+    remove_entries(sub.get(), full);
+    sub.reset();
+    if (::unlinkat(dirfd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) throw FileSystemError(errno, full);
+  }
 }
 
 // Member names are converted by libarchive according to the character set of the current locale; in
@@ -227,8 +236,8 @@ struct Member {
 
 class Extraction {
  public:
-  Extraction(ArchiveFormat format, const std::string& source, const std::string& dest)
-      : format_(format), source_(source), dest_(dest) {}
+  Extraction(ArchiveFormat format, const std::string& source, const std::string& dest, std::uint64_t max_bytes)
+      : format_(format), source_(source), dest_(dest), max_bytes_(max_bytes) {}
 
   void run() {
     const Utf8ThreadLocale utf8;
@@ -238,7 +247,14 @@ class Extraction {
       Reader reader = open_reader();
       Checker checker(*this);
       archive_entry* e = nullptr;
-      while (next_header(reader.get(), &e)) checker.check(e);
+      std::uint64_t declared = 0;
+      while (next_header(reader.get(), &e)) {
+        const Member m = checker.check(e);
+        if (m.kind == Member::Kind::kFile && archive_entry_size_is_set(e) && archive_entry_size(e) > 0) {
+          declared += static_cast<std::uint64_t>(archive_entry_size(e));
+          if (declared > max_bytes_) fail_too_large();
+        }
+      }
     }
     // Second pass: check again (the same verdicts unless the file changed) and write.
     if (::lseek(source_fd_.get(), 0, SEEK_SET) != 0) fail_os(Cause::kSourceUnreadable, errno, source_);
@@ -255,6 +271,14 @@ class Extraction {
   }
   [[noreturn]] void fail_os(Cause cause, int err, const std::string& filename) const {
     throw ArchiveExtractionError(format_, source_, cause, os_error_text(err, filename), err, filename);
+  }
+  [[noreturn]] void fail_too_large() const {
+    fail(Cause::kTooLarge, "the archive expands past the limit of " + std::to_string(max_bytes_) +
+                               " bytes (set " + std::string(kMaxExtractBytesVariable) + " to allow more)");
+  }
+  // Counts `end` more bytes of the member being written: the limit is checked before they are written.
+  void reserve(std::uint64_t written_before, std::uint64_t end) const {
+    if (end > max_bytes_ || written_before > max_bytes_ - end) fail_too_large();
   }
   [[noreturn]] void fail_unsafe(const char* name, const std::string& why) const {
     fail(Cause::kUnsafeMember, "unsafe member " + quoted(name) + ": " + why);
@@ -489,6 +513,8 @@ class Extraction {
       // Anything short of a clean block (a warning included: libarchive reports a bad checksum that
       // way) fails the member.
       if (rc != ARCHIVE_OK) fail_read(a, entry_path(e));
+      if (offset < 0) fail_read(a, entry_path(e));
+      reserve(written_, static_cast<std::uint64_t>(offset) + size);
       const char* p = static_cast<const char*>(buf);
       while (size > 0) {
         const ssize_t n = ::pwrite(out.get(), p, size, offset);
@@ -504,6 +530,8 @@ class Extraction {
     }
     // Sparse members may end in a hole.
     if (archive_entry_size_is_set(e) && archive_entry_size(e) > end) end = archive_entry_size(e);
+    reserve(written_, static_cast<std::uint64_t>(end));
+    written_ += static_cast<std::uint64_t>(end);
     if (::ftruncate(out.get(), end) != 0) fail_os(Cause::kWriteFailed, errno, full);
     if (::fchmod(out.get(), perm) != 0) fail_os(Cause::kWriteFailed, errno, full);
     if (archive_entry_mtime_is_set(e)) {
@@ -517,6 +545,8 @@ class Extraction {
   ArchiveFormat format_;
   const std::string& source_;
   const std::string& dest_;
+  const std::uint64_t max_bytes_;
+  std::uint64_t written_ = 0;  // bytes of the member files written so far
   Fd source_fd_;
   Fd root_;
 };
@@ -551,31 +581,9 @@ std::optional<ArchiveFormat> archive_format_for(std::string_view source_path) {
   return std::nullopt;
 }
 
-std::string make_extraction_folder(const std::string& parent_dir) {
-  static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789_";
-  thread_local std::mt19937_64 rng{std::random_device{}()};
-  std::uniform_int_distribution<std::size_t> pick(0, sizeof kChars - 2);
-  for (int attempt = 0; attempt < 10000; ++attempt) {
-    std::string name(kExtractionFolderPrefix);
-    for (int i = 0; i < 8; ++i) name += kChars[pick(rng)];
-    const std::string path = path_join(parent_dir, name);
-    if (::mkdir(path.c_str(), 0700) == 0) return path;
-    if (errno != EEXIST) throw FileSystemError(errno, path);
-  }
-  throw FileSystemError(EEXIST, "No usable temporary directory name found");
-}
-
-void extract_archive(ArchiveFormat format, const std::string& source_path,
-                     const std::string& destination_path) {
-  Extraction(format, source_path, destination_path).run();
-}
-
-void extract_zip_file(const std::string& source_path, const std::string& destination_path) {
-  extract_archive(ArchiveFormat::kZip, source_path, destination_path);
-}
-
-void extract_tar_file(const std::string& source_path, const std::string& destination_path) {
-  extract_archive(ArchiveFormat::kTar, source_path, destination_path);
+void extract_archive(ArchiveFormat format, const std::string& source_path, const std::string& destination_path,
+                     std::uint64_t max_bytes) {
+  Extraction(format, source_path, destination_path, max_bytes).run();
 }
 
 bool has_single_top_folder(const std::string& directory) {
@@ -613,13 +621,16 @@ void move_dir_folder_contents_to_root(const std::string& directory) {
   ::rmdir(directory.c_str());
 }
 
-std::string extract_and_ensure_folder_structure(const std::string& source_path, const std::string& temp_dir) {
-  const std::string folder = make_extraction_folder(temp_dir);
-  if (const std::optional<ArchiveFormat> format = archive_format_for(source_path)) {
-    extract_archive(*format, source_path, folder);
+void remove_tree(const std::string& path) {
+  Fd root(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!root) {
+    if (errno == ENOENT) return;
+    if (errno != ENOTDIR && errno != ELOOP) throw FileSystemError(errno, path);
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) throw FileSystemError(errno, path);  // no folder
+    return;
   }
-  if (has_single_top_folder(folder)) move_dir_folder_contents_to_root(folder);
-  return folder;
+  remove_entries(root.get(), path);
+  if (::rmdir(path.c_str()) != 0 && errno != ENOENT) throw FileSystemError(errno, path);
 }
 
 }  // namespace ostrel::native

@@ -19,11 +19,17 @@
 // and group/other write dropped; the owner always keeps read and write, and search on folders); file
 // modification times are restored.
 //
+// The bytes an archive expands to are limited (max_bytes below): a small archive cannot fill the disk.
+// The limit counts the sizes of the member files, holes of sparse files included; the first pass
+// refuses an archive whose declared sizes add up past it before anything is written, and the writer
+// stops at the first byte past it whatever the headers declared.
+//
 // Reading goes through libarchive; writing does not use archive_write_disk, because that toggles the
 // process umask (and may chdir for long paths), which is unsafe while other threads run. Nothing here
 // touches process-wide state, so extractions may run on any thread, concurrently.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -35,6 +41,9 @@ namespace ostrel::native {
 inline constexpr std::string_view kZipSuffix = ".zip";
 inline constexpr std::string_view kTarSuffix = ".tar.gz";
 inline constexpr std::string_view kExtractionFolderPrefix = "tf2_saved_model_checkpoints_";
+// The environment variable that sets the extraction limit, and the limit without it (16 GiB).
+inline constexpr std::string_view kMaxExtractBytesVariable = "OSTREL_MAX_EXTRACT_BYTES";
+inline constexpr std::uint64_t kDefaultMaxExtractBytes = std::uint64_t{16} << 30;
 
 enum class ArchiveFormat { kZip, kTar };
 
@@ -52,6 +61,7 @@ class ArchiveExtractionError : public std::runtime_error {
     kMalformed,         // not an archive of the format, damaged or truncated data, conflicting members
     kUnsafeMember,      // a member that would land outside the destination (see the top of this file)
     kWriteFailed,       // writing beneath the destination failed (os_errno() set)
+    kTooLarge,          // the members expand past the limit
   };
   ArchiveExtractionError(ArchiveFormat format, std::string source_path, Cause cause, std::string detail,
                          int os_errno = 0, std::string os_filename = {});
@@ -94,20 +104,15 @@ class FileSystemError : public std::system_error {
   std::string text_;
 };
 
-// Creates a fresh folder `parent_dir`/tf2_saved_model_checkpoints_XXXXXXXX (eight random characters of
-// [a-z0-9_]), mode 0700, and returns its path. FileSystemError when it cannot be created.
-std::string make_extraction_folder(const std::string& parent_dir);
-
 // Extract every member of the archive into `destination_path` (created when missing). Existing
 // non-folder entries at a member's path are replaced; folders are merged. The archive formats:
 //   zip: zip only;
 //   tar: tar (ustar, pax, GNU), uncompressed or gzip-, bzip2-, xz- or lzma-compressed, whatever the name.
-// Throw ArchiveExtractionError. After a failure during writing (damaged member data, disk full) the
-// members written before it stay in place.
-void extract_zip_file(const std::string& source_path, const std::string& destination_path);
-void extract_tar_file(const std::string& source_path, const std::string& destination_path);
-void extract_archive(ArchiveFormat format, const std::string& source_path,
-                     const std::string& destination_path);
+// At most `max_bytes` are written (see the top of this file). Throws ArchiveExtractionError. After a
+// failure during writing (damaged member data, disk full, the limit) the members written before it stay
+// in place: the caller that made the destination removes it (remove_tree).
+void extract_archive(ArchiveFormat format, const std::string& source_path, const std::string& destination_path,
+                     std::uint64_t max_bytes = kDefaultMaxExtractBytes);
 
 // True when `directory` holds exactly one entry and that entry is a folder (or a link to one).
 // FileSystemError when `directory` cannot be listed.
@@ -121,10 +126,9 @@ bool has_single_top_folder(const std::string& directory);
 // any listing, rename or removal failure.
 void move_dir_folder_contents_to_root(const std::string& directory);
 
-// The whole operation: create the extraction folder in `temp_dir`; if `source_path` ends in ".zip" or
-// ".tar.gz", extract it there (ArchiveExtractionError); if the folder then holds exactly one folder,
-// flatten it (FileSystemError); return the extraction folder's path. A path with another suffix yields
-// the new, empty folder. The folder is never removed here, not even after a failure.
-std::string extract_and_ensure_folder_structure(const std::string& source_path, const std::string& temp_dir);
+// Removes `path` and everything beneath it without following any symbolic link (a link is removed, not
+// what it points to). A missing `path` is no error. FileSystemError for the first entry that cannot be
+// removed; what could be removed before it is gone.
+void remove_tree(const std::string& path);
 
 }  // namespace ostrel::native

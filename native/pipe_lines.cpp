@@ -6,9 +6,47 @@
 #include <iterator>
 #include <utility>
 
-#include "native/fd_capture.hpp"
-
 namespace ostrel::native {
+
+void LineSplitter::feed(std::string_view chunk, std::vector<std::string>& lines) {
+  std::size_t i = 0;
+  if (pending_cr_ && !chunk.empty()) {
+    pending_cr_ = false;
+    partial_.push_back('\n');
+    lines.push_back(std::move(partial_));
+    partial_.clear();
+    if (chunk[0] == '\n') i = 1;  // the second half of a "\r\n" split between two chunks
+  }
+  while (i < chunk.size()) {
+    const std::size_t end = chunk.find_first_of("\r\n", i);
+    if (end == std::string_view::npos) {
+      partial_.append(chunk.substr(i));
+      return;
+    }
+    partial_.append(chunk.substr(i, end - i));
+    if (chunk[end] == '\r') {
+      if (end + 1 == chunk.size()) {
+        pending_cr_ = true;  // decided by the next chunk
+        return;
+      }
+      i = end + (chunk[end + 1] == '\n' ? 2 : 1);
+    } else {
+      i = end + 1;
+    }
+    partial_.push_back('\n');
+    lines.push_back(std::move(partial_));
+    partial_.clear();
+  }
+}
+
+void LineSplitter::finish(std::vector<std::string>& lines) {
+  if (pending_cr_) {
+    pending_cr_ = false;
+    partial_.push_back('\n');
+  }
+  if (!partial_.empty()) lines.push_back(std::move(partial_));
+  partial_.clear();
+}
 
 LineDrain::LineDrain(int fd) : fd_(fd) {
   thread_ = std::thread([this] { read_loop(); });

@@ -10,10 +10,28 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 namespace ostrel::native {
+
+// Splits a byte stream into lines the way a Python text reader with universal newlines does: "\r\n" and
+// a lone "\r" both become "\n". A line is complete at its "\n"; a "\r" at the end of the data seen so far
+// completes its line only when the next byte (or the end of the stream) shows whether "\n" follows. At
+// the end of the stream a last piece without a line end is a line of its own.
+class LineSplitter {
+ public:
+  // Appends every line completed by `chunk` to `lines`, each ending with "\n".
+  void feed(std::string_view chunk, std::vector<std::string>& lines);
+  // End of stream: appends what is left (a held "\r" ends its line with "\n"; a last piece without line
+  // end is appended as it is). The splitter is empty afterwards and can be reused.
+  void finish(std::vector<std::string>& lines);
+
+ private:
+  std::string partial_;
+  bool pending_cr_ = false;
+};
 
 class LineDrain {
  public:

@@ -1,6 +1,7 @@
 """ostrel.common.data_interface.files_data_interface: buffers to files, Fernet tokens, archive extraction."""
 import base64
 import inspect
+import errno
 import io
 import os
 import tarfile
@@ -316,8 +317,7 @@ def test_unreadable_archives(tmp_path, tmp_tempdir, name, kind, cause):
     assert isinstance(e, FailedToLoadCheckpointError)
     assert str(e).startswith(f"Failed to extract file from {kind} {src}, err: ")
     assert isinstance(e.__cause__, cause) and str(e) == f"Failed to extract file from {kind} {src}, err: {e.__cause__}"
-    [left] = os.listdir(tmp_tempdir)  # the extraction folder stays behind, empty
-    assert left.startswith("tf2_saved_model_checkpoints_") and os.listdir(tmp_tempdir / left) == []
+    assert os.listdir(tmp_tempdir) == []  # nothing left behind
 
 
 def test_truncated_gzip_is_corrupted(tmp_path, tmp_tempdir):
@@ -327,6 +327,56 @@ def test_truncated_gzip_is_corrupted(tmp_path, tmp_tempdir):
         f.write(data[: len(data) // 2])
     with pytest.raises(CorruptedSavedModelZipError, match="^Failed to extract file from tar "):
         FDI.extract_and_ensure_folder_structure(src)
+    assert os.listdir(tmp_tempdir) == []
+
+
+@pytest.mark.parametrize("kind", ["zip", "gz"])
+def test_a_small_archive_expanding_past_the_limit_fails_and_leaves_nothing(tmp_path, tmp_tempdir, monkeypatch,
+                                                                          kind):
+    members = {"m/": None, "m/a": bytes(4 << 20), "m/b": bytes(4 << 20)}
+    if kind == "gz":
+        src = _make(kind, tmp_path / "bomb", members)
+    else:
+        src = str(tmp_path / "bomb.zip")
+        with zipfile.ZipFile(src, "w", zipfile.ZIP_DEFLATED) as z:
+            for name, data in members.items():
+                z.writestr(name, data if data is not None else b"")
+    assert os.path.getsize(src) < 64 << 10
+    monkeypatch.setenv("OSTREL_MAX_EXTRACT_BYTES", str(6 << 20))
+    with pytest.raises(CorruptedSavedModelZipError) as info:
+        FDI.extract_and_ensure_folder_structure(src)
+    assert str(info.value).endswith(
+        ", err: [Errno 27] the archive expands past the limit of 6291456 bytes (set OSTREL_MAX_EXTRACT_BYTES to "
+        "allow more)")
+    assert isinstance(info.value.__cause__, OSError) and info.value.__cause__.errno == errno.EFBIG
+    assert os.listdir(tmp_tempdir) == []
+    monkeypatch.setenv("OSTREL_MAX_EXTRACT_BYTES", str(8 << 20))  # exactly what it expands to
+    assert sorted(os.listdir(FDI.extract_and_ensure_folder_structure(src))) == ["a", "b"]
+    monkeypatch.delenv("OSTREL_MAX_EXTRACT_BYTES")  # the default is far above any model
+    assert sorted(os.listdir(FDI.extract_and_ensure_folder_structure(src))) == ["a", "b"]
+
+
+@pytest.mark.parametrize("value", ["lots", "-1", "1.5", ""])
+def test_a_malformed_limit_is_refused_by_name(tmp_path, tmp_tempdir, monkeypatch, value):
+    src = _zip(tmp_path / "m.zip", {"saved_model.pb": b"pb"})
+    monkeypatch.setenv("OSTREL_MAX_EXTRACT_BYTES", value)
+    with pytest.raises(ValueError, match=f"^OSTREL_MAX_EXTRACT_BYTES must be a whole number of bytes .*'{value}'"):
+        FDI.extract_and_ensure_folder_structure(src)
+    assert os.listdir(tmp_tempdir) == []
+
+
+def test_an_interrupted_extraction_leaves_nothing(tmp_path, tmp_tempdir, monkeypatch):
+    def interrupted(source_path, destination_path):
+        os.makedirs(os.path.join(destination_path, "m", "variables"))
+        open(os.path.join(destination_path, "m", "saved_model.pb"), "wb").close()
+        os.symlink(str(tmp_path), os.path.join(destination_path, "m", "up"))
+        raise KeyboardInterrupt
+
+    src = _tar(tmp_path / "m.tar.gz", {"saved_model.pb": b"pb"})
+    monkeypatch.setattr(FDI, "_extract_tar_file", staticmethod(interrupted))
+    with pytest.raises(KeyboardInterrupt):
+        FDI.extract_and_ensure_folder_structure(src)
+    assert os.listdir(tmp_tempdir) == [] and os.path.exists(src)  # the link was removed, not followed
 
 
 def test_a_member_named_like_its_top_folder_fails_unwrapped(tmp_path, tmp_tempdir):
@@ -334,8 +384,7 @@ def test_a_member_named_like_its_top_folder_fails_unwrapped(tmp_path, tmp_tempdi
     with pytest.raises(OSError) as info:
         FDI.extract_and_ensure_folder_structure(src)
     assert not isinstance(info.value, CorruptedSavedModelZipError)
-    [folder] = os.listdir(tmp_tempdir)
-    assert os.path.isdir(tmp_tempdir / folder / "m")  # nothing was lost
+    assert os.listdir(tmp_tempdir) == []  # the failed call's folder is removed
 
 
 def test_move_dir_folder_contents_to_root_directly(tmp_path):
@@ -381,8 +430,7 @@ def test_members_landing_outside_fail_and_write_nothing_outside(tmp_path, tmp_te
         FDI.extract_and_ensure_folder_structure(src)
     assert _outside(tmp_tempdir) == before
     assert sorted(os.listdir(victim_dir)) == ["victim"] and (victim_dir / "victim").read_bytes() == b"keep"
-    for name in os.listdir(tmp_tempdir):
-        assert _tree(tmp_tempdir / name) == {}  # nothing written at all
+    assert os.listdir(tmp_tempdir) == []
 
 
 def test_a_relative_link_inside_the_folder_is_kept(tmp_path, tmp_tempdir):

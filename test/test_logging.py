@@ -254,31 +254,52 @@ def test_failed_application_leaves_the_record_usable(tmp_path):
     )
 
 
-def test_file_named_like_the_log_directory(tmp_path):
-    # A plain file where the directory should be counts as present; the log files cannot be opened, the
-    # configuration error reaches the caller and the record stays as it was.
-    run(
+@pytest.mark.parametrize("blocker, reason", [
+    ("a file", "[Errno 20] Not a directory"),
+    ("a folder it cannot write in", "[Errno 13] Permission denied"),
+])
+def test_unusable_log_directory_goes_console_only(tmp_path, blocker, reason):
+    # Present from the start (the package import configures its logger then) or appearing while running:
+    # every call falls back to the console with one warning line, and file logging comes back with the
+    # directory.
+    home = tmp_path / "home"
+    home.mkdir()
+    (home / "tamsor_logs").write_text("not a directory")
+    out = run(
         tmp_path,
-        """
+        f"""
         import shutil
-        shutil.rmtree(log_dir, ignore_errors=True)
-        with open(log_dir, "w") as f:
-            f.write("not a directory")
-        before = {k: v for k, v in config["loggers"].items()}
-        try:
-            get_logger("A")
-        except ValueError as e:
-            assert str(e).startswith("Unable to configure handler"), e
-        else:
-            raise AssertionError("log file in a plain file opened")
-        assert config["loggers"] == before and config["root"]["handlers"] == preset_root
-        os.remove(log_dir)
-        get_logger("A").warning("recovered")
-        logging.shutdown()
-        with open(os.path.join(log_dir, "A.log")) as f:
-            assert f.read().rstrip().endswith(" - A - WARNING - recovered")
+        real_access = os.access
+        def block():
+            if "{blocker}" == "a file":
+                shutil.rmtree(log_dir, ignore_errors=True)
+                with open(log_dir, "w") as f:
+                    f.write("not a directory")
+            else:
+                if os.path.isfile(log_dir):
+                    os.remove(log_dir)
+                os.makedirs(log_dir, exist_ok=True)
+                os.access = lambda path, mode: False if path == log_dir else real_access(path, mode)
+        def unblock():
+            os.access = real_access
+            if os.path.isfile(log_dir):
+                os.remove(log_dir)
+        block()
+        get_logger("A").info("console only")
+        assert config["loggers"]["A"]["handlers"] == ["console"] and "A_file_handler" not in config["handlers"]
+        unblock()
+        get_logger("A", "DEBUG")
+        assert config["loggers"]["A"]["handlers"] == ["console", "A_file_handler"]
+        block()  # while running
+        log = get_logger("A")
+        assert set(config["handlers"]) == {{"console"}} and config["root"]["handlers"] == ["console"]
+        assert log.level == 10
+        log.info("still logging")
         """,
+        home=home,
     )
+    warning = f"{WARNING_LINE}{reason}: '{home / 'tamsor_logs'}'\n"
+    assert out == f"{warning}<string> -INFO- console only\n{warning}<string> -INFO- still logging\n"
 
 
 def test_ilogger_names_and_levels(tmp_path):

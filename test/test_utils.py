@@ -311,6 +311,49 @@ def test_exit_waits_at_most_a_second_for_a_pipe_held_open_elsewhere(tmp_path):
     assert r.stdout.rstrip().endswith("late")
 
 
+@pytest.mark.parametrize("order", ["first-out-first", "last-out-first"])
+def test_overlapping_captures_end_in_any_order(tmp_path, order):
+    # Standard error goes to a file; whatever order the captures end in, it writes there again afterwards,
+    # no echo thread is left and the interpreter exits.
+    r = run_child(tmp_path, f"""
+        import os, sys, threading
+        from ostrel.common.utils import CaptureWrites, PipePrinter
+        log = os.open("err.log", os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+        os.dup2(log, 2)
+        a, b = CaptureWrites(2), CaptureWrites(2)
+        a.__enter__()
+        os.write(2, b"to a\\n")
+        b.__enter__()
+        os.write(2, b"to b\\n")
+        first, second = (a, b) if "{order}" == "first-out-first" else (b, a)
+        first.__exit__(None, None, None)
+        os.write(2, b"after one\\n")
+        second.__exit__(None, None, None)
+        os.write(2, b"restored\\n")
+        left = [t for t in threading.enumerate() if isinstance(t, PipePrinter)]
+        print("RESULT", repr(a.output), repr(b.output), left)
+        """, timeout=20)
+    assert r.returncode == 0, r.stderr
+    # Between the two exits the capture still active gets the writes.
+    expected_a, expected_b = ("to a\n", "to b\nafter one\n") if order == "first-out-first" else (
+        "to a\nafter one\n", "to b\n")
+    assert f"RESULT {expected_a!r} {expected_b!r} []" in r.stdout
+    assert (tmp_path / "err.log").read_text() == "restored\n"
+
+
+def test_capturing_the_echo_descriptor_is_refused(tmp_path, monkeypatch):
+    fds = open_fds()
+    with open(tmp_path / "out.txt", "w") as out:
+        monkeypatch.setattr(sys, "stdout", out)
+        capturer = CaptureWrites(out)
+        capturer._output = "previous"
+        with pytest.raises(ValueError, match=f"^cannot capture fd {out.fileno()}: it is standard output"):
+            capturer.__enter__()
+        assert capturer.output == "previous" and capturer._pipe_read_thread is None
+        monkeypatch.undo()
+    assert open_fds() == fds
+
+
 def test_pipe_printer_over_a_text_reader_and_a_descriptor(capsys):
     import io
 

@@ -8,6 +8,7 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
+#include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
 
@@ -70,17 +71,32 @@ py::dict make_default_configuration() {
   return config;
 }
 
-// The log directory: made when missing, None when it cannot be made.
+// True when `path` is a folder this process can create and write files in.
+bool usable_dir(py::module_& os, py::handle path) {
+  if (!truthy(os.attr("path").attr("isdir")(path))) return false;
+  return truthy(os.attr("access")(path, py::int_(os.attr("W_OK")) | py::int_(os.attr("X_OK"))));
+}
+
+void warn_console_only(py::handle error) { py::print(py::str(kMissingLogDirWarning) + py::str(error)); }
+
+// The log directory: made when missing; None, with the warning, when it cannot be made or is there but
+// unusable (a file in its place, a folder this process cannot write in).
 py::object get_existing_log_dir_path() {
   py::module_ os = py::module_::import("os");
   py::object user_dir = os.attr("path").attr("expanduser")("~");
   py::object log_dir = os.attr("path").attr("join")(user_dir, kLogDirName);
-  if (truthy(os.attr("path").attr("exists")(log_dir))) return log_dir;
+  if (truthy(os.attr("path").attr("exists")(log_dir))) {
+    if (usable_dir(os, log_dir)) return log_dir;
+    const bool is_dir = truthy(os.attr("path").attr("isdir")(log_dir));
+    py::object error_number = py::module_::import("errno").attr(is_dir ? "EACCES" : "ENOTDIR");
+    warn_console_only(ostrel::builtin("OSError")(error_number, os.attr("strerror")(error_number), log_dir));
+    return py::none();
+  }
   try {
     os.attr("mkdir")(log_dir);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    py::print(py::str(kMissingLogDirWarning) + py::str(e.value()));
+    warn_console_only(e.value());
     return py::none();
   }
   return log_dir;
@@ -95,9 +111,9 @@ bool logger_exists(py::object cls, py::object logger_name) {
   return loggers.contains(logger_name);
 }
 
-// File handlers whose directory is gone cannot be opened, and one of them would make every application
-// of the record fail. Called only when the log directory is unavailable: such handlers are taken out of
-// the record (their loggers keep the console).
+// File handlers whose directory is gone or unusable cannot be opened, and one of them would make every
+// application of the record fail. Called only when the log directory is unavailable: such handlers are
+// taken out of the record (their loggers keep the console).
 void drop_unopenable_file_handlers(py::dict config) {
   py::module_ os = py::module_::import("os");
   py::dict handlers = config["handlers"];
@@ -110,7 +126,7 @@ void drop_unopenable_file_handlers(py::dict config) {
         !h.contains("filename"))
       continue;
     py::object dir = os.attr("path").attr("dirname")(h["filename"]);
-    if (!truthy(os.attr("path").attr("isdir")(dir))) stale.append(item.first);
+    if (!usable_dir(os, dir)) stale.append(item.first);
   }
   if (stale.empty()) return;
   auto remove_from = [&](py::object lst) {

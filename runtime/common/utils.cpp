@@ -4,10 +4,11 @@
 // more than any builtin method; the benchmark engine recognises a plain CPUTimer (see utils.hpp) and reads
 // the clock without going through Python at all.
 //
-// The output capture redirects a descriptor into a pipe. Its echo thread, PipePrinter, is a real
-// threading.Thread whose run() lets a native drain (native::LineDrain) read the pipe without the GIL; the
-// Python thread takes the GIL only to keep and print the lines. So a writer on the captured descriptor
-// never blocks on the echo, not even while it holds the GIL itself.
+// The output capture redirects a descriptor into a pipe through native::FdCapture, which also keeps
+// overlapping captures of one descriptor in order whatever order they end in. Its echo thread,
+// PipePrinter, is a real threading.Thread whose run() lets a native drain (native::LineDrain) read the
+// pipe without the GIL; the Python thread takes the GIL only to keep and print the lines. So a writer on
+// the captured descriptor never blocks on the echo, not even while it holds the GIL itself.
 #include "runtime/common/utils.hpp"
 
 #include <fcntl.h>
@@ -23,7 +24,9 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
+#include "native/fd_capture.hpp"
 #include "native/pipe_lines.hpp"
+#include "native/unique_fd.hpp"
 #include "native/timing.hpp"
 #include "runtime/pyhelpers.hpp"
 
@@ -345,56 +348,57 @@ py::object build_pipe_printer(py::module_& m) {
   return built;
 }
 
-// A descriptor owned until released.
-class OwnedFd {
- public:
-  explicit OwnedFd(int fd = -1) : fd_(fd) {}
-  ~OwnedFd() { reset(); }
-  OwnedFd(const OwnedFd&) = delete;
-  OwnedFd& operator=(const OwnedFd&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);  // Linux releases the descriptor even when close reports EINTR
-    fd_ = fd;
+// The descriptor the echo prints to (that of sys.stdout), or -1 when it has none.
+int echo_fd() {
+  py::object out = py::module_::import("sys").attr("stdout");
+  if (out.is_none()) return -1;
+  try {
+    return as_fd(out);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return -1;  // a stream of its own (io.StringIO, say): the echo cannot feed back into a descriptor
   }
+}
 
- private:
-  int fd_;
-};
+using NativeCapture = ostrel::native::FdCapture;
 
-// Undoes a capture entry that failed after its thread was created: what was done is taken back in reverse
-// order, so the object is idle again, the source descriptor untouched and `output` as it was.
-struct EntryRollback {
-  EntryRollback(py::object owner, py::object output)
-      : self(std::move(owner)), previous_output(std::move(output)) {}
-  py::object self;
-  py::object previous_output;
-  OwnedFd dup;
-  py::object thread;     // set once the PipePrinter exists
-  bool started = false;  // its thread runs (and ends at the pipe's end of file)
+// The native redirection of an active capture, held by the CaptureWrites object under a private name.
+constexpr const char* kNativeCapture = "_CaptureWrites__capture";
 
-  // Called with the write end already closed, so a started thread meets its end of file. Failures of
-  // the undo steps are dropped: the failure of the entry is the one to report.
-  void run() {
-    try {
-      // A start() that raised (an interrupt while it waited) may still have started the thread.
-      bool running = started || (thread && PyObject_IsTrue(thread.attr("is_alive")().ptr()) == 1);
-      if (thread && running)
-        thread.attr("join")();
-      else if (thread)
-        thread.attr("_pipe_reader").attr("close")();
-    } catch (py::error_already_set&) {
-    }
-    dup.reset();
-    try {
-      self.attr("_pipe_read_thread") = py::none();
-      self.attr("_orig_fd_dup") = py::none();
-      self.attr("_output") = previous_output;
-    } catch (py::error_already_set&) {
-    }
+NativeCapture* native_capture(py::handle self) {
+  py::object held = py::getattr(self, kNativeCapture, py::none());
+  if (!PyCapsule_CheckExact(held.ptr())) return nullptr;
+  return py::reinterpret_borrow<py::capsule>(held).get_pointer<NativeCapture>();
+}
+
+void stop_quietly(NativeCapture& capture) {
+  try {
+    capture.stop();
+  } catch (const std::system_error&) {
+    // The failure being reported is the one that matters.
   }
-};
+}
+
+// Puts an object whose capture entry failed back as it was: the echo thread, if one was made, has met
+// the end of its pipe (the capture is stopped already) and is joined, or its reader closed when it never
+// ran. Failures of these steps are dropped: the failure of the entry is the one to report.
+void undo_entry(py::handle self, py::handle thread, bool started, py::handle previous_output) {
+  try {
+    // A start() that raised (an interrupt while it waited) may still have started the thread.
+    const bool running = started || (thread && PyObject_IsTrue(thread.attr("is_alive")().ptr()) == 1);
+    if (thread && running)
+      thread.attr("join")();
+    else if (thread)
+      thread.attr("_pipe_reader").attr("close")();
+  } catch (py::error_already_set&) {
+  }
+  try {
+    self.attr("_pipe_read_thread") = py::none();
+    self.attr("_orig_fd_dup") = py::none();
+    self.attr("_output") = previous_output;
+  } catch (py::error_already_set&) {
+  }
+}
 
 py::object build_capture_writes(py::module_& m) {
   py::dict g = m.attr("__dict__");
@@ -418,38 +422,45 @@ py::object build_capture_writes(py::module_& m) {
         if (!self.attr("_pipe_read_thread").is_none())
           ostrel::raise(PyExc_RuntimeError, "fd " + ostrel::str(self.attr("_source_fd")) +
                                                 " is already being captured by this object");
-        int ends[2];
-        if (::pipe2(ends, O_CLOEXEC) != 0) raise_errno(errno);
-        OwnedFd reader(ends[0]);
-        OwnedFd writer(ends[1]);
-        EntryRollback undo(self, self.attr("_output"));
+        const int source = as_fd(self.attr("_source_fd"));
+        if (source == echo_fd())
+          ostrel::raise(PyExc_ValueError, "cannot capture fd " + std::to_string(source) +
+                                              ": it is standard output, where the capture echoes what it reads");
+        py::object previous_output = self.attr("_output");
         self.attr("clear_buffer")();
+        auto capture = std::make_unique<NativeCapture>(source);
+        ostrel::native::UniqueFd reader;
         try {
-          const int source = as_fd(self.attr("_source_fd"));
-          undo.dup.reset(::fcntl(source, F_DUPFD_CLOEXEC, 0));
-          if (undo.dup.get() < 0) raise_errno(errno);
-          self.attr("_orig_fd_dup") = undo.dup.get();
-
+          reader = capture->start();
+        } catch (const std::system_error& e) {
+          self.attr("_output") = previous_output;
+          raise_errno(e.code().value());
+        }
+        // Held by the object for as long as the capture lasts; dropping it stops an active capture.
+        NativeCapture* native = capture.get();
+        py::capsule holder(native, [](void* p) { delete static_cast<NativeCapture*>(p); });
+        capture.release();
+        py::object thread;
+        bool started = false;
+        try {
           const int read_end = reader.release();
           try {
-            undo.thread = global(g, "PipePrinter")(read_end);
+            thread = global(g, "PipePrinter")(read_end);
           } catch (py::error_already_set&) {
             // The read end is closed already when a reader was made from it and then dropped.
             if (::fcntl(read_end, F_GETFD) != -1) ::close(read_end);
             throw;
           }
-          self.attr("_pipe_read_thread") = undo.thread;
-          undo.thread.attr("start")();
-          undo.started = true;
-
-          if (::dup2(writer.get(), source) < 0) raise_errno(errno);
+          self.attr("_orig_fd_dup") = native->original_fd();
+          self.attr("_pipe_read_thread") = thread;
+          thread.attr("start")();
+          started = true;
+          self.attr(kNativeCapture) = holder;
         } catch (py::error_already_set&) {
-          writer.reset();
-          undo.run();
+          stop_quietly(*native);  // the pipe's last writer goes: a started thread meets its end
+          undo_entry(self, thread, started, previous_output);
           throw;
         }
-        writer.reset();  // the redirected source is now the pipe's only write end in this process
-        undo.dup.release();
         return self;
       },
       py::arg("self"));
@@ -458,13 +469,14 @@ py::object build_capture_writes(py::module_& m) {
       [](py::object self, py::args /*exc_info*/) {
         py::object thread = self.attr("_pipe_read_thread");
         if (thread.is_none()) return;
-        const int source = as_fd(self.attr("_source_fd"));
-        const int dup = as_fd(self.attr("_orig_fd_dup"));
         // Restoring the source also drops the pipe's last write end: the echo thread meets its end of file.
-        if (::dup2(dup, source) < 0) raise_errno(errno);  // still capturing: the caller may retry
-        // From here on the capture is over whatever fails: the object is made idle before any error is
-        // reported, so a second exit cannot act on a descriptor number that is no longer ours.
-        const int close_error = ::close(dup) != 0 && errno != EINTR ? errno : 0;
+        if (NativeCapture* capture = native_capture(self)) {
+          try {
+            capture->stop();
+          } catch (const std::system_error& e) {
+            raise_errno(e.code().value());  // still capturing: the caller may retry
+          }
+        }
         std::optional<py::error_already_set> join_error;
         try {
           thread.attr("join")(1.0);  // waits with the GIL released, so the echo can finish
@@ -475,8 +487,8 @@ py::object build_capture_writes(py::module_& m) {
         self.attr("_orig_fd_dup") = py::none();
         py::delattr(self, "_pipe_read_thread");
         self.attr("_pipe_read_thread") = py::none();
+        if (py::hasattr(self, kNativeCapture)) py::delattr(self, kNativeCapture);
         if (join_error) throw std::move(*join_error);
-        if (close_error != 0) raise_errno(close_error);
       },
       py::arg("self"));
   cls.def(

@@ -128,6 +128,21 @@ std::set<std::string> tree(const fs::path& root) {
   return out;
 }
 
+// A fresh extraction folder beneath `parent`, made the way the Python entry makes it.
+std::string new_folder(const std::string& parent) {
+  std::string pattern = parent + "/" + std::string(kExtractionFolderPrefix) + "XXXXXX";
+  EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
+  return pattern;
+}
+
+// What the Python entry does with its pieces: extract by suffix, then flatten a single top folder.
+std::string extract_and_flatten(const std::string& src, const std::string& parent) {
+  const std::string folder = new_folder(parent);
+  if (const auto format = archive_format_for(src)) extract_archive(*format, src, folder);
+  if (has_single_top_folder(folder)) move_dir_folder_contents_to_root(folder);
+  return folder;
+}
+
 // A private scratch root per test: archives are made in root/in, extraction folders in root/tmp.
 class ArchiveTest : public ::testing::Test {
  protected:
@@ -169,36 +184,12 @@ TEST_F(ArchiveTest, SuffixDecidesTheFormatExactly) {
   }
 }
 
-TEST_F(ArchiveTest, ExtractionFolderIsFreshAndPrivate) {
-  const std::string a = make_extraction_folder(tmp());
-  const std::string b = make_extraction_folder(tmp());
-  EXPECT_NE(a, b);
-  const std::string name = fs::path(a).filename().string();
-  ASSERT_EQ(name.size(), kExtractionFolderPrefix.size() + 8);
-  EXPECT_EQ(name.rfind(kExtractionFolderPrefix, 0), 0u);
-  EXPECT_EQ(name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_", kExtractionFolderPrefix.size()),
-            std::string::npos);
-  struct stat st;
-  ASSERT_EQ(stat(a.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0700u);
-  try {
-    make_extraction_folder((root_ / "missing").string());
-    FAIL();
-  } catch (const FileSystemError& e) {
-    EXPECT_EQ(e.error_number(), ENOENT);
-    EXPECT_EQ(std::string(e.what()).rfind(
-                  "[Errno 2] No such file or directory: '" + root_.string() + "/missing/", 0),
-              0u)
-        << e.what();
-  }
-}
-
 TEST_F(ArchiveTest, ExtractsAndFlattensASingleTopFolder) {
   const std::vector<Item> model = {dir("model/"), file("model/saved_model.pb", "graph"),
                                    dir("model/variables/"), file("model/variables/variables.index", "index")};
   for (Container c : {Container::kZip, Container::kTarGz}) {
     const std::string src = archive(c == Container::kZip ? "m.zip" : "m.tar.gz", c, model);
-    const std::string out = extract_and_ensure_folder_structure(src, tmp());
+    const std::string out = extract_and_flatten(src, tmp());
     EXPECT_EQ(tree(out), (std::set<std::string>{"saved_model.pb", "variables", "variables/variables.index"}));
     EXPECT_EQ(read_file(fs::path(out) / "saved_model.pb"), "graph");
     EXPECT_EQ(read_file(fs::path(out) / "variables/variables.index"), "index");
@@ -225,7 +216,7 @@ TEST_F(ArchiveTest, LeavesEveryOtherLayoutAsExtracted) {
   for (const auto& c : cases) {
     for (Container k : {Container::kZip, Container::kTarGz}) {
       const std::string src = archive(k == Container::kZip ? "l.zip" : "l.tar.gz", k, c.items);
-      const std::string out = extract_and_ensure_folder_structure(src, tmp());
+      const std::string out = extract_and_flatten(src, tmp());
       EXPECT_EQ(tree(out), c.expected) << c.what;
     }
   }
@@ -234,7 +225,7 @@ TEST_F(ArchiveTest, LeavesEveryOtherLayoutAsExtracted) {
 TEST_F(ArchiveTest, TarOfAnyCompressionAndDotSlashNames) {
   const std::vector<Item> items = {dir("./"), dir("./model/"), file("./model/saved_model.pb", "g")};
   for (Container c : {Container::kTar, Container::kTarGz, Container::kTarBz2, Container::kTarXz}) {
-    const std::string out = extract_and_ensure_folder_structure(archive("x.tar.gz", c, items), tmp());
+    const std::string out = extract_and_flatten(archive("x.tar.gz", c, items), tmp());
     EXPECT_EQ(tree(out), std::set<std::string>{"saved_model.pb"});
   }
 }
@@ -242,7 +233,7 @@ TEST_F(ArchiveTest, TarOfAnyCompressionAndDotSlashNames) {
 TEST_F(ArchiveTest, NonAsciiNamesComeOutAsUtf8WhateverTheLocale) {
   const std::string name = "mod\xc3\xa8le";  // "modèle"
   for (Container c : {Container::kZip, Container::kTarGz}) {
-    const std::string dest = make_extraction_folder(tmp());
+    const std::string dest = new_folder(tmp());
     extract_archive(
         c == Container::kZip ? ArchiveFormat::kZip : ArchiveFormat::kTar,
         archive(c == Container::kZip ? "u.zip" : "u.tar.gz", c, {file(name + "/saved_model.pb", "g")}), dest);
@@ -253,7 +244,7 @@ TEST_F(ArchiveTest, NonAsciiNamesComeOutAsUtf8WhateverTheLocale) {
 TEST_F(ArchiveTest, UnrecognisedNamesGiveAnEmptyFolder) {
   const std::vector<Item> items = {file("saved_model.pb")};
   for (const char* name : {"m.ZIP", "m.tgz", "m.tar", "m"}) {
-    const std::string out = extract_and_ensure_folder_structure(archive(name, Container::kZip, items), tmp());
+    const std::string out = extract_and_flatten(archive(name, Container::kZip, items), tmp());
     EXPECT_TRUE(fs::is_directory(out)) << name;
     EXPECT_TRUE(tree(out).empty()) << name;
   }
@@ -261,7 +252,7 @@ TEST_F(ArchiveTest, UnrecognisedNamesGiveAnEmptyFolder) {
 
 TEST_F(ArchiveTest, OnlyAnEmptyFolderRemovesTheExtractionFolderButNothingAbove) {
   const std::string out =
-      extract_and_ensure_folder_structure(archive("e.zip", Container::kZip, {dir("model/")}), tmp());
+      extract_and_flatten(archive("e.zip", Container::kZip, {dir("model/")}), tmp());
   EXPECT_FALSE(fs::exists(out));
   EXPECT_TRUE(fs::is_directory(tmp()));  // empty now, and kept
 }
@@ -270,7 +261,7 @@ TEST_F(ArchiveTest, InnerEntryNamedLikeItsFolderFailsWithoutLoss) {
   const std::string src =
       archive("s.tar.gz", Container::kTarGz, {file("model/a", "A"), file("model/model", "M")});
   try {
-    extract_and_ensure_folder_structure(src, tmp());
+    extract_and_flatten(src, tmp());
     FAIL();
   } catch (const FileSystemError& e) {
     EXPECT_EQ(e.error_number(), EEXIST);
@@ -354,7 +345,7 @@ TEST_F(ArchiveTest, MembersLeadingOutsideFailTheWholeExtractionAndWriteNothing) 
       if (c.tar_only && k == Container::kZip) continue;
       const bool zip = k == Container::kZip;
       const std::string src = archive(zip ? "evil.zip" : "evil.tar.gz", k, c.items);
-      const std::string dest = make_extraction_folder(tmp());
+      const std::string dest = new_folder(tmp());
       try {
         extract_archive(zip ? ArchiveFormat::kZip : ArchiveFormat::kTar, src, dest);
         ADD_FAILURE() << c.what << " was extracted";
@@ -378,7 +369,7 @@ TEST_F(ArchiveTest, LinksThatStayInsideAreKept) {
     std::vector<Item> items = {file("a/data", "D"), symlink("b/up", "../a/data"), symlink("top", "."),
                                symlink("a/self", "data")};
     if (!zip) items.push_back(hardlink("b/hard", "a/data"));
-    const std::string dest = make_extraction_folder(tmp());
+    const std::string dest = new_folder(tmp());
     extract_archive(zip ? ArchiveFormat::kZip : ArchiveFormat::kTar,
                     archive(zip ? "in.zip" : "in.tar.gz", k, items), dest);
     EXPECT_EQ(read_file(fs::path(dest) / "b/up"), "D");
@@ -397,8 +388,8 @@ TEST_F(ArchiveTest, PermissionsAreTamed) {
   locked.perm = 0;
   Item closed = dir("closed/");
   closed.perm = 0;
-  const std::string dest = make_extraction_folder(tmp());
-  extract_tar_file(archive("p.tar.gz", Container::kTarGz, {setuid, locked, closed, file("closed/f")}), dest);
+  const std::string dest = new_folder(tmp());
+  extract_archive(ArchiveFormat::kTar, archive("p.tar.gz", Container::kTarGz, {setuid, locked, closed, file("closed/f")}), dest);
   struct stat st;
   ASSERT_EQ(stat((dest + "/tool").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0755u);
@@ -411,12 +402,12 @@ TEST_F(ArchiveTest, PermissionsAreTamed) {
 }
 
 TEST_F(ArchiveTest, DamagedOrMissingArchives) {
-  const std::string dest = make_extraction_folder(tmp());
+  const std::string dest = new_folder(tmp());
   using Cause = ArchiveExtractionError::Cause;
 
   const std::string missing = (root_ / "in" / "missing.zip").string();
   try {
-    extract_zip_file(missing, dest);
+    extract_archive(ArchiveFormat::kZip, missing, dest);
     FAIL();
   } catch (const ArchiveExtractionError& e) {
     EXPECT_EQ(e.cause(), Cause::kSourceUnreadable);
@@ -425,7 +416,7 @@ TEST_F(ArchiveTest, DamagedOrMissingArchives) {
                                          ", err: [Errno 2] No such file or directory: '" + missing + "'");
   }
   try {
-    extract_tar_file((root_ / "in").string(), dest);
+    extract_archive(ArchiveFormat::kTar, (root_ / "in").string(), dest);
     FAIL();
   } catch (const ArchiveExtractionError& e) {
     EXPECT_EQ(e.os_errno(), EISDIR);
@@ -470,6 +461,47 @@ TEST_F(ArchiveTest, DamagedOrMissingArchives) {
   EXPECT_TRUE(outside_extraction().empty());
 }
 
+TEST_F(ArchiveTest, ExpansionPastTheLimitFailsBeforeWritingAnything) {
+  // 3 + 4 bytes of member data, however well it compresses.
+  const std::vector<Item> items = {dir("m/"), file("m/a", "abc"), file("m/b", "defg"), file("m/empty", "")};
+  for (Container c : {Container::kZip, Container::kTarGz}) {
+    const bool zip = c == Container::kZip;
+    const std::string src = archive(zip ? "l.zip" : "l.tar.gz", c, items);
+    const ArchiveFormat format = zip ? ArchiveFormat::kZip : ArchiveFormat::kTar;
+    const std::string fits = new_folder(tmp());
+    extract_archive(format, src, fits, 7);
+    EXPECT_EQ(tree(fits), (std::set<std::string>{"m", "m/a", "m/b", "m/empty"}));
+    const std::string dest = new_folder(tmp());
+    try {
+      extract_archive(format, src, dest, 6);
+      FAIL() << "extracted past the limit";
+    } catch (const ArchiveExtractionError& e) {
+      EXPECT_EQ(e.cause(), ArchiveExtractionError::Cause::kTooLarge);
+      EXPECT_EQ(e.detail(), "the archive expands past the limit of 6 bytes (set OSTREL_MAX_EXTRACT_BYTES to allow more)");
+    }
+    EXPECT_TRUE(tree(dest).empty());
+  }
+}
+
+TEST_F(ArchiveTest, RemoveTreeNeverFollowsLinks) {
+  const fs::path outside = root_ / "outside";
+  fs::create_directories(outside / "kept");
+  write_file(outside / "kept" / "f", "mine");
+  const fs::path doomed = root_ / "tmp" / "doomed";
+  fs::create_directories(doomed / "a" / "b");
+  write_file(doomed / "a" / "b" / "f", "x");
+  fs::create_directory_symlink(outside, doomed / "a" / "to_outside");
+  fs::create_symlink(outside / "kept" / "f", doomed / "file_link");
+  remove_tree(doomed.string());
+  EXPECT_FALSE(fs::exists(fs::symlink_status(doomed)));
+  EXPECT_EQ(read_file(outside / "kept" / "f"), "mine");
+  remove_tree(doomed.string());  // already gone: nothing to do
+  fs::create_symlink(outside, root_ / "tmp" / "link");
+  remove_tree((root_ / "tmp" / "link").string());  // the link itself goes, not its target
+  EXPECT_FALSE(fs::exists(fs::symlink_status(root_ / "tmp" / "link")));
+  EXPECT_TRUE(fs::exists(outside / "kept" / "f"));
+}
+
 TEST_F(ArchiveTest, ConcurrentExtractionsOfOneArchive) {
   const std::string src =
       archive("c.tar.gz", Container::kTarGz,
@@ -478,7 +510,7 @@ TEST_F(ArchiveTest, ConcurrentExtractionsOfOneArchive) {
   std::vector<std::string> outs(8);
   std::vector<std::thread> threads;
   for (std::size_t i = 0; i < outs.size(); ++i) {
-    threads.emplace_back([&, i] { outs[i] = extract_and_ensure_folder_structure(src, tmp()); });
+    threads.emplace_back([&, i] { outs[i] = extract_and_flatten(src, tmp()); });
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(umask(mask), 022u);  // never touched

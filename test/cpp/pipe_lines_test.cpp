@@ -74,6 +74,20 @@ TEST(LineDrain, UndecodableBytesPassThroughUntouched) {
   EXPECT_EQ(drain_all(drain), (std::vector<std::string>{std::string("\xff\xfe\x00z\n", 5)}));
 }
 
+TEST(LineSplitter, HoldsACarriageReturnUntilTheNextByte) {
+  LineSplitter splitter;
+  std::vector<std::string> lines;
+  splitter.feed("a\r", lines);
+  EXPECT_TRUE(lines.empty());
+  splitter.feed("\n", lines);  // "\r\n" across two reads is one line end
+  EXPECT_EQ(lines, (std::vector<std::string>{"a\n"}));
+  splitter.feed("b\r", lines);
+  splitter.feed("c", lines);
+  splitter.feed("\r", lines);
+  splitter.finish(lines);  // a held "\r" at the end still ends its line
+  EXPECT_EQ(lines, (std::vector<std::string>{"a\n", "b\n", "c\n"}));
+}
+
 TEST(LineDrain, ReadErrorEndsTheStreamWithItsErrno) {
   LineDrain drain(-1);
   EXPECT_TRUE(drain_all(drain).empty());

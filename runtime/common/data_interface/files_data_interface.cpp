@@ -10,6 +10,7 @@
 // interoperate with): keys are text or any byte buffer, plain data any byte buffer, tokens bytes or text;
 // anything else is a TypeError worded like that package's.
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -286,6 +287,8 @@ std::string fs_bytes(py::handle path) {
 py::object extraction_cause(const native::ArchiveExtractionError& e) {
   if (e.os_errno() != 0) return os_error(e.os_errno(), e.os_filename());
   py::str detail = decode_native_text(e.detail());
+  if (e.cause() == native::ArchiveExtractionError::Cause::kTooLarge)
+    return ostrel::builtin("OSError")(EFBIG, detail);
   if (e.format() == native::ArchiveFormat::kZip) return global("zipfile").attr("BadZipFile")(detail);
   py::object tarfile = global("tarfile");
   if (e.cause() == native::ArchiveExtractionError::Cause::kUnsafeMember &&
@@ -294,25 +297,41 @@ py::object extraction_cause(const native::ArchiveExtractionError& e) {
   return tarfile.attr("ReadError")(detail);
 }
 
+// The most bytes an extraction may write: the environment's setting, read at every call, else the default.
+std::uint64_t max_extract_bytes() {
+  const std::string name(native::kMaxExtractBytesVariable);
+  py::object setting = global("os").attr("environ").attr("get")(name);
+  if (setting.is_none()) return native::kDefaultMaxExtractBytes;
+  py::object value;
+  try {
+    value = ostrel::builtin("int")(setting);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ValueError)) throw;
+  }
+  if (!value || value < py::int_(0) || value > py::int_(UINT64_MAX))
+    ostrel::raise(PyExc_ValueError, name + " must be a whole number of bytes (0 or more), not " +
+                                        ostrel::str(py::repr(setting)));
+  return value.cast<std::uint64_t>();
+}
+
 void extract(native::ArchiveFormat format, py::object source_path, py::object destination_path) {
+  const std::uint64_t max_bytes = max_extract_bytes();
   std::string source = fs_bytes(source_path);
   std::string destination = fs_bytes(destination_path);
   py::object caught;
-  std::string message;
   try {
     py::gil_scoped_release release;
-    native::extract_archive(format, source, destination);
+    native::extract_archive(format, source, destination, max_bytes);
     return;
   } catch (const native::ArchiveExtractionError& e) {
-    message = e.what();
     caught = extraction_cause(e);
   } catch (const std::exception& e) {
-    message = std::string(format == native::ArchiveFormat::kZip ? "Failed to extract file from zip "
-                                                                : "Failed to extract file from tar ") +
-              source + ", err: " + e.what();
     caught = python_error_for(e);
   }
-  raise_in_handler(global("CorruptedSavedModelZipError")(decode_native_text(message)), caught, true);
+  const std::string prefix = format == native::ArchiveFormat::kZip ? "Failed to extract file from zip "
+                                                                   : "Failed to extract file from tar ";
+  py::str message = decode_native_text(prefix + source + ", err: ") + py::str(caught);
+  raise_in_handler(global("CorruptedSavedModelZipError")(message), caught, true);
 }
 
 void extract_zip_file(py::object source_path, py::object destination_path) {
@@ -335,11 +354,34 @@ void move_dir_folder_contents_to_root(py::object directory) {
   }
 }
 
+// Removes the extraction folder of a call that failed; a failure to remove it is not the one to report.
+void remove_extraction_folder(py::handle folder) {
+  try {
+    std::string dir = fs_bytes(folder);
+    py::gil_scoped_release release;
+    native::remove_tree(dir);
+  } catch (const native::FileSystemError&) {
+  } catch (py::error_already_set&) {
+  }
+}
+
+py::object fill_extraction_folder(py::object source_path, py::object folder);
+
+// The folder belongs to the caller once it is returned; a call that fails (an interrupt included)
+// leaves nothing behind.
 py::object extract_and_ensure_folder_structure(py::object source_path) {
   py::dict prefix;
   prefix["prefix"] = std::string(native::kExtractionFolderPrefix);
   py::object folder = global("tempfile").attr("mkdtemp")(**prefix);
+  try {
+    return fill_extraction_folder(std::move(source_path), folder);
+  } catch (...) {
+    remove_extraction_folder(folder);
+    throw;
+  }
+}
 
+py::object fill_extraction_folder(py::object source_path, py::object folder) {
   py::object cls = global("FilesDataInterface");
   py::object extensions = global("FileCompressionExtension");
   py::object name = py::module_::import("os").attr("fsdecode")(source_path);

@@ -1,0 +1,47 @@
+// The one owner of a file descriptor: closes it when it goes away.
+#pragma once
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace ostrel::native {
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+
+  // Gives up ownership without closing.
+  int release() noexcept { return std::exchange(fd_, -1); }
+
+  // Closes the descriptor held (if any) and takes `fd`. On Linux a descriptor is released even when
+  // close() reports EINTR, so it is never retried.
+  void reset(int fd = -1) noexcept {
+    const int old = std::exchange(fd_, fd);
+    if (old >= 0) ::close(old);
+  }
+
+  // Closes now and returns close()'s errno (0 on success): a late write error of some file systems.
+  int close_checked() noexcept {
+    const int old = std::exchange(fd_, -1);
+    return old >= 0 && ::close(old) != 0 ? errno : 0;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace ostrel::native
