@@ -115,14 +115,11 @@ std::vector<std::string> list_dir(const std::string& path) {
 void remove_entries(int dirfd, const std::string& path) {
   std::vector<std::string> names;
   {
-    const int fd = ::fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
-    if (fd < 0) throw FileSystemError(errno, path);
-    std::unique_ptr<DIR, DirDeleter> dir(::fdopendir(fd));
-    if (!dir) {
-      const int err = errno;
-      ::close(fd);
-      throw FileSystemError(err, path);
-    }
+    Fd fd(::fcntl(dirfd, F_DUPFD_CLOEXEC, 0));
+    if (!fd) throw FileSystemError(errno, path);
+    std::unique_ptr<DIR, DirDeleter> dir(::fdopendir(fd.get()));
+    if (!dir) throw FileSystemError(errno, path);
+    fd.release();  // closed with the listing
     for (;;) {
       errno = 0;
       const dirent* e = ::readdir(dir.get());
