@@ -233,8 +233,9 @@ struct Member {
 
 class Extraction {
  public:
-  Extraction(ArchiveFormat format, const std::string& source, const std::string& dest, std::uint64_t max_bytes)
-      : format_(format), source_(source), dest_(dest), max_bytes_(max_bytes) {}
+  Extraction(ArchiveFormat format, const std::string& source, const std::string& dest, std::uint64_t max_bytes,
+             const std::function<bool()>& should_stop)
+      : format_(format), source_(source), dest_(dest), max_bytes_(max_bytes), should_stop_(should_stop) {}
 
   void run() {
     const Utf8ThreadLocale utf8;
@@ -247,6 +248,8 @@ class Extraction {
       std::uint64_t declared = 0;
       while (next_header(reader.get(), &e)) {
         const Member m = checker.check(e);
+        // A tar stream is decompressed to skip a member anyway: read block by block, so a stop is seen.
+        if (m.kind == Member::Kind::kFile && format_ == ArchiveFormat::kTar) skip_data(reader.get(), e);
         if (m.kind == Member::Kind::kFile && archive_entry_size_is_set(e) && archive_entry_size(e) > 0) {
           declared += static_cast<std::uint64_t>(archive_entry_size(e));
           if (declared > max_bytes_) fail_too_large();
@@ -322,7 +325,25 @@ class Extraction {
     fail(Cause::kMalformed, detail);
   }
 
+  void poll() const {
+    if (should_stop_ && should_stop_()) throw ExtractionStopped();
+  }
+
+  // Reads past a member's data block by block (libarchive's own skip would do it in one call).
+  void skip_data(struct archive* a, archive_entry* e) const {
+    for (;;) {
+      const void* buf = nullptr;
+      size_t size = 0;
+      la_int64_t offset = 0;
+      const int rc = archive_read_data_block(a, &buf, &size, &offset);
+      if (rc == ARCHIVE_EOF) return;
+      if (rc != ARCHIVE_OK) fail_read(a, entry_path(e));
+      poll();
+    }
+  }
+
   bool next_header(struct archive* a, archive_entry** e) const {
+    poll();
     const int rc = archive_read_next_header(a, e);
     if (rc == ARCHIVE_EOF) return false;
     if (rc == ARCHIVE_OK || rc == ARCHIVE_WARN) return true;  // WARN: e.g. a name left unconverted
@@ -511,6 +532,7 @@ class Extraction {
       // way) fails the member.
       if (rc != ARCHIVE_OK) fail_read(a, entry_path(e));
       if (offset < 0) fail_read(a, entry_path(e));
+      poll();
       reserve(written_, static_cast<std::uint64_t>(offset) + size);
       const char* p = static_cast<const char*>(buf);
       while (size > 0) {
@@ -543,6 +565,7 @@ class Extraction {
   const std::string& source_;
   const std::string& dest_;
   const std::uint64_t max_bytes_;
+  const std::function<bool()>& should_stop_;
   std::uint64_t written_ = 0;  // bytes of the member files written so far
   Fd source_fd_;
   Fd root_;
@@ -579,8 +602,8 @@ std::optional<ArchiveFormat> archive_format_for(std::string_view source_path) {
 }
 
 void extract_archive(ArchiveFormat format, const std::string& source_path, const std::string& destination_path,
-                     std::uint64_t max_bytes) {
-  Extraction(format, source_path, destination_path, max_bytes).run();
+                     std::uint64_t max_bytes, const std::function<bool()>& should_stop) {
+  Extraction(format, source_path, destination_path, max_bytes, should_stop).run();
 }
 
 bool has_single_top_folder(const std::string& directory) {

@@ -30,6 +30,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -108,11 +109,20 @@ class FileSystemError : public std::system_error {
 // non-folder entries at a member's path are replaced; folders are merged. The archive formats:
 //   zip: zip only;
 //   tar: tar (ustar, pax, GNU), uncompressed or gzip-, bzip2-, xz- or lzma-compressed, whatever the name.
-// At most `max_bytes` are written (see the top of this file). Throws ArchiveExtractionError. After a
-// failure during writing (damaged member data, disk full, the limit) the members written before it stay
-// in place: the caller that made the destination removes it (remove_tree).
+// The extraction was stopped because its caller asked it to (see extract_archive).
+class ExtractionStopped : public std::runtime_error {
+ public:
+  ExtractionStopped() : std::runtime_error("extraction stopped") {}
+};
+
+// At most `max_bytes` are written (see the top of this file). `should_stop`, when given, is called on the
+// extracting thread between members and between blocks of member data, in both passes; when it returns
+// true the extraction ends with ExtractionStopped. Throws ArchiveExtractionError. After a failure during
+// writing (damaged member data, disk full, the limit, a stop) the members written before it stay in
+// place: the caller that made the destination removes it (remove_tree).
 void extract_archive(ArchiveFormat format, const std::string& source_path, const std::string& destination_path,
-                     std::uint64_t max_bytes = kDefaultMaxExtractBytes);
+                     std::uint64_t max_bytes = kDefaultMaxExtractBytes,
+                     const std::function<bool()>& should_stop = {});
 
 // True when `directory` holds exactly one entry and that entry is a folder (or a link to one).
 // FileSystemError when `directory` cannot be listed.

@@ -1,13 +1,16 @@
 """ostrel.common.data_interface.files_data_interface: buffers to files, Fernet tokens, archive extraction."""
 import base64
-import inspect
 import errno
+import inspect
 import io
 import os
+import signal
 import tarfile
 import tempfile
+import time
 import uuid
 import zipfile
+import zlib
 
 import pytest
 from cryptography.fernet import Fernet
@@ -377,6 +380,38 @@ def test_an_interrupted_extraction_leaves_nothing(tmp_path, tmp_tempdir, monkeyp
     with pytest.raises(KeyboardInterrupt):
         FDI.extract_and_ensure_folder_structure(src)
     assert os.listdir(tmp_tempdir) == [] and os.path.exists(src)  # the link was removed, not followed
+
+
+def test_a_signal_stops_a_long_extraction_at_once(tmp_path, tmp_tempdir):
+    # 256 MiB of zeros in a small .tar.gz; a handler's exception surfaces as it is, long before the end.
+    src = tmp_path / "long.tar.gz"
+    size = 256 << 20
+    info = tarfile.TarInfo("m/big")
+    info.size = size
+    packer = zlib.compressobj(1, wbits=31)
+    with open(src, "wb") as f:
+        f.write(packer.compress(info.tobuf(tarfile.PAX_FORMAT)))
+        for _ in range(size >> 20):
+            f.write(packer.compress(bytes(1 << 20)))
+        f.write(packer.compress(bytes(1024)) + packer.flush())
+
+    class Stop(Exception):
+        pass
+
+    def on_alarm(signum, frame):
+        raise Stop
+
+    previous = signal.signal(signal.SIGALRM, on_alarm)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        started = time.monotonic()
+        with pytest.raises(Stop):
+            FDI.extract_and_ensure_folder_structure(str(src))
+        assert time.monotonic() - started < 2
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert os.listdir(tmp_tempdir) == []
 
 
 def test_a_member_named_like_its_top_folder_fails_unwrapped(tmp_path, tmp_tempdir):

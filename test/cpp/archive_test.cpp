@@ -483,6 +483,28 @@ TEST_F(ArchiveTest, ExpansionPastTheLimitFailsBeforeWritingAnything) {
   }
 }
 
+TEST_F(ArchiveTest, AStopRequestEndsTheExtraction) {
+  const std::vector<Item> items = {file("m/a", std::string(1 << 20, 'a')), file("m/b", std::string(1 << 20, 'b'))};
+  for (Container c : {Container::kZip, Container::kTarGz}) {
+    const bool zip = c == Container::kZip;
+    const std::string src = archive(zip ? "s.zip" : "s.tar.gz", c, items);
+    const ArchiveFormat format = zip ? ArchiveFormat::kZip : ArchiveFormat::kTar;
+    int asked = 0;
+    const std::string whole = new_folder(tmp());
+    extract_archive(format, src, whole, kDefaultMaxExtractBytes, [&] { return ++asked < 0; });
+    EXPECT_GT(asked, 4);  // between members and between blocks
+    EXPECT_EQ(tree(whole), (std::set<std::string>{"m", "m/a", "m/b"}));
+    for (int stop_at : {1, asked / 2, asked}) {
+      int calls = 0;
+      EXPECT_THROW(
+          extract_archive(format, src, new_folder(tmp()), kDefaultMaxExtractBytes, [&] { return ++calls >= stop_at; }),
+          ExtractionStopped)
+          << stop_at;
+      EXPECT_EQ(calls, stop_at);
+    }
+  }
+}
+
 TEST_F(ArchiveTest, RemoveTreeNeverFollowsLinks) {
   const fs::path outside = root_ / "outside";
   fs::create_directories(outside / "kept");
