@@ -581,7 +581,6 @@ ArchiveExtractionError::ArchiveExtractionError(ArchiveFormat format, std::string
                                                                    : "Failed to extract file from tar ") +
                          source_path + ", err: " + detail),
       format_(format),
-      source_path_(std::move(source_path)),
       cause_(cause),
       detail_(std::move(detail)),
       os_errno_(os_errno),

@@ -68,7 +68,6 @@ class ArchiveExtractionError : public std::runtime_error {
                          int os_errno = 0, std::string os_filename = {});
 
   ArchiveFormat format() const { return format_; }
-  const std::string& source_path() const { return source_path_; }
   Cause cause() const { return cause_; }
   // The text after ", err: ". For OS errors it reads like Python's OSError text:
   // "[Errno 2] No such file or directory: 'model.zip'".
@@ -80,7 +79,6 @@ class ArchiveExtractionError : public std::runtime_error {
 
  private:
   ArchiveFormat format_;
-  std::string source_path_;
   Cause cause_;
   std::string detail_;
   int os_errno_;

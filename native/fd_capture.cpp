@@ -51,11 +51,6 @@ FdCapture::~FdCapture() {
   }
 }
 
-bool FdCapture::capturing() const {
-  std::lock_guard lock(stacks().mu);
-  return active_;
-}
-
 int FdCapture::original_fd() const {
   std::lock_guard lock(stacks().mu);
   return original_.get();

@@ -26,8 +26,6 @@ class FdCapture {
   FdCapture(const FdCapture&) = delete;
   FdCapture& operator=(const FdCapture&) = delete;
 
-  int source_fd() const noexcept { return source_fd_; }
-  bool capturing() const;
   // The duplicate that keeps what the source referred to before this capture (or, after an older
   // capture ended out of order, what it referred to before that one); -1 while idle.
   int original_fd() const;

@@ -411,15 +411,11 @@ py::object extract_and_ensure_folder_structure(py::object source_path) {
 
 py::object fill_extraction_folder(py::object source_path, py::object folder) {
   py::object cls = global("FilesDataInterface");
-  py::object extensions = global("FileCompressionExtension");
-  py::object name = py::module_::import("os").attr("fsdecode")(source_path);
-  const char* extractor = nullptr;
-  if (name.attr("endswith")(extensions.attr("ZIP").attr("value")).cast<bool>())
-    extractor = "_extract_zip_file";
-  else if (name.attr("endswith")(extensions.attr("TAR").attr("value")).cast<bool>())
-    extractor = "_extract_tar_file";
-  if (extractor != nullptr)
+  // The suffixes are those of FileCompressionExtension (made from the same constants).
+  if (const auto format = native::archive_format_for(fs_bytes(source_path))) {
+    const char* extractor = *format == native::ArchiveFormat::kZip ? "_extract_zip_file" : "_extract_tar_file";
     cls.attr(extractor)(py::arg("source_path") = source_path, py::arg("destination_path") = folder);
+  }
 
   std::string dir = fs_bytes(folder);
   bool single_folder = false;
