@@ -329,17 +329,26 @@ class Extraction {
     if (should_stop_ && should_stop_()) throw ExtractionStopped();
   }
 
-  // Reads past a member's data block by block (libarchive's own skip would do it in one call).
-  void skip_data(struct archive* a, archive_entry* e) const {
+  // Hands each block of the member's data to `take(data, size, offset)`, asking for a stop before each.
+  // Anything short of a clean block (a warning included: libarchive reports a bad checksum that way)
+  // fails the member.
+  template <typename Take>
+  void for_each_block(struct archive* a, archive_entry* e, Take&& take) const {
     for (;;) {
       const void* buf = nullptr;
       size_t size = 0;
       la_int64_t offset = 0;
       const int rc = archive_read_data_block(a, &buf, &size, &offset);
       if (rc == ARCHIVE_EOF) return;
-      if (rc != ARCHIVE_OK) fail_read(a, entry_path(e));
+      if (rc != ARCHIVE_OK || offset < 0) fail_read(a, entry_path(e));
       poll();
+      take(static_cast<const char*>(buf), size, offset);
     }
+  }
+
+  // Reads past a member's data block by block (libarchive's own skip would do it in one call).
+  void skip_data(struct archive* a, archive_entry* e) const {
+    for_each_block(a, e, [](const char*, size_t, la_int64_t) {});
   }
 
   bool next_header(struct archive* a, archive_entry** e) const {
@@ -522,19 +531,8 @@ class Extraction {
     if (!out) fail_os(Cause::kWriteFailed, errno, full);
 
     la_int64_t end = 0;
-    for (;;) {
-      const void* buf = nullptr;
-      size_t size = 0;
-      la_int64_t offset = 0;
-      const int rc = archive_read_data_block(a, &buf, &size, &offset);
-      if (rc == ARCHIVE_EOF) break;
-      // Anything short of a clean block (a warning included: libarchive reports a bad checksum that
-      // way) fails the member.
-      if (rc != ARCHIVE_OK) fail_read(a, entry_path(e));
-      if (offset < 0) fail_read(a, entry_path(e));
-      poll();
+    for_each_block(a, e, [&](const char* p, size_t size, la_int64_t offset) {
       reserve(written_, static_cast<std::uint64_t>(offset) + size);
-      const char* p = static_cast<const char*>(buf);
       while (size > 0) {
         const ssize_t n = ::pwrite(out.get(), p, size, offset);
         if (n < 0) {
@@ -546,7 +544,7 @@ class Extraction {
         offset += n;
       }
       if (offset > end) end = offset;
-    }
+    });
     // Sparse members may end in a hole.
     if (archive_entry_size_is_set(e) && archive_entry_size(e) > end) end = archive_entry_size(e);
     reserve(written_, static_cast<std::uint64_t>(end));
