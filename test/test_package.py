@@ -100,14 +100,14 @@ def test_unknown_submodule_is_a_clean_import_error():
 
 
 def test_failed_startup_leaves_no_package(run_python, tmp_path):
-    # A file where the log directory should be makes the package logger's set-up fail at start-up.
-    home = tmp_path / "home"
-    home.mkdir(exist_ok=True)
-    (home / "tamsor_logs").write_text("not a directory")
+    # A broken TensorRT install makes the machine probe fail at start-up.
+    fake = tmp_path / "fake"
+    fake.mkdir()
+    (fake / "tensorrt.py").write_text("raise ValueError('broken TensorRT install')\n")
     r = run_python(
         "import sys\n"
         "try:\n    import ostrel\nexcept Exception as e:\n    print(type(e).__name__, 'ostrel' in sys.modules)\n",
-        env={"HOME": str(home)})
+        extra_path=fake)
     assert r.stdout.strip().splitlines()[-1] == "ValueError False"
 
 

@@ -26,8 +26,8 @@
 #include "modtree/modtree.hpp"
 #include "native/fd_capture.hpp"
 #include "native/pipe_lines.hpp"
-#include "native/unique_fd.hpp"
 #include "native/timing.hpp"
+#include "native/unique_fd.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
