@@ -48,7 +48,7 @@ void LineSplitter::finish(std::vector<std::string>& lines) {
   partial_.clear();
 }
 
-LineDrain::LineDrain(int fd) : fd_(fd) {
+LineDrain::LineDrain(UniqueFd fd) : fd_(std::move(fd)) {
   thread_ = std::thread([this] { read_loop(); });
 }
 
@@ -62,7 +62,7 @@ void LineDrain::read_loop() {
   std::string buffer(64 * 1024, '\0');
   int error = 0;
   for (;;) {
-    const ssize_t n = ::read(fd_, buffer.data(), buffer.size());
+    const ssize_t n = ::read(fd_.get(), buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n < 0) error = errno;
@@ -77,6 +77,7 @@ void LineDrain::read_loop() {
     lines.clear();
     cv_.notify_one();
   }
+  fd_.reset();
   splitter.finish(lines);
   {
     std::lock_guard lock(mu_);

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "native/unique_fd.hpp"
+
 namespace ostrel::native {
 
 // Splits a byte stream into lines the way a Python text reader with universal newlines does: "\r\n" and
@@ -35,9 +37,9 @@ class LineSplitter {
 
 class LineDrain {
  public:
-  // Starts reading `fd` (not owned: the caller closes it, after the drain has ended). Throws
-  // std::system_error when the thread cannot be started.
-  explicit LineDrain(int fd);
+  // Starts reading `fd`, which the drain owns and closes once the stream has ended (give it a duplicate
+  // to keep a descriptor of your own). Throws std::system_error when the thread cannot be started.
+  explicit LineDrain(UniqueFd fd);
   // Waits for the reading thread to finish, i.e. for the end of the stream.
   ~LineDrain();
   LineDrain(const LineDrain&) = delete;
@@ -55,7 +57,7 @@ class LineDrain {
  private:
   void read_loop();
 
-  const int fd_;
+  UniqueFd fd_;  // used by the reading thread only
   mutable std::mutex mu_;
   std::condition_variable cv_;
   std::deque<std::string> queue_;

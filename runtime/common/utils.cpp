@@ -273,12 +273,20 @@ void pipe_printer_run(py::object self) {
   // Decoded like the reader would decode it (its encoding), but never failing: undecodable bytes become
   // U+FFFD, and the pipe is drained to its end whatever arrives.
   std::string encoding = py::str(reader.attr("encoding")).cast<std::string>();
+  // The drain reads a descriptor of its own: closing the reader meanwhile cannot make it read whatever
+  // gets that number next.
   std::unique_ptr<ostrel::native::LineDrain> drain;
+  int error = 0;
+  ostrel::native::UniqueFd own(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  if (!own) error = errno;
   try {
-    drain = std::make_unique<ostrel::native::LineDrain>(fd);
+    if (own) drain = std::make_unique<ostrel::native::LineDrain>(std::move(own));
   } catch (const std::system_error& e) {
+    error = e.code().value();
+  }
+  if (error != 0) {
     reader.attr("close")();  // writers now fail (EPIPE) instead of blocking on a pipe that nobody reads
-    raise_errno(e.code().value());
+    raise_errno(error);
   }
   LineSink sink(self);
   std::vector<std::string> lines;

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ostrel::native {
@@ -27,6 +28,8 @@ struct Pipe {
       done += static_cast<std::size_t>(n);
     }
   }
+  // The drain owns the read end from then on.
+  UniqueFd take_read_end() { return UniqueFd(std::exchange(r, -1)); }
   void close_write() {
     if (w >= 0) ::close(w);
     w = -1;
@@ -42,7 +45,7 @@ std::vector<std::string> drain_all(LineDrain& drain) {
 
 TEST(LineDrain, SplitsUniversalNewlinesAndKeepsTheLastPiece) {
   Pipe p;
-  LineDrain drain(p.r);
+  LineDrain drain(p.take_read_end());
   p.write_all("one\r\ntwo\rthree\n  four  ");
   p.close_write();
   EXPECT_EQ(drain_all(drain), (std::vector<std::string>{"one\n", "two\n", "three\n", "  four  "}));
@@ -55,7 +58,7 @@ TEST(LineDrain, SplitsUniversalNewlinesAndKeepsTheLastPiece) {
 TEST(LineDrain, WriterNeverWaitsForTheConsumer) {
   // Far more than a pipe holds, written before anyone consumes: the writer would block without the drain.
   Pipe p;
-  LineDrain drain(p.r);
+  LineDrain drain(p.take_read_end());
   const std::string line(999, 'x');
   std::string all;
   for (int i = 0; i < 1000; ++i) all += line + "\n";
@@ -68,7 +71,7 @@ TEST(LineDrain, WriterNeverWaitsForTheConsumer) {
 
 TEST(LineDrain, UndecodableBytesPassThroughUntouched) {
   Pipe p;
-  LineDrain drain(p.r);
+  LineDrain drain(p.take_read_end());
   p.write_all(std::string("\xff\xfe\x00z\n", 5));
   p.close_write();
   EXPECT_EQ(drain_all(drain), (std::vector<std::string>{std::string("\xff\xfe\x00z\n", 5)}));
@@ -89,7 +92,7 @@ TEST(LineSplitter, HoldsACarriageReturnUntilTheNextByte) {
 }
 
 TEST(LineDrain, ReadErrorEndsTheStreamWithItsErrno) {
-  LineDrain drain(-1);
+  LineDrain drain{UniqueFd()};
   EXPECT_TRUE(drain_all(drain).empty());
   EXPECT_EQ(drain.error(), EBADF);
 }
