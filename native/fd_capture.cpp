@@ -90,7 +90,7 @@ void FdCapture::stop() {
   auto& all = stacks();
   std::lock_guard lock(all.mu);
   if (!active_) return;
-  std::vector<FdCapture*>& stack = all.by_fd[source_fd_];
+  std::vector<FdCapture*>& stack = all.by_fd.at(source_fd_);  // an active capture is always on its stack
   const auto self = std::find(stack.begin(), stack.end(), this);
   if (self + 1 == stack.end()) {
     if (const int error = redirect(original_.get(), source_fd_, source_cloexec_); error != 0) {
