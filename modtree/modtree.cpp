@@ -119,26 +119,23 @@ py::object import_from(const char* name, const char* attr) {
   return mod.attr(attr);
 }
 
-PyObject* Registry::init_root(const char* default_name, PyModuleDef* def) {
-  const char* ctx = _Py_PackageContext;
-  root_ = (ctx != nullptr && *ctx != '\0') ? ctx : default_name;
-  // The name under which the interpreter loads us may differ from the C name (a vendored copy).
-  static std::string def_name;
-  def_name = root_;
-  def->m_name = def_name.c_str();
-  origin_ = shared_object_path();
-
+int Registry::exec_root(PyObject* raw) {
   PyObject* modules = PyImport_GetModuleDict();
-  PyObject* raw = PyModule_Create(def);
-  if (raw == nullptr) return nullptr;
   try {
     py::module_ m = py::reinterpret_borrow<py::module_>(raw);
+    // The name the interpreter loads us under (a vendored copy may live inside another package).
+    root_ = py::str(m.attr("__name__")).cast<std::string>();
+    origin_ = shared_object_path();
     // A package: submodules are found through our finder, never on a search path.
     m.attr("__path__") = py::list();
     m.attr("__file__") = origin_;
-    if (PyDict_SetItemString(modules, root_.c_str(), raw) != 0) throw py::error_already_set();
+    // The import system enters the module before running it; a loader driven by hand may not, and
+    // start-up code imports names from the partly initialised root.
+    if (PyDict_GetItemString(modules, root_.c_str()) != raw &&
+        PyDict_SetItemString(modules, root_.c_str(), raw) != 0)
+      throw py::error_already_set();
 
-    // One finder per process and deliverable; a retried import replaces the earlier one.
+    // One finder per process and deliverable; a repeated import replaces the earlier one.
     py::list meta_path = py::module_::import("sys").attr("meta_path");
     // Leaked on purpose: these outlive the interpreter's finalisation.
     static py::module_* scope = nullptr;
@@ -167,7 +164,7 @@ PyObject* Registry::init_root(const char* default_name, PyModuleDef* def) {
 
     const ModuleEntry* root = find("");
     if (root != nullptr && root->top) root->top(m);
-    return raw;
+    return 0;
   } catch (py::error_already_set& e) {
     e.restore();
   } catch (py::builtin_exception& e) {
@@ -178,10 +175,32 @@ PyObject* Registry::init_root(const char* default_name, PyModuleDef* def) {
   // Start-up failed: the package leaves the module table again, the exception stays set.
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
-  if (PyDict_GetItemString(modules, root_.c_str()) == raw) PyDict_DelItemString(modules, root_.c_str());
+  if (!root_.empty() && PyDict_GetItemString(modules, root_.c_str()) == raw)
+    PyDict_DelItemString(modules, root_.c_str());
   PyErr_Restore(type, value, tb);
-  Py_DECREF(raw);
-  return nullptr;
+  return -1;
+}
+
+namespace {
+
+int exec_root_slot(PyObject* module) { return Registry::instance().exec_root(module); }
+
+PyModuleDef_Slot g_root_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_root_slot)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // The registry and the finder are process-wide.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr}};
+
+}  // namespace
+
+PyObject* Registry::root_def(const char* name) {
+  // Multi-phase initialisation: the interpreter creates the module from its spec (so under the name it
+  // is imported as) and then runs the exec slot.
+  static PyModuleDef def{PyModuleDef_HEAD_INIT, name, nullptr, 0, nullptr, g_root_slots, nullptr, nullptr,
+                         nullptr};
+  return PyModuleDef_Init(&def);
 }
 
 }  // namespace modtree

@@ -36,8 +36,11 @@ class Registry {
   const ModuleEntry* find(const std::string& relname) const;
   const std::vector<ModuleEntry>& entries() const { return entries_; }
 
-  // Body of PyInit_<root>: returns a new reference or nullptr with an exception set.
-  PyObject* init_root(const char* default_name, PyModuleDef* def);
+  // Body of PyInit_<root>: the module definition for multi-phase initialisation.
+  PyObject* root_def(const char* name);
+  // Runs the root: enters it in sys.modules, installs the finder, runs the root's top level.
+  // 0, or -1 with an exception set.
+  int exec_root(PyObject* module);
 
   const std::string& root_name() const { return root_; }
   const std::string& origin() const { return origin_; }
@@ -87,9 +90,7 @@ py::object import_from(const char* name, const char* attr);
   static ::modtree::Registrar MODTREE_CONCAT(modtree_reg_, __LINE__)(relname, true, ::modtree::TopLevel{})
 
 // Exports PyInit_<name> for the deliverable whose root top level is registered as "".
-#define MODTREE_ROOT(name)                                                                       \
-  extern "C" __attribute__((visibility("default"))) PyObject* MODTREE_CONCAT(PyInit_, name)() {  \
-    static PyModuleDef def{                                                                      \
-        PyModuleDef_HEAD_INIT, #name, nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr}; \
-    return ::modtree::Registry::instance().init_root(#name, &def);                               \
+#define MODTREE_ROOT(name)                                                                      \
+  extern "C" __attribute__((visibility("default"))) PyObject* MODTREE_CONCAT(PyInit_, name)() { \
+    return ::modtree::Registry::instance().root_def(#name);                                     \
   }

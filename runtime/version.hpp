@@ -1,6 +1,7 @@
 #pragma once
 
 namespace ostrel {
-// The single source of the package version.
-inline constexpr const char* kVersion = "3.6.0";
+// The package version. The build takes it from the project metadata (pyproject.toml), the one place
+// it is written.
+extern const char* const kVersion;
 }  // namespace ostrel

@@ -616,12 +616,16 @@ bool is_cpu_timer(py::handle obj) {
     Py_DECREF(current);
     if (current != native) return false;
   }
-  PyObject** dict = _PyObject_GetDictPtr(obj.ptr());
-  if (dict != nullptr && *dict != nullptr) {
-    if (PyDict_GetItemString(*dict, "start") != nullptr || PyDict_GetItemString(*dict, "stop") != nullptr)
-      return false;
+  // An instance attribute named start or stop shadows the method.
+  PyObject* dict = PyObject_GenericGetDict(obj.ptr(), nullptr);
+  if (dict == nullptr) {
+    PyErr_Clear();
+    return true;
   }
-  return true;
+  bool shadowed =
+      PyDict_GetItemString(dict, "start") != nullptr || PyDict_GetItemString(dict, "stop") != nullptr;
+  Py_DECREF(dict);
+  return !shadowed;
 }
 
 void set_cpu_timer_starter(py::handle timer, double starter) {

@@ -3,6 +3,7 @@
 #include <pybind11/stl.h>
 
 #include <string>
+#include <string_view>
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
@@ -25,8 +26,37 @@ bool truthy(py::handle h) {
 
 py::object member(const char* enum_name, const char* name) { return mod_attr(enum_name).attr(name); }
 
+// The optional extra of the package that installs the framework a back-end module runs on.
+const char* extra_for(std::string_view module) {
+  if (module.starts_with("onnx")) return "onnx";
+  if (module.starts_with("pytorch") || module.starts_with("torchscript")) return "torch";
+  if (module.starts_with("openvino")) return "openvino";
+  if (module.starts_with("tensorflow") || module.starts_with("keras") || module.starts_with("tflite"))
+    return "tensorflow";
+  if (module.starts_with("coreml")) return "coreml";
+  return nullptr;
+}
+
+// Imports a back-end module and returns its inferencer class. A framework that is not installed fails
+// with the ModuleNotFoundError of its import, whose text names the extra that installs it.
 py::object backend(const char* module, const char* cls) {
-  return py::module_::import((std::string("ostrel.frameworks.") + module).c_str()).attr(cls);
+  py::object mod;
+  try {
+    mod = py::module_::import((std::string("ostrel.frameworks.") + module).c_str());
+  } catch (py::error_already_set& e) {
+    const char* extra = extra_for(module);
+    if (extra == nullptr || !e.matches(PyExc_ModuleNotFoundError)) throw;
+    py::object missing = e.value().attr("name");
+    // Our own modules (a back-end outside this build) say what is wrong themselves.
+    if (missing.is_none()) throw;
+    std::string missing_name = ostrel::str(missing);
+    if (missing_name == "ostrel" || missing_name.starts_with("ostrel.")) throw;
+    py::object error = ostrel::builtin("ModuleNotFoundError")(
+        ostrel::str(e.value()) + ": install it with pip install 'ostrel[" + extra + "]'",
+        py::arg("name") = missing);
+    ostrel::raise_from(error, e.value());
+  }
+  return mod.attr(cls);
 }
 
 std::string supported_frameworks() {
