@@ -3,8 +3,13 @@ import glob
 import os
 import subprocess
 import sys
+from pathlib import Path
+
+import pytest
 
 import ostrel
+
+REPO = Path(__file__).resolve().parent.parent
 
 ROOT_TREE = [
     "ostrel.version",
@@ -63,9 +68,15 @@ def test_empty_packages_define_nothing():
 
 
 def test_version_and_root_names():
-    assert ostrel.__version__ == "3.6.0"
+    # One source: the project metadata the build reads, the installed distribution and the module agree.
+    import importlib.metadata
+    import tomllib
+
+    with open(REPO / "pyproject.toml", "rb") as f:
+        declared = tomllib.load(f)["project"]["version"]
+    assert ostrel.__version__ == declared == importlib.metadata.version("ostrel")
     assert ostrel.__version__ is ostrel.ostrel_version
-    assert ostrel.version.version == "3.6.0"
+    assert ostrel.version.version == ostrel.__version__
     assert ostrel.FrameworkType is __import__("ostrel.common.enums.framework_type").common.enums.framework_type.FrameworkType
     assert ostrel.__doc__ is None
     assert not hasattr(ostrel, "trt")  # no GPU here
@@ -81,20 +92,18 @@ def test_backends_are_not_imported_at_startup(run_python):
 
 def test_submodule_import_runs_startup_first(run_python):
     r = run_python("import ostrel.common.exceptions, sys; print('ostrel' in sys.modules, sys.modules['ostrel'].__version__)")
-    assert r.stdout.strip().splitlines()[-1] == "True 3.6.0"
+    assert r.stdout.strip().splitlines()[-1] == f"True {ostrel.__version__}"
 
 
 def test_run_submodule_as_main(run_python):
     # A module without a program part runs its top level under __main__ and exits cleanly.
     r = run_python("import runpy; g = runpy.run_module('ostrel.version', run_name='__main__'); print(g['version'])")
-    assert r.stdout.strip().splitlines()[-1] == "3.6.0"
+    assert r.stdout.strip().splitlines()[-1] == ostrel.__version__
     r = subprocess.run([sys.executable, "-m", "ostrel.version"], capture_output=True, text=True)
     assert r.returncode == 0, r.stderr
 
 
 def test_unknown_submodule_is_a_clean_import_error():
-    import pytest
-
     with pytest.raises(ModuleNotFoundError):
         __import__("ostrel.common.no_such_module")
 
@@ -135,8 +144,6 @@ def test_gpu_machine_without_tensorrt_prints_the_message_once(run_python, tmp_pa
 def test_backends_outside_this_build_fail_their_import_clearly():
     import importlib
 
-    import pytest
-
     for module, framework in [("trt_inferencer", "TensorRT"), ("engines.trt_engine", "TensorRT"),
                               ("openvino_inferencer", "OpenVINO"),
                               ("engines.engine_utils.openvino_checkpoint", "OpenVINO"),
@@ -146,3 +153,57 @@ def test_backends_outside_this_build_fail_their_import_clearly():
         with pytest.raises(ModuleNotFoundError, match=f"The {framework} back-end is not available") as e:
             importlib.import_module(name)
         assert e.value.name == name and name not in __import__("sys").modules
+
+
+def _requirement(line):
+    """(name, specifier) of a requirement line such as "torch==2.13.0" or "pandas>=3.1"."""
+    import re
+
+    m = re.match(r"^([A-Za-z0-9_.\-]+)\s*(.*)$", line.strip())
+    return m.group(1).lower(), m.group(2).replace(" ", "")
+
+
+def test_extras_and_requirements_agree():
+    import tomllib
+
+    with open(REPO / "pyproject.toml", "rb") as f:
+        project = tomllib.load(f)["project"]
+    assert sorted(_requirement(r)[0] for r in project["dependencies"]) == ["numpy", "pydantic"]
+    extras = project["optional-dependencies"]
+    assert set(extras) == {"onnx", "torch", "openvino", "tensorflow", "coreml", "all"}
+    assert extras["all"] == ["ostrel[onnx,torch,openvino,tensorflow,coreml]"]
+    pinned = dict(_requirement(r) for r in project["dependencies"])
+    for name, reqs in extras.items():
+        if name != "all":
+            pinned.update(_requirement(r) for r in reqs)
+    # What `make test` installs carries the same pins as what users get.
+    lines = (REPO / "requirements.txt").read_text().splitlines()
+    tested = dict(_requirement(line) for line in lines if line.strip() and not line.startswith("#"))
+    assert {n: s for n, s in tested.items() if n in pinned} == {n: pinned[n] for n in tested if n in pinned}
+    assert set(tested) <= set(pinned)
+
+
+SAMPLES = Path(os.environ.get("OSTREL_SAMPLES_DIR", REPO / ".samples"))
+
+
+@pytest.mark.parametrize("sample, framework, missing, extra", [
+    ("return_model_input.onnx", None, "onnxruntime", "onnx"),
+    ("mobilenet_v2.pth", None, "torch", "torch"),  # TorchScript, detected
+    ("resnet18.pt", "pytorch", "torch", "torch"),  # torch.package archive
+])
+def test_missing_framework_names_its_extra(run_python, sample, framework, missing, extra):
+    path = SAMPLES / sample
+    if not path.exists():
+        pytest.skip(f"sample {sample} not generated")
+    # A None entry in sys.modules makes the framework's import fail as if it were not installed.
+    r = run_python(
+        f"import sys; sys.modules[{missing!r}] = None\n"
+        "import ostrel\n"
+        "try:\n"
+        f"    ostrel.load({str(path)!r}, framework_type={framework!r})\n"
+        "except __import__('ostrel.common.exceptions').common.exceptions.OstrelError as e:\n"
+        "    c = e.__cause__\n"
+        "    print(type(c).__name__, c.name, '|', c)\n")
+    last = r.stdout.strip().splitlines()[-1]
+    assert last.startswith(f"ModuleNotFoundError {missing} |"), last
+    assert f"pip install 'ostrel[{extra}]'" in last

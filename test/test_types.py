@@ -28,14 +28,14 @@ EXAMPLE_TEXT = """<ModelBenchmarks: {
     "framework_type": null,
     "framework_version": null,
     "inference_hardware": null,
-    "ostrel_version": "3.6.0",
+    "ostrel_version": "@VERSION@",
     "date": null,
     "ctime": null,
     "h_to_d_mean": null,
     "d_to_h_mean": null,
     "h_to_d_variance": null,
     "d_to_h_variance": null
-}>"""
+}>""".replace("@VERSION@", ostrel.__version__)
 
 
 # ---- enumerations ----------------------------------------------------------------------------------
@@ -126,7 +126,7 @@ def test_model_benchmarks_defaults_and_formatting():
     empty = ModelBenchmarks()
     d = empty.dict()
     assert len(d) == 20 and list(d)[0] == "batch_size" and list(d)[-1] == "d_to_h_variance"
-    assert [k for k, v in d.items() if v is not None] == ["ostrel_version"] and d["ostrel_version"] == "3.6.0"
+    assert [k for k, v in d.items() if v is not None] == ["ostrel_version"] and d["ostrel_version"] == ostrel.__version__
     r = ModelBenchmarks(throughput=30, model_memory_used=1234.5, batch_inf_time=math.nan, d_to_h_mean=-math.inf,
                         ctime=5, include_io=True, framework_type=F.ONNX, date="é", unknown_field=1)
     text = str(r)
