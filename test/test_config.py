@@ -177,6 +177,24 @@ def test_cpu_count_is_physical(tmp_path):
     assert proc.returncode == 0, proc.stderr
 
 
+@pytest.mark.parametrize("cuda", ["(11, 4, 0)", "[11, 4, 0]", "(11, 4, False)"])
+def test_probe_record_equals_a_validated_one(tmp_path, cuda):
+    # Whatever the probed packages answer, the record is the one validation makes of it.
+    files = {"tensorrt/__init__.py": "__version__ = '8.6.1'\n", "pycuda/__init__.py": "",
+             "pycuda/driver.py": f"def get_version():\n    return {cuda}\n"}
+    code = textwrap.dedent("""
+        import ostrel.inference.config as c
+        r = c._config
+        v = c.Config(**{k: getattr(r, k) for k in r.model_fields_set})
+        print("RESULT", r == v, r.model_fields_set == v.model_fields_set, repr(r.cuda_version),
+              [type(x).__name__ for x in r.cuda_version], c.CUDA_VERSION is r.cuda_version)
+    """)
+    proc = run_with_fakes(tmp_path, files, code)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.rpartition("RESULT ")[2].split() == \
+        ["True", "True", "(11,", "4,", "0)", "['int',", "'int',", "'int']", "True"]
+
+
 @pytest.fixture
 def config_module(tmp_path, monkeypatch):
     monkeypatch.setenv("HOME", str(tmp_path))

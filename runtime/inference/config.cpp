@@ -83,6 +83,20 @@ py::object optional_package_value(Read&& read) {
   }
 }
 
+PyObject* g_config_class = nullptr;  // the Config class made by this module (strong reference)
+
+bool exact_int(py::handle h) { return PyLong_CheckExact(h.ptr()); }
+
+bool validated_already(py::handle cpus, py::handle trt_version, py::handle cuda_version) {
+  if (!exact_int(cpus)) return false;
+  if (!trt_version.is_none() && !PyUnicode_CheckExact(trt_version.ptr())) return false;
+  if (cuda_version.is_none()) return true;
+  if (!PyTuple_CheckExact(cuda_version.ptr()) || PyTuple_GET_SIZE(cuda_version.ptr()) != 3) return false;
+  for (py::handle part : py::reinterpret_borrow<py::tuple>(cuda_version))
+    if (!exact_int(part)) return false;
+  return true;
+}
+
 py::object get_hardware_information(py::module_ m) {
   int gpus = 0;
   bool running_on_jetson = false;
@@ -94,9 +108,16 @@ py::object get_hardware_information(py::module_ m) {
       [] { return py::object(py::module_::import("pycuda.driver").attr("get_version")()); });
 
   py::object cpus = m.attr("cpu_count")(py::arg("logical") = false);
-  return m.attr("Config")(py::arg("number_of_cpus") = cpus, py::arg("number_of_gpus") = gpus,
-                          py::arg("running_on_jetson") = running_on_jetson,
-                          py::arg("trt_version") = trt_version, py::arg("cuda_version") = cuda_version);
+  py::object config = m.attr("Config");
+  py::dict values(py::arg("number_of_cpus") = cpus, py::arg("number_of_gpus") = gpus,
+                  py::arg("running_on_jetson") = running_on_jetson, py::arg("trt_version") = trt_version,
+                  py::arg("cuda_version") = cuda_version);
+  // Values that already have their field's exact type pass validation unchanged: the record is then
+  // assembled directly, which spares building the validator (and pydantic's plugin discovery) at
+  // import. Anything else goes through validation.
+  if (config.ptr() == g_config_class && validated_already(cpus, trt_version, cuda_version))
+    return config.attr("model_construct")(**values);
+  return config(**values);
 }
 
 py::object make_config_class(py::module_& m) {
@@ -135,7 +156,7 @@ MODTREE_MODULE("inference.config", m) {
         "Number of CPUs of this machine: logical CPUs, or physical cores when `logical` is false.");
   m.attr("Schema") = modtree::import_from("ostrel.common.abstractions.schema", "Schema");
 
-  make_config_class(m);
+  g_config_class = make_config_class(m).release().ptr();
   m.def(
       "get_hardware_information", [m]() { return get_hardware_information(m); },
       "Probes the machine: Jetson board, GPU count, TensorRT and CUDA versions and physical CPU cores.");

@@ -9,6 +9,8 @@ MODTREE_MODULE("common.abstractions.schema", m) {
   m.attr("BaseModel") = BaseModel;
   modtree::ClassBuilder(m, "Schema")
       .base(BaseModel)
+      // Validators are built on a record class's first use, not when the class is made at import.
+      .attr("model_config", py::dict(py::arg("defer_build") = true))
       // pydantic 2 deprecates `dict()` with a warning on every call; records keep it as the
       // field-name/value mapping in declaration order.
       .def(
