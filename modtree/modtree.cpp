@@ -135,7 +135,7 @@ int Registry::exec_root(PyObject* raw) {
         PyDict_SetItemString(modules, root_.c_str(), raw) != 0)
       throw py::error_already_set();
 
-    // One finder per process and deliverable; a repeated import replaces the earlier one.
+    // One finder per process and package; a repeated import replaces the earlier one.
     py::list meta_path = py::module_::import("sys").attr("meta_path");
     // Leaked on purpose: these outlive the interpreter's finalisation.
     static py::module_* scope = nullptr;

@@ -1,9 +1,10 @@
-// Module machinery shared by the deliverables: one extension file serves a whole package tree.
+// Module machinery shared by our packages: one extension file serves a whole package tree.
 //
-// Every Python module of a deliverable is a C++ "top level" registered here under its dotted
-// name relative to the package root. The root's PyInit creates the package, enters it in
-// sys.modules, installs a meta-path finder that serves the registered submodules from the same
-// shared object, and runs the root's top level. Submodule top levels run on first import.
+// Every Python module of a package is a C++ "top level" registered here under its dotted
+// name relative to the package root. The root's PyInit returns a module definition (multi-phase
+// initialisation, so the module gets the name it is imported under); its exec step enters the
+// package in sys.modules, installs a meta-path finder that serves the registered submodules from
+// the same shared object, and runs the root's top level. Submodule top levels run on first import.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -26,7 +27,7 @@ struct ModuleEntry {
   TopLevel top;  // empty for packages that define nothing
 };
 
-// The registry of one deliverable. Each extension links its own copy of this library
+// The registry of one package. Each extension links its own copy of this library
 // (hidden visibility), so each shared object has its own registry.
 class Registry {
  public:
@@ -89,7 +90,7 @@ py::object import_from(const char* name, const char* attr);
 #define MODTREE_EMPTY_PACKAGE(relname) \
   static ::modtree::Registrar MODTREE_CONCAT(modtree_reg_, __LINE__)(relname, true, ::modtree::TopLevel{})
 
-// Exports PyInit_<name> for the deliverable whose root top level is registered as "".
+// Exports PyInit_<name> for the package whose root top level is registered as "".
 #define MODTREE_ROOT(name)                                                                      \
   extern "C" __attribute__((visibility("default"))) PyObject* MODTREE_CONCAT(PyInit_, name)() { \
     return ::modtree::Registry::instance().root_def(#name);                                     \

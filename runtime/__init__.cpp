@@ -12,13 +12,13 @@ constexpr const char* kFile = "ostrel/__init__.py";
 
 void startup(py::module_& m) {
   using modtree::import_from;
-  // 1. The machine probe.
+  // The machine probe.
   m.attr("NUM_OF_CPUS") = import_from("ostrel.inference.config", "NUM_OF_CPUS");
   m.attr("NUM_OF_GPUS") = import_from("ostrel.inference.config", "NUM_OF_GPUS");
   m.attr("GPU_PRESENT") = import_from("ostrel.inference.config", "GPU_PRESENT");
-  // 2. The version.
+  // The version.
   m.attr("ostrel_version") = import_from("ostrel.version", "version");
-  // 3. TensorRT preload, GPU machines only.
+  // TensorRT preload, GPU machines only.
   if (py::bool_(m.attr("GPU_PRESENT"))) {
     try {
       m.attr("trt") = py::module_::import("tensorrt");
@@ -29,12 +29,12 @@ void startup(py::module_& m) {
           "session.");
     }
   }
-  // 4-6. The enumerations.
+  // The enumerations.
   m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
   m.attr("InferenceHardware") = import_from("ostrel.common.enums.inference_hardware", "InferenceHardware");
   m.attr("BenchmarkMode") = import_from("ostrel.common.enums.benchmark_mode", "BenchmarkMode");
   m.attr("TRTBenchmarkMode") = import_from("ostrel.common.enums.benchmark_mode", "TRTBenchmarkMode");
-  // 7. The public entry and the package logger. Until the inference core is part of this build the
+  // The public entry and the package logger. Until the inference core is part of this build the
   // start-up ends its import part here; the rest of the tree stays importable.
   if (modtree::Registry::instance().find("inference.ostrel_manager") == nullptr) {
     m.attr("__version__") = m.attr("ostrel_version");
@@ -46,13 +46,13 @@ void startup(py::module_& m) {
   m.attr("Ostrel") = manager.attr("Ostrel");
   m.attr("load") = manager.attr("load");
   m.attr("ostrel_logger") = manager.attr("ostrel_logger");
-  // 8. The start-up line.
+  // The start-up line.
   ostrel::log(m.attr("ostrel_logger"), ostrel::kInfo,
               py::str("Ostrel was successfully imported with {} CPUS and {} GPUS.")
                   .format(m.attr("NUM_OF_CPUS"), m.attr("NUM_OF_GPUS"))
                   .cast<std::string>(),
               kFile);
-  // 9-10.
+  // The version and the public names.
   m.attr("__version__") = m.attr("ostrel_version");
   m.attr("__all__") =
       py::cast(std::vector<std::string>{"Ostrel", "load", "FrameworkType", "InferenceHardware",

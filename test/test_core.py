@@ -551,7 +551,7 @@ def test_startup_line_and_public_names(run_python):
     assert any(l.endswith(f"Ostrel was successfully imported with {ostrel.NUM_OF_CPUS} CPUS and 0 GPUS.") for l in lines)
 
 
-def test_review_edge_cases_of_the_handle_and_engine(model_file, coreml_standin):
+def test_edge_cases_of_the_handle_and_engine(model_file, coreml_standin):
     handle = ostrel.load(model_file, framework_type="coreml", input_dims=(2,))
     inner = handle._LoadedModel__inferencer
     x = np.ones((1, 2), np.float32)
