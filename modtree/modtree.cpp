@@ -185,21 +185,24 @@ namespace {
 
 int exec_root_slot(PyObject* module) { return Registry::instance().exec_root(module); }
 
-PyModuleDef_Slot g_root_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&exec_root_slot)},
+PyModuleDef_Slot g_root_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(&exec_root_slot)},
 #if PY_VERSION_HEX >= 0x030C0000
-    // The registry and the finder are process-wide.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+                                   // The registry and the finder are process-wide.
+                                   {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
-    {0, nullptr}};
+                                   {0, nullptr}};
 
 }  // namespace
 
 PyObject* Registry::root_def(const char* name) {
   // Multi-phase initialisation: the interpreter creates the module from its spec (so under the name it
   // is imported as) and then runs the exec slot.
-  static PyModuleDef def{PyModuleDef_HEAD_INIT, name, nullptr, 0, nullptr, g_root_slots, nullptr, nullptr,
-                         nullptr};
+  static PyModuleDef def = [name] {
+    PyModuleDef d{PyModuleDef_HEAD_INIT, nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+    d.m_name = name;
+    d.m_slots = g_root_slots;
+    return d;
+  }();
   return PyModuleDef_Init(&def);
 }
 
