@@ -1,12 +1,15 @@
 #include "modtree/classes.hpp"
 
+#include "modtree/args.hpp"
+
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace modtree {
 
-py::object as_method(py::cpp_function f) {
+py::object as_method(py::object f) {
   PyObject* m = PyInstanceMethod_New(f.ptr());
   if (m == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(m);
@@ -22,7 +25,89 @@ py::object raw_method(PyMethodDef* def, py::handle module) {
   return py::reinterpret_steal<py::object>(method);
 }
 
-py::cpp_function python_function(py::cpp_function f, const char* python_name) {
+namespace {
+
+// What a forwarding function holds: the pybind11 function, its Python parameters, and its record.
+struct Forwarded {
+  PyObject* target;
+  py::detail::function_record* record;
+  std::string qualname;
+  std::unique_ptr<Parameters> parameters;  // made on the first refused call
+};
+
+// The parameters of a pybind11 function from its argument records.
+std::unique_ptr<Parameters> parameters_of(const py::detail::function_record& rec, const std::string& qualname) {
+  std::vector<std::string> positional;
+  std::vector<std::pair<std::string, bool>> keyword_only;
+  std::size_t required = 0;
+  bool defaults_started = false;
+  for (std::size_t i = 0; i < rec.args.size(); ++i) {
+    const auto& a = rec.args[i];
+    std::string name = a.name != nullptr ? a.name : "";
+    if (rec.has_args && i == rec.nargs_pos && name == "args") continue;
+    if (rec.has_kwargs && i + 1 == rec.args.size() && name == "kwargs") continue;
+    if (i < rec.nargs_pos) {
+      positional.push_back(name);
+      if (!a.value) {
+        if (!defaults_started) required = positional.size();
+      } else {
+        defaults_started = true;
+      }
+    } else {
+      keyword_only.emplace_back(name, !a.value);
+    }
+  }
+  return std::make_unique<Parameters>(qualname, std::move(positional), required, std::move(keyword_only),
+                                      rec.has_args, rec.has_kwargs);
+}
+
+bool is_binding_refusal() {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  bool refusal = false;
+  if (value != nullptr) {
+    PyObject* text = PyObject_Str(value);
+    if (text != nullptr) {
+      const char* utf8 = PyUnicode_AsUTF8(text);
+      refusal = utf8 != nullptr && std::strstr(utf8, "incompatible function arguments") != nullptr;
+      Py_DECREF(text);
+    }
+    PyErr_Clear();
+  }
+  PyErr_Restore(type, value, traceback);
+  return refusal;
+}
+
+PyObject* forward(PyObject* holder, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  auto* f = static_cast<Forwarded*>(PyCapsule_GetPointer(holder, nullptr));
+  if (f == nullptr) return nullptr;
+  PyObject* result = PyObject_Vectorcall(f->target, args, static_cast<std::size_t>(nargsf), kwnames);
+  if (result != nullptr || !is_binding_refusal()) return result;
+  // pybind11 refused the arguments: name the fault as the interpreter would, where it is one of
+  // names and counts (a value of a wrong type keeps the binding's own text).
+  Py_ssize_t nargs = PyVectorcall_NARGS(static_cast<std::size_t>(nargsf));
+  try {
+    if (!f->parameters) f->parameters = parameters_of(*f->record, f->qualname);
+  } catch (...) {
+    return nullptr;
+  }
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (f->parameters->diagnose(args, nargs, kwnames)) {
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+  } else {
+    PyErr_Restore(type, value, traceback);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+py::object python_function(py::cpp_function f, const char* python_name, const std::string& qualname) {
   PyObject* self = PyCFunction_GET_SELF(f.ptr());
   if (self == nullptr) return f;
   py::detail::function_record* rec = py::detail::function_record_ptr_from_PyObject(self);
@@ -62,7 +147,25 @@ py::cpp_function python_function(py::cpp_function f, const char* python_name) {
   std::string doc = std::string(python_name) + sig + "\n--\n\n" + (rec->doc != nullptr ? rec->doc : "");
   char* text = strdup(doc.c_str());
   rec->def->ml_doc = text;  // lives as long as the function
-  return f;
+
+  bool all_named = rec->args.size() == rec->nargs;
+  for (const auto& a : rec->args) all_named = all_named && a.name != nullptr;
+  if (!all_named) return f;
+  // The forwarding built-in: same name, text signature and module; lives as long as the class.
+  auto* def = new PyMethodDef{rec->def->ml_name,
+                              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&forward)),
+                              METH_FASTCALL | METH_KEYWORDS, rec->def->ml_doc};
+  auto* held = new Forwarded{f.ptr(), rec, qualname.empty() ? std::string(python_name) : qualname, nullptr};
+  py::capsule holder(held, [](void* p) {
+    auto* h = static_cast<Forwarded*>(p);
+    Py_XDECREF(h->target);
+    delete h;
+  });
+  f.inc_ref();  // held by the capsule
+  py::object module = py::getattr(f, "__module__", py::none());
+  PyObject* fn = PyCFunction_NewEx(def, holder.ptr(), module.ptr());
+  if (fn == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(fn);
 }
 
 namespace {
@@ -97,7 +200,7 @@ py::object abstract_member_class() {
 
 }  // namespace
 
-py::object abstract_member(py::cpp_function f) {
+py::object abstract_member(py::object f) {
   py::object d = abstract_member_class()();
   d.attr("__func__") = f;
   return d;

@@ -18,11 +18,14 @@ namespace modtree {
 namespace py = pybind11;
 
 // A C++ function that binds like a Python function when stored on a class (self comes first).
-py::object as_method(py::cpp_function f);
+py::object as_method(py::object f);
 
 // Gives a pybind11 function its Python name and a text signature built from its argument records,
-// so `inspect.signature` and `help` show the real parameters and defaults. Returns `f`.
-py::cpp_function python_function(py::cpp_function f, const char* python_name);
+// so `inspect.signature` and `help` show the real parameters and defaults. Where every parameter is
+// named, the result is a built-in function forwarding to `f` whose refusals of a call (unknown or
+// repeated keywords, missing or surplus arguments) carry the interpreter's own TypeError texts under
+// `qualname` (default: the Python name); otherwise `f` itself.
+py::object python_function(py::cpp_function f, const char* python_name, const std::string& qualname = {});
 
 // A C-level vectorcall function (METH_FASTCALL | METH_KEYWORDS, self as args[0]) bound like a method:
 // for the hot paths, where pybind11's argument layer would cost more than the work itself.
@@ -30,7 +33,7 @@ py::object raw_method(PyMethodDef* def, py::handle module);
 
 // A descriptor wrapping a C++ function with `__isabstractmethod__` true. It binds like a method,
 // so ABCMeta counts it in `__abstractmethods__` and concrete subclasses replace it.
-py::object abstract_member(py::cpp_function f);
+py::object abstract_member(py::object f);
 
 // `typing.Optional[t]`, `typing.Union[...]`, `typing.Tuple[...]`, `typing.Set[...]` and friends.
 py::object typing_subscript(const char* generic, py::object args);
@@ -54,18 +57,20 @@ class ClassBuilder {
 
   template <typename F, typename... Extra>
   ClassBuilder& def(const char* name, F&& f, const Extra&... extra) {
-    return attr(name,
-                as_method(python_function(
-                    py::cpp_function(std::forward<F>(f), py::name(function_name(name)), extra...), name)));
+    return attr(name, as_method(python_function(
+                          py::cpp_function(std::forward<F>(f), py::name(function_name(name)), extra...), name,
+                          qualname_ + "." + name)));
   }
   template <typename F, typename... Extra>
   ClassBuilder& def_static(const char* name, F&& f, const Extra&... extra) {
-    py::object fn = python_function(py::cpp_function(std::forward<F>(f), py::name(name), extra...), name);
+    py::object fn = python_function(py::cpp_function(std::forward<F>(f), py::name(name), extra...), name,
+                                    qualname_ + "." + name);
     return attr(name, builtin("staticmethod")(fn));
   }
   template <typename F, typename... Extra>
   ClassBuilder& def_classmethod(const char* name, F&& f, const Extra&... extra) {
-    py::object fn = python_function(py::cpp_function(std::forward<F>(f), py::name(name), extra...), name);
+    py::object fn = python_function(py::cpp_function(std::forward<F>(f), py::name(name), extra...), name,
+                                    qualname_ + "." + name);
     return attr(name, builtin("classmethod")(fn));
   }
   template <typename G, typename... Extra>
@@ -82,7 +87,8 @@ class ClassBuilder {
   template <typename F, typename... Extra>
   ClassBuilder& def_abstract(const char* name, F&& f, const Extra&... extra) {
     return attr(name, abstract_member(python_function(
-                          py::cpp_function(std::forward<F>(f), py::name(name), extra...), name)));
+                          py::cpp_function(std::forward<F>(f), py::name(name), extra...), name,
+                          qualname_ + "." + name)));
   }
   template <typename G>
   ClassBuilder& def_abstract_property(const char* name, G&& getter) {

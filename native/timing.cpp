@@ -83,7 +83,8 @@ std::optional<std::int64_t> DurationItems::next() noexcept {
   }
   if (done_) return std::nullopt;
   if (next_ == block_end_) {
-    if (!(perf_counter() - start_ < duration_sec_)) {
+    const bool first_block = next_ == 0 && duration_sec_ > 0.0;
+    if (!first_block && !(perf_counter() - start_ < duration_sec_)) {
       done_ = true;  // like an exhausted generator: stays ended
       return std::nullopt;
     }

@@ -68,10 +68,11 @@ class RepetitionItems {
 };
 
 // Items for a run of a given duration: the clock is read once per block of `resolution` items, before the
-// block; a block is started only while the time elapsed since the first next() is below the duration, and
-// a started block always runs to its end. So a positive duration gives at least one block, the count is a
-// whole multiple of `resolution`, and a zero, negative or NaN duration gives no item. The time between
-// items (everything the consumer does) counts towards the duration.
+// block; the first block of a positive duration always runs, a later one is started only while the time
+// elapsed since the first next() is below the duration, and a started block always runs to its end. So a
+// positive duration gives at least one block, the count is a whole multiple of `resolution`, and a zero,
+// negative or NaN duration gives no item. The time between items (everything the consumer does) counts
+// towards the duration.
 class DurationItems {
  public:
   // Throws std::invalid_argument("resolution must be a positive number of items") when resolution < 1.
@@ -117,10 +118,14 @@ void warm_up(std::int64_t calls, Fn&& fn) {
 // Timer: anything with start() and a stop() convertible to double (CpuTimer or a caller's own timer).
 template <class Items, class Timer, class Fn>
 void run_timed_loop(Items& items, Timer& timer, Fn& fn, std::vector<double>& latencies) {
+  // Growth never reserves more than this many slots beyond the current size at once, so a huge
+  // announced run costs memory only as it progresses.
+  constexpr std::size_t kMaxGrowth = std::size_t{1} << 20;
   while (items.next()) {
     if (latencies.size() == latencies.capacity()) {
-      const std::size_t needed = latencies.size() + 1 + items.ahead();
-      latencies.reserve(std::max(needed, 2 * latencies.capacity()));
+      const std::size_t size = latencies.size();
+      const std::size_t needed = size + 1 + std::min(items.ahead(), kMaxGrowth);
+      latencies.reserve(std::max(needed, size + std::min(std::max<std::size_t>(size, 16), kMaxGrowth)));
     }
     timer.start();
     static_cast<void>(fn());
@@ -133,7 +138,6 @@ template <class Timer, class Fn>
 std::vector<double> timed_repetitions(std::int64_t repetitions, Timer& timer, Fn&& fn) {
   RepetitionItems items(repetitions);
   std::vector<double> latencies;
-  latencies.reserve(items.ahead());
   run_timed_loop(items, timer, fn, latencies);
   return latencies;
 }

@@ -3,13 +3,49 @@
 
 #include <pybind11/pybind11.h>
 
+#include <exception>
 #include <initializer_list>
+#include <new>
 #include <string>
 #include <utility>
+
+#include "modtree/args.hpp"
 
 namespace ostrel {
 
 namespace py = pybind11;
+
+// Python's truth test of `value`; an error raised by its __bool__ or __len__ propagates.
+inline bool truthy(py::handle value) {
+  int r = PyObject_IsTrue(value.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+// The boundary between C++ and a C-level function (METH_FASTCALL and friends): runs `body` and
+// returns its result; an exception leaving it becomes the Python error it stands for (a Python
+// error is restored, pybind11's own exceptions set their class, out of memory is MemoryError, any
+// other C++ exception a RuntimeError with its text), and the function returns null.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (py::builtin_exception& e) {
+    e.set_error();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+  }
+  return nullptr;
+}
+
+// The splitter of every hand-written fast call: see modtree::Parameters.
+using modtree::Parameters;
 
 // Raises the Python exception class `cls` with the given arguments (none: raised bare, as `raise Cls`).
 [[noreturn]] inline void raise(py::handle cls, py::object message = py::object()) {
@@ -82,36 +118,13 @@ struct PredictArgs {
 };
 
 inline bool split_predict_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PredictArgs& out) {
-  static PyObject* const x_name = PyUnicode_InternFromString("x");
-  static PyObject* const self_name = PyUnicode_InternFromString("self");
-  if (nargs < 1) {
-    PyErr_SetString(PyExc_TypeError, "predict() missing 1 required positional argument: 'self'");
-    return false;
-  }
-  if (nargs > 2) {
-    PyErr_Format(PyExc_TypeError, "predict() takes from 1 to 2 positional arguments but %zd were given",
-                 nargs);
-    return false;
-  }
-  out.self = args[0];
-  out.x = nargs == 2 ? args[1] : nullptr;
-  out.x_keyword = -1;
-  Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t i = 0; i < nkw; ++i) {
-    PyObject* name = PyTuple_GET_ITEM(kwnames, i);
-    const char* clash = nullptr;
-    if (name == x_name || PyUnicode_Compare(name, x_name) == 0) {
-      if (out.x != nullptr) clash = "x";
-      out.x = args[nargs + i];
-      out.x_keyword = i;
-    } else if (name == self_name || PyUnicode_Compare(name, self_name) == 0) {
-      clash = "self";
-    }
-    if (clash != nullptr) {
-      PyErr_Format(PyExc_TypeError, "predict() got multiple values for argument '%s'", clash);
-      return false;
-    }
-  }
+  static const Parameters* const parameters = new Parameters("predict", {"self", "x"}, 1, {}, false, true);
+  PyObject* slots[2];
+  Py_ssize_t keyword_index[2];
+  if (!parameters->split(args, nargs, kwnames, slots, keyword_index)) return false;
+  out.self = slots[0];
+  out.x = slots[1];
+  out.x_keyword = keyword_index[1];
   return true;
 }
 

@@ -361,6 +361,106 @@ def test_benchmark_errors(model_file):
         m.benchmark(batch_size=1, input_dimensions=(2,), repetitions=1, warmup_calls=0, include_io=False)
 
 
+def test_zero_timings_give_an_infinite_throughput(model_file):
+    class Instant(EchoInferencer):
+        def _get_timer(self):
+            return types.SimpleNamespace(start=lambda: None, stop=lambda: 0.0)
+
+    with np.errstate(divide="ignore"):
+        r = Instant(model_file, input_dims=(1,)).benchmark(batch_size=4, repetitions=3, warmup_calls=0)
+    assert r.throughput == float("inf") and r.batch_inf_time == 0.0 and r.sample_inf_time == 0.0
+    mean, var = Instant(model_file, input_dims=(1,))._benchmark_loop(benchmark_iter=range(2))
+    assert type(mean) is np.float64 and type(var) is np.float64
+
+
+@pytest.mark.parametrize("arguments, error, text", [
+    (dict(repetitions=10**30), OverflowError, "repetitions is out of range: 10{30}"),
+    (dict(repetitions=3, warmup_calls=2**63), OverflowError, "warmup_calls is out of range"),
+    (dict(repetitions=2.5), TypeError, "'float' object cannot be interpreted as an integer"),
+    (dict(duration_sec=-1.0), ValueError, "duration_sec must be a positive number of seconds, got -1.0"),
+    (dict(duration_sec=float("nan"), repetitions=3), ValueError, "got nan"),
+])
+def test_run_lengths_a_run_cannot_have_are_refused_before_any_call(model_file, arguments, error, text):
+    m = EchoInferencer(model_file, input_dims=(1,))
+    with pytest.raises(error, match=text):
+        m.benchmark(batch_size=1, **{"warmup_calls": 1, **arguments})
+    assert m.calls == []
+
+
+def test_huge_repetitions_grow_the_buffer_as_they_run(model_file):
+    class Stops(EchoInferencer):
+        def predict(self, x=None, **kwargs):
+            if len(self.calls) == 5:
+                raise KeyboardInterrupt
+            return super().predict(x, **kwargs)
+
+    m = Stops(model_file, input_dims=(1,))
+    with pytest.raises(KeyboardInterrupt):  # not MemoryError: nothing is reserved for 2**62 calls
+        m.benchmark(batch_size=1, repetitions=2**62, warmup_calls=0)
+    assert len(m.calls) == 5
+
+
+def test_any_positive_duration_runs_a_whole_block(model_file):
+    m = EchoInferencer(model_file, input_dims=(1,))
+    m.benchmark(batch_size=1, duration_sec=1e-300, warmup_calls=0)
+    assert len(m.calls) == 100
+    assert len(list(base_module._timed_benchmark_iter(1e-300))) == 100
+
+
+def test_shapes_without_sizes_are_refused_before_any_call(model_file):
+    class Symbolic(EchoInferencer):
+        def _get_inputs_metadata(self):
+            from ostrel.common.data_classes.tensor_metadata import TensorMetadata
+
+            return [TensorMetadata(name="image", datatype=np.float32, shape=("batch", 3, "height", "width"))]
+
+    for dims in ([(3, "height", "width")], [(3, None)], [(3, -1)], [(3, "?")]):
+        m = Symbolic(model_file, input_dims=dims)
+        with pytest.raises(exc.InputDimensionsNotSpecifiedError) as e:
+            m.benchmark(batch_size=1, repetitions=3)
+        assert m.calls == []
+        assert "'image'" in str(e.value) and str(dims[0]) in str(e.value) and "input_dims=" in str(e.value)
+    with pytest.raises(exc.InputDimensionsNotSpecifiedError, match="'height'"):
+        Symbolic(model_file).example_inputs
+    with pytest.raises(exc.InputDimensionsNotSpecifiedError, match="Input #1 .*'n'"):
+        EchoInferencer(model_file)._build_dummy_inputs([(2,), (3, "n")])
+
+
+def test_static_batch_axis_is_not_added_twice(model_file):
+    class Static(EchoInferencer):
+        def _get_inputs_metadata(self):
+            from ostrel.common.data_classes.tensor_metadata import TensorMetadata
+
+            return [TensorMetadata(name="a", datatype=np.float32, shape=(8, 16, 96)),
+                    TensorMetadata(name="b", datatype=np.float32, shape=(1, 5))]
+
+        def fetch_model_batch_size(self):
+            return 8
+
+    a, b = Static(model_file).example_inputs
+    assert a.shape == (8, 16, 96) and b.shape == (8, 1, 5)  # only a first item equal to the batch is the batch
+
+
+def test_refused_calls_carry_the_interpreters_text(model_file):
+    m = EchoInferencer(model_file)
+    cases = [
+        (lambda: m._build_dummy_inputs(input_dims=[(1,)], bogus=1),
+         "BaseInferencer._build_dummy_inputs() got an unexpected keyword argument 'bogus'"),
+        (lambda: m._build_dummy_batch([np.zeros(1)], 1, dummy_input=[]),
+         "BaseInferencer._build_dummy_batch() got multiple values for argument 'dummy_input'"),
+        (lambda: m._build_dummy_batch(),
+         "BaseInferencer._build_dummy_batch() missing 2 required positional arguments: 'dummy_input' and 'batch_size'"),
+        (lambda: m.timed_predict(1, 2),
+         "BaseInferencer.timed_predict() takes 2 positional arguments but 3 were given"),
+        (lambda: LoadedModel(inferencer_initializer=lambda: m, bogus=1),
+         "LoadedModel.__init__() got an unexpected keyword argument 'bogus'"),
+    ]
+    for call, text in cases:
+        with pytest.raises(TypeError) as e:
+            call()
+        assert str(e.value) == text
+
+
 def test_caller_predict_arguments_and_dummies(model_file):
     m = EchoInferencer(model_file, input_dims=(3, 4))
     m.benchmark(batch_size=2, repetitions=1, warmup_calls=0, x="given", dtype=np.int64)

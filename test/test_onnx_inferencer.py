@@ -122,8 +122,15 @@ def test_class_shape():
 
 
 def test_unknown_keyword_is_refused(identity):
-    with pytest.raises(TypeError):
-        OnnxInferencer(identity, inference_hardware="cpu", device=0)
+    text = "OnnxInferencer.__init__() got an unexpected keyword argument 'bogus'"
+    with pytest.raises(TypeError) as info:
+        OnnxInferencer(identity, inference_hardware="cpu", bogus=1)
+    assert str(info.value) == text
+    with pytest.raises(exc.OstrelError) as info:
+        ostrel.load(identity, bogus=1)
+    assert type(info.value.__cause__) is TypeError and str(info.value.__cause__) == text
+    with pytest.raises(TypeError, match=r"^OnnxInferencer.__init__\(\) got multiple values for argument 'checkpoint_file'$"):
+        OnnxInferencer(identity, checkpoint_file=identity)
 
 
 def test_cpu_session_with_own_options(identity, monkeypatch):
@@ -294,19 +301,19 @@ def test_build_check_mismatch_only_logs(loaded, monkeypatch, device, hardware, l
 # ---- metadata --------------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("name, dims, batch, dtypes, first_shape", [
-    ("return_model_input.onnx", [(3, 224, 224)], False, [np.float32], ("batch_size", 3, 224, 224)),
+    ("return_model_input.onnx", [(3, 224, 224)], None, [np.float32], ("batch_size", 3, 224, 224)),
     ("return_model_input_static_batch", [(3, 224, 224)], 1, [np.float32], (1, 3, 224, 224)),
-    ("two_inputs", [(3, 32, 32), (1,)], False, [np.float32] * 2, ("batch", 3, 32, 32)),
+    ("two_inputs", [(3, 32, 32), (1,)], None, [np.float32] * 2, ("batch", 3, 32, 32)),
     ("mixed_batch_inputs", [(4,), (4,)], 8, [np.float32] * 2, (8, 4)),
     (DECODER, DECODER_DIMS, 1, [np.float32] * 5, (1, 243, 30, 40)),
-    ("symbolic_inner_dims", [(3, "height", "width")], False, [np.float32], ("batch", 3, "height", "width")),
-    ("unnamed_dynamic_dim", [(3, 224, 224)], False, [np.float32], (-1, 3, 224, 224)),
-    ("int64_input", [(16,)], False, [np.int64], ("batch", 16)),
-    ("double_input", [(4,)], False, [np.float64], ("batch", 4)),
+    ("symbolic_inner_dims", [(3, "height", "width")], None, [np.float32], ("batch", 3, "height", "width")),
+    ("unnamed_dynamic_dim", [(3, 224, 224)], None, [np.float32], (-1, 3, 224, 224)),
+    ("int64_input", [(16,)], None, [np.int64], ("batch", 16)),
+    ("double_input", [(4,)], None, [np.float64], ("batch", 4)),
 ])
 def test_model_description(samples, name, dims, batch, dtypes, first_shape):
     inf = OnnxInferencer(sample(samples, name), inference_hardware="cpu")
-    assert inf.input_dims == dims and inf.static_batch_size == batch and inf.static_batch_size is not None
+    assert inf.input_dims == dims and inf.static_batch_size == batch and inf.fetch_model_batch_size() == batch
     assert inf.inference_dtype == dtypes and all(t is e for t, e in zip(inf.inference_dtype, dtypes))
     inputs, outputs = inf.inputs_metadata, inf.outputs_metadata
     assert [m.name for m in inputs] == [s.name for s in inf.inputs_specifications]
@@ -323,6 +330,40 @@ def test_unknown_dimension_is_reported_as_minus_one(samples):
     assert legend["framework"] == {"type": "onnx", "version": (ort.__version__,)}
     examples = inf.example_inputs  # the unknown batch axis counts as dynamic
     assert examples[0].shape == (1, 3, 224, 224) and inf.predict(examples)[0].shape == (1, 3, 224, 224)
+
+
+def test_static_batch_models_predict_their_own_examples(samples, tmp_path):
+    from onnx import TensorProto, helper, save
+
+    graph = helper.make_graph([helper.make_node("Relu", ["seq"], ["out"])], "relu",
+                              [helper.make_tensor_value_info("seq", TensorProto.FLOAT, [1, 16, 96])],
+                              [helper.make_tensor_value_info("out", TensorProto.FLOAT, [1, 16, 96])])
+    path = tmp_path / "seq.onnx"
+    save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]), str(path))
+    for name in (str(path), sample(samples, DECODER), sample(samples, "return_model_input_static_batch"),
+                 sample(samples, "mixed_batch_inputs")):
+        inf = OnnxInferencer(name, inference_hardware="cpu")
+        examples = inf.example_inputs
+        assert [e.shape[1:] for e in examples] == inf.input_dims, name
+        assert {e.shape[0] for e in examples} == {inf.static_batch_size}, name
+        assert len(inf.predict(examples)) == len(inf.outputs_specifications)
+    for name, batch in ((str(path), 1), (sample(samples, "return_model_input_static_batch"), 1),
+                        (sample(samples, "return_model_input.onnx"), None)):
+        assert ostrel.load(name, framework_type="onnx").static_batch_size == batch
+
+
+def test_symbolic_inner_dimensions_need_shapes(samples):
+    inf = OnnxInferencer(sample(samples, "symbolic_inner_dims"), inference_hardware="cpu")
+    calls = []
+    real_run = inf.sess.run
+    inf.sess = types.SimpleNamespace(run=lambda names, feed: calls.append(1) or real_run(names, feed))
+    for use in (lambda: inf.benchmark(batch_size=1, repetitions=3), lambda: inf.example_inputs):
+        with pytest.raises(exc.InputDimensionsNotSpecifiedError) as info:
+            use()
+        assert "'image'" in str(info.value) and "'height'" in str(info.value) and "input_dims=" in str(info.value)
+    assert calls == []
+    result = inf.benchmark(batch_size=2, input_dimensions=[(3, 8, 8)], repetitions=3, warmup_calls=1)
+    assert result.batch_size == 2 and len(calls) == 4
 
 
 def test_type_table_matches_the_runtime_helper(loaded):
@@ -461,7 +502,7 @@ def test_load_predict_in_a_fresh_interpreter(run_python, identity):
         "print('torch imported:', 'torch' in sys.modules)\n")
     lines = [line for line in r.stdout.splitlines() if not re.match(r"\w+ -(DEBUG|INFO|WARNING|ERROR)- ", line)]
     assert lines[0] == "Detecting framework..." and "onnx" in lines[1].lower()
-    assert lines[2] == "[(3, 224, 224)] False True"
+    assert lines[2] == "[(3, 224, 224)] None True"
     assert lines[3] == "torch imported: False"
 
 

@@ -67,6 +67,14 @@ def test_enum_lookup_failures(call, error):
         call()
 
 
+@pytest.mark.parametrize("member, spec, text", [
+    (H.GPU, ">6", "   gpu"), (H.CPU, "<5", "cpu  "), (H.GPU, "^7", "  gpu  "), (F.TFLITE, ".2", "tf"),
+    (F.ONNX, "", "onnx"), (F.ONNX, "*>8s", "****onnx"),
+])
+def test_format_spec_applies_to_the_value(member, spec, text):
+    assert format(member, spec) == f"{member:{spec}}" == text
+
+
 def test_inference_hardware_and_benchmark_modes():
     assert list(H) == [H.CPU, H.GPU] and H.from_string("Gpu") is H.GPU
     assert f"{H.GPU}" == "gpu" and str(H.GPU) == "InferenceHardware.GPU"

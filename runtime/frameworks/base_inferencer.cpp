@@ -30,11 +30,7 @@ void warn_on(py::handle self, const std::string& message) {
 
 py::object mod_attr(const char* name) { return g_module.attr(name); }
 
-bool truthy(py::handle h) {
-  int r = PyObject_IsTrue(h.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
+using ostrel::truthy;
 
 py::object builtin_range(py::object n) { return ostrel::builtin("range")(n); }
 
@@ -151,8 +147,10 @@ py::object example_inputs(py::object self) {
       py::tuple shape = py::tuple(md.attr("shape"));
       py::object first = shape[0];
       // A symbolic first dimension ("batch_size", as ONNX models name it) is a dynamic batch too: a
-      // name can never be a size, and keeping it would make the array builder fail.
-      if (indicators.contains(first) || PyUnicode_Check(first.ptr()))
+      // name can never be a size, and keeping it would make the array builder fail. A first item
+      // equal to the model's static batch size is that batch axis: the example keeps the model's rank.
+      if (indicators.contains(first) || PyUnicode_Check(first.ptr()) ||
+          (truthy(fetched) && PyLong_Check(first.ptr()) && first.equal(fetched)))
         shape_list.append(shape[py::slice(1, static_cast<py::ssize_t>(shape.size()), 1)]);
       else
         shape_list.append(shape);
@@ -214,9 +212,54 @@ py::list element_types(py::object self, py::object dtype) {
   return dtype;
 }
 
+// The name of model input `index` for messages: its described name where the back-end describes its
+// inputs, else its position.
+std::string input_label(py::object self, size_t index) {
+  try {
+    py::list metadata = self.attr("inputs_metadata");
+    if (index < metadata.size()) return "'" + ostrel::str(metadata[index].attr("name")) + "'";
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+  }
+  return "#" + std::to_string(index);
+}
+
+// True for a dimension an array can be made with: a non-negative integer (bool excluded).
+bool concrete_dimension(py::handle dim) {
+  if (PyBool_Check(dim.ptr()) || !PyIndex_Check(dim.ptr())) return false;
+  Py_ssize_t size = PyNumber_AsSsize_t(dim.ptr(), nullptr);
+  if (size == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  return size >= 0;
+}
+
+// Refuses, before anything runs, input shapes that keep a symbolic or unknown dimension ("height",
+// "?", None, -1): random inputs cannot be made for them, and the caller has to give the sizes.
+void require_concrete_shapes(py::object self, const py::list& shapes) {
+  for (size_t i = 0; i < shapes.size(); ++i) {
+    py::object shape = shapes[i];
+    if (!py::isinstance<py::tuple>(shape) && !py::isinstance<py::list>(shape)) continue;
+    for (py::handle dim : shape) {
+      if (concrete_dimension(dim)) continue;
+      py::object error = ostrel::exception_class("InputDimensionsNotSpecifiedError")();
+      error.attr("args") = py::make_tuple(
+          "Input " + input_label(self, i) + " has the shape " + ostrel::str(py::tuple(shape)) +
+          " (without the batch axis), whose dimension " + ostrel::str(py::repr(dim)) +
+          " has no fixed size, so no inputs can be generated for it. Please specify the input shapes "
+          "without the batch axis: ostrel.load(..., input_dims=[(3, 224, 224)]) or "
+          "benchmark(input_dimensions=[(3, 224, 224)]).");
+      PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+      throw py::error_already_set();
+    }
+  }
+}
+
 py::list build_dummy_inputs(py::object self, py::object input_dims, py::object dtype) {
   if (py::isinstance<py::tuple>(input_dims)) input_dims = py::list(py::make_tuple(input_dims));
   py::list shapes = input_dims;
+  require_concrete_shapes(self, shapes);
   py::list types = element_types(self, dtype);
   if (types.size() != shapes.size()) types = types * py::int_(shapes.size());
   py::object random = numpy().attr("random").attr("random");
@@ -351,13 +394,30 @@ void timed_loop(Items& plain_items, py::object timer, MeasuredCall& call, std::v
   }
 }
 
+// A count argument as a C++ integer: an integer as range() takes it (2.7 is refused, not truncated);
+// one beyond what a run can count raises OverflowError naming the argument.
+std::int64_t count_argument(const char* name, py::handle value) {
+  py::object index = checked(PyNumber_Index(value.ptr()));
+  int overflow = 0;
+  long long n = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+  if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow != 0)
+    raise(PyExc_OverflowError, std::string(name) + " is out of range: " + ostrel::str(index) +
+                                   " (a run counts at most 9223372036854775807 calls)");
+  return n;
+}
+
 // Recognises range(0, n, 1) so a repetition run needs no Python objects per item.
 std::optional<std::int64_t> plain_range_length(py::handle iterable) {
   if (!PyRange_Check(iterable.ptr())) return std::nullopt;
   py::object start = iterable.attr("start"), step = iterable.attr("step");
-  if (py::int_(start).cast<long long>() != 0 || py::int_(step).cast<long long>() != 1) return std::nullopt;
-  return py::int_(iterable.attr("stop")).cast<long long>();
+  if (!start.equal(py::int_(0)) || !step.equal(py::int_(1))) return std::nullopt;
+  return count_argument("repetitions", iterable.attr("stop"));
 }
+
+// Latency slots reserved before a run; the buffer grows while it runs, so a huge repetition count
+// costs memory only for the calls actually made.
+constexpr std::size_t kInitialLatencySlots = 4096;
 
 py::tuple benchmark_loop(py::object self, py::object benchmark_iter, py::object include_io,
                          py::object /*benchmark_mode*/, py::kwargs predict_args) {
@@ -370,11 +430,11 @@ py::tuple benchmark_loop(py::object self, py::object benchmark_iter, py::object 
   try {
     if (auto n = plain_range_length(benchmark_iter)) {
       ostrel::native::RepetitionItems items(*n);
-      latencies.reserve(items.ahead());
+      latencies.reserve(std::min(items.ahead(), kInitialLatencySlots));
       timed_loop(items, timer, call, latencies);
     } else {
       PyIterItems items(benchmark_iter);
-      latencies.reserve(4096);
+      latencies.reserve(kInitialLatencySlots);
       timed_loop(items, timer, call, latencies);
     }
   } catch (py::error_already_set& e) {
@@ -388,7 +448,9 @@ py::tuple benchmark_loop(py::object self, py::object benchmark_iter, py::object 
     return py::make_tuple(numpy().attr("mean")(arr), numpy().attr("var")(arr));
   }
   ostrel::native::MeanVariance mv = ostrel::native::mean_and_variance(latencies);
-  return py::make_tuple(mv.mean, mv.variance);
+  // NumPy float64 values, as numpy.mean and numpy.var give them.
+  py::object float64 = numpy().attr("float64");
+  return py::make_tuple(float64(mv.mean), float64(mv.variance));
 }
 
 py::object benchmark(py::object self, py::object batch_size, py::object input_dimensions,
@@ -398,6 +460,20 @@ py::object benchmark(py::object self, py::object batch_size, py::object input_di
   py::object shapes = truthy(input_dimensions) ? input_dimensions : self.attr("_input_dims");
   if (py::isinstance<py::tuple>(shapes)) shapes = py::list(py::make_tuple(shapes));
   if (!truthy(shapes)) raise(ostrel::exception_class("InputDimensionsNotSpecifiedError"));
+
+  // The run length is settled and checked before anything runs: warm-up counts and repetition counts
+  // a run cannot count, and durations that are not a positive number of seconds, are refused.
+  std::int64_t calls = count_argument("warmup_calls", warmup_calls);
+  if (!truthy(duration_sec) && !truthy(repetitions)) duration_sec = mod_attr("BENCHMARK_DURATION");
+  bool time_based = truthy(duration_sec);
+  if (time_based) {
+    double seconds = py::float_(duration_sec).cast<double>();
+    if (!(seconds > 0.0))
+      raise(PyExc_ValueError, "duration_sec must be a positive number of seconds, got " +
+                                  ostrel::str(py::repr(duration_sec)));
+  } else {
+    count_argument("repetitions", repetitions);
+  }
 
   py::dict predict_args;
   if (predict_args_in.empty()) {
@@ -414,11 +490,7 @@ py::object benchmark(py::object self, py::object batch_size, py::object input_di
 
   {
     py::object predict = self.attr("predict");
-    // An integer, as range() would take it (2.7 is refused, not truncated).
-    py::object count = py::reinterpret_steal<py::object>(PyNumber_Index(warmup_calls.ptr()));
-    if (!count) throw py::error_already_set();
-    long long calls = count.cast<long long>();
-    for (long long i = 0; i < calls; ++i) {
+    for (std::int64_t i = 0; i < calls; ++i) {
       if (PyErr_CheckSignals() != 0) throw py::error_already_set();
       py::object out = predict(**predict_args);
       if (!truthy(out))
@@ -431,8 +503,7 @@ py::object benchmark(py::object self, py::object batch_size, py::object input_di
   if (!telemetry_dict.is_none()) predict_args["telemetry_dict"] = telemetry_dict;
 
   py::object items;
-  if (!truthy(duration_sec) && !truthy(repetitions)) duration_sec = mod_attr("BENCHMARK_DURATION");
-  if (truthy(duration_sec))
+  if (time_based)
     items = mod_attr("_timed_benchmark_iter")(duration_sec);
   else
     items = builtin_range(repetitions);
@@ -453,7 +524,9 @@ py::object benchmark(py::object self, py::object batch_size, py::object input_di
   fields["system_startpoint_memory_used"] = self.attr("_system_startpoint_memory_used");
   fields["post_inference_memory_used"] = self.attr("_get_memory")("used");
   fields["total_memory_size"] = self.attr("_get_memory")("total");
-  py::object per_batch = checked(PyNumber_TrueDivide(py::float_(1000.0).ptr(), mean.ptr()));
+  // NumPy float64 arithmetic: a mean of zero gives an infinite throughput, not ZeroDivisionError.
+  py::object per_batch =
+      checked(PyNumber_TrueDivide(numpy().attr("float64")(1000.0).ptr(), mean.ptr()));
   fields["throughput"] = checked(PyNumber_Multiply(per_batch.ptr(), batch_size.ptr()));
   fields["include_io"] = include_io;
   fields["inference_hardware"] = py::str(ostrel::text(self.attr("_inference_hardware"))).attr("upper")();
@@ -478,7 +551,10 @@ constexpr const char* kTimedIterSource = R"(
 def _timed_benchmark_iter(benchmark_duration_sec: float, resolution: int = 100):
     iter_base = 0
     start_time = time.perf_counter()
-    while time.perf_counter() - start_time < benchmark_duration_sec:
+    # A positive duration runs its first block however short it is.
+    while (iter_base == 0 and benchmark_duration_sec > 0) or (
+        time.perf_counter() - start_time < benchmark_duration_sec
+    ):
         yield from range(iter_base, iter_base + resolution)
         iter_base += resolution
 )";

@@ -12,6 +12,7 @@
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <string>
 
 #include "modtree/classes.hpp"
@@ -40,11 +41,7 @@ py::handle g_types;   // ONNX tensor type name -> NumPy element type
 
 py::object mod_attr(const char* name) { return g_module.attr(name); }
 
-bool truthy(py::handle h) {
-  int r = PyObject_IsTrue(h.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
+using ostrel::truthy;
 
 void log(py::handle self, int level, const std::string& message) {
   ostrel::log(self.attr("_logger"), level, message, kFile);
@@ -256,10 +253,13 @@ py::list fetch_model_input_dtype(py::object self) {
   return types;
 }
 
-// The first input's first axis when it is a positive integer; a dynamic batch answers false.
+// The first input's first axis when it is a positive integer; a dynamic batch (a name, 0, -1, or
+// shapes that cannot be read) answers None.
 py::object fetch_model_batch_size(py::object self) {
   py::object raw = self.attr("_get_dimensions_from_graph")();
-  return self.attr("_is_batch_size_static")(raw);
+  py::object answer = self.attr("_is_batch_size_static")(raw);
+  if (!truthy(answer)) return py::none();
+  return answer;
 }
 
 // ---- prediction -----------------------------------------------------------------------------------
@@ -270,6 +270,7 @@ PyObject* s_inputs_specifications;
 PyObject* s_inputs_count;
 PyObject* s_run;
 PyObject* s_name;
+PyObject* s_input_names;  // the instance's cache of input names
 
 // The name of input `i`: `self.inputs_specifications[i].name` (new reference, or null with an error).
 PyObject* input_name(PyObject* specs, Py_ssize_t i) {
@@ -283,34 +284,61 @@ PyObject* input_name(PyObject* specs, Py_ssize_t i) {
   return name;
 }
 
+// The input names in model order, `inputs_count` of them, for the instance's current session and
+// descriptions. Reading a description's name from the runtime costs more than the rest of a call, so
+// the names are kept on the instance with the session, the descriptions and the count they were read
+// for, and read again as soon as any of the three is replaced. Null with an error set on failure; a
+// borrowed tuple otherwise (the instance holds it).
+PyObject* input_names(PyObject* self, PyObject* sess, PyObject* specs, PyObject* count_obj) {
+  py::object dict = py::reinterpret_steal<py::object>(PyObject_GenericGetDict(self, nullptr));
+  if (!dict) return nullptr;
+  PyObject* cached = PyDict_GetItemWithError(dict.ptr(), s_input_names);  // borrowed
+  if (cached == nullptr && PyErr_Occurred()) return nullptr;
+  if (cached != nullptr && PyTuple_CheckExact(cached) && PyTuple_GET_SIZE(cached) == 4 &&
+      PyTuple_GET_ITEM(cached, 0) == sess && PyTuple_GET_ITEM(cached, 1) == specs &&
+      PyTuple_GET_ITEM(cached, 2) == count_obj)
+    return PyTuple_GET_ITEM(cached, 3);
+  Py_ssize_t count = PyNumber_AsSsize_t(count_obj, PyExc_OverflowError);
+  if (count == -1 && PyErr_Occurred()) return nullptr;
+  py::object names = py::reinterpret_steal<py::object>(PyTuple_New(std::max<Py_ssize_t>(count, 0)));
+  if (!names) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* name = input_name(specs, i);
+    if (name == nullptr) return nullptr;
+    PyTuple_SET_ITEM(names.ptr(), i, name);
+  }
+  py::object entry = py::reinterpret_steal<py::object>(PyTuple_Pack(4, sess, specs, count_obj, names.ptr()));
+  if (!entry || PyObject_SetAttr(self, s_input_names, entry.ptr()) != 0) return nullptr;
+  return names.ptr();  // entry, now on the instance, holds it
+}
+
 // Fills `feed` from a positional `x`: a list feeds the inputs in model order (inputs_count of them),
-// anything else the first input. Reads the instance's current descriptions at every call.
-bool feed_positional(PyObject* self, PyObject* x, PyObject* feed) {
+// anything else the first input.
+bool feed_positional(PyObject* self, PyObject* sess, PyObject* x, PyObject* feed) {
   py::object specs = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_inputs_specifications));
   if (!specs) return false;
+  py::object count_obj = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_inputs_count));
+  if (!count_obj) return false;
+  PyObject* names = input_names(self, sess, specs.ptr(), count_obj.ptr());
+  if (names == nullptr) return false;
+  const Py_ssize_t count = PyTuple_GET_SIZE(names);
   if (!PyList_Check(x)) {
+    if (count > 0) return PyDict_SetItem(feed, PyTuple_GET_ITEM(names, 0), x) == 0;
     py::object name = py::reinterpret_steal<py::object>(input_name(specs.ptr(), 0));
     return name && PyDict_SetItem(feed, name.ptr(), x) == 0;
   }
-  py::object count_obj = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_inputs_count));
-  if (!count_obj) return false;
-  Py_ssize_t count = PyNumber_AsSsize_t(count_obj.ptr(), PyExc_OverflowError);
-  if (count == -1 && PyErr_Occurred()) return false;
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    py::object name = py::reinterpret_steal<py::object>(input_name(specs.ptr(), i));
-    if (!name) return false;
-    if (i >= PyList_GET_SIZE(x)) {
-      PyErr_SetString(PyExc_IndexError, "list index out of range");
-      return false;
-    }
-    if (PyDict_SetItem(feed, name.ptr(), PyList_GET_ITEM(x, i)) != 0) return false;
+  if (PyList_GET_SIZE(x) < count) {
+    PyErr_SetString(PyExc_IndexError, "list index out of range");
+    return false;
   }
+  for (Py_ssize_t i = 0; i < count; ++i)
+    if (PyDict_SetItem(feed, PyTuple_GET_ITEM(names, i), PyList_GET_ITEM(x, i)) != 0) return false;
   return true;
 }
 
 // predict(self, /, x=None, **kwargs): one `self.sess.run(None, feed)` over the input mapping built
 // from `x` (a list feeds the inputs in model order, anything else the first input) or from the keyword
-// arguments. The session and the descriptions are read at every call, as a Python method would.
+// arguments. The session and the descriptions are those of the instance at the call.
 PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ostrel::PredictArgs call;
   if (!ostrel::split_predict_args(args, nargs, kwnames, call)) return nullptr;
@@ -323,18 +351,18 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
     PyErr_SetString(PyExc_ValueError, kBothInputKinds);
     return nullptr;
   }
+  py::object sess = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_sess));
+  if (!sess) return nullptr;
   py::object feed = py::reinterpret_steal<py::object>(PyDict_New());
   if (!feed) return nullptr;
   if (positional_input) {
-    if (!feed_positional(self, x, feed.ptr())) return nullptr;
+    if (!feed_positional(self, sess.ptr(), x, feed.ptr())) return nullptr;
   } else {
     for (Py_ssize_t i = 0; i < nkw; ++i)
       if (i != call.x_keyword &&
           PyDict_SetItem(feed.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0)
         return nullptr;
   }
-  py::object sess = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_sess));
-  if (!sess) return nullptr;
   // A spare slot in front lets the callee prepend a bound self without copying the arguments.
   PyObject* run_args[4] = {nullptr, sess.ptr(), Py_None, feed.ptr()};
   return PyObject_VectorcallMethod(s_run, run_args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
@@ -463,6 +491,7 @@ MODTREE_MODULE("frameworks.onnx_inferencer", m) {
     s_inputs_count = PyUnicode_InternFromString("inputs_count");
     s_run = PyUnicode_InternFromString("run");
     s_name = PyUnicode_InternFromString("name");
+    s_input_names = PyUnicode_InternFromString("_OnnxInferencer__input_names");
   }
 
   py::none none;
@@ -498,7 +527,8 @@ MODTREE_MODULE("frameworks.onnx_inferencer", m) {
       "_dispose_all_resources",
       [](py::object self) {
         py::object remove = self.attr("_delete_instance_resource");
-        for (const char* name : {"sess", "sess_options", "inputs_specifications", "inputs_count"})
+        for (const char* name :
+             {"sess", "sess_options", "inputs_specifications", "inputs_count", "_OnnxInferencer__input_names"})
           remove(name);
       },
       py::arg("self"));

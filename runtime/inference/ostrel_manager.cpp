@@ -19,11 +19,7 @@ constexpr const char* kFile = "ostrel/inference/ostrel_manager.py";
 
 py::object mod_attr(const char* name) { return g_module.attr(name); }
 
-bool truthy(py::handle h) {
-  int r = PyObject_IsTrue(h.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
+using ostrel::truthy;
 
 py::object inferencer(py::handle self) { return self.attr("_LoadedModel__inferencer"); }
 
@@ -78,129 +74,81 @@ const Names& names() {
   return *n;
 }
 
-bool same_name(PyObject* a, PyObject* b) { return a == b || PyUnicode_Compare(a, b) == 0; }
-
-// predict / safe_predict(self, x=None, x_preprocess_function=None, x_postprocess_function=None, **kwargs):
-// inferencer.<method>(x=x, **kwargs); the two function parameters are accepted and not used.
-PyObject* forward_predict(PyObject* method, const char* fname, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
+// Forwards to inferencer.<method>(x, **others) (`x` first, by position when `by_position`, else by
+// keyword), skipping the keywords that fill a parameter of the forwarder itself.
+PyObject* forward(PyObject* method, PyObject* self, PyObject* x, bool by_position, PyObject* const* kwvalues,
+                  PyObject* kwnames, const Py_ssize_t* skip, std::size_t n_skip) {
   const Names& n = names();
-  if (nargs < 1 || nargs > 4) {
-    PyErr_Format(PyExc_TypeError, "%s() takes from 1 to 4 positional arguments but %zd were given", fname,
-                 nargs);
-    return nullptr;
-  }
-  PyObject* self = args[0];
-  PyObject* x = nargs >= 2 ? args[1] : nullptr;
   Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-  // The call's values: [inferencer slot, x, other keyword values...] with names ("x", others...).
-  std::vector<PyObject*> call(2 + static_cast<size_t>(nkw));
+  // The call's values: [inferencer slot, x, other keyword values...].
+  std::vector<PyObject*> call{nullptr, x};
   std::vector<PyObject*> other_names;
   for (Py_ssize_t i = 0; i < nkw; ++i) {
-    PyObject* name = PyTuple_GET_ITEM(kwnames, i);
-    PyObject* value = args[nargs + i];
-    bool is_x = same_name(name, n.x), is_pre = same_name(name, n.pre), is_post = same_name(name, n.post);
-    if ((is_x && x != nullptr) || (is_pre && nargs >= 3) || (is_post && nargs >= 4)) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", fname, name);
-      return nullptr;
-    }
-    if (is_x) {
-      x = value;
-    } else if (!is_pre && !is_post) {
-      call[2 + other_names.size()] = value;
-      other_names.push_back(name);
-    }
+    bool skipped = false;
+    for (std::size_t j = 0; j < n_skip; ++j) skipped = skipped || skip[j] == i;
+    if (skipped) continue;
+    call.push_back(kwvalues[i]);
+    other_names.push_back(PyTuple_GET_ITEM(kwnames, i));
   }
   py::object inferencer = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, n.inferencer));
   if (!inferencer) return nullptr;
   call[0] = inferencer.ptr();
-  call[1] = x != nullptr ? x : Py_None;
-  PyObject* call_names = n.x_only;
-  py::object built;
-  if (!other_names.empty()) {
-    built = py::reinterpret_steal<py::object>(PyTuple_New(1 + static_cast<Py_ssize_t>(other_names.size())));
-    if (!built) return nullptr;
+  const std::size_t lead = by_position ? 0 : 1;  // x among the names or not
+  if (by_position && other_names.empty())
+    return PyObject_VectorcallMethod(method, call.data(), 2, nullptr);
+  if (!by_position && other_names.empty())
+    return PyObject_VectorcallMethod(method, call.data(), 1, n.x_only);
+  py::object call_names =
+      py::reinterpret_steal<py::object>(PyTuple_New(static_cast<Py_ssize_t>(lead + other_names.size())));
+  if (!call_names) return nullptr;
+  if (!by_position) {
     Py_INCREF(n.x);
-    PyTuple_SET_ITEM(built.ptr(), 0, n.x);
-    for (size_t i = 0; i < other_names.size(); ++i) {
-      Py_INCREF(other_names[i]);
-      PyTuple_SET_ITEM(built.ptr(), static_cast<Py_ssize_t>(i + 1), other_names[i]);
-    }
-    call_names = built.ptr();
+    PyTuple_SET_ITEM(call_names.ptr(), 0, n.x);
   }
-  return PyObject_VectorcallMethod(method, call.data(), 1, call_names);
+  for (std::size_t i = 0; i < other_names.size(); ++i) {
+    Py_INCREF(other_names[i]);
+    PyTuple_SET_ITEM(call_names.ptr(), static_cast<Py_ssize_t>(lead + i), other_names[i]);
+  }
+  return PyObject_VectorcallMethod(method, call.data(), by_position ? 2 : 1, call_names.ptr());
 }
 
-// No C++ exception may leave a C-level function: out of memory becomes MemoryError.
-template <class F>
-PyObject* guarded(F&& f) {
-  try {
-    return f();
-  } catch (py::error_already_set& e) {
-    e.restore();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  }
-  return nullptr;
+// predict / safe_predict(self, x=None, x_preprocess_function=None, x_postprocess_function=None, **kwargs):
+// inferencer.<method>(x=x, **kwargs); the two function parameters are accepted and not used.
+PyObject* forward_predict(PyObject* method, const ostrel::Parameters& parameters, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[4];
+  Py_ssize_t keyword_index[4];
+  if (!parameters.split(args, nargs, kwnames, slots, keyword_index)) return nullptr;
+  return forward(method, slots[0], slots[1] != nullptr ? slots[1] : Py_None, false, args + nargs, kwnames,
+                 keyword_index + 1, 3);
+}
+
+const ostrel::Parameters& predict_parameters(const char* fname) {
+  return *new ostrel::Parameters(fname, {"self", "x", "x_preprocess_function", "x_postprocess_function"}, 1,
+                                 {}, false, true);
 }
 
 PyObject* loaded_predict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&] { return forward_predict(names().predict, "predict", args, nargs, kwnames); });
+  static const ostrel::Parameters& parameters = predict_parameters("predict");
+  return ostrel::guarded([&] { return forward_predict(names().predict, parameters, args, nargs, kwnames); });
 }
 
 PyObject* loaded_safe_predict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&] { return forward_predict(names().safe_predict, "safe_predict", args, nargs, kwnames); });
+  static const ostrel::Parameters& parameters = predict_parameters("safe_predict");
+  return ostrel::guarded(
+      [&] { return forward_predict(names().safe_predict, parameters, args, nargs, kwnames); });
 }
 
 // __call__(self, x, **kwargs): inferencer.predict(x, **kwargs), x by position.
-PyObject* call_forward(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (nargs < 1 || nargs > 2) {
-    PyErr_Format(PyExc_TypeError, "__call__() takes 2 positional arguments but %zd were given", nargs);
-    return nullptr;
-  }
-  const Names& n = names();
-  static PyObject* const self_name = PyUnicode_InternFromString("self");
-  Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-  PyObject* x = nargs == 2 ? args[1] : nullptr;
-  Py_ssize_t x_keyword = -1;
-  for (Py_ssize_t i = 0; i < nkw; ++i) {
-    PyObject* name = PyTuple_GET_ITEM(kwnames, i);
-    bool is_x = same_name(name, n.x);
-    if ((is_x && x != nullptr) || same_name(name, self_name)) {
-      PyErr_Format(PyExc_TypeError, "__call__() got multiple values for argument '%U'", name);
-      return nullptr;
-    }
-    if (is_x) {
-      x = args[nargs + i];
-      x_keyword = i;
-    }
-  }
-  if (x == nullptr) {
-    PyErr_SetString(PyExc_TypeError, "__call__() missing 1 required positional argument: 'x'");
-    return nullptr;
-  }
-  // The call's values: [inferencer, x, other keyword values...] with the other names.
-  std::vector<PyObject*> call{nullptr, x};
-  py::object call_names;
-  if (nkw > (x_keyword >= 0 ? 1 : 0)) {
-    call_names = py::reinterpret_steal<py::object>(PyTuple_New(nkw - (x_keyword >= 0 ? 1 : 0)));
-    if (!call_names) return nullptr;
-    for (Py_ssize_t i = 0, j = 0; i < nkw; ++i) {
-      if (i == x_keyword) continue;
-      PyObject* name = PyTuple_GET_ITEM(kwnames, i);
-      Py_INCREF(name);
-      PyTuple_SET_ITEM(call_names.ptr(), j++, name);
-      call.push_back(args[nargs + i]);
-    }
-  }
-  py::object inferencer = py::reinterpret_steal<py::object>(PyObject_GetAttr(args[0], n.inferencer));
-  if (!inferencer) return nullptr;
-  call[0] = inferencer.ptr();
-  return PyObject_VectorcallMethod(n.predict, call.data(), 2, call_names ? call_names.ptr() : nullptr);
-}
-
 PyObject* loaded_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&] { return call_forward(args, nargs, kwnames); });
+  static const ostrel::Parameters* const parameters =
+      new ostrel::Parameters("__call__", {"self", "x"}, 2, {}, false, true);
+  return ostrel::guarded([&]() -> PyObject* {
+    PyObject* slots[2];
+    Py_ssize_t keyword_index[2];
+    if (!parameters->split(args, nargs, kwnames, slots, keyword_index)) return nullptr;
+    return forward(names().predict, slots[0], slots[1], true, args + nargs, kwnames, keyword_index + 1, 1);
+  });
 }
 
 PyMethodDef g_predict_def = {

@@ -136,6 +136,15 @@ TEST(ItemSourceTest, NonPositiveDurationGivesNothingAndBadResolutionIsRejected) 
   EXPECT_THROW(DurationItems(1.0, 0), std::invalid_argument);
 }
 
+TEST(ItemSourceTest, AnyPositiveDurationRunsOneWholeBlock) {
+  for (double duration : {1e-300, 1e-9}) {
+    DurationItems items(duration, 7);
+    std::int64_t n = 0;
+    while (items.next()) ++n;
+    EXPECT_EQ(n, 7) << duration;
+  }
+}
+
 TEST(RunLengthTest, FollowsPythonTruthiness) {
   struct Case {
     std::optional<double> duration;
@@ -200,6 +209,33 @@ TEST(TimedLoopTest, OnlyTheCallLiesBetweenStartAndStop) {
   run_timed_loop(timed, timer, call, latencies);
   EXPECT_GE(latencies.size(), 10u);
   EXPECT_EQ(latencies.size() % 10, 0u);
+}
+
+// An item source announcing far more items than will come: the buffer must not be sized for all of them.
+struct HugeAnnouncedRun {
+  std::int64_t left = 3;
+  std::optional<std::int64_t> next() { return left-- > 0 ? std::optional<std::int64_t>(left) : std::nullopt; }
+  std::size_t ahead() const { return std::size_t{1} << 60; }
+};
+
+TEST(TimedLoopTest, BufferGrowsWithTheRunNotWithTheAnnouncedCount) {
+  CpuTimer timer;
+  HugeAnnouncedRun items;
+  std::vector<double> latencies;
+  auto call = [] { return 0; };
+  run_timed_loop(items, timer, call, latencies);
+  EXPECT_EQ(latencies.size(), 3u);
+  EXPECT_LE(latencies.capacity(), (std::size_t{1} << 20) + 1);
+  // A huge repetition count starts without reserving its whole buffer.
+  RepetitionItems many(std::int64_t{1} << 62);
+  std::vector<double> some;
+  std::int64_t budget = 5;
+  auto stop_early = [&] {
+    if (--budget == 0) throw std::runtime_error("enough");
+    return 0;
+  };
+  EXPECT_THROW(run_timed_loop(many, timer, stop_early, some), std::runtime_error);
+  EXPECT_EQ(some.size(), 4u);
 }
 
 TEST(TimedLoopTest, HelpersCountCallsAndKeepPartialResultsOnError) {

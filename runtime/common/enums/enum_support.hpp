@@ -23,7 +23,12 @@ inline py::object make_text_enum(py::module_& m, const char* name, const char* d
   // On 3.11 format() of a mixed-in enum member gives "Class.MEMBER"; messages want the value.
   cls.def(
       "__format__",
-      [](py::object self, py::object spec) { return py::str(self.attr("_value_")).format(spec); },
+      [](py::object self, py::object spec) {
+        // format(value, spec): the spec applies to the value text ("{:>6}" pads it).
+        PyObject* out = PyObject_Format(self.attr("_value_").ptr(), spec.ptr());
+        if (out == nullptr) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(out);
+      },
       py::arg("self"), py::arg("format_spec"));
   std::string owner = py::str(m.attr("__name__")).cast<std::string>() + "." + name;
   cls.def_static(

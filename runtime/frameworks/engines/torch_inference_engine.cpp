@@ -354,18 +354,11 @@ py::object predict_body(PyObject* self, PyObject* x, PyObject* const* kwvalues, 
 
 // predict(self, x=None, **kwargs), as a METH_FASTCALL | METH_KEYWORDS function bound like a method.
 PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  try {
+  return ostrel::guarded([&]() -> PyObject* {
     ostrel::PredictArgs call;
     if (!ostrel::split_predict_args(args, nargs, kwnames, call)) return nullptr;
     return predict_body(call.self, call.x, args + nargs, kwnames, call.x_keyword).release().ptr();
-  } catch (py::error_already_set& e) {
-    e.restore();
-  } catch (py::builtin_exception& e) {
-    e.set_error();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  }
-  return nullptr;
+  });
 }
 
 PyMethodDef g_predict_def = {
