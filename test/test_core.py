@@ -400,11 +400,17 @@ def test_huge_repetitions_grow_the_buffer_as_they_run(model_file):
     assert len(m.calls) == 5
 
 
-def test_any_positive_duration_runs_a_whole_block(model_file):
+def test_any_positive_duration_runs_a_whole_block(model_file, monkeypatch):
     m = EchoInferencer(model_file, input_dims=(1,))
     m.benchmark(batch_size=1, duration_sec=1e-300, warmup_calls=0)
     assert len(m.calls) == 100
     assert len(list(base_module._timed_benchmark_iter(1e-300))) == 100
+    # A clock put in the module's place is the one a timed run reads: ten seconds pass per reading.
+    ticks = iter(range(0, 10**6, 10))
+    monkeypatch.setattr(base_module, "time", types.SimpleNamespace(perf_counter=lambda: next(ticks)))
+    m.calls.clear()
+    m.benchmark(batch_size=1, duration_sec=15.0, warmup_calls=0)
+    assert len(m.calls) == 200
 
 
 def test_shapes_without_sizes_are_refused_before_any_call(model_file):

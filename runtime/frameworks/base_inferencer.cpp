@@ -415,6 +415,39 @@ std::optional<std::int64_t> plain_range_length(py::handle iterable) {
   return count_argument("repetitions", iterable.attr("stop"));
 }
 
+// The code object of this module's `_timed_benchmark_iter` and time.perf_counter (set at import).
+py::handle g_timed_iter_code;
+py::handle g_perf_counter;
+
+// A generator made by this module's `_timed_benchmark_iter` that has not started, with the module's
+// clock untouched, is run by the native item source of the same rule instead: the clock is read in C++,
+// with no generator step per item. Answers its (duration, resolution), or nothing for any other source.
+std::optional<std::pair<double, std::int64_t>> own_timed_iter(py::handle iterable) {
+  if (!PyGen_Check(iterable.ptr()) || !g_timed_iter_code) return std::nullopt;
+  if (!py::object(iterable.attr("gi_code")).is(g_timed_iter_code)) return std::nullopt;
+  if (truthy(iterable.attr("gi_running")) || truthy(iterable.attr("gi_suspended"))) return std::nullopt;
+  py::object frame = iterable.attr("gi_frame");
+  if (frame.is_none()) return std::nullopt;  // already finished
+  py::object time_mod = mod_attr("time");
+  py::object real_time = py::module_::import("time");
+  if (!time_mod.is(real_time) || !py::object(real_time.attr("perf_counter")).is(g_perf_counter))
+    return std::nullopt;  // a clock of the caller's: the generator reads it
+  py::dict locals = frame.attr("f_locals");
+  py::object duration = locals["benchmark_duration_sec"], resolution = locals["resolution"];
+  if (!PyFloat_Check(duration.ptr()) && !PyLong_Check(duration.ptr())) return std::nullopt;
+  if (!PyLong_Check(resolution.ptr())) return std::nullopt;
+  int overflow = 0;
+  long long blocks = PyLong_AsLongLongAndOverflow(resolution.ptr(), &overflow);
+  if (overflow != 0 || blocks < 1) return std::nullopt;
+  double seconds = PyFloat_AsDouble(duration.ptr());
+  if (seconds == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  iterable.attr("close")();  // never started: closing runs nothing
+  return std::make_pair(seconds, static_cast<std::int64_t>(blocks));
+}
+
 // Latency slots reserved before a run; the buffer grows while it runs, so a huge repetition count
 // costs memory only for the calls actually made.
 constexpr std::size_t kInitialLatencySlots = 4096;
@@ -431,6 +464,10 @@ py::tuple benchmark_loop(py::object self, py::object benchmark_iter, py::object 
     if (auto n = plain_range_length(benchmark_iter)) {
       ostrel::native::RepetitionItems items(*n);
       latencies.reserve(std::min(items.ahead(), kInitialLatencySlots));
+      timed_loop(items, timer, call, latencies);
+    } else if (auto timed = own_timed_iter(benchmark_iter)) {
+      ostrel::native::DurationItems items(timed->first, timed->second);
+      latencies.reserve(kInitialLatencySlots);
       timed_loop(items, timer, call, latencies);
     } else {
       PyIterItems items(benchmark_iter);
@@ -464,16 +501,22 @@ py::object benchmark(py::object self, py::object batch_size, py::object input_di
   // The run length is settled and checked before anything runs: warm-up counts and repetition counts
   // a run cannot count, and durations that are not a positive number of seconds, are refused.
   std::int64_t calls = count_argument("warmup_calls", warmup_calls);
-  if (!truthy(duration_sec) && !truthy(repetitions)) duration_sec = mod_attr("BENCHMARK_DURATION");
-  bool time_based = truthy(duration_sec);
-  if (time_based) {
-    double seconds = py::float_(duration_sec).cast<double>();
-    if (!(seconds > 0.0))
-      raise(PyExc_ValueError, "duration_sec must be a positive number of seconds, got " +
-                                  ostrel::str(py::repr(duration_sec)));
+  std::optional<double> seconds;
+  std::optional<std::int64_t> count;
+  double default_seconds = 0.0;
+  if (truthy(duration_sec)) {
+    seconds = py::float_(duration_sec).cast<double>();
+  } else if (truthy(repetitions)) {
+    count = count_argument("repetitions", repetitions);  // ignored, and not read, beside a duration
   } else {
-    count_argument("repetitions", repetitions);
+    duration_sec = mod_attr("BENCHMARK_DURATION");
+    default_seconds = py::float_(duration_sec).cast<double>();
   }
+  const ostrel::native::RunLength run = ostrel::native::resolve_run_length(seconds, count, default_seconds);
+  if (run.time_based && !(run.duration_sec > 0.0))
+    raise(PyExc_ValueError, "duration_sec must be a positive number of seconds, got " +
+                                ostrel::str(py::repr(duration_sec)));
+  const bool time_based = run.time_based;
 
   py::dict predict_args;
   if (predict_args_in.empty()) {
@@ -752,4 +795,8 @@ MODTREE_MODULE("frameworks.base_inferencer", m) {
 
   py::dict ns = m.attr("__dict__");
   builtins.attr("exec")(builtins.attr("compile")(kTimedIterSource, m.attr("__file__"), "exec"), ns);
+  if (!g_timed_iter_code) g_timed_iter_code = py::object(m.attr("_timed_benchmark_iter").attr("__code__")).release();
+  // The clock the native duration source stands for: a replaced time.perf_counter is honoured by
+  // letting the generator run instead.
+  if (!g_perf_counter) g_perf_counter = py::object(py::module_::import("time").attr("perf_counter")).release();
 }
