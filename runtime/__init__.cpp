@@ -61,5 +61,8 @@ void startup(py::module_& m) {
 
 }  // namespace
 
-MODTREE_PACKAGE("", m) { startup(m); }
+MODTREE_PACKAGE("", m) {
+  ostrel::register_native_errors();
+  startup(m);
+}
 MODTREE_ROOT(ostrel)

@@ -6,7 +6,9 @@
 #include <exception>
 #include <initializer_list>
 #include <new>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "modtree/args.hpp"
@@ -22,24 +24,80 @@ inline bool truthy(py::handle value) {
   return r == 1;
 }
 
-// The boundary between C++ and a C-level function (METH_FASTCALL and friends): runs `body` and
-// returns its result; an exception leaving it becomes the Python error it stands for (a Python
-// error is restored, pybind11's own exceptions set their class, out of memory is MemoryError, any
-// other C++ exception a RuntimeError with its text), and the function returns null.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+// Sets the Python error a native failure stands for: a system error is the OSError of its errno (the
+// constructor picks FileNotFoundError, PermissionError, ...), out of memory is MemoryError, an index
+// out of range IndexError, the other logic and range errors ValueError, anything else RuntimeError
+// with its text (pybind11's own mapping, with system errors added).
+inline void set_native_error(const std::exception& e) noexcept {
+  if (const auto* sys = dynamic_cast<const std::system_error*>(&e)) {
+    if (sys->code().category() == std::generic_category() || sys->code().category() == std::system_category()) {
+      PyObject* args = Py_BuildValue("(is)", sys->code().value(), sys->code().message().c_str());
+      if (args != nullptr) {
+        PyErr_SetObject(PyExc_OSError, args);
+        Py_DECREF(args);
+      }
+      return;
+    }
+  }
+  if (dynamic_cast<const std::bad_alloc*>(&e) != nullptr)
+    PyErr_NoMemory();
+  else if (dynamic_cast<const std::out_of_range*>(&e) != nullptr)
+    PyErr_SetString(PyExc_IndexError, e.what());
+  else if (dynamic_cast<const std::invalid_argument*>(&e) != nullptr ||
+           dynamic_cast<const std::length_error*>(&e) != nullptr ||
+           dynamic_cast<const std::domain_error*>(&e) != nullptr ||
+           dynamic_cast<const std::range_error*>(&e) != nullptr ||
+           dynamic_cast<const std::overflow_error*>(&e) != nullptr)
+    PyErr_SetString(PyExc_ValueError, e.what());
+  else
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+}
+
+// Sets the Python error of the exception in flight (call inside a catch block).
+inline void set_error_in_flight() noexcept {
   try {
-    return body();
+    throw;
   } catch (py::error_already_set& e) {
     e.restore();
   } catch (py::builtin_exception& e) {
     e.set_error();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
   } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
+    set_native_error(e);
   } catch (...) {
     PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+  }
+}
+
+// Registers, once per process, the translation of native failures that leave a pybind11 function:
+// the same mapping as guarded() below.
+inline void register_native_errors() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  py::register_exception_translator([](std::exception_ptr p) {
+    if (!p) return;
+    try {
+      std::rethrow_exception(p);
+    } catch (py::error_already_set&) {
+      throw;  // pybind11's own handling
+    } catch (py::builtin_exception&) {
+      throw;
+    } catch (const std::exception& e) {
+      set_native_error(e);
+    }
+  });
+}
+
+// The boundary between C++ and a C-level function (METH_FASTCALL and friends): runs `body` and
+// returns its result; an exception leaving it becomes the Python error it stands for (a Python
+// error is restored, pybind11's own exceptions set their class, a native failure maps through
+// set_native_error), and the function returns null.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    set_error_in_flight();
   }
   return nullptr;
 }
