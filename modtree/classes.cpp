@@ -148,7 +148,16 @@ py::object python_function(py::cpp_function f, const char* python_name, const st
   char* text = strdup(doc.c_str());
   rec->def->ml_doc = text;  // lives as long as the function
 
-  bool all_named = rec->args.size() == rec->nargs;
+  // Every parameter named: *args and **kwargs may go without a record of their own.
+  auto has_record = [&](const char* name) {
+    for (const auto& a : rec->args)
+      if (a.name != nullptr && std::strcmp(a.name, name) == 0) return true;
+    return false;
+  };
+  std::size_t records = rec->args.size();
+  if (rec->has_args && !has_record("args")) ++records;
+  if (rec->has_kwargs && !has_record("kwargs")) ++records;
+  bool all_named = records == rec->nargs;
   for (const auto& a : rec->args) all_named = all_named && a.name != nullptr;
   if (!all_named) return f;
   // The forwarding built-in: same name, text signature and module; lives as long as the class.

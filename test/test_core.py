@@ -460,6 +460,12 @@ def test_refused_calls_carry_the_interpreters_text(model_file):
          "BaseInferencer.timed_predict() takes 2 positional arguments but 3 were given"),
         (lambda: LoadedModel(inferencer_initializer=lambda: m, bogus=1),
          "LoadedModel.__init__() got an unexpected keyword argument 'bogus'"),
+        (lambda: InferencerFactory.get_inferencer_for_framework("onnx"),
+         "InferencerFactory.get_inferencer_for_framework() missing 2 required positional arguments: "
+         "'model_checkpoint_file_path' and 'logging_verbosity'"),
+        (lambda: ostrel.common.utils.get_timer(bogus=1), "get_timer() got an unexpected keyword argument 'bogus'"),
+        (lambda: ostrel.inference.config.cpu_count(True, logical=False),
+         "cpu_count() got multiple values for argument 'logical'"),
     ]
     for call, text in cases:
         with pytest.raises(TypeError) as e:

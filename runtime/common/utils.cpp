@@ -207,7 +207,7 @@ py::object build_gpu_timer(py::module_& m, py::handle timer) {
 
 void define_get_timer(py::module_& m) {
   py::dict g = m.attr("__dict__");
-  m.attr("get_timer") = py::cpp_function(
+  m.attr("get_timer") = modtree::python_function(py::cpp_function(
       [g](py::object inference_hardware, py::object stream) -> py::object {
         py::object hardware = global(g, "InferenceHardware");
         if (inference_hardware.equal(hardware.attr("GPU")))
@@ -216,7 +216,7 @@ void define_get_timer(py::module_& m) {
         raise_new(global(g, "InvalidInferenceHardware"), inference_hardware);
       },
       py::name("get_timer"), py::arg("inference_hardware") = py::none(), py::arg("stream") = py::none(),
-      "Creates a timer based on the device.");
+      "Creates a timer based on the device."), "get_timer");
 }
 
 // ---- output capture -------------------------------------------------------------------------------
@@ -564,7 +564,7 @@ void build_memory_readers(py::module_& m) {
 
 void define_safe_lookup(py::module_& m) {
   py::dict g = m.attr("__dict__");
-  m.attr("safe_lookup") = py::cpp_function(
+  m.attr("safe_lookup") = modtree::python_function(py::cpp_function(
       [g](py::object d, py::object k) -> py::object {
         py::object val = d.attr("get")(k);
         if (val.is_none()) {
@@ -575,7 +575,7 @@ void define_safe_lookup(py::module_& m) {
         }
         return val;
       },
-      py::name("safe_lookup"), py::arg("d"), py::arg("k"));
+      py::name("safe_lookup"), py::arg("d"), py::arg("k")), "safe_lookup");
 }
 
 void build_cached_property(py::module_& m) {

@@ -152,8 +152,10 @@ MODTREE_MODULE("inference.config", m) {
   m.attr("json") = py::module_::import("json");
   py::module_ typing = py::module_::import("typing");
   for (const char* name : {"Optional", "Set", "Tuple"}) m.attr(name) = typing.attr(name);
-  m.def("cpu_count", &cpu_count, py::arg("logical") = true,
-        "Number of CPUs of this machine: logical CPUs, or physical cores when `logical` is false.");
+  m.attr("cpu_count") = modtree::python_function(
+      py::cpp_function(&cpu_count, py::name("cpu_count"), py::arg("logical") = true,
+                       "Number of CPUs of this machine: logical CPUs, or physical cores when `logical` is false."),
+      "cpu_count");
   m.attr("Schema") = modtree::import_from("ostrel.common.abstractions.schema", "Schema");
 
   g_config_class = make_config_class(m).release().ptr();

@@ -192,11 +192,13 @@ MODTREE_MODULE("inference.inferencer_factory", m) {
 
   py::none none;
   g_get_inferencer_impl =
-      py::cpp_function(&get_inferencer_for_framework, py::name("get_inferencer_for_framework"),
-                       py::arg("framework"), py::arg("model_checkpoint_file_path"),
-                       py::arg("logging_verbosity"), py::arg("inference_hardware") = none,
-                       py::arg("input_dims") = none, py::arg("static_batch_size") = none,
-                       py::arg("inference_dtype") = none)
+      modtree::python_function(
+          py::cpp_function(&get_inferencer_for_framework, py::name("get_inferencer_for_framework"),
+                           py::arg("framework"), py::arg("model_checkpoint_file_path"),
+                           py::arg("logging_verbosity"), py::arg("inference_hardware") = none,
+                           py::arg("input_dims") = none, py::arg("static_batch_size") = none,
+                           py::arg("inference_dtype") = none),
+          "get_inferencer_for_framework", "InferencerFactory.get_inferencer_for_framework")
           .release()
           .ptr();
   py::object entry = py::reinterpret_steal<py::object>(
