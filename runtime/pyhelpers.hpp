@@ -125,6 +125,17 @@ using modtree::Parameters;
   throw py::error_already_set();
 }
 
+// Raises `exc` with `context` as its __context__ only (an error met while handling another one, no
+// explicit cause). The error is restored as is, so no exception handled by a Python caller replaces
+// the context.
+[[noreturn]] inline void raise_with_context(py::object exc, py::handle context) {
+  PyException_SetContext(exc.ptr(), py::reinterpret_borrow<py::object>(context).release().ptr());
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()));
+  Py_INCREF(type);
+  PyErr_Restore(type, exc.release().ptr(), nullptr);
+  throw py::error_already_set();
+}
+
 // True for `isinstance(e, cls)` on the value of a caught Python exception.
 inline bool error_is(const py::error_already_set& e, py::handle cls) { return e.matches(cls); }
 

@@ -85,9 +85,7 @@ py::object get_memory(py::object self, py::object attribute, py::object warn) {
       // Raised while the NameError is handled: it becomes the context.
       py::object error =
           ostrel::builtin("OSError")("Cannot get GPU memory size because jtop could not be imported.");
-      PyException_SetContext(error.ptr(), e.value().inc_ref().ptr());
-      PyErr_SetObject(PyExc_OSError, error.ptr());
-      throw py::error_already_set();
+      ostrel::raise_with_context(error, e.value());
     }
   }
   if (truthy(warn)) warn_on(self, "CPU memory profiling is not currently not supported");

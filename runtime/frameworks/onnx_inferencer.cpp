@@ -49,16 +49,6 @@ void log(py::handle self, int level, const std::string& message) {
 
 py::object hardware(const char* member) { return mod_attr("InferenceHardware").attr(member); }
 
-// Raises `exc` with `context` as its __context__ (an error met while handling another one). The
-// error is restored as is, so no exception handled by a Python caller replaces the context.
-[[noreturn]] void raise_with_context(py::object exc, py::handle context) {
-  PyException_SetContext(exc.ptr(), py::reinterpret_borrow<py::object>(context).release().ptr());
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()));
-  Py_INCREF(type);
-  PyErr_Restore(type, exc.release().ptr(), nullptr);
-  throw py::error_already_set();
-}
-
 // ---- session set-up and loading -------------------------------------------------------------------
 
 void set_up_session(py::object self) {
@@ -147,7 +137,7 @@ void warn_if_runtime_compiled_for_wrong_hardware(py::object self, py::object inf
     device = modules[py::str("onnxruntime")].attr("get_device")().attr("lower")();
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_AttributeError)) throw;
-    raise_with_context(
+    ostrel::raise_with_context(
         mod_attr("ModelFrameworkRuntimeError")(
             "Onnxruntime (or onnxruntime-gpu) installation seems to be broken. Please reinstall (pip "
             "install -I onnxruntime[-gpu])."),

@@ -31,13 +31,6 @@ const char kBothInputsMessage[] =
     "Please specify explicitly: either use 'x' argument OR pass keyword arguments for multiple inputs.";
 const char kNoInputsMessage[] = "Please specify the keyword arguments or \"x\" for inference";
 
-// `raise exc from cause` as the interpreter does it inside an `except` block: cause and context both
-// point at the caught error.
-[[noreturn]] void raise_from(py::object exc, py::handle cause) {
-  PyException_SetContext(exc.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
-  ostrel::raise_from(std::move(exc), cause);
-}
-
 // ---- what predict needs, looked up once ------------------------------------------------------------
 
 struct TorchApi {
@@ -394,11 +387,11 @@ void load_model(py::object self) {
     model.attr("eval")();
   } catch (py::error_already_set& e) {
     if (e.matches(PyExc_RuntimeError))
-      raise_from(mod_attr("ModelFrameworkRuntimeError")(kLoadErrorPrefix + ostrel::str(e.value())),
+      ostrel::raise_from(mod_attr("ModelFrameworkRuntimeError")(kLoadErrorPrefix + ostrel::str(e.value())),
                  e.value());
     if (e.matches(PyExc_ValueError))
-      raise_from(mod_attr("ModelValueError")(kLoadErrorPrefix + ostrel::str(e.value())), e.value());
-    if (e.matches(PyExc_Exception)) raise_from(mod_attr("OstrelError")(), e.value());
+      ostrel::raise_from(mod_attr("ModelValueError")(kLoadErrorPrefix + ostrel::str(e.value())), e.value());
+    if (e.matches(PyExc_Exception)) ostrel::raise_from(mod_attr("OstrelError")(), e.value());
     throw;
   }
 }
