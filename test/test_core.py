@@ -387,6 +387,14 @@ def test_run_lengths_a_run_cannot_have_are_refused_before_any_call(model_file, a
     assert m.calls == []
 
 
+def test_default_duration_must_be_positive(model_file, monkeypatch):
+    monkeypatch.setattr(base_module, "BENCHMARK_DURATION", 0)
+    m = EchoInferencer(model_file, input_dims=(1,))
+    with pytest.raises(ValueError, match="BENCHMARK_DURATION must be a positive number of seconds, got 0"):
+        m.benchmark(batch_size=1, duration_sec=0.0, repetitions=0)
+    assert m.calls == []
+
+
 def test_huge_repetitions_grow_the_buffer_as_they_run(model_file):
     class Stops(EchoInferencer):
         def predict(self, x=None, **kwargs):

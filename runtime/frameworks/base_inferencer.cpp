@@ -509,6 +509,9 @@ py::object benchmark(py::object self, py::object batch_size, py::object input_di
   } else {
     duration_sec = mod_attr("BENCHMARK_DURATION");
     default_seconds = py::float_(duration_sec).cast<double>();
+    if (!(default_seconds > 0.0))
+      raise(PyExc_ValueError, "BENCHMARK_DURATION must be a positive number of seconds, got " +
+                                  ostrel::str(py::repr(duration_sec)));
   }
   const ostrel::native::RunLength run = ostrel::native::resolve_run_length(seconds, count, default_seconds);
   if (run.time_based && !(run.duration_sec > 0.0))
