@@ -18,11 +18,7 @@ py::handle g_module;
 
 py::object mod_attr(const char* name) { return g_module.attr(name); }
 
-bool truthy(py::handle h) {
-  int r = PyObject_IsTrue(h.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
+using ostrel::truthy;
 
 py::object member(const char* enum_name, const char* name) { return mod_attr(enum_name).attr(name); }
 
