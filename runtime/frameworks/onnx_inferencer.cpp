@@ -7,8 +7,8 @@
 // the exception classes) are read at each use, so tests may replace them.
 //
 // predict is the hot path: it is a vectorcall C function, not a pybind11 function, and it keeps the
-// session's bound `run` and the input names on the instance, rebuilt whenever the session or the
-// input descriptions are replaced.
+// input names on the instance, read again whenever the session, the input descriptions or their count
+// is replaced.
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
