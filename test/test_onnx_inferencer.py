@@ -669,3 +669,7 @@ def test_predict_reads_the_session_and_descriptions_at_every_call(identity):
     m.inputs_specifications[0] = types.SimpleNamespace(name="output")  # changed in place, same name
     m.predict([x])
     assert seen == [["output"], ["output"]]
+    m.inputs_specifications = [types.SimpleNamespace(name="renamed")]  # new descriptions: names read again
+    m.sess = types.SimpleNamespace(run=lambda names, feed: seen.append(sorted(feed)))
+    m.predict(x)
+    assert seen[-1] == ["renamed"]
