@@ -133,30 +133,4 @@ void run_timed_loop(Items& items, Timer& timer, Fn& fn, std::vector<double>& lat
   }
 }
 
-// Exactly `repetitions` timed calls.
-template <class Timer, class Fn>
-std::vector<double> timed_repetitions(std::int64_t repetitions, Timer& timer, Fn&& fn) {
-  RepetitionItems items(repetitions);
-  std::vector<double> latencies;
-  run_timed_loop(items, timer, fn, latencies);
-  return latencies;
-}
-
-// Timed calls in blocks of `resolution` for about `duration_sec` (see DurationItems).
-template <class Timer, class Fn>
-std::vector<double> timed_duration(double duration_sec, Timer& timer, Fn&& fn,
-                                   std::int64_t resolution = 100) {
-  DurationItems items(duration_sec, resolution);
-  std::vector<double> latencies;
-  run_timed_loop(items, timer, fn, latencies);
-  return latencies;
-}
-
-// Timed calls for a resolved run length.
-template <class Timer, class Fn>
-std::vector<double> timed_run(const RunLength& run, Timer& timer, Fn&& fn, std::int64_t resolution = 100) {
-  if (run.time_based) return timed_duration(run.duration_sec, timer, fn, resolution);
-  return timed_repetitions(run.repetitions, timer, fn);
-}
-
 }  // namespace ostrel::native

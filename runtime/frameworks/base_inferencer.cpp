@@ -534,14 +534,14 @@ py::object benchmark(py::object self, py::object batch_size, py::object input_di
 
   {
     py::object predict = self.attr("predict");
-    for (std::int64_t i = 0; i < calls; ++i) {
+    ostrel::native::warm_up(calls, [&] {
       if (PyErr_CheckSignals() != 0) throw py::error_already_set();
       py::object out = predict(**predict_args);
       if (!truthy(out))
         raise(PyExc_AssertionError,
               "The model output is not valid. The benchmark can not run in an accurate way, Output: " +
                   ostrel::str(out));
-    }
+    });
   }  // the last warm-up output is released here
 
   if (!telemetry_dict.is_none()) predict_args["telemetry_dict"] = telemetry_dict;
