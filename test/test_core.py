@@ -457,7 +457,11 @@ def test_static_batch_axis_is_not_added_twice(model_file):
 
 def test_refused_calls_carry_the_interpreters_text(model_file):
     m = EchoInferencer(model_file)
+    loaded = LoadedModel(inferencer_initializer=lambda: m)
     cases = [
+        (lambda: loaded.predict(1, 2, 3, 4), "predict() takes from 1 to 4 positional arguments but 5 were given"),
+        (lambda: loaded.safe_predict(1, x=1), "safe_predict() got multiple values for argument 'x'"),
+        (lambda: loaded(), "__call__() missing 1 required positional argument: 'x'"),
         (lambda: m._build_dummy_inputs(input_dims=[(1,)], bogus=1),
          "BaseInferencer._build_dummy_inputs() got an unexpected keyword argument 'bogus'"),
         (lambda: m._build_dummy_batch([np.zeros(1)], 1, dummy_input=[]),
