@@ -29,11 +29,7 @@ constexpr int kDefaultLoggingLevel = 20;  // logging.INFO
 constexpr long kDefaultMaxBytes = 10L * 1024 * 1024;
 constexpr int kDefaultBackupLogCount = 20;
 
-bool truthy(py::handle h) {
-  int r = PyObject_IsTrue(h.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r != 0;
-}
+using ostrel::truthy;
 
 py::dict make_default_configuration() {
   const char* datefmt = "[%Y-%m-%d %H:%M:%S]";

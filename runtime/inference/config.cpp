@@ -3,16 +3,13 @@
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "native/cpu_info.hpp"
+#include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
 
 namespace {
 
-bool truthy(py::handle h) {
-  int r = PyObject_IsTrue(h.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r != 0;
-}
+using ostrel::truthy;
 
 // CPU count of this machine: logical CPUs, or physical cores with `logical` false. Where the core
 // topology cannot be read the physical count falls back to the logical one, so it is always a number.
