@@ -9,6 +9,44 @@
 
 namespace modtree {
 
+// The error in flight, taken off the thread: given back by restore(), dropped by the destructor.
+// One spelling for interpreters with and without PyErr_GetRaisedException.
+class SavedError {
+ public:
+  SavedError() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    value_ = PyErr_GetRaisedException();
+#else
+    PyObject *type = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value_, &traceback);
+    if (type != nullptr) PyErr_NormalizeException(&type, &value_, &traceback);
+    if (value_ != nullptr && traceback != nullptr) PyException_SetTraceback(value_, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+#endif
+  }
+  SavedError(const SavedError&) = delete;
+  SavedError& operator=(const SavedError&) = delete;
+  ~SavedError() { Py_XDECREF(value_); }
+
+  PyObject* value() const noexcept { return value_; }  // borrowed; null when no error was set
+
+  void restore() noexcept {
+    if (value_ == nullptr) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(value_);
+#else
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value_));
+    Py_INCREF(type);
+    PyErr_Restore(type, value_, PyException_GetTraceback(value_));
+#endif
+    value_ = nullptr;
+  }
+
+ private:
+  PyObject* value_ = nullptr;
+};
+
 // The parameters of a function as the interpreter sees them: positional-or-keyword names in order
 // (the first `required` of them have no default), keyword-only names (each required or not), and
 // whether *args and **kwargs are accepted. Built once per function; splitting allocates nothing.

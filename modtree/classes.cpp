@@ -63,12 +63,10 @@ std::unique_ptr<Parameters> parameters_of(const py::detail::function_record& rec
 
 bool is_binding_refusal() {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
+  SavedError error;
   bool refusal = false;
-  if (value != nullptr) {
-    PyObject* text = PyObject_Str(value);
+  if (error.value() != nullptr) {
+    PyObject* text = PyObject_Str(error.value());
     if (text != nullptr) {
       const char* utf8 = PyUnicode_AsUTF8(text);
       refusal = utf8 != nullptr && std::strstr(utf8, "incompatible function arguments") != nullptr;
@@ -76,7 +74,7 @@ bool is_binding_refusal() {
     }
     PyErr_Clear();
   }
-  PyErr_Restore(type, value, traceback);
+  error.restore();
   return refusal;
 }
 
@@ -93,15 +91,8 @@ PyObject* forward(PyObject* holder, PyObject* const* args, Py_ssize_t nargsf, Py
   } catch (...) {
     return nullptr;
   }
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (f->parameters->diagnose(args, nargs, kwnames)) {
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-  } else {
-    PyErr_Restore(type, value, traceback);
-  }
+  SavedError binding_error;
+  if (!f->parameters->diagnose(args, nargs, kwnames)) binding_error.restore();
   return nullptr;
 }
 

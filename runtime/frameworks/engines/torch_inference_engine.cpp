@@ -197,14 +197,13 @@ class NoGradScope {
   // The exit on an error: the error in flight wins over a failure to restore.
   ~NoGradScope() {
     if (!switched_) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    modtree::SavedError in_flight;
     PyObject* r = PyObject_CallOneArg(g_api.set_grad_enabled, Py_True);
     if (r == nullptr)
       PyErr_WriteUnraisable(g_api.set_grad_enabled);
     else
       Py_DECREF(r);
-    PyErr_Restore(type, value, tb);
+    in_flight.restore();
   }
 
  private:
