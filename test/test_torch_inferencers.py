@@ -305,8 +305,9 @@ def test_torchscript_for_gpu_is_read_onto_cuda(samples, gpu_memory):
 
 def test_constructors_take_exactly_the_five_keywords(samples):
     for cls in (PytorchInferencer, TorchScriptInferencer):
-        with pytest.raises(TypeError):
+        with pytest.raises(TypeError) as info:
             cls(checkpoint_file=samples["mobilenet_v2"], inference_dtype=np.float32)
+        assert str(info.value) == f"{cls.__name__}.__init__() got an unexpected keyword argument 'inference_dtype'"
     inf = TorchScriptInferencer(samples["mobilenet_v2"])  # no hardware: the base's default (no GPU here)
     assert inf.inference_hardware == CPU and inf.device == "cpu"
     assert TorchInferenceEngine.__abstractmethods__ == frozenset({"load_torch_model"})
