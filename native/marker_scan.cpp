@@ -1,6 +1,9 @@
 #include "native/marker_scan.hpp"
 
 #include <fcntl.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +16,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -307,11 +311,10 @@ using CandidateFinder = bool (*)(const std::uint8_t*, std::size_t, const Buckets
                                  std::uint8_t*);
 
 void vector_scan(const std::uint8_t* data, std::size_t n, const std::vector<std::string>& patterns,
-                 Progress& progress, bool wide) {
+                 Progress& progress, bool wide, Buckets& b) {
   if (progress.remaining == 0) return;
   const CandidateFinder next = wide ? next_candidates_avx512 : next_candidates_avx2;
   const std::size_t width = wide ? 64 : 32;
-  Buckets b;
   build_buckets(patterns, progress, b);
   std::size_t i = 0;
   std::uint64_t mask = 0;
@@ -366,6 +369,93 @@ class FileDescriptor {
 };
 
 enum class Kernel { kAhoCorasick, kAvx2, kAvx512 };
+
+// ---- reading through a mapping, safe against a file that shrinks ------------------------------------------
+// A page of a mapping past the end of its file raises SIGBUS when touched. While a scan runs, a SIGBUS
+// handler is in place: a fault inside the mapping that the faulting thread is scanning jumps back to the
+// start of its block (which then ends the range, as the end of the file would); any other SIGBUS goes to
+// the handler that was there before (or to the default action). The code between the jump point and a
+// fault only reads the mapping and writes plain values, so the jump skips nothing that needs cleaning up.
+
+struct FaultGuard {
+  const std::uint8_t* begin;
+  std::size_t size;
+  sigjmp_buf* jump;
+};
+
+thread_local const FaultGuard* t_fault_guard = nullptr;
+
+std::mutex g_sigbus_mutex;
+std::size_t g_sigbus_users = 0;
+struct sigaction g_previous_sigbus {};
+
+void on_sigbus(int signal, siginfo_t* info, void* context) {
+  const FaultGuard* guard = t_fault_guard;
+  if (guard != nullptr && info != nullptr && info->si_code > 0) {
+    const auto* at = static_cast<const std::uint8_t*>(info->si_addr);
+    if (at >= guard->begin && at < guard->begin + guard->size) siglongjmp(*guard->jump, 1);
+  }
+  const struct sigaction previous = g_previous_sigbus;
+  if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
+    previous.sa_sigaction(signal, info, context);
+  } else if (previous.sa_handler == SIG_IGN) {
+    return;
+  } else if (previous.sa_handler != SIG_DFL && (previous.sa_flags & SA_SIGINFO) == 0) {
+    previous.sa_handler(signal);
+  } else {
+    // The default action: a fault re-executes and terminates; a SIGBUS sent by someone is sent again.
+    ::sigaction(SIGBUS, &previous, nullptr);
+    if (info == nullptr || info->si_code <= 0) ::raise(signal);
+  }
+}
+
+class SigbusHandlerInPlace {
+ public:
+  SigbusHandlerInPlace() {
+    const std::lock_guard<std::mutex> lock(g_sigbus_mutex);
+    if (g_sigbus_users++ == 0) {
+      struct sigaction ours {};
+      ours.sa_sigaction = on_sigbus;
+      ours.sa_flags = SA_SIGINFO | SA_ONSTACK;
+      sigemptyset(&ours.sa_mask);
+      ::sigaction(SIGBUS, &ours, &g_previous_sigbus);
+    }
+  }
+  ~SigbusHandlerInPlace() {
+    const std::lock_guard<std::mutex> lock(g_sigbus_mutex);
+    if (--g_sigbus_users == 0) {
+      struct sigaction current {};
+      ::sigaction(SIGBUS, nullptr, &current);
+      // Put the previous handler back unless someone replaced ours meanwhile.
+      if ((current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == on_sigbus)
+        ::sigaction(SIGBUS, &g_previous_sigbus, nullptr);
+    }
+  }
+  SigbusHandlerInPlace(const SigbusHandlerInPlace&) = delete;
+  SigbusHandlerInPlace& operator=(const SigbusHandlerInPlace&) = delete;
+};
+
+class MappedFile {
+ public:
+  MappedFile(int fd, std::size_t size) : size_(size) {
+    void* addr = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (addr == MAP_FAILED) return;
+    addr_ = static_cast<const std::uint8_t*>(addr);
+    ::madvise(addr, size, MADV_SEQUENTIAL);
+  }
+  ~MappedFile() {
+    if (addr_ != nullptr) ::munmap(const_cast<std::uint8_t*>(addr_), size_);
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  bool mapped() const { return addr_ != nullptr; }
+  const std::uint8_t* data() const { return addr_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  const std::uint8_t* addr_ = nullptr;
+  std::size_t size_;
+};
 
 // Findings shared by the threads of one file scan, exchanged between blocks: a pattern that one thread found
 // stops producing candidates in the others, and every thread stops once all are found.
@@ -447,11 +537,53 @@ struct MarkerSet::Impl {
     return cpu_has_avx2() ? Kernel::kAvx2 : Kernel::kAhoCorasick;
   }
 
-  void run(const std::uint8_t* data, std::size_t n, Kernel kernel, Progress& progress) const {
+  void run(const std::uint8_t* data, std::size_t n, Kernel kernel, Progress& progress, Buckets& scratch) const {
 #if defined(__x86_64__)
-    if (kernel != Kernel::kAhoCorasick) return vector_scan(data, n, patterns, progress, kernel == Kernel::kAvx512);
+    if (kernel != Kernel::kAhoCorasick)
+      return vector_scan(data, n, patterns, progress, kernel == Kernel::kAvx512, scratch);
 #endif
     automaton.scan(data, n, progress);
+  }
+  void run(const std::uint8_t* data, std::size_t n, Kernel kernel, Progress& progress) const {
+    Buckets scratch;
+    run(data, n, kernel, progress, scratch);
+  }
+
+  // Scans the bytes [begin, end) of the mapped file in blocks, each starting (longest - 1) bytes early so that
+  // a marker across a boundary is seen whole. A page that no longer exists (the file shrank) ends the range.
+  void scan_mapped(const MappedFile& file, std::uint64_t begin, std::uint64_t end, Kernel kernel,
+                   const FileScanOptions& options, const std::function<void()>* interrupt,
+                   SharedFindings& shared) const {
+    Progress progress(patterns.size());
+    if (shared.exchange(progress)) return;
+    Buckets scratch;
+    const std::size_t keep = longest - 1;
+    const std::uint64_t block = std::max<std::uint64_t>(options.block_size, longest);
+    std::uint64_t since_check = 0;
+    for (std::uint64_t at = begin; at < end; at += block) {
+      const std::uint64_t from = at > keep ? at - keep : 0, to = std::min(end, at + block);
+      const bool whole = guarded_run(file, from, to, kernel, progress, scratch);
+      if (shared.exchange(progress) || !whole) return;
+      if (interrupt && (since_check += to - at) >= options.check_every) {
+        since_check = 0;
+        (*interrupt)();
+      }
+    }
+  }
+
+  // run() over bytes of the mapping, false when it ended at a page past the end of the file.
+  bool guarded_run(const MappedFile& file, std::uint64_t from, std::uint64_t to, Kernel kernel,
+                   Progress& progress, Buckets& scratch) const {
+    sigjmp_buf jump;
+    const FaultGuard guard{file.data(), file.size(), &jump};
+    if (sigsetjmp(jump, 1) != 0) {
+      t_fault_guard = nullptr;
+      return false;
+    }
+    t_fault_guard = &guard;
+    run(file.data() + from, static_cast<std::size_t>(to - from), kernel, progress, scratch);
+    t_fault_guard = nullptr;
+    return true;
   }
 
   std::vector<bool> result(const Progress& progress) const {
@@ -554,12 +686,23 @@ std::vector<bool> MarkerSet::scan_file(const std::filesystem::path& path, ScanEn
     }
     threads = static_cast<std::size_t>(std::min<std::uint64_t>(threads, size));
     const std::uint64_t step = size / threads;
+    std::optional<MappedFile> mapping;
+    std::optional<SigbusHandlerInPlace> sigbus;
+    if (options.map_file && size <= std::numeric_limits<std::size_t>::max()) {
+      sigbus.emplace();
+      mapping.emplace(fd.get(), static_cast<std::size_t>(size));
+      if (!mapping->mapped()) mapping.reset();  // some file systems cannot map files: read them
+    }
     std::vector<std::exception_ptr> errors(threads);
     std::vector<std::thread> workers;
     auto range = [&](std::size_t t, const std::function<void()>* check) {
       try {
         const std::uint64_t begin = step * t, end = t + 1 == threads ? size : step * (t + 1);
-        impl_->scan_range(fd.get(), path, begin, end, false, kernel, options, check, shared);
+        if (mapping) {
+          impl_->scan_mapped(*mapping, begin, end, kernel, options, check, shared);
+        } else {
+          impl_->scan_range(fd.get(), path, begin, end, false, kernel, options, check, shared);
+        }
       } catch (...) {
         errors[t] = std::current_exception();
         shared.stop();

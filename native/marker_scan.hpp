@@ -15,14 +15,15 @@
 // literal test, so they change nothing. MarkerSet enforces those marker rules, so its findings are the
 // pipeline's findings.
 //
-// The scan reads the file with pread() in large blocks into a buffer that stays in the CPU cache and makes one
-// pass whatever the number of markers: a vector prefilter (three-byte fingerprints in eight buckets,
-// candidates verified by comparison) over 64-byte blocks where the CPU has AVX-512BW, 32-byte blocks where it
-// has AVX2, an Aho-Corasick automaton otherwise. A large file is split into ranges read by several threads;
-// each range and each block also reads the bytes just before it, so a marker across a boundary is found.
-// Ordinary reads instead of a mapping: a file that shrinks while it is read ends the scan early instead of
-// raising SIGBUS. Only regular files are read (a device or a FIFO could never end). The scan stops early
-// once every marker was found.
+// The scan maps the file and makes one pass whatever the number of markers: a vector prefilter (three-byte
+// fingerprints in eight buckets, candidates verified by comparison) over 64-byte blocks where the CPU has
+// AVX-512BW, 32-byte blocks where it has AVX2, an Aho-Corasick automaton otherwise. A large file is split
+// into ranges scanned by several threads; each range and each block also reads the bytes just before it,
+// so a marker across a boundary is found. A file that shrinks while it is scanned ends the scan early: the
+// SIGBUS of a page past the new end is caught while a scan runs and ends that range (see marker_scan.cpp).
+// Files that cannot be mapped, and files of /proc whose size reads as 0, are read with pread()/read() in
+// blocks. Only regular files are read (a device or a FIFO could never end). The scan stops early once every
+// marker was found.
 #pragma once
 
 #include <cstddef>
@@ -81,6 +82,9 @@ struct FileScanOptions {
   // reaches the caller of scan_file.
   std::function<void()> check_interrupt;
   std::uint64_t check_every = std::uint64_t{32} << 20;
+  // Read a regular file through a mapping (false: with pread into a buffer; files that cannot be mapped
+  // are read so anyway).
+  bool map_file = true;
 };
 
 // A compiled set of markers. Rules for every marker (std::invalid_argument otherwise, the message names the

@@ -406,8 +406,8 @@ TEST(MarkerScanFileTest, UnscannablePathsThrowWithErrnoAndPath) {
 }
 
 TEST(MarkerScanFileTest, MarkersAcrossBlockAndThreadBoundariesAreFound) {
-  // Blocks of 4 KiB read by one to three threads: put the marker at every offset around the boundaries of
-  // the first blocks and of the threads' ranges (a third of the file each with three threads).
+  // Blocks of 4 KiB, mapped or read, by one to three threads: put the marker at every offset around the
+  // boundaries of the first blocks and of the threads' ranges (a third of the file each with three threads).
   TempDir dir;
   const fs::path file = dir.path() / "model.bin";
   const MarkerSet set({"kernel_shape@", "TFL2"});
@@ -422,11 +422,14 @@ TEST(MarkerScanFileTest, MarkersAcrossBlockAndThreadBoundariesAreFound) {
           std::string data = base;
           data.replace(at, 13, "kernel_shape@");
           write_file(file, data);
-          ostrel::native::FileScanOptions options;
-          options.block_size = block;
-          options.threads = threads;
-          EXPECT_EQ(set.scan_file(file, engine, options), (std::vector<bool>{true, true}))
-              << "marker at " << at << " with " << threads << " threads";
+          for (bool map : {true, false}) {
+            ostrel::native::FileScanOptions options;
+            options.block_size = block;
+            options.threads = threads;
+            options.map_file = map;
+            EXPECT_EQ(set.scan_file(file, engine, options), (std::vector<bool>{true, true}))
+                << "marker at " << at << " with " << threads << " threads, mapped " << map;
+          }
         }
       }
     }
@@ -458,8 +461,9 @@ TEST(MarkerScanFileTest, InterruptEndsTheScanOfEveryThread) {
   std::mt19937_64 rng(5);
   write_file(file, inert(rng, 8 << 20));
   struct Interrupted {};
-  for (std::size_t threads : {1, 4}) {
+  for (auto [threads, map] : {std::pair<std::size_t, bool>{1, true}, {4, true}, {1, false}, {4, false}}) {
     ostrel::native::FileScanOptions options;
+    options.map_file = map;
     options.block_size = 64 << 10;
     options.threads = threads;
     options.check_every = 1 << 20;
@@ -473,14 +477,15 @@ TEST(MarkerScanFileTest, InterruptEndsTheScanOfEveryThread) {
 }
 
 TEST(MarkerScanFileTest, FileThatShrinksWhileReadEndsTheScan) {
-  // The file loses its tail after the first checks (the marker there is gone); the scan ends without a
-  // signal and finds what it read.
+  // The file loses its tail after the first checks (the marker there is gone); the scan ends without dying
+  // by SIGBUS (mapped) and finds what it read.
   TempDir dir;
   const fs::path file = dir.path() / "shrinking.bin";
   std::mt19937_64 rng(6);
-  for (std::size_t threads : {1, 2}) {
+  for (auto [threads, map] : {std::pair<std::size_t, bool>{1, true}, {2, true}, {1, false}, {2, false}}) {
     write_file(file, "TFL2" + inert(rng, 4 << 20) + "onnx.");
     ostrel::native::FileScanOptions options;
+    options.map_file = map;
     options.block_size = 64 << 10;
     options.threads = threads;
     options.check_every = 64 << 10;
