@@ -38,7 +38,7 @@ constexpr std::size_t kMinMarkerLength = 4;  // strings prints runs of at least 
 constexpr std::size_t kMaxVectorPatterns = 64;
 // A large file is split among threads, one per this many bytes, at most kMaxThreads.
 constexpr std::uint64_t kBytesPerThread = std::uint64_t{64} << 20;
-constexpr std::size_t kMaxThreads = 4;
+constexpr std::size_t kMaxThreads = 8;
 
 bool printable(unsigned char c) { return c == '\t' || (c >= 0x20 && c <= 0x7e); }
 
@@ -256,9 +256,12 @@ __attribute__((target("avx2"))) bool next_candidates_avx2(const std::uint8_t* da
   const __m256i zero = _mm256_setzero_si256();
   std::size_t at = i;
   for (; n >= 34 && at <= n - 34; at += 32) {
-    const __m256i r = _mm256_and_si256(
-        _mm256_and_si256(lookup256(data + at, lo0, hi0, nibble), lookup256(data + at + 1, lo1, hi1, nibble)),
-        lookup256(data + at + 2, lo2, hi2, nibble));
+    // The first two bytes rule out almost every block; the third is looked up only where they do not.
+    const __m256i r01 =
+        _mm256_and_si256(lookup256(data + at, lo0, hi0, nibble), lookup256(data + at + 1, lo1, hi1, nibble));
+    if (_mm256_testz_si256(r01, r01)) [[likely]]
+      continue;
+    const __m256i r = _mm256_and_si256(r01, lookup256(data + at + 2, lo2, hi2, nibble));
     const auto m = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(r, zero)));
     if (m == 0) [[likely]]
       continue;
@@ -292,9 +295,12 @@ __attribute__((target("avx512f,avx512bw"))) bool next_candidates_avx512(const st
   const __m512i nibble = _mm512_set1_epi8(0x0f);
   std::size_t at = i;
   for (; n >= 66 && at <= n - 66; at += 64) {
-    const __m512i r = _mm512_and_si512(
-        _mm512_and_si512(lookup512(data + at, lo0, hi0, nibble), lookup512(data + at + 1, lo1, hi1, nibble)),
-        lookup512(data + at + 2, lo2, hi2, nibble));
+    // The first two bytes rule out almost every block; the third is looked up only where they do not.
+    const __m512i r01 =
+        _mm512_and_si512(lookup512(data + at, lo0, hi0, nibble), lookup512(data + at + 1, lo1, hi1, nibble));
+    if (_mm512_test_epi8_mask(r01, r01) == 0) [[likely]]
+      continue;
+    const __m512i r = _mm512_and_si512(r01, lookup512(data + at + 2, lo2, hi2, nibble));
     const std::uint64_t m = _mm512_test_epi8_mask(r, r);
     if (m == 0) [[likely]]
       continue;
@@ -576,13 +582,12 @@ struct MarkerSet::Impl {
                    Progress& progress, Buckets& scratch) const {
     sigjmp_buf jump;
     const FaultGuard guard{file.data(), file.size(), &jump};
-    if (sigsetjmp(jump, 1) != 0) {
-      t_fault_guard = nullptr;
-      return false;
-    }
+    struct Unset {
+      ~Unset() { t_fault_guard = nullptr; }  // also when run() throws (it allocates)
+    } unset;
+    if (sigsetjmp(jump, 1) != 0) return false;
     t_fault_guard = &guard;
     run(file.data() + from, static_cast<std::size_t>(to - from), kernel, progress, scratch);
-    t_fault_guard = nullptr;
     return true;
   }
 

@@ -76,7 +76,7 @@ bool wide_vector_engine_available() noexcept;
 // How a file is read.
 struct FileScanOptions {
   std::size_t block_size = std::size_t{1} << 20;  // bytes per read (at least the longest marker)
-  std::size_t threads = 0;                        // 0: one per 64 MiB of file, at most 4 and the core count
+  std::size_t threads = 0;                        // 0: one per 64 MiB of file, at most 8 and the core count
   // Called by the calling thread between blocks, about every `check_every` bytes it read, and when a read
   // was interrupted by a signal. It may throw to end the scan: the other threads stop and the exception
   // reaches the caller of scan_file.
