@@ -420,7 +420,7 @@ class XmlReader {
     return false;
   }
   void advance(std::size_t n) { at_ += n; }
-  bool at_end() const { return at_ >= bytes_.size(); }
+  std::uint64_t position() const { return at_; }
 
  private:
   Bytes& bytes_;
@@ -450,7 +450,9 @@ bool is_openvino_ir(Bytes& bytes) {
   if (!x.rest_of_tag(empty) || empty) return false;
   bool layers = false, edges = false;
   int depth = 1;
-  while (depth > 0) {
+  // An IR's XML holds the graph only (the weights are in the ".bin"); past this much it is not one.
+  constexpr std::uint64_t kLongestXml = std::uint64_t{256} << 20;
+  while (depth > 0 && x.position() < kLongestXml) {
     std::uint8_t c;
     do {  // character data
       if (!x.take(c) || c == 0) return false;
@@ -553,7 +555,7 @@ class Hdf5 {
     for (std::size_t b = 0; b < blocks_.size() && b < 64; ++b) {
       std::uint64_t p = blocks_[b].first;
       const std::uint64_t end = p + blocks_[b].second;
-      while (p + 8 <= end) {
+      while (p + 8 <= end && messages_++ < kMaxMessages) {
         std::uint16_t type, msize;
         if (!bytes_.little(p, type) || !bytes_.little(p + 2, msize)) return false;
         if (p + 8 + msize > end) return false;
@@ -581,7 +583,7 @@ class Hdf5 {
       std::uint64_t q = v2_blocks_[b].first;
       const std::uint64_t end = q + v2_blocks_[b].second;
       const std::uint64_t header = creation_order_ ? 6 : 4;
-      while (q + header <= end) {
+      while (q + header <= end && messages_++ < kMaxMessages) {
         std::uint8_t type;
         std::uint16_t msize;
         if (!bytes_.byte(q, type) || !bytes_.little(q + 1, msize)) return false;
@@ -627,6 +629,8 @@ class Hdf5 {
   std::size_t o_, l_;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> blocks_, v2_blocks_;
   bool creation_order_ = false;
+  static constexpr std::size_t kMaxMessages = 1 << 16;  // a root group's header holds a few dozen
+  std::size_t messages_ = 0;
 };
 
 bool is_keras_h5(Bytes& bytes) {

@@ -308,7 +308,7 @@ def test_ctrl_c_stops_a_long_scan(tmp_path):
         assert line == "scanning\n"
         import time
 
-        time.sleep(0.5)
+        time.sleep(0.3)
         child.send_signal(subprocess.signal.SIGINT)
         out, err = child.communicate(timeout=20)
     finally:
