@@ -730,15 +730,6 @@ std::vector<bool> MarkerSet::scan_file(const std::filesystem::path& path, ScanEn
   return impl_->result(progress);
 }
 
-std::vector<std::string> find_markers(const std::filesystem::path& path, std::vector<std::string> markers) {
-  const MarkerSet set(std::move(markers));
-  const std::vector<bool> found = set.scan_file(path);
-  std::vector<std::string> present;
-  for (std::size_t i = 0; i < found.size(); ++i)
-    if (found[i]) present.push_back(set.markers()[i]);
-  return present;
-}
-
 const std::vector<FrameworkMarkers>& framework_marker_table() {
   static const std::vector<FrameworkMarkers> table = {
       {"trt", {"ptrt+"}},
@@ -799,24 +790,6 @@ std::optional<std::size_t> CompiledTable::detect(const std::filesystem::path& pa
   for (std::size_t i = 0; i < found.size(); ++i) present[set_.markers()[i]] = found[i];
   return decide_framework(table_, require_all_strings_,
                           [&](const std::string& marker) { return present.at(marker); });
-}
-
-std::optional<std::string> detect_framework(const std::filesystem::path& path,
-                                            std::span<const FrameworkMarkers> table,
-                                            bool require_all_strings) {
-  const CompiledTable compiled({table.begin(), table.end()}, require_all_strings);
-  const auto index = compiled.detect(path);
-  if (!index) return std::nullopt;
-  return table[*index].framework;
-}
-
-std::optional<std::string> detect_framework(const std::filesystem::path& path, bool require_all_strings) {
-  static const CompiledTable first_markers(framework_marker_table(), false);
-  static const CompiledTable all_markers(framework_marker_table(), true);
-  const CompiledTable& compiled = require_all_strings ? all_markers : first_markers;
-  const auto index = compiled.detect(path);
-  if (!index) return std::nullopt;
-  return compiled.table()[*index].framework;
 }
 
 }  // namespace ostrel::native

@@ -122,10 +122,6 @@ class MarkerSet {
   std::unique_ptr<Impl> impl_;
 };
 
-// The markers of `markers` that occur in the file, in the given order (a duplicate marker appears as often
-// as given). Same rules and errors as MarkerSet and MarkerSet::scan_file.
-std::vector<std::string> find_markers(const std::filesystem::path& path, std::vector<std::string> markers);
-
 // One candidate of detection: the framework's value text ("onnx", "torchscript", ...) and its markers in
 // order; the first marker alone decides unless all are required.
 struct FrameworkMarkers {
@@ -159,16 +155,5 @@ class CompiledTable {
   bool require_all_strings_;
   MarkerSet set_;
 };
-
-// Scans the file once for the markers the decision can need (only the first marker of each entry when
-// require_all_strings is false) and returns the detected framework's value text, or nullopt when no entry
-// matches (an empty file matches none). Throws MarkerScanError (see scan_file) and, for a table with an
-// invalid marker or an entry without markers, std::invalid_argument. The first overload uses
-// framework_marker_table() (its compiled marker sets are built once and reused).
-std::optional<std::string> detect_framework(const std::filesystem::path& path,
-                                            bool require_all_strings = false);
-std::optional<std::string> detect_framework(const std::filesystem::path& path,
-                                            std::span<const FrameworkMarkers> table,
-                                            bool require_all_strings);
 
 }  // namespace ostrel::native

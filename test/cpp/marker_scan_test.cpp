@@ -23,7 +23,6 @@
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 using ostrel::native::decide_framework;
-using ostrel::native::detect_framework;
 using ostrel::native::framework_marker_table;
 using ostrel::native::FrameworkMarkers;
 using ostrel::native::MarkerScanError;
@@ -84,6 +83,14 @@ std::string text(std::mt19937_64& rng, std::size_t n) {
   std::string s(n, ' ');
   for (auto& c : s) c = alphabet[rng() % alphabet.size()];
   return s;
+}
+
+// Detection over the built-in table: the detected framework's value text, or nullopt.
+std::optional<std::string> detect_framework(const fs::path& path, bool require_all_strings = false) {
+  const ostrel::native::CompiledTable table(framework_marker_table(), require_all_strings);
+  const auto index = table.detect(path);
+  if (!index) return std::nullopt;
+  return table.table()[*index].framework;
 }
 
 std::vector<ScanEngine> engines() {
