@@ -13,6 +13,8 @@
 #include <set>
 #include <vector>
 
+#include "native/unique_fd.hpp"
+
 namespace ostrel::native {
 
 namespace {
@@ -681,21 +683,12 @@ std::optional<std::string> probe_model_format(std::span<const std::uint8_t> data
 }
 
 std::optional<std::string> probe_model_format(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
-  std::optional<std::string> found;
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd) return std::nullopt;
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    Bytes bytes(fd, static_cast<std::uint64_t>(st.st_size));
-    try {
-      found = probe(bytes);
-    } catch (...) {
-      ::close(fd);
-      throw;
-    }
-  }
-  ::close(fd);
-  return found;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return std::nullopt;
+  Bytes bytes(fd.get(), static_cast<std::uint64_t>(st.st_size));
+  return probe(bytes);
 }
 
 }  // namespace ostrel::native

@@ -21,6 +21,8 @@
 #include <thread>
 #include <utility>
 
+#include "native/unique_fd.hpp"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -360,20 +362,6 @@ bool cpu_has_avx512bw() noexcept {
 #endif
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 enum class Kernel { kAhoCorasick, kAvx2, kAvx512 };
 
 // ---- reading through a mapping, safe against a file that shrinks ------------------------------------------
@@ -668,7 +656,7 @@ std::vector<bool> MarkerSet::scan_file(const std::filesystem::path& path, ScanEn
                                        const FileScanOptions& options) const {
   const Kernel kernel = impl_->kernel(engine);
   // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below like every non-regular file.
-  const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd.get() < 0) throw MarkerScanError(errno, path);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) throw MarkerScanError(errno, path);
