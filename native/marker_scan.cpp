@@ -377,7 +377,9 @@ struct FaultGuard {
   sigjmp_buf* jump;
 };
 
-thread_local const FaultGuard* t_fault_guard = nullptr;
+// Static TLS: the handler may run in a thread that never scanned, where a dynamic TLS block would be
+// allocated on first use, which a signal handler must not do.
+__attribute__((tls_model("initial-exec"))) thread_local const FaultGuard* t_fault_guard = nullptr;
 
 std::mutex g_sigbus_mutex;
 std::size_t g_sigbus_users = 0;
