@@ -294,8 +294,8 @@ def test_ctrl_c_stops_a_long_scan(tmp_path):
         f.truncate(1 << 40)  # sparse: a terabyte of zeros, hours to read
     code = ("import sys\n"
             "from ostrel.common.framework_detection import FrameworkDetector as D\n"
-            "print('scanning', flush=True)\n"
             "try:\n"
+            "    print('scanning', flush=True)\n"
             f"    D.detect_framework({str(path)!r})\n"
             "except KeyboardInterrupt:\n"
             "    print('interrupted', flush=True)\n")
