@@ -24,6 +24,7 @@ using ostrel::native::FrameworkMarkers;
 namespace {
 
 py::handle g_module;
+py::handle g_detector;  // the FrameworkDetector class, whose table is read on every call
 
 struct TableKey {
   std::vector<FrameworkMarkers> table;
@@ -48,7 +49,7 @@ constexpr std::size_t kMaxCompiledTables = 16;
 
 // The detection table as the class holds it now: its keys, and the markers of each in order.
 std::shared_ptr<const CompiledTable> current_table(bool require_all_strings, std::vector<py::object>& keys) {
-  py::object mapping = g_module.attr("FrameworkDetector").attr("FRAMEWORKS_TO_MAGIC_STRINGS_MAPPING");
+  py::object mapping = g_detector.attr("FRAMEWORKS_TO_MAGIC_STRINGS_MAPPING");
   TableKey key{{}, require_all_strings};
   for (py::handle item : mapping.attr("items")()) {
     py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
@@ -165,9 +166,10 @@ MODTREE_MODULE("common.framework_detection", m) {
     for (const auto& marker : entry.markers) markers.append(marker);
     table[m.attr("FrameworkType")(entry.framework)] = markers;
   }
-  modtree::ClassBuilder(m, "FrameworkDetector")
-      .attr("FRAMEWORKS_TO_MAGIC_STRINGS_MAPPING", table)
-      .def_static("detect_framework", &detect_framework, py::arg("model_path"),
-                  py::arg("require_all_strings") = false)
-      .build();
+  g_detector = modtree::ClassBuilder(m, "FrameworkDetector")
+                   .attr("FRAMEWORKS_TO_MAGIC_STRINGS_MAPPING", table)
+                   .def_static("detect_framework", &detect_framework, py::arg("model_path"),
+                               py::arg("require_all_strings") = false)
+                   .build()
+                   .release();
 }
