@@ -104,8 +104,8 @@ class Bytes {
 
 struct Field {
   std::uint32_t number = 0;
-  std::uint8_t wire = 0;   // 0 varint, 1 fixed64, 2 length-delimited, 5 fixed32
-  std::uint64_t value = 0;  // varint value
+  std::uint8_t wire = 0;                 // 0 varint, 1 fixed64, 2 length-delimited, 5 fixed32
+  std::uint64_t value = 0;               // varint value
   std::uint64_t offset = 0, length = 0;  // payload of a length-delimited field
 };
 
@@ -173,7 +173,8 @@ class Message {
 
 // Walks every field of a message; `visit` returns false to reject. True when the message is well formed
 // and every field was accepted.
-bool each_field(Bytes& bytes, std::uint64_t begin, std::uint64_t end, const std::function<bool(const Field&)>& visit) {
+bool each_field(Bytes& bytes, std::uint64_t begin, std::uint64_t end,
+                const std::function<bool(const Field&)>& visit) {
   Message m(bytes, begin, end);
   Field f;
   while (m.next(f))
@@ -190,7 +191,8 @@ bool wire_is(const Field& f, std::initializer_list<std::pair<std::uint32_t, std:
 
 bool identifier(const std::string& s) {
   if (s.empty() || s.size() > 256) return false;
-  return std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isalnum(c) || c == '_' || c == '.'; });
+  return std::all_of(s.begin(), s.end(),
+                     [](unsigned char c) { return std::isalnum(c) || c == '_' || c == '.'; });
 }
 
 bool text_at(Bytes& bytes, const Field& f, std::string& out, std::size_t limit = 4096) {
@@ -219,13 +221,15 @@ bool onnx_node(Bytes& bytes, const Field& node) {
 bool onnx_graph(Bytes& bytes, const Field& graph) {
   std::size_t nodes = 0;
   constexpr std::size_t kNodesChecked = 64;
-  return each_field(bytes, graph.offset, graph.offset + graph.length,
-                    [&](const Field& f) {
-                      if (!wire_is(f, {{1, 2}, {2, 2}, {5, 2}, {10, 2}, {11, 2}, {12, 2}, {13, 2}, {14, 2}, {15, 2}}))
-                        return false;
-                      if (f.number == 1 && nodes++ < kNodesChecked) return onnx_node(bytes, f);
-                      return true;
-                    }) &&
+  return each_field(
+             bytes, graph.offset, graph.offset + graph.length,
+             [&](const Field& f) {
+               if (!wire_is(f,
+                            {{1, 2}, {2, 2}, {5, 2}, {10, 2}, {11, 2}, {12, 2}, {13, 2}, {14, 2}, {15, 2}}))
+                 return false;
+               if (f.number == 1 && nodes++ < kNodesChecked) return onnx_node(bytes, f);
+               return true;
+             }) &&
          nodes > 0;
 }
 
@@ -245,8 +249,17 @@ bool is_onnx(Bytes& bytes) {
   std::size_t graphs = 0, opsets = 0;
   return each_field(bytes, 0, bytes.size(),
                     [&](const Field& f) {
-                      if (!wire_is(f, {{1, 0}, {2, 2}, {3, 2}, {4, 2}, {5, 0}, {6, 2}, {7, 2}, {8, 2}, {14, 2},
-                                       {20, 2}, {25, 2}}))
+                      if (!wire_is(f, {{1, 0},
+                                       {2, 2},
+                                       {3, 2},
+                                       {4, 2},
+                                       {5, 0},
+                                       {6, 2},
+                                       {7, 2},
+                                       {8, 2},
+                                       {14, 2},
+                                       {20, 2},
+                                       {25, 2}}))
                         return false;
                       switch (f.number) {
                         case 1:
@@ -354,7 +367,8 @@ bool is_tflite(Bytes& bytes) {
   if (version_at == 0 || !bytes.little(root + version_at, version) || version != 3) return false;
   std::uint32_t length;
   std::uint64_t first;
-  if (subgraphs_at == 0 || !flat_vector(bytes, root + subgraphs_at, 4, length, first) || length == 0) return false;
+  if (subgraphs_at == 0 || !flat_vector(bytes, root + subgraphs_at, 4, length, first) || length == 0)
+    return false;
   std::uint32_t rel;
   if (!bytes.little(first, rel) || first + rel + 4 > bytes.size()) return false;  // the first subgraph table
   if (codes_at != 0 && !flat_vector(bytes, root + codes_at, 4, length, first)) return false;
@@ -604,7 +618,8 @@ class Hdf5 {
       if (!bytes_.sized(at, o_, offset) || !bytes_.sized(at + o_, l_, length)) return false;
       if (v2) {
         std::array<char, 4> sig;
-        if (!bytes_.get(base_ + offset, sig.data(), 4) || std::memcmp(sig.data(), "OCHK", 4) != 0) return false;
+        if (!bytes_.get(base_ + offset, sig.data(), 4) || std::memcmp(sig.data(), "OCHK", 4) != 0)
+          return false;
         if (length < 8) return false;
         v2_blocks_.push_back({base_ + offset + 4, length - 8});
       } else {
@@ -638,7 +653,8 @@ class Hdf5 {
 bool is_keras_h5(Bytes& bytes) {
   static const char kSignature[8] = {'\x89', 'H', 'D', 'F', '\r', '\n', '\x1a', '\n'};
   // The superblock sits at offset 0 or after a user block of 512, 1024, 2048, ... bytes.
-  for (std::uint64_t at = 0; at + 8 <= bytes.size() && at <= (std::uint64_t{1} << 30); at = at ? at * 2 : 512) {
+  for (std::uint64_t at = 0; at + 8 <= bytes.size() && at <= (std::uint64_t{1} << 30);
+       at = at ? at * 2 : 512) {
     std::array<char, 8> sig;
     if (!bytes.get(at, sig.data(), 8) || std::memcmp(sig.data(), kSignature, 8) != 0) continue;
     std::uint8_t version, offsets, lengths;
@@ -685,7 +701,7 @@ std::optional<std::string> probe_model_format(std::span<const std::uint8_t> data
 std::optional<std::string> probe_model_format(const std::filesystem::path& path) {
   const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd) return std::nullopt;
-  struct stat st {};
+  struct stat st{};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return std::nullopt;
   Bytes bytes(fd.get(), static_cast<std::uint64_t>(st.st_size));
   return probe(bytes);

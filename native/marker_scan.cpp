@@ -8,12 +8,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <exception>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -288,9 +288,9 @@ __attribute__((target("avx512f,avx512bw"))) inline __m512i table512(const std::a
   return _mm512_load_si512(t.data());
 }
 
-__attribute__((target("avx512f,avx512bw"))) bool next_candidates_avx512(const std::uint8_t* data, std::size_t n,
-                                                                        const Buckets& b, std::size_t& i,
-                                                                        std::uint64_t& mask,
+__attribute__((target("avx512f,avx512bw"))) bool next_candidates_avx512(const std::uint8_t* data,
+                                                                        std::size_t n, const Buckets& b,
+                                                                        std::size_t& i, std::uint64_t& mask,
                                                                         std::uint8_t* bits) {
   const __m512i lo0 = table512(b.lo[0]), lo1 = table512(b.lo[1]), lo2 = table512(b.lo[2]);
   const __m512i hi0 = table512(b.hi[0]), hi1 = table512(b.hi[1]), hi2 = table512(b.hi[2]);
@@ -315,8 +315,8 @@ __attribute__((target("avx512f,avx512bw"))) bool next_candidates_avx512(const st
   return false;
 }
 
-using CandidateFinder = bool (*)(const std::uint8_t*, std::size_t, const Buckets&, std::size_t&, std::uint64_t&,
-                                 std::uint8_t*);
+using CandidateFinder = bool (*)(const std::uint8_t*, std::size_t, const Buckets&, std::size_t&,
+                                 std::uint64_t&, std::uint8_t*);
 
 void vector_scan(const std::uint8_t* data, std::size_t n, const std::vector<std::string>& patterns,
                  Progress& progress, bool wide, Buckets& b) {
@@ -383,7 +383,7 @@ __attribute__((tls_model("initial-exec"))) thread_local const FaultGuard* t_faul
 
 std::mutex g_sigbus_mutex;
 std::size_t g_sigbus_users = 0;
-struct sigaction g_previous_sigbus {};
+struct sigaction g_previous_sigbus{};
 
 void on_sigbus(int signal, siginfo_t* info, void* context) {
   const FaultGuard* guard = t_fault_guard;
@@ -410,7 +410,7 @@ class SigbusHandlerInPlace {
   SigbusHandlerInPlace() {
     const std::lock_guard<std::mutex> lock(g_sigbus_mutex);
     if (g_sigbus_users++ == 0) {
-      struct sigaction ours {};
+      struct sigaction ours{};
       ours.sa_sigaction = on_sigbus;
       ours.sa_flags = SA_SIGINFO | SA_ONSTACK;
       sigemptyset(&ours.sa_mask);
@@ -420,7 +420,7 @@ class SigbusHandlerInPlace {
   ~SigbusHandlerInPlace() {
     const std::lock_guard<std::mutex> lock(g_sigbus_mutex);
     if (--g_sigbus_users == 0) {
-      struct sigaction current {};
+      struct sigaction current{};
       ::sigaction(SIGBUS, nullptr, &current);
       // Put the previous handler back unless someone replaced ours meanwhile.
       if ((current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == on_sigbus)
@@ -533,7 +533,8 @@ struct MarkerSet::Impl {
     return cpu_has_avx2() ? Kernel::kAvx2 : Kernel::kAhoCorasick;
   }
 
-  void run(const std::uint8_t* data, std::size_t n, Kernel kernel, Progress& progress, Buckets& scratch) const {
+  void run(const std::uint8_t* data, std::size_t n, Kernel kernel, Progress& progress,
+           Buckets& scratch) const {
 #if defined(__x86_64__)
     if (kernel != Kernel::kAhoCorasick)
       return vector_scan(data, n, patterns, progress, kernel == Kernel::kAvx512, scratch);
@@ -545,8 +546,9 @@ struct MarkerSet::Impl {
     run(data, n, kernel, progress, scratch);
   }
 
-  // Scans the bytes [begin, end) of the mapped file in blocks, each starting (longest - 1) bytes early so that
-  // a marker across a boundary is seen whole. A page that no longer exists (the file shrank) ends the range.
+  // Scans the bytes [begin, end) of the mapped file in blocks, each starting (longest - 1) bytes early so
+  // that a marker across a boundary is seen whole. A page that no longer exists (the file shrank) ends the
+  // range.
   void scan_mapped(const MappedFile& file, std::uint64_t begin, std::uint64_t end, Kernel kernel,
                    const FileScanOptions& options, const std::function<void()>* interrupt,
                    SharedFindings& shared) const {
@@ -660,7 +662,7 @@ std::vector<bool> MarkerSet::scan_file(const std::filesystem::path& path, ScanEn
   // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below like every non-regular file.
   const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd.get() < 0) throw MarkerScanError(errno, path);
-  struct stat st {};
+  struct stat st{};
   if (::fstat(fd.get(), &st) != 0) throw MarkerScanError(errno, path);
   if (S_ISDIR(st.st_mode)) throw MarkerScanError(EISDIR, path);
   if (!S_ISREG(st.st_mode)) throw NotRegularFileError(path);

@@ -40,8 +40,8 @@
 
 namespace ostrel::native {
 
-// A file that cannot be scanned: missing, a directory, not a regular file, unreadable, or a read error. code() holds the errno
-// value (std::generic_category: ENOENT, EISDIR, EACCES, EIO, ...); what() reads
+// A file that cannot be scanned: missing, a directory, not a regular file, unreadable, or a read error.
+// code() holds the errno value (std::generic_category: ENOENT, EISDIR, EACCES, EIO, ...); what() reads
 // "cannot scan file '<path>': <strerror text>", e.g. "cannot scan file '/m': Is a directory".
 class MarkerScanError : public std::system_error {
  public:
@@ -63,9 +63,9 @@ class NotRegularFileError : public MarkerScanError {
   std::string message_;
 };
 
-// Implementation used by MarkerSet::scan. kAuto picks kWideVector when the CPU has AVX-512BW, else kVector when
-// it has AVX2, provided the set holds at most 64 distinct markers; kAhoCorasick otherwise. All engines give
-// the same result; the choice exists for tests.
+// Implementation used by MarkerSet::scan. kAuto picks kWideVector when the CPU has AVX-512BW, else kVector
+// when it has AVX2, provided the set holds at most 64 distinct markers; kAhoCorasick otherwise. All engines
+// give the same result; the choice exists for tests.
 enum class ScanEngine { kAuto, kAhoCorasick, kVector, kWideVector };
 
 // True when kVector can run on this CPU (x86-64 with AVX2).
@@ -148,7 +148,8 @@ class CompiledTable {
   CompiledTable(std::vector<FrameworkMarkers> table, bool require_all_strings);
   const std::vector<FrameworkMarkers>& table() const noexcept { return table_; }
   // Scans the file once; the index into table() of the detected entry, or nullopt. Errors as scan_file.
-  std::optional<std::size_t> detect(const std::filesystem::path& path, const FileScanOptions& options = {}) const;
+  std::optional<std::size_t> detect(const std::filesystem::path& path,
+                                    const FileScanOptions& options = {}) const;
 
  private:
   std::vector<FrameworkMarkers> table_;

@@ -67,7 +67,8 @@ std::shared_ptr<const CompiledTable> current_table(bool require_all_strings, std
   }
   auto& cache = compiled_tables();
   if (auto it = cache.find(key); it != cache.end()) return it->second;
-  auto compiled = std::make_shared<const CompiledTable>(key.table, require_all_strings);  // ValueError if invalid
+  auto compiled =
+      std::make_shared<const CompiledTable>(key.table, require_all_strings);  // ValueError if invalid
   if (cache.size() >= kMaxCompiledTables) cache.clear();
   cache.emplace(std::move(key), compiled);
   return compiled;

@@ -255,8 +255,8 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
       if (!e.matches(PyExc_OSError)) throw;
       // The file exists but cannot be read: the detection error names the reason and keeps it as its cause.
       py::object error = mod_attr("ModelFrameworkDetectionError")();
-      error.attr("args") =
-          py::make_tuple(py::str(error) + py::str(" The model file could not be read: ") + py::str(e.value()));
+      error.attr("args") = py::make_tuple(py::str(error) + py::str(" The model file could not be read: ") +
+                                          py::str(e.value()));
       ostrel::raise_from(error, e.value());
     }
     if (!truthy(detected))

@@ -23,7 +23,8 @@ std::optional<std::string> probe(const std::string& bytes) {
       std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
 }
 
-// ---- protobuf by hand ---------------------------------------------------------------------------------------
+// ---- protobuf by hand
+// ---------------------------------------------------------------------------------------
 
 std::string varint(std::uint64_t v) {
   std::string s;
@@ -40,7 +41,8 @@ std::string len(std::uint32_t field, const std::string& payload) {
   return varint((field << 3) | 2) + varint(payload.size()) + payload;
 }
 
-// ModelProto: ir_version, producer, opset_import {domain "", version 17}, graph {node Relu, name, input, output}
+// ModelProto: ir_version, producer, opset_import {domain "", version 17}, graph {node Relu, name, input,
+// output}
 std::string onnx_graph(const std::string& nodes) {
   return nodes + len(2, "g") + len(11, len(1, "x")) + len(12, len(1, "y"));
 }
@@ -54,11 +56,13 @@ const std::string kRelu = len(1, len(1, "x") + len(2, "y") + len(4, "Relu"));
 // Model: specificationVersion 4, description {input x, output y}, neuralNetwork (500)
 std::string coreml_model(const std::string& types) {
   const std::string feature_type = len(5, num(2, 65568));  // multiArrayType { dataType FLOAT32 }
-  const std::string description = len(1, len(1, "x") + len(3, feature_type)) + len(10, len(1, "y") + len(3, feature_type));
+  const std::string description =
+      len(1, len(1, "x") + len(3, feature_type)) + len(10, len(1, "y") + len(3, feature_type));
   return num(1, 4) + len(2, description) + types;
 }
 
-// ---- flat buffer by hand --------------------------------------------------------------------------------------
+// ---- flat buffer by hand
+// --------------------------------------------------------------------------------------
 
 void put32(std::string& s, std::size_t at, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>((v >> (8 * i)) & 0xff);
@@ -68,8 +72,9 @@ void put16(std::string& s, std::size_t at, std::uint16_t v) {
   s[at + 1] = static_cast<char>(v >> 8);
 }
 
-// Root offset, "TFL3", a vtable at 8 (version, operator_codes absent, subgraphs, description absent, buffers),
-// the root table at 24, a vector of one subgraph at 40, a vector of one buffer at 48, the tables after.
+// Root offset, "TFL3", a vtable at 8 (version, operator_codes absent, subgraphs, description absent,
+// buffers), the root table at 24, a vector of one subgraph at 40, a vector of one buffer at 48, the tables
+// after.
 std::string tflite_model(std::uint32_t version = 3, std::uint32_t subgraphs = 1) {
   std::string s(72, '\0');
   put32(s, 0, 24);
@@ -92,7 +97,8 @@ std::string tflite_model(std::uint32_t version = 3, std::uint32_t subgraphs = 1)
   return s;
 }
 
-// ---- HDF5 by hand: superblock version 0, root object header version 1 with one attribute ----------------------
+// ---- HDF5 by hand: superblock version 0, root object header version 1 with one attribute
+// ----------------------
 
 std::string hdf5_file(const std::string& attribute) {
   std::string s(96, '\0');
