@@ -129,6 +129,34 @@ std::string hdf5_file(const std::string& attribute) {
   return s;
 }
 
+// Superblock version 2 and a version 2 ("OHDR") root object header with one version 3 attribute message;
+// checksums are left zero (they are not what tells the format).
+std::string hdf5_v2_file(const std::string& attribute) {
+  std::string s(48, '\0');
+  s.replace(0, 8, "\x89HDF\r\n\x1a\n");
+  s[8] = 2;                                     // superblock version
+  s[9] = 8;                                     // size of offsets
+  s[10] = 8;                                    // size of lengths
+  for (int i = 20; i < 28; ++i) s[i] = '\xff';  // no superblock extension
+  put32(s, 36, 48);                             // root object header address
+  std::string message(9, '\0');
+  message[0] = 3;  // attribute message version 3
+  put16(message, 2, static_cast<std::uint16_t>(attribute.size() + 1));
+  message += attribute + '\0';
+  std::string messages(4, '\0');
+  messages[0] = 0x0c;
+  put16(messages, 1, static_cast<std::uint16_t>(message.size()));
+  messages += message;
+  std::string header = "OHDR";
+  header += '\x02';  // version
+  header += '\x02';  // flags: the size of chunk 0 takes 4 bytes
+  header += std::string(4, '\0');
+  put32(header, 6, static_cast<std::uint32_t>(messages.size()));
+  s += header + messages + std::string(4, '\0');       // checksum
+  put32(s, 28, static_cast<std::uint32_t>(s.size()));  // end of file address
+  return s;
+}
+
 const char* const kIr =
     "<?xml version=\"1.0\"?>\n<!-- converted -->\n<net name=\"m\" version=\"11\">\n"
     "\t<layers>\n\t\t<layer id=\"0\" name=\"x\" type=\"Parameter\" version=\"opset1\">\n"
@@ -182,6 +210,8 @@ TEST(FormatProbeTest, RecognisesEachFormatByItsStructure) {
       {"h5 keras_version", keras_version, "keras"},
       {"h5 model_config after a user block", in_user_block, "keras"},
       {"h5 without keras attributes", hdf5_file("other"), std::nullopt},
+      {"h5 version 2 header", hdf5_v2_file("keras_version"), "keras"},
+      {"h5 version 2 header, other attribute", hdf5_v2_file("other"), std::nullopt},
       {"h5 cut short", keras_version.substr(0, 100), std::nullopt},
       {"text axis pads@", "axis pads@ strides@ kernel_shape@", std::nullopt},
       {"empty", "", std::nullopt},
