@@ -6,7 +6,7 @@ pycuda stand-in, whose host-memory model of the CUDA driver it executes on). An 
 ONNX graph plus its binding and profile table; executions run the graph with onnxruntime, so outputs
 are real. Serialized engine layout:
 
-    b"OSTRTENG"  | u32 version tag | u32 table length | table (JSON, UTF-8) | ONNX model bytes
+    b"\x00ptrt+OS" | u32 version tag | u32 table length | table (JSON, UTF-8) | ONNX model bytes
 
 A blob whose version tag differs from SERIALIZATION_TAG is refused with an ERROR message that contains
 "version tag does not match", as an engine of another TensorRT release is. Misuse that the real
@@ -24,7 +24,7 @@ import numpy as np
 
 __version__ = "8.6.1"
 SERIALIZATION_TAG = 0x00080601
-_MAGIC = b"OSTRTENG"
+_MAGIC = b"\x00ptrt+OS"  # "ptrt+" is what framework detection finds in engine files
 _HEADER = struct.Struct("<8sII")
 
 
