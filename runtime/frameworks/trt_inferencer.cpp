@@ -348,6 +348,8 @@ MODTREE_MODULE("frameworks.trt_inferencer", m) {
   } catch (py::error_already_set& e) {
     if (e.matches(PyExc_AssertionError) || e.matches(PyExc_ImportError)) return;
     throw;
+  } catch (py::import_error&) {  // the engine module ended without its classes
+    return;
   }
   // The annotation of _input_handler's x, quoted by its error message.
   m.attr("_INPUT_TYPES") = m.attr("Union")[py::make_tuple(m.attr("np").attr("ndarray"), m.attr("List"), m.attr("Dict"))];

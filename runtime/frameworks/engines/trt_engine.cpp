@@ -69,7 +69,8 @@ void with_block(py::object manager, Body&& body) {
     body();
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_BaseException)) throw;
-    if (!truthy(exit(manager, e.type(), e.value(), e.trace()))) throw;
+    py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::object(py::none());
+    if (!truthy(exit(manager, e.type(), e.value(), trace))) throw;
     return;
   }
   exit(manager, py::none(), py::none(), py::none());
