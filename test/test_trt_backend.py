@@ -481,3 +481,83 @@ def test_builder_failures_write_nothing(child, builder_entry, tmp_path, samples)
             assert "Failed to parse" in str(err)
         print("still running")
         """, paths=GPU + [builder_entry], argv=[str(samples / "onnx/corrupt.onnx")])
+
+
+def test_gpu_outputs_are_tensors_on_the_runners_device(child):
+    child("""
+        import pycuda.driver as cuda
+        from ostrel.frameworks.engines import trt_engine as te
+        from ostrel.frameworks.trt_inferencer import TRTInferencer
+
+        devices = []
+        class Tensor:  # a CUDA tensor of torch's interface, over a device allocation
+            def __init__(self, size, dtype, device):
+                self.shape, self.np_type = size, np.dtype(te.torch_to_numpy_dtype_dict[dtype])
+                self.memory = cuda.mem_alloc(int(np.prod(size)) * self.np_type.itemsize)
+                devices.append(device)
+            def data_ptr(self): return int(self.memory)
+            def element_size(self): return self.np_type.itemsize
+            def nelement(self): return int(np.prod(self.shape))
+        class Torch:
+            empty = staticmethod(lambda size, dtype, device: Tensor(size, dtype, device))
+        te.torch = Torch
+
+        m = TRTInferencer(str(S / "trt/two_profiles.pkl"))
+        x = np.array([[-1, 2, -3, 4]] * 3, np.float32)
+        telemetry = {"h_to_d": [], "d_to_h": []}
+        (out,) = m.predict(x, "gpu", telemetry_dict=telemetry)
+        assert out.shape == (3, 4) and devices == ["cuda:0"]
+        assert len(telemetry["h_to_d"]) == len(telemetry["d_to_h"]) == 1
+        host = np.empty((3, 4), np.float32)
+        m.model.device_context.push()
+        cuda.memcpy_dtoh(host, out.memory)
+        cuda.Context.pop()
+        assert np.array_equal(host, np.maximum(x, 0))
+
+        te.numpy_to_torch_dtype_dict, te.torch_to_numpy_dtype_dict = {}, {}
+        try:
+            m.predict(x, output_device="gpu")
+        except RuntimeError as e:
+            assert e.args[0].startswith('"torch" is not installed.') and e.args[1] is np.float32, e.args
+        else:
+            raise AssertionError("GPU outputs without torch")
+        """)
+
+
+def test_stand_ins_are_strict(child):
+    child("""
+        import pycuda.autoinit
+        import pycuda.driver as cuda
+        memory = cuda.mem_alloc(16)
+        assert np.isnan(cuda.pagelocked_empty(4, np.float32)).all()  # poison, not zeros
+        other = cuda.Device(0).make_context()
+        try:
+            cuda.memcpy_htod_async(memory, np.zeros(4, np.float32))
+        except cuda.LogicError as e:
+            assert "context mismatch" in str(e), e
+        else:
+            raise AssertionError("copied under another context")
+        try:
+            pycuda.autoinit.context.detach()
+        except cuda.LogicError:
+            pass
+        else:
+            raise AssertionError("detached a context buried under another")
+        other.pop()
+        for attempt in (lambda: cuda.memcpy_htod(memory, np.zeros(5, np.float32)),
+                        lambda: cuda.memcpy_dtoh(np.zeros(5, np.float32), memory)):
+            try:
+                attempt()
+            except cuda.LogicError as e:
+                assert "run past the end" in str(e), e
+            else:
+                raise AssertionError("copied past an allocation")
+        stream = cuda.Stream()
+        host = np.zeros(4, np.float32)
+        cuda.memcpy_htod_async(memory, host, stream)
+        host[:] = 7  # the copy runs at synchronisation and reads the buffer then
+        stream.synchronize()
+        back = np.zeros(4, np.float32)
+        cuda.memcpy_dtoh(back, memory)
+        assert (back == 7).all()
+        """)
