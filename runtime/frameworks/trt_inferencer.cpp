@@ -43,7 +43,8 @@ void init(py::object self, py::object checkpoint_file, py::object static_batch_s
   self.attr("max_batch_size") = py::none();
   self.attr("input_sizes_from_graph") = py::none();
   self.attr("input_sizes_from_graph_without_bs") = py::none();
-  if (!py::isinstance<py::int_>(device)) raise(PyExc_AssertionError, "The device argument must be an integer.");
+  if (!py::isinstance<py::int_>(device))
+    raise(PyExc_AssertionError, "The device argument must be an integer.");
   self.attr("_device") = device;
   self.attr("_profiling") = profiling;
   py::object base_init = ostrel::builtin("super")(mod_attr("TRTInferencer"), self).attr("__init__");
@@ -57,7 +58,8 @@ void load_model_unguarded(py::object self) {
   self.attr("model") = mod_attr("TamsorTRTEngineRunner")(
       py::arg("trt_ckpt_path") = self.attr("_checkpoint_file"), py::arg("device") = self.attr("_device"),
       py::arg("inference_dtype") = self.attr("_inference_dtype"),
-      py::arg("verbosity") = self.attr("_passed_logging_verbosity"), py::arg("profiling") = self.attr("_profiling"));
+      py::arg("verbosity") = self.attr("_passed_logging_verbosity"),
+      py::arg("profiling") = self.attr("_profiling"));
   py::list host_inputs = self.attr("model").attr("initial_host_inputs");
   py::tuple first_shape(host_inputs[0].attr("shape"));
   self.attr("max_batch_size") = first_shape.size() > 1 ? py::object(first_shape[0]) : py::object(py::none());
@@ -65,7 +67,8 @@ void load_model_unguarded(py::object self) {
   for (py::handle array : host_inputs) {
     py::tuple shape(array.attr("shape"));
     sizes.append(shape);
-    without_batch.append(shape.size() > 1 ? py::object(shape[py::slice(1, shape.size(), 1)]) : py::object(shape));
+    without_batch.append(shape.size() > 1 ? py::object(shape[py::slice(1, shape.size(), 1)])
+                                          : py::object(shape));
   }
   self.attr("input_sizes_from_graph") = sizes;
   self.attr("input_sizes_from_graph_without_bs") = without_batch;
@@ -81,7 +84,8 @@ void load_model(py::object self) {
       ostrel::raise_from(
           mod_attr("ModelFrameworkRuntimeError")(
               "TensorRT ran into an error while loading the model." + sep +
-              "Please verify the TensorRT model matches the current hardware and that the version of TensorRT "
+              "Please verify the TensorRT model matches the current hardware and that the version of "
+              "TensorRT "
               "match." +
               sep +
               "TensorRT checkpoints (serialized engines) that were optimized for other TensorRT versions, or "
@@ -89,10 +93,11 @@ void load_model(py::object self) {
               sep + "Error: " + ostrel::str(e.value())),
           e.value());
     if (e.matches(PyExc_ValueError))
-      ostrel::raise_from(mod_attr("ModelValueError")(
-                             "TensorRT received an invalid value/arguement an error while loading the model: " +
-                             ostrel::str(e.value())),
-                         e.value());
+      ostrel::raise_from(
+          mod_attr("ModelValueError")(
+              "TensorRT received an invalid value/arguement an error while loading the model: " +
+              ostrel::str(e.value())),
+          e.value());
     throw;
   }
 }
@@ -101,7 +106,8 @@ void assert_loaded_successfully(py::object self) {
   py::object check = self.attr("_assert_checkpoint_component");
   check(self.attr("model"), "The TensorRT Engine did not load successfully.");
   check(self.attr("input_sizes_from_graph_without_bs"), "The TensorRT input sizes.");
-  check(self.attr("input_sizes_from_graph"), "The TensorRT input sizes could not be inferred from the graph.");
+  check(self.attr("input_sizes_from_graph"),
+        "The TensorRT input sizes could not be inferred from the graph.");
 }
 
 py::object fetch_model_batch_size(py::object self) {
@@ -140,17 +146,16 @@ py::object binding_metadata(py::object self, py::object idx) {
   py::object model = self.attr("model");
   py::object engine = model.attr("engine");
   py::list dims;
-  for (py::handle d : engine.attr("get_binding_shape")(idx)) dims.append(py::int_(py::reinterpret_borrow<py::object>(d)));
-  return mod_attr("TensorMetadata")(py::arg("name") = engine.attr("get_binding_name")(idx),
-                                    py::arg("shape") = py::tuple(dims),
-                                    py::arg("datatype") = model.attr("trt_dtype_to_np_type")(
-                                        engine.attr("get_binding_dtype")(idx)));
+  for (py::handle d : engine.attr("get_binding_shape")(idx))
+    dims.append(py::int_(py::reinterpret_borrow<py::object>(d)));
+  return mod_attr("TensorMetadata")(
+      py::arg("name") = engine.attr("get_binding_name")(idx), py::arg("shape") = py::tuple(dims),
+      py::arg("datatype") = model.attr("trt_dtype_to_np_type")(engine.attr("get_binding_dtype")(idx)));
 }
 
 py::list bindings_metadata(py::object self, const char* idxs) {
   py::list out;
-  for (py::handle idx : self.attr("model").attr(idxs))
-    out.append(self.attr("_get_binding_metadata")(idx));
+  for (py::handle idx : self.attr("model").attr(idxs)) out.append(self.attr("_get_binding_metadata")(idx));
   return out;
 }
 
@@ -161,7 +166,8 @@ py::dict framework_specific_metadata(py::object self) {
   for (const char* key : {"name", "device_memory_size", "max_batch_size", "num_bindings", "num_layers",
                           "num_optimization_profiles"})
     facts[key] = engine.attr(key);
-  if (truthy(self.attr("_profiling"))) facts["layers_dataframe"] = self.attr("get_layers_profile_dataframe")();
+  if (truthy(self.attr("_profiling")))
+    facts["layers_dataframe"] = self.attr("get_layers_profile_dataframe")();
   return facts;
 }
 
@@ -185,8 +191,8 @@ py::object input_handler(py::object self, py::object x) {
     for (py::handle meta : self.attr("inputs_metadata")) ordered.append(lookup(x, meta.attr("name")));
     return ordered;
   }
-  raise(mod_attr("InputTypeError"), "Supported input types: " + ostrel::str(mod_attr("_INPUT_TYPES")) + ", got " +
-                                        ostrel::str(py::type::of(x).attr("__name__")));
+  raise(mod_attr("InputTypeError"), "Supported input types: " + ostrel::str(mod_attr("_INPUT_TYPES")) +
+                                        ", got " + ostrel::str(py::type::of(x).attr("__name__")));
 }
 
 py::object predict(py::object self, py::object x, py::object output_device, py::kwargs kwargs) {
@@ -198,8 +204,8 @@ py::object predict(py::object self, py::object x, py::object output_device, py::
 py::object safe_predict(py::object self, py::object x, py::object output_device, py::kwargs kwargs) {
   py::object inputs = self.attr("_input_handler")(x);
   self.attr("verify_inputs")(inputs);
-  return ostrel::call_with(self.attr("predict"), ostrel::keywords({{"x", inputs}, {"output_device", output_device}}),
-                           kwargs);
+  return ostrel::call_with(self.attr("predict"),
+                           ostrel::keywords({{"x", inputs}, {"output_device", output_device}}), kwargs);
 }
 
 // (first item, the rest as a list) of a shape, failing as `first, *rest = shape` does.
@@ -225,8 +231,8 @@ py::object verify_inputs(py::object self, py::object x) {
     py::object meta = metadata[i];
     py::object dtype = inp.attr("dtype");
     if (!dtype.equal(meta.attr("datatype")))
-      raise(mod_attr("DTypeError"), "Expected input dtype [" + ostrel::str(meta.attr("datatype")) + "], got [" +
-                                        ostrel::str(dtype) + "]");
+      raise(mod_attr("DTypeError"), "Expected input dtype [" + ostrel::str(meta.attr("datatype")) +
+                                        "], got [" + ostrel::str(dtype) + "]");
     auto [input_batch, input_shape] = split_shape(inp.attr("shape"));
     auto [meta_batch, meta_shape] = split_shape(meta.attr("shape"));
     if (!input_batch.equal(meta_batch) && !indicators.contains(meta_batch))
@@ -279,22 +285,25 @@ py::object benchmark_loop(py::object self, py::object benchmark_iter, py::object
                           py::object benchmark_mode, py::kwargs predict_args) {
   if (benchmark_mode.equal(benchmark_mode_member("SINGLE_CONTEXT_SYNCED"))) {
     py::dict named = ostrel::keywords({{"benchmark_iter", benchmark_iter}, {"include_io", include_io}});
-    py::object base_loop =
-        py::module_::import("functools").attr("partial")(mod_attr("BaseInferencer").attr("_benchmark_loop"), self);
+    py::object base_loop = py::module_::import("functools")
+                               .attr("partial")(mod_attr("BaseInferencer").attr("_benchmark_loop"), self);
     return ostrel::call_with(base_loop, named, predict_args);
   }
   if (benchmark_mode.equal(benchmark_mode_member("SINGLE_CONTEXT_ASYNC"))) {
     py::dict named = ostrel::keywords({{"benchmark_iter", benchmark_iter}, {"include_io", include_io}});
     return ostrel::call_with(self.attr("_benchmark_loop_single_context_async"), named, predict_args);
   }
-  raise(PyExc_NotImplementedError, "Benchmark logic not implemented for this mode: " + ostrel::text(benchmark_mode));
+  raise(PyExc_NotImplementedError,
+        "Benchmark logic not implemented for this mode: " + ostrel::text(benchmark_mode));
 }
 
-py::object benchmark(py::object self, py::object batch_size, py::object input_dimensions, py::object duration_sec,
-                     py::object repetitions, py::object warmup_calls, py::object include_io, py::object dtype,
-                     py::object /*telemetry_dict*/, py::object benchmark_mode, py::kwargs predict_args) {
+py::object benchmark(py::object self, py::object batch_size, py::object input_dimensions,
+                     py::object duration_sec, py::object repetitions, py::object warmup_calls,
+                     py::object include_io, py::object dtype, py::object /*telemetry_dict*/,
+                     py::object benchmark_mode, py::kwargs predict_args) {
   if (benchmark_mode.equal(benchmark_mode_member("SINGLE_CONTEXT_ASYNC"))) include_io = py::bool_(false);
-  py::object base = py::module_::import("functools").attr("partial")(mod_attr("BaseInferencer").attr("benchmark"), self);
+  py::object base =
+      py::module_::import("functools").attr("partial")(mod_attr("BaseInferencer").attr("benchmark"), self);
   py::dict named = ostrel::keywords({{"batch_size", batch_size},
                                      {"input_dimensions", input_dimensions},
                                      {"duration_sec", duration_sec},
@@ -329,22 +338,25 @@ MODTREE_MODULE("frameworks.trt_inferencer", m) {
   for (const char* name : {"List", "Tuple", "Optional", "Dict", "Iterable", "Union"})
     m.attr(name) = import_from("typing", name);
   m.attr("np") = py::module_::import("numpy");
-  m.attr("ModelBenchmarks") = import_from("ostrel.common.data_classes.inferencer_benchmark_result", "ModelBenchmarks");
+  m.attr("ModelBenchmarks") =
+      import_from("ostrel.common.data_classes.inferencer_benchmark_result", "ModelBenchmarks");
   m.attr("TensorMetadata") = import_from("ostrel.common.data_classes.tensor_metadata", "TensorMetadata");
   m.attr("TRTBenchmarkMode") = import_from("ostrel.common.enums.benchmark_mode", "TRTBenchmarkMode");
   m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
   m.attr("InferenceHardware") = import_from("ostrel.common.enums.inference_hardware", "InferenceHardware");
-  for (const char* name : {"ModelFrameworkRuntimeError", "ModelValueError", "FailedToLoadCheckpointError", "DTypeError",
-                           "MaxBatchSizeExceededError", "InvalidStaticBatchSize", "InvalidInputDimensions",
-                           "InputTypeError"})
+  for (const char* name :
+       {"ModelFrameworkRuntimeError", "ModelValueError", "FailedToLoadCheckpointError", "DTypeError",
+        "MaxBatchSizeExceededError", "InvalidStaticBatchSize", "InvalidInputDimensions", "InputTypeError"})
     m.attr(name) = import_from("ostrel.common.exceptions", name);
   m.attr("get_timer") = import_from("ostrel.common.utils", "get_timer");
   m.attr("safe_lookup") = import_from("ostrel.common.utils", "safe_lookup");
   m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
-  m.attr("BENCHMARK_WARMUP_CALLS") = import_from("ostrel.frameworks.base_inferencer", "BENCHMARK_WARMUP_CALLS");
+  m.attr("BENCHMARK_WARMUP_CALLS") =
+      import_from("ostrel.frameworks.base_inferencer", "BENCHMARK_WARMUP_CALLS");
   m.attr("TRT_VERSION") = import_from("ostrel.inference.config", "TRT_VERSION");
   try {
-    m.attr("TamsorTRTEngineRunner") = import_from("ostrel.frameworks.engines.trt_engine", "TamsorTRTEngineRunner");
+    m.attr("TamsorTRTEngineRunner") =
+        import_from("ostrel.frameworks.engines.trt_engine", "TamsorTRTEngineRunner");
   } catch (py::error_already_set& e) {
     if (e.matches(PyExc_AssertionError) || e.matches(PyExc_ImportError)) return;
     throw;
@@ -352,7 +364,8 @@ MODTREE_MODULE("frameworks.trt_inferencer", m) {
     return;
   }
   // The annotation of _input_handler's x, quoted by its error message.
-  m.attr("_INPUT_TYPES") = m.attr("Union")[py::make_tuple(m.attr("np").attr("ndarray"), m.attr("List"), m.attr("Dict"))];
+  m.attr("_INPUT_TYPES") =
+      m.attr("Union")[py::make_tuple(m.attr("np").attr("ndarray"), m.attr("List"), m.attr("Dict"))];
 
   py::none none;
   py::object cpu = m.attr("InferenceHardware").attr("CPU");
@@ -360,8 +373,8 @@ MODTREE_MODULE("frameworks.trt_inferencer", m) {
   modtree::ClassBuilder cls(m, "TRTInferencer");
   cls.base(m.attr("BaseInferencer"));
   cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"), py::arg("static_batch_size") = none,
-          py::arg("device") = 0, py::arg("inference_dtype") = none, py::arg("logging_verbosity") = m.attr("DEBUG"),
-          py::arg("profiling") = false);
+          py::arg("device") = 0, py::arg("inference_dtype") = none,
+          py::arg("logging_verbosity") = m.attr("DEBUG"), py::arg("profiling") = false);
   cls.def("_get_timer", &get_timer, py::arg("self"));
   cls.def("_get_binding_metadata", &binding_metadata, py::arg("self"), py::arg("idx"));
   cls.def(
@@ -374,8 +387,8 @@ MODTREE_MODULE("frameworks.trt_inferencer", m) {
   cls.def("_load_model", &load_model, py::arg("self"));
   cls.def("_assert_loaded_successfully", &assert_loaded_successfully, py::arg("self"));
   cls.def(
-      "fetch_model_input_dimensions", [](py::object self) { return self.attr("input_sizes_from_graph_without_bs"); },
-      py::arg("self"));
+      "fetch_model_input_dimensions",
+      [](py::object self) { return self.attr("input_sizes_from_graph_without_bs"); }, py::arg("self"));
   cls.def("get_layers_profile_dataframe", &layers_profile_dataframe, py::arg("self"));
   cls.def("fetch_model_batch_size", &fetch_model_batch_size, py::arg("self"));
   cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));
@@ -383,7 +396,8 @@ MODTREE_MODULE("frameworks.trt_inferencer", m) {
   cls.def("predict", &predict, py::arg("self"), py::arg("x"), py::arg("output_device") = cpu);
   cls.def("safe_predict", &safe_predict, py::arg("self"), py::arg("x"), py::arg("output_device") = cpu);
   cls.def("verify_inputs", &verify_inputs, py::arg("self"), py::arg("x"));
-  cls.def("_forward_pass", &forward_pass, py::arg("self"), py::arg("x"), py::kw_only(), py::arg("synchronize") = true);
+  cls.def("_forward_pass", &forward_pass, py::arg("self"), py::arg("x"), py::kw_only(),
+          py::arg("synchronize") = true);
   cls.def(
       "_dispose_all_resources", [](py::object self) { self.attr("_delete_instance_resource")("model"); },
       py::arg("self"));
@@ -391,16 +405,18 @@ MODTREE_MODULE("frameworks.trt_inferencer", m) {
           py::arg("include_io") = true, py::arg("benchmark_mode") = default_mode);
   cls.def("_benchmark_loop_single_context_async", &benchmark_loop_async, py::arg("self"), py::kw_only(),
           py::arg("benchmark_iter"), py::arg("include_io") = true);
-  cls.def("benchmark", &benchmark, py::arg("self"), py::arg("batch_size") = none, py::arg("input_dimensions") = none,
-          py::arg("duration_sec") = none, py::arg("repetitions") = none,
+  cls.def("benchmark", &benchmark, py::arg("self"), py::arg("batch_size") = none,
+          py::arg("input_dimensions") = none, py::arg("duration_sec") = none, py::arg("repetitions") = none,
           py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"), py::arg("include_io") = true,
-          py::arg("dtype") = none, py::arg("telemetry_dict") = none, py::arg("benchmark_mode") = default_mode);
+          py::arg("dtype") = none, py::arg("telemetry_dict") = none,
+          py::arg("benchmark_mode") = default_mode);
   cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("TENSORRT"); });
   cls.def_property("framework_version", [](py::object) { return mod_attr("TRT_VERSION"); });
   cls.def(
       "_get_model_size",
       [](py::object self) {
-        return py::float_(self.attr("model").attr("engine").attr("device_memory_size")).attr("__truediv__")(1048576);
+        return py::float_(self.attr("model").attr("engine").attr("device_memory_size"))
+            .attr("__truediv__")(1048576);
       },
       py::arg("self"));
   cls.build();

@@ -81,8 +81,8 @@ py::object build_engine(py::module_ m, py::object onnx_ckpt_path, py::object trt
                         py::object quantization_level) {
   py::object trt = m.attr("trt");
   py::object logger = trt.attr("Logger")(trt.attr("Logger").attr("INFO"));
-  py::object explicit_batch =
-      py::int_(1).attr("__lshift__")(py::int_(trt.attr("NetworkDefinitionCreationFlag").attr("EXPLICIT_BATCH")));
+  py::object explicit_batch = py::int_(1).attr("__lshift__")(
+      py::int_(trt.attr("NetworkDefinitionCreationFlag").attr("EXPLICIT_BATCH")));
   ScopedObjects scoped;
   py::object builder = scoped.enter(trt.attr("Builder")(logger));
   py::object network = scoped.enter(builder.attr("create_network")(explicit_batch));
@@ -156,10 +156,12 @@ py::object quantization_level_from_string(py::module_ m, py::object quantization
 void define_quantization_level(py::module_& m) {
   modtree::ClassBuilder cls(m, "QuantizationLevel");
   cls.base(ostrel::builtin("str")).base(m.attr("Enum"));
-  for (auto [member, value] : {std::pair{"FP32", "FP32"}, {"FP16", "FP16"}, {"INT8", "INT8"}, {"HYBRID", "Hybrid"}})
+  for (auto [member, value] :
+       {std::pair{"FP32", "FP32"}, {"FP16", "FP16"}, {"INT8", "INT8"}, {"HYBRID", "Hybrid"}})
     cls.attr(member, py::str(value));
   cls.def(
-      "__format__", [](py::object self, py::object spec) { return py::str(self.attr("_value_")).format(spec); },
+      "__format__",
+      [](py::object self, py::object spec) { return py::str(self.attr("_value_")).format(spec); },
       py::arg("self"), py::arg("format_spec"));
   cls.def_static(
       "from_string", [m](py::object text) { return quantization_level_from_string(m, text); },
@@ -200,8 +202,10 @@ void onnx_to_trt_command_line(py::module_& m) {
   py::object to_model = argv[2];
   py::object level = m.attr("QuantizationLevel").attr("from_string")(argv[3]);
   py::object max_batch_size = ostrel::builtin("int")(argv[4]);
-  if (!truthy(from_model)) ostrel::raise(PyExc_ValueError, "Please specify an onnx input file as first argument");
-  if (!truthy(to_model)) ostrel::raise(PyExc_ValueError, "Please specify a trt output file as second argument");
+  if (!truthy(from_model))
+    ostrel::raise(PyExc_ValueError, "Please specify an onnx input file as first argument");
+  if (!truthy(to_model))
+    ostrel::raise(PyExc_ValueError, "Please specify a trt output file as second argument");
   if (!truthy(m.attr("os").attr("path").attr("exists")(from_model)))
     ostrel::raise(PyExc_ValueError, "The input file does not exist.");
   py::print(py::str("Building engine from file {}").format(from_model));
@@ -216,8 +220,8 @@ void onnx_to_trt_command_line(py::module_& m) {
     ostrel::raise(ostrel::builtin("SystemExit"), py::int_(1));
   }
   if (engine.is_none())
-    ostrel::raise(PyExc_RuntimeError,
-                  "TensorRT could not build an engine from " + ostrel::str(from_model) + "; nothing was written.");
+    ostrel::raise(PyExc_RuntimeError, "TensorRT could not build an engine from " + ostrel::str(from_model) +
+                                          "; nothing was written.");
   py::object serialized = ostrel::builtin("bytes")(engine.attr("serialize")());
   py::dict engine_dict;
   engine_dict["engine"] = serialized;
@@ -225,8 +229,8 @@ void onnx_to_trt_command_line(py::module_& m) {
   engine_dict["precision"] = level.attr("value");
   write_checkpoint(m, ostrel::str(to_model), engine_dict);
   py::print("Successfully converted " + ostrel::str(from_model) + " to " + ostrel::str(to_model) +
-            " with max batch size " + ostrel::str(max_batch_size) + " and " + ostrel::str(level.attr("value")) +
-            " quantization.");
+            " with max batch size " + ostrel::str(max_batch_size) + " and " +
+            ostrel::str(level.attr("value")) + " quantization.");
 }
 
 void onnx_to_trt_module(py::module_& m) {
@@ -240,7 +244,8 @@ void onnx_to_trt_module(py::module_& m) {
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ModuleNotFoundError)) throw;
     ostrel::log(m.attr("logger"), ostrel::kWarning,
-                "problem importing package: \"tensorrt\" (this will effect execution only if using tensorrt)", kFile);
+                "problem importing package: \"tensorrt\" (this will effect execution only if using tensorrt)",
+                kFile);
   }
   if (!truthy(m.attr("GPU_PRESENT"))) return;
   define_quantization_level(m);
@@ -254,7 +259,8 @@ void onnx_to_trt_module(py::module_& m) {
           [m](py::object onnx_ckpt_path, py::object trt_max_batch_size, py::object quantization_level) {
             return build_engine(m, onnx_ckpt_path, trt_max_batch_size, quantization_level);
           },
-          py::name("build_trt_engine_from_onnx_ckpt"), py::arg("onnx_ckpt_path"), py::arg("trt_max_batch_size"),
+          py::name("build_trt_engine_from_onnx_ckpt"), py::arg("onnx_ckpt_path"),
+          py::arg("trt_max_batch_size"),
           py::arg("quantization_level") = m.attr("QuantizationLevel").attr("FP32"), py::doc(kBuildDoc)),
       "build_trt_engine_from_onnx_ckpt");
   m.attr("build_trt_engine_from_onnx_ckpt") = build;

@@ -293,8 +293,8 @@ py::tuple load_engine(py::object self, py::object filename) {
               "The file " + path +
                   " is is a valid pickle, but there is no serialized engine inside. Please check your "
                   "checkpoint. feel free to contact Tamsor's support.");
-      py::object version = record.attr("get")("platform_version",
-                                              mod_attr("DEFAULT_PLATFORM_MAJOR_VERSION_FOR_CHECKPOINTS"));
+      py::object version =
+          record.attr("get")("platform_version", mod_attr("DEFAULT_PLATFORM_MAJOR_VERSION_FOR_CHECKPOINTS"));
       py::object platform_major = version.attr("split")(".")[py::int_(0)];
       py::object package_major = mod_attr("PLATFORM_MAPPINGS_TO_OSTREL_VERSIONS").attr("get")(platform_major);
       if (package_major.is_none())
@@ -346,7 +346,8 @@ py::tuple load_engine(py::object self, py::object filename) {
             "\" from an unknown reason. Please refer to the comments above or contact Tamsor's support.");
 }
 
-// ---- TamsorTRTEngineRunner: profiles, bindings and buffers -------------------------------------------------
+// ---- TamsorTRTEngineRunner: profiles, bindings and buffers
+// -------------------------------------------------
 
 bool is_dynamic(py::object, py::object shape) {
   for (py::handle d : shape)
@@ -388,7 +389,8 @@ py::object element_type_of(py::object self, py::object index) {
   return trt().attr("nptype")(self.attr("engine").attr("get_binding_dtype")(index));
 }
 
-py::list get_random_inputs(py::object self, py::object engine, py::object context, py::list input_binding_idxs) {
+py::list get_random_inputs(py::object self, py::object engine, py::object context,
+                           py::list input_binding_idxs) {
   py::list inputs;
   for (py::handle index : input_binding_idxs) {
     py::object shape = context.attr("get_binding_shape")(index);
@@ -405,7 +407,9 @@ py::list get_random_inputs(py::object self, py::object engine, py::object contex
   return inputs;
 }
 
-std::string shape_text(py::handle shape) { return ostrel::str(py::tuple(py::reinterpret_borrow<py::object>(shape))); }
+std::string shape_text(py::handle shape) {
+  return ostrel::str(py::tuple(py::reinterpret_borrow<py::object>(shape)));
+}
 
 // Refuses input shapes that the active optimization profile does not cover, before anything changes.
 void check_profile_range(py::object self, py::list host_inputs, py::list input_binding_idxs) {
@@ -425,14 +429,15 @@ void check_profile_range(py::object self, py::list host_inputs, py::list input_b
     if (!fits)
       raise(PyExc_ValueError, "Input " + std::to_string(i) + " (" +
                                   ostrel::str(engine.attr("get_binding_name")(index)) + ") has shape " +
-                                  shape_text(shape) + ", outside optimization profile " + ostrel::str(profile) +
-                                  " of the engine, which takes shapes from " + shape_text(low) + " to " +
-                                  shape_text(high) + ".");
+                                  shape_text(shape) + ", outside optimization profile " +
+                                  ostrel::str(profile) + " of the engine, which takes shapes from " +
+                                  shape_text(low) + " to " + shape_text(high) + ".");
   }
 }
 
 py::tuple allocate_device_memory(py::object self, py::object context, py::list host_inputs,
                                  py::list input_binding_idxs, py::list output_binding_idxs) {
+  PushedContext pushed(self.attr("device_context"));
   size_t n = std::min(host_inputs.size(), input_binding_idxs.size());
   for (size_t i = 0; i < n; ++i) {
     py::object index = input_binding_idxs[i];
@@ -449,6 +454,7 @@ py::tuple allocate_device_memory(py::object self, py::object context, py::list h
     host_outputs.append(host);
     device_outputs.append(cuda().attr("mem_alloc")(host.attr("nbytes")));
   }
+  pushed.release();
   return py::make_tuple(host_outputs, device_outputs);
 }
 
@@ -464,6 +470,7 @@ void copy_host_bindings_to_device(py::object self, py::list x) {
   if (x.size() < input_idxs.size())
     raise(PyExc_ValueError, "The engine takes " + std::to_string(input_idxs.size()) + " inputs, got " +
                                 std::to_string(x.size()) + ".");
+  PushedContext pushed(self.attr("device_context"));
   py::list arrays;
   bool reshape = false;
   for (size_t i = 0; i < input_idxs.size(); ++i) {
@@ -485,7 +492,8 @@ void copy_host_bindings_to_device(py::object self, py::list x) {
     check_profile_range(self, arrays, input_idxs);
     py::list device_inputs;
     for (py::handle array : arrays) device_inputs.append(cuda().attr("mem_alloc")(array.attr("nbytes")));
-    py::tuple outputs = allocate_device_memory(self, context, arrays, input_idxs, self.attr("output_binding_idxs"));
+    py::tuple outputs =
+        allocate_device_memory(self, context, arrays, input_idxs, self.attr("output_binding_idxs"));
     self.attr("device_inputs") = device_inputs;
     self.attr("host_outputs") = outputs[0];
     self.attr("device_outputs") = outputs[1];
@@ -495,6 +503,7 @@ void copy_host_bindings_to_device(py::object self, py::list x) {
   py::list device_inputs = self.attr("device_inputs");
   for (size_t i = 0; i < input_idxs.size(); ++i)
     copy(device_inputs[i], arrays[i], py::arg("stream") = stream);
+  pushed.release();
 }
 
 py::object forward_pass(py::object self, py::object synchronize, py::kwargs) {
@@ -521,10 +530,9 @@ py::object forward_pass(py::object self, py::object synchronize, py::kwargs) {
                                                 py::arg("stream_handle") = stream.attr("handle"));
   complete.attr("record")(stream);
   if (!truthy(ok)) raise(PyExc_RuntimeError, "TensorRT failed to enqueue an execution of the engine.");
-  py::object handle =
-      mod_attr("TRTExecutionHandle")(py::arg("input_consumed_event") = consumed,
-                                     py::arg("execution_started_event") = started,
-                                     py::arg("execution_complete_event") = complete);
+  py::object handle = mod_attr("TRTExecutionHandle")(py::arg("input_consumed_event") = consumed,
+                                                     py::arg("execution_started_event") = started,
+                                                     py::arg("execution_complete_event") = complete);
   if (truthy(synchronize)) handle.attr("wait")();
   pushed.release();
   return handle;
@@ -552,7 +560,8 @@ void copy_device_bindings_to_host(py::object self, py::object telemetry_dict) {
 py::list copy_device_outputs_to_torch_tensor(py::object self, py::object telemetry_dict) {
   PushedContext pushed(self.attr("device_context"));
   py::object stream = self.attr("stream");
-  py::object timer = mod_attr("GPUTimer")(py::arg("device") = self.attr("_device_id"), py::arg("stream") = stream);
+  py::object timer =
+      mod_attr("GPUTimer")(py::arg("device") = self.attr("_device_id"), py::arg("stream") = stream);
   timer.attr("start")();
   py::list outputs;
   py::list indexes = self.attr("output_binding_idxs");
@@ -566,11 +575,12 @@ py::list copy_device_outputs_to_torch_tensor(py::object self, py::object telemet
     py::object torch_type = to_torch.attr("get")(element_type);
     if (torch_type.is_none()) {
       if (!truthy(mod_attr("torch_to_numpy_dtype_dict"))) {
-        PyErr_SetObject(PyExc_RuntimeError,
-                        py::make_tuple("\"torch\" is not installed. Please install \"torch\" in order to use GPU "
-                                       "outputs. You can also use output_device=\"cpu\"",
-                                       element_type)
-                            .ptr());
+        PyErr_SetObject(
+            PyExc_RuntimeError,
+            py::make_tuple("\"torch\" is not installed. Please install \"torch\" in order to use GPU "
+                           "outputs. You can also use output_device=\"cpu\"",
+                           element_type)
+                .ptr());
         throw py::error_already_set();
       }
       PyErr_SetObject(PyExc_RuntimeError, py::make_tuple("Unsupported torch dtype:", element_type).ptr());
@@ -583,7 +593,8 @@ py::list copy_device_outputs_to_torch_tensor(py::object self, py::object telemet
     py::object ms = created.attr("stop")();
     log(ostrel::kDebug, "Created torch tensor in " + ostrel::str(py::str("{:.2f}").format(ms)) + "ms");
     py::object nbytes = tensor.attr("element_size")().attr("__mul__")(tensor.attr("nelement")());
-    cuda().attr("memcpy_dtod_async")(py::int_(tensor.attr("data_ptr")()), py::int_(devices[i]), nbytes, stream);
+    cuda().attr("memcpy_dtod_async")(py::int_(tensor.attr("data_ptr")()), py::int_(devices[i]), nbytes,
+                                     stream);
     outputs.append(tensor);
   }
   stream.attr("synchronize")();
@@ -594,7 +605,8 @@ py::list copy_device_outputs_to_torch_tensor(py::object self, py::object telemet
   return outputs;
 }
 
-py::object run(py::object self, py::object x, py::object output_device, py::object telemetry_dict, py::kwargs) {
+py::object run(py::object self, py::object x, py::object output_device, py::object telemetry_dict,
+               py::kwargs) {
   py::object capturer = self.attr("log_capturer");
   py::object result;
   with_block(capturer, [&] {
@@ -622,9 +634,9 @@ py::object run(py::object self, py::object x, py::object output_device, py::obje
     pushed.release();
   });
   if (capture_holds_error(capturer)) {
-    PyErr_SetObject(PyExc_RuntimeError, py::make_tuple("A runtime error happened during inference: ",
-                                                       capturer.attr("output"))
-                                            .ptr());
+    PyErr_SetObject(
+        PyExc_RuntimeError,
+        py::make_tuple("A runtime error happened during inference: ", capturer.attr("output")).ptr());
     throw py::error_already_set();
   }
   capturer.attr("clear_buffer")();
@@ -643,7 +655,8 @@ void construct_on_device(py::object self, py::object trt_ckpt_path, py::object o
   log(ostrel::kDebug, "Creating a new execution context");
   py::object engine = self.attr("engine");
   py::object context = engine.attr("create_execution_context")();
-  if (context.is_none()) raise(PyExc_RuntimeError, "TensorRT could not create an execution context for the engine.");
+  if (context.is_none())
+    raise(PyExc_RuntimeError, "TensorRT could not create an execution context for the engine.");
   self.attr("execution_context") = context;
   if (truthy(profiling)) {
     log(ostrel::kWarning,
@@ -679,8 +692,7 @@ void construct_on_device(py::object self, py::object trt_ckpt_path, py::object o
   if (truthy(assert_cross_hardware_coherency)) {
     py::list gpu = self.attr("run")(py::arg("x") = host_inputs,
                                     py::arg("output_device") = mod_attr("InferenceHardware").attr("GPU"));
-    py::object gpu_result =
-        gpu[0].attr("cpu")().attr("numpy")().attr("astype")(np.attr("float32"));
+    py::object gpu_result = gpu[0].attr("cpu")().attr("numpy")().attr("astype")(np.attr("float32"));
     log(ostrel::kInfo, "\tAsserting the results of the GPU and CPU...");
     try {
       np.attr("testing").attr("assert_allclose")(cpu_result, gpu_result);
@@ -716,7 +728,8 @@ void runner_init(py::object self, py::object trt_ckpt_path, py::object device, p
   self.attr("device_context") = context;
   try {
     self.attr("stream") = cuda().attr("Stream")();
-    construct_on_device(self, trt_ckpt_path, optimization_profile, assert_cross_hardware_coherency, profiling);
+    construct_on_device(self, trt_ckpt_path, optimization_profile, assert_cross_hardware_coherency,
+                        profiling);
   } catch (py::error_already_set&) {
     try {
       PushedContext::pop_own(context);
@@ -764,7 +777,8 @@ void define_classes(py::module_& m) {
             py::arg("execution_started_event"), py::arg("execution_complete_event"));
     cls.def("wait", &handle_wait, py::arg("self"));
     cls.def(
-        "_wait_for_input_buffer_reuse", [](py::object) { raise(PyExc_NotImplementedError); }, py::arg("self"));
+        "_wait_for_input_buffer_reuse", [](py::object) { raise(PyExc_NotImplementedError); },
+        py::arg("self"));
     cls.build();
   }
   {
@@ -785,7 +799,8 @@ void define_classes(py::module_& m) {
     cls.def("is_dynamic", &is_dynamic, py::arg("self"), py::arg("shape"));
     cls.def("allocate_device_memory", &allocate_device_memory, py::arg("self"), py::arg("context"),
             py::arg("host_inputs"), py::arg("input_binding_idxs"), py::arg("output_binding_idxs"));
-    cls.def("get_binding_idxs", &get_binding_idxs, py::arg("self"), py::arg("engine"), py::arg("profile_index"));
+    cls.def("get_binding_idxs", &get_binding_idxs, py::arg("self"), py::arg("engine"),
+            py::arg("profile_index"));
     cls.def("load_engine", &load_engine, py::arg("self"), py::arg("filename"));
     cls.def("get_random_inputs", &get_random_inputs, py::arg("self"), py::arg("engine"), py::arg("context"),
             py::arg("input_binding_idxs"));
@@ -802,9 +817,8 @@ void define_classes(py::module_& m) {
     cls.def("__init__", &logger_init, py::arg("self"), py::arg("logger_to_wrap"));
     cls.def("__enter__", &logger_enter, py::arg("self"));
     cls.def("__exit__", &logger_exit, py::arg("self"));
-    cls.def_property("output", [](py::object self) {
-      return py::str("").attr("join")(self.attr("_captured_messages"));
-    });
+    cls.def_property(
+        "output", [](py::object self) { return py::str("").attr("join")(self.attr("_captured_messages")); });
     cls.def("_capture_log", &logger_capture_log, py::arg("self"), py::arg("severity"), py::arg("msg"));
     cls.def("_log", &logger_log, py::arg("self"), py::arg("severity"), py::arg("msg"));
     cls.def_static("get_trt_severity_from_python_verbosity", &severity_from_python_verbosity,
@@ -825,7 +839,9 @@ void define_classes(py::module_& m) {
     cls.def_property("layers_dataframe", &profiler_layers_dataframe);
     cls.def(
         "report_layer_time",
-        [](py::object self, py::object layer_name, py::object ms) { self.attr("_layers_times")[layer_name] = ms; },
+        [](py::object self, py::object layer_name, py::object ms) {
+          self.attr("_layers_times")[layer_name] = ms;
+        },
         py::arg("self"), py::arg("layer_name"), py::arg("ms"));
     cls.build();
   }
@@ -852,9 +868,9 @@ void define_dtype_tables(py::module_& m) {
   }
   m.attr("torch") = torch;
   py::object np = m.attr("np");
-  const char* pairs[][2] = {{"bool_", "bool"},       {"uint8", "uint8"},         {"int8", "int8"},
-                            {"int16", "int16"},      {"int32", "int32"},         {"int64", "int64"},
-                            {"float16", "float16"},  {"float32", "float32"},     {"float64", "float64"},
+  const char* pairs[][2] = {{"bool_", "bool"},          {"uint8", "uint8"},          {"int8", "int8"},
+                            {"int16", "int16"},         {"int32", "int32"},          {"int64", "int64"},
+                            {"float16", "float16"},     {"float32", "float32"},      {"float64", "float64"},
                             {"complex64", "complex64"}, {"complex128", "complex128"}};
   py::dict forward, backward;
   for (auto& pair : pairs) forward[np.attr(pair[0])] = torch.attr(pair[1]);
@@ -914,20 +930,23 @@ MODTREE_MODULE("frameworks.engines.trt_engine", m) {
   m.attr("__doc__") = kModuleDoc;
   for (const char* name : {"logging", "os", "pickle", "sys"}) m.attr(name) = py::module_::import(name);
   m.attr("OrderedDict") = import_from("collections", "OrderedDict");
-  for (const char* name : {"Tuple", "List", "Optional", "Dict", "Any"}) m.attr(name) = import_from("typing", name);
+  for (const char* name : {"Tuple", "List", "Optional", "Dict", "Any"})
+    m.attr(name) = import_from("typing", name);
   m.attr("np") = py::module_::import("numpy");
   m.attr("tensorrt") = py::module_::import("tensorrt");
   m.attr("OSTREL_VERSION") = import_from("ostrel", "__version__");
   m.attr("InferenceHardware") = import_from("ostrel", "InferenceHardware");
-  m.attr("FailedToLoadCheckpointError") = import_from("ostrel.common.exceptions", "FailedToLoadCheckpointError");
+  m.attr("FailedToLoadCheckpointError") =
+      import_from("ostrel.common.exceptions", "FailedToLoadCheckpointError");
   m.attr("LoggerManager") = import_from("ostrel.common.logger_factory", "LoggerManager");
   for (const char* name : {"CaptureWrites", "GPUTimer", "CPUTimer"})
     m.attr(name) = import_from("ostrel.common.utils", name);
   m.attr("TRT_VERSION") = import_from("ostrel.inference.config", "TRT_VERSION");
   m.attr("GPU_PRESENT") = import_from("ostrel.inference.config", "GPU_PRESENT");
   m.attr("DEFAULT_TRT_LOGGING_VERBOSITY") = m.attr("logging").attr("WARNING");
-  m.attr("logger") = m.attr("LoggerManager").attr("get_and_update_logger")(
-      "tensorrt", py::arg("log_level") = m.attr("DEFAULT_TRT_LOGGING_VERBOSITY"));
+  m.attr("logger") = m.attr("LoggerManager")
+                         .attr("get_and_update_logger")(
+                             "tensorrt", py::arg("log_level") = m.attr("DEFAULT_TRT_LOGGING_VERBOSITY"));
   m.attr("DEFAULT_PLATFORM_MAJOR_VERSION_FOR_CHECKPOINTS") = "3";
   m.attr("DEFAULT_OSTREL_MAJOR_VERSION_FOR_CHECKPOINTS") = "3";
   py::dict mappings;
