@@ -393,8 +393,10 @@ MODTREE_MODULE("frameworks.trt_inferencer", m) {
   cls.def("fetch_model_batch_size", &fetch_model_batch_size, py::arg("self"));
   cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));
   cls.def("_input_handler", &input_handler, py::arg("self"), py::arg("x"));
-  cls.def("predict", &predict, py::arg("self"), py::arg("x"), py::arg("output_device") = cpu);
-  cls.def("safe_predict", &safe_predict, py::arg("self"), py::arg("x"), py::arg("output_device") = cpu);
+  cls.def("predict", &predict, py::arg("self"), py::arg("x"),
+          py::arg_v("output_device", cpu, "InferenceHardware.CPU"));
+  cls.def("safe_predict", &safe_predict, py::arg("self"), py::arg("x"),
+          py::arg_v("output_device", cpu, "InferenceHardware.CPU"));
   cls.def("verify_inputs", &verify_inputs, py::arg("self"), py::arg("x"));
   cls.def("_forward_pass", &forward_pass, py::arg("self"), py::arg("x"), py::kw_only(),
           py::arg("synchronize") = true);
@@ -402,14 +404,15 @@ MODTREE_MODULE("frameworks.trt_inferencer", m) {
       "_dispose_all_resources", [](py::object self) { self.attr("_delete_instance_resource")("model"); },
       py::arg("self"));
   cls.def("_benchmark_loop", &benchmark_loop, py::arg("self"), py::kw_only(), py::arg("benchmark_iter"),
-          py::arg("include_io") = true, py::arg("benchmark_mode") = default_mode);
+          py::arg("include_io") = true,
+          py::arg_v("benchmark_mode", default_mode, "TRTBenchmarkMode.DEFAULT"));
   cls.def("_benchmark_loop_single_context_async", &benchmark_loop_async, py::arg("self"), py::kw_only(),
           py::arg("benchmark_iter"), py::arg("include_io") = true);
   cls.def("benchmark", &benchmark, py::arg("self"), py::arg("batch_size") = none,
           py::arg("input_dimensions") = none, py::arg("duration_sec") = none, py::arg("repetitions") = none,
           py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"), py::arg("include_io") = true,
           py::arg("dtype") = none, py::arg("telemetry_dict") = none,
-          py::arg("benchmark_mode") = default_mode);
+          py::arg_v("benchmark_mode", default_mode, "TRTBenchmarkMode.DEFAULT"));
   cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("TENSORRT"); });
   cls.def_property("framework_version", [](py::object) { return mod_attr("TRT_VERSION"); });
   cls.def(
@@ -419,5 +422,8 @@ MODTREE_MODULE("frameworks.trt_inferencer", m) {
             .attr("__truediv__")(1048576);
       },
       py::arg("self"));
-  cls.build();
+  py::object built = cls.build();
+  // Defaults named after this module's globals: inspect resolves them in the functions' module.
+  for (const char* name : {"predict", "safe_predict", "_benchmark_loop", "benchmark"})
+    built.attr("__dict__")[name].attr("__func__").attr("__module__") = m.attr("__name__");
 }

@@ -794,8 +794,8 @@ void define_classes(py::module_& m) {
     cls.def("_copy_device_bindings_to_host", &copy_device_bindings_to_host, py::arg("self"),
             py::arg("telemetry_dict") = none);
     cls.def("_forward_pass", &forward_pass, py::arg("self"), py::kw_only(), py::arg("synchronize") = true);
-    cls.def("run", &run, py::arg("self"), py::arg("x"), py::arg("output_device") = cpu,
-            py::arg("telemetry_dict") = none);
+    cls.def("run", &run, py::arg("self"), py::arg("x"),
+            py::arg_v("output_device", cpu, "InferenceHardware.CPU"), py::arg("telemetry_dict") = none);
     cls.def("is_dynamic", &is_dynamic, py::arg("self"), py::arg("shape"));
     cls.def("allocate_device_memory", &allocate_device_memory, py::arg("self"), py::arg("context"),
             py::arg("host_inputs"), py::arg("input_binding_idxs"), py::arg("output_binding_idxs"));
@@ -808,7 +808,8 @@ void define_classes(py::module_& m) {
     cls.def("__del__", &runner_del, py::arg("self"));
     cls.def_static("is_using_trt_7", &is_using_trt_7);
     cls.def_static("trt_dtype_to_np_type", &trt_dtype_to_np_type, py::arg("trt_dtype"));
-    cls.build();
+    py::object built = cls.build();
+    built.attr("__dict__")["run"].attr("__func__").attr("__module__") = m.attr("__name__");
   }
   {
     modtree::ClassBuilder cls(m, "TamsorTRTEngineLogger");
