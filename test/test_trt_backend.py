@@ -561,3 +561,34 @@ def test_stand_ins_are_strict(child):
         cuda.memcpy_dtoh(back, memory)
         assert (back == 7).all()
         """)
+
+
+def test_gpu_present_start_up_probe_timers_and_factory(child):
+    r = child("""
+        import ostrel
+        from ostrel.inference import config
+        from ostrel.common.utils import GPUTimer, get_timer
+        from ostrel.common.exceptions import InvalidInferenceHardware
+        assert ostrel.GPU_PRESENT is True and ostrel.NUM_OF_GPUS == 1 and ostrel.trt.__version__ == "8.6.1"
+        assert (config.TRT_VERSION, config.CUDA_VERSION) == ("8.6.1", (11, 4, 0))
+
+        primary = get_timer("gpu")  # no stream: pycuda's primary context
+        assert isinstance(primary, GPUTimer)
+        primary.start()
+        assert primary.stop() >= 0
+        import pycuda.driver as cuda
+        stream = cuda.Stream()
+        timed = get_timer(ostrel.InferenceHardware.GPU, stream=stream)
+        timed.start()
+        assert timed.stop() >= 0 and not hasattr(timed, "device_context")
+
+        m = ostrel.load(str(S / "trt/two_profiles.pkl"), framework_type="trt")
+        assert m.legend["inference_hardware"] == "gpu" and m.legend["framework"]["type"] == "trt"
+        try:
+            ostrel.load(str(S / "trt/two_profiles.pkl"), framework_type="trt", inference_hardware="cpu")
+        except ostrel.common.exceptions.OstrelError as e:
+            assert isinstance(e.__cause__, InvalidInferenceHardware), repr(e.__cause__)
+        else:
+            raise AssertionError("TensorRT on the CPU")
+        """)
+    assert "CUDA Warning" not in r.stdout

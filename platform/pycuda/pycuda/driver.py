@@ -336,9 +336,12 @@ class Stream:
         return not self._queue
 
     def __del__(self):
-        with _lock:
-            if _streams.get(getattr(self, "handle", None)) is self:
-                del _streams[self.handle]
+        try:
+            with _lock:
+                if _streams.get(getattr(self, "handle", None)) is self:
+                    del _streams[self.handle]
+        except Exception:  # interpreter shutdown
+            pass
 
 
 def stream_from_handle(handle):
