@@ -399,7 +399,7 @@ def test_engine_logger_profiler_handle_and_tables(child):
         """)
 
 
-def test_start_up_without_gpu_or_pycuda_ends_without_classes(child):
+def test_start_up_without_gpu_or_pycuda_ends_without_classes(child, tmp_path):
     # TensorRT and pycuda present, no GPU: one warning, no classes, CUDA untouched.
     r = child("""
         import ostrel
@@ -428,6 +428,19 @@ def test_start_up_without_gpu_or_pycuda_ends_without_classes(child):
             raise AssertionError("loaded without pycuda")
         """, paths=[GPU[0], GPU[2]])
     assert 'problem importing package: "pycuda"' in r.stdout + r.stderr
+    # A pycuda that cannot start CUDA on this machine ends the module the same way.
+    broken = tmp_path / "broken_pycuda" / "pycuda"
+    broken.mkdir(parents=True)
+    for name, text in (("__init__", ""), ("gpuarray", ""), ("driver", "def get_version():\n    return (11, 4, 0)\n"),
+                       ("autoinit", "raise RuntimeError('cuInit failed: no CUDA-capable device is detected')\n")):
+        (broken / f"{name}.py").write_text(text)
+    r = child("""
+        import ostrel
+        from ostrel.frameworks.engines import trt_engine as te
+        from ostrel.frameworks import trt_inferencer
+        assert not hasattr(te, "TamsorTRTEngineRunner") and not hasattr(trt_inferencer, "TRTInferencer")
+        """, paths=[GPU[0], broken.parent, GPU[2]])
+    assert "CUDA could not be initialised through pycuda: cuInit failed" in r.stdout + r.stderr
 
 
 def test_without_the_stand_ins_nothing_changes(child):
