@@ -605,3 +605,20 @@ def test_gpu_present_start_up_probe_timers_and_factory(child):
             raise AssertionError("TensorRT on the CPU")
         """)
     assert "CUDA Warning" not in r.stdout
+
+
+def test_runner_on_the_second_optimization_profile(child):
+    child("""
+        from ostrel.frameworks.engines.trt_engine import TamsorTRTEngineRunner
+        r = TamsorTRTEngineRunner(str(S / "trt/two_profiles.pkl"), optimization_profile=1)
+        assert (r.input_binding_idxs, r.output_binding_idxs) == ([2], [3])
+        assert [a.shape for a in r.initial_host_inputs] == [(8, 4)]  # profile 1's OPT batch
+        x = np.array([[-1, 2, -3, 4]] * 16, np.float32)
+        assert np.array_equal(r.run([x])[0], np.maximum(x, 0))
+        try:
+            r.run([np.zeros((17, 4), np.float32)])
+        except ValueError as e:
+            assert "outside optimization profile 1" in str(e), e
+        else:
+            raise AssertionError("batch above the profile's maximum")
+        """)
