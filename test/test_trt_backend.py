@@ -316,6 +316,22 @@ def test_run_errors_come_from_error_messages_and_failed_executions(child):
             raise AssertionError("a failed execution was ignored")
         import pycuda.driver as cuda
         assert cuda.Context.get_current() is not runner.device_context  # popped on the error paths too
+
+        ctx.execute_async_v2 = original
+        real_alloc = cuda.mem_alloc
+        def exhausted(nbytes):
+            raise cuda.MemoryError("cuMemAlloc failed: out of memory")
+        cuda.mem_alloc = exhausted
+        try:
+            m.predict(np.ones((3, 4), np.float32))
+        except cuda.MemoryError:
+            pass
+        else:
+            raise AssertionError("allocation failure ignored")
+        cuda.mem_alloc = real_alloc
+        assert tuple(ctx.get_binding_shape(0)) == (2, 4)  # the shapes of the buffers still in place
+        y = np.array([[-1, 5, -2, 3]] * 2, np.float32)
+        assert np.array_equal(m.predict(y)[0], np.maximum(y, 0))
         """)
 
 

@@ -490,10 +490,18 @@ void copy_host_bindings_to_device(py::object self, py::list x) {
   }
   if (reshape) {
     check_profile_range(self, arrays, input_idxs);
+    py::list previous;  // binding shapes of the current buffers, restored when the new ones cannot be made
+    for (py::handle index : input_idxs) previous.append(context.attr("get_binding_shape")(index));
     py::list device_inputs;
-    for (py::handle array : arrays) device_inputs.append(cuda().attr("mem_alloc")(array.attr("nbytes")));
-    py::tuple outputs =
-        allocate_device_memory(self, context, arrays, input_idxs, self.attr("output_binding_idxs"));
+    py::tuple outputs;
+    try {
+      for (py::handle array : arrays) device_inputs.append(cuda().attr("mem_alloc")(array.attr("nbytes")));
+      outputs = allocate_device_memory(self, context, arrays, input_idxs, self.attr("output_binding_idxs"));
+    } catch (py::error_already_set&) {
+      for (size_t i = 0; i < input_idxs.size(); ++i)
+        context.attr("set_binding_shape")(input_idxs[i], previous[i]);
+      throw;
+    }
     self.attr("device_inputs") = device_inputs;
     self.attr("host_outputs") = outputs[0];
     self.attr("device_outputs") = outputs[1];
