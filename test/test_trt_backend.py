@@ -92,6 +92,11 @@ def test_engine_from_builder_command_line_loads_predicts_benchmarks_and_profiles
         assert model.benchmark(8, repetitions=3, warmup_calls=0, include_io=True,
                                benchmark_mode=TRTBenchmarkMode.SINGLE_CONTEXT_ASYNC).include_io is False
         assert caller_telemetry == {{"h_to_d": [], "d_to_h": []}}
+        import inspect
+        from ostrel.frameworks.trt_inferencer import TRTInferencer
+        for name in ("benchmark", "_benchmark_loop"):
+            default = inspect.signature(getattr(TRTInferencer, name)).parameters["benchmark_mode"].default
+            assert default is TRTBenchmarkMode.DEFAULT, (name, default)
         try:
             model.benchmark(8, repetitions=1, warmup_calls=1, benchmark_mode="single_context_async")
         except NotImplementedError as e:

@@ -328,6 +328,42 @@ py::object benchmark(py::object self, py::object batch_size, py::object input_di
   return mod_attr("ModelBenchmarks")(**results);
 }
 
+// The class of methods whose signature names a default that a builtin's text signature cannot carry (a
+// member of an enumeration that is not text): it binds like a function and reports the whole signature.
+py::object signed_method_class(py::module_& m) {
+  modtree::ClassBuilder cls(m, "_SignedMethod");
+  cls.attr("__slots__", py::make_tuple("__func__", "__signature__"));
+  cls.def(
+      "__get__",
+      [](py::object self, py::object obj, py::object) -> py::object {
+        if (obj.is_none()) return self;
+        return py::module_::import("types").attr("MethodType")(self, obj);
+      },
+      py::arg("self"), py::arg("obj"), py::arg("type") = py::none());
+  cls.def(
+      "__call__",
+      [](py::object self, py::args args, py::kwargs kwargs) {
+        return self.attr("__func__")(*args, **kwargs);
+      },
+      py::arg("self"));
+  cls.def_property("__name__", [](py::object self) { return self.attr("__func__").attr("__name__"); });
+  return cls.build(false);
+}
+
+// `fn` (whose text signature shows `benchmark_mode=None`) with the signature that names its real default.
+py::object with_benchmark_mode_default(py::object signed_method, py::cpp_function fn, py::object mode) {
+  py::object signature = py::module_::import("inspect").attr("signature")(fn);
+  py::list parameters;
+  for (py::handle p : signature.attr("parameters").attr("values")())
+    parameters.append(py::str(p.attr("name")).equal(py::str("benchmark_mode"))
+                          ? p.attr("replace")(py::arg("default") = mode)
+                          : py::reinterpret_borrow<py::object>(p));
+  py::object method = signed_method();
+  method.attr("__func__") = fn;
+  method.attr("__signature__") = signature.attr("replace")(py::arg("parameters") = parameters);
+  return method;
+}
+
 }  // namespace
 
 MODTREE_MODULE("frameworks.trt_inferencer", m) {
@@ -403,16 +439,31 @@ MODTREE_MODULE("frameworks.trt_inferencer", m) {
   cls.def(
       "_dispose_all_resources", [](py::object self) { self.attr("_delete_instance_resource")("model"); },
       py::arg("self"));
-  cls.def("_benchmark_loop", &benchmark_loop, py::arg("self"), py::kw_only(), py::arg("benchmark_iter"),
-          py::arg("include_io") = true,
-          py::arg_v("benchmark_mode", default_mode, "TRTBenchmarkMode.DEFAULT"));
+  py::object signed_method = signed_method_class(m);
+  cls.attr("_benchmark_loop",
+           with_benchmark_mode_default(
+               signed_method,
+               modtree::python_function(
+                   py::cpp_function(&benchmark_loop, py::name("_benchmark_loop"), py::arg("self"),
+                                    py::kw_only(), py::arg("benchmark_iter"), py::arg("include_io") = true,
+                                    py::arg_v("benchmark_mode", default_mode, "None")),
+                   "_benchmark_loop"),
+               default_mode));
   cls.def("_benchmark_loop_single_context_async", &benchmark_loop_async, py::arg("self"), py::kw_only(),
           py::arg("benchmark_iter"), py::arg("include_io") = true);
-  cls.def("benchmark", &benchmark, py::arg("self"), py::arg("batch_size") = none,
-          py::arg("input_dimensions") = none, py::arg("duration_sec") = none, py::arg("repetitions") = none,
-          py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"), py::arg("include_io") = true,
-          py::arg("dtype") = none, py::arg("telemetry_dict") = none,
-          py::arg_v("benchmark_mode", default_mode, "TRTBenchmarkMode.DEFAULT"));
+  cls.attr(
+      "benchmark",
+      with_benchmark_mode_default(
+          signed_method,
+          modtree::python_function(
+              py::cpp_function(
+                  &benchmark, py::name("benchmark"), py::arg("self"), py::arg("batch_size") = none,
+                  py::arg("input_dimensions") = none, py::arg("duration_sec") = none,
+                  py::arg("repetitions") = none, py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"),
+                  py::arg("include_io") = true, py::arg("dtype") = none, py::arg("telemetry_dict") = none,
+                  py::arg_v("benchmark_mode", default_mode, "None")),
+              "benchmark"),
+          default_mode));
   cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("TENSORRT"); });
   cls.def_property("framework_version", [](py::object) { return mod_attr("TRT_VERSION"); });
   cls.def(
@@ -424,6 +475,6 @@ MODTREE_MODULE("frameworks.trt_inferencer", m) {
       py::arg("self"));
   py::object built = cls.build();
   // Defaults named after this module's globals: inspect resolves them in the functions' module.
-  for (const char* name : {"predict", "safe_predict", "_benchmark_loop", "benchmark"})
+  for (const char* name : {"predict", "safe_predict"})
     built.attr("__dict__")[name].attr("__func__").attr("__module__") = m.attr("__name__");
 }
