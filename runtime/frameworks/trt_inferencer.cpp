@@ -351,7 +351,7 @@ py::object signed_method_class(py::module_& m) {
 }
 
 // `fn` (whose text signature shows `benchmark_mode=None`) with the signature that names its real default.
-py::object with_benchmark_mode_default(py::object signed_method, py::cpp_function fn, py::object mode) {
+py::object with_benchmark_mode_default(py::object signed_method, py::object fn, py::object mode) {
   py::object signature = py::module_::import("inspect").attr("signature")(fn);
   py::list parameters;
   for (py::handle p : signature.attr("parameters").attr("values")())
