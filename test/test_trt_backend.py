@@ -643,3 +643,33 @@ def test_runner_on_the_second_optimization_profile(child):
         else:
             raise AssertionError("batch above the profile's maximum")
         """)
+
+
+def test_engine_whose_first_input_has_no_batch_axis(child, tmp_path):
+    child(f"""
+        import onnx
+        from onnx import TensorProto, helper
+        import tensorrt as trt
+        graph = helper.make_graph([helper.make_node("Relu", ["v"], ["r"], name="relu")], "flat",
+                                  [helper.make_tensor_value_info("v", TensorProto.FLOAT, [1000])],
+                                  [helper.make_tensor_value_info("r", TensorProto.FLOAT, [1000])])
+        model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)])
+        model.ir_version = 8
+        logger = trt.Logger()
+        with trt.Builder(logger) as b, b.create_network(1) as net, b.create_builder_config() as cfg, \\
+                trt.OnnxParser(net, logger) as parser:
+            assert parser.parse(model.SerializeToString())
+            blob = b.build_serialized_network(net, cfg)
+        path = Path({str(tmp_path)!r}) / "flat.engine"
+        path.write_bytes(bytes(blob))
+
+        from ostrel.frameworks.trt_inferencer import TRTInferencer
+        m = TRTInferencer(str(path))
+        assert m.max_batch_size is None and m.input_dims == [(1000,)] and m.static_batch_size is None
+        v = np.linspace(-1, 1, 1000, dtype=np.float32)
+        assert m.verify_inputs([v]) == [v]  # no batch axis: no maximum batch to compare with
+        assert np.array_equal(m.safe_predict(v)[0], np.maximum(v, 0))
+        m._dispose_all_resources()
+        m._dispose_all_resources()
+        assert not hasattr(m, "model")
+        """)
