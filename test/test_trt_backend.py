@@ -518,12 +518,13 @@ def test_builder_failures_write_nothing(child, builder_entry, tmp_path, samples)
 
 
 def test_gpu_outputs_are_tensors_on_the_runners_device(child):
-    child("""
+    r = child("""
         import pycuda.driver as cuda
         from ostrel.frameworks.engines import trt_engine as te
         from ostrel.frameworks.trt_inferencer import TRTInferencer
 
         devices = []
+        offset = 0
         class Tensor:  # a CUDA tensor of torch's interface, over a device allocation
             def __init__(self, size, dtype, device):
                 self.shape, self.np_type = size, np.dtype(te.torch_to_numpy_dtype_dict[dtype])
@@ -532,6 +533,10 @@ def test_gpu_outputs_are_tensors_on_the_runners_device(child):
             def data_ptr(self): return int(self.memory)
             def element_size(self): return self.np_type.itemsize
             def nelement(self): return int(np.prod(self.shape))
+            def cpu(self):
+                host = np.empty(self.shape, self.np_type)
+                cuda.memcpy_dtoh(host, self.memory)
+                return type("Host", (), {"numpy": lambda _: host + offset})()
         class Torch:
             empty = staticmethod(lambda size, dtype, device: Tensor(size, dtype, device))
         te.torch = Torch
@@ -548,6 +553,11 @@ def test_gpu_outputs_are_tensors_on_the_runners_device(child):
         cuda.Context.pop()
         assert np.array_equal(host, np.maximum(x, 0))
 
+        for offset in (0, 1):  # GPU outputs equal to the host ones, then off by one: only the second logs
+            r = te.TamsorTRTEngineRunner(str(S / "trt/two_profiles.pkl"), assert_cross_hardware_coherency=True)
+            assert r.host_outputs[0].shape == (2, 4)
+            print("built runner", offset, flush=True)
+
         te.numpy_to_torch_dtype_dict, te.torch_to_numpy_dtype_dict = {}, {}
         try:
             m.predict(x, output_device="gpu")
@@ -556,6 +566,9 @@ def test_gpu_outputs_are_tensors_on_the_runners_device(child):
         else:
             raise AssertionError("GPU outputs without torch")
         """)
+    mismatch = "The model did not return the same results for CPU and GPU inference."
+    assert r.stdout.count(mismatch) == 1, r.stdout
+    assert r.stdout.index("built runner 0") < r.stdout.index(mismatch) < r.stdout.index("built runner 1")
 
 
 def test_stand_ins_are_strict(child):
