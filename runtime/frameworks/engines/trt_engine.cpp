@@ -346,8 +346,7 @@ py::tuple load_engine(py::object self, py::object filename) {
             "\" from an unknown reason. Please refer to the comments above or contact Tamsor's support.");
 }
 
-// ---- TamsorTRTEngineRunner: profiles, bindings and buffers
-// -------------------------------------------------
+// ---- TamsorTRTEngineRunner: profiles, bindings and buffers ------------------------------------------
 
 bool is_dynamic(py::object, py::object shape) {
   for (py::handle d : shape)
