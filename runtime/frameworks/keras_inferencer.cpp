@@ -83,7 +83,11 @@ py::object dimensions_from_graph(py::object self) {
       for (py::handle tensor : inputs) shapes.append(py::tuple(tensor.attr("shape")));
       return py::tuple(shapes);
     }
-    return model.attr("input").attr("shape");
+    py::object input = model.attr("input");
+    // A model built from a list of one input gives that list as its input.
+    if ((py::isinstance<py::list>(input) || py::isinstance<py::tuple>(input)) && py::len(input) == 1)
+      input = input[py::int_(0)];
+    return input.attr("shape");
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ValueError)) throw;
     ostrel::log(self.attr("_logger"), ostrel::kWarning, "Unable to get dimensions from graph: " + ostrel::str(e.value()),

@@ -71,7 +71,7 @@ void remove_extraction_folder(py::object self) {
   py::object folder = self.attr("_extracted_checkpoint_dir");
   if (folder.is_none()) return;
   self.attr("_extracted_checkpoint_dir") = py::none();
-  py::module_::import("shutil").attr("rmtree")(folder, py::arg("ignore_errors") = true);
+  mod_attr("shutil").attr("rmtree")(folder, py::arg("ignore_errors") = true);
 }
 
 // Raises `cls(message)` from the caught error; an empty message falls back to the error's class name.
@@ -82,14 +82,15 @@ void remove_extraction_folder(py::object self) {
   ostrel::raise_from(mod_attr(cls)(message), e.value());
 }
 
-// The output names of the serving signature in its own order, or None (no such signature, or an
-// output that is not a mapping of named tensors). Multi-output calls are returned in this order.
+// The output names of the serving signature in its own output order, or None (no such signature, or
+// an output that is not a mapping of named tensors). The signature flattens its outputs in the order of
+// their sorted names (the order of `signature.outputs`); the mapping it reports has no fixed order.
 py::object output_keys(py::object self) {
   py::object signatures = self.attr("model").attr("signatures");
   if (!signatures.contains("serving_default")) return py::none();
   py::object outputs = signatures[py::str("serving_default")].attr("structured_outputs");
   if (!py::isinstance<py::dict>(outputs)) return py::none();
-  return py::tuple(outputs);
+  return py::tuple(ostrel::builtin("sorted")(outputs));
 }
 
 void load_model(py::object self) {
@@ -295,6 +296,7 @@ MODTREE_MODULE("frameworks.tensorflow_inferencer", m) {
   g_module = m.inc_ref();
   using modtree::import_from;
   m.attr("os") = py::module_::import("os");
+  m.attr("shutil") = py::module_::import("shutil");  // also serves disposals at interpreter exit
   m.attr("typing") = py::module_::import("typing");
   m.attr("np") = py::module_::import("numpy");
   m.attr("tf") = py::module_::import("tensorflow");
