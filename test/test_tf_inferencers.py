@@ -256,6 +256,47 @@ def test_multi_output_saved_model_returns_one_array_per_output_in_signature_orde
     assert np.array_equal(out[0], direct["embedding"].numpy()) and np.array_equal(out[1], direct["scores"].numpy())
 
 
+class Recording:
+    """A loaded object stand-in: records how it is called, returns what `result` makes of the call."""
+
+    class Tensor:
+        def __init__(self, value):
+            self.value = value
+
+        def numpy(self):
+            return self.value
+
+    def __init__(self, result=lambda args, kwargs: Recording.Tensor("out")):
+        self.calls = []
+        self.result = result
+
+    def __call__(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return self.result(args, kwargs)
+
+
+def test_saved_model_predict_passes_inputs_as_given_to_the_current_model(samples):
+    inf = TF2Inferencer(str(samples / "mobilenet_v2.zip"), inference_hardware=CPU)
+    a, b = images(1), images(1, seed=1)
+    inf.model = fake = Recording()
+    assert inf.predict(a) == ["out"] and inf.predict([a]) == ["out"]
+    assert inf.predict([a, b]) == ["out"] and inf.predict(inputs=a) == ["out"]
+    assert inf.predict(x=None, inputs=b) == ["out"]
+    with pytest.raises(ValueError, match=f"^{BOTH_INPUT_KINDS}$"):
+        inf.predict(a, inputs=a)
+    assert [(len(args), sorted(kw)) for args, kw in fake.calls] == [(1, []), (1, []), (2, []), (0, ["inputs"]),
+                                                                     (0, ["inputs"])]
+    assert fake.calls[0][0][0] is a and fake.calls[2][0][1] is b
+    # Several outputs: a sequence in its order, a mapping in the signature's order where it names them all.
+    inf.model = Recording(lambda args, kw: (Recording.Tensor(1), Recording.Tensor(2)))
+    assert inf.predict(a) == [1, 2]
+    inf._output_keys = ("a", "b")
+    inf.model = Recording(lambda args, kw: {"b": Recording.Tensor(2), "a": Recording.Tensor(1)})
+    assert inf.predict(a) == [1, 2]
+    inf.model = Recording(lambda args, kw: {"b": Recording.Tensor(2), "c": Recording.Tensor(3)})
+    assert inf.predict(a) == [2, 3]
+
+
 class FakeConfig:
     def __init__(self, devices, error):
         self.calls = []

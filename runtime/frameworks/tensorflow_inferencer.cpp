@@ -249,6 +249,42 @@ PyObject* outputs_of(PyObject* self, PyObject* prediction) {
   return out.release().ptr();
 }
 
+PyObject* s_call_target;
+PyObject* s_dunder_call;
+PyObject* s_concrete_functions;
+
+// What predict calls for `model`: the loaded object itself, or, when its call was saved with exactly one
+// concrete function, that function. Calling it takes the same arguments by the same names and
+// positions, without the loaded function's dispatch over its traced signatures, which costs more than
+// a small model's whole run. Kept as (model, target) on the instance and rebuilt when `model` changes.
+PyObject* call_target(PyObject* self, PyObject* model) {
+  PyObject* cached = PyObject_GetAttr(self, s_call_target);
+  if (cached == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+  } else {
+    py::object owner = py::reinterpret_steal<py::object>(cached);
+    if (PyTuple_Check(cached) && PyTuple_GET_SIZE(cached) == 2 && PyTuple_GET_ITEM(cached, 0) == model)
+      return Py_NewRef(PyTuple_GET_ITEM(cached, 1));
+  }
+  py::object target = py::reinterpret_borrow<py::object>(model);
+  PyObject* call = PyObject_GetAttr(model, s_dunder_call);
+  if (call == nullptr) return nullptr;
+  py::object call_owner = py::reinterpret_steal<py::object>(call);
+  PyObject* functions = PyObject_GetAttr(call, s_concrete_functions);
+  if (functions == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+  } else {
+    py::object owner = py::reinterpret_steal<py::object>(functions);
+    if (PyList_Check(functions) && PyList_GET_SIZE(functions) == 1)
+      target = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(functions, 0));
+  }
+  py::object pair = py::reinterpret_steal<py::object>(PyTuple_Pack(2, model, target.ptr()));
+  if (!pair || PyObject_SetAttr(self, s_call_target, pair.ptr()) != 0) return nullptr;
+  return target.release().ptr();
+}
+
 // predict(self, /, x=None, **kwargs): the loaded object called with the arrays of `x` by position
 // (a single array counts as a list of one) or with the keyword arguments by name.
 PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -263,6 +299,8 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
     return nullptr;
   }
   py::object model = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_model));
+  if (!model) return nullptr;
+  model = py::reinterpret_steal<py::object>(call_target(self, model.ptr()));
   if (!model) return nullptr;
   py::object prediction;
   if (x == nullptr) {
@@ -313,6 +351,9 @@ MODTREE_MODULE("frameworks.tensorflow_inferencer", m) {
     s_model = PyUnicode_InternFromString("model");
     s_numpy = PyUnicode_InternFromString("numpy");
     s_output_keys = PyUnicode_InternFromString("_output_keys");
+    s_call_target = PyUnicode_InternFromString("_call_target");
+    s_dunder_call = PyUnicode_InternFromString("__call__");
+    s_concrete_functions = PyUnicode_InternFromString("concrete_functions");
   }
 
   m.def("allow_tf_memory_growth", &allow_tf_memory_growth, py::arg("logger"), py::doc(kMemoryGrowthDoc));
@@ -341,6 +382,7 @@ MODTREE_MODULE("frameworks.tensorflow_inferencer", m) {
       "_dispose_all_resources",
       [](py::object self) {
         self.attr("_delete_instance_resource")("model");
+        self.attr("_delete_instance_resource")("_call_target");
         remove_extraction_folder(self);
       },
       py::arg("self"));
