@@ -19,7 +19,6 @@ import pytest
 
 import ostrel
 from ostrel.common import exceptions as exc
-from ostrel.common.data_interface.files_data_interface import FilesDataInterface
 from ostrel.common.framework_detection import FrameworkDetector
 from ostrel.frameworks import tensorflow_inferencer as tf_module
 from ostrel.frameworks.keras_inferencer import KerasInferencer
@@ -219,7 +218,8 @@ def _bad_saved_model(tmp_path, name):
     (lambda s, t: _no_serving_signature(t), exc.ModelFrameworkRuntimeError,
      r'^Failed to get the input signature of the saved model - please specify a "serving_default" key during '
      r"export\. https://www\.tensorflow\.org/guide/saved_model#specifying_signatures_during_export$"),
-    (lambda s, t: _bad_saved_model(t, "bad"), exc.OstrelError, "."),
+    (lambda s, t: _bad_saved_model(t, "bad"), exc.BadSavedModelZipError,
+     r"^Failed to load saved model from provided zip file\.$"),
 ], ids=["corrupt-zip", "corrupt-tar", "upper-case-suffix", "missing", "no-serving-signature", "bad-saved-model"])
 def test_saved_model_load_failures_leave_no_extraction_folder(samples, tmp_path, tmp_tempdir, make, error, message):
     path = make(samples, tmp_path)
@@ -230,11 +230,40 @@ def test_saved_model_load_failures_leave_no_extraction_folder(samples, tmp_path,
     assert extraction_folders(tmp_tempdir) == []
 
 
-def test_failed_loads_of_a_broken_saved_model_carry_the_framework_text(tmp_path):
-    with pytest.raises(exc.OstrelError) as info:
-        TF2Inferencer(str(_bad_saved_model(tmp_path, "bad")), inference_hardware=CPU)
-    assert type(info.value) is not exc.OstrelError
-    assert str(info.value) and info.value.__cause__ is not None
+def _raising(error):
+    def load(*args, **kwargs):
+        raise error
+    return load
+
+
+LOAD_ERRORS = [  # (raised by the framework's loader, translated class, message prefix of TF2, of Keras)
+    (tf.errors.InvalidArgumentError(None, None, "bad arg"), exc.ModelFrameworkRuntimeError,
+     "Tensorflow raised an error while loading th model: ", "Keras ran into error while loading the model: "),
+    (tf.errors.UnknownError(None, None, "unknown"), exc.ModelFrameworkRuntimeError,
+     "Tensorflow raised an error while loading th model: ", "Keras ran into error while loading the model: "),
+    (RuntimeError("runtime"), exc.ModelFrameworkRuntimeError,
+     "Tensorflow raised an error while loading th model: ", "Keras ran into error while loading the model: "),
+    (ValueError("value"), exc.ModelValueError,
+     "Tensorflow received an invalid value/argument while loading th model: ",
+     "Keras raised an value error while loading the model: "),
+    (KeyError("other"), exc.FailedToLoadCheckpointError, "", ""),  # no longer bare: the caught text
+]
+
+
+@pytest.mark.parametrize("error,cls,tf2_prefix,keras_prefix", LOAD_ERRORS, ids=lambda v: type(v).__name__)
+def test_load_errors_are_translated_with_their_text(tmp_path, monkeypatch, error, cls, tf2_prefix, keras_prefix):
+    from ostrel.frameworks import keras_inferencer as keras_module
+
+    fake_tf = types.SimpleNamespace(saved_model=types.SimpleNamespace(load=_raising(error)), errors=tf.errors,
+                                    config=tf.config, version=tf.version,
+                                    keras=types.SimpleNamespace(models=types.SimpleNamespace(load_model=_raising(error))))
+    monkeypatch.setattr(tf_module, "tf", fake_tf)
+    monkeypatch.setattr(keras_module, "tf", fake_tf)
+    for make, prefix in ((TF2Inferencer, tf2_prefix), (KerasInferencer, keras_prefix)):
+        with pytest.raises(cls) as info:
+            make(str(tmp_path), inference_hardware=CPU)
+        assert type(info.value) is cls and str(info.value) == prefix + str(error)
+        assert info.value.__cause__ is error
 
 
 def test_missing_serving_signature_after_load_raises_runtime_error(samples):
@@ -396,18 +425,17 @@ def test_two_input_keras_model_constructs_and_predicts(samples):
     assert loaded.benchmark(batch_size=2, repetitions=5).framework_type == "keras"
 
 
-@pytest.mark.parametrize("name,content,error", [
-    ("missing.keras", None, exc.OstrelError),
-    ("garbage.h5", b"no hdf5 here" * 20, exc.OstrelError),
+@pytest.mark.parametrize("name,content,error,text", [
+    ("missing.keras", None, exc.ModelValueError, "File not found"),
+    ("garbage.h5", b"no hdf5 here" * 20, exc.FailedToLoadCheckpointError, "file signature not found"),
 ])
-def test_keras_load_failures_carry_the_framework_text(tmp_path, name, content, error):
+def test_keras_load_failures_of_real_files(tmp_path, name, content, error, text):
     path = tmp_path / name
     if content is not None:
         path.write_bytes(content)
     with pytest.raises(error) as info:
         KerasInferencer(str(path), inference_hardware=CPU)
-    assert type(info.value) in (exc.ModelFrameworkRuntimeError, exc.ModelValueError, exc.FailedToLoadCheckpointError)
-    assert str(info.value) and info.value.__cause__ is not None
+    assert text in str(info.value) and info.value.__cause__ is not None
 
 
 # ---- TFLite -------------------------------------------------------------------------------------------
@@ -494,13 +522,19 @@ def test_benchmark_records_name_the_framework_and_its_installed_version(saved_mo
         assert record.batch_size == batch and record.inference_hardware == "CPU"
 
 
-def test_detection_of_the_keras_and_tflite_samples(samples, tmp_path):
-    for name, expected in (("mobilenetv2.keras.h5", T.KERAS), ("keras/mobilenetv2.keras", T.KERAS),
-                           ("mobilenet_v2_1.0_224.tflite", T.TFLITE)):
-        assert FrameworkDetector.detect_framework(str(samples / name)) == expected, name
+def test_keras_samples_are_detected_and_a_bare_tfl3_is_not(samples, tmp_path):
+    for name in ("mobilenetv2.keras.h5", "keras/mobilenetv2.keras", "keras/two_inputs.keras"):
+        assert FrameworkDetector.detect_framework(str(samples / name)) == T.KERAS, name
     text = tmp_path / "notes.txt"
     text.write_text("a text file whose only marker is TFL3, at no structural place\n")
     assert FrameworkDetector.detect_framework(str(text)) is None
+
+
+def test_tflite_sample_is_detected_by_load(samples):
+    path = str(samples / "mobilenet_v2_1.0_224.tflite")
+    assert FrameworkDetector.detect_framework(path) == T.TFLITE
+    loaded = ostrel.load(path)
+    assert isinstance(inferencer(loaded), TFLiteInferencer) and loaded.predict(images(1))[0].shape == (1, 1000)
 
 
 def test_importing_ostrel_imports_no_framework(run_python):
