@@ -138,11 +138,37 @@ py::object fetch_model_batch_size(py::object self) {
 PyObject* s_model;
 PyObject* s_predict;
 PyObject* s_verbose;
+PyObject* s_inputs;
+PyObject* s_name;
+
+// For a model of one input, a list of one array (as the benchmark passes its batch) or a mapping of the
+// input's name to one array: Keras 3 takes either but warns at every call that the structure differs
+// from the model's, so the array goes alone. Anything else goes as given.
+PyObject* single_input(PyObject* model, PyObject* x) {
+  bool sequence = (PyList_Check(x) || PyTuple_Check(x)) && PySequence_Fast_GET_SIZE(x) == 1;
+  bool mapping = PyDict_Check(x) && PyDict_GET_SIZE(x) == 1;
+  if (!sequence && !mapping) return x;
+  py::object inputs = py::reinterpret_steal<py::object>(PyObject_GetAttr(model, s_inputs));
+  if (!inputs || !PyList_Check(inputs.ptr()) || PyList_GET_SIZE(inputs.ptr()) != 1) {
+    PyErr_Clear();
+    return x;
+  }
+  if (sequence) return PySequence_Fast_GET_ITEM(x, 0);
+  py::object name = py::reinterpret_steal<py::object>(PyObject_GetAttr(PyList_GET_ITEM(inputs.ptr(), 0), s_name));
+  if (!name) {
+    PyErr_Clear();
+    return x;
+  }
+  PyObject* value = PyDict_GetItemWithError(x, name.ptr());
+  if (value == nullptr) PyErr_Clear();
+  return value != nullptr ? value : x;
+}
 
 // `list(self.model.predict(x, verbose=0))`: a single output splits into one array per sample.
 PyObject* run_predict(PyObject* self, PyObject* x) {
   py::object model = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_model));
   if (!model) return nullptr;
+  x = single_input(model.ptr(), x);
   static PyObject* const kwnames = Py_BuildValue("(O)", s_verbose);
   static PyObject* const zero = PyLong_FromLong(0);
   PyObject* call_args[4] = {nullptr, model.ptr(), x, zero};
@@ -199,6 +225,8 @@ MODTREE_MODULE("frameworks.keras_inferencer", m) {
     s_model = PyUnicode_InternFromString("model");
     s_predict = PyUnicode_InternFromString("predict");
     s_verbose = PyUnicode_InternFromString("verbose");
+    s_inputs = PyUnicode_InternFromString("inputs");
+    s_name = PyUnicode_InternFromString("name");
   }
 
   py::none none;
