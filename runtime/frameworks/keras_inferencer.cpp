@@ -90,8 +90,8 @@ py::object dimensions_from_graph(py::object self) {
     return input.attr("shape");
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ValueError)) throw;
-    ostrel::log(self.attr("_logger"), ostrel::kWarning, "Unable to get dimensions from graph: " + ostrel::str(e.value()),
-                kFile);
+    ostrel::log(self.attr("_logger"), ostrel::kWarning,
+                "Unable to get dimensions from graph: " + ostrel::str(e.value()), kFile);
     return py::none();
   }
 }
@@ -154,7 +154,8 @@ PyObject* single_input(PyObject* model, PyObject* x) {
     return x;
   }
   if (sequence) return PySequence_Fast_GET_ITEM(x, 0);
-  py::object name = py::reinterpret_steal<py::object>(PyObject_GetAttr(PyList_GET_ITEM(inputs.ptr(), 0), s_name));
+  py::object name =
+      py::reinterpret_steal<py::object>(PyObject_GetAttr(PyList_GET_ITEM(inputs.ptr(), 0), s_name));
   if (!name) {
     PyErr_Clear();
     return x;
@@ -193,7 +194,8 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
   py::object mapping = py::reinterpret_steal<py::object>(PyDict_New());
   if (!mapping) return nullptr;
   for (Py_ssize_t i = 0; i < nkw; ++i)
-    if (i != call.x_keyword && PyDict_SetItem(mapping.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0)
+    if (i != call.x_keyword &&
+        PyDict_SetItem(mapping.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0)
       return nullptr;
   return run_predict(call.self, mapping.ptr());
 }
@@ -240,8 +242,9 @@ MODTREE_MODULE("frameworks.keras_inferencer", m) {
                                                   "The keras model did not initialize successfully.");
       },
       py::arg("self"));
-  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"), py::arg("inference_hardware") = none,
-          py::arg("input_dims") = none, py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
+  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"),
+          py::arg("inference_hardware") = none, py::arg("input_dims") = none,
+          py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
   cls.def("_get_dimensions_from_graph", &dimensions_from_graph, py::arg("self"));
   cls.def("fetch_model_input_dimensions", &fetch_model_input_dimensions, py::arg("self"));
   cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));

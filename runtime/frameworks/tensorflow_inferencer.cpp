@@ -55,8 +55,8 @@ void allow_tf_memory_growth(py::object logger) {
     for (py::handle device : config.attr("list_physical_devices")("GPU")) set_growth(device, true);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RuntimeError)) throw;
-    std::string message =
-        "Unable to set device to allow memory grow (this could effect memory analysis): " + ostrel::str(e.value());
+    std::string message = "Unable to set device to allow memory grow (this could effect memory analysis): " +
+                          ostrel::str(e.value());
     if (py::hasattr(logger, "makeRecord"))
       ostrel::log(logger, ostrel::kWarning, message, kFile);
     else
@@ -98,8 +98,8 @@ void load_model(py::object self) {
   py::object path = mod_attr("os").attr("path");
   if (truthy(path.attr("isfile")(self.attr("_checkpoint_file")))) {
     py::object folder = mod_attr("FilesDataInterface")
-                            .attr("extract_and_ensure_folder_structure")(
-                                py::arg("source_path") = self.attr("_checkpoint_file"));
+                            .attr("extract_and_ensure_folder_structure")(py::arg("source_path") =
+                                                                             self.attr("_checkpoint_file"));
     self.attr("_extracted_checkpoint_dir") = folder;
     self.attr("_checkpoint_file") = folder;
   }
@@ -112,8 +112,8 @@ void load_model(py::object self) {
     if (!e.matches(PyExc_Exception)) throw;  // interrupts and exit requests pass unchanged
     py::object errors = tf.attr("errors");
     if (e.matches(PyExc_OSError))
-      ostrel::raise_from(mod_attr("BadSavedModelZipError")("Failed to load saved model from provided zip file."),
-                         e.value());
+      ostrel::raise_from(
+          mod_attr("BadSavedModelZipError")("Failed to load saved model from provided zip file."), e.value());
     for (const char* name :
          {"OpError", "OperatorNotAllowedInGraphError", "UnknownError", "InternalError", "UnavailableError"})
       if (e.matches(errors.attr(name)))
@@ -121,7 +121,8 @@ void load_model(py::object self) {
     if (e.matches(PyExc_RuntimeError))
       translate("ModelFrameworkRuntimeError", "Tensorflow raised an error while loading th model: ", e);
     if (e.matches(errors.attr("InvalidArgumentError")) || e.matches(PyExc_ValueError))
-      translate("ModelValueError", "Tensorflow received an invalid value/argument while loading th model: ", e);
+      translate("ModelValueError",
+                "Tensorflow received an invalid value/argument while loading th model: ", e);
     translate("FailedToLoadCheckpointError", "", e, true);
   }
   self.attr("_output_keys") = output_keys(self);
@@ -134,8 +135,9 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
   self.attr("_output_keys") = py::none();
   py::object base_init = ostrel::builtin("super")(mod_attr("TF2Inferencer"), self).attr("__init__");
   try {
-    base_init(py::arg("checkpoint_file") = checkpoint_file, py::arg("inference_hardware") = inference_hardware,
-              py::arg("input_dims") = input_dims, py::arg("static_batch_size") = static_batch_size,
+    base_init(py::arg("checkpoint_file") = checkpoint_file,
+              py::arg("inference_hardware") = inference_hardware, py::arg("input_dims") = input_dims,
+              py::arg("static_batch_size") = static_batch_size,
               py::arg("logging_verbosity") = logging_verbosity);
   } catch (py::error_already_set& e) {
     try {
@@ -307,7 +309,8 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
     py::object kwargs = py::reinterpret_steal<py::object>(PyDict_New());
     if (!kwargs) return nullptr;
     for (Py_ssize_t i = 0; i < nkw; ++i)
-      if (i != call.x_keyword && PyDict_SetItem(kwargs.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0)
+      if (i != call.x_keyword &&
+          PyDict_SetItem(kwargs.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0)
         return nullptr;
     py::object empty = py::reinterpret_steal<py::object>(PyTuple_New(0));
     prediction = py::reinterpret_steal<py::object>(PyObject_Call(model.ptr(), empty.ptr(), kwargs.ptr()));
@@ -341,8 +344,8 @@ MODTREE_MODULE("frameworks.tensorflow_inferencer", m) {
   m.attr("InferenceHardware") = import_from("ostrel", "InferenceHardware");
   m.attr("FilesDataInterface") =
       import_from("ostrel.common.data_interface.files_data_interface", "FilesDataInterface");
-  for (const char* name :
-       {"BadSavedModelZipError", "ModelFrameworkRuntimeError", "ModelValueError", "FailedToLoadCheckpointError"})
+  for (const char* name : {"BadSavedModelZipError", "ModelFrameworkRuntimeError", "ModelValueError",
+                           "FailedToLoadCheckpointError"})
     m.attr(name) = import_from("ostrel.common.exceptions", name);
   m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
   m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
@@ -361,8 +364,9 @@ MODTREE_MODULE("frameworks.tensorflow_inferencer", m) {
   py::none none;
   modtree::ClassBuilder cls(m, "TF2Inferencer");
   cls.base(m.attr("BaseInferencer"));
-  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"), py::arg("inference_hardware") = none,
-          py::arg("input_dims") = none, py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
+  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"),
+          py::arg("inference_hardware") = none, py::arg("input_dims") = none,
+          py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
   cls.def(
       "_assert_loaded_successfully",
       [](py::object self) {
@@ -386,7 +390,8 @@ MODTREE_MODULE("frameworks.tensorflow_inferencer", m) {
         remove_extraction_folder(self);
       },
       py::arg("self"));
-  cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("TENSORFLOW2"); });
+  cls.def_property("framework_type",
+                   [](py::object) { return mod_attr("FrameworkType").attr("TENSORFLOW2"); });
   cls.def_property("framework_version",
                    [](py::object) { return mod_attr("tf").attr("version").attr("VERSION"); });
   cls.build();

@@ -41,7 +41,8 @@ void load_model(py::object self) {
   py::object hardware = self.attr("_inference_hardware");
   py::object interpreter;
   if (hardware.equal(mod_attr("InferenceHardware").attr("CPU"))) {
-    interpreter = interpreter_class(self.attr("_checkpoint_file"), py::arg("num_threads") = mod_attr("NUM_OF_CPUS"));
+    interpreter =
+        interpreter_class(self.attr("_checkpoint_file"), py::arg("num_threads") = mod_attr("NUM_OF_CPUS"));
   } else {
     if (hardware.equal(mod_attr("InferenceHardware").attr("GPU")))
       ostrel::log(self.attr("_logger"), ostrel::kWarning, kGpuOnCpu, kFile);
@@ -62,7 +63,8 @@ void load_model(py::object self) {
 
 void assert_loaded_successfully(py::object self) {
   py::object check = self.attr("_assert_checkpoint_component");
-  for (const char* name : {"tflite_interpreter", "_input_details", "_output_details", "_input_ids", "_output_ids"})
+  for (const char* name :
+       {"tflite_interpreter", "_input_details", "_output_details", "_input_ids", "_output_ids"})
     check(self.attr(name), kNotLoaded);
   check(py::bool_(py::len(self.attr("_input_ids")) == 1),
         "The tflite model has multiple inputs, which is not currently supported");
@@ -70,7 +72,8 @@ void assert_loaded_successfully(py::object self) {
 
 void init(py::object self, py::object checkpoint_file, py::object inference_hardware, py::object input_dims,
           py::object static_batch_size, py::object logging_verbosity) {
-  for (const char* name : {"tflite_interpreter", "_input_details", "_output_details", "_input_ids", "_output_ids"})
+  for (const char* name :
+       {"tflite_interpreter", "_input_details", "_output_details", "_input_ids", "_output_ids"})
     self.attr(name) = py::none();
   py::object base_init = ostrel::builtin("super")(mod_attr("TFLiteInferencer"), self).attr("__init__");
   base_init(py::arg("checkpoint_file") = checkpoint_file, py::arg("inference_hardware") = inference_hardware,
@@ -120,7 +123,8 @@ PyObject* s_index;
 
 bool set_tensor(PyObject* interpreter, PyObject* id, PyObject* value) {
   PyObject* call_args[4] = {nullptr, interpreter, id, value};
-  PyObject* r = PyObject_VectorcallMethod(s_set_tensor, call_args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  PyObject* r =
+      PyObject_VectorcallMethod(s_set_tensor, call_args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   Py_XDECREF(r);
   return r != nullptr;
 }
@@ -154,7 +158,8 @@ bool set_named_input(PyObject* interpreter, PyObject* details, Py_ssize_t positi
   if (value == nullptr && PyErr_Occurred()) return false;
   if (value == nullptr || value == Py_None) {
     PyObject* text = PyUnicode_FromFormat(
-        "You have used explicit inputs by passing keyword arguments. The keyword argument (input) '%S' is missing.",
+        "You have used explicit inputs by passing keyword arguments. The keyword argument (input) '%S' is "
+        "missing.",
         name.ptr());
     if (text != nullptr) {
       PyErr_SetObject(PyExc_RuntimeError, text);
@@ -199,7 +204,8 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
     Py_ssize_t count = PyObject_Length(input_ids.ptr());
     if (count < 0) return nullptr;
     for (Py_ssize_t i = 0; i < count; ++i) {
-      if (set_named_input(interpreter.ptr(), details.ptr(), i, args + nargs, kwnames, call.x_keyword)) continue;
+      if (set_named_input(interpreter.ptr(), details.ptr(), i, args + nargs, kwnames, call.x_keyword))
+        continue;
       if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
       PyObject *type, *value, *tb;
       PyErr_Fetch(&type, &value, &tb);
@@ -210,8 +216,8 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
       Py_XDECREF(tb);
       py::object id = py::reinterpret_steal<py::object>(PySequence_GetItem(input_ids.ptr(), i));
       if (!id) return nullptr;
-      PyObject* message = PyUnicode_FromFormat("Failed to set the TFLite input with id=%S. Supported inputs are: %S",
-                                               id.ptr(), details.ptr());
+      PyObject* message = PyUnicode_FromFormat(
+          "Failed to set the TFLite input with id=%S. Supported inputs are: %S", id.ptr(), details.ptr());
       if (message == nullptr) return nullptr;
       PyObject* error = PyObject_CallOneArg(PyExc_ValueError, message);
       Py_DECREF(message);
@@ -307,8 +313,9 @@ MODTREE_MODULE("frameworks.tflite_inferencer", m) {
   py::none none;
   modtree::ClassBuilder cls(m, "TFLiteInferencer");
   cls.base(m.attr("BaseInferencer"));
-  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"), py::arg("inference_hardware") = none,
-          py::arg("input_dims") = none, py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
+  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"),
+          py::arg("inference_hardware") = none, py::arg("input_dims") = none,
+          py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
   cls.def("_load_model", &load_model, py::arg("self"));
   cls.def("_assert_loaded_successfully", &assert_loaded_successfully, py::arg("self"));
   cls.attr("predict", modtree::raw_method(&g_predict_def, m));
@@ -316,7 +323,8 @@ MODTREE_MODULE("frameworks.tflite_inferencer", m) {
       "_dispose_all_resources",
       [](py::object self) {
         py::object remove = self.attr("_delete_instance_resource");
-        for (const char* name : {"tflite_interpreter", "_input_details", "_output_details", "_input_ids", "_output_ids"})
+        for (const char* name :
+             {"tflite_interpreter", "_input_details", "_output_details", "_input_ids", "_output_ids"})
           remove(name);
       },
       py::arg("self"));
