@@ -178,6 +178,16 @@ def test_extraction_folder_goes_with_the_model(samples, tmp_tempdir):
     assert extraction_folders(tmp_tempdir) == []
 
 
+def test_a_model_alive_at_interpreter_exit_removes_its_folder(samples, run_python, tmp_path):
+    tmp = tmp_path / "exit-tmp"
+    tmp.mkdir()
+    r = run_python("import ostrel\n"
+                   f"model = ostrel.load({str(samples / 'mobilenet_v2.zip')!r}, framework_type='tf2')\n",
+                   env={"TMPDIR": str(tmp)})
+    assert "Exception ignored" not in r.stderr, r.stderr
+    assert extraction_folders(tmp) == []
+
+
 def _no_serving_signature(tmp_path):
     module = tf.Module()
     module.f = tf.function(lambda x: x * 2, input_signature=[tf.TensorSpec([None, 3], tf.float32)])
