@@ -1,19 +1,27 @@
 #include "native/marker_scan.hpp"
 
 #include <fcntl.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <utility>
+
+#include "native/unique_fd.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -30,7 +38,9 @@ namespace {
 constexpr std::size_t kMinMarkerLength = 4;  // strings prints runs of at least 4 printable bytes
 // Beyond this many patterns the eight buckets give too many false candidates.
 constexpr std::size_t kMaxVectorPatterns = 64;
-constexpr std::size_t kReadChunk = std::size_t{1} << 20;
+// A large file is split among threads, one per this many bytes, at most kMaxThreads.
+constexpr std::uint64_t kBytesPerThread = std::uint64_t{64} << 20;
+constexpr std::size_t kMaxThreads = 8;
 
 bool printable(unsigned char c) { return c == '\t' || (c >= 0x20 && c <= 0x7e); }
 
@@ -177,8 +187,9 @@ class AhoCorasick {
 // candidate and is compared against the patterns of the buckets it names. Found patterns leave the tables,
 // so a marker that repeats all over a file stops producing candidates once seen.
 struct Buckets {
-  alignas(32) std::array<std::array<std::uint8_t, 32>, 3> lo{};
-  alignas(32) std::array<std::array<std::uint8_t, 32>, 3> hi{};
+  // Each 16-entry table repeated for the four 128-bit lanes of the widest register.
+  alignas(64) std::array<std::array<std::uint8_t, 64>, 3> lo{};
+  alignas(64) std::array<std::array<std::uint8_t, 64>, 3> hi{};
   std::array<std::vector<std::uint32_t>, 8> members;
 };
 
@@ -197,7 +208,7 @@ void build_buckets(const std::vector<std::string>& patterns, const Progress& pro
     const auto bit = static_cast<std::uint8_t>(1u << bucket);
     for (std::size_t k = 0; k < 3; ++k) {
       const auto c = static_cast<unsigned char>(patterns[id][k]);
-      for (std::size_t lane = 0; lane < 32; lane += 16) {
+      for (std::size_t lane = 0; lane < 64; lane += 16) {
         b.lo[k][lane + (c & 0x0f)] |= bit;
         b.hi[k][lane + (c >> 4)] |= bit;
       }
@@ -222,52 +233,112 @@ bool verify(const std::uint8_t* data, std::size_t n, std::size_t pos, unsigned b
 }
 
 #if defined(__x86_64__)
-__attribute__((target("avx2"))) inline __m256i bucket_lookup(const std::uint8_t* at, __m256i lo, __m256i hi) {
-  const __m256i nibble = _mm256_set1_epi8(0x0f);
+// The candidate search proper: from block start `i`, the first block whose candidate mask is not zero. The
+// tables are loaded once per call and stay in registers (the loop calls nothing). Returns true with `i`, the
+// mask and the bucket bits of every position set; false with `i` at the first position no full block
+// covers. A block covers the candidate positions i..i+W-1 and reads bytes up to i+W+1.
+__attribute__((target("avx2"))) inline __m256i lookup256(const std::uint8_t* at, __m256i lo, __m256i hi,
+                                                         __m256i nibble) {
   const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
   const __m256i l = _mm256_shuffle_epi8(lo, _mm256_and_si256(v, nibble));
   const __m256i h = _mm256_shuffle_epi8(hi, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
   return _mm256_and_si256(l, h);
 }
 
-__attribute__((target("avx2"))) void vector_scan(const std::uint8_t* data, std::size_t n,
-                                                 const std::vector<std::string>& patterns,
-                                                 Progress& progress) {
-  if (progress.remaining == 0) return;
-  Buckets b;
-  build_buckets(patterns, progress, b);
-  __m256i lo[3], hi[3];
-  for (std::size_t k = 0; k < 3; ++k) {
-    lo[k] = _mm256_load_si256(reinterpret_cast<const __m256i*>(b.lo[k].data()));
-    hi[k] = _mm256_load_si256(reinterpret_cast<const __m256i*>(b.hi[k].data()));
-  }
-  const __m256i zero = _mm256_setzero_si256();
+__attribute__((target("avx2"))) inline __m256i table256(const std::array<std::uint8_t, 64>& t) {
+  return _mm256_load_si256(reinterpret_cast<const __m256i*>(t.data()));
+}
 
-  std::size_t i = 0;
-  // A block covers the candidate positions i..i+31 and reads bytes up to i+33.
-  for (; n >= 34 && i <= n - 34; i += 32) {
-    const __m256i r = _mm256_and_si256(
-        _mm256_and_si256(bucket_lookup(data + i, lo[0], hi[0]), bucket_lookup(data + i + 1, lo[1], hi[1])),
-        bucket_lookup(data + i + 2, lo[2], hi[2]));
-    auto mask = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(r, zero)));
-    if (mask == 0) [[likely]]
+__attribute__((target("avx2"))) bool next_candidates_avx2(const std::uint8_t* data, std::size_t n,
+                                                          const Buckets& b, std::size_t& i,
+                                                          std::uint64_t& mask, std::uint8_t* bits) {
+  const __m256i lo0 = table256(b.lo[0]), lo1 = table256(b.lo[1]), lo2 = table256(b.lo[2]);
+  const __m256i hi0 = table256(b.hi[0]), hi1 = table256(b.hi[1]), hi2 = table256(b.hi[2]);
+  const __m256i nibble = _mm256_set1_epi8(0x0f);
+  const __m256i zero = _mm256_setzero_si256();
+  std::size_t at = i;
+  for (; n >= 34 && at <= n - 34; at += 32) {
+    // The first two bytes rule out almost every block; the third is looked up only where they do not.
+    const __m256i r01 =
+        _mm256_and_si256(lookup256(data + at, lo0, hi0, nibble), lookup256(data + at + 1, lo1, hi1, nibble));
+    if (_mm256_testz_si256(r01, r01)) [[likely]]
       continue;
-    alignas(32) std::uint8_t bits[32];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(bits), r);
+    const __m256i r = _mm256_and_si256(r01, lookup256(data + at + 2, lo2, hi2, nibble));
+    const auto m = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(r, zero)));
+    if (m == 0) [[likely]]
+      continue;
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(bits), r);
+    mask = m;
+    i = at;
+    return true;
+  }
+  i = at;
+  return false;
+}
+
+__attribute__((target("avx512f,avx512bw"))) inline __m512i lookup512(const std::uint8_t* at, __m512i lo,
+                                                                     __m512i hi, __m512i nibble) {
+  const __m512i v = _mm512_loadu_si512(at);
+  const __m512i l = _mm512_shuffle_epi8(lo, _mm512_and_si512(v, nibble));
+  const __m512i h = _mm512_shuffle_epi8(hi, _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble));
+  return _mm512_and_si512(l, h);
+}
+
+__attribute__((target("avx512f,avx512bw"))) inline __m512i table512(const std::array<std::uint8_t, 64>& t) {
+  return _mm512_load_si512(t.data());
+}
+
+__attribute__((target("avx512f,avx512bw"))) bool next_candidates_avx512(const std::uint8_t* data,
+                                                                        std::size_t n, const Buckets& b,
+                                                                        std::size_t& i, std::uint64_t& mask,
+                                                                        std::uint8_t* bits) {
+  const __m512i lo0 = table512(b.lo[0]), lo1 = table512(b.lo[1]), lo2 = table512(b.lo[2]);
+  const __m512i hi0 = table512(b.hi[0]), hi1 = table512(b.hi[1]), hi2 = table512(b.hi[2]);
+  const __m512i nibble = _mm512_set1_epi8(0x0f);
+  std::size_t at = i;
+  for (; n >= 66 && at <= n - 66; at += 64) {
+    // The first two bytes rule out almost every block; the third is looked up only where they do not.
+    const __m512i r01 =
+        _mm512_and_si512(lookup512(data + at, lo0, hi0, nibble), lookup512(data + at + 1, lo1, hi1, nibble));
+    if (_mm512_test_epi8_mask(r01, r01) == 0) [[likely]]
+      continue;
+    const __m512i r = _mm512_and_si512(r01, lookup512(data + at + 2, lo2, hi2, nibble));
+    const std::uint64_t m = _mm512_test_epi8_mask(r, r);
+    if (m == 0) [[likely]]
+      continue;
+    _mm512_storeu_si512(bits, r);
+    mask = m;
+    i = at;
+    return true;
+  }
+  i = at;
+  return false;
+}
+
+using CandidateFinder = bool (*)(const std::uint8_t*, std::size_t, const Buckets&, std::size_t&,
+                                 std::uint64_t&, std::uint8_t*);
+
+void vector_scan(const std::uint8_t* data, std::size_t n, const std::vector<std::string>& patterns,
+                 Progress& progress, bool wide, Buckets& b) {
+  if (progress.remaining == 0) return;
+  const CandidateFinder next = wide ? next_candidates_avx512 : next_candidates_avx2;
+  const std::size_t width = wide ? 64 : 32;
+  build_buckets(patterns, progress, b);
+  std::size_t i = 0;
+  std::uint64_t mask = 0;
+  alignas(64) std::uint8_t bits[64];
+  while (next(data, n, b, i, mask, bits)) {
     bool changed = false;
     while (mask != 0) {
-      const int j = __builtin_ctz(mask);
+      const int j = __builtin_ctzll(mask);
       mask &= mask - 1;
       changed |= verify(data, n, i + static_cast<std::size_t>(j), bits[j], patterns, b, progress);
     }
     if (changed) {
       if (progress.remaining == 0) return;
-      build_buckets(patterns, progress, b);
-      for (std::size_t k = 0; k < 3; ++k) {
-        lo[k] = _mm256_load_si256(reinterpret_cast<const __m256i*>(b.lo[k].data()));
-        hi[k] = _mm256_load_si256(reinterpret_cast<const __m256i*>(b.hi[k].data()));
-      }
+      build_buckets(patterns, progress, b);  // found patterns stop producing candidates
     }
+    i += width;
   }
   for (; i < n && progress.remaining != 0; ++i) verify(data, n, i, 0xff, patterns, b, progress);
 }
@@ -282,36 +353,141 @@ bool cpu_has_avx2() noexcept {
 #endif
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
+bool cpu_has_avx512bw() noexcept {
+#if defined(__x86_64__)
+  static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+  return has;
+#else
+  return false;
+#endif
+}
 
- private:
-  int fd_;
+enum class Kernel { kAhoCorasick, kAvx2, kAvx512 };
+
+// ---- reading through a mapping, safe against a file that shrinks ------------------------------------------
+// A page of a mapping past the end of its file raises SIGBUS when touched. While a scan runs, a SIGBUS
+// handler is in place: a fault inside the mapping that the faulting thread is scanning jumps back to the
+// start of its block (which then ends the range, as the end of the file would); any other SIGBUS goes to
+// the handler that was there before (or to the default action). The code between the jump point and a
+// fault only reads the mapping and writes plain values, so the jump skips nothing that needs cleaning up.
+
+struct FaultGuard {
+  const std::uint8_t* begin;
+  std::size_t size;
+  sigjmp_buf* jump;
 };
 
-class Mapping {
+// Static TLS: the handler may run in a thread that never scanned, where a dynamic TLS block would be
+// allocated on first use, which a signal handler must not do.
+__attribute__((tls_model("initial-exec"))) thread_local const FaultGuard* t_fault_guard = nullptr;
+
+std::mutex g_sigbus_mutex;
+std::size_t g_sigbus_users = 0;
+struct sigaction g_previous_sigbus{};
+
+void on_sigbus(int signal, siginfo_t* info, void* context) {
+  const FaultGuard* guard = t_fault_guard;
+  if (guard != nullptr && info != nullptr && info->si_code > 0) {
+    const auto* at = static_cast<const std::uint8_t*>(info->si_addr);
+    if (at >= guard->begin && at < guard->begin + guard->size) siglongjmp(*guard->jump, 1);
+  }
+  const struct sigaction previous = g_previous_sigbus;
+  if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
+    previous.sa_sigaction(signal, info, context);
+  } else if (previous.sa_handler == SIG_IGN) {
+    return;
+  } else if (previous.sa_handler != SIG_DFL && (previous.sa_flags & SA_SIGINFO) == 0) {
+    previous.sa_handler(signal);
+  } else {
+    // The default action: a fault re-executes and terminates; a SIGBUS sent by someone is sent again.
+    ::sigaction(SIGBUS, &previous, nullptr);
+    if (info == nullptr || info->si_code <= 0) ::raise(signal);
+  }
+}
+
+class SigbusHandlerInPlace {
  public:
-  Mapping(void* addr, std::size_t size) : addr_(addr), size_(size) {}
-  ~Mapping() { ::munmap(addr_, size_); }
-  Mapping(const Mapping&) = delete;
-  Mapping& operator=(const Mapping&) = delete;
-  const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(addr_); }
+  SigbusHandlerInPlace() {
+    const std::lock_guard<std::mutex> lock(g_sigbus_mutex);
+    if (g_sigbus_users++ == 0) {
+      struct sigaction ours{};
+      ours.sa_sigaction = on_sigbus;
+      ours.sa_flags = SA_SIGINFO | SA_ONSTACK;
+      sigemptyset(&ours.sa_mask);
+      ::sigaction(SIGBUS, &ours, &g_previous_sigbus);
+    }
+  }
+  ~SigbusHandlerInPlace() {
+    const std::lock_guard<std::mutex> lock(g_sigbus_mutex);
+    if (--g_sigbus_users == 0) {
+      struct sigaction current{};
+      ::sigaction(SIGBUS, nullptr, &current);
+      // Put the previous handler back unless someone replaced ours meanwhile.
+      if ((current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == on_sigbus)
+        ::sigaction(SIGBUS, &g_previous_sigbus, nullptr);
+    }
+  }
+  SigbusHandlerInPlace(const SigbusHandlerInPlace&) = delete;
+  SigbusHandlerInPlace& operator=(const SigbusHandlerInPlace&) = delete;
+};
+
+class MappedFile {
+ public:
+  MappedFile(int fd, std::size_t size) : size_(size) {
+    void* addr = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (addr == MAP_FAILED) return;
+    addr_ = static_cast<const std::uint8_t*>(addr);
+    ::madvise(addr, size, MADV_SEQUENTIAL);
+  }
+  ~MappedFile() {
+    if (addr_ != nullptr) ::munmap(const_cast<std::uint8_t*>(addr_), size_);
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  bool mapped() const { return addr_ != nullptr; }
+  const std::uint8_t* data() const { return addr_; }
+  std::size_t size() const { return size_; }
 
  private:
-  void* addr_;
+  const std::uint8_t* addr_ = nullptr;
   std::size_t size_;
+};
+
+// Findings shared by the threads of one file scan, exchanged between blocks: a pattern that one thread found
+// stops producing candidates in the others, and every thread stops once all are found.
+class SharedFindings {
+ public:
+  explicit SharedFindings(std::size_t patterns) : flags_(patterns), remaining_(patterns) {}
+
+  // Publishes the local findings and takes the others'. True when the scan can stop.
+  bool exchange(Progress& local) {
+    for (std::uint32_t id = 0; id < flags_.size(); ++id) {
+      if (local.found[id]) {
+        if (flags_[id].exchange(1, std::memory_order_relaxed) == 0)
+          remaining_.fetch_sub(1, std::memory_order_relaxed);
+      } else if (flags_[id].load(std::memory_order_relaxed) != 0) {
+        local.mark(id);
+      }
+    }
+    return remaining_.load(std::memory_order_relaxed) == 0 || stop_.load(std::memory_order_relaxed);
+  }
+  void stop() { stop_.store(true, std::memory_order_relaxed); }
+  bool stopped() const { return stop_.load(std::memory_order_relaxed); }
+
+ private:
+  std::vector<std::atomic<std::uint8_t>> flags_;
+  std::atomic<std::size_t> remaining_;
+  std::atomic<bool> stop_{false};
 };
 
 }  // namespace
 
 bool vector_engine_available() noexcept { return cpu_has_avx2(); }
+bool wide_vector_engine_available() noexcept { return cpu_has_avx512bw(); }
+
+NotRegularFileError::NotRegularFileError(std::filesystem::path path)
+    : MarkerScanError(EINVAL, std::move(path)),
+      message_("cannot scan file '" + this->path().string() + "': not a regular file") {}
 
 struct MarkerSet::Impl {
   std::vector<std::string> markers;
@@ -338,30 +514,127 @@ struct MarkerSet::Impl {
     for (const auto& p : patterns) longest = std::max(longest, p.size());
   }
 
-  bool use_vector(ScanEngine engine) const {
+  Kernel kernel(ScanEngine engine) const {
     switch (engine) {
       case ScanEngine::kAhoCorasick:
-        return false;
+        return Kernel::kAhoCorasick;
       case ScanEngine::kVector:
         if (!cpu_has_avx2()) throw std::invalid_argument("the vector scan engine needs a CPU with AVX2");
-        return true;
+        return Kernel::kAvx2;
+      case ScanEngine::kWideVector:
+        if (!cpu_has_avx512bw())
+          throw std::invalid_argument("the wide vector scan engine needs a CPU with AVX-512BW");
+        return Kernel::kAvx512;
       case ScanEngine::kAuto:
         break;
     }
-    return cpu_has_avx2() && patterns.size() <= kMaxVectorPatterns;
+    if (patterns.size() > kMaxVectorPatterns) return Kernel::kAhoCorasick;
+    if (cpu_has_avx512bw()) return Kernel::kAvx512;
+    return cpu_has_avx2() ? Kernel::kAvx2 : Kernel::kAhoCorasick;
   }
 
-  void run(const std::uint8_t* data, std::size_t n, bool vector, Progress& progress) const {
+  void run(const std::uint8_t* data, std::size_t n, Kernel kernel, Progress& progress,
+           Buckets& scratch) const {
 #if defined(__x86_64__)
-    if (vector) return vector_scan(data, n, patterns, progress);
+    if (kernel != Kernel::kAhoCorasick)
+      return vector_scan(data, n, patterns, progress, kernel == Kernel::kAvx512, scratch);
 #endif
     automaton.scan(data, n, progress);
+  }
+  void run(const std::uint8_t* data, std::size_t n, Kernel kernel, Progress& progress) const {
+    Buckets scratch;
+    run(data, n, kernel, progress, scratch);
+  }
+
+  // Scans the bytes [begin, end) of the mapped file in blocks, each starting (longest - 1) bytes early so
+  // that a marker across a boundary is seen whole. A page that no longer exists (the file shrank) ends the
+  // range.
+  void scan_mapped(const MappedFile& file, std::uint64_t begin, std::uint64_t end, Kernel kernel,
+                   const FileScanOptions& options, const std::function<void()>* interrupt,
+                   SharedFindings& shared) const {
+    Progress progress(patterns.size());
+    if (shared.exchange(progress)) return;
+    Buckets scratch;
+    const std::size_t keep = longest - 1;
+    const std::uint64_t block = std::max<std::uint64_t>(options.block_size, longest);
+    std::uint64_t since_check = 0;
+    for (std::uint64_t at = begin; at < end; at += block) {
+      const std::uint64_t from = at > keep ? at - keep : 0, to = std::min(end, at + block);
+      const bool whole = guarded_run(file, from, to, kernel, progress, scratch);
+      if (shared.exchange(progress) || !whole) return;
+      if (interrupt && (since_check += to - at) >= options.check_every) {
+        since_check = 0;
+        (*interrupt)();
+      }
+    }
+  }
+
+  // run() over bytes of the mapping, false when it ended at a page past the end of the file.
+  bool guarded_run(const MappedFile& file, std::uint64_t from, std::uint64_t to, Kernel kernel,
+                   Progress& progress, Buckets& scratch) const {
+    sigjmp_buf jump;
+    const FaultGuard guard{file.data(), file.size(), &jump};
+    struct Unset {
+      ~Unset() { t_fault_guard = nullptr; }  // also when run() throws (it allocates)
+    } unset;
+    if (sigsetjmp(jump, 1) != 0) return false;
+    t_fault_guard = &guard;
+    run(file.data() + from, static_cast<std::size_t>(to - from), kernel, progress, scratch);
+    return true;
   }
 
   std::vector<bool> result(const Progress& progress) const {
     std::vector<bool> found(markers.size());
     for (std::size_t i = 0; i < markers.size(); ++i) found[i] = progress.found[pattern_of[i]] != 0;
     return found;
+  }
+
+  // Scans the bytes [begin, end) of the file, reading blocks into a buffer of its own; a range that starts
+  // inside the file also reads the (longest - 1) bytes before it, so a marker that straddles the start of
+  // the range is seen whole. Every block's scan starts with the last (longest - 1) bytes of the one before,
+  // for the same reason. `sequential` reads with read() up to the end of the file, for files whose size
+  // reads as 0. A file that shrank ends the range early. `interrupt`, when set, is called every
+  // `check_every` bytes.
+  void scan_range(int fd, const std::filesystem::path& path, std::uint64_t begin, std::uint64_t end,
+                  bool sequential, Kernel kernel, const FileScanOptions& options,
+                  const std::function<void()>* interrupt, SharedFindings& shared) const {
+    Progress progress(patterns.size());
+    if (shared.exchange(progress)) return;
+    const std::size_t keep = longest - 1;
+    const std::size_t block = std::max<std::size_t>(options.block_size, longest);
+    std::vector<std::uint8_t> buffer(keep + block);
+    std::uint64_t offset = begin > keep ? begin - keep : 0;
+    std::size_t filled = 0;
+    std::uint64_t since_check = 0;
+    while (offset < end) {
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(block, end - offset));
+      std::size_t got = 0;
+      while (got < want) {
+        const ssize_t r = sequential ? ::read(fd, buffer.data() + filled + got, want - got)
+                                     : ::pread(fd, buffer.data() + filled + got, want - got,
+                                               static_cast<off_t>(offset + got));
+        if (r < 0) {
+          if (errno != EINTR) throw MarkerScanError(errno, path);
+          if (interrupt) (*interrupt)();
+          continue;
+        }
+        if (r == 0) break;
+        got += static_cast<std::size_t>(r);
+      }
+      if (got == 0) break;
+      filled += got;
+      offset += got;
+      run(buffer.data(), filled, kernel, progress);
+      if (shared.exchange(progress)) return;
+      if (got < want) break;  // end of file, earlier than its size said
+      if (interrupt && (since_check += got) >= options.check_every) {
+        since_check = 0;
+        (*interrupt)();
+      }
+      const std::size_t carry = std::min(keep, filled);
+      std::memmove(buffer.data(), buffer.data() + filled - carry, carry);
+      filled = carry;
+    }
   }
 };
 
@@ -373,9 +646,9 @@ MarkerSet& MarkerSet::operator=(MarkerSet&&) noexcept = default;
 const std::vector<std::string>& MarkerSet::markers() const noexcept { return impl_->markers; }
 
 std::vector<bool> MarkerSet::scan(std::span<const std::byte> data, ScanEngine engine) const {
-  const bool vector = impl_->use_vector(engine);
+  const Kernel kernel = impl_->kernel(engine);
   Progress progress(impl_->patterns.size());
-  impl_->run(reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), vector, progress);
+  impl_->run(reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), kernel, progress);
   return impl_->result(progress);
 }
 
@@ -383,58 +656,70 @@ std::vector<bool> MarkerSet::scan(std::string_view data, ScanEngine engine) cons
   return scan(std::as_bytes(std::span<const char>(data.data(), data.size())), engine);
 }
 
-std::vector<bool> MarkerSet::scan_file(const std::filesystem::path& path, ScanEngine engine) const {
-  const bool vector = impl_->use_vector(engine);
-  const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+std::vector<bool> MarkerSet::scan_file(const std::filesystem::path& path, ScanEngine engine,
+                                       const FileScanOptions& options) const {
+  const Kernel kernel = impl_->kernel(engine);
+  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below like every non-regular file.
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd.get() < 0) throw MarkerScanError(errno, path);
-  struct stat st {};
+  struct stat st{};
   if (::fstat(fd.get(), &st) != 0) throw MarkerScanError(errno, path);
   if (S_ISDIR(st.st_mode)) throw MarkerScanError(EISDIR, path);
+  if (!S_ISREG(st.st_mode)) throw NotRegularFileError(path);
 
+  SharedFindings shared(impl_->patterns.size());
+  const std::function<void()>* interrupt = options.check_interrupt ? &options.check_interrupt : nullptr;
+  if (st.st_size <= 0) {
+    // Files of /proc and the like report size 0 but have content: read them to their end.
+    impl_->scan_range(fd.get(), path, 0, std::numeric_limits<std::uint64_t>::max(), true, kernel, options,
+                      interrupt, shared);
+  } else {
+    // The file as it was when opened: bytes appended meanwhile are not read, a file that shrinks ends early.
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    std::size_t threads = options.threads;
+    if (threads == 0) {
+      const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+      threads = std::clamp<std::size_t>(size / kBytesPerThread, 1, std::min<std::size_t>(cores, kMaxThreads));
+    }
+    threads = static_cast<std::size_t>(std::min<std::uint64_t>(threads, size));
+    const std::uint64_t step = size / threads;
+    std::optional<MappedFile> mapping;
+    std::optional<SigbusHandlerInPlace> sigbus;
+    if (options.map_file && size <= std::numeric_limits<std::size_t>::max()) {
+      sigbus.emplace();
+      mapping.emplace(fd.get(), static_cast<std::size_t>(size));
+      if (!mapping->mapped()) mapping.reset();  // some file systems cannot map files: read them
+    }
+    std::vector<std::exception_ptr> errors(threads);
+    std::vector<std::thread> workers;
+    auto range = [&](std::size_t t, const std::function<void()>* check) {
+      try {
+        const std::uint64_t begin = step * t, end = t + 1 == threads ? size : step * (t + 1);
+        if (mapping) {
+          impl_->scan_mapped(*mapping, begin, end, kernel, options, check, shared);
+        } else {
+          impl_->scan_range(fd.get(), path, begin, end, false, kernel, options, check, shared);
+        }
+      } catch (...) {
+        errors[t] = std::current_exception();
+        shared.stop();
+      }
+    };
+    try {
+      for (std::size_t t = 1; t < threads; ++t) workers.emplace_back(range, t, nullptr);
+    } catch (...) {
+      shared.stop();
+      for (auto& w : workers) w.join();
+      throw;
+    }
+    range(0, interrupt);  // the calling thread takes the first range and answers interrupts
+    for (auto& w : workers) w.join();
+    for (const auto& e : errors)
+      if (e) std::rethrow_exception(e);
+  }
   Progress progress(impl_->patterns.size());
-  if (progress.remaining == 0) return impl_->result(progress);
-
-  if (S_ISREG(st.st_mode) && st.st_size > 0) {
-    const auto size = static_cast<std::size_t>(st.st_size);
-    void* addr = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
-    if (addr != MAP_FAILED) {
-      const Mapping mapping(addr, size);
-      ::madvise(addr, size, MADV_SEQUENTIAL);
-      impl_->run(mapping.data(), size, vector, progress);
-      return impl_->result(progress);
-    }
-    // Some file systems cannot map files: read them like a stream.
-  }
-
-  // Chunked reads. The last (longest - 1) bytes of a chunk are kept in front of the next one, so a marker
-  // that straddles two reads is seen whole; markers found twice in that overlap count once.
-  const std::size_t keep = impl_->longest - 1;
-  std::vector<std::uint8_t> buffer(keep + kReadChunk);
-  std::size_t filled = 0;
-  while (progress.remaining != 0) {
-    const ssize_t got = ::read(fd.get(), buffer.data() + filled, buffer.size() - filled);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      throw MarkerScanError(errno, path);
-    }
-    if (got == 0) break;
-    filled += static_cast<std::size_t>(got);
-    if (filled < buffer.size()) continue;  // fill the chunk before scanning it
-    impl_->run(buffer.data(), filled, vector, progress);
-    std::memmove(buffer.data(), buffer.data() + filled - keep, keep);
-    filled = keep;
-  }
-  if (progress.remaining != 0 && filled > 0) impl_->run(buffer.data(), filled, vector, progress);
+  shared.exchange(progress);
   return impl_->result(progress);
-}
-
-std::vector<std::string> find_markers(const std::filesystem::path& path, std::vector<std::string> markers) {
-  const MarkerSet set(std::move(markers));
-  const std::vector<bool> found = set.scan_file(path);
-  std::vector<std::string> present;
-  for (std::size_t i = 0; i < found.size(); ++i)
-    if (found[i]) present.push_back(set.markers()[i]);
-  return present;
 }
 
 const std::vector<FrameworkMarkers>& framework_marker_table() {
@@ -483,32 +768,20 @@ std::vector<std::string> deciding_markers(std::span<const FrameworkMarkers> tabl
   return markers;
 }
 
-std::optional<std::string> detect_with(const std::filesystem::path& path,
-                                       std::span<const FrameworkMarkers> table, bool require_all_strings,
-                                       const MarkerSet& set) {
-  const std::vector<bool> found = set.scan_file(path);
-  std::map<std::string, bool> present;
-  for (std::size_t i = 0; i < found.size(); ++i) present[set.markers()[i]] = found[i];
-  const auto index = decide_framework(table, require_all_strings,
-                                      [&](const std::string& marker) { return present.at(marker); });
-  if (!index) return std::nullopt;
-  return table[*index].framework;
-}
-
 }  // namespace
 
-std::optional<std::string> detect_framework(const std::filesystem::path& path,
-                                            std::span<const FrameworkMarkers> table,
-                                            bool require_all_strings) {
-  const MarkerSet set(deciding_markers(table, require_all_strings));
-  return detect_with(path, table, require_all_strings, set);
-}
+CompiledTable::CompiledTable(std::vector<FrameworkMarkers> table, bool require_all_strings)
+    : table_(std::move(table)),
+      require_all_strings_(require_all_strings),
+      set_(deciding_markers(table_, require_all_strings)) {}
 
-std::optional<std::string> detect_framework(const std::filesystem::path& path, bool require_all_strings) {
-  const auto& table = framework_marker_table();
-  static const MarkerSet first_markers(deciding_markers(table, false));
-  static const MarkerSet all_markers(deciding_markers(table, true));
-  return detect_with(path, table, require_all_strings, require_all_strings ? all_markers : first_markers);
+std::optional<std::size_t> CompiledTable::detect(const std::filesystem::path& path,
+                                                 const FileScanOptions& options) const {
+  const std::vector<bool> found = set_.scan_file(path, ScanEngine::kAuto, options);
+  std::map<std::string, bool> present;
+  for (std::size_t i = 0; i < found.size(); ++i) present[set_.markers()[i]] = found[i];
+  return decide_framework(table_, require_all_strings_,
+                          [&](const std::string& marker) { return present.at(marker); });
 }
 
 }  // namespace ostrel::native

@@ -15,13 +15,19 @@
 // literal test, so they change nothing. MarkerSet enforces those marker rules, so its findings are the
 // pipeline's findings.
 //
-// The scan maps the file (MAP_PRIVATE, sequential access advice) and makes one pass whatever the number of
-// markers: an AVX2 prefilter (three-byte fingerprints in eight buckets, candidates verified by comparison)
-// where the CPU has it, an Aho-Corasick automaton otherwise. Files that cannot be mapped (pipes, files of
-// /proc whose size reads as 0) are read in chunks instead. The scan stops early once every marker was found.
+// The scan maps the file and makes one pass whatever the number of markers: a vector prefilter (three-byte
+// fingerprints in eight buckets, candidates verified by comparison) over 64-byte blocks where the CPU has
+// AVX-512BW, 32-byte blocks where it has AVX2, an Aho-Corasick automaton otherwise. A large file is split
+// into ranges scanned by several threads; each range and each block also reads the bytes just before it,
+// so a marker across a boundary is found. A file that shrinks while it is scanned ends the scan early: the
+// SIGBUS of a page past the new end is caught while a scan runs and ends that range (see marker_scan.cpp).
+// Files that cannot be mapped, and files of /proc whose size reads as 0, are read with pread()/read() in
+// blocks. Only regular files are read (a device or a FIFO could never end). The scan stops early once every
+// marker was found.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -34,8 +40,8 @@
 
 namespace ostrel::native {
 
-// A file that cannot be scanned: missing, a directory, unreadable, or a read error. code() holds the errno
-// value (std::generic_category: ENOENT, EISDIR, EACCES, EIO, ...); what() reads
+// A file that cannot be scanned: missing, a directory, not a regular file, unreadable, or a read error.
+// code() holds the errno value (std::generic_category: ENOENT, EISDIR, EACCES, EIO, ...); what() reads
 // "cannot scan file '<path>': <strerror text>", e.g. "cannot scan file '/m': Is a directory".
 class MarkerScanError : public std::system_error {
  public:
@@ -46,12 +52,40 @@ class MarkerScanError : public std::system_error {
   std::filesystem::path path_;
 };
 
-// Implementation used by MarkerSet::scan. kAuto picks kVector when the CPU has AVX2 and the set holds at most
-// 64 distinct markers, else kAhoCorasick. All engines give the same result; the choice exists for tests.
-enum class ScanEngine { kAuto, kAhoCorasick, kVector };
+// A path that names a device, a FIFO or a socket: refused before anything is read. code() is EINVAL;
+// what() reads "cannot scan file '<path>': not a regular file".
+class NotRegularFileError : public MarkerScanError {
+ public:
+  explicit NotRegularFileError(std::filesystem::path path);
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
+};
+
+// Implementation used by MarkerSet::scan. kAuto picks kWideVector when the CPU has AVX-512BW, else kVector
+// when it has AVX2, provided the set holds at most 64 distinct markers; kAhoCorasick otherwise. All engines
+// give the same result; the choice exists for tests.
+enum class ScanEngine { kAuto, kAhoCorasick, kVector, kWideVector };
 
 // True when kVector can run on this CPU (x86-64 with AVX2).
 bool vector_engine_available() noexcept;
+// True when kWideVector can run on this CPU (x86-64 with AVX-512F and AVX-512BW).
+bool wide_vector_engine_available() noexcept;
+
+// How a file is read.
+struct FileScanOptions {
+  std::size_t block_size = std::size_t{1} << 20;  // bytes per read (at least the longest marker)
+  std::size_t threads = 0;                        // 0: one per 64 MiB of file, at most 8 and the core count
+  // Called by the calling thread between blocks, about every `check_every` bytes it read, and when a read
+  // was interrupted by a signal. It may throw to end the scan: the other threads stop and the exception
+  // reaches the caller of scan_file.
+  std::function<void()> check_interrupt;
+  std::uint64_t check_every = std::uint64_t{32} << 20;
+  // Read a regular file through a mapping (false: with pread into a buffer; files that cannot be mapped
+  // are read so anyway).
+  bool map_file = true;
+};
 
 // A compiled set of markers. Rules for every marker (std::invalid_argument otherwise, the message names the
 // marker and the broken rule):
@@ -78,17 +112,15 @@ class MarkerSet {
   std::vector<bool> scan(std::string_view data, ScanEngine engine = ScanEngine::kAuto) const;
 
   // The same over a file's content. Follows symbolic links. Throws MarkerScanError when the path cannot be
-  // opened or read, or names a directory (EISDIR), also for an empty set. An empty file finds nothing.
-  std::vector<bool> scan_file(const std::filesystem::path& path, ScanEngine engine = ScanEngine::kAuto) const;
+  // opened or read, or names a directory (EISDIR), and NotRegularFileError for a device, FIFO or socket, also
+  // for an empty set. An empty file finds nothing.
+  std::vector<bool> scan_file(const std::filesystem::path& path, ScanEngine engine = ScanEngine::kAuto,
+                              const FileScanOptions& options = {}) const;
 
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
-
-// The markers of `markers` that occur in the file, in the given order (a duplicate marker appears as often
-// as given). Same rules and errors as MarkerSet and MarkerSet::scan_file.
-std::vector<std::string> find_markers(const std::filesystem::path& path, std::vector<std::string> markers);
 
 // One candidate of detection: the framework's value text ("onnx", "torchscript", ...) and its markers in
 // order; the first marker alone decides unless all are required.
@@ -108,15 +140,21 @@ const std::vector<FrameworkMarkers>& framework_marker_table();
 std::optional<std::size_t> decide_framework(std::span<const FrameworkMarkers> table, bool require_all_strings,
                                             const std::function<bool(const std::string&)>& present);
 
-// Scans the file once for the markers the decision can need (only the first marker of each entry when
-// require_all_strings is false) and returns the detected framework's value text, or nullopt when no entry
-// matches (an empty file matches none). Throws MarkerScanError (see scan_file) and, for a table with an
-// invalid marker or an entry without markers, std::invalid_argument. The first overload uses
-// framework_marker_table() (its compiled marker sets are built once and reused).
-std::optional<std::string> detect_framework(const std::filesystem::path& path,
-                                            bool require_all_strings = false);
-std::optional<std::string> detect_framework(const std::filesystem::path& path,
-                                            std::span<const FrameworkMarkers> table,
-                                            bool require_all_strings);
+// A detection table compiled for scanning: the marker set its decision can need (only the first marker of
+// each entry when require_all_strings is false). Immutable; usable by several threads at once.
+class CompiledTable {
+ public:
+  // Throws std::invalid_argument for an invalid marker or an entry without markers.
+  CompiledTable(std::vector<FrameworkMarkers> table, bool require_all_strings);
+  const std::vector<FrameworkMarkers>& table() const noexcept { return table_; }
+  // Scans the file once; the index into table() of the detected entry, or nullopt. Errors as scan_file.
+  std::optional<std::size_t> detect(const std::filesystem::path& path,
+                                    const FileScanOptions& options = {}) const;
+
+ private:
+  std::vector<FrameworkMarkers> table_;
+  bool require_all_strings_;
+  MarkerSet set_;
+};
 
 }  // namespace ostrel::native

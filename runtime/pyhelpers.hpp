@@ -207,7 +207,8 @@ inline py::dict keywords(std::initializer_list<std::pair<const char*, py::handle
 // `f(**named, **extra)`, failing like the interpreter when a keyword is given twice:
 // TypeError "<name>() got multiple values for keyword argument '<k>'".
 inline py::object call_with(py::handle f, const py::dict& named, const py::dict& extra) {
-  py::dict merged = py::dict(named);
+  py::dict merged = py::reinterpret_steal<py::dict>(PyDict_Copy(named.ptr()));  // never the caller's dict
+  if (!merged) throw py::error_already_set();
   for (auto item : extra) {
     if (merged.contains(item.first)) {
       py::object name = py::getattr(f, "__qualname__",

@@ -19,6 +19,12 @@ FETCHED_KEYS = {
     "models_for_platform_testing/segmentation_models/onnx/decoder.onnx": "onnx",
     "resnet18.pt": "pytorch",
     "mobilenet_v2.pth": "torchscript",
+    "mobilenet_v2.zip": "tf2",
+    "mobilenet_v2.tar.gz": "tf2",
+    "efficientnet_b0.zip": "tf2",
+    "resnet50.zip": "tf2",
+    "mobilenetv2.keras.h5": "keras",
+    "mobilenet_v2_1.0_224.tflite": "tflite",
 }
 
 

@@ -32,6 +32,19 @@ def main():
 
     model = ostrel.load(os.path.join(SAMPLES, "mobilenet_v2.pth"), input_dims=[(3, 224, 224)])
     print(model.benchmark(batch_size=4, repetitions=10, warmup_calls=2))
+
+    # TensorFlow 2: a SavedModel archive (unpacked into a folder of its own, removed with the model).
+    model = ostrel.load(os.path.join(SAMPLES, "mobilenet_v2.zip"), framework_type="tf2")
+    (y,) = model.predict(np.random.rand(2, 224, 224, 3).astype(np.float32))
+    print(f"SavedModel predict: output {y.shape}")
+    print(model.benchmark(batch_size=2, repetitions=20, warmup_calls=2))
+    del model
+
+    model = ostrel.load(os.path.join(SAMPLES, "mobilenet_v2_1.0_224.tflite"), framework_type="tflite")
+    (y,) = model.predict(np.random.rand(1, 224, 224, 3).astype(np.float32))
+    print(f"TFLite predict: output {y.shape}")
+    print(model.benchmark(batch_size=1, repetitions=50, warmup_calls=5))
+
     tool_sweep()
     return 0
 

@@ -852,6 +852,280 @@ VERIFIERS = {
 }
 
 
+# --------------------------------------------------------------------------------------------------
+# TensorRT samples: engines built with the test stand-ins under platform/ (never with a real TensorRT),
+# some through the verification package's engine builder command line, the rest through the stand-in's
+# builder API where the command line cannot make the profile (an OPT batch below the MAX batch, two
+# profiles); plus the broken checkpoints that the back-end's error paths need.
+
+TRT_STANDIN_PATHS = ("platform/tensorrt", "platform/pycuda", "platform/GPUtil")
+
+
+def trt_samples() -> list[Sample]:
+    def engine(name, path, builder, inputs, outputs, profiles, min_layers=1, form="checkpoint", **extra):
+        contract = {"loader": "tensorrt", "form": form, "inputs": inputs, "outputs": outputs,
+                    "profiles": profiles, "min_layers": min_layers, **extra}
+        return Sample(name, path, "trt", builder, contract, extra.pop("description", name), "trt")
+
+    def broken(name, path, form, detected, description):
+        return Sample(name, path, "trt", "build_trt_broken", {"loader": "tensorrt", "form": form}, description,
+                      detected)
+
+    deep = [_t("input", ["batch", 3, 16, 16])]
+    return [
+        Sample("trt_deep_chain_onnx", "trt/deep_chain.onnx", "onnx", "build_onnx_deep_chain",
+               _onnx_contract(deep, [_t("logits", ["batch", 10])], min_profiled_layers=22),
+               "23-layer convolution chain, dynamic batch: the source of the dynamic-batch engine", "onnx"),
+        engine("trt_dynamic_batch", "trt/dynamic_batch.pkl", "build_trt_engine_sample",
+               [["input", [-1, 3, 16, 16], "float32"]], [["logits", [-1, 10], "float32"]],
+               [{"input": [[1, 3, 16, 16], [8, 3, 16, 16], [64, 3, 16, 16]]}], min_layers=22),
+        engine("trt_dynamic_batch_native", "trt/dynamic_batch.engine", "build_trt_engine_sample",
+               [["input", [-1, 3, 16, 16], "float32"]], [["logits", [-1, 10], "float32"]],
+               [{"input": [[1, 3, 16, 16], [8, 3, 16, 16], [64, 3, 16, 16]]}], min_layers=22, form="native"),
+        engine("trt_static_batch", "zorvik_imagenet_resnet18_PEXA.RTX3070.pkl", "build_trt_engine_sample",
+               [["input", [1, 3, 224, 224], "float32"]], [["output", [1, 3, 224, 224], "float32"]],
+               [{"input": [[1, 3, 224, 224]] * 3}]),
+        engine("trt_five_inputs", "trt/five_inputs.pkl", "build_trt_engine_sample",
+               [[n, [-1, 4], "float32"] for n in "abcde"], [["total", [-1, 4], "float32"]],
+               [{n: [[1, 4], [4, 4], [4, 4]] for n in "abcde"}]),
+        engine("trt_two_profiles", "trt/two_profiles.pkl", "build_trt_engine_sample",
+               [["x", [-1, 4], "float32"]], [["y", [-1, 4], "float32"]],
+               [{"x": [[1, 4], [2, 4], [4, 4]]}, {"x": [[1, 4], [8, 4], [16, 4]]}]),
+        engine("trt_int32_index", "trt/int32_index.pkl", "build_trt_engine_sample",
+               [["indices", [-1, 3], "int32"]], [["embeddings", [-1, 3, 4], "float32"]],
+               [{"indices": [[1, 3], [8, 3], [8, 3]]}]),
+        broken("trt_foreign_version", "trt/foreign_version.pkl", "foreign", "trt",
+               "checkpoint whose engine carries another TensorRT release's version tag"),
+        broken("trt_foreign_version_native", "trt/foreign_version.engine", "foreign_native", "trt",
+               "raw engine with another TensorRT release's version tag"),
+        broken("trt_missing_engine", "trt/missing_engine.pkl", "missing_engine", None,
+               "pickled mapping without the \"engine\" key"),
+        broken("trt_empty", "trt/empty.pkl", "empty", None, "empty file"),
+        broken("trt_global_record", "trt/global_record.pkl", "global", None,
+               "pickled mapping whose record names a global (collections.OrderedDict)"),
+    ]
+
+
+SAMPLE_SETS.append(trt_samples)
+
+
+def build_onnx_deep_chain(sample: Sample, dest: Path) -> dict:
+    return _save_onnx(sample, dest, *_deep_chain_graph())
+
+
+def _deep_chain_graph():
+    """Conv(3->8) and Relu, then nine Conv(8->8) and Relu pairs, pooling, flattening and a Gemm: 23 layers."""
+    import numpy as np
+    from onnx import helper, numpy_helper
+
+    rng = np.random.default_rng(20)
+    nodes, inits, prev, channels = [], [], "input", 3
+    for i in range(10):
+        w = numpy_helper.from_array((rng.standard_normal((8, channels, 3, 3)) * 0.3).astype(np.float32), f"w{i}")
+        inits.append(w)
+        nodes.append(helper.make_node("Conv", [prev, f"w{i}"], [f"c{i}"], name=f"conv{i}", pads=[1, 1, 1, 1]))
+        nodes.append(helper.make_node("Relu", [f"c{i}"], [f"r{i}"], name=f"relu{i}"))
+        prev, channels = f"r{i}", 8
+    inits.append(numpy_helper.from_array(rng.standard_normal((10, 8)).astype(np.float32), "fc_w"))
+    inits.append(numpy_helper.from_array(rng.standard_normal(10).astype(np.float32), "fc_b"))
+    nodes += [helper.make_node("GlobalAveragePool", [prev], ["pooled"], name="pool"),
+              helper.make_node("Flatten", ["pooled"], ["flat"], name="flatten"),
+              helper.make_node("Gemm", ["flat", "fc_w", "fc_b"], ["logits"], name="fc", transB=1)]
+    return nodes, inits
+
+
+def _trt_onnx_bytes(sample: Sample) -> bytes:
+    """The ONNX model an engine sample is built from."""
+    import numpy as np
+    import onnx
+    from onnx import TensorProto, helper, numpy_helper
+
+    c = sample.contract
+    types = {"float32": TensorProto.FLOAT, "int32": TensorProto.INT32}
+    if sample.name.startswith("trt_dynamic_batch"):
+        nodes, inits = _deep_chain_graph()
+    elif sample.name == "trt_static_batch":
+        nodes, inits = [helper.make_node("Identity", ["input"], ["output"], name="identity")], []
+    elif sample.name == "trt_five_inputs":
+        nodes, inits = [helper.make_node("Sum", list("abcde"), ["total"], name="sum")], []
+    elif sample.name == "trt_two_profiles":
+        nodes, inits = [helper.make_node("Relu", ["x"], ["y"], name="relu")], []
+    elif sample.name == "trt_int32_index":
+        table = numpy_helper.from_array(np.arange(40, dtype=np.float32).reshape(10, 4), "table")
+        nodes, inits = [helper.make_node("Gather", ["table", "indices"], ["embeddings"], name="gather")], [table]
+    else:
+        raise SampleError(f"{sample.name}: no graph")
+
+    def info(t):
+        shape = ["batch" if d == -1 else d for d in t[1]]
+        return helper.make_tensor_value_info(t[0], types[t[2]], shape)
+
+    graph = helper.make_graph(nodes, sample.name, [info(t) for t in c["inputs"]], [info(t) for t in c["outputs"]],
+                              inits)
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", ONNX_OPSET)],
+                              producer_name="ostrel-make-samples", doc_string=ONNX_DOC)
+    model.ir_version = ONNX_IR_VERSION
+    onnx.checker.check_model(model, full_check=True)
+    return model.SerializeToString(deterministic=True)
+
+
+def _trt_standins():
+    """Puts the TensorRT, pycuda and GPUtil stand-ins first on sys.path (worker processes only) and keeps
+    ostrel's log files out of the real home directory."""
+    import tempfile
+
+    for p in reversed(TRT_STANDIN_PATHS):
+        full = str(REPO_ROOT / p)
+        if full not in sys.path:
+            sys.path.insert(0, full)
+    if "ostrel" not in sys.modules:
+        os.environ["HOME"] = tempfile.mkdtemp(prefix="make-samples-home-")
+
+
+def _onnx_to_trt_entry():
+    """The engine builder's test-only entry from the build tree."""
+    import importlib.machinery
+    import importlib.util
+
+    found = sorted(REPO_ROOT.glob("build/*/onnx_to_trt_entry*.so"))
+    if not found:
+        raise SampleError("the engine builder entry is not built (run make build)")
+    loader = importlib.machinery.ExtensionFileLoader("onnx_to_trt_entry", str(found[-1]))
+    spec = importlib.util.spec_from_file_location("onnx_to_trt_entry", str(found[-1]), loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
+
+def _trt_engine_blob(sample: Sample) -> bytes:
+    """Serialized engine of an engine sample. One profile from batch 1 to MAX with OPT = MAX is what the
+    builder command line makes; other profiles are made through the builder API."""
+    import pickle
+    import tempfile
+
+    _trt_standins()
+    import tensorrt as trt
+
+    c = sample.contract
+    onnx_bytes = _trt_onnx_bytes(sample)
+    profiles = c["profiles"]
+    cli = len(profiles) == 1 and all(s[1] == s[2] for s in profiles[0].values())
+    if cli:
+        entry = _onnx_to_trt_entry()
+        with tempfile.TemporaryDirectory() as tmp:
+            src, out = Path(tmp) / "model.onnx", Path(tmp) / "model.pkl"
+            src.write_bytes(onnx_bytes)
+            max_batch = next(iter(profiles[0].values()))[2][0]
+            saved = sys.argv
+            sys.argv = ["onnx_to_trt", str(src), str(out), "fp32", str(max_batch)]
+            try:
+                entry.main()
+            finally:
+                sys.argv = saved
+            with open(out, "rb") as f:
+                return pickle.load(f)["engine"]
+    logger = trt.Logger(trt.Logger.WARNING)
+    with trt.Builder(logger) as builder, builder.create_network(1) as network, \
+            builder.create_builder_config() as config, trt.OnnxParser(network, logger) as parser:
+        if not parser.parse(onnx_bytes):
+            raise SampleError(f"{sample.name}: the stand-in parser refused the model")
+        for shapes in profiles:
+            profile = builder.create_optimization_profile()
+            for name, (lo, opt, hi) in shapes.items():
+                profile.set_shape(name, min=lo, opt=opt, max=hi)
+            config.add_optimization_profile(profile)
+        blob = builder.build_serialized_network(network, config)
+    if blob is None:
+        raise SampleError(f"{sample.name}: the stand-in builder made no engine")
+    return bytes(blob)
+
+
+def _trt_checkpoint(blob: bytes) -> bytes:
+    import pickle
+
+    return pickle.dumps({"engine": blob, "compiler": "trt", "precision": "FP32"}, protocol=4)
+
+
+def _trt_foreign(blob: bytes) -> bytes:
+    import struct
+
+    tag = struct.unpack_from("<I", blob, 8)[0]
+    return blob[:8] + struct.pack("<I", tag ^ 0x00000100) + blob[12:]
+
+
+def build_trt_engine_sample(sample: Sample, dest: Path) -> dict:
+    blob = _trt_engine_blob(sample)
+    dest.write_bytes(blob if sample.contract["form"] == "native" else _trt_checkpoint(blob))
+    return {"engine_bytes": len(blob)}
+
+
+def build_trt_broken(sample: Sample, dest: Path) -> dict:
+    import collections
+    import pickle
+
+    form = sample.contract["form"]
+    if form in ("foreign", "foreign_native"):
+        blob = _trt_foreign(_trt_engine_blob(sample_by_name("trt_two_profiles")))
+        dest.write_bytes(_trt_checkpoint(blob) if form == "foreign" else blob)
+    elif form == "missing_engine":
+        dest.write_bytes(pickle.dumps({"compiler": "trt", "precision": "FP32"}, protocol=4))
+    elif form == "empty":
+        dest.write_bytes(b"")
+    elif form == "global":
+        dest.write_bytes(pickle.dumps({"engine": collections.OrderedDict, "compiler": "trt"}, protocol=4))
+    return {}
+
+
+def verify_tensorrt(sample: Sample, path: Path) -> dict:
+    import pickle
+    import pickletools
+
+    c = sample.contract
+    data = path.read_bytes()
+    form = c["form"]
+    if form == "empty":
+        _expect(sample, data == b"", "not empty")
+        return {}
+    if form == "missing_engine":
+        _expect(sample, "engine" not in pickle.loads(data), "has an engine")
+        return {}
+    if form == "global":
+        ops = {op.name for op, _, _ in pickletools.genops(data)}
+        _expect(sample, bool(ops & {"GLOBAL", "STACK_GLOBAL"}), "names no global")
+        return {}
+    _trt_standins()
+    import pycuda.autoinit  # noqa: F401 - a current context for deserialization
+    import tensorrt as trt
+
+    blob = data if form in ("native", "foreign_native") else pickle.loads(data)["engine"]
+    messages = []
+
+    class Capture(trt.ILogger):
+        def __init__(self):
+            trt.ILogger.__init__(self)
+
+        def log(self, severity, msg):
+            messages.append(msg)
+
+    engine = trt.Runtime(Capture()).deserialize_cuda_engine(blob)
+    if form.startswith("foreign"):
+        _expect(sample, engine is None and any("tag does not match" in m for m in messages),
+                "the stand-in runtime accepts the engine")
+        return {}
+    _expect(sample, engine is not None, f"the stand-in runtime refuses the engine: {messages}")
+    per_profile = engine.num_bindings // engine.num_optimization_profiles
+    _expect(sample, engine.num_optimization_profiles == len(c["profiles"]), "optimization profiles")
+    _expect(sample, per_profile == len(c["inputs"]) + len(c["outputs"]), "bindings")
+    for i, (name, shape, dtype) in enumerate(c["inputs"] + c["outputs"]):
+        got = (engine.get_binding_name(i), list(engine.get_binding_shape(i)), trt.nptype(engine.get_binding_dtype(i)).__name__)
+        _expect(sample, got == (name, shape, dtype), f"binding {i} is {got}")
+    _expect(sample, engine.num_layers >= c["min_layers"], f"{engine.num_layers} layers")
+    return {"num_layers": engine.num_layers}
+
+
+VERIFIERS["tensorrt"] = verify_tensorrt
+
+
 # Value checks of single samples: (sample, input arrays, output arrays) -> None, raising on a mismatch.
 
 
@@ -914,6 +1188,292 @@ def check_softmax_mask(sample, feeds, outputs):
 
 
 # --------------------------------------------------------------------------------------------------
+# TensorFlow 2 SavedModels (as ".zip" and ".tar.gz" archives of one top-level folder), Keras model files
+# and TFLite flat buffers. Our own small nets, weights from a NumPy generator seeded per sample.
+
+TF_IMAGE = ["batch", 224, 224, 3]
+
+
+def _tf_contract(loader, inputs, outputs, **extra):
+    first = inputs[0]["shape"][0]
+    static = first if isinstance(first, int) else None
+    c = {"loader": loader, "loadable": True, "inputs": inputs, "outputs": outputs, "input_dims": _dims(inputs),
+         "batch": "static" if static else "dynamic", "static_batch_size": static}
+    c.update(extra)
+    return c
+
+
+def _saved_model_sample(name, path, archive, folder, net, inputs, outputs, description):
+    return Sample(name, path, "tf2", "build_saved_model_archive",
+                  _tf_contract("tf.saved_model", inputs, outputs, archive=archive, folder=folder, net=net,
+                               signature="serving_default"),
+                  description, None, reproducible=False)
+
+
+def tf_samples() -> list[Sample]:
+    classifier_out = [_t("output_0", ["batch", 1000])]
+    multi_in = [_t("inputs", ["batch", 32, 32, 3])]
+    # In the signature's output order: by name (the mapping the call returns holds "scores" first).
+    multi_out = [_t("embedding", ["batch", 8]), _t("scores", ["batch", 10])]
+    samples = [
+        _saved_model_sample(f"tf2_{stem}_{kind}", f"{stem}.{suffix}", suffix, stem, "classifier",
+                            [_t("inputs", TF_IMAGE)], classifier_out,
+                            f"SavedModel of a small conv classifier (tf.Module), {suffix} archive")
+        for stem, kind, suffix in (("mobilenet_v2", "zip", "zip"), ("mobilenet_v2", "tar", "tar.gz"),
+                                   ("efficientnet_b0", "zip", "zip"), ("resnet50", "zip", "zip"))
+    ]
+    samples += [
+        _saved_model_sample("tf2_multi_output", "tf/multi_output.zip", "zip", "multi_output", "multi_output",
+                            multi_in, multi_out,
+                            "SavedModel whose call returns a mapping of two named outputs"),
+        Sample("keras_mobilenetv2_h5", "mobilenetv2.keras.h5", "keras", "build_keras",
+               _tf_contract("keras", [_t("input_2", TF_IMAGE)], [_t(None, ["batch", 1000])], net="classifier"),
+               "small conv classifier with a softmax head, Keras HDF5 file", "keras", reproducible=False),
+        Sample("keras_mobilenetv2_keras", "keras/mobilenetv2.keras", "keras", "build_keras",
+               _tf_contract("keras", [_t("input_2", TF_IMAGE)], [_t(None, ["batch", 1000])], net="classifier"),
+               "the same classifier in the native .keras format", "keras", reproducible=False),
+        Sample("keras_two_inputs", "keras/two_inputs.keras", "keras", "build_keras",
+               _tf_contract("keras", [_t("image", ["batch", 32, 32, 3]), _t("extra", ["batch", 10])],
+                            [_t("logits", ["batch", 10]), _t("features", ["batch", 8])], net="two_inputs"),
+               "two inputs (image, extra), two outputs", "keras", reproducible=False),
+        Sample("tflite_mobilenet_v2", "mobilenet_v2_1.0_224.tflite", "tflite", "build_tflite",
+               _tf_contract("tflite", [_t("input", [1, 224, 224, 3])], [_t(None, [1, 1000])], net="classifier"),
+               "small conv classifier converted to TFLite; input tensor named 'input'", None, reproducible=False),
+        Sample("tflite_two_inputs", "tflite/two_inputs.tflite", "tflite", "build_tflite",
+               _tf_contract("tflite", [_t("image", [1, 32, 32, 3]), _t("extra", [1, 10])],
+                            [_t(None, [1, 10]), _t(None, [1, 8])], net="two_inputs"),
+               "two inputs (image, extra), two outputs, TFLite", None, reproducible=False),
+    ]
+    return samples
+
+
+def _tf_weights(sample: Sample):
+    import numpy as np
+
+    # Archives of one SavedModel folder hold the same weights, whatever their format.
+    folder = sample.contract.get("folder")
+    rng = np.random.default_rng(zlib.crc32(folder.encode()) if folder else _seed(sample))
+    return lambda *shape: (rng.standard_normal(shape) * 0.1).astype(np.float32)
+
+
+def _tf_module(sample: Sample):
+    """A tf.Module whose __call__ takes the contract's inputs by name (a fixed or free batch)."""
+    import tensorflow as tf
+
+    c = sample.contract
+    w = _tf_weights(sample)
+    specs = [tf.TensorSpec([None if isinstance(d, str) else d for d in t["shape"]], tf.float32, name=t["name"])
+             for t in c["inputs"]]
+
+    module = tf.Module()
+    if c["net"] == "classifier":
+        module.kernel, module.dense = tf.Variable(w(3, 3, 3, 8)), tf.Variable(w(8, 1000))
+
+        def call(inputs):
+            y = tf.nn.relu(tf.nn.conv2d(inputs, module.kernel, 4, "SAME"))
+            return tf.matmul(tf.reduce_mean(y, [1, 2]), module.dense)
+    elif c["net"] == "multi_output":
+        module.kernel, module.scores = tf.Variable(w(3, 3, 3, 8)), tf.Variable(w(8, 10))
+
+        def call(inputs):
+            features = tf.reduce_mean(tf.nn.relu(tf.nn.conv2d(inputs, module.kernel, 2, "SAME")), [1, 2])
+            return {"scores": tf.matmul(features, module.scores), "embedding": features}
+    else:
+        module.kernel, module.extra = tf.Variable(w(3, 3, 3, 10)), tf.Variable(w(10, 8))
+
+        def call(image, extra):
+            features = tf.reduce_mean(tf.nn.relu(tf.nn.conv2d(image, module.kernel, 1, "SAME")), [1, 2])
+            return features + extra, tf.matmul(extra, module.extra)
+    module.__call__ = tf.function(call, input_signature=specs)
+    return module
+
+
+def _archive_tree(src: Path, dest: Path, kind: str, folder: str) -> None:
+    """Writes src's files into a zip or tar.gz archive under `folder/`, in sorted order, fixed times."""
+    import tarfile
+    import zipfile
+
+    files = sorted(p for p in src.rglob("*") if p.is_file())
+    if kind == "zip":
+        with zipfile.ZipFile(dest, "w", compression=zipfile.ZIP_DEFLATED) as z:
+            for p in files:
+                info = zipfile.ZipInfo(f"{folder}/{p.relative_to(src).as_posix()}", date_time=(2020, 1, 1, 0, 0, 0))
+                info.external_attr = 0o644 << 16
+                z.writestr(info, p.read_bytes(), compress_type=zipfile.ZIP_DEFLATED)
+    else:
+        def clean(info):
+            info.mtime, info.uid, info.gid, info.uname, info.gname = 0, 0, 0, "", ""
+            return info
+
+        with tarfile.open(dest, "w:gz") as t:
+            for p in files:
+                t.add(p, arcname=f"{folder}/{p.relative_to(src).as_posix()}", recursive=False, filter=clean)
+
+
+def build_saved_model_archive(sample: Sample, dest: Path) -> dict:
+    import tempfile
+
+    import tensorflow as tf
+
+    c = sample.contract
+    module = _tf_module(sample)
+    with tempfile.TemporaryDirectory(prefix="ostrel-saved-model-") as tmp:
+        tf.saved_model.save(module, tmp, signatures={"serving_default": module.__call__})
+        _archive_tree(Path(tmp), dest, "zip" if c["archive"] == "zip" else "tar", c["folder"])
+    return {"tensorflow": tf.version.VERSION}
+
+
+def _keras_model(sample: Sample):
+    import keras
+
+    c = sample.contract
+    keras.utils.set_random_seed(_seed(sample))
+    L = keras.layers
+    inputs = [keras.Input(shape=tuple(t["shape"][1:]), name=t["name"]) for t in c["inputs"]]
+    if c["net"] == "classifier":
+        y = L.GlobalAveragePooling2D()(L.Conv2D(8, 3, strides=4, activation="relu")(inputs[0]))
+        return keras.Model(inputs[0], L.Dense(1000, activation="softmax")(y))
+    image, extra = inputs
+    features = L.GlobalAveragePooling2D()(L.Conv2D(10, 3, activation="relu")(image))
+    logits = L.Add(name="logits")([features, extra])
+    return keras.Model(inputs, [logits, L.Dense(8, name="features")(extra)])
+
+
+def build_keras(sample: Sample, dest: Path) -> dict:
+    import keras
+
+    model = _keras_model(sample)
+    # Keras picks the format from the suffix; the temporary name keeps the final one.
+    target = dest.with_name(dest.name + Path(sample.path).suffix)
+    model.save(target)
+    os.replace(target, dest)
+    return {"keras": keras.__version__, "parameters": int(model.count_params())}
+
+
+def build_tflite(sample: Sample, dest: Path) -> dict:
+    import tensorflow as tf
+    from tensorflow.lite.tools import flatbuffer_utils
+
+    c = sample.contract
+    module = _tf_module(sample)
+    converter = tf.lite.TFLiteConverter.from_concrete_functions([module.__call__.get_concrete_function()], module)
+    model = flatbuffer_utils.convert_bytearray_to_object(bytearray(converter.convert()))
+    # The converter names the input tensors after the signature ("serving_default_input:0"); the
+    # contract names them as the model's callers know them.
+    graph = model.subgraphs[0]
+    by_signature = {s.name.decode(): s.tensorIndex for s in model.signatureDefs[0].inputs}
+    for t in c["inputs"]:
+        graph.tensors[by_signature[t["name"]]].name = t["name"].encode()
+    graph.inputs = [by_signature[t["name"]] for t in c["inputs"]]
+    outputs = sorted((s.name.decode(), s.tensorIndex) for s in model.signatureDefs[0].outputs)
+    graph.outputs = [index for _, index in outputs]  # output_0, output_1, ... as the function returns them
+    dest.write_bytes(bytes(flatbuffer_utils.convert_object_to_bytearray(model)))
+    return {"tensorflow": tf.version.VERSION}
+
+
+def _tf_feeds(sample: Sample, batch: int) -> list:
+    import numpy as np
+
+    rng = np.random.default_rng(0)
+    return _random_feeds(sample, rng, batch, 1)
+
+
+def verify_saved_model(sample: Sample, path: Path) -> dict:
+    import tarfile
+    import tempfile
+    import zipfile
+
+    import numpy as np
+    import tensorflow as tf
+
+    c = sample.contract
+    with tempfile.TemporaryDirectory(prefix="ostrel-verify-") as tmp:
+        if c["archive"] == "zip":
+            with zipfile.ZipFile(path) as z:
+                names = z.namelist()
+                z.extractall(tmp)
+        else:
+            with tarfile.open(path) as t:
+                names = t.getnames()
+                t.extractall(tmp, filter="data")
+        if {n.split("/")[0] for n in names} != {c["folder"]}:
+            _fail(sample, f"archive roots {sorted({n.split('/')[0] for n in names})}, expected {c['folder']!r}")
+        model = tf.saved_model.load(os.path.join(tmp, c["folder"]))
+        signature = model.signatures[c["signature"]]
+        usable = [t for t in signature.inputs if t.shape.rank]
+        got = [(t.name.split(":")[0], [None if d is None else d for d in t.shape]) for t in usable]
+        want = [(t["name"], [None if isinstance(d, str) else d for d in t["shape"]]) for t in c["inputs"]]
+        if got != want:
+            _fail(sample, f"signature inputs {got}, expected {want}")
+        for batch, _ in _batch_variants(sample):
+            feeds = _tf_feeds(sample, batch)
+            out = model(**{t["name"]: f for t, f in zip(c["inputs"], feeds)})
+            ordered = [out[k] for k in sorted(signature.structured_outputs)] if isinstance(out, dict) else [out]
+            _check_output_shapes(sample, [o.numpy() for o in ordered], [f.shape for f in feeds])
+            again = model(*feeds)
+            again = [again[k] for k in sorted(signature.structured_outputs)] if isinstance(again, dict) else [again]
+            if not all(np.array_equal(a.numpy(), b.numpy()) for a, b in zip(ordered, again)):
+                _fail(sample, "calls by name and by position differ")
+        names = sorted(signature.structured_outputs)
+        if isinstance(out, dict) and names != [t["name"] for t in c["outputs"]]:
+            _fail(sample, f"signature outputs {names}")
+    return {"tensorflow": tf.version.VERSION, "signature_outputs": names}
+
+
+def verify_keras(sample: Sample, path: Path) -> dict:
+    import numpy as np
+    import tensorflow as tf
+
+    import tempfile
+
+    c = sample.contract
+    with tempfile.TemporaryDirectory(prefix="ostrel-verify-") as tmp:
+        # Keras picks the format from the suffix, which the file being built does not carry yet.
+        named = Path(tmp) / Path(sample.path).name
+        named.symlink_to(Path(path).resolve())
+        model = tf.keras.models.load_model(named)
+    got = [(t.name, list(t.shape)) for t in model.inputs]
+    want = [(t["name"], [None if isinstance(d, str) else d for d in t["shape"]]) for t in c["inputs"]]
+    if got != want:
+        _fail(sample, f"inputs {got}, expected {want}")
+    for batch, _ in _batch_variants(sample):
+        feeds = _tf_feeds(sample, batch)
+        out = model.predict(feeds if len(feeds) > 1 else feeds[0], verbose=0)
+        out = out if isinstance(out, list) else [out]
+        _check_output_shapes(sample, out, [f.shape for f in feeds])
+        if not all(np.all(np.isfinite(o)) for o in out):
+            _fail(sample, "non-finite outputs")
+    return {"keras": tf.keras.__version__}
+
+
+def verify_tflite(sample: Sample, path: Path) -> dict:
+    import numpy as np
+    from ai_edge_litert.interpreter import Interpreter
+
+    c = sample.contract
+    interpreter = Interpreter(str(path), num_threads=1)
+    interpreter.allocate_tensors()
+    details = interpreter.get_input_details()
+    got = [(d["name"], d["shape"].tolist(), str(np.dtype(d["dtype"]))) for d in details]
+    want = [(t["name"], t["shape"], t["dtype"]) for t in c["inputs"]]
+    if got != want:
+        _fail(sample, f"inputs {got}, expected {want}")
+    if Path(path).read_bytes()[4:8] != b"TFL3":
+        _fail(sample, "no TFL3 file identifier at offset 4")
+    feeds = _tf_feeds(sample, 1)
+    for d, f in zip(details, feeds):
+        interpreter.set_tensor(d["index"], f)
+    interpreter.invoke()
+    out = [interpreter.get_tensor(d["index"]) for d in interpreter.get_output_details()]
+    _check_output_shapes(sample, out, [f.shape for f in feeds])
+    return {}
+
+
+SAMPLE_SETS.append(tf_samples)
+VERIFIERS.update({"tf.saved_model": verify_saved_model, "keras": verify_keras, "tflite": verify_tflite})
+
+
+# --------------------------------------------------------------------------------------------------
 # Worker entry (runs in a fresh process per sample, or in-process with --jobs 0).
 
 
@@ -926,6 +1486,12 @@ def _worker_init(sample: Sample):
         import torch
 
         torch.set_num_threads(2)  # several workers run at once
+    if sample.framework in ("tf2", "keras", "tflite"):
+        os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
+        import tensorflow as tf
+
+        tf.config.threading.set_intra_op_parallelism_threads(2)
+        tf.config.threading.set_inter_op_parallelism_threads(1)
 
 
 def build_and_verify(name: str, dest: str) -> dict:

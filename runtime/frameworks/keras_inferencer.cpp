@@ -1,5 +1,259 @@
-// The Keras back-end is not part of this build: importing the module says so.
+// The Keras back-end: KerasInferencer loads a model file with tf.keras.models.load_model (Keras 3
+// through TensorFlow: ".keras" and ".h5" files), reads input shapes and types from the model's input
+// tensors and predicts with the model's own batch prediction.
+//
+// Keras 3 gives shapes as tuples and element types as text; the element types are handed on as NumPy
+// types, as TensorFlow's own dtypes give them. A single output is split into one array per sample.
+//
+// KerasInferencer is a real Python subclass of BaseInferencer whose members are C++ functions.
+#include <Python.h>
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+#include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/pyhelpers.hpp"
 
-MODTREE_MODULE("frameworks.keras_inferencer", m) { ostrel::backend_not_built(m, "Keras"); }
+namespace py = pybind11;
+using ostrel::raise;
+
+namespace {
+
+constexpr const char* kFile = "ostrel/frameworks/keras_inferencer.py";
+constexpr const char* kBothInputKinds =
+    "Please specify explicitly: either use 'x' argument OR pass keyword arguments for multiple inputs.";
+
+py::handle g_module;
+
+py::object mod_attr(const char* name) { return g_module.attr(name); }
+
+bool truthy(py::handle h) {
+  int r = PyObject_IsTrue(h.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+[[noreturn]] void translate(const char* cls, const std::string& prefix, py::error_already_set& e) {
+  ostrel::raise_from(mod_attr(cls)(prefix + ostrel::str(e.value())), e.value());
+}
+
+void load_model(py::object self) {
+  py::object tf = mod_attr("tf");
+  try {
+    py::object allow_growth =
+        modtree::import_from("ostrel.frameworks.tensorflow_inferencer", "allow_tf_memory_growth");
+    allow_growth(self.attr("_logger"));
+    self.attr("model") = tf.attr("keras").attr("models").attr("load_model")(self.attr("_checkpoint_file"));
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;  // interrupts and exit requests pass unchanged
+    py::object errors = tf.attr("errors");
+    for (const char* name :
+         {"OpError", "OperatorNotAllowedInGraphError", "UnknownError", "InternalError", "UnavailableError"})
+      if (e.matches(errors.attr(name)))
+        translate("ModelFrameworkRuntimeError", "Keras ran into error while loading the model: ", e);
+    if (e.matches(PyExc_RuntimeError))
+      translate("ModelFrameworkRuntimeError", "Keras ran into error while loading the model: ", e);
+    if (e.matches(errors.attr("InvalidArgumentError")) || e.matches(PyExc_ValueError))
+      translate("ModelValueError", "Keras raised an value error while loading the model: ", e);
+    // Anything else (a missing or unreadable file among them): the caught text is the message.
+    std::string message = ostrel::str(e.value());
+    if (message.empty()) message = ostrel::str(py::type::of(e.value()).attr("__name__"));
+    ostrel::raise_from(mod_attr("FailedToLoadCheckpointError")(message), e.value());
+  }
+}
+
+void init(py::object self, py::object checkpoint_file, py::object inference_hardware, py::object input_dims,
+          py::object static_batch_size, py::object logging_verbosity) {
+  self.attr("model") = py::none();
+  py::object base_init = ostrel::builtin("super")(mod_attr("KerasInferencer"), self).attr("__init__");
+  base_init(py::arg("checkpoint_file") = checkpoint_file, py::arg("inference_hardware") = inference_hardware,
+            py::arg("input_dims") = input_dims, py::arg("static_batch_size") = static_batch_size,
+            py::arg("logging_verbosity") = logging_verbosity);
+}
+
+// The input shape with its batch axis; for a model of several inputs, a tuple of one shape per input.
+py::object dimensions_from_graph(py::object self) {
+  py::object model = self.attr("model");
+  if (!truthy(model)) return py::none();
+  try {
+    py::object inputs = model.attr("inputs");
+    if (py::len(inputs) > 1) {
+      py::list shapes;
+      for (py::handle tensor : inputs) shapes.append(py::tuple(tensor.attr("shape")));
+      return py::tuple(shapes);
+    }
+    py::object input = model.attr("input");
+    // A model built from a list of one input gives that list as its input.
+    if ((py::isinstance<py::list>(input) || py::isinstance<py::tuple>(input)) && py::len(input) == 1)
+      input = input[py::int_(0)];
+    return input.attr("shape");
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ValueError)) throw;
+    ostrel::log(self.attr("_logger"), ostrel::kWarning,
+                "Unable to get dimensions from graph: " + ostrel::str(e.value()), kFile);
+    return py::none();
+  }
+}
+
+py::object without_batch(py::handle shape) {
+  py::tuple all = py::tuple(py::reinterpret_borrow<py::object>(shape));
+  return all[py::slice(1, static_cast<py::ssize_t>(all.size()), 1)];
+}
+
+py::object fetch_model_input_dimensions(py::object self) {
+  py::object dims = self.attr("_get_dimensions_from_graph")();
+  if (dims.is_none()) return py::none();
+  py::list out;
+  if (py::len(self.attr("model").attr("inputs")) > 1) {
+    for (py::handle shape : dims) out.append(without_batch(shape));
+  } else {
+    out.append(without_batch(dims));
+  }
+  return out;
+}
+
+py::object fetch_model_input_dtype(py::object self) {
+  py::object model = self.attr("model");
+  if (!truthy(model)) return py::none();
+  py::object np_dtype = mod_attr("np").attr("dtype");
+  py::list types;
+  for (py::handle tensor : model.attr("inputs")) {
+    py::object dtype = tensor.attr("dtype");
+    if (py::hasattr(dtype, "as_numpy_dtype"))
+      types.append(dtype.attr("as_numpy_dtype"));
+    else
+      types.append(np_dtype(dtype).attr("type"));  // Keras 3: the type's name, e.g. "float32"
+  }
+  return types;
+}
+
+py::object fetch_model_batch_size(py::object self) {
+  py::object batch = self.attr("_is_batch_size_static")(self.attr("_get_dimensions_from_graph")());
+  return truthy(batch) ? batch : py::object(py::none());
+}
+
+// ---- prediction -----------------------------------------------------------------------------------
+
+PyObject* s_model;
+PyObject* s_predict;
+PyObject* s_verbose;
+PyObject* s_inputs;
+PyObject* s_name;
+
+// For a model of one input, a list of one array (as the benchmark passes its batch) or a mapping of the
+// input's name to one array: Keras 3 takes either but warns at every call that the structure differs
+// from the model's, so the array goes alone. Anything else goes as given.
+PyObject* single_input(PyObject* model, PyObject* x) {
+  bool sequence = (PyList_Check(x) || PyTuple_Check(x)) && PySequence_Fast_GET_SIZE(x) == 1;
+  bool mapping = PyDict_Check(x) && PyDict_GET_SIZE(x) == 1;
+  if (!sequence && !mapping) return x;
+  py::object inputs = py::reinterpret_steal<py::object>(PyObject_GetAttr(model, s_inputs));
+  if (!inputs || !PyList_Check(inputs.ptr()) || PyList_GET_SIZE(inputs.ptr()) != 1) {
+    PyErr_Clear();
+    return x;
+  }
+  if (sequence) return PySequence_Fast_GET_ITEM(x, 0);
+  py::object name =
+      py::reinterpret_steal<py::object>(PyObject_GetAttr(PyList_GET_ITEM(inputs.ptr(), 0), s_name));
+  if (!name) {
+    PyErr_Clear();
+    return x;
+  }
+  PyObject* value = PyDict_GetItemWithError(x, name.ptr());
+  if (value == nullptr) PyErr_Clear();
+  return value != nullptr ? value : x;
+}
+
+// `list(self.model.predict(x, verbose=0))`: a single output splits into one array per sample.
+PyObject* run_predict(PyObject* self, PyObject* x) {
+  py::object model = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_model));
+  if (!model) return nullptr;
+  x = single_input(model.ptr(), x);
+  static PyObject* const kwnames = Py_BuildValue("(O)", s_verbose);
+  static PyObject* const zero = PyLong_FromLong(0);
+  PyObject* call_args[4] = {nullptr, model.ptr(), x, zero};
+  py::object result = py::reinterpret_steal<py::object>(
+      PyObject_VectorcallMethod(s_predict, call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+  if (!result) return nullptr;
+  return PySequence_List(result.ptr());
+}
+
+PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  ostrel::PredictArgs call;
+  if (!ostrel::split_predict_args(args, nargs, kwnames, call)) return nullptr;
+  PyObject* x = call.x == Py_None ? nullptr : call.x;
+  Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  Py_ssize_t named = nkw - (call.x_keyword >= 0 ? 1 : 0);
+  if (x != nullptr && named > 0) {
+    PyErr_SetString(PyExc_ValueError, kBothInputKinds);
+    return nullptr;
+  }
+  if (x != nullptr) return run_predict(call.self, x);
+  // Named inputs: the mapping from input name to array goes to the framework as x.
+  py::object mapping = py::reinterpret_steal<py::object>(PyDict_New());
+  if (!mapping) return nullptr;
+  for (Py_ssize_t i = 0; i < nkw; ++i)
+    if (i != call.x_keyword &&
+        PyDict_SetItem(mapping.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0)
+      return nullptr;
+  return run_predict(call.self, mapping.ptr());
+}
+
+PyMethodDef g_predict_def = {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&predict)),
+                             METH_FASTCALL | METH_KEYWORDS, "predict($self, /, x=None, **kwargs)\n--\n\n"};
+
+// The version of the Keras that TensorFlow serves as tf.keras.
+py::object keras_version() {
+  py::object keras = mod_attr("tf").attr("keras");
+  if (py::hasattr(keras, "__version__")) return keras.attr("__version__");
+  return py::module_::import("keras").attr("__version__");
+}
+
+}  // namespace
+
+MODTREE_MODULE("frameworks.keras_inferencer", m) {
+  g_module = m.inc_ref();
+  using modtree::import_from;
+  m.attr("typing") = py::module_::import("typing");
+  m.attr("np") = py::module_::import("numpy");
+  m.attr("tf") = py::module_::import("tensorflow");
+  m.attr("InferenceHardware") = import_from("ostrel", "InferenceHardware");
+  for (const char* name : {"ModelFrameworkRuntimeError", "ModelValueError", "FailedToLoadCheckpointError"})
+    m.attr(name) = import_from("ostrel.common.exceptions", name);
+  m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
+  m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
+  if (s_model == nullptr) {
+    s_model = PyUnicode_InternFromString("model");
+    s_predict = PyUnicode_InternFromString("predict");
+    s_verbose = PyUnicode_InternFromString("verbose");
+    s_inputs = PyUnicode_InternFromString("inputs");
+    s_name = PyUnicode_InternFromString("name");
+  }
+
+  py::none none;
+  modtree::ClassBuilder cls(m, "KerasInferencer");
+  cls.base(m.attr("BaseInferencer"));
+  cls.def("_load_model", &load_model, py::arg("self"));
+  cls.def(
+      "_assert_loaded_successfully",
+      [](py::object self) {
+        self.attr("_assert_checkpoint_component")(self.attr("model"),
+                                                  "The keras model did not initialize successfully.");
+      },
+      py::arg("self"));
+  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"),
+          py::arg("inference_hardware") = none, py::arg("input_dims") = none,
+          py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
+  cls.def("_get_dimensions_from_graph", &dimensions_from_graph, py::arg("self"));
+  cls.def("fetch_model_input_dimensions", &fetch_model_input_dimensions, py::arg("self"));
+  cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));
+  cls.def("fetch_model_batch_size", &fetch_model_batch_size, py::arg("self"));
+  cls.attr("predict", modtree::raw_method(&g_predict_def, m));
+  cls.def(
+      "_dispose_all_resources", [](py::object self) { self.attr("_delete_instance_resource")("model"); },
+      py::arg("self"));
+  cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("KERAS"); });
+  cls.def_property("framework_version", [](py::object) { return keras_version(); });
+  cls.build();
+}

@@ -1,5 +1,398 @@
-// The TensorFlow 2 back-end is not part of this build: importing the module says so.
+// The TensorFlow 2 back-end: TF2Inferencer loads a SavedModel directory, or a ".zip" / ".tar.gz"
+// archive of one, reads input shapes and types from its "serving_default" signature and predicts by
+// calling the loaded object. allow_tf_memory_growth is shared with the Keras back-end.
+//
+// An archive is unpacked through FilesDataInterface into a folder of its own; that folder belongs to
+// the inferencer and is removed when the inferencer is disposed of or when its construction fails.
+//
+// TF2Inferencer is a real Python subclass of BaseInferencer whose members are C++ functions; TensorFlow
+// is called through its Python API. Module attributes are read at each use, so tests may replace them.
+#include <Python.h>
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+#include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/pyhelpers.hpp"
 
-MODTREE_MODULE("frameworks.tensorflow_inferencer", m) { ostrel::backend_not_built(m, "TensorFlow 2"); }
+namespace py = pybind11;
+using ostrel::raise;
+
+namespace {
+
+constexpr const char* kFile = "ostrel/frameworks/tensorflow_inferencer.py";
+constexpr const char* kBothInputKinds =
+    "Please specify explicitly: either use 'x' argument OR pass keyword arguments for multiple inputs.";
+constexpr const char* kNoSignature =
+    "Failed to get the input signature of the saved model - please specify a \"serving_default\" key during "
+    "export. https://www.tensorflow.org/guide/saved_model#specifying_signatures_during_export";
+constexpr const char* kMemoryGrowthDoc = "Set tensorflow to not use all the GPU memory.";
+
+py::handle g_module;
+py::handle g_ndarray;  // numpy.ndarray
+
+py::object mod_attr(const char* name) { return g_module.attr(name); }
+
+bool truthy(py::handle h) {
+  int r = PyObject_IsTrue(h.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+void log(py::handle self, int level, const std::string& message) {
+  ostrel::log(self.attr("_logger"), level, message, kFile);
+}
+
+// ---- memory growth --------------------------------------------------------------------------------
+
+// Devices already initialised make TensorFlow refuse the setting with a RuntimeError; like a
+// ValueError it only costs the accuracy of the memory figures, so both are reported and tolerated.
+void allow_tf_memory_growth(py::object logger) {
+  try {
+    py::object config = mod_attr("tf").attr("config");
+    py::object set_growth = config.attr("experimental").attr("set_memory_growth");
+    for (py::handle device : config.attr("list_physical_devices")("GPU")) set_growth(device, true);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RuntimeError)) throw;
+    std::string message = "Unable to set device to allow memory grow (this could effect memory analysis): " +
+                          ostrel::str(e.value());
+    if (py::hasattr(logger, "makeRecord"))
+      ostrel::log(logger, ostrel::kWarning, message, kFile);
+    else
+      logger.attr("warning")(message);
+  }
+}
+
+// ---- loading --------------------------------------------------------------------------------------
+
+void remove_extraction_folder(py::object self) {
+  if (!py::hasattr(self, "_extracted_checkpoint_dir")) return;
+  py::object folder = self.attr("_extracted_checkpoint_dir");
+  if (folder.is_none()) return;
+  self.attr("_extracted_checkpoint_dir") = py::none();
+  mod_attr("shutil").attr("rmtree")(folder, py::arg("ignore_errors") = true);
+}
+
+// Raises `cls(message)` from the caught error; an empty message falls back to the error's class name.
+[[noreturn]] void translate(const char* cls, const std::string& prefix, py::error_already_set& e,
+                            bool bare_text = false) {
+  std::string message = prefix + ostrel::str(e.value());
+  if (bare_text && message.empty()) message = ostrel::str(py::type::of(e.value()).attr("__name__"));
+  ostrel::raise_from(mod_attr(cls)(message), e.value());
+}
+
+// The output names of the serving signature in its own output order, or None (no such signature, or
+// an output that is not a mapping of named tensors). The signature flattens its outputs in the order of
+// their sorted names (the order of `signature.outputs`); the mapping it reports has no fixed order.
+py::object output_keys(py::object self) {
+  py::object signatures = self.attr("model").attr("signatures");
+  if (!signatures.contains("serving_default")) return py::none();
+  py::object outputs = signatures[py::str("serving_default")].attr("structured_outputs");
+  if (!py::isinstance<py::dict>(outputs)) return py::none();
+  return py::tuple(ostrel::builtin("sorted")(outputs));
+}
+
+void load_model(py::object self) {
+  mod_attr("allow_tf_memory_growth")(self.attr("_logger"));
+  py::object path = mod_attr("os").attr("path");
+  if (truthy(path.attr("isfile")(self.attr("_checkpoint_file")))) {
+    py::object folder = mod_attr("FilesDataInterface")
+                            .attr("extract_and_ensure_folder_structure")(py::arg("source_path") =
+                                                                             self.attr("_checkpoint_file"));
+    self.attr("_extracted_checkpoint_dir") = folder;
+    self.attr("_checkpoint_file") = folder;
+  }
+  if (!truthy(path.attr("isdir")(self.attr("_checkpoint_file"))))
+    raise(mod_attr("BadSavedModelZipError"), "Failed to load the saved model. The path doesn't exist.");
+  py::object tf = mod_attr("tf");
+  try {
+    self.attr("model") = tf.attr("saved_model").attr("load")(self.attr("_checkpoint_file"));
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;  // interrupts and exit requests pass unchanged
+    py::object errors = tf.attr("errors");
+    if (e.matches(PyExc_OSError))
+      ostrel::raise_from(
+          mod_attr("BadSavedModelZipError")("Failed to load saved model from provided zip file."), e.value());
+    for (const char* name :
+         {"OpError", "OperatorNotAllowedInGraphError", "UnknownError", "InternalError", "UnavailableError"})
+      if (e.matches(errors.attr(name)))
+        translate("ModelFrameworkRuntimeError", "Tensorflow raised an error while loading th model: ", e);
+    if (e.matches(PyExc_RuntimeError))
+      translate("ModelFrameworkRuntimeError", "Tensorflow raised an error while loading th model: ", e);
+    if (e.matches(errors.attr("InvalidArgumentError")) || e.matches(PyExc_ValueError))
+      translate("ModelValueError",
+                "Tensorflow received an invalid value/argument while loading th model: ", e);
+    translate("FailedToLoadCheckpointError", "", e, true);
+  }
+  self.attr("_output_keys") = output_keys(self);
+}
+
+void init(py::object self, py::object checkpoint_file, py::object inference_hardware, py::object input_dims,
+          py::object static_batch_size, py::object logging_verbosity) {
+  self.attr("model") = py::none();
+  self.attr("_extracted_checkpoint_dir") = py::none();
+  self.attr("_output_keys") = py::none();
+  py::object base_init = ostrel::builtin("super")(mod_attr("TF2Inferencer"), self).attr("__init__");
+  try {
+    base_init(py::arg("checkpoint_file") = checkpoint_file,
+              py::arg("inference_hardware") = inference_hardware, py::arg("input_dims") = input_dims,
+              py::arg("static_batch_size") = static_batch_size,
+              py::arg("logging_verbosity") = logging_verbosity);
+  } catch (py::error_already_set& e) {
+    try {
+      remove_extraction_folder(self);
+    } catch (py::error_already_set&) {  // the construction error is the one to report
+    }
+    throw;
+  }
+}
+
+// ---- signature ------------------------------------------------------------------------------------
+
+py::object default_signature(py::object self) {
+  py::object signatures = self.attr("model").attr("signatures");
+  if (!signatures.contains("serving_default")) raise(mod_attr("ModelFrameworkRuntimeError"), kNoSignature);
+  return signatures[py::str("serving_default")];
+}
+
+bool should_ignore_input_tensor(py::object input_tensor) {
+  py::object dims = input_tensor.attr("shape").attr("dims");
+  return dims.is_none() || py::len(dims) == 0;
+}
+
+py::list dimensions_with_batch(py::object self) {
+  py::object signature = self.attr("_TF2Inferencer__get_default_input_signature")();
+  py::object ignore = self.attr("_should_ignore_input_tensor");
+  py::list shapes;
+  for (py::handle tensor : signature.attr("inputs"))
+    if (!truthy(ignore(tensor))) shapes.append(py::tuple(tensor.attr("shape")));
+  return shapes;
+}
+
+py::list fetch_model_input_dimensions(py::object self) {
+  py::list dims;
+  for (py::handle shape : self.attr("_get_dimensions_from_graph_with_bs")()) {
+    py::tuple all = py::reinterpret_borrow<py::tuple>(shape);
+    dims.append(all[py::slice(1, static_cast<py::ssize_t>(all.size()), 1)]);
+  }
+  return dims;
+}
+
+py::list fetch_model_input_dtype(py::object self) {
+  py::object signature = self.attr("_TF2Inferencer__get_default_input_signature")();
+  py::object ignore = self.attr("_should_ignore_input_tensor");
+  py::list types;
+  for (py::handle tensor : signature.attr("inputs")) {
+    if (truthy(ignore(tensor))) {
+      log(self, ostrel::kWarning,
+          "Input " + ostrel::str(tensor.attr("name")) + " with shape " + ostrel::str(tensor.attr("shape")) +
+              " is invalid. Ignoring.");
+      continue;
+    }
+    types.append(tensor.attr("dtype").attr("as_numpy_dtype"));
+  }
+  return types;
+}
+
+py::object fetch_model_batch_size(py::object self) {
+  py::object shapes = self.attr("_get_dimensions_from_graph_with_bs")();
+  if (py::len(shapes) == 0) return py::none();  // no usable input: nothing fixes the batch
+  py::object batch = self.attr("_is_batch_size_static")(shapes);
+  return truthy(batch) ? batch : py::object(py::none());
+}
+
+// ---- prediction -----------------------------------------------------------------------------------
+
+PyObject* s_model;
+PyObject* s_numpy;
+PyObject* s_output_keys;
+
+PyObject* to_numpy(PyObject* tensor) { return PyObject_CallMethodNoArgs(tensor, s_numpy); }
+
+// One array per output: a single tensor gives one; a sequence gives its items in order; a mapping
+// gives its values in the serving signature's output order (its own order where that is unknown).
+PyObject* outputs_of(PyObject* self, PyObject* prediction) {
+  py::object out = py::reinterpret_steal<py::object>(PyList_New(0));
+  if (!out) return nullptr;
+  auto append = [&](PyObject* tensor) {
+    PyObject* array = to_numpy(tensor);
+    if (array == nullptr) return false;
+    int r = PyList_Append(out.ptr(), array);
+    Py_DECREF(array);
+    return r == 0;
+  };
+  if (PyDict_Check(prediction)) {
+    py::object keys = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_output_keys));
+    if (!keys) return nullptr;
+    bool ordered = keys.ptr() != Py_None && PyTuple_GET_SIZE(keys.ptr()) == PyDict_GET_SIZE(prediction);
+    if (ordered) {
+      for (Py_ssize_t i = 0; ordered && i < PyTuple_GET_SIZE(keys.ptr()); ++i)
+        ordered = PyDict_Contains(prediction, PyTuple_GET_ITEM(keys.ptr(), i)) == 1;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    if (ordered) {
+      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keys.ptr()); ++i)
+        if (!append(PyDict_GetItem(prediction, PyTuple_GET_ITEM(keys.ptr(), i)))) return nullptr;
+    } else {
+      PyObject *key, *value;
+      Py_ssize_t pos = 0;
+      while (PyDict_Next(prediction, &pos, &key, &value))
+        if (!append(value)) return nullptr;
+    }
+  } else if (PyList_Check(prediction) || PyTuple_Check(prediction)) {
+    py::object items = py::reinterpret_steal<py::object>(PySequence_Fast(prediction, "outputs"));
+    if (!items) return nullptr;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.ptr()); ++i)
+      if (!append(PySequence_Fast_ITEMS(items.ptr())[i])) return nullptr;
+  } else if (!append(prediction)) {
+    return nullptr;
+  }
+  return out.release().ptr();
+}
+
+PyObject* s_call_target;
+PyObject* s_dunder_call;
+PyObject* s_concrete_functions;
+
+// What predict calls for `model`: the loaded object itself, or, when its call was saved with exactly one
+// concrete function, that function. Calling it takes the same arguments by the same names and
+// positions, without the loaded function's dispatch over its traced signatures, which costs more than
+// a small model's whole run. Kept as (model, target) on the instance and rebuilt when `model` changes.
+PyObject* call_target(PyObject* self, PyObject* model) {
+  PyObject* cached = PyObject_GetAttr(self, s_call_target);
+  if (cached == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+  } else {
+    py::object owner = py::reinterpret_steal<py::object>(cached);
+    if (PyTuple_Check(cached) && PyTuple_GET_SIZE(cached) == 2 && PyTuple_GET_ITEM(cached, 0) == model)
+      return Py_NewRef(PyTuple_GET_ITEM(cached, 1));
+  }
+  py::object target = py::reinterpret_borrow<py::object>(model);
+  PyObject* call = PyObject_GetAttr(model, s_dunder_call);
+  if (call == nullptr) return nullptr;
+  py::object call_owner = py::reinterpret_steal<py::object>(call);
+  PyObject* functions = PyObject_GetAttr(call, s_concrete_functions);
+  if (functions == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+  } else {
+    py::object owner = py::reinterpret_steal<py::object>(functions);
+    if (PyList_Check(functions) && PyList_GET_SIZE(functions) == 1)
+      target = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(functions, 0));
+  }
+  py::object pair = py::reinterpret_steal<py::object>(PyTuple_Pack(2, model, target.ptr()));
+  if (!pair || PyObject_SetAttr(self, s_call_target, pair.ptr()) != 0) return nullptr;
+  return target.release().ptr();
+}
+
+// predict(self, /, x=None, **kwargs): the loaded object called with the arrays of `x` by position
+// (a single array counts as a list of one) or with the keyword arguments by name.
+PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  ostrel::PredictArgs call;
+  if (!ostrel::split_predict_args(args, nargs, kwnames, call)) return nullptr;
+  PyObject* self = call.self;
+  PyObject* x = call.x == Py_None ? nullptr : call.x;
+  Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  Py_ssize_t named = nkw - (call.x_keyword >= 0 ? 1 : 0);
+  if (x != nullptr && named > 0) {
+    PyErr_SetString(PyExc_ValueError, kBothInputKinds);
+    return nullptr;
+  }
+  py::object model = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_model));
+  if (!model) return nullptr;
+  model = py::reinterpret_steal<py::object>(call_target(self, model.ptr()));
+  if (!model) return nullptr;
+  py::object prediction;
+  if (x == nullptr) {
+    py::object kwargs = py::reinterpret_steal<py::object>(PyDict_New());
+    if (!kwargs) return nullptr;
+    for (Py_ssize_t i = 0; i < nkw; ++i)
+      if (i != call.x_keyword &&
+          PyDict_SetItem(kwargs.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0)
+        return nullptr;
+    py::object empty = py::reinterpret_steal<py::object>(PyTuple_New(0));
+    prediction = py::reinterpret_steal<py::object>(PyObject_Call(model.ptr(), empty.ptr(), kwargs.ptr()));
+  } else {
+    py::object positional;
+    if (PyObject_TypeCheck(x, reinterpret_cast<PyTypeObject*>(g_ndarray.ptr()))) {
+      positional = py::reinterpret_steal<py::object>(PyTuple_Pack(1, x));
+    } else {
+      positional = py::reinterpret_steal<py::object>(PySequence_Tuple(x));
+    }
+    if (!positional) return nullptr;
+    prediction = py::reinterpret_steal<py::object>(PyObject_Call(model.ptr(), positional.ptr(), nullptr));
+  }
+  if (!prediction) return nullptr;
+  return outputs_of(self, prediction.ptr());
+}
+
+PyMethodDef g_predict_def = {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&predict)),
+                             METH_FASTCALL | METH_KEYWORDS, "predict($self, /, x=None, **kwargs)\n--\n\n"};
+
+}  // namespace
+
+MODTREE_MODULE("frameworks.tensorflow_inferencer", m) {
+  g_module = m.inc_ref();
+  using modtree::import_from;
+  m.attr("os") = py::module_::import("os");
+  m.attr("shutil") = py::module_::import("shutil");  // also serves disposals at interpreter exit
+  m.attr("typing") = py::module_::import("typing");
+  m.attr("np") = py::module_::import("numpy");
+  m.attr("tf") = py::module_::import("tensorflow");
+  m.attr("InferenceHardware") = import_from("ostrel", "InferenceHardware");
+  m.attr("FilesDataInterface") =
+      import_from("ostrel.common.data_interface.files_data_interface", "FilesDataInterface");
+  for (const char* name : {"BadSavedModelZipError", "ModelFrameworkRuntimeError", "ModelValueError",
+                           "FailedToLoadCheckpointError"})
+    m.attr(name) = import_from("ostrel.common.exceptions", name);
+  m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
+  m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
+  g_ndarray = py::object(m.attr("np").attr("ndarray")).release();
+  if (s_model == nullptr) {
+    s_model = PyUnicode_InternFromString("model");
+    s_numpy = PyUnicode_InternFromString("numpy");
+    s_output_keys = PyUnicode_InternFromString("_output_keys");
+    s_call_target = PyUnicode_InternFromString("_call_target");
+    s_dunder_call = PyUnicode_InternFromString("__call__");
+    s_concrete_functions = PyUnicode_InternFromString("concrete_functions");
+  }
+
+  m.def("allow_tf_memory_growth", &allow_tf_memory_growth, py::arg("logger"), py::doc(kMemoryGrowthDoc));
+
+  py::none none;
+  modtree::ClassBuilder cls(m, "TF2Inferencer");
+  cls.base(m.attr("BaseInferencer"));
+  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"),
+          py::arg("inference_hardware") = none, py::arg("input_dims") = none,
+          py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
+  cls.def(
+      "_assert_loaded_successfully",
+      [](py::object self) {
+        self.attr("_assert_checkpoint_component")(self.attr("model"),
+                                                  "The tensorflow model did not load successfully.");
+      },
+      py::arg("self"));
+  cls.def("_load_model", &load_model, py::arg("self"));
+  cls.def("_get_dimensions_from_graph_with_bs", &dimensions_with_batch, py::arg("self"));
+  cls.def("fetch_model_input_dimensions", &fetch_model_input_dimensions, py::arg("self"));
+  cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));
+  cls.def_static("_should_ignore_input_tensor", &should_ignore_input_tensor, py::arg("input_tensor"));
+  cls.def("fetch_model_batch_size", &fetch_model_batch_size, py::arg("self"));
+  cls.def("_TF2Inferencer__get_default_input_signature", &default_signature, py::arg("self"));
+  cls.attr("predict", modtree::raw_method(&g_predict_def, m));
+  cls.def(
+      "_dispose_all_resources",
+      [](py::object self) {
+        self.attr("_delete_instance_resource")("model");
+        self.attr("_delete_instance_resource")("_call_target");
+        remove_extraction_folder(self);
+      },
+      py::arg("self"));
+  cls.def_property("framework_type",
+                   [](py::object) { return mod_attr("FrameworkType").attr("TENSORFLOW2"); });
+  cls.def_property("framework_version",
+                   [](py::object) { return mod_attr("tf").attr("version").attr("VERSION"); });
+  cls.build();
+}

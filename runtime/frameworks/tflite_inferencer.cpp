@@ -1,5 +1,337 @@
-// The TFLite back-end is not part of this build: importing the module says so.
+// The TFLite back-end: TFLiteInferencer loads a TFLite flat buffer into the LiteRT interpreter
+// (ai_edge_litert, else tflite_runtime, else tensorflow.lite), feeds its input tensor, invokes it and
+// returns the output tensors. The interpreter's exceptions leave the constructor unchanged.
+//
+// On the CPU the interpreter runs one thread per physical core. The count is given to the
+// interpreter's constructor: a count set after construction does not reach the XNNPACK delegate that
+// the interpreter applies by default. There is no GPU delegate here: a model asked for the GPU runs on
+// the CPU, with the interpreter's default thread count, and a warning says so.
+//
+// TFLiteInferencer is a real Python subclass of BaseInferencer whose members are C++ functions.
+#include <Python.h>
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <vector>
+
+#include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/pyhelpers.hpp"
 
-MODTREE_MODULE("frameworks.tflite_inferencer", m) { ostrel::backend_not_built(m, "TFLite"); }
+namespace py = pybind11;
+using ostrel::raise;
+
+namespace {
+
+constexpr const char* kFile = "ostrel/frameworks/tflite_inferencer.py";
+constexpr const char* kBothInputKinds =
+    "Please specify explicitly: either use 'x' argument OR pass keyword arguments for multiple inputs.";
+constexpr const char* kNotLoaded = "The tflite model did not load successfully.";
+constexpr const char* kGpuOnCpu =
+    "TFLite has no GPU support in this build: the model runs on the CPU with the interpreter's default "
+    "thread count.";
+
+py::handle g_module;
+py::handle g_ndarray;  // numpy.ndarray
+
+py::object mod_attr(const char* name) { return g_module.attr(name); }
+
+void load_model(py::object self) {
+  py::object interpreter_class = mod_attr("tf_lite").attr("Interpreter");
+  py::object hardware = self.attr("_inference_hardware");
+  py::object interpreter;
+  if (hardware.equal(mod_attr("InferenceHardware").attr("CPU"))) {
+    interpreter =
+        interpreter_class(self.attr("_checkpoint_file"), py::arg("num_threads") = mod_attr("NUM_OF_CPUS"));
+  } else {
+    if (hardware.equal(mod_attr("InferenceHardware").attr("GPU")))
+      ostrel::log(self.attr("_logger"), ostrel::kWarning, kGpuOnCpu, kFile);
+    interpreter = interpreter_class(self.attr("_checkpoint_file"));
+  }
+  self.attr("tflite_interpreter") = interpreter;
+  interpreter.attr("allocate_tensors")();
+  py::list inputs(interpreter.attr("get_input_details")());
+  py::list outputs(interpreter.attr("get_output_details")());
+  self.attr("_input_details") = inputs;
+  self.attr("_output_details") = outputs;
+  py::list input_ids, output_ids;
+  for (py::handle d : inputs) input_ids.append(d["index"]);
+  for (py::handle d : outputs) output_ids.append(d["index"]);
+  self.attr("_input_ids") = input_ids;
+  self.attr("_output_ids") = output_ids;
+}
+
+void assert_loaded_successfully(py::object self) {
+  py::object check = self.attr("_assert_checkpoint_component");
+  for (const char* name :
+       {"tflite_interpreter", "_input_details", "_output_details", "_input_ids", "_output_ids"})
+    check(self.attr(name), kNotLoaded);
+  check(py::bool_(py::len(self.attr("_input_ids")) == 1),
+        "The tflite model has multiple inputs, which is not currently supported");
+}
+
+void init(py::object self, py::object checkpoint_file, py::object inference_hardware, py::object input_dims,
+          py::object static_batch_size, py::object logging_verbosity) {
+  for (const char* name :
+       {"tflite_interpreter", "_input_details", "_output_details", "_input_ids", "_output_ids"})
+    self.attr(name) = py::none();
+  py::object base_init = ostrel::builtin("super")(mod_attr("TFLiteInferencer"), self).attr("__init__");
+  base_init(py::arg("checkpoint_file") = checkpoint_file, py::arg("inference_hardware") = inference_hardware,
+            py::arg("input_dims") = input_dims, py::arg("static_batch_size") = static_batch_size,
+            py::arg("logging_verbosity") = logging_verbosity);
+}
+
+py::object fetch_model_batch_size(py::object self) {
+  py::object shape = self.attr("_input_details")[py::int_(0)][py::str("shape")];
+  return py::int_(py::object(shape[py::int_(0)]));
+}
+
+py::list fetch_model_input_dimensions(py::object self) {
+  py::list dims;
+  for (py::handle d : self.attr("_input_details")) {
+    py::list sizes;
+    bool first = true;
+    for (py::handle size : d["shape"]) {
+      if (first) {
+        first = false;
+        continue;
+      }
+      sizes.append(py::int_(py::reinterpret_borrow<py::object>(size)));
+    }
+    dims.append(py::tuple(sizes));
+  }
+  return dims;
+}
+
+py::list fetch_model_input_dtype(py::object self) {
+  py::list types;
+  for (py::handle d : self.attr("_input_details")) types.append(d["dtype"]);
+  return types;
+}
+
+// ---- prediction -----------------------------------------------------------------------------------
+
+PyObject* s_interpreter;
+PyObject* s_input_ids;
+PyObject* s_output_ids;
+PyObject* s_input_details;
+PyObject* s_set_tensor;
+PyObject* s_get_tensor;
+PyObject* s_invoke;
+PyObject* s_name;
+PyObject* s_index;
+
+bool set_tensor(PyObject* interpreter, PyObject* id, PyObject* value) {
+  PyObject* call_args[4] = {nullptr, interpreter, id, value};
+  PyObject* r =
+      PyObject_VectorcallMethod(s_set_tensor, call_args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  Py_XDECREF(r);
+  return r != nullptr;
+}
+
+// The value of keyword `name` among the call's keywords (borrowed), or nullptr.
+PyObject* keyword_value(PyObject* const* values, PyObject* kwnames, Py_ssize_t skip, PyObject* name) {
+  Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    if (i == skip) continue;
+    PyObject* k = PyTuple_GET_ITEM(kwnames, i);
+    if (k == name) return values[i];
+    int eq = PyObject_RichCompareBool(k, name, Py_EQ);
+    if (eq < 0) return nullptr;
+    if (eq == 1) return values[i];
+  }
+  return nullptr;
+}
+
+// Sets input `position` from the named inputs; false with an exception set when it is missing or the
+// interpreter refuses it.
+bool set_named_input(PyObject* interpreter, PyObject* details, Py_ssize_t position, PyObject* const* values,
+                     PyObject* kwnames, Py_ssize_t skip) {
+  PyObject* detail = PySequence_GetItem(details, position);
+  if (detail == nullptr) return false;
+  py::object owner = py::reinterpret_steal<py::object>(detail);
+  py::object name = py::reinterpret_steal<py::object>(PyObject_GetItem(detail, s_name));
+  if (!name) return false;
+  py::object index = py::reinterpret_steal<py::object>(PyObject_GetItem(detail, s_index));
+  if (!index) return false;
+  PyObject* value = keyword_value(values, kwnames, skip, name.ptr());
+  if (value == nullptr && PyErr_Occurred()) return false;
+  if (value == nullptr || value == Py_None) {
+    PyObject* text = PyUnicode_FromFormat(
+        "You have used explicit inputs by passing keyword arguments. The keyword argument (input) '%S' is "
+        "missing.",
+        name.ptr());
+    if (text != nullptr) {
+      PyErr_SetObject(PyExc_RuntimeError, text);
+      Py_DECREF(text);
+    }
+    return false;
+  }
+  return set_tensor(interpreter, index.ptr(), value);
+}
+
+// predict(self, /, x=None, **kwargs): sets the input tensors from `x` (an array, or a list of arrays in
+// input order) or from the keyword arguments by input name, invokes, returns every output tensor.
+PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  ostrel::PredictArgs call;
+  if (!ostrel::split_predict_args(args, nargs, kwnames, call)) return nullptr;
+  PyObject* self = call.self;
+  PyObject* x = call.x == Py_None ? nullptr : call.x;
+  Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  if (x != nullptr && nkw - (call.x_keyword >= 0 ? 1 : 0) > 0) {
+    PyErr_SetString(PyExc_ValueError, kBothInputKinds);
+    return nullptr;
+  }
+  py::object interpreter = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_interpreter));
+  if (!interpreter) return nullptr;
+  py::object input_ids = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_input_ids));
+  if (!input_ids) return nullptr;
+  if (x != nullptr) {
+    py::object items;
+    if (PyObject_TypeCheck(x, reinterpret_cast<PyTypeObject*>(g_ndarray.ptr())))
+      items = py::reinterpret_steal<py::object>(PyTuple_Pack(1, x));
+    else
+      items = py::reinterpret_steal<py::object>(PySequence_Tuple(x));
+    if (!items) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i) {
+      py::object id = py::reinterpret_steal<py::object>(PySequence_GetItem(input_ids.ptr(), i));
+      if (!id) return nullptr;
+      if (!set_tensor(interpreter.ptr(), id.ptr(), PyTuple_GET_ITEM(items.ptr(), i))) return nullptr;
+    }
+  } else {
+    py::object details = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_input_details));
+    if (!details) return nullptr;
+    Py_ssize_t count = PyObject_Length(input_ids.ptr());
+    if (count < 0) return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      if (set_named_input(interpreter.ptr(), details.ptr(), i, args + nargs, kwnames, call.x_keyword))
+        continue;
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+      PyObject *type, *value, *tb;
+      PyErr_Fetch(&type, &value, &tb);
+      PyErr_NormalizeException(&type, &value, &tb);
+      if (tb != nullptr) PyException_SetTraceback(value, tb);
+      py::object cause = py::reinterpret_steal<py::object>(value);
+      Py_XDECREF(type);
+      Py_XDECREF(tb);
+      py::object id = py::reinterpret_steal<py::object>(PySequence_GetItem(input_ids.ptr(), i));
+      if (!id) return nullptr;
+      PyObject* message = PyUnicode_FromFormat(
+          "Failed to set the TFLite input with id=%S. Supported inputs are: %S", id.ptr(), details.ptr());
+      if (message == nullptr) return nullptr;
+      PyObject* error = PyObject_CallOneArg(PyExc_ValueError, message);
+      Py_DECREF(message);
+      if (error == nullptr) return nullptr;
+      PyException_SetContext(error, cause.inc_ref().ptr());
+      PyException_SetCause(error, cause.release().ptr());
+      PyErr_SetObject(PyExc_ValueError, error);
+      Py_DECREF(error);
+      return nullptr;
+    }
+  }
+  PyObject* invoked = PyObject_CallMethodNoArgs(interpreter.ptr(), s_invoke);
+  if (invoked == nullptr) return nullptr;
+  Py_DECREF(invoked);
+  py::object output_ids = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_output_ids));
+  if (!output_ids) return nullptr;
+  py::object ids = py::reinterpret_steal<py::object>(PySequence_Fast(output_ids.ptr(), "output ids"));
+  if (!ids) return nullptr;
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(ids.ptr());
+  py::object out = py::reinterpret_steal<py::object>(PyList_New(n));
+  if (!out) return nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* call_args[3] = {nullptr, interpreter.ptr(), PySequence_Fast_ITEMS(ids.ptr())[i]};
+    PyObject* tensor =
+        PyObject_VectorcallMethod(s_get_tensor, call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (tensor == nullptr) return nullptr;
+    PyList_SET_ITEM(out.ptr(), i, tensor);
+  }
+  return out.release().ptr();
+}
+
+PyMethodDef g_predict_def = {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&predict)),
+                             METH_FASTCALL | METH_KEYWORDS, "predict($self, /, x=None, **kwargs)\n--\n\n"};
+
+// The interpreter package: LiteRT, else the standalone TFLite runtime, else TensorFlow's own. The
+// distribution it came from gives the version that benchmarks report.
+py::object import_interpreter(py::module_& m) {
+  const char* candidates[][2] = {{"ai_edge_litert.interpreter", "ai-edge-litert"},
+                                 {"tflite_runtime.interpreter", "tflite-runtime"}};
+  for (auto& [module, distribution] : candidates) {
+    try {
+      py::object found = py::module_::import(module);
+      m.attr("_interpreter_distribution") = distribution;
+      return found;
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_ImportError)) throw;
+    }
+  }
+  py::object found = py::module_::import("tensorflow").attr("lite");
+  m.attr("_interpreter_distribution") = "tensorflow-cpu";
+  return found;
+}
+
+// The installed version of the interpreter's package, "unknown" where the package metadata has none.
+py::object interpreter_version() {
+  py::object metadata = py::module_::import("importlib.metadata");
+  py::object distribution = mod_attr("_interpreter_distribution");
+  std::string name = py::str(distribution);
+  std::vector<std::string> names = {name};
+  if (name == "tensorflow-cpu") names.push_back("tensorflow");
+  for (const auto& candidate : names) {
+    try {
+      return metadata.attr("version")(candidate);
+    } catch (py::error_already_set& e) {
+      if (!e.matches(metadata.attr("PackageNotFoundError"))) throw;
+    }
+  }
+  return py::str("unknown");
+}
+
+}  // namespace
+
+MODTREE_MODULE("frameworks.tflite_inferencer", m) {
+  g_module = m.inc_ref();
+  using modtree::import_from;
+  m.attr("tf_lite") = import_interpreter(m);
+  for (const char* name : {"InferenceHardware", "NUM_OF_CPUS"}) m.attr(name) = import_from("ostrel", name);
+  m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
+  m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
+  g_ndarray = py::object(py::module_::import("numpy").attr("ndarray")).release();
+  if (s_interpreter == nullptr) {
+    s_interpreter = PyUnicode_InternFromString("tflite_interpreter");
+    s_input_ids = PyUnicode_InternFromString("_input_ids");
+    s_output_ids = PyUnicode_InternFromString("_output_ids");
+    s_input_details = PyUnicode_InternFromString("_input_details");
+    s_set_tensor = PyUnicode_InternFromString("set_tensor");
+    s_get_tensor = PyUnicode_InternFromString("get_tensor");
+    s_invoke = PyUnicode_InternFromString("invoke");
+    s_name = PyUnicode_InternFromString("name");
+    s_index = PyUnicode_InternFromString("index");
+  }
+
+  py::none none;
+  modtree::ClassBuilder cls(m, "TFLiteInferencer");
+  cls.base(m.attr("BaseInferencer"));
+  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"),
+          py::arg("inference_hardware") = none, py::arg("input_dims") = none,
+          py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
+  cls.def("_load_model", &load_model, py::arg("self"));
+  cls.def("_assert_loaded_successfully", &assert_loaded_successfully, py::arg("self"));
+  cls.attr("predict", modtree::raw_method(&g_predict_def, m));
+  cls.def(
+      "_dispose_all_resources",
+      [](py::object self) {
+        py::object remove = self.attr("_delete_instance_resource");
+        for (const char* name :
+             {"tflite_interpreter", "_input_details", "_output_details", "_input_ids", "_output_ids"})
+          remove(name);
+      },
+      py::arg("self"));
+  cls.def("fetch_model_batch_size", &fetch_model_batch_size, py::arg("self"));
+  cls.def("fetch_model_input_dimensions", &fetch_model_input_dimensions, py::arg("self"));
+  cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));
+  cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("TFLITE"); });
+  cls.def_property("framework_version", [](py::object) { return interpreter_version(); });
+  cls.build();
+}

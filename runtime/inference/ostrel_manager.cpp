@@ -248,7 +248,17 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
   py::object InferenceHardware = mod_attr("InferenceHardware");
   if (framework_type.is_none()) {
     py::print("Detecting framework...");
-    py::object detected = mod_attr("FrameworkDetector").attr("detect_framework")(model_path);
+    py::object detected;
+    try {
+      detected = mod_attr("FrameworkDetector").attr("detect_framework")(model_path);
+    } catch (const py::error_already_set& e) {
+      if (!e.matches(PyExc_OSError)) throw;
+      // The file exists but cannot be read: the detection error names the reason and keeps it as its cause.
+      py::object error = mod_attr("ModelFrameworkDetectionError")();
+      error.attr("args") = py::make_tuple(py::str(error) + py::str(" The model file could not be read: ") +
+                                          py::str(e.value()));
+      ostrel::raise_from(error, e.value());
+    }
     if (!truthy(detected))
       raise(mod_attr("ModelFrameworkDetectionError"));  // its constructor supplies the message
     framework_type = detected;

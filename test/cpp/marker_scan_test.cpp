@@ -23,7 +23,6 @@
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 using ostrel::native::decide_framework;
-using ostrel::native::detect_framework;
 using ostrel::native::framework_marker_table;
 using ostrel::native::FrameworkMarkers;
 using ostrel::native::MarkerScanError;
@@ -86,9 +85,18 @@ std::string text(std::mt19937_64& rng, std::size_t n) {
   return s;
 }
 
+// Detection over the built-in table: the detected framework's value text, or nullopt.
+std::optional<std::string> detect_framework(const fs::path& path, bool require_all_strings = false) {
+  const ostrel::native::CompiledTable table(framework_marker_table(), require_all_strings);
+  const auto index = table.detect(path);
+  if (!index) return std::nullopt;
+  return table.table()[*index].framework;
+}
+
 std::vector<ScanEngine> engines() {
   std::vector<ScanEngine> list = {ScanEngine::kAhoCorasick};
   if (vector_engine_available()) list.push_back(ScanEngine::kVector);
+  if (ostrel::native::wide_vector_engine_available()) list.push_back(ScanEngine::kWideVector);
   return list;
 }
 
@@ -404,37 +412,95 @@ TEST(MarkerScanFileTest, UnscannablePathsThrowWithErrnoAndPath) {
   }
 }
 
-TEST(MarkerScanFileTest, PipeIsReadInChunksWithoutLosingMarkersAcrossReads) {
-  // A pipe cannot be mapped and is read in chunks of 1 MiB, each scanned after the last bytes of the one
-  // before (fewer than the longest marker). Put the marker at every offset around the first two boundaries.
+TEST(MarkerScanFileTest, MarkersAcrossBlockAndThreadBoundariesAreFound) {
+  // Blocks of 4 KiB, mapped or read, by one to three threads: put the marker at every offset around the
+  // boundaries of the first blocks and of the threads' ranges (a third of the file each with three threads).
+  TempDir dir;
+  const fs::path file = dir.path() / "model.bin";
+  const MarkerSet set({"kernel_shape@", "TFL2"});
+  std::mt19937_64 rng(3);
+  const std::size_t block = 4096, size = 3 * 10 * block;
+  const std::string base = inert(rng, size - 4) + "TFL2";
+  std::vector<std::size_t> boundaries = {block, 2 * block, size / 3, 2 * size / 3, size / 2};
+  for (ScanEngine engine : engines()) {
+    for (std::size_t threads : {1, 2, 3}) {
+      for (std::size_t boundary : boundaries) {
+        for (std::size_t at = boundary - 14; at <= boundary + 1; ++at) {
+          std::string data = base;
+          data.replace(at, 13, "kernel_shape@");
+          write_file(file, data);
+          for (bool map : {true, false}) {
+            ostrel::native::FileScanOptions options;
+            options.block_size = block;
+            options.threads = threads;
+            options.map_file = map;
+            EXPECT_EQ(set.scan_file(file, engine, options), (std::vector<bool>{true, true}))
+                << "marker at " << at << " with " << threads << " threads, mapped " << map;
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(MarkerScanFileTest, NonRegularFilesAreRefusedBeforeReading) {
   TempDir dir;
   const fs::path fifo = dir.path() / "fifo";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  const MarkerSet set({"kernel_shape@", "TFL2"});
-  std::mt19937_64 rng(3);
-  const std::size_t mib = std::size_t{1} << 20;
-  const std::string base = inert(rng, 2 * mib + 100) + "TFL2";
-  for (std::size_t boundary : {mib, 2 * mib}) {
-    for (std::size_t at = boundary - 14; at <= boundary + 14; ++at) {
-      std::string data = base;
-      data.replace(at, 13, "kernel_shape@");
-      std::thread writer([&] {
-        // A reader that stops early must not kill the test with SIGPIPE.
-        sigset_t pipe_signal;
-        sigemptyset(&pipe_signal);
-        sigaddset(&pipe_signal, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
-        const int fd = ::open(fifo.c_str(), O_WRONLY);
-        for (std::size_t done = 0; fd >= 0 && done < data.size();) {
-          const ssize_t n = ::write(fd, data.data() + done, std::min<std::size_t>(65536, data.size() - done));
-          if (n <= 0) break;
-          done += static_cast<std::size_t>(n);
-        }
-        if (fd >= 0) ::close(fd);
-      });
-      const std::vector<bool> found = set.scan_file(fifo);
-      writer.join();
-      EXPECT_EQ(found, (std::vector<bool>{true, true})) << "marker at " << at;
+  // No writer ever opens the FIFO: the scan must not wait for one.
+  for (const fs::path& path : {fifo, fs::path("/dev/zero"), fs::path("/dev/urandom")}) {
+    if (!fs::exists(path)) continue;
+    auto scan = std::async(std::launch::async, [&] { return MarkerSet({"onnx."}).scan_file(path); });
+    ASSERT_EQ(scan.wait_for(std::chrono::seconds(10)), std::future_status::ready) << path;
+    try {
+      scan.get();
+      ADD_FAILURE() << "no error for " << path;
+    } catch (const ostrel::native::NotRegularFileError& e) {
+      EXPECT_EQ(e.code(), std::error_code(EINVAL, std::generic_category()));
+      EXPECT_EQ(std::string(e.what()), "cannot scan file '" + path.string() + "': not a regular file");
+    }
+  }
+}
+
+TEST(MarkerScanFileTest, InterruptEndsTheScanOfEveryThread) {
+  TempDir dir;
+  const fs::path file = dir.path() / "big.bin";
+  std::mt19937_64 rng(5);
+  write_file(file, inert(rng, 8 << 20));
+  struct Interrupted {};
+  for (auto [threads, map] : {std::pair<std::size_t, bool>{1, true}, {4, true}, {1, false}, {4, false}}) {
+    ostrel::native::FileScanOptions options;
+    options.map_file = map;
+    options.block_size = 64 << 10;
+    options.threads = threads;
+    options.check_every = 1 << 20;
+    int calls = 0;
+    options.check_interrupt = [&] {
+      if (++calls == 2) throw Interrupted{};
+    };
+    EXPECT_THROW(MarkerSet({"onnx."}).scan_file(file, ScanEngine::kAuto, options), Interrupted);
+    EXPECT_EQ(calls, 2);
+  }
+}
+
+TEST(MarkerScanFileTest, FileThatShrinksWhileReadEndsTheScan) {
+  // The file loses its tail after the first checks (the marker there is gone); the scan ends without dying
+  // by SIGBUS (mapped) and finds what it read.
+  TempDir dir;
+  const fs::path file = dir.path() / "shrinking.bin";
+  std::mt19937_64 rng(6);
+  for (auto [threads, map] : {std::pair<std::size_t, bool>{1, true}, {2, true}, {1, false}, {2, false}}) {
+    write_file(file, "TFL2" + inert(rng, 4 << 20) + "onnx.");
+    ostrel::native::FileScanOptions options;
+    options.map_file = map;
+    options.block_size = 64 << 10;
+    options.threads = threads;
+    options.check_every = 64 << 10;
+    options.check_interrupt = [&] { fs::resize_file(file, 1 << 20); };
+    const std::vector<bool> found = MarkerSet({"TFL2", "onnx."}).scan_file(file, ScanEngine::kAuto, options);
+    EXPECT_TRUE(found[0]);
+    if (threads == 1) {
+      EXPECT_FALSE(found[1]);  // a second thread may have read the tail before the cut
     }
   }
 }

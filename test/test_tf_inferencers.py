@@ -1,0 +1,553 @@
+"""The TensorFlow 2 (SavedModel), Keras and TFLite back-ends, on the generated samples.
+
+TensorFlow is slow to import and to load models: every sample is loaded once per module and shared by
+the tests that only read it."""
+import gc
+import logging
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import types
+import zipfile
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import ostrel
+from ostrel.common import exceptions as exc
+from ostrel.common.framework_detection import FrameworkDetector
+from ostrel.frameworks import tensorflow_inferencer as tf_module
+from ostrel.frameworks.keras_inferencer import KerasInferencer
+from ostrel.frameworks.tensorflow_inferencer import TF2Inferencer
+from ostrel.frameworks.tflite_inferencer import TFLiteInferencer
+
+import tensorflow as tf  # noqa: E402  (after ostrel: importing ostrel must not need it)
+
+REPO = Path(__file__).resolve().parent.parent
+CPU = ostrel.InferenceHardware.CPU
+GPU = ostrel.InferenceHardware.GPU
+T = ostrel.FrameworkType
+BOTH_INPUT_KINDS = "Please specify explicitly: either use 'x' argument OR pass keyword arguments for multiple inputs."
+PREFIX = "tf2_saved_model_checkpoints_"
+NEEDED = ("mobilenet_v2.zip", "mobilenet_v2.tar.gz", "tf/multi_output.zip", "mobilenetv2.keras.h5",
+          "keras/mobilenetv2.keras", "keras/two_inputs.keras", "mobilenet_v2_1.0_224.tflite",
+          "tflite/two_inputs.tflite")
+
+
+@pytest.fixture(scope="module")
+def samples(tmp_path_factory):
+    root = Path(os.environ.get("OSTREL_SAMPLES_DIR") or REPO / ".samples")
+    if all((root / n).is_file() for n in NEEDED):
+        return root
+    root = tmp_path_factory.mktemp("samples")
+    subprocess.run([sys.executable, str(REPO / "tools" / "make_samples.py"), "--out", str(root)], check=True,
+                   capture_output=True)
+    return root
+
+
+@pytest.fixture
+def tmp_tempdir(tmp_path, monkeypatch):
+    """The system temporary directory, redirected to a private folder: extraction folders land there."""
+    d = tmp_path / "systmp"
+    d.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(d))
+    return d
+
+
+def images(batch, seed=0, shape=(224, 224, 3)):
+    return np.random.default_rng(seed).random((batch, *shape), dtype=np.float32)
+
+
+def inferencer(loaded):
+    return loaded._LoadedModel__inferencer
+
+
+class Recorder(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.records = []
+
+    def emit(self, record):
+        self.records.append((record.levelno, record.getMessage()))
+
+    def texts(self, level):
+        return [t for lv, t in self.records if lv == level]
+
+
+@pytest.fixture
+def warnings_of(monkeypatch):
+    """Records what the loggers of the named back-end modules handle (their handlers are set per load)."""
+
+    def attach(*names):
+        rec = Recorder()
+        for name in names:
+            logger = logging.getLogger(name)
+            real = logger.handle
+            monkeypatch.setattr(logger, "handle", lambda record, real=real: (rec.emit(record), real(record)))
+        return rec
+
+    return attach
+
+
+@pytest.fixture
+def gpu_memory(monkeypatch):
+    """A GPU memory reader for the base constructor, which reads GPU memory when the hardware is GPU."""
+    import ostrel.frameworks.base_inferencer as base_module
+
+    class OneGPU:
+        @staticmethod
+        def getGPUs():
+            return ["gpu0"]
+
+        @staticmethod
+        def get_memory(gpu, attribute):
+            return 0.0
+
+    monkeypatch.setattr(base_module, "GPUtil", OneGPU)
+
+
+def extraction_folders(folder):
+    return [n for n in os.listdir(folder) if n.startswith(PREFIX)]
+
+
+# ---- TensorFlow 2 SavedModels -------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def saved_model(samples):
+    return ostrel.load(str(samples / "mobilenet_v2.zip"), framework_type="tf2")
+
+
+def test_saved_model_archive_loads_predicts_and_benchmarks(saved_model):
+    inf = inferencer(saved_model)
+    assert saved_model.input_dims == [(224, 224, 3)]
+    assert inf.fetch_model_input_dtype() == [np.float32]
+    assert inf.fetch_model_batch_size() is None
+    assert os.path.basename(inf.checkpoint_file).startswith(PREFIX)
+    x = images(2)
+    [y] = saved_model.predict(x)
+    expected = inf.model.signatures["serving_default"](inputs=tf.constant(x))["output_0"].numpy()
+    assert y.shape == (2, 1000) and np.array_equal(y, expected)
+    for same in (saved_model.predict([x]), saved_model.predict(inputs=x)):
+        assert len(same) == 1 and np.array_equal(same[0], y)
+    with pytest.raises(ValueError, match=f"^{BOTH_INPUT_KINDS}$"):
+        saved_model.predict(x, inputs=x)
+    record = saved_model.benchmark(batch_size=2, repetitions=5)
+    assert (record.framework_type, record.framework_version, record.batch_size) == ("tf2", tf.version.VERSION, 2)
+
+
+def test_tar_archive_and_unpacked_folder_give_the_zip_results(samples, saved_model, tmp_path):
+    x = images(3, seed=1)
+    [reference] = saved_model.predict(x)
+    tar = ostrel.load(str(samples / "mobilenet_v2.tar.gz"), framework_type="tf2")
+    assert np.array_equal(tar.predict(x)[0], reference)
+    del tar
+
+    folder = tmp_path / "unpacked"
+    with zipfile.ZipFile(samples / "mobilenet_v2.zip") as z:
+        z.extractall(folder)
+    model_dir = str(folder / "mobilenet_v2")
+    in_place = ostrel.load(model_dir, framework_type="tf2")
+    assert inferencer(in_place).checkpoint_file == model_dir  # loaded where it is, nothing unpacked
+    assert np.array_equal(in_place.predict(x)[0], reference)
+    del in_place
+    gc.collect()
+    assert "saved_model.pb" in os.listdir(model_dir)  # the user's own folder is never removed
+
+
+def test_extraction_folder_goes_with_the_model(samples, tmp_tempdir):
+    loaded = ostrel.load(str(samples / "mobilenet_v2.zip"), framework_type="tf2")
+    [folder] = extraction_folders(tmp_tempdir)
+    assert "saved_model.pb" in os.listdir(tmp_tempdir / folder)
+    inf = inferencer(loaded)
+    inf._dispose_all_resources()
+    assert extraction_folders(tmp_tempdir) == [] and not hasattr(inf, "model")
+    inf._dispose_all_resources()  # a second disposal does nothing
+    del loaded, inf
+    gc.collect()
+    assert extraction_folders(tmp_tempdir) == []
+
+    loaded = ostrel.load(str(samples / "mobilenet_v2.tar.gz"), framework_type="tf2")
+    assert len(extraction_folders(tmp_tempdir)) == 1
+    del loaded
+    gc.collect()
+    assert extraction_folders(tmp_tempdir) == []
+
+
+def test_a_model_alive_at_interpreter_exit_removes_its_folder(samples, run_python, tmp_path):
+    tmp = tmp_path / "exit-tmp"
+    tmp.mkdir()
+    r = run_python("import ostrel\n"
+                   f"model = ostrel.load({str(samples / 'mobilenet_v2.zip')!r}, framework_type='tf2')\n",
+                   env={"TMPDIR": str(tmp)})
+    assert "Exception ignored" not in r.stderr, r.stderr
+    assert extraction_folders(tmp) == []
+
+
+def _no_serving_signature(tmp_path):
+    module = tf.Module()
+    module.f = tf.function(lambda x: x * 2, input_signature=[tf.TensorSpec([None, 3], tf.float32)])
+    src = tmp_path / "src" / "other"
+    tf.saved_model.save(module, str(src), signatures={"other": module.f})
+    archive = tmp_path / "other.zip"
+    with zipfile.ZipFile(archive, "w") as z:
+        for p in sorted(src.rglob("*")):
+            z.write(p, p.relative_to(src.parent))
+    return archive
+
+
+def _renamed(samples, tmp_path, name):
+    path = tmp_path / name
+    shutil.copy(samples / "mobilenet_v2.zip", path)
+    return path
+
+
+def _garbage(tmp_path, name):
+    path = tmp_path / name
+    path.write_bytes(b"this is no archive" * 50)
+    return path
+
+
+def _bad_saved_model(tmp_path, name):
+    folder = tmp_path / name
+    (folder / "variables").mkdir(parents=True)
+    (folder / "saved_model.pb").write_bytes(b"\x08\x01\x12\xff garbage")
+    return folder
+
+
+@pytest.mark.parametrize("make,error,message", [
+    (lambda s, t: _garbage(t, "garbage.zip"), exc.CorruptedSavedModelZipError, "^Failed to extract file from zip "),
+    (lambda s, t: _garbage(t, "garbage.tar.gz"), exc.CorruptedSavedModelZipError, "^Failed to extract file from tar "),
+    (lambda s, t: _renamed(s, t, "upper.ZIP"), exc.BadSavedModelZipError,
+     r"^Failed to load saved model from provided zip file\.$"),
+    (lambda s, t: t / "missing", exc.BadSavedModelZipError, r"^Failed to load the saved model\. The path doesn't exist\.$"),
+    (lambda s, t: _no_serving_signature(t), exc.ModelFrameworkRuntimeError,
+     r'^Failed to get the input signature of the saved model - please specify a "serving_default" key during '
+     r"export\. https://www\.tensorflow\.org/guide/saved_model#specifying_signatures_during_export$"),
+    (lambda s, t: _bad_saved_model(t, "bad"), exc.BadSavedModelZipError,
+     r"^Failed to load saved model from provided zip file\.$"),
+], ids=["corrupt-zip", "corrupt-tar", "upper-case-suffix", "missing", "no-serving-signature", "bad-saved-model"])
+def test_saved_model_load_failures_leave_no_extraction_folder(samples, tmp_path, tmp_tempdir, make, error, message):
+    path = make(samples, tmp_path)
+    with pytest.raises(error) as info:
+        TF2Inferencer(str(path), inference_hardware=CPU)
+    assert re.search(message, str(info.value)), str(info.value)  # never a bare error: the reason is told
+    gc.collect()
+    assert extraction_folders(tmp_tempdir) == []
+
+
+def _raising(error):
+    def load(*args, **kwargs):
+        raise error
+    return load
+
+
+LOAD_ERRORS = [  # (raised by the framework's loader, translated class, message prefix of TF2, of Keras)
+    (tf.errors.InvalidArgumentError(None, None, "bad arg"), exc.ModelFrameworkRuntimeError,
+     "Tensorflow raised an error while loading th model: ", "Keras ran into error while loading the model: "),
+    (tf.errors.UnknownError(None, None, "unknown"), exc.ModelFrameworkRuntimeError,
+     "Tensorflow raised an error while loading th model: ", "Keras ran into error while loading the model: "),
+    (RuntimeError("runtime"), exc.ModelFrameworkRuntimeError,
+     "Tensorflow raised an error while loading th model: ", "Keras ran into error while loading the model: "),
+    (ValueError("value"), exc.ModelValueError,
+     "Tensorflow received an invalid value/argument while loading th model: ",
+     "Keras raised an value error while loading the model: "),
+    (KeyError("other"), exc.FailedToLoadCheckpointError, "", ""),  # no longer bare: the caught text
+]
+
+
+@pytest.mark.parametrize("error,cls,tf2_prefix,keras_prefix", LOAD_ERRORS, ids=lambda v: type(v).__name__)
+def test_load_errors_are_translated_with_their_text(tmp_path, monkeypatch, error, cls, tf2_prefix, keras_prefix):
+    from ostrel.frameworks import keras_inferencer as keras_module
+
+    fake_tf = types.SimpleNamespace(saved_model=types.SimpleNamespace(load=_raising(error)), errors=tf.errors,
+                                    config=tf.config, version=tf.version,
+                                    keras=types.SimpleNamespace(models=types.SimpleNamespace(load_model=_raising(error))))
+    monkeypatch.setattr(tf_module, "tf", fake_tf)
+    monkeypatch.setattr(keras_module, "tf", fake_tf)
+    for make, prefix in ((TF2Inferencer, tf2_prefix), (KerasInferencer, keras_prefix)):
+        with pytest.raises(cls) as info:
+            make(str(tmp_path), inference_hardware=CPU)
+        assert type(info.value) is cls and str(info.value) == prefix + str(error)
+        assert info.value.__cause__ is error
+
+
+def test_missing_serving_signature_after_load_raises_runtime_error(samples):
+    inf = TF2Inferencer(str(samples / "mobilenet_v2.zip"), inference_hardware=CPU)
+    dims = inf.fetch_model_input_dimensions()
+    assert dims == [(224, 224, 3)] and isinstance(dims[0], tuple)
+    inf.model.signatures._signatures.pop("serving_default")
+    for fetch in (inf.fetch_model_input_dimensions, inf.fetch_model_input_dtype, inf.fetch_model_batch_size):
+        with pytest.raises(exc.ModelFrameworkRuntimeError, match="serving_default"):
+            fetch()
+
+
+def test_multi_output_saved_model_returns_one_array_per_output_in_signature_order(samples):
+    loaded = ostrel.load(str(samples / "tf" / "multi_output.zip"), framework_type="tf2")
+    x = images(3, shape=(32, 32, 3))
+    out = loaded.predict(x)
+    direct = inferencer(loaded).model(x)
+    assert [o.shape for o in out] == [(3, 8), (3, 10)]  # "embedding" then "scores", as the signature flattens
+    assert np.array_equal(out[0], direct["embedding"].numpy()) and np.array_equal(out[1], direct["scores"].numpy())
+
+
+class Recording:
+    """A loaded object stand-in: records how it is called, returns what `result` makes of the call."""
+
+    class Tensor:
+        def __init__(self, value):
+            self.value = value
+
+        def numpy(self):
+            return self.value
+
+    def __init__(self, result=lambda args, kwargs: Recording.Tensor("out")):
+        self.calls = []
+        self.result = result
+
+    def __call__(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return self.result(args, kwargs)
+
+
+def test_saved_model_predict_passes_inputs_as_given_to_the_current_model(samples):
+    inf = TF2Inferencer(str(samples / "mobilenet_v2.zip"), inference_hardware=CPU)
+    a, b = images(1), images(1, seed=1)
+    inf.model = fake = Recording()
+    assert inf.predict(a) == ["out"] and inf.predict([a]) == ["out"]
+    assert inf.predict([a, b]) == ["out"] and inf.predict(inputs=a) == ["out"]
+    assert inf.predict(x=None, inputs=b) == ["out"]
+    with pytest.raises(ValueError, match=f"^{BOTH_INPUT_KINDS}$"):
+        inf.predict(a, inputs=a)
+    assert [(len(args), sorted(kw)) for args, kw in fake.calls] == [(1, []), (1, []), (2, []), (0, ["inputs"]),
+                                                                     (0, ["inputs"])]
+    assert fake.calls[0][0][0] is a and fake.calls[2][0][1] is b
+    # Several outputs: a sequence in its order, a mapping in the signature's order where it names them all.
+    inf.model = Recording(lambda args, kw: (Recording.Tensor(1), Recording.Tensor(2)))
+    assert inf.predict(a) == [1, 2]
+    inf._output_keys = ("a", "b")
+    inf.model = Recording(lambda args, kw: {"b": Recording.Tensor(2), "a": Recording.Tensor(1)})
+    assert inf.predict(a) == [1, 2]
+    inf.model = Recording(lambda args, kw: {"b": Recording.Tensor(2), "c": Recording.Tensor(3)})
+    assert inf.predict(a) == [2, 3]
+
+
+class FakeConfig:
+    def __init__(self, devices, error):
+        self.calls = []
+        self.error = error
+        self.experimental = types.SimpleNamespace(set_memory_growth=self.set_growth)
+        self.devices = devices
+
+    def list_physical_devices(self, kind):
+        assert kind == "GPU"
+        return self.devices
+
+    def set_growth(self, device, enable):
+        self.calls.append((device, enable))
+        if self.error is not None:
+            raise self.error
+
+
+@pytest.mark.parametrize("devices,error,tolerated", [
+    ([], None, True),
+    (["gpu0", "gpu1"], None, True),
+    (["gpu0", "gpu1"], ValueError("devices already set"), True),
+    (["gpu0", "gpu1"], RuntimeError("Physical devices cannot be modified after being initialized"), True),
+    (["gpu0"], TypeError("odd"), False),
+])
+def test_memory_growth(monkeypatch, devices, error, tolerated):
+    config = FakeConfig(devices, error)
+    monkeypatch.setattr(tf_module, "tf", types.SimpleNamespace(config=config))
+    logger = logging.getLogger("ostrel-test-memory-growth")
+    rec = Recorder()
+    logger.addHandler(rec)
+    try:
+        if tolerated:
+            tf_module.allow_tf_memory_growth(logger)
+        else:
+            with pytest.raises(TypeError):
+                tf_module.allow_tf_memory_growth(logger)
+    finally:
+        logger.removeHandler(rec)
+    if error is None:
+        assert config.calls == [(d, True) for d in devices] and rec.records == []
+    elif tolerated:
+        assert config.calls == [("gpu0", True)]  # the loop ends at the failure
+        assert rec.texts(logging.WARNING) == [
+            f"Unable to set device to allow memory grow (this could effect memory analysis): {error}"]
+
+
+def test_a_refused_memory_growth_does_not_stop_the_loads(samples, monkeypatch, warnings_of):
+    config = FakeConfig(["gpu0"], RuntimeError("Physical devices cannot be modified after being initialized"))
+    fake_tf = types.SimpleNamespace(**{n: getattr(tf, n) for n in ("saved_model", "errors", "version")}, config=config)
+    monkeypatch.setattr(tf_module, "tf", fake_tf)
+    rec = warnings_of("ostrel.frameworks.tensorflow_inferencer", "ostrel.frameworks.keras_inferencer")
+    TF2Inferencer(str(samples / "mobilenet_v2.zip"), inference_hardware=CPU)
+    KerasInferencer(str(samples / "mobilenetv2.keras.h5"), inference_hardware=CPU)
+    assert len([t for t in rec.texts(logging.WARNING) if t.startswith("Unable to set device")]) == 2
+
+
+# ---- Keras --------------------------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def keras_h5(samples):
+    return ostrel.load(str(samples / "mobilenetv2.keras.h5"))
+
+
+def test_keras_model_predicts_one_array_per_sample(keras_h5):
+    inf = inferencer(keras_h5)
+    assert isinstance(inf, KerasInferencer)
+    assert keras_h5.input_dims == [(224, 224, 3)]
+    assert inf.fetch_model_input_dtype() == [np.float32] and inf.fetch_model_batch_size() is None
+    x = images(8, seed=2)
+    out = keras_h5.predict(x)
+    rows = inf.model.predict(x, verbose=0)
+    assert len(out) == 8 and all(o.shape == (1000,) for o in out)
+    assert np.array_equal(np.stack(out), rows)
+    assert len(keras_h5.predict(x[:1])) == 1
+    assert np.array_equal(np.stack(keras_h5.predict(input_2=x)), rows)
+    with pytest.raises(ValueError, match=f"^{BOTH_INPUT_KINDS}$"):
+        keras_h5.predict(x, input_2=x)
+
+
+def test_native_keras_file_matches_its_contract(samples):
+    loaded = ostrel.load(str(samples / "keras" / "mobilenetv2.keras"))
+    assert isinstance(inferencer(loaded), KerasInferencer) and loaded.input_dims == [(224, 224, 3)]
+    assert [o.shape for o in loaded.predict(images(3))] == [(1000,)] * 3
+
+
+def test_two_input_keras_model_constructs_and_predicts(samples):
+    loaded = ostrel.load(str(samples / "keras" / "two_inputs.keras"), framework_type="keras")
+    inf = inferencer(loaded)
+    assert loaded.input_dims == [(32, 32, 3), (10,)]
+    assert inf.fetch_model_input_dtype() == [np.float32, np.float32] and inf.fetch_model_batch_size() is None
+    image, extra = images(4, shape=(32, 32, 3)), images(4, seed=3, shape=(10,))
+    out = loaded.predict([image, extra])
+    assert [o.shape for o in out] == [(4, 10), (4, 8)]  # several outputs: each keeps its batch axis
+    for other in (loaded.predict(image=image, extra=extra), inf.model.predict([image, extra], verbose=0)):
+        assert all(np.array_equal(a, b) for a, b in zip(out, other))
+    assert loaded.benchmark(batch_size=2, repetitions=5).framework_type == "keras"
+
+
+@pytest.mark.parametrize("name,content,error,text", [
+    ("missing.keras", None, exc.ModelValueError, "File not found"),
+    ("garbage.h5", b"no hdf5 here" * 20, exc.FailedToLoadCheckpointError, "file signature not found"),
+])
+def test_keras_load_failures_of_real_files(tmp_path, name, content, error, text):
+    path = tmp_path / name
+    if content is not None:
+        path.write_bytes(content)
+    with pytest.raises(error) as info:
+        KerasInferencer(str(path), inference_hardware=CPU)
+    assert text in str(info.value) and info.value.__cause__ is not None
+
+
+# ---- TFLite -------------------------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def tflite(samples):
+    return ostrel.load(str(samples / "mobilenet_v2_1.0_224.tflite"), framework_type="tflite")
+
+
+def test_tflite_predicts_as_the_interpreter_does(samples, tflite):
+    from ai_edge_litert.interpreter import Interpreter
+
+    inf = inferencer(tflite)
+    assert tflite.input_dims == [(224, 224, 3)] and all(type(d) is int for d in tflite.input_dims[0])
+    assert inf.fetch_model_batch_size() == 1 and inf.fetch_model_input_dtype() == [np.float32]
+    x = images(1, seed=4)
+    out = tflite.predict(x)
+    own = Interpreter(str(samples / "mobilenet_v2_1.0_224.tflite"))
+    own.allocate_tensors()
+    own.set_tensor(own.get_input_details()[0]["index"], x)
+    own.invoke()
+    expected = own.get_tensor(own.get_output_details()[0]["index"])
+    assert len(out) == 1 and out[0].shape == (1, 1000)
+    assert np.allclose(out[0], expected, rtol=1e-5, atol=1e-6)
+    for same in (tflite.predict([x]), tflite.predict(input=x)):
+        assert np.array_equal(same[0], out[0])
+
+
+@pytest.mark.parametrize("kwargs", [{}, {"wrong": "image"}, {"input": None}], ids=["none", "unknown-name", "none-value"])
+def test_tflite_missing_keyword_input(tflite, kwargs):
+    kwargs = {k: images(1) if v == "image" else v for k, v in kwargs.items()}
+    with pytest.raises(ValueError) as info:
+        tflite.predict(**kwargs)
+    details = inferencer(tflite)._input_details
+    assert str(info.value) == f"Failed to set the TFLite input with id=0. Supported inputs are: {details}"
+    cause = info.value.__cause__
+    assert type(cause) is RuntimeError and str(cause) == (
+        "You have used explicit inputs by passing keyword arguments. The keyword argument (input) 'input' is missing.")
+    with pytest.raises(ValueError, match=f"^{BOTH_INPUT_KINDS}$"):
+        tflite.predict(images(1), input=images(1))
+    assert tflite.predict(images(1))[0].shape == (1, 1000)  # still usable
+
+
+def test_tflite_errors_of_the_interpreter_pass_unchanged(samples, tflite, tmp_path):
+    with pytest.raises(ValueError) as info:
+        tflite.predict(images(2))  # the file fixes a batch of one
+    assert "Failed to set" not in str(info.value)
+    with pytest.raises(IndexError):
+        tflite.predict([images(1), images(1)])
+    with pytest.raises(exc.FailedToLoadCheckpointError,
+                       match="^The tflite model has multiple inputs, which is not currently supported$"):
+        TFLiteInferencer(str(samples / "tflite" / "two_inputs.tflite"), inference_hardware=CPU)
+    garbage = tmp_path / "garbage.tflite"
+    garbage.write_bytes(b"not a flat buffer" * 10)
+    with pytest.raises(ValueError):
+        TFLiteInferencer(str(garbage), inference_hardware=CPU)
+
+
+def test_tflite_on_the_gpu_runs_on_the_cpu_with_one_warning(samples, warnings_of, gpu_memory):
+    rec = warnings_of("ostrel.frameworks.tflite_inferencer")
+    inf = TFLiteInferencer(str(samples / "mobilenet_v2_1.0_224.tflite"), inference_hardware=GPU)
+    assert inf.inference_hardware == GPU
+    assert inf.predict(images(1))[0].shape == (1, 1000)
+    [warning] = rec.texts(logging.WARNING)
+    assert "CPU" in warning and "GPU" in warning
+    inf._dispose_all_resources()
+    inf._dispose_all_resources()
+    assert not hasattr(inf, "tflite_interpreter")
+
+
+# ---- all three ----------------------------------------------------------------------------------------
+
+
+def test_benchmark_records_name_the_framework_and_its_installed_version(saved_model, keras_h5, tflite):
+    import importlib.metadata
+
+    expected = [(saved_model, 2, "tf2", tf.version.VERSION),
+                (keras_h5, 3, "keras", tf.keras.__version__),
+                (tflite, 1, "tflite", importlib.metadata.version("ai-edge-litert"))]
+    for loaded, batch, framework, version in expected:
+        record = loaded.benchmark(batch_size=batch, repetitions=5)
+        assert (record.framework_type, record.framework_version) == (framework, version)
+        assert record.batch_size == batch and record.inference_hardware == "CPU"
+
+
+def test_keras_samples_are_detected_and_a_bare_tfl3_is_not(samples, tmp_path):
+    for name in ("mobilenetv2.keras.h5", "keras/mobilenetv2.keras", "keras/two_inputs.keras"):
+        assert FrameworkDetector.detect_framework(str(samples / name)) == T.KERAS, name
+    text = tmp_path / "notes.txt"
+    text.write_text("a text file whose only marker is TFL3, at no structural place\n")
+    assert FrameworkDetector.detect_framework(str(text)) is None
+
+
+def test_tflite_sample_is_detected_by_load(samples):
+    path = str(samples / "mobilenet_v2_1.0_224.tflite")
+    assert FrameworkDetector.detect_framework(path) == T.TFLITE
+    loaded = ostrel.load(path)
+    assert isinstance(inferencer(loaded), TFLiteInferencer) and loaded.predict(images(1))[0].shape == (1, 1000)
+
+
+def test_importing_ostrel_imports_no_framework(run_python):
+    r = run_python("import sys, ostrel; print(sorted(m for m in ('tensorflow', 'keras', 'ai_edge_litert', "
+                   "'tflite_runtime') if m in sys.modules))")
+    assert r.stdout.strip().splitlines()[-1] == "[]"
