@@ -1,0 +1,117 @@
+#include "verification/conformance/check_support.hpp"
+
+namespace ostrel::conformance {
+
+void fail(py::handle self, const std::string& message) {
+  self.attr("fail")(message);
+  // fail() always raises; reaching here means a TestCase that does not.
+  throw std::logic_error("TestCase.fail returned");
+}
+
+void expect_raises(py::handle self, py::handle cls, const std::function<void()>& body) {
+  py::object context = self.attr("assertRaises")(cls);
+  context.attr("__enter__")();
+  try {
+    body();
+  } catch (py::error_already_set& e) {
+    py::object suppressed = context.attr("__exit__")(e.type(), e.value(), e.trace());
+    if (!truthy(suppressed)) throw;
+    return;
+  }
+  context.attr("__exit__")(py::none(), py::none(), py::none());
+}
+
+void expect_allclose(py::handle self, py::handle actual, py::handle expected, double atol, const std::string& what) {
+  py::object testing = py::module_::import("numpy.testing");
+  try {
+    testing.attr("assert_allclose")(actual, expected, py::arg("atol") = atol);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_AssertionError)) throw;
+    fail(self, what + " differs from the expected output:" + str(e.value()));
+  }
+}
+
+std::string temp_path(const char* name) {
+  py::object dir = py::module_::import("tempfile").attr("gettempdir")();
+  return str(py::module_::import("os.path").attr("join")(dir, name));
+}
+
+std::string samples_base_url() {
+  py::object os = py::module_::import("os");
+  py::object environ = os.attr("environ");
+  py::object url = environ.attr("get")("OSTREL_SAMPLES_URL");
+  if (!url.is_none() && py::len(url) > 0) return str(url);
+  py::object dir = environ.attr("get")("OSTREL_SAMPLES_DIR");
+  if (dir.is_none() || py::len(dir) == 0) dir = py::str(".samples");
+  py::object path = os.attr("path").attr("abspath")(dir);
+  py::object request = py::module_::import("urllib.request");
+  return str(py::module_::import("urllib.parse").attr("urljoin")("file:", request.attr("pathname2url")(path)));
+}
+
+void fetch_sample(const char* key, const std::string& dest) {
+  std::string base = samples_base_url();
+  while (!base.empty() && base.back() == '/') base.pop_back();
+  const std::string url = base + key;
+  py::object request = py::module_::import("urllib.request");
+  try {
+    request.attr("urlretrieve")(url, dest);
+  } catch (py::error_already_set& e) {
+    py::object url_error = py::module_::import("urllib.error").attr("URLError");
+    if (!e.matches(url_error) && !e.matches(PyExc_FileNotFoundError)) throw;
+    std::string reason = str(e.value());
+    py::object skip = py::module_::import("unittest").attr("SkipTest")(
+        std::string("sample ") + key + " is not available at " + url + " (" + reason +
+        "); generate the samples with `python tools/make_samples.py` (or `make fixtures`), or point "
+        "OSTREL_SAMPLES_DIR or OSTREL_SAMPLES_URL at a folder that holds them");
+    raise_from(skip, e.value());
+  }
+}
+
+py::object ones_for_first_input(py::handle input_dims, py::handle dtype) {
+  py::object np = py::module_::import("numpy");
+  py::tuple dims = py::tuple(input_dims[py::int_(0)]);
+  py::tuple shape(dims.size() + 1);
+  shape[0] = py::int_(1);
+  for (size_t i = 0; i < dims.size(); ++i) shape[i + 1] = dims[i];
+  return np.attr("ones")(shape).attr("astype")(dtype);
+}
+
+CheckClass framework_class(py::module_& m, const FrameworkChecks& spec) {
+  m.attr("np") = py::module_::import("numpy");
+  m.attr("urlretrieve") = modtree::import_from("urllib.request", "urlretrieve");
+  m.attr("TestCase") = modtree::import_from("unittest", "TestCase");
+  m.attr("InferenceHardware") = modtree::import_from("ostrel", "InferenceHardware");
+  m.attr("BaseInferencer") = modtree::import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
+  m.attr(spec.inferencer_name) = modtree::import_from(spec.backend_module, spec.inferencer_name);
+  m.attr("AbstractInferencerTest") =
+      modtree::import_from("tests.unit_tests.test_inferencers.test_abstract_inferencer", "AbstractInferencerTest");
+
+  CheckClass cls(m, spec.class_name);
+  cls.base_of(m.attr("AbstractInferencerTest")).base_of(m.attr("TestCase"));
+  std::string key = spec.sample_key;
+  std::string local = spec.local_name;
+  cls.class_method("setUpClass", [key, local](py::object klass) {
+    std::string path = temp_path(local.c_str());
+    fetch_sample(key.c_str(), path);
+    klass.attr("checkpoint_file") = path;
+  });
+  std::string name = spec.class_name;
+  std::string inferencer = spec.inferencer_name;
+  auto knobs = spec.knobs;
+  cls.method("setUp", [m, name, inferencer, knobs](py::object self) mutable {
+    py::object base = m.attr("AbstractInferencerTest");
+    base.attr("setUp")(self);
+    self.attr("inferencer_type") = m.attr(inferencer.c_str());
+    knobs(self, m);
+  });
+  auto create = spec.create;
+  cls.method_returning("create_inferencer", [m, inferencer, create](py::object self) mutable -> py::object {
+    if (create) return create(self, m);
+    return m.attr(inferencer.c_str())(py::arg("checkpoint_file") = self.attr("checkpoint_file"),
+                                       py::arg("inference_hardware") = m.attr("InferenceHardware").attr("CPU"),
+                                       py::arg("input_dims") = self.attr("input_dims"));
+  });
+  return cls;
+}
+
+}  // namespace ostrel::conformance
