@@ -8,14 +8,18 @@ void fail(py::handle self, const std::string& message) {
   throw std::logic_error("TestCase.fail returned");
 }
 
+bool exit_with(py::handle context, const py::error_already_set& e) {
+  auto value_or_none = [](py::handle h) { return h ? py::reinterpret_borrow<py::object>(h) : py::object(py::none()); };
+  return truthy(context.attr("__exit__")(value_or_none(e.type()), value_or_none(e.value()), value_or_none(e.trace())));
+}
+
 void expect_raises(py::handle self, py::handle cls, const std::function<void()>& body) {
   py::object context = self.attr("assertRaises")(cls);
   context.attr("__enter__")();
   try {
     body();
   } catch (py::error_already_set& e) {
-    py::object suppressed = context.attr("__exit__")(e.type(), e.value(), e.trace());
-    if (!truthy(suppressed)) throw;
+    if (!exit_with(context, e)) throw;
     return;
   }
   context.attr("__exit__")(py::none(), py::none(), py::none());
@@ -67,6 +71,19 @@ void fetch_sample(const char* key, const std::string& dest) {
   }
 }
 
+void load_own_tests(py::module_& m, std::vector<std::string> class_names) {
+  m.def(
+      "load_tests",
+      [m, class_names](py::object loader, py::object /*standard_tests*/, py::object /*pattern*/) {
+        py::object suite = py::module_::import("unittest").attr("TestSuite")();
+        for (const auto& name : class_names)
+          suite.attr("addTests")(loader.attr("loadTestsFromTestCase")(m.attr(name.c_str())));
+        return suite;
+      },
+      py::arg("loader"), py::arg("standard_tests"), py::arg("pattern"),
+      "The module's own check classes, without the conformance base it imports.");
+}
+
 py::object ones_for_first_input(py::handle input_dims, py::handle dtype) {
   py::object np = py::module_::import("numpy");
   py::tuple dims = py::tuple(input_dims[py::int_(0)]);
@@ -86,6 +103,7 @@ CheckClass framework_class(py::module_& m, const FrameworkChecks& spec) {
   m.attr("AbstractInferencerTest") =
       modtree::import_from("tests.unit_tests.test_inferencers.test_abstract_inferencer", "AbstractInferencerTest");
 
+  load_own_tests(m, {spec.class_name});
   CheckClass cls(m, spec.class_name);
   cls.base_of(m.attr("AbstractInferencerTest")).base_of(m.attr("TestCase"));
   std::string key = spec.sample_key;

@@ -5,8 +5,10 @@
 #include <pybind11/pybind11.h>
 
 #include <functional>
+#include <type_traits>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
@@ -20,7 +22,7 @@ namespace py = pybind11;
 // unittest's own messages and hold under `python -O`.
 template <class... A>
 void expect(py::handle self, const char* assertion, A&&... args) {
-  self.attr(assertion)(std::forward<A>(args)...);
+  self.attr(assertion)(static_cast<std::decay_t<A>>(args)...);
 }
 
 // `self.fail(message)`.
@@ -29,6 +31,9 @@ void expect(py::handle self, const char* assertion, A&&... args) {
 // `with self.assertRaises(cls): body()`. The exception `body` raises is handed to the context's
 // `__exit__`; one of another class propagates unchanged, and a body that returns fails the check.
 void expect_raises(py::handle self, py::handle cls, const std::function<void()>& body);
+
+// `context.__exit__(type, value, traceback)` of the error `e`; true when the context suppresses it.
+bool exit_with(py::handle context, const py::error_already_set& e);
 
 // True when the Python error `e` is an instance of `cls`.
 inline bool is(const py::error_already_set& e, py::handle cls) { return e.matches(cls); }
@@ -93,6 +98,10 @@ struct FrameworkChecks {
 // bases (AbstractInferencerTest, TestCase), setUpClass fetching the sample, setUp and
 // create_inferencer. The caller adds its own checks and builds it.
 CheckClass framework_class(py::module_& m, const FrameworkChecks& spec);
+
+// Gives `unittest` this module's own check classes only, not the conformance base it imports: the
+// module's `load_tests` hook, read by the loader and by `unittest.main`.
+void load_own_tests(py::module_& m, std::vector<std::string> class_names);
 
 // `np.ones((1, *dims)).astype(dtype)` for the first entry of `input_dims`.
 py::object ones_for_first_input(py::handle input_dims, py::handle dtype);

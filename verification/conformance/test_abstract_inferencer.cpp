@@ -241,7 +241,7 @@ MODTREE_MODULE("unit_tests.test_inferencers.test_abstract_inferencer", m) {
             result = inferencer.attr("benchmark")(py::arg("batch_size") = batch_size);
           }
         } catch (py::error_already_set& e) {
-          scope.attr("__exit__")(e.type(), e.value(), e.trace());
+          exit_with(scope, e);
           throw;
         }
         scope.attr("__exit__")(py::none(), py::none(), py::none());
