@@ -71,6 +71,20 @@ void fetch_sample(const char* key, const std::string& dest) {
   }
 }
 
+py::object check_function(py::object impl, const char* name, const std::string& qualname, py::handle module,
+                          const char* doc) {
+  py::dict scope;
+  scope["_check"] = impl;
+  std::string source = std::string("def ") + name + "(self):\n    return _check(self)\n";
+  py::object code = builtin("compile")(source, py::str(module.attr("__name__")), "exec");
+  builtin("exec")(code, scope);
+  py::object fn = scope[name];
+  fn.attr("__qualname__") = qualname;
+  fn.attr("__module__") = module.attr("__name__");
+  fn.attr("__doc__") = *doc != '\0' ? py::object(py::str(doc)) : py::object(py::none());
+  return fn;
+}
+
 void load_own_tests(py::module_& m, std::vector<std::string> class_names) {
   m.def(
       "load_tests",

@@ -54,14 +54,21 @@ std::string samples_base_url();
 // generate the samples; other download failures propagate.
 void fetch_sample(const char* key, const std::string& dest);
 
+// A function `name(self)` of the module `module` that calls `impl(self)`, with `doc` as its description.
+py::object check_function(py::object impl, const char* name, const std::string& qualname, py::handle module,
+                          const char* doc);
+
 // A unittest check class whose members are C++ functions taking the instance.
 class CheckClass : public modtree::ClassBuilder {
  public:
-  using modtree::ClassBuilder::ClassBuilder;
+  CheckClass(py::handle module, std::string name) : modtree::ClassBuilder(module, name), module_(module), name_(name) {}
 
-  // A method of the instance alone; `doc` is the description the runner shows at high verbosity.
+  // A method of the instance alone; `doc` is the description the runner shows at high verbosity. It is
+  // a plain function object, as unittest's loader and runners expect of a check (naming one check,
+  // `module.Class.test_name`, needs a function).
   CheckClass& method(const char* name, std::function<void(py::object)> body, const char* doc = "") {
-    def(name, [body](py::object self) { body(self); }, py::arg("self"), doc);
+    attr(name, check_function(py::cpp_function([body](py::object self) { body(self); }, py::arg("self")), name,
+                              class_name() + "." + name, module(), doc));
     return *this;
   }
   // A method returning a value.
@@ -74,6 +81,14 @@ class CheckClass : public modtree::ClassBuilder {
     def_classmethod(name, [body](py::object cls) { body(cls); }, py::arg("cls"));
     return *this;
   }
+  const std::string& class_name() const { return name_; }
+  py::handle module() const { return module_; }
+
+ private:
+  py::handle module_;
+  std::string name_;
+
+ public:
   CheckClass& base_of(py::handle b) {
     base(b);
     return *this;

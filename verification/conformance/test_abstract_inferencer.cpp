@@ -171,7 +171,7 @@ MODTREE_MODULE("unit_tests.test_inferencers.test_abstract_inferencer", m) {
         py::object types = m.attr("OutputType");
         py::object ndarray = np().attr("ndarray");
         py::object list_type = ostrel::builtin("list");
-        if (truthy(output_type.attr("__eq__")(types.attr("ORDERED")))) {
+        if (output_type.equal(types.attr("ORDERED"))) {
           expect(self, "assertIsInstance", outputs, list_type);
           expect(self, "assertIsInstance", expected_outputs, list_type);
           expect(self, "assertEqual", py::len(outputs), py::len(expected_outputs),
@@ -183,7 +183,7 @@ MODTREE_MODULE("unit_tests.test_inferencers.test_abstract_inferencer", m) {
             expect(self, "assertIsInstance", expected, ndarray);
             expect_allclose(self, output, expected, kTolerance, "output " + std::to_string(i));
           }
-        } else if (truthy(output_type.attr("__eq__")(types.attr("DICT")))) {
+        } else if (output_type.equal(types.attr("DICT"))) {
           expect(self, "assertIsInstance", outputs, ostrel::builtin("dict"));
           for (auto item : py::reinterpret_borrow<py::dict>(outputs)) {
             py::object name = py::reinterpret_borrow<py::object>(item.first);
