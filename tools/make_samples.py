@@ -1474,6 +1474,87 @@ VERIFIERS.update({"tf.saved_model": verify_saved_model, "keras": verify_keras, "
 
 
 # --------------------------------------------------------------------------------------------------
+# Conformance checks: TensorRT engines of the TensorRT check class (built over the stand-ins).
+
+DECODER_FEATURES = [("features_1", [243, 30, 40]), ("features_2", [172, 60, 80]), ("features_3", [102, 120, 160]),
+                    ("features_4", [64, 240, 320]), ("features_5", [153, 15, 20])]
+
+
+def conformance_samples() -> list[Sample]:
+    def engine(name, path, inputs, outputs, profiles, min_layers, description):
+        contract = {"loader": "tensorrt", "form": "checkpoint", "inputs": inputs, "outputs": outputs,
+                    "profiles": profiles, "min_layers": min_layers}
+        return Sample(name, path, "trt", "build_conformance_trt_engine", contract, description, "trt")
+
+    image = [1, 3, 224, 224]
+    return [
+        engine("conformance_trt_classifier", "conformance/zorvik_imagenet_resnet18_PEXA.RTX3070.pkl",
+               [["input", [-1, 3, 224, 224], "float32"]], [["output", [-1, 3], "float32"]],
+               [{"input": [image, [8, 3, 224, 224], [64, 3, 224, 224]]}], 23,
+               "22 element-wise layers over a (3, 224, 224) float32 input and a spatial mean, dynamic batch"),
+        engine("conformance_trt_decoder", "models_for_platform_testing/segmentation/trt/decoder_rtx3070_fp16_bs1.pkl",
+               [[n, [1, *d], "float32"] for n, d in DECODER_FEATURES], [["total", [1], "float32"]],
+               [{n: [[1, *d]] * 3 for n, d in DECODER_FEATURES}], 6,
+               "five-input engine with the decoder's feature shapes, static batch 1"),
+    ]
+
+
+def _conformance_trt_onnx(sample: Sample) -> bytes:
+    import numpy as np
+    from onnx import TensorProto, helper, numpy_helper
+
+    if sample.name == "conformance_trt_classifier":
+        inits = [numpy_helper.from_array(np.array(0.5, np.float32), "half"),
+                 numpy_helper.from_array(np.array(0.25, np.float32), "quarter")]
+        nodes, prev = [], "input"
+        for i in range(11):
+            nodes.append(helper.make_node("Mul", [prev, "half"], [f"m{i}"], name=f"scale{i}"))
+            nodes.append(helper.make_node("Add", [f"m{i}", "quarter"], [f"a{i}"], name=f"shift{i}"))
+            prev = f"a{i}"
+        nodes.append(helper.make_node("ReduceMean", [prev], ["output"], name="mean", axes=[2, 3], keepdims=0))
+    else:
+        inits = [numpy_helper.from_array(np.array([1, 2, 3], np.int64), "axes")]
+        nodes = [helper.make_node("ReduceSum", [n, "axes"], [f"s_{n}"], name=f"sum_{n}", keepdims=0)
+                 for n, _ in DECODER_FEATURES]
+        nodes.append(helper.make_node("Sum", [f"s_{n}" for n, _ in DECODER_FEATURES], ["total"], name="total"))
+
+    def info(t):
+        return helper.make_tensor_value_info(t[0], TensorProto.FLOAT, ["batch" if d == -1 else d for d in t[1]])
+
+    c = sample.contract
+    graph = helper.make_graph(nodes, sample.name, [info(t) for t in c["inputs"]], [info(t) for t in c["outputs"]],
+                              inits)
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", ONNX_OPSET)],
+                              producer_name="ostrel-make-samples", doc_string=ONNX_DOC)
+    model.ir_version = ONNX_IR_VERSION
+    return model.SerializeToString()
+
+
+def build_conformance_trt_engine(sample: Sample, dest: Path) -> dict:
+    _trt_standins()
+    import tensorrt as trt
+
+    logger = trt.Logger(trt.Logger.WARNING)
+    with trt.Builder(logger) as builder, builder.create_network(1) as network, \
+            builder.create_builder_config() as config, trt.OnnxParser(network, logger) as parser:
+        if not parser.parse(_conformance_trt_onnx(sample)):
+            raise SampleError(f"{sample.name}: the stand-in parser refused the model")
+        for shapes in sample.contract["profiles"]:
+            profile = builder.create_optimization_profile()
+            for name, (lo, opt, hi) in shapes.items():
+                profile.set_shape(name, min=lo, opt=opt, max=hi)
+            config.add_optimization_profile(profile)
+        blob = builder.build_serialized_network(network, config)
+    if blob is None:
+        raise SampleError(f"{sample.name}: the stand-in builder made no engine")
+    dest.write_bytes(_trt_checkpoint(bytes(blob)))
+    return {"engine_bytes": len(blob)}
+
+
+SAMPLE_SETS.append(conformance_samples)
+
+
+# --------------------------------------------------------------------------------------------------
 # Worker entry (runs in a fresh process per sample, or in-process with --jobs 0).
 
 

@@ -1,0 +1,100 @@
+"""The per-framework check classes, each run by unittest in a child interpreter over the generated samples.
+
+Children keep HOME and the temporary folder (where the checks put their sample copies) inside the test's
+own folder. For CI time the children shorten the benchmark duration that the conformance base sets for
+each check; `python -m unittest tests.unit_tests.test_inferencers.<module>` runs them at full length.
+"""
+import importlib.util
+import os
+import re
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parent.parent
+SAMPLES = Path(os.environ.get("OSTREL_SAMPLES_DIR") or REPO / ".samples")
+PLATFORM = REPO / "platform"
+GPU_STAND_INS = [PLATFORM / "tensorrt", PLATFORM / "pycuda", PLATFORM / "GPUtil"]
+
+RUN = """
+import sys, unittest, importlib
+import ostrel.frameworks.base_inferencer as base_inferencer
+import tests.unit_tests.test_inferencers.test_abstract_inferencer as abstract
+
+set_up = abstract.AbstractInferencerTest.setUp
+def short_set_up(self):
+    set_up(self)
+    base_inferencer.BENCHMARK_DURATION = 0.2
+abstract.AbstractInferencerTest.setUp = short_set_up
+
+module = importlib.import_module("tests.unit_tests.test_inferencers." + sys.argv[1])
+suite = unittest.defaultTestLoader.loadTestsFromModule(module)
+result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(suite)
+print("RESULT", result.testsRun, len(result.failures), len(result.errors), len(result.skipped))
+"""
+
+
+def run_child(tmp_path, code, *args, paths=(), env=None):
+    home = tmp_path / "home"
+    temp = tmp_path / "tmp"
+    home.mkdir(exist_ok=True)
+    temp.mkdir(exist_ok=True)
+    e = dict(os.environ, HOME=str(home), TMPDIR=str(temp), OSTREL_SAMPLES_DIR=str(SAMPLES))
+    e.pop("OSTREL_SAMPLES_URL", None)
+    if paths:
+        e["PYTHONPATH"] = os.pathsep.join(str(p) for p in paths)
+    e.update(env or {})
+    return subprocess.run([sys.executable, "-c", code, *args], env=e, capture_output=True, text=True,
+                          cwd=tmp_path, timeout=1200)
+
+
+def outcome(r):
+    found = re.search(r"^RESULT (\d+) (\d+) (\d+) (\d+)$", r.stdout, re.M)
+    assert found, r.stdout[-3000:] + r.stderr[-3000:]
+    return tuple(int(n) for n in found.groups())
+
+
+def available(module):
+    return importlib.util.find_spec(module) is not None
+
+
+# module, checks of the class (the fifteen shared ones and its own), framework runtime it needs
+FRAMEWORKS = [
+    ("test_onnx_inferencer", 18, "onnxruntime"),
+    ("test_pytorch_inferencer", 15, "torch"),
+    ("test_torchscript_inferencer", 15, "torch"),
+    ("test_tensorflow_inferencer", 17, "tensorflow"),
+    ("test_keras_inferencer", 15, "tensorflow"),
+    ("test_tflite_inferencer", 15, "tensorflow"),
+    ("test_openvino_inferencer", 18, "openvino"),
+    ("test_coreml_inferencer", 15, "coremltools"),
+]
+
+
+@pytest.mark.parametrize("module, checks, runtime", FRAMEWORKS, ids=[f[0] for f in FRAMEWORKS])
+def test_framework_check_class_passes_on_its_back_end(tmp_path, module, checks, runtime):
+    if not available(runtime):
+        pytest.skip(f"{runtime} is not installed here")
+    r = run_child(tmp_path, RUN, module)
+    if "is not available in this build of ostrel" in r.stdout + r.stderr:
+        pytest.skip(f"the back-end of {module} is not part of this build")
+    assert outcome(r) == (checks, 0, 0, 0), r.stdout[-4000:] + r.stderr[-2000:]
+    # Descriptions of the checks show at high verbosity; the conformance base itself is not run.
+    assert "AbstractInferencerTest" not in r.stdout
+    if module == "test_onnx_inferencer":
+        assert "Test that None as input dimensions raises an error" in r.stdout
+
+
+def test_missing_sample_skips_the_class_naming_it(tmp_path):
+    r = run_child(tmp_path, RUN, "test_onnx_inferencer", env={"OSTREL_SAMPLES_DIR": str(tmp_path / "none")})
+    assert outcome(r) == (0, 0, 0, 1), r.stdout + r.stderr
+    assert "sample /return_model_input.onnx is not available at file://" in r.stdout
+    assert "tools/make_samples.py" in r.stdout
+
+
+def test_trt_class_is_empty_without_a_gpu(tmp_path):
+    r = run_child(tmp_path, RUN, "test_trt_inferencer")
+    assert outcome(r) == (0, 0, 0, 0), r.stdout + r.stderr
