@@ -1,0 +1,132 @@
+// The benchmark log (SUCCESS blocks, ERROR lines and ERROR blocks) and the results CSV.
+#include <string>
+#include <system_error>
+
+#include "modtree/classes.hpp"
+#include "modtree/modtree.hpp"
+#include "native/atomic_file.hpp"
+#include "runtime/pyhelpers.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+const std::string kSuccessHeader = "--------------------- SUCCESS ---------------------\n\n";
+const std::string kErrorHeader = "--------------------- ERROR ---------------------\n\n";
+const std::string kClosing = std::string(51, '-') + "\n\n\n\n";
+
+// Columns that hold versions or names: read back as text, so "3.10" never becomes 3.1.
+py::dict text_columns() {
+  py::object str = ostrel::builtin("str");
+  py::dict d;
+  for (const char* c : {"Ostrel Version", "Framework Version", "Model", "Framework", "Repetitions"}) d[c] = str;
+  return d;
+}
+
+void write(py::object self, const std::string& text) { self.attr("logfile_fp").attr("write")(text); }
+
+void init(py::object self, py::object logfile_path, py::object csvfile_path) {
+  self.attr("log_path") = logfile_path;
+  self.attr("logfile_fp") = ostrel::builtin("open")(logfile_path, "a");
+  self.attr("csv_path") = csvfile_path;
+  self.attr("_error_buffer") = py::list();
+}
+
+void del(py::object self) {
+  if (py::hasattr(self, "logfile_fp")) self.attr("logfile_fp").attr("close")();
+}
+
+void log_success_to_logfile(py::object self, py::object results) {
+  std::string block = kSuccessHeader;
+  for (py::handle pair : results.attr("items")()) {
+    py::tuple item = py::reinterpret_borrow<py::tuple>(pair);
+    std::string heading = ostrel::str(item[0]);
+    if (heading.size() < 30) heading.resize(30, ' ');
+    block += "--- " + heading + ostrel::str(item[1]) + "\n";
+  }
+  block += kClosing;
+  write(self, block);
+  self.attr("logfile_fp").attr("flush")();
+}
+
+void log_results_to_csv(py::object self, py::object results) {
+  py::object pd = py::module_::import("pandas");
+  py::object os_path = py::module_::import("os.path");
+  py::object path = self.attr("csv_path");
+  py::object row = pd.attr("DataFrame")(py::make_tuple(results));
+  py::object df;
+  if (py::bool_(os_path.attr("exists")(path))) {
+    py::object old = pd.attr("read_csv")(path, py::arg("dtype") = text_columns());
+    py::list columns = old.attr("columns").attr("tolist")();
+    py::list added;
+    for (py::handle c : results)
+      if (!columns.contains(c)) added.append(c);
+    added.attr("sort")();
+    for (auto c : added) columns.append(c);
+    df = pd.attr("concat")(py::make_tuple(old, row), py::arg("ignore_index") = true, py::arg("sort") = false);
+    df = df.attr("reindex")(py::arg("columns") = columns);
+  } else {
+    df = row;
+  }
+  std::string content = py::str(df.attr("to_csv")(py::arg("index") = false));
+  std::string target = ostrel::str(py::module_::import("os").attr("fspath")(path));
+  try {
+    py::gil_scoped_release release;
+    ostrel::native::replace_file_atomically(target, content);
+  } catch (const std::system_error& e) {
+    ostrel::raise(PyExc_OSError, py::make_tuple(e.code().value(), e.what()));
+  }
+}
+
+void log_benchmark_success(py::object self, py::object results) {
+  self.attr("_ToolLogger__log_success_to_logfile")(results);
+  self.attr("_ToolLogger__log_results_to_csv")(results);
+}
+
+void add_error_to_logging_buffer(py::object self, py::object error_string) {
+  write(self, "\nERROR: " + ostrel::str(error_string) + "\n");
+  // Flushed at once: the parent reads the log after this process ends, however it ends.
+  self.attr("logfile_fp").attr("flush")();
+  self.attr("_error_buffer").attr("append")(error_string);
+}
+
+void log_benchmark_error(py::object self, py::object spawn_result) {
+  std::string block = kErrorHeader;
+  for (auto message : self.attr("_error_buffer")) block += "Encountered Error: \n" + ostrel::str(message) + "\n";
+  block += "\nSTDOUT: \n" + ostrel::str(spawn_result.attr("stdout")) + "\n\n";
+  block += "STDERR: \n" + ostrel::str(spawn_result.attr("stderr")) + "\n\n";
+  block += kClosing;
+  write(self, block);
+  self.attr("logfile_fp").attr("flush")();
+}
+
+py::object results_dataframe(py::object self) {
+  py::object path = self.attr("csv_path");
+  if (!py::bool_(py::module_::import("os.path").attr("exists")(path))) return py::none();
+  return py::module_::import("pandas").attr("read_csv")(path, py::arg("dtype") = text_columns());
+}
+
+}  // namespace
+
+MODTREE_MODULE("ostrel_tool.ostrel_tool_logger", m) {
+  m.attr("os") = py::module_::import("os");
+  m.attr("pd") = py::module_::import("pandas");
+  modtree::ClassBuilder(m, "ToolLogger")
+      .def("__init__", &init, py::arg("self"), py::arg("logfile_path"), py::arg("csvfile_path"))
+      .def("__del__", &del, py::arg("self"))
+      .def("log_benchmark_success", &log_benchmark_success, py::arg("self"), py::arg("results"))
+      .def("add_error_to_logging_buffer", &add_error_to_logging_buffer, py::arg("self"), py::arg("error_string"))
+      .def("log_benchmark_error", &log_benchmark_error, py::arg("self"), py::arg("spawn_result"))
+      .def("results_dataframe", &results_dataframe, py::arg("self"))
+      .attr("_ToolLogger__log_success_to_logfile",
+            modtree::as_method(modtree::python_function(
+                py::cpp_function(&log_success_to_logfile, py::name("__log_success_to_logfile"), py::arg("self"),
+                                 py::arg("benchmark_results")),
+                "__log_success_to_logfile")))
+      .attr("_ToolLogger__log_results_to_csv",
+            modtree::as_method(modtree::python_function(
+                py::cpp_function(&log_results_to_csv, py::name("__log_results_to_csv"), py::arg("self"),
+                                 py::arg("benchmark_results")),
+                "__log_results_to_csv")))
+      .build();
+}
