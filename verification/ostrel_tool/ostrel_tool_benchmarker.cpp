@@ -20,7 +20,7 @@ namespace {
 
 py::object os_path() { return py::module_::import("os.path"); }
 
-bool non_empty_text(py::handle v) { return !v.is_none() && py::isinstance<py::str>(v) && py::len(v) > 0; }
+bool non_empty_text(py::handle v) { return py::isinstance<py::str>(v) && py::len(v) > 0; }
 
 std::string basename(py::handle path) { return ostrel::str(os_path().attr("basename")(path)); }
 
@@ -173,6 +173,28 @@ void run_parent(py::object self) {
   sys_stderr.attr("flush")();
 }
 
+// JSON has no tuples: the metadata's shapes come as lists, the runtime takes a list of tuples. A list of
+// lists becomes a list of tuples, a flat list of sizes one shape.
+py::object shapes_from_json(py::object dims) {
+  if (!py::isinstance<py::list>(dims)) return dims;
+  py::list in = dims;
+  bool all_lists = true, all_ints = true;
+  for (py::handle d : in) {
+    all_lists = all_lists && py::isinstance<py::list>(d);
+    all_ints = all_ints && PyLong_Check(d.ptr());
+  }
+  py::list out;
+  if (all_lists) {
+    for (py::handle d : in) out.append(py::tuple(py::reinterpret_borrow<py::object>(d)));
+    return out;
+  }
+  if (all_ints) {
+    out.append(py::tuple(in));
+    return out;
+  }
+  return dims;
+}
+
 void benchmark_model_and_log_results(py::object self) {
   py::object int_ = ostrel::builtin("int");
   py::object path = self.attr("_benchmarking_path");
@@ -210,7 +232,7 @@ void benchmark_model_and_log_results(py::object self) {
     py::dict kwargs;
     kwargs["model_path"] = path;
     kwargs["framework_type"] = framework;
-    if (!dims.is_none() && py::bool_(dims)) kwargs["input_dims"] = dims;
+    if (!dims.is_none() && py::bool_(dims)) kwargs["input_dims"] = shapes_from_json(dims);
     py::object model = ostrel_pkg.attr("load")(**kwargs);
     py::object record = repetitions.is_none()
                             ? model.attr("benchmark")(py::arg("batch_size") = batch_size)
