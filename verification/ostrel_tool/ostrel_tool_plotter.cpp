@@ -44,8 +44,9 @@ void init(py::object self, py::object args) {
       ostrel::raise(PyExc_ValueError, "Metric \"" + ostrel::str(h) + "\" is not a column in the provided CSV");
   py::object framework = self.attr("_framework_type");
   if (set(framework)) {
-    py::object known = df["Framework"].attr("unique")();
-    if (!py::bool_(known.attr("tolist")().attr("__contains__")(framework)))
+    py::list values = df["Framework"].attr("unique")().attr("tolist")();
+    py::object known = py::module_::import("numpy").attr("array")(values, py::arg("dtype") = ostrel::builtin("object"));
+    if (!values.contains(framework))
       ostrel::raise(PyExc_ValueError, "Framework \"" + ostrel::str(framework) +
                                           "\" is not a valid framework. Expecting one of: " + ostrel::str(known));
   }
