@@ -67,8 +67,8 @@ def test_log_blocks_and_csv_rewrite(tmp_path):
     assert rows[0] == HEADINGS + ["Extra A", "Extra B"]
     assert [r[0] for r in rows[1:]] == ["1", "2"]
     assert {r[13] for r in rows[1:]} == {"3.10"} and {r[11] for r in rows[1:]} == {"1.20"}
-    # New headings trail in sorted order; a whole-number column with an empty cell reads back as floats.
-    assert rows[1][-2:] == ["", ""] and rows[2][-2:] == ["x", "1.0"]
+    # New headings trail in sorted order, empty in earlier rows; earlier cells are kept as written.
+    assert rows[1][-2:] == ["", ""] and rows[2][-2:] == ["x", "1"]
     assert sorted(os.listdir(tmp_path)) == ["log.txt", "r.csv"]  # no temporary file left behind
     logger.add_error_to_logging_buffer("first")
     logger.add_error_to_logging_buffer("second")

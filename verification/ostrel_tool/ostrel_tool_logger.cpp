@@ -1,10 +1,13 @@
 // The benchmark log (SUCCESS blocks, ERROR lines and ERROR blocks) and the results CSV.
 #include <string>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "native/atomic_file.hpp"
+#include "native/csv_table.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
@@ -14,14 +17,6 @@ namespace {
 const std::string kSuccessHeader = "--------------------- SUCCESS ---------------------\n\n";
 const std::string kErrorHeader = "--------------------- ERROR ---------------------\n\n";
 const std::string kClosing = std::string(51, '-') + "\n\n\n\n";
-
-// Columns that hold versions or names: read back as text, so "3.10" never becomes 3.1.
-py::dict text_columns() {
-  py::object str = ostrel::builtin("str");
-  py::dict d;
-  for (const char* c : {"Ostrel Version", "Framework Version", "Model", "Framework", "Repetitions"}) d[c] = str;
-  return d;
-}
 
 void write(py::object self, const std::string& text) { self.attr("logfile_fp").attr("write")(text); }
 
@@ -49,33 +44,55 @@ void log_success_to_logfile(py::object self, py::object results) {
   self.attr("logfile_fp").attr("flush")();
 }
 
+// A value's cell text: what pandas writes for it (none and NaN empty, numbers in their shortest form).
+std::string cell_text(py::handle value) {
+  if (value.is_none()) return {};
+  if (PyBool_Check(value.ptr())) return value.ptr() == Py_True ? "True" : "False";
+  if (PyFloat_Check(value.ptr())) {
+    double d = PyFloat_AsDouble(value.ptr());
+    if (d != d) return {};
+    return ostrel::str(py::repr(value));
+  }
+  return ostrel::str(value);
+}
+
+// Reads the CSV, adds the row and writes the whole table to a temporary file renamed over the old
+// one: a crash at any moment leaves the earlier rows intact. Earlier rows are kept cell for cell.
 void log_results_to_csv(py::object self, py::object results) {
-  py::object pd = py::module_::import("pandas");
-  py::object os_path = py::module_::import("os.path");
   py::object path = self.attr("csv_path");
-  py::object row = pd.attr("DataFrame")(py::make_tuple(results));
-  py::object df;
-  if (py::bool_(os_path.attr("exists")(path))) {
-    py::object old = pd.attr("read_csv")(path, py::arg("dtype") = text_columns());
-    py::list columns = old.attr("columns").attr("tolist")();
-    py::list added;
-    for (py::handle c : results)
-      if (!columns.contains(c)) added.append(c);
-    added.attr("sort")();
-    for (auto c : added) columns.append(c);
-    df = pd.attr("concat")(py::make_tuple(old, row), py::arg("ignore_index") = true, py::arg("sort") = false);
-    df = df.attr("reindex")(py::arg("columns") = columns);
-  } else {
-    df = row;
+  std::vector<std::pair<std::string, std::string>> row;
+  for (py::handle pair : results.attr("items")()) {
+    py::tuple item = py::reinterpret_borrow<py::tuple>(pair);
+    row.emplace_back(ostrel::str(item[0]), cell_text(item[1]));
   }
-  std::string content = py::str(df.attr("to_csv")(py::arg("index") = false));
+  std::string existing;
+  if (py::bool_(py::module_::import("os.path").attr("exists")(path))) {
+    py::object f = ostrel::builtin("open")(path, "r", py::arg("encoding") = "utf-8", py::arg("newline") = "");
+    try {
+      existing = py::str(f.attr("read")());
+    } catch (...) {
+      f.attr("close")();
+      throw;
+    }
+    f.attr("close")();
+  }
   std::string target = ostrel::str(py::module_::import("os").attr("fspath")(path));
-  try {
+  std::string error;
+  int code = 0;
+  {
     py::gil_scoped_release release;
-    ostrel::native::replace_file_atomically(target, content);
-  } catch (const std::system_error& e) {
-    ostrel::raise(PyExc_OSError, py::make_tuple(e.code().value(), e.what()));
+    try {
+      ostrel::native::replace_file_atomically(target, ostrel::native::append_csv_row(existing, row));
+    } catch (const ostrel::native::CsvError& e) {
+      error = "Cannot add a row to " + target + ": " + e.what();
+    } catch (const std::system_error& e) {
+      code = e.code().value();
+      error = e.what();
+    }
   }
+  if (error.empty()) return;
+  if (code == 0) ostrel::raise(PyExc_ValueError, error);
+  ostrel::raise(PyExc_OSError, py::make_tuple(code, error));
 }
 
 void log_benchmark_success(py::object self, py::object results) {
@@ -100,6 +117,14 @@ void log_benchmark_error(py::object self, py::object spawn_result) {
   self.attr("logfile_fp").attr("flush")();
 }
 
+// Columns that hold versions or names: read back as text, so "3.10" never becomes 3.1.
+py::dict text_columns() {
+  py::object str = ostrel::builtin("str");
+  py::dict d;
+  for (const char* c : {"Ostrel Version", "Framework Version", "Model", "Framework", "Repetitions"}) d[c] = str;
+  return d;
+}
+
 py::object results_dataframe(py::object self) {
   py::object path = self.attr("csv_path");
   if (!py::bool_(py::module_::import("os.path").attr("exists")(path))) return py::none();
@@ -110,7 +135,6 @@ py::object results_dataframe(py::object self) {
 
 MODTREE_MODULE("ostrel_tool.ostrel_tool_logger", m) {
   m.attr("os") = py::module_::import("os");
-  m.attr("pd") = py::module_::import("pandas");
   modtree::ClassBuilder(m, "ToolLogger")
       .def("__init__", &init, py::arg("self"), py::arg("logfile_path"), py::arg("csvfile_path"))
       .def("__del__", &del, py::arg("self"))

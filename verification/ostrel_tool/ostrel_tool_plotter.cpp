@@ -78,7 +78,6 @@ void execute(py::object self) {
 
 MODTREE_MODULE("ostrel_tool.ostrel_tool_plotter", m) {
   m.attr("os") = py::module_::import("os");
-  m.attr("pd") = py::module_::import("pandas");
   modtree::ClassBuilder(m, "ToolPlotter")
       .attr("PLOT_NAME_SEPARATOR", py::str("___"))
       .def("__init__", &init, py::arg("self"), py::arg("parsed_args"))

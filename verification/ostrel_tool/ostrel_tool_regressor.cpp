@@ -176,7 +176,6 @@ void execute(py::object self) {
 
 MODTREE_MODULE("ostrel_tool.ostrel_tool_regressor", m) {
   for (const char* name : {"os", "sys", "json"}) m.attr(name) = py::module_::import(name);
-  m.attr("pd") = py::module_::import("pandas");
   py::dict metrics;
   metrics["Batch Inf Time"] = py::make_tuple(0.2, false);
   metrics["Throughput"] = py::make_tuple(0.2, true);
