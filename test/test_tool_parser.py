@@ -70,3 +70,31 @@ def test_entry_runs_as_module_and_reports_missing_batch_sizes(tmp_path):
                        capture_output=True, text=True, env=env, cwd=tmp_path)
     assert r.returncode == 2
     assert "usage:" in r.stderr and "the following arguments are required: --batch_sizes" in r.stderr
+
+
+@pytest.mark.parametrize("argv, chosen", [
+    (["benchmark", "-p", "m.onnx", "-f", "onnx", "--batch_sizes", "1"], "ToolBenchmarker"),
+    (["regression", "--csv_path", "c.csv", "--metrics", "Throughput"], "ToolRegressor"),
+    (["plot", "--csv_path", "c.csv", "--x_axis", "Model", "--y_axes", "Throughput"], "ToolPlotter"),
+    (["slack", "--plot_paths", "p.html", "--regression_json", "r.json"], "ToolSlacker"),
+])
+def test_each_subcommand_reaches_one_executor(argv, chosen, monkeypatch):
+    import tests.ostrel_tool.main as main
+    calls = []
+
+    def recorder(name):
+        class Executor:
+            def __init__(self, *args):
+                calls.append((name, args))
+
+            def execute(self):
+                calls.append((name, "execute"))
+        return Executor
+
+    for name in ("ToolBenchmarker", "ToolRegressor", "ToolPlotter", "ToolSlacker"):
+        monkeypatch.setattr(main, name, recorder(name))
+    monkeypatch.setattr(sys, "argv", ["ostrel-tool", *argv])
+    assert main.main() is None
+    assert [c[0] for c in calls] == [chosen, chosen] and calls[1][1] == "execute"
+    if chosen == "ToolBenchmarker":
+        assert calls[0][1][1] == main.__file__  # the entry's own path, which children start again

@@ -156,3 +156,23 @@ def test_plot_validation(tmp_path, kw, message):
     with pytest.raises(ValueError) as e:
         ToolPlotter(plot_args(kw.pop("csv_path"), **kw))
     assert str(e.value) == message
+
+
+def test_command_line_reports_and_exits_0(tmp_path):
+    import subprocess
+    import sys
+    rows = [row("3.5.0", model=m) for m in ("a.onnx", "b.pth")] + [row("3.6.0", model="a.onnx", latency=13.0),
+                                                                   row("3.6.0", model="b.pth")]
+    path = write_csv(tmp_path, rows)
+    env = dict(os.environ, HOME=str(tmp_path))
+
+    def tool(csv):
+        return subprocess.run([sys.executable, "-m", "tests.ostrel_tool.main", "regression", "--csv_path", csv,
+                               "--metrics", "Batch Inf Time", "Throughput"], capture_output=True, text=True, env=env)
+    r = tool(path)
+    assert r.returncode == 0 and "FAILED REGRESSION" in r.stdout
+    assert r.stderr == "ostrel-tool regression: regression found in 1 of 2 metrics (3.6.0 against 3.5.0)\n"
+    rows[2]["Batch Inf Time"] = 10.5
+    r = tool(write_csv(tmp_path, rows))
+    assert r.returncode == 0 and r.stdout == "---------- PASSED REGRESSION ----------\n"
+    assert "no regression found" in r.stderr

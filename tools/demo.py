@@ -44,7 +44,42 @@ def main():
     (y,) = model.predict(np.random.rand(1, 224, 224, 3).astype(np.float32))
     print(f"TFLite predict: output {y.shape}")
     print(model.benchmark(batch_size=1, repetitions=50, warmup_calls=5))
+
+    tool_sweep()
     return 0
+
+
+def tool_sweep():
+    """The benchmark tool over a folder of samples (one child per model and batch size), then a plot."""
+    import json
+    import subprocess
+
+    out = os.path.abspath("tool")
+    models = os.path.join(out, "models")
+    os.makedirs(models, exist_ok=True)
+    picks = {"return_model_input.onnx": ("return_model_input.onnx", {"framework": "onnx"}),
+             "two_inputs_tuple.pth": (os.path.join("torch", "two_inputs_tuple.pth"),
+                                      {"framework": "torchscript", "input_dims": [[3, 32, 32], [10]]})}
+    for name, (rel, _) in picks.items():
+        link = os.path.join(models, name)
+        if not os.path.lexists(link):
+            os.symlink(os.path.join(os.path.abspath(SAMPLES), rel), link)
+    metadata = os.path.join(out, "models.json")
+    with open(metadata, "w") as f:
+        json.dump({name: meta for name, (_, meta) in picks.items()}, f)
+    log, csv = os.path.join(out, "benchmark_log.txt"), os.path.join(out, "results.csv")
+    for stale in (log, csv):  # this demo's own outputs of an earlier run
+        if os.path.exists(stale):
+            os.remove(stale)
+    tool = [sys.executable, "-m", "tests.ostrel_tool.main"]
+    subprocess.run(tool + ["benchmark", "-d", models, "--metadata_file", metadata, "--batch_sizes", "1", "2",
+                           "--repetitions", "5", "-o", log, "--csv_path", csv], check=True)
+    subprocess.run(tool + ["plot", "--csv_path", csv, "--x_axis", "Batch Size", "--y_axes", "Batch Inf Time",
+                           "Throughput", "--output_path", os.path.join(out, "sweep")], check=True)
+    print(f"tool sweep: results in {csv}, log in {log}, plots:")
+    for name in sorted(os.listdir(out)):
+        if name.endswith(".html"):
+            print(f"  {os.path.join(out, name)}")
 
 
 if __name__ == "__main__":
