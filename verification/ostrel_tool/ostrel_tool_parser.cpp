@@ -63,7 +63,14 @@ void set_up_slack_args(py::object sub) {
 
 void init(py::object self) {
   py::object cls = py::type::of(self);
+  // Run with `python -m`, the program path is the extension module itself: name the command instead.
+  py::object sys = py::module_::import("sys");
+  py::list argv = sys.attr("argv");
+  std::string program = argv.empty() ? std::string() : ostrel::str(argv[0]);
   py::object parser = py::module_::import("argparse").attr("ArgumentParser")();
+  if (program.size() > 3 && program.compare(program.size() - 3, 3, ".so") == 0)
+    parser.attr("prog") = ostrel::str(py::module_::import("os.path").attr("basename")(sys.attr("executable"))) +
+                          " -m " + ostrel_tool::tool_module("main");
   self.attr("_arg_parser") = parser;
   py::object subparsers = parser.attr("add_subparsers")(
       py::arg("dest") = "subcommand", py::arg("title") = "subcommands",
