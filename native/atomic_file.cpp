@@ -15,7 +15,9 @@ namespace ostrel::native {
 
 namespace {
 
-[[noreturn]] void fail(int err, const std::string& what) { throw std::system_error(err, std::generic_category(), what); }
+[[noreturn]] void fail(int err, const std::string& what) {
+  throw std::system_error(err, std::generic_category(), what);
+}
 
 // Removes the temporary file unless the rename consumed it.
 struct TempName {
@@ -71,7 +73,8 @@ void replace_file_atomically(const std::string& path, std::string_view content) 
   }
   if (::fsync(fd.get()) != 0) fail(errno, "cannot flush " + temp.path);
   if (int err = fd.close_checked(); err != 0) fail(err, "cannot close " + temp.path);
-  if (::rename(temp.path.c_str(), path.c_str()) != 0) fail(errno, "cannot rename " + temp.path + " to " + path);
+  if (::rename(temp.path.c_str(), path.c_str()) != 0)
+    fail(errno, "cannot rename " + temp.path + " to " + path);
   temp.armed = false;
   // The rename itself is made durable by syncing the directory; a failure here loses nothing.
   UniqueFd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

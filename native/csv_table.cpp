@@ -98,7 +98,8 @@ std::string format_csv(const CsvTable& table) {
   return out;
 }
 
-std::string append_csv_row(std::string_view existing, const std::vector<std::pair<std::string, std::string>>& row) {
+std::string append_csv_row(std::string_view existing,
+                           const std::vector<std::pair<std::string, std::string>>& row) {
   CsvTable table = parse_csv(existing);
   std::unordered_map<std::string, size_t> column;
   for (size_t i = 0; i < table.header.size(); ++i) column.emplace(table.header[i], i);

@@ -30,6 +30,7 @@ std::string format_csv(const CsvTable& table);
 // columns are the row's headings in order). Cells go under their headings; headings the table lacks
 // become new trailing columns in sorted order, empty in earlier rows; columns the row lacks get an
 // empty cell. Earlier rows are kept cell for cell. Returns the whole new file content.
-std::string append_csv_row(std::string_view existing, const std::vector<std::pair<std::string, std::string>>& row);
+std::string append_csv_row(std::string_view existing,
+                           const std::vector<std::pair<std::string, std::string>>& row);
 
 }  // namespace ostrel::native

@@ -66,7 +66,8 @@ def test_entry_runs_as_module_and_reports_missing_batch_sizes(tmp_path):
     r = subprocess.run([sys.executable, "-m", "tests.ostrel_tool.main", "--help"], capture_output=True, text=True,
                        env=env, cwd=tmp_path)
     assert r.returncode == 0 and "benchmark" in r.stdout
-    r = subprocess.run([sys.executable, "-m", "tests.ostrel_tool.main", "benchmark", "-p", "m.onnx", "-i"],
+    console_script = os.path.join(os.path.dirname(sys.executable), "ostrel-tool")
+    r = subprocess.run([console_script, "benchmark", "-p", "m.onnx", "-i"],
                        capture_output=True, text=True, env=env, cwd=tmp_path)
     assert r.returncode == 2
     assert "usage:" in r.stderr and "the following arguments are required: --batch_sizes" in r.stderr

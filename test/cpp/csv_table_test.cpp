@@ -18,7 +18,8 @@ TEST(CsvTable, QuotesOnlyWhereNeededAndReadsBack) {
 TEST(CsvTable, AppendMatchesByHeadingAndKeepsEarlierCells) {
   std::string first = append_csv_row("", {{"Batch Size", "1"}, {"Ostrel Version", "3.10"}, {"Model", "m"}});
   EXPECT_EQ(first, "Batch Size,Ostrel Version,Model\n1,3.10,m\n");
-  std::string second = append_csv_row(first, {{"Model", "n"}, {"Zeta", "z"}, {"Alpha", "a"}, {"Batch Size", "2"}});
+  std::string second =
+      append_csv_row(first, {{"Model", "n"}, {"Zeta", "z"}, {"Alpha", "a"}, {"Batch Size", "2"}});
   EXPECT_EQ(second, "Batch Size,Ostrel Version,Model,Alpha,Zeta\n1,3.10,m,,\n2,,n,a,z\n");
 }
 

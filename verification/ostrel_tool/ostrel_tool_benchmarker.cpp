@@ -1,6 +1,7 @@
 // The "benchmark" sub-command: the parent starts one child per model and batch size; each child loads
 // and benchmarks its model and records the result.
 #include <pybind11/stl.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <csignal>
@@ -39,7 +40,7 @@ void init(py::object self, py::object parsed_args, py::object main_path) {
   self.attr("_metadata_file") = parsed_args.attr("metadata_file");
   self.attr("_initialize_model_metadata")();
   self.attr("logger") = tool_import("ostrel_tool_logger", "ToolLogger")(parsed_args.attr("log_path"),
-                                                                         parsed_args.attr("csv_path"));
+                                                                        parsed_args.attr("csv_path"));
 }
 
 void initialize_model_metadata(py::object self) {
@@ -49,7 +50,8 @@ void initialize_model_metadata(py::object self) {
     return;
   }
   if (!py::bool_(os_path().attr("exists")(path)))
-    ostrel::raise(PyExc_FileNotFoundError, "Could not find provided model metadata file: " + ostrel::str(path));
+    ostrel::raise(PyExc_FileNotFoundError,
+                  "Could not find provided model metadata file: " + ostrel::str(path));
   py::object f = ostrel::builtin("open")(path, "r");
   try {
     self.attr("_models_metadata") = py::module_::import("json").attr("load")(f);
@@ -126,12 +128,36 @@ struct Sweep {
 // Runs one child for a model and batch size, logs its failure and reports the run on standard error.
 void run_child(py::object self, py::object model_path, py::object batch_size, Sweep& sweep) {
   py::object command = self.attr("_ToolBenchmarker__command_parameters")(batch_size, model_path);
+  py::object log_path = self.attr("logger").attr("log_path");
+  auto log_size = [&]() -> long long {
+    struct stat st{};
+    return ::stat(ostrel::str(log_path).c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+  };
+  long long log_before = log_size();
   auto start = std::chrono::steady_clock::now();
   py::object result = self.attr("_ToolBenchmarker__spawn_synchronous_child_proc")(command);
   double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   int code = result.attr("returncode").cast<int>();
   ++sweep.runs;
   std::string status = "ok";
+  if (code == 0 && log_size() > log_before) {
+    // Children run one at a time and only append: what the log gained is this child's. A child that
+    // could not resolve its model's framework ends with status 0 after an ERROR line.
+    py::object f = ostrel::builtin("open")(log_path, "rb");
+    std::string added;
+    try {
+      f.attr("seek")(log_before);
+      added = py::bytes(f.attr("read")()).cast<std::string>();
+    } catch (...) {
+      f.attr("close")();
+      throw;
+    }
+    f.attr("close")();
+    if (added.find("\nERROR: ") != std::string::npos) {
+      ++sweep.failed;
+      status = "FAILED (ERROR line in the log)";
+    }
+  }
   if (code != 0) {
     ++sweep.failed;
     status = "FAILED (" + exit_description(code) + ")";
@@ -169,7 +195,8 @@ void run_parent(py::object self) {
       run_child(self, path, py::reinterpret_borrow<py::object>(batch_size), sweep);
   }
   py::object sys_stderr = py::module_::import("sys").attr("stderr");
-  sys_stderr.attr("write")(py::str("ostrel-tool benchmark: {} of {} runs failed\n").format(sweep.failed, sweep.runs));
+  sys_stderr.attr("write")(
+      py::str("ostrel-tool benchmark: {} of {} runs failed\n").format(sweep.failed, sweep.runs));
   sys_stderr.attr("flush")();
 }
 
@@ -206,7 +233,8 @@ void benchmark_model_and_log_results(py::object self) {
   if (!metadata.is_none() && py::bool_(metadata)) {
     py::object entry = metadata.attr("get")(os_path().attr("basename")(path));
     if (entry.is_none() || !py::bool_(entry.attr("__contains__")("framework"))) {
-      logger.attr("add_error_to_logging_buffer")("Could not get metadata or framework for:\t" + ostrel::str(path));
+      logger.attr("add_error_to_logging_buffer")("Could not get metadata or framework for:\t" +
+                                                 ostrel::str(path));
       return;
     }
     framework = entry[py::str("framework")];
@@ -217,7 +245,8 @@ void benchmark_model_and_log_results(py::object self) {
       framework = tool_import("ostrel_tool_parser", "ToolParser").attr("infer_framework_from_model")(path);
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_ValueError)) throw;
-      logger.attr("add_error_to_logging_buffer")("Failed to infer framework type from path: " + ostrel::str(path));
+      logger.attr("add_error_to_logging_buffer")("Failed to infer framework type from path: " +
+                                                 ostrel::str(path));
       return;
     }
   } else {
@@ -279,7 +308,8 @@ py::object private_method(const char* name, F&& f, const Extra&... extra) {
 }  // namespace
 
 MODTREE_MODULE("ostrel_tool.ostrel_tool_benchmarker", m) {
-  for (const char* name : {"os", "datetime", "subprocess", "sys", "json"}) m.attr(name) = py::module_::import(name);
+  for (const char* name : {"os", "datetime", "subprocess", "sys", "json"})
+    m.attr(name) = py::module_::import(name);
   m.attr("ToolLogger") = tool_import("ostrel_tool_logger", "ToolLogger");
   m.attr("ToolParser") = tool_import("ostrel_tool_parser", "ToolParser");
   modtree::ClassBuilder(m, "ToolBenchmarker")
@@ -287,10 +317,11 @@ MODTREE_MODULE("ostrel_tool.ostrel_tool_benchmarker", m) {
       .def("execute", &execute, py::arg("self"))
       .def("_initialize_model_metadata", &initialize_model_metadata, py::arg("self"))
       .attr("_ToolBenchmarker__benchmark_model_and_log_results",
-            private_method("__benchmark_model_and_log_results", &benchmark_model_and_log_results, py::arg("self")))
+            private_method("__benchmark_model_and_log_results", &benchmark_model_and_log_results,
+                           py::arg("self")))
       .attr("_ToolBenchmarker__command_parameters",
-            private_method("__command_parameters", &command_parameters, py::arg("self"), py::arg("batch_size"),
-                           py::arg("model_file")))
+            private_method("__command_parameters", &command_parameters, py::arg("self"),
+                           py::arg("batch_size"), py::arg("model_file")))
       .attr("_ToolBenchmarker__spawn_synchronous_child_proc",
             ostrel::builtin("classmethod")(modtree::python_function(
                 py::cpp_function(&spawn_synchronous_child_proc, py::name("__spawn_synchronous_child_proc"),

@@ -9,6 +9,7 @@
 #include "native/atomic_file.hpp"
 #include "native/csv_table.hpp"
 #include "runtime/pyhelpers.hpp"
+#include "verification/ostrel_tool/tool_support.hpp"
 
 namespace py = pybind11;
 
@@ -109,7 +110,8 @@ void add_error_to_logging_buffer(py::object self, py::object error_string) {
 
 void log_benchmark_error(py::object self, py::object spawn_result) {
   std::string block = kErrorHeader;
-  for (auto message : self.attr("_error_buffer")) block += "Encountered Error: \n" + ostrel::str(message) + "\n";
+  for (auto message : self.attr("_error_buffer"))
+    block += "Encountered Error: \n" + ostrel::str(message) + "\n";
   block += "\nSTDOUT: \n" + ostrel::str(spawn_result.attr("stdout")) + "\n\n";
   block += "STDERR: \n" + ostrel::str(spawn_result.attr("stderr")) + "\n\n";
   block += kClosing;
@@ -117,18 +119,10 @@ void log_benchmark_error(py::object self, py::object spawn_result) {
   self.attr("logfile_fp").attr("flush")();
 }
 
-// Columns that hold versions or names: read back as text, so "3.10" never becomes 3.1.
-py::dict text_columns() {
-  py::object str = ostrel::builtin("str");
-  py::dict d;
-  for (const char* c : {"Ostrel Version", "Framework Version", "Model", "Framework", "Repetitions"}) d[c] = str;
-  return d;
-}
-
 py::object results_dataframe(py::object self) {
   py::object path = self.attr("csv_path");
   if (!py::bool_(py::module_::import("os.path").attr("exists")(path))) return py::none();
-  return py::module_::import("pandas").attr("read_csv")(path, py::arg("dtype") = text_columns());
+  return py::module_::import("pandas").attr("read_csv")(path, py::arg("dtype") = ostrel_tool::text_columns());
 }
 
 }  // namespace
@@ -139,13 +133,14 @@ MODTREE_MODULE("ostrel_tool.ostrel_tool_logger", m) {
       .def("__init__", &init, py::arg("self"), py::arg("logfile_path"), py::arg("csvfile_path"))
       .def("__del__", &del, py::arg("self"))
       .def("log_benchmark_success", &log_benchmark_success, py::arg("self"), py::arg("results"))
-      .def("add_error_to_logging_buffer", &add_error_to_logging_buffer, py::arg("self"), py::arg("error_string"))
+      .def("add_error_to_logging_buffer", &add_error_to_logging_buffer, py::arg("self"),
+           py::arg("error_string"))
       .def("log_benchmark_error", &log_benchmark_error, py::arg("self"), py::arg("spawn_result"))
       .def("results_dataframe", &results_dataframe, py::arg("self"))
       .attr("_ToolLogger__log_success_to_logfile",
             modtree::as_method(modtree::python_function(
-                py::cpp_function(&log_success_to_logfile, py::name("__log_success_to_logfile"), py::arg("self"),
-                                 py::arg("benchmark_results")),
+                py::cpp_function(&log_success_to_logfile, py::name("__log_success_to_logfile"),
+                                 py::arg("self"), py::arg("benchmark_results")),
                 "__log_success_to_logfile")))
       .attr("_ToolLogger__log_results_to_csv",
             modtree::as_method(modtree::python_function(

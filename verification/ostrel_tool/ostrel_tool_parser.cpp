@@ -69,8 +69,9 @@ void init(py::object self) {
   std::string program = argv.empty() ? std::string() : ostrel::str(argv[0]);
   py::object parser = py::module_::import("argparse").attr("ArgumentParser")();
   if (program.size() > 3 && program.compare(program.size() - 3, 3, ".so") == 0)
-    parser.attr("prog") = ostrel::str(py::module_::import("os.path").attr("basename")(sys.attr("executable"))) +
-                          " -m " + ostrel_tool::tool_module("main");
+    parser.attr("prog") =
+        ostrel::str(py::module_::import("os.path").attr("basename")(sys.attr("executable"))) + " -m " +
+        ostrel_tool::tool_module("main");
   self.attr("_arg_parser") = parser;
   py::object subparsers = parser.attr("add_subparsers")(
       py::arg("dest") = "subcommand", py::arg("title") = "subcommands",
@@ -90,7 +91,8 @@ void init(py::object self) {
 py::object infer_framework_from_model(const std::string& model_path) {
   size_t dot = model_path.rfind('.');
   std::string suffix = dot == std::string::npos ? model_path : model_path.substr(dot + 1);
-  py::dict table = ostrel_tool::tool_import("ostrel_tool_parser", "ToolParser").attr("SUFFIX_TO_FRAMEWORK_TRANS");
+  py::dict table =
+      ostrel_tool::tool_import("ostrel_tool_parser", "ToolParser").attr("SUFFIX_TO_FRAMEWORK_TRANS");
   if (!table.contains(suffix)) ostrel::raise(PyExc_ValueError);
   return table[py::str(suffix)];
 }
@@ -100,8 +102,13 @@ py::object infer_framework_from_model(const std::string& model_path) {
 MODTREE_MODULE("ostrel_tool.ostrel_tool_parser", m) {
   m.attr("argparse") = py::module_::import("argparse");
   py::dict suffixes;
-  for (auto [suffix, framework] : {std::pair{"onnx", "onnx"}, {"pb", "tf1"}, {"zip", "tf2"}, {"trt", "trt"},
-                                   {"pth", "torchscript"}, {"h5", "keras"}, {"pkl", "openvino"}})
+  for (auto [suffix, framework] : {std::pair{"onnx", "onnx"},
+                                   {"pb", "tf1"},
+                                   {"zip", "tf2"},
+                                   {"trt", "trt"},
+                                   {"pth", "torchscript"},
+                                   {"h5", "keras"},
+                                   {"pkl", "openvino"}})
     suffixes[suffix] = framework;
   modtree::ClassBuilder(m, "ToolParser")
       .attr("BENCHMARK_SUBCOMMAND", py::str("benchmark"))

@@ -4,6 +4,7 @@
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/pyhelpers.hpp"
+#include "verification/ostrel_tool/tool_support.hpp"
 
 namespace py = pybind11;
 
@@ -12,13 +13,6 @@ namespace {
 py::object pd() { return py::module_::import("pandas"); }
 
 bool set(py::handle v) { return !v.is_none() && PyObject_IsTrue(v.ptr()) == 1; }
-
-py::dict text_columns() {
-  py::object str = ostrel::builtin("str");
-  py::dict d;
-  for (const char* c : {"Ostrel Version", "Framework Version", "Model", "Framework", "Repetitions"}) d[c] = str;
-  return d;
-}
 
 void init(py::object self, py::object args) {
   py::object csv = args.attr("csv_path");
@@ -34,21 +28,24 @@ void init(py::object self, py::object args) {
   self.attr("_batch_size") = set(batch) ? ostrel::builtin("int")(batch) : py::none();
   if (!py::bool_(py::module_::import("os.path").attr("exists")(csv)))
     ostrel::raise(PyExc_ValueError, "Provided csv (" + ostrel::str(csv) + ") does not exist!");
-  py::object df = pd().attr("read_csv")(csv, py::arg("dtype") = text_columns());
+  py::object df = pd().attr("read_csv")(csv, py::arg("dtype") = ostrel_tool::text_columns());
   self.attr("df") = df;
   py::list headings;
   headings.append(self.attr("_x_axis"));
   for (py::handle y : self.attr("_y_axes")) headings.append(y);
   for (py::handle h : headings)
     if (!df.attr("columns").contains(h))
-      ostrel::raise(PyExc_ValueError, "Metric \"" + ostrel::str(h) + "\" is not a column in the provided CSV");
+      ostrel::raise(PyExc_ValueError,
+                    "Metric \"" + ostrel::str(h) + "\" is not a column in the provided CSV");
   py::object framework = self.attr("_framework_type");
   if (set(framework)) {
     py::list values = df["Framework"].attr("unique")().attr("tolist")();
-    py::object known = py::module_::import("numpy").attr("array")(values, py::arg("dtype") = ostrel::builtin("object"));
+    py::object known =
+        py::module_::import("numpy").attr("array")(values, py::arg("dtype") = ostrel::builtin("object"));
     if (!values.contains(framework))
-      ostrel::raise(PyExc_ValueError, "Framework \"" + ostrel::str(framework) +
-                                          "\" is not a valid framework. Expecting one of: " + ostrel::str(known));
+      ostrel::raise(PyExc_ValueError,
+                    "Framework \"" + ostrel::str(framework) +
+                        "\" is not a valid framework. Expecting one of: " + ostrel::str(known));
   }
   if (py::bool_(self.attr("_interactive_plot")))
     pd().attr("options").attr("plotting").attr("backend") = "plotly";
@@ -63,10 +60,12 @@ void execute(py::object self) {
   py::object output = self.attr("_output_path");
   bool write = set(output) && py::bool_(self.attr("_interactive_plot"));
   for (py::handle y : self.attr("_y_axes")) {
-    py::object figure = df.attr("plot")(py::arg("kind") = self.attr("_plot_type"), py::arg("x") = self.attr("_x_axis"),
-                                        py::arg("y") = y, py::arg("color") = "Model");
+    py::object figure =
+        df.attr("plot")(py::arg("kind") = self.attr("_plot_type"), py::arg("x") = self.attr("_x_axis"),
+                        py::arg("y") = y, py::arg("color") = "Model");
     if (write) {
-      std::string name = ostrel::str(output) + py::type::of(self).attr("PLOT_NAME_SEPARATOR").cast<std::string>() +
+      std::string name = ostrel::str(output) +
+                         py::type::of(self).attr("PLOT_NAME_SEPARATOR").cast<std::string>() +
                          ostrel::str(py::str(y).attr("replace")(" ", "_")) + ".html";
       figure.attr("write_html")(name);
     }

@@ -7,6 +7,7 @@
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/pyhelpers.hpp"
+#include "verification/ostrel_tool/tool_support.hpp"
 
 namespace py = pybind11;
 
@@ -15,13 +16,6 @@ namespace {
 constexpr const char* kVersion = "Ostrel Version";
 
 py::object pd() { return py::module_::import("pandas"); }
-
-py::dict text_columns() {
-  py::object str = ostrel::builtin("str");
-  py::dict d;
-  for (const char* c : {"Ostrel Version", "Framework Version", "Model", "Framework", "Repetitions"}) d[c] = str;
-  return d;
-}
 
 void print(py::object text) { ostrel::builtin("print")(text); }
 
@@ -32,7 +26,7 @@ void init(py::object self, py::object parsed_args) {
   if (!py::bool_(py::module_::import("os.path").attr("exists")(path)))
     ostrel::raise(PyExc_FileNotFoundError, "Passed DataFrame path does not exist: " + ostrel::str(path));
   // Versions are text: "3.10" must never read as 3.1.
-  py::object df = pd().attr("read_csv")(path, py::arg("dtype") = text_columns());
+  py::object df = pd().attr("read_csv")(path, py::arg("dtype") = ostrel_tool::text_columns());
   self.attr("df") = df;
   self.attr("_initialize_compared_versions")();
   self.attr("_regressed_models") = pd().attr("DataFrame")();
@@ -49,9 +43,10 @@ void initialize_compared_versions(py::object self) {
   py::list versions = self.attr("df")[py::str(kVersion)].attr("dropna")().attr("unique")().attr("tolist")();
   size_t n = versions.size();
   if (n < 2)
-    ostrel::raise(PyExc_ValueError, "Cannot compare versions: the results CSV " + ostrel::str(self.attr("_csv_path")) +
-                                        " holds results of " + std::to_string(n) + " version" +
-                                        (n == 1 ? "" : "s") + " of the package, two are needed");
+    ostrel::raise(PyExc_ValueError, "Cannot compare versions: the results CSV " +
+                                        ostrel::str(self.attr("_csv_path")) + " holds results of " +
+                                        std::to_string(n) + " version" + (n == 1 ? "" : "s") +
+                                        " of the package, two are needed");
   self.attr("_current_version") = versions[n - 1];
   self.attr("_previous_version") = versions[n - 2];
 }
@@ -69,9 +64,9 @@ bool regressions_in_metric(py::object self, py::object metric, py::object allowe
   wanted.append(metric);
   auto rows_of = [&](py::object version) {
     py::object part = df[df[py::str(kVersion)].attr("__eq__")(version)][wanted].attr("copy")();
-    part.attr("__setitem__")("_occurrence",
-                             part.attr("groupby")(keys, py::arg("dropna") = false, py::arg("sort") = false)
-                                 .attr("cumcount")());
+    part.attr("__setitem__")(
+        "_occurrence",
+        part.attr("groupby")(keys, py::arg("dropna") = false, py::arg("sort") = false).attr("cumcount")());
     return part;
   };
   py::object current = rows_of(self.attr("_current_version"));
@@ -122,9 +117,10 @@ void export_regression_data_to_json(py::object self, py::object failed_metrics) 
   out[cls.attr("PREVIOUS_VERSION_KEY")] = self.attr("_previous_version");
   out[cls.attr("FAILED_METRICS_KEY")] = failed_metrics;
   out[cls.attr("ALL_METRICS_KEY")] = self.attr("_metrics");
-  out[cls.attr("FAILED_MODELS_DF_KEY")] = py::module_::import("tabulate").attr("tabulate")(
-      self.attr("_regressed_models"), py::arg("headers") = "keys", py::arg("tablefmt") = "psql",
-      py::arg("showindex") = false);
+  out[cls.attr("FAILED_MODELS_DF_KEY")] =
+      py::module_::import("tabulate")
+          .attr("tabulate")(self.attr("_regressed_models"), py::arg("headers") = "keys",
+                            py::arg("tablefmt") = "psql", py::arg("showindex") = false);
   py::object f = ostrel::builtin("open")(path, "w");
   try {
     py::module_::import("json").attr("dump")(out, f);
@@ -136,12 +132,13 @@ void export_regression_data_to_json(py::object self, py::object failed_metrics) 
 }
 
 void summary(py::object self, py::list failed) {
-  std::string versions = ostrel::str(self.attr("_current_version")) + " against " +
-                         ostrel::str(self.attr("_previous_version"));
-  std::string line = failed.empty() ? "ostrel-tool regression: no regression found (" + versions + ")\n"
-                                    : "ostrel-tool regression: regression found in " + std::to_string(failed.size()) +
-                                          " of " + std::to_string(py::len(self.attr("_metrics"))) + " metrics (" +
-                                          versions + ")\n";
+  std::string versions =
+      ostrel::str(self.attr("_current_version")) + " against " + ostrel::str(self.attr("_previous_version"));
+  std::string line = failed.empty()
+                         ? "ostrel-tool regression: no regression found (" + versions + ")\n"
+                         : "ostrel-tool regression: regression found in " + std::to_string(failed.size()) +
+                               " of " + std::to_string(py::len(self.attr("_metrics"))) + " metrics (" +
+                               versions + ")\n";
   py::object err = py::module_::import("sys").attr("stderr");
   err.attr("write")(line);
   err.attr("flush")();
@@ -164,8 +161,9 @@ void execute(py::object self) {
   print(py::str("\nFailed Metrics:"));
   int i = 1;
   for (py::handle metric : failed) print(py::str("\t{}.{}").format(i++, metric));
-  py::object table = self.attr("_regressed_models").attr("to_string")(
-      py::arg("index") = false, py::arg("justify") = "left", py::arg("col_space") = 30);
+  py::object table = self.attr("_regressed_models")
+                         .attr("to_string")(py::arg("index") = false, py::arg("justify") = "left",
+                                            py::arg("col_space") = 30);
   print(py::str("\nFailed Models:\n ") + py::str(table) + py::str("\n"));
   print(py::str(std::string(39, '-') + "\n"));
   py::module_::import("sys").attr("stdout").attr("flush")();

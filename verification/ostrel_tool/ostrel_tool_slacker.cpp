@@ -20,7 +20,9 @@ py::object regressor_key(const char* name) {
   return ostrel_tool::tool_import("ostrel_tool_regressor", "ToolRegressor").attr(name);
 }
 
-py::object entry(py::object self, const char* key) { return self.attr("_regression_dict")[regressor_key(key)]; }
+py::object entry(py::object self, const char* key) {
+  return self.attr("_regression_dict")[regressor_key(key)];
+}
 
 void init(py::object self, py::object args) {
   py::object SlackManager =
@@ -67,9 +69,10 @@ py::str formatted_plot_section(py::object self) {
   std::vector<std::string> links;
   for (py::handle path : self.attr("_plot_paths")) {
     std::string key = prefix + "/" + ostrel::str(basename(path));
-    links.push_back(ostrel::str(self.attr("_s3_connector").attr("create_presigned_download_url")(
-        cls_attr(self, "REGRESSION_BUCKET_NAME"), key,
-        py::arg("expiration") = cls_attr(self, "DOWNLOAD_LINK_EXPIRATION"))));
+    links.push_back(ostrel::str(self.attr("_s3_connector")
+                                    .attr("create_presigned_download_url")(
+                                        cls_attr(self, "REGRESSION_BUCKET_NAME"), key,
+                                        py::arg("expiration") = cls_attr(self, "DOWNLOAD_LINK_EXPIRATION"))));
   }
   std::vector<std::string> lines;
   py::object metrics = entry(self, "ALL_METRICS_KEY");
@@ -91,7 +94,8 @@ py::str formatted_failures_section(py::object self) {
   if (py::len(entry(self, "FAILED_METRICS_KEY")) == 0) return py::str("\t - None\t:mechanical_arm:");
   py::object table = entry(self, "FAILED_MODELS_DF_KEY");
   if (table.is_none()) return py::str("\t - Could not find failures");
-  if (!py::isinstance<py::str>(table)) ostrel::raise(PyExc_TypeError, "FailedModelsDF must be a text or null");
+  if (!py::isinstance<py::str>(table))
+    ostrel::raise(PyExc_TypeError, "FailedModelsDF must be a text or null");
   return py::str(" " + table.cast<std::string>());
 }
 
@@ -99,7 +103,8 @@ py::str formatted_failures_section(py::object self) {
 std::string fit(std::string text) {
   py::object s = py::str(text);
   if (static_cast<size_t>(py::len(s)) <= kSectionLimit) return text;
-  return ostrel::str(s[py::slice(0, static_cast<py::ssize_t>(kSectionLimit - kTruncated.size()), 1)]) + kTruncated;
+  return ostrel::str(s[py::slice(0, static_cast<py::ssize_t>(kSectionLimit - kTruncated.size()), 1)]) +
+         kTruncated;
 }
 
 py::dict divider() {
@@ -130,17 +135,21 @@ void send_regression_results(py::object self) {
   header["text"] = header_text;
   blocks.append(header);
   blocks.append(divider());
-  std::string versions = ":robot_face:  *Versions and CI*\n\n\t - New:\t\t\t " + ostrel::str(entry(self, "NEW_VERSION_KEY")) +
-                         "\n\n\t - Previous:  \t" + ostrel::str(entry(self, "PREVIOUS_VERSION_KEY")) +
-                         "\n\n\t - Pipelines: \t <" + cls_attr(self, "CI_PIPELINES_URL").cast<std::string>() + "|" +
+  std::string versions = ":robot_face:  *Versions and CI*\n\n\t - New:\t\t\t " +
+                         ostrel::str(entry(self, "NEW_VERSION_KEY")) + "\n\n\t - Previous:  \t" +
+                         ostrel::str(entry(self, "PREVIOUS_VERSION_KEY")) + "\n\n\t - Pipelines: \t <" +
+                         cls_attr(self, "CI_PIPELINES_URL").cast<std::string>() + "|" +
                          cls_attr(self, "CI_LABEL").cast<std::string>() + ">";
   blocks.append(section(versions));
   blocks.append(divider());
-  blocks.append(section(":robot_face:  *Metrics*\n\n\n" + ostrel::str(self.attr("_formatted_metrics_section")())));
+  blocks.append(
+      section(":robot_face:  *Metrics*\n\n\n" + ostrel::str(self.attr("_formatted_metrics_section")())));
   blocks.append(divider());
-  blocks.append(section(":robot_face:  *Failures*\n\n" + ostrel::str(self.attr("_formatted_failures_section")())));
+  blocks.append(
+      section(":robot_face:  *Failures*\n\n" + ostrel::str(self.attr("_formatted_failures_section")())));
   blocks.append(divider());
-  blocks.append(section(":robot_face:  *Interactive Plots*\n\n" + ostrel::str(self.attr("_formatted_plot_section")())));
+  blocks.append(
+      section(":robot_face:  *Interactive Plots*\n\n" + ostrel::str(self.attr("_formatted_plot_section")())));
   blocks.append(divider());
   self.attr("_slack_manager").attr("send_message_to_channel")(blocks, self.attr("_channel"));
 }
@@ -160,7 +169,8 @@ MODTREE_MODULE("ostrel_tool.ostrel_tool_slacker", m) {
       .attr("CI_PIPELINES_URL", py::str("https://app.circleci.com/pipelines/github/tamsor/ostrel?filter=all"))
       .attr("CI_LABEL", py::str("ostrel CI"))
       .def("__init__", &init, py::arg("self"), py::arg("parsed_args"))
-      .def("execute", [](py::object self) { self.attr("_send_regression_results")(); }, py::arg("self"))
+      .def(
+          "execute", [](py::object self) { self.attr("_send_regression_results")(); }, py::arg("self"))
       .def("_send_regression_results", &send_regression_results, py::arg("self"))
       .def("_formatted_metrics_section", &formatted_metrics_section, py::arg("self"))
       .def("_formatted_plot_section", &formatted_plot_section, py::arg("self"))

@@ -21,4 +21,14 @@ inline py::object tool_import(const char* module, const char* name) {
   return modtree::import_from(tool_module(module).c_str(), name);
 }
 
+// Columns of the results CSV that hold versions or names: pandas reads them as text, so a version
+// "3.10" never becomes the number 3.1.
+inline py::dict text_columns() {
+  py::object str = py::module_::import("builtins").attr("str");
+  py::dict d;
+  for (const char* c : {"Ostrel Version", "Framework Version", "Model", "Framework", "Repetitions"})
+    d[c] = str;
+  return d;
+}
+
 }  // namespace ostrel_tool
