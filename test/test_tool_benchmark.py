@@ -186,3 +186,13 @@ def test_sweep_over_real_models(tmp_path):
     text = log.read_text()
     assert text.count("- SUCCESS -") == 4 and text.count("- ERROR -") == 2
     assert "legacy.pb with batch size 2 ended with exit status 1." in text
+
+
+def test_unreadable_csv_is_left_as_it_was(tmp_path):
+    csv_path = tmp_path / "r.csv"
+    csv_path.write_text('Model,Batch Size\n"open,1\n')
+    logger = ToolLogger(str(tmp_path / "log.txt"), str(csv_path))
+    with pytest.raises(ValueError, match="unterminated quoted cell"):
+        logger.log_benchmark_success({"Model": "m.onnx", "Batch Size": 1})
+    assert csv_path.read_text() == 'Model,Batch Size\n"open,1\n'
+    assert sorted(os.listdir(tmp_path)) == ["log.txt", "r.csv"]
