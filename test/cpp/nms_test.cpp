@@ -48,9 +48,7 @@ TEST(NmsKernelTest, ZeroAreaBoxesNeverSuppress) {
 TEST(NonMaxSuppressionTest, ThresholdsAreStrictAndEmptyImagesGetNothing) {
   // Objectness exactly at the threshold is dropped; so is a combined score at the threshold.
   EXPECT_FALSE(run_one({{10, 10, 4, 4, 0.25f, 1.0f, 0.0f}}).has_value());
-  const auto low = run_one({{10, 10, 4, 4, 0.5f, 0.5f, 0.0f}});  // 0.5 * 0.5 = 0.25
-  ASSERT_TRUE(low.has_value());
-  EXPECT_TRUE(low->empty());
+  EXPECT_FALSE(run_one({{10, 10, 4, 4, 0.5f, 0.5f, 0.0f}}).has_value());  // 0.5 * 0.5 = 0.25
   EXPECT_FALSE(run_one({}).has_value());
 }
 
@@ -77,8 +75,7 @@ TEST(NonMaxSuppressionTest, ClassOffsetAgnosticAndClassFilter) {
   EXPECT_EQ(*run_one(rows, only_one), (Detections<float>{8, 8, 12, 12, 0.8f, 1}));
   NmsOptions missing;
   missing.classes = {5};
-  ASSERT_TRUE(run_one(rows, missing).has_value());
-  EXPECT_TRUE(run_one(rows, missing)->empty());
+  EXPECT_FALSE(run_one(rows, missing).has_value());
 }
 
 TEST(NonMaxSuppressionTest, AtMostMaxDetections) {
