@@ -6,6 +6,7 @@ import re
 import socketserver
 import stat
 import tempfile
+import textwrap
 import threading
 import xml.etree.ElementTree as ET
 
@@ -213,3 +214,29 @@ def test_checkpoint_loads_through_the_openvino_backend(tmp_path):
     direct = OpenVinoInferencer(str(xml)).predict(x)
     packed = OpenVinoInferencer(pickle_openvino_checkpoint_files(str(xml))).predict(x)
     np.testing.assert_array_equal(packed[0], direct[0])
+
+
+def test_demonstration_uses_the_model_shapes(run_python, tmp_path):
+    """The demonstration program, with a stand-in back-end that records what it was given."""
+    xml = make_ir(tmp_path)
+    code = textwrap.dedent("""
+        import runpy, sys, types
+        import numpy as np
+        import ostrel.frameworks
+        seen = {}
+        class OpenVinoInferencer:
+            def __init__(self, checkpoint_file):
+                seen["path"] = checkpoint_file
+                self._input_dims, self._static_batch_size = [(3, 8, 6)], 2
+            def predict(self, x):
+                assert x.dtype == np.float32 and x.shape == (2, 3, 8, 6), x.shape
+                return [x[:, :1]]
+        stub = types.ModuleType("ostrel.frameworks.openvino_inferencer")
+        stub.OpenVinoInferencer = OpenVinoInferencer
+        sys.modules[stub.__name__] = stub
+        runpy.run_module("tests.test_utils.onnx_to_openvino", run_name="__main__")
+        print(seen["path"])
+    """)
+    r = run_python(code, env={"OSTREL_OPENVINO_DEMO_MODEL": str(xml)})
+    assert r.stdout.splitlines()[-2:] == ["Ran inference successfully, model output: (2, 1, 8, 6)",
+                                          str(tmp_path / "model.pkl")]
