@@ -59,8 +59,9 @@ std::vector<std::int64_t> nms(std::span<const T> boxes, std::span<const T> score
 }
 
 template <typename T>
-std::vector<std::optional<Detections<T>>> non_max_suppression(std::span<const T> prediction, std::size_t batch,
-                                                              std::size_t candidates, std::size_t columns,
+std::vector<std::optional<Detections<T>>> non_max_suppression(std::span<const T> prediction,
+                                                              std::size_t batch, std::size_t candidates,
+                                                              std::size_t columns,
                                                               const NmsOptions& options) {
   if (prediction.size() != batch * candidates * columns)
     throw std::invalid_argument("non_max_suppression: the data does not match its shape");
@@ -149,13 +150,13 @@ std::vector<std::optional<Detections<T>>> non_max_suppression(std::span<const T>
           ++count;
           const T w = scores[j];
           weight_sum += w;
-          for (int c = 0; c < 4; ++c) sums[c] += static_cast<double>(w) * static_cast<double>(pred[j * 6 + c]);
+          for (int c = 0; c < 4; ++c)
+            sums[c] += static_cast<double>(w) * static_cast<double>(pred[j * 6 + c]);
         }
         for (int c = 0; c < 4; ++c) merged[k * 4 + c] = static_cast<T>(sums[c]) / weight_sum;
         redundant[k] = count > 1;
       }
-      for (std::size_t k = 0; k < keep.size(); ++k)
-        std::copy_n(&merged[k * 4], 4, &pred[keep[k] * 6]);
+      for (std::size_t k = 0; k < keep.size(); ++k) std::copy_n(&merged[k * 4], 4, &pred[keep[k] * 6]);
       std::vector<std::int64_t> kept;
       for (std::size_t k = 0; k < keep.size(); ++k)
         if (redundant[k]) kept.push_back(keep[k]);

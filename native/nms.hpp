@@ -26,9 +26,9 @@ struct NmsOptions {
   bool merge = false;
   std::vector<std::int64_t> classes;  // empty: keep every class
   bool agnostic = false;
-  std::size_t max_detections = 300;   // kept indices beyond this are dropped
-  std::size_t merge_limit = 3000;     // merging runs only for 1 < boxes < merge_limit
-  double class_offset = 4096.0;       // shift per class index, so classes never overlap
+  std::size_t max_detections = 300;  // kept indices beyond this are dropped
+  std::size_t merge_limit = 3000;    // merging runs only for 1 < boxes < merge_limit
+  double class_offset = 4096.0;      // shift per class index, so classes never overlap
 };
 
 // Detection rows (x1, y1, x2, y2, conf, cls) of one image, six values per row.
@@ -38,8 +38,8 @@ using Detections = std::vector<T>;
 // One entry per image: nothing when no candidate of the image passed the filters.
 // Throws std::invalid_argument when a candidate passes but the prediction has no class columns.
 template <typename T>
-std::vector<std::optional<Detections<T>>> non_max_suppression(std::span<const T> prediction, std::size_t batch,
-                                                              std::size_t candidates, std::size_t columns,
-                                                              const NmsOptions& options);
+std::vector<std::optional<Detections<T>>> non_max_suppression(std::span<const T> prediction,
+                                                              std::size_t batch, std::size_t candidates,
+                                                              std::size_t columns, const NmsOptions& options);
 
 }  // namespace ostrel::native

@@ -1,5 +1,7 @@
 // Detection utilities: sample loading and pre-processing, boxes and non-maximum suppression,
 // drawing, and the COCO class table. Images are OpenCV arrays (height x width x 3, blue-green-red).
+#include "verification/test_utils/coco_utils.hpp"
+
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
@@ -7,27 +9,38 @@
 
 #include "modtree/modtree.hpp"
 #include "runtime/pyhelpers.hpp"
-#include "verification/test_utils/coco_utils.hpp"
 
 namespace coco_utils {
 
 namespace {
 
-const char* const kCocoClasses[] = {
-    "person",        "bicycle",      "car",           "motorcycle",    "airplane",     "bus",
-    "train",         "truck",        "boat",          "traffic light", "fire hydrant", "stop sign",
-    "parking meter", "bench",        "bird",          "cat",           "dog",          "horse",
-    "sheep",         "cow",          "elephant",      "bear",          "zebra",        "giraffe",
-    "backpack",      "umbrella",     "handbag",       "tie",           "suitcase",     "frisbee",
-    "skis",          "snowboard",    "sports ball",   "kite",          "baseball bat", "baseball glove",
-    "skateboard",    "surfboard",    "tennis racket", "bottle",        "wine glass",   "cup",
-    "fork",          "knife",        "spoon",         "bowl",          "banana",       "apple",
-    "sandwich",      "orange",       "broccoli",      "carrot",        "hot dog",      "pizza",
-    "donut",         "cake",         "chair",         "couch",         "potted plant", "bed",
-    "dining table",  "toilet",       "tv",            "laptop",        "mouse",        "remote",
-    "keyboard",      "cell phone",   "microwave",     "oven",          "toaster",      "sink",
-    "refrigerator",  "book",         "clock",         "vase",          "scissors",     "teddy bear",
-    "hair drier",    "toothbrush"};
+const char* const kCocoClasses[] = {"person",        "bicycle",      "car",
+                                    "motorcycle",    "airplane",     "bus",
+                                    "train",         "truck",        "boat",
+                                    "traffic light", "fire hydrant", "stop sign",
+                                    "parking meter", "bench",        "bird",
+                                    "cat",           "dog",          "horse",
+                                    "sheep",         "cow",          "elephant",
+                                    "bear",          "zebra",        "giraffe",
+                                    "backpack",      "umbrella",     "handbag",
+                                    "tie",           "suitcase",     "frisbee",
+                                    "skis",          "snowboard",    "sports ball",
+                                    "kite",          "baseball bat", "baseball glove",
+                                    "skateboard",    "surfboard",    "tennis racket",
+                                    "bottle",        "wine glass",   "cup",
+                                    "fork",          "knife",        "spoon",
+                                    "bowl",          "banana",       "apple",
+                                    "sandwich",      "orange",       "broccoli",
+                                    "carrot",        "hot dog",      "pizza",
+                                    "donut",         "cake",         "chair",
+                                    "couch",         "potted plant", "bed",
+                                    "dining table",  "toilet",       "tv",
+                                    "laptop",        "mouse",        "remote",
+                                    "keyboard",      "cell phone",   "microwave",
+                                    "oven",          "toaster",      "sink",
+                                    "refrigerator",  "book",         "clock",
+                                    "vase",          "scissors",     "teddy bear",
+                                    "hair drier",    "toothbrush"};
 
 py::object module_attr(const py::module_& m, const char* name) { return m.attr(name); }
 
@@ -44,12 +57,14 @@ void define_loading(py::module_& m) {
           if (result.is_none()) py::print("Image Not Found: " + ostrel::str(sample_path));
         } catch (py::error_already_set& e) {
           if (!e.matches(PyExc_Exception)) throw;
-          py::print("Caught Exception trying to to open " + ostrel::str(sample_path) + ostrel::str(e.value()));
+          py::print("Caught Exception trying to to open " + ostrel::str(sample_path) +
+                    ostrel::str(e.value()));
           return py::none();
         }
         return result;
       },
-      py::arg("sample_path"), "The image at `sample_path` as OpenCV reads it, or None when it cannot be read.");
+      py::arg("sample_path"),
+      "The image at `sample_path` as OpenCV reads it, or None when it cannot be read.");
 
   m.def(
       "sample_transform",
@@ -66,7 +81,8 @@ void define_loading(py::module_& m) {
         const double ratio = size / std::max(h, w);
         py::object cv2 = module_attr(m, "cv2");
         py::object interp = ratio < 1 ? cv2.attr("INTER_AREA") : cv2.attr("INTER_LINEAR");
-        return cv2.attr("resize")(image, py::make_tuple(image_size, image_size), py::arg("interpolation") = interp);
+        return cv2.attr("resize")(image, py::make_tuple(image_size, image_size),
+                                  py::arg("interpolation") = interp);
       },
       py::arg("image"), py::arg("image_size"), py::arg("new_width") = py::none(),
       "`image` resized to image_size x image_size (the same array when it already has that size).");
@@ -83,19 +99,22 @@ void define_loading(py::module_& m) {
         out.attr("__itruediv__")(255.0);
         return out;
       },
-      py::arg("image"), "A height x width x 3 BGR image as a 3 x height x width RGB float32 array in [0, 1].");
+      py::arg("image"),
+      "A height x width x 3 BGR image as a 3 x height x width RGB float32 array in [0, 1].");
 
   m.def(
       "pre_process_image",
       [m](py::object image, py::object model_image_size, py::object batch_size, py::object image_size) {
         py::object np = module_attr(m, "np");
-        py::object transformed = module_attr(m, "sample_transform")(
-            py::arg("image") = image, py::arg("image_size") = model_image_size, py::arg("new_width") = image_size);
+        py::object transformed = module_attr(m, "sample_transform")(py::arg("image") = image,
+                                                                    py::arg("image_size") = model_image_size,
+                                                                    py::arg("new_width") = image_size);
         py::object chw = module_attr(m, "sample_post_process")(transformed);
         py::object expanded = np.attr("expand_dims")(chw, 0);
         return np.attr("repeat")(expanded, batch_size, py::arg("axis") = 0);
       },
-      py::arg("image"), py::arg("model_image_size"), py::arg("batch_size") = 1, py::arg("image_size") = py::none(),
+      py::arg("image"), py::arg("model_image_size"), py::arg("batch_size") = 1,
+      py::arg("image_size") = py::none(),
       "The model input batch (batch_size, 3, S, S) of an OpenCV image, S being `model_image_size`.");
 
   m.def(

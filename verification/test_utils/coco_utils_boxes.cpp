@@ -34,8 +34,8 @@ py::object run_nms(py::object cpu, const py::object& device, const py::object& d
   std::vector<std::optional<ostrel::native::Detections<T>>> result;
   {
     py::gil_scoped_release nogil;
-    result = ostrel::native::non_max_suppression<T>(std::span<const T>(data, batch * candidates * columns), batch,
-                                                    candidates, columns, options);
+    result = ostrel::native::non_max_suppression<T>(std::span<const T>(data, batch * candidates * columns),
+                                                    batch, candidates, columns, options);
   }
   py::object torch = py::module_::import("torch");
   py::list output;
@@ -47,7 +47,8 @@ py::object run_nms(py::object cpu, const py::object& device, const py::object& d
     const auto rows = static_cast<py::ssize_t>(entry->size() / 6);
     py::array_t<T> array({rows, py::ssize_t(6)});
     std::copy(entry->begin(), entry->end(), array.mutable_data());
-    output.append(torch.attr("from_numpy")(array).attr("to")(py::arg("device") = device, py::arg("dtype") = dtype));
+    output.append(
+        torch.attr("from_numpy")(array).attr("to")(py::arg("device") = device, py::arg("dtype") = dtype));
   }
   return output;
 }
@@ -84,7 +85,8 @@ py::object box_iou(py::object box1, py::object box2) {
   py::object near1 = item(box1, py::make_tuple(all(), py::none(), span(py::none(), py::int_(2))));
   py::object far2 = item(box2, py::make_tuple(all(), span(py::int_(2), py::none())));
   py::object near2 = item(box2, py::make_tuple(all(), span(py::none(), py::int_(2))));
-  py::object inter = (torch.attr("min")(far1, far2) - torch.attr("max")(near1, near2)).attr("clamp")(0).attr("prod")(2);
+  py::object inter =
+      (torch.attr("min")(far1, far2) - torch.attr("max")(near1, near2)).attr("clamp")(0).attr("prod")(2);
   return inter / (item(area1, py::make_tuple(all(), py::none())) + area2 - inter);
 }
 
@@ -93,8 +95,9 @@ py::object non_max_suppression(py::object prediction, double conf_thres, double 
   py::object torch = py::module_::import("torch");
   py::object pred = torch.attr("as_tensor")(prediction);
   if (pred.attr("dim")().cast<int>() != 3)
-    throw py::value_error("non_max_suppression expects a (batch, candidates, 5 + classes) prediction, got shape " +
-                          std::string(py::str(pred.attr("shape"))));
+    throw py::value_error(
+        "non_max_suppression expects a (batch, candidates, 5 + classes) prediction, got shape " +
+        std::string(py::str(pred.attr("shape"))));
   py::object device = pred.attr("device");
   py::object dtype = pred.attr("dtype");
   const bool wide = dtype.equal(torch.attr("float64"));
@@ -108,24 +111,28 @@ py::object non_max_suppression(py::object prediction, double conf_thres, double 
   options.merge = merge;
   options.agnostic = agnostic;
   if (!classes.is_none())
-    for (py::handle c : classes) options.classes.push_back(py::module_::import("builtins").attr("int")(c).cast<std::int64_t>());
+    for (py::handle c : classes)
+      options.classes.push_back(py::module_::import("builtins").attr("int")(c).cast<std::int64_t>());
   // Results of an integer prediction would lose their fractions: they come back as float32.
   py::object out_dtype = dtype.attr("is_floating_point").cast<bool>() ? dtype : torch.attr("float32");
-  return wide ? run_nms<double>(cpu, device, out_dtype, options) : run_nms<float>(cpu, device, out_dtype, options);
+  return wide ? run_nms<double>(cpu, device, out_dtype, options)
+              : run_nms<float>(cpu, device, out_dtype, options);
 }
 
 void define_boxes(py::module_& m) {
   m.def("convert_xywh_bbox_to_xyxy", &convert_xywh_bbox_to_xyxy, py::arg("input_bbox"),
-        "Boxes (centre x, centre y, width, height) to corners (x1, y1, x2, y2); columns after the fourth are zero.");
+        "Boxes (centre x, centre y, width, height) to corners (x1, y1, x2, y2); columns after the fourth are "
+        "zero.");
   m.def("box_iou", &box_iou, py::arg("box1"), py::arg("box2"),
         "Intersection over union of every pair of boxes of box1 (N x 4) and box2 (M x 4), both as corners.");
-  m.def("non_max_suppression", &non_max_suppression, py::arg("prediction"), py::arg("conf_thres") = 0.25,
-        py::arg("iou_thres") = 0.6, py::arg("merge") = false, py::arg("classes") = py::none(),
-        py::arg("agnostic") = false,
-        "Per-image detections (x1, y1, x2, y2, conf, cls) of a (batch, candidates, 5 + classes) prediction:\n"
-        "objectness and class-score thresholds, greedy suppression per class (all classes together when\n"
-        "`agnostic`), at most 300 detections, and with `merge` the score-weighted mean of overlapping boxes.\n"
-        "An image with no candidate gets None.");
+  m.def(
+      "non_max_suppression", &non_max_suppression, py::arg("prediction"), py::arg("conf_thres") = 0.25,
+      py::arg("iou_thres") = 0.6, py::arg("merge") = false, py::arg("classes") = py::none(),
+      py::arg("agnostic") = false,
+      "Per-image detections (x1, y1, x2, y2, conf, cls) of a (batch, candidates, 5 + classes) prediction:\n"
+      "objectness and class-score thresholds, greedy suppression per class (all classes together when\n"
+      "`agnostic`), at most 300 detections, and with `merge` the score-weighted mean of overlapping boxes.\n"
+      "An image with no candidate gets None.");
 }
 
 }  // namespace coco_utils

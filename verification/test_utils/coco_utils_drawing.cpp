@@ -57,7 +57,8 @@ void define_drawing(py::module_& m) {
       [m](py::object font, py::object size) -> py::object {
         py::object image_font = m.attr("ImageFont");
         py::object path = m.attr("Path")(font);
-        py::object candidate = path.attr("exists")().cast<bool>() ? py::str(path) : py::str(path.attr("name"));
+        py::object candidate =
+            path.attr("exists")().cast<bool>() ? py::str(path) : py::str(path.attr("name"));
         py::object loaded = try_truetype(image_font, candidate, size);
         if (!loaded.is_none()) return loaded;
         py::object from_env = m.attr("os").attr("environ").attr("get")("OSTREL_FONT");
@@ -117,8 +118,8 @@ void define_drawing(py::module_& m) {
   annotator.doc("Draws boxes, labels and text on one image, through Pillow (`pil`) or OpenCV.");
   annotator.def(
       "__init__",
-      [m](py::object self, py::object im, py::object line_width, py::object font_size, py::object font, bool pil,
-          py::object example) {
+      [m](py::object self, py::object im, py::object line_width, py::object font_size, py::object font,
+          bool pil, py::object example) {
         (void)example;
         py::object image_module = m.attr("Image");
         const bool is_pil_image = py::isinstance(im, image_module.attr("Image"));
@@ -128,8 +129,9 @@ void define_drawing(py::module_& m) {
           shape_sum = size[0].cast<double>() + size[1].cast<double>() + py::len(im.attr("getbands")());
         } else {
           if (!im.attr("data").attr("contiguous").cast<bool>())
-            ostrel::raise(PyExc_AssertionError,
-                          "Image not contiguous. Apply np.ascontiguousarray(im) to Annotator() input images.");
+            ostrel::raise(
+                PyExc_AssertionError,
+                "Image not contiguous. Apply np.ascontiguousarray(im) to Annotator() input images.");
           for (py::handle d : im.attr("shape")) shape_sum += d.cast<double>();
         }
         self.attr("pil") = pil;
@@ -172,10 +174,12 @@ void define_drawing(py::module_& m) {
           const bool outside = y1 - h >= 0;
           if (outside) {
             draw.attr("rectangle")(py::make_tuple(x1, y1 - h, x1 + w + 1, y1 + 1), py::arg("fill") = color);
-            draw.attr("text")(py::make_tuple(x1, y1 - h), label, py::arg("fill") = txt_color, py::arg("font") = font);
+            draw.attr("text")(py::make_tuple(x1, y1 - h), label, py::arg("fill") = txt_color,
+                              py::arg("font") = font);
           } else {
             draw.attr("rectangle")(py::make_tuple(x1, y1, x1 + w + 1, y1 + h + 1), py::arg("fill") = color);
-            draw.attr("text")(py::make_tuple(x1, y1), label, py::arg("fill") = txt_color, py::arg("font") = font);
+            draw.attr("text")(py::make_tuple(x1, y1), label, py::arg("fill") = txt_color,
+                              py::arg("font") = font);
           }
           return;
         }
@@ -186,21 +190,23 @@ void define_drawing(py::module_& m) {
         py::tuple p1 = py::make_tuple(px, py_);
         py::tuple p2 = py::make_tuple(static_cast<long>(corners[2].cast<double>()),
                                       static_cast<long>(corners[3].cast<double>()));
-        cv2.attr("rectangle")(im, p1, p2, color, py::arg("thickness") = lwi, py::arg("lineType") = cv2.attr("LINE_AA"));
+        cv2.attr("rectangle")(im, p1, p2, color, py::arg("thickness") = lwi,
+                              py::arg("lineType") = cv2.attr("LINE_AA"));
         if (!has_label) return;
         const long tf = std::max(lwi - 1, 1L);
         const double scale = static_cast<double>(lwi) / 3;
-        py::tuple size = item(cv2.attr("getTextSize")(label, 0, py::arg("fontScale") = scale, py::arg("thickness") = tf),
-                              py::int_(0));
+        py::tuple size =
+            item(cv2.attr("getTextSize")(label, 0, py::arg("fontScale") = scale, py::arg("thickness") = tf),
+                 py::int_(0));
         const long w = size[0].cast<long>(), h = size[1].cast<long>();
         const bool outside = py_ - h - 3 >= 0;
         py::tuple corner = py::make_tuple(px + w, outside ? py_ - h - 3 : py_ + h + 3);
         cv2.attr("rectangle")(im, p1, corner, color, -1, cv2.attr("LINE_AA"));
-        cv2.attr("putText")(im, label, py::make_tuple(px, outside ? py_ - 2 : py_ + h + 2), 0, scale, txt_color,
-                            py::arg("thickness") = tf, py::arg("lineType") = cv2.attr("LINE_AA"));
+        cv2.attr("putText")(im, label, py::make_tuple(px, outside ? py_ - 2 : py_ + h + 2), 0, scale,
+                            txt_color, py::arg("thickness") = tf, py::arg("lineType") = cv2.attr("LINE_AA"));
       },
-      py::arg("self"), py::arg("box"), py::arg("label") = "", py::arg("color") = py::make_tuple(128, 128, 128),
-      py::arg("txt_color") = py::make_tuple(255, 255, 255));
+      py::arg("self"), py::arg("box"), py::arg("label") = "",
+      py::arg("color") = py::make_tuple(128, 128, 128), py::arg("txt_color") = py::make_tuple(255, 255, 255));
 
   auto require_pil = [](py::object self, const char* what) {
     if (!self.attr("pil").cast<bool>())
@@ -227,7 +233,8 @@ void define_drawing(py::module_& m) {
       },
       py::arg("self"), py::arg("xy"), py::arg("text"), py::arg("txt_color") = py::make_tuple(255, 255, 255));
   annotator.def(
-      "result", [m](py::object self) { return m.attr("np").attr("asarray")(self.attr("im")); }, py::arg("self"));
+      "result", [m](py::object self) { return m.attr("np").attr("asarray")(self.attr("im")); },
+      py::arg("self"));
   annotator.build();
 
   // Making an annotator's default font once at import, as the first process of a run does.
@@ -245,8 +252,10 @@ void define_drawing(py::module_& m) {
         if (py::isinstance(images, torch.attr("Tensor")))
           images = images.attr("detach")().attr("cpu")().attr("float")().attr("numpy")();
         images = np.attr("array")(images, py::arg("dtype") = np.attr("float32"), py::arg("copy") = true);
-        if (targets.is_none()) targets = np.attr("zeros")(py::make_tuple(0, 6), py::arg("dtype") = np.attr("float32"));
-        if (py::isinstance(targets, torch.attr("Tensor"))) targets = targets.attr("detach")().attr("cpu")().attr("numpy")();
+        if (targets.is_none())
+          targets = np.attr("zeros")(py::make_tuple(0, 6), py::arg("dtype") = np.attr("float32"));
+        if (py::isinstance(targets, torch.attr("Tensor")))
+          targets = targets.attr("detach")().attr("cpu")().attr("numpy")();
         targets = np.attr("array")(targets, py::arg("copy") = true);
 
         if (item(images, py::int_(0)).attr("max")().cast<double>() <= 1) images.attr("__imul__")(255.0);
@@ -256,8 +265,9 @@ void define_drawing(py::module_& m) {
         const long src_h = static_cast<long>(h), src_w = static_cast<long>(w);
         const double ns = std::ceil(std::sqrt(static_cast<double>(bs)));
 
-        py::object mosaic = np.attr("full")(
-            py::make_tuple(static_cast<long>(ns * h), static_cast<long>(ns * w), 3), 255, py::arg("dtype") = np.attr("uint8"));
+        py::object mosaic =
+            np.attr("full")(py::make_tuple(static_cast<long>(ns * h), static_cast<long>(ns * w), 3), 255,
+                            py::arg("dtype") = np.attr("uint8"));
         py::object slice = ostrel::builtin("slice");
         auto cell = [&](long i, double cw, double ch) {
           const long x = static_cast<long>(cw * std::floor(i / ns));
@@ -267,14 +277,16 @@ void define_drawing(py::module_& m) {
         for (long i = 0; i < bs; ++i) {
           auto [x, y] = cell(i, w, h);
           py::object img = item(images, py::int_(i)).attr("transpose")(1, 2, 0);
-          mosaic.attr("__setitem__")(py::make_tuple(slice(y, y + src_h), slice(x, x + src_w), slice(py::none())), img);
+          mosaic.attr("__setitem__")(
+              py::make_tuple(slice(y, y + src_h), slice(x, x + src_w), slice(py::none())), img);
         }
 
         const double scale = max_size / ns / std::max(h, w);
         if (scale < 1) {
           h = std::ceil(scale * h);
           w = std::ceil(scale * w);
-          mosaic = m.attr("cv2").attr("resize")(mosaic, py::make_tuple(static_cast<long>(w * ns), static_cast<long>(h * ns)));
+          mosaic = m.attr("cv2").attr("resize")(
+              mosaic, py::make_tuple(static_cast<long>(w * ns), static_cast<long>(h * ns)));
         }
         const long fs = static_cast<long>((h + w) * ns * 0.01);
         py::object annotator = m.attr("Annotator")(mosaic, py::arg("line_width") = round_even(fs / 10.0),
@@ -286,8 +298,8 @@ void define_drawing(py::module_& m) {
         py::object all = slice(py::none());
         for (long i = 0; i < bs; ++i) {
           auto [x, y] = cell(i, w, h);
-          annotator.attr("rectangle")(py::make_tuple(x, y, x + w, y + h), py::none(), py::make_tuple(255, 255, 255),
-                                      py::arg("width") = 2);
+          annotator.attr("rectangle")(py::make_tuple(x, y, x + w, y + h), py::none(),
+                                      py::make_tuple(255, 255, 255), py::arg("width") = 2);
           if (have_paths) {
             std::string name = py::str(m.attr("Path")(item(paths, py::int_(i))).attr("name"));
             annotator.attr("text")(py::make_tuple(x + 5, y + 5 + h), py::arg("text") = name.substr(0, 40),
@@ -295,7 +307,8 @@ void define_drawing(py::module_& m) {
           }
           if (rows == 0) continue;
           // Each cell converts the detections afresh from the caller's values.
-          py::object boxes = item(targets, py::make_tuple(all, slice(0, 4))).attr("astype")(np.attr("float64"));
+          py::object boxes =
+              item(targets, py::make_tuple(all, slice(0, 4))).attr("astype")(np.attr("float64"));
           py::object classes = item(targets, py::make_tuple(all, -1)).attr("astype")("int");
           const bool label_rows = py::tuple(targets.attr("shape"))[1].cast<long>() == 6;
           py::object conf = label_rows ? py::none() : item(targets, py::make_tuple(all, 6));

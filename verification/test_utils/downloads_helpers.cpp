@@ -2,7 +2,6 @@
 // under the system temporary directory, through a temporary name and an atomic rename: a failed
 // download leaves nothing behind, and no predictable name in a shared folder is ever written.
 #include <pybind11/pybind11.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,7 +24,7 @@ std::string download_folder(const py::module_& m) {
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, folder.c_str());
     throw py::error_already_set();
   }
-  struct stat st {};
+  struct stat st{};
   if (::lstat(folder.c_str(), &st) != 0) {
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, folder.c_str());
     throw py::error_already_set();
@@ -43,7 +42,8 @@ py::object sample_base_url(const py::module_& m) {
   py::object dir = environ.attr("get")("OSTREL_SAMPLES_DIR");
   if (dir.is_none() || py::len(dir) == 0) dir = py::str(".samples");
   py::object path = m.attr("os").attr("path").attr("abspath")(dir);
-  return m.attr("urllib").attr("parse").attr("urljoin")("file:", m.attr("urllib").attr("request").attr("pathname2url")(path));
+  return m.attr("urllib").attr("parse").attr("urljoin")(
+      "file:", m.attr("urllib").attr("request").attr("pathname2url")(path));
 }
 
 }  // namespace
@@ -59,7 +59,8 @@ MODTREE_MODULE("test_utils.downloads_helpers", m) {
 
   m.def(
       "sample_base_url", [m]() { return sample_base_url(m); },
-      "Base address of the sample files: $OSTREL_SAMPLES_URL, else the file:// address of $OSTREL_SAMPLES_DIR\n"
+      "Base address of the sample files: $OSTREL_SAMPLES_URL, else the file:// address of "
+      "$OSTREL_SAMPLES_DIR\n"
       "(default: .samples in the working directory).");
 
   m.def(
@@ -69,7 +70,8 @@ MODTREE_MODULE("test_utils.downloads_helpers", m) {
         const std::string folder = download_folder(m);
         const std::string file_name = ostrel::str(temp_file_prefix) + ostrel::str(m.attr("uuid4")());
         const std::string file_path = folder + "/" + file_name;
-        py::tuple made = m.attr("tempfile").attr("mkstemp")(py::arg("dir") = folder, py::arg("prefix") = ".part-");
+        py::tuple made =
+            m.attr("tempfile").attr("mkstemp")(py::arg("dir") = folder, py::arg("prefix") = ".part-");
         os.attr("close")(made[0]);
         py::object partial = made[1];
         try {
@@ -92,6 +94,7 @@ MODTREE_MODULE("test_utils.downloads_helpers", m) {
         return py::str(file_path);
       },
       py::arg("file_url"), py::arg("temp_file_prefix") = "",
-      "Downloads `file_url` (http, https or file address) to a new file named `temp_file_prefix` plus a random\n"
+      "Downloads `file_url` (http, https or file address) to a new file named `temp_file_prefix` plus a "
+      "random\n"
       "UUID in this user's private download folder, and returns its path. The file is the caller's.");
 }

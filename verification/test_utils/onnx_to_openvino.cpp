@@ -34,9 +34,10 @@ void write_records(const py::module_& m, const std::string& target, const py::li
   py::object os = m.attr("os");
   py::object directory = os.attr("path").attr("dirname")(os.attr("path").attr("abspath")(target));
   py::object name = os.attr("path").attr("basename")(target);
-  py::tuple made = m.attr("tempfile").attr("mkstemp")(py::arg("dir") = directory,
-                                                       py::arg("prefix") = "." + ostrel::str(name) + ".",
-                                                       py::arg("suffix") = ".tmp");
+  py::tuple made =
+      m.attr("tempfile")
+          .attr("mkstemp")(py::arg("dir") = directory, py::arg("prefix") = "." + ostrel::str(name) + ".",
+                           py::arg("suffix") = ".tmp");
   py::object partial = made[1];
   try {
     py::object f = os.attr("fdopen")(made[0], "wb");
@@ -74,7 +75,8 @@ py::object pickle_openvino_checkpoint_files(const py::module_& m, py::object xml
 
     py::object et = m.attr("ET");
     py::object root = et.attr("parse")(xml).attr("getroot")();
-    py::object description = et.attr("tostring")(root, py::arg("encoding") = "utf8", py::arg("method") = "xml");
+    py::object description =
+        et.attr("tostring")(root, py::arg("encoding") = "utf8", py::arg("method") = "xml");
     py::object token = m.attr("FilesDataInterface").attr("encrypt_file")(description);
     py::object weights = read_bytes(py::str(bin_path));
     py::object mapping = py::none();
@@ -109,12 +111,14 @@ py::object pickle_openvino_checkpoint_files(const py::module_& m, py::object xml
 void demonstrate(const py::module_& m) {
   py::object xml_path = m.attr("os").attr("environ").attr("get")("OSTREL_OPENVINO_DEMO_MODEL", kDemoModel);
   py::object checkpoint = m.attr("pickle_openvino_checkpoint_files")(xml_path);
-  py::object inferencer_class = modtree::import_from("ostrel.frameworks.openvino_inferencer", "OpenVinoInferencer");
+  py::object inferencer_class =
+      modtree::import_from("ostrel.frameworks.openvino_inferencer", "OpenVinoInferencer");
   py::object inferencer = inferencer_class(checkpoint);
   py::object np = m.attr("np");
   py::object dims = inferencer.attr("_input_dims");
   py::object batch = inferencer.attr("_static_batch_size");
-  if (dims.is_none()) throw py::value_error("the model does not state its input shape: " + ostrel::str(xml_path));
+  if (dims.is_none())
+    throw py::value_error("the model does not state its input shape: " + ostrel::str(xml_path));
   py::object first = dims;
   if (py::len(dims) > 0 && py::isinstance<py::tuple>(dims[py::int_(0)])) first = dims[py::int_(0)];
   py::list shape;
@@ -137,8 +141,8 @@ MODTREE_MODULE("test_utils.onnx_to_openvino", m) {
       modtree::import_from("ostrel.common.data_interface.files_data_interface", "FilesDataInterface");
 
   m.def(
-      "pickle_openvino_checkpoint_files", [m](py::object xml_path) { return pickle_openvino_checkpoint_files(m, xml_path); },
-      py::arg("xml_path"),
+      "pickle_openvino_checkpoint_files",
+      [m](py::object xml_path) { return pickle_openvino_checkpoint_files(m, xml_path); }, py::arg("xml_path"),
       "Writes the pickled checkpoint of the IR model `xml_path` (\".bin\" beside it, \".mapping\" optional)\n"
       "to the same path ending in \".pkl\" and returns that path. The network description is encrypted.");
 
