@@ -1,6 +1,7 @@
 #include "native/nms.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <numeric>
 #include <stdexcept>
 
@@ -30,8 +31,11 @@ std::vector<std::int64_t> nms(std::span<const T> boxes, std::span<const T> score
   if (boxes.size() != n * 4) throw std::invalid_argument("nms: boxes must hold four values per score");
   std::vector<std::int64_t> order(n);
   std::iota(order.begin(), order.end(), 0);
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::int64_t a, std::int64_t b) { return scores[a] > scores[b]; });
+  std::stable_sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
+    // Scores that are not numbers sort last, so the order stays a strict weak one.
+    if (std::isnan(scores[b])) return !std::isnan(scores[a]);
+    return scores[a] > scores[b];
+  });
   std::vector<T> areas(n);
   for (std::size_t i = 0; i < n; ++i) areas[i] = area(&boxes[i * 4]);
 

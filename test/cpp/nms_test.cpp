@@ -36,6 +36,8 @@ TEST(NmsKernelTest, KeepsInDecreasingScoreAndSuppressesOnlyAboveThreshold) {
   EXPECT_EQ(nms<float>(same, std::vector<float>{0.3f, 0.3f}, 1.0), (std::vector<std::int64_t>{0, 1}));
   EXPECT_EQ(nms<float>(same, std::vector<float>{0.3f, 0.3f}, 0.99), (std::vector<std::int64_t>{0}));
   EXPECT_TRUE(nms<float>({}, {}, 0.5).empty());
+  const std::vector<float> apart = {0, 0, 1, 1, 5, 5, 6, 6, 9, 9, 10, 10};
+  EXPECT_EQ(nms<float>(apart, std::vector<float>{NAN, 0.1f, NAN}, 0.5), (std::vector<std::int64_t>{1, 0, 2}));
   EXPECT_THROW(nms<float>(boxes, std::vector<float>{1.0f}, 0.5), std::invalid_argument);
 }
 
