@@ -1613,6 +1613,80 @@ def build_conformance_trt_engine(sample: Sample, dest: Path) -> dict:
 SAMPLE_SETS.append(conformance_samples)
 
 
+# Conformance checks: a small detector and three photographs for the ONNX detection check. The detector's
+# one candidate box is computed from the image: its class follows the dominant colour (red: person,
+# green: cat, blue: dog) and its box the colour balance, in the candidate layout of non-maximum suppression
+# (centre x, centre y, width, height, objectness, 80 class scores).
+
+DETECTION_PHOTOS = {"cat": (40, 220, 60), "person": (230, 50, 40), "dog": (50, 60, 230)}  # RGB of the subject
+
+
+def detection_samples() -> list[Sample]:
+    return [
+        Sample("conformance_detector", "yolov5m.onnx", "onnx", "build_conformance_detector",
+               _onnx_contract([_t("images", [1, 3, 320, 320])], [_t("output", [1, 1, 85])]),
+               "one-candidate detector whose class follows the image's dominant colour", "onnx"),
+    ] + [
+        Sample(f"conformance_photo_{label}", f"conformance/photos/{label}.jpg", "image", "build_conformance_photo",
+               {"loader": "image", "height": 240, "width": 320, "channels": 3},
+               f"photograph whose subject the detector takes for a {label}", None)
+        for label in DETECTION_PHOTOS
+    ]
+
+
+def build_conformance_detector(sample: Sample, dest: Path) -> dict:
+    import numpy as np
+    from onnx import helper, numpy_helper
+
+    scores = np.full((3, 80), 0.0, np.float32)
+    bias = np.full(80, -20.0, np.float32)
+    for channel, class_id in ((0, 0), (1, 15), (2, 16)):  # red: person, green: cat, blue: dog
+        scores[:, class_id] = -12.0
+        scores[channel, class_id] = 24.0
+        bias[class_id] = 0.0
+    box = np.array([[160, 0, 0, 0], [0, 160, 0, 0], [-160, -160, 0, 0]], np.float32)
+    inits = [numpy_helper.from_array(scores, "class_weights"), numpy_helper.from_array(bias, "class_bias"),
+             numpy_helper.from_array(box, "box_weights"),
+             numpy_helper.from_array(np.array([160, 160, 200, 160], np.float32), "box_bias"),
+             numpy_helper.from_array(np.ones((3, 1), np.float32), "sum_weights"),
+             numpy_helper.from_array(np.array([1, 1, 85], np.int64), "candidate_shape")]
+    nodes = [
+        helper.make_node("ReduceMean", ["images"], ["means4"], axes=[2, 3], keepdims=0, name="means"),
+        helper.make_node("MatMul", ["means4", "class_weights"], ["logits_raw"], name="class_logits"),
+        helper.make_node("Add", ["logits_raw", "class_bias"], ["logits"], name="class_bias_add"),
+        helper.make_node("Sigmoid", ["logits"], ["class_scores"], name="class_scores"),
+        helper.make_node("MatMul", ["means4", "box_weights"], ["box_raw"], name="box"),
+        helper.make_node("Add", ["box_raw", "box_bias"], ["boxes"], name="box_bias_add"),
+        helper.make_node("MatMul", ["means4", "sum_weights"], ["brightness"], name="brightness"),
+        helper.make_node("Sigmoid", ["brightness"], ["objectness"], name="objectness"),
+        helper.make_node("Concat", ["boxes", "objectness", "class_scores"], ["candidate"], axis=1, name="concat"),
+        helper.make_node("Reshape", ["candidate", "candidate_shape"], ["output"], name="reshape"),
+    ]
+    return _save_onnx(sample, dest, nodes, inits)
+
+
+def build_conformance_photo(sample: Sample, dest: Path) -> dict:
+    import cv2
+    import numpy as np
+
+    label = sample.name.rsplit("_", 1)[1]
+    h, w = sample.contract["height"], sample.contract["width"]
+    rng = np.random.default_rng(_seed(sample))
+    img = rng.integers(0, 40, (h, w, 3), dtype=np.uint8)  # dim noise, blue-green-red
+    r, g, b = DETECTION_PHOTOS[label]
+    yy, xx = np.mgrid[0:h, 0:w]
+    subject = ((yy - h / 2) / (h * 0.45)) ** 2 + ((xx - w / 2) / (w * 0.45)) ** 2 <= 1
+    img[subject] = (b, g, r)
+    ok, data = cv2.imencode(".jpg", img, [cv2.IMWRITE_JPEG_QUALITY, 90])
+    if not ok:
+        _fail(sample, "JPEG encoding failed")
+    dest.write_bytes(data.tobytes())
+    return {}
+
+
+SAMPLE_SETS.append(detection_samples)
+
+
 # --------------------------------------------------------------------------------------------------
 # Worker entry (runs in a fresh process per sample, or in-process with --jobs 0).
 
