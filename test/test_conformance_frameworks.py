@@ -72,7 +72,7 @@ def available(module):
 
 # module, checks of the class (the fifteen shared ones and its own), framework runtime it needs
 FRAMEWORKS = [
-    ("test_onnx_inferencer", 18, "onnxruntime"),
+    ("test_onnx_inferencer", 19, "onnxruntime"),
     ("test_pytorch_inferencer", 15, "torch"),
     ("test_torchscript_inferencer", 15, "torch"),
     ("test_tensorflow_inferencer", 17, "tensorflow"),
@@ -102,6 +102,27 @@ def test_missing_sample_skips_the_class_naming_it(tmp_path):
     assert outcome(r) == (0, 0, 0, 1), r.stdout + r.stderr
     assert "sample /return_model_input.onnx is not available at file://" in r.stdout
     assert "tools/make_samples.py" in r.stdout
+
+
+def test_detection_check_fails_on_a_label_the_photograph_does_not_show(tmp_path):
+    import shutil
+
+    samples = tmp_path / "samples"
+    for key in ("return_model_input.onnx", "models_for_platform_testing/segmentation_models/onnx/decoder.onnx",
+                "yolov5m.onnx", "conformance/photos/person.jpg", "conformance/photos/dog.jpg"):
+        (samples / key).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy(SAMPLES / key, samples / key)
+    shutil.copy(SAMPLES / "conformance/photos/dog.jpg", samples / "conformance/photos/cat.jpg")
+    r = run_child(tmp_path, """
+import sys, unittest
+suite = unittest.defaultTestLoader.loadTestsFromName(
+    "tests.unit_tests.test_inferencers.test_onnx_inferencer.TestOnnxInferencer.test_detection_yolov5")
+result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(suite)
+print("RESULT", result.testsRun, len(result.failures), len(result.errors), len(result.skipped))
+""", env={"OSTREL_SAMPLES_DIR": str(samples)})
+    assert outcome(r) == (1, 1, 0, 0), r.stdout + r.stderr
+    assert "'dog' not found in {'cat'} : label found on the photograph of \"cat\"" in r.stdout
+    assert (tmp_path / "output_image.jpg").is_file()
 
 
 def test_trt_class_is_empty_without_a_gpu(tmp_path):

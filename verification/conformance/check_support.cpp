@@ -41,15 +41,7 @@ std::string temp_path(const char* name) {
 }
 
 std::string samples_base_url() {
-  py::object os = py::module_::import("os");
-  py::object environ = os.attr("environ");
-  py::object url = environ.attr("get")("OSTREL_SAMPLES_URL");
-  if (!url.is_none() && py::len(url) > 0) return str(url);
-  py::object dir = environ.attr("get")("OSTREL_SAMPLES_DIR");
-  if (dir.is_none() || py::len(dir) == 0) dir = py::str(".samples");
-  py::object path = os.attr("path").attr("abspath")(dir);
-  py::object request = py::module_::import("urllib.request");
-  return str(py::module_::import("urllib.parse").attr("urljoin")("file:", request.attr("pathname2url")(path)));
+  return str(modtree::import_from("tests.test_utils.downloads_helpers", "sample_base_url")());
 }
 
 void fetch_sample(const char* key, const std::string& dest) {

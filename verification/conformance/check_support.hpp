@@ -45,8 +45,8 @@ void expect_allclose(py::handle self, py::handle actual, py::handle expected, do
 // The path of a sample's local copy: `name` in the system's temporary folder.
 std::string temp_path(const char* name);
 
-// Base address of the sample files: $OSTREL_SAMPLES_URL, else the file:// address of
-// $OSTREL_SAMPLES_DIR (default: .samples in the working directory).
+// Base address of the sample files, as the download utilities give it: $OSTREL_SAMPLES_URL, else the
+// file:// address of $OSTREL_SAMPLES_DIR (default: .samples in the working directory).
 std::string samples_base_url();
 
 // Fetches the sample stored under `key` ("/return_model_input.onnx") to `dest`, replacing any file

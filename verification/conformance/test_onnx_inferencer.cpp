@@ -28,6 +28,61 @@ void expect_layer_table_types(py::handle self, py::handle table) {
   expect(self, "assertIsInstance", table["Percentage"].attr("values")[py::int_(0)], builtins.attr("float"));
 }
 
+// The photographs of the detection check, by their known labels.
+const char* const kPhotos[][2] = {
+    {"cat", "/conformance/photos/cat.jpg"},
+    {"person,potted plant", "/conformance/photos/person.jpg"},
+    {"dog", "/conformance/photos/dog.jpg"},
+};
+
+void detect(py::module_& m, py::object self, py::object inference_hardware) {
+  const int inference_image_size = 320;
+  py::object model = self.attr("_load_detection_model")(inference_hardware);
+  py::object uuid4 = m.attr("uuid4");
+  for (const auto& photo : kPhotos) {
+    py::set known_labels;
+    for (auto label : py::str(photo[0]).attr("split")(",")) known_labels.add(label);
+    std::string prefix = "test-" + ostrel::str(uuid4()).substr(0, 8);
+    py::object path = m.attr("download_temporary_test_file")(samples_base_url() + photo[1], prefix);
+    py::object loaded_image = m.attr("sample_loader")(path);
+    py::object model_input = m.attr("pre_process_image")(loaded_image, py::arg("model_image_size") = inference_image_size,
+                                                         py::arg("batch_size") = 1);
+    py::list all_outputs;
+    all_outputs.append(model.attr("predict")(model_input));
+    for (auto outputs : all_outputs) {
+      py::object model_output = outputs[py::int_(-1)];
+      py::object predictions = m.attr("non_max_suppression")(m.attr("torch").attr("from_numpy")(model_output));
+      py::object detections = predictions[py::int_(0)];
+      if (detections.is_none()) fail(self, std::string("the detector kept no box on the photograph ") + photo[1]);
+      py::tuple drawn = m.attr("plot_images")(model_input, detections, py::arg("paths") = py::none(),
+                                              py::arg("fname") = "output_image.jpg",
+                                              py::arg("names") = m.attr("COCO_DETECTION_CLASSES_DICT"),
+                                              py::arg("max_size") = 1200, py::arg("max_subplots") = 16);
+      py::object labels = drawn[1];
+      py::print("All labels:", labels);
+      for (auto label : labels)
+        expect(self, "assertIn", label, known_labels,
+               std::string("label found on the photograph of \"") + photo[0] + "\"");
+    }
+  }
+}
+
+// test_detection_yolov5(self, inference_hardware="cpu"): a plain function, as the loader expects of a check.
+py::object check_function_with_hardware(py::module_& m) {
+  py::dict scope;
+  scope["_check"] = py::cpp_function([m](py::object self, py::object hardware) mutable { detect(m, self, hardware); },
+                                     py::arg("self"), py::arg("inference_hardware"));
+  ostrel::builtin("exec")(ostrel::builtin("compile")(
+                              "def test_detection_yolov5(self, inference_hardware=\"cpu\"):\n"
+                              "    return _check(self, inference_hardware)\n",
+                              py::str(m.attr("__name__")), "exec"),
+                          scope);
+  py::object fn = scope["test_detection_yolov5"];
+  fn.attr("__qualname__") = "TestOnnxInferencer.test_detection_yolov5";
+  fn.attr("__module__") = m.attr("__name__");
+  return fn;
+}
+
 }  // namespace
 
 MODTREE_MODULE("unit_tests.test_inferencers.test_onnx_inferencer", m) {
@@ -36,6 +91,11 @@ MODTREE_MODULE("unit_tests.test_inferencers.test_onnx_inferencer", m) {
   m.attr("uuid4") = modtree::import_from("uuid", "uuid4");
   m.attr("ostrel") = py::module_::import("ostrel");
   m.attr("GPU_PRESENT") = modtree::import_from("ostrel", "GPU_PRESENT");
+  for (const char* name :
+       {"sample_loader", "pre_process_image", "non_max_suppression", "plot_images", "COCO_DETECTION_CLASSES_DICT"})
+    m.attr(name) = modtree::import_from("tests.test_utils.coco_utils", name);
+  m.attr("download_temporary_test_file") =
+      modtree::import_from("tests.test_utils.downloads_helpers", "download_temporary_test_file");
 
   FrameworkChecks spec{"TestOnnxInferencer",
                        "ostrel.frameworks.onnx_inferencer",
@@ -94,6 +154,19 @@ MODTREE_MODULE("unit_tests.test_inferencers.test_onnx_inferencer", m) {
     expect(self, "assertEqual", inferencer.attr("input_dims"), dims);
     expect(self, "assertTrue", inferencer.attr("benchmark")(1));
   });
+
+  cls.def(
+      "_load_detection_model",
+      [m](py::object, py::object inference_hardware) {
+        py::object path = m.attr("download_temporary_test_file")(
+            py::arg("file_url") = samples_base_url() + "/yolov5m.onnx", py::arg("temp_file_prefix") = "test-detection-");
+        return m.attr("OnnxInferencer")(py::arg("checkpoint_file") = path,
+                                        py::arg("inference_hardware") = inference_hardware);
+      },
+      py::arg("self"), py::arg("inference_hardware"), "A new detection model on the given hardware.");
+
+  cls.attr("test_detection_yolov5",
+           check_function_with_hardware(m));
 
   cls.method("test_create_inferencer_with_profiling", [m](py::object self) {
     py::object path = self.attr("checkpoint_multi_inputs_file");
