@@ -22,7 +22,8 @@ namespace {
 
 constexpr const char* kFile = "ostrel/frameworks/coreml_inferencer.py";
 constexpr const char* kNotLoaded = "The coreml model did not load successfully.";
-constexpr const char* kMultipleInputs = "CoreML prediction expects a dict with all inputs for multiple input models";
+constexpr const char* kMultipleInputs =
+    "CoreML prediction expects a dict with all inputs for multiple input models";
 
 py::handle g_module;  // this module; one reference kept for the life of the process
 
@@ -49,7 +50,8 @@ void load_model(py::object self) {
   // Current coremltools takes the compute units in place of a CPU-only flag: CPU_ONLY for the CPU,
   // every unit (its default) otherwise.
   py::object units = ct.attr("ComputeUnit").attr(cpu_only ? "CPU_ONLY" : "ALL");
-  py::object model = ct.attr("models").attr("MLModel")(self.attr("_checkpoint_file"), py::arg("compute_units") = units);
+  py::object model =
+      ct.attr("models").attr("MLModel")(self.attr("_checkpoint_file"), py::arg("compute_units") = units);
   self.attr("_model") = model;
   py::list names;
   for (py::handle name : model.attr("input_description")) names.append(name);
@@ -110,7 +112,8 @@ PyObject* inputs_from_array_list(PyObject* self, PyObject* x) {
   py::object feed = py::reinterpret_steal<py::object>(PyDict_New());
   if (!feed) return nullptr;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(x); ++i)
-    if (PyDict_SetItem(feed.ptr(), PyList_GET_ITEM(names.ptr(), i), PyList_GET_ITEM(x, i)) != 0) return nullptr;
+    if (PyDict_SetItem(feed.ptr(), PyList_GET_ITEM(names.ptr(), i), PyList_GET_ITEM(x, i)) != 0)
+      return nullptr;
   return feed.release().ptr();
 }
 
@@ -141,7 +144,8 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
       feed = py::reinterpret_steal<py::object>(inputs_from_array_list(call.self, call.x));
       if (!feed) return nullptr;
       if (feed.is_none()) {
-        py::object single = py::reinterpret_steal<py::object>(PyObject_GetAttr(call.self, s_single_input_name));
+        py::object single =
+            py::reinterpret_steal<py::object>(PyObject_GetAttr(call.self, s_single_input_name));
         if (!single) return nullptr;
         if (single.is_none()) {
           PyErr_SetString(PyExc_ValueError, kMultipleInputs);
@@ -209,8 +213,9 @@ MODTREE_MODULE("frameworks.coreml_inferencer", m) {
   py::none none;
   modtree::ClassBuilder cls(m, "CoreMLInferencer");
   cls.base(m.attr("BaseInferencer"));
-  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"), py::arg("inference_hardware") = none,
-          py::arg("input_dims") = none, py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
+  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"),
+          py::arg("inference_hardware") = none, py::arg("input_dims") = none,
+          py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
   cls.def("_load_model", &load_model, py::arg("self"));
   cls.def("_assert_loaded_successfully", &assert_loaded_successfully, py::arg("self"));
   cls.attr("predict", modtree::raw_method(&g_predict_def, m));
