@@ -215,6 +215,10 @@ def test_predict_takes_x_alone(main):
         model.predict(x, y=1)
     with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'x'"):
         model.predict()
+    with pytest.raises(TypeError, match=r"^predict\(\) takes 2 positional arguments but 3 were given$"):
+        model.predict(x, x)
+    with pytest.raises(TypeError, match=r"^predict\(\) got multiple values for argument 'x'$"):
+        model.predict(x, x=x)
     assert list(model(x)) == ["probabilities"]  # __call__ forwards
 
 

@@ -120,6 +120,10 @@ PyObject* inputs_from_array_list(PyObject* self, PyObject* x) {
 // predict(self, x): `self._model.predict(feed)`, where feed is a copy of `x` when it is a mapping, the
 // inputs in model order for a list of one array per input, and else {single input name: x}.
 PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs > 2) {
+    PyErr_Format(PyExc_TypeError, "predict() takes 2 positional arguments but %zd were given", nargs);
+    return nullptr;
+  }
   ostrel::PredictArgs call;
   if (!ostrel::split_predict_args(args, nargs, kwnames, call)) return nullptr;
   Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
