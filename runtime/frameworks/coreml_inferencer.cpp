@@ -10,6 +10,7 @@
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
+#include <exception>
 #include <string>
 
 #include "modtree/classes.hpp"
@@ -166,6 +167,9 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
     return PyObject_VectorcallMethod(s_predict, method_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   } catch (py::error_already_set& e) {
     e.restore();
+    return nullptr;
+  } catch (const std::exception& e) {  // nothing C++ may leave a C-level function
+    PyErr_SetString(PyExc_RuntimeError, e.what());
     return nullptr;
   }
 }
