@@ -156,8 +156,31 @@ class Records(logging.Handler):
         self.records.append(record)
 
 
-def test_unknown_input_element_type_warns_and_falls_back_to_float32(samples):
-    model = CoreMLInferencer(path(samples, "float16_input"), inference_hardware=CPU)
+def _image_first_model(tmp_path):
+    """A model whose first input is an image (no multi-array: type code 0), the second a float32 array."""
+    spec = ct.proto.Model_pb2.Model()
+    spec.specificationVersion = 4
+    image = spec.description.input.add()
+    image.name = "picture"
+    image.type.imageType.width, image.type.imageType.height = 8, 8
+    image.type.imageType.colorSpace = ct.proto.FeatureTypes_pb2.ImageFeatureType.RGB
+    array = spec.description.input.add()
+    array.name = "x"
+    array.type.multiArrayType.dataType = ct.proto.FeatureTypes_pb2.ArrayFeatureType.FLOAT32
+    spec.description.output.add().name = "y"
+    spec.neuralNetwork.SetInParent()
+    model_path = tmp_path / "image_first.mlmodel"
+    model_path.write_bytes(spec.SerializeToString())
+    return str(model_path)
+
+
+@pytest.mark.parametrize("first_input, warning", [
+    ("float16", "Failed to determine input's half data type for value: 65552"),
+    ("image", "Failed to determine input's picture data type for value: 0"),
+])
+def test_unknown_input_element_type_warns_and_falls_back_to_float32(samples, tmp_path, first_input, warning):
+    model_path = path(samples, "float16_input") if first_input == "float16" else _image_first_model(tmp_path)
+    model = CoreMLInferencer(model_path, inference_hardware=CPU)
     assert model.inference_dtype == np.float32
     records = Records()  # added after construction: the inferencer's logging set-up renews the handlers
     ostrel.ostrel_logger.addHandler(records)
@@ -166,7 +189,7 @@ def test_unknown_input_element_type_warns_and_falls_back_to_float32(samples):
     finally:
         ostrel.ostrel_logger.removeHandler(records)
     assert [(r.levelno, r.getMessage(), r.module) for r in records.records] == [
-        (logging.WARNING, "Failed to determine input's half data type for value: 65552", "coreml_inferencer")]
+        (logging.WARNING, warning, "coreml_inferencer")]
 
 
 def test_two_input_model(samples):
