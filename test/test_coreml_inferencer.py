@@ -261,8 +261,10 @@ def test_runtime_refusals_reach_the_caller_unchanged(samples, feed, error, match
         model.predict(feed)
 
 
-def test_benchmark_with_the_runtime(main):
-    model = ostrel.load(main, framework_type="coreml", inference_hardware="cpu", input_dims=[(3, 224, 224)])
+@pytest.mark.parametrize("name, dims", [(MAIN, [(3, 224, 224)]), ("two_inputs", [(16,), (16,)])])
+def test_benchmark_with_the_runtime(samples, name, dims):
+    # The benchmark feeds a list of one array per input, each of the input's own element type.
+    model = ostrel.load(path(samples, name), framework_type="coreml", inference_hardware="cpu", input_dims=dims)
     record = model.benchmark(batch_size=1, repetitions=5)
     assert record.batch_size == 1 and record.framework_type == "coreml" and record.inference_hardware == "CPU"
     assert record.batch_inf_time > 0 and record.framework_version == ct.__version__
