@@ -179,18 +179,6 @@ PyMethodDef g_predict_def = {"predict", reinterpret_cast<PyCFunction>(reinterpre
 
 // ---- module import ----------------------------------------------------------------------------------
 
-// coremltools, imported without a guard: a missing package fails the import with its own error, which
-// carries a note naming the extra that installs it.
-py::object import_coremltools() {
-  try {
-    return py::module_::import("coremltools");
-  } catch (py::error_already_set& e) {
-    if (e.matches(PyExc_ImportError))
-      e.value().attr("add_note")("The Core ML back-end needs coremltools: pip install 'ostrel[coreml]'");
-    throw;
-  }
-}
-
 py::dict input_types(py::object np) {
   py::dict table;
   table[py::int_(65568)] = np.attr("float32");  // FLOAT32
@@ -204,7 +192,7 @@ py::dict input_types(py::object np) {
 MODTREE_MODULE("frameworks.coreml_inferencer", m) {
   g_module = m.inc_ref();
   using modtree::import_from;
-  m.attr("ct") = import_coremltools();
+  m.attr("ct") = py::module_::import("coremltools");  // no guard: a missing package fails the import
   m.attr("np") = py::module_::import("numpy");
   for (const char* name : {"InferenceHardware", "ostrel_logger"}) m.attr(name) = import_from("ostrel", name);
   m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
