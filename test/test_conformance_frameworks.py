@@ -60,7 +60,8 @@ def run_child(tmp_path, code, *args, paths=(), env=None):
     temp = tmp_path / "tmp"
     home.mkdir(exist_ok=True)
     temp.mkdir(exist_ok=True)
-    e = dict(os.environ, HOME=str(home), TMPDIR=str(temp), OSTREL_SAMPLES_DIR=str(SAMPLES))
+    # One compute thread per framework: on a shared CI machine more threads only contend.
+    e = dict(os.environ, HOME=str(home), TMPDIR=str(temp), OSTREL_SAMPLES_DIR=str(SAMPLES), OMP_NUM_THREADS="1")
     e.pop("OSTREL_SAMPLES_URL", None)
     if paths:
         e["PYTHONPATH"] = os.pathsep.join(str(p) for p in paths)
