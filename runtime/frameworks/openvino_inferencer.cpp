@@ -380,7 +380,15 @@ MODTREE_MODULE("frameworks.openvino_inferencer", m) {
   for (const char* name : {"os", "shutil", "tempfile", "ctypes", "sys"}) m.attr(name) = py::module_::import(name);
   for (const char* name : {"List", "Tuple", "Optional"}) m.attr(name) = import_from("typing", name);
   m.attr("np") = py::module_::import("numpy");
-  py::object openvino = py::module_::import("openvino");  // unguarded: without the runtime there is no back-end
+  py::object openvino;
+  try {
+    openvino = py::module_::import("openvino");
+  } catch (py::error_already_set& e) {
+    // Without the runtime there is no back-end: the import fails, naming the extra that installs it.
+    if (e.matches(PyExc_ImportError))
+      e.value().attr("add_note")("The OpenVINO back-end needs the runtime: pip install 'ostrel[openvino]'");
+    throw;
+  }
   m.attr("format_map") = precision_table();
 
   py::object version = m.attr("sys").attr("version_info");
