@@ -71,6 +71,24 @@ def image(batch=1, seed=0):
     return np.random.default_rng(seed).random((batch, 3, 224, 224), dtype=np.float32)
 
 
+class Recorded(OpenVinoInferencer):
+    """OpenVinoInferencer whose logger keeps (level, text) of every record; the base constructor assigns
+    _logger before any load."""
+
+    @property
+    def _logger(self):
+        return self.__dict__["_recorder"]
+
+    @_logger.setter
+    def _logger(self, real):
+        recorder = type("Recorder", (), {})()
+        recorder.name, recorder.records = real.name, []
+        recorder.isEnabledFor = lambda level: True
+        recorder.makeRecord = real.makeRecord
+        recorder.handle = lambda record: recorder.records.append((record.levelno, record.getMessage()))
+        self.__dict__["_recorder"] = recorder
+
+
 # ---- checkpoint pointer ------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("given, kind", [("m.pkl", "pkl"), ("/d/m.tar.zip", "zip"), ("model.xml", "xml"),
@@ -270,6 +288,28 @@ def test_load_errors_carry_the_caught_text_and_leave_nothing(samples, scratch, t
     assert os.listdir(scratch) == [] and not (tmp_path / MARKER).exists()
 
 
+def test_members_climbing_out_load_nothing_and_delete_nothing(samples, scratch):
+    outside = scratch.parent / "x"  # where "../../x/m.xml" would land from the extraction folder
+    outside.mkdir()
+    for suffix in (".xml", ".bin"):
+        shutil.copyfile(path(samples, IR_B1)[:-4] + suffix, outside / f"m{suffix}")
+    with pytest.raises(exc.FailedToLoadCheckpointError, match="Failed to extract file from zip"):
+        OpenVinoInferencer(path(samples, "openvino/parent_member.zip"))
+    assert sorted(os.listdir(outside)) == ["m.bin", "m.xml"] and os.listdir(scratch) == []
+
+
+def test_nothing_outside_an_unpack_folder_is_removed(samples, scratch, tmp_path, monkeypatch):
+    model_dir = tmp_path / "models"
+    model_dir.mkdir()
+    for suffix in (".xml", ".bin"):
+        shutil.copyfile(path(samples, IR_B1)[:-4] + suffix, model_dir / f"m{suffix}")
+    monkeypatch.setattr(ov_module, "unzip_openvino_checkpoint_file", lambda p: str(model_dir / "m.xml"))
+    inf = Recorded("anything.zip")
+    assert sorted(os.listdir(model_dir)) == ["m.bin", "m.xml"]
+    assert (logging.WARNING, f"Not removing {model_dir}: it is not inside a folder made for unpacking the "
+                             "checkpoint.") in inf._logger.records
+
+
 def test_failed_network_load_removes_the_unpack_folder(samples, scratch, tmp_path):
     source = tmp_path / "no_weights.zip"
     with zipfile.ZipFile(source, "w") as z:
@@ -277,24 +317,6 @@ def test_failed_network_load_removes_the_unpack_folder(samples, scratch, tmp_pat
     with pytest.raises(exc.ModelFrameworkRuntimeError):
         OpenVinoInferencer(str(source))
     assert os.listdir(scratch) == []
-
-
-class Recorded(OpenVinoInferencer):
-    """OpenVinoInferencer whose logger keeps (level, text) of every record; the base constructor assigns
-    _logger before any load."""
-
-    @property
-    def _logger(self):
-        return self.__dict__["_recorder"]
-
-    @_logger.setter
-    def _logger(self, real):
-        recorder = type("Recorder", (), {})()
-        recorder.name, recorder.records = real.name, []
-        recorder.isEnabledFor = lambda level: True
-        recorder.makeRecord = real.makeRecord
-        recorder.handle = lambda record: recorder.records.append((record.levelno, record.getMessage()))
-        self.__dict__["_recorder"] = recorder
 
 
 def test_failed_removal_after_a_load_is_a_warning(samples, scratch, monkeypatch):
@@ -383,7 +405,7 @@ def test_fp16_weights_ir_runs_close_to_the_fp32_one(samples, b1):
 # ---- benchmark ---------------------------------------------------------------------------------------
 
 def test_benchmark_takes_batch_and_shapes_from_the_network(samples, b1):
-    record = OpenVinoInferencer(path(samples, IR_B16)).benchmark(batch_size=16, repetitions=10, warmup_calls=1)
+    record = ostrel.load(path(samples, IR_B16), framework_type="openvino").benchmark(batch_size=16, repetitions=10)
     assert (record.framework_type, record.framework_version, record.batch_size) == ("openvino", ov.get_version(), 16)
     assert b1.benchmark(repetitions=2, warmup_calls=1).batch_size == 1
     with pytest.raises(AssertionError, match="received: \\(4, 3, 224, 224\\)"):
