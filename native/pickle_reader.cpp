@@ -18,6 +18,7 @@ class Reader {
 
   PickleRecord read() {
     if (pos_ >= data_.size()) throw PickleReadError(Cause::kEndOfInput, "Ran out of input");
+    // clang-format off: one opcode per line reads as the table it is
     for (;;) {
       unsigned char op = byte();
       switch (op) {
@@ -81,6 +82,7 @@ class Reader {
         default: malformed("unsupported pickle opcode " + opcode_text(op));
       }
     }
+    // clang-format on
   }
 
   std::size_t position() const { return pos_; }
@@ -94,8 +96,12 @@ class Reader {
     return s;
   }
 
-  [[noreturn]] static void malformed(const std::string& message) { throw PickleReadError(Cause::kMalformed, message); }
-  [[noreturn]] static void truncated() { throw PickleReadError(Cause::kTruncated, "pickle data was truncated"); }
+  [[noreturn]] static void malformed(const std::string& message) {
+    throw PickleReadError(Cause::kMalformed, message);
+  }
+  [[noreturn]] static void truncated() {
+    throw PickleReadError(Cause::kTruncated, "pickle data was truncated");
+  }
   [[noreturn]] static void forbid(const char* what) {
     throw PickleReadError(Cause::kForbidden, std::string("pickle opcode ") + what + " is forbidden");
   }
@@ -110,7 +116,8 @@ class Reader {
   std::uint64_t le(int n) {
     std::string_view b = take(static_cast<std::uint64_t>(n));
     std::uint64_t v = 0;
-    for (int i = n - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(b[static_cast<std::size_t>(i)]);
+    for (int i = n - 1; i >= 0; --i)
+      v = (v << 8) | static_cast<unsigned char>(b[static_cast<std::size_t>(i)]);
     return v;
   }
   std::uint64_t signed_length(int n) {
@@ -120,7 +127,8 @@ class Reader {
   }
   std::uint64_t length8() {
     std::uint64_t v = le(8);
-    if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) malformed("byte count too large");
+    if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+      malformed("byte count too large");
     return v;
   }
   std::string_view line() {
@@ -227,7 +235,9 @@ class Reader {
   void add_marked(Kind kind) {
     std::vector<std::size_t> items = pop_mark();
     if (kind == Kind::kDict && items.size() % 2 != 0) malformed("odd number of items for SETITEMS");
-    PickleNode& target = container(kind, kind == Kind::kList ? "APPENDS" : kind == Kind::kDict ? "SETITEMS" : "ADDITEMS");
+    PickleNode& target = container(kind, kind == Kind::kList   ? "APPENDS"
+                                         : kind == Kind::kDict ? "SETITEMS"
+                                                               : "ADDITEMS");
     target.items.insert(target.items.end(), items.begin(), items.end());
   }
   void get(std::uint64_t key) {

@@ -23,11 +23,25 @@
 namespace ostrel::native {
 
 struct PickleNode {
-  enum class Kind { kNone, kBool, kInt, kBigInt, kFloat, kText, kBytes, kByteArray, kList, kTuple, kDict, kSet, kFrozenSet };
+  enum class Kind {
+    kNone,
+    kBool,
+    kInt,
+    kBigInt,
+    kFloat,
+    kText,
+    kBytes,
+    kByteArray,
+    kList,
+    kTuple,
+    kDict,
+    kSet,
+    kFrozenSet
+  };
   Kind kind = Kind::kNone;
-  bool flag = false;        // kBool
-  std::int64_t integer = 0; // kInt
-  double real = 0.0;        // kFloat
+  bool flag = false;         // kBool
+  std::int64_t integer = 0;  // kInt
+  double real = 0.0;         // kFloat
   // kText (UTF-8 as written, possibly with surrogates), kBytes, kByteArray, and kBigInt (little-endian
   // two's complement, as LONG1/LONG4 carry it).
   std::string_view data;

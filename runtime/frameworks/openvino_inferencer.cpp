@@ -78,7 +78,8 @@ void remove_xml_folder(py::object self, py::object xml_path) {
   py::object root = unpack_root_of(folder);
   if (root.is_none() || !inside(folder, root)) {
     log(self, ostrel::kWarning,
-        "Not removing " + ostrel::str(folder) + ": it is not inside a folder made for unpacking the checkpoint.");
+        "Not removing " + ostrel::str(folder) +
+            ": it is not inside a folder made for unpacking the checkpoint.");
     return;
   }
   try {
@@ -86,7 +87,8 @@ void remove_xml_folder(py::object self, py::object xml_path) {
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
     log(self, ostrel::kWarning,
-        "Failed to remove the unpacked checkpoint folder " + ostrel::str(folder) + ": " + ostrel::str(e.value()));
+        "Failed to remove the unpacked checkpoint folder " + ostrel::str(folder) + ": " +
+            ostrel::str(e.value()));
   }
 }
 
@@ -99,7 +101,8 @@ void remove_unpack_folder(py::object self, py::object xml_path) {
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
     log(self, ostrel::kWarning,
-        "Failed to remove the unpacked checkpoint folder " + ostrel::str(root) + ": " + ostrel::str(e.value()));
+        "Failed to remove the unpacked checkpoint folder " + ostrel::str(root) + ": " +
+            ostrel::str(e.value()));
   }
 }
 
@@ -145,7 +148,8 @@ py::tuple input_shape(py::handle input) {
 py::object load_engine(py::object self, py::object xml_path) {
   py::object core = mod_attr("Core")();
   std::string xml = py::str(xml_path);
-  py::object network = core.attr("read_model")(py::arg("model") = xml_path, py::arg("weights") = weights_path(xml));
+  py::object network =
+      core.attr("read_model")(py::arg("model") = xml_path, py::arg("weights") = weights_path(xml));
   py::object compiled = core.attr("compile_model")(network, "CPU");
   py::list names, shapes;
   for (py::handle input : compiled.attr("inputs")) {
@@ -159,8 +163,9 @@ py::object load_engine(py::object self, py::object xml_path) {
 
 void load_model(py::object self) {
   try {
-    py::object pointer = mod_attr("OpenVinoCheckpointPointer")
-                             .attr("get_openvino_checkpoint_pointer_from_path")(self.attr("_checkpoint_file"));
+    py::object pointer =
+        mod_attr("OpenVinoCheckpointPointer")
+            .attr("get_openvino_checkpoint_pointer_from_path")(self.attr("_checkpoint_file"));
     py::tuple resolved = self.attr("deserialize_file_if_needed")(pointer);
     py::object checkpoint = resolved[0];
     bool needed = truthy(resolved[1]);
@@ -176,9 +181,11 @@ void load_model(py::object self) {
     if (!e.matches(PyExc_Exception)) throw;  // interrupts and exit requests pass unchanged
     std::string message = ostrel::str(e.value());
     if (e.matches(PyExc_RuntimeError))
-      ostrel::raise_from(mod_attr("ModelFrameworkRuntimeError")("Framework runtime error: " + message), e.value());
+      ostrel::raise_from(mod_attr("ModelFrameworkRuntimeError")("Framework runtime error: " + message),
+                         e.value());
     if (e.matches(PyExc_ValueError))
-      ostrel::raise_from(mod_attr("ModelValueError")("Invalid value for OpenVINO model: " + message), e.value());
+      ostrel::raise_from(mod_attr("ModelValueError")("Invalid value for OpenVINO model: " + message),
+                         e.value());
     if (message.empty()) message = ostrel::str(py::type::of(e.value()).attr("__name__"));
     ostrel::raise_from(mod_attr("FailedToLoadCheckpointError")(message), e.value());
   }
@@ -187,7 +194,8 @@ void load_model(py::object self) {
 void assert_loaded_successfully(py::object self) {
   py::object check = self.attr("_assert_checkpoint_component");
   check(self.attr("model"), "Failed to load the OpenVino model.");
-  check(self.attr("input_names"), "The model inputs names could not be inferred from the OpenVino checkpoint.");
+  check(self.attr("input_names"),
+        "The model inputs names could not be inferred from the OpenVino checkpoint.");
   check(self.attr("expected_input_shapes"), "Failed to infer the Openvino input shapes from the checkpoint.");
 }
 
@@ -234,9 +242,9 @@ py::object fetch_model_batch_size(py::object self) {
 py::str precision_name(py::handle element_type) {
   std::string name = py::str(element_type.attr("get_type_name")());
   static const std::pair<const char*, const char*> names[] = {
-      {"f32", "FP32"}, {"f16", "FP16"}, {"f64", "FP64"}, {"bf16", "BF16"}, {"i8", "I8"},     {"i16", "I16"},
-      {"i32", "I32"},  {"i64", "I64"},  {"u8", "U8"},    {"u16", "U16"},   {"u32", "U32"},   {"u64", "U64"},
-      {"boolean", "BOOL"}, {"u1", "BIN"}};
+      {"f32", "FP32"}, {"f16", "FP16"}, {"f64", "FP64"},     {"bf16", "BF16"}, {"i8", "I8"},
+      {"i16", "I16"},  {"i32", "I32"},  {"i64", "I64"},      {"u8", "U8"},     {"u16", "U16"},
+      {"u32", "U32"},  {"u64", "U64"},  {"boolean", "BOOL"}, {"u1", "BIN"}};
   for (const auto& [type, precision] : names)
     if (name == type) return py::str(precision);
   for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -253,9 +261,9 @@ py::list fetch_model_input_dtype(py::object self) {
 
 // ---- benchmark --------------------------------------------------------------------------------------
 
-py::object benchmark(py::object self, py::object batch_size, py::object input_dimensions, py::object duration_sec,
-                     py::object repetitions, py::object warmup_calls, py::object include_io, py::object dtype,
-                     py::kwargs kwargs) {
+py::object benchmark(py::object self, py::object batch_size, py::object input_dimensions,
+                     py::object duration_sec, py::object repetitions, py::object warmup_calls,
+                     py::object include_io, py::object dtype, py::kwargs kwargs) {
   if (batch_size.is_none() && truthy(self.attr("expected_input_shapes")))
     batch_size = self.attr("fetch_model_batch_size")();
   if (input_dimensions.is_none()) input_dimensions = self.attr("input_dims");
@@ -315,8 +323,9 @@ bool feed_positional(PyObject* self, PyObject* x, PyObject* feed) {
     int same = PyObject_RichCompareBool(shape.ptr(), expected.ptr(), Py_EQ);
     if (same < 0) return false;
     if (!same) {
-      PyErr_Format(PyExc_AssertionError, "OpenVino's model expects input shape at index %zd: %S, received: %S.", i,
-                   expected.ptr(), shape.ptr());
+      PyErr_Format(PyExc_AssertionError,
+                   "OpenVino's model expects input shape at index %zd: %S, received: %S.", i, expected.ptr(),
+                   shape.ptr());
       return false;
     }
     py::object name = py::reinterpret_steal<py::object>(PyObject_GetItem(names.ptr(), index.ptr()));
@@ -345,7 +354,8 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
     if (!feed_positional(self, x, feed.ptr())) return nullptr;
   } else {
     for (Py_ssize_t i = 0; i < nkw; ++i)
-      if (i != call.x_keyword && PyDict_SetItem(feed.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0)
+      if (i != call.x_keyword &&
+          PyDict_SetItem(feed.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0)
         return nullptr;
   }
   py::object model = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_model));
@@ -364,9 +374,9 @@ PyMethodDef g_predict_def = {"predict", reinterpret_cast<PyCFunction>(reinterpre
 py::dict precision_table() {
   py::object np = py::module_::import("numpy");
   py::dict table;
-  const char* rows[][2] = {{"FP32", "float32"}, {"I32", "int32"},   {"FP16", "float16"}, {"I16", "int16"},
-                           {"U16", "uint16"},   {"U32", "uint32"},  {"I8", "int8"},      {"U8", "uint8"},
-                           {"BOOL", "uint8"},   {"BIN", "int8"},    {"I64", "int64"},    {"U64", "uint64"},
+  const char* rows[][2] = {{"FP32", "float32"}, {"I32", "int32"},  {"FP16", "float16"}, {"I16", "int16"},
+                           {"U16", "uint16"},   {"U32", "uint32"}, {"I8", "int8"},      {"U8", "uint8"},
+                           {"BOOL", "uint8"},   {"BIN", "int8"},   {"I64", "int64"},    {"U64", "uint64"},
                            {"FP64", "float64"}};
   for (auto& row : rows) table[py::str(row[0])] = np.attr(row[1]);
   return table;
@@ -377,7 +387,8 @@ py::dict precision_table() {
 MODTREE_MODULE("frameworks.openvino_inferencer", m) {
   g_module = m.inc_ref();
   using modtree::import_from;
-  for (const char* name : {"os", "shutil", "tempfile", "ctypes", "sys"}) m.attr(name) = py::module_::import(name);
+  for (const char* name : {"os", "shutil", "tempfile", "ctypes", "sys"})
+    m.attr(name) = py::module_::import(name);
   for (const char* name : {"List", "Tuple", "Optional"}) m.attr(name) = import_from("typing", name);
   m.attr("np") = py::module_::import("numpy");
   py::object openvino;
@@ -392,7 +403,8 @@ MODTREE_MODULE("frameworks.openvino_inferencer", m) {
   m.attr("format_map") = precision_table();
 
   py::object version = m.attr("sys").attr("version_info");
-  std::string lib = "libpython" + ostrel::str(version.attr("major")) + "." + ostrel::str(version.attr("minor")) + "m.so";
+  std::string lib =
+      "libpython" + ostrel::str(version.attr("major")) + "." + ostrel::str(version.attr("minor")) + "m.so";
   m.attr("_python_lib_name") = py::str(lib);
   try {
     m.attr("ctypes").attr("CDLL")(m.attr("_python_lib_name"));
@@ -404,13 +416,15 @@ MODTREE_MODULE("frameworks.openvino_inferencer", m) {
   m.attr("CompiledModel") = openvino.attr("CompiledModel");
   m.attr("get_openvino_version") = openvino.attr("get_version");
   m.attr("InferenceHardware") = import_from("ostrel", "InferenceHardware");
-  m.attr("ModelBenchmarks") = import_from("ostrel.common.data_classes.inferencer_benchmark_result", "ModelBenchmarks");
+  m.attr("ModelBenchmarks") =
+      import_from("ostrel.common.data_classes.inferencer_benchmark_result", "ModelBenchmarks");
   for (const char* name : {"ModelFrameworkRuntimeError", "ModelValueError", "FailedToLoadCheckpointError"})
     m.attr(name) = import_from("ostrel.common.exceptions", name);
   m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
-  m.attr("BENCHMARK_WARMUP_CALLS") = import_from("ostrel.frameworks.base_inferencer", "BENCHMARK_WARMUP_CALLS");
-  for (const char* name : {"OpenVinoCheckpointPointer", "OpenVinoCheckpointTypes", "unzip_openvino_checkpoint_file",
-                           "unpickle_openvino_checkpoint_files"})
+  m.attr("BENCHMARK_WARMUP_CALLS") =
+      import_from("ostrel.frameworks.base_inferencer", "BENCHMARK_WARMUP_CALLS");
+  for (const char* name : {"OpenVinoCheckpointPointer", "OpenVinoCheckpointTypes",
+                           "unzip_openvino_checkpoint_file", "unpickle_openvino_checkpoint_files"})
     m.attr(name) = import_from("ostrel.frameworks.engines.engine_utils.openvino_checkpoint", name);
   m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
 
@@ -427,8 +441,9 @@ MODTREE_MODULE("frameworks.openvino_inferencer", m) {
   modtree::ClassBuilder cls(m, "OpenVinoInferencer");
   cls.base(m.attr("BaseInferencer"));
   cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"),
-          py::arg("inference_hardware") = m.attr("InferenceHardware").attr("CPU"), py::arg("input_dims") = none,
-          py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
+          py::arg("inference_hardware") = m.attr("InferenceHardware").attr("CPU"),
+          py::arg("input_dims") = none, py::arg("static_batch_size") = none,
+          py::arg("logging_verbosity") = none);
   cls.def("_load_model", &load_model, py::arg("self"));
   cls.def("_assert_loaded_successfully", &assert_loaded_successfully, py::arg("self"));
   cls.def_static("deserialize_file_if_needed", &deserialize_file_if_needed, py::arg("checkpoint_file"));
@@ -437,8 +452,8 @@ MODTREE_MODULE("frameworks.openvino_inferencer", m) {
   cls.def("fetch_model_batch_size", &fetch_model_batch_size, py::arg("self"));
   cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));
   cls.def("load_engine", &load_engine, py::arg("self"), py::arg("xml_path"));
-  cls.def("benchmark", &benchmark, py::arg("self"), py::arg("batch_size") = none, py::arg("input_dimensions") = none,
-          py::arg("duration_sec") = none, py::arg("repetitions") = none,
+  cls.def("benchmark", &benchmark, py::arg("self"), py::arg("batch_size") = none,
+          py::arg("input_dimensions") = none, py::arg("duration_sec") = none, py::arg("repetitions") = none,
           py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"), py::arg("include_io") = true,
           py::arg("dtype") = none);
   cls.attr("predict", modtree::raw_method(&g_predict_def, m));

@@ -13,7 +13,8 @@ using Cause = PickleReadError::Cause;
 namespace {
 
 // pickle.dumps(b"abc", protocol=4)
-const std::string kBytesRecord("\x80\x04\x95\x07\x00\x00\x00\x00\x00\x00\x00\x43\x03\x61\x62\x63\x94\x2e", 18);
+const std::string kBytesRecord("\x80\x04\x95\x07\x00\x00\x00\x00\x00\x00\x00\x43\x03\x61\x62\x63\x94\x2e",
+                               18);
 
 Cause cause_of(const std::string& data) {
   std::size_t offset = 0;

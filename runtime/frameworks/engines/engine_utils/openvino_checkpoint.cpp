@@ -46,9 +46,9 @@ py::dict pointer_from_path(py::object file_path) {
     if (!e.matches(PyExc_ValueError)) throw;
     py::list values;
     for (py::handle member : types) values.append(member.attr("value"));
-    ostrel::raise_from(ostrel::builtin("Exception")("The file type is not supported for OpenVino: " +
-                                                     ostrel::str(file_path) + ". Please use one of " +
-                                                     ostrel::str(py::repr(values))),
+    ostrel::raise_from(ostrel::builtin("Exception")(
+                           "The file type is not supported for OpenVino: " + ostrel::str(file_path) +
+                           ". Please use one of " + ostrel::str(py::repr(values))),
                        e.value());
   }
   py::dict pointer;
@@ -80,21 +80,28 @@ class RecordBuilder {
     const native_node& n = record_.nodes[index];
     using Kind = native_node::Kind;
     switch (n.kind) {
-      case Kind::kNone: return made_[index] = py::none();
-      case Kind::kBool: return made_[index] = py::bool_(n.flag);
-      case Kind::kInt: return made_[index] = py::int_(n.integer);
-      case Kind::kFloat: return made_[index] = py::float_(n.real);
+      case Kind::kNone:
+        return made_[index] = py::none();
+      case Kind::kBool:
+        return made_[index] = py::bool_(n.flag);
+      case Kind::kInt:
+        return made_[index] = py::int_(n.integer);
+      case Kind::kFloat:
+        return made_[index] = py::float_(n.real);
       case Kind::kBigInt: {
         if (n.data.empty()) return made_[index] = py::int_(0);
         py::dict kw;
         kw["signed"] = true;
-        return made_[index] =
-                   ostrel::builtin("int").attr("from_bytes")(py::bytes(n.data.data(), n.data.size()), "little", **kw);
+        return made_[index] = ostrel::builtin("int").attr("from_bytes")(
+                   py::bytes(n.data.data(), n.data.size()), "little", **kw);
       }
-      case Kind::kBytes: return made_[index] = py::bytes(n.data.data(), n.data.size());
-      case Kind::kByteArray: return made_[index] = ostrel::builtin("bytearray")(py::bytes(n.data.data(), n.data.size()));
+      case Kind::kBytes:
+        return made_[index] = py::bytes(n.data.data(), n.data.size());
+      case Kind::kByteArray:
+        return made_[index] = ostrel::builtin("bytearray")(py::bytes(n.data.data(), n.data.size()));
       case Kind::kText: {
-        PyObject* s = PyUnicode_DecodeUTF8(n.data.data(), static_cast<Py_ssize_t>(n.data.size()), "surrogatepass");
+        PyObject* s =
+            PyUnicode_DecodeUTF8(n.data.data(), static_cast<Py_ssize_t>(n.data.size()), "surrogatepass");
         if (s == nullptr) throw py::error_already_set();
         return made_[index] = py::reinterpret_steal<py::object>(s);
       }
@@ -107,7 +114,8 @@ class RecordBuilder {
       case Kind::kDict: {
         py::dict out;
         made_[index] = out;
-        for (std::size_t i = 0; i + 1 < n.items.size(); i += 2) out[object(n.items[i])] = object(n.items[i + 1]);
+        for (std::size_t i = 0; i + 1 < n.items.size(); i += 2)
+          out[object(n.items[i])] = object(n.items[i + 1]);
         return out;
       }
       case Kind::kSet: {
@@ -121,8 +129,8 @@ class RecordBuilder {
         py::list items;
         for (std::size_t item : n.items) items.append(object(item));
         if (made_[index]) return made_[index];  // reached again through one of its items
-        py::object out = n.kind == Kind::kTuple ? py::object(py::tuple(items))
-                                                : ostrel::builtin("frozenset")(items);
+        py::object out =
+            n.kind == Kind::kTuple ? py::object(py::tuple(items)) : ostrel::builtin("frozenset")(items);
         return made_[index] = out;
       }
     }
@@ -157,7 +165,9 @@ class CheckpointBytes {
   CheckpointBytes(const CheckpointBytes&) = delete;
   CheckpointBytes& operator=(const CheckpointBytes&) = delete;
 
-  std::string_view data() const { return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)}; }
+  std::string_view data() const {
+    return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
 
   void close() {
     if (held_) PyBuffer_Release(&view_);
@@ -248,7 +258,7 @@ py::object unpickle_checkpoint(py::object pkl_file) {
     if (!e.matches(PyExc_Exception)) throw;
     remove_new_folder(folder);
     ostrel::raise_from(ostrel::builtin("Exception")("failed to unpickle file " + ostrel::str(pkl_file) +
-                                                     ", err: " + ostrel::str(e.value())),
+                                                    ", err: " + ostrel::str(e.value())),
                        e.value());
   }
 }
@@ -265,7 +275,8 @@ py::object member_path(py::object folder, py::object name) {
   both.append(real_folder);
   both.append(real_path);
   if (!real_path.equal(real_folder) && os_path.attr("commonpath")(both).equal(real_folder)) return path;
-  raise(PyExc_ValueError, "The xml member " + ostrel::str(py::repr(name)) + " lies outside the extraction folder");
+  raise(PyExc_ValueError,
+        "The xml member " + ostrel::str(py::repr(name)) + " lies outside the extraction folder");
 }
 
 py::object unzip_checkpoint(py::object path) {
@@ -301,7 +312,7 @@ py::object unzip_checkpoint(py::object path) {
       if (!cause.is_none()) caught = cause;
     }
     ostrel::raise_from(ostrel::builtin("Exception")("Failed to extract file from zip " + ostrel::str(path) +
-                                                     ", err: " + ostrel::str(caught)),
+                                                    ", err: " + ostrel::str(caught)),
                        caught);
   }
 }
@@ -317,17 +328,21 @@ MODTREE_MODULE("frameworks.engines.engine_utils.openvino_checkpoint", m) {
   m.attr("Schema") = import_from("ostrel.common.abstractions.schema", "Schema");
   for (const char* name : {"FilesDataInterface", "FileIsNotEncryptedError"})
     m.attr(name) = import_from("ostrel.common.data_interface.files_data_interface", name);
-  m.attr("CorruptedSavedModelZipError") = import_from("ostrel.common.exceptions", "CorruptedSavedModelZipError");
+  m.attr("CorruptedSavedModelZipError") =
+      import_from("ostrel.common.exceptions", "CorruptedSavedModelZipError");
 
   modtree::ClassBuilder types(m, "OpenVinoCheckpointTypes");
   types.base(ostrel::builtin("str")).base(m.attr("Enum"));
   types.attr("ZIP", py::str("zip")).attr("PICKLE", py::str("pkl")).attr("XML", py::str("xml"));
   types.def(
-      "__format__", [](py::object self, py::object spec) { return py::str(self.attr("_value_")).format(spec); },
+      "__format__",
+      [](py::object self, py::object spec) { return py::str(self.attr("_value_")).format(spec); },
       py::arg("self"), py::arg("format_spec"));
   py::object Types = types.build();
 
-  modtree::ClassBuilder(m, "OpenVinoCheckpointTypeResolutionError").base(ostrel::builtin("Exception")).build();
+  modtree::ClassBuilder(m, "OpenVinoCheckpointTypeResolutionError")
+      .base(ostrel::builtin("Exception"))
+      .build();
 
   py::object pointer = modtree::ClassBuilder(m, "OpenVinoCheckpointPointer")
                            .base(m.attr("Schema"))
@@ -336,8 +351,8 @@ MODTREE_MODULE("frameworks.engines.engine_utils.openvino_checkpoint", m) {
                            .build();
   py::cpp_function factory{&pointer_from_path, py::name("get_openvino_checkpoint_pointer_from_path"),
                            py::arg("file_path")};
-  pointer.attr("get_openvino_checkpoint_pointer_from_path") =
-      ostrel::builtin("staticmethod")(modtree::python_function(std::move(factory), "get_openvino_checkpoint_pointer_from_path"));
+  pointer.attr("get_openvino_checkpoint_pointer_from_path") = ostrel::builtin("staticmethod")(
+      modtree::python_function(std::move(factory), "get_openvino_checkpoint_pointer_from_path"));
 
   m.def("unpickle_openvino_checkpoint_files", &unpickle_checkpoint, py::arg("pkl_file"));
   m.def("unzip_openvino_checkpoint_file", &unzip_checkpoint, py::arg("openvino_checkpoint_file_path"));
