@@ -184,6 +184,9 @@ def test_records_that_are_not_bytes_or_name_code(scratch, tmp_path):
     source.write_bytes(pickle.dumps(b"abc", protocol=4)[:-3])
     with pytest.raises(Exception, match="pickle data was truncated"):
         ckpt.unpickle_openvino_checkpoint_files(str(source))
+    source.write_bytes(b"\x80\x04" + b"]" * 100000 + b"a" * 99999 + b".")  # lists nested 100000 deep
+    with pytest.raises(Exception, match="maximum recursion depth exceeded while reading a pickled record"):
+        ckpt.unpickle_openvino_checkpoint_files(str(source))
     assert os.listdir(scratch) == []
 
 
