@@ -255,6 +255,17 @@ def test_pickled_sample_loads_through_ostrel_load_and_cleans_up(samples, scratch
     assert os.listdir(scratch) == []  # no unpickle_ folder left
 
 
+@pytest.mark.parametrize("name, batch", [
+    ("cpu_optimized_models/resnext_101_32x4d_optimized_batch=16.pkl", 16), (ZIP_B64, 64)])
+def test_packed_samples_on_the_load_road(samples, scratch, name, batch):
+    model = ostrel.load(path(samples, name), framework_type="openvino", inference_hardware="cpu",
+                        input_dims=[(3, 224, 224)])
+    (y,) = model.predict(image(batch))
+    assert y.shape == (batch, 10)
+    assert model.benchmark(batch_size=batch, repetitions=2, warmup_calls=1).batch_size == batch
+    assert os.listdir(scratch) == []
+
+
 def test_zipped_checkpoints_remove_the_folder_holding_the_xml(samples, scratch):
     OpenVinoInferencer(path(samples, "openvino/in_subfolder.zip"))
     (folder,) = scratch.iterdir()  # the extraction folder stays, without the model's sub-folder
