@@ -324,6 +324,21 @@ def test_nothing_outside_an_unpack_folder_is_removed(samples, scratch, tmp_path,
                              "checkpoint.") in inf._logger.records
 
 
+@pytest.mark.parametrize("raised, expected", [
+    (ValueError("bad shape"), exc.ModelValueError), (OSError("disk"), exc.FailedToLoadCheckpointError),
+    (KeyboardInterrupt(), KeyboardInterrupt)])
+def test_runtime_errors_are_translated_by_type(samples, scratch, monkeypatch, raised, expected):
+    def core():
+        raise raised
+
+    monkeypatch.setattr(ov_module, "Core", core)
+    with pytest.raises(expected) as e:
+        OpenVinoInferencer(path(samples, PKL_B1))
+    if expected is not KeyboardInterrupt:
+        assert str(e.value).endswith(str(raised)) and e.value.__cause__ is raised
+    assert os.listdir(scratch) == []
+
+
 def test_failed_network_load_removes_the_unpack_folder(samples, scratch, tmp_path):
     source = tmp_path / "no_weights.zip"
     with zipfile.ZipFile(source, "w") as z:
