@@ -1814,10 +1814,12 @@ def _ov_convert(c: dict, folder: Path, stem: str = "model") -> Path:
 def _ov_files_data_interface():
     """FilesDataInterface of the built package, imported with HOME on a scratch folder (its logger
     writes under HOME)."""
+    import shutil
     import tempfile
 
     home = os.environ.get("HOME")
-    os.environ["HOME"] = tempfile.mkdtemp(prefix="ostrel-samples-home-")
+    scratch = tempfile.mkdtemp(prefix="ostrel-samples-home-")
+    os.environ["HOME"] = scratch
     try:
         from ostrel.common.data_interface.files_data_interface import FilesDataInterface
     finally:
@@ -1825,6 +1827,7 @@ def _ov_files_data_interface():
             os.environ.pop("HOME", None)
         else:
             os.environ["HOME"] = home
+        shutil.rmtree(scratch, ignore_errors=True)  # the open log file lives on unlinked
     return FilesDataInterface
 
 
