@@ -21,6 +21,7 @@
 
 namespace py = pybind11;
 using ostrel::raise;
+using ostrel::truthy;
 
 namespace {
 
@@ -32,12 +33,6 @@ constexpr const char* kBothInputKinds =
 py::handle g_module;
 
 py::object mod_attr(const char* name) { return g_module.attr(name); }
-
-bool truthy(py::handle h) {
-  int r = PyObject_IsTrue(h.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
 
 void log(py::handle self, int level, const std::string& message) {
   ostrel::log(self.attr("_logger"), level, message, kFile);

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "modtree/args.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "native/pickle_reader.hpp"
@@ -173,12 +174,11 @@ class CheckpointBytes {
     if (held_) PyBuffer_Release(&view_);
     held_ = false;
     if (map_) {
-      PyObject *type, *value, *trace;
-      PyErr_Fetch(&type, &value, &trace);
+      modtree::SavedError in_flight;
       PyObject* r = PyObject_CallMethod(map_.ptr(), "close", nullptr);
       Py_XDECREF(r);
       if (r == nullptr) PyErr_Clear();
-      PyErr_Restore(type, value, trace);
+      in_flight.restore();
       map_ = py::object();
     }
   }
@@ -207,13 +207,12 @@ py::object next_record(const CheckpointBytes& bytes, std::size_t& offset) {
 // over the original error.
 void remove_new_folder(py::object folder) {
   if (!folder) return;
-  PyObject *type, *value, *trace;
-  PyErr_Fetch(&type, &value, &trace);
+  modtree::SavedError in_flight;
   try {
     py::module_::import("shutil").attr("rmtree")(folder, py::arg("ignore_errors") = true);
   } catch (py::error_already_set&) {
   }
-  PyErr_Restore(type, value, trace);
+  in_flight.restore();
 }
 
 void write_bytes(py::object data, const std::string& path) {
@@ -354,6 +353,12 @@ MODTREE_MODULE("frameworks.engines.engine_utils.openvino_checkpoint", m) {
   pointer.attr("get_openvino_checkpoint_pointer_from_path") = ostrel::builtin("staticmethod")(
       modtree::python_function(std::move(factory), "get_openvino_checkpoint_pointer_from_path"));
 
-  m.def("unpickle_openvino_checkpoint_files", &unpickle_checkpoint, py::arg("pkl_file"));
-  m.def("unzip_openvino_checkpoint_file", &unzip_checkpoint, py::arg("openvino_checkpoint_file_path"));
+  m.attr("unpickle_openvino_checkpoint_files") = modtree::python_function(
+      py::cpp_function(&unpickle_checkpoint, py::name("unpickle_openvino_checkpoint_files"),
+                       py::arg("pkl_file")),
+      "unpickle_openvino_checkpoint_files");
+  m.attr("unzip_openvino_checkpoint_file") =
+      modtree::python_function(py::cpp_function(&unzip_checkpoint, py::name("unzip_openvino_checkpoint_file"),
+                                                py::arg("openvino_checkpoint_file_path")),
+                               "unzip_openvino_checkpoint_file");
 }
