@@ -376,8 +376,6 @@ def test_gpu_refused_and_extra_keywords_rejected(samples):
         OpenVinoInferencer(path(samples, IR_B1), inference_dtype=np.float32)
 
 
-@pytest.mark.xfail(reason="IR detection is the structural fallback of framework detection (not in this branch)",
-                   strict=False)
 def test_converter_ir_is_detected(samples):
     model = ostrel.load(path(samples, IR_B1))
     assert model._LoadedModel__inferencer.framework_type == "openvino"
