@@ -146,17 +146,11 @@ def test_trt_class_is_empty_without_a_gpu(tmp_path):
     assert outcome(r) == (0, 0, 0, 0), r.stdout + r.stderr
 
 
-# The pycuda stand-in places allocations 1 MiB apart, so larger ones overlap; the engines of this class
-# take (3, 224, 224) inputs in batches of up to 8. GPU outputs need a CUDA build of torch.
-TRT_RUN = """
-import itertools
-import pycuda.driver
-pycuda.driver._addresses = itertools.count(0x7F0000000000, 1 << 32)
-""" + RUN
+# GPU outputs need a CUDA build of torch.
 NO_CUDA_TORCH = ["test_predict_with_torch_with_gpu_device_output_return_the_same_numpy_tensor"]
 
 
 def test_trt_class_passes_over_the_stand_ins(tmp_path):
-    r = run_child(tmp_path, TRT_RUN, "test_trt_inferencer", *NO_CUDA_TORCH, paths=GPU_STAND_INS)
+    r = run_child(tmp_path, RUN, "test_trt_inferencer", *NO_CUDA_TORCH, paths=GPU_STAND_INS)
     assert outcome(r) == (27, 0, 0, 0), r.stdout[-4000:] + r.stderr[-2000:]
     assert "nvtx is not installed - skipping test" in r.stdout
