@@ -92,11 +92,7 @@ FRAMEWORKS = [
     ("test_openvino_inferencer", 18, "openvino"),
     ("test_coreml_inferencer", 15, "coremltools"),
 ]
-LEFT_OUT = {
-    # The inference core builds dummy inputs of the inferencer's own data type; the Core ML back-end keeps a
-    # list of per-input types there, which NumPy's astype refuses.
-    "test_coreml_inferencer": ["test_e2e_load_predict_benchmark"],
-}
+LEFT_OUT = {}
 
 
 @pytest.mark.parametrize("module, checks, runtime", FRAMEWORKS, ids=[f[0] for f in FRAMEWORKS])
