@@ -15,6 +15,7 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
+#include "runtime/backend_support.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
@@ -26,9 +27,7 @@ constexpr const char* kNotLoaded = "The coreml model did not load successfully."
 constexpr const char* kMultipleInputs =
     "CoreML prediction expects a dict with all inputs for multiple input models";
 
-py::handle g_module;  // this module; one reference kept for the life of the process
-
-py::object mod_attr(const char* name) { return g_module.attr(name); }
+ostrel::ModuleAttributes mod_attr;  // this module
 
 // ---- loading --------------------------------------------------------------------------------------
 
@@ -190,7 +189,7 @@ py::dict input_types(py::object np) {
 }  // namespace
 
 MODTREE_MODULE("frameworks.coreml_inferencer", m) {
-  g_module = m.inc_ref();
+  mod_attr.bind(m);
   using modtree::import_from;
   m.attr("ct") = py::module_::import("coremltools");  // no guard: a missing package fails the import
   m.attr("np") = py::module_::import("numpy");
@@ -199,12 +198,10 @@ MODTREE_MODULE("frameworks.coreml_inferencer", m) {
   m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
   m.attr("input_data_type_converter") = input_types(m.attr("np"));
 
-  if (s_model == nullptr) {
-    s_model = PyUnicode_InternFromString("_model");
-    s_input_names = PyUnicode_InternFromString("_input_names");
-    s_single_input_name = PyUnicode_InternFromString("_single_input_name");
-    s_predict = PyUnicode_InternFromString("predict");
-  }
+  ostrel::intern_names({{&s_model, "_model"},
+                        {&s_input_names, "_input_names"},
+                        {&s_single_input_name, "_single_input_name"},
+                        {&s_predict, "predict"}});
 
   py::none none;
   modtree::ClassBuilder cls(m, "CoreMLInferencer");
@@ -218,8 +215,7 @@ MODTREE_MODULE("frameworks.coreml_inferencer", m) {
   cls.def(
       "_dispose_all_resources",
       [](py::object self) {
-        py::object remove = self.attr("_delete_instance_resource");
-        for (const char* name : {"_model", "_input_names", "_single_input_name"}) remove(name);
+        ostrel::delete_instance_resources(self, {"_model", "_input_names", "_single_input_name"});
       },
       py::arg("self"));
   cls.def("fetch_model_batch_size", [](py::object) { return py::none(); }, py::arg("self"));

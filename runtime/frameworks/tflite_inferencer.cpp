@@ -16,6 +16,7 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
+#include "runtime/backend_support.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
@@ -24,17 +25,14 @@ using ostrel::raise;
 namespace {
 
 constexpr const char* kFile = "ostrel/frameworks/tflite_inferencer.py";
-constexpr const char* kBothInputKinds =
-    "Please specify explicitly: either use 'x' argument OR pass keyword arguments for multiple inputs.";
 constexpr const char* kNotLoaded = "The tflite model did not load successfully.";
 constexpr const char* kGpuOnCpu =
     "TFLite has no GPU support in this build: the model runs on the CPU with the interpreter's default "
     "thread count.";
 
-py::handle g_module;
 py::handle g_ndarray;  // numpy.ndarray
 
-py::object mod_attr(const char* name) { return g_module.attr(name); }
+ostrel::ModuleAttributes mod_attr;  // this module
 
 void load_model(py::object self) {
   py::object interpreter_class = mod_attr("tf_lite").attr("Interpreter");
@@ -174,14 +172,9 @@ bool set_named_input(PyObject* interpreter, PyObject* details, Py_ssize_t positi
 // input order) or from the keyword arguments by input name, invokes, returns every output tensor.
 PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ostrel::PredictArgs call;
-  if (!ostrel::split_predict_args(args, nargs, kwnames, call)) return nullptr;
+  if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) return nullptr;
   PyObject* self = call.self;
   PyObject* x = call.x == Py_None ? nullptr : call.x;
-  Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  if (x != nullptr && nkw - (call.x_keyword >= 0 ? 1 : 0) > 0) {
-    PyErr_SetString(PyExc_ValueError, kBothInputKinds);
-    return nullptr;
-  }
   py::object interpreter = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_interpreter));
   if (!interpreter) return nullptr;
   py::object input_ids = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_input_ids));
@@ -291,24 +284,22 @@ py::object interpreter_version() {
 }  // namespace
 
 MODTREE_MODULE("frameworks.tflite_inferencer", m) {
-  g_module = m.inc_ref();
+  mod_attr.bind(m);
   using modtree::import_from;
   m.attr("tf_lite") = import_interpreter(m);
   for (const char* name : {"InferenceHardware", "NUM_OF_CPUS"}) m.attr(name) = import_from("ostrel", name);
   m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
   m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
   g_ndarray = py::object(py::module_::import("numpy").attr("ndarray")).release();
-  if (s_interpreter == nullptr) {
-    s_interpreter = PyUnicode_InternFromString("tflite_interpreter");
-    s_input_ids = PyUnicode_InternFromString("_input_ids");
-    s_output_ids = PyUnicode_InternFromString("_output_ids");
-    s_input_details = PyUnicode_InternFromString("_input_details");
-    s_set_tensor = PyUnicode_InternFromString("set_tensor");
-    s_get_tensor = PyUnicode_InternFromString("get_tensor");
-    s_invoke = PyUnicode_InternFromString("invoke");
-    s_name = PyUnicode_InternFromString("name");
-    s_index = PyUnicode_InternFromString("index");
-  }
+  ostrel::intern_names({{&s_interpreter, "tflite_interpreter"},
+                        {&s_input_ids, "_input_ids"},
+                        {&s_output_ids, "_output_ids"},
+                        {&s_input_details, "_input_details"},
+                        {&s_set_tensor, "set_tensor"},
+                        {&s_get_tensor, "get_tensor"},
+                        {&s_invoke, "invoke"},
+                        {&s_name, "name"},
+                        {&s_index, "index"}});
 
   py::none none;
   modtree::ClassBuilder cls(m, "TFLiteInferencer");
@@ -322,10 +313,8 @@ MODTREE_MODULE("frameworks.tflite_inferencer", m) {
   cls.def(
       "_dispose_all_resources",
       [](py::object self) {
-        py::object remove = self.attr("_delete_instance_resource");
-        for (const char* name :
-             {"tflite_interpreter", "_input_details", "_output_details", "_input_ids", "_output_ids"})
-          remove(name);
+        ostrel::delete_instance_resources(
+            self, {"tflite_interpreter", "_input_details", "_output_details", "_input_ids", "_output_ids"});
       },
       py::arg("self"));
   cls.def("fetch_model_batch_size", &fetch_model_batch_size, py::arg("self"));
