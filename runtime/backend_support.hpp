@@ -1,6 +1,6 @@
-// Pieces that every framework back-end's binding code shares: the predict-call prologue, the interned
-// attribute names of the fast paths, the release of an instance's resources and the translation of
-// TensorFlow's load failures.
+// Pieces that the framework back-ends' binding code shares: the module accessor, the predict-call
+// prologue, the common constructor, the interned attribute names of the fast paths, the release of an
+// instance's resources and the translation of TensorFlow's load failures.
 #pragma once
 
 #include <Python.h>
@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "modtree/classes.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace ostrel {
@@ -42,6 +43,16 @@ inline bool split_predict_inputs(PyObject* const* args, Py_ssize_t nargs, PyObje
     return false;
   }
   return true;
+}
+
+// Defines the constructor the file back-ends share: __init__(self, checkpoint_file,
+// inference_hardware=None, input_dims=None, static_batch_size=None, logging_verbosity=None).
+template <typename F>
+void def_checkpoint_init(modtree::ClassBuilder& cls, F&& init) {
+  py::none none;
+  cls.def("__init__", std::forward<F>(init), py::arg("self"), py::arg("checkpoint_file"),
+          py::arg("inference_hardware") = none, py::arg("input_dims") = none,
+          py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
 }
 
 // Interns each name into its slot, once per process (a filled first slot means done): the attribute

@@ -202,7 +202,6 @@ MODTREE_MODULE("frameworks.keras_inferencer", m) {
                         {&s_inputs, "inputs"},
                         {&s_name, "name"}});
 
-  py::none none;
   modtree::ClassBuilder cls(m, "KerasInferencer");
   cls.base(m.attr("BaseInferencer"));
   cls.def("_load_model", &load_model, py::arg("self"));
@@ -213,9 +212,7 @@ MODTREE_MODULE("frameworks.keras_inferencer", m) {
                                                   "The keras model did not initialize successfully.");
       },
       py::arg("self"));
-  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"),
-          py::arg("inference_hardware") = none, py::arg("input_dims") = none,
-          py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
+  ostrel::def_checkpoint_init(cls, &init);
   cls.def("_get_dimensions_from_graph", &dimensions_from_graph, py::arg("self"));
   cls.def("fetch_model_input_dimensions", &fetch_model_input_dimensions, py::arg("self"));
   cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));

@@ -330,12 +330,9 @@ MODTREE_MODULE("frameworks.tensorflow_inferencer", m) {
 
   m.def("allow_tf_memory_growth", &allow_tf_memory_growth, py::arg("logger"), py::doc(kMemoryGrowthDoc));
 
-  py::none none;
   modtree::ClassBuilder cls(m, "TF2Inferencer");
   cls.base(m.attr("BaseInferencer"));
-  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"),
-          py::arg("inference_hardware") = none, py::arg("input_dims") = none,
-          py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
+  ostrel::def_checkpoint_init(cls, &init);
   cls.def(
       "_assert_loaded_successfully",
       [](py::object self) {

@@ -301,12 +301,9 @@ MODTREE_MODULE("frameworks.tflite_inferencer", m) {
                         {&s_name, "name"},
                         {&s_index, "index"}});
 
-  py::none none;
   modtree::ClassBuilder cls(m, "TFLiteInferencer");
   cls.base(m.attr("BaseInferencer"));
-  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"),
-          py::arg("inference_hardware") = none, py::arg("input_dims") = none,
-          py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
+  ostrel::def_checkpoint_init(cls, &init);
   cls.def("_load_model", &load_model, py::arg("self"));
   cls.def("_assert_loaded_successfully", &assert_loaded_successfully, py::arg("self"));
   cls.attr("predict", modtree::raw_method(&g_predict_def, m));
