@@ -200,26 +200,15 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
       if (set_named_input(interpreter.ptr(), details.ptr(), i, args + nargs, kwnames, call.x_keyword))
         continue;
       if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-      PyObject *type, *value, *tb;
-      PyErr_Fetch(&type, &value, &tb);
-      PyErr_NormalizeException(&type, &value, &tb);
-      if (tb != nullptr) PyException_SetTraceback(value, tb);
-      py::object cause = py::reinterpret_steal<py::object>(value);
-      Py_XDECREF(type);
-      Py_XDECREF(tb);
-      py::object id = py::reinterpret_steal<py::object>(PySequence_GetItem(input_ids.ptr(), i));
-      if (!id) return nullptr;
-      PyObject* message = PyUnicode_FromFormat(
-          "Failed to set the TFLite input with id=%S. Supported inputs are: %S", id.ptr(), details.ptr());
-      if (message == nullptr) return nullptr;
-      PyObject* error = PyObject_CallOneArg(PyExc_ValueError, message);
-      Py_DECREF(message);
-      if (error == nullptr) return nullptr;
-      PyException_SetContext(error, cause.inc_ref().ptr());
-      PyException_SetCause(error, cause.release().ptr());
-      PyErr_SetObject(PyExc_ValueError, error);
-      Py_DECREF(error);
-      return nullptr;
+      return ostrel::guarded([&]() -> PyObject* {
+        py::error_already_set cause;  // the error in flight
+        py::object id = py::reinterpret_steal<py::object>(PySequence_GetItem(input_ids.ptr(), i));
+        if (!id) throw py::error_already_set();
+        ostrel::raise_from(py::reinterpret_borrow<py::object>(PyExc_ValueError)(
+                               "Failed to set the TFLite input with id=" + ostrel::str(id) +
+                               ". Supported inputs are: " + ostrel::str(details)),
+                           cause.value());
+      });
     }
   }
   PyObject* invoked = PyObject_CallMethodNoArgs(interpreter.ptr(), s_invoke);
