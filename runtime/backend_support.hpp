@@ -1,6 +1,6 @@
 // Pieces that the framework back-ends' binding code shares: the module accessor, the predict-call
-// prologue, the common constructor, the interned attribute names of the fast paths, the release of an
-// instance's resources and the translation of TensorFlow's load failures.
+// prologue, the common constructor and its call of the base one, the interned attribute names of the
+// fast paths, the release of an instance's resources and the translation of TensorFlow's load failures.
 #pragma once
 
 #include <Python.h>
@@ -53,6 +53,16 @@ void def_checkpoint_init(modtree::ClassBuilder& cls, F&& init) {
   cls.def("__init__", std::forward<F>(init), py::arg("self"), py::arg("checkpoint_file"),
           py::arg("inference_hardware") = none, py::arg("input_dims") = none,
           py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
+}
+
+// super(cls, self).__init__(...) with the common constructor's arguments, by keyword.
+inline void init_base(py::handle cls, py::handle self, py::handle checkpoint_file,
+                      py::handle inference_hardware, py::handle input_dims, py::handle static_batch_size,
+                      py::handle logging_verbosity) {
+  builtin("super")(cls, self).attr("__init__")(
+      py::arg("checkpoint_file") = checkpoint_file, py::arg("inference_hardware") = inference_hardware,
+      py::arg("input_dims") = input_dims, py::arg("static_batch_size") = static_batch_size,
+      py::arg("logging_verbosity") = logging_verbosity);
 }
 
 // Interns each name into its slot, once per process (a filled first slot means done): the attribute

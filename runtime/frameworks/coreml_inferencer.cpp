@@ -37,10 +37,8 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
   self.attr("_model") = py::none();
   self.attr("_input_names") = py::none();
   self.attr("_single_input_name") = py::none();
-  py::object base_init = ostrel::builtin("super")(mod_attr("CoreMLInferencer"), self).attr("__init__");
-  base_init(py::arg("checkpoint_file") = checkpoint_file, py::arg("inference_hardware") = inference_hardware,
-            py::arg("input_dims") = input_dims, py::arg("static_batch_size") = static_batch_size,
-            py::arg("logging_verbosity") = logging_verbosity);
+  ostrel::init_base(mod_attr("CoreMLInferencer"), self, checkpoint_file, inference_hardware, input_dims,
+                    static_batch_size, logging_verbosity);
 }
 
 // coremltools' errors are not translated: they leave the constructor as they are.

@@ -44,10 +44,8 @@ void load_model(py::object self) {
 void init(py::object self, py::object checkpoint_file, py::object inference_hardware, py::object input_dims,
           py::object static_batch_size, py::object logging_verbosity) {
   self.attr("model") = py::none();
-  py::object base_init = ostrel::builtin("super")(mod_attr("KerasInferencer"), self).attr("__init__");
-  base_init(py::arg("checkpoint_file") = checkpoint_file, py::arg("inference_hardware") = inference_hardware,
-            py::arg("input_dims") = input_dims, py::arg("static_batch_size") = static_batch_size,
-            py::arg("logging_verbosity") = logging_verbosity);
+  ostrel::init_base(mod_attr("KerasInferencer"), self, checkpoint_file, inference_hardware, input_dims,
+                    static_batch_size, logging_verbosity);
 }
 
 // The input shape with its batch axis; for a model of several inputs, a tuple of one shape per input.

@@ -196,10 +196,8 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
   self.attr("input_names") = py::none();
   self.attr("model") = py::none();
   self.attr("expected_input_shapes") = py::none();
-  py::object base_init = ostrel::builtin("super")(mod_attr("OpenVinoInferencer"), self).attr("__init__");
-  base_init(py::arg("checkpoint_file") = checkpoint_file, py::arg("inference_hardware") = inference_hardware,
-            py::arg("input_dims") = input_dims, py::arg("static_batch_size") = static_batch_size,
-            py::arg("logging_verbosity") = logging_verbosity);
+  ostrel::init_base(mod_attr("OpenVinoInferencer"), self, checkpoint_file, inference_hardware, input_dims,
+                    static_batch_size, logging_verbosity);
   log(self, ostrel::kDebug,
       "Loaded the model " + ostrel::str(checkpoint_file) +
           " successfully. Input shape: " + ostrel::str(self.attr("expected_input_shapes")));

@@ -109,12 +109,9 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
   self.attr("model") = py::none();
   self.attr("_extracted_checkpoint_dir") = py::none();
   self.attr("_output_keys") = py::none();
-  py::object base_init = ostrel::builtin("super")(mod_attr("TF2Inferencer"), self).attr("__init__");
   try {
-    base_init(py::arg("checkpoint_file") = checkpoint_file,
-              py::arg("inference_hardware") = inference_hardware, py::arg("input_dims") = input_dims,
-              py::arg("static_batch_size") = static_batch_size,
-              py::arg("logging_verbosity") = logging_verbosity);
+    ostrel::init_base(mod_attr("TF2Inferencer"), self, checkpoint_file, inference_hardware, input_dims,
+                      static_batch_size, logging_verbosity);
   } catch (py::error_already_set& e) {
     try {
       remove_extraction_folder(self);

@@ -73,10 +73,8 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
   for (const char* name :
        {"tflite_interpreter", "_input_details", "_output_details", "_input_ids", "_output_ids"})
     self.attr(name) = py::none();
-  py::object base_init = ostrel::builtin("super")(mod_attr("TFLiteInferencer"), self).attr("__init__");
-  base_init(py::arg("checkpoint_file") = checkpoint_file, py::arg("inference_hardware") = inference_hardware,
-            py::arg("input_dims") = input_dims, py::arg("static_batch_size") = static_batch_size,
-            py::arg("logging_verbosity") = logging_verbosity);
+  ostrel::init_base(mod_attr("TFLiteInferencer"), self, checkpoint_file, inference_hardware, input_dims,
+                    static_batch_size, logging_verbosity);
 }
 
 py::object fetch_model_batch_size(py::object self) {

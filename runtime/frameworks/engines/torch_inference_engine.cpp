@@ -365,10 +365,8 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
           py::object static_batch_size, py::object logging_verbosity) {
   self.attr("device") = py::none();
   self.attr("model") = py::none();
-  py::object base_init = ostrel::builtin("super")(g_engine, self).attr("__init__");
-  base_init(py::arg("checkpoint_file") = checkpoint_file, py::arg("inference_hardware") = inference_hardware,
-            py::arg("input_dims") = input_dims, py::arg("static_batch_size") = static_batch_size,
-            py::arg("logging_verbosity") = logging_verbosity);
+  ostrel::init_base(g_engine, self, checkpoint_file, inference_hardware, input_dims,
+                    static_batch_size, logging_verbosity);
 }
 
 void load_model(py::object self) {
