@@ -37,3 +37,44 @@ def run_python(tmp_path):
         return r
 
     return run
+
+
+# ---- generated samples and back-end stand-ins shared by the back-end tests ----------------------------
+
+_REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+_generated_tree = []  # the tree generated in this session, once
+
+
+@pytest.fixture(scope="module")
+def samples(request, tmp_path_factory):
+    """The generated sample tree ($OSTREL_SAMPLES_DIR or .samples) when it holds every file of the test
+    module's NEEDED; otherwise a tree generated afresh, once per session."""
+    from pathlib import Path
+    import subprocess
+
+    root = Path(os.environ.get("OSTREL_SAMPLES_DIR") or os.path.join(_REPO, ".samples"))
+    if all((root / n).is_file() for n in getattr(request.module, "NEEDED", ())):
+        return root
+    if not _generated_tree:
+        out = tmp_path_factory.mktemp("samples")
+        subprocess.run([sys.executable, os.path.join(_REPO, "tools", "make_samples.py"), "--out", str(out)],
+                       check=True, capture_output=True)
+        _generated_tree.append(out)
+    return _generated_tree[0]
+
+
+@pytest.fixture
+def gpu_memory(monkeypatch):
+    """A GPU memory reader for the base constructor, which reads GPU memory when the hardware is GPU."""
+    import ostrel.frameworks.base_inferencer as base_module
+
+    class OneGPU:
+        @staticmethod
+        def getGPUs():
+            return ["gpu0"]
+
+        @staticmethod
+        def get_memory(gpu, attribute):
+            return 0.0
+
+    monkeypatch.setattr(base_module, "GPUtil", OneGPU)

@@ -2,10 +2,6 @@
 Core ML runtime stand-in that test/conftest.py puts behind coremltools; and the stand-in itself."""
 import collections
 import logging
-import os
-import subprocess
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -17,23 +13,10 @@ import ostrel
 from ostrel.common import exceptions as exc
 from ostrel.frameworks.coreml_inferencer import CoreMLInferencer
 
-REPO = Path(__file__).resolve().parent.parent
 MAIN = "mobilenet_v2_bs1_fp32.mlmodel"
 NEEDED = [MAIN] + [f"coreml/{n}.mlmodel" for n in
                    ("int32_input", "double_input", "two_inputs", "float16_input")]
 CPU, GPU = ostrel.InferenceHardware.CPU, ostrel.InferenceHardware.GPU
-
-
-@pytest.fixture(scope="session")
-def samples(tmp_path_factory):
-    """The generated sample tree ($OSTREL_SAMPLES_DIR or .samples), generated afresh when incomplete."""
-    root = Path(os.environ.get("OSTREL_SAMPLES_DIR") or REPO / ".samples")
-    if all((root / n).is_file() for n in NEEDED):
-        return root
-    root = tmp_path_factory.mktemp("samples")
-    subprocess.run([sys.executable, str(REPO / "tools" / "make_samples.py"), "--out", str(root)], check=True,
-                   capture_output=True)
-    return root
 
 
 def path(samples, name):

@@ -3,13 +3,10 @@ errors, metadata, prediction, layer profiling and the module import with its cup
 import gc
 import json
 import logging
-import os
 import re
-import subprocess
 import sys
 import types
 import weakref
-from pathlib import Path
 
 import numpy as np
 import onnxruntime as ort
@@ -20,25 +17,12 @@ import ostrel.frameworks.onnx_inferencer as onnx_module
 from ostrel.common import exceptions as exc
 from ostrel.frameworks.onnx_inferencer import OnnxInferencer
 
-REPO = Path(__file__).resolve().parent.parent
 BOTH_INPUT_KINDS = "Please specify explicitly: either use 'x' argument OR pass keyword arguments for multiple inputs."
 DECODER = "models_for_platform_testing/segmentation_models/onnx/decoder.onnx"
 DECODER_DIMS = [(243, 30, 40), (172, 60, 80), (102, 120, 160), (64, 240, 320), (153, 15, 20)]
 NEEDED = ["return_model_input.onnx", DECODER] + [f"onnx/{n}.onnx" for n in (
     "return_model_input_static_batch", "two_inputs", "mixed_batch_inputs", "symbolic_inner_dims",
     "unnamed_dynamic_dim", "int64_input", "double_input", "no_input", "corrupt", "add_1x4")]
-
-
-@pytest.fixture(scope="session")
-def samples(tmp_path_factory):
-    """The generated sample tree ($OSTREL_SAMPLES_DIR or .samples), generated afresh when incomplete."""
-    root = Path(os.environ.get("OSTREL_SAMPLES_DIR") or REPO / ".samples")
-    if all((root / n).is_file() for n in NEEDED):
-        return root
-    root = tmp_path_factory.mktemp("samples")
-    subprocess.run([sys.executable, str(REPO / "tools" / "make_samples.py"), "--out", str(root)], check=True,
-                   capture_output=True)
-    return root
 
 
 def sample(samples, name):

@@ -5,8 +5,6 @@ import logging
 import os
 import pickle
 import shutil
-import subprocess
-import sys
 import tempfile
 import zipfile
 from pathlib import Path
@@ -21,7 +19,6 @@ from ostrel.common import exceptions as exc
 from ostrel.frameworks.engines.engine_utils import openvino_checkpoint as ckpt
 from ostrel.frameworks.openvino_inferencer import OpenVinoInferencer
 
-REPO = Path(__file__).resolve().parent.parent
 IR_B1 = "openvino/convnet_batch_1.xml"
 IR_B16 = "openvino/convnet_batch_16.xml"
 IR_FP16 = "openvino/convnet_fp16_batch_1.xml"
@@ -33,18 +30,6 @@ NEEDED = [IR_B1, IR_B16, IR_FP16, IR_TWO, PKL_B1, ZIP_B64] + [f"openvino/{n}" fo
     "plain_xml_record.pkl", "with_mapping.pkl", "one_record.pkl", "empty.pkl", "names_a_global.pkl",
     "in_subfolder.zip", "upper_case_name.zip", "parent_member.zip")]
 BOTH_INPUT_KINDS = "Please specify explicitly: either use 'x' argument OR pass keyword arguments for multiple inputs."
-
-
-@pytest.fixture(scope="session")
-def samples(tmp_path_factory):
-    """The generated sample tree ($OSTREL_SAMPLES_DIR or .samples), generated afresh when incomplete."""
-    root = Path(os.environ.get("OSTREL_SAMPLES_DIR") or REPO / ".samples")
-    if all((root / n).is_file() for n in NEEDED):
-        return root
-    root = tmp_path_factory.mktemp("samples")
-    subprocess.run([sys.executable, str(REPO / "tools" / "make_samples.py"), "--out", str(root)], check=True,
-                   capture_output=True)
-    return root
 
 
 def path(samples, name):

@@ -7,12 +7,10 @@ import logging
 import os
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import types
 import zipfile
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -27,7 +25,6 @@ from ostrel.frameworks.tflite_inferencer import TFLiteInferencer
 
 import tensorflow as tf  # noqa: E402  (after ostrel: importing ostrel must not need it)
 
-REPO = Path(__file__).resolve().parent.parent
 CPU = ostrel.InferenceHardware.CPU
 GPU = ostrel.InferenceHardware.GPU
 T = ostrel.FrameworkType
@@ -36,17 +33,6 @@ PREFIX = "tf2_saved_model_checkpoints_"
 NEEDED = ("mobilenet_v2.zip", "mobilenet_v2.tar.gz", "tf/multi_output.zip", "mobilenetv2.keras.h5",
           "keras/mobilenetv2.keras", "keras/two_inputs.keras", "mobilenet_v2_1.0_224.tflite",
           "tflite/two_inputs.tflite")
-
-
-@pytest.fixture(scope="module")
-def samples(tmp_path_factory):
-    root = Path(os.environ.get("OSTREL_SAMPLES_DIR") or REPO / ".samples")
-    if all((root / n).is_file() for n in NEEDED):
-        return root
-    root = tmp_path_factory.mktemp("samples")
-    subprocess.run([sys.executable, str(REPO / "tools" / "make_samples.py"), "--out", str(root)], check=True,
-                   capture_output=True)
-    return root
 
 
 @pytest.fixture
@@ -91,23 +77,6 @@ def warnings_of(monkeypatch):
         return rec
 
     return attach
-
-
-@pytest.fixture
-def gpu_memory(monkeypatch):
-    """A GPU memory reader for the base constructor, which reads GPU memory when the hardware is GPU."""
-    import ostrel.frameworks.base_inferencer as base_module
-
-    class OneGPU:
-        @staticmethod
-        def getGPUs():
-            return ["gpu0"]
-
-        @staticmethod
-        def get_memory(gpu, attribute):
-            return 0.0
-
-    monkeypatch.setattr(base_module, "GPUtil", OneGPU)
 
 
 def extraction_folders(folder):

@@ -156,23 +156,6 @@ class Returns(nn.Module):
         return self.make(x)
 
 
-@pytest.fixture
-def gpu_memory(monkeypatch):
-    """A GPU memory reader for the base constructor, which reads GPU memory when the hardware is GPU."""
-    import ostrel.frameworks.base_inferencer as base_module
-
-    class OneGPU:
-        @staticmethod
-        def getGPUs():
-            return ["gpu0"]
-
-        @staticmethod
-        def get_memory(gpu, attribute):
-            return 0.0
-
-    monkeypatch.setattr(base_module, "GPUtil", OneGPU)
-
-
 def chain(e):
     out = []
     while e is not None:

@@ -27,17 +27,6 @@ S = Path(os.environ["TRT_SAMPLES"])
 """
 
 
-@pytest.fixture(scope="session")
-def samples(tmp_path_factory):
-    root = Path(os.environ.get("OSTREL_SAMPLES_DIR") or REPO / ".samples")
-    if all((root / n).is_file() for n in NEEDED):
-        return root
-    root = tmp_path_factory.mktemp("samples")
-    subprocess.run([sys.executable, str(REPO / "tools" / "make_samples.py"), "--out", str(root)], check=True,
-                   capture_output=True)
-    return root
-
-
 @pytest.fixture
 def child(run_python, samples):
     def run(code, paths=GPU, check=True):

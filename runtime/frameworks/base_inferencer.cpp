@@ -14,6 +14,7 @@
 #include "modtree/modtree.hpp"
 #include "native/timing.hpp"
 #include "runtime/common/utils.hpp"
+#include "runtime/backend_support.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
@@ -21,14 +22,13 @@ using ostrel::raise;
 
 namespace {
 
-py::handle g_module;  // this module; a reference is kept for the life of the process
 constexpr const char* kFile = "ostrel/frameworks/base_inferencer.py";
 
 void warn_on(py::handle self, const std::string& message) {
   ostrel::log(self.attr("_logger"), ostrel::kWarning, message, kFile);
 }
 
-py::object mod_attr(const char* name) { return g_module.attr(name); }
+ostrel::ModuleAttributes mod_attr;  // this module
 
 using ostrel::truthy;
 
@@ -604,7 +604,7 @@ def _timed_benchmark_iter(benchmark_duration_sec: float, resolution: int = 100):
 )";
 
 MODTREE_MODULE("frameworks.base_inferencer", m) {
-  g_module = m.inc_ref();
+  mod_attr.bind(m);
   using modtree::import_from;
   py::object builtins = py::module_::import("builtins");
   m.attr("gc") = py::module_::import("gc");

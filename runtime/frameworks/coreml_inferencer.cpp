@@ -15,6 +15,7 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
+#include "runtime/backend_support.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
@@ -26,9 +27,7 @@ constexpr const char* kNotLoaded = "The coreml model did not load successfully."
 constexpr const char* kMultipleInputs =
     "CoreML prediction expects a dict with all inputs for multiple input models";
 
-py::handle g_module;  // this module; one reference kept for the life of the process
-
-py::object mod_attr(const char* name) { return g_module.attr(name); }
+ostrel::ModuleAttributes mod_attr;  // this module
 
 // ---- loading --------------------------------------------------------------------------------------
 
@@ -38,10 +37,8 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
   self.attr("_model") = py::none();
   self.attr("_input_names") = py::none();
   self.attr("_single_input_name") = py::none();
-  py::object base_init = ostrel::builtin("super")(mod_attr("CoreMLInferencer"), self).attr("__init__");
-  base_init(py::arg("checkpoint_file") = checkpoint_file, py::arg("inference_hardware") = inference_hardware,
-            py::arg("input_dims") = input_dims, py::arg("static_batch_size") = static_batch_size,
-            py::arg("logging_verbosity") = logging_verbosity);
+  ostrel::init_base(mod_attr("CoreMLInferencer"), self, checkpoint_file, inference_hardware, input_dims,
+                    static_batch_size, logging_verbosity);
 }
 
 // coremltools' errors are not translated: they leave the constructor as they are.
@@ -190,7 +187,7 @@ py::dict input_types(py::object np) {
 }  // namespace
 
 MODTREE_MODULE("frameworks.coreml_inferencer", m) {
-  g_module = m.inc_ref();
+  mod_attr.bind(m);
   using modtree::import_from;
   m.attr("ct") = py::module_::import("coremltools");  // no guard: a missing package fails the import
   m.attr("np") = py::module_::import("numpy");
@@ -199,27 +196,21 @@ MODTREE_MODULE("frameworks.coreml_inferencer", m) {
   m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
   m.attr("input_data_type_converter") = input_types(m.attr("np"));
 
-  if (s_model == nullptr) {
-    s_model = PyUnicode_InternFromString("_model");
-    s_input_names = PyUnicode_InternFromString("_input_names");
-    s_single_input_name = PyUnicode_InternFromString("_single_input_name");
-    s_predict = PyUnicode_InternFromString("predict");
-  }
+  ostrel::intern_names({{&s_model, "_model"},
+                        {&s_input_names, "_input_names"},
+                        {&s_single_input_name, "_single_input_name"},
+                        {&s_predict, "predict"}});
 
-  py::none none;
   modtree::ClassBuilder cls(m, "CoreMLInferencer");
   cls.base(m.attr("BaseInferencer"));
-  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"),
-          py::arg("inference_hardware") = none, py::arg("input_dims") = none,
-          py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
+  ostrel::def_checkpoint_init(cls, &init);
   cls.def("_load_model", &load_model, py::arg("self"));
   cls.def("_assert_loaded_successfully", &assert_loaded_successfully, py::arg("self"));
   cls.attr("predict", modtree::raw_method(&g_predict_def, m));
   cls.def(
       "_dispose_all_resources",
       [](py::object self) {
-        py::object remove = self.attr("_delete_instance_resource");
-        for (const char* name : {"_model", "_input_names", "_single_input_name"}) remove(name);
+        ostrel::delete_instance_resources(self, {"_model", "_input_names", "_single_input_name"});
       },
       py::arg("self"));
   cls.def("fetch_model_batch_size", [](py::object) { return py::none(); }, py::arg("self"));

@@ -13,30 +13,18 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
+#include "runtime/backend_support.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
 using ostrel::raise;
+using ostrel::truthy;
 
 namespace {
 
 constexpr const char* kFile = "ostrel/frameworks/keras_inferencer.py";
-constexpr const char* kBothInputKinds =
-    "Please specify explicitly: either use 'x' argument OR pass keyword arguments for multiple inputs.";
 
-py::handle g_module;
-
-py::object mod_attr(const char* name) { return g_module.attr(name); }
-
-bool truthy(py::handle h) {
-  int r = PyObject_IsTrue(h.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
-[[noreturn]] void translate(const char* cls, const std::string& prefix, py::error_already_set& e) {
-  ostrel::raise_from(mod_attr(cls)(prefix + ostrel::str(e.value())), e.value());
-}
+ostrel::ModuleAttributes mod_attr;  // this module
 
 void load_model(py::object self) {
   py::object tf = mod_attr("tf");
@@ -47,29 +35,17 @@ void load_model(py::object self) {
     self.attr("model") = tf.attr("keras").attr("models").attr("load_model")(self.attr("_checkpoint_file"));
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;  // interrupts and exit requests pass unchanged
-    py::object errors = tf.attr("errors");
-    for (const char* name :
-         {"OpError", "OperatorNotAllowedInGraphError", "UnknownError", "InternalError", "UnavailableError"})
-      if (e.matches(errors.attr(name)))
-        translate("ModelFrameworkRuntimeError", "Keras ran into error while loading the model: ", e);
-    if (e.matches(PyExc_RuntimeError))
-      translate("ModelFrameworkRuntimeError", "Keras ran into error while loading the model: ", e);
-    if (e.matches(errors.attr("InvalidArgumentError")) || e.matches(PyExc_ValueError))
-      translate("ModelValueError", "Keras raised an value error while loading the model: ", e);
     // Anything else (a missing or unreadable file among them): the caught text is the message.
-    std::string message = ostrel::str(e.value());
-    if (message.empty()) message = ostrel::str(py::type::of(e.value()).attr("__name__"));
-    ostrel::raise_from(mod_attr("FailedToLoadCheckpointError")(message), e.value());
+    ostrel::raise_tf_load_error(mod_attr.module(), tf, e, "Keras ran into error while loading the model: ",
+                                "Keras raised an value error while loading the model: ");
   }
 }
 
 void init(py::object self, py::object checkpoint_file, py::object inference_hardware, py::object input_dims,
           py::object static_batch_size, py::object logging_verbosity) {
   self.attr("model") = py::none();
-  py::object base_init = ostrel::builtin("super")(mod_attr("KerasInferencer"), self).attr("__init__");
-  base_init(py::arg("checkpoint_file") = checkpoint_file, py::arg("inference_hardware") = inference_hardware,
-            py::arg("input_dims") = input_dims, py::arg("static_batch_size") = static_batch_size,
-            py::arg("logging_verbosity") = logging_verbosity);
+  ostrel::init_base(mod_attr("KerasInferencer"), self, checkpoint_file, inference_hardware, input_dims,
+                    static_batch_size, logging_verbosity);
 }
 
 // The input shape with its batch axis; for a model of several inputs, a tuple of one shape per input.
@@ -181,18 +157,13 @@ PyObject* run_predict(PyObject* self, PyObject* x) {
 
 PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ostrel::PredictArgs call;
-  if (!ostrel::split_predict_args(args, nargs, kwnames, call)) return nullptr;
+  if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) return nullptr;
   PyObject* x = call.x == Py_None ? nullptr : call.x;
-  Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  Py_ssize_t named = nkw - (call.x_keyword >= 0 ? 1 : 0);
-  if (x != nullptr && named > 0) {
-    PyErr_SetString(PyExc_ValueError, kBothInputKinds);
-    return nullptr;
-  }
   if (x != nullptr) return run_predict(call.self, x);
   // Named inputs: the mapping from input name to array goes to the framework as x.
   py::object mapping = py::reinterpret_steal<py::object>(PyDict_New());
   if (!mapping) return nullptr;
+  Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t i = 0; i < nkw; ++i)
     if (i != call.x_keyword &&
         PyDict_SetItem(mapping.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0)
@@ -213,7 +184,7 @@ py::object keras_version() {
 }  // namespace
 
 MODTREE_MODULE("frameworks.keras_inferencer", m) {
-  g_module = m.inc_ref();
+  mod_attr.bind(m);
   using modtree::import_from;
   m.attr("typing") = py::module_::import("typing");
   m.attr("np") = py::module_::import("numpy");
@@ -223,15 +194,12 @@ MODTREE_MODULE("frameworks.keras_inferencer", m) {
     m.attr(name) = import_from("ostrel.common.exceptions", name);
   m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
   m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
-  if (s_model == nullptr) {
-    s_model = PyUnicode_InternFromString("model");
-    s_predict = PyUnicode_InternFromString("predict");
-    s_verbose = PyUnicode_InternFromString("verbose");
-    s_inputs = PyUnicode_InternFromString("inputs");
-    s_name = PyUnicode_InternFromString("name");
-  }
+  ostrel::intern_names({{&s_model, "model"},
+                        {&s_predict, "predict"},
+                        {&s_verbose, "verbose"},
+                        {&s_inputs, "inputs"},
+                        {&s_name, "name"}});
 
-  py::none none;
   modtree::ClassBuilder cls(m, "KerasInferencer");
   cls.base(m.attr("BaseInferencer"));
   cls.def("_load_model", &load_model, py::arg("self"));
@@ -242,16 +210,14 @@ MODTREE_MODULE("frameworks.keras_inferencer", m) {
                                                   "The keras model did not initialize successfully.");
       },
       py::arg("self"));
-  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"),
-          py::arg("inference_hardware") = none, py::arg("input_dims") = none,
-          py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
+  ostrel::def_checkpoint_init(cls, &init);
   cls.def("_get_dimensions_from_graph", &dimensions_from_graph, py::arg("self"));
   cls.def("fetch_model_input_dimensions", &fetch_model_input_dimensions, py::arg("self"));
   cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));
   cls.def("fetch_model_batch_size", &fetch_model_batch_size, py::arg("self"));
   cls.attr("predict", modtree::raw_method(&g_predict_def, m));
   cls.def(
-      "_dispose_all_resources", [](py::object self) { self.attr("_delete_instance_resource")("model"); },
+      "_dispose_all_resources", [](py::object self) { ostrel::delete_instance_resources(self, {"model"}); },
       py::arg("self"));
   cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("KERAS"); });
   cls.def_property("framework_version", [](py::object) { return keras_version(); });

@@ -17,6 +17,7 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
+#include "runtime/backend_support.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
@@ -26,8 +27,6 @@ namespace {
 
 constexpr const char* kFile = "ostrel/frameworks/onnx_inferencer.py";
 
-constexpr const char* kBothInputKinds =
-    "Please specify explicitly: either use 'x' argument OR pass keyword arguments for multiple inputs.";
 constexpr const char* kProfilingWarning =
     "You have specified \"profiling=True\" thus runtime latency will be affected! "
     "Please do not use this engine for benchmarks.";
@@ -36,10 +35,9 @@ constexpr const char* kNoCudaProvider =
 constexpr const char* kProfilingRequired =
     "Please initialize the ONNXInferencer with profiling=True in order to use profiling features.";
 
-py::handle g_module;  // this module; one reference kept for the life of the process
-py::handle g_types;   // ONNX tensor type name -> NumPy element type
+py::handle g_types;  // ONNX tensor type name -> NumPy element type
 
-py::object mod_attr(const char* name) { return g_module.attr(name); }
+ostrel::ModuleAttributes mod_attr;  // this module
 
 using ostrel::truthy;
 
@@ -331,16 +329,11 @@ bool feed_positional(PyObject* self, PyObject* sess, PyObject* x, PyObject* feed
 // arguments. The session and the descriptions are those of the instance at the call.
 PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ostrel::PredictArgs call;
-  if (!ostrel::split_predict_args(args, nargs, kwnames, call)) return nullptr;
+  if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) return nullptr;
   PyObject* self = call.self;
   PyObject* x = call.x;
   Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  Py_ssize_t feed_keywords = nkw - (call.x_keyword >= 0 ? 1 : 0);
   bool positional_input = x != nullptr && x != Py_None;
-  if (positional_input && feed_keywords > 0) {
-    PyErr_SetString(PyExc_ValueError, kBothInputKinds);
-    return nullptr;
-  }
   py::object sess = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_sess));
   if (!sess) return nullptr;
   py::object feed = py::reinterpret_steal<py::object>(PyDict_New());
@@ -456,7 +449,7 @@ constexpr const char* kBottlenecksDoc =
 }  // namespace
 
 MODTREE_MODULE("frameworks.onnx_inferencer", m) {
-  g_module = m.inc_ref();
+  mod_attr.bind(m);
   using modtree::import_from;
   m.attr("json") = py::module_::import("json");
   m.attr("sys") = py::module_::import("sys");
@@ -475,14 +468,12 @@ MODTREE_MODULE("frameworks.onnx_inferencer", m) {
   m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
 
   if (!g_types) g_types = numpy_types().release();
-  if (s_sess == nullptr) {
-    s_sess = PyUnicode_InternFromString("sess");
-    s_inputs_specifications = PyUnicode_InternFromString("inputs_specifications");
-    s_inputs_count = PyUnicode_InternFromString("inputs_count");
-    s_run = PyUnicode_InternFromString("run");
-    s_name = PyUnicode_InternFromString("name");
-    s_input_names = PyUnicode_InternFromString("_OnnxInferencer__input_names");
-  }
+  ostrel::intern_names({{&s_sess, "sess"},
+                        {&s_inputs_specifications, "inputs_specifications"},
+                        {&s_inputs_count, "inputs_count"},
+                        {&s_run, "run"},
+                        {&s_name, "name"},
+                        {&s_input_names, "_OnnxInferencer__input_names"}});
 
   py::none none;
   modtree::ClassBuilder cls(m, "OnnxInferencer");
@@ -516,10 +507,8 @@ MODTREE_MODULE("frameworks.onnx_inferencer", m) {
   cls.def(
       "_dispose_all_resources",
       [](py::object self) {
-        py::object remove = self.attr("_delete_instance_resource");
-        for (const char* name :
-             {"sess", "sess_options", "inputs_specifications", "inputs_count", "_OnnxInferencer__input_names"})
-          remove(name);
+        ostrel::delete_instance_resources(self, {"sess", "sess_options", "inputs_specifications", "inputs_count",
+                                                 "_OnnxInferencer__input_names"});
       },
       py::arg("self"));
   cls.def("_OnnxInferencer__warn_if_runtime_compiled_for_wrong_hardware",

@@ -17,6 +17,7 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
+#include "runtime/backend_support.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
@@ -27,12 +28,7 @@ namespace {
 
 constexpr const char* kFile = "ostrel/frameworks/openvino_inferencer.py";
 
-constexpr const char* kBothInputKinds =
-    "Please specify explicitly: either use 'x' argument OR pass keyword arguments for multiple inputs.";
-
-py::handle g_module;
-
-py::object mod_attr(const char* name) { return g_module.attr(name); }
+ostrel::ModuleAttributes mod_attr;  // this module
 
 void log(py::handle self, int level, const std::string& message) {
   ostrel::log(self.attr("_logger"), level, message, kFile);
@@ -200,10 +196,8 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
   self.attr("input_names") = py::none();
   self.attr("model") = py::none();
   self.attr("expected_input_shapes") = py::none();
-  py::object base_init = ostrel::builtin("super")(mod_attr("OpenVinoInferencer"), self).attr("__init__");
-  base_init(py::arg("checkpoint_file") = checkpoint_file, py::arg("inference_hardware") = inference_hardware,
-            py::arg("input_dims") = input_dims, py::arg("static_batch_size") = static_batch_size,
-            py::arg("logging_verbosity") = logging_verbosity);
+  ostrel::init_base(mod_attr("OpenVinoInferencer"), self, checkpoint_file, inference_hardware, input_dims,
+                    static_batch_size, logging_verbosity);
   log(self, ostrel::kDebug,
       "Loaded the model " + ostrel::str(checkpoint_file) +
           " successfully. Input shape: " + ostrel::str(self.attr("expected_input_shapes")));
@@ -333,16 +327,11 @@ bool feed_positional(PyObject* self, PyObject* x, PyObject* feed) {
 // with keyword inputs only, the runtime's own result mapping.
 PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ostrel::PredictArgs call;
-  if (!ostrel::split_predict_args(args, nargs, kwnames, call)) return nullptr;
+  if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) return nullptr;
   PyObject* self = call.self;
   PyObject* x = call.x;
   Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  Py_ssize_t feed_keywords = nkw - (call.x_keyword >= 0 ? 1 : 0);
   bool positional_input = x != nullptr && x != Py_None;
-  if (positional_input && feed_keywords > 0) {
-    PyErr_SetString(PyExc_ValueError, kBothInputKinds);
-    return nullptr;
-  }
   py::object feed = py::reinterpret_steal<py::object>(PyDict_New());
   if (!feed) return nullptr;
   if (positional_input) {
@@ -380,7 +369,7 @@ py::dict precision_table() {
 }  // namespace
 
 MODTREE_MODULE("frameworks.openvino_inferencer", m) {
-  g_module = m.inc_ref();
+  mod_attr.bind(m);
   using modtree::import_from;
   for (const char* name : {"os", "shutil", "tempfile", "ctypes", "sys"})
     m.attr(name) = py::module_::import(name);
@@ -423,14 +412,13 @@ MODTREE_MODULE("frameworks.openvino_inferencer", m) {
     m.attr(name) = import_from("ostrel.frameworks.engines.engine_utils.openvino_checkpoint", name);
   m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
 
-  if (s_model == nullptr) {
-    s_model = PyUnicode_InternFromString("model");
-    s_input_names = PyUnicode_InternFromString("input_names");
-    s_expected_input_shapes = PyUnicode_InternFromString("expected_input_shapes");
-    s_shape = PyUnicode_InternFromString("shape");
-    s_values = PyUnicode_InternFromString("values");
-    g_ndarray = py::object(m.attr("np").attr("ndarray")).release().ptr();
-  }
+  ostrel::intern_names({{&s_model, "model"},
+                        {&s_input_names, "input_names"},
+                        {&s_expected_input_shapes, "expected_input_shapes"},
+                        {&s_shape, "shape"},
+                        {&s_values, "values"}});
+  if (g_ndarray == nullptr)
+      g_ndarray = py::object(m.attr("np").attr("ndarray")).release().ptr();
 
   py::none none;
   modtree::ClassBuilder cls(m, "OpenVinoInferencer");
@@ -453,7 +441,7 @@ MODTREE_MODULE("frameworks.openvino_inferencer", m) {
           py::arg("dtype") = none);
   cls.attr("predict", modtree::raw_method(&g_predict_def, m));
   cls.def(
-      "_dispose_all_resources", [](py::object self) { self.attr("_delete_instance_resource")("model"); },
+      "_dispose_all_resources", [](py::object self) { ostrel::delete_instance_resources(self, {"model"}); },
       py::arg("self"));
   cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("OPENVINO"); });
   cls.def_property("framework_version", [](py::object) { return mod_attr("get_openvino_version")(); });

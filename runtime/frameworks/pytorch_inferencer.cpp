@@ -7,15 +7,14 @@
 
 #include "modtree/modtree.hpp"
 #include "runtime/frameworks/engines/torch_backend.hpp"
+#include "runtime/backend_support.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
 
 namespace {
 
-py::handle g_module;
-
-py::object mod_attr(const char* name) { return g_module.attr(name); }
+ostrel::ModuleAttributes mod_attr;  // this module
 
 py::object load_torch_model(py::object /*self*/, py::object checkpoint_file) {
   py::object importer = mod_attr("package").attr("PackageImporter")(checkpoint_file);
@@ -30,7 +29,7 @@ py::object load_torch_model(py::object /*self*/, py::object checkpoint_file) {
 }  // namespace
 
 MODTREE_MODULE("frameworks.pytorch_inferencer", m) {
-  g_module = m.inc_ref();
+  mod_attr.bind(m);
   m.attr("package") = modtree::import_from("torch", "package");
   ostrel::torch_backend::define_backend(m, "PytorchInferencer", "PYTORCH", &load_torch_model);
 }

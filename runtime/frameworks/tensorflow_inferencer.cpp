@@ -14,31 +14,24 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
+#include "runtime/backend_support.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
 using ostrel::raise;
+using ostrel::truthy;
 
 namespace {
 
 constexpr const char* kFile = "ostrel/frameworks/tensorflow_inferencer.py";
-constexpr const char* kBothInputKinds =
-    "Please specify explicitly: either use 'x' argument OR pass keyword arguments for multiple inputs.";
 constexpr const char* kNoSignature =
     "Failed to get the input signature of the saved model - please specify a \"serving_default\" key during "
     "export. https://www.tensorflow.org/guide/saved_model#specifying_signatures_during_export";
 constexpr const char* kMemoryGrowthDoc = "Set tensorflow to not use all the GPU memory.";
 
-py::handle g_module;
 py::handle g_ndarray;  // numpy.ndarray
 
-py::object mod_attr(const char* name) { return g_module.attr(name); }
-
-bool truthy(py::handle h) {
-  int r = PyObject_IsTrue(h.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
+ostrel::ModuleAttributes mod_attr;  // this module
 
 void log(py::handle self, int level, const std::string& message) {
   ostrel::log(self.attr("_logger"), level, message, kFile);
@@ -74,14 +67,6 @@ void remove_extraction_folder(py::object self) {
   mod_attr("shutil").attr("rmtree")(folder, py::arg("ignore_errors") = true);
 }
 
-// Raises `cls(message)` from the caught error; an empty message falls back to the error's class name.
-[[noreturn]] void translate(const char* cls, const std::string& prefix, py::error_already_set& e,
-                            bool bare_text = false) {
-  std::string message = prefix + ostrel::str(e.value());
-  if (bare_text && message.empty()) message = ostrel::str(py::type::of(e.value()).attr("__name__"));
-  ostrel::raise_from(mod_attr(cls)(message), e.value());
-}
-
 // The output names of the serving signature in its own output order, or None (no such signature, or
 // an output that is not a mapping of named tensors). The signature flattens its outputs in the order of
 // their sorted names (the order of `signature.outputs`); the mapping it reports has no fixed order.
@@ -110,20 +95,11 @@ void load_model(py::object self) {
     self.attr("model") = tf.attr("saved_model").attr("load")(self.attr("_checkpoint_file"));
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;  // interrupts and exit requests pass unchanged
-    py::object errors = tf.attr("errors");
     if (e.matches(PyExc_OSError))
       ostrel::raise_from(
           mod_attr("BadSavedModelZipError")("Failed to load saved model from provided zip file."), e.value());
-    for (const char* name :
-         {"OpError", "OperatorNotAllowedInGraphError", "UnknownError", "InternalError", "UnavailableError"})
-      if (e.matches(errors.attr(name)))
-        translate("ModelFrameworkRuntimeError", "Tensorflow raised an error while loading th model: ", e);
-    if (e.matches(PyExc_RuntimeError))
-      translate("ModelFrameworkRuntimeError", "Tensorflow raised an error while loading th model: ", e);
-    if (e.matches(errors.attr("InvalidArgumentError")) || e.matches(PyExc_ValueError))
-      translate("ModelValueError",
-                "Tensorflow received an invalid value/argument while loading th model: ", e);
-    translate("FailedToLoadCheckpointError", "", e, true);
+    ostrel::raise_tf_load_error(mod_attr.module(), tf, e, "Tensorflow raised an error while loading th model: ",
+                                "Tensorflow received an invalid value/argument while loading th model: ");
   }
   self.attr("_output_keys") = output_keys(self);
 }
@@ -133,12 +109,9 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
   self.attr("model") = py::none();
   self.attr("_extracted_checkpoint_dir") = py::none();
   self.attr("_output_keys") = py::none();
-  py::object base_init = ostrel::builtin("super")(mod_attr("TF2Inferencer"), self).attr("__init__");
   try {
-    base_init(py::arg("checkpoint_file") = checkpoint_file,
-              py::arg("inference_hardware") = inference_hardware, py::arg("input_dims") = input_dims,
-              py::arg("static_batch_size") = static_batch_size,
-              py::arg("logging_verbosity") = logging_verbosity);
+    ostrel::init_base(mod_attr("TF2Inferencer"), self, checkpoint_file, inference_hardware, input_dims,
+                      static_batch_size, logging_verbosity);
   } catch (py::error_already_set& e) {
     try {
       remove_extraction_folder(self);
@@ -291,15 +264,10 @@ PyObject* call_target(PyObject* self, PyObject* model) {
 // (a single array counts as a list of one) or with the keyword arguments by name.
 PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ostrel::PredictArgs call;
-  if (!ostrel::split_predict_args(args, nargs, kwnames, call)) return nullptr;
+  if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) return nullptr;
   PyObject* self = call.self;
   PyObject* x = call.x == Py_None ? nullptr : call.x;
   Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  Py_ssize_t named = nkw - (call.x_keyword >= 0 ? 1 : 0);
-  if (x != nullptr && named > 0) {
-    PyErr_SetString(PyExc_ValueError, kBothInputKinds);
-    return nullptr;
-  }
   py::object model = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_model));
   if (!model) return nullptr;
   model = py::reinterpret_steal<py::object>(call_target(self, model.ptr()));
@@ -334,7 +302,7 @@ PyMethodDef g_predict_def = {"predict", reinterpret_cast<PyCFunction>(reinterpre
 }  // namespace
 
 MODTREE_MODULE("frameworks.tensorflow_inferencer", m) {
-  g_module = m.inc_ref();
+  mod_attr.bind(m);
   using modtree::import_from;
   m.attr("os") = py::module_::import("os");
   m.attr("shutil") = py::module_::import("shutil");  // also serves disposals at interpreter exit
@@ -350,23 +318,18 @@ MODTREE_MODULE("frameworks.tensorflow_inferencer", m) {
   m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
   m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
   g_ndarray = py::object(m.attr("np").attr("ndarray")).release();
-  if (s_model == nullptr) {
-    s_model = PyUnicode_InternFromString("model");
-    s_numpy = PyUnicode_InternFromString("numpy");
-    s_output_keys = PyUnicode_InternFromString("_output_keys");
-    s_call_target = PyUnicode_InternFromString("_call_target");
-    s_dunder_call = PyUnicode_InternFromString("__call__");
-    s_concrete_functions = PyUnicode_InternFromString("concrete_functions");
-  }
+  ostrel::intern_names({{&s_model, "model"},
+                        {&s_numpy, "numpy"},
+                        {&s_output_keys, "_output_keys"},
+                        {&s_call_target, "_call_target"},
+                        {&s_dunder_call, "__call__"},
+                        {&s_concrete_functions, "concrete_functions"}});
 
   m.def("allow_tf_memory_growth", &allow_tf_memory_growth, py::arg("logger"), py::doc(kMemoryGrowthDoc));
 
-  py::none none;
   modtree::ClassBuilder cls(m, "TF2Inferencer");
   cls.base(m.attr("BaseInferencer"));
-  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"),
-          py::arg("inference_hardware") = none, py::arg("input_dims") = none,
-          py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
+  ostrel::def_checkpoint_init(cls, &init);
   cls.def(
       "_assert_loaded_successfully",
       [](py::object self) {
@@ -385,8 +348,7 @@ MODTREE_MODULE("frameworks.tensorflow_inferencer", m) {
   cls.def(
       "_dispose_all_resources",
       [](py::object self) {
-        self.attr("_delete_instance_resource")("model");
-        self.attr("_delete_instance_resource")("_call_target");
+        ostrel::delete_instance_resources(self, {"model", "_call_target"});
         remove_extraction_folder(self);
       },
       py::arg("self"));

@@ -16,6 +16,7 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
+#include "runtime/backend_support.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
@@ -24,17 +25,14 @@ using ostrel::raise;
 namespace {
 
 constexpr const char* kFile = "ostrel/frameworks/tflite_inferencer.py";
-constexpr const char* kBothInputKinds =
-    "Please specify explicitly: either use 'x' argument OR pass keyword arguments for multiple inputs.";
 constexpr const char* kNotLoaded = "The tflite model did not load successfully.";
 constexpr const char* kGpuOnCpu =
     "TFLite has no GPU support in this build: the model runs on the CPU with the interpreter's default "
     "thread count.";
 
-py::handle g_module;
 py::handle g_ndarray;  // numpy.ndarray
 
-py::object mod_attr(const char* name) { return g_module.attr(name); }
+ostrel::ModuleAttributes mod_attr;  // this module
 
 void load_model(py::object self) {
   py::object interpreter_class = mod_attr("tf_lite").attr("Interpreter");
@@ -75,10 +73,8 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
   for (const char* name :
        {"tflite_interpreter", "_input_details", "_output_details", "_input_ids", "_output_ids"})
     self.attr(name) = py::none();
-  py::object base_init = ostrel::builtin("super")(mod_attr("TFLiteInferencer"), self).attr("__init__");
-  base_init(py::arg("checkpoint_file") = checkpoint_file, py::arg("inference_hardware") = inference_hardware,
-            py::arg("input_dims") = input_dims, py::arg("static_batch_size") = static_batch_size,
-            py::arg("logging_verbosity") = logging_verbosity);
+  ostrel::init_base(mod_attr("TFLiteInferencer"), self, checkpoint_file, inference_hardware, input_dims,
+                    static_batch_size, logging_verbosity);
 }
 
 py::object fetch_model_batch_size(py::object self) {
@@ -174,14 +170,9 @@ bool set_named_input(PyObject* interpreter, PyObject* details, Py_ssize_t positi
 // input order) or from the keyword arguments by input name, invokes, returns every output tensor.
 PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ostrel::PredictArgs call;
-  if (!ostrel::split_predict_args(args, nargs, kwnames, call)) return nullptr;
+  if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) return nullptr;
   PyObject* self = call.self;
   PyObject* x = call.x == Py_None ? nullptr : call.x;
-  Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  if (x != nullptr && nkw - (call.x_keyword >= 0 ? 1 : 0) > 0) {
-    PyErr_SetString(PyExc_ValueError, kBothInputKinds);
-    return nullptr;
-  }
   py::object interpreter = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_interpreter));
   if (!interpreter) return nullptr;
   py::object input_ids = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_input_ids));
@@ -207,26 +198,15 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
       if (set_named_input(interpreter.ptr(), details.ptr(), i, args + nargs, kwnames, call.x_keyword))
         continue;
       if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-      PyObject *type, *value, *tb;
-      PyErr_Fetch(&type, &value, &tb);
-      PyErr_NormalizeException(&type, &value, &tb);
-      if (tb != nullptr) PyException_SetTraceback(value, tb);
-      py::object cause = py::reinterpret_steal<py::object>(value);
-      Py_XDECREF(type);
-      Py_XDECREF(tb);
-      py::object id = py::reinterpret_steal<py::object>(PySequence_GetItem(input_ids.ptr(), i));
-      if (!id) return nullptr;
-      PyObject* message = PyUnicode_FromFormat(
-          "Failed to set the TFLite input with id=%S. Supported inputs are: %S", id.ptr(), details.ptr());
-      if (message == nullptr) return nullptr;
-      PyObject* error = PyObject_CallOneArg(PyExc_ValueError, message);
-      Py_DECREF(message);
-      if (error == nullptr) return nullptr;
-      PyException_SetContext(error, cause.inc_ref().ptr());
-      PyException_SetCause(error, cause.release().ptr());
-      PyErr_SetObject(PyExc_ValueError, error);
-      Py_DECREF(error);
-      return nullptr;
+      return ostrel::guarded([&]() -> PyObject* {
+        py::error_already_set cause;  // the error in flight
+        py::object id = py::reinterpret_steal<py::object>(PySequence_GetItem(input_ids.ptr(), i));
+        if (!id) throw py::error_already_set();
+        ostrel::raise_from(py::reinterpret_borrow<py::object>(PyExc_ValueError)(
+                               "Failed to set the TFLite input with id=" + ostrel::str(id) +
+                               ". Supported inputs are: " + ostrel::str(details)),
+                           cause.value());
+      });
     }
   }
   PyObject* invoked = PyObject_CallMethodNoArgs(interpreter.ptr(), s_invoke);
@@ -291,41 +271,34 @@ py::object interpreter_version() {
 }  // namespace
 
 MODTREE_MODULE("frameworks.tflite_inferencer", m) {
-  g_module = m.inc_ref();
+  mod_attr.bind(m);
   using modtree::import_from;
   m.attr("tf_lite") = import_interpreter(m);
   for (const char* name : {"InferenceHardware", "NUM_OF_CPUS"}) m.attr(name) = import_from("ostrel", name);
   m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
   m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
   g_ndarray = py::object(py::module_::import("numpy").attr("ndarray")).release();
-  if (s_interpreter == nullptr) {
-    s_interpreter = PyUnicode_InternFromString("tflite_interpreter");
-    s_input_ids = PyUnicode_InternFromString("_input_ids");
-    s_output_ids = PyUnicode_InternFromString("_output_ids");
-    s_input_details = PyUnicode_InternFromString("_input_details");
-    s_set_tensor = PyUnicode_InternFromString("set_tensor");
-    s_get_tensor = PyUnicode_InternFromString("get_tensor");
-    s_invoke = PyUnicode_InternFromString("invoke");
-    s_name = PyUnicode_InternFromString("name");
-    s_index = PyUnicode_InternFromString("index");
-  }
+  ostrel::intern_names({{&s_interpreter, "tflite_interpreter"},
+                        {&s_input_ids, "_input_ids"},
+                        {&s_output_ids, "_output_ids"},
+                        {&s_input_details, "_input_details"},
+                        {&s_set_tensor, "set_tensor"},
+                        {&s_get_tensor, "get_tensor"},
+                        {&s_invoke, "invoke"},
+                        {&s_name, "name"},
+                        {&s_index, "index"}});
 
-  py::none none;
   modtree::ClassBuilder cls(m, "TFLiteInferencer");
   cls.base(m.attr("BaseInferencer"));
-  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"),
-          py::arg("inference_hardware") = none, py::arg("input_dims") = none,
-          py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
+  ostrel::def_checkpoint_init(cls, &init);
   cls.def("_load_model", &load_model, py::arg("self"));
   cls.def("_assert_loaded_successfully", &assert_loaded_successfully, py::arg("self"));
   cls.attr("predict", modtree::raw_method(&g_predict_def, m));
   cls.def(
       "_dispose_all_resources",
       [](py::object self) {
-        py::object remove = self.attr("_delete_instance_resource");
-        for (const char* name :
-             {"tflite_interpreter", "_input_details", "_output_details", "_input_ids", "_output_ids"})
-          remove(name);
+        ostrel::delete_instance_resources(
+            self, {"tflite_interpreter", "_input_details", "_output_details", "_input_ids", "_output_ids"});
       },
       py::arg("self"));
   cls.def("fetch_model_batch_size", &fetch_model_batch_size, py::arg("self"));

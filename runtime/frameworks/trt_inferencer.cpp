@@ -13,22 +13,16 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
+#include "runtime/backend_support.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
 using ostrel::raise;
+using ostrel::truthy;
 
 namespace {
 
-py::handle g_module;
-
-py::object mod_attr(const char* name) { return g_module.attr(name); }
-
-bool truthy(py::handle h) {
-  int r = PyObject_IsTrue(h.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
+ostrel::ModuleAttributes mod_attr;  // this module
 
 constexpr const char* kProfilingRequired =
     "Please initialize the TRTInferencer with profiling=True in order to use profiling features.";
@@ -367,7 +361,7 @@ py::object with_benchmark_mode_default(py::object signed_method, py::object fn, 
 }  // namespace
 
 MODTREE_MODULE("frameworks.trt_inferencer", m) {
-  g_module = m.inc_ref();
+  mod_attr.bind(m);
   using modtree::import_from;
   m.attr("DEBUG") = import_from("logging", "DEBUG");
   m.attr("linesep") = import_from("os", "linesep");
@@ -437,7 +431,7 @@ MODTREE_MODULE("frameworks.trt_inferencer", m) {
   cls.def("_forward_pass", &forward_pass, py::arg("self"), py::arg("x"), py::kw_only(),
           py::arg("synchronize") = true);
   cls.def(
-      "_dispose_all_resources", [](py::object self) { self.attr("_delete_instance_resource")("model"); },
+      "_dispose_all_resources", [](py::object self) { ostrel::delete_instance_resources(self, {"model"}); },
       py::arg("self"));
   py::object signed_method = signed_method_class(m);
   cls.attr("_benchmark_loop",

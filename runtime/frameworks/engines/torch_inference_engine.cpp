@@ -14,6 +14,7 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
+#include "runtime/backend_support.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
@@ -21,14 +22,11 @@ using ostrel::raise;
 
 namespace {
 
-py::handle g_module;  // this module; a reference is kept for the life of the process
 py::handle g_engine;  // the TorchInferenceEngine class
 
-py::object mod_attr(const char* name) { return g_module.attr(name); }
+ostrel::ModuleAttributes mod_attr;  // this module
 
 const char kLoadErrorPrefix[] = "Torch raised an error while loading the model: ";
-const char kBothInputsMessage[] =
-    "Please specify explicitly: either use 'x' argument OR pass keyword arguments for multiple inputs.";
 const char kNoInputsMessage[] = "Please specify the keyword arguments or \"x\" for inference";
 
 // ---- what predict needs, looked up once ------------------------------------------------------------
@@ -310,7 +308,8 @@ py::object predict_body(PyObject* self, PyObject* x, PyObject* const* kwvalues, 
   Py_ssize_t n_inputs = nkw - (x_kw >= 0 ? 1 : 0);
   bool has_x = x != nullptr && x != Py_None;
   if (has_x && n_inputs > 0) {
-    py::object value_error = steal(PyObject_CallOneArg(PyExc_ValueError, py::str(kBothInputsMessage).ptr()));
+    py::object value_error =
+        steal(PyObject_CallOneArg(PyExc_ValueError, py::str(ostrel::kBothInputKinds).ptr()));
     raise(PyExc_AssertionError, py::make_tuple(value_error));
   }
   if (!has_x && n_inputs == 0) raise(PyExc_ValueError, kNoInputsMessage);
@@ -366,10 +365,8 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
           py::object static_batch_size, py::object logging_verbosity) {
   self.attr("device") = py::none();
   self.attr("model") = py::none();
-  py::object base_init = ostrel::builtin("super")(g_engine, self).attr("__init__");
-  base_init(py::arg("checkpoint_file") = checkpoint_file, py::arg("inference_hardware") = inference_hardware,
-            py::arg("input_dims") = input_dims, py::arg("static_batch_size") = static_batch_size,
-            py::arg("logging_verbosity") = logging_verbosity);
+  ostrel::init_base(g_engine, self, checkpoint_file, inference_hardware, input_dims,
+                    static_batch_size, logging_verbosity);
 }
 
 void load_model(py::object self) {
@@ -424,7 +421,7 @@ py::object model_size(py::object self) {
 }  // namespace
 
 MODTREE_MODULE("frameworks.engines.torch_inference_engine", m) {
-  g_module = m.inc_ref();
+  mod_attr.bind(m);
   using modtree::import_from;
   m.attr("abstractmethod") = import_from("abc", "abstractmethod");
   m.attr("ABC") = import_from("abc", "ABC");
@@ -461,10 +458,7 @@ MODTREE_MODULE("frameworks.engines.torch_inference_engine", m) {
   cls.attr("predict", predict_method);
   cls.def(
       "_dispose_all_resources",
-      [](py::object self) {
-        self.attr("_delete_instance_resource")("device");
-        self.attr("_delete_instance_resource")("model");
-      },
+      [](py::object self) { ostrel::delete_instance_resources(self, {"device", "model"}); },
       py::arg("self"));
   cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("PYTORCH"); });
   cls.def_property("framework_version", [](py::object) { return mod_attr("torch").attr("__version__"); });

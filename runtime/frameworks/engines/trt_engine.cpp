@@ -18,10 +18,12 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
+#include "runtime/backend_support.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
 using ostrel::raise;
+using ostrel::truthy;
 
 namespace {
 
@@ -41,15 +43,7 @@ constexpr const char* kNoGpu = "A GPU is not available, therefore TensorRT model
 constexpr const char* kPycudaMissing =
     "problem importing package: \"pycuda\" (this will effect execution only if using pycuda)";
 
-py::handle g_module;  // this module; one reference kept for the life of the process
-
-py::object mod_attr(const char* name) { return g_module.attr(name); }
-
-bool truthy(py::handle h) {
-  int r = PyObject_IsTrue(h.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
+ostrel::ModuleAttributes mod_attr;  // this module
 
 void log(int level, const std::string& message) { ostrel::log(mod_attr("logger"), level, message, kFile); }
 
@@ -933,7 +927,7 @@ bool pycuda_available(py::module_& m) {
 }  // namespace
 
 MODTREE_MODULE("frameworks.engines.trt_engine", m) {
-  g_module = m.inc_ref();
+  mod_attr.bind(m);
   using modtree::import_from;
   m.attr("__doc__") = kModuleDoc;
   for (const char* name : {"logging", "os", "pickle", "sys"}) m.attr(name) = py::module_::import(name);

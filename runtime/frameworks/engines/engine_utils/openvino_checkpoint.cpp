@@ -19,6 +19,7 @@
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "native/pickle_reader.hpp"
+#include "runtime/backend_support.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
@@ -26,9 +27,7 @@ using ostrel::raise;
 
 namespace {
 
-py::handle g_module;
-
-py::object mod_attr(const char* name) { return g_module.attr(name); }
+ostrel::ModuleAttributes mod_attr;  // this module
 
 constexpr const char* kNoSuffix =
     "OpenVino checkpoints should have a valid file suffix in order to load them properly. Please add a "
@@ -319,7 +318,7 @@ py::object unzip_checkpoint(py::object path) {
 }  // namespace
 
 MODTREE_MODULE("frameworks.engines.engine_utils.openvino_checkpoint", m) {
-  g_module = m.inc_ref();
+  mod_attr.bind(m);
   using modtree::import_from;
   for (const char* name : {"os", "pickle", "tempfile", "zipfile"}) m.attr(name) = py::module_::import(name);
   m.attr("Enum") = import_from("enum", "Enum");
