@@ -76,8 +76,11 @@ MODTREE_MODULE("e2e_tests.test_ostrel_manager", m) {
         // The logging checks empty and remove the per-user log folder: the class runs with HOME on a
         // folder of its own, so the user's real log folder is never touched.
         py::object os = m.attr("os");
-        py::object home = py::module_::import("tempfile").attr("TemporaryDirectory")(py::arg("prefix") = "ostrel_e2e_home_");
-        klass.attr("_home_dir") = home;
+        // One scratch folder per process: log handlers set up while the class runs keep writing there.
+        if (!py::hasattr(klass, "_home_dir"))
+          klass.attr("_home_dir") =
+              py::module_::import("tempfile").attr("TemporaryDirectory")(py::arg("prefix") = "ostrel_e2e_home_");
+        py::object home = klass.attr("_home_dir");
         klass.attr("_saved_home") = os.attr("environ").attr("get")("HOME");
         os.attr("environ")["HOME"] = home.attr("name");
         py::print("The models were configured successfully.");
@@ -89,14 +92,14 @@ MODTREE_MODULE("e2e_tests.test_ostrel_manager", m) {
       [m](py::object klass) mutable {
         m.attr("urlcleanup")();
         py::object os = m.attr("os");
-        if (py::hasattr(klass, "_home_dir")) {
+        if (py::hasattr(klass, "_saved_home")) {
+          // HOME goes back; the scratch folder stays until the process ends.
           py::object saved = klass.attr("_saved_home");
           if (saved.is_none())
             os.attr("environ").attr("pop")("HOME", py::none());
           else
             os.attr("environ")["HOME"] = saved;
-          klass.attr("_home_dir").attr("cleanup")();
-          py::delattr(klass, "_home_dir");
+          py::delattr(klass, "_saved_home");
         }
       },
       py::arg("cls"));
