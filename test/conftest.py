@@ -9,6 +9,15 @@ os.environ["HOME"] = _HOME
 
 import pytest  # noqa: E402
 
+# Apple's Core ML runtime exists on macOS only: elsewhere its stand-in under platform/ answers
+# coremltools' predictions. It must be in place before coremltools is first imported, and it never
+# replaces a real runtime.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "platform",
+                                "coreml"))
+import coreml_standin  # noqa: E402
+
+coreml_standin.install()
+
 
 @pytest.fixture
 def run_python(tmp_path):

@@ -145,8 +145,7 @@ def test_backends_outside_this_build_fail_their_import_clearly():
     import importlib
 
     for module, framework in [("openvino_inferencer", "OpenVINO"),
-                              ("engines.engine_utils.openvino_checkpoint", "OpenVINO"),
-                              ("coreml_inferencer", "Core ML")]:
+                              ("engines.engine_utils.openvino_checkpoint", "OpenVINO")]:
         name = f"ostrel.frameworks.{module}"
         with pytest.raises(ModuleNotFoundError, match=f"The {framework} back-end is not available") as e:
             importlib.import_module(name)

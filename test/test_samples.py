@@ -25,6 +25,7 @@ FETCHED_KEYS = {
     "resnet50.zip": "tf2",
     "mobilenetv2.keras.h5": "keras",
     "mobilenet_v2_1.0_224.tflite": "tflite",
+    "mobilenet_v2_bs1_fp32.mlmodel": "coreml",
 }
 
 

@@ -1126,6 +1126,65 @@ def verify_tensorrt(sample: Sample, path: Path) -> dict:
 VERIFIERS["tensorrt"] = verify_tensorrt
 
 
+# --------------------------------------------------------------------------------------------------
+# Example photos of the detection utilities: small scenes drawn with NumPy, stored as JPEG files in the
+# folder layout that the detection check and load_random_example_image read.
+
+EXAMPLE_IMAGES_DIR = "examples_utils/example_images"
+
+
+def image_samples() -> list[Sample]:
+    sizes = {"scene_square": (320, 320), "scene_wide": (360, 480), "scene_tall": (400, 200)}
+    return [
+        Sample(name, f"{EXAMPLE_IMAGES_DIR}/{name}.JPEG", "image", "build_example_image",
+               {"loader": "image", "height": h, "width": w, "channels": 3},
+               f"{h} x {w} colour photo for the detection utilities", None)
+        for name, (h, w) in sizes.items()
+    ]
+
+
+def _draw_scene(sample: Sample):
+    import numpy as np
+
+    h, w = sample.contract["height"], sample.contract["width"]
+    rng = np.random.default_rng(_seed(sample))
+    yy, xx = np.mgrid[0:h, 0:w]
+    img = np.empty((h, w, 3), np.uint8)  # blue, green, red
+    img[..., 0] = (255 * yy / max(h - 1, 1)).astype(np.uint8)
+    img[..., 1] = (255 * xx / max(w - 1, 1)).astype(np.uint8)
+    img[..., 2] = 96
+    for _ in range(4):
+        y0, x0 = int(rng.integers(0, h // 2)), int(rng.integers(0, w // 2))
+        img[y0:y0 + h // 3, x0:x0 + w // 3] = rng.integers(0, 256, 3, dtype=np.uint8)
+    cy, cx, r = h // 2, w // 2, min(h, w) // 5
+    img[(yy - cy) ** 2 + (xx - cx) ** 2 <= r * r] = (255, 255, 255)
+    return img
+
+
+def build_example_image(sample: Sample, dest: Path) -> dict:
+    import cv2
+
+    ok, data = cv2.imencode(".jpg", _draw_scene(sample), [cv2.IMWRITE_JPEG_QUALITY, 90])
+    if not ok:
+        _fail(sample, "JPEG encoding failed")
+    dest.write_bytes(data.tobytes())
+    return {}
+
+
+def verify_image(sample: Sample, path: Path) -> dict:
+    import cv2
+
+    img = cv2.imread(str(path))
+    c = sample.contract
+    if img is None or img.shape != (c["height"], c["width"], c["channels"]):
+        _fail(sample, f"unreadable or of the wrong shape: {None if img is None else img.shape}")
+    return {}
+
+
+VERIFIERS["image"] = verify_image
+SAMPLE_SETS.append(image_samples)
+
+
 # Value checks of single samples: (sample, input arrays, output arrays) -> None, raising on a mismatch.
 
 
@@ -1471,6 +1530,141 @@ def verify_tflite(sample: Sample, path: Path) -> dict:
 
 SAMPLE_SETS.append(tf_samples)
 VERIFIERS.update({"tf.saved_model": verify_saved_model, "keras": verify_keras, "tflite": verify_tflite})
+
+
+# --------------------------------------------------------------------------------------------------
+# Core ML samples: small neural networks written with coremltools' NeuralNetworkBuilder (exact-rank
+# shapes, random weights). Reading them needs coremltools only; predicting needs Apple's Core ML runtime.
+
+_COREML_TYPES = {"float32": "FLOAT32", "float64": "DOUBLE", "int32": "INT32", "float16": "FLOAT16"}
+
+
+def _coreml_contract(inputs, outputs, net, spec_version=4):
+    return {"loader": "coremltools", "loadable": True, "inputs": inputs, "outputs": outputs, "net": net,
+            "spec_version": spec_version, "input_dims": _dims(inputs), "batch": "static",
+            "static_batch_size": 1}
+
+
+def coreml_samples() -> list[Sample]:
+    vec = [1, 16]
+    return [
+        Sample("coreml_mobilenet_v2", "mobilenet_v2_bs1_fp32.mlmodel", "coreml", "build_coreml",
+               _coreml_contract([_t("input", [1, 3, 224, 224])], [_t("probabilities", [1, 10])],
+                                "conv_classifier"),
+               "conv (same, stride 2), relu, conv (valid, stride 4), relu, flatten, inner product, softmax; "
+               "carries the converter's metadata", "coreml"),
+        Sample("coreml_int32_input", "coreml/int32_input.mlmodel", "coreml", "build_coreml",
+               _coreml_contract([_t("ids", vec, "int32")], [_t("scores", [1, 4])], "dense"),
+               "one int32 input, inner product", None),
+        Sample("coreml_double_input", "coreml/double_input.mlmodel", "coreml", "build_coreml",
+               _coreml_contract([_t("x", vec, "float64")], [_t("y", [1, 4], "float64")], "dense"),
+               "one double input, inner product, double output", None),
+        Sample("coreml_two_inputs", "coreml/two_inputs.mlmodel", "coreml", "build_coreml",
+               _coreml_contract([_t("features", vec), _t("offsets", vec, "int32")], [_t("scores", [1, 4])],
+                                "add_dense"),
+               "float32 and int32 inputs: add, relu, inner product", None),
+        Sample("coreml_float16_input", "coreml/float16_input.mlmodel", "coreml", "build_coreml",
+               _coreml_contract([_t("half", vec, "float16"), _t("x", vec)], [_t("sum", vec)], "add",
+                                spec_version=7),
+               "a float16 input (an element type outside the back-end's table) before a float32 one", None),
+    ]
+
+
+def _coreml_builder(sample: Sample):
+    from coremltools.models import datatypes
+    from coremltools.models.neural_network import NeuralNetworkBuilder
+
+    c = sample.contract
+    return NeuralNetworkBuilder([(t["name"], datatypes.Array(*t["shape"])) for t in c["inputs"]],
+                                [(t["name"], datatypes.Array(*t["shape"])) for t in c["outputs"]],
+                                disable_rank5_shape_mapping=True)
+
+
+def build_coreml(sample: Sample, dest: Path) -> dict:
+    import coremltools as ct
+    import numpy as np
+    from coremltools.proto import FeatureTypes_pb2
+
+    c = sample.contract
+    rng = np.random.default_rng(_seed(sample))
+    builder = _coreml_builder(sample)
+    names = [t["name"] for t in c["inputs"]]
+    out = c["outputs"][0]["name"]
+
+    def dense(name, source, target, n_in, n_out):
+        w = rng.standard_normal((n_out, n_in), dtype=np.float32) / np.sqrt(n_in)
+        b = rng.standard_normal(n_out, dtype=np.float32) * 0.1
+        builder.add_inner_product(name, W=w, b=b, input_channels=n_in, output_channels=n_out, has_bias=True,
+                                  input_name=source, output_name=target)
+
+    def conv(name, source, target, c_in, c_out, k, stride, mode):
+        w = rng.standard_normal((c_out, c_in, k, k), dtype=np.float32) / np.sqrt(c_in * k * k)
+        b = rng.standard_normal(c_out, dtype=np.float32) * 0.1
+        # The builder takes the kernel as (height, width, input channels, output channels).
+        builder.add_convolution(name, kernel_channels=c_in, output_channels=c_out, height=k, width=k,
+                                stride_height=stride, stride_width=stride, border_mode=mode, groups=1,
+                                W=w.transpose(2, 3, 1, 0), b=b, has_bias=True, input_name=source,
+                                output_name=target)
+
+    net = c["net"]
+    if net == "conv_classifier":
+        conv("conv1", names[0], "conv1_out", 3, 8, 3, 2, "same")
+        builder.add_activation("relu1", "RELU", "conv1_out", "relu1_out")
+        conv("conv2", "relu1_out", "conv2_out", 8, 8, 4, 4, "valid")
+        builder.add_activation("relu2", "RELU", "conv2_out", "relu2_out")
+        builder.add_flatten_to_2d("flatten", "relu2_out", "flat", axis=1)
+        dense("fc", "flat", "logits", 8 * 28 * 28, 10)
+        builder.add_softmax_nd("softmax", "logits", out, axis=-1)
+    elif net == "dense":
+        dense("fc", names[0], out, 16, 4)
+    elif net == "add_dense":
+        builder.add_elementwise("add", names, "summed", "ADD")
+        builder.add_activation("relu", "RELU", "summed", "relu_out")
+        dense("fc", "relu_out", out, 16, 4)
+    elif net == "add":
+        builder.add_elementwise("add", names, out, "ADD")
+    else:
+        raise SampleError(f"{sample.path}: unknown net {net!r}")
+
+    spec = builder.spec
+    spec.specificationVersion = c["spec_version"]
+    array_type = FeatureTypes_pb2.ArrayFeatureType.ArrayDataType
+    for features, tensors in ((spec.description.input, c["inputs"]), (spec.description.output, c["outputs"])):
+        for feature, t in zip(features, tensors):
+            feature.type.multiArrayType.dataType = array_type.Value(_COREML_TYPES[t["dtype"]])
+    if sample.detected_as == "coreml":
+        # What coremltools' converters record in every model they write.
+        spec.description.metadata.userDefined["com.github.apple.coremltools.version"] = ct.__version__
+        spec.description.metadata.userDefined["com.github.apple.coremltools.source"] = "ostrel_samples"
+    dest.write_bytes(spec.SerializeToString())  # what save_spec writes for an .mlmodel path
+    return {"coremltools": ct.__version__, "layers": len(spec.neuralNetwork.layers)}
+
+
+def verify_coreml(sample: Sample, path: Path) -> dict:
+    import coremltools as ct
+    from coremltools.proto import FeatureTypes_pb2
+
+    c = sample.contract
+    model = ct.models.MLModel(str(path), compute_units=ct.ComputeUnit.CPU_ONLY)
+    spec = model.get_spec()
+    if spec.WhichOneof("Type") != "neuralNetwork" or spec.specificationVersion != c["spec_version"]:
+        _fail(sample, f"a {spec.WhichOneof('Type')} model of version {spec.specificationVersion}, expected a "
+                      f"neuralNetwork of version {c['spec_version']}")
+    if list(model.input_description) != [t["name"] for t in c["inputs"]]:
+        _fail(sample, f"inputs are {list(model.input_description)}")
+    array_type = FeatureTypes_pb2.ArrayFeatureType.ArrayDataType
+    for kind, features, want in (("input", spec.description.input, c["inputs"]),
+                                 ("output", spec.description.output, c["outputs"])):
+        got = [(f.name, list(f.type.multiArrayType.shape), array_type.Name(f.type.multiArrayType.dataType))
+               for f in features]
+        expected = [(t["name"], t["shape"], _COREML_TYPES[t["dtype"]]) for t in want]
+        if got != expected:
+            _fail(sample, f"{kind}s are {got}, expected {expected}")
+    return {"coremltools": ct.__version__}
+
+
+SAMPLE_SETS.append(coreml_samples)
+VERIFIERS["coremltools"] = verify_coreml
 
 
 # --------------------------------------------------------------------------------------------------

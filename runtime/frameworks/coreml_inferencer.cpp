@@ -1,5 +1,231 @@
-// The Core ML back-end is not part of this build: importing the module says so.
+// The Core ML back-end: CoreMLInferencer loads Core ML model files through coremltools, reports each
+// input's element type from the model description and predicts through coremltools' MLModel, which
+// hands the call to Apple's Core ML runtime. Reading a model works everywhere coremltools installs;
+// predicting needs the Core ML runtime (macOS). Where it is missing, MLModel.predict raises its own
+// error, which reaches the caller unchanged, as every coremltools error does.
+//
+// CoreMLInferencer is a real Python subclass of BaseInferencer whose members are C++ functions. The
+// module attributes (ct, ostrel_logger, InferenceHardware, input_data_type_converter) are read at each
+// use, so tests may replace them.
+#include <Python.h>
+#include <pybind11/pybind11.h>
+
+#include <exception>
+#include <string>
+
+#include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/pyhelpers.hpp"
 
-MODTREE_MODULE("frameworks.coreml_inferencer", m) { ostrel::backend_not_built(m, "Core ML"); }
+namespace py = pybind11;
+
+namespace {
+
+constexpr const char* kFile = "ostrel/frameworks/coreml_inferencer.py";
+constexpr const char* kNotLoaded = "The coreml model did not load successfully.";
+constexpr const char* kMultipleInputs =
+    "CoreML prediction expects a dict with all inputs for multiple input models";
+
+py::handle g_module;  // this module; one reference kept for the life of the process
+
+py::object mod_attr(const char* name) { return g_module.attr(name); }
+
+// ---- loading --------------------------------------------------------------------------------------
+
+void init(py::object self, py::object checkpoint_file, py::object inference_hardware, py::object input_dims,
+          py::object static_batch_size, py::object logging_verbosity) {
+  // Set before the base constructor, which runs the loading hooks that fill them.
+  self.attr("_model") = py::none();
+  self.attr("_input_names") = py::none();
+  self.attr("_single_input_name") = py::none();
+  py::object base_init = ostrel::builtin("super")(mod_attr("CoreMLInferencer"), self).attr("__init__");
+  base_init(py::arg("checkpoint_file") = checkpoint_file, py::arg("inference_hardware") = inference_hardware,
+            py::arg("input_dims") = input_dims, py::arg("static_batch_size") = static_batch_size,
+            py::arg("logging_verbosity") = logging_verbosity);
+}
+
+// coremltools' errors are not translated: they leave the constructor as they are.
+void load_model(py::object self) {
+  py::object ct = mod_attr("ct");
+  bool cpu_only = self.attr("_inference_hardware").equal(mod_attr("InferenceHardware").attr("CPU"));
+  // Current coremltools takes the compute units in place of a CPU-only flag: CPU_ONLY for the CPU,
+  // every unit (its default) otherwise.
+  py::object units = ct.attr("ComputeUnit").attr(cpu_only ? "CPU_ONLY" : "ALL");
+  py::object model =
+      ct.attr("models").attr("MLModel")(self.attr("_checkpoint_file"), py::arg("compute_units") = units);
+  self.attr("_model") = model;
+  py::list names;
+  for (py::handle name : model.attr("input_description")) names.append(name);
+  self.attr("_input_names") = names;
+  if (names.size() == 1) self.attr("_single_input_name") = names[0];
+}
+
+void assert_loaded_successfully(py::object self) {
+  py::object check = self.attr("_assert_checkpoint_component");
+  check(self.attr("_model"), kNotLoaded);
+  check(self.attr("_input_names"), kNotLoaded);
+}
+
+// ---- metadata -------------------------------------------------------------------------------------
+
+py::object fetch_model_input_dtype(py::object self) {
+  py::object table = mod_attr("input_data_type_converter");
+  py::list types;
+  // The specification is held for the whole loop: its input list belongs to it.
+  py::object spec = self.attr("_model").attr("get_spec")();
+  py::object inputs = spec.attr("description").attr("input");
+  for (py::handle input : inputs) {
+    py::object code = input.attr("type").attr("multiArrayType").attr("dataType");
+    if (!table.contains(code)) {
+      std::string message = py::str("Failed to determine input's {input_name} data type for value: "
+                                    "{encoded_datatype}")
+                                .format(py::arg("input_name") = input.attr("name"),
+                                        py::arg("encoded_datatype") = code);
+      ostrel::log(mod_attr("ostrel_logger"), ostrel::kWarning, message, kFile);
+      return py::none();
+    }
+    types.append(table[code]);
+  }
+  return types;
+}
+
+// ---- prediction -----------------------------------------------------------------------------------
+
+PyObject* s_model;
+PyObject* s_input_names;
+PyObject* s_single_input_name;
+PyObject* s_predict;
+
+// A list holding one NumPy array per model input, in model order (the form the benchmark and the
+// other back-ends use), becomes the mapping of the input names to those arrays. Returns a new
+// reference, Py_None (new reference) when `x` is not of that form, or null with an error.
+PyObject* inputs_from_array_list(PyObject* self, PyObject* x) {
+  if (!PyList_CheckExact(x)) Py_RETURN_NONE;
+  py::object names = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_input_names));
+  if (!names) return nullptr;
+  if (!PyList_Check(names.ptr()) || PyList_GET_SIZE(names.ptr()) != PyList_GET_SIZE(x)) Py_RETURN_NONE;
+  py::object ndarray = mod_attr("np").attr("ndarray");
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(x); ++i) {
+    int is_array = PyObject_IsInstance(PyList_GET_ITEM(x, i), ndarray.ptr());
+    if (is_array < 0) return nullptr;
+    if (is_array == 0) Py_RETURN_NONE;
+  }
+  py::object feed = py::reinterpret_steal<py::object>(PyDict_New());
+  if (!feed) return nullptr;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(x); ++i)
+    if (PyDict_SetItem(feed.ptr(), PyList_GET_ITEM(names.ptr(), i), PyList_GET_ITEM(x, i)) != 0)
+      return nullptr;
+  return feed.release().ptr();
+}
+
+// predict(self, x): `self._model.predict(feed)`, where feed is a copy of `x` when it is a mapping, the
+// inputs in model order for a list of one array per input, and else {single input name: x}.
+PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs > 2) {
+    PyErr_Format(PyExc_TypeError, "predict() takes 2 positional arguments but %zd were given", nargs);
+    return nullptr;
+  }
+  ostrel::PredictArgs call;
+  if (!ostrel::split_predict_args(args, nargs, kwnames, call)) return nullptr;
+  Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t i = 0; i < nkw; ++i)
+    if (i != call.x_keyword) {
+      PyErr_Format(PyExc_TypeError, "predict() got an unexpected keyword argument '%U'",
+                   PyTuple_GET_ITEM(kwnames, i));
+      return nullptr;
+    }
+  if (call.x == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "predict() missing 1 required positional argument: 'x'");
+    return nullptr;
+  }
+  try {
+    py::object feed;
+    if (PyDict_Check(call.x)) {
+      // A plain copy: coremltools takes plain dicts only and converts their values in place, which
+      // would otherwise change the caller's mapping. Keys and values go on as they are.
+      feed = py::reinterpret_steal<py::object>(PyDict_Copy(call.x));
+      if (!feed) return nullptr;
+    } else {
+      feed = py::reinterpret_steal<py::object>(inputs_from_array_list(call.self, call.x));
+      if (!feed) return nullptr;
+      if (feed.is_none()) {
+        py::object single =
+            py::reinterpret_steal<py::object>(PyObject_GetAttr(call.self, s_single_input_name));
+        if (!single) return nullptr;
+        if (single.is_none()) {
+          PyErr_SetString(PyExc_ValueError, kMultipleInputs);
+          return nullptr;
+        }
+        py::dict one;
+        one[single] = py::reinterpret_borrow<py::object>(call.x);
+        feed = one;
+      }
+    }
+    py::object model = py::reinterpret_steal<py::object>(PyObject_GetAttr(call.self, s_model));
+    if (!model) return nullptr;
+    PyObject* method_args[3] = {nullptr, model.ptr(), feed.ptr()};
+    return PyObject_VectorcallMethod(s_predict, method_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  } catch (py::error_already_set& e) {
+    e.restore();
+    return nullptr;
+  } catch (const std::exception& e) {  // nothing C++ may leave a C-level function
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    return nullptr;
+  }
+}
+
+PyMethodDef g_predict_def = {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&predict)),
+                             METH_FASTCALL | METH_KEYWORDS, "predict($self, /, x)\n--\n\n"};
+
+// ---- module import ----------------------------------------------------------------------------------
+
+py::dict input_types(py::object np) {
+  py::dict table;
+  table[py::int_(65568)] = np.attr("float32");  // FLOAT32
+  table[py::int_(65600)] = np.attr("double");   // DOUBLE
+  table[py::int_(131104)] = np.attr("int32");   // INT32
+  return table;
+}
+
+}  // namespace
+
+MODTREE_MODULE("frameworks.coreml_inferencer", m) {
+  g_module = m.inc_ref();
+  using modtree::import_from;
+  m.attr("ct") = py::module_::import("coremltools");  // no guard: a missing package fails the import
+  m.attr("np") = py::module_::import("numpy");
+  for (const char* name : {"InferenceHardware", "ostrel_logger"}) m.attr(name) = import_from("ostrel", name);
+  m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
+  m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
+  m.attr("input_data_type_converter") = input_types(m.attr("np"));
+
+  if (s_model == nullptr) {
+    s_model = PyUnicode_InternFromString("_model");
+    s_input_names = PyUnicode_InternFromString("_input_names");
+    s_single_input_name = PyUnicode_InternFromString("_single_input_name");
+    s_predict = PyUnicode_InternFromString("predict");
+  }
+
+  py::none none;
+  modtree::ClassBuilder cls(m, "CoreMLInferencer");
+  cls.base(m.attr("BaseInferencer"));
+  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"),
+          py::arg("inference_hardware") = none, py::arg("input_dims") = none,
+          py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
+  cls.def("_load_model", &load_model, py::arg("self"));
+  cls.def("_assert_loaded_successfully", &assert_loaded_successfully, py::arg("self"));
+  cls.attr("predict", modtree::raw_method(&g_predict_def, m));
+  cls.def(
+      "_dispose_all_resources",
+      [](py::object self) {
+        py::object remove = self.attr("_delete_instance_resource");
+        for (const char* name : {"_model", "_input_names", "_single_input_name"}) remove(name);
+      },
+      py::arg("self"));
+  cls.def("fetch_model_batch_size", [](py::object) { return py::none(); }, py::arg("self"));
+  cls.def("fetch_model_input_dimensions", [](py::object) { return py::none(); }, py::arg("self"));
+  cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));
+  cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("COREML"); });
+  cls.def_property("framework_version", [](py::object) { return mod_attr("ct").attr("__version__"); });
+  cls.build();
+}

@@ -1,0 +1,189 @@
+#include "native/nms.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <stdexcept>
+
+namespace ostrel::native {
+
+namespace {
+
+// Intersection over union in the order of the whole-tensor formula: inter / (area1 + area2 - inter).
+template <typename T>
+inline T iou(const T* a, T area_a, const T* b, T area_b) {
+  const T w = std::max(T(0), std::min(a[2], b[2]) - std::max(a[0], b[0]));
+  const T h = std::max(T(0), std::min(a[3], b[3]) - std::max(a[1], b[1]));
+  const T inter = w * h;
+  return inter / (area_a + area_b - inter);
+}
+
+template <typename T>
+inline T area(const T* b) {
+  return (b[2] - b[0]) * (b[3] - b[1]);
+}
+
+}  // namespace
+
+template <typename T>
+std::vector<std::int64_t> nms(std::span<const T> boxes, std::span<const T> scores, double iou_threshold) {
+  const std::size_t n = scores.size();
+  if (boxes.size() != n * 4) throw std::invalid_argument("nms: boxes must hold four values per score");
+  std::vector<std::int64_t> order(n);
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
+    // Scores that are not numbers sort last, so the order stays a strict weak one.
+    if (std::isnan(scores[b])) return !std::isnan(scores[a]);
+    return scores[a] > scores[b];
+  });
+  std::vector<T> areas(n);
+  for (std::size_t i = 0; i < n; ++i) areas[i] = area(&boxes[i * 4]);
+
+  std::vector<char> removed(n, 0);
+  std::vector<std::int64_t> keep;
+  for (std::size_t oi = 0; oi < n; ++oi) {
+    const std::int64_t i = order[oi];
+    if (removed[i]) continue;
+    keep.push_back(i);
+    const T* bi = &boxes[i * 4];
+    // Hoisted corners of the kept box: the inner loop is the hot path.
+    const T ix1 = bi[0], iy1 = bi[1], ix2 = bi[2], iy2 = bi[3], iarea = areas[i];
+    for (std::size_t oj = oi + 1; oj < n; ++oj) {
+      const std::int64_t j = order[oj];
+      if (removed[j]) continue;
+      const T* bj = &boxes[j * 4];
+      const T w = std::max(T(0), std::min(ix2, bj[2]) - std::max(ix1, bj[0]));
+      const T h = std::max(T(0), std::min(iy2, bj[3]) - std::max(iy1, bj[1]));
+      const T inter = w * h;
+      const T ovr = inter / (iarea + areas[j] - inter);
+      if (static_cast<double>(ovr) > iou_threshold) removed[j] = 1;
+    }
+  }
+  return keep;
+}
+
+template <typename T>
+std::vector<std::optional<Detections<T>>> non_max_suppression(std::span<const T> prediction,
+                                                              std::size_t batch, std::size_t candidates,
+                                                              std::size_t columns,
+                                                              const NmsOptions& options) {
+  if (prediction.size() != batch * candidates * columns)
+    throw std::invalid_argument("non_max_suppression: the data does not match its shape");
+  if (columns < 5 && batch * candidates > 0)
+    throw std::invalid_argument("non_max_suppression: a prediction row needs at least 5 columns, got " +
+                                std::to_string(columns));
+  const std::size_t num_classes = columns >= 5 ? columns - 5 : 0;
+  const bool multi_label = num_classes > 1;
+  const T conf = static_cast<T>(options.conf_thres);
+  const T iou_thres = static_cast<T>(options.iou_thres);
+  const T offset_per_class = options.agnostic ? T(0) : static_cast<T>(options.class_offset);
+
+  std::vector<std::optional<Detections<T>>> output(batch);
+  std::vector<T> pred;     // detection rows of the current image, 6 per row
+  std::vector<T> shifted;  // class-shifted corners, 4 per row
+  std::vector<T> scores;
+  for (std::size_t image = 0; image < batch; ++image) {
+    const T* rows = prediction.data() + image * candidates * columns;
+    pred.clear();
+    bool any_candidate = false;
+    for (std::size_t r = 0; r < candidates; ++r) {
+      const T* row = rows + r * columns;
+      const T objectness = row[4];
+      if (!(objectness > conf)) continue;
+      any_candidate = true;
+      const T half_w = row[2] / T(2), half_h = row[3] / T(2);
+      const T box[4] = {row[0] - half_w, row[1] - half_h, row[0] + half_w, row[1] + half_h};
+      auto emit = [&](T score, std::size_t cls) {
+        pred.insert(pred.end(), {box[0], box[1], box[2], box[3], score, static_cast<T>(cls)});
+      };
+      if (multi_label) {
+        for (std::size_t c = 0; c < num_classes; ++c) {
+          const T score = row[5 + c] * objectness;
+          if (score > conf) emit(score, c);
+        }
+      } else {
+        if (num_classes == 0)
+          throw std::invalid_argument(
+              "non_max_suppression: the prediction has no class columns (5 columns per row)");
+        const T score = row[5] * objectness;
+        if (score > conf) emit(score, 0);
+      }
+    }
+    if (!any_candidate) continue;
+
+    if (!options.classes.empty()) {
+      std::size_t out = 0;
+      for (std::size_t r = 0; r < pred.size() / 6; ++r) {
+        const T cls = pred[r * 6 + 5];
+        const bool wanted = std::any_of(options.classes.begin(), options.classes.end(),
+                                        [&](std::int64_t c) { return cls == static_cast<T>(c); });
+        if (wanted) {
+          if (out != r) std::copy_n(&pred[r * 6], 6, &pred[out * 6]);
+          ++out;
+        }
+      }
+      pred.resize(out * 6);
+    }
+    const std::size_t n = pred.size() / 6;
+    if (n == 0) continue;
+
+    shifted.resize(n * 4);
+    scores.resize(n);
+    for (std::size_t r = 0; r < n; ++r) {
+      const T offset = pred[r * 6 + 5] * offset_per_class;
+      for (int k = 0; k < 4; ++k) shifted[r * 4 + k] = pred[r * 6 + k] + offset;
+      scores[r] = pred[r * 6 + 4];
+    }
+    std::vector<std::int64_t> keep = nms<T>(shifted, scores, options.iou_thres);
+    if (keep.size() > options.max_detections) keep.resize(options.max_detections);
+
+    if (options.merge && n > 1 && n < options.merge_limit) {
+      // Each kept box becomes the score-weighted mean of the boxes that overlap it (itself included);
+      // a kept box that overlaps no other box is dropped.
+      std::vector<T> areas(n);
+      for (std::size_t r = 0; r < n; ++r) areas[r] = area(&shifted[r * 4]);
+      std::vector<T> merged(keep.size() * 4);
+      std::vector<char> redundant(keep.size(), 0);
+      for (std::size_t k = 0; k < keep.size(); ++k) {
+        const T* kb = &shifted[keep[k] * 4];
+        double sums[4] = {0, 0, 0, 0};
+        T weight_sum = 0;
+        std::size_t count = 0;
+        for (std::size_t j = 0; j < n; ++j) {
+          if (!(iou(kb, areas[keep[k]], &shifted[j * 4], areas[j]) > iou_thres)) continue;
+          ++count;
+          const T w = scores[j];
+          weight_sum += w;
+          for (int c = 0; c < 4; ++c)
+            sums[c] += static_cast<double>(w) * static_cast<double>(pred[j * 6 + c]);
+        }
+        for (int c = 0; c < 4; ++c) merged[k * 4 + c] = static_cast<T>(sums[c]) / weight_sum;
+        redundant[k] = count > 1;
+      }
+      for (std::size_t k = 0; k < keep.size(); ++k) std::copy_n(&merged[k * 4], 4, &pred[keep[k] * 6]);
+      std::vector<std::int64_t> kept;
+      for (std::size_t k = 0; k < keep.size(); ++k)
+        if (redundant[k]) kept.push_back(keep[k]);
+      keep.swap(kept);
+    }
+
+    Detections<T> result;
+    result.reserve(keep.size() * 6);
+    for (std::int64_t r : keep) result.insert(result.end(), &pred[r * 6], &pred[r * 6] + 6);
+    output[image] = std::move(result);
+  }
+  return output;
+}
+
+template std::vector<std::int64_t> nms<float>(std::span<const float>, std::span<const float>, double);
+template std::vector<std::int64_t> nms<double>(std::span<const double>, std::span<const double>, double);
+template std::vector<std::optional<Detections<float>>> non_max_suppression<float>(std::span<const float>,
+                                                                                  std::size_t, std::size_t,
+                                                                                  std::size_t,
+                                                                                  const NmsOptions&);
+template std::vector<std::optional<Detections<double>>> non_max_suppression<double>(std::span<const double>,
+                                                                                    std::size_t, std::size_t,
+                                                                                    std::size_t,
+                                                                                    const NmsOptions&);
+
+}  // namespace ostrel::native
