@@ -16,23 +16,6 @@ py::object expect_raises(py::handle self, py::handle cls, const std::function<vo
   return context;
 }
 
-std::string samples_base_url() {
-  py::object os = py::module_::import("os");
-  py::object environ = os.attr("environ");
-  std::string base;
-  py::object url = environ.attr("get")("OSTREL_SAMPLES_URL");
-  if (!url.is_none() && py::len(url) > 0) {
-    base = str(url);
-  } else {
-    py::object dir = environ.attr("get")("OSTREL_SAMPLES_DIR");
-    if (dir.is_none() || py::len(dir) == 0) dir = py::str(".samples");
-    py::object path = os.attr("path").attr("abspath")(dir);
-    base = str(py::module_::import("pathlib").attr("Path")(path).attr("as_uri")());
-  }
-  while (!base.empty() && base.back() == '/') base.pop_back();
-  return base;
-}
-
 void fetch(const std::string& base, const std::string& key, const std::string& dest) {
   const std::string url = base + key;
   try {

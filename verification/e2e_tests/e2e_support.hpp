@@ -26,10 +26,6 @@ void expect(py::handle self, const char* assertion, A&&... args) {
 // `with self.assertRaises(cls) as context: body()`; returns the context.
 py::object expect_raises(py::handle self, py::handle cls, const std::function<void()>& body);
 
-// Base address of the sample files: $OSTREL_SAMPLES_URL, else the file:// address of
-// $OSTREL_SAMPLES_DIR (default: .samples in the working directory). No trailing "/".
-std::string samples_base_url();
-
 // `urlretrieve(base + key, dest)`. A sample the address does not hold raises unittest.SkipTest
 // naming it and how to generate the samples; other download failures propagate.
 void fetch(const std::string& base, const std::string& key, const std::string& dest);

@@ -61,7 +61,11 @@ MODTREE_MODULE("e2e_tests.test_ostrel_manager", m) {
   m.attr("Ostrel") = modtree::import_from("ostrel.inference.ostrel_manager", "Ostrel");
   m.attr("LoadedModel") = modtree::import_from("ostrel.inference.ostrel_manager", "LoadedModel");
   // The sample models: the generated tree (file://) unless OSTREL_SAMPLES_URL names another address.
-  m.attr("s3_public_pexa_bucket") = samples_base_url();
+  {
+    std::string base = str(modtree::import_from("tests.test_utils.downloads_helpers", "sample_base_url")());
+    while (!base.empty() && base.back() == '/') base.pop_back();
+    m.attr("s3_public_pexa_bucket") = base;
+  }
 
   modtree::ClassBuilder cls(m, "TestOstrelE2E");
   cls.base(m.attr("TestCase"));
