@@ -16,7 +16,8 @@ namespace ostrel::suites {
 namespace py = pybind11;
 
 // `from module import name` where the package holds `module`; none (after a note on standard error)
-// where this build of the package has no such module. Errors of a module that exists propagate.
+// where this build of the package has no such module, or where the module needs a back-end module that
+// this build of ostrel does not carry. Other errors propagate (a missing framework runtime among them).
 py::object import_check_class(const char* module, const char* name);
 
 // One filling operation of a registry runner: the method `method` registers (get-or-insert) the suite
