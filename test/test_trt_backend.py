@@ -4,7 +4,6 @@ The machine probe runs once per process, so everything that needs a visible GPU 
 interpreter whose path holds the stand-ins; each test is one child with its assertions inside.
 """
 import os
-import shutil
 import subprocess
 import sys
 import textwrap
@@ -39,36 +38,21 @@ def samples(tmp_path_factory):
     return root
 
 
-@pytest.fixture(scope="session")
-def builder_entry(tmp_path_factory):
-    """A folder holding only the engine builder's test entry (the build folder also holds an ostrel copy)."""
-    found = sorted(REPO.glob("build/*/onnx_to_trt_entry*.so"))
-    assert found, "the engine builder entry is not built: run make build"
-    folder = tmp_path_factory.mktemp("entry")
-    shutil.copy(found[-1], folder)
-    return folder
-
-
 @pytest.fixture
 def child(run_python, samples):
-    def run(code, paths=GPU, check=True, argv=()):
+    def run(code, paths=GPU, check=True):
         env = {"PYTHONPATH": os.pathsep.join(str(p) for p in paths), "TRT_SAMPLES": str(samples)}
-        source = PRELUDE + textwrap.dedent(code)
-        if argv:
-            source = f"sys_argv = {list(argv)!r}\nimport sys\nsys.argv = ['onnx_to_trt'] + sys_argv\n" + source
-        return run_python(source, env=env, check=check)
+        return run_python(PRELUDE + textwrap.dedent(code), env=env, check=check)
 
     return run
 
 
-def test_engine_from_builder_command_line_loads_predicts_benchmarks_and_profiles(child, builder_entry, tmp_path):
+def test_engine_from_builder_command_line_loads_predicts_benchmarks_and_profiles(child, samples, tmp_path):
     out = tmp_path / "deep.pkl"
-    r = child(f"""
-        import onnx_to_trt_entry
-        sys.argv[1] = str(S / "trt/deep_chain.onnx")
-        onnx_to_trt_entry.main()
-        """, paths=GPU + [builder_entry], argv=["", str(out), "fp32", "64"])
-    assert f"to {out} with max batch size 64 and FP32 quantization." in r.stdout
+    env = dict(os.environ, HOME=str(tmp_path), PYTHONPATH=os.pathsep.join(map(str, GPU)))
+    r = subprocess.run([sys.executable, "-m", "tests.test_utils.onnx_to_trt", str(samples / "trt/deep_chain.onnx"),
+                        str(out), "fp32", "64"], env=env, cwd=tmp_path, capture_output=True, text=True)
+    assert r.returncode == 0 and f"to {out} with max batch size 64 and FP32 quantization." in r.stdout, r.stderr
     child(f"""
         import onnxruntime as ort
         import ostrel
@@ -478,43 +462,6 @@ def test_without_the_stand_ins_nothing_changes(child):
         else:
             raise AssertionError("loaded")
         """, paths=[])
-
-
-@pytest.mark.parametrize("level, precision", [("fp16", "FP16"), ("Int8", "INT8"), ("hybrid", "Hybrid")])
-def test_builder_command_line_precisions(child, builder_entry, tmp_path, level, precision):
-    out = tmp_path / "out.pkl"
-    child(f"""
-        import onnx_to_trt_entry as e
-        sys.argv[1] = str(S / "trt/deep_chain.onnx")
-        e.main()
-        record = pickle.loads(Path({str(out)!r}).read_bytes())
-        assert list(record) == ["engine", "compiler", "precision"] and record["precision"] == {precision!r}
-        assert record["compiler"] == "trt" and isinstance(record["engine"], bytes)
-        """, paths=GPU + [builder_entry], argv=["", str(out), level, "4"])
-
-
-def test_builder_failures_write_nothing(child, builder_entry, tmp_path, samples):
-    out = tmp_path / "out.pkl"
-    out.write_bytes(b"old")
-    r = child("import onnx_to_trt_entry as e; e.main()", paths=GPU + [builder_entry], check=False,
-              argv=[str(samples / "onnx/corrupt.onnx"), str(out), "fp32", "4"])
-    assert r.returncode == 1 and "Failed to parse the ONNX model" in r.stderr
-    assert out.read_bytes() == b"old" and [p.name for p in tmp_path.iterdir() if p.name.startswith("out")] == ["out.pkl"]
-    for argv, text in (([str(samples / "trt/deep_chain.onnx"), str(out), "fp64", "4"], 'Level: "fp64" is not supported'),
-                       (["", str(out), "fp32", "4"], "Please specify an onnx input file as first argument"),
-                       ([str(tmp_path / "missing.onnx"), str(out), "fp32", "4"], "The input file does not exist.")):
-        r = child("import onnx_to_trt_entry as e; e.main()", paths=GPU + [builder_entry], check=False, argv=argv)
-        assert r.returncode != 0 and text in r.stderr, r.stderr
-        assert out.read_bytes() == b"old"
-    # the parse failure is an error of the function too, not an exit of the caller's process
-    child("""
-        import onnx_to_trt_entry as e
-        try:
-            e.build_trt_engine_from_onnx_ckpt(sys.argv[1], 4)
-        except e.OnnxParseError as err:
-            assert "Failed to parse" in str(err)
-        print("still running")
-        """, paths=GPU + [builder_entry], argv=[str(samples / "onnx/corrupt.onnx")])
 
 
 def test_gpu_outputs_are_tensors_on_the_runners_device(child):

@@ -982,19 +982,17 @@ def _trt_standins():
         os.environ["HOME"] = tempfile.mkdtemp(prefix="make-samples-home-")
 
 
-def _onnx_to_trt_entry():
-    """The engine builder's test-only entry from the build tree."""
-    import importlib.machinery
-    import importlib.util
+def _run_onnx_to_trt(argv: list[str], home: str):
+    """Runs the verification package's engine builder command line in a child interpreter whose path
+    holds the stand-ins (the machine probe then sees a GPU)."""
+    import subprocess
 
-    found = sorted(REPO_ROOT.glob("build/*/onnx_to_trt_entry*.so"))
-    if not found:
-        raise SampleError("the engine builder entry is not built (run make build)")
-    loader = importlib.machinery.ExtensionFileLoader("onnx_to_trt_entry", str(found[-1]))
-    spec = importlib.util.spec_from_file_location("onnx_to_trt_entry", str(found[-1]), loader=loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
-    return module
+    paths = [str(REPO_ROOT / p) for p in TRT_STANDIN_PATHS]
+    env = dict(os.environ, HOME=home, PYTHONPATH=os.pathsep.join(paths))
+    r = subprocess.run([sys.executable, "-m", "tests.test_utils.onnx_to_trt", *argv], env=env, cwd=home,
+                       capture_output=True, text=True)
+    if r.returncode != 0:
+        raise SampleError(f"the engine builder failed ({r.returncode}):\n{r.stdout}{r.stderr}")
 
 
 def _trt_engine_blob(sample: Sample) -> bytes:
@@ -1011,17 +1009,11 @@ def _trt_engine_blob(sample: Sample) -> bytes:
     profiles = c["profiles"]
     cli = len(profiles) == 1 and all(s[1] == s[2] for s in profiles[0].values())
     if cli:
-        entry = _onnx_to_trt_entry()
         with tempfile.TemporaryDirectory() as tmp:
             src, out = Path(tmp) / "model.onnx", Path(tmp) / "model.pkl"
             src.write_bytes(onnx_bytes)
             max_batch = next(iter(profiles[0].values()))[2][0]
-            saved = sys.argv
-            sys.argv = ["onnx_to_trt", str(src), str(out), "fp32", str(max_batch)]
-            try:
-                entry.main()
-            finally:
-                sys.argv = saved
+            _run_onnx_to_trt([str(src), str(out), "fp32", str(max_batch)], tmp)
             with open(out, "rb") as f:
                 return pickle.load(f)["engine"]
     logger = trt.Logger(trt.Logger.WARNING)

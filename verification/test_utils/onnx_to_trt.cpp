@@ -1,12 +1,13 @@
-// The ONNX-to-TensorRT engine builder: one optimization profile whose batch axis runs from 1 to a given
-// maximum, written as the pickled checkpoint that the TensorRT back-end reads ("engine", "compiler",
-// "precision"). TensorRT is called through its Python API.
+// `tests.test_utils.onnx_to_trt`: the ONNX-to-TensorRT engine builder. One optimization profile whose
+// batch axis runs from 1 to a given maximum, written as the pickled checkpoint that the TensorRT back-end
+// reads ("engine", "compiler", "precision"). TensorRT is called through its Python API.
+//
+// On a machine without a GPU the module defines nothing beyond its imports and logger. Run as a program
+// (`python -m tests.test_utils.onnx_to_trt ONNX_FILE CHECKPOINT LEVEL MAX_BATCH`) it converts one model.
 //
 // A model that does not parse raises OnnxParseError (the command line turns it into exit status 1); the
 // checkpoint file is written only after a successful build, through a temporary file in the same folder,
 // so a failed run leaves an existing file as it was.
-#include "verification/test_utils/onnx_to_trt.hpp"
-
 #include <unistd.h>
 
 #include <string>
@@ -17,8 +18,6 @@
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
-
-namespace ostrel::verification {
 
 namespace {
 
@@ -194,8 +193,8 @@ void write_checkpoint(py::module_& m, const std::string& path, py::object data) 
   }
 }
 
-}  // namespace
-
+// The command line over sys.argv[1:5]: ONNX input, checkpoint output, quantization level, maximum batch.
+// A model that does not parse ends the process with status 1.
 void onnx_to_trt_command_line(py::module_& m) {
   py::list argv = m.attr("sys").attr("argv");
   py::object from_model = argv[1];
@@ -233,7 +232,9 @@ void onnx_to_trt_command_line(py::module_& m) {
             ostrel::str(level.attr("value")) + " quantization.");
 }
 
-void onnx_to_trt_module(py::module_& m) {
+}  // namespace
+
+MODTREE_MODULE("test_utils.onnx_to_trt", m) {
   for (const char* name : {"os", "pickle", "sys"}) m.attr(name) = py::module_::import(name);
   m.attr("Enum") = modtree::import_from("enum", "Enum");
   m.attr("GPU_PRESENT") = modtree::import_from("ostrel", "GPU_PRESENT");
@@ -266,5 +267,3 @@ void onnx_to_trt_module(py::module_& m) {
   m.attr("build_trt_engine_from_onnx_ckpt") = build;
   if (modtree::running_as_main(m)) onnx_to_trt_command_line(m);
 }
-
-}  // namespace ostrel::verification
