@@ -278,3 +278,36 @@ def test_script_without_requirement_file_or_environment(env_dir, tmp_path):
     r = subprocess.run([str(SCRIPT), "--venv-dir", str(env_dir), "--requirements-path", "missing.txt"],
                        capture_output=True, text=True, cwd=tmp_path)
     assert r.returncode == 2 and "missing.txt" in r.stderr
+
+
+@pytest.mark.parametrize("missing, builds", [("ostrel.frameworks.openvino_inferencer", True), ("openvino", False)])
+def test_check_module_needing_a_missing_module(run_python, missing, builds):
+    # A back-end module that this build does not carry leaves its check class out; a missing framework
+    # runtime fails the runner's import.
+    r = child(run_python, f"""
+        import importlib.machinery
+        broken = "tests.unit_tests.test_inferencers.test_openvino_inferencer"
+        del sys.modules[broken]
+        for pkg in ("tests.unit_tests", "tests.unit_tests.test_inferencers"):
+            p = types.ModuleType(pkg)
+            p.__path__ = []
+            p.__spec__ = importlib.machinery.ModuleSpec(pkg, None, is_package=True)
+            sys.modules[pkg] = p
+        class Loader:
+            def create_module(self, spec):
+                return None
+            def exec_module(self, module):
+                raise ModuleNotFoundError("no such module", name={missing!r})
+        class Finder:
+            def find_spec(self, name, path, target=None):
+                return importlib.machinery.ModuleSpec(name, Loader()) if name == broken else None
+        sys.meta_path.insert(0, Finder())
+        from tests.ostrel_test_suite import OstrelTestSuiteRunner
+        print([s._tests[0].__class__.__name__ for s in OstrelTestSuiteRunner().suites["unit_tests"]])
+    """, check=False)
+    if builds:
+        assert r.returncode == 0, r.stderr
+        assert "TestOpenVinoInferencer" not in out_lines(r)[-1] and "TestKerasInferencer" in out_lines(r)[-1]
+        assert "TestOpenVinoInferencer is left out" in r.stderr
+    else:
+        assert r.returncode == 1 and "ModuleNotFoundError: no such module" in r.stderr
