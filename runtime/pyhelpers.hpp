@@ -166,17 +166,6 @@ inline void log(py::handle logger, int level, const std::string& message, const 
   logger.attr("handle")(record);
 }
 
-// Top level of a back-end module that this build does not carry: importing it fails with a
-// ModuleNotFoundError that names the framework, so loads of that framework fail clearly.
-[[noreturn]] inline void backend_not_built(py::module_& m, const char* framework) {
-  std::string name = py::str(m.attr("__name__"));
-  py::object error = builtin("ModuleNotFoundError")(
-      std::string("The ") + framework + " back-end is not available in this build of ostrel (" + name + ")",
-      py::arg("name") = name);
-  PyErr_SetObject(PyExc_ModuleNotFoundError, error.ptr());
-  throw py::error_already_set();
-}
-
 // The arguments of a vectorcall of `predict(self, x=None, **kwargs)`: `x` given by position or by
 // keyword (its index among the keywords in `x_keyword`, else -1). Sets a TypeError and returns false
 // where Python would refuse the call.

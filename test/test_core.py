@@ -509,7 +509,8 @@ def test_factory_dispatch_and_unknown(model_file, coreml_standin):
     assert str(e.value).endswith(FRAMEWORKS)
 
 
-def test_factory_openvino_refuses_gpu_before_import():
+def test_factory_openvino_refuses_gpu_before_import(monkeypatch):
+    monkeypatch.delitem(sys.modules, "ostrel.frameworks.openvino_inferencer", raising=False)  # other tests load it
     with pytest.raises(exc.InvalidInferenceHardware):
         InferencerFactory.get_inferencer_for_framework("openvino", "m.xml", None, inference_hardware="gpu")
     assert "ostrel.frameworks.openvino_inferencer" not in sys.modules

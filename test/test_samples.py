@@ -26,6 +26,9 @@ FETCHED_KEYS = {
     "mobilenetv2.keras.h5": "keras",
     "mobilenet_v2_1.0_224.tflite": "tflite",
     "mobilenet_v2_bs1_fp32.mlmodel": "coreml",
+    "resnet50_batchsize_1_mac_i5_openvino.pkl": "openvino",
+    "cpu_optimized_models/resnext_101_32x4d_optimized_batch=16.pkl": "openvino",
+    "cpu_optimized_models/resnet50_batch=64.zip": "openvino",
 }
 
 

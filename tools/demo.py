@@ -45,6 +45,11 @@ def main():
     print(f"TFLite predict: output {y.shape}")
     print(model.benchmark(batch_size=1, repetitions=50, warmup_calls=5))
 
+    model = ostrel.load(os.path.join(SAMPLES, "resnet50_batchsize_1_mac_i5_openvino.pkl"), framework_type="openvino")
+    (y,) = model.predict(np.random.rand(1, 3, 224, 224).astype(np.float32))
+    print(f"openvino predict: output {y.shape}")
+    print(model.benchmark(batch_size=1, repetitions=20, warmup_calls=2))
+
     tool_sweep()
     return 0
 

@@ -1,0 +1,440 @@
+"""The OpenVINO back-end: checkpoint pointers, unpacking of pickled and zipped checkpoints (with the
+restricted record reader and the folder clean-up), OpenVinoInferencer's loading, errors, shapes,
+prediction and benchmark, and the load road through ostrel.load."""
+import logging
+import os
+import pickle
+import shutil
+import subprocess
+import sys
+import tempfile
+import zipfile
+from pathlib import Path
+
+import numpy as np
+import openvino as ov
+import pytest
+
+import ostrel
+import ostrel.frameworks.openvino_inferencer as ov_module
+from ostrel.common import exceptions as exc
+from ostrel.frameworks.engines.engine_utils import openvino_checkpoint as ckpt
+from ostrel.frameworks.openvino_inferencer import OpenVinoInferencer
+
+REPO = Path(__file__).resolve().parent.parent
+IR_B1 = "openvino/convnet_batch_1.xml"
+IR_B16 = "openvino/convnet_batch_16.xml"
+IR_FP16 = "openvino/convnet_fp16_batch_1.xml"
+IR_TWO = "openvino/two_inputs_batch_1.xml"
+PKL_B1 = "resnet50_batchsize_1_mac_i5_openvino.pkl"
+ZIP_B64 = "cpu_optimized_models/resnet50_batch=64.zip"
+MARKER = "ostrel-openvino-record-was-run.txt"  # what the hostile sample's record would create
+NEEDED = [IR_B1, IR_B16, IR_FP16, IR_TWO, PKL_B1, ZIP_B64] + [f"openvino/{n}" for n in (
+    "plain_xml_record.pkl", "with_mapping.pkl", "one_record.pkl", "empty.pkl", "names_a_global.pkl",
+    "in_subfolder.zip", "upper_case_name.zip", "parent_member.zip")]
+BOTH_INPUT_KINDS = "Please specify explicitly: either use 'x' argument OR pass keyword arguments for multiple inputs."
+
+
+@pytest.fixture(scope="session")
+def samples(tmp_path_factory):
+    """The generated sample tree ($OSTREL_SAMPLES_DIR or .samples), generated afresh when incomplete."""
+    root = Path(os.environ.get("OSTREL_SAMPLES_DIR") or REPO / ".samples")
+    if all((root / n).is_file() for n in NEEDED):
+        return root
+    root = tmp_path_factory.mktemp("samples")
+    subprocess.run([sys.executable, str(REPO / "tools" / "make_samples.py"), "--out", str(root)], check=True,
+                   capture_output=True)
+    return root
+
+
+def path(samples, name):
+    return str(samples / name)
+
+
+@pytest.fixture
+def scratch(tmp_path, monkeypatch):
+    """The process's temporary directory moved to an empty folder, so unpack folders can be seen."""
+    d = tmp_path / "system-tmp" / "level"
+    d.mkdir(parents=True)
+    monkeypatch.setattr(tempfile, "tempdir", str(d))
+    monkeypatch.chdir(tmp_path)
+    return d
+
+
+def own_output(xml, x):
+    """The compiled model's own output for x (a fresh compilation of the same IR on the CPU)."""
+    compiled = ov.Core().compile_model(xml, "CPU")
+    return compiled({"input": x})[compiled.outputs[0]]
+
+
+def image(batch=1, seed=0):
+    return np.random.default_rng(seed).random((batch, 3, 224, 224), dtype=np.float32)
+
+
+class Recorded(OpenVinoInferencer):
+    """OpenVinoInferencer whose logger keeps (level, text) of every record; the base constructor assigns
+    _logger before any load."""
+
+    @property
+    def _logger(self):
+        return self.__dict__["_recorder"]
+
+    @_logger.setter
+    def _logger(self, real):
+        recorder = type("Recorder", (), {})()
+        recorder.name, recorder.records = real.name, []
+        recorder.isEnabledFor = lambda level: True
+        recorder.makeRecord = real.makeRecord
+        recorder.handle = lambda record: recorder.records.append((record.levelno, record.getMessage()))
+        self.__dict__["_recorder"] = recorder
+
+
+# ---- checkpoint pointer ------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("given, kind", [("m.pkl", "pkl"), ("/d/m.tar.zip", "zip"), ("model.xml", "xml"),
+                                         ("missing.zip", "zip")])
+def test_pointer_from_path(given, kind):
+    pointer = ckpt.OpenVinoCheckpointPointer.get_openvino_checkpoint_pointer_from_path(given)
+    assert type(pointer) is dict and list(pointer.items()) == [("checkpoint_path", given), ("type", kind)]
+    assert pointer["type"] == ckpt.OpenVinoCheckpointTypes(kind)
+
+
+@pytest.mark.parametrize("given", ["model", ".pkl", "model.", "dir.old/model"])
+def test_pointer_without_suffix(given):
+    with pytest.raises(ckpt.OpenVinoCheckpointTypeResolutionError, match="should have a valid file suffix"):
+        ckpt.OpenVinoCheckpointPointer.get_openvino_checkpoint_pointer_from_path(given)
+    assert not issubclass(ckpt.OpenVinoCheckpointTypeResolutionError, exc.OstrelError)
+
+
+@pytest.mark.parametrize("given", ["m.onnx", "M.XML"])
+def test_pointer_of_another_kind(given):
+    with pytest.raises(Exception) as e:
+        ckpt.OpenVinoCheckpointPointer.get_openvino_checkpoint_pointer_from_path(given)
+    assert type(e.value) is Exception and isinstance(e.value.__cause__, ValueError)
+    assert str(e.value) == f"The file type is not supported for OpenVino: {given}. Please use one of ['zip', 'pkl', 'xml']"
+
+
+def test_checkpoint_kinds_are_their_text():
+    T = ckpt.OpenVinoCheckpointTypes
+    assert [m.value for m in T] == ["zip", "pkl", "xml"] and T.PICKLE == "pkl" and {T.ZIP: 1}["zip"] == 1
+    assert f"{T.XML}" == "xml"
+    assert ckpt.OpenVinoCheckpointPointer(checkpoint_path="a.xml").dict() == {"checkpoint_path": "a.xml",
+                                                                              "type": T.XML}
+
+
+# ---- pickled checkpoints -----------------------------------------------------------------------------
+
+def unpack_folders(scratch):
+    return sorted(p.name.split("_")[0] for p in scratch.iterdir())
+
+
+def test_unpickle_writes_the_pair_under_the_checkpoint_stem(samples, scratch, tmp_path):
+    source = tmp_path / "net.small.pkl"
+    shutil.copyfile(path(samples, PKL_B1), source)
+    xml = ckpt.unpickle_openvino_checkpoint_files(str(source))
+    folder = Path(xml).parent
+    assert folder.parent == scratch and folder.name.startswith("unpickle_")
+    assert xml == os.path.join(str(folder), "net.small.xml")
+    assert sorted(os.listdir(folder)) == ["net.small.bin", "net.small.xml"]  # two records: no mapping
+    assert Path(xml).read_bytes().startswith(b"<?xml version='1.0' encoding='utf8'?>\n<net ")  # decrypted
+
+
+def test_unpickle_plain_description_and_mapping_records(samples, scratch):
+    xml = ckpt.unpickle_openvino_checkpoint_files(path(samples, "openvino/plain_xml_record.pkl"))
+    assert Path(xml).read_bytes().startswith(b"<?xml")
+    xml = ckpt.unpickle_openvino_checkpoint_files(path(samples, "openvino/with_mapping.pkl"))
+    assert Path(xml).with_suffix(".mapping").read_text() == "<mapping>\n</mapping>\n"
+
+
+@pytest.mark.parametrize("protocol", [3, 4, 5])
+def test_records_of_every_binary_protocol_with_bytes_are_read(scratch, tmp_path, protocol):
+    source = tmp_path / "m.pkl"
+    with open(source, "wb") as f:
+        for record in (b"<net/>", b"\x00\x01weights", b"", b"trailing data is never read"):
+            pickle.dump(record, f, protocol=protocol)
+    xml = Path(ckpt.unpickle_openvino_checkpoint_files(str(source)))
+    assert (xml.read_bytes(), xml.with_suffix(".bin").read_bytes(), xml.with_suffix(".mapping").read_bytes()) == (
+        b"<net/>", b"\x00\x01weights", b"")
+
+
+@pytest.mark.parametrize("name, error", [
+    ("empty.pkl", "Ran out of input"),
+    ("one_record.pkl", "Ran out of input"),
+    ("names_a_global.pkl", "global 'io.open' is forbidden"),
+])
+def test_unpickle_failures_are_wrapped_and_leave_nothing(samples, scratch, tmp_path, name, error):
+    given = path(samples, f"openvino/{name}")
+    with pytest.raises(Exception) as e:
+        ckpt.unpickle_openvino_checkpoint_files(given)
+    assert type(e.value) is Exception and str(e.value) == f"failed to unpickle file {given}, err: {error}"
+    assert e.value.__cause__ is not None
+    assert os.listdir(scratch) == []  # the new folder went with the failure
+    assert not (tmp_path / MARKER).exists()  # the hostile record ran nothing
+
+
+def test_records_that_are_not_bytes_or_name_code(scratch, tmp_path):
+    source = tmp_path / "m.pkl"
+    source.write_bytes(pickle.dumps(["a", {"plain": (1, 2.5, None)}], protocol=4) + pickle.dumps(b"w"))
+    with pytest.raises(Exception, match="^failed to unpickle file .*m.pkl, err: ") as e:
+        ckpt.unpickle_openvino_checkpoint_files(str(source))
+    assert isinstance(e.value.__cause__, TypeError)  # read as plain data, refused when written
+    source.write_bytes(pickle.dumps(b"x", protocol=2))  # protocol 2 stores bytes through a global
+    with pytest.raises(Exception, match="global '_codecs.encode' is forbidden"):
+        ckpt.unpickle_openvino_checkpoint_files(str(source))
+    source.write_bytes(pickle.dumps(b"abc", protocol=4)[:-3])
+    with pytest.raises(Exception, match="pickle data was truncated"):
+        ckpt.unpickle_openvino_checkpoint_files(str(source))
+    source.write_bytes(b"\x80\x04" + b"]" * 100000 + b"a" * 99999 + b".")  # lists nested 100000 deep
+    with pytest.raises(Exception, match="maximum recursion depth exceeded while reading a pickled record"):
+        ckpt.unpickle_openvino_checkpoint_files(str(source))
+    assert os.listdir(scratch) == []
+
+
+def test_missing_pickle_raises_the_open_error_and_makes_no_folder(scratch):
+    with pytest.raises(FileNotFoundError):
+        ckpt.unpickle_openvino_checkpoint_files("no-such.pkl")
+    assert os.listdir(scratch) == []
+
+
+# ---- zipped checkpoints ------------------------------------------------------------------------------
+
+def test_unzip_returns_the_last_xml_member(scratch, tmp_path):
+    source = tmp_path / "m.zip"
+    with zipfile.ZipFile(source, "w") as z:
+        for name in ("a.xml", "sub/b.xml", "sub/b.bin", "MODEL.XML"):
+            z.writestr(name, b"x")
+    xml = ckpt.unzip_openvino_checkpoint_file(str(source))
+    folder = Path(xml).parent.parent
+    assert folder.parent == scratch and folder.name.startswith("checkpoints_")
+    assert xml == os.path.join(str(folder), "sub", "b.xml")
+    assert sorted(os.listdir(folder)) == ["MODEL.XML", "a.xml", "sub"]
+
+
+@pytest.mark.parametrize("name, error", [
+    ("openvino/upper_case_name.zip", "No xml file was found in openvino_checkpoint zip {given}"),
+    ("openvino/parent_member.zip", None),
+    ("openvino/missing.zip", "[Errno 2] No such file or directory: '{given}'"),
+    ("openvino/empty.pkl", "File is not a zip file"),
+])
+def test_unzip_failures_are_wrapped_and_leave_nothing(samples, scratch, tmp_path, name, error):
+    given = path(samples, name)
+    with pytest.raises(Exception) as e:
+        ckpt.unzip_openvino_checkpoint_file(given)
+    assert type(e.value) is Exception and str(e.value).startswith(f"Failed to extract file from zip {given}, err: ")
+    if error:
+        assert str(e.value).endswith(error.format(given=given))
+    assert os.listdir(scratch) == [] and not (scratch.parent / "x").exists()
+
+
+# ---- loading -----------------------------------------------------------------------------------------
+
+def test_ir_loads_with_its_shapes_types_and_batch(samples, monkeypatch):
+    removed = []
+    monkeypatch.setattr(ov_module, "shutil", type("S", (), {"rmtree": staticmethod(removed.append)}))
+    inf = OpenVinoInferencer(path(samples, IR_B1), logging_verbosity=logging.DEBUG)
+    assert (inf.input_names, inf.expected_input_shapes) == (["input"], [(1, 3, 224, 224)])
+    assert (inf.input_dims, inf.static_batch_size, inf._inference_dtype) == ([(3, 224, 224)], 1, [np.float32])
+    assert inf.framework_type == "openvino" and inf.framework_version == ov.get_version()
+    assert removed == []  # a plain .xml checkpoint: nothing is removed
+    assert inf.deserialize_file_if_needed({"checkpoint_path": "a.xml", "type": "xml"}) == (
+        {"checkpoint_path": "a.xml", "type": "xml"}, False)
+    inf._dispose_all_resources()
+    inf._dispose_all_resources()
+    assert not hasattr(inf, "model")
+
+
+def test_pickled_sample_loads_through_ostrel_load_and_cleans_up(samples, scratch):
+    model = ostrel.load(path(samples, PKL_B1), framework_type="openvino")
+    inf = model._LoadedModel__inferencer
+    assert inf._inference_hardware == "cpu"
+    assert (inf.input_dims, inf.static_batch_size) == ([(3, 224, 224)], 1)
+    x = image()
+    outputs = model.predict(x)
+    assert type(outputs) is list and len(outputs) == 1
+    np.testing.assert_array_equal(outputs[0], own_output(path(samples, IR_B1), x))
+    assert os.listdir(scratch) == []  # no unpickle_ folder left
+
+
+@pytest.mark.parametrize("name, batch", [
+    ("cpu_optimized_models/resnext_101_32x4d_optimized_batch=16.pkl", 16), (ZIP_B64, 64)])
+def test_packed_samples_on_the_load_road(samples, scratch, name, batch):
+    model = ostrel.load(path(samples, name), framework_type="openvino", inference_hardware="cpu",
+                        input_dims=[(3, 224, 224)])
+    (y,) = model.predict(image(batch))
+    assert y.shape == (batch, 10)
+    assert model.benchmark(batch_size=batch, repetitions=2, warmup_calls=1).batch_size == batch
+    assert os.listdir(scratch) == []
+
+
+def test_zipped_checkpoints_remove_the_folder_holding_the_xml(samples, scratch):
+    OpenVinoInferencer(path(samples, "openvino/in_subfolder.zip"))
+    (folder,) = scratch.iterdir()  # the extraction folder stays, without the model's sub-folder
+    assert folder.name.startswith("checkpoints_") and os.listdir(folder) == ["README.txt"]
+    shutil.rmtree(folder)
+    inf = OpenVinoInferencer(path(samples, ZIP_B64))  # XML at the root: the whole folder goes
+    assert inf.static_batch_size == 64 and os.listdir(scratch) == []
+
+
+def test_weights_beside_the_xml_and_the_older_name(samples, tmp_path):
+    for weights_dir in ("net.xml.d", "net.bin.d"):  # the final suffix first; every ".xml" replaced only as fallback
+        d = tmp_path / weights_dir
+        d.mkdir()
+        shutil.copyfile(path(samples, IR_B1).replace(".xml", ".bin"), d / "m.bin")
+    (tmp_path / "net.xml.d" / "m.xml").write_bytes(Path(path(samples, IR_B1)).read_bytes())
+    OpenVinoInferencer(str(tmp_path / "net.xml.d" / "m.xml"))
+    (tmp_path / "net.xml.d" / "m.bin").unlink()
+    OpenVinoInferencer(str(tmp_path / "net.xml.d" / "m.xml"))
+
+
+@pytest.mark.parametrize("name, error, text", [
+    ("openvino/one_record.pkl", exc.FailedToLoadCheckpointError, "failed to unpickle file .*Ran out of input"),
+    ("openvino/upper_case_name.zip", exc.FailedToLoadCheckpointError, "No xml file was found"),
+    ("openvino/parent_member.zip", exc.FailedToLoadCheckpointError, "Failed to extract file from zip"),
+    ("openvino/names_a_global.pkl", exc.FailedToLoadCheckpointError, "global 'io.open' is forbidden"),
+    ("openvino/no-suffix", exc.FailedToLoadCheckpointError, "should have a valid file suffix"),
+    ("return_model_input.onnx", exc.FailedToLoadCheckpointError, "not supported for OpenVino"),
+    ("openvino/missing.xml", exc.ModelFrameworkRuntimeError, "^Framework runtime error: "),
+])
+def test_load_errors_carry_the_caught_text_and_leave_nothing(samples, scratch, tmp_path, name, error, text):
+    with pytest.raises(error, match=text) as e:
+        OpenVinoInferencer(path(samples, name))
+    assert e.value.__cause__ is not None
+    assert os.listdir(scratch) == [] and not (tmp_path / MARKER).exists()
+
+
+def test_members_climbing_out_load_nothing_and_delete_nothing(samples, scratch):
+    outside = scratch.parent / "x"  # where "../../x/m.xml" would land from the extraction folder
+    outside.mkdir()
+    for suffix in (".xml", ".bin"):
+        shutil.copyfile(path(samples, IR_B1)[:-4] + suffix, outside / f"m{suffix}")
+    with pytest.raises(exc.FailedToLoadCheckpointError, match="Failed to extract file from zip"):
+        OpenVinoInferencer(path(samples, "openvino/parent_member.zip"))
+    assert sorted(os.listdir(outside)) == ["m.bin", "m.xml"] and os.listdir(scratch) == []
+
+
+def test_nothing_outside_an_unpack_folder_is_removed(samples, scratch, tmp_path, monkeypatch):
+    model_dir = tmp_path / "models"
+    model_dir.mkdir()
+    for suffix in (".xml", ".bin"):
+        shutil.copyfile(path(samples, IR_B1)[:-4] + suffix, model_dir / f"m{suffix}")
+    monkeypatch.setattr(ov_module, "unzip_openvino_checkpoint_file", lambda p: str(model_dir / "m.xml"))
+    inf = Recorded("anything.zip")
+    assert sorted(os.listdir(model_dir)) == ["m.bin", "m.xml"]
+    assert (logging.WARNING, f"Not removing {model_dir}: it is not inside a folder made for unpacking the "
+                             "checkpoint.") in inf._logger.records
+
+
+@pytest.mark.parametrize("raised, expected", [
+    (ValueError("bad shape"), exc.ModelValueError), (OSError("disk"), exc.FailedToLoadCheckpointError),
+    (KeyboardInterrupt(), KeyboardInterrupt)])
+def test_runtime_errors_are_translated_by_type(samples, scratch, monkeypatch, raised, expected):
+    def core():
+        raise raised
+
+    monkeypatch.setattr(ov_module, "Core", core)
+    with pytest.raises(expected) as e:
+        OpenVinoInferencer(path(samples, PKL_B1))
+    if expected is not KeyboardInterrupt:
+        assert str(e.value).endswith(str(raised)) and e.value.__cause__ is raised
+    assert os.listdir(scratch) == []
+
+
+def test_failed_network_load_removes_the_unpack_folder(samples, scratch, tmp_path):
+    source = tmp_path / "no_weights.zip"
+    with zipfile.ZipFile(source, "w") as z:
+        z.writestr("model/m.xml", Path(path(samples, IR_B1)).read_bytes())
+    with pytest.raises(exc.ModelFrameworkRuntimeError):
+        OpenVinoInferencer(str(source))
+    assert os.listdir(scratch) == []
+
+
+def test_failed_removal_after_a_load_is_a_warning(samples, scratch, monkeypatch):
+    def refuse(folder):
+        raise PermissionError(13, "Permission denied", folder)
+
+    monkeypatch.setattr(ov_module, "shutil", type("S", (), {"rmtree": staticmethod(refuse)}))
+    inf = Recorded(path(samples, PKL_B1))
+    assert inf.predict(image())[0].shape == (1, 10)  # the loaded model stays
+    (folder,) = scratch.iterdir()
+    levels = dict(inf._logger.records)
+    assert levels[logging.WARNING] == (f"Failed to remove the unpacked checkpoint folder {folder}: "
+                                       f"[Errno 13] Permission denied: '{folder}'")
+    assert levels[logging.DEBUG] == (f"Loaded the model {path(samples, PKL_B1)} successfully. "
+                                     "Input shape: [(1, 3, 224, 224)]")
+
+
+def test_unknown_precision_propagates_from_the_dtype_hook(samples, monkeypatch):
+    monkeypatch.setattr(ov_module, "format_map", {})
+    with pytest.raises(KeyError, match="FP32"):
+        OpenVinoInferencer(path(samples, IR_B1))
+
+
+def test_gpu_refused_and_extra_keywords_rejected(samples):
+    with pytest.raises(exc.OstrelError):
+        ostrel.load(path(samples, PKL_B1), framework_type="openvino", inference_hardware="gpu")
+    with pytest.raises(TypeError):
+        OpenVinoInferencer(path(samples, IR_B1), inference_dtype=np.float32)
+
+
+def test_converter_ir_is_detected(samples):
+    model = ostrel.load(path(samples, IR_B1))
+    assert model._LoadedModel__inferencer.framework_type == "openvino"
+
+
+# ---- prediction --------------------------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def b1(samples):
+    return OpenVinoInferencer(path(samples, IR_B1))
+
+
+def test_predict_forms(b1):
+    x = image()
+    listed = b1.predict(x)
+    assert type(listed) is list and listed[0].shape == (1, 10)
+    np.testing.assert_array_equal(b1.predict([x])[0], listed[0])
+    named = b1.predict(input=x)
+    assert not isinstance(named, list)
+    np.testing.assert_array_equal(named["output"], listed[0])
+    np.testing.assert_array_equal(b1(x)[0], listed[0])
+    with pytest.raises(ValueError, match=f"^{BOTH_INPUT_KINDS}$"):
+        b1.predict(x, input=x)
+    with pytest.raises(IndexError):
+        b1.predict([x, x])
+
+
+@pytest.mark.parametrize("shape", [(2, 3, 224, 224), (3, 224, 224), (1, 3, 224, 225)])
+def test_predict_checks_the_exact_shape(b1, shape):
+    with pytest.raises(AssertionError) as e:
+        b1.predict(np.zeros(shape, np.float32))
+    assert str(e.value) == (f"OpenVino's model expects input shape at index 0: (1, 3, 224, 224), "
+                            f"received: {shape}.")
+
+
+def test_two_inputs_fed_by_position(samples):
+    inf = OpenVinoInferencer(path(samples, IR_TWO))
+    assert inf.input_names == ["image", "scale"] and inf.input_dims == [(3, 32, 32), (1,)]
+    img = np.random.default_rng(1).random((1, 3, 32, 32), dtype=np.float32)
+    scale = np.array([[3.0]], np.float32)
+    pooled, doubled = inf.predict([img, scale])
+    np.testing.assert_allclose(pooled, img.mean(axis=(2, 3)) * 3, rtol=1e-2)
+    np.testing.assert_array_equal(doubled, [[6.0]])
+    with pytest.raises(AssertionError, match="index 1: \\(1, 1\\), received: \\(1, 2\\)"):
+        inf.predict([img, np.zeros((1, 2), np.float32)])
+
+
+def test_fp16_weights_ir_runs_close_to_the_fp32_one(samples, b1):
+    inf = OpenVinoInferencer(path(samples, IR_FP16))
+    assert inf._inference_dtype == [np.float32]
+    np.testing.assert_allclose(inf.predict(image())[0], b1.predict(image())[0], rtol=5e-2, atol=5e-2)
+
+
+# ---- benchmark ---------------------------------------------------------------------------------------
+
+def test_benchmark_takes_batch_and_shapes_from_the_network(samples, b1):
+    record = ostrel.load(path(samples, IR_B16), framework_type="openvino").benchmark(batch_size=16, repetitions=10)
+    assert (record.framework_type, record.framework_version, record.batch_size) == ("openvino", ov.get_version(), 16)
+    assert b1.benchmark(repetitions=2, warmup_calls=1).batch_size == 1
+    with pytest.raises(AssertionError, match="received: \\(4, 3, 224, 224\\)"):
+        b1.benchmark(batch_size=4, repetitions=1, warmup_calls=1)
+    assert b1.benchmark(repetitions=1, warmup_calls=1, input=image()).batch_size == 1
