@@ -494,6 +494,9 @@ def test_caller_predict_arguments_and_dummies(model_file):
     bs = m._build_dummy_batch([a, b], 4)
     assert bs[0].shape == (4, 3, 4) and bs[1].dtype == np.float32
     assert (m._build_dummy_inputs((3,), dtype=np.int64)[0] == 0).all()
+    m._inference_dtype = [np.float32, np.int32]  # one element type per input, as Core ML gives them
+    a, b = m._build_dummy_inputs([(3,), (2,)])
+    assert (a.dtype, b.dtype) == (np.float32, np.int32)
 
 
 # ---- factory -----------------------------------------------------------------------------------------

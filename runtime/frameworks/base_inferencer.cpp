@@ -205,7 +205,7 @@ py::dict metadata_for_legend(py::object self) {
 // ---- benchmark engine ---------------------------------------------------------------------------
 
 py::list element_types(py::object self, py::object dtype) {
-  if (dtype.is_none()) return py::list(py::make_tuple(self.attr("_inference_dtype")));
+  if (dtype.is_none()) dtype = self.attr("_inference_dtype");  // one type, or one per input
   if (!py::isinstance<py::list>(dtype)) return py::list(py::make_tuple(dtype));
   return dtype;
 }

@@ -27,10 +27,18 @@ _POISON = 0xFF
 _lock = threading.RLock()
 _tls = threading.local()
 _initialized = False
-_addresses = itertools.count(0x7F0000000000, 0x100000)  # 1 MiB apart, 256-byte aligned
+_next_address = 0x7F0000000000  # device addresses never overlap: each allocation takes its own range
 _allocations = {}  # base address -> DeviceAllocation
 _streams = {}  # handle -> Stream
 _handles = itertools.count(0x5000)
+
+
+def _reserve_address(nbytes):
+    """A fresh device range of nbytes: 1 MiB aligned, with a gap of at least 1 MiB after it."""
+    global _next_address
+    base = _next_address
+    _next_address += ((max(int(nbytes), 1) + 0x1FFFFF) // 0x100000) * 0x100000
+    return base
 
 
 class Error(Exception):
@@ -219,9 +227,9 @@ class DeviceAllocation:
         self._context = ctx
         self.size = nbytes
         self._buf = np.full(nbytes, 0xA5, dtype=np.uint8)  # uninitialised device memory
-        self._base = next(_addresses)
         self._freed = False
         with _lock:
+            self._base = _reserve_address(nbytes)
             _allocations[self._base] = self
 
     def __int__(self):

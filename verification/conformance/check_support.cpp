@@ -1,0 +1,141 @@
+#include "verification/conformance/check_support.hpp"
+
+namespace ostrel::conformance {
+
+void fail(py::handle self, const std::string& message) {
+  self.attr("fail")(message);
+  // fail() always raises; reaching here means a TestCase that does not.
+  throw std::logic_error("TestCase.fail returned");
+}
+
+bool exit_with(py::handle context, const py::error_already_set& e) {
+  auto value_or_none = [](py::handle h) { return h ? py::reinterpret_borrow<py::object>(h) : py::object(py::none()); };
+  return truthy(context.attr("__exit__")(value_or_none(e.type()), value_or_none(e.value()), value_or_none(e.trace())));
+}
+
+void expect_raises(py::handle self, py::handle cls, const std::function<void()>& body) {
+  py::object context = self.attr("assertRaises")(cls);
+  context.attr("__enter__")();
+  try {
+    body();
+  } catch (py::error_already_set& e) {
+    if (!exit_with(context, e)) throw;
+    return;
+  }
+  context.attr("__exit__")(py::none(), py::none(), py::none());
+}
+
+void expect_allclose(py::handle self, py::handle actual, py::handle expected, double atol, const std::string& what) {
+  py::object testing = py::module_::import("numpy.testing");
+  try {
+    testing.attr("assert_allclose")(actual, expected, py::arg("atol") = atol);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_AssertionError)) throw;
+    fail(self, what + " differs from the expected output:" + str(e.value()));
+  }
+}
+
+std::string temp_path(const char* name) {
+  py::object dir = py::module_::import("tempfile").attr("gettempdir")();
+  return str(py::module_::import("os.path").attr("join")(dir, name));
+}
+
+std::string samples_base_url() {
+  return str(modtree::import_from("tests.test_utils.downloads_helpers", "sample_base_url")());
+}
+
+void fetch_sample(const char* key, const std::string& dest) {
+  std::string base = samples_base_url();
+  while (!base.empty() && base.back() == '/') base.pop_back();
+  const std::string url = base + key;
+  py::object request = py::module_::import("urllib.request");
+  try {
+    request.attr("urlretrieve")(url, dest);
+  } catch (py::error_already_set& e) {
+    py::object url_error = py::module_::import("urllib.error").attr("URLError");
+    if (!e.matches(url_error) && !e.matches(PyExc_FileNotFoundError)) throw;
+    std::string reason = str(e.value());
+    py::object skip = py::module_::import("unittest").attr("SkipTest")(
+        std::string("sample ") + key + " is not available at " + url + " (" + reason +
+        "); generate the samples with `python tools/make_samples.py` (or `make fixtures`), or point "
+        "OSTREL_SAMPLES_DIR or OSTREL_SAMPLES_URL at a folder that holds them");
+    raise_from(skip, e.value());
+  }
+}
+
+py::object check_function(py::object impl, const char* name, const std::string& qualname, py::handle module,
+                          const char* doc) {
+  py::dict scope;
+  scope["_check"] = impl;
+  std::string source = std::string("def ") + name + "(self):\n    return _check(self)\n";
+  py::object code = builtin("compile")(source, py::str(module.attr("__name__")), "exec");
+  builtin("exec")(code, scope);
+  py::object fn = scope[name];
+  fn.attr("__qualname__") = qualname;
+  fn.attr("__module__") = module.attr("__name__");
+  fn.attr("__doc__") = *doc != '\0' ? py::object(py::str(doc)) : py::object(py::none());
+  return fn;
+}
+
+void load_own_tests(py::module_& m, std::vector<std::string> class_names) {
+  m.def(
+      "load_tests",
+      [m, class_names](py::object loader, py::object /*standard_tests*/, py::object /*pattern*/) {
+        py::object suite = py::module_::import("unittest").attr("TestSuite")();
+        for (const auto& name : class_names)
+          suite.attr("addTests")(loader.attr("loadTestsFromTestCase")(m.attr(name.c_str())));
+        return suite;
+      },
+      py::arg("loader"), py::arg("standard_tests"), py::arg("pattern"),
+      "The module's own check classes, without the conformance base it imports.");
+}
+
+py::object ones_for_first_input(py::handle input_dims, py::handle dtype) {
+  py::object np = py::module_::import("numpy");
+  py::tuple dims = py::tuple(input_dims[py::int_(0)]);
+  py::tuple shape(dims.size() + 1);
+  shape[0] = py::int_(1);
+  for (size_t i = 0; i < dims.size(); ++i) shape[i + 1] = dims[i];
+  return np.attr("ones")(shape).attr("astype")(dtype);
+}
+
+CheckClass framework_class(py::module_& m, const FrameworkChecks& spec) {
+  m.attr("np") = py::module_::import("numpy");
+  m.attr("urlretrieve") = modtree::import_from("urllib.request", "urlretrieve");
+  m.attr("TestCase") = modtree::import_from("unittest", "TestCase");
+  m.attr("InferenceHardware") = modtree::import_from("ostrel", "InferenceHardware");
+  m.attr("BaseInferencer") = modtree::import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
+  m.attr(spec.inferencer_name) = modtree::import_from(spec.backend_module, spec.inferencer_name);
+  m.attr("AbstractInferencerTest") =
+      modtree::import_from("tests.unit_tests.test_inferencers.test_abstract_inferencer", "AbstractInferencerTest");
+
+  load_own_tests(m, {spec.class_name});
+  CheckClass cls(m, spec.class_name);
+  cls.base_of(m.attr("AbstractInferencerTest")).base_of(m.attr("TestCase"));
+  std::string key = spec.sample_key;
+  std::string local = spec.local_name;
+  cls.class_method("setUpClass", [key, local](py::object klass) {
+    std::string path = temp_path(local.c_str());
+    fetch_sample(key.c_str(), path);
+    klass.attr("checkpoint_file") = path;
+  });
+  std::string name = spec.class_name;
+  std::string inferencer = spec.inferencer_name;
+  auto knobs = spec.knobs;
+  cls.method("setUp", [m, name, inferencer, knobs](py::object self) mutable {
+    py::object base = m.attr("AbstractInferencerTest");
+    base.attr("setUp")(self);
+    self.attr("inferencer_type") = m.attr(inferencer.c_str());
+    knobs(self, m);
+  });
+  auto create = spec.create;
+  cls.method_returning("create_inferencer", [m, inferencer, create](py::object self) mutable -> py::object {
+    if (create) return create(self, m);
+    return m.attr(inferencer.c_str())(py::arg("checkpoint_file") = self.attr("checkpoint_file"),
+                                       py::arg("inference_hardware") = m.attr("InferenceHardware").attr("CPU"),
+                                       py::arg("input_dims") = self.attr("input_dims"));
+  });
+  return cls;
+}
+
+}  // namespace ostrel::conformance
