@@ -69,8 +69,21 @@ def test_full_runner_as_main_program_exits_with_the_checks_verdict(run_python, e
 
 @pytest.mark.parametrize("gpu", [False, True])
 def test_full_runner_suites_and_class_order(run_python, gpu):
-    # With a GPU but no TensorRT check module, the runner still builds, without the TensorRT class.
+    # With a GPU but TensorRT checks that cannot be imported (no TensorRT libraries), the runner still
+    # builds, without the TensorRT class.
     r = child(run_python, """
+        import importlib.machinery
+        trt = "tests.unit_tests.test_inferencers.test_trt_inferencer"
+        sys.modules.pop(trt, None)
+        class Loader:
+            def create_module(self, spec):
+                return None
+            def exec_module(self, module):
+                raise OSError("libnvinfer.so: cannot open shared object file")
+        class Finder:
+            def find_spec(self, name, path, target=None):
+                return importlib.machinery.ModuleSpec(name, Loader()) if name == trt else None
+        sys.meta_path.insert(0, Finder())
         from tests.ostrel_test_suite import OstrelTestSuiteRunner
         runner = OstrelTestSuiteRunner()
         print(list(runner.suites))
