@@ -10,12 +10,12 @@ APT_PACKAGES := g++ make libssl-dev libarchive-dev libgtest-dev libgmock-dev bin
 export OSTREL_SAMPLES_DIR := $(SAMPLES)
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: demo test sysdeps venv build fixtures cpptest asan pytest bench clean
+.PHONY: demo test sysdeps venv build fixtures cpptest asan pytest suites install-check bench clean
 
 demo: build fixtures
 	mkdir -p build/demo && cd build/demo && $(CURDIR)/$(PY) $(CURDIR)/tools/demo.py  # profiling traces land here
 
-test: build fixtures cpptest asan pytest
+test: build fixtures cpptest asan pytest suites
 
 # Debian packages: installed only when one is missing.
 sysdeps:
@@ -54,6 +54,23 @@ asan: sysdeps venv
 
 pytest: build fixtures
 	$(PY) -m pytest -q test
+
+# The unit and end-to-end suites through the full runner, from a scratch folder (the checks leave
+# files in the working directory) with HOME on a scratch folder too.
+suites: build fixtures
+	rm -rf build/suites && mkdir -p build/suites/home
+	cd build/suites && HOME=$(CURDIR)/build/suites/home $(CURDIR)/$(PY) -m tests.ostrel_test_suite
+
+# The installation suite: fresh virtual environments get the wheel, built once here, and the
+# requirement files of verification/installation_tests; packages come from pip's cache and indexes,
+# every pip call has a time limit.
+WHEEL_DIR := build/wheel
+install-check: build
+	rm -rf $(WHEEL_DIR) build/install-check && mkdir -p build/install-check/home
+	$(PIP) wheel -q --disable-pip-version-check --no-deps --no-build-isolation -w $(WHEEL_DIR) .
+	cd verification/installation_tests && PIP_CACHE_DIR=$$($(PIP) cache dir 2>/dev/null || echo $(CURDIR)/build/pip-cache) \
+	  HOME=$(CURDIR)/build/install-check/home OSTREL_WHEEL_DIR=$(CURDIR)/$(WHEEL_DIR) OSTREL_PIP_TIME_LIMIT=600 \
+	  TMPDIR=$(CURDIR)/build/install-check timeout 1800 $(CURDIR)/$(PY) -m tests.ostrel_installation_test_suite
 
 bench: build fixtures
 	@for b in bench/*; do [ -x "$$b" ] || continue; echo "== $$b"; PATH=$(CURDIR)/$(VENV)/bin:$$PATH "$$b"; done

@@ -1,0 +1,108 @@
+#include "verification/suites/runner_support.hpp"
+
+#include "runtime/pyhelpers.hpp"
+
+namespace ostrel::suites {
+
+py::object import_check_class(const char* module, const char* name) {
+  py::object util = py::module_::import("importlib.util");
+  bool present = false;
+  try {
+    present = !util.attr("find_spec")(module).is_none();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ModuleNotFoundError)) throw;  // a parent package of the module is missing
+  }
+  if (!present) {
+    py::print(std::string("note: ") + name + " is left out: this build holds no module " + module,
+              py::arg("file") = py::module_::import("sys").attr("stderr"));
+    return py::none();
+  }
+  try {
+    return modtree::import_from(module, name);
+  } catch (py::error_already_set& e) {
+    // A back-end module that this build of ostrel does not carry: a gap of the build, reported like a
+    // missing check module. A missing framework runtime (a module outside ostrel) still fails.
+    if (!e.matches(PyExc_ModuleNotFoundError)) throw;
+    py::object missing = py::getattr(e.value(), "name", py::none());
+    if (missing.is_none() || str(missing).rfind("ostrel.", 0) != 0) throw;
+    py::print(std::string("note: ") + name + " is left out: " + str(e.value()),
+              py::arg("file") = py::module_::import("sys").attr("stderr"));
+    return py::none();
+  }
+}
+
+void add_classes(py::handle loader, py::handle suite, const std::vector<py::object>& classes) {
+  for (const py::object& cls : classes) {
+    if (cls.is_none()) continue;
+    suite.attr("addTest")(loader.attr("loadTestsFromTestCase")(cls));
+  }
+}
+
+py::object registry_runner(py::module_& m, const char* name, std::vector<SuiteFiller> fillers) {
+  modtree::ClassBuilder cls(m, name);
+  std::vector<std::string> methods;
+  for (const SuiteFiller& f : fillers) {
+    methods.push_back(f.method);
+    std::string suite_name = f.suite;
+    auto classes = f.classes;
+    cls.def(
+        f.method,
+        [suite_name, classes](py::object self) {
+          py::dict suites = self.attr("suites");
+          py::object suite = suites.attr("get")(suite_name);
+          if (suite.is_none()) {
+            suite = py::module_::import("unittest").attr("TestSuite")();
+            suites[py::str(suite_name)] = suite;
+          }
+          add_classes(self.attr("test_loader"), suite, classes());
+        },
+        py::arg("self"));
+  }
+  cls.def(
+      "__init__",
+      [methods](py::object self, bool failfast) {
+        py::object unittest = py::module_::import("unittest");
+        self.attr("test_loader") = unittest.attr("TestLoader")();
+        self.attr("test_runner") = unittest.attr("TextTestRunner")(
+            py::arg("verbosity") = 3, py::arg("stream") = py::module_::import("sys").attr("stdout"),
+            py::arg("failfast") = failfast);
+        self.attr("suites") = py::dict();
+        for (const std::string& method : methods) self.attr(method.c_str())();
+      },
+      py::arg("self"), py::arg("failfast") = false);
+  cls.def(
+      "run",
+      [](py::object self, py::args names, py::kwargs kwargs) {
+        bool all_suites = false;
+        for (auto item : kwargs) {
+          std::string key = str(item.first);
+          if (key != "all_suites")
+            raise(PyExc_TypeError, "run() got an unexpected keyword argument '" + key + "'");
+          all_suites = truthy(item.second);
+        }
+        py::dict suites = self.attr("suites");
+        py::list order;
+        if (all_suites)
+          for (auto item : suites) order.append(item.first);
+        else
+          for (py::handle n : names) order.append(n);
+        py::dict results;
+        for (py::handle n : order) {
+          py::object suite = suites[n];  // KeyError naming the suite
+          results[n] = self.attr("test_runner").attr("run")(suite);
+        }
+        return results;
+      },
+      "Runs the named suites (every registered suite with all_suites=True); returns each suite's result.");
+  return cls.build();
+}
+
+void run_all_as_main(py::object runner_class) {
+  py::dict results = runner_class().attr("run")(py::arg("all_suites") = true);
+  bool ok = true;
+  for (auto item : results) ok = truthy(item.second.attr("wasSuccessful")()) && ok;
+  py::module_::import("sys").attr("exit")(ok ? 0 : 1);
+  throw py::error_already_set();
+}
+
+}  // namespace ostrel::suites

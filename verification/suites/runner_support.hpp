@@ -1,0 +1,42 @@
+// The suite runners' shared shape: a loader, a text runner writing to standard output at verbosity 3,
+// and a registry of named suites filled from check classes, with `run`.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "modtree/classes.hpp"
+#include "modtree/modtree.hpp"
+
+namespace ostrel::suites {
+
+namespace py = pybind11;
+
+// `from module import name` where the package holds `module`; none (after a note on standard error)
+// where this build of the package has no such module, or where the module needs a back-end module that
+// this build of ostrel does not carry. Other errors propagate (a missing framework runtime among them).
+py::object import_check_class(const char* module, const char* name);
+
+// One filling operation of a registry runner: the method `method` registers (get-or-insert) the suite
+// `suite` and adds one sub-suite per class that `classes` gives, in order.
+struct SuiteFiller {
+  const char* method;
+  const char* suite;
+  std::function<std::vector<py::object>()> classes;
+};
+
+// Builds the registry runner class `name` in `m`: (failfast=False) constructor, the filling methods
+// called by it in order, and `run(*names, all_suites=False)`.
+py::object registry_runner(py::module_& m, const char* name, std::vector<SuiteFiller> fillers);
+
+// Main program of a runner module: runs every suite of a runner built with default settings and ends the
+// process with status 1 when any check failed or erred, 0 otherwise.
+[[noreturn]] void run_all_as_main(py::object runner_class);
+
+// Adds the sub-suite of every non-none class to `suite` through `loader`.
+void add_classes(py::handle loader, py::handle suite, const std::vector<py::object>& classes);
+
+}  // namespace ostrel::suites
