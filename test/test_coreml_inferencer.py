@@ -34,7 +34,7 @@ def runtime():
     return module
 
 
-# ---- NumPy references of the sample networks, from the weights in their specification ------------------
+# ---- NumPy references of the sample networks, from the weights in their protobuf description ----------
 
 
 def _layers(model_path):

@@ -2,7 +2,7 @@
 
 Apple's runtime exists on macOS only; coremltools elsewhere reads and writes models but cannot predict.
 This module takes the place of the missing proxy, for tests only (see coreml_standin.install): it
-evaluates neural-network models with NumPy from their specification, the layers our samples use and no
+evaluates neural-network models with NumPy from their protobuf description, the layers our samples use and no
 others, and answers like the runtime does:
 
 - every input the model describes is required ("Required input feature not passed to neural network.");
@@ -18,7 +18,7 @@ import numpy as np
 # (path, compute units name) of every proxy created, oldest first.
 loads = []
 
-_SPEC_VERSION = 9  # newest model specification the stand-in reads
+_SPEC_VERSION = 9  # newest model format version the stand-in reads
 
 # Core ML array data type codes.
 _FLOAT32, _DOUBLE, _INT32, _FLOAT16, _INT8 = 65568, 65600, 131104, 65552, 131080
@@ -190,7 +190,7 @@ class _MLModelProxy:
 
         spec = load_spec(path)
         if spec.specificationVersion > _SPEC_VERSION:
-            raise _nserror(f"Specification version {spec.specificationVersion} is newer than {_SPEC_VERSION}.")
+            raise _nserror(f"Model format version {spec.specificationVersion} is newer than {_SPEC_VERSION}.")
         kind = spec.WhichOneof("Type")
         if kind != "neuralNetwork":
             raise _nserror(f"The stand-in evaluates neural networks only, not {kind} models.")

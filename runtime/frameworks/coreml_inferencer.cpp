@@ -68,7 +68,7 @@ void assert_loaded_successfully(py::object self) {
 py::object fetch_model_input_dtype(py::object self) {
   py::object table = mod_attr("input_data_type_converter");
   py::list types;
-  // The specification is held for the whole loop: its input list belongs to it.
+  // The model description (protobuf) is held for the whole loop: its input list belongs to it.
   py::object spec = self.attr("_model").attr("get_spec")();
   py::object inputs = spec.attr("description").attr("input");
   for (py::handle input : inputs) {

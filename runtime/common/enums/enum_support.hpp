@@ -24,7 +24,7 @@ inline py::object make_text_enum(py::module_& m, const char* name, const char* d
   cls.def(
       "__format__",
       [](py::object self, py::object spec) {
-        // format(value, spec): the spec applies to the value text ("{:>6}" pads it).
+        // format(value, format_spec): the format applies to the value text ("{:>6}" pads it).
         PyObject* out = PyObject_Format(self.attr("_value_").ptr(), spec.ptr());
         if (out == nullptr) throw py::error_already_set();
         return py::reinterpret_steal<py::object>(out);
