@@ -995,27 +995,11 @@ def _run_onnx_to_trt(argv: list[str], home: str):
         raise SampleError(f"the engine builder failed ({r.returncode}):\n{r.stdout}{r.stderr}")
 
 
-def _trt_engine_blob(sample: Sample) -> bytes:
-    """Serialized engine of an engine sample. One profile from batch 1 to MAX with OPT = MAX is what the
-    builder command line makes; other profiles are made through the builder API."""
-    import pickle
-    import tempfile
-
+def _standin_engine(sample: Sample, onnx_bytes: bytes, profiles) -> bytes:
+    """A serialized engine of the stand-in builder, one optimization profile per entry of `profiles`."""
     _trt_standins()
     import tensorrt as trt
 
-    c = sample.contract
-    onnx_bytes = _trt_onnx_bytes(sample)
-    profiles = c["profiles"]
-    cli = len(profiles) == 1 and all(s[1] == s[2] for s in profiles[0].values())
-    if cli:
-        with tempfile.TemporaryDirectory() as tmp:
-            src, out = Path(tmp) / "model.onnx", Path(tmp) / "model.pkl"
-            src.write_bytes(onnx_bytes)
-            max_batch = next(iter(profiles[0].values()))[2][0]
-            _run_onnx_to_trt([str(src), str(out), "fp32", str(max_batch)], tmp)
-            with open(out, "rb") as f:
-                return pickle.load(f)["engine"]
     logger = trt.Logger(trt.Logger.WARNING)
     with trt.Builder(logger) as builder, builder.create_network(1) as network, \
             builder.create_builder_config() as config, trt.OnnxParser(network, logger) as parser:
@@ -1030,6 +1014,27 @@ def _trt_engine_blob(sample: Sample) -> bytes:
     if blob is None:
         raise SampleError(f"{sample.name}: the stand-in builder made no engine")
     return bytes(blob)
+
+
+def _trt_engine_blob(sample: Sample) -> bytes:
+    """Serialized engine of an engine sample. One profile from batch 1 to MAX with OPT = MAX is what the
+    builder command line makes; other profiles are made through the builder API."""
+    import pickle
+    import tempfile
+
+    c = sample.contract
+    onnx_bytes = _trt_onnx_bytes(sample)
+    profiles = c["profiles"]
+    cli = len(profiles) == 1 and all(s[1] == s[2] for s in profiles[0].values())
+    if cli:
+        with tempfile.TemporaryDirectory() as tmp:
+            src, out = Path(tmp) / "model.onnx", Path(tmp) / "model.pkl"
+            src.write_bytes(onnx_bytes)
+            max_batch = next(iter(profiles[0].values()))[2][0]
+            _run_onnx_to_trt([str(src), str(out), "fp32", str(max_batch)], tmp)
+            with open(out, "rb") as f:
+                return pickle.load(f)["engine"]
+    return _standin_engine(sample, onnx_bytes, profiles)
 
 
 def _trt_checkpoint(blob: bytes) -> bytes:
@@ -1582,23 +1587,8 @@ def _conformance_trt_onnx(sample: Sample) -> bytes:
 
 
 def build_conformance_trt_engine(sample: Sample, dest: Path) -> dict:
-    _trt_standins()
-    import tensorrt as trt
-
-    logger = trt.Logger(trt.Logger.WARNING)
-    with trt.Builder(logger) as builder, builder.create_network(1) as network, \
-            builder.create_builder_config() as config, trt.OnnxParser(network, logger) as parser:
-        if not parser.parse(_conformance_trt_onnx(sample)):
-            raise SampleError(f"{sample.name}: the stand-in parser refused the model")
-        for shapes in sample.contract["profiles"]:
-            profile = builder.create_optimization_profile()
-            for name, (lo, opt, hi) in shapes.items():
-                profile.set_shape(name, min=lo, opt=opt, max=hi)
-            config.add_optimization_profile(profile)
-        blob = builder.build_serialized_network(network, config)
-    if blob is None:
-        raise SampleError(f"{sample.name}: the stand-in builder made no engine")
-    dest.write_bytes(_trt_checkpoint(bytes(blob)))
+    blob = _standin_engine(sample, _conformance_trt_onnx(sample), sample.contract["profiles"])
+    dest.write_bytes(_trt_checkpoint(blob))
     return {"engine_bytes": len(blob)}
 
 
