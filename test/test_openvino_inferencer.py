@@ -6,12 +6,16 @@ import os
 import pickle
 import shutil
 import tempfile
+import threading
+import types
 import zipfile
 from pathlib import Path
 
 import numpy as np
+import onnx
 import openvino as ov
 import pytest
+from onnx import TensorProto, helper, numpy_helper
 
 import ostrel
 import ostrel.frameworks.openvino_inferencer as ov_module
@@ -379,7 +383,7 @@ def test_predict_forms(b1):
     assert type(listed) is list and listed[0].shape == (1, 10)
     np.testing.assert_array_equal(b1.predict([x])[0], listed[0])
     named = b1.predict(input=x)
-    assert not isinstance(named, list)
+    assert type(named) is dict and list(named) == ["output"]
     np.testing.assert_array_equal(named["output"], listed[0])
     np.testing.assert_array_equal(b1(x)[0], listed[0])
     with pytest.raises(ValueError, match=f"^{BOTH_INPUT_KINDS}$"):
@@ -408,6 +412,27 @@ def test_two_inputs_fed_by_position(samples):
         inf.predict([img, np.zeros((1, 2), np.float32)])
 
 
+def test_two_inputs_fed_by_name(samples):
+    inf = OpenVinoInferencer(path(samples, IR_TWO))
+    img = np.random.default_rng(2).random((1, 3, 32, 32), dtype=np.float32)
+    scale = np.array([[0.5]], np.float32)
+    listed = inf.predict([img, scale])
+    named = inf.predict(image=img, scale=scale)  # keywords: a plain dict keyed by the output names
+    assert type(named) is dict and list(named) == ["pooled", "doubled_scale"]
+    for got, want in zip(named.values(), listed):
+        np.testing.assert_array_equal(got, want)
+    for mapping in ({"scale": scale, "image": img}, types.MappingProxyType({"image": img, "scale": scale})):
+        by_name = inf.predict(mapping)  # a mapping as x: fed by name, outputs listed like any x
+        assert type(by_name) is list
+        for got, want in zip(by_name, listed):
+            np.testing.assert_array_equal(got, want)
+    with pytest.raises(AssertionError, match="^OpenVino's model expects input shape at index 1: \\(1, 1\\), "
+                                             "received: \\(2, 1\\).$"):
+        inf.predict({"image": img, "scale": np.zeros((2, 1), np.float32)})
+    with pytest.raises(KeyError, match="no input named 'scales'; its inputs are \\['image', 'scale'\\]"):
+        inf.predict({"image": img, "scales": scale})
+
+
 def test_fp16_weights_ir_runs_close_to_the_fp32_one(samples, b1):
     inf = OpenVinoInferencer(path(samples, IR_FP16))
     assert inf._inference_dtype == [np.float32]
@@ -423,3 +448,108 @@ def test_benchmark_takes_batch_and_shapes_from_the_network(samples, b1):
     with pytest.raises(AssertionError, match="received: \\(4, 3, 224, 224\\)"):
         b1.benchmark(batch_size=4, repetitions=1, warmup_calls=1)
     assert b1.benchmark(repetitions=1, warmup_calls=1, input=image()).batch_size == 1
+
+
+# ---- dynamic dimensions ------------------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def dynamic_ir(tmp_path_factory):
+    """An IR converted by the runtime's own converter from an ONNX convolution net whose input has the
+    dynamic axes ["N", 3, "H", "W"]."""
+    folder = tmp_path_factory.mktemp("dynamic")
+    weights = np.random.default_rng(3).standard_normal((4, 3, 3, 3)).astype(np.float32)
+    graph = helper.make_graph(
+        [helper.make_node("Conv", ["x", "w"], ["c"], pads=[1, 1, 1, 1]), helper.make_node("Relu", ["c"], ["y"])],
+        "conv", [helper.make_tensor_value_info("x", TensorProto.FLOAT, ["N", 3, "H", "W"])],
+        [helper.make_tensor_value_info("y", TensorProto.FLOAT, ["N", 4, "H", "W"])],
+        [numpy_helper.from_array(weights, "w")])
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)])
+    model.ir_version = 8
+    onnx.save(model, folder / "conv.onnx")
+    xml = str(folder / "conv.xml")
+    ov.save_model(ov.convert_model(str(folder / "conv.onnx")), xml)
+    return xml
+
+
+def test_dynamic_dimensions_take_any_size(dynamic_ir):
+    model = ostrel.load(dynamic_ir)
+    inf = model._LoadedModel__inferencer
+    assert (inf.expected_input_shapes, inf.input_dims, inf.static_batch_size) == ([(-1, 3, -1, -1)], [(3, -1, -1)], None)
+    compiled = ov.Core().compile_model(dynamic_ir, "CPU")
+    for shape in [(2, 3, 64, 64), (1, 3, 17, 5)]:
+        x = np.random.default_rng(4).random(shape, dtype=np.float32)
+        np.testing.assert_array_equal(model.predict(x)[0], compiled(x)[0])
+    record = model.benchmark(batch_size=2, input_dims=[(3, 64, 64)], repetitions=3)
+    assert (record.batch_size, record.framework_type) == (2, "openvino")
+    assert inf.benchmark(input_dimensions=[(3, 8, 8)], repetitions=1, warmup_calls=1).batch_size == 1
+    with pytest.raises(exc.InputDimensionsNotSpecifiedError, match="dimension -1 has no fixed size"):
+        model.benchmark(batch_size=2, repetitions=1)
+
+
+@pytest.mark.parametrize("shape", [(2, 4, 64, 64), (3, 64, 64), (2, 3, 64, 64, 1)])
+def test_static_dimensions_of_a_dynamic_input_are_checked(dynamic_ir, shape):
+    inf = OpenVinoInferencer(dynamic_ir)
+    with pytest.raises(AssertionError) as e:
+        inf.predict(np.zeros(shape, np.float32))
+    assert str(e.value) == f"OpenVino's model expects input shape at index 0: (-1, 3, -1, -1), received: {shape}."
+
+
+# ---- concurrent predicts -----------------------------------------------------------------------------
+
+class CountingModel:
+    """A compiled model that counts the inference requests made from it."""
+
+    def __init__(self, compiled):
+        self.compiled, self.created = compiled, 0
+
+    def __getattr__(self, name):
+        return getattr(self.compiled, name)
+
+    def create_infer_request(self):
+        self.created += 1
+        return self.compiled.create_infer_request()
+
+
+def test_threads_on_one_handle_each_get_their_own_answer(samples):
+    inf = OpenVinoInferencer(path(samples, IR_B1))
+    inf.model = counted = CountingModel(inf.model)
+    inputs = [image(seed=s) for s in range(8)]
+    expected = [inf.predict(x)[0] for x in inputs]
+    assert counted.created == 1  # one caller at a time: one request
+    errors, wrong = [], []
+
+    def worker(t):
+        try:
+            for i in range(200):
+                k = (t + i) % len(inputs)
+                y = inf.predict(inputs[k])[0] if i % 2 else inf.predict(input=inputs[k])["output"]
+                if not np.array_equal(y, expected[k]):
+                    wrong.append((t, i))
+        except Exception as e:  # noqa: BLE001 - every failure is reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=worker, args=(t,)) for t in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == [] and wrong == []
+    assert 1 <= counted.created < 8  # a small pool, not a request per call or per thread
+    inf._dispose_all_resources()
+    assert not hasattr(inf, "model") and not hasattr(inf, "_infer_requests")
+
+
+def test_failed_inferences_give_their_request_back(samples):
+    inf = OpenVinoInferencer(path(samples, IR_B1))
+    done = []
+
+    def calls():
+        for _ in range(10):  # more failures than the pool holds requests
+            with pytest.raises(RuntimeError):
+                inf.predict(input=np.zeros((1, 3, 8), np.float32))
+        done.append(inf.predict(image())[0].shape)
+
+    runner = threading.Thread(target=calls, daemon=True)
+    runner.start()
+    runner.join(timeout=30)
+    assert done == [(1, 10)]

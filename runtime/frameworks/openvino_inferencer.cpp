@@ -1,7 +1,10 @@
 // The OpenVINO back-end: OpenVinoInferencer loads an OpenVINO model (a ".xml" with its ".bin", or a
 // pickled or zipped checkpoint unpacked first) with the OpenVINO runtime's `Core`, compiles it for the
-// CPU, reports its input names, shapes and element types, predicts with an exact-shape check and
-// benchmarks through the base benchmark.
+// CPU, reports its input names, shapes (-1 for a dynamic dimension) and element types, predicts with a
+// shape check (a dynamic dimension takes any size) and benchmarks through the base benchmark.
+//
+// Predicts run on inference requests of the compiled model taken from a small pool, one request per
+// concurrent call, so several threads may predict on one inferencer at once.
 //
 // OpenVinoInferencer is a real Python subclass of BaseInferencer whose members are C++ functions; the
 // runtime is called through its Python API. Module attributes (Core, format_map, the exception classes,
@@ -13,7 +16,12 @@
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
@@ -253,8 +261,11 @@ py::list fetch_model_input_dtype(py::object self) {
 py::object benchmark(py::object self, py::object batch_size, py::object input_dimensions,
                      py::object duration_sec, py::object repetitions, py::object warmup_calls,
                      py::object include_io, py::object dtype, py::kwargs kwargs) {
-  if (batch_size.is_none() && truthy(self.attr("expected_input_shapes")))
+  // The network's own batch; a network whose batch axis is dynamic runs batches of one.
+  if (batch_size.is_none() && truthy(self.attr("expected_input_shapes"))) {
     batch_size = self.attr("fetch_model_batch_size")();
+    if (batch_size.is_none()) batch_size = py::int_(1);
+  }
   if (input_dimensions.is_none()) input_dimensions = self.attr("input_dims");
   py::dict named = ostrel::keywords({{"batch_size", batch_size},
                                      {"input_dimensions", input_dimensions},
@@ -267,6 +278,146 @@ py::object benchmark(py::object self, py::object batch_size, py::object input_di
   return ostrel::call_with(base, named, kwargs);
 }
 
+// ---- inference requests -----------------------------------------------------------------------------
+
+// The compiled model's inference requests, shared by the predicts of one inferencer. A request runs one
+// inference at a time, so each call takes a request of its own: a free one when there is one, a new one
+// while fewer than `capacity` exist, else it waits (without the GIL) until another call gives one back.
+// Single-threaded use thus keeps exactly one request. The pool belongs to one compiled model; it also
+// keeps that model's output names, the keys of a prediction by name.
+class RequestPool {
+ public:
+  RequestPool(py::object compiled, std::size_t capacity, py::list output_names)
+      : compiled_(std::move(compiled)), output_names_(std::move(output_names)), capacity_(capacity) {}
+
+  RequestPool(const RequestPool&) = delete;
+  RequestPool& operator=(const RequestPool&) = delete;
+
+  // Dropped with the capsule that holds it, with the GIL held.
+  ~RequestPool() {
+    for (PyObject* request : free_) Py_DECREF(request);
+  }
+
+  PyObject* compiled() const { return compiled_.ptr(); }
+  const py::list& output_names() const { return output_names_; }
+
+  // A request for the caller's sole use (a new reference); give it back with release(). Call with the
+  // GIL held.
+  py::object acquire() {
+    {
+      std::unique_lock lock(mutex_);
+      if (PyObject* request = pop_free()) return py::reinterpret_steal<py::object>(request);
+      if (created_ < capacity_) {
+        ++created_;
+        lock.unlock();
+        try {
+          return compiled_.attr("create_infer_request")();
+        } catch (...) {
+          lock.lock();
+          --created_;
+          lock.unlock();
+          available_.notify_one();
+          throw;
+        }
+      }
+    }
+    PyObject* request = nullptr;
+    {
+      py::gil_scoped_release without_gil;
+      std::unique_lock lock(mutex_);
+      available_.wait(lock, [&] { return !free_.empty() || created_ < capacity_; });
+      request = pop_free();
+    }
+    if (request == nullptr) return acquire();  // a failed creation left room for a new request
+    return py::reinterpret_steal<py::object>(request);
+  }
+
+  // Takes back a request given by acquire(). Call with the GIL held.
+  void release(py::object request) {
+    {
+      std::lock_guard lock(mutex_);
+      free_.push_back(request.release().ptr());
+    }
+    available_.notify_one();
+  }
+
+ private:
+  PyObject* pop_free() {
+    if (free_.empty()) return nullptr;
+    PyObject* request = free_.back();
+    free_.pop_back();
+    return request;
+  }
+
+  py::object compiled_;
+  py::list output_names_;
+  std::size_t capacity_;
+  std::size_t created_ = 0;
+  std::vector<PyObject*> free_;  // owned references, moved without the GIL
+  std::mutex mutex_;
+  std::condition_variable available_;
+};
+
+// Requests a pool may hold beyond the runtime's own optimum: enough for a few concurrent callers,
+// few enough that their input and output tensors stay small beside the model.
+constexpr std::size_t kConcurrentRequests = 4;
+
+// The name of an output: its tensor name, or for an output without one the name of the operation that
+// produces it.
+py::object output_name(py::handle output) {
+  py::set names = output.attr("get_names")();
+  if (!names.empty()) return output.attr("get_any_name")();
+  py::object producer = output.attr("get_node")();
+  if (py::int_(producer.attr("get_input_size")()).cast<int>() > 0)
+    producer = producer.attr("input_value")(0).attr("get_node")();
+  return producer.attr("get_friendly_name")();
+}
+
+std::unique_ptr<RequestPool> make_pool(py::object compiled) {
+  std::size_t capacity = kConcurrentRequests;
+  try {
+    capacity = std::max(capacity, py::int_(compiled.attr("get_property")("OPTIMAL_NUMBER_OF_INFER_REQUESTS"))
+                                      .cast<std::size_t>());
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;  // a runtime without the property: the fixed size
+  }
+  py::list names;
+  for (py::handle output : compiled.attr("outputs")) names.append(output_name(output));
+  return std::make_unique<RequestPool>(std::move(compiled), capacity, std::move(names));
+}
+
+constexpr const char* kPoolAttribute = "_infer_requests";
+
+// The request pool of the instance's present `model` (the capsule that holds it), made on first use
+// and made anew when `model` was replaced. Two threads may race to make it: each call still gets a
+// request of its own, and holds the capsule for as long as it uses the pool.
+py::capsule pool_of(py::handle self, py::handle compiled) {
+  py::object held = py::getattr(self, kPoolAttribute, py::none());
+  if (PyCapsule_CheckExact(held.ptr())) {
+    auto capsule = py::reinterpret_borrow<py::capsule>(held);
+    if (capsule.get_pointer<RequestPool>()->compiled() == compiled.ptr()) return capsule;
+  }
+  std::unique_ptr<RequestPool> made = make_pool(py::reinterpret_borrow<py::object>(compiled));
+  py::capsule holder(made.get(), [](void* p) { delete static_cast<RequestPool*>(p); });
+  made.release();
+  self.attr(kPoolAttribute) = holder;
+  return holder;
+}
+
+// Gives a request back to its pool however the call ends.
+class RequestLease {
+ public:
+  explicit RequestLease(RequestPool& pool) : pool_(pool), request_(pool.acquire()) {}
+  RequestLease(const RequestLease&) = delete;
+  RequestLease& operator=(const RequestLease&) = delete;
+  ~RequestLease() { pool_.release(std::move(request_)); }
+  const py::object& request() const { return request_; }
+
+ private:
+  RequestPool& pool_;
+  py::object request_;
+};
+
 // ---- prediction -------------------------------------------------------------------------------------
 
 PyObject* s_model;
@@ -274,57 +425,112 @@ PyObject* s_input_names;
 PyObject* s_expected_input_shapes;
 PyObject* s_shape;
 PyObject* s_values;
+PyObject* s_infer;
 PyObject* g_ndarray;
+PyObject* g_mapping;
 
-// Builds the feed mapping from `x` (one array, or a sequence of arrays in input order), checking every
-// shape exactly against the network's before anything runs.
-bool feed_positional(PyObject* self, PyObject* x, PyObject* feed) {
-  py::object names = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_input_names));
-  if (!names) return false;
-  py::object shapes = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_expected_input_shapes));
-  if (!shapes) return false;
-  py::object arrays;
-  int is_array = PyObject_IsInstance(x, g_ndarray);
-  if (is_array < 0) return false;
-  if (is_array) {
-    arrays = py::reinterpret_steal<py::object>(PyList_New(1));
-    if (!arrays) return false;
-    Py_INCREF(x);
-    PyList_SET_ITEM(arrays.ptr(), 0, x);
-  } else {
-    arrays = py::reinterpret_borrow<py::object>(x);
+// True when an array of shape `shape` fits `expected`: the same number of dimensions, and each
+// dimension equal to the expected one unless that one is dynamic (-1). -1 with an error set on failure.
+int shape_fits(PyObject* shape, PyObject* expected) {
+  int same = PyObject_RichCompareBool(shape, expected, Py_EQ);
+  if (same != 0 || !PyTuple_Check(shape) || !PyTuple_Check(expected)) return same;
+  Py_ssize_t rank = PyTuple_GET_SIZE(expected);
+  if (PyTuple_GET_SIZE(shape) != rank) return 0;
+  for (Py_ssize_t d = 0; d < rank; ++d) {
+    PyObject* want = PyTuple_GET_ITEM(expected, d);
+    if (PyLong_Check(want) && PyLong_AsLong(want) == -1) continue;
+    int equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(shape, d), want, Py_EQ);
+    if (equal <= 0) return equal;
   }
-  py::object it = py::reinterpret_steal<py::object>(PyObject_GetIter(arrays.ptr()));
-  if (!it) return false;
-  Py_ssize_t i = 0;
-  for (;; ++i) {
-    py::object array = py::reinterpret_steal<py::object>(PyIter_Next(it.ptr()));
-    if (!array) {
-      if (PyErr_Occurred()) return false;
-      break;
-    }
-    py::object index = py::reinterpret_steal<py::object>(PyLong_FromSsize_t(i));
-    if (!index) return false;
-    py::object expected = py::reinterpret_steal<py::object>(PyObject_GetItem(shapes.ptr(), index.ptr()));
-    if (!expected) return false;
-    py::object shape = py::reinterpret_steal<py::object>(PyObject_GetAttr(array.ptr(), s_shape));
-    if (!shape) return false;
-    int same = PyObject_RichCompareBool(shape.ptr(), expected.ptr(), Py_EQ);
-    if (same < 0) return false;
-    if (!same) {
-      PyErr_Format(PyExc_AssertionError,
-                   "OpenVino's model expects input shape at index %zd: %S, received: %S.", i, expected.ptr(),
-                   shape.ptr());
+  return 1;
+}
+
+// Checks `array` against the expected shape of input `index` and feeds it under that input's name.
+bool feed_checked(PyObject* feed, PyObject* names, PyObject* shapes, Py_ssize_t index, PyObject* name,
+                  PyObject* array) {
+  py::object key = py::reinterpret_steal<py::object>(PyLong_FromSsize_t(index));
+  if (!key) return false;
+  py::object expected = py::reinterpret_steal<py::object>(PyObject_GetItem(shapes, key.ptr()));
+  if (!expected) return false;
+  py::object shape = py::reinterpret_steal<py::object>(PyObject_GetAttr(array, s_shape));
+  if (!shape) return false;
+  int fits = shape_fits(shape.ptr(), expected.ptr());
+  if (fits < 0) return false;
+  if (!fits) {
+    PyErr_Format(PyExc_AssertionError, "OpenVino's model expects input shape at index %zd: %S, received: %S.",
+                 index, expected.ptr(), shape.ptr());
+    return false;
+  }
+  py::object own_name;
+  if (name == nullptr) {
+    own_name = py::reinterpret_steal<py::object>(PyObject_GetItem(names, key.ptr()));
+    if (!own_name) return false;
+    name = own_name.ptr();
+  }
+  return PyDict_SetItem(feed, name, array) == 0;
+}
+
+// Feeds a mapping from input name to array, each array checked against its input's shape.
+bool feed_by_name(PyObject* x, PyObject* names, PyObject* shapes, PyObject* feed) {
+  py::object items = py::reinterpret_steal<py::object>(PyMapping_Items(x));
+  if (!items) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+    PyObject* item = PyList_GET_ITEM(items.ptr(), i);
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+      PyErr_SetString(PyExc_TypeError, "the items of a mapping of inputs must be (name, array) pairs");
       return false;
     }
-    py::object name = py::reinterpret_steal<py::object>(PyObject_GetItem(names.ptr(), index.ptr()));
-    if (!name || PyDict_SetItem(feed, name.ptr(), array.ptr()) != 0) return false;
+    PyObject* name = PyTuple_GET_ITEM(item, 0);
+    Py_ssize_t index = PySequence_Index(names, name);
+    if (index < 0) {
+      if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+      PyErr_Clear();
+      PyErr_Format(PyExc_KeyError, "OpenVino's model has no input named %R; its inputs are %S.", name, names);
+      return false;
+    }
+    if (!feed_checked(feed, names, shapes, index, name, PyTuple_GET_ITEM(item, 1))) return false;
   }
   return true;
 }
 
-// predict(self, /, x=None, **kwargs): with `x`, a list of the output arrays in the runtime's order;
-// with keyword inputs only, the runtime's own result mapping.
+// Builds the feed mapping from `x`: one array, a sequence of arrays in input order, or a mapping from
+// input name to array. Every shape is checked against the network's before anything runs.
+bool feed_from_x(PyObject* self, PyObject* x, PyObject* feed) {
+  py::object names = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_input_names));
+  if (!names) return false;
+  py::object shapes = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_expected_input_shapes));
+  if (!shapes) return false;
+  int is_array = PyObject_IsInstance(x, g_ndarray);
+  if (is_array < 0) return false;
+  if (is_array) return feed_checked(feed, names.ptr(), shapes.ptr(), 0, nullptr, x);
+  if (!PyList_Check(x) && !PyTuple_Check(x)) {
+    int is_mapping = PyDict_Check(x) ? 1 : PyObject_IsInstance(x, g_mapping);
+    if (is_mapping < 0) return false;
+    if (is_mapping) return feed_by_name(x, names.ptr(), shapes.ptr(), feed);
+  }
+  py::object it = py::reinterpret_steal<py::object>(PyObject_GetIter(x));
+  if (!it) return false;
+  for (Py_ssize_t i = 0;; ++i) {
+    py::object array = py::reinterpret_steal<py::object>(PyIter_Next(it.ptr()));
+    if (!array) return !PyErr_Occurred();
+    if (!feed_checked(feed, names.ptr(), shapes.ptr(), i, nullptr, array.ptr())) return false;
+  }
+}
+
+// One inference of the present `model` on a request of the caller's own; `pool` is set to the capsule
+// of the pool used.
+py::object infer(PyObject* self, PyObject* feed, py::capsule& pool) {
+  py::object model = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_model));
+  if (!model) throw py::error_already_set();
+  pool = pool_of(self, model);
+  RequestLease lease(*pool.get_pointer<RequestPool>());
+  PyObject* result = PyObject_CallMethodOneArg(lease.request().ptr(), s_infer, feed);
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+// predict(self, /, x=None, **kwargs): with `x`, a list of the output arrays in the network's order;
+// with keyword inputs only, a dict from output name to array.
 PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ostrel::PredictArgs call;
   if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) return nullptr;
@@ -335,20 +541,29 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
   py::object feed = py::reinterpret_steal<py::object>(PyDict_New());
   if (!feed) return nullptr;
   if (positional_input) {
-    if (!feed_positional(self, x, feed.ptr())) return nullptr;
+    if (!feed_from_x(self, x, feed.ptr())) return nullptr;
   } else {
     for (Py_ssize_t i = 0; i < nkw; ++i)
       if (i != call.x_keyword &&
           PyDict_SetItem(feed.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0)
         return nullptr;
   }
-  py::object model = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_model));
-  if (!model) return nullptr;
-  py::object result = py::reinterpret_steal<py::object>(PyObject_CallOneArg(model.ptr(), feed.ptr()));
-  if (!result || !positional_input) return result.release().ptr();
-  py::object values = py::reinterpret_steal<py::object>(PyObject_CallMethodNoArgs(result.ptr(), s_values));
-  if (!values) return nullptr;
-  return PySequence_List(values.ptr());
+  try {
+    py::capsule pool;
+    py::object result = infer(self, feed.ptr(), pool);
+    py::object values = py::reinterpret_steal<py::object>(PyObject_CallMethodNoArgs(result.ptr(), s_values));
+    if (!values) return nullptr;
+    py::object arrays = py::reinterpret_steal<py::object>(PySequence_List(values.ptr()));
+    if (!arrays || positional_input) return arrays.release().ptr();
+    const py::list& names = pool.get_pointer<RequestPool>()->output_names();
+    py::dict named;
+    Py_ssize_t n = std::min<Py_ssize_t>(PyList_GET_SIZE(arrays.ptr()), static_cast<Py_ssize_t>(names.size()));
+    for (Py_ssize_t i = 0; i < n; ++i) named[names[i]] = PyList_GET_ITEM(arrays.ptr(), i);
+    return named.release().ptr();
+  } catch (...) {
+    ostrel::set_error_in_flight();
+    return nullptr;
+  }
 }
 
 PyMethodDef g_predict_def = {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&predict)),
@@ -416,9 +631,11 @@ MODTREE_MODULE("frameworks.openvino_inferencer", m) {
                         {&s_input_names, "input_names"},
                         {&s_expected_input_shapes, "expected_input_shapes"},
                         {&s_shape, "shape"},
-                        {&s_values, "values"}});
+                        {&s_values, "values"},
+                        {&s_infer, "infer"}});
   if (g_ndarray == nullptr)
       g_ndarray = py::object(m.attr("np").attr("ndarray")).release().ptr();
+  if (g_mapping == nullptr) g_mapping = modtree::import_from("collections.abc", "Mapping").release().ptr();
 
   py::none none;
   modtree::ClassBuilder cls(m, "OpenVinoInferencer");
@@ -441,7 +658,7 @@ MODTREE_MODULE("frameworks.openvino_inferencer", m) {
           py::arg("dtype") = none);
   cls.attr("predict", modtree::raw_method(&g_predict_def, m));
   cls.def(
-      "_dispose_all_resources", [](py::object self) { ostrel::delete_instance_resources(self, {"model"}); },
+      "_dispose_all_resources", [](py::object self) { ostrel::delete_instance_resources(self, {"model", kPoolAttribute}); },
       py::arg("self"));
   cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("OPENVINO"); });
   cls.def_property("framework_version", [](py::object) { return mod_attr("get_openvino_version")(); });
