@@ -428,6 +428,7 @@ PyObject* s_values;
 PyObject* s_infer;
 PyObject* g_ndarray;
 PyObject* g_mapping;
+PyObject* g_shared;  // the keyword names ("share_inputs",) of a request's infer call
 
 // True when an array of shape `shape` fits `expected`: the same number of dimensions, and each
 // dimension equal to the expected one unless that one is dynamic (-1). -1 with an error set on failure.
@@ -524,7 +525,11 @@ py::object infer(PyObject* self, PyObject* feed, py::capsule& pool) {
   if (!model) throw py::error_already_set();
   pool = pool_of(self, model);
   RequestLease lease(*pool.get_pointer<RequestPool>());
-  PyObject* result = PyObject_CallMethodOneArg(lease.request().ptr(), s_infer, feed);
+  // The arrays are read in place (as the compiled model's own call does): the call holds them until the
+  // inference is over. A spare slot in front lets the callee prepend without copying the arguments.
+  PyObject* call_args[4] = {nullptr, lease.request().ptr(), feed, Py_True};
+  PyObject* result =
+      PyObject_VectorcallMethod(s_infer, call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_shared);
   if (result == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(result);
 }
@@ -635,6 +640,7 @@ MODTREE_MODULE("frameworks.openvino_inferencer", m) {
                         {&s_infer, "infer"}});
   if (g_ndarray == nullptr)
       g_ndarray = py::object(m.attr("np").attr("ndarray")).release().ptr();
+  if (g_shared == nullptr) g_shared = py::make_tuple(py::str("share_inputs")).release().ptr();
   if (g_mapping == nullptr) g_mapping = modtree::import_from("collections.abc", "Mapping").release().ptr();
 
   py::none none;
