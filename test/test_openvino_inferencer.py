@@ -484,6 +484,11 @@ def test_dynamic_dimensions_take_any_size(dynamic_ir):
     assert inf.benchmark(input_dimensions=[(3, 8, 8)], repetitions=1, warmup_calls=1).batch_size == 1
     with pytest.raises(exc.InputDimensionsNotSpecifiedError, match="dimension -1 has no fixed size"):
         model.benchmark(batch_size=2, repetitions=1)
+    with pytest.raises(exc.InputDimensionsNotSpecifiedError):
+        inf.example_inputs
+    sized = OpenVinoInferencer(dynamic_ir, input_dims=[(3, 20, 20)])
+    (example,) = sized.example_inputs  # the given sizes, in a batch of one
+    assert example.shape == (1, 3, 20, 20) and sized.predict(example)[0].shape == (1, 4, 20, 20)
 
 
 @pytest.mark.parametrize("shape", [(2, 4, 64, 64), (3, 64, 64), (2, 3, 64, 64, 1)])
