@@ -123,7 +123,7 @@ def verify_coreml(sample: Sample, path: Path) -> dict:
     spec = model.get_spec()
     if spec.WhichOneof("Type") != "neuralNetwork" or spec.specificationVersion != c["spec_version"]:
         fail(sample, f"a {spec.WhichOneof('Type')} model of version {spec.specificationVersion}, expected a "
-                      f"neuralNetwork of version {c['spec_version']}")
+                     f"neuralNetwork of version {c['spec_version']}")
     if list(model.input_description) != [t["name"] for t in c["inputs"]]:
         fail(sample, f"inputs are {list(model.input_description)}")
     array_type = FeatureTypes_pb2.ArrayFeatureType.ArrayDataType

@@ -45,11 +45,11 @@ def samples() -> list[Sample]:
                "identity with a static batch of 1", "onnx", check_identity),
         Sample("onnx_two_inputs", "onnx/two_inputs.onnx", "onnx", build_onnx_two_inputs,
                onnx_contract([tensor("image", ["batch", 3, 32, 32]), tensor("scale", ["batch", 1])],
-                              [tensor("pooled", ["batch", 3]), tensor("doubled_scale", ["batch", 1])]),
+                             [tensor("pooled", ["batch", 3]), tensor("doubled_scale", ["batch", 1])]),
                "two inputs, two outputs, dynamic batch", "onnx", check_two_inputs),
         Sample("onnx_mixed_batch", "onnx/mixed_batch_inputs.onnx", "onnx", build_onnx_scale_each,
                onnx_contract([tensor("a", [8, 4]), tensor("b", ["batch", 4])],
-                              [tensor("a_doubled", [8, 4]), tensor("b_doubled", ["batch", 4])]),
+                             [tensor("a_doubled", [8, 4]), tensor("b_doubled", ["batch", 4])]),
                "first input with a fixed first axis of 8, second with a symbolic one", "onnx",
                check_doubled),
         Sample("onnx_add_1x4", "onnx/add_1x4.onnx", "onnx", build_onnx_add,
@@ -62,14 +62,14 @@ def samples() -> list[Sample]:
                check_softmax_mask),
         Sample("onnx_symbolic_inner_dims", "onnx/symbolic_inner_dims.onnx", "onnx", build_onnx_relu,
                onnx_contract([tensor("image", ["batch", 3, "height", "width"])],
-                              [tensor("features", ["batch", 3, "height", "width"])]),
+                             [tensor("features", ["batch", 3, "height", "width"])]),
                "symbolic batch, height and width", "onnx", check_relu),
         Sample("onnx_unnamed_dynamic_dim", "onnx/unnamed_dynamic_dim.onnx", "onnx", build_onnx_identity,
                onnx_contract([tensor("x", [None, 3, 224, 224])], [tensor("y", [None, 3, 224, 224])]),
                "batch axis dynamic without a name", "onnx", check_identity),
         Sample("onnx_int64_input", "onnx/int64_input.onnx", "onnx", build_onnx_add_one,
                onnx_contract([tensor("ids", ["batch", 16], "int64")],
-                              [tensor("ids_plus_one", ["batch", 16], "int64")]),
+                             [tensor("ids_plus_one", ["batch", 16], "int64")]),
                "int64 input and output", "onnx", check_add_one),
         Sample("onnx_double_input", "onnx/double_input.onnx", "onnx", build_onnx_scale_each,
                onnx_contract([tensor("x", ["batch", 4], "float64")], [tensor("x_doubled", ["batch", 4], "float64")]),
@@ -127,7 +127,7 @@ def build_onnx_identity(sample: Sample, dest: Path) -> dict:
 
     c = sample.contract
     return save_onnx(sample, dest, [helper.make_node("Identity", [c["inputs"][0]["name"]],
-                                                      [c["outputs"][0]["name"]], name="identity")])
+                                                     [c["outputs"][0]["name"]], name="identity")])
 
 
 def build_onnx_relu(sample: Sample, dest: Path) -> dict:
@@ -135,7 +135,7 @@ def build_onnx_relu(sample: Sample, dest: Path) -> dict:
 
     c = sample.contract
     return save_onnx(sample, dest, [helper.make_node("Relu", [c["inputs"][0]["name"]],
-                                                      [c["outputs"][0]["name"]], name="relu")])
+                                                     [c["outputs"][0]["name"]], name="relu")])
 
 
 def build_onnx_add(sample: Sample, dest: Path) -> dict:
@@ -337,7 +337,7 @@ def verify_onnxruntime(sample: Sample, path: Path) -> dict:
         layers, kernels = _count_profiled_layers(path, dict(zip(names, feeds)))
         if kernels < c["min_profiled_layers"]:
             fail(sample, f"the CPU profile shows {kernels} distinct layers, expected at least "
-                          f"{c['min_profiled_layers']}")
+                         f"{c['min_profiled_layers']}")
         facts.update(profiled_layer_names=layers, profiled_layers=kernels)
     return facts
 
@@ -397,7 +397,7 @@ def check_softmax_mask(sample, feeds, outputs):
 
     mask = outputs[0]
     expect(sample, bool(np.all(np.isfinite(mask))) and np.allclose(mask.sum(axis=1), 1, atol=1e-5),
-            "mask is not a softmax over the class axis")
+           "mask is not a softmax over the class axis")
     expect(sample, float(mask.std()) > 1e-4, "mask is constant")
 
 

@@ -121,7 +121,8 @@ def _ov_onnx(net: str, batch: int, seed: int):
         b1 = (rng.standard_normal(8) * 0.1).astype(np.float32)
         w2 = (rng.standard_normal((10, 8)) * 0.3).astype(np.float32)
         b2 = (rng.standard_normal(10) * 0.1).astype(np.float32)
-        inits = [initializer("conv.weight", w1), initializer("conv.bias", b1), initializer("fc.weight", w2), initializer("fc.bias", b2)]
+        inits = [initializer("conv.weight", w1), initializer("conv.bias", b1), initializer("fc.weight", w2),
+                 initializer("fc.bias", b2)]
         nodes = [
             helper.make_node("Conv", ["input", "conv.weight", "conv.bias"], ["conv"], name="conv",
                              kernel_shape=[3, 3], strides=[2, 2], pads=[1, 1, 1, 1]),

@@ -261,7 +261,7 @@ def verify_tensorrt(sample: Sample, path: Path) -> dict:
     engine = trt.Runtime(Capture()).deserialize_cuda_engine(blob)
     if form.startswith("foreign"):
         expect(sample, engine is None and any("tag does not match" in m for m in messages),
-                "the stand-in runtime accepts the engine")
+               "the stand-in runtime accepts the engine")
         return {}
     expect(sample, engine is not None, f"the stand-in runtime refuses the engine: {messages}")
     per_profile = engine.num_bindings // engine.num_optimization_profiles
