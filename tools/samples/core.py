@@ -132,16 +132,20 @@ def marker_detection(path: str | os.PathLike) -> str | None:
 
 def from_ostrel(module: str, name: str):
     """`name` of the built ostrel package's `module`, imported with HOME on a scratch folder (the package's
-    logger opens its file under HOME) and the import's console greeting kept out of the generator's log."""
+    logger opens its file under HOME). In a worker process the import's console greeting is kept out of the
+    generator's log (the package's console handler keeps the stream it found); in the calling process,
+    with --jobs 0, the logger is left as it is."""
     import importlib
+    import multiprocessing
     import shutil
     import tempfile
 
     home = os.environ.get("HOME")
     scratch = tempfile.mkdtemp(prefix="ostrel-samples-home-")
     os.environ["HOME"] = scratch
+    quiet = multiprocessing.parent_process() is not None
     try:
-        with contextlib.redirect_stdout(io.StringIO()):
+        with contextlib.redirect_stdout(io.StringIO()) if quiet else contextlib.nullcontext():
             return getattr(importlib.import_module(module), name)
     except ImportError as e:
         raise SampleError(f"the ostrel package is not importable ({e}); build it first (make build)") from e
