@@ -39,7 +39,7 @@ build: venv
 	@ln -sf build/cp311-cp311-linux_x86_64/compile_commands.json compile_commands.json
 
 fixtures: build
-	$(PY) tools/make_samples.py --out $(SAMPLES)
+	$(PY) -m tools.samples --out $(SAMPLES)
 
 # GoogleTest suite of the pure C++ core, plain and under ASan+UBSan.
 cpptest: sysdeps venv

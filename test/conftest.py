@@ -57,8 +57,8 @@ def samples(request, tmp_path_factory):
         return root
     if not _generated_tree:
         out = tmp_path_factory.mktemp("samples")
-        subprocess.run([sys.executable, os.path.join(_REPO, "tools", "make_samples.py"), "--out", str(out)],
-                       check=True, capture_output=True)
+        subprocess.run([sys.executable, "-m", "tools.samples", "--out", str(out)], cwd=_REPO, check=True,
+                       capture_output=True)
         _generated_tree.append(out)
     return _generated_tree[0]
 

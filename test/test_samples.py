@@ -1,6 +1,9 @@
-"""The sample-model generator (tools/make_samples.py): manifest, caching, contracts, safety."""
+"""The sample-model generator (python -m tools.samples): manifest, caching, contracts, detection, safety."""
+import contextlib
+import dataclasses
 import hashlib
-import importlib.util
+import importlib
+import io
 import json
 import os
 import shutil
@@ -11,7 +14,6 @@ from pathlib import Path
 import pytest
 
 REPO = Path(__file__).resolve().parent.parent
-TOOL = REPO / "tools" / "make_samples.py"
 
 # Object keys under which the verification package fetches its samples, with their framework.
 FETCHED_KEYS = {
@@ -32,19 +34,18 @@ FETCHED_KEYS = {
 }
 
 
-def run_tool(*args, env=None):
+def run_tool(*args, env=None, entry=("-m", "tools.samples")):
     e = {k: v for k, v in os.environ.items() if k != "OSTREL_SAMPLES_DIR"}
     e.update(env or {})
-    return subprocess.run([sys.executable, str(TOOL), *map(str, args)], env=e, capture_output=True, text=True,
-                          timeout=600)
+    return subprocess.run([sys.executable, *entry, *map(str, args)], env=e, cwd=REPO, capture_output=True,
+                          text=True, timeout=600)
 
 
-def load_tool():
-    spec = importlib.util.spec_from_file_location("make_samples_under_test", TOOL)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # dataclasses look their module up there
-    spec.loader.exec_module(module)
-    return module
+@pytest.fixture
+def tool(monkeypatch):
+    """The generator's modules, imported from the checkout."""
+    monkeypatch.syspath_prepend(str(REPO))
+    return {name: importlib.import_module(f"tools.samples.{name}") for name in ("registry", "runner", "onnx_samples")}
 
 
 def sha256(path):
@@ -70,11 +71,11 @@ def manifest(samples):
     return json.loads((samples / "manifest.json").read_text())
 
 
-def test_manifest_lists_every_file_with_its_hash(samples, manifest):
+def test_manifest_lists_every_file_with_its_hash(samples, manifest, tool):
     entries = manifest["samples"]
     on_disk = {str(p.relative_to(samples)) for p in samples.rglob("*") if p.is_file()} - {"manifest.json"}
     assert on_disk == {e["path"] for e in entries.values()}
-    assert {e["path"] for e in entries.values()} == {s.path for s in load_tool().all_samples()}
+    assert {e["path"] for e in entries.values()} == {s.path for s in tool["registry"].all_samples()}
     for e in entries.values():
         f = samples / e["path"]
         assert (sha256(f), f.stat().st_size) == (e["sha256"], e["size"]), e["path"]
@@ -105,7 +106,7 @@ def test_stale_and_missing_samples_are_rebuilt_to_the_same_bytes(samples, manife
 
     r = run_tool("--out", out)
     assert r.returncode == 0, r.stdout + r.stderr
-    assert "building 3 " in r.stdout
+    assert "building 3," in r.stdout
     after = snapshot(out)
     changed = {p for p in after if after[p] != before.get(p)}
     assert changed == {decoder, "mobilenet_v2.pth", "resnet18.pt"}  # the manifest's content did not change
@@ -133,23 +134,43 @@ def test_foreign_manifest_is_refused(tmp_path):
     assert (tmp_path / "manifest.json").read_text() == '{"samples": {}}'
 
 
-def test_a_sample_that_breaks_its_contract_fails_loudly_and_replaces_nothing(tmp_path, monkeypatch):
-    tool = load_tool()
-    add = next(s for s in tool.all_samples() if s.name == "onnx_add_1x4")
-    monkeypatch.setattr(tool, "SAMPLE_SETS", [lambda: [add]])
+def test_a_sample_that_breaks_its_contract_fails_loudly_and_replaces_nothing(tmp_path, monkeypatch, tool):
+    registry, runner = tool["registry"], tool["runner"]
+    add = registry.sample_by_name("onnx_add_1x4")
+    monkeypatch.setattr(registry, "SAMPLE_SETS", [lambda: [add]])
     log = []
-    assert tool.generate(tmp_path, jobs=0, log=log.append) == 0
+    assert runner.generate(tmp_path, jobs=0, log=log.append) == 0
     good = (tmp_path / add.path).read_bytes()
     manifest_before = (tmp_path / "manifest.json").read_text()
 
     # An identity of the first input in place of the sum: loads fine, but its values are wrong.
-    monkeypatch.setattr(tool, "build_onnx_add", tool.build_onnx_identity)
+    broken = dataclasses.replace(add, builder=tool["onnx_samples"].build_onnx_identity)
+    monkeypatch.setattr(registry, "SAMPLE_SETS", [lambda: [broken]])
     log.clear()
-    assert tool.generate(tmp_path, force=True, jobs=0, log=log.append) == 1
+    assert runner.generate(tmp_path, force=True, jobs=0, log=log.append) == 1
     assert any("FAILED" in line and "not a + b" in line for line in log), log
     assert (tmp_path / add.path).read_bytes() == good
     assert (tmp_path / "manifest.json").read_text() == manifest_before
     assert sorted(p.name for p in (tmp_path / "onnx").iterdir()) == ["add_1x4.onnx"]
+
+
+def test_recipe_digests_do_not_depend_on_the_code_layout(tool):
+    """Digests as manifests written before record them: a tree generated earlier stays current."""
+    recorded = {"return_model_input": "ffe7fc34d165f3f4", "mobilenet_v2": "4f4795920c183a82",
+                "tflite_mobilenet_v2": "2aad33126771450f", "coreml_int32_input": "bc9a549773cdf53c",
+                "openvino_ir_b1_xml": "928eb7233dfc7120", "trt_empty": "b160565efe5a7530"}
+    got = {name: tool["registry"].sample_by_name(name).recipe_digest() for name in recorded}
+    assert got == recorded
+
+
+def test_the_earlier_command_line_still_runs_the_generator(tmp_path, tool):
+    by_module = run_tool("--list")
+    by_path = subprocess.run([sys.executable, str(REPO / "tools" / "make_samples.py"), "--list"], cwd=tmp_path,
+                             capture_output=True, text=True, timeout=120)
+    assert by_module.returncode == 0 and by_path.returncode == 0, by_module.stderr + by_path.stderr
+    assert by_module.stdout == by_path.stdout
+    listed = [line.split()[0] for line in by_module.stdout.splitlines()]
+    assert listed == [s.path for s in tool["registry"].all_samples()]  # engine samples included
 
 
 def test_onnx_samples_match_their_contracts(samples, manifest):
@@ -206,8 +227,33 @@ def test_torch_samples_load_as_the_back_ends_load_them(samples):
             torch.jit.load(str(samples / name))
 
 
+def _runtime_detection(path):
+    from ostrel.common.framework_detection import FrameworkDetector
+
+    with contextlib.redirect_stdout(io.StringIO()):  # the detector prints its answer
+        found = FrameworkDetector.detect_framework(str(path))
+    return None if found is None else found.value
+
+
+def test_manifest_records_what_the_runtime_detects(samples, manifest):
+    entries = manifest["samples"]
+    for e in entries.values():
+        assert _runtime_detection(samples / e["path"]) == e["detected_as"], e["path"]
+    pinned = {
+        "tflite_mobilenet_v2": ("tflite", "structure"),  # a flat buffer without the marker
+        "coreml_int32_input": ("coreml", "structure"),  # no converter metadata
+        "coreml_mobilenet_v2": ("coreml", "markers"),
+        "openvino_ir_b1_xml": ("openvino", "structure"),
+        "openvino_ir_b1_bin": (None, None),
+        "mobilenet_v2": ("torchscript", "markers"),
+        "resnet18": (None, None),
+    }
+    assert {n: (entries[n]["detected_as"], entries[n]["detected_by"]) for n in pinned} == pinned
+
+
 def test_expected_detection_matches_strings_and_grep(samples, manifest):
-    """The recorded detection result, recomputed the way the runtime does it: `strings FILE | grep MARKER`."""
+    """The marker table's answer, recomputed the way the runtime scans: `strings FILE | grep MARKER`.
+    Files recognised by their structure hold no marker."""
     if not (shutil.which("strings") and shutil.which("grep")):
         pytest.skip("strings/grep not installed")
     markers = manifest["detection_markers"]
@@ -220,6 +266,24 @@ def test_expected_detection_matches_strings_and_grep(samples, manifest):
             if grep.returncode == 0 and marker in grep.stdout.decode():
                 detected = framework
                 break
-        assert detected == e["detected_as"], e["path"]
-    detected = {e["path"]: e["detected_as"] for e in manifest["samples"].values()}
-    assert detected["mobilenet_v2.pth"] == "torchscript" and detected["resnet18.pt"] is None
+        assert detected == (e["detected_as"] if e["detected_by"] == "markers" else None), e["path"]
+
+
+def test_a_manifest_written_before_gets_the_detection_without_any_rebuild(samples, manifest, tmp_path):
+    out = tmp_path / "earlier"
+    shutil.copytree(samples, out)
+    earlier = json.loads(json.dumps(manifest))
+    earlier.update(format=1, generator="tools/make_samples.py")
+    for e in earlier["samples"].values():  # the marker table's answer only, as such manifests hold it
+        if e.pop("detected_by") == "structure":
+            e["detected_as"] = None
+    (out / "manifest.json").write_text(json.dumps(earlier, indent=2) + "\n")
+    before = snapshot(out)
+
+    r = run_tool("--out", out)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert "building 0," in r.stdout and f"detection of {len(manifest['samples'])} " in r.stdout
+    after = snapshot(out)
+    assert {p for p in after if after[p] != before.get(p)} == {"manifest.json"}
+    assert json.loads((out / "manifest.json").read_text()) == manifest
+    assert "up to date" in run_tool("--out", out).stdout

@@ -1,0 +1,1 @@
+"""Developer tools of the checkout (not part of the installed package)."""
