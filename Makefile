@@ -73,6 +73,10 @@ asan: sysdeps venv
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 build/asan/native_tests --gtest_brief=1
 	$(STAGE_END)
 
+# Stages run side by side, so each framework runtime gets a few threads (OMP_NUM_THREADS) instead of one
+# per core: torch's thread pool with more threads than free cores spends most of its time waiting.
+STAGE_THREADS ?= 1
+
 # The pytest modules in PYTEST_SHARDS processes, dealt round-robin.
 PYTEST_SHARDS ?= 4
 PYTEST_STAGES := $(addprefix pytest-,$(shell seq $(PYTEST_SHARDS)))
@@ -80,7 +84,7 @@ PYTEST_STAGES := $(addprefix pytest-,$(shell seq $(PYTEST_SHARDS)))
 pytest: $(PYTEST_STAGES)
 $(PYTEST_STAGES): pytest-%: build fixtures
 	$(STAGE_START)
-	$(PY) -m pytest -q -p no:cacheprovider $$(ls test/test_*.py | awk 'NR % $(PYTEST_SHARDS) == $* % $(PYTEST_SHARDS)')
+	OMP_NUM_THREADS=$(STAGE_THREADS) $(PY) -m pytest -q -p no:cacheprovider $$(ls test/test_*.py | awk 'NR % $(PYTEST_SHARDS) == $* % $(PYTEST_SHARDS)')
 	$(STAGE_END)
 
 # The check modules of the full runner's two suites, each in its own process with its own scratch working
@@ -96,7 +100,7 @@ suites: $(SUITE_STAGES)
 $(SUITE_STAGES): suite-%: build fixtures
 	$(STAGE_START)
 	rm -rf build/suites/$* && mkdir -p build/suites/$*/home build/suites/$*/tmp
-	cd build/suites/$* && HOME=$(CURDIR)/build/suites/$*/home TMPDIR=$(CURDIR)/build/suites/$*/tmp \
+	cd build/suites/$* && HOME=$(CURDIR)/build/suites/$*/home TMPDIR=$(CURDIR)/build/suites/$*/tmp OMP_NUM_THREADS=$(STAGE_THREADS) \
 	  $(CURDIR)/$(PY) -m unittest -v tests.$*
 	$(STAGE_END)
 
