@@ -139,9 +139,6 @@ void drop_unopenable_file_handlers(py::dict config) {
   }
 }
 
-// Applies `config` with dictConfig. When that fails, the record is put back as it was before the call
-// (in place: the module constant and the class attribute stay one mapping) and re-applied, so a bad
-// level or an unopenable file does not leave the process without working loggers; the error is raised.
 // dictConfig shuts down every handler of the process before it builds its own, and some handlers close
 // the stream they were given (one a test runner or another library still owns). Only the handlers of this
 // configuration are shut down: the others are held out of logging's handler list for the call, and stay
@@ -177,6 +174,9 @@ void dict_config_own_handlers(py::dict config, py::dict before) {
   for (py::handle ref : foreign) refs.append(ref);
 }
 
+// Applies `config` with dictConfig. When that fails, the record is put back as it was before the call
+// (in place: the module constant and the class attribute stay one mapping) and re-applied, so a bad
+// level or an unopenable file does not leave the process without working loggers; the error is raised.
 void apply_or_roll_back(py::dict config, py::dict before) {
   auto dict_config = [&](py::dict c) { dict_config_own_handlers(c, before); };
   try {
