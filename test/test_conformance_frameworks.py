@@ -109,11 +109,12 @@ def test_framework_check_class_passes_on_its_back_end(tmp_path, module, checks, 
         assert "Test that None as input dimensions raises an error" in r.stdout
 
 
-def test_missing_sample_skips_the_class_naming_it(tmp_path):
+def test_missing_sample_errs_the_class_naming_it(tmp_path):
     r = run_child(tmp_path, RUN, "test_onnx_inferencer", env={"OSTREL_SAMPLES_DIR": str(tmp_path / "none")})
-    assert outcome(r) == (0, 0, 0, 1), r.stdout + r.stderr
-    assert "sample /return_model_input.onnx is not available at file://" in r.stdout
-    assert "tools/make_samples.py" in r.stdout
+    # The class set-up fails: one error, no check run and none skipped.
+    assert outcome(r) == (0, 0, 1, 0), r.stdout + r.stderr
+    assert f"sample /return_model_input.onnx could not be fetched from file://{tmp_path}/none/" in r.stdout
+    assert "make fixtures" in r.stdout
 
 
 def test_detection_check_fails_on_a_label_the_photograph_does_not_show(tmp_path):

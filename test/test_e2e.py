@@ -105,11 +105,12 @@ def test_url_quoted_object_names_are_read_from_their_decoded_file(tmp_path, monk
     assert (Path("/tmp") / "test_openvino_resnet50_batch64.zip").read_bytes() == b"not an archive"
 
 
-def test_a_sample_missing_from_the_tree_is_reported_by_name(tmp_path, monkeypatch):
+def test_a_sample_missing_from_the_tree_errs_the_check_naming_it(tmp_path, monkeypatch):
     tree = tmp_path / "tree"
     tree.mkdir()
     shutil.copy(SAMPLES / "return_model_input.onnx", tree / "return_model_input.onnx")
     monkeypatch.setattr(e2e_module, "s3_public_pexa_bucket", tree.as_uri())
     result, out = run_checks("test_load_and_predict_keras_model")
-    assert len(result.skipped) == 1
-    assert "/mobilenetv2.keras.h5" in result.skipped[0][1] and "make fixtures" in result.skipped[0][1]
+    assert not result.skipped and len(result.errors) == 1, out
+    report = result.errors[0][1]
+    assert f"{tree.as_uri()}/mobilenetv2.keras.h5" in report and "make fixtures" in report

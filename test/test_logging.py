@@ -334,3 +334,30 @@ def test_ilogger_names_and_levels(tmp_path):
         assert not hasattr(broken, "_logger")
         """,
     )
+
+
+def test_reconfiguring_leaves_other_handlers_and_their_streams_alone(tmp_path):
+    # A library handler that closes its stream when shut down (as absl's does) holds a stream owned by
+    # someone else, such as a test runner's capture: applying the package's configuration must not close it.
+    run(
+        tmp_path,
+        """
+        import io
+
+        class ClosingHandler(logging.StreamHandler):
+            def close(self):
+                self.stream.close()
+                super().close()
+
+        borrowed = io.StringIO()
+        foreign = ClosingHandler(borrowed)
+        logging.getLogger("library").addHandler(foreign)
+        get_logger("first")
+        get_logger("second", "DEBUG")
+        assert not borrowed.closed
+        logging.getLogger("library").error("still here")
+        assert "still here" in borrowed.getvalue()
+        # Still known to logging, so the shutdown at exit flushes it.
+        assert any(ref() is foreign for ref in logging._handlerList)
+        """,
+    )

@@ -177,6 +177,122 @@ def test_in_environment_runner(run_python, passes):
     assert lines[3] == "False /somewhere True"
 
 
+def test_installation_runner_as_main_program_exits_1_on_an_error(run_python):
+    r = run_python(textwrap.dedent("""
+        import runpy, unittest
+        import tests.installation_tests.test_ostrel_installation as inst
+        def broken(cls):
+            raise OSError("no room for environments")
+        inst.TestOstrelInstallation = type("TestOstrelInstallation", (unittest.TestCase,), {
+            "setUpClass": classmethod(broken), "test_it": lambda self: None})
+        runpy.run_module("tests.ostrel_installation_test_suite", run_name="__main__")
+    """), check=False)
+    assert r.returncode == 1, r.stdout + r.stderr
+    assert "no room for environments" in r.stderr + r.stdout
+
+
+# ---- the real suites: a broken set-up is an error, never a skip; checks by name; failure places ------
+
+def test_full_runner_without_samples_exits_1_naming_a_missing_sample(run_python, tmp_path):
+    empty = tmp_path / "no-samples"
+    empty.mkdir()
+    r = run_python("import runpy; runpy.run_module('tests.ostrel_test_suite', run_name='__main__')",
+                   env={"OSTREL_SAMPLES_DIR": str(empty), "OSTREL_SAMPLES_URL": ""}, check=False)
+    out = r.stdout + r.stderr
+    assert r.returncode == 1, out
+    assert "skipped" not in out
+    assert f"sample /return_model_input.onnx could not be fetched from {empty.as_uri()}/return_model_input.onnx" in out
+    assert "make fixtures" in out
+    # Both suites ran: their class set-ups err, nothing is reported as a pass.
+    assert out.count("FAILED (errors=") == 2, out
+
+
+def test_unreachable_samples_address_fails_the_module_naming_it(tmp_path):
+    e = dict(os.environ, HOME=str(tmp_path), OSTREL_SAMPLES_URL="http://127.0.0.1:9")
+    r = subprocess.run([sys.executable, "-m", "unittest", "tests.unit_tests.test_inferencers.test_onnx_inferencer"],
+                       env=e, cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert r.returncode == 1, r.stdout + r.stderr
+    assert "http://127.0.0.1:9/return_model_input.onnx" in r.stderr and "make fixtures" in r.stderr
+    assert "skipped" not in r.stderr and "FAILED (errors=1)" in r.stderr
+
+
+NEEDED = ("return_model_input.onnx",)
+
+
+def test_one_end_to_end_check_runs_by_name(tmp_path, samples):
+    e = dict(os.environ, HOME=str(tmp_path), OSTREL_SAMPLES_DIR=str(samples))
+    name = "tests.e2e_tests.test_ostrel_manager.TestOstrelE2E.test_load_with_invalid_params_raises_indicative_exceptions"
+    r = subprocess.run([sys.executable, "-m", "unittest", "-v", name], env=e, cwd=tmp_path, capture_output=True,
+                       text=True, timeout=300)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert "Ran 1 test" in r.stderr and "test_load_with_invalid_params_raises_indicative_exceptions" in r.stderr
+
+
+def test_every_check_of_every_suite_loads_by_name(run_python):
+    r = run_python(textwrap.dedent("""
+        import inspect, unittest
+        from tests.ostrel_test_suite import OstrelTestSuiteRunner
+        from tests.ostrel_installation_test_suite import OstrelInstallationTestSuiteRunner
+        loader = unittest.TestLoader()
+        seen = 0
+        for runner in (OstrelTestSuiteRunner(), OstrelInstallationTestSuiteRunner()):
+            for suite in runner.suites.values():
+                for cls_suite in suite:
+                    for check in cls_suite:
+                        cls = type(check)
+                        name = f"{cls.__module__}.{cls.__name__}.{check._testMethodName}"
+                        assert inspect.isfunction(getattr(cls, check._testMethodName)), name
+                        named = loader.loadTestsFromName(name)
+                        assert named.countTestCases() == 1 and type(next(iter(named))) is cls, name
+                        seen += 1
+        print("NAMED", seen)
+    """))
+    assert int(out_lines(r)[-1].split()[1]) > 0
+
+
+CPP = {"e2e": REPO / "verification" / "e2e_tests" / "test_ostrel_manager.cpp",
+       "conformance": REPO / "verification" / "conformance" / "test_abstract_inferencer.cpp"}
+
+
+@pytest.mark.parametrize("case, code, check, backend", [
+    ("e2e", """
+        import tests.e2e_tests.test_ostrel_manager as t
+        cls = t.TestOstrelE2E
+        cls.onnx_filename, cls.onnx_dummy_input_dims = "/nonexistent/model.onnx", (3, 224, 224)
+        test = cls("test_load_and_predict_onnx_model")
+    """, "TestOstrelE2E.test_load_and_predict_onnx_model", "onnx"),
+    ("conformance", """
+        import tests.unit_tests.test_inferencers.test_onnx_inferencer as t
+        cls = t.TestOnnxInferencer
+        cls.checkpoint_file = "/nonexistent/model.onnx"
+        test = cls("test_forward_pass")
+    """, "TestOnnxInferencer.test_forward_pass", "OnnxInferencer"),
+])
+def test_a_failing_check_names_itself_its_back_end_and_its_cpp_line(run_python, case, code, check, backend):
+    r = run_python(textwrap.dedent(code) + textwrap.dedent("""
+        import sys, unittest
+        unittest.TextTestRunner(stream=sys.stdout).run(test)
+    """))
+    m = re.search(r'File "(verification/[\w/]+\.cpp)", line (\d+), in (\w+)', r.stdout)
+    assert m, r.stdout
+    path, line, name = m.group(1), int(m.group(2)), m.group(3)
+    assert REPO / path == CPP[case] and name == check.split(".")[1]
+    # The line is the one that defines the check.
+    assert name in CPP[case].read_text().splitlines()[line - 1]
+    assert f"in check {check} of the {backend} back-end, at {path}:{line}" in r.stdout
+
+
+def test_end_to_end_checks_set_their_own_benchmark_duration(run_python):
+    r = run_python(textwrap.dedent("""
+        import ostrel.frameworks.base_inferencer as base
+        import tests.e2e_tests.test_ostrel_manager as t
+        base.BENCHMARK_DURATION = 60.0
+        t.TestOstrelE2E("test_load_and_predict_onnx_model").setUp()
+        print(base.BENCHMARK_DURATION)
+    """))
+    assert out_lines(r)[-1] == "5.0"
+
+
 # ---- the installation check class, over a recording script and without real environments ----------
 
 def test_installation_checks_command_lines_statuses_and_cleanup(run_python, tmp_path):

@@ -139,11 +139,46 @@ void drop_unopenable_file_handlers(py::dict config) {
   }
 }
 
+// dictConfig shuts down every handler of the process before it builds its own, and some handlers close
+// the stream they were given (one a test runner or another library still owns). Only the handlers of this
+// configuration are shut down: the others are held out of logging's handler list for the call, and stay
+// registered for the shutdown at exit.
+void dict_config_own_handlers(py::dict config, py::dict before) {
+  py::module_ logging = py::module_::import("logging");
+  py::object dict_config = py::module_::import("logging.config").attr("dictConfig");
+  py::dict named = logging.attr("_handlers");
+  py::object ours = py::module_::import("builtins").attr("set")();
+  for (py::dict record : {before, config}) {
+    if (!record.contains("handlers")) continue;
+    for (auto item : py::dict(record["handlers"])) {
+      py::object h = named.attr("get")(item.first);
+      if (!h.is_none()) ours.attr("add")(h);
+    }
+  }
+  py::list refs = logging.attr("_handlerList");
+  py::list foreign;
+  py::list snapshot = py::module_::import("builtins").attr("list")(refs);  // a copy: refs changes below
+  for (py::handle ref : snapshot) {
+    py::object h = ref();
+    if (!h.is_none() && !ours.contains(h)) {
+      foreign.append(ref);
+      refs.attr("remove")(ref);
+    }
+  }
+  try {
+    dict_config(config);
+  } catch (py::error_already_set&) {
+    for (py::handle ref : foreign) refs.append(ref);
+    throw;
+  }
+  for (py::handle ref : foreign) refs.append(ref);
+}
+
 // Applies `config` with dictConfig. When that fails, the record is put back as it was before the call
 // (in place: the module constant and the class attribute stay one mapping) and re-applied, so a bad
 // level or an unopenable file does not leave the process without working loggers; the error is raised.
 void apply_or_roll_back(py::dict config, py::dict before) {
-  py::object dict_config = py::module_::import("logging.config").attr("dictConfig");
+  auto dict_config = [&](py::dict c) { dict_config_own_handlers(c, before); };
   try {
     dict_config(config);
   } catch (py::error_already_set& e) {

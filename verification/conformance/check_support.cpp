@@ -44,31 +44,63 @@ std::string samples_base_url() {
   return str(modtree::import_from("tests.test_utils.downloads_helpers", "sample_base_url")());
 }
 
-void fetch_sample(const char* key, const std::string& dest) {
-  std::string base = samples_base_url();
-  while (!base.empty() && base.back() == '/') base.pop_back();
-  const std::string url = base + key;
-  py::object request = py::module_::import("urllib.request");
+void fetch_url(const std::string& url, const std::string& key, const std::string& dest) {
   try {
-    request.attr("urlretrieve")(url, dest);
+    py::module_::import("urllib.request").attr("urlretrieve")(url, dest);
   } catch (py::error_already_set& e) {
-    py::object url_error = py::module_::import("urllib.error").attr("URLError");
-    if (!e.matches(url_error) && !e.matches(PyExc_FileNotFoundError)) throw;
-    std::string reason = str(e.value());
-    py::object skip = py::module_::import("unittest").attr("SkipTest")(
-        std::string("sample ") + key + " is not available at " + url + " (" + reason +
-        "); generate the samples with `python tools/make_samples.py` (or `make fixtures`), or point "
-        "OSTREL_SAMPLES_DIR or OSTREL_SAMPLES_URL at a folder that holds them");
-    raise_from(skip, e.value());
+    if (!e.matches(PyExc_Exception)) throw;
+    py::object error = py::module_::import("builtins").attr("RuntimeError")(
+        "sample " + key + " could not be fetched from " + url + " (" + str(e.value()) +
+        "); make the samples with `make fixtures`, or point OSTREL_SAMPLES_DIR or OSTREL_SAMPLES_URL at a "
+        "folder or address that holds them");
+    raise_from(error, e.value());
   }
 }
 
+void fetch_sample(const char* key, const std::string& dest) {
+  std::string base = samples_base_url();
+  while (!base.empty() && base.back() == '/') base.pop_back();
+  fetch_url(base + key, key, dest);
+}
+
+namespace {
+
+// The source path from the package's top folder on ("verification/..."), as a reader finds it.
+std::string source_path(const char* file) {
+  std::string path = file;
+  const std::size_t at = path.rfind("verification/");
+  return at == std::string::npos ? path : path.substr(at);
+}
+
+}  // namespace
+
 py::object check_function(py::object impl, const char* name, const std::string& qualname, py::handle module,
-                          const char* doc) {
+                          const char* doc, const std::string& backend, std::source_location where) {
+  const std::string file = source_path(where.file_name());
+  const std::string place = file + ":" + std::to_string(where.line());
+  py::object run = py::cpp_function(
+      [impl, qualname, backend, place](py::object self) -> py::object {
+        try {
+          return impl(self);
+        } catch (py::error_already_set& e) {
+          std::string on = backend;
+          if (on.empty() && py::hasattr(self, "inferencer_type"))
+            on = str(py::getattr(self.attr("inferencer_type"), "__name__", self.attr("inferencer_type")));
+          std::string note = "in check " + str(py::type::of(self).attr("__name__")) + "." +
+                             qualname.substr(qualname.rfind('.') + 1);
+          if (!on.empty()) note += " of the " + on + " back-end";
+          note += ", at " + place;
+          if (e.value() && py::hasattr(e.value(), "add_note")) e.value().attr("add_note")(note);
+          throw;
+        }
+      },
+      py::arg("self"));
   py::dict scope;
-  scope["_check"] = impl;
-  std::string source = std::string("def ") + name + "(self):\n    return _check(self)\n";
-  py::object code = builtin("compile")(source, py::str(module.attr("__name__")), "exec");
+  scope["_check"] = run;
+  // The definition stands on the check's own line, so the traceback shows the C++ file and line.
+  std::string source = std::string(where.line() > 1 ? where.line() - 1 : 0, '\n') + "def " + name +
+                       "(self): return _check(self)\n";
+  py::object code = builtin("compile")(source, file, "exec");
   builtin("exec")(code, scope);
   py::object fn = scope[name];
   fn.attr("__qualname__") = qualname;

@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include <functional>
+#include <source_location>
 #include <type_traits>
 #include <string>
 #include <utility>
@@ -49,14 +50,21 @@ std::string temp_path(const char* name);
 // file:// address of $OSTREL_SAMPLES_DIR (default: .samples in the working directory).
 std::string samples_base_url();
 
-// Fetches the sample stored under `key` ("/return_model_input.onnx") to `dest`, replacing any file
-// there. A sample that the address does not hold raises unittest.SkipTest naming it and how to
-// generate the samples; other download failures propagate.
+// Fetches `url` (the sample `key` of a samples address) to `dest`, replacing any file there. A download
+// that fails raises RuntimeError naming the sample, the address tried and how to make the samples, with
+// the download error as its cause: a missing sample is a broken set-up, never a skipped check.
+void fetch_url(const std::string& url, const std::string& key, const std::string& dest);
+
+// Fetches the sample stored under `key` ("/return_model_input.onnx") of the samples address to `dest`.
 void fetch_sample(const char* key, const std::string& dest);
 
 // A function `name(self)` of the module `module` that calls `impl(self)`, with `doc` as its description.
+// Its code object carries the C++ file and line of `where`, so a traceback through it points at the
+// check's source; an error leaving it gets a note naming the check (`qualname`), the back-end (`backend`,
+// else the name of the instance's `inferencer_type`) and that place.
 py::object check_function(py::object impl, const char* name, const std::string& qualname, py::handle module,
-                          const char* doc);
+                          const char* doc, const std::string& backend = "",
+                          std::source_location where = std::source_location::current());
 
 // A unittest check class whose members are C++ functions taking the instance.
 class CheckClass : public modtree::ClassBuilder {
@@ -66,9 +74,10 @@ class CheckClass : public modtree::ClassBuilder {
   // A method of the instance alone; `doc` is the description the runner shows at high verbosity. It is
   // a plain function object, as unittest's loader and runners expect of a check (naming one check,
   // `module.Class.test_name`, needs a function).
-  CheckClass& method(const char* name, std::function<void(py::object)> body, const char* doc = "") {
+  CheckClass& method(const char* name, std::function<void(py::object)> body, const char* doc = "",
+                     std::source_location where = std::source_location::current()) {
     attr(name, check_function(py::cpp_function([body](py::object self) { body(self); }, py::arg("self")), name,
-                              class_name() + "." + name, module(), doc));
+                              class_name() + "." + name, module(), doc, "", where));
     return *this;
   }
   // A method returning a value.

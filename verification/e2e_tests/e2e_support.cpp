@@ -17,18 +17,7 @@ py::object expect_raises(py::handle self, py::handle cls, const std::function<vo
 }
 
 void fetch(const std::string& base, const std::string& key, const std::string& dest) {
-  const std::string url = base + key;
-  try {
-    py::module_::import("urllib.request").attr("urlretrieve")(url, dest);
-  } catch (py::error_already_set& e) {
-    py::object url_error = py::module_::import("urllib.error").attr("URLError");
-    if (!e.matches(url_error) && !e.matches(PyExc_FileNotFoundError)) throw;
-    py::object skip = py::module_::import("unittest").attr("SkipTest")(
-        "sample " + key + " is not available at " + url + " (" + str(e.value()) +
-        "); generate the samples with `make fixtures` or point OSTREL_SAMPLES_DIR or OSTREL_SAMPLES_URL at a "
-        "folder that holds them");
-    raise_from(skip, e.value());
-  }
+  conformance::fetch_url(base + key, key, dest);
 }
 
 std::string temp_path(const std::string& name) {

@@ -12,6 +12,7 @@
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/pyhelpers.hpp"
+#include "verification/conformance/check_support.hpp"
 
 namespace ostrel::e2e {
 
@@ -26,17 +27,25 @@ void expect(py::handle self, const char* assertion, A&&... args) {
 // `with self.assertRaises(cls) as context: body()`; returns the context.
 py::object expect_raises(py::handle self, py::handle cls, const std::function<void()>& body);
 
-// `urlretrieve(base + key, dest)`. A sample the address does not hold raises unittest.SkipTest
-// naming it and how to generate the samples; other download failures propagate.
+// `urlretrieve(base + key, dest)`. A failed download raises RuntimeError naming the sample, the address
+// tried and how to make the samples.
 void fetch(const std::string& base, const std::string& key, const std::string& dest);
 
 // `name` in the system's temporary folder.
 std::string temp_path(const std::string& name);
 
-// A method of the instance alone.
-template <class F>
-void method(modtree::ClassBuilder& cls, const char* name, F&& body, const char* doc = "") {
-  cls.def(name, std::forward<F>(body), py::arg("self"), doc);
+// A check: a plain function of the instance alone (so one check can be named on the command line),
+// whose errors name the check, `backend` (when not empty) and the C++ line it is defined at.
+using conformance::CheckClass;
+inline void method(CheckClass& cls, const char* name, const char* backend, std::function<void(py::object)> body,
+                   std::source_location where = std::source_location::current()) {
+  cls.attr(name, conformance::check_function(
+                     py::cpp_function([body](py::object self) { body(self); }, py::arg("self")), name,
+                     cls.class_name() + "." + name, cls.module(), "", backend, where));
+}
+inline void method(CheckClass& cls, const char* name, std::function<void(py::object)> body,
+                   std::source_location where = std::source_location::current()) {
+  method(cls, name, "", std::move(body), where);
 }
 
 }  // namespace ostrel::e2e

@@ -38,7 +38,7 @@ MODTREE_MODULE("installation_tests.test_ostrel_installation", m) {
   m.attr("TestCase") = modtree::import_from("unittest", "TestCase");
   m.attr("GPU_PRESENT") = modtree::import_from("ostrel", "GPU_PRESENT");
 
-  modtree::ClassBuilder cls(m, "TestOstrelInstallation");
+  CheckClass cls(m, "TestOstrelInstallation");
   cls.base(m.attr("TestCase"));
   cls.doc("Installation of the package through its setup script, together with other dependencies, in "
           "several situations: each check makes a fresh virtual environment and judges the installation "
