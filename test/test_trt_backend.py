@@ -186,7 +186,8 @@ def test_two_runners_in_one_process_and_balanced_contexts(child):
     ("trt/foreign_version.engine", "FailedToLoadCheckpointError",
      "not compatible with the current version of TensorRT (8.6.1)"),
     ("trt/missing_engine.pkl", "FailedToLoadCheckpointError", "is is a valid pickle, but there is no serialized engine"),
-    ("trt/global_record.pkl", "FailedToLoadCheckpointError", "collections.OrderedDict, which is refused"),
+    ("trt/global_record.pkl", "FailedToLoadCheckpointError", "global 'collections.OrderedDict' is forbidden"),
+    ("memo.pkl", "FailedToLoadCheckpointError", "from an unknown reason"),
     ("trt/empty.pkl", "EOFError", ""),
     ("list.pkl", "FailedToLoadCheckpointError", "found <class 'list'>. This is not a valid TensorRT checkpoint."),
     ("newer.pkl", "FailedToLoadCheckpointError", "compatible only with a newer version"),
@@ -196,6 +197,7 @@ def test_checkpoints_that_cannot_load(child, tmp_path, name, error, text):
     (tmp_path / "list.pkl").write_bytes(__import__("pickle").dumps([1, 2]))
     (tmp_path / "newer.pkl").write_bytes(__import__("pickle").dumps({"engine": b"x", "platform_version": "5.0"}))
     (tmp_path / "garbage.engine").write_bytes(b"\x01\x02 not an engine at all")
+    (tmp_path / "memo.pkl").write_bytes(b"\x80\x04K\x00r\x00\x00\x00\x10.")  # memo index 2**28 in 10 bytes
     path = tmp_path / name if (tmp_path / name).exists() else None
     child(f"""
         from ostrel.frameworks.trt_inferencer import TRTInferencer
@@ -268,22 +270,34 @@ def test_run_errors_come_from_error_messages_and_failed_executions(child):
         x = np.ones((2, 4), np.float32)
 
         def chatty(**kw):
-            runner.log_capturer.log(trt.Logger.WARNING, "no error here, just a warning")
+            runner.log_capturer.log(trt.Logger.WARNING, "just a warning")
             return original(**kw)
         ctx.execute_async_v2 = chatty
         assert np.array_equal(m.predict(x)[0], x)
         assert runner.log_capturer.output == ""  # a clean run clears the capture
 
         def failing(**kw):
-            runner.log_capturer.log(trt.Logger.ERROR, "kernel launch failed")
+            runner.log_capturer.log(trt.Logger.ERROR, "kernel launch error")
             return original(**kw)
         ctx.execute_async_v2 = failing
         try:
             m.predict(x)
         except RuntimeError as e:
-            assert e.args == ("A runtime error happened during inference: ", "kernel launch failed"), e.args
+            assert e.args == ("A runtime error happened during inference: ", "kernel launch error"), e.args
         else:
             raise AssertionError("an ERROR message was ignored")
+        # the word decides, not the severity
+        for severity, text, fails in ((trt.Logger.INFO, "tactic Error recovered", True),
+                                      (trt.Logger.ERROR, "launch failed", False)):
+            def logging_run(**kw):
+                runner.log_capturer.log(severity, text)
+                return original(**kw)
+            ctx.execute_async_v2 = logging_run
+            try:
+                m.predict(x)
+                assert not fails, text
+            except RuntimeError as e:
+                assert fails and e.args[1] == text, e.args
 
         ctx.execute_async_v2 = lambda **kw: False
         try:
