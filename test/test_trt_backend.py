@@ -557,6 +557,51 @@ def test_stand_ins_are_strict(child):
         back = np.zeros(4, np.float32)
         cuda.memcpy_dtoh(back, memory)
         assert (back == 7).all()
+
+        def refused(attempt, text):
+            try:
+                attempt()
+            except cuda.LogicError as e:
+                assert text in str(e), e
+            else:
+                raise AssertionError(f"accepted: {text}")
+        ctx = pycuda.autoinit.context
+        other = cuda.Device(0).make_context()
+        refused(ctx.pop, "not the current one")  # ctx is below `other`
+        other.pop()
+        # page-locked memory goes with its context
+        third = cuda.Device(0).make_context()
+        pinned = cuda.pagelocked_zeros(4, np.float32)
+        assert cuda.check_host_memory(pinned) is pinned
+        third.detach()
+        refused(lambda: cuda.check_host_memory(pinned), "freed with its context")
+        assert np.isnan(pinned).all()
+        """)
+    # a push that is never popped fails the interpreter at exit, as the real module aborts
+    r = child("""
+        import pycuda.autoinit
+        import pycuda.driver as cuda
+        cuda.Device(0).make_context()
+        """, check=False)
+    assert r.returncode != 0 and "context stack was not empty" in r.stderr, r.stderr
+
+
+def test_outputs_stay_valid_after_the_model_is_disposed(child):
+    child("""
+        import gc
+        import pycuda.driver as cuda
+        import ostrel
+        model = ostrel.load(str(S / "trt/two_profiles.pkl"), framework_type="trt")
+        x = np.arange(8, dtype=np.float32).reshape(2, 4) - 3
+        out = model.predict(x)[0]
+        del model
+        gc.collect()
+        cuda.check_host_memory(out)
+        assert np.array_equal(out, np.maximum(x, 0)), out
+        context_count = len([o for o in gc.get_objects() if isinstance(o, cuda.Context) and o._alive])
+        del out
+        gc.collect()
+        assert len([o for o in gc.get_objects() if isinstance(o, cuda.Context) and o._alive]) < context_count
         """)
 
 

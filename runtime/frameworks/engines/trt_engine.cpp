@@ -13,6 +13,7 @@
 // so several runners live side by side in one process.
 #include <pybind11/pybind11.h>
 
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -716,6 +717,13 @@ void runner_del(py::object self) {
   try {
     if (!py::hasattr(self, "device_context")) return;
     py::object context = self.attr("device_context");
+    // Host outputs are page-locked memory of this context, handed to callers without a copy: the context
+    // is detached only once the last of them that a caller still holds is gone, so none is read after
+    // its memory was freed.
+    py::object weakref = py::module_::import("weakref");
+    py::list output_refs;
+    if (py::hasattr(self, "host_outputs"))
+      for (py::handle array : self.attr("host_outputs")) output_refs.append(weakref.attr("ref")(array));
     {
       PushedContext pushed(context);
       for (const char* name : {"device_outputs", "host_outputs", "device_inputs", "initial_host_inputs",
@@ -724,7 +732,20 @@ void runner_del(py::object self) {
       pushed.release();
     }
     py::delattr(self, "device_context");
-    context.attr("detach")();
+    py::list held;
+    for (py::handle ref : output_refs) {
+      py::object array = ref();
+      if (!array.is_none()) held.append(array);
+    }
+    if (held.empty()) {
+      context.attr("detach")();
+      return;
+    }
+    auto remaining = std::make_shared<std::size_t>(held.size());
+    py::cpp_function release([remaining, context](py::args) {
+      if (--*remaining == 0) context.attr("detach")();
+    });
+    for (py::handle array : held) weakref.attr("finalize")(array, release);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
     py::object logger = mod_attr("logger");
