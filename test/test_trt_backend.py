@@ -213,6 +213,25 @@ def test_checkpoints_that_cannot_load(child, tmp_path, name, error, text):
         """)
 
 
+def test_a_tiny_checkpoint_declaring_a_huge_memo_reserves_nothing(child, tmp_path):
+    path = tmp_path / "memo.pkl"
+    path.write_bytes(b"\x80\x04K\x00r\x00\x00\x00\x10.")  # LONG_BINPUT 2**28
+    child(f"""
+        import resource
+        from ostrel.common.exceptions import FailedToLoadCheckpointError
+        from ostrel.frameworks.trt_inferencer import TRTInferencer
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        try:
+            TRTInferencer({str(path)!r})
+        except FailedToLoadCheckpointError:
+            pass
+        else:
+            raise AssertionError("loaded")
+        grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+        assert grown < 50 * 1024, f"peak RSS grew by {{grown}} KiB"
+        """)
+
+
 def test_native_checkpoints_and_platform_versions_load(child, tmp_path):
     child(f"""
         import ostrel
@@ -232,6 +251,12 @@ def test_native_checkpoints_and_platform_versions_load(child, tmp_path):
             assert m.inference_hardware == ostrel.InferenceHardware.GPU
             # profile 0 of a two-profile engine: binding indexes 0 and 1 only
             assert (m.model.input_binding_idxs, m.model.output_binding_idxs) == ([0], [1])
+        # an OrderedDict record, and the protocols that store bytes through _codecs.encode
+        from collections import OrderedDict
+        for protocol in range(6):
+            p = Path({str(tmp_path)!r}) / f"p{{protocol}}.pkl"
+            p.write_bytes(pickle.dumps(OrderedDict(engine=engine, platform_version="4.0"), protocol=protocol))
+            assert TRTInferencer(str(p)).model.load_engine(str(p))[1] == "3"
         """)
 
 
@@ -240,21 +265,24 @@ def test_malicious_checkpoint_runs_nothing(child, tmp_path):
 
     class Evil:
         def __reduce__(self):
-            return (os.mkdir, (str(marker),))
+            return (os.system, (f"mkdir {marker}",))
 
     import pickle
-    path = tmp_path / "evil.pkl"
-    path.write_bytes(pickle.dumps({"engine": Evil()}))
+    paths = []
+    for protocol in range(6):
+        paths.append(str(tmp_path / f"evil{protocol}.pkl"))
+        Path(paths[-1]).write_bytes(pickle.dumps({"engine": Evil()}, protocol=protocol))
     child(f"""
         import ostrel
         from ostrel.common.exceptions import FailedToLoadCheckpointError, OstrelError
-        try:
-            ostrel.load({str(path)!r}, framework_type="trt")
-        except OstrelError as e:
-            assert isinstance(e.__cause__, FailedToLoadCheckpointError), repr(e.__cause__)
-            assert "posix.mkdir" in str(e.__cause__) or "os.mkdir" in str(e.__cause__), str(e.__cause__)
-        else:
-            raise AssertionError("loaded")
+        for path in {paths!r}:
+            try:
+                ostrel.load(path, framework_type="trt")
+            except OstrelError as e:
+                assert isinstance(e.__cause__, FailedToLoadCheckpointError), repr(e.__cause__)
+                assert "system' is forbidden" in str(e.__cause__), str(e.__cause__)
+            else:
+                raise AssertionError("loaded")
         """)
     assert not marker.exists()
 
