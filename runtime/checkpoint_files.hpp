@@ -42,8 +42,10 @@ inline bool undecodable_path(py::handle path) {
 // Nothing is opened; a path that does not exist is left to the caller's open.
 inline void refuse_non_regular(py::handle path, bool directory_ok = false) {
   const py::bytes encoded = py::module_::import("os").attr("fsencode")(path);
+  const char* name = PyBytes_AsString(encoded.ptr());
+  if (std::strlen(name) != static_cast<std::size_t>(PyBytes_Size(encoded.ptr()))) return;  // open refuses it
   struct stat st{};
-  if (::stat(PyBytes_AsString(encoded.ptr()), &st) != 0) return;
+  if (::stat(name, &st) != 0) return;
   if (S_ISREG(st.st_mode) || (directory_ok && S_ISDIR(st.st_mode))) return;
   py::object error = builtin("OSError")(EINVAL, "Not a regular file: a model is read only from a regular file",
                                         fs_path(path));
