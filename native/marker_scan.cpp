@@ -21,6 +21,7 @@
 #include <thread>
 #include <utility>
 
+#include "native/mapped_file.hpp"
 #include "native/unique_fd.hpp"
 
 #if defined(__x86_64__)
@@ -364,95 +365,6 @@ bool cpu_has_avx512bw() noexcept {
 
 enum class Kernel { kAhoCorasick, kAvx2, kAvx512 };
 
-// ---- reading through a mapping, safe against a file that shrinks ------------------------------------------
-// A page of a mapping past the end of its file raises SIGBUS when touched. While a scan runs, a SIGBUS
-// handler is in place: a fault inside the mapping that the faulting thread is scanning jumps back to the
-// start of its block (which then ends the range, as the end of the file would); any other SIGBUS goes to
-// the handler that was there before (or to the default action). The code between the jump point and a
-// fault only reads the mapping and writes plain values, so the jump skips nothing that needs cleaning up.
-
-struct FaultGuard {
-  const std::uint8_t* begin;
-  std::size_t size;
-  sigjmp_buf* jump;
-};
-
-// Static TLS: the handler may run in a thread that never scanned, where a dynamic TLS block would be
-// allocated on first use, which a signal handler must not do.
-__attribute__((tls_model("initial-exec"))) thread_local const FaultGuard* t_fault_guard = nullptr;
-
-std::mutex g_sigbus_mutex;
-std::size_t g_sigbus_users = 0;
-struct sigaction g_previous_sigbus{};
-
-void on_sigbus(int signal, siginfo_t* info, void* context) {
-  const FaultGuard* guard = t_fault_guard;
-  if (guard != nullptr && info != nullptr && info->si_code > 0) {
-    const auto* at = static_cast<const std::uint8_t*>(info->si_addr);
-    if (at >= guard->begin && at < guard->begin + guard->size) siglongjmp(*guard->jump, 1);
-  }
-  const struct sigaction previous = g_previous_sigbus;
-  if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
-    previous.sa_sigaction(signal, info, context);
-  } else if (previous.sa_handler == SIG_IGN) {
-    return;
-  } else if (previous.sa_handler != SIG_DFL && (previous.sa_flags & SA_SIGINFO) == 0) {
-    previous.sa_handler(signal);
-  } else {
-    // The default action: a fault re-executes and terminates; a SIGBUS sent by someone is sent again.
-    ::sigaction(SIGBUS, &previous, nullptr);
-    if (info == nullptr || info->si_code <= 0) ::raise(signal);
-  }
-}
-
-class SigbusHandlerInPlace {
- public:
-  SigbusHandlerInPlace() {
-    const std::lock_guard<std::mutex> lock(g_sigbus_mutex);
-    if (g_sigbus_users++ == 0) {
-      struct sigaction ours{};
-      ours.sa_sigaction = on_sigbus;
-      ours.sa_flags = SA_SIGINFO | SA_ONSTACK;
-      sigemptyset(&ours.sa_mask);
-      ::sigaction(SIGBUS, &ours, &g_previous_sigbus);
-    }
-  }
-  ~SigbusHandlerInPlace() {
-    const std::lock_guard<std::mutex> lock(g_sigbus_mutex);
-    if (--g_sigbus_users == 0) {
-      struct sigaction current{};
-      ::sigaction(SIGBUS, nullptr, &current);
-      // Put the previous handler back unless someone replaced ours meanwhile.
-      if ((current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == on_sigbus)
-        ::sigaction(SIGBUS, &g_previous_sigbus, nullptr);
-    }
-  }
-  SigbusHandlerInPlace(const SigbusHandlerInPlace&) = delete;
-  SigbusHandlerInPlace& operator=(const SigbusHandlerInPlace&) = delete;
-};
-
-class MappedFile {
- public:
-  MappedFile(int fd, std::size_t size) : size_(size) {
-    void* addr = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-    if (addr == MAP_FAILED) return;
-    addr_ = static_cast<const std::uint8_t*>(addr);
-    ::madvise(addr, size, MADV_SEQUENTIAL);
-  }
-  ~MappedFile() {
-    if (addr_ != nullptr) ::munmap(const_cast<std::uint8_t*>(addr_), size_);
-  }
-  MappedFile(const MappedFile&) = delete;
-  MappedFile& operator=(const MappedFile&) = delete;
-  bool mapped() const { return addr_ != nullptr; }
-  const std::uint8_t* data() const { return addr_; }
-  std::size_t size() const { return size_; }
-
- private:
-  const std::uint8_t* addr_ = nullptr;
-  std::size_t size_;
-};
-
 // Findings shared by the threads of one file scan, exchanged between blocks: a pattern that one thread found
 // stops producing candidates in the others, and every thread stops once all are found.
 class SharedFindings {
@@ -575,10 +487,10 @@ struct MarkerSet::Impl {
     sigjmp_buf jump;
     const FaultGuard guard{file.data(), file.size(), &jump};
     struct Unset {
-      ~Unset() { t_fault_guard = nullptr; }  // also when run() throws (it allocates)
+      ~Unset() { set_fault_guard(nullptr); }  // also when run() throws (it allocates)
     } unset;
     if (sigsetjmp(jump, 1) != 0) return false;
-    t_fault_guard = &guard;
+    set_fault_guard(&guard);
     run(file.data() + from, static_cast<std::size_t>(to - from), kernel, progress, scratch);
     return true;
   }

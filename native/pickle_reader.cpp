@@ -1,9 +1,18 @@
 #include "native/pickle_reader.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <bit>
+#include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <system_error>
 #include <unordered_map>
+
+#include "native/mapped_file.hpp"
 
 namespace ostrel::native {
 
@@ -14,7 +23,10 @@ using Cause = PickleReadError::Cause;
 
 class Reader {
  public:
-  Reader(std::string_view data, std::size_t offset) : data_(data), pos_(offset) {}
+  // `map`, when given, is the guarded mapping that `data` lies in: every byte the reader looks at is then
+  // copied out through it.
+  Reader(std::string_view data, std::size_t offset, const MappedFile* map = nullptr)
+      : data_(data), pos_(offset), map_(map) {}
 
   PickleRecord read() {
     if (pos_ >= data_.size()) throw PickleReadError(Cause::kEndOfInput, "Ran out of input");
@@ -34,6 +46,10 @@ class Reader {
         case 0x8a: push_long(le(1)); break;                           // LONG1
         case 0x8b: push_long(signed_length(4)); break;                // LONG4
         case 'G': push_float(); break;                                // BINFLOAT
+        case 'I': push_decimal_int(); break;                          // INT
+        case 'L': push_decimal_long(); break;                         // LONG
+        case 'F': push_text_float(); break;                           // FLOAT
+        case 'V': push_raw_unicode(); break;                          // UNICODE
         case 'C': push_data(Kind::kBytes, le(1)); break;              // SHORT_BINBYTES
         case 'B': push_data(Kind::kBytes, le(4)); break;              // BINBYTES
         case 0x8e: push_data(Kind::kBytes, length8()); break;         // BINBYTES8
@@ -61,14 +77,16 @@ class Reader {
         case '0': pop(); break;                                       // POP
         case '1': pop_mark(); break;                                  // POP_MARK
         case '2': stack_.push_back(top()); break;                     // DUP
-        case 0x94: memo_[memo_.size()] = top(); break;                // MEMOIZE
-        case 'q': memo_[le(1)] = top(); break;                        // BINPUT
-        case 'r': memo_[le(4)] = top(); break;                        // LONG_BINPUT
+        case 0x94: put(memo_.size()); break;                          // MEMOIZE
+        case 'q': put(le(1)); break;                                  // BINPUT
+        case 'r': put(le(4)); break;                                  // LONG_BINPUT
+        case 'p': put(decimal_index()); break;                        // PUT
         case 'h': get(le(1)); break;                                  // BINGET
         case 'j': get(le(4)); break;                                  // LONG_BINGET
-        case 'c': forbid_global(); break;                             // GLOBAL
-        case 0x93: forbid_stack_global(); break;                      // STACK_GLOBAL
-        case 'R': forbid("REDUCE"); break;
+        case 'g': get(decimal_index()); break;                        // GET
+        case 'c': global(); break;                                    // GLOBAL
+        case 0x93: stack_global(); break;                             // STACK_GLOBAL
+        case 'R': reduce(); break;                                    // REDUCE
         case 'b': forbid("BUILD"); break;
         case 'i': forbid("INST"); break;
         case 'o': forbid("OBJ"); break;
@@ -112,12 +130,29 @@ class Reader {
     pos_ += static_cast<std::size_t>(n);
     return out;
   }
-  unsigned char byte() { return static_cast<unsigned char>(take(1)[0]); }
+  // Copies bytes the reader looks at itself; through the guarded mapping when the input is one.
+  void load(char* to, std::string_view from) const {
+    if (map_ == nullptr) {
+      std::memcpy(to, from.data(), from.size());
+    } else if (!map_->copy(to, from.data(), from.size())) {
+      truncated();
+    }
+  }
+  std::string copy_out(std::string_view from) const {
+    std::string out(from.size(), '\0');
+    load(out.data(), from);
+    return out;
+  }
+  unsigned char byte() {
+    char c = 0;
+    load(&c, take(1));
+    return static_cast<unsigned char>(c);
+  }
   std::uint64_t le(int n) {
-    std::string_view b = take(static_cast<std::uint64_t>(n));
+    char b[8] = {};
+    load(b, take(static_cast<std::uint64_t>(n)));
     std::uint64_t v = 0;
-    for (int i = n - 1; i >= 0; --i)
-      v = (v << 8) | static_cast<unsigned char>(b[static_cast<std::size_t>(i)]);
+    for (int i = n - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(b[i]);
     return v;
   }
   std::uint64_t signed_length(int n) {
@@ -131,14 +166,22 @@ class Reader {
       malformed("byte count too large");
     return v;
   }
-  std::string_view line() {
-    std::size_t end = data_.find('\n', pos_);
-    if (end == std::string_view::npos) truncated();
-    std::string_view out = data_.substr(pos_, end - pos_);
-    pos_ = end + 1;
+  // The text up to the next newline (protocol 0 arguments), without the newline.
+  std::string line() {
+    const std::size_t left = data_.size() - pos_;
+    std::ptrdiff_t at;
+    if (map_ == nullptr) {
+      const void* nl = std::memchr(data_.data() + pos_, '\n', left);
+      at = nl == nullptr ? static_cast<std::ptrdiff_t>(left) : static_cast<const char*>(nl) - (data_.data() + pos_);
+    } else {
+      at = map_->find(data_.data() + pos_, left, '\n');
+      if (at < 0) truncated();
+    }
+    if (static_cast<std::size_t>(at) == left) truncated();
+    std::string out = copy_out(data_.substr(pos_, static_cast<std::size_t>(at)));
+    pos_ += static_cast<std::size_t>(at) + 1;
     return out;
   }
-
   std::size_t add(PickleNode node) {
     nodes_.push_back(std::move(node));
     return nodes_.size() - 1;
@@ -167,13 +210,131 @@ class Reader {
     stack_.push_back(add(std::move(n)));
   }
   void push_float() {
-    std::string_view b = take(8);
+    char b[8];
+    load(b, take(8));
     std::uint64_t bits = 0;
     for (char c : b) bits = (bits << 8) | static_cast<unsigned char>(c);  // big-endian
+    push_real(std::bit_cast<double>(bits));
+  }
+  void push_real(double v) {
     PickleNode n;
     n.kind = Kind::kFloat;
-    n.real = std::bit_cast<double>(bits);
+    n.real = v;
     stack_.push_back(add(std::move(n)));
+  }
+  // A payload of the record's own storage.
+  void push_owned(Kind kind, std::string payload) {
+    owned_.push_back(std::move(payload));
+    PickleNode n;
+    n.kind = kind;
+    n.data = owned_.back();
+    stack_.push_back(add(std::move(n)));
+  }
+
+  // ---- protocol 0: arguments as text lines ----
+  std::size_t decimal_index() {
+    const std::string t = line();
+    std::uint64_t v = 0;
+    auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
+    if (ec != std::errc() || end != t.data() + t.size() || t.empty()) malformed("invalid memo key");
+    return static_cast<std::size_t>(std::min<std::uint64_t>(v, std::numeric_limits<std::size_t>::max()));
+  }
+  void push_decimal_int() {
+    const std::string t = line();
+    if (t == "00") return push_bool(false);
+    if (t == "01") return push_bool(true);
+    push_decimal(t, "INT");
+  }
+  void push_decimal_long() {
+    std::string t = line();
+    if (!t.empty() && t.back() == 'L') t.pop_back();
+    push_decimal(t, "LONG");
+  }
+  void push_decimal(const std::string& t, const char* op) {
+    std::int64_t v = 0;
+    auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
+    if (ec == std::errc() && end == t.data() + t.size() && !t.empty()) return push_int(v);
+    const bool negative = !t.empty() && t[0] == '-';
+    const std::size_t first = negative ? 1 : 0;
+    if (t.size() == first) malformed(std::string("invalid literal for ") + op);
+    // The interpreter's own limit on decimal digits (sys.int_info.default_max_str_digits).
+    if (t.size() - first > 4300) malformed(std::string(op) + " value has too many digits");
+    std::string bytes;  // little-endian magnitude
+    for (std::size_t i = first; i < t.size(); ++i) {
+      if (t[i] < '0' || t[i] > '9') malformed(std::string("invalid literal for ") + op);
+      unsigned carry = static_cast<unsigned>(t[i] - '0');
+      for (char& b : bytes) {
+        const unsigned v10 = static_cast<unsigned char>(b) * 10u + carry;
+        b = static_cast<char>(v10 & 0xff);
+        carry = v10 >> 8;
+      }
+      if (carry != 0) bytes.push_back(static_cast<char>(carry));
+    }
+    bytes.push_back('\0');  // room for the sign bit
+    if (negative) {
+      unsigned carry = 1;
+      for (char& b : bytes) {
+        const unsigned v = (~static_cast<unsigned char>(b) & 0xffu) + carry;
+        b = static_cast<char>(v & 0xff);
+        carry = v >> 8;
+      }
+    }
+    push_owned(Kind::kBigInt, std::move(bytes));
+  }
+  void push_text_float() {
+    const std::string t = line();
+    double v = 0;
+    auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
+    if (ec != std::errc() || end != t.data() + t.size() || t.empty()) malformed("invalid literal for FLOAT");
+    push_real(v);
+  }
+  static void append_utf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xc0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
+    } else if (cp < 0x10000) {  // surrogates included, as the interpreter's "surrogatepass" writes them
+      out.push_back(static_cast<char>(0xe0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3f)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
+    } else {
+      out.push_back(static_cast<char>(0xf0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3f)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3f)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
+    }
+  }
+  // UNICODE: the text in "raw-unicode-escape" (bytes are Latin-1 characters; an odd run of backslashes
+  // before 'u' or 'U' starts an escape of 4 or 8 hex digits), kept as UTF-8.
+  void push_raw_unicode() {
+    const std::string t = line();
+    std::string out;
+    out.reserve(t.size());
+    for (std::size_t i = 0; i < t.size();) {
+      if (t[i] != '\\') {
+        append_utf8(out, static_cast<unsigned char>(t[i++]));
+        continue;
+      }
+      std::size_t j = i;
+      while (j < t.size() && t[j] == '\\') ++j;
+      const std::size_t run = j - i;
+      if (j < t.size() && (t[j] == 'u' || t[j] == 'U') && run % 2 == 1) {
+        out.append(run - 1, '\\');
+        const std::size_t digits = t[j] == 'u' ? 4 : 8;
+        if (t.size() - (j + 1) < digits) malformed("truncated escape in UNICODE");
+        std::uint32_t cp = 0;
+        auto [end, ec] = std::from_chars(t.data() + j + 1, t.data() + j + 1 + digits, cp, 16);
+        if (ec != std::errc() || end != t.data() + j + 1 + digits || cp > 0x10ffff)
+          malformed("bad escape in UNICODE");
+        append_utf8(out, cp);
+        i = j + 1 + digits;
+      } else {
+        out.append(run, '\\');
+        i = j;
+      }
+    }
+    push_owned(Kind::kText, std::move(out));
   }
   void push_data(Kind kind, std::uint64_t count) {
     PickleNode n;
@@ -240,29 +401,107 @@ class Reader {
                                                                : "ADDITEMS");
     target.items.insert(target.items.end(), items.begin(), items.end());
   }
+  // A memo key beyond the size of the input cannot come from a real writer and only costs memory.
+  void put(std::uint64_t key) {
+    if (key >= data_.size()) malformed("memo key " + std::to_string(key) + " exceeds what the data can hold");
+    memo_[key] = top();
+  }
   void get(std::uint64_t key) {
     auto it = memo_.find(key);
     if (it == memo_.end()) malformed("Memo value not found at index " + std::to_string(key));
     stack_.push_back(it->second);
   }
-  void forbid_global() {
-    std::string module(line());
-    std::string name(line());
-    throw PickleReadError(Cause::kForbidden, "global '" + module + "." + name + "' is forbidden");
+  // The two globals a plain-data record may name, each only as the callable of a REDUCE.
+  void accept_global(const std::string& module, const std::string& name) {
+    const std::string full = module + "." + name;
+    if (full != "_codecs.encode" && full != "collections.OrderedDict")
+      throw PickleReadError(Cause::kForbidden, "global '" + full + "' is forbidden");
+    push_owned(Kind::kGlobal, full);
   }
-  void forbid_stack_global() {
+  void global() {
+    std::string module = line();
+    std::string name = line();
+    accept_global(module, name);
+  }
+  void stack_global() {
     std::string names[2];
     for (int i = 1; i >= 0; --i) {
       const PickleNode& n = nodes_[pop()];
-      names[i] = n.kind == Kind::kText ? std::string(n.data) : std::string("?");
+      if (n.kind != Kind::kText) malformed("STACK_GLOBAL requires str");
+      names[i] = copy_out(n.data);
     }
-    throw PickleReadError(Cause::kForbidden, "global '" + names[0] + "." + names[1] + "' is forbidden");
+    accept_global(names[0], names[1]);
+  }
+  // Latin-1 bytes of UTF-8 text; false when a character is beyond U+00FF or the text is not UTF-8.
+  static bool latin1_of(const std::string& text, std::string& out) {
+    out.clear();
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+      const auto c = static_cast<unsigned char>(text[i]);
+      if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+        ++i;
+      } else if ((c == 0xc2 || c == 0xc3) && i + 1 < text.size() &&
+                 (static_cast<unsigned char>(text[i + 1]) & 0xc0) == 0x80) {
+        out.push_back(static_cast<char>(((c & 0x1f) << 6) | (static_cast<unsigned char>(text[i + 1]) & 0x3f)));
+        i += 2;
+      } else {
+        return false;
+      }
+    }
+    return true;
+  }
+  void reduce() {
+    const std::size_t args = pop();
+    const std::size_t callable = pop();
+    if (nodes_[callable].kind != Kind::kGlobal) forbid("REDUCE");
+    const std::string name(nodes_[callable].data);
+    const PickleNode& a = nodes_[args];
+    if (a.kind != Kind::kTuple) forbid("REDUCE");
+    if (name == "collections.OrderedDict") {
+      if (!a.items.empty()) forbid("REDUCE");
+      return push(Kind::kDict);
+    }
+    // _codecs.encode(text, "latin1"): how protocols 0 to 2 write a bytes object.
+    if (a.items.size() != 2 || nodes_[a.items[0]].kind != Kind::kText || nodes_[a.items[1]].kind != Kind::kText)
+      forbid("REDUCE");
+    const std::string encoding = copy_out(nodes_[a.items[1]].data);
+    if (encoding != "latin1" && encoding != "latin-1") forbid("REDUCE");
+    std::string bytes;
+    if (!latin1_of(copy_out(nodes_[a.items[0]].data), bytes)) malformed("text for _codecs.encode is not Latin-1");
+    push_owned(Kind::kBytes, std::move(bytes));
+  }
+  // Checks the graph reachable from the root: no global left over (one that was not called) and no path
+  // deeper than kMaxPickleDepth, walked without recursion.
+  void check_graph(std::size_t root) const {
+    std::vector<bool> seen(nodes_.size());
+    std::vector<std::pair<std::size_t, std::size_t>> path;  // node, next item
+    path.emplace_back(root, 0);
+    seen[root] = true;
+    while (!path.empty()) {
+      auto& [node, next] = path.back();
+      const PickleNode& n = nodes_[node];
+      if (n.kind == Kind::kGlobal)
+        throw PickleReadError(Cause::kForbidden, "global '" + std::string(n.data) + "' is forbidden here");
+      if (next == n.items.size()) {
+        path.pop_back();
+        continue;
+      }
+      const std::size_t child = n.items[next++];
+      if (seen[child]) continue;
+      seen[child] = true;
+      if (path.size() >= kMaxPickleDepth)
+        malformed("pickle record nested deeper than " + std::to_string(kMaxPickleDepth) + " levels");
+      path.emplace_back(child, 0);
+    }
   }
   PickleRecord finish() {
     if (stack_.empty()) malformed("unpickling stack underflow");
     PickleRecord r;
     r.root = stack_.back();
+    check_graph(r.root);
     r.nodes = std::move(nodes_);
+    r.owned = std::move(owned_);
     return r;
   }
 
@@ -272,6 +511,8 @@ class Reader {
   std::vector<std::size_t> stack_;
   std::vector<std::size_t> marks_;
   std::unordered_map<std::uint64_t, std::size_t> memo_;
+  std::deque<std::string> owned_;
+  const MappedFile* map_;
 };
 
 }  // namespace
@@ -281,6 +522,62 @@ PickleRecord read_pickle_record(std::string_view data, std::size_t& offset) {
   PickleRecord record = reader.read();
   offset = reader.position();
   return record;
+}
+
+struct PickleFile::Impl {
+  std::optional<MappedFile> map;
+  std::optional<SigbusHandlerInPlace> sigbus;
+  std::string whole;  // the contents, when the file could not be mapped
+  std::string_view data;
+  std::size_t offset = 0;
+};
+
+PickleFile::PickleFile(int fd) : impl_(std::make_unique<Impl>()) {
+  struct stat st{};
+  if (::fstat(fd, &st) != 0) throw std::system_error(errno, std::generic_category(), "fstat");
+  if (!S_ISREG(st.st_mode)) throw std::system_error(EINVAL, std::generic_category(), "not a regular file");
+  if (st.st_size > 0) {
+    impl_->sigbus.emplace();
+    impl_->map.emplace(fd, static_cast<std::size_t>(st.st_size));
+    if (impl_->map->mapped()) {
+      impl_->data = {reinterpret_cast<const char*>(impl_->map->data()), impl_->map->size()};
+      return;
+    }
+    impl_->map.reset();
+    impl_->sigbus.reset();
+  }
+  // Not mappable (or reported as empty): read what is there.
+  char buffer[1 << 16];
+  for (off_t at = 0;;) {
+    const ssize_t got = ::pread(fd, buffer, sizeof buffer, at);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category(), "read");
+    }
+    if (got == 0) break;
+    impl_->whole.append(buffer, static_cast<std::size_t>(got));
+    at += got;
+  }
+  impl_->data = impl_->whole;
+}
+
+PickleFile::~PickleFile() = default;
+
+PickleRecord PickleFile::next() {
+  Reader reader(impl_->data, impl_->offset, impl_->map ? &*impl_->map : nullptr);
+  PickleRecord record = reader.read();
+  impl_->offset = reader.position();
+  return record;
+}
+
+void PickleFile::copy(std::string_view payload, char* to) const {
+  const char* begin = impl_->data.data();
+  const bool mapped = impl_->map && payload.data() >= begin && payload.data() < begin + impl_->data.size();
+  if (!mapped) {
+    std::memcpy(to, payload.data(), payload.size());
+  } else if (!impl_->map->copy(to, payload.data(), payload.size())) {
+    throw PickleReadError(Cause::kTruncated, "pickle data was truncated");
+  }
 }
 
 }  // namespace ostrel::native

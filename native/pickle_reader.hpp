@@ -2,19 +2,29 @@
 //
 // Pickled checkpoints are consecutive pickle records (each what one pickle.dump writes). Loading them
 // with the standard unpickler would import and call whatever the file names, so records are read here
-// instead: the reader accepts the opcodes of binary protocols 2 to 5 that build None, booleans,
-// integers, floats, text, bytes, bytearrays, lists, tuples, dicts, sets and frozensets, with marks and
-// the memo. Every opcode that names a global, calls or builds an object, or refers to persistent or
-// out-of-band data is refused: nothing the file says is ever looked up or run. Text-protocol (0 and 1)
-// opcodes are refused too.
+// instead: the reader accepts the opcodes of protocols 0 to 5 that build None, booleans, integers,
+// floats, text, bytes, bytearrays, lists, tuples, dicts, sets and frozensets, with marks and the memo.
+// Exactly two globals are accepted, each only as the callable of a REDUCE that builds plain data:
+// `_codecs.encode(text, "latin1")`, which protocols 0 to 2 write for a bytes object (it builds the bytes),
+// and `collections.OrderedDict()` (it builds a dict, filled by the SETITEM opcodes that follow). Every
+// other global, every other call or object construction, and persistent or out-of-band data are refused:
+// nothing the file says is ever looked up or run.
+//
+// Bounds: declared lengths are checked against the bytes left, memo indices against the size of the input
+// (a file cannot hold more memo entries than bytes), long decimal integers of protocol 0 against the
+// interpreter's own digit limit, and nesting against kMaxPickleDepth, so neither memory nor the stack of
+// whoever builds the objects grows with what a record merely declares.
 //
 // The reader builds no Python objects: it returns a small graph of nodes (children by index, so shared
 // and cyclic containers made through the memo are kept as such) whose text, bytes and big-integer
-// payloads are views into the input buffer, so a record's bytes are not copied here.
+// payloads are views into the input buffer (or into the record's own storage, for values the reader had
+// to decode), so a record's bytes are not copied here.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -36,7 +46,8 @@ struct PickleNode {
     kTuple,
     kDict,
     kSet,
-    kFrozenSet
+    kFrozenSet,
+    kGlobal  // an accepted global while it is read; never part of a returned record
   };
   Kind kind = Kind::kNone;
   bool flag = false;         // kBool
@@ -52,7 +63,16 @@ struct PickleNode {
 struct PickleRecord {
   std::vector<PickleNode> nodes;
   std::size_t root = 0;
+  // Payloads the reader decoded itself (protocol 0 text, bytes made by _codecs.encode, big decimal
+  // integers); node views point into these. A deque keeps its elements in place when the record moves.
+  std::deque<std::string> owned;
 };
+
+// The deepest nesting of containers a record may have: deeper records fail (kMalformed) whatever the
+// interpreter's recursion limit, so turning a record into objects never exhausts a thread's stack.
+inline constexpr std::size_t kMaxPickleDepth = 1000;
+
+class MappedFile;
 
 // Why a record could not be read. what() is the complete message.
 class PickleReadError : public std::runtime_error {
@@ -73,5 +93,26 @@ class PickleReadError : public std::runtime_error {
 // Reads the record that starts at `offset` in `data` and moves `offset` just past its STOP opcode.
 // Data after the record is not looked at. Throws PickleReadError.
 PickleRecord read_pickle_record(std::string_view data, std::size_t& offset);
+
+// Consecutive records of one open file, read through a mapping that is safe against the file shrinking
+// meanwhile: a page that is gone ends the read with kTruncated, never with a signal. A file that cannot be
+// mapped is read whole. The descriptor stays the caller's; it must name a regular file.
+class PickleFile {
+ public:
+  explicit PickleFile(int fd);  // std::system_error when the file cannot be read
+  ~PickleFile();
+  PickleFile(const PickleFile&) = delete;
+  PickleFile& operator=(const PickleFile&) = delete;
+
+  // The next record; kEndOfInput past the last one.
+  PickleRecord next();
+  // Copies a payload of a record of this file (data of a node) to `to`; kTruncated when the file shrank.
+  // Safe to call without the interpreter's lock.
+  void copy(std::string_view payload, char* to) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
 
 }  // namespace ostrel::native

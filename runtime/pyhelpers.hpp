@@ -139,13 +139,23 @@ using modtree::Parameters;
 // True for `isinstance(e, cls)` on the value of a caught Python exception.
 inline bool error_is(const py::error_already_set& e, py::handle cls) { return e.matches(cls); }
 
+// UTF-8 of a text for messages; characters UTF-8 cannot hold (the surrogate escapes of undecodable path
+// bytes) read as backslash escapes, so a message about such a path can always be made.
+inline std::string utf8(const py::str& s) {
+  PyObject* b = PyUnicode_AsEncodedString(s.ptr(), "utf-8", "backslashreplace");
+  if (b == nullptr) throw py::error_already_set();
+  std::string out(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
+  Py_DECREF(b);
+  return out;
+}
+
 // The plain text conversion of a value, as f"{value}" gives it.
 inline std::string text(py::handle value) {
-  return py::str(py::module_::import("builtins").attr("format")(value));
+  return utf8(py::str(py::module_::import("builtins").attr("format")(value)));
 }
 
 // `str(value)`.
-inline std::string str(py::handle value) { return py::str(value).cast<std::string>(); }
+inline std::string str(py::handle value) { return utf8(py::str(value)); }
 
 inline py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 

@@ -377,6 +377,7 @@ def test_zero_timings_give_an_infinite_throughput(model_file):
     (dict(repetitions=10**30), OverflowError, "repetitions is out of range: 10{30}"),
     (dict(repetitions=3, warmup_calls=2**63), OverflowError, "warmup_calls is out of range"),
     (dict(repetitions=2.5), TypeError, "'float' object cannot be interpreted as an integer"),
+    (dict(repetitions=-1), ValueError, "repetitions must not be negative, got -1"),
     (dict(duration_sec=-1.0), ValueError, "duration_sec must be a positive number of seconds, got -1.0"),
     (dict(duration_sec=float("nan"), repetitions=3), ValueError, "got nan"),
 ])

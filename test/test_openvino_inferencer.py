@@ -135,15 +135,16 @@ def test_unpickle_plain_description_and_mapping_records(samples, scratch):
     assert Path(xml).with_suffix(".mapping").read_text() == "<mapping>\n</mapping>\n"
 
 
-@pytest.mark.parametrize("protocol", [3, 4, 5])
-def test_records_of_every_binary_protocol_with_bytes_are_read(scratch, tmp_path, protocol):
+@pytest.mark.parametrize("protocol", range(6))  # 0 to 2 store bytes through _codecs.encode
+def test_records_of_every_protocol_with_bytes_are_read(scratch, tmp_path, protocol):
     source = tmp_path / "m.pkl"
+    mapping = b"" if protocol >= 3 else b"m"  # below 3, empty bytes are written as a call of bytes()
     with open(source, "wb") as f:
-        for record in (b"<net/>", b"\x00\x01weights", b"", b"trailing data is never read"):
+        for record in (b"<net/>", b"\x00\xff weights", mapping, b"trailing data is never read"):
             pickle.dump(record, f, protocol=protocol)
     xml = Path(ckpt.unpickle_openvino_checkpoint_files(str(source)))
     assert (xml.read_bytes(), xml.with_suffix(".bin").read_bytes(), xml.with_suffix(".mapping").read_bytes()) == (
-        b"<net/>", b"\x00\x01weights", b"")
+        b"<net/>", b"\x00\xff weights", mapping)
 
 
 @pytest.mark.parametrize("name, error", [
@@ -167,16 +168,77 @@ def test_records_that_are_not_bytes_or_name_code(scratch, tmp_path):
     with pytest.raises(Exception, match="^failed to unpickle file .*m.pkl, err: ") as e:
         ckpt.unpickle_openvino_checkpoint_files(str(source))
     assert isinstance(e.value.__cause__, TypeError)  # read as plain data, refused when written
-    source.write_bytes(pickle.dumps(b"x", protocol=2))  # protocol 2 stores bytes through a global
-    with pytest.raises(Exception, match="global '_codecs.encode' is forbidden"):
-        ckpt.unpickle_openvino_checkpoint_files(str(source))
     source.write_bytes(pickle.dumps(b"abc", protocol=4)[:-3])
     with pytest.raises(Exception, match="pickle data was truncated"):
         ckpt.unpickle_openvino_checkpoint_files(str(source))
-    source.write_bytes(b"\x80\x04" + b"]" * 100000 + b"a" * 99999 + b".")  # lists nested 100000 deep
-    with pytest.raises(Exception, match="maximum recursion depth exceeded while reading a pickled record"):
-        ckpt.unpickle_openvino_checkpoint_files(str(source))
     assert os.listdir(scratch) == []
+
+
+class Hostile:
+    def __init__(self, marker):
+        self.marker = marker
+
+    def __reduce__(self):
+        return (os.system, (f"touch {self.marker}",))
+
+
+@pytest.mark.parametrize("protocol", range(6))
+def test_a_record_naming_a_callable_runs_nothing(scratch, tmp_path, protocol):
+    marker = tmp_path / "ran"
+    source = tmp_path / "m.pkl"
+    source.write_bytes(pickle.dumps(Hostile(marker), protocol=protocol) + pickle.dumps(b"w"))
+    with pytest.raises(Exception, match="global '(posix|os).system' is forbidden") as e:
+        ckpt.unpickle_openvino_checkpoint_files(str(source))
+    assert isinstance(e.value.__cause__, exc.FailedToLoadCheckpointError)
+    assert not marker.exists() and os.listdir(scratch) == []
+
+
+def test_deep_records_fail_cleanly_whatever_the_recursion_limit(scratch, tmp_path, run_python):
+    source = tmp_path / "m.pkl"
+    source.write_bytes(b"\x80\x04" + b"]" * 35000 + b"a" * 34999 + b".")  # lists nested 35000 deep
+    run_python(f"""
+import sys
+sys.setrecursionlimit(100000)
+from ostrel.frameworks.engines.engine_utils import openvino_checkpoint as ckpt
+try:
+    ckpt.unpickle_openvino_checkpoint_files({str(source)!r})
+except Exception as e:
+    assert "nested deeper than 1000 levels" in str(e), str(e)
+else:
+    raise AssertionError("read")
+""")
+
+
+def test_a_checkpoint_that_shrinks_while_it_loads_fails_and_leaves_nothing(scratch, tmp_path, run_python):
+    """1 GiB of weights (a sparse file) cut down while the records are copied out: an exception, no signal."""
+    source = tmp_path / "big.pkl"
+    with open(source, "wb") as f:
+        pickle.dump(b"<net/>", f, protocol=4)
+        size = 1 << 30
+        f.write(b"\x80\x04\x8e" + size.to_bytes(8, "little"))
+        f.truncate(f.tell() + size)
+        f.seek(0, 2)
+        f.write(b".")
+    run_python(f"""
+import os, tempfile, threading, time
+tempfile.tempdir = {str(scratch)!r}
+from ostrel.common.exceptions import FailedToLoadCheckpointError
+from ostrel.frameworks.openvino_inferencer import OpenVinoInferencer
+def cut():
+    # as soon as the weights are being read, most of them go
+    while not any(n.endswith(".xml") for d in os.listdir({str(scratch)!r}) for n in os.listdir(os.path.join({str(scratch)!r}, d))):
+        time.sleep(0.001)
+    os.truncate({str(source)!r}, 1 << 20)
+threading.Thread(target=cut, daemon=True).start()
+try:
+    OpenVinoInferencer({str(source)!r})
+except FailedToLoadCheckpointError as e:
+    chain = repr(e.__cause__) + repr(e.__cause__.__cause__)
+    assert "truncated" in chain, chain
+else:
+    raise AssertionError("loaded")
+assert os.listdir({str(scratch)!r}) == [], os.listdir({str(scratch)!r})
+""")
 
 
 def test_missing_pickle_raises_the_open_error_and_makes_no_folder(scratch):
@@ -186,6 +248,29 @@ def test_missing_pickle_raises_the_open_error_and_makes_no_folder(scratch):
 
 
 # ---- zipped checkpoints ------------------------------------------------------------------------------
+
+def test_ctrl_c_while_a_large_zip_unpacks_leaves_nothing(scratch, tmp_path, run_python):
+    source = tmp_path / "big.zip"
+    with zipfile.ZipFile(source, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as z:
+        z.writestr("m.xml", b"<net/>")
+        with z.open("m.bin", "w", force_zip64=True) as f:
+            chunk = bytes(1 << 24)
+            for _ in range(128):  # 2 GiB of weights
+                f.write(chunk)
+    r = run_python(f"""
+import os, signal, tempfile, threading, time
+tempfile.tempdir = {str(scratch)!r}
+from ostrel.frameworks.engines.engine_utils import openvino_checkpoint as ckpt
+threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+started = time.monotonic()
+try:
+    ckpt.unzip_openvino_checkpoint_file({str(source)!r})
+except KeyboardInterrupt:
+    print("interrupted after", time.monotonic() - started)
+""")
+    assert "interrupted" in r.stdout, r.stdout + r.stderr
+    assert os.listdir(scratch) == []
+
 
 def test_unzip_returns_the_last_xml_member(scratch, tmp_path):
     source = tmp_path / "m.zip"

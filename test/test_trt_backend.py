@@ -186,7 +186,8 @@ def test_two_runners_in_one_process_and_balanced_contexts(child):
     ("trt/foreign_version.engine", "FailedToLoadCheckpointError",
      "not compatible with the current version of TensorRT (8.6.1)"),
     ("trt/missing_engine.pkl", "FailedToLoadCheckpointError", "is is a valid pickle, but there is no serialized engine"),
-    ("trt/global_record.pkl", "FailedToLoadCheckpointError", "collections.OrderedDict, which is refused"),
+    ("trt/global_record.pkl", "FailedToLoadCheckpointError", "global 'collections.OrderedDict' is forbidden"),
+    ("memo.pkl", "FailedToLoadCheckpointError", "from an unknown reason"),
     ("trt/empty.pkl", "EOFError", ""),
     ("list.pkl", "FailedToLoadCheckpointError", "found <class 'list'>. This is not a valid TensorRT checkpoint."),
     ("newer.pkl", "FailedToLoadCheckpointError", "compatible only with a newer version"),
@@ -196,6 +197,7 @@ def test_checkpoints_that_cannot_load(child, tmp_path, name, error, text):
     (tmp_path / "list.pkl").write_bytes(__import__("pickle").dumps([1, 2]))
     (tmp_path / "newer.pkl").write_bytes(__import__("pickle").dumps({"engine": b"x", "platform_version": "5.0"}))
     (tmp_path / "garbage.engine").write_bytes(b"\x01\x02 not an engine at all")
+    (tmp_path / "memo.pkl").write_bytes(b"\x80\x04K\x00r\x00\x00\x00\x10.")  # memo index 2**28 in 10 bytes
     path = tmp_path / name if (tmp_path / name).exists() else None
     child(f"""
         from ostrel.frameworks.trt_inferencer import TRTInferencer
@@ -208,6 +210,25 @@ def test_checkpoints_that_cannot_load(child, tmp_path, name, error, text):
             assert {text!r} in str(e), str(e)
         else:
             raise AssertionError("loaded")
+        """)
+
+
+def test_a_tiny_checkpoint_declaring_a_huge_memo_reserves_nothing(child, tmp_path):
+    path = tmp_path / "memo.pkl"
+    path.write_bytes(b"\x80\x04K\x00r\x00\x00\x00\x10.")  # LONG_BINPUT 2**28
+    child(f"""
+        import resource
+        from ostrel.common.exceptions import FailedToLoadCheckpointError
+        from ostrel.frameworks.trt_inferencer import TRTInferencer
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        try:
+            TRTInferencer({str(path)!r})
+        except FailedToLoadCheckpointError:
+            pass
+        else:
+            raise AssertionError("loaded")
+        grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+        assert grown < 50 * 1024, f"peak RSS grew by {{grown}} KiB"
         """)
 
 
@@ -230,6 +251,12 @@ def test_native_checkpoints_and_platform_versions_load(child, tmp_path):
             assert m.inference_hardware == ostrel.InferenceHardware.GPU
             # profile 0 of a two-profile engine: binding indexes 0 and 1 only
             assert (m.model.input_binding_idxs, m.model.output_binding_idxs) == ([0], [1])
+        # an OrderedDict record, and the protocols that store bytes through _codecs.encode
+        from collections import OrderedDict
+        for protocol in range(6):
+            p = Path({str(tmp_path)!r}) / f"p{{protocol}}.pkl"
+            p.write_bytes(pickle.dumps(OrderedDict(engine=engine, platform_version="4.0"), protocol=protocol))
+            assert TRTInferencer(str(p)).model.load_engine(str(p))[1] == "3"
         """)
 
 
@@ -238,21 +265,24 @@ def test_malicious_checkpoint_runs_nothing(child, tmp_path):
 
     class Evil:
         def __reduce__(self):
-            return (os.mkdir, (str(marker),))
+            return (os.system, (f"mkdir {marker}",))
 
     import pickle
-    path = tmp_path / "evil.pkl"
-    path.write_bytes(pickle.dumps({"engine": Evil()}))
+    paths = []
+    for protocol in range(6):
+        paths.append(str(tmp_path / f"evil{protocol}.pkl"))
+        Path(paths[-1]).write_bytes(pickle.dumps({"engine": Evil()}, protocol=protocol))
     child(f"""
         import ostrel
         from ostrel.common.exceptions import FailedToLoadCheckpointError, OstrelError
-        try:
-            ostrel.load({str(path)!r}, framework_type="trt")
-        except OstrelError as e:
-            assert isinstance(e.__cause__, FailedToLoadCheckpointError), repr(e.__cause__)
-            assert "posix.mkdir" in str(e.__cause__) or "os.mkdir" in str(e.__cause__), str(e.__cause__)
-        else:
-            raise AssertionError("loaded")
+        for path in {paths!r}:
+            try:
+                ostrel.load(path, framework_type="trt")
+            except OstrelError as e:
+                assert isinstance(e.__cause__, FailedToLoadCheckpointError), repr(e.__cause__)
+                assert "system' is forbidden" in str(e.__cause__), str(e.__cause__)
+            else:
+                raise AssertionError("loaded")
         """)
     assert not marker.exists()
 
@@ -268,22 +298,34 @@ def test_run_errors_come_from_error_messages_and_failed_executions(child):
         x = np.ones((2, 4), np.float32)
 
         def chatty(**kw):
-            runner.log_capturer.log(trt.Logger.WARNING, "no error here, just a warning")
+            runner.log_capturer.log(trt.Logger.WARNING, "just a warning")
             return original(**kw)
         ctx.execute_async_v2 = chatty
         assert np.array_equal(m.predict(x)[0], x)
         assert runner.log_capturer.output == ""  # a clean run clears the capture
 
         def failing(**kw):
-            runner.log_capturer.log(trt.Logger.ERROR, "kernel launch failed")
+            runner.log_capturer.log(trt.Logger.ERROR, "kernel launch error")
             return original(**kw)
         ctx.execute_async_v2 = failing
         try:
             m.predict(x)
         except RuntimeError as e:
-            assert e.args == ("A runtime error happened during inference: ", "kernel launch failed"), e.args
+            assert e.args == ("A runtime error happened during inference: ", "kernel launch error"), e.args
         else:
             raise AssertionError("an ERROR message was ignored")
+        # the word decides, not the severity
+        for severity, text, fails in ((trt.Logger.INFO, "tactic Error recovered", True),
+                                      (trt.Logger.ERROR, "launch failed", False)):
+            def logging_run(**kw):
+                runner.log_capturer.log(severity, text)
+                return original(**kw)
+            ctx.execute_async_v2 = logging_run
+            try:
+                m.predict(x)
+                assert not fails, text
+            except RuntimeError as e:
+                assert fails and e.args[1] == text, e.args
 
         ctx.execute_async_v2 = lambda **kw: False
         try:
@@ -543,6 +585,51 @@ def test_stand_ins_are_strict(child):
         back = np.zeros(4, np.float32)
         cuda.memcpy_dtoh(back, memory)
         assert (back == 7).all()
+
+        def refused(attempt, text):
+            try:
+                attempt()
+            except cuda.LogicError as e:
+                assert text in str(e), e
+            else:
+                raise AssertionError(f"accepted: {text}")
+        ctx = pycuda.autoinit.context
+        other = cuda.Device(0).make_context()
+        refused(ctx.pop, "not the current one")  # ctx is below `other`
+        other.pop()
+        # page-locked memory goes with its context
+        third = cuda.Device(0).make_context()
+        pinned = cuda.pagelocked_zeros(4, np.float32)
+        assert cuda.check_host_memory(pinned) is pinned
+        third.detach()
+        refused(lambda: cuda.check_host_memory(pinned), "freed with its context")
+        assert np.isnan(pinned).all()
+        """)
+    # a push that is never popped fails the interpreter at exit, as the real module aborts
+    r = child("""
+        import pycuda.autoinit
+        import pycuda.driver as cuda
+        cuda.Device(0).make_context()
+        """, check=False)
+    assert r.returncode != 0 and "context stack was not empty" in r.stderr, r.stderr
+
+
+def test_outputs_stay_valid_after_the_model_is_disposed(child):
+    child("""
+        import gc
+        import pycuda.driver as cuda
+        import ostrel
+        model = ostrel.load(str(S / "trt/two_profiles.pkl"), framework_type="trt")
+        x = np.arange(8, dtype=np.float32).reshape(2, 4) - 3
+        out = model.predict(x)[0]
+        del model
+        gc.collect()
+        cuda.check_host_memory(out)
+        assert np.array_equal(out, np.maximum(x, 0)), out
+        context_count = len([o for o in gc.get_objects() if isinstance(o, cuda.Context) and o._alive])
+        del out
+        gc.collect()
+        assert len([o for o in gc.get_objects() if isinstance(o, cuda.Context) and o._alive]) < context_count
         """)
 
 

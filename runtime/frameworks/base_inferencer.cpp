@@ -506,6 +506,8 @@ py::object benchmark(py::object self, py::object batch_size, py::object input_di
     seconds = py::float_(duration_sec).cast<double>();
   } else if (truthy(repetitions)) {
     count = count_argument("repetitions", repetitions);  // ignored, and not read, beside a duration
+    if (*count < 0)
+      raise(PyExc_ValueError, "repetitions must not be negative, got " + std::to_string(*count));
   } else {
     duration_sec = mod_attr("BENCHMARK_DURATION");
     default_seconds = py::float_(duration_sec).cast<double>();

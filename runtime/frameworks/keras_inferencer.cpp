@@ -14,6 +14,7 @@
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
+#include "runtime/checkpoint_files.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
@@ -32,6 +33,7 @@ void load_model(py::object self) {
     py::object allow_growth =
         modtree::import_from("ostrel.frameworks.tensorflow_inferencer", "allow_tf_memory_growth");
     allow_growth(self.attr("_logger"));
+    ostrel::refuse_non_regular(self.attr("_checkpoint_file"), /*directory_ok=*/true);
     self.attr("model") = tf.attr("keras").attr("models").attr("load_model")(self.attr("_checkpoint_file"));
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;  // interrupts and exit requests pass unchanged

@@ -18,6 +18,7 @@
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
+#include "runtime/checkpoint_files.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
@@ -92,8 +93,18 @@ void set_up_session(py::object self) {
           "Couldn't find an onnxruntime execution provider for inference hardware " + ostrel::text(target));
 
   // Exactly one provider: no second one for the session to fall back to.
+  // The path as the operating system takes it (bytes are a path, never model content); a FIFO or device is
+  // refused before it is opened, and a path that is not UTF-8 is handed over as the file's content.
+  py::object model = ostrel::fs_path(self.attr("_checkpoint_file"));
+  ostrel::refuse_non_regular(model);
+  if (ostrel::undecodable_path(model)) {
+    py::object file = ostrel::builtin("open")(model, "rb");
+    py::object content = file.attr("read")();
+    file.attr("close")();
+    model = content;
+  }
   py::object sess =
-      ort.attr("InferenceSession")(self.attr("_checkpoint_file"), py::arg("sess_options") = options,
+      ort.attr("InferenceSession")(model, py::arg("sess_options") = options,
                                    py::arg("providers") = self.attr("_onnxruntime_session_providers"));
   self.attr("sess") = sess;
   py::list inputs(sess.attr("get_inputs")());

@@ -26,6 +26,7 @@
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
+#include "runtime/checkpoint_files.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
@@ -146,6 +147,7 @@ py::tuple input_shape(py::handle input) {
 
 py::object load_engine(py::object self, py::object xml_path) {
   py::object core = mod_attr("Core")();
+  ostrel::refuse_non_regular(xml_path);  // a FIFO named like a model would block the read
   std::string xml = py::str(xml_path);
   py::object network =
       core.attr("read_model")(py::arg("model") = xml_path, py::arg("weights") = weights_path(xml));

@@ -17,6 +17,7 @@
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
+#include "runtime/checkpoint_files.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
@@ -35,6 +36,7 @@ py::handle g_ndarray;  // numpy.ndarray
 ostrel::ModuleAttributes mod_attr;  // this module
 
 void load_model(py::object self) {
+  ostrel::refuse_non_regular(self.attr("_checkpoint_file"));  // a FIFO would block the interpreter
   py::object interpreter_class = mod_attr("tf_lite").attr("Interpreter");
   py::object hardware = self.attr("_inference_hardware");
   py::object interpreter;

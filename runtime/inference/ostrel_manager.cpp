@@ -7,6 +7,7 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
+#include "runtime/checkpoint_files.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
@@ -190,6 +191,14 @@ void verify_arguments(py::object framework_type, py::object inference_hardware, 
     if (!truthy(py::module_::import("os").attr("path").attr("exists")(model_path)))
       raise(mod_attr("CheckpointFileDoesNotExistError"),
             "The model file does not exist at " + ostrel::text(model_path));
+    try {
+      ostrel::refuse_non_regular(model_path, /*directory_ok=*/true);  // a FIFO would block the load
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_OSError)) throw;
+      ostrel::raise_from(mod_attr("FailedToLoadCheckpointError")("The model at " + ostrel::text(model_path) +
+                                                                 " is not a regular file or folder"),
+                         e.value());
+    }
     if (truthy(framework_type) && !equals_a_member(framework_type, "FrameworkType"))
       raise(mod_attr("FrameworkNotSupportedError"), "The specified framework: '" +
                                                         ostrel::text(framework_type) +
@@ -246,6 +255,8 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
                 py::object logging_verbosity, py::kwargs kwargs) {
   py::object FrameworkType = mod_attr("FrameworkType");
   py::object InferenceHardware = mod_attr("InferenceHardware");
+  // A path given as bytes is a path, as os functions take it, never model content.
+  if (PyBytes_Check(model_path.ptr())) model_path = ostrel::fs_path(model_path);
   if (framework_type.is_none()) {
     py::print("Detecting framework...");
     py::object detected;
@@ -306,7 +317,8 @@ MODTREE_MODULE("inference.ostrel_manager", m) {
   m.attr("InferenceHardware") = import_from("ostrel.common.enums.inference_hardware", "InferenceHardware");
   for (const char* name : {"OstrelError", "EmptyInputValue", "CheckpointFileDoesNotExistError",
                            "FrameworkNotSupportedError", "InvalidInputDimensions", "InvalidStaticBatchSize",
-                           "InvalidInferenceHardware", "InvalidLoggingLevel", "ModelFrameworkDetectionError"})
+                           "InvalidInferenceHardware", "InvalidLoggingLevel", "ModelFrameworkDetectionError",
+                           "FailedToLoadCheckpointError"})
     m.attr(name) = import_from("ostrel.common.exceptions", name);
   m.attr("LoggerManager") = import_from("ostrel.common.logger_factory", "LoggerManager");
   m.attr("VALID_LOGGING_VERBOSITY_INPUTS") =

@@ -6,16 +6,25 @@ Rules that the real driver enforces, or that would corrupt memory there, raise h
   and executions need the context of their stream and memory to be current, and an event is recorded
   only on a stream of its own context, else ``LogicError`` "context mismatch";
 - copies never run past the end of an allocation or of the host buffer;
-- a context popped by a thread that does not have it on top, or detached while still on a stack
-  below another, raises;
-- page-locked host memory is filled with 0xFF bytes (NaN for floats, -1 for signed integers).
+- a context popped through an instance (``ctx.pop()``) while another context is on top, or detached while
+  still on a stack below another, raises; a push that was never popped ends the interpreter at exit with
+  "PyCUDA ERROR: The context stack was not empty upon module cleanup." and a failing exit status, as the
+  real module aborts then;
+- page-locked host memory is filled with 0xFF bytes (NaN for floats, -1 for signed integers) and belongs
+  to the context that was current when it was allocated: when that context is destroyed the memory is
+  freed, and a read of an array still holding it fails (``LogicError`` from ``check_host_memory``; its
+  bytes are overwritten with 0xFF, as freed pinned memory would no longer hold the data).
 
 Work queued on a stream (copies, executions, event records) runs in order when the stream, one of
 its events or the context is synchronised.
 """
+import atexit
 import itertools
+import os
+import sys
 import threading
 import time
+import weakref
 
 import numpy as np
 
@@ -72,6 +81,19 @@ def get_version():
 
 def get_driver_version():
     return _CUDA_VERSION[0] * 1000 + _CUDA_VERSION[1] * 10
+
+
+def _check_balanced_at_exit():
+    # Runs after the exit handlers of autoinit and autoprimaryctx (registered later, run earlier), which pop
+    # their own contexts: whatever is left was pushed and never popped.
+    if [ctx for ctx in _stack() if ctx._alive]:
+        sys.stderr.write("PyCUDA ERROR: The context stack was not empty upon module cleanup.\n"
+                         "A context was still active when the context stack was being cleaned up.\n")
+        sys.stderr.flush()
+        os._exit(1)
+
+
+atexit.register(_check_balanced_at_exit)
 
 
 def _check_init():
@@ -167,12 +189,20 @@ class Context:
         self._check_alive("cuCtxPushCurrent")
         _stack().append(self)
 
-    @staticmethod
-    def pop():
-        stack = _stack()
-        if not stack:
-            raise LogicError("cuCtxPopCurrent failed: invalid device context")
-        stack.pop()
+    class _Pop:
+        """``Context.pop()`` pops the top of the stack; ``ctx.pop()`` pops ``ctx``, which must be on top."""
+
+        def __get__(self, instance, owner):
+            def pop():
+                stack = _stack()
+                if not stack:
+                    raise LogicError("cuCtxPopCurrent failed: invalid device context")
+                if instance is not None and stack[-1] is not instance:
+                    raise LogicError("cuCtxPopCurrent failed: the context is not the current one")
+                stack.pop()
+            return pop
+
+    pop = _Pop()
 
     @staticmethod
     def get_current():
@@ -207,6 +237,11 @@ class Context:
     def _destroy(self):
         self._alive = False
         with _lock:
+            for ref in _pinned.pop(self, ()):
+                array = ref()
+                if array is not None and array.size:
+                    array.reshape(-1).view(np.uint8).fill(_POISON)
+                    _freed_host_memory.add(id(array))
             for base, alloc in list(_allocations.items()):
                 if alloc._context is self:
                     alloc._freed = True
@@ -294,17 +329,37 @@ def mem_get_info():
     return (_DEVICE_MEMORY - used, _DEVICE_MEMORY)
 
 
+_pinned = {}  # context -> weak references to its page-locked arrays
+_freed_host_memory = set()  # ids of arrays whose context is gone
+
+
+def _pin(array):
+    ctx = _current("cuMemHostAlloc")
+    key = id(array)
+    with _lock:
+        _pinned.setdefault(ctx, []).append(weakref.ref(array, lambda _ref: _freed_host_memory.discard(key)))
+    return array
+
+
+def check_host_memory(array):
+    """Raises LogicError when ``array`` is page-locked memory of a context that is gone (what a read of
+    freed pinned memory would be on a real GPU); returns the array otherwise."""
+    if id(array) in _freed_host_memory:
+        raise LogicError("host memory read failed: the page-locked allocation was freed with its context")
+    return array
+
+
 def pagelocked_empty(shape, dtype, order="C", mem_flags=0):
     _check_init()
     array = np.empty(shape, dtype=dtype, order=order)
     if array.size:
         array.reshape(-1).view(np.uint8).fill(_POISON)
-    return array
+    return _pin(array)
 
 
 def pagelocked_zeros(shape, dtype, order="C", mem_flags=0):
     _check_init()
-    return np.zeros(shape, dtype=dtype, order=order)
+    return _pin(np.zeros(shape, dtype=dtype, order=order))
 
 
 class Stream:

@@ -15,6 +15,7 @@
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
+#include "runtime/checkpoint_files.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
@@ -377,6 +378,7 @@ void load_model(py::object self) {
                           : InferenceHardware.attr("CPU").attr("value");
   self.attr("device") = device;
   try {
+    ostrel::refuse_non_regular(self.attr("_checkpoint_file"), /*directory_ok=*/true);
     py::object model = self.attr("load_torch_model")(self.attr("_checkpoint_file"));
     self.attr("model") = model;
     model.attr("to")(device);

@@ -13,12 +13,14 @@
 // so several runners live side by side in one process.
 #include <pybind11/pybind11.h>
 
+#include <memory>
 #include <string>
 #include <utility>
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
+#include "runtime/checkpoint_files.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
@@ -104,13 +106,6 @@ class PushedContext {
 
 // ---- TamsorTRTEngineLogger ------------------------------------------------------------------------------
 
-// TensorRT severities at or above ERROR: the messages that make a run fail.
-bool is_error_severity(py::handle severity) {
-  py::object severities = trt().attr("ILogger").attr("Severity");
-  return py::object(severities.attr("ERROR")).equal(severity) ||
-         py::object(severities.attr("INTERNAL_ERROR")).equal(severity);
-}
-
 void logger_init(py::object self, py::object logger_to_wrap) {
   trt().attr("ILogger").attr("__init__")(self);
   self.attr("_wrapped_trt_logger") = logger_to_wrap;
@@ -153,16 +148,11 @@ py::object severity_from_python_verbosity(py::object python_verbosity) {
   return table.attr("get")(python_verbosity, severity.attr("VERBOSE"));
 }
 
-// True when the capture of the last block holds an error of the run: an ERROR or INTERNAL_ERROR message of
-// the engine logger, or, for a capture of the error stream (TensorRT 7), the word "error" in any case.
+// True when the capture of the last block reports a failed run: its text holds "error" in any letter case
+// (TensorRT's result of the enqueue says nothing reliable, its log does).
 bool capture_holds_error(py::object capturer) {
-  if (py::hasattr(capturer, "_captured_severities")) {
-    for (py::handle severity : capturer.attr("_captured_severities"))
-      if (is_error_severity(severity)) return true;
-    return false;
-  }
-  std::string text = ostrel::str(capturer.attr("output"));
-  return !text.empty() && truthy(py::str(text).attr("lower")().attr("__contains__")("error"));
+  py::str text(capturer.attr("output"));
+  return py::len(text) != 0 && truthy(text.attr("lower")().attr("__contains__")("error"));
 }
 
 // ---- OstrelTRTProfiler --------------------------------------------------------------------------------
@@ -217,29 +207,6 @@ py::object trt_dtype_to_np_type(py::object trt_dtype) {
   return mod_attr("np").attr("dtype")(trt().attr("nptype")(trt_dtype));
 }
 
-// Reads one pickle record from `file`, refusing every record that would import or call anything: a
-// checkpoint holds only plain containers, texts, bytes and numbers.
-py::object restricted_load(py::object file, py::object filename) {
-  py::object unpickler = mod_attr("_CheckpointUnpickler")(file);
-  unpickler.attr("_checkpoint_path") = filename;
-  return unpickler.attr("load")();
-}
-
-void refuse_global(py::object self, py::object module, py::object name) {
-  raise(mod_attr("FailedToLoadCheckpointError"),
-        "The file " + ostrel::str(self.attr("_checkpoint_path")) + " holds a pickled reference to " +
-            ostrel::str(module) + "." + ostrel::str(name) +
-            ", which is refused: a TensorRT checkpoint holds only plain containers, texts, bytes and "
-            "numbers, and loading it never imports or calls anything.");
-}
-
-void refuse_persistent(py::object self, py::object) {
-  raise(mod_attr("FailedToLoadCheckpointError"),
-        "The file " + ostrel::str(self.attr("_checkpoint_path")) +
-            " holds a persistent reference, which is refused: a TensorRT checkpoint holds only plain "
-            "containers, texts, bytes and numbers.");
-}
-
 py::object deserialize(py::object self, py::object runtime, py::object serialized) {
   py::object engine = py::none();
   with_block(self.attr("log_capturer"),
@@ -249,8 +216,9 @@ py::object deserialize(py::object self, py::object runtime, py::object serialize
 
 py::tuple load_engine(py::object self, py::object filename) {
   py::object builtins_open = ostrel::builtin("open");
+  py::object fs_path = ostrel::fs_path(filename);
   std::string path = ostrel::str(filename);
-  py::object file = builtins_open(path, "rb");
+  py::object file = ostrel::open_regular(fs_path);
   py::object result;
   try {
     py::object runtime =
@@ -258,13 +226,14 @@ py::tuple load_engine(py::object self, py::object filename) {
     py::object record;
     bool native = false;
     try {
-      record = restricted_load(file, py::str(path));
+      // The restricted reader: plain data only, so a hostile record fails instead of running.
+      record = ostrel::CheckpointRecords(file, mod_attr("FailedToLoadCheckpointError")).next();
     } catch (py::error_already_set& e) {
       if (!e.matches(mod_attr("pickle").attr("UnpicklingError"))) throw;
       native = true;
     }
     if (native) {
-      py::object raw = builtins_open(path, "rb");
+      py::object raw = builtins_open(fs_path, "rb");
       py::object data;
       try {
         data = raw.attr("read")();
@@ -748,6 +717,13 @@ void runner_del(py::object self) {
   try {
     if (!py::hasattr(self, "device_context")) return;
     py::object context = self.attr("device_context");
+    // Host outputs are page-locked memory of this context, handed to callers without a copy: the context
+    // is detached only once the last of them that a caller still holds is gone, so none is read after
+    // its memory was freed.
+    py::object weakref = py::module_::import("weakref");
+    py::list output_refs;
+    if (py::hasattr(self, "host_outputs"))
+      for (py::handle array : self.attr("host_outputs")) output_refs.append(weakref.attr("ref")(array));
     {
       PushedContext pushed(context);
       for (const char* name : {"device_outputs", "host_outputs", "device_inputs", "initial_host_inputs",
@@ -756,7 +732,20 @@ void runner_del(py::object self) {
       pushed.release();
     }
     py::delattr(self, "device_context");
-    context.attr("detach")();
+    py::list held;
+    for (py::handle ref : output_refs) {
+      py::object array = ref();
+      if (!array.is_none()) held.append(array);
+    }
+    if (held.empty()) {
+      context.attr("detach")();
+      return;
+    }
+    auto remaining = std::make_shared<std::size_t>(held.size());
+    py::cpp_function release([remaining, context](py::args) {
+      if (--*remaining == 0) context.attr("detach")();
+    });
+    for (py::handle array : held) weakref.attr("finalize")(array, release);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
     py::object logger = mod_attr("logger");
@@ -845,14 +834,6 @@ void define_classes(py::module_& m) {
           self.attr("_layers_times")[layer_name] = ms;
         },
         py::arg("self"), py::arg("layer_name"), py::arg("ms"));
-    cls.build();
-  }
-  // The checkpoint reader: an unpickler that refuses every global and persistent reference.
-  {
-    modtree::ClassBuilder cls(m, "_CheckpointUnpickler");
-    cls.base(m.attr("pickle").attr("Unpickler"));
-    cls.def("find_class", &refuse_global, py::arg("self"), py::arg("module"), py::arg("name"));
-    cls.def("persistent_load", &refuse_persistent, py::arg("self"), py::arg("pid"));
     cls.build();
   }
 }

@@ -3,10 +3,11 @@
 // forms into a fresh temporary folder.
 //
 // Pickled checkpoints are read with the restricted record reader of native/pickle_reader: only plain
-// data is accepted, so a record that names a global fails and nothing in the file is ever run. Zipped
-// checkpoints are extracted with FilesDataInterface's safe extraction, which refuses members that would
-// land outside the folder. A failed unpacking removes the folder it made; a successful one hands it to
-// the caller.
+// data is accepted, so a record that names a global fails and nothing in the file is ever run, and a file
+// that shrinks while it is read fails as truncated. Zipped checkpoints are extracted with
+// FilesDataInterface's safe extraction, which refuses members that would land outside the folder. An
+// unpacking that fails in any way, an interrupt included, removes the folder it made; a successful one
+// hands it to the caller. Files that are not regular (a FIFO, a device) are refused before they are opened.
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
@@ -18,8 +19,8 @@
 #include "modtree/args.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
-#include "native/pickle_reader.hpp"
 #include "runtime/backend_support.hpp"
+#include "runtime/checkpoint_files.hpp"
 #include "runtime/pyhelpers.hpp"
 
 namespace py = pybind11;
@@ -57,151 +58,6 @@ py::dict pointer_from_path(py::object file_path) {
   return pointer;
 }
 
-// ---- restricted records -----------------------------------------------------------------------------
-
-using native_node = ostrel::native::PickleNode;
-
-// Python objects for the nodes of one record. Containers are made empty and remembered before their
-// items, so a container that holds itself through the memo comes out as such.
-class RecordBuilder {
- public:
-  explicit RecordBuilder(const ostrel::native::PickleRecord& record)
-      : record_(record), made_(record.nodes.size()) {}
-
-  py::object build() { return object(record_.root); }
-
- private:
-  py::object object(std::size_t index) {
-    if (made_[index]) return made_[index];
-    if (Py_EnterRecursiveCall(" while reading a pickled record")) throw py::error_already_set();
-    struct Leave {
-      ~Leave() { Py_LeaveRecursiveCall(); }
-    } leave;
-    const native_node& n = record_.nodes[index];
-    using Kind = native_node::Kind;
-    switch (n.kind) {
-      case Kind::kNone:
-        return made_[index] = py::none();
-      case Kind::kBool:
-        return made_[index] = py::bool_(n.flag);
-      case Kind::kInt:
-        return made_[index] = py::int_(n.integer);
-      case Kind::kFloat:
-        return made_[index] = py::float_(n.real);
-      case Kind::kBigInt: {
-        if (n.data.empty()) return made_[index] = py::int_(0);
-        py::dict kw;
-        kw["signed"] = true;
-        return made_[index] = ostrel::builtin("int").attr("from_bytes")(
-                   py::bytes(n.data.data(), n.data.size()), "little", **kw);
-      }
-      case Kind::kBytes:
-        return made_[index] = py::bytes(n.data.data(), n.data.size());
-      case Kind::kByteArray:
-        return made_[index] = ostrel::builtin("bytearray")(py::bytes(n.data.data(), n.data.size()));
-      case Kind::kText: {
-        PyObject* s =
-            PyUnicode_DecodeUTF8(n.data.data(), static_cast<Py_ssize_t>(n.data.size()), "surrogatepass");
-        if (s == nullptr) throw py::error_already_set();
-        return made_[index] = py::reinterpret_steal<py::object>(s);
-      }
-      case Kind::kList: {
-        py::list out;
-        made_[index] = out;
-        for (std::size_t item : n.items) out.append(object(item));
-        return out;
-      }
-      case Kind::kDict: {
-        py::dict out;
-        made_[index] = out;
-        for (std::size_t i = 0; i + 1 < n.items.size(); i += 2)
-          out[object(n.items[i])] = object(n.items[i + 1]);
-        return out;
-      }
-      case Kind::kSet: {
-        py::set out;
-        made_[index] = out;
-        for (std::size_t item : n.items) out.add(object(item));
-        return out;
-      }
-      case Kind::kTuple:
-      case Kind::kFrozenSet: {
-        py::list items;
-        for (std::size_t item : n.items) items.append(object(item));
-        if (made_[index]) return made_[index];  // reached again through one of its items
-        py::object out =
-            n.kind == Kind::kTuple ? py::object(py::tuple(items)) : ostrel::builtin("frozenset")(items);
-        return made_[index] = out;
-      }
-    }
-    raise(PyExc_RuntimeError, "unknown pickle node");
-  }
-
-  const ostrel::native::PickleRecord& record_;
-  std::vector<py::object> made_;
-};
-
-// The bytes of an open checkpoint file: a read-only memory map (records are copied out one at a time,
-// so the file's contents are not held twice), or the whole file read when it cannot be mapped.
-class CheckpointBytes {
- public:
-  explicit CheckpointBytes(py::object file) {
-    py::object os = mod_attr("os");
-    py::object size = os.attr("fstat")(file.attr("fileno")()).attr("st_size");
-    if (size.cast<long long>() > 0) {
-      py::object mmap = py::module_::import("mmap");
-      try {
-        map_ = mmap.attr("mmap")(file.attr("fileno")(), 0, py::arg("access") = mmap.attr("ACCESS_READ"));
-        source_ = map_;
-      } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError)) throw;
-      }
-    }
-    if (!source_) source_ = file.attr("read")();
-    if (PyObject_GetBuffer(source_.ptr(), &view_, PyBUF_SIMPLE) != 0) throw py::error_already_set();
-    held_ = true;
-  }
-  ~CheckpointBytes() { close(); }
-  CheckpointBytes(const CheckpointBytes&) = delete;
-  CheckpointBytes& operator=(const CheckpointBytes&) = delete;
-
-  std::string_view data() const {
-    return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
-  }
-
-  void close() {
-    if (held_) PyBuffer_Release(&view_);
-    held_ = false;
-    if (map_) {
-      modtree::SavedError in_flight;
-      PyObject* r = PyObject_CallMethod(map_.ptr(), "close", nullptr);
-      Py_XDECREF(r);
-      if (r == nullptr) PyErr_Clear();
-      in_flight.restore();
-      map_ = py::object();
-    }
-  }
-
- private:
-  py::object map_;
-  py::object source_;
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
-// The next record as a Python object; EOFError at the end of the data, pickle.UnpicklingError for a
-// damaged record or one that is not plain data.
-py::object next_record(const CheckpointBytes& bytes, std::size_t& offset) {
-  ostrel::native::PickleRecord record;
-  try {
-    record = ostrel::native::read_pickle_record(bytes.data(), offset);
-  } catch (const ostrel::native::PickleReadError& e) {
-    if (e.cause() == ostrel::native::PickleReadError::Cause::kEndOfInput) raise(PyExc_EOFError, e.what());
-    raise(mod_attr("pickle").attr("UnpicklingError"), e.what());
-  }
-  return RecordBuilder(record).build();
-}
-
 // Removes a folder this module has just made, after a failure; a failure to remove it is not reported
 // over the original error.
 void remove_new_folder(py::object folder) {
@@ -214,12 +70,30 @@ void remove_new_folder(py::object folder) {
   in_flight.restore();
 }
 
+void close_quietly(py::object file) {
+  modtree::SavedError in_flight;
+  PyObject* r = PyObject_CallMethod(file.ptr(), "close", nullptr);
+  Py_XDECREF(r);
+  if (r == nullptr) PyErr_Clear();
+  in_flight.restore();
+}
+
 void write_bytes(py::object data, const std::string& path) {
   mod_attr("FilesDataInterface").attr("save_bytes_to_file")(data, py::str(path));
 }
 
+// The record as read, or None at the end of the data.
+py::object next_record(ostrel::CheckpointRecords& records) {
+  try {
+    return records.next();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_EOFError)) throw;
+    return py::object();
+  }
+}
+
 py::object unpickle_checkpoint(py::object pkl_file) {
-  py::object file = ostrel::builtin("open")(pkl_file, "rb");  // its errors pass unchanged
+  py::object file = ostrel::open_regular(pkl_file);  // its errors pass unchanged
   py::object folder;
   try {
     py::object os_path = mod_attr("os").attr("path");
@@ -229,9 +103,8 @@ py::object unpickle_checkpoint(py::object pkl_file) {
     folder = mod_attr("tempfile").attr("mkdtemp")(**prefix);
     std::string stem = py::str(os_path.attr("splitext")(os_path.attr("join")(folder, tail))[py::int_(0)]);
 
-    CheckpointBytes bytes(file);
-    std::size_t offset = 0;
-    py::object description = next_record(bytes, offset);
+    ostrel::CheckpointRecords records(file, mod_attr("FailedToLoadCheckpointError"));
+    py::object description = records.next();
     py::object xml;
     try {
       xml = mod_attr("FilesDataInterface").attr("decrypt_file")(description);
@@ -240,24 +113,22 @@ py::object unpickle_checkpoint(py::object pkl_file) {
       xml = description;  // plain XML, or a token made under another key
     }
     write_bytes(xml, stem + ".xml");
-    write_bytes(next_record(bytes, offset), stem + ".bin");
-    py::object mapping;
-    try {
-      mapping = next_record(bytes, offset);
-    } catch (py::error_already_set& e) {
-      if (!e.matches(PyExc_EOFError)) throw;
-    }
+    write_bytes(records.next(), stem + ".bin");
+    py::object mapping = next_record(records);
     if (mapping) write_bytes(mapping, stem + ".mapping");
-    bytes.close();
     file.attr("close")();
     return py::str(stem + ".xml");
   } catch (py::error_already_set& e) {
-    file.attr("close")();
+    remove_new_folder(folder);  // whatever the failure, interrupts included
+    close_quietly(file);
     if (!e.matches(PyExc_Exception)) throw;
-    remove_new_folder(folder);
     ostrel::raise_from(ostrel::builtin("Exception")("failed to unpickle file " + ostrel::str(pkl_file) +
                                                     ", err: " + ostrel::str(e.value())),
                        e.value());
+  } catch (...) {
+    remove_new_folder(folder);
+    close_quietly(file);
+    throw;
   }
 }
 
@@ -283,6 +154,7 @@ py::object unzip_checkpoint(py::object path) {
     py::dict prefix;
     prefix["prefix"] = "checkpoints_";
     folder = mod_attr("tempfile").attr("mkdtemp")(**prefix);
+    ostrel::refuse_non_regular(path);
     py::object archive = mod_attr("zipfile").attr("ZipFile")(path, "r");
     py::list names;
     try {
@@ -301,8 +173,8 @@ py::object unzip_checkpoint(py::object path) {
       raise(PyExc_ValueError, "No xml file was found in openvino_checkpoint zip " + ostrel::str(path));
     return member_path(folder, chosen);
   } catch (py::error_already_set& e) {
+    remove_new_folder(folder);  // whatever the failure, interrupts included
     if (!e.matches(PyExc_Exception)) throw;
-    remove_new_folder(folder);
     // The safe extractor reports with our own prefix already; its cause is the archive's error.
     py::object caught = e.value();
     if (e.matches(mod_attr("CorruptedSavedModelZipError"))) {
@@ -312,6 +184,9 @@ py::object unzip_checkpoint(py::object path) {
     ostrel::raise_from(ostrel::builtin("Exception")("Failed to extract file from zip " + ostrel::str(path) +
                                                     ", err: " + ostrel::str(caught)),
                        caught);
+  } catch (...) {
+    remove_new_folder(folder);
+    throw;
   }
 }
 
@@ -328,6 +203,8 @@ MODTREE_MODULE("frameworks.engines.engine_utils.openvino_checkpoint", m) {
     m.attr(name) = import_from("ostrel.common.data_interface.files_data_interface", name);
   m.attr("CorruptedSavedModelZipError") =
       import_from("ostrel.common.exceptions", "CorruptedSavedModelZipError");
+  m.attr("FailedToLoadCheckpointError") =
+      import_from("ostrel.common.exceptions", "FailedToLoadCheckpointError");
 
   modtree::ClassBuilder types(m, "OpenVinoCheckpointTypes");
   types.base(ostrel::builtin("str")).base(m.attr("Enum"));
