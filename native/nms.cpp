@@ -26,38 +26,48 @@ inline T area(const T* b) {
 }  // namespace
 
 template <typename T>
-std::vector<std::int64_t> nms(std::span<const T> boxes, std::span<const T> scores, double iou_threshold) {
+std::vector<std::int64_t> nms(std::span<const T> boxes, std::span<const T> scores, double iou_threshold,
+                              std::size_t limit, const InterruptCheck& interrupted) {
   const std::size_t n = scores.size();
   if (boxes.size() != n * 4) throw std::invalid_argument("nms: boxes must hold four values per score");
-  std::vector<std::int64_t> order(n);
-  std::iota(order.begin(), order.end(), 0);
-  std::stable_sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
-    // Scores that are not numbers sort last, so the order stays a strict weak one.
-    if (std::isnan(scores[b])) return !std::isnan(scores[a]);
-    return scores[a] > scores[b];
-  });
-  std::vector<T> areas(n);
-  for (std::size_t i = 0; i < n; ++i) areas[i] = area(&boxes[i * 4]);
+  // Boxes are taken best first from a heap, so only the boxes examined before the limit is reached are
+  // ever ordered. A box is kept when no kept box (all of them better) overlaps it above the threshold,
+  // which is the greedy rule of removing, for each kept box in turn, the worse boxes it overlaps.
+  auto better = [&](std::int64_t a, std::int64_t b) {
+    // Scores that are not numbers come last, so the order stays a strict weak one; ties by index.
+    const bool na = std::isnan(scores[a]), nb = std::isnan(scores[b]);
+    if (na != nb) return nb;
+    if (!na && scores[a] != scores[b]) return scores[a] > scores[b];
+    return a < b;
+  };
+  auto worse = [&](std::int64_t a, std::int64_t b) { return better(b, a); };
+  std::vector<std::int64_t> heap(n);
+  std::iota(heap.begin(), heap.end(), 0);
+  std::make_heap(heap.begin(), heap.end(), worse);
 
-  std::vector<char> removed(n, 0);
   std::vector<std::int64_t> keep;
-  for (std::size_t oi = 0; oi < n; ++oi) {
-    const std::int64_t i = order[oi];
-    if (removed[i]) continue;
-    keep.push_back(i);
-    const T* bi = &boxes[i * 4];
-    // Hoisted corners of the kept box: the inner loop is the hot path.
-    const T ix1 = bi[0], iy1 = bi[1], ix2 = bi[2], iy2 = bi[3], iarea = areas[i];
-    for (std::size_t oj = oi + 1; oj < n; ++oj) {
-      const std::int64_t j = order[oj];
-      if (removed[j]) continue;
-      const T* bj = &boxes[j * 4];
-      const T w = std::max(T(0), std::min(ix2, bj[2]) - std::max(ix1, bj[0]));
-      const T h = std::max(T(0), std::min(iy2, bj[3]) - std::max(iy1, bj[1]));
+  std::vector<T> kept_boxes;  // corners and area of each kept box, five values per box
+  std::size_t examined = 0;
+  while (!heap.empty() && keep.size() < limit) {
+    if (interrupted && (++examined & 1023) == 0 && interrupted()) throw Interrupted();
+    std::pop_heap(heap.begin(), heap.end(), worse);
+    const std::int64_t j = heap.back();
+    heap.pop_back();
+    const T* bj = &boxes[j * 4];
+    const T area_j = area(bj);
+    bool removed = false;
+    for (std::size_t k = 0; k < keep.size() && !removed; ++k) {
+      // The kept box first, as the pairwise formula has it: min and max differ on NaN operands.
+      const T* bi = &kept_boxes[k * 5];
+      const T w = std::max(T(0), std::min(bi[2], bj[2]) - std::max(bi[0], bj[0]));
+      const T h = std::max(T(0), std::min(bi[3], bj[3]) - std::max(bi[1], bj[1]));
       const T inter = w * h;
-      const T ovr = inter / (iarea + areas[j] - inter);
-      if (static_cast<double>(ovr) > iou_threshold) removed[j] = 1;
+      const T ovr = inter / (bi[4] + area_j - inter);
+      removed = static_cast<double>(ovr) > iou_threshold;
     }
+    if (removed) continue;
+    keep.push_back(j);
+    kept_boxes.insert(kept_boxes.end(), {bj[0], bj[1], bj[2], bj[3], area_j});
   }
   return keep;
 }
@@ -87,6 +97,7 @@ std::vector<std::optional<Detections<T>>> non_max_suppression(std::span<const T>
     pred.clear();
     bool any_candidate = false;
     for (std::size_t r = 0; r < candidates; ++r) {
+      if (options.interrupted && (r & 4095) == 4095 && options.interrupted()) throw Interrupted();
       const T* row = rows + r * columns;
       const T objectness = row[4];
       if (!(objectness > conf)) continue;
@@ -134,8 +145,8 @@ std::vector<std::optional<Detections<T>>> non_max_suppression(std::span<const T>
       for (int k = 0; k < 4; ++k) shifted[r * 4 + k] = pred[r * 6 + k] + offset;
       scores[r] = pred[r * 6 + 4];
     }
-    std::vector<std::int64_t> keep = nms<T>(shifted, scores, options.iou_thres);
-    if (keep.size() > options.max_detections) keep.resize(options.max_detections);
+    std::vector<std::int64_t> keep =
+        nms<T>(shifted, scores, options.iou_thres, options.max_detections, options.interrupted);
 
     if (options.merge && n > 1 && n < options.merge_limit) {
       // Each kept box becomes the score-weighted mean of the boxes that overlap it (itself included);
@@ -175,8 +186,10 @@ std::vector<std::optional<Detections<T>>> non_max_suppression(std::span<const T>
   return output;
 }
 
-template std::vector<std::int64_t> nms<float>(std::span<const float>, std::span<const float>, double);
-template std::vector<std::int64_t> nms<double>(std::span<const double>, std::span<const double>, double);
+template std::vector<std::int64_t> nms<float>(std::span<const float>, std::span<const float>, double,
+                                             std::size_t, const InterruptCheck&);
+template std::vector<std::int64_t> nms<double>(std::span<const double>, std::span<const double>, double,
+                                               std::size_t, const InterruptCheck&);
 template std::vector<std::optional<Detections<float>>> non_max_suppression<float>(std::span<const float>,
                                                                                   std::size_t, std::size_t,
                                                                                   std::size_t,
