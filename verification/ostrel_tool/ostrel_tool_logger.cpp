@@ -83,7 +83,7 @@ void log_results_to_csv(py::object self, py::object results) {
   }
   if (error.empty()) return;
   if (code == 0) ostrel::raise(PyExc_ValueError, error);
-  ostrel::raise(PyExc_OSError, py::make_tuple(code, error));
+  ostrel_tool::raise_os_error(code, error);
 }
 
 void log_benchmark_success(py::object self, py::object results) {
@@ -92,7 +92,7 @@ void log_benchmark_success(py::object self, py::object results) {
 }
 
 void add_error_to_logging_buffer(py::object self, py::object error_string) {
-  write(self, "\nERROR: " + ostrel::str(error_string) + "\n");
+  write(self, "\nERROR: " + ostrel_tool::display_text(error_string) + "\n");
   // Flushed at once: the parent reads the log after this process ends, however it ends.
   self.attr("logfile_fp").attr("flush")();
   self.attr("_error_buffer").attr("append")(error_string);
@@ -101,9 +101,9 @@ void add_error_to_logging_buffer(py::object self, py::object error_string) {
 void log_benchmark_error(py::object self, py::object spawn_result) {
   std::string block = kErrorHeader;
   for (auto message : self.attr("_error_buffer"))
-    block += "Encountered Error: \n" + ostrel::str(message) + "\n";
-  block += "\nSTDOUT: \n" + ostrel::str(spawn_result.attr("stdout")) + "\n\n";
-  block += "STDERR: \n" + ostrel::str(spawn_result.attr("stderr")) + "\n\n";
+    block += "Encountered Error: \n" + ostrel_tool::display_text(message) + "\n";
+  block += "\nSTDOUT: \n" + ostrel_tool::display_text(spawn_result.attr("stdout")) + "\n\n";
+  block += "STDERR: \n" + ostrel_tool::display_text(spawn_result.attr("stderr")) + "\n\n";
   block += kClosing;
   write(self, block);
   self.attr("logfile_fp").attr("flush")();

@@ -31,4 +31,19 @@ inline py::dict text_columns() {
   return d;
 }
 
+// A path or text as it can be shown in a log: bytes of a name that are not UTF-8 (os.listdir hands
+// them out as surrogate escapes) become replacement characters instead of failing the conversion.
+inline std::string display_text(py::handle value) {
+  py::object text = py::str(value);
+  return py::str(text.attr("encode")("utf-8", "surrogateescape").attr("decode")("utf-8", "replace"))
+      .cast<std::string>();
+}
+
+// Raises the OSError of an errno (FileNotFoundError, IsADirectoryError, ...) with `message`.
+[[noreturn]] inline void raise_os_error(int code, const std::string& message) {
+  py::object exc = py::module_::import("builtins").attr("OSError")(code, message);
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+  throw py::error_already_set();
+}
+
 }  // namespace ostrel_tool
