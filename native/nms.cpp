@@ -30,44 +30,60 @@ std::vector<std::int64_t> nms(std::span<const T> boxes, std::span<const T> score
                               std::size_t limit, const InterruptCheck& interrupted) {
   const std::size_t n = scores.size();
   if (boxes.size() != n * 4) throw std::invalid_argument("nms: boxes must hold four values per score");
-  // Boxes are taken best first from a heap, so only the boxes examined before the limit is reached are
-  // ever ordered. A box is kept when no kept box (all of them better) overlaps it above the threshold,
-  // which is the greedy rule of removing, for each kept box in turn, the worse boxes it overlaps.
-  auto better = [&](std::int64_t a, std::int64_t b) {
-    // Scores that are not numbers come last, so the order stays a strict weak one; ties by index.
-    const bool na = std::isnan(scores[a]), nb = std::isnan(scores[b]);
-    if (na != nb) return nb;
-    if (!na && scores[a] != scores[b]) return scores[a] > scores[b];
-    return a < b;
+  auto check = [&] {
+    if (interrupted && interrupted()) throw Interrupted();
   };
-  auto worse = [&](std::int64_t a, std::int64_t b) { return better(b, a); };
-  std::vector<std::int64_t> heap(n);
-  std::iota(heap.begin(), heap.end(), 0);
-  std::make_heap(heap.begin(), heap.end(), worse);
+  // Boxes are examined best first, a block at a time: each block is selected from the rest and sorted
+  // only when the boxes before it did not reach the limit, so a run that stops early orders little.
+  // A box is kept when no kept box (all of them better) overlaps it above the threshold, which is the
+  // greedy rule of removing, for each kept box in turn, the worse boxes it overlaps.
+  struct Key {
+    T score;
+    std::int64_t index;
+  };
+  std::vector<Key> keys(n);
+  for (std::size_t i = 0; i < n; ++i) keys[i] = {scores[i], static_cast<std::int64_t>(i)};
+  // Scores that are not numbers come last, so the order stays a strict one; ties by index.
+  auto better = [](const Key& a, const Key& b) {
+    const bool na = std::isnan(a.score), nb = std::isnan(b.score);
+    if (na != nb) return nb;
+    if (!na && a.score != b.score) return a.score > b.score;
+    return a.index < b.index;
+  };
+  // With a negative threshold even boxes that do not meet are removed: their overlap must be computed.
+  const bool disjoint_never_removes = iou_threshold >= 0;
 
   std::vector<std::int64_t> keep;
   std::vector<T> kept_boxes;  // corners and area of each kept box, five values per box
-  std::size_t examined = 0;
-  while (!heap.empty() && keep.size() < limit) {
-    if (interrupted && (++examined & 1023) == 0 && interrupted()) throw Interrupted();
-    std::pop_heap(heap.begin(), heap.end(), worse);
-    const std::int64_t j = heap.back();
-    heap.pop_back();
-    const T* bj = &boxes[j * 4];
-    const T area_j = area(bj);
-    bool removed = false;
-    for (std::size_t k = 0; k < keep.size() && !removed; ++k) {
-      // The kept box first, as the pairwise formula has it: min and max differ on NaN operands.
-      const T* bi = &kept_boxes[k * 5];
-      const T w = std::max(T(0), std::min(bi[2], bj[2]) - std::max(bi[0], bj[0]));
-      const T h = std::max(T(0), std::min(bi[3], bj[3]) - std::max(bi[1], bj[1]));
-      const T inter = w * h;
-      const T ovr = inter / (bi[4] + area_j - inter);
-      removed = static_cast<double>(ovr) > iou_threshold;
+  std::size_t block = std::max<std::size_t>(1024, std::min(limit, n / 2 + 1) * 4);
+  for (std::size_t lo = 0; lo < n && keep.size() < limit;) {
+    check();
+    const std::size_t hi = lo + std::min(block, n - lo);
+    if (hi < n) std::nth_element(keys.begin() + lo, keys.begin() + hi, keys.end(), better);
+    check();
+    std::sort(keys.begin() + lo, keys.begin() + hi, better);
+    for (std::size_t o = lo; o < hi && keep.size() < limit; ++o) {
+      if (((o - lo) & 4095) == 4095) check();
+      const std::int64_t j = keys[o].index;
+      const T* bj = &boxes[j * 4];
+      const T area_j = area(bj);
+      bool removed = false;
+      for (std::size_t k = 0; k < keep.size() && !removed; ++k) {
+        // The kept box first, as the pairwise formula has it: min and max differ on NaN operands.
+        const T* bi = &kept_boxes[k * 5];
+        const T w = std::max(T(0), std::min(bi[2], bj[2]) - std::max(bi[0], bj[0]));
+        const T h = std::max(T(0), std::min(bi[3], bj[3]) - std::max(bi[1], bj[1]));
+        const T inter = w * h;
+        if (inter == T(0) && disjoint_never_removes) continue;  // 0, -0 or NaN: never above
+        const T ovr = inter / (bi[4] + area_j - inter);
+        removed = static_cast<double>(ovr) > iou_threshold;
+      }
+      if (removed) continue;
+      keep.push_back(j);
+      kept_boxes.insert(kept_boxes.end(), {bj[0], bj[1], bj[2], bj[3], area_j});
     }
-    if (removed) continue;
-    keep.push_back(j);
-    kept_boxes.insert(kept_boxes.end(), {bj[0], bj[1], bj[2], bj[3], area_j});
+    lo = hi;
+    block = std::min<std::size_t>(block * 2, 1 << 20);
   }
   return keep;
 }
