@@ -112,7 +112,7 @@ void log_benchmark_error(py::object self, py::object spawn_result) {
 py::object results_dataframe(py::object self) {
   py::object path = self.attr("csv_path");
   if (!py::bool_(py::module_::import("os.path").attr("exists")(path))) return py::none();
-  return py::module_::import("pandas").attr("read_csv")(path, py::arg("dtype") = ostrel_tool::text_columns());
+  return ostrel_tool::tool_dependency("pandas").attr("read_csv")(path, py::arg("dtype") = ostrel_tool::text_columns());
 }
 
 }  // namespace

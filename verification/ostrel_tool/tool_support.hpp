@@ -6,6 +6,7 @@
 #include <string>
 
 #include "modtree/modtree.hpp"
+#include "runtime/pyhelpers.hpp"
 
 namespace ostrel_tool {
 
@@ -19,6 +20,22 @@ inline std::string tool_module(const char* name) {
 // `from <tool module> import <name>`.
 inline py::object tool_import(const char* module, const char* name) {
   return modtree::import_from(tool_module(module).c_str(), name);
+}
+
+// Imports a package the tool's "regression" and "plot" need (pandas, tabulate, plotly), which the
+// `tool` extra installs; when it is missing, the ModuleNotFoundError says how to install it.
+inline py::object tool_dependency(const char* name) {
+  try {
+    return py::module_::import(name);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ModuleNotFoundError)) throw;
+    py::object cause = e.value();
+    py::object error = py::module_::import("builtins").attr("ModuleNotFoundError")(
+        py::str(cause).cast<std::string>() + ": the benchmark tool needs it for this command; install it with "
+        "pip install 'ostrel[tool]'",
+        py::arg("name") = cause.attr("name"));
+    ostrel::raise_from(error, cause);
+  }
 }
 
 // Columns of the results CSV that hold versions or names: pandas reads them as text, so a version
