@@ -1,9 +1,7 @@
 """Regression check and plots of the benchmark tool, on small hand-made results CSVs."""
 import json
-import re
 import os
 from argparse import Namespace
-from pathlib import Path
 
 import pandas as pd
 import pytest
@@ -194,11 +192,3 @@ def test_a_missing_package_names_the_tool_extra(tmp_path, monkeypatch, missing, 
             ToolPlotter(plot_args(path))
     assert info.value.name == missing and isinstance(info.value.__cause__, ModuleNotFoundError)
 
-
-def test_the_tool_extra_brings_what_regression_and_plot_import():
-    import tomllib
-
-    extras = tomllib.loads((Path(__file__).resolve().parent.parent / "pyproject.toml").read_text())[
-        "project"]["optional-dependencies"]
-    assert {re.split("[=<>]", d)[0] for d in extras["tool"]} == {"pandas", "tabulate", "plotly"}
-    assert "tool" in re.search(r"\[(.*)\]", extras["all"][0]).group(1).split(",")
