@@ -96,7 +96,46 @@ PyObject* forward(PyObject* holder, PyObject* const* args, Py_ssize_t nargsf, Py
   return nullptr;
 }
 
+// A default as a text signature writes it. inspect reads an enumeration member only by a dotted name it
+// can resolve through sys.modules (and only when the member is also a str, int, float or bytes), so a
+// member is written so; anything else keeps pybind11's text.
+std::string default_text(py::handle value, const char* descr) {
+  try {
+    py::object Enum = py::module_::import("enum").attr("Enum");
+    if (!py::isinstance(value, Enum)) return descr;
+    py::object cls = py::type::of(value);
+    bool primitive = false;
+    for (PyTypeObject* t : {&PyUnicode_Type, &PyLong_Type, &PyFloat_Type, &PyBytes_Type})
+      primitive = primitive || PyObject_IsInstance(value.ptr(), reinterpret_cast<PyObject*>(t)) == 1;
+    std::string module = py::str(cls.attr("__module__")).cast<std::string>();
+    if (!primitive || !py::module_::import("sys").attr("modules").contains(module)) return descr;
+    return module + "." + py::str(cls.attr("__qualname__")).cast<std::string>() + "." +
+           py::str(value.attr("name")).cast<std::string>();
+  } catch (py::error_already_set&) {
+    return descr;
+  }
+}
+
 }  // namespace
+
+void give_text_signatures(py::module_ m) {
+  py::object name = m.attr("__name__");
+  for (auto item : py::list(m.attr("__dict__").attr("items")())) {
+    py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+    py::object value = pair[1];
+    if (!PyCFunction_Check(value.ptr())) continue;
+    PyObject* self = PyCFunction_GET_SELF(value.ptr());
+    if (self == nullptr) continue;
+    py::detail::function_record* rec = py::detail::function_record_ptr_from_PyObject(self);
+    if (rec == nullptr || rec->next != nullptr) continue;
+    if (!py::getattr(value, "__module__", py::none()).equal(name)) continue;
+    std::string python_name = py::str(pair[0]).cast<std::string>();
+    if (python_name != rec->name) continue;  // an alias: the function is served under its own name
+    py::cpp_function f;  // holds the function itself (its converting constructors would wrap it)
+    static_cast<py::object&>(f) = value;
+    m.attr(pair[0]) = python_function(std::move(f), rec->name);
+  }
+}
 
 py::object python_function(py::cpp_function f, const char* python_name, const std::string& qualname) {
   PyObject* self = PyCFunction_GET_SELF(f.ptr());
@@ -126,7 +165,7 @@ py::object python_function(py::cpp_function f, const char* python_name, const st
     if (kwargs_last && i == n - 1) break;
     if (!rec->has_args && i == rec->nargs_pos) add("*");
     if (a.value && a.descr != nullptr)
-      add(name + "=" + a.descr);
+      add(name + "=" + default_text(a.value, a.descr));
     else
       add(name);
     if (rec->nargs_pos_only > 0 && i + 1 == rec->nargs_pos_only) add("/");

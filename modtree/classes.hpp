@@ -27,6 +27,10 @@ py::object as_method(py::object f);
 // `qualname` (default: the Python name); otherwise `f` itself.
 py::object python_function(py::cpp_function f, const char* python_name, const std::string& qualname = {});
 
+// Gives every plain pybind11 function of module `m` (one overload, defined by the module under its own
+// name) the text signature of python_function. Run after a module's top level.
+void give_text_signatures(py::module_ m);
+
 // A C-level vectorcall function (METH_FASTCALL | METH_KEYWORDS, self as args[0]) bound like a method:
 // for the hot paths, where pybind11's argument layer would cost more than the work itself.
 py::object raw_method(PyMethodDef* def, py::handle module);

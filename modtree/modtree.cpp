@@ -1,5 +1,7 @@
 #include "modtree/modtree.hpp"
 
+#include "modtree/classes.hpp"
+
 #include <dlfcn.h>
 
 #include <stdexcept>
@@ -38,6 +40,7 @@ class TreeImporter {
     const ModuleEntry* e = entry_for(py::str(m.attr("__name__")).cast<std::string>());
     if (e == nullptr) throw py::import_error("module is not served by this extension");
     if (e->top) e->top(m);
+    give_text_signatures(m);
   }
 
   bool is_package(const std::string& fullname) const {
@@ -164,6 +167,7 @@ int Registry::exec_root(PyObject* raw) {
 
     const ModuleEntry* root = find("");
     if (root != nullptr && root->top) root->top(m);
+    give_text_signatures(py::reinterpret_borrow<py::module_>(m));
     return 0;
   } catch (py::error_already_set& e) {
     e.restore();

@@ -26,38 +26,64 @@ inline T area(const T* b) {
 }  // namespace
 
 template <typename T>
-std::vector<std::int64_t> nms(std::span<const T> boxes, std::span<const T> scores, double iou_threshold) {
+std::vector<std::int64_t> nms(std::span<const T> boxes, std::span<const T> scores, double iou_threshold,
+                              std::size_t limit, const InterruptCheck& interrupted) {
   const std::size_t n = scores.size();
   if (boxes.size() != n * 4) throw std::invalid_argument("nms: boxes must hold four values per score");
-  std::vector<std::int64_t> order(n);
-  std::iota(order.begin(), order.end(), 0);
-  std::stable_sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
-    // Scores that are not numbers sort last, so the order stays a strict weak one.
-    if (std::isnan(scores[b])) return !std::isnan(scores[a]);
-    return scores[a] > scores[b];
-  });
-  std::vector<T> areas(n);
-  for (std::size_t i = 0; i < n; ++i) areas[i] = area(&boxes[i * 4]);
+  auto check = [&] {
+    if (interrupted && interrupted()) throw Interrupted();
+  };
+  // Boxes are examined best first, a block at a time: each block is selected from the rest and sorted
+  // only when the boxes before it did not reach the limit, so a run that stops early orders little.
+  // A box is kept when no kept box (all of them better) overlaps it above the threshold, which is the
+  // greedy rule of removing, for each kept box in turn, the worse boxes it overlaps.
+  struct Key {
+    T score;
+    std::int64_t index;
+  };
+  std::vector<Key> keys(n);
+  for (std::size_t i = 0; i < n; ++i) keys[i] = {scores[i], static_cast<std::int64_t>(i)};
+  // Scores that are not numbers come last, so the order stays a strict one; ties by index.
+  auto better = [](const Key& a, const Key& b) {
+    const bool na = std::isnan(a.score), nb = std::isnan(b.score);
+    if (na != nb) return nb;
+    if (!na && a.score != b.score) return a.score > b.score;
+    return a.index < b.index;
+  };
+  // With a negative threshold even boxes that do not meet are removed: their overlap must be computed.
+  const bool disjoint_never_removes = iou_threshold >= 0;
 
-  std::vector<char> removed(n, 0);
   std::vector<std::int64_t> keep;
-  for (std::size_t oi = 0; oi < n; ++oi) {
-    const std::int64_t i = order[oi];
-    if (removed[i]) continue;
-    keep.push_back(i);
-    const T* bi = &boxes[i * 4];
-    // Hoisted corners of the kept box: the inner loop is the hot path.
-    const T ix1 = bi[0], iy1 = bi[1], ix2 = bi[2], iy2 = bi[3], iarea = areas[i];
-    for (std::size_t oj = oi + 1; oj < n; ++oj) {
-      const std::int64_t j = order[oj];
-      if (removed[j]) continue;
+  std::vector<T> kept_boxes;  // corners and area of each kept box, five values per box
+  std::size_t block = std::max<std::size_t>(1024, std::min(limit, n / 2 + 1) * 4);
+  for (std::size_t lo = 0; lo < n && keep.size() < limit;) {
+    check();
+    const std::size_t hi = lo + std::min(block, n - lo);
+    if (hi < n) std::nth_element(keys.begin() + lo, keys.begin() + hi, keys.end(), better);
+    check();
+    std::sort(keys.begin() + lo, keys.begin() + hi, better);
+    for (std::size_t o = lo; o < hi && keep.size() < limit; ++o) {
+      if (((o - lo) & 4095) == 4095) check();
+      const std::int64_t j = keys[o].index;
       const T* bj = &boxes[j * 4];
-      const T w = std::max(T(0), std::min(ix2, bj[2]) - std::max(ix1, bj[0]));
-      const T h = std::max(T(0), std::min(iy2, bj[3]) - std::max(iy1, bj[1]));
-      const T inter = w * h;
-      const T ovr = inter / (iarea + areas[j] - inter);
-      if (static_cast<double>(ovr) > iou_threshold) removed[j] = 1;
+      const T area_j = area(bj);
+      bool removed = false;
+      for (std::size_t k = 0; k < keep.size() && !removed; ++k) {
+        // The kept box first, as the pairwise formula has it: min and max differ on NaN operands.
+        const T* bi = &kept_boxes[k * 5];
+        const T w = std::max(T(0), std::min(bi[2], bj[2]) - std::max(bi[0], bj[0]));
+        const T h = std::max(T(0), std::min(bi[3], bj[3]) - std::max(bi[1], bj[1]));
+        const T inter = w * h;
+        if (inter == T(0) && disjoint_never_removes) continue;  // 0, -0 or NaN: never above
+        const T ovr = inter / (bi[4] + area_j - inter);
+        removed = static_cast<double>(ovr) > iou_threshold;
+      }
+      if (removed) continue;
+      keep.push_back(j);
+      kept_boxes.insert(kept_boxes.end(), {bj[0], bj[1], bj[2], bj[3], area_j});
     }
+    lo = hi;
+    block = std::min<std::size_t>(block * 2, 1 << 20);
   }
   return keep;
 }
@@ -87,6 +113,7 @@ std::vector<std::optional<Detections<T>>> non_max_suppression(std::span<const T>
     pred.clear();
     bool any_candidate = false;
     for (std::size_t r = 0; r < candidates; ++r) {
+      if (options.interrupted && (r & 4095) == 4095 && options.interrupted()) throw Interrupted();
       const T* row = rows + r * columns;
       const T objectness = row[4];
       if (!(objectness > conf)) continue;
@@ -134,8 +161,8 @@ std::vector<std::optional<Detections<T>>> non_max_suppression(std::span<const T>
       for (int k = 0; k < 4; ++k) shifted[r * 4 + k] = pred[r * 6 + k] + offset;
       scores[r] = pred[r * 6 + 4];
     }
-    std::vector<std::int64_t> keep = nms<T>(shifted, scores, options.iou_thres);
-    if (keep.size() > options.max_detections) keep.resize(options.max_detections);
+    std::vector<std::int64_t> keep =
+        nms<T>(shifted, scores, options.iou_thres, options.max_detections, options.interrupted);
 
     if (options.merge && n > 1 && n < options.merge_limit) {
       // Each kept box becomes the score-weighted mean of the boxes that overlap it (itself included);
@@ -175,8 +202,10 @@ std::vector<std::optional<Detections<T>>> non_max_suppression(std::span<const T>
   return output;
 }
 
-template std::vector<std::int64_t> nms<float>(std::span<const float>, std::span<const float>, double);
-template std::vector<std::int64_t> nms<double>(std::span<const double>, std::span<const double>, double);
+template std::vector<std::int64_t> nms<float>(std::span<const float>, std::span<const float>, double,
+                                             std::size_t, const InterruptCheck&);
+template std::vector<std::int64_t> nms<double>(std::span<const double>, std::span<const double>, double,
+                                               std::size_t, const InterruptCheck&);
 template std::vector<std::optional<Detections<float>>> non_max_suppression<float>(std::span<const float>,
                                                                                   std::size_t, std::size_t,
                                                                                   std::size_t,

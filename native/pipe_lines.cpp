@@ -1,8 +1,10 @@
 #include "native/pipe_lines.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <system_error>
 #include <iterator>
 #include <utility>
 
@@ -100,6 +102,55 @@ bool LineDrain::wait_lines(std::vector<std::string>& out) {
 int LineDrain::error() const {
   std::lock_guard lock(mu_);
   return error_;
+}
+
+void BoundedTail::feed(std::string_view chunk) {
+  if (chunk.size() >= capacity_) {
+    left_out_ += buffer_.size() + chunk.size() - capacity_;
+    buffer_.assign(chunk.substr(chunk.size() - capacity_));
+    return;
+  }
+  buffer_.append(chunk);
+  if (buffer_.size() > 2 * capacity_) {
+    const std::size_t drop = buffer_.size() - capacity_;
+    left_out_ += drop;
+    buffer_.erase(0, drop);
+  }
+}
+
+std::string BoundedTail::text() const {
+  if (buffer_.size() <= capacity_) return buffer_;
+  return buffer_.substr(buffer_.size() - capacity_);
+}
+
+std::uint64_t BoundedTail::left_out() const {
+  return left_out_ + (buffer_.size() > capacity_ ? buffer_.size() - capacity_ : 0);
+}
+
+void read_tails(const std::vector<int>& fds, const std::vector<BoundedTail*>& tails,
+                const std::function<bool()>& interrupted) {
+  std::vector<pollfd> polls;
+  for (int fd : fds) polls.push_back(pollfd{fd, POLLIN, 0});
+  std::string buffer(64 * 1024, '\0');
+  std::size_t open = polls.size();
+  while (open > 0) {
+    const int ready = ::poll(polls.data(), polls.size(), 100);
+    if (ready < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "poll");
+    if (interrupted && interrupted()) throw ReadInterrupted();
+    if (ready <= 0) continue;
+    for (std::size_t i = 0; i < polls.size(); ++i) {
+      if (polls[i].fd < 0 || polls[i].revents == 0) continue;
+      const ssize_t n = ::read(polls[i].fd, buffer.data(), buffer.size());
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (n < 0) throw std::system_error(errno, std::generic_category(), "read");
+      if (n == 0) {
+        polls[i].fd = -1;  // poll ignores negative descriptors
+        --open;
+        continue;
+      }
+      tails[i]->feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+    }
+  }
 }
 
 }  // namespace ostrel::native

@@ -7,6 +7,9 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -65,5 +68,32 @@ class LineDrain {
   int error_ = 0;
   std::thread thread_;
 };
+
+// The last `capacity` bytes of a stream, and how many bytes came before them: what a log keeps of an
+// output that may be far larger than memory.
+class BoundedTail {
+ public:
+  explicit BoundedTail(std::size_t capacity) : capacity_(capacity) {}
+  void feed(std::string_view chunk);
+  std::string text() const;                             // the kept bytes
+  std::uint64_t left_out() const;  // bytes before them
+ private:
+  std::size_t capacity_;
+  std::string buffer_;  // holds up to twice the capacity; trimmed in one go
+  std::uint64_t left_out_ = 0;
+};
+
+// Thrown by read_tails when its interrupt check asks to stop.
+class ReadInterrupted : public std::runtime_error {
+ public:
+  ReadInterrupted() : std::runtime_error("reading interrupted") {}
+};
+
+// Reads every descriptor to its end at the same time (so a writer filling one pipe never blocks while
+// another is read), feeding what each gives to its tail. `interrupted` is called about every 100 ms;
+// when it returns true, reading stops with ReadInterrupted. Throws std::system_error when reading
+// fails. The descriptors stay open.
+void read_tails(const std::vector<int>& fds, const std::vector<BoundedTail*>& tails,
+                const std::function<bool()>& interrupted = {});
 
 }  // namespace ostrel::native

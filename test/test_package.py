@@ -156,8 +156,10 @@ def test_extras_and_requirements_agree():
         project = tomllib.load(f)["project"]
     assert sorted(_requirement(r)[0] for r in project["dependencies"]) == ["numpy", "pydantic"]
     extras = project["optional-dependencies"]
-    assert set(extras) == {"onnx", "torch", "openvino", "tensorflow", "coreml", "all"}
-    assert extras["all"] == ["ostrel[onnx,torch,openvino,tensorflow,coreml]"]
+    assert set(extras) == {"onnx", "torch", "openvino", "tensorflow", "coreml", "tool", "all"}
+    assert extras["all"] == ["ostrel[onnx,torch,openvino,tensorflow,coreml,tool]"]
+    # What the tool's "regression" and "plot" import.
+    assert sorted(_requirement(r)[0] for r in extras["tool"]) == ["pandas", "plotly", "tabulate"]
     pinned = dict(_requirement(r) for r in project["dependencies"])
     for name, reqs in extras.items():
         if name != "all":

@@ -1,6 +1,7 @@
 """tests.test_utils: sample downloads and the pickled OpenVINO checkpoint producer."""
 import http.server
 import os
+import pathlib
 import pickle
 import re
 import socketserver
@@ -40,6 +41,11 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(b"partial")
             self.wfile.flush()
             self.connection.shutdown(2)  # the connection ends before the announced length
+            self.close_connection = True
+        elif self.path == "/unannounced":  # no length: read until the server closes
+            self.send_response(200)
+            self.end_headers()
+            self.wfile.write(b"y" * 100_000)
             self.close_connection = True
         elif self.path == "/ok":
             self.send_response(200)
@@ -94,6 +100,36 @@ def test_download_errors_propagate_unchanged_and_leave_nothing(private_tmp, serv
     with pytest.raises(urllib.error.URLError):
         download_temporary_test_file((tmp_path / "absent").as_uri())
     assert os.listdir(private_tmp) == []
+
+
+def test_download_refuses_sources_that_never_end(private_tmp, tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    for source in (fifo, "/dev/zero", tmp_path):
+        with pytest.raises(ValueError, match="^Refusing to download file://.* is not a regular file$"):
+            download_temporary_test_file(pathlib.Path(source).as_uri())
+    assert not private_tmp.exists() or os.listdir(private_tmp) == []
+
+
+@pytest.mark.parametrize("limit, source, message", [
+    ("999", "/ok", "its announced 1000 bytes exceed the limit of 999 bytes"),
+    ("10000", "/unannounced", "it grew past the limit of 10000 bytes"),
+    ("999", "file", "Refusing to download file://.*: its 1000 bytes exceed the limit of 999 bytes"),
+])
+def test_download_stops_past_the_size_limit(private_tmp, server, tmp_path, monkeypatch, limit, source, message):
+    local = tmp_path / "sample.bin"
+    local.write_bytes(b"z" * 1000)
+    url = local.as_uri() if source == "file" else server + source
+    monkeypatch.setenv("OSTREL_MAX_DOWNLOAD_BYTES", limit)
+    with pytest.raises(ValueError, match=message + r" \(OSTREL_MAX_DOWNLOAD_BYTES\)"):
+        download_temporary_test_file(url)
+    assert not private_tmp.exists() or os.listdir(private_tmp) == []
+    monkeypatch.setenv("OSTREL_MAX_DOWNLOAD_BYTES", "1000")
+    if source != "/unannounced":
+        assert open(download_temporary_test_file(url), "rb").read() in (b"z" * 1000, _Handler.body)
+    monkeypatch.setenv("OSTREL_MAX_DOWNLOAD_BYTES", "lots")
+    with pytest.raises(ValueError, match="OSTREL_MAX_DOWNLOAD_BYTES must be a positive number of bytes, not 'lots'"):
+        download_temporary_test_file(url)
 
 
 def test_download_refuses_a_folder_others_can_enter(private_tmp, tmp_path):

@@ -235,6 +235,64 @@ def test_box_iou():
     assert math.isnan(box_iou(point, point).item())
 
 
+def test_many_kept_boxes_give_the_first_300_of_the_whole_run():
+    # Small boxes spread thin: the whole greedy run keeps most of them, the result is its first 300.
+    g = torch.Generator().manual_seed(5)
+    pred = torch.empty(1, 2000, 6)
+    pred[..., 0:2] = torch.rand(1, 2000, 2, generator=g) * 640
+    pred[..., 2:4] = torch.rand(1, 2000, 2, generator=g) * 40
+    pred[..., 4] = torch.rand(1, 2000, generator=g)
+    pred[..., 5] = (torch.rand(1, 2000, generator=g) * 8).round() / 8  # many equal scores
+    assert len(ref_greedy(*_boxes_and_scores(pred[0]), 0.6)) > 600
+    assert_same(non_max_suppression(pred), ref_nms(pred))
+
+
+def _boxes_and_scores(x, conf_thres=0.25):
+    x = x[x[:, 4] > conf_thres]
+    conf = x[:, 5] * x[:, 4]
+    x = x[conf > conf_thres]
+    return convert_xywh_bbox_to_xyxy(x[:, :4]), conf[conf > conf_thres]
+
+
+INTERRUPTED_RUN = """
+import sys, torch
+from tests.test_utils.coco_utils import non_max_suppression
+# 80 classes, every class score above the threshold, all boxes alike: eight million rows to examine,
+# of which 80 are kept, so the detection limit is never reached (several seconds of work).
+pred = torch.empty(1, 100_000, 85)
+pred[..., 0:2], pred[..., 2:4], pred[..., 4] = 320.0, 600.0, 0.95
+pred[..., 5:] = 0.5 + 0.5 * torch.rand(1, 100_000, 80)
+print("ready", flush=True)
+try:
+    non_max_suppression(pred)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+    sys.exit(0)
+print("finished", flush=True)
+"""
+
+
+def test_ctrl_c_stops_a_long_suppression(tmp_path):
+    import os
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    proc = subprocess.Popen([sys.executable, "-c", INTERRUPTED_RUN], stdout=subprocess.PIPE, text=True,
+                            env=dict(os.environ, HOME=str(tmp_path)))
+    try:
+        assert proc.stdout.readline() == "ready\n"
+        time.sleep(0.5)  # well into the suppression
+        sent = time.perf_counter()
+        proc.send_signal(signal.SIGINT)
+        assert proc.stdout.readline() == "interrupted\n"
+        assert time.perf_counter() - sent < 0.5
+    finally:
+        proc.kill()
+        proc.wait()
+
+
 def test_the_interpreter_runs_on_while_the_kernel_works():
     import threading
     import time

@@ -69,7 +69,7 @@ def test_log_blocks_and_csv_rewrite(tmp_path):
     assert {r[13] for r in rows[1:]} == {"3.10"} and {r[11] for r in rows[1:]} == {"1.20"}
     # New headings trail in sorted order, empty in earlier rows; earlier cells are kept as written.
     assert rows[1][-2:] == ["", ""] and rows[2][-2:] == ["x", "1"]
-    assert sorted(os.listdir(tmp_path)) == ["log.txt", "r.csv"]  # no temporary file left behind
+    assert sorted(os.listdir(tmp_path)) == ["log.txt", "r.csv", "r.csv.lock"]  # no temporary file left behind
     logger.add_error_to_logging_buffer("first")
     logger.add_error_to_logging_buffer("second")
     for out in ("o1", "o2"):
@@ -188,11 +188,48 @@ def test_sweep_over_real_models(tmp_path):
     assert "legacy.pb with batch size 2 ended with exit status 1." in text
 
 
-def test_unreadable_csv_is_left_as_it_was(tmp_path):
-    csv_path = tmp_path / "r.csv"
-    csv_path.write_text('Model,Batch Size\n"open,1\n')
-    logger = ToolLogger(str(tmp_path / "log.txt"), str(csv_path))
-    with pytest.raises(ValueError, match="unterminated quoted cell"):
-        logger.log_benchmark_success({"Model": "m.onnx", "Batch Size": 1})
-    assert csv_path.read_text() == 'Model,Batch Size\n"open,1\n'
-    assert sorted(os.listdir(tmp_path)) == ["log.txt", "r.csv"]
+@pytest.mark.skipif(not os.path.exists(os.path.join(SAMPLES, "return_model_input.onnx")), reason="samples missing")
+def test_a_model_name_that_is_not_utf8_fails_alone(tmp_path):
+    models = tmp_path / "models"
+    models.mkdir()
+    for name in (b"good.onnx", b"also good.onnx", b"bad\xff.onnx"):
+        shutil.copy(os.path.join(SAMPLES, "return_model_input.onnx"), os.path.join(os.fsencode(models), name))
+    log, results = tmp_path / "log.txt", tmp_path / "results.csv"
+    r = tool(tmp_path, "benchmark", "-d", str(models), "-i", "--batch_sizes", "1", "--repetitions", "1",
+             "-o", str(log), "--csv_path", str(results))
+    assert r.returncode == 0, r.stderr
+    assert r.stderr.endswith("ostrel-tool benchmark: 1 of 3 runs failed\n")
+    assert sorted(row[20] for row in read_csv(results)[1:]) == ["also good.onnx", "good.onnx"]
+    text = log.read_text(encoding="utf-8")
+    assert text.count("- ERROR -") == 1 and text.count("- SUCCESS -") == 2
+    assert "The model file name bad\ufffd.onnx is not valid UTF-8" in text
+    assert "bad\ufffd.onnx with batch size 1 ended with exit status 1." in text
+
+
+NOISY_MAIN = """
+import sys
+out = sys.stdout.buffer
+out.write(b"first line\\n" + b"x" * (3 << 20) + b"\\nlatin-1 \\xe9t\\xe9\\n")
+out.flush()
+sys.stderr.buffer.write(b"\\xff\\xfe broken\\n")
+sys.exit(2)
+"""
+
+
+def test_child_output_is_kept_as_a_bounded_tail_with_replacements(tmp_path):
+    script = tmp_path / "noisy_main.py"
+    script.write_text(NOISY_MAIN)
+    b = ToolBenchmarker(args(tmp_path, model_file=str(tmp_path / "m.onnx"), framework="onnx"), str(script))
+    spawn = getattr(ToolBenchmarker, "_ToolBenchmarker__spawn_synchronous_child_proc")
+    result = spawn(b._ToolBenchmarker__command_parameters("1", "m.onnx"))
+    assert result.returncode == 2
+    head, tail = result.stdout.split("\n", 1)
+    written = len(b"first line\n") + (3 << 20) + len(b"\nlatin-1 \xe9t\xe9\n")
+    assert head == f"[... {written - (1 << 20)} bytes of earlier output left out ...]"
+    assert len(tail.encode("utf-8", "surrogateescape")) <= (1 << 20) + 4
+    assert tail.endswith("x\nlatin-1 \ufffdt\ufffd\n") and result.stderr == "\ufffd\ufffd broken\n"
+    b.execute()
+    del b
+    text = (tmp_path / "log.txt").read_text(encoding="utf-8")
+    assert "bytes of earlier output left out" in text and "STDERR: \n\ufffd\ufffd broken\n" in text
+    assert len(text) < (1 << 20) + 4096

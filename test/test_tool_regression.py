@@ -176,3 +176,19 @@ def test_command_line_reports_and_exits_0(tmp_path):
     r = tool(write_csv(tmp_path, rows))
     assert r.returncode == 0 and r.stdout == "---------- PASSED REGRESSION ----------\n"
     assert "no regression found" in r.stderr
+
+
+@pytest.mark.parametrize("missing, command", [
+    ("pandas", "regression"), ("tabulate", "regression"), ("plotly", "plot"), ("pandas", "plot")])
+def test_a_missing_package_names_the_tool_extra(tmp_path, monkeypatch, missing, command):
+    import sys
+
+    path = write_csv(tmp_path, [row("1.0"), row("1.1", latency=20.0)])
+    monkeypatch.setitem(sys.modules, missing, None)  # import fails as if not installed
+    with pytest.raises(ModuleNotFoundError, match=r"install it with pip install 'ostrel\[tool\]'") as info:
+        if command == "regression":
+            regress(path, ["Batch Inf Time"], results_json=str(tmp_path / "r.json")).execute()
+        else:
+            ToolPlotter(plot_args(path))
+    assert info.value.name == missing and isinstance(info.value.__cause__, ModuleNotFoundError)
+

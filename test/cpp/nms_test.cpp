@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -126,6 +127,79 @@ TEST(NonMaxSuppressionTest, ImagesAreIndependentAndFloat64Works) {
   ASSERT_TRUE(out[1].has_value());
   EXPECT_EQ((*out[1])[5], 1.0);
   EXPECT_THROW(non_max_suppression<double>(data, 3, 1, 7, {}), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace ostrel::native
+
+namespace ostrel::native {
+namespace {
+
+// The greedy rule written the plain way: sort everything, then let each kept box remove the worse ones.
+std::vector<std::int64_t> full_greedy(const std::vector<float>& boxes, const std::vector<float>& scores,
+                                      double thr) {
+  std::vector<std::int64_t> order(scores.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
+    if (std::isnan(scores[b])) return !std::isnan(scores[a]);
+    return scores[a] > scores[b];
+  });
+  std::vector<char> removed(scores.size(), 0);
+  std::vector<std::int64_t> keep;
+  for (std::size_t oi = 0; oi < order.size(); ++oi) {
+    const auto i = order[oi];
+    if (removed[i]) continue;
+    keep.push_back(i);
+    const float* a = &boxes[i * 4];
+    for (std::size_t oj = oi + 1; oj < order.size(); ++oj) {
+      const float* b = &boxes[order[oj] * 4];
+      const float w = std::max(0.0f, std::min(a[2], b[2]) - std::max(a[0], b[0]));
+      const float h = std::max(0.0f, std::min(a[3], b[3]) - std::max(a[1], b[1]));
+      const float inter = w * h;
+      const float area_a = (a[2] - a[0]) * (a[3] - a[1]), area_b = (b[2] - b[0]) * (b[3] - b[1]);
+      if (static_cast<double>(inter / (area_a + area_b - inter)) > thr) removed[order[oj]] = 1;
+    }
+  }
+  return keep;
+}
+
+TEST(NmsKernelTest, StoppingAtTheLimitKeepsThePrefixOfTheWholeRun) {
+  std::mt19937 gen(3);
+  std::uniform_real_distribution<float> pos(0, 200), size(1, 40), score(0, 1);
+  std::uniform_int_distribution<int> coarse(0, 20);  // many ties
+  for (int round = 0; round < 6; ++round) {
+    const std::size_t n = 2000;
+    std::vector<float> boxes, scores;
+    for (std::size_t i = 0; i < n; ++i) {
+      const float x = pos(gen), y = pos(gen);
+      boxes.insert(boxes.end(), {x, y, x + size(gen), y + size(gen)});
+      scores.push_back(round % 2 ? coarse(gen) / 20.0f : score(gen));
+    }
+    if (round == 5) scores[7] = scores[99] = NAN;
+    const auto whole = full_greedy(boxes, scores, 0.45);
+    ASSERT_GT(whole.size(), 300u);
+    EXPECT_EQ(nms<float>(boxes, scores, 0.45), whole);
+    for (std::size_t limit : {std::size_t(0), std::size_t(1), std::size_t(300), whole.size() + 5}) {
+      auto prefix = std::vector<std::int64_t>(whole.begin(), whole.begin() + std::min(limit, whole.size()));
+      EXPECT_EQ(nms<float>(boxes, scores, 0.45, limit), prefix) << limit;
+    }
+  }
+}
+
+TEST(NmsKernelTest, AnInterruptStopsTheWork) {
+  std::vector<float> boxes, scores;
+  for (int i = 0; i < 50000; ++i) {
+    boxes.insert(boxes.end(), {float(i % 100) * 3, float(i / 100) * 3, float(i % 100) * 3 + 2,
+                               float(i / 100) * 3 + 2});
+    scores.push_back(float(i % 977));
+  }
+  int polls = 0;
+  EXPECT_THROW(nms<float>(boxes, scores, 0.5, SIZE_MAX, [&] { return ++polls == 3; }), Interrupted);
+  EXPECT_EQ(polls, 3);
+  NmsOptions options;
+  options.interrupted = [] { return true; };
+  std::vector<float> pred(10000 * 6, 0.9f);
+  EXPECT_THROW(non_max_suppression<float>(pred, 1, 10000, 6, options), Interrupted);
 }
 
 }  // namespace

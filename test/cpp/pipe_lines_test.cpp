@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -95,6 +96,57 @@ TEST(LineDrain, ReadErrorEndsTheStreamWithItsErrno) {
   LineDrain drain{UniqueFd()};
   EXPECT_TRUE(drain_all(drain).empty());
   EXPECT_EQ(drain.error(), EBADF);
+}
+
+}  // namespace
+}  // namespace ostrel::native
+
+namespace ostrel::native {
+namespace {
+
+TEST(BoundedTailTest, KeepsTheLastBytesAndCountsTheRest) {
+  BoundedTail tail(4);
+  tail.feed("ab");
+  EXPECT_EQ(tail.text(), "ab");
+  EXPECT_EQ(tail.left_out(), 0u);
+  for (char c : std::string("cdefghij")) tail.feed(std::string(1, c));
+  EXPECT_EQ(tail.text(), "ghij");
+  EXPECT_EQ(tail.left_out(), 6u);
+  tail.feed("0123456789");
+  EXPECT_EQ(tail.text(), "6789");
+  EXPECT_EQ(tail.left_out(), 16u);
+}
+
+TEST(BoundedTailTest, ReadsTwoPipesToTheirEnds) {
+  int out[2], err[2];
+  ASSERT_EQ(::pipe(out), 0);
+  ASSERT_EQ(::pipe(err), 0);
+  // More than a pipe holds on both: reading one pipe only would leave the writer blocked.
+  std::thread writer([&] {
+    std::string block(1 << 20, 'x');
+    block.back() = '\n';
+    for (int i = 0; i < 3; ++i) {
+      (void)!::write(err[1], block.data(), block.size());
+      (void)!::write(out[1], block.data(), block.size());
+    }
+    (void)!::write(out[1], "end", 3);
+    ::close(out[1]);
+    ::close(err[1]);
+  });
+  BoundedTail a(10), b(1 << 20);
+  read_tails({out[0], err[0]}, {&a, &b});
+  writer.join();
+  EXPECT_EQ(a.text(), "xxxxxx\nend");
+  EXPECT_EQ(a.left_out(), 3u * (1 << 20) + 3 - 10);
+  EXPECT_EQ(b.left_out(), 2u * (1 << 20));
+  ::close(out[0]);
+  ::close(err[0]);
+
+  ASSERT_EQ(::pipe(out), 0);
+  int calls = 0;
+  EXPECT_THROW(read_tails({out[0]}, {&a}, [&] { return ++calls == 2; }), ReadInterrupted);
+  ::close(out[0]);
+  ::close(out[1]);
 }
 
 }  // namespace

@@ -6,10 +6,13 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <optional>
+#include <system_error>
 #include <string>
 #include <vector>
 
 #include "modtree/classes.hpp"
+#include "native/pipe_lines.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/pyhelpers.hpp"
 #include "verification/ostrel_tool/tool_support.hpp"
@@ -23,7 +26,7 @@ py::object os_path() { return py::module_::import("os.path"); }
 
 bool non_empty_text(py::handle v) { return py::isinstance<py::str>(v) && py::len(v) > 0; }
 
-std::string basename(py::handle path) { return ostrel::str(os_path().attr("basename")(path)); }
+py::object basename(py::handle path) { return os_path().attr("basename")(path); }
 
 void init(py::object self, py::object parsed_args, py::object main_path) {
   self.attr("_passed_args") = parsed_args;
@@ -107,11 +110,59 @@ py::list command_parameters(py::object self, py::object batch_size, py::object m
   return cmd;
 }
 
+// What the log keeps of each output stream of a child: its last mebibyte.
+constexpr std::size_t kOutputTail = 1 << 20;
+
+// The kept end of a child's output as text: bytes that are not UTF-8 shown as replacement characters,
+// after a line saying how much came before.
+py::str output_text(const ostrel::native::BoundedTail& tail) {
+  std::string bytes = tail.text();
+  py::str text = py::bytes(bytes).attr("decode")("utf-8", "replace");
+  if (tail.left_out() == 0) return text;
+  return py::str("[... {} bytes of earlier output left out ...]\n{}").format(tail.left_out(), text);
+}
+
 py::object spawn_synchronous_child_proc(py::object /*cls*/, py::object command) {
   py::object subprocess = py::module_::import("subprocess");
-  return subprocess.attr("run")(command, py::arg("stdout") = subprocess.attr("PIPE"),
-                                py::arg("stderr") = subprocess.attr("PIPE"), py::arg("text") = true,
-                                py::arg("check") = false);
+  py::object proc = subprocess.attr("Popen")(command, py::arg("stdout") = subprocess.attr("PIPE"),
+                                             py::arg("stderr") = subprocess.attr("PIPE"));
+  ostrel::native::BoundedTail out(kOutputTail), err(kOutputTail);
+  try {
+    const int out_fd = proc.attr("stdout").attr("fileno")().cast<int>();
+    const int err_fd = proc.attr("stderr").attr("fileno")().cast<int>();
+    std::optional<py::error_already_set> signal_error;
+    auto interrupted = [&signal_error] {
+      py::gil_scoped_acquire gil;
+      if (PyErr_CheckSignals() == 0) return false;
+      signal_error.emplace();
+      return true;
+    };
+    std::string failure;
+    int code = 0;
+    {
+      py::gil_scoped_release nogil;
+      try {
+        ostrel::native::read_tails({out_fd, err_fd}, {&out, &err}, interrupted);
+      } catch (const ostrel::native::ReadInterrupted&) {
+      } catch (const std::system_error& e) {
+        code = e.code().value();
+        failure = std::string("cannot read the output of a child process: ") + e.what();
+      }
+    }
+    if (signal_error) throw std::move(*signal_error);
+    if (!failure.empty()) ostrel_tool::raise_os_error(code, failure);
+  } catch (...) {
+    // Interrupted or failed: the child does not outlive the call.
+    proc.attr("kill")();
+    proc.attr("wait")();
+    proc.attr("stdout").attr("close")();
+    proc.attr("stderr").attr("close")();
+    throw;
+  }
+  proc.attr("stdout").attr("close")();
+  proc.attr("stderr").attr("close")();
+  py::object code = proc.attr("wait")();
+  return subprocess.attr("CompletedProcess")(command, code, output_text(out), output_text(err));
 }
 
 std::string exit_description(int code) {
@@ -162,15 +213,16 @@ void run_child(py::object self, py::object model_path, py::object batch_size, Sw
     ++sweep.failed;
     status = "FAILED (" + exit_description(code) + ")";
     // The block names the run even when the child died without a word.
-    std::string note = "The child process for " + ostrel::str(model_path) + " with batch size " +
+    std::string note = "The child process for " + ostrel_tool::display_text(model_path) + " with batch size " +
                        ostrel::str(batch_size) + " ended with " + exit_description(code) + ".\n";
     py::object err = result.attr("stderr");
-    result.attr("stderr") = py::str((err.is_none() ? std::string() : ostrel::str(err)) + note);
+    result.attr("stderr") = py::str((err.is_none() ? std::string() : ostrel_tool::display_text(err)) + note);
     self.attr("logger").attr("log_benchmark_error")(result);
   }
   py::object sys_stderr = py::module_::import("sys").attr("stderr");
   sys_stderr.attr("write")(py::str("{} batch size {}: {} in {:.1f} s\n")
-                               .format(basename(model_path), batch_size, status, elapsed));
+                               .format(ostrel_tool::display_text(basename(model_path)), batch_size, status,
+                                       elapsed));
   sys_stderr.attr("flush")();
 }
 
@@ -184,12 +236,12 @@ void run_parent(py::object self) {
     for (py::handle entry : os.attr("listdir")(path)) {
       for (py::handle batch_size : self.attr("_batch_sizes")) {
         py::object model_path = os_path().attr("join")(path, entry);
-        if (has_metadata && basename(metadata) == ostrel::str(entry)) continue;
+        if (has_metadata && basename(metadata).equal(entry)) continue;
         run_child(self, model_path, py::reinterpret_borrow<py::object>(batch_size), sweep);
       }
     }
   } else {
-    if (has_metadata && basename(metadata) == basename(path))
+    if (has_metadata && basename(metadata).equal(basename(path)))
       ostrel::raise(PyExc_ValueError, "Metadata and model file must be different!");
     for (py::handle batch_size : self.attr("_batch_sizes"))
       run_child(self, path, py::reinterpret_borrow<py::object>(batch_size), sweep);
@@ -226,6 +278,15 @@ void benchmark_model_and_log_results(py::object self) {
   py::object int_ = ostrel::builtin("int");
   py::object path = self.attr("_benchmarking_path");
   py::object logger = self.attr("logger");
+  // The file name goes into the results CSV, which is UTF-8 text: a name that is not is refused before
+  // anything is loaded (the run fails and the sweep goes on).
+  try {
+    basename(path).attr("encode")("utf-8");
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_UnicodeError)) throw;
+    ostrel::raise(PyExc_ValueError, "The model file name " + ostrel_tool::display_text(basename(path)) +
+                                        " is not valid UTF-8: the results CSV cannot name it. Rename the file.");
+  }
   py::object batch_size = int_(self.attr("_batch_sizes")[py::int_(0)]);
   py::object dims = py::none();
   py::object framework;
@@ -234,7 +295,7 @@ void benchmark_model_and_log_results(py::object self) {
     py::object entry = metadata.attr("get")(os_path().attr("basename")(path));
     if (entry.is_none() || !py::bool_(entry.attr("__contains__")("framework"))) {
       logger.attr("add_error_to_logging_buffer")("Could not get metadata or framework for:\t" +
-                                                 ostrel::str(path));
+                                                 ostrel_tool::display_text(path));
       return;
     }
     framework = entry[py::str("framework")];
@@ -246,7 +307,7 @@ void benchmark_model_and_log_results(py::object self) {
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_ValueError)) throw;
       logger.attr("add_error_to_logging_buffer")("Failed to infer framework type from path: " +
-                                                 ostrel::str(path));
+                                                 ostrel_tool::display_text(path));
       return;
     }
   } else {

@@ -6,7 +6,6 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
-#include "native/atomic_file.hpp"
 #include "native/csv_table.hpp"
 #include "runtime/pyhelpers.hpp"
 #include "verification/ostrel_tool/tool_support.hpp"
@@ -57,8 +56,9 @@ std::string cell_text(py::handle value) {
   return ostrel::str(value);
 }
 
-// Reads the CSV, adds the row and writes the whole table to a temporary file renamed over the old
-// one: a crash at any moment leaves the earlier rows intact. Earlier rows are kept cell for cell.
+// Adds the row to the CSV: appended in place while the headings stay the same, else the whole table
+// is rewritten through a temporary file renamed over the old one, so a crash at any moment leaves the
+// earlier rows intact. Earlier rows are kept cell for cell; writers sharing the file take turns.
 void log_results_to_csv(py::object self, py::object results) {
   py::object path = self.attr("csv_path");
   std::vector<std::pair<std::string, std::string>> row;
@@ -66,24 +66,14 @@ void log_results_to_csv(py::object self, py::object results) {
     py::tuple item = py::reinterpret_borrow<py::tuple>(pair);
     row.emplace_back(ostrel::str(item[0]), cell_text(item[1]));
   }
-  std::string existing;
-  if (py::bool_(py::module_::import("os.path").attr("exists")(path))) {
-    py::object f = ostrel::builtin("open")(path, "r", py::arg("encoding") = "utf-8", py::arg("newline") = "");
-    try {
-      existing = py::str(f.attr("read")());
-    } catch (...) {
-      f.attr("close")();
-      throw;
-    }
-    f.attr("close")();
-  }
-  std::string target = ostrel::str(py::module_::import("os").attr("fspath")(path));
+  // The path's own bytes: a name that is not UTF-8 is still a name the file system knows.
+  std::string target = py::bytes(py::module_::import("os").attr("fsencode")(path)).cast<std::string>();
   std::string error;
   int code = 0;
   {
     py::gil_scoped_release release;
     try {
-      ostrel::native::replace_file_atomically(target, ostrel::native::append_csv_row(existing, row));
+      ostrel::native::append_csv_row_to_file(target, row);
     } catch (const ostrel::native::CsvError& e) {
       error = "Cannot add a row to " + target + ": " + e.what();
     } catch (const std::system_error& e) {
@@ -93,7 +83,7 @@ void log_results_to_csv(py::object self, py::object results) {
   }
   if (error.empty()) return;
   if (code == 0) ostrel::raise(PyExc_ValueError, error);
-  ostrel::raise(PyExc_OSError, py::make_tuple(code, error));
+  ostrel_tool::raise_os_error(code, error);
 }
 
 void log_benchmark_success(py::object self, py::object results) {
@@ -102,7 +92,7 @@ void log_benchmark_success(py::object self, py::object results) {
 }
 
 void add_error_to_logging_buffer(py::object self, py::object error_string) {
-  write(self, "\nERROR: " + ostrel::str(error_string) + "\n");
+  write(self, "\nERROR: " + ostrel_tool::display_text(error_string) + "\n");
   // Flushed at once: the parent reads the log after this process ends, however it ends.
   self.attr("logfile_fp").attr("flush")();
   self.attr("_error_buffer").attr("append")(error_string);
@@ -111,9 +101,9 @@ void add_error_to_logging_buffer(py::object self, py::object error_string) {
 void log_benchmark_error(py::object self, py::object spawn_result) {
   std::string block = kErrorHeader;
   for (auto message : self.attr("_error_buffer"))
-    block += "Encountered Error: \n" + ostrel::str(message) + "\n";
-  block += "\nSTDOUT: \n" + ostrel::str(spawn_result.attr("stdout")) + "\n\n";
-  block += "STDERR: \n" + ostrel::str(spawn_result.attr("stderr")) + "\n\n";
+    block += "Encountered Error: \n" + ostrel_tool::display_text(message) + "\n";
+  block += "\nSTDOUT: \n" + ostrel_tool::display_text(spawn_result.attr("stdout")) + "\n\n";
+  block += "STDERR: \n" + ostrel_tool::display_text(spawn_result.attr("stderr")) + "\n\n";
   block += kClosing;
   write(self, block);
   self.attr("logfile_fp").attr("flush")();
@@ -122,7 +112,7 @@ void log_benchmark_error(py::object self, py::object spawn_result) {
 py::object results_dataframe(py::object self) {
   py::object path = self.attr("csv_path");
   if (!py::bool_(py::module_::import("os.path").attr("exists")(path))) return py::none();
-  return py::module_::import("pandas").attr("read_csv")(path, py::arg("dtype") = ostrel_tool::text_columns());
+  return ostrel_tool::tool_dependency("pandas").attr("read_csv")(path, py::arg("dtype") = ostrel_tool::text_columns());
 }
 
 }  // namespace

@@ -10,7 +10,7 @@ namespace py = pybind11;
 
 namespace {
 
-py::object pd() { return py::module_::import("pandas"); }
+py::object pd() { return ostrel_tool::tool_dependency("pandas"); }
 
 bool set(py::handle v) { return !v.is_none() && PyObject_IsTrue(v.ptr()) == 1; }
 
@@ -47,8 +47,10 @@ void init(py::object self, py::object args) {
                     "Framework \"" + ostrel::str(framework) +
                         "\" is not a valid framework. Expecting one of: " + ostrel::str(known));
   }
-  if (py::bool_(self.attr("_interactive_plot")))
+  if (py::bool_(self.attr("_interactive_plot"))) {
+    ostrel_tool::tool_dependency("plotly");  // pandas draws through it
     pd().attr("options").attr("plotting").attr("backend") = "plotly";
+  }
 }
 
 void execute(py::object self) {

@@ -15,7 +15,7 @@ namespace {
 
 constexpr const char* kVersion = "Ostrel Version";
 
-py::object pd() { return py::module_::import("pandas"); }
+py::object pd() { return ostrel_tool::tool_dependency("pandas"); }
 
 void print(py::object text) { ostrel::builtin("print")(text); }
 
@@ -118,7 +118,7 @@ void export_regression_data_to_json(py::object self, py::object failed_metrics) 
   out[cls.attr("FAILED_METRICS_KEY")] = failed_metrics;
   out[cls.attr("ALL_METRICS_KEY")] = self.attr("_metrics");
   out[cls.attr("FAILED_MODELS_DF_KEY")] =
-      py::module_::import("tabulate")
+      ostrel_tool::tool_dependency("tabulate")
           .attr("tabulate")(self.attr("_regressed_models"), py::arg("headers") = "keys",
                             py::arg("tablefmt") = "psql", py::arg("showindex") = false);
   py::object f = ostrel::builtin("open")(path, "w");

@@ -32,10 +32,22 @@ py::object run_nms(py::object cpu, const py::object& device, const py::object& d
   const auto columns = shape[2].cast<std::size_t>();
   const auto* data = reinterpret_cast<const T*>(cpu.attr("data_ptr")().cast<std::uintptr_t>());
   std::vector<std::optional<ostrel::native::Detections<T>>> result;
-  {
+  // Pending signals are handled while the kernel runs: a KeyboardInterrupt stops it.
+  std::optional<py::error_already_set> signal_error;
+  ostrel::native::NmsOptions run_options = options;
+  run_options.interrupted = [&signal_error] {
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() == 0) return false;
+    signal_error.emplace();
+    return true;
+  };
+  try {
     py::gil_scoped_release nogil;
     result = ostrel::native::non_max_suppression<T>(std::span<const T>(data, batch * candidates * columns),
-                                                    batch, candidates, columns, options);
+                                                    batch, candidates, columns, run_options);
+  } catch (const ostrel::native::Interrupted&) {
+    if (signal_error) throw std::move(*signal_error);
+    throw;
   }
   py::object torch = py::module_::import("torch");
   py::list output;

@@ -1,6 +1,8 @@
 // Sample downloads of the verification package. Files land in a private per-user folder (mode 0700)
 // under the system temporary directory, through a temporary name and an atomic rename: a failed
 // download leaves nothing behind, and no predictable name in a shared folder is ever written.
+// A file:// source must be a regular file (a FIFO would block for ever, a device such as /dev/zero never
+// ends), and no download grows past $OSTREL_MAX_DOWNLOAD_BYTES (default 16 GiB).
 #include <pybind11/pybind11.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,6 +37,38 @@ std::string download_folder(const py::module_& m) {
   return folder;
 }
 
+constexpr long long kDefaultMaxDownload = 16LL << 30;
+
+long long max_download_bytes(const py::module_& m) {
+  py::object text = m.attr("os").attr("environ").attr("get")("OSTREL_MAX_DOWNLOAD_BYTES");
+  if (text.is_none() || py::len(text) == 0) return kDefaultMaxDownload;
+  try {
+    long long limit = ostrel::builtin("int")(text).cast<long long>();
+    if (limit > 0) return limit;
+  } catch (py::error_already_set&) {
+  } catch (py::cast_error&) {
+  }
+  ostrel::raise(PyExc_ValueError, "OSTREL_MAX_DOWNLOAD_BYTES must be a positive number of bytes, not " +
+                                      ostrel::str(py::repr(text)));
+}
+
+// A file:// source is checked before it is opened: opening a FIFO would wait for a writer.
+void check_local_source(const py::module_& m, py::object file_url, long long limit) {
+  py::object parsed = m.attr("urllib").attr("parse").attr("urlparse")(file_url);
+  if (ostrel::str(parsed.attr("scheme")).compare("file") != 0) return;
+  py::object path = m.attr("urllib").attr("request").attr("url2pathname")(parsed.attr("path"));
+  struct stat st{};
+  std::string name = py::bytes(m.attr("os").attr("fsencode")(path)).cast<std::string>();
+  if (::stat(name.c_str(), &st) != 0) return;  // missing: the retrieval reports it as usual
+  if (!S_ISREG(st.st_mode))
+    ostrel::raise(PyExc_ValueError, "Refusing to download " + ostrel::str(file_url) + ": " + ostrel::str(path) +
+                                        " is not a regular file");
+  if (st.st_size > limit)
+    ostrel::raise(PyExc_ValueError, "Refusing to download " + ostrel::str(file_url) + ": its " +
+                                        std::to_string(st.st_size) + " bytes exceed the limit of " +
+                                        std::to_string(limit) + " bytes (OSTREL_MAX_DOWNLOAD_BYTES)");
+}
+
 py::object sample_base_url(const py::module_& m) {
   py::object environ = m.attr("os").attr("environ");
   py::object url = environ.attr("get")("OSTREL_SAMPLES_URL");
@@ -67,6 +101,8 @@ MODTREE_MODULE("test_utils.downloads_helpers", m) {
       "download_temporary_test_file",
       [m](py::object file_url, py::object temp_file_prefix) -> py::object {
         py::object os = m.attr("os");
+        const long long limit = max_download_bytes(m);
+        check_local_source(m, file_url, limit);
         const std::string folder = download_folder(m);
         const std::string file_name = ostrel::str(temp_file_prefix) + ostrel::str(m.attr("uuid4")());
         const std::string file_path = folder + "/" + file_name;
@@ -75,7 +111,17 @@ MODTREE_MODULE("test_utils.downloads_helpers", m) {
         os.attr("close")(made[0]);
         py::object partial = made[1];
         try {
-          m.attr("urlretrieve")(file_url, partial);
+          // Called after each block read (of `block_size` bytes at most) with the announced size.
+          py::cpp_function progress([file_url, limit](long long blocks, long long block_size, long long size) {
+            const bool announced = size > limit;
+            if (announced || (blocks - 1) * block_size >= limit)
+              ostrel::raise(PyExc_ValueError,
+                            "Download of " + ostrel::str(file_url) + " stopped: " +
+                                (announced ? "its announced " + std::to_string(size) + " bytes exceed"
+                                           : std::string("it grew past")) +
+                                " the limit of " + std::to_string(limit) + " bytes (OSTREL_MAX_DOWNLOAD_BYTES)");
+          });
+          m.attr("urlretrieve")(file_url, partial, progress);
           os.attr("replace")(partial, file_path);
         } catch (py::error_already_set& e) {
           try {

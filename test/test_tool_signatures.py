@@ -1,0 +1,50 @@
+"""Text signatures of the public callables: inspect.signature parses them and help() shows the defaults."""
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parent.parent
+STAND_INS = [REPO / "platform" / name for name in ("tensorrt", "pycuda", "GPUtil", "tamsor_infra")]
+MODULES = ["tests.ostrel_tool." + m for m in ("ostrel_tool_parser", "ostrel_tool_benchmarker", "ostrel_tool_logger",
+                                             "ostrel_tool_regressor", "ostrel_tool_plotter", "ostrel_tool_slacker")] + \
+    ["tests.test_utils." + m for m in ("coco_utils", "downloads_helpers", "onnx_to_openvino", "onnx_to_trt")] + \
+    ["ostrel.inference.config", "ostrel.frameworks.openvino_inferencer", "ostrel.frameworks.trt_inferencer"]
+
+WALK = """
+import importlib, inspect, pydoc, sys
+failures = []
+for name in sys.argv[1:]:
+    m = importlib.import_module(name)
+    for attr, obj in list(vars(m).items()):
+        if attr.startswith("_"):
+            continue
+        found = []
+        if inspect.isclass(obj) and obj.__module__ == name:
+            found = [(attr + "." + a, v) for a, v in list(vars(obj).items())
+                     if callable(v) and not inspect.isclass(v) and (not a.startswith("_") or a == "__init__")]
+        elif callable(obj) and not inspect.isclass(obj) and getattr(obj, "__module__", None) == name:
+            found = [(attr, obj)]
+        for label, f in found:
+            try:
+                inspect.signature(f)
+            except (TypeError, ValueError) as e:
+                failures.append(f"{name}.{label}: {e}")
+from tests.test_utils.onnx_to_trt import QuantizationLevel, build_trt_engine_from_onnx_ckpt
+from ostrel.frameworks.openvino_inferencer import OpenVinoInferencer
+from ostrel.common.enums.inference_hardware import InferenceHardware
+assert inspect.signature(build_trt_engine_from_onnx_ckpt).parameters["quantization_level"].default \\
+    is QuantizationLevel.FP32
+assert inspect.signature(OpenVinoInferencer.__init__).parameters["inference_hardware"].default is InferenceHardware.CPU
+assert "quantization_level=<QuantizationLevel.FP32: 'FP32'>" in pydoc.render_doc(build_trt_engine_from_onnx_ckpt)
+print("FAILURES:" + "\\n".join(failures))
+"""
+
+
+def test_every_public_callable_has_a_parsable_signature(tmp_path):
+    env = dict(os.environ, HOME=str(tmp_path), PYTHONPATH=os.pathsep.join(map(str, STAND_INS)))
+    r = subprocess.run([sys.executable, "-c", textwrap.dedent(WALK), *MODULES], capture_output=True, text=True,
+                       env=env, cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("FAILURES:")[-1].strip() == ""
