@@ -159,6 +159,24 @@ inline std::string str(py::handle value) { return utf8(py::str(value)); }
 
 inline py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 
+// Binds standard modules that only some paths of `m` use as attributes of `m` imported on first read
+// (`m.json` imports json then): a module `__getattr__` imports the one asked for and binds it, so later
+// reads are plain lookups and `import ostrel` does not pay for them.
+inline void lazy_module_attributes(py::module_ m, std::initializer_list<const char*> names) {
+  py::set lazy;
+  for (const char* name : names) lazy.add(py::str(name));
+  m.attr("__getattr__") = py::cpp_function(
+      [m = py::object(m), lazy](py::str name) -> py::object {
+        if (!lazy.contains(name))
+          throw py::attribute_error("module '" + py::str(m.attr("__name__")).cast<std::string>() +
+                                    "' has no attribute '" + name.cast<std::string>() + "'");
+        py::object module = py::module_::import(name.cast<std::string>().c_str());
+        m.attr(name) = module;
+        return module;
+      },
+      py::name("__getattr__"), py::arg("name"));
+}
+
 // `from ostrel.common.exceptions import <name>`.
 inline py::object exception_class(const char* name) {
   return py::module_::import("ostrel.common.exceptions").attr(name);

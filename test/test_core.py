@@ -6,6 +6,7 @@ stand-in module entered in sys.modules under the back-end's module name.
 import inspect
 import logging
 import os
+import subprocess
 import sys
 import types
 
@@ -701,3 +702,29 @@ def test_edge_cases_of_the_handle_and_engine(model_file, coreml_standin):
     with pytest.raises(exc.OstrelError) as e:
         LoadedModel(inferencer_initializer=bad)
     assert e.value.__cause__ is e.value.__context__  # as `raise ... from e` inside the handler
+
+
+def test_modules_some_paths_need_load_on_first_use(tmp_path):
+    # `import ostrel` leaves json and subprocess unloaded; the module attributes that name them load them
+    # when read, and an unknown attribute still fails as it would on any module.
+    code = """
+import sys
+import ostrel
+import ostrel.common.framework_detection as detection
+import ostrel.common.data_classes.inferencer_benchmark_result as result
+import ostrel.inference.config as config
+assert "json" not in sys.modules and "subprocess" not in sys.modules, sorted(sys.modules)
+import json, subprocess
+assert detection.subprocess is subprocess and config.json is json and result.json is json
+from ostrel.common.framework_detection import subprocess as again
+assert again is subprocess and "subprocess" in vars(detection)
+try:
+    detection.no_such_name
+except AttributeError as e:
+    assert str(e) == "module 'ostrel.common.framework_detection' has no attribute 'no_such_name'"
+else:
+    raise AssertionError("unknown attribute answered")
+"""
+    env = dict(os.environ, HOME=str(tmp_path))
+    proc = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stdout + proc.stderr

@@ -361,3 +361,82 @@ def test_reconfiguring_leaves_other_handlers_and_their_streams_alone(tmp_path):
         assert any(ref() is foreign for ref in logging._handlerList)
         """,
     )
+
+
+@pytest.mark.parametrize("blocker", ["folder", "link into a missing folder"])
+def test_unopenable_log_file_goes_console_only(tmp_path, blocker):
+    # The folder is fine but the logger's own file cannot be opened for appending: the call succeeds with
+    # one warning line naming the file, the logger writes to the console, other loggers keep their files,
+    # and the file comes back once it can be opened.
+    home = tmp_path / "home"
+    (home / "tamsor_logs").mkdir(parents=True)
+    bad = home / "tamsor_logs" / "A.log"
+    if blocker == "folder":
+        bad.mkdir()
+    else:
+        bad.symlink_to(tmp_path / "gone" / "A.log")
+    out = run(
+        tmp_path,
+        f"""
+        get_logger("B")
+        log = get_logger("A")
+        assert config["loggers"]["A"]["handlers"] == ["console"] and "A_file_handler" not in config["handlers"]
+        assert config["root"]["handlers"] == preset_root + ["B_file_handler"]
+        assert len(log.handlers) == 1 and log.level == 20
+        log.info("console only")
+        get_logger("A", "DEBUG")  # still unopenable: one more warning, the level is applied
+        assert logging.getLogger("A").level == 10
+        bad = os.path.join(log_dir, "A.log")
+        os.rmdir(bad) if os.path.isdir(bad) else os.remove(bad)
+        get_logger("A").debug("back in the file")
+        assert config["loggers"]["A"]["handlers"] == ["console", "A_file_handler"]
+        logging.shutdown()
+        with open(bad) as f:
+            assert f.read().rstrip().endswith(" - A - DEBUG - back in the file")
+        """,
+        home=home,
+    )
+    reason = "[Errno 21] Is a directory" if blocker == "folder" else "[Errno 2] No such file or directory"
+    warning = f"{WARNING_LINE}{reason}: '{bad}'\n"
+    assert out == f"{warning}<string> -INFO- console only\n{warning}"
+
+
+def test_unchanged_record_is_applied_once(tmp_path):
+    # Repeating a call that changes nothing keeps the handlers in place; a new level, a replaced
+    # sys.stdout, a handler removed by other code or a removed log file each apply the record again.
+    out = run(
+        tmp_path,
+        """
+        import io
+        a = get_logger("A")
+        handlers = list(a.handlers)
+        for _ in range(3):
+            get_logger("A")
+            get_logger("A", 20)
+        assert a.handlers == handlers and all(x is y for x, y in zip(a.handlers, handlers))
+
+        get_logger("A", "DEBUG")
+        assert a.level == 10 and a.handlers[0] is not handlers[0]
+        handlers = list(a.handlers)
+        get_logger("A", "DEBUG")
+        assert a.handlers[0] is handlers[0]
+
+        captured = io.StringIO()
+        real_stdout, sys.stdout = sys.stdout, captured
+        get_logger("A").info("to the new stdout")
+        sys.stdout = real_stdout
+        assert captured.getvalue() == "<string> -INFO- to the new stdout\\n"
+        get_logger("A").info("back on stdout")
+
+        a.removeHandler(a.handlers[1])
+        get_logger("A")
+        assert len(a.handlers) == 2
+
+        os.remove(os.path.join(log_dir, "A.log"))
+        get_logger("A").info("new file")
+        logging.shutdown()
+        with open(os.path.join(log_dir, "A.log")) as f:
+            assert f.read().rstrip().endswith(" - A - INFO - new file")
+        """,
+    )
+    assert out == "<string> -INFO- back on stdout\n<string> -INFO- new file\n"

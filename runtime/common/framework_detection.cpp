@@ -156,7 +156,7 @@ py::object detect_framework(py::object model_path, py::object require_all_string
 MODTREE_MODULE("common.framework_detection", m) {
   g_module = m.inc_ref();
   m.attr("os") = py::module_::import("os.path");
-  m.attr("subprocess") = py::module_::import("subprocess");
+  ostrel::lazy_module_attributes(m, {"subprocess"});
   m.attr("FrameworkType") = modtree::import_from("ostrel", "FrameworkType");
   m.attr("CheckpointFileDoesNotExistError") =
       modtree::import_from("ostrel.common.exceptions", "CheckpointFileDoesNotExistError");

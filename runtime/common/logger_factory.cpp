@@ -3,7 +3,11 @@
 // Every logger of the package writes to a shared console handler on standard output and to a size-rotating
 // file of its own in the per-user directory "tamsor_logs". The whole configuration lives in one mapping
 // (`LoggerManager._config_dict`, the same object as `DEFAULT_LOGGING_CONFIGURATION`) that every call
-// changes in place and re-applies with `logging.config.dictConfig`.
+// changes in place and applies with `logging.config.dictConfig` when the application would change
+// something: a call that repeats the last applied record, while the loggers, handlers, standard streams
+// and log files that application set up are still in place, applies nothing (a model load re-levels the
+// package logger on every call, and closing and reopening every handler each time costs more than
+// creating a small model's session).
 #include <string>
 
 #include "modtree/classes.hpp"
@@ -107,29 +111,16 @@ bool logger_exists(py::object cls, py::object logger_name) {
   return loggers.contains(logger_name);
 }
 
-// File handlers whose directory is gone or unusable cannot be opened, and one of them would make every
-// application of the record fail. Called only when the log directory is unavailable: such handlers are
-// taken out of the record (their loggers keep the console).
-void drop_unopenable_file_handlers(py::dict config) {
-  py::module_ os = py::module_::import("os");
-  py::dict handlers = config["handlers"];
-  py::list stale;
-  for (auto item : handlers) {
-    py::object entry = py::reinterpret_borrow<py::object>(item.second);
-    if (!py::isinstance<py::dict>(entry)) continue;
-    py::dict h = entry;
-    if (!h.contains("class") || !py::object(h["class"]).equal(py::str(kFileHandlerClass)) ||
-        !h.contains("filename"))
-      continue;
-    py::object dir = os.attr("path").attr("dirname")(h["filename"]);
-    if (!usable_dir(os, dir)) stale.append(item.first);
-  }
+// Takes the file handlers named in `stale` out of the record: their entries, and their names from root's
+// list and from every logger's list (those loggers keep the console).
+void drop_file_handlers(py::dict config, py::list stale) {
   if (stale.empty()) return;
   auto remove_from = [&](py::object lst) {
     if (!py::isinstance<py::list>(lst)) return;
     for (auto name : stale)
       while (lst.contains(name)) lst.attr("remove")(name);
   };
+  py::dict handlers = config["handlers"];
   for (auto name : stale) handlers.attr("pop")(name);
   remove_from(config["root"]["handlers"]);
   py::dict loggers = config["loggers"];
@@ -174,29 +165,159 @@ void dict_config_own_handlers(py::dict config, py::dict before) {
   for (py::handle ref : foreign) refs.append(ref);
 }
 
+// Calls `visit(name, entry)` for each rotating-file handler entry of the record that names a file.
+template <typename F>
+void for_each_file_handler(py::dict config, F&& visit) {
+  py::dict handlers = config["handlers"];
+  for (auto item : handlers) {
+    py::object entry = py::reinterpret_borrow<py::object>(item.second);
+    if (!py::isinstance<py::dict>(entry)) continue;
+    py::dict h = entry;
+    if (h.contains("class") && py::object(h["class"]).equal(py::str(kFileHandlerClass)) && h.contains("filename"))
+      visit(py::reinterpret_borrow<py::object>(item.first), h);
+  }
+}
+
+// File handlers whose directory is gone or unusable cannot be opened, and one of them would make every
+// application of the record fail. Called only when the log directory is unavailable: such handlers are
+// taken out of the record (their loggers keep the console).
+void drop_unopenable_file_handlers(py::dict config) {
+  py::module_ os = py::module_::import("os");
+  py::list stale;
+  for_each_file_handler(config, [&](py::object name, py::dict h) {
+    if (!usable_dir(os, os.attr("path").attr("dirname")(h["filename"]))) stale.append(name);
+  });
+  drop_file_handlers(config, stale);
+}
+
+// With a usable log directory a log file may still refuse to open (a folder or a file this process may
+// not write in under its name). Each file is opened for appending as its handler will open it; those
+// that fail are taken out of the record, with one warning line for the call naming the first failure.
+void drop_files_that_cannot_be_opened(py::dict config) {
+  py::module_ os = py::module_::import("os");
+  py::object flags = py::int_(os.attr("O_WRONLY")) | py::int_(os.attr("O_APPEND")) | py::int_(os.attr("O_CREAT"));
+  py::list stale;
+  py::object first_error;
+  for_each_file_handler(config, [&](py::object name, py::dict h) {
+    try {
+      py::object fd = os.attr("open")(h["filename"], flags, 0666);
+      os.attr("close")(fd);
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_OSError)) throw;
+      if (!first_error) first_error = e.value();
+      stale.append(name);
+    }
+  });
+  if (stale.empty()) return;
+  warn_console_only(first_error);
+  drop_file_handlers(config, stale);
+}
+
+// What the last successful application left: a copy of the record as applied and, for root and every
+// logger it names, the logger with the handlers and level it was given, plus the console handlers bound
+// to the standard streams of that moment. A call whose record equals the copy while all of this still
+// holds has nothing to apply; any difference (a level, a size, a logger added, a handler replaced or
+// closed by other code, a log file removed, sys.stdout replaced) applies the whole record again.
+struct Applied {
+  py::object record;    // deep copy of the record, or None before the first application
+  py::list loggers;     // (logger, tuple of its handlers, its level)
+  py::list streams;     // (handler, name of the sys attribute its stream was taken from)
+  py::list files;       // paths of the log files
+};
+
+Applied& applied() {
+  static Applied* state = new Applied{py::none(), py::list(), py::list(), py::list()};  // process lifetime
+  return *state;
+}
+
+void remember_application(py::dict config) {
+  Applied& a = applied();
+  py::module_ logging = py::module_::import("logging");
+  py::object get_logger = logging.attr("getLogger");
+  py::list loggers;
+  py::list streams;
+  py::dict entries = config["handlers"];
+  auto remember = [&](py::object logger) {
+    py::tuple handlers(logger.attr("handlers"));
+    loggers.append(py::make_tuple(logger, handlers, logger.attr("level")));
+    for (auto handler : handlers) {
+      py::object name = handler.attr("name");
+      if (!entries.contains(name)) continue;
+      py::object entry = entries[name];
+      if (!py::isinstance<py::dict>(entry) || !entry.contains("stream")) continue;
+      py::object stream = entry["stream"];
+      for (const char* which : {"stdout", "stderr"})
+        if (stream.equal(py::str(std::string("ext://sys.") + which)))
+          streams.append(py::make_tuple(handler, which));
+    }
+  };
+  remember(get_logger());
+  for (auto item : py::dict(config["loggers"])) remember(get_logger(item.first));
+  py::list files;
+  for_each_file_handler(config, [&](py::object, py::dict h) { files.append(h["filename"]); });
+  a.record = py::module_::import("copy").attr("deepcopy")(config);
+  a.loggers = loggers;
+  a.streams = streams;
+  a.files = files;
+}
+
+void forget_application() { applied().record = py::none(); }
+
+// True when applying `config` would change nothing (see Applied).
+bool already_applied(py::dict config) {
+  Applied& a = applied();
+  if (a.record.is_none() || !config.equal(a.record)) return false;
+  for (auto item : a.loggers) {
+    py::tuple entry = py::reinterpret_borrow<py::tuple>(item);
+    py::object logger = entry[0];
+    if (!py::tuple(logger.attr("handlers")).equal(py::object(entry[1])) ||
+        !py::object(logger.attr("level")).equal(py::object(entry[2])) ||
+        truthy(logger.attr("disabled")))
+      return false;
+  }
+  py::module_ sys = py::module_::import("sys");
+  for (auto item : a.streams) {
+    py::tuple entry = py::reinterpret_borrow<py::tuple>(item);
+    py::object stream = sys.attr(py::str(entry[1]));
+    if (!py::object(entry[0].attr("stream")).is(stream)) return false;
+  }
+  py::object exists = py::module_::import("os").attr("path").attr("exists");
+  for (auto path : a.files)
+    if (!truthy(exists(path))) return false;
+  return true;
+}
+
 // Applies `config` with dictConfig. When that fails, the record is put back as it was before the call
 // (in place: the module constant and the class attribute stay one mapping) and re-applied, so a bad
-// level or an unopenable file does not leave the process without working loggers; the error is raised.
+// level does not leave the process without working loggers; the error is raised.
 void apply_or_roll_back(py::dict config, py::dict before) {
   auto dict_config = [&](py::dict c) { dict_config_own_handlers(c, before); };
   try {
     dict_config(config);
   } catch (py::error_already_set& e) {
+    forget_application();
+    py::dict restored = py::module_::import("copy").attr("deepcopy")(before);
     config.clear();
-    for (auto item : before) config[item.first] = item.second;
+    for (auto item : restored) config[item.first] = item.second;
     try {
       dict_config(config);
+      remember_application(config);
     } catch (py::error_already_set&) {
       // The earlier record no longer applies either; the original failure is the one to report.
     }
     throw;
   }
+  remember_application(config);
 }
 
 void update_logging_configs(py::object cls, py::object logger_name, py::object log_level,
                             py::object max_bytes) {
   py::dict config = cls.attr("_config_dict");
-  py::dict before = py::module_::import("copy").attr("deepcopy")(config);
+  // The record as it stood: the copy kept from the last application when nobody changed it since.
+  Applied& a = applied();
+  py::dict before = !a.record.is_none() && config.equal(a.record)
+                        ? py::dict(a.record)
+                        : py::dict(py::module_::import("copy").attr("deepcopy")(config));
   py::object log_dir = cls.attr("_get_existing_log_dir_path")();
   py::object handler_name = cls.attr("_handler_name_from_logger_name")(logger_name);
 
@@ -223,8 +344,12 @@ void update_logging_configs(py::object cls, py::object logger_name, py::object l
   if (!log_dir.is_none()) {
     py::list root_handlers = config["root"]["handlers"];
     if (!root_handlers.contains(handler_name)) root_handlers.append(handler_name);
+    if (already_applied(config)) return;
+    // Opening the files creates missing ones: what the record found missing must be applied anew.
+    drop_files_that_cannot_be_opened(config);
   } else {
     drop_unopenable_file_handlers(config);
+    if (already_applied(config)) return;
   }
   apply_or_roll_back(config, before);
 }

@@ -37,13 +37,13 @@ void with_context(py::object manager, Body&& body) {
 // Jetson probe; true when it ran to its end, whatever ok() answered. `running_on_jetson` and `gpus` are set
 // when the client answers ok(). A failure anywhere in it (package missing, client failing to start,
 // statistics unreadable) is absorbed and reported as false.
-bool probe_jetson(py::object json, bool& running_on_jetson, int& gpus) {
+bool probe_jetson(py::module_ m, bool& running_on_jetson, int& gpus) {
   try {
     py::object jtop = modtree::import_from("jtop", "jtop");
     with_context(jtop(), [&](py::object jetson) {
       if (!truthy(jetson.attr("ok")())) return;
       py::object stats = jetson.attr("stats");
-      py::object text = json.attr("dumps")(stats, py::arg("indent") = 4, py::arg("sort_keys") = true,
+      py::object text = m.attr("json").attr("dumps")(stats, py::arg("indent") = 4, py::arg("sort_keys") = true,
                                            py::arg("default") = modtree::ClassBuilder::builtin("str"));
       py::print(py::str("Jetson stats: ") + py::str(text));
       running_on_jetson = true;
@@ -97,7 +97,7 @@ bool validated_already(py::handle cpus, py::handle trt_version, py::handle cuda_
 py::object get_hardware_information(py::module_ m) {
   int gpus = 0;
   bool running_on_jetson = false;
-  if (!probe_jetson(m.attr("json"), running_on_jetson, gpus)) gpus = count_gputil_gpus();
+  if (!probe_jetson(m, running_on_jetson, gpus)) gpus = count_gputil_gpus();
 
   py::object trt_version =
       optional_package_value([] { return py::object(py::module_::import("tensorrt").attr("__version__")); });
@@ -146,7 +146,7 @@ py::object make_config_class(py::module_& m) {
 }  // namespace
 
 MODTREE_MODULE("inference.config", m) {
-  m.attr("json") = py::module_::import("json");
+  ostrel::lazy_module_attributes(m, {"json"});
   py::module_ typing = py::module_::import("typing");
   for (const char* name : {"Optional", "Set", "Tuple"}) m.attr(name) = typing.attr(name);
   m.attr("cpu_count") = modtree::python_function(

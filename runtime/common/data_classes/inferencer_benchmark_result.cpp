@@ -4,6 +4,7 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
+#include "runtime/pyhelpers.hpp"
 #include "runtime/version.hpp"
 
 namespace py = pybind11;
@@ -33,7 +34,7 @@ py::str benchmark_text(py::object self) {
 }  // namespace
 
 MODTREE_MODULE("common.data_classes.inferencer_benchmark_result", m) {
-  m.attr("json") = py::module_::import("json");
+  ostrel::lazy_module_attributes(m, {"json"});
   py::object Schema = modtree::import_from("ostrel.common.abstractions.schema", "Schema");
   m.attr("Schema") = Schema;
   py::object version = modtree::import_from("ostrel.version", "version");

@@ -55,102 +55,9 @@ py::object steal(PyObject* o) {
   return py::reinterpret_steal<py::object>(o);
 }
 
-// Calling a module: nn.Module.__call__ goes through two Python frames that, for a module without hooks,
-// without a compiled call and outside JIT tracing, end in `self.forward(*args, **kwargs)`. The engine
-// makes the same checks natively and calls `forward` itself in that case; anything else (a hook, a
-// compiled module, a class that replaces __call__ or _call_impl, a torch whose Module lacks what these
-// checks read) takes the ordinary call. The checks are those of torch 2.13's Module._call_impl.
-struct ModuleCall {
-  bool available = false;
-  PyObject* wrapped_call_impl = nullptr;  // nn.Module.__call__ (its _wrapped_call_impl) as torch defines it
-  PyObject* call_impl = nullptr;          // nn.Module._call_impl
-  PyObject* module_globals = nullptr;     // torch.nn.modules.module.__dict__ (the global hook registries)
-  PyObject* get_tracing_state = nullptr;  // torch._C._get_tracing_state
-  PyObject *s_call = nullptr, *s_call_impl = nullptr, *s_compiled = nullptr, *s_forward = nullptr;
-  PyObject* instance_hooks[4] = {};
-  PyObject* global_hooks[4] = {};
-};
-ModuleCall g_call;
-
-void init_module_call(py::object torch) {
-  try {
-    py::object module_cls = torch.attr("nn").attr("Module");
-    py::dict cls_dict = module_cls.attr("__dict__");
-    py::object wrapped = cls_dict["_wrapped_call_impl"];
-    if (!py::object(cls_dict["__call__"]).is(wrapped)) return;
-    py::module_ module_mod = py::module_::import("torch.nn.modules.module");
-    const char* instance_names[4] = {"_backward_hooks", "_backward_pre_hooks", "_forward_hooks",
-                                     "_forward_pre_hooks"};
-    const char* global_names[4] = {"_global_backward_pre_hooks", "_global_backward_hooks",
-                                   "_global_forward_hooks", "_global_forward_pre_hooks"};
-    for (const char* name : global_names)
-      if (!PyDict_Check(module_mod.attr(name).ptr())) return;
-    g_call.wrapped_call_impl = keep(wrapped);
-    g_call.call_impl = keep(cls_dict["_call_impl"]);
-    g_call.module_globals = keep(module_mod.attr("__dict__"));
-    g_call.get_tracing_state = keep(torch.attr("_C").attr("_get_tracing_state"));
-    g_call.s_call = intern("__call__");
-    g_call.s_call_impl = intern("_call_impl");
-    g_call.s_compiled = intern("_compiled_call_impl");
-    g_call.s_forward = intern("forward");
-    for (int i = 0; i < 4; ++i) {
-      g_call.instance_hooks[i] = intern(instance_names[i]);
-      g_call.global_hooks[i] = intern(global_names[i]);
-    }
-    g_call.available = true;
-  } catch (py::error_already_set&) {
-    // No shortcut: every call goes through nn.Module.__call__.
-  }
-}
-
-// 1 when `module(...)` would be exactly `module.forward(...)`, 0 when it might not be, -1 on an error.
-int plain_forward(PyObject* model) {
-  if (!g_call.available) return 0;
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(model));
-  for (auto [name, expected] :
-       {std::pair{g_call.s_call, g_call.wrapped_call_impl}, {g_call.s_call_impl, g_call.call_impl}}) {
-    PyObject* found = PyObject_GetAttr(type, name);
-    if (found == nullptr) {
-      PyErr_Clear();
-      return 0;
-    }
-    Py_DECREF(found);
-    if (found != expected) return 0;
-  }
-  auto empty_attr = [&](PyObject* name, bool none_ok) -> int {
-    PyObject* v = PyObject_GetAttr(model, name);
-    if (v == nullptr) {
-      PyErr_Clear();
-      return 0;
-    }
-    int r = none_ok ? (v == Py_None) : (PyDict_Check(v) && PyDict_GET_SIZE(v) == 0);
-    Py_DECREF(v);
-    return r;
-  };
-  if (!empty_attr(g_call.s_compiled, true)) return 0;
-  for (PyObject* name : g_call.instance_hooks)
-    if (!empty_attr(name, false)) return 0;
-  for (PyObject* name : g_call.global_hooks) {
-    PyObject* d = PyDict_GetItemWithError(g_call.module_globals, name);  // borrowed
-    if (d == nullptr || !PyDict_Check(d) || PyDict_GET_SIZE(d) != 0) {
-      PyErr_Clear();
-      return 0;
-    }
-  }
-  PyObject* tracing = PyObject_CallNoArgs(g_call.get_tracing_state);
-  if (tracing == nullptr) return -1;
-  Py_DECREF(tracing);
-  return tracing == Py_None;
-}
-
-// `model(*args, **kwargs)` in vectorcall form.
+// `model(*args, **kwargs)` in vectorcall form: the module's own call path (nn.Module.__call__ with its
+// hooks, compiled call and tracing checks), as a user calling the model gets it.
 py::object call_model(PyObject* model, PyObject* const* args, size_t nargs, PyObject* kwnames) {
-  int plain = plain_forward(model);
-  if (plain < 0) throw py::error_already_set();
-  if (plain == 1) {
-    py::object forward = steal(PyObject_GetAttr(model, g_call.s_forward));
-    return steal(PyObject_Vectorcall(forward.ptr(), args, nargs, kwnames));
-  }
   return steal(PyObject_Vectorcall(model, args, nargs, kwnames));
 }
 
@@ -169,7 +76,6 @@ void init_api(py::module_& m) {
   g_api.s_cpu = intern("cpu");
   g_api.s_requires_grad = intern("requires_grad");
   g_api.s_is_cpu = intern("is_cpu");
-  init_module_call(torch);
 }
 
 py::object call_method0(PyObject* obj, PyObject* name) { return steal(PyObject_CallMethodNoArgs(obj, name)); }
