@@ -1,9 +1,15 @@
 // The Keras back-end: KerasInferencer loads a model file with tf.keras.models.load_model (Keras 3
 // through TensorFlow: ".keras" and ".h5" files), reads input shapes and types from the model's input
-// tensors and predicts with the model's own batch prediction.
+// tensors and predicts with the model's own one-batch prediction (`predict_on_batch`: the arrays of
+// `predict`, without building its data pipeline and progress machinery at every call).
 //
-// Keras 3 gives shapes as tuples and element types as text; the element types are handed on as NumPy
-// types, as TensorFlow's own dtypes give them. A single output is split into one array per sample.
+// The model is loaded for inference only (`compile=False`): a file saved by Keras 2 whose optimizer
+// configuration Keras 3 no longer reads still loads. Shapes come from `model.inputs`, which every
+// model form has (a Sequential model built by its first call, a model whose inputs are a mapping).
+// A model whose inputs are a mapping takes positional arrays in the order of `model.inputs`, fed by
+// their keys. Keras 3 gives shapes as tuples and element types as text; the element types are handed
+// on as NumPy types, as TensorFlow's own dtypes give them. A single output is split into one array per
+// sample; several outputs give one array each, a mapping of outputs its arrays in the mapping's order.
 //
 // KerasInferencer is a real Python subclass of BaseInferencer whose members are C++ functions.
 #include <Python.h>
@@ -27,6 +33,25 @@ constexpr const char* kFile = "ostrel/frameworks/keras_inferencer.py";
 
 ostrel::ModuleAttributes mod_attr;  // this module
 
+// The keys of a model whose inputs are a mapping, in the order of `model.inputs`; None otherwise.
+py::object input_keys(py::object model) {
+  py::object input;
+  try {
+    input = model.attr("input");
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return py::none();
+  }
+  if (!py::isinstance<py::dict>(input)) return py::none();
+  py::dict mapping = input;
+  py::list keys;
+  for (py::handle tensor : model.attr("inputs"))
+    for (auto item : mapping)
+      if (item.second.is(tensor)) keys.append(item.first);
+  if (keys.size() != mapping.size()) return py::none();
+  return py::tuple(keys);
+}
+
 void load_model(py::object self) {
   py::object tf = mod_attr("tf");
   try {
@@ -34,40 +59,39 @@ void load_model(py::object self) {
         modtree::import_from("ostrel.frameworks.tensorflow_inferencer", "allow_tf_memory_growth");
     allow_growth(self.attr("_logger"));
     ostrel::refuse_non_regular(self.attr("_checkpoint_file"), /*directory_ok=*/true);
-    self.attr("model") = tf.attr("keras").attr("models").attr("load_model")(self.attr("_checkpoint_file"));
+    self.attr("model") = tf.attr("keras").attr("models").attr("load_model")(self.attr("_checkpoint_file"),
+                                                                            py::arg("compile") = false);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;  // interrupts and exit requests pass unchanged
     // Anything else (a missing or unreadable file among them): the caught text is the message.
     ostrel::raise_tf_load_error(mod_attr.module(), tf, e, "Keras ran into error while loading the model: ",
                                 "Keras raised an value error while loading the model: ");
   }
+  self.attr("_input_keys") = truthy(self.attr("model")) ? input_keys(self.attr("model")) : py::none();
 }
 
 void init(py::object self, py::object checkpoint_file, py::object inference_hardware, py::object input_dims,
           py::object static_batch_size, py::object logging_verbosity) {
   self.attr("model") = py::none();
+  self.attr("_input_keys") = py::none();
   ostrel::init_base(mod_attr("KerasInferencer"), self, checkpoint_file, inference_hardware, input_dims,
                     static_batch_size, logging_verbosity);
 }
 
-// The input shape with its batch axis; for a model of several inputs, a tuple of one shape per input.
+// The input shape with its batch axis; for a model of several inputs, a tuple of one shape per input in
+// the order of `model.inputs`.
 py::object dimensions_from_graph(py::object self) {
   py::object model = self.attr("model");
   if (!truthy(model)) return py::none();
   try {
-    py::object inputs = model.attr("inputs");
-    if (py::len(inputs) > 1) {
-      py::list shapes;
-      for (py::handle tensor : inputs) shapes.append(py::tuple(tensor.attr("shape")));
-      return py::tuple(shapes);
-    }
-    py::object input = model.attr("input");
-    // A model built from a list of one input gives that list as its input.
-    if ((py::isinstance<py::list>(input) || py::isinstance<py::tuple>(input)) && py::len(input) == 1)
-      input = input[py::int_(0)];
-    return input.attr("shape");
+    py::list inputs(model.attr("inputs"));
+    if (inputs.size() == 1) return inputs[0].attr("shape");
+    py::list shapes;
+    for (py::handle tensor : inputs) shapes.append(py::tuple(tensor.attr("shape")));
+    return py::tuple(shapes);
   } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_ValueError)) throw;
+    // A ValueError, or a model that has never been built and so has no inputs.
+    if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_AttributeError) && !e.matches(PyExc_TypeError)) throw;
     ostrel::log(self.attr("_logger"), ostrel::kWarning,
                 "Unable to get dimensions from graph: " + ostrel::str(e.value()), kFile);
     return py::none();
@@ -83,7 +107,7 @@ py::object fetch_model_input_dimensions(py::object self) {
   py::object dims = self.attr("_get_dimensions_from_graph")();
   if (dims.is_none()) return py::none();
   py::list out;
-  if (py::len(self.attr("model").attr("inputs")) > 1) {
+  if (py::len(self.attr("model").attr("inputs")) != 1) {
     for (py::handle shape : dims) out.append(without_batch(shape));
   } else {
     out.append(without_batch(dims));
@@ -114,10 +138,10 @@ py::object fetch_model_batch_size(py::object self) {
 // ---- prediction -----------------------------------------------------------------------------------
 
 PyObject* s_model;
-PyObject* s_predict;
-PyObject* s_verbose;
+PyObject* s_predict_on_batch;
 PyObject* s_inputs;
 PyObject* s_name;
+PyObject* s_input_keys;
 
 // For a model of one input, a list of one array (as the benchmark passes its batch) or a mapping of the
 // input's name to one array: Keras 3 takes either but warns at every call that the structure differs
@@ -143,17 +167,40 @@ PyObject* single_input(PyObject* model, PyObject* x) {
   return value != nullptr ? value : x;
 }
 
-// `list(self.model.predict(x, verbose=0))`: a single output splits into one array per sample.
+// For a model whose inputs are a mapping: an array, or a list of one array per input in the order of
+// `model.inputs`, becomes the mapping of the model's keys (new reference); anything else is returned
+// as given (new reference).
+PyObject* keyed_input(PyObject* keys, PyObject* x) {
+  Py_ssize_t n = PyTuple_GET_SIZE(keys);
+  bool sequence = (PyList_Check(x) || PyTuple_Check(x)) && PySequence_Fast_GET_SIZE(x) == n;
+  bool single = n == 1 && !PyDict_Check(x) && !PyList_Check(x) && !PyTuple_Check(x);
+  if (!sequence && !single) return Py_NewRef(x);
+  py::object mapping = py::reinterpret_steal<py::object>(PyDict_New());
+  if (!mapping) return nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (PyDict_SetItem(mapping.ptr(), PyTuple_GET_ITEM(keys, i), single ? x : PySequence_Fast_GET_ITEM(x, i)) != 0)
+      return nullptr;
+  return mapping.release().ptr();
+}
+
+// `model.predict_on_batch(x)` as a list: a single output splits into one array per sample, several
+// outputs give one array each, a mapping of outputs gives its arrays in its order.
 PyObject* run_predict(PyObject* self, PyObject* x) {
   py::object model = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_model));
   if (!model) return nullptr;
-  x = single_input(model.ptr(), x);
-  static PyObject* const kwnames = Py_BuildValue("(O)", s_verbose);
-  static PyObject* const zero = PyLong_FromLong(0);
-  PyObject* call_args[4] = {nullptr, model.ptr(), x, zero};
+  py::object keys = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_input_keys));
+  if (!keys) return nullptr;
+  py::object feed;
+  if (PyTuple_Check(keys.ptr()))
+    feed = py::reinterpret_steal<py::object>(keyed_input(keys.ptr(), x));
+  else
+    feed = py::reinterpret_borrow<py::object>(single_input(model.ptr(), x));
+  if (!feed) return nullptr;
+  PyObject* call_args[3] = {nullptr, model.ptr(), feed.ptr()};
   py::object result = py::reinterpret_steal<py::object>(
-      PyObject_VectorcallMethod(s_predict, call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+      PyObject_VectorcallMethod(s_predict_on_batch, call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!result) return nullptr;
+  if (PyDict_Check(result.ptr())) return PyDict_Values(result.ptr());
   return PySequence_List(result.ptr());
 }
 
@@ -197,10 +244,10 @@ MODTREE_MODULE("frameworks.keras_inferencer", m) {
   m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
   m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
   ostrel::intern_names({{&s_model, "model"},
-                        {&s_predict, "predict"},
-                        {&s_verbose, "verbose"},
+                        {&s_predict_on_batch, "predict_on_batch"},
                         {&s_inputs, "inputs"},
-                        {&s_name, "name"}});
+                        {&s_name, "name"},
+                        {&s_input_keys, "_input_keys"}});
 
   modtree::ClassBuilder cls(m, "KerasInferencer");
   cls.base(m.attr("BaseInferencer"));

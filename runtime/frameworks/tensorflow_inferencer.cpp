@@ -1,6 +1,12 @@
 // The TensorFlow 2 back-end: TF2Inferencer loads a SavedModel directory, or a ".zip" / ".tar.gz"
 // archive of one, reads input shapes and types from its "serving_default" signature and predicts by
-// calling the loaded object. allow_tf_memory_growth is shared with the Keras back-end.
+// calling the loaded object. A loaded object that cannot be called (a Keras 3 model written with
+// `model.export` or `tf.saved_model.save`) predicts through its "serving_default" signature instead.
+// allow_tf_memory_growth is shared with the Keras back-end.
+//
+// Inputs have one order everywhere: the order in which the loaded object takes them by position
+// (its traced call, or the "serve" endpoint of a Keras export), else the signature's own order (sorted
+// by name). Dimensions, types, dummy inputs and positional predict all follow it.
 //
 // An archive is unpacked through FilesDataInterface into a folder of its own; that folder belongs to
 // the inferencer and is removed when the inferencer is disposed of or when its construction fails.
@@ -134,11 +140,70 @@ bool should_ignore_input_tensor(py::object input_tensor) {
   return dims.is_none() || py::len(dims) == 0;
 }
 
-py::list dimensions_with_batch(py::object self) {
+// The names under which the serving signature takes its inputs, in the signature's own order: the
+// signature flattens its keyword inputs in the sorted order of their names, and `inputs` lists them so,
+// followed by captured resources.
+py::list signature_names(py::object signature) {
+  py::object keywords = signature.attr("structured_input_signature")[py::int_(1)];
+  return ostrel::builtin("sorted")(keywords);
+}
+
+// The names of the tensors that `function` (a traced function of the loaded object) takes by position,
+// in order, or an empty list when they are not all named.
+py::list positional_names(py::object function) {
+  py::list names;
+  if (!py::hasattr(function, "concrete_functions")) return names;
+  py::list traced(function.attr("concrete_functions"));
+  if (traced.empty()) return names;
+  py::object args = traced[0].attr("structured_input_signature")[py::int_(0)];
+  py::object spec_type = mod_attr("tf").attr("TensorSpec");
+  for (py::handle spec : mod_attr("tf").attr("nest").attr("flatten")(args)) {
+    if (!py::isinstance(spec, spec_type) || spec.attr("name").is_none()) return py::list();
+    names.append(spec.attr("name"));
+  }
+  return names;
+}
+
+// The serving signature's input names in the order the loaded object takes its inputs by position:
+// the order of its traced call when it is callable, of a Keras export's "serve" endpoint when it is
+// not, provided that order names exactly the signature's inputs; the signature's own order otherwise.
+py::list input_order(py::object model, py::object signature) {
+  py::list names = signature_names(signature);
+  try {
+    py::object function = py::none();
+    if (PyCallable_Check(model.ptr()))
+      function = model.attr("__call__");
+    else if (py::hasattr(model, "serve"))
+      function = model.attr("serve");
+    if (function.is_none()) return names;
+    py::list call = positional_names(function);
+    py::set wanted(names);
+    py::set given(call);
+    if (call.size() == names.size() && given.size() == names.size() && wanted.equal(given)) return call;
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;  // an object without a readable call keeps the signature order
+  }
+  return names;
+}
+
+// The serving signature's input tensors in input order. The tensors after the named inputs are the
+// model's captured variables, which no caller gives: they are left out.
+py::list ordered_inputs(py::object self) {
   py::object signature = self.attr("_TF2Inferencer__get_default_input_signature")();
+  py::list tensors(signature.attr("inputs"));
+  py::list names = signature_names(signature);
+  if (tensors.size() < names.size()) return tensors;
+  py::dict by_name;
+  for (size_t i = 0; i < names.size(); ++i) by_name[names[i]] = tensors[i];
+  py::list out;
+  for (py::handle name : input_order(self.attr("model"), signature)) out.append(by_name[name]);
+  return out;
+}
+
+py::list dimensions_with_batch(py::object self) {
   py::object ignore = self.attr("_should_ignore_input_tensor");
   py::list shapes;
-  for (py::handle tensor : signature.attr("inputs"))
+  for (py::handle tensor : ordered_inputs(self))
     if (!truthy(ignore(tensor))) shapes.append(py::tuple(tensor.attr("shape")));
   return shapes;
 }
@@ -153,10 +218,9 @@ py::list fetch_model_input_dimensions(py::object self) {
 }
 
 py::list fetch_model_input_dtype(py::object self) {
-  py::object signature = self.attr("_TF2Inferencer__get_default_input_signature")();
   py::object ignore = self.attr("_should_ignore_input_tensor");
   py::list types;
-  for (py::handle tensor : signature.attr("inputs")) {
+  for (py::handle tensor : ordered_inputs(self)) {
     if (truthy(ignore(tensor))) {
       log(self, ostrel::kWarning,
           "Input " + ostrel::str(tensor.attr("name")) + " with shape " + ostrel::str(tensor.attr("shape")) +
@@ -225,13 +289,13 @@ PyObject* outputs_of(PyObject* self, PyObject* prediction) {
 }
 
 PyObject* s_call_target;
-PyObject* s_dunder_call;
-PyObject* s_concrete_functions;
+PyObject* s_signatures;
+PyObject* s_serving_default;
 
-// What predict calls for `model`: the loaded object itself, or, when its call was saved with exactly one
-// concrete function, that function. Calling it takes the same arguments by the same names and
-// positions, without the loaded function's dispatch over its traced signatures, which costs more than
-// a small model's whole run. Kept as (model, target) on the instance and rebuilt when `model` changes.
+// What predict calls for `model`, as (model, target, names): the loaded object itself when it is
+// callable (names None), else its "serving_default" signature, which takes its inputs by name only
+// (names: the signature's input names in input order, for arrays given by position). Kept on the
+// instance and rebuilt when `model` changes.
 PyObject* call_target(PyObject* self, PyObject* model) {
   PyObject* cached = PyObject_GetAttr(self, s_call_target);
   if (cached == nullptr) {
@@ -239,29 +303,36 @@ PyObject* call_target(PyObject* self, PyObject* model) {
     PyErr_Clear();
   } else {
     py::object owner = py::reinterpret_steal<py::object>(cached);
-    if (PyTuple_Check(cached) && PyTuple_GET_SIZE(cached) == 2 && PyTuple_GET_ITEM(cached, 0) == model)
-      return Py_NewRef(PyTuple_GET_ITEM(cached, 1));
+    if (PyTuple_Check(cached) && PyTuple_GET_SIZE(cached) == 3 && PyTuple_GET_ITEM(cached, 0) == model)
+      return owner.release().ptr();
   }
-  py::object target = py::reinterpret_borrow<py::object>(model);
-  PyObject* call = PyObject_GetAttr(model, s_dunder_call);
-  if (call == nullptr) return nullptr;
-  py::object call_owner = py::reinterpret_steal<py::object>(call);
-  PyObject* functions = PyObject_GetAttr(call, s_concrete_functions);
-  if (functions == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-    PyErr_Clear();
-  } else {
-    py::object owner = py::reinterpret_steal<py::object>(functions);
-    if (PyList_Check(functions) && PyList_GET_SIZE(functions) == 1)
-      target = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(functions, 0));
-  }
-  py::object pair = py::reinterpret_steal<py::object>(PyTuple_Pack(2, model, target.ptr()));
-  if (!pair || PyObject_SetAttr(self, s_call_target, pair.ptr()) != 0) return nullptr;
-  return target.release().ptr();
+  return ostrel::guarded([&]() -> PyObject* {
+    py::object loaded = py::reinterpret_borrow<py::object>(model);
+    py::object target = loaded, names = py::none();
+    if (!PyCallable_Check(model) && py::hasattr(loaded, py::handle(s_signatures))) {
+      py::object signatures = loaded.attr(py::handle(s_signatures));
+      if (signatures.contains(py::handle(s_serving_default))) {
+        target = signatures[py::handle(s_serving_default)];
+        names = py::tuple(input_order(loaded, target));
+      }
+    }
+    py::tuple entry = py::make_tuple(loaded, target, names);
+    if (PyObject_SetAttr(self, s_call_target, entry.ptr()) != 0) throw py::error_already_set();
+    return entry.release().ptr();
+  });
+}
+
+// A clear error for positional arrays that do not match the signature's inputs in number.
+PyObject* wrong_input_count(Py_ssize_t given, PyObject* names) {
+  PyErr_Format(PyExc_ValueError,
+               "The model's \"serving_default\" signature takes %zd input(s) %R, in this order; got %zd array(s).",
+               PyTuple_GET_SIZE(names), names, given);
+  return nullptr;
 }
 
 // predict(self, /, x=None, **kwargs): the loaded object called with the arrays of `x` by position
-// (a single array counts as a list of one) or with the keyword arguments by name.
+// (a single array counts as a list of one) or with the keyword arguments by name; a loaded object
+// that cannot be called has its serving signature called, with positional arrays named in input order.
 PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ostrel::PredictArgs call;
   if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) return nullptr;
@@ -270,28 +341,35 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
   Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   py::object model = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_model));
   if (!model) return nullptr;
-  model = py::reinterpret_steal<py::object>(call_target(self, model.ptr()));
-  if (!model) return nullptr;
-  py::object prediction;
+  py::object entry = py::reinterpret_steal<py::object>(call_target(self, model.ptr()));
+  if (!entry) return nullptr;
+  PyObject* target = PyTuple_GET_ITEM(entry.ptr(), 1);
+  PyObject* names = PyTuple_GET_ITEM(entry.ptr(), 2);
+  py::object kwargs = py::reinterpret_steal<py::object>(PyDict_New());
+  if (!kwargs) return nullptr;
+  py::object positional;
   if (x == nullptr) {
-    py::object kwargs = py::reinterpret_steal<py::object>(PyDict_New());
-    if (!kwargs) return nullptr;
     for (Py_ssize_t i = 0; i < nkw; ++i)
-      if (i != call.x_keyword &&
-          PyDict_SetItem(kwargs.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0)
+      if (i != call.x_keyword && PyDict_SetItem(kwargs.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0)
         return nullptr;
-    py::object empty = py::reinterpret_steal<py::object>(PyTuple_New(0));
-    prediction = py::reinterpret_steal<py::object>(PyObject_Call(model.ptr(), empty.ptr(), kwargs.ptr()));
+    positional = py::reinterpret_steal<py::object>(PyTuple_New(0));
+  } else if (PyObject_TypeCheck(x, reinterpret_cast<PyTypeObject*>(g_ndarray.ptr()))) {
+    positional = py::reinterpret_steal<py::object>(PyTuple_Pack(1, x));
   } else {
-    py::object positional;
-    if (PyObject_TypeCheck(x, reinterpret_cast<PyTypeObject*>(g_ndarray.ptr()))) {
-      positional = py::reinterpret_steal<py::object>(PyTuple_Pack(1, x));
-    } else {
-      positional = py::reinterpret_steal<py::object>(PySequence_Tuple(x));
-    }
-    if (!positional) return nullptr;
-    prediction = py::reinterpret_steal<py::object>(PyObject_Call(model.ptr(), positional.ptr(), nullptr));
+    positional = py::reinterpret_steal<py::object>(PySequence_Tuple(x));
   }
+  if (!positional) return nullptr;
+  if (names != Py_None && PyTuple_GET_SIZE(positional.ptr()) > 0) {
+    Py_ssize_t n = PyTuple_GET_SIZE(positional.ptr());
+    if (n != PyTuple_GET_SIZE(names)) return wrong_input_count(n, names);
+    for (Py_ssize_t i = 0; i < n; ++i)
+      if (PyDict_SetItem(kwargs.ptr(), PyTuple_GET_ITEM(names, i), PyTuple_GET_ITEM(positional.ptr(), i)) != 0)
+        return nullptr;
+    positional = py::reinterpret_steal<py::object>(PyTuple_New(0));
+    if (!positional) return nullptr;
+  }
+  py::object prediction = py::reinterpret_steal<py::object>(
+      PyObject_Call(target, positional.ptr(), PyDict_GET_SIZE(kwargs.ptr()) ? kwargs.ptr() : nullptr));
   if (!prediction) return nullptr;
   return outputs_of(self, prediction.ptr());
 }
@@ -322,8 +400,8 @@ MODTREE_MODULE("frameworks.tensorflow_inferencer", m) {
                         {&s_numpy, "numpy"},
                         {&s_output_keys, "_output_keys"},
                         {&s_call_target, "_call_target"},
-                        {&s_dunder_call, "__call__"},
-                        {&s_concrete_functions, "concrete_functions"}});
+                        {&s_signatures, "signatures"},
+                        {&s_serving_default, "serving_default"}});
 
   m.def("allow_tf_memory_growth", &allow_tf_memory_growth, py::arg("logger"), py::doc(kMemoryGrowthDoc));
 

@@ -2,6 +2,14 @@
 // (ai_edge_litert, else tflite_runtime, else tensorflow.lite), feeds its input tensor, invokes it and
 // returns the output tensors. The interpreter's exceptions leave the constructor unchanged.
 //
+// A model converted with a dynamic batch (-1 on the batch axis of its input's `shape_signature`)
+// reports no static batch size; predict resizes its input tensor to the array it is given, and
+// allocates the tensors again, only when that shape differs from the one allocated. A model whose
+// shapes are fixed refuses any other shape with a message naming the shape it takes.
+//
+// One interpreter holds one set of tensors: predict serialises its calls on a lock of the inferencer,
+// so concurrent calls on one handle each get the outputs of their own inputs.
+//
 // On the CPU the interpreter runs one thread per physical core. The count is given to the
 // interpreter's constructor: a count set after construction does not reach the XNNPACK delegate that
 // the interpreter applies by default. There is no GPU delegate here: a model asked for the GPU runs on
@@ -35,6 +43,13 @@ py::handle g_ndarray;  // numpy.ndarray
 
 ostrel::ModuleAttributes mod_attr;  // this module
 
+// An interpreter shape (an integer array) as a tuple of plain integers.
+py::tuple shape_of(py::handle sizes) {
+  py::list out;
+  for (py::handle size : sizes) out.append(py::int_(py::reinterpret_borrow<py::object>(size)));
+  return py::tuple(out);
+}
+
 void load_model(py::object self) {
   ostrel::refuse_non_regular(self.attr("_checkpoint_file"));  // a FIFO would block the interpreter
   py::object interpreter_class = mod_attr("tf_lite").attr("Interpreter");
@@ -59,6 +74,14 @@ void load_model(py::object self) {
   for (py::handle d : outputs) output_ids.append(d["index"]);
   self.attr("_input_ids") = input_ids;
   self.attr("_output_ids") = output_ids;
+  py::list allocated, signatures;
+  for (py::handle d : inputs) {
+    py::tuple shape = shape_of(d["shape"]);
+    allocated.append(shape);
+    signatures.append(d.contains("shape_signature") ? shape_of(d["shape_signature"]) : shape);
+  }
+  self.attr("_input_shapes") = allocated;
+  self.attr("_input_signatures") = signatures;
 }
 
 void assert_loaded_successfully(py::object self) {
@@ -75,13 +98,21 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
   for (const char* name :
        {"tflite_interpreter", "_input_details", "_output_details", "_input_ids", "_output_ids"})
     self.attr(name) = py::none();
+  self.attr("_input_shapes") = py::none();
+  self.attr("_input_signatures") = py::none();
+  self.attr("_lock") = mod_attr("threading").attr("Lock")();
   ostrel::init_base(mod_attr("TFLiteInferencer"), self, checkpoint_file, inference_hardware, input_dims,
                     static_batch_size, logging_verbosity);
 }
 
+// The batch the model file fixes; None for a dynamic batch (-1 in the shape signature) and for a
+// scalar input, which has no batch axis.
 py::object fetch_model_batch_size(py::object self) {
-  py::object shape = self.attr("_input_details")[py::int_(0)][py::str("shape")];
-  return py::int_(py::object(shape[py::int_(0)]));
+  py::object detail = self.attr("_input_details")[py::int_(0)];
+  py::tuple shape = shape_of(detail[py::str("shape")]);
+  py::tuple signature = detail.contains("shape_signature") ? shape_of(detail[py::str("shape_signature")]) : shape;
+  if (shape.empty() || signature.empty() || py::int_(signature[0]).cast<long>() < 0) return py::none();
+  return shape[0];
 }
 
 py::list fetch_model_input_dimensions(py::object self) {
@@ -119,6 +150,66 @@ PyObject* s_invoke;
 PyObject* s_name;
 PyObject* s_index;
 
+PyObject* s_input_shapes;
+PyObject* s_input_signatures;
+PyObject* s_shape;
+PyObject* s_resize_tensor_input;
+PyObject* s_allocate_tensors;
+PyObject* s_lock;
+PyObject* s_acquire;
+PyObject* s_release;
+
+// A shape signature as text, its dynamic sizes (-1) shown as None.
+std::string signature_text(py::handle signature) {
+  py::list sizes;
+  for (py::handle size : signature) {
+    if (py::int_(py::reinterpret_borrow<py::object>(size)).cast<long>() < 0)
+      sizes.append(py::none());
+    else
+      sizes.append(size);
+  }
+  return ostrel::str(py::tuple(sizes));
+}
+
+// Makes input `position` take an array of `value`'s shape: nothing when the allocated shape is that
+// shape already (or the value is no array); a resize and a new allocation when the shape signature
+// allows it; a ValueError naming the shape the model takes otherwise.
+bool fit_input(PyObject* self, PyObject* interpreter, Py_ssize_t position, PyObject* id, PyObject* value) {
+  PyObject* shape = PyObject_GetAttr(value, s_shape);
+  if (shape == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    return true;  // no array: the interpreter answers for it
+  }
+  py::object shape_owner = py::reinterpret_steal<py::object>(shape);
+  py::object allocated = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_input_shapes));
+  if (!allocated) return false;
+  PyObject* current = PyList_GetItem(allocated.ptr(), position);
+  if (current == nullptr) return false;
+  int same = PyObject_RichCompareBool(current, shape, Py_EQ);
+  if (same != 0) return same == 1;
+  return ostrel::guarded([&]() -> PyObject* {
+    py::tuple wanted(py::reinterpret_borrow<py::object>(shape));
+    py::object signature = py::reinterpret_borrow<py::object>(self).attr(py::handle(s_input_signatures))[py::int_(position)];
+    bool fits = py::len(signature) == wanted.size();
+    for (size_t i = 0; fits && i < wanted.size(); ++i) {
+      long size = py::int_(signature[py::int_(i)]).cast<long>();
+      fits = size < 0 || py::int_(wanted[i]).cast<long>() == size;
+    }
+    py::handle target(interpreter);
+    if (!fits) {
+      py::object detail = py::reinterpret_borrow<py::object>(self).attr("_input_details")[py::int_(position)];
+      raise(PyExc_ValueError, "The tflite model's input '" + ostrel::str(detail[py::str("name")]) +
+                                  "' takes arrays of shape " + signature_text(signature) + "; got an array of shape " +
+                                  ostrel::str(wanted) + ".");
+    }
+    target.attr(py::handle(s_resize_tensor_input))(py::handle(id), py::list(wanted));
+    target.attr(py::handle(s_allocate_tensors))();
+    PyList_SetItem(allocated.ptr(), position, wanted.release().ptr());
+    return Py_NewRef(Py_True);
+  }) != nullptr;
+}
+
 bool set_tensor(PyObject* interpreter, PyObject* id, PyObject* value) {
   PyObject* call_args[4] = {nullptr, interpreter, id, value};
   PyObject* r =
@@ -143,7 +234,7 @@ PyObject* keyword_value(PyObject* const* values, PyObject* kwnames, Py_ssize_t s
 
 // Sets input `position` from the named inputs; false with an exception set when it is missing or the
 // interpreter refuses it.
-bool set_named_input(PyObject* interpreter, PyObject* details, Py_ssize_t position, PyObject* const* values,
+bool set_named_input(PyObject* self, PyObject* interpreter, PyObject* details, Py_ssize_t position, PyObject* const* values,
                      PyObject* kwnames, Py_ssize_t skip) {
   PyObject* detail = PySequence_GetItem(details, position);
   if (detail == nullptr) return false;
@@ -154,6 +245,8 @@ bool set_named_input(PyObject* interpreter, PyObject* details, Py_ssize_t positi
   if (!index) return false;
   PyObject* value = keyword_value(values, kwnames, skip, name.ptr());
   if (value == nullptr && PyErr_Occurred()) return false;
+  if (value != nullptr && value != Py_None && !fit_input(self, interpreter, position, index.ptr(), value))
+    return false;
   if (value == nullptr || value == Py_None) {
     PyObject* text = PyUnicode_FromFormat(
         "You have used explicit inputs by passing keyword arguments. The keyword argument (input) '%S' is "
@@ -168,11 +261,10 @@ bool set_named_input(PyObject* interpreter, PyObject* details, Py_ssize_t positi
   return set_tensor(interpreter, index.ptr(), value);
 }
 
-// predict(self, /, x=None, **kwargs): sets the input tensors from `x` (an array, or a list of arrays in
-// input order) or from the keyword arguments by input name, invokes, returns every output tensor.
-PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  ostrel::PredictArgs call;
-  if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) return nullptr;
+// Sets the input tensors from `x` (an array, or a list of arrays in input order) or from the keyword
+// arguments by input name, invokes, returns every output tensor. Runs under the inferencer's lock.
+PyObject* predict_locked(const ostrel::PredictArgs& call, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
   PyObject* self = call.self;
   PyObject* x = call.x == Py_None ? nullptr : call.x;
   py::object interpreter = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_interpreter));
@@ -189,7 +281,9 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i) {
       py::object id = py::reinterpret_steal<py::object>(PySequence_GetItem(input_ids.ptr(), i));
       if (!id) return nullptr;
-      if (!set_tensor(interpreter.ptr(), id.ptr(), PyTuple_GET_ITEM(items.ptr(), i))) return nullptr;
+      PyObject* value = PyTuple_GET_ITEM(items.ptr(), i);
+      if (!fit_input(self, interpreter.ptr(), i, id.ptr(), value)) return nullptr;
+      if (!set_tensor(interpreter.ptr(), id.ptr(), value)) return nullptr;
     }
   } else {
     py::object details = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_input_details));
@@ -197,7 +291,7 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
     Py_ssize_t count = PyObject_Length(input_ids.ptr());
     if (count < 0) return nullptr;
     for (Py_ssize_t i = 0; i < count; ++i) {
-      if (set_named_input(interpreter.ptr(), details.ptr(), i, args + nargs, kwnames, call.x_keyword))
+      if (set_named_input(self, interpreter.ptr(), details.ptr(), i, args + nargs, kwnames, call.x_keyword))
         continue;
       if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
       return ostrel::guarded([&]() -> PyObject* {
@@ -229,6 +323,39 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
     PyList_SET_ITEM(out.ptr(), i, tensor);
   }
   return out.release().ptr();
+}
+
+// Holds a threading.Lock for its lifetime; the release keeps the error in flight.
+class LockHold {
+ public:
+  explicit LockHold(PyObject* lock) : lock_(lock) {}
+  LockHold(const LockHold&) = delete;
+  LockHold& operator=(const LockHold&) = delete;
+  ~LockHold() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject* r = PyObject_CallMethodNoArgs(lock_, s_release);
+    if (r == nullptr) PyErr_Clear();
+    Py_XDECREF(r);
+    PyErr_Restore(type, value, traceback);
+  }
+
+ private:
+  PyObject* lock_;
+};
+
+// predict(self, /, x=None, **kwargs): one call at a time on the interpreter (acquiring the lock lets
+// other threads run while it waits).
+PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  ostrel::PredictArgs call;
+  if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) return nullptr;
+  py::object lock = py::reinterpret_steal<py::object>(PyObject_GetAttr(call.self, s_lock));
+  if (!lock) return nullptr;
+  PyObject* acquired = PyObject_CallMethodNoArgs(lock.ptr(), s_acquire);
+  if (acquired == nullptr) return nullptr;
+  Py_DECREF(acquired);
+  LockHold hold(lock.ptr());
+  return predict_locked(call, args, nargs, kwnames);
 }
 
 PyMethodDef g_predict_def = {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&predict)),
@@ -276,6 +403,7 @@ MODTREE_MODULE("frameworks.tflite_inferencer", m) {
   mod_attr.bind(m);
   using modtree::import_from;
   m.attr("tf_lite") = import_interpreter(m);
+  m.attr("threading") = py::module_::import("threading");
   for (const char* name : {"InferenceHardware", "NUM_OF_CPUS"}) m.attr(name) = import_from("ostrel", name);
   m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
   m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
@@ -288,7 +416,15 @@ MODTREE_MODULE("frameworks.tflite_inferencer", m) {
                         {&s_get_tensor, "get_tensor"},
                         {&s_invoke, "invoke"},
                         {&s_name, "name"},
-                        {&s_index, "index"}});
+                        {&s_index, "index"},
+                        {&s_input_shapes, "_input_shapes"},
+                        {&s_input_signatures, "_input_signatures"},
+                        {&s_shape, "shape"},
+                        {&s_resize_tensor_input, "resize_tensor_input"},
+                        {&s_allocate_tensors, "allocate_tensors"},
+                        {&s_lock, "_lock"},
+                        {&s_acquire, "acquire"},
+                        {&s_release, "release"}});
 
   modtree::ClassBuilder cls(m, "TFLiteInferencer");
   cls.base(m.attr("BaseInferencer"));
@@ -300,7 +436,8 @@ MODTREE_MODULE("frameworks.tflite_inferencer", m) {
       "_dispose_all_resources",
       [](py::object self) {
         ostrel::delete_instance_resources(
-            self, {"tflite_interpreter", "_input_details", "_output_details", "_input_ids", "_output_ids"});
+            self, {"tflite_interpreter", "_input_details", "_output_details", "_input_ids", "_output_ids",
+                   "_input_shapes", "_input_signatures"});
       },
       py::arg("self"));
   cls.def("fetch_model_batch_size", &fetch_model_batch_size, py::arg("self"));
