@@ -336,6 +336,25 @@ def test_static_batch_models_predict_their_own_examples(samples, tmp_path):
         assert ostrel.load(name, framework_type="onnx").static_batch_size == batch
 
 
+def test_scalar_input_keeps_no_batch_axis(tmp_path, monkeypatch):
+    from onnx import TensorProto, helper, save
+
+    graph = helper.make_graph([helper.make_node("Mul", ["x", "scale"], ["out"])], "scaled",
+                              [helper.make_tensor_value_info("x", TensorProto.FLOAT, ["N", 3]),
+                               helper.make_tensor_value_info("scale", TensorProto.FLOAT, [])],
+                              [helper.make_tensor_value_info("out", TensorProto.FLOAT, ["N", 3])])
+    path = tmp_path / "scaled.onnx"
+    save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]), str(path))
+    monkeypatch.chdir(tmp_path)  # profiling traces land in the working directory
+    model = ostrel.load(str(path), framework_type="onnx", inference_hardware="cpu", profiling=True)
+    assert model.input_dims == [(3,), ()]
+    x, scale = model.example_inputs
+    assert (x.shape, scale.shape) == ((1, 3), ())
+    assert np.allclose(model.predict([x, scale])[0], x * scale)
+    assert model.benchmark(batch_size=4, repetitions=3).batch_size == 4
+    assert len(model.get_layers_profile_dataframe()) >= 1
+
+
 def test_symbolic_inner_dimensions_need_shapes(samples):
     inf = OnnxInferencer(sample(samples, "symbolic_inner_dims"), inference_hardware="cpu")
     calls = []

@@ -520,3 +520,279 @@ def test_importing_ostrel_imports_no_framework(run_python):
     r = run_python("import sys, ostrel; print(sorted(m for m in ('tensorflow', 'keras', 'ai_edge_litert', "
                    "'tflite_runtime') if m in sys.modules))")
     assert r.stdout.strip().splitlines()[-1] == "[]"
+
+
+# ---- models as users make them with the frameworks' own tools ----------------------------------------
+#
+# Small models built here, once per module each: Keras models written by `export` and by
+# `tf.saved_model.save`, hand-written tf.Modules, legacy HDF5 files and converted TFLite flat buffers.
+
+keras = tf.keras
+
+
+def rows(batch, width, seed=0, dtype=np.float32):
+    return np.random.default_rng(seed).random((batch, width)).astype(dtype)
+
+
+def close(a, b):
+    return np.allclose(a, b, rtol=1e-5, atol=1e-6)
+
+
+@pytest.fixture(scope="module")
+def dense_model():
+    inputs = keras.Input((6,), name="features")
+    hidden = keras.layers.Dense(8, activation="relu")(inputs)
+    return keras.Model(inputs, keras.layers.Dense(3)(hidden))
+
+
+@pytest.fixture(scope="module")
+def keras_saved_models(dense_model, tmp_path_factory):
+    root = tmp_path_factory.mktemp("keras_saved_models")
+    dense_model.export(str(root / "export"), verbose=False)
+    tf.saved_model.save(dense_model, str(root / "saved"))
+    return root
+
+
+@pytest.mark.parametrize("form", ["export", "saved"])
+def test_keras_saved_models_predict_as_predict_on_batch(dense_model, keras_saved_models, form):
+    loaded = ostrel.load(str(keras_saved_models / form), framework_type="tf2")
+    assert loaded.input_dims == [(6,)]
+    x = rows(5, 6)
+    [y] = loaded.predict(x)
+    assert y.shape == (5, 3) and close(y, dense_model.predict_on_batch(x))
+    [example] = loaded.example_inputs
+    assert example.shape == (1, 6) and close(loaded.predict(example)[0], dense_model.predict_on_batch(example))
+    assert loaded.benchmark(batch_size=2, repetitions=3).batch_size == 2
+
+
+class TracedOnce(tf.Module):
+    """A module whose call takes a Python flag beside its tensor, as Keras layers do."""
+
+    def __init__(self):
+        super().__init__()
+        self.w = tf.Variable([[1.0], [2.0], [3.0]])
+
+    @tf.function
+    def __call__(self, x, training=False):
+        y = tf.matmul(x, self.w)
+        return y + 100.0 if training else y
+
+
+class TwoInputs(tf.Module):
+    """A call whose inputs are not in the alphabetical order of their names."""
+
+    @tf.function(input_signature=[tf.TensorSpec([None, 4], tf.float32, name="zeta"),
+                                  tf.TensorSpec([None, 2], tf.float32, name="alpha")])
+    def __call__(self, zeta, alpha):
+        return tf.reduce_sum(zeta, 1, keepdims=True) * 10.0 + tf.reduce_sum(alpha, 1, keepdims=True)
+
+
+class ScaledInput(tf.Module):
+    """A batched input and a scalar one."""
+
+    @tf.function(input_signature=[tf.TensorSpec([None, 3], tf.float32, name="x"),
+                                  tf.TensorSpec([], tf.float32, name="scale")])
+    def __call__(self, x, scale):
+        return x * scale
+
+
+@pytest.fixture(scope="module")
+def modules(tmp_path_factory):
+    """SavedModels of hand-written tf.Modules, by name."""
+    root = tmp_path_factory.mktemp("modules")
+    traced = TracedOnce()
+    concrete = traced.__call__.get_concrete_function(tf.TensorSpec([None, 3], tf.float32, name="x"))
+    tf.saved_model.save(traced, str(root / "traced_once"), signatures=concrete)
+    tf.saved_model.save(TwoInputs(), str(root / "two_inputs"))
+    tf.saved_model.save(ScaledInput(), str(root / "scaled_input"))
+    return root
+
+
+def test_module_traced_once_is_called_as_the_loaded_object(modules):
+    loaded = ostrel.load(str(modules / "traced_once"), framework_type="tf2")
+    model = inferencer(loaded).model
+    x = rows(4, 3)
+    [y] = loaded.predict(x)
+    assert np.array_equal(y, model(x).numpy()) and np.allclose(y, x @ np.array([[1.0], [2.0], [3.0]]))
+    assert loaded.input_dims == [(3,)] and loaded.benchmark(batch_size=2, repetitions=3)
+    # An input of another element type is refused as the loaded object refuses it.
+    x64 = rows(4, 3, dtype=np.float64)
+    with pytest.raises(Exception) as theirs:
+        model(x64)
+    with pytest.raises(Exception) as ours:
+        loaded.predict(x64)
+    assert type(ours.value) is type(theirs.value)
+
+
+def test_two_inputs_follow_the_call_order(modules):
+    loaded = ostrel.load(str(modules / "two_inputs"), framework_type="tf2")
+    assert loaded.input_dims == [(4,), (2,)]
+    assert [a.shape for a in loaded.example_inputs] == [(1, 4), (1, 2)]
+    zeta, alpha = rows(3, 4, seed=1), rows(3, 2, seed=2)
+    expected = zeta.sum(1, keepdims=True) * 10 + alpha.sum(1, keepdims=True)
+    for out in (loaded.predict([zeta, alpha]), loaded.predict(zeta=zeta, alpha=alpha)):
+        assert close(out[0], expected)
+    example = loaded.example_inputs
+    assert close(loaded.predict(example)[0], example[0].sum(1, keepdims=True) * 10 + example[1].sum(1, keepdims=True))
+    assert loaded.benchmark(batch_size=2, repetitions=3).batch_size == 2
+
+
+def test_saved_model_scalar_input_keeps_no_batch_axis(modules):
+    loaded = ostrel.load(str(modules / "scaled_input"), framework_type="tf2")
+    assert loaded.input_dims == [(3,), ()]
+    assert inferencer(loaded).fetch_model_input_dtype() == [np.float32, np.float32]
+    x, scale = loaded.example_inputs
+    assert (x.shape, scale.shape) == ((1, 3), ())
+    assert close(loaded.predict([x, scale])[0], x * scale)
+    assert loaded.benchmark(batch_size=4, repetitions=3).batch_size == 4
+
+
+# ---- Keras model files ------------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def legacy_h5(tmp_path_factory):
+    """An HDF5 file as Keras 2 wrote it: its training configuration names the optimizer's `lr`."""
+    import json
+
+    import h5py
+
+    path = tmp_path_factory.mktemp("legacy") / "legacy.h5"
+    model = keras.Sequential([keras.Input((5,)), keras.layers.Dense(4, activation="tanh"), keras.layers.Dense(2)])
+    model.compile(optimizer="adam", loss="mse")
+    model.save(str(path))
+    with h5py.File(path, "r+") as f:
+        config = json.loads(f.attrs["training_config"])
+        config["optimizer_config"] = {"class_name": "Adam", "config": {
+            "name": "Adam", "lr": 0.001, "decay": 0.0, "beta_1": 0.9, "beta_2": 0.999, "epsilon": 1e-07,
+            "amsgrad": False}}
+        f.attrs["training_config"] = json.dumps(config).encode()
+    return path
+
+
+def test_keras2_h5_with_lr_loads_for_inference(legacy_h5):
+    with pytest.raises(Exception, match="lr"):
+        keras.models.load_model(str(legacy_h5))  # a compiling load refuses the old optimizer entry
+    loaded = ostrel.load(str(legacy_h5))
+    assert isinstance(inferencer(loaded), KerasInferencer) and loaded.input_dims == [(5,)]
+    x = rows(6, 5, seed=3)
+    reference = keras.models.load_model(str(legacy_h5), compile=False).predict_on_batch(x)
+    assert np.array_equal(np.stack(loaded.predict(x)), reference)
+
+
+def sequential_without_input():
+    model = keras.Sequential([keras.layers.Dense(4, activation="relu"), keras.layers.Dense(2)])
+    model(np.zeros((1, 5), np.float32))  # built by its first call
+    return model
+
+
+def mapping_of_one_input():
+    inputs = {"pixels": keras.Input((5,), name="pixels")}
+    return keras.Model(inputs, keras.layers.Dense(2)(inputs["pixels"]))
+
+
+def mapping_of_two_inputs():
+    inputs = {"wide": keras.Input((5,), name="wide"), "narrow": keras.Input((2,), name="narrow")}
+    joined = keras.layers.Concatenate()([inputs["wide"], inputs["narrow"]])
+    return keras.Model(inputs, keras.layers.Dense(2)(joined))
+
+
+@pytest.mark.parametrize("build,dims", [
+    (sequential_without_input, [(5,)]),
+    (mapping_of_one_input, [(5,)]),
+    (mapping_of_two_inputs, None),  # the order of `model.inputs`
+], ids=["sequential-without-input", "mapping-of-one-input", "mapping-of-two-inputs"])
+def test_keras_model_forms_load_predict_and_benchmark(tmp_path, build, dims):
+    model = build()
+    path = tmp_path / "model.keras"
+    model.save(str(path))
+    loaded = ostrel.load(str(path), framework_type="keras")
+    expected_dims = dims or [tuple(t.shape[1:]) for t in model.inputs]
+    assert loaded.input_dims == expected_dims
+    example = loaded.example_inputs
+    assert [a.shape for a in example] == [(1, *d) for d in expected_dims]
+    names = [t.name for t in model.inputs]
+    feed = example[0] if build is sequential_without_input else {k: example[names.index(k)] for k in model.input}
+    assert np.allclose(np.stack(loaded.predict(example)), model.predict_on_batch(feed), rtol=1e-5, atol=1e-6)
+    assert loaded.benchmark(batch_size=3, repetitions=3).batch_size == 3
+
+
+def test_keras_dict_outputs_give_their_arrays(tmp_path):
+    inputs = keras.Input((5,), name="x")
+    feat = keras.layers.Dense(8, activation="relu", name="feat")(inputs)
+    model = keras.Model(inputs, {"logits": keras.layers.Dense(3, name="logits")(feat), "feat": feat})
+    path = tmp_path / "dict_outputs.keras"
+    model.save(str(path))
+    loaded = ostrel.load(str(path), framework_type="keras")
+    x = rows(4, 5, seed=4)
+    out = loaded.predict(x)
+    reference = model.predict_on_batch(x)
+    assert len(out) == 2 and all(isinstance(a, np.ndarray) for a in out)
+    assert sorted(a.shape for a in out) == [(4, 3), (4, 8)]
+    assert all(close(a, b) for a, b in zip(out, reference.values()))
+
+
+# ---- converted TFLite flat buffers -------------------------------------------------------------------
+
+
+def converted(tmp_path_factory, name, spec, fn):
+    function = tf.function(fn, input_signature=[spec])
+    converter = tf.lite.TFLiteConverter.from_concrete_functions([function.get_concrete_function()])
+    path = tmp_path_factory.mktemp("tflite") / f"{name}.tflite"
+    path.write_bytes(converter.convert())
+    return path
+
+
+@pytest.fixture(scope="module")
+def tflite_files(tmp_path_factory):
+    weights = tf.constant(np.arange(12, dtype=np.float32).reshape(4, 3) / 10)
+    return {
+        "dynamic": converted(tmp_path_factory, "dynamic", tf.TensorSpec([None, 4], tf.float32),
+                             lambda x: tf.matmul(x, weights)),
+        "static": converted(tmp_path_factory, "static", tf.TensorSpec([1, 4], tf.float32),
+                            lambda x: tf.matmul(x, weights)),
+        "scalar": converted(tmp_path_factory, "scalar", tf.TensorSpec([], tf.float32), lambda x: x * 2.0 + 1.0),
+    }
+
+
+def test_tflite_dynamic_batch_resizes_to_the_batch_given(tflite_files):
+    loaded = ostrel.load(str(tflite_files["dynamic"]), framework_type="tflite")
+    inf = inferencer(loaded)
+    assert inf.fetch_model_batch_size() is None and inf._static_batch_size is None
+    weights = np.arange(12, dtype=np.float32).reshape(4, 3) / 10
+    for batch in (4, 1, 4):
+        x = rows(batch, 4, seed=batch)
+        [y] = loaded.predict(x)
+        assert y.shape == (batch, 3) and close(y, x @ weights)
+    assert loaded.benchmark(batch_size=4, repetitions=3).batch_size == 4
+
+
+def test_tflite_static_model_refuses_another_batch_clearly(tflite_files):
+    loaded = ostrel.load(str(tflite_files["static"]), framework_type="tflite")
+    assert inferencer(loaded).fetch_model_batch_size() == 1
+    with pytest.raises(ValueError, match=r"takes arrays of shape \(1, 4\); got an array of shape \(2, 4\)"):
+        loaded.predict(rows(2, 4))
+    assert loaded.predict(rows(1, 4))[0].shape == (1, 3)  # still usable
+
+
+def test_tflite_handle_serves_threads_their_own_results(tflite_files):
+    from concurrent.futures import ThreadPoolExecutor
+
+    loaded = ostrel.load(str(tflite_files["static"]), framework_type="tflite")
+    inputs = [rows(1, 4, seed=i) for i in range(8)]
+    expected = [loaded.predict(x)[0].copy() for x in inputs]
+
+    def worker(i):
+        return sum(not np.array_equal(loaded.predict(inputs[i])[0], expected[i]) for _ in range(200))
+
+    with ThreadPoolExecutor(8) as pool:
+        assert list(pool.map(worker, range(8))) == [0] * 8
+
+
+def test_tflite_scalar_input_keeps_no_batch_axis(tflite_files):
+    loaded = ostrel.load(str(tflite_files["scalar"]), framework_type="tflite")
+    assert loaded.input_dims == [()] and inferencer(loaded).fetch_model_batch_size() is None
+    [example] = loaded.example_inputs
+    assert example.shape == ()
+    assert close(loaded.predict(example)[0], example * 2 + 1)
+    assert loaded.benchmark(batch_size=2, repetitions=3)

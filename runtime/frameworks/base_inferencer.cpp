@@ -143,6 +143,11 @@ py::object example_inputs(py::object self) {
     py::object indicators = mod_attr("DYNAMIC_BATCH_SIZE_INDICATORS");
     for (py::handle md : metadata) {
       py::tuple shape = py::tuple(md.attr("shape"));
+      if (shape.empty()) {  // a scalar input: no batch axis to drop
+        shape_list.append(shape);
+        dtype_list.append(md.attr("datatype"));
+        continue;
+      }
       py::object first = shape[0];
       // A symbolic first dimension ("batch_size", as ONNX models name it) is a dynamic batch too: a
       // name can never be a size, and keeping it would make the array builder fail. A first item
@@ -254,6 +259,13 @@ void require_concrete_shapes(py::object self, const py::list& shapes) {
   }
 }
 
+// Whether input `position` is one of the model's scalar inputs (`_scalar_inputs`, the positions a
+// back-end declares): such an input has no batch axis, in its dimensions or in its arrays.
+bool scalar_input(py::object self, size_t position) {
+  py::object positions = self.attr("_scalar_inputs");
+  return truthy(positions) && positions.contains(py::int_(position));
+}
+
 py::list build_dummy_inputs(py::object self, py::object input_dims, py::object dtype) {
   if (py::isinstance<py::tuple>(input_dims)) input_dims = py::list(py::make_tuple(input_dims));
   py::list shapes = input_dims;
@@ -261,11 +273,13 @@ py::list build_dummy_inputs(py::object self, py::object input_dims, py::object d
   py::list types = element_types(self, dtype);
   if (types.size() != shapes.size()) types = types * py::int_(shapes.size());
   py::object random = numpy().attr("random").attr("random");
+  py::object asarray = numpy().attr("asarray");
   py::list out;
   size_t n = std::min(shapes.size(), types.size());
   for (size_t i = 0; i < n; ++i) {
-    py::tuple shape = py::tuple(py::make_tuple(1)) + py::tuple(shapes[i]);
-    out.append(random(shape).attr("astype")(types[i]));
+    py::tuple given = py::tuple(shapes[i]);
+    py::tuple shape = given.empty() && scalar_input(self, i) ? given : py::tuple(py::make_tuple(1)) + given;
+    out.append(asarray(random(shape)).attr("astype")(types[i]));
   }
   return out;
 }
@@ -277,8 +291,13 @@ py::list build_dummy_batch(py::object self, py::list dummy_input, py::object bat
   py::object repeat = numpy().attr("repeat");
   py::list out;
   size_t n = std::min(dummy_input.size(), types.size());
-  for (size_t i = 0; i < n; ++i)
-    out.append(repeat(dummy_input[i], batch_size, py::arg("axis") = 0).attr("astype")(types[i]));
+  for (size_t i = 0; i < n; ++i) {
+    py::object input = dummy_input[i];
+    if (py::len(input.attr("shape")) == 0)  // a scalar input is the same for the whole batch
+      out.append(input.attr("astype")(types[i]));
+    else
+      out.append(repeat(input, batch_size, py::arg("axis") = 0).attr("astype")(types[i]));
+  }
   return out;
 }
 
@@ -774,6 +793,7 @@ MODTREE_MODULE("frameworks.base_inferencer", m) {
         return py::make_tuple(out, ms);
       },
       py::arg("self"), py::arg("x"));
+  cls.attr("_scalar_inputs", py::tuple());  // positions of scalar inputs, declared by the back-ends
   cls.def("_build_dummy_inputs", &build_dummy_inputs, py::arg("self"), py::arg("input_dims"),
           py::arg("dtype") = none);
   cls.def("_build_dummy_batch", &build_dummy_batch, py::arg("self"), py::arg("dummy_input"),

@@ -109,6 +109,13 @@ void set_up_session(py::object self) {
   self.attr("sess") = sess;
   py::list inputs(sess.attr("get_inputs")());
   self.attr("inputs_specifications") = inputs;
+  py::list scalars;  // inputs without dimensions take no batch axis
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    py::object shape = inputs[i].attr("shape");
+    if ((PyList_Check(shape.ptr()) || PyTuple_Check(shape.ptr())) && py::len(shape) == 0)
+      scalars.append(py::int_(i));
+  }
+  self.attr("_scalar_inputs") = py::tuple(scalars);
   self.attr("outputs_specifications") = py::list(sess.attr("get_outputs")());
   self.attr("inputs_count") = py::int_(inputs.size());
 }

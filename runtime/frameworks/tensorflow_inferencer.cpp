@@ -135,9 +135,10 @@ py::object default_signature(py::object self) {
   return signatures[py::str("serving_default")];
 }
 
+// An input whose number of dimensions is unknown gives no shape to build arrays for. A scalar input
+// (no dimensions) is kept: its shape is () in the dimensions and in the dummy inputs.
 bool should_ignore_input_tensor(py::object input_tensor) {
-  py::object dims = input_tensor.attr("shape").attr("dims");
-  return dims.is_none() || py::len(dims) == 0;
+  return input_tensor.attr("shape").attr("dims").is_none();
 }
 
 // The names under which the serving signature takes its inputs, in the signature's own order: the
@@ -200,11 +201,18 @@ py::list ordered_inputs(py::object self) {
   return out;
 }
 
+// Every usable input's shape; the positions of the scalar ones among them are kept on the instance,
+// for the dummy inputs.
 py::list dimensions_with_batch(py::object self) {
   py::object ignore = self.attr("_should_ignore_input_tensor");
-  py::list shapes;
-  for (py::handle tensor : ordered_inputs(self))
-    if (!truthy(ignore(tensor))) shapes.append(py::tuple(tensor.attr("shape")));
+  py::list shapes, scalars;
+  for (py::handle tensor : ordered_inputs(self)) {
+    if (truthy(ignore(tensor))) continue;
+    py::tuple shape(tensor.attr("shape"));
+    if (shape.empty()) scalars.append(py::int_(shapes.size()));
+    shapes.append(shape);
+  }
+  self.attr("_scalar_inputs") = py::tuple(scalars);
   return shapes;
 }
 
@@ -233,8 +241,10 @@ py::list fetch_model_input_dtype(py::object self) {
 }
 
 py::object fetch_model_batch_size(py::object self) {
-  py::object shapes = self.attr("_get_dimensions_from_graph_with_bs")();
-  if (py::len(shapes) == 0) return py::none();  // no usable input: nothing fixes the batch
+  py::list shapes;  // scalar inputs have no batch axis
+  for (py::handle shape : self.attr("_get_dimensions_from_graph_with_bs")())
+    if (py::len(shape) > 0) shapes.append(shape);
+  if (shapes.empty()) return py::none();  // no usable input: nothing fixes the batch
   py::object batch = self.attr("_is_batch_size_static")(shapes);
   return truthy(batch) ? batch : py::object(py::none());
 }

@@ -82,6 +82,10 @@ void load_model(py::object self) {
   }
   self.attr("_input_shapes") = allocated;
   self.attr("_input_signatures") = signatures;
+  py::list scalars;  // inputs without dimensions take no batch axis
+  for (size_t i = 0; i < allocated.size(); ++i)
+    if (py::len(allocated[i]) == 0) scalars.append(py::int_(i));
+  self.attr("_scalar_inputs") = py::tuple(scalars);
 }
 
 void assert_loaded_successfully(py::object self) {
