@@ -758,7 +758,7 @@ def tflite_files(tmp_path_factory):
 def test_tflite_dynamic_batch_resizes_to_the_batch_given(tflite_files):
     loaded = ostrel.load(str(tflite_files["dynamic"]), framework_type="tflite")
     inf = inferencer(loaded)
-    assert inf.fetch_model_batch_size() is None and inf._static_batch_size is None
+    assert inf.fetch_model_batch_size() is None and loaded.static_batch_size is None
     weights = np.arange(12, dtype=np.float32).reshape(4, 3) / 10
     for batch in (4, 1, 4):
         x = rows(batch, 4, seed=batch)
