@@ -645,6 +645,10 @@ def test_saved_model_scalar_input_keeps_no_batch_axis(modules):
     assert (x.shape, scale.shape) == ((1, 3), ())
     assert close(loaded.predict([x, scale])[0], x * scale)
     assert loaded.benchmark(batch_size=4, repetitions=3).batch_size == 4
+    given = ostrel.load(str(modules / "scaled_input"), framework_type="tf2", input_dims=[(3,), ()],
+                        static_batch_size=2)  # nothing read from the signature but the types
+    assert [a.shape for a in given.example_inputs] == [(1, 3), ()]
+    assert given.benchmark(batch_size=2, repetitions=3).batch_size == 2
 
 
 # ---- Keras model files ------------------------------------------------------------------------------

@@ -201,18 +201,24 @@ py::list ordered_inputs(py::object self) {
   return out;
 }
 
-// Every usable input's shape; the positions of the scalar ones among them are kept on the instance,
-// for the dummy inputs.
+// Keeps on the instance the positions of the scalar inputs among the usable ones, for the dummy inputs.
+// Both the dimensions and the types note them: a construction given its dimensions reads only the types.
+void note_scalar_inputs(py::object self, const py::list& usable) {
+  py::list scalars;
+  for (size_t i = 0; i < usable.size(); ++i)
+    if (py::len(usable[i].attr("shape")) == 0) scalars.append(py::int_(i));
+  self.attr("_scalar_inputs") = py::tuple(scalars);
+}
+
 py::list dimensions_with_batch(py::object self) {
   py::object ignore = self.attr("_should_ignore_input_tensor");
-  py::list shapes, scalars;
+  py::list usable, shapes;
   for (py::handle tensor : ordered_inputs(self)) {
     if (truthy(ignore(tensor))) continue;
-    py::tuple shape(tensor.attr("shape"));
-    if (shape.empty()) scalars.append(py::int_(shapes.size()));
-    shapes.append(shape);
+    usable.append(tensor);
+    shapes.append(py::tuple(tensor.attr("shape")));
   }
-  self.attr("_scalar_inputs") = py::tuple(scalars);
+  note_scalar_inputs(self, usable);
   return shapes;
 }
 
@@ -227,7 +233,7 @@ py::list fetch_model_input_dimensions(py::object self) {
 
 py::list fetch_model_input_dtype(py::object self) {
   py::object ignore = self.attr("_should_ignore_input_tensor");
-  py::list types;
+  py::list types, usable;
   for (py::handle tensor : ordered_inputs(self)) {
     if (truthy(ignore(tensor))) {
       log(self, ostrel::kWarning,
@@ -235,8 +241,10 @@ py::list fetch_model_input_dtype(py::object self) {
               " is invalid. Ignoring.");
       continue;
     }
+    usable.append(tensor);
     types.append(tensor.attr("dtype").attr("as_numpy_dtype"));
   }
+  note_scalar_inputs(self, usable);
   return types;
 }
 
