@@ -200,14 +200,16 @@ void box_label_cv2(const py::module_& m, py::object self, py::list corners, bool
   const long lwi = self.attr("lw").cast<long>();
   const long px = static_cast<long>(x1), py_ = static_cast<long>(y1);
   py::tuple p1 = py::make_tuple(px, py_);
-  py::tuple p2 =
-      py::make_tuple(static_cast<long>(corners[2].cast<double>()), static_cast<long>(corners[3].cast<double>()));
-  cv2.attr("rectangle")(im, p1, p2, color, py::arg("thickness") = lwi, py::arg("lineType") = cv2.attr("LINE_AA"));
+  py::tuple p2 = py::make_tuple(static_cast<long>(corners[2].cast<double>()),
+                                static_cast<long>(corners[3].cast<double>()));
+  cv2.attr("rectangle")(im, p1, p2, color, py::arg("thickness") = lwi,
+                        py::arg("lineType") = cv2.attr("LINE_AA"));
   if (!has_label) return;
   const long tf = std::max(lwi - 1, 1L);
   const double scale = static_cast<double>(lwi) / 3;
-  py::tuple size = item(cv2.attr("getTextSize")(label, 0, py::arg("fontScale") = scale, py::arg("thickness") = tf),
-                        py::int_(0));
+  py::tuple size =
+      item(cv2.attr("getTextSize")(label, 0, py::arg("fontScale") = scale, py::arg("thickness") = tf),
+           py::int_(0));
   const long w = size[0].cast<long>(), h = size[1].cast<long>();
   const bool outside = py_ - h - 3 >= 0;
   py::tuple corner = py::make_tuple(px + w, outside ? py_ - h - 3 : py_ + h + 3);
@@ -237,8 +239,10 @@ void define_annotator(py::module_& m) {
   annotator.doc("Draws boxes, labels and text on one image, through Pillow (`pil`) or OpenCV.");
   annotator.def(
       "__init__",
-      [m](py::object self, py::object im, py::object line_width, py::object font_size, py::object font, bool pil,
-          py::object /*example*/) { annotator_init(m, self, im, line_width, font_size, font, pil); },
+      [m](py::object self, py::object im, py::object line_width, py::object font_size, py::object font,
+          bool pil, py::object /*example*/) {
+        annotator_init(m, self, im, line_width, font_size, font, pil);
+      },
       py::arg("self"), py::arg("im"), py::arg("line_width") = py::none(), py::arg("font_size") = py::none(),
       py::arg("font") = "Arial.ttf", py::arg("pil") = false, py::arg("example") = "abc");
   annotator.def(
@@ -268,7 +272,8 @@ void define_annotator(py::module_& m) {
       },
       py::arg("self"), py::arg("xy"), py::arg("text"), py::arg("txt_color") = py::make_tuple(255, 255, 255));
   annotator.def(
-      "result", [m](py::object self) { return m.attr("np").attr("asarray")(self.attr("im")); }, py::arg("self"));
+      "result", [m](py::object self) { return m.attr("np").attr("asarray")(self.attr("im")); },
+      py::arg("self"));
   annotator.build();
 }
 
@@ -285,7 +290,8 @@ py::object batch_copy(const py::module_& m, py::object images) {
 // A copy of the detection rows (image index, class, box..., [confidence]); no rows when none are given.
 py::object targets_copy(const py::module_& m, py::object targets) {
   py::object np = m.attr("np");
-  if (targets.is_none()) targets = np.attr("zeros")(py::make_tuple(0, 6), py::arg("dtype") = np.attr("float32"));
+  if (targets.is_none())
+    targets = np.attr("zeros")(py::make_tuple(0, 6), py::arg("dtype") = np.attr("float32"));
   if (py::isinstance(targets, m.attr("torch").attr("Tensor")))
     targets = targets.attr("detach")().attr("cpu")().attr("numpy")();
   return np.attr("array")(targets, py::arg("copy") = true);
@@ -316,14 +322,14 @@ Mosaic tile_mosaic(const py::module_& m, py::object images, long bs, double max_
   mosaic.w = shape[3].cast<double>();
   mosaic.ns = std::ceil(std::sqrt(static_cast<double>(bs)));
   const long src_h = static_cast<long>(mosaic.h), src_w = static_cast<long>(mosaic.w);
-  mosaic.image = np.attr("full")(
-      py::make_tuple(static_cast<long>(mosaic.ns * mosaic.h), static_cast<long>(mosaic.ns * mosaic.w), 3), 255,
-      py::arg("dtype") = np.attr("uint8"));
+  py::tuple mosaic_shape =
+      py::make_tuple(static_cast<long>(mosaic.ns * mosaic.h), static_cast<long>(mosaic.ns * mosaic.w), 3);
+  mosaic.image = np.attr("full")(mosaic_shape, 255, py::arg("dtype") = np.attr("uint8"));
   for (long i = 0; i < bs; ++i) {
     auto [x, y] = mosaic.cell(i);
     py::object img = item(images, py::int_(i)).attr("transpose")(1, 2, 0);
-    mosaic.image.attr("__setitem__")(py::make_tuple(slice(y, y + src_h), slice(x, x + src_w), slice(py::none())),
-                                     img);
+    py::tuple region = py::make_tuple(slice(y, y + src_h), slice(x, x + src_w), slice(py::none()));
+    mosaic.image.attr("__setitem__")(region, img);
   }
   mosaic.scale = max_size / mosaic.ns / std::max(mosaic.h, mosaic.w);
   if (mosaic.scale < 1) {
@@ -404,7 +410,8 @@ struct CellPainter {
 };
 
 py::tuple plot_images(const py::module_& m, py::object images, py::object targets, py::object paths,
-                      py::object fname, py::object names, double max_size, long max_subplots, bool print_label) {
+                      py::object fname, py::object names, double max_size, long max_subplots,
+                      bool print_label) {
   py::object colors = m.attr("Colors")();
   // Work on copies: the caller's batch and detections stay as they are.
   images = batch_copy(m, images);
