@@ -155,6 +155,8 @@ py::object detect_framework(py::object model_path, py::object require_all_string
 
 MODTREE_MODULE("common.framework_detection", m) {
   g_module = m.inc_ref();
+  // Public module names that detection itself does not use: `os` is os.path under that name, and
+  // `subprocess` loads when first read.
   m.attr("os") = py::module_::import("os.path");
   ostrel::lazy_module_attributes(m, {"subprocess"});
   m.attr("FrameworkType") = modtree::import_from("ostrel", "FrameworkType");

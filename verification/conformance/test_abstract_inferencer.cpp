@@ -65,9 +65,9 @@ void expect_identical(py::handle self, py::handle a, py::handle b) {
   if (!truthy(array_equal(a, b))) fail(self, "calling the inferencer gives another result than predict");
 }
 
-}  // namespace
+// ---- the module's names ----
 
-MODTREE_MODULE("unit_tests.test_inferencers.test_abstract_inferencer", m) {
+void import_names(py::module_& m) {
   m.attr("time") = py::module_::import("time");
   m.attr("ABC") = modtree::import_from("abc", "ABC");
   m.attr("contextmanager") = modtree::import_from("contextlib", "contextmanager");
@@ -77,7 +77,7 @@ MODTREE_MODULE("unit_tests.test_inferencers.test_abstract_inferencer", m) {
   m.attr("TestCase") = modtree::import_from("unittest", "TestCase");
   m.attr("urlcleanup") = modtree::import_from("urllib.request", "urlcleanup");
   m.attr("np") = np();
-  py::module_ ostrel_pkg = py::module_::import("ostrel.frameworks.base_inferencer");
+  py::module_::import("ostrel.frameworks.base_inferencer");
   py::module_::import("ostrel");
   m.attr("ostrel") = py::module_::import("ostrel");
   m.attr("TensorMetadata") = modtree::import_from("ostrel.common.data_classes.tensor_metadata", "TensorMetadata");
@@ -85,17 +85,20 @@ MODTREE_MODULE("unit_tests.test_inferencers.test_abstract_inferencer", m) {
       modtree::import_from("ostrel.common.exceptions", "InputDimensionsNotSpecifiedError");
   m.attr("ForwardPassNotImplemented") = modtree::import_from("ostrel.common.exceptions", "ForwardPassNotImplemented");
   m.attr("BaseInferencer") = modtree::import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
-  (void)ostrel_pkg;
+}
 
-  // ---- OutputType ----
+// The output layouts a check class declares: ORDERED (a list of arrays) or DICT (arrays by name).
+void define_output_type(py::module_& m) {
   py::list members;
   members.append(py::make_tuple("ORDERED", "ordered"));
   members.append(py::make_tuple("DICT", "dict"));
   m.attr("OutputType") = m.attr("Enum")("OutputType", members, py::arg("module") = m.attr("__name__"),
                                         py::arg("qualname") = "OutputType");
+}
 
-  // ---- with_input_dims: the inferencer's input dimensions replaced for the block, restored on
-  // every way out of it ----
+// with_input_dims: the inferencer's input dimensions replaced for the block, restored on every way out
+// of it.
+void define_input_dims_scope(py::module_& m) {
   py::object scope =
       CheckClass(m, "_InputDimsScope")
           .def(
@@ -127,30 +130,77 @@ MODTREE_MODULE("unit_tests.test_inferencers.test_abstract_inferencer", m) {
       py::arg("inferencer"), py::arg("new_dims"),
       "Replaces the inferencer's input dimensions (through its input_dims property) for the duration of a\n"
       "`with` block; the previous dimensions are put back however the block ends.");
+}
 
-  // ---- AbstractInferencerTest ----
-  CheckClass cls(m, "AbstractInferencerTest");
-  cls.base_of(m.attr("TestCase")).base_of(m.attr("ABC"));
-  cls.metaclass(py::module_::import("abc").attr("ABCMeta"));
+// ---- AbstractInferencerTest: set-up and the helpers every check uses ----
 
-  cls.method("setUp", [m](py::object self) {
-    self.attr("default_batch_size") = 3;
-    self.attr("input_dtype") = py::none();
-    self.attr("input_dims") = py::none();
-    self.attr("static_batch_size") = py::none();
-    self.attr("try_fetch_input_dimensions") = true;
-    self.attr("test_keyword_arguments_inputs_for_inference") = false;
-    self.attr("predict_keyword_arguments") = py::dict();
-    self.attr("try_fetch_static_batch_size") = true;
-    self.attr("output_type") = m.attr("OutputType").attr("ORDERED");
-    self.attr("forward_pass_supported") = false;
-    self.attr("test_infer_framework_from_checkpoint") = true;
-    // The shorter benchmark duration holds for this check only.
-    py::module_ base = py::module_::import("ostrel.frameworks.base_inferencer");
-    py::object previous = base.attr("BENCHMARK_DURATION");
-    base.attr("BENCHMARK_DURATION") = kCheckBenchmarkDuration;
-    self.attr("addCleanup")(py::module_::import("builtins").attr("setattr"), base, "BENCHMARK_DURATION", previous);
-  });
+void set_up(const py::module_& m, py::object self) {
+  self.attr("default_batch_size") = 3;
+  self.attr("input_dtype") = py::none();
+  self.attr("input_dims") = py::none();
+  self.attr("static_batch_size") = py::none();
+  self.attr("try_fetch_input_dimensions") = true;
+  self.attr("test_keyword_arguments_inputs_for_inference") = false;
+  self.attr("predict_keyword_arguments") = py::dict();
+  self.attr("try_fetch_static_batch_size") = true;
+  self.attr("output_type") = m.attr("OutputType").attr("ORDERED");
+  self.attr("forward_pass_supported") = false;
+  self.attr("test_infer_framework_from_checkpoint") = true;
+  // The shorter benchmark duration holds for this check only.
+  py::module_ base = py::module_::import("ostrel.frameworks.base_inferencer");
+  py::object previous = base.attr("BENCHMARK_DURATION");
+  base.attr("BENCHMARK_DURATION") = kCheckBenchmarkDuration;
+  self.attr("addCleanup")(py::module_::import("builtins").attr("setattr"), base, "BENCHMARK_DURATION", previous);
+}
+
+// Both results are lists of arrays of the same length, equal item by item within the tolerance.
+void validate_ordered_outputs(py::handle self, py::object outputs, py::object expected_outputs) {
+  py::object ndarray = np().attr("ndarray");
+  py::object list_type = ostrel::builtin("list");
+  expect(self, "assertIsInstance", outputs, list_type);
+  expect(self, "assertIsInstance", expected_outputs, list_type);
+  expect(self, "assertEqual", py::len(outputs), py::len(expected_outputs),
+         "the outputs and the expected outputs differ in number");
+  for (size_t i = 0; i < py::len(outputs); ++i) {
+    py::object output = outputs[py::int_(i)];
+    py::object expected = expected_outputs[py::int_(i)];
+    expect(self, "assertIsInstance", output, ndarray);
+    expect(self, "assertIsInstance", expected, ndarray);
+    expect_allclose(self, output, expected, kTolerance, "output " + std::to_string(i));
+  }
+}
+
+// The outputs are a dict of arrays; with expected outputs, both have the same names and equal arrays
+// within the tolerance.
+void validate_named_outputs(py::handle self, py::object outputs, py::object expected_outputs) {
+  py::object ndarray = np().attr("ndarray");
+  expect(self, "assertIsInstance", outputs, ostrel::builtin("dict"));
+  for (auto item : py::reinterpret_borrow<py::dict>(outputs)) {
+    py::object name = py::reinterpret_borrow<py::object>(item.first);
+    expect(self, "assertIsInstance", item.second, ndarray);
+    if (expected_outputs.is_none()) continue;
+    expect(self, "assertIn", name, expected_outputs,
+           "output " + str(py::repr(name)) + " is not among the expected outputs");
+    py::object expected = expected_outputs[name];
+    expect(self, "assertIsInstance", expected, ndarray);
+    expect_allclose(self, item.second, expected, kTolerance, "output " + str(py::repr(name)));
+  }
+  if (!expected_outputs.is_none())
+    for (auto name : expected_outputs)
+      expect(self, "assertIn", name, outputs, "expected output " + str(py::repr(name)) + " is missing");
+}
+
+void validate_outputs(const py::module_& m, py::object self, py::object outputs, py::object expected_outputs) {
+  py::object output_type = self.attr("output_type");
+  py::object types = m.attr("OutputType");
+  if (output_type.equal(types.attr("ORDERED")))
+    validate_ordered_outputs(self, outputs, expected_outputs);
+  else if (output_type.equal(types.attr("DICT")))
+    validate_named_outputs(self, outputs, expected_outputs);
+}
+
+void define_hooks(CheckClass& cls, py::module_& m) {
+  cls.method("setUp", [m](py::object self) { set_up(m, self); });
 
   cls.class_method("tearDownClass", [m](py::object) { m.attr("urlcleanup")(); });
 
@@ -167,43 +217,69 @@ MODTREE_MODULE("unit_tests.test_inferencers.test_abstract_inferencer", m) {
   cls.def(
       "validate_outputs",
       [m](py::object self, py::object outputs, py::object expected_outputs) {
-        py::object output_type = self.attr("output_type");
-        py::object types = m.attr("OutputType");
-        py::object ndarray = np().attr("ndarray");
-        py::object list_type = ostrel::builtin("list");
-        if (output_type.equal(types.attr("ORDERED"))) {
-          expect(self, "assertIsInstance", outputs, list_type);
-          expect(self, "assertIsInstance", expected_outputs, list_type);
-          expect(self, "assertEqual", py::len(outputs), py::len(expected_outputs),
-                 "the outputs and the expected outputs differ in number");
-          for (size_t i = 0; i < py::len(outputs); ++i) {
-            py::object output = outputs[py::int_(i)];
-            py::object expected = expected_outputs[py::int_(i)];
-            expect(self, "assertIsInstance", output, ndarray);
-            expect(self, "assertIsInstance", expected, ndarray);
-            expect_allclose(self, output, expected, kTolerance, "output " + std::to_string(i));
-          }
-        } else if (output_type.equal(types.attr("DICT"))) {
-          expect(self, "assertIsInstance", outputs, ostrel::builtin("dict"));
-          for (auto item : py::reinterpret_borrow<py::dict>(outputs)) {
-            py::object name = py::reinterpret_borrow<py::object>(item.first);
-            expect(self, "assertIsInstance", item.second, ndarray);
-            if (expected_outputs.is_none()) continue;
-            expect(self, "assertIn", name, expected_outputs,
-                   "output " + str(py::repr(name)) + " is not among the expected outputs");
-            py::object expected = expected_outputs[name];
-            expect(self, "assertIsInstance", expected, ndarray);
-            expect_allclose(self, item.second, expected, kTolerance, "output " + str(py::repr(name)));
-          }
-          if (!expected_outputs.is_none())
-            for (auto name : expected_outputs)
-              expect(self, "assertIn", name, outputs, "expected output " + str(py::repr(name)) + " is missing");
-        }
+        validate_outputs(m, self, outputs, expected_outputs);
       },
       py::arg("self"), py::arg("outputs"), py::arg("expected_outputs") = py::none(),
       "Compares one prediction result with another of the same inputs, by the class's output layout.");
+}
 
-  // ---- checks of construction, metadata and input dimensions ----
+// ---- checks of construction, metadata and input dimensions ----
+
+// With its input dimensions cleared, the inferencer refuses a benchmark and reads the dimensions back
+// from the model (when `can_fetch`); the benchmark record on the fetched dimensions, else none.
+py::object fetch_input_dims(const py::module_& m, py::object self, py::object inferencer, py::object can_fetch,
+                            py::object batch_size) {
+  py::object expected_dims = inferencer.attr("input_dims");
+  py::object scope = m.attr("with_input_dims")(inferencer, py::none());
+  scope.attr("__enter__")();
+  py::object result;
+  try {
+    expect_raises(self, m.attr("InputDimensionsNotSpecifiedError"),
+                  [&] { inferencer.attr("benchmark")(py::arg("batch_size") = batch_size); });
+    py::object fetched = inferencer.attr("fetch_model_input_dimensions")();
+    if (!truthy(can_fetch)) {
+      expect(self, "assertIsNone", fetched);
+      result = py::none();
+    } else {
+      expect(self, "assertIsNotNone", fetched);
+      expect(self, "assertEqual", fetched, expected_dims);
+      inferencer.attr("input_dims") = fetched;
+      result = inferencer.attr("benchmark")(py::arg("batch_size") = batch_size);
+    }
+  } catch (py::error_already_set& e) {
+    exit_with(scope, e);
+    throw;
+  }
+  scope.attr("__exit__")(py::none(), py::none(), py::none());
+  return result;
+}
+
+// The example inputs predict, and each has the model's batch size, input dimensions and data type.
+void check_example_inputs(py::object self) {
+  if (!truthy(self.attr("try_fetch_input_dimensions"))) {
+    py::print("Skipping example inputs property test - try_fetch_input_dimensions is False");
+    return;
+  }
+  py::object inferencer = self.attr("create_inferencer")();
+  py::list inputs = py::list(inferencer.attr("example_inputs"));
+  expect(self, "assertIsNotNone", inferencer.attr("predict")(inputs));
+  py::list dims = py::list(inferencer.attr("input_dims"));
+  py::list dtypes = py::list(inferencer.attr("fetch_model_input_dtype")());
+  py::object fetched_batch = inferencer.attr("fetch_model_batch_size")();
+  py::object batch = truthy(fetched_batch) ? fetched_batch : py::int_(1);
+  size_t n = std::min({py::len(inputs), py::len(dims), py::len(dtypes)});
+  for (size_t i = 0; i < n; ++i) {
+    py::object array = inputs[i];
+    expect(self, "assertIsInstance", array, np().attr("ndarray"));
+    py::tuple shape = array.attr("shape");
+    expect(self, "assertEqual", shape[0], batch, "batch axis of example input " + std::to_string(i));
+    expect(self, "assertEqual", shape[py::slice(1, static_cast<py::ssize_t>(shape.size()), 1)], py::tuple(dims[i]),
+           "dimensions of example input " + std::to_string(i));
+    expect(self, "assertEqual", array.attr("dtype"), dtypes[i], "data type of example input " + std::to_string(i));
+  }
+}
+
+void define_construction_checks(CheckClass& cls, py::module_& m) {
   cls.method("test_initialize_without_framework_type", [](py::object self) {
     if (!truthy(self.attr("test_infer_framework_from_checkpoint"))) return;
     self.attr("inferencer_type")(self.attr("checkpoint_file"));
@@ -222,30 +298,8 @@ MODTREE_MODULE("unit_tests.test_inferencers.test_abstract_inferencer", m) {
 
   cls.def(
       "_test_fetch_input_dims",
-      [m](py::object self, py::object inferencer, py::object can_fetch, py::object batch_size) -> py::object {
-        py::object expected_dims = inferencer.attr("input_dims");
-        py::object scope = m.attr("with_input_dims")(inferencer, py::none());
-        scope.attr("__enter__")();
-        py::object result;
-        try {
-          expect_raises(self, m.attr("InputDimensionsNotSpecifiedError"),
-                        [&] { inferencer.attr("benchmark")(py::arg("batch_size") = batch_size); });
-          py::object fetched = inferencer.attr("fetch_model_input_dimensions")();
-          if (!truthy(can_fetch)) {
-            expect(self, "assertIsNone", fetched);
-            result = py::none();
-          } else {
-            expect(self, "assertIsNotNone", fetched);
-            expect(self, "assertEqual", fetched, expected_dims);
-            inferencer.attr("input_dims") = fetched;
-            result = inferencer.attr("benchmark")(py::arg("batch_size") = batch_size);
-          }
-        } catch (py::error_already_set& e) {
-          exit_with(scope, e);
-          throw;
-        }
-        scope.attr("__exit__")(py::none(), py::none(), py::none());
-        return result;
+      [m](py::object self, py::object inferencer, py::object can_fetch, py::object batch_size) {
+        return fetch_input_dims(m, self, inferencer, can_fetch, batch_size);
       },
       py::arg("self"), py::arg("inferencer"), py::arg("can_fetch") = true, py::arg("batch_size") = 1,
       "A benchmark without input dimensions is refused, and the dimensions the back-end reads from the model\n"
@@ -258,29 +312,7 @@ MODTREE_MODULE("unit_tests.test_inferencers.test_abstract_inferencer", m) {
     for (auto item : all) expect(self, "assertIsInstance", item, m.attr("TensorMetadata"));
   });
 
-  cls.method("test_example_inputs_property", [](py::object self) {
-    if (!truthy(self.attr("try_fetch_input_dimensions"))) {
-      py::print("Skipping example inputs property test - try_fetch_input_dimensions is False");
-      return;
-    }
-    py::object inferencer = self.attr("create_inferencer")();
-    py::list inputs = py::list(inferencer.attr("example_inputs"));
-    expect(self, "assertIsNotNone", inferencer.attr("predict")(inputs));
-    py::list dims = py::list(inferencer.attr("input_dims"));
-    py::list dtypes = py::list(inferencer.attr("fetch_model_input_dtype")());
-    py::object fetched_batch = inferencer.attr("fetch_model_batch_size")();
-    py::object batch = truthy(fetched_batch) ? fetched_batch : py::int_(1);
-    size_t n = std::min({py::len(inputs), py::len(dims), py::len(dtypes)});
-    for (size_t i = 0; i < n; ++i) {
-      py::object array = inputs[i];
-      expect(self, "assertIsInstance", array, np().attr("ndarray"));
-      py::tuple shape = array.attr("shape");
-      expect(self, "assertEqual", shape[0], batch, "batch axis of example input " + std::to_string(i));
-      expect(self, "assertEqual", shape[py::slice(1, static_cast<py::ssize_t>(shape.size()), 1)], py::tuple(dims[i]),
-             "dimensions of example input " + std::to_string(i));
-      expect(self, "assertEqual", array.attr("dtype"), dtypes[i], "data type of example input " + std::to_string(i));
-    }
-  });
+  cls.method("test_example_inputs_property", check_example_inputs);
 
   cls.method(
       "test_benchmark_with_none_input_dimensions_raises_error",
@@ -317,45 +349,65 @@ MODTREE_MODULE("unit_tests.test_inferencers.test_abstract_inferencer", m) {
     py::object x = np().attr("ones")(py::make_tuple(2, 1, 1, 4, 1, 23, 423));
     expect_raises(self, PyExc_Exception, [&] { inferencer.attr("predict")(x); });
   });
+}
 
-  // ---- checks of prediction, batch, data type, forward pass, keywords and benchmark ----
-  cls.method("test_e2e_load_predict_benchmark", [](py::object self) {
-    py::object inferencer = self.attr("create_inferencer")();
-    py::object inputs;
-    if (truthy(self.attr("try_fetch_input_dimensions"))) {
-      py::object record = self.attr("_test_fetch_input_dims")(
-          inferencer, py::arg("can_fetch") = self.attr("try_fetch_input_dimensions"), py::arg("batch_size") = 1);
-      expect(self, "assertTrue", record);
-      expect(self, "assertIsNotNone", inferencer.attr("legend"));
-      inputs = inferencer.attr("example_inputs");
-    } else {
-      py::list built;
-      for (auto array : inferencer.attr("_build_dummy_inputs")(self.attr("input_dims")))
-        built.append(array.attr("astype")(self.attr("input_dtype")));
-      inputs = built;
-    }
-    const int forward_passes = 5;
-    auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < forward_passes; ++i) inferencer.attr("predict")(inputs);
-    double elapsed_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    py::object outputs = inferencer.attr("predict")(inputs);
-    char line[96];
-    std::snprintf(line, sizeof line, "%d forward passes took %.3fms", forward_passes, elapsed_ms);
-    py::print(line);
-    py::print("Outputs: " + str(outputs));
-    py::print("Testing timed predict...");
-    py::tuple timed = py::tuple(inferencer.attr("timed_predict")(inputs));
-    if (timed.size() != 2)
-      ostrel::raise(PyExc_ValueError, "timed_predict returned " + std::to_string(timed.size()) +
-                                          " values where an (outputs, milliseconds) pair was expected");
-    py::object timed_outputs = timed[0], timed_ms = timed[1];
-    expect(self, "assertTrue", timed_outputs);
-    expect(self, "assertTrue", timed_ms);
-    expect(self, "assertIsInstance", timed_ms, ostrel::builtin("float"));
-    py::print("Timed predict passed");
-    self.attr("validate_outputs")(outputs, timed_outputs);
-    py::print(inferencer.attr("benchmark")(py::arg("batch_size") = class_batch_size(self)));
-  });
+// ---- checks of prediction, batch, data type, forward pass, keywords and benchmark ----
+
+// The inputs of the end-to-end check: the example inputs once the dimensions were read back from the
+// model, else dummy inputs of the class's dimensions and data type.
+py::object end_to_end_inputs(py::object self, py::object inferencer) {
+  if (truthy(self.attr("try_fetch_input_dimensions"))) {
+    py::object record = self.attr("_test_fetch_input_dims")(
+        inferencer, py::arg("can_fetch") = self.attr("try_fetch_input_dimensions"), py::arg("batch_size") = 1);
+    expect(self, "assertTrue", record);
+    expect(self, "assertIsNotNone", inferencer.attr("legend"));
+    return inferencer.attr("example_inputs");
+  }
+  py::list built;
+  for (auto array : inferencer.attr("_build_dummy_inputs")(self.attr("input_dims")))
+    built.append(array.attr("astype")(self.attr("input_dtype")));
+  return built;
+}
+
+// A few predicts, timed and printed; the outputs of one more.
+py::object timed_predicts(py::object inferencer, py::object inputs) {
+  const int forward_passes = 5;
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < forward_passes; ++i) inferencer.attr("predict")(inputs);
+  double elapsed_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  py::object outputs = inferencer.attr("predict")(inputs);
+  char line[96];
+  std::snprintf(line, sizeof line, "%d forward passes took %.3fms", forward_passes, elapsed_ms);
+  py::print(line);
+  py::print("Outputs: " + str(outputs));
+  return outputs;
+}
+
+// timed_predict gives an (outputs, milliseconds) pair whose outputs match `outputs`.
+void check_timed_predict(py::object self, py::object inferencer, py::object inputs, py::object outputs) {
+  py::print("Testing timed predict...");
+  py::tuple timed = py::tuple(inferencer.attr("timed_predict")(inputs));
+  if (timed.size() != 2)
+    ostrel::raise(PyExc_ValueError, "timed_predict returned " + std::to_string(timed.size()) +
+                                        " values where an (outputs, milliseconds) pair was expected");
+  py::object timed_outputs = timed[0], timed_ms = timed[1];
+  expect(self, "assertTrue", timed_outputs);
+  expect(self, "assertTrue", timed_ms);
+  expect(self, "assertIsInstance", timed_ms, ostrel::builtin("float"));
+  py::print("Timed predict passed");
+  self.attr("validate_outputs")(outputs, timed_outputs);
+}
+
+void load_predict_benchmark(py::object self) {
+  py::object inferencer = self.attr("create_inferencer")();
+  py::object inputs = end_to_end_inputs(self, inferencer);
+  py::object outputs = timed_predicts(inferencer, inputs);
+  check_timed_predict(self, inferencer, inputs, outputs);
+  py::print(inferencer.attr("benchmark")(py::arg("batch_size") = class_batch_size(self)));
+}
+
+void define_prediction_checks(CheckClass& cls, py::module_& m) {
+  cls.method("test_e2e_load_predict_benchmark", load_predict_benchmark);
 
   cls.method("test_changing_inputs_dimensions_returns_consistent_outputs", [](py::object self) {
     if (!self.attr("static_batch_size").is_none()) {
@@ -442,6 +494,20 @@ MODTREE_MODULE("unit_tests.test_inferencers.test_abstract_inferencer", m) {
     py::object predicted = inferencer.attr("predict")(inputs1);
     expect_identical(self, called, predicted);
   });
+}
 
+}  // namespace
+
+MODTREE_MODULE("unit_tests.test_inferencers.test_abstract_inferencer", m) {
+  import_names(m);
+  define_output_type(m);
+  define_input_dims_scope(m);
+
+  CheckClass cls(m, "AbstractInferencerTest");
+  cls.base_of(m.attr("TestCase")).base_of(m.attr("ABC"));
+  cls.metaclass(py::module_::import("abc").attr("ABCMeta"));
+  define_hooks(cls, m);
+  define_construction_checks(cls, m);
+  define_prediction_checks(cls, m);
   cls.build();
 }

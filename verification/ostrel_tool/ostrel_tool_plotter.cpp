@@ -12,7 +12,8 @@ namespace {
 
 py::object pd() { return ostrel_tool::tool_dependency("pandas"); }
 
-bool set(py::handle v) { return !v.is_none() && PyObject_IsTrue(v.ptr()) == 1; }
+// An option the user gave: not none and not empty.
+bool given(py::handle v) { return !v.is_none() && ostrel::truthy(v); }
 
 void init(py::object self, py::object args) {
   py::object csv = args.attr("csv_path");
@@ -25,7 +26,7 @@ void init(py::object self, py::object args) {
   self.attr("_plot_type") = args.attr("plot_type");
   self.attr("_framework_type") = args.attr("framework");
   py::object batch = args.attr("batch_size");
-  self.attr("_batch_size") = set(batch) ? ostrel::builtin("int")(batch) : py::none();
+  self.attr("_batch_size") = given(batch) ? ostrel::builtin("int")(batch) : py::none();
   if (!py::bool_(py::module_::import("os.path").attr("exists")(csv)))
     ostrel::raise(PyExc_ValueError, "Provided csv (" + ostrel::str(csv) + ") does not exist!");
   py::object df = pd().attr("read_csv")(csv, py::arg("dtype") = ostrel_tool::text_columns());
@@ -38,7 +39,7 @@ void init(py::object self, py::object args) {
       ostrel::raise(PyExc_ValueError,
                     "Metric \"" + ostrel::str(h) + "\" is not a column in the provided CSV");
   py::object framework = self.attr("_framework_type");
-  if (set(framework)) {
+  if (given(framework)) {
     py::list values = df["Framework"].attr("unique")().attr("tolist")();
     py::object known =
         py::module_::import("numpy").attr("array")(values, py::arg("dtype") = ostrel::builtin("object"));
@@ -56,11 +57,11 @@ void init(py::object self, py::object args) {
 void execute(py::object self) {
   py::object df = self.attr("df");
   py::object framework = self.attr("_framework_type");
-  if (set(framework)) df = df[df["Framework"].attr("__eq__")(framework)];
+  if (given(framework)) df = df[df["Framework"].attr("__eq__")(framework)];
   py::object batch = self.attr("_batch_size");
-  if (set(batch)) df = df[df["Batch Size"].attr("__eq__")(batch)];
+  if (given(batch)) df = df[df["Batch Size"].attr("__eq__")(batch)];
   py::object output = self.attr("_output_path");
-  bool write = set(output) && py::bool_(self.attr("_interactive_plot"));
+  bool write = given(output) && py::bool_(self.attr("_interactive_plot"));
   for (py::handle y : self.attr("_y_axes")) {
     py::object figure =
         df.attr("plot")(py::arg("kind") = self.attr("_plot_type"), py::arg("x") = self.attr("_x_axis"),

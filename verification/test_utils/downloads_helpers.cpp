@@ -19,7 +19,6 @@ namespace {
 // The private download folder, created on first use. An existing entry of that name must be a real
 // folder of ours that nobody else can enter, else nothing is written there.
 std::string download_folder(const py::module_& m) {
-  py::object os = m.attr("os");
   const std::string base = py::str(m.attr("tempfile").attr("gettempdir")());
   const std::string folder = base + "/ostrel-downloads-" + std::to_string(::getuid());
   if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
