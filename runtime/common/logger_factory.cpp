@@ -111,7 +111,15 @@ const OsFunctions& original_os_functions() {
   static const OsFunctions* f = new OsFunctions(OsFunctions::current());  // process lifetime
   return *f;
 }
-bool os_untouched() { return OsFunctions::current().same(original_os_functions()); }
+// Set while a caller that checked os_untouched() runs code that cannot change os (the GIL is held).
+int g_os_checked = 0;
+bool os_untouched() { return g_os_checked > 0 || OsFunctions::current().same(original_os_functions()); }
+struct OsChecked {
+  OsChecked() { ++g_os_checked; }
+  ~OsChecked() { --g_os_checked; }
+  OsChecked(const OsChecked&) = delete;
+  OsChecked& operator=(const OsChecked&) = delete;
+};
 
 // The state of a path as os.path.exists, os.path.isdir and os.access(path, W_OK | X_OK) see it, asked of the
 // system directly; nullopt for a path the system cannot be given (not encodable, or holding a NUL), which
@@ -536,6 +544,7 @@ bool holds(py::handle dict, const char* key, py::handle value) {
 std::optional<py::object> unchanged_logger(py::handle cls, py::handle logger_name, py::handle log_level,
                                            py::handle max_bytes) {
   if (!own_hooks(cls) || !PyUnicode_CheckExact(logger_name.ptr()) || !os_untouched()) return std::nullopt;
+  const OsChecked checked;
   const Applied& a = applied();
   py::object config = interned_attr(cls, "_config_dict");
   if (a.record.is_none() || !PyDict_CheckExact(config.ptr()) || !config.equal(a.record)) return std::nullopt;
