@@ -187,10 +187,15 @@ class AhoCorasick {
 // that nibble there. A position where the AND over the three bytes and both nibbles is non-zero is a
 // candidate and is compared against the patterns of the buckets it names. Found patterns leave the tables,
 // so a marker that repeats all over a file stops producing candidates once seen.
+//
+// Where the CPU can look a byte up in a 128-entry table (AVX-512 VBMI), each of the first three pattern bytes
+// has one such table instead, indexed by the byte itself: markers are printable ASCII, so a byte of 0x80 or
+// above is never a candidate, and a bucket of one pattern gives no false candidate at all.
 struct Buckets {
   // Each 16-entry table repeated for the four 128-bit lanes of the widest register.
   alignas(64) std::array<std::array<std::uint8_t, 64>, 3> lo{};
   alignas(64) std::array<std::array<std::uint8_t, 64>, 3> hi{};
+  alignas(64) std::array<std::array<std::uint8_t, 128>, 3> exact{};
   std::array<std::vector<std::uint32_t>, 8> members;
 };
 
@@ -213,6 +218,7 @@ void build_buckets(const std::vector<std::string>& patterns, const Progress& pro
         b.lo[k][lane + (c & 0x0f)] |= bit;
         b.hi[k][lane + (c >> 4)] |= bit;
       }
+      b.exact[k][c & 0x7f] |= bit;  // markers are printable: c < 0x80
     }
   }
 }
@@ -316,14 +322,74 @@ __attribute__((target("avx512f,avx512bw"))) bool next_candidates_avx512(const st
   return false;
 }
 
+
+// The same over 128-entry byte tables, two blocks per round (a round's loads are independent, which keeps
+// more of the file in flight). Bytes of 0x80 and above never match: their lanes are masked out.
+#define OSTREL_VBMI __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+struct ByteTables {
+  __m512i a0, b0, a1, b1, a2, b2;  // the 128 entries of each table as two registers
+};
+
+// The first two bytes of the block at `p`: the positions that may start a candidate, their bucket bits in `r`.
+OSTREL_VBMI inline __mmask64 first_pair(const std::uint8_t* p, const ByteTables& t, __m512i& r) {
+  const __m512i v0 = _mm512_loadu_si512(p), v1 = _mm512_loadu_si512(p + 1);
+  const __mmask64 ascii = ~(_mm512_movepi8_mask(v0) | _mm512_movepi8_mask(v1));
+  r = _mm512_and_si512(_mm512_permutex2var_epi8(t.a0, v0, t.b0), _mm512_permutex2var_epi8(t.a1, v1, t.b1));
+  return _mm512_mask_test_epi8_mask(ascii, r, r);
+}
+
+// The third byte for the candidates `m` of the block at `p`; true with the mask and the bucket bits set
+// when any remain.
+OSTREL_VBMI inline bool third_byte(const std::uint8_t* p, const ByteTables& t, __m512i r, __mmask64 m,
+                                   std::uint64_t& mask, std::uint8_t* bits) {
+  const __m512i v2 = _mm512_loadu_si512(p + 2);
+  r = _mm512_and_si512(r, _mm512_permutex2var_epi8(t.a2, v2, t.b2));
+  const std::uint64_t found = _mm512_mask_test_epi8_mask(m & ~_mm512_movepi8_mask(v2), r, r);
+  if (found == 0) return false;
+  _mm512_storeu_si512(bits, r);
+  mask = found;
+  return true;
+}
+
+OSTREL_VBMI bool next_candidates_vbmi(const std::uint8_t* data, std::size_t n, const Buckets& b, std::size_t& i,
+                                      std::uint64_t& mask, std::uint8_t* bits) {
+  const ByteTables t{_mm512_load_si512(b.exact[0].data()), _mm512_load_si512(b.exact[0].data() + 64),
+                     _mm512_load_si512(b.exact[1].data()), _mm512_load_si512(b.exact[1].data() + 64),
+                     _mm512_load_si512(b.exact[2].data()), _mm512_load_si512(b.exact[2].data() + 64)};
+  std::size_t at = i;
+  for (; n >= 130 && at <= n - 130; at += 128) {
+    __m512i r, s;
+    const __mmask64 m = first_pair(data + at, t, r), k = first_pair(data + at + 64, t, s);
+    if ((m | k) == 0) [[likely]]
+      continue;
+    if (m != 0 && third_byte(data + at, t, r, m, mask, bits)) {
+      i = at;
+      return true;
+    }
+    if (k != 0 && third_byte(data + at + 64, t, s, k, mask, bits)) {
+      i = at + 64;
+      return true;
+    }
+  }
+  for (; n >= 66 && at <= n - 66; at += 64) {
+    __m512i r;
+    const __mmask64 m = first_pair(data + at, t, r);
+    if (m != 0 && third_byte(data + at, t, r, m, mask, bits)) {
+      i = at;
+      return true;
+    }
+  }
+  i = at;
+  return false;
+}
+#undef OSTREL_VBMI
+
 using CandidateFinder = bool (*)(const std::uint8_t*, std::size_t, const Buckets&, std::size_t&,
                                  std::uint64_t&, std::uint8_t*);
 
 void vector_scan(const std::uint8_t* data, std::size_t n, const std::vector<std::string>& patterns,
-                 Progress& progress, bool wide, Buckets& b) {
+                 Progress& progress, CandidateFinder next, std::size_t width, Buckets& b) {
   if (progress.remaining == 0) return;
-  const CandidateFinder next = wide ? next_candidates_avx512 : next_candidates_avx2;
-  const std::size_t width = wide ? 64 : 32;
   build_buckets(patterns, progress, b);
   std::size_t i = 0;
   std::uint64_t mask = 0;
@@ -363,7 +429,16 @@ bool cpu_has_avx512bw() noexcept {
 #endif
 }
 
-enum class Kernel { kAhoCorasick, kAvx2, kAvx512 };
+bool cpu_has_avx512vbmi() noexcept {
+#if defined(__x86_64__)
+  static const bool has = cpu_has_avx512bw() && __builtin_cpu_supports("avx512vbmi");
+  return has;
+#else
+  return false;
+#endif
+}
+
+enum class Kernel { kAhoCorasick, kAvx2, kAvx512, kAvx512Vbmi };
 
 // Findings shared by the threads of one file scan, exchanged between blocks: a pattern that one thread found
 // stops producing candidates in the others, and every thread stops once all are found.
@@ -396,6 +471,7 @@ class SharedFindings {
 
 bool vector_engine_available() noexcept { return cpu_has_avx2(); }
 bool wide_vector_engine_available() noexcept { return cpu_has_avx512bw(); }
+bool byte_table_engine_available() noexcept { return cpu_has_avx512vbmi(); }
 
 NotRegularFileError::NotRegularFileError(std::filesystem::path path)
     : MarkerScanError(EINVAL, std::move(path)),
@@ -437,10 +513,15 @@ struct MarkerSet::Impl {
         if (!cpu_has_avx512bw())
           throw std::invalid_argument("the wide vector scan engine needs a CPU with AVX-512BW");
         return Kernel::kAvx512;
+      case ScanEngine::kByteTable:
+        if (!cpu_has_avx512vbmi())
+          throw std::invalid_argument("the byte table scan engine needs a CPU with AVX-512 VBMI");
+        return Kernel::kAvx512Vbmi;
       case ScanEngine::kAuto:
         break;
     }
     if (patterns.size() > kMaxVectorPatterns) return Kernel::kAhoCorasick;
+    if (cpu_has_avx512vbmi()) return Kernel::kAvx512Vbmi;
     if (cpu_has_avx512bw()) return Kernel::kAvx512;
     return cpu_has_avx2() ? Kernel::kAvx2 : Kernel::kAhoCorasick;
   }
@@ -448,8 +529,16 @@ struct MarkerSet::Impl {
   void run(const std::uint8_t* data, std::size_t n, Kernel kernel, Progress& progress,
            Buckets& scratch) const {
 #if defined(__x86_64__)
-    if (kernel != Kernel::kAhoCorasick)
-      return vector_scan(data, n, patterns, progress, kernel == Kernel::kAvx512, scratch);
+    switch (kernel) {
+      case Kernel::kAvx2:
+        return vector_scan(data, n, patterns, progress, next_candidates_avx2, 32, scratch);
+      case Kernel::kAvx512:
+        return vector_scan(data, n, patterns, progress, next_candidates_avx512, 64, scratch);
+      case Kernel::kAvx512Vbmi:
+        return vector_scan(data, n, patterns, progress, next_candidates_vbmi, 64, scratch);
+      case Kernel::kAhoCorasick:
+        break;
+    }
 #endif
     automaton.scan(data, n, progress);
   }

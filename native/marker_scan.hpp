@@ -17,7 +17,8 @@
 //
 // The scan maps the file and makes one pass whatever the number of markers: a vector prefilter (three-byte
 // fingerprints in eight buckets, candidates verified by comparison) over 64-byte blocks where the CPU has
-// AVX-512BW, 32-byte blocks where it has AVX2, an Aho-Corasick automaton otherwise. A large file is split
+// AVX-512BW (exact byte tables where it also has VBMI), 32-byte blocks where it has AVX2, an Aho-Corasick
+// automaton otherwise. A large file is split
 // into ranges scanned by several threads; each range and each block also reads the bytes just before it,
 // so a marker across a boundary is found. A file that shrinks while it is scanned ends the scan early: the
 // SIGBUS of a page past the new end is caught while a scan runs and ends that range (see marker_scan.cpp).
@@ -63,15 +64,17 @@ class NotRegularFileError : public MarkerScanError {
   std::string message_;
 };
 
-// Implementation used by MarkerSet::scan. kAuto picks kWideVector when the CPU has AVX-512BW, else kVector
-// when it has AVX2, provided the set holds at most 64 distinct markers; kAhoCorasick otherwise. All engines
-// give the same result; the choice exists for tests.
-enum class ScanEngine { kAuto, kAhoCorasick, kVector, kWideVector };
+// Implementation used by MarkerSet::scan. kAuto picks kByteTable when the CPU has AVX-512 VBMI, else
+// kWideVector when it has AVX-512BW, else kVector when it has AVX2, provided the set holds at most 64 distinct
+// markers; kAhoCorasick otherwise. All engines give the same result; the choice exists for tests.
+enum class ScanEngine { kAuto, kAhoCorasick, kVector, kWideVector, kByteTable };
 
 // True when kVector can run on this CPU (x86-64 with AVX2).
 bool vector_engine_available() noexcept;
 // True when kWideVector can run on this CPU (x86-64 with AVX-512F and AVX-512BW).
 bool wide_vector_engine_available() noexcept;
+// True when kByteTable can run on this CPU (x86-64 with AVX-512BW and AVX-512 VBMI).
+bool byte_table_engine_available() noexcept;
 
 // How a file is read.
 struct FileScanOptions {

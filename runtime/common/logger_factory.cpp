@@ -8,7 +8,15 @@
 // and log files that application set up are still in place, applies nothing (a model load re-levels the
 // package logger on every call, and closing and reopening every handler each time costs more than
 // creating a small model's session).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
@@ -34,6 +42,116 @@ constexpr long kDefaultMaxBytes = 10L * 1024 * 1024;
 constexpr int kDefaultBackupLogCount = 20;
 
 using ostrel::truthy;
+
+// The standard modules every call uses, bound once (their functions are still looked up at each call).
+struct Modules {
+  py::module_ os = py::module_::import("os");
+  py::object os_path = os.attr("path");
+  py::module_ sys = py::module_::import("sys");
+  py::module_ logging = py::module_::import("logging");
+  py::module_ logging_config = py::module_::import("logging.config");
+};
+const Modules& modules() {
+  static const Modules* m = new Modules();  // process lifetime
+  return *m;
+}
+
+// obj.<name> with the name made and hashed once (`name` is a literal: its address is the key).
+py::object interned_attr(py::handle obj, const char* name) {
+  static auto* names = new std::unordered_map<const char*, PyObject*>();  // process lifetime
+  PyObject*& key = (*names)[name];
+  if (key == nullptr) key = PyUnicode_InternFromString(name);
+  PyObject* value = PyObject_GetAttr(obj.ptr(), key);
+  if (value == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(value);
+}
+
+// os.path.expanduser("~") as a str: HOME of os.environ, without its trailing slashes ("/" when nothing
+// is left); nullopt when os.environ has no such entry (os.path.expanduser then asks the password
+// database) or is not the usual mapping.
+std::optional<py::str> home_dir() {
+  static PyObject* key = PyBytes_FromString("HOME");
+  py::object environ = interned_attr(modules().os, "environ");
+  PyObject* data = PyObject_GetAttrString(environ.ptr(), "_data");
+  if (data == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  py::object owned = py::reinterpret_steal<py::object>(data);
+  if (!PyDict_CheckExact(data)) return std::nullopt;
+  PyObject* value = PyDict_GetItem(data, key);
+  if (value == nullptr || !PyBytes_CheckExact(value)) return std::nullopt;
+  std::string_view home(PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+  while (!home.empty() && home.back() == '/') home.remove_suffix(1);
+  if (home.empty()) return py::str("/");
+  PyObject* text = PyUnicode_DecodeFSDefaultAndSize(home.data(), static_cast<Py_ssize_t>(home.size()));
+  if (text == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
+}
+
+py::object deepcopy(py::handle value) { return py::module_::import("copy").attr("deepcopy")(value); }
+
+// The os functions whose answers the code below takes from the system directly, as they were when the
+// module was made: a program (or a test) that replaces one of them gets its replacement called.
+struct OsFunctions {
+  py::object access, stat, exists, isdir, expanduser, join, environ;
+  static OsFunctions current() {
+    const Modules& m = modules();
+    return {interned_attr(m.os, "access"),         interned_attr(m.os, "stat"),
+            interned_attr(m.os_path, "exists"),    interned_attr(m.os_path, "isdir"),
+            interned_attr(m.os_path, "expanduser"), interned_attr(m.os_path, "join"),
+            interned_attr(m.os, "environ")};
+  }
+  bool same(const OsFunctions& o) const {
+    return access.is(o.access) && stat.is(o.stat) && exists.is(o.exists) && isdir.is(o.isdir) &&
+           expanduser.is(o.expanduser) && join.is(o.join) && environ.is(o.environ);
+  }
+};
+const OsFunctions& original_os_functions() {
+  static const OsFunctions* f = new OsFunctions(OsFunctions::current());  // process lifetime
+  return *f;
+}
+// Set while a caller that checked os_untouched() runs code that cannot change os (the GIL is held).
+int g_os_checked = 0;
+bool os_untouched() { return g_os_checked > 0 || OsFunctions::current().same(original_os_functions()); }
+struct OsChecked {
+  OsChecked() { ++g_os_checked; }
+  ~OsChecked() { --g_os_checked; }
+  OsChecked(const OsChecked&) = delete;
+  OsChecked& operator=(const OsChecked&) = delete;
+};
+
+// The state of a path as os.path.exists, os.path.isdir and os.access(path, W_OK | X_OK) see it, asked of the
+// system directly; nullopt for a path the system cannot be given (not encodable, or holding a NUL), which
+// the caller asks os about instead.
+struct PathState {
+  bool exists = false;
+  bool is_dir = false;
+};
+std::optional<std::string> system_path(py::handle path) {
+  if (!PyUnicode_Check(path.ptr()) || !os_untouched()) return std::nullopt;
+  PyObject* encoded = PyUnicode_EncodeFSDefault(path.ptr());
+  if (encoded == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  std::string bytes(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+  Py_DECREF(encoded);
+  if (bytes.find('\0') != std::string::npos) return std::nullopt;
+  return bytes;
+}
+std::optional<PathState> path_state(py::handle path) {
+  const std::optional<std::string> name = system_path(path);
+  if (!name) return std::nullopt;
+  struct stat st{};
+  if (::stat(name->c_str(), &st) != 0) return PathState{};
+  return PathState{true, S_ISDIR(st.st_mode)};
+}
+
+bool path_exists(py::handle path) {
+  if (const auto state = path_state(path)) return state->exists;
+  return truthy(modules().os_path.attr("exists")(path));
+}
 
 py::dict make_default_configuration() {
   const char* datefmt = "[%Y-%m-%d %H:%M:%S]";
@@ -72,7 +190,12 @@ py::dict make_default_configuration() {
 }
 
 // True when `path` is a folder this process can create and write files in.
-bool usable_dir(py::module_& os, py::handle path) {
+bool usable_dir(py::handle path) {
+  if (const std::optional<std::string> name = system_path(path)) {
+    struct stat st{};
+    return ::stat(name->c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::access(name->c_str(), W_OK | X_OK) == 0;
+  }
+  const py::module_& os = modules().os;
   if (!truthy(os.attr("path").attr("isdir")(path))) return false;
   return truthy(os.attr("access")(path, py::int_(os.attr("W_OK")) | py::int_(os.attr("X_OK"))));
 }
@@ -82,11 +205,11 @@ void warn_console_only(py::handle error) { py::print(py::str(kMissingLogDirWarni
 // The log directory: made when missing; None, with the warning, when it cannot be made or is there but
 // unusable (a file in its place, a folder this process cannot write in).
 py::object get_existing_log_dir_path() {
-  py::module_ os = py::module_::import("os");
-  py::object user_dir = os.attr("path").attr("expanduser")("~");
-  py::object log_dir = os.attr("path").attr("join")(user_dir, kLogDirName);
-  if (truthy(os.attr("path").attr("exists")(log_dir))) {
-    if (usable_dir(os, log_dir)) return log_dir;
+  const py::module_& os = modules().os;
+  py::object user_dir = modules().os_path.attr("expanduser")("~");
+  py::object log_dir = modules().os_path.attr("join")(user_dir, kLogDirName);
+  if (path_exists(log_dir)) {
+    if (usable_dir(log_dir)) return log_dir;
     const bool is_dir = truthy(os.attr("path").attr("isdir")(log_dir));
     py::object error_number = py::module_::import("errno").attr(is_dir ? "EACCES" : "ENOTDIR");
     warn_console_only(ostrel::builtin("OSError")(error_number, os.attr("strerror")(error_number), log_dir));
@@ -135,8 +258,8 @@ void drop_file_handlers(py::dict config, py::list stale) {
 // configuration are shut down: the others are held out of logging's handler list for the call, and stay
 // registered for the shutdown at exit.
 void dict_config_own_handlers(py::dict config, py::dict before) {
-  py::module_ logging = py::module_::import("logging");
-  py::object dict_config = py::module_::import("logging.config").attr("dictConfig");
+  const py::module_& logging = modules().logging;
+  py::object dict_config = modules().logging_config.attr("dictConfig");
   py::dict named = logging.attr("_handlers");
   py::object ours = py::module_::import("builtins").attr("set")();
   for (py::dict record : {before, config}) {
@@ -182,10 +305,9 @@ void for_each_file_handler(py::dict config, F&& visit) {
 // application of the record fail. Called only when the log directory is unavailable: such handlers are
 // taken out of the record (their loggers keep the console).
 void drop_unopenable_file_handlers(py::dict config) {
-  py::module_ os = py::module_::import("os");
   py::list stale;
   for_each_file_handler(config, [&](py::object name, py::dict h) {
-    if (!usable_dir(os, os.attr("path").attr("dirname")(h["filename"]))) stale.append(name);
+    if (!usable_dir(modules().os_path.attr("dirname")(h["filename"]))) stale.append(name);
   });
   drop_file_handlers(config, stale);
 }
@@ -194,7 +316,7 @@ void drop_unopenable_file_handlers(py::dict config) {
 // not write in under its name). Each file is opened for appending as its handler will open it; those
 // that fail are taken out of the record, with one warning line for the call naming the first failure.
 void drop_files_that_cannot_be_opened(py::dict config) {
-  py::module_ os = py::module_::import("os");
+  const py::module_& os = modules().os;
   py::object flags = py::int_(os.attr("O_WRONLY")) | py::int_(os.attr("O_APPEND")) | py::int_(os.attr("O_CREAT"));
   py::list stale;
   py::object first_error;
@@ -232,8 +354,7 @@ Applied& applied() {
 
 void remember_application(py::dict config) {
   Applied& a = applied();
-  py::module_ logging = py::module_::import("logging");
-  py::object get_logger = logging.attr("getLogger");
+  py::object get_logger = modules().logging.attr("getLogger");
   py::list loggers;
   py::list streams;
   py::dict entries = config["handlers"];
@@ -255,7 +376,7 @@ void remember_application(py::dict config) {
   for (auto item : py::dict(config["loggers"])) remember(get_logger(item.first));
   py::list files;
   for_each_file_handler(config, [&](py::object, py::dict h) { files.append(h["filename"]); });
-  a.record = py::module_::import("copy").attr("deepcopy")(config);
+  a.record = deepcopy(config);
   a.loggers = loggers;
   a.streams = streams;
   a.files = files;
@@ -264,26 +385,36 @@ void remember_application(py::dict config) {
 void forget_application() { applied().record = py::none(); }
 
 // True when applying `config` would change nothing (see Applied).
-bool already_applied(py::dict config) {
+bool already_applied(py::dict config, bool record_compared = false) {
   Applied& a = applied();
-  if (a.record.is_none() || !config.equal(a.record)) return false;
+  if (!record_compared && (a.record.is_none() || !config.equal(a.record))) return false;
   for (auto item : a.loggers) {
-    py::tuple entry = py::reinterpret_borrow<py::tuple>(item);
-    py::object logger = entry[0];
-    if (!py::tuple(logger.attr("handlers")).equal(py::object(entry[1])) ||
-        !py::object(logger.attr("level")).equal(py::object(entry[2])) ||
-        truthy(logger.attr("disabled")))
+    PyObject* entry = item.ptr();  // (logger, handlers, level)
+    py::object logger = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(entry, 0));
+    py::object handlers = interned_attr(logger, "handlers");
+    PyObject* kept = PyTuple_GET_ITEM(entry, 1);
+    if (!PyList_CheckExact(handlers.ptr())) {
+      handlers = py::tuple(handlers);
+    } else if (PyList_GET_SIZE(handlers.ptr()) != PyTuple_GET_SIZE(kept)) {
+      return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kept); ++i)
+      if (PySequence_Fast_GET_ITEM(handlers.ptr(), i) != PyTuple_GET_ITEM(kept, i)) {
+        if (!py::tuple(handlers).equal(py::handle(kept))) return false;  // equal but other objects
+        break;
+      }
+    if (!interned_attr(logger, "level").equal(py::handle(PyTuple_GET_ITEM(entry, 2))) ||
+        truthy(interned_attr(logger, "disabled")))
       return false;
   }
-  py::module_ sys = py::module_::import("sys");
+  const py::module_& sys = modules().sys;
   for (auto item : a.streams) {
     py::tuple entry = py::reinterpret_borrow<py::tuple>(item);
     py::object stream = sys.attr(py::str(entry[1]));
-    if (!py::object(entry[0].attr("stream")).is(stream)) return false;
+    if (!interned_attr(entry[0], "stream").is(stream)) return false;
   }
-  py::object exists = py::module_::import("os").attr("path").attr("exists");
   for (auto path : a.files)
-    if (!truthy(exists(path))) return false;
+    if (!path_exists(path)) return false;
   return true;
 }
 
@@ -296,7 +427,7 @@ void apply_or_roll_back(py::dict config, py::dict before) {
     dict_config(config);
   } catch (py::error_already_set& e) {
     forget_application();
-    py::dict restored = py::module_::import("copy").attr("deepcopy")(before);
+    py::dict restored = deepcopy(before);
     config.clear();
     for (auto item : restored) config[item.first] = item.second;
     try {
@@ -317,7 +448,7 @@ void update_logging_configs(py::object cls, py::object logger_name, py::object l
   Applied& a = applied();
   py::dict before = !a.record.is_none() && config.equal(a.record)
                         ? py::dict(a.record)
-                        : py::dict(py::module_::import("copy").attr("deepcopy")(config));
+                        : py::dict(deepcopy(config));
   py::object log_dir = cls.attr("_get_existing_log_dir_path")();
   py::object handler_name = cls.attr("_handler_name_from_logger_name")(logger_name);
 
@@ -326,7 +457,7 @@ void update_logging_configs(py::object cls, py::object logger_name, py::object l
   py::list logger_handlers;
   logger_handlers.append(kConsoleHandler);
   if (!log_dir.is_none()) {
-    py::module_ os = py::module_::import("os");
+    const py::module_& os = modules().os;
     py::dict handler;
     handler["class"] = kFileHandlerClass;
     handler["level"] = log_level;
@@ -354,8 +485,118 @@ void update_logging_configs(py::object cls, py::object logger_name, py::object l
   apply_or_roll_back(config, before);
 }
 
+// ---- the repeated call ----------------------------------------------------------------------------
+// A model load re-levels its loggers on every call, almost always to what they already are. The call
+// below answers that case without building anything: when the class is LoggerManager itself with its
+// own hooks, the record is the one last applied, the log directory is there and usable, and the
+// record already holds exactly the entries the call would write, then the full update would find the
+// record applied and change nothing.
+
+py::handle g_manager;  // the LoggerManager class made here
+constexpr const char* kHooks[] = {"_logger_exists", "_update_logging_configs", "_get_existing_log_dir_path",
+                                  "_handler_name_from_logger_name"};
+struct Hook {
+  py::object name;   // interned
+  py::object value;  // the class attribute as made here
+};
+std::vector<Hook>& hooks() {
+  static auto* h = new std::vector<Hook>();  // process lifetime
+  return *h;
+}
+
+void remember_hooks(py::handle cls) {
+  PyObject* dict = reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict;
+  for (const char* name : kHooks) {
+    py::object key = py::reinterpret_steal<py::object>(PyUnicode_InternFromString(name));
+    PyObject* value = PyDict_GetItemWithError(dict, key.ptr());
+    if (value == nullptr) throw py::error_already_set();
+    hooks().push_back({key, py::reinterpret_borrow<py::object>(value)});
+  }
+}
+
+bool own_hooks(py::handle cls) {
+  if (!cls.is(g_manager)) return false;
+  PyObject* dict = reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict;
+  for (const Hook& hook : hooks())
+    if (PyDict_GetItemWithError(dict, hook.name.ptr()) != hook.value.ptr()) {
+      PyErr_Clear();
+      return false;
+    }
+  return true;
+}
+
+// os.path.join(directory, name) for a relative `name`.
+py::str joined(py::handle directory, const char* name) {
+  Py_ssize_t n = PyUnicode_GET_LENGTH(directory.ptr());
+  const bool separator = n > 0 && PyUnicode_READ_CHAR(directory.ptr(), n - 1) != '/';
+  return py::str(directory) + py::str(separator ? std::string("/") + name : std::string(name));
+}
+
+// The same value (==) under `key` of `dict`.
+bool holds(py::handle dict, const char* key, py::handle value) {
+  PyObject* item = PyDict_GetItemString(dict.ptr(), key);
+  if (item == nullptr) return false;
+  const int equal = PyObject_RichCompareBool(item, value.ptr(), Py_EQ);
+  if (equal < 0) throw py::error_already_set();
+  return equal == 1;
+}
+
+std::optional<py::object> unchanged_logger(py::handle cls, py::handle logger_name, py::handle log_level,
+                                           py::handle max_bytes) {
+  if (!own_hooks(cls) || !PyUnicode_CheckExact(logger_name.ptr()) || !os_untouched()) return std::nullopt;
+  const OsChecked checked;
+  const Applied& a = applied();
+  py::object config = interned_attr(cls, "_config_dict");
+  if (a.record.is_none() || !PyDict_CheckExact(config.ptr()) || !config.equal(a.record)) return std::nullopt;
+  PyObject* loggers = PyDict_GetItemString(config.ptr(), "loggers");
+  PyObject* handlers = PyDict_GetItemString(config.ptr(), "handlers");
+  PyObject* root = PyDict_GetItemString(config.ptr(), "root");
+  if (loggers == nullptr || handlers == nullptr || root == nullptr || !PyDict_Check(loggers) ||
+      !PyDict_Check(handlers) || !PyDict_Check(root))
+    return std::nullopt;
+  PyObject* logger_entry = PyDict_GetItem(loggers, logger_name.ptr());
+  const py::str handler_name = handler_name_from_logger_name(py::reinterpret_borrow<py::object>(logger_name));
+  PyObject* handler_entry = PyDict_GetItem(handlers, handler_name.ptr());
+  if (logger_entry == nullptr || handler_entry == nullptr || !PyDict_Check(logger_entry) ||
+      !PyDict_Check(handler_entry))
+    return std::nullopt;
+  PyObject* old_level = PyDict_GetItemString(logger_entry, "level");
+  PyObject* old_size = PyDict_GetItemString(handler_entry, "maxBytes");
+  if (old_level == nullptr || old_size == nullptr) return std::nullopt;
+  py::handle level = truthy(log_level) ? log_level : py::handle(old_level);
+  py::handle size = truthy(max_bytes) ? max_bytes : py::handle(old_size);
+
+  std::optional<py::str> home = home_dir();
+  py::object user_dir = home ? py::object(*home) : modules().os_path.attr("expanduser")("~");
+  if (!PyUnicode_CheckExact(user_dir.ptr())) return std::nullopt;
+  py::str log_dir = joined(user_dir, kLogDirName);
+  if (!usable_dir(log_dir)) return std::nullopt;  // missing or unusable: the full path decides
+
+  if (PyDict_Size(handler_entry) != 7 || !holds(handler_entry, "class", py::str(kFileHandlerClass)) ||
+      !holds(handler_entry, "level", level) || !holds(handler_entry, "formatter", py::str("fileFormatter")) ||
+      !holds(handler_entry, "filename", joined(log_dir, (ostrel::str(logger_name) + ".log").c_str())) ||
+      !holds(handler_entry, "maxBytes", size) ||
+      !holds(handler_entry, "backupCount", interned_attr(cls, "DEFAULT_BACKUP_LOG_COUNT")) ||
+      !holds(handler_entry, "encoding", py::str("utf8")))
+    return std::nullopt;
+  py::list logger_handlers;
+  logger_handlers.append(kConsoleHandler);
+  logger_handlers.append(handler_name);
+  if (PyDict_Size(logger_entry) != 3 || !holds(logger_entry, "level", level) ||
+      !holds(logger_entry, "handlers", logger_handlers) || !holds(logger_entry, "propagate", py::bool_(false)))
+    return std::nullopt;
+  PyObject* root_handlers = PyDict_GetItemString(root, "handlers");
+  if (root_handlers == nullptr || !PyList_Check(root_handlers)) return std::nullopt;
+  const int listed = PySequence_Contains(root_handlers, handler_name.ptr());
+  if (listed < 0) throw py::error_already_set();
+  if (listed == 0 || !already_applied(config, /*record_compared=*/true)) return std::nullopt;
+  return interned_attr(modules().logging, "getLogger")(logger_name);
+}
+
 py::object get_and_update_logger(py::object cls, py::object logger_name, py::object log_level,
                                  py::object max_bytes) {
+  if (std::optional<py::object> logger = unchanged_logger(cls, logger_name, log_level, max_bytes))
+    return *logger;
   py::object level;
   py::object size;
   if (truthy(cls.attr("_logger_exists")(logger_name))) {
@@ -375,7 +616,7 @@ py::object get_and_update_logger(py::object cls, py::object logger_name, py::obj
     size = truthy(max_bytes) ? max_bytes : py::object(cls.attr("DEFAULT_MAX_BYTES"));
   }
   cls.attr("_update_logging_configs")(logger_name, level, size);
-  return py::module_::import("logging").attr("getLogger")(logger_name);
+  return modules().logging.attr("getLogger")(logger_name);
 }
 
 py::object make_logger_manager(py::module_& m, py::dict config) {
@@ -436,6 +677,9 @@ MODTREE_MODULE("common.logger_factory", m) {
   m.attr("VALID_LOGGING_VERBOSITY_INPUTS") = py::set(names);
 
   py::object manager = make_logger_manager(m, config);
+  g_manager = manager.inc_ref();
+  original_os_functions();
+  remember_hooks(manager);
   m.attr("get_logger") = manager.attr("get_and_update_logger");
   make_ilogger(m, manager);
 }

@@ -22,6 +22,11 @@ py::object mod_attr(const char* name) { return g_module.attr(name); }
 
 using ostrel::truthy;
 
+const py::module_& os_module() {
+  static const py::module_* os = new py::module_(py::module_::import("os"));  // process lifetime
+  return *os;
+}
+
 py::object inferencer(py::handle self) { return self.attr("_LoadedModel__inferencer"); }
 
 // ---- LoadedModel ----------------------------------------------------------------------------------
@@ -174,7 +179,9 @@ py::list enum_values(const char* enum_name) {
 }
 
 bool equals_a_member(py::handle value, const char* enum_name) {
-  for (py::handle member : mod_attr(enum_name))
+  py::object members = mod_attr(enum_name);
+  if (py::type::handle_of(value).is(members)) return true;  // an instance of an enumeration is one of its members
+  for (py::handle member : members)
     if (value.equal(member)) return true;
   return false;
 }
@@ -188,7 +195,7 @@ void verify_arguments(py::object framework_type, py::object inference_hardware, 
     if (!falsy_names.empty())
       raise(mod_attr("EmptyInputValue"),
             "The following values are None: " + ostrel::str(falsy_names) + ". Please specify valid values.");
-    if (!truthy(py::module_::import("os").attr("path").attr("exists")(model_path)))
+    if (!truthy(os_module().attr("path").attr("exists")(model_path)))
       raise(mod_attr("CheckpointFileDoesNotExistError"),
             "The model file does not exist at " + ostrel::text(model_path));
     try {

@@ -97,6 +97,7 @@ std::vector<ScanEngine> engines() {
   std::vector<ScanEngine> list = {ScanEngine::kAhoCorasick};
   if (vector_engine_available()) list.push_back(ScanEngine::kVector);
   if (ostrel::native::wide_vector_engine_available()) list.push_back(ScanEngine::kWideVector);
+  if (ostrel::native::byte_table_engine_available()) list.push_back(ScanEngine::kByteTable);
   return list;
 }
 
@@ -339,7 +340,7 @@ TEST(MarkerSetTest, EnginesAgreeWithPlainSearch) {
     const std::vector<std::string> markers = use_dense ? dense : all_table_markers();
     const MarkerSet set(markers);
     for (int round = 0; round < 400; ++round) {
-      // Sizes around the 32-byte blocks and the 34-byte look-ahead of the vector engine, then larger.
+      // Sizes around the 32- and 64-byte blocks, the 128-byte rounds and their look-ahead, then larger.
       const std::size_t size = round < 200 ? static_cast<std::size_t>(round) : 1 + rng() % 200000;
       std::string data = noise(rng, size);
       if (use_dense)  // mostly the markers' own letters
