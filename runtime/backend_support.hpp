@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "modtree/classes.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 
 namespace ostrel {
 

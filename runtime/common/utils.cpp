@@ -28,7 +28,7 @@
 #include "native/pipe_lines.hpp"
 #include "native/timing.hpp"
 #include "native/unique_fd.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
 

@@ -3,7 +3,7 @@
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "native/cpu_info.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
 

@@ -1,4 +1,5 @@
-// Small helpers shared by the runtime's binding code.
+// Small helpers shared by the binding code of both packages (ostrel and tests): raising and
+// translating errors, argument splitting, logging from C++.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -26,8 +27,9 @@ inline bool truthy(py::handle value) {
 
 // Sets the Python error a native failure stands for: a system error is the OSError of its errno (the
 // constructor picks FileNotFoundError, PermissionError, ...), out of memory is MemoryError, an index
-// out of range IndexError, the other logic and range errors ValueError, anything else RuntimeError
-// with its text (pybind11's own mapping, with system errors added).
+// out of range IndexError, an arithmetic overflow OverflowError, the other logic and range errors
+// ValueError, anything else RuntimeError with its text (pybind11's own mapping, with system errors
+// added).
 inline void set_native_error(const std::exception& e) noexcept {
   if (const auto* sys = dynamic_cast<const std::system_error*>(&e)) {
     if (sys->code().category() == std::generic_category() || sys->code().category() == std::system_category()) {
@@ -43,11 +45,12 @@ inline void set_native_error(const std::exception& e) noexcept {
     PyErr_NoMemory();
   else if (dynamic_cast<const std::out_of_range*>(&e) != nullptr)
     PyErr_SetString(PyExc_IndexError, e.what());
+  else if (dynamic_cast<const std::overflow_error*>(&e) != nullptr)
+    PyErr_SetString(PyExc_OverflowError, e.what());
   else if (dynamic_cast<const std::invalid_argument*>(&e) != nullptr ||
            dynamic_cast<const std::length_error*>(&e) != nullptr ||
            dynamic_cast<const std::domain_error*>(&e) != nullptr ||
-           dynamic_cast<const std::range_error*>(&e) != nullptr ||
-           dynamic_cast<const std::overflow_error*>(&e) != nullptr)
+           dynamic_cast<const std::range_error*>(&e) != nullptr)
     PyErr_SetString(PyExc_ValueError, e.what());
   else
     PyErr_SetString(PyExc_RuntimeError, e.what());
@@ -68,13 +71,15 @@ inline void set_error_in_flight() noexcept {
   }
 }
 
-// Registers, once per process, the translation of native failures that leave a pybind11 function:
-// the same mapping as guarded() below.
+// Registers the translation of native failures that leave a pybind11 function of this extension: the
+// same mapping as guarded() below. The translator is local to the calling extension (each package's
+// shared object registers its own, once, from its root), so it never handles another extension's
+// exceptions and no other extension's translator handles ours.
 inline void register_native_errors() {
   static bool done = false;
   if (done) return;
   done = true;
-  py::register_exception_translator([](std::exception_ptr p) {
+  py::register_local_exception_translator([](std::exception_ptr p) {
     if (!p) return;
     try {
       std::rethrow_exception(p);
