@@ -33,9 +33,6 @@ void expect(py::handle self, const char* assertion, A&&... args) {
 // `__exit__`; one of another class propagates unchanged, and a body that returns fails the check.
 void expect_raises(py::handle self, py::handle cls, const std::function<void()>& body);
 
-// `context.__exit__(type, value, traceback)` of the error `e`; true when the context suppresses it.
-bool exit_with(py::handle context, const py::error_already_set& e);
-
 // True when the Python error `e` is an instance of `cls`.
 inline bool is(const py::error_already_set& e, py::handle cls) { return e.matches(cls); }
 
