@@ -1,6 +1,7 @@
 #include "modtree/classes.hpp"
 
 #include "modtree/args.hpp"
+#include "modtree/entry.hpp"
 
 #include <cstring>
 #include <memory>
@@ -86,10 +87,10 @@ PyObject* forward(PyObject* holder, PyObject* const* args, Py_ssize_t nargsf, Py
   // pybind11 refused the arguments: name the fault as the interpreter would, where it is one of
   // names and counts (a value of a wrong type keeps the binding's own text).
   Py_ssize_t nargs = PyVectorcall_NARGS(static_cast<std::size_t>(nargsf));
-  try {
-    if (!f->parameters) f->parameters = parameters_of(*f->record, f->qualname);
-  } catch (...) {
-    return nullptr;
+  if (!f->parameters) {
+    SavedError binding_error;  // kept when the parameters cannot be read
+    f->parameters = parameters_of(*f->record, f->qualname);
+    binding_error.restore();
   }
   SavedError binding_error;
   if (!f->parameters->diagnose(args, nargs, kwnames)) binding_error.restore();
@@ -191,9 +192,7 @@ py::object python_function(py::cpp_function f, const char* python_name, const st
   for (const auto& a : rec->args) all_named = all_named && a.name != nullptr;
   if (!all_named) return f;
   // The forwarding built-in: same name, text signature and module; lives as long as the class.
-  auto* def = new PyMethodDef{rec->def->ml_name,
-                              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&forward)),
-                              METH_FASTCALL | METH_KEYWORDS, rec->def->ml_doc};
+  auto* def = new PyMethodDef(fastcall_method<&forward>(rec->def->ml_name, rec->def->ml_doc));
   auto* held = new Forwarded{f.ptr(), rec, qualname.empty() ? std::string(python_name) : qualname, nullptr};
   py::capsule holder(held, [](void* p) {
     auto* h = static_cast<Forwarded*>(p);

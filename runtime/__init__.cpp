@@ -2,7 +2,7 @@
 #include <pybind11/stl.h>
 
 #include "modtree/modtree.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
 

@@ -1,6 +1,6 @@
 // Pieces that the framework back-ends' binding code shares: the module accessor, the predict-call
 // prologue, the common constructor and its call of the base one, the interned attribute names of the
-// fast paths, the release of an instance's resources and the translation of TensorFlow's load failures.
+// fast paths and the release of an instance's resources.
 #pragma once
 
 #include <Python.h>
@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "modtree/classes.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 
 namespace ostrel {
 
@@ -29,20 +29,47 @@ class ModuleAttributes {
   py::handle module_;
 };
 
-// The ValueError text of a predict call that gives `x` together with keyword inputs.
+// The text of the refusal of a predict call that gives `x` together with keyword inputs.
 inline constexpr const char* kBothInputKinds =
     "Please specify explicitly: either use 'x' argument OR pass keyword arguments for multiple inputs.";
 
-// split_predict_args that also refuses, with a ValueError, an `x` other than None given together with
-// keyword inputs (keywords other than `x`).
-inline bool split_predict_inputs(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PredictArgs& out) {
+// How a back-end refuses `x` together with keyword inputs: a ValueError with kBothInputKinds, or (the
+// torch engine) an AssertionError whose single argument is that ValueError.
+enum class BothInputKinds { kValueError, kAssertionOfValueError };
+
+// split_predict_args that also refuses an `x` other than None given together with keyword inputs
+// (keywords other than `x`), the way `refusal` names. Sets the error and returns false on refusal.
+inline bool split_predict_inputs(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PredictArgs& out,
+                                 BothInputKinds refusal = BothInputKinds::kValueError) {
   if (!split_predict_args(args, nargs, kwnames, out)) return false;
-  Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  if (out.x != nullptr && out.x != Py_None && nkw - (out.x_keyword >= 0 ? 1 : 0) > 0) {
+  if (out.given_x() == nullptr || out.named_input_count() == 0) return true;
+  if (refusal == BothInputKinds::kValueError) {
     PyErr_SetString(PyExc_ValueError, kBothInputKinds);
     return false;
   }
-  return true;
+  PyObject* value_error = PyObject_CallOneArg(PyExc_ValueError, py::str(kBothInputKinds).ptr());
+  if (value_error == nullptr) return false;
+  PyObject* assertion_args = PyTuple_Pack(1, value_error);
+  Py_DECREF(value_error);
+  if (assertion_args == nullptr) return false;
+  PyErr_SetObject(PyExc_AssertionError, assertion_args);
+  Py_DECREF(assertion_args);
+  return false;
+}
+
+// The named inputs of a predict call (its keywords without `x`) as a new mapping from input name to
+// value, in call order: the feed of the back-ends that take inputs by name. Null with the Python error
+// set on failure.
+inline PyObject* named_inputs(const PredictArgs& call) {
+  PyObject* feed = PyDict_New();
+  if (feed == nullptr) return nullptr;
+  const Py_ssize_t n = call.keyword_count();
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (i != call.x_keyword && PyDict_SetItem(feed, PyTuple_GET_ITEM(call.kwnames, i), call.kwvalues[i]) != 0) {
+      Py_DECREF(feed);
+      return nullptr;
+    }
+  return feed;
 }
 
 // Defines the constructor the file back-ends share: __init__(self, checkpoint_file,
@@ -79,28 +106,6 @@ inline void intern_names(std::initializer_list<std::pair<PyObject**, const char*
 inline void delete_instance_resources(py::handle self, std::initializer_list<const char*> names) {
   py::object remove = self.attr("_delete_instance_resource");
   for (const char* name : names) remove(name);
-}
-
-// Raises the error of a TensorFlow load failure `e` (a caught Exception), from `e`: TensorFlow's
-// runtime errors and RuntimeError as ModelFrameworkRuntimeError(runtime_prefix + text), invalid
-// arguments and ValueError as ModelValueError(value_prefix + text), anything else as
-// FailedToLoadCheckpointError(text, or the error's class name where the text is empty). The classes are
-// the attributes of `module`; `tf` is the tensorflow module.
-[[noreturn]] inline void raise_tf_load_error(py::handle module, py::handle tf, const py::error_already_set& e,
-                                             const std::string& runtime_prefix, const std::string& value_prefix) {
-  py::object errors = tf.attr("errors");
-  auto raise_as = [&](const char* cls, const std::string& prefix) {
-    raise_from(module.attr(cls)(prefix + str(e.value())), e.value());
-  };
-  for (const char* name :
-       {"OpError", "OperatorNotAllowedInGraphError", "UnknownError", "InternalError", "UnavailableError"})
-    if (e.matches(errors.attr(name))) raise_as("ModelFrameworkRuntimeError", runtime_prefix);
-  if (e.matches(PyExc_RuntimeError)) raise_as("ModelFrameworkRuntimeError", runtime_prefix);
-  if (e.matches(errors.attr("InvalidArgumentError")) || e.matches(PyExc_ValueError))
-    raise_as("ModelValueError", value_prefix);
-  std::string message = str(e.value());
-  if (message.empty()) message = str(py::type::of(e.value()).attr("__name__"));
-  raise_from(module.attr("FailedToLoadCheckpointError")(message), e.value());
 }
 
 }  // namespace ostrel

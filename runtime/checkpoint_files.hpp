@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "native/pickle_reader.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 
 namespace ostrel {
 

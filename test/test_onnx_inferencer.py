@@ -82,12 +82,6 @@ class RuntimeProxy:
         return getattr(ort, name)
 
 
-def raising(error):
-    def session(*args, **kwargs):
-        raise error
-    return session
-
-
 # ---- construction, session options, providers -----------------------------------------------------
 
 def test_class_shape():
@@ -172,34 +166,6 @@ def test_runtime_load_errors_keep_their_text(samples, tmp_path, name, error_clas
     cause = info.value.__cause__
     assert type(cause).__name__ == error_class and text in str(cause)
     assert str(info.value) == str(cause)
-
-
-def test_refused_provider_keeps_its_text(identity, monkeypatch):
-    state = ort.capi.onnxruntime_pybind11_state
-    refused = state.EPFail("[ONNXRuntimeError] : 11 : EP_FAIL : provider refused")
-    monkeypatch.setattr(onnx_module, "onnx_rt", RuntimeProxy(InferenceSession=raising(refused)))
-    with pytest.raises(exc.FailedToLoadCheckpointError, match="EP_FAIL : provider refused") as info:
-        OnnxInferencer(identity, inference_hardware="cpu")
-    assert info.value.__cause__ is refused
-
-
-@pytest.mark.parametrize("error, translated, prefix", [
-    (RuntimeError("boom"), exc.ModelFrameworkRuntimeError, "Framework runtime error: "),
-    (ort.capi.onnxruntime_pybind11_state.InvalidArgument("bad arg"), exc.ModelValueError,
-     "Invalid argument for ONNX model: "),
-    (ValueError("bad value"), exc.ModelValueError, "Invalid argument for ONNX model: "),
-])
-def test_load_error_translation(identity, monkeypatch, error, translated, prefix):
-    monkeypatch.setattr(onnx_module, "onnx_rt", RuntimeProxy(InferenceSession=raising(error)))
-    with pytest.raises(translated) as info:
-        OnnxInferencer(identity, inference_hardware="cpu")
-    assert str(info.value) == prefix + str(error) and info.value.__cause__ is error
-
-
-def test_interrupt_is_not_translated(identity, monkeypatch):
-    monkeypatch.setattr(onnx_module, "onnx_rt", RuntimeProxy(InferenceSession=raising(KeyboardInterrupt())))
-    with pytest.raises(KeyboardInterrupt):
-        OnnxInferencer(identity, inference_hardware="cpu")
 
 
 @pytest.mark.parametrize("gpu_present", [False, True])

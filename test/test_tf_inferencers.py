@@ -209,42 +209,6 @@ def test_saved_model_load_failures_leave_no_extraction_folder(samples, tmp_path,
     assert extraction_folders(tmp_tempdir) == []
 
 
-def _raising(error):
-    def load(*args, **kwargs):
-        raise error
-    return load
-
-
-LOAD_ERRORS = [  # (raised by the framework's loader, translated class, message prefix of TF2, of Keras)
-    (tf.errors.InvalidArgumentError(None, None, "bad arg"), exc.ModelFrameworkRuntimeError,
-     "Tensorflow raised an error while loading th model: ", "Keras ran into error while loading the model: "),
-    (tf.errors.UnknownError(None, None, "unknown"), exc.ModelFrameworkRuntimeError,
-     "Tensorflow raised an error while loading th model: ", "Keras ran into error while loading the model: "),
-    (RuntimeError("runtime"), exc.ModelFrameworkRuntimeError,
-     "Tensorflow raised an error while loading th model: ", "Keras ran into error while loading the model: "),
-    (ValueError("value"), exc.ModelValueError,
-     "Tensorflow received an invalid value/argument while loading th model: ",
-     "Keras raised an value error while loading the model: "),
-    (KeyError("other"), exc.FailedToLoadCheckpointError, "", ""),  # no longer bare: the caught text
-]
-
-
-@pytest.mark.parametrize("error,cls,tf2_prefix,keras_prefix", LOAD_ERRORS, ids=lambda v: type(v).__name__)
-def test_load_errors_are_translated_with_their_text(tmp_path, monkeypatch, error, cls, tf2_prefix, keras_prefix):
-    from ostrel.frameworks import keras_inferencer as keras_module
-
-    fake_tf = types.SimpleNamespace(saved_model=types.SimpleNamespace(load=_raising(error)), errors=tf.errors,
-                                    config=tf.config, version=tf.version,
-                                    keras=types.SimpleNamespace(models=types.SimpleNamespace(load_model=_raising(error))))
-    monkeypatch.setattr(tf_module, "tf", fake_tf)
-    monkeypatch.setattr(keras_module, "tf", fake_tf)
-    for make, prefix in ((TF2Inferencer, tf2_prefix), (KerasInferencer, keras_prefix)):
-        with pytest.raises(cls) as info:
-            make(str(tmp_path), inference_hardware=CPU)
-        assert type(info.value) is cls and str(info.value) == prefix + str(error)
-        assert info.value.__cause__ is error
-
-
 def test_missing_serving_signature_after_load_raises_runtime_error(samples):
     inf = TF2Inferencer(str(samples / "mobilenet_v2.zip"), inference_hardware=CPU)
     dims = inf.fetch_model_input_dimensions()

@@ -298,39 +298,7 @@ def test_constructors_take_exactly_the_five_keywords(samples):
         TorchInferenceEngine("x", CPU)
 
 
-# ---- load error translation -------------------------------------------------------------------------------
-
-
-class BothKinds(RuntimeError, ValueError):
-    pass
-
-
-@pytest.mark.parametrize("error, expected", [
-    (RuntimeError("rt"), exc.ModelFrameworkRuntimeError),
-    (NotImplementedError("ni"), exc.ModelFrameworkRuntimeError),
-    (BothKinds("both"), exc.ModelFrameworkRuntimeError),  # the runtime rule comes first
-    (ValueError("v"), exc.ModelValueError),
-    (UnicodeDecodeError("utf-8", b"\xff", 0, 1, "bad"), exc.ModelValueError),
-    (KeyError("k"), exc.OstrelError),
-    (AssertionError("a"), exc.OstrelError),
-    (Exception("plain"), exc.OstrelError),
-])
-def test_load_errors_are_translated_in_order(error, expected):
-    with pytest.raises(exc.OstrelError) as info:
-        Engine(error=error)
-    e = info.value
-    assert type(e) is expected and e.__cause__ is error and e.__context__ is error and e.__suppress_context__
-    if expected is exc.OstrelError:
-        assert e.args == ()
-    else:
-        assert e.args == (LOAD_PREFIX + str(error),)
-
-
-@pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(3)])
-def test_interrupts_pass_through_loading(error):
-    with pytest.raises(type(error)) as info:
-        Engine(error=error)
-    assert info.value is error
+# ---- load failures ------------------------------------------------------------------------------------------
 
 
 def test_failures_moving_or_switching_the_module_are_translated_too(gpu_memory):

@@ -15,7 +15,7 @@
 #include "modtree/modtree.hpp"
 #include "native/format_probe.hpp"
 #include "native/marker_scan.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
 using ostrel::native::CompiledTable;

@@ -20,7 +20,7 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
 

@@ -28,7 +28,7 @@
 #include "native/pipe_lines.hpp"
 #include "native/timing.hpp"
 #include "native/unique_fd.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
 
@@ -87,7 +87,7 @@ PyObject* g_cpu_timer_start = nullptr;
 PyObject* g_cpu_timer_stop = nullptr;
 PyObject* g_starter_name = nullptr;  // interned "starter"
 
-PyObject* cpu_timer_start(PyObject* self, PyObject* /*unused*/) {
+PyObject* cpu_timer_start(PyObject* self) {
   PyObject* mark = PyFloat_FromDouble(ostrel::native::perf_counter());
   if (mark == nullptr) return nullptr;
   const int rc = PyObject_SetAttr(self, g_starter_name, mark);
@@ -96,7 +96,7 @@ PyObject* cpu_timer_start(PyObject* self, PyObject* /*unused*/) {
   Py_RETURN_NONE;
 }
 
-PyObject* cpu_timer_stop(PyObject* self, PyObject* /*unused*/) {
+PyObject* cpu_timer_stop(PyObject* self) {
   const double now = ostrel::native::perf_counter();
   PyObject* starter = PyObject_GetAttr(self, g_starter_name);
   if (starter == nullptr) return nullptr;
@@ -119,9 +119,9 @@ PyObject* cpu_timer_stop(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyMethodDef g_cpu_timer_methods[] = {
-    {"start", cpu_timer_start, METH_NOARGS,
-     "Marks the start: stores a time.perf_counter() reading in starter."},
-    {"stop", cpu_timer_stop, METH_NOARGS, "Returns the milliseconds elapsed since the last start()."},
+    ostrel::noargs_method<&cpu_timer_start>("start",
+                                            "Marks the start: stores a time.perf_counter() reading in starter."),
+    ostrel::noargs_method<&cpu_timer_stop>("stop", "Returns the milliseconds elapsed since the last start()."),
 };
 
 py::object build_timer(py::module_& m) {

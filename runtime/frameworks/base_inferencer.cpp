@@ -15,7 +15,7 @@
 #include "native/timing.hpp"
 #include "runtime/common/utils.hpp"
 #include "runtime/backend_support.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
 using ostrel::raise;

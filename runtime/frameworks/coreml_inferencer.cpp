@@ -17,7 +17,7 @@
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
 
@@ -137,44 +137,35 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
     PyErr_SetString(PyExc_TypeError, "predict() missing 1 required positional argument: 'x'");
     return nullptr;
   }
-  try {
-    py::object feed;
-    if (PyDict_Check(call.x)) {
-      // A plain copy: coremltools takes plain dicts only and converts their values in place, which
-      // would otherwise change the caller's mapping. Keys and values go on as they are.
-      feed = py::reinterpret_steal<py::object>(PyDict_Copy(call.x));
-      if (!feed) return nullptr;
-    } else {
-      feed = py::reinterpret_steal<py::object>(inputs_from_array_list(call.self, call.x));
-      if (!feed) return nullptr;
-      if (feed.is_none()) {
-        py::object single =
-            py::reinterpret_steal<py::object>(PyObject_GetAttr(call.self, s_single_input_name));
-        if (!single) return nullptr;
-        if (single.is_none()) {
-          PyErr_SetString(PyExc_ValueError, kMultipleInputs);
-          return nullptr;
-        }
-        py::dict one;
-        one[single] = py::reinterpret_borrow<py::object>(call.x);
-        feed = one;
+  py::object feed;
+  if (PyDict_Check(call.x)) {
+    // A plain copy: coremltools takes plain dicts only and converts their values in place, which
+    // would otherwise change the caller's mapping. Keys and values go on as they are.
+    feed = py::reinterpret_steal<py::object>(PyDict_Copy(call.x));
+    if (!feed) return nullptr;
+  } else {
+    feed = py::reinterpret_steal<py::object>(inputs_from_array_list(call.self, call.x));
+    if (!feed) return nullptr;
+    if (feed.is_none()) {
+      py::object single =
+          py::reinterpret_steal<py::object>(PyObject_GetAttr(call.self, s_single_input_name));
+      if (!single) return nullptr;
+      if (single.is_none()) {
+        PyErr_SetString(PyExc_ValueError, kMultipleInputs);
+        return nullptr;
       }
+      py::dict one;
+      one[single] = py::reinterpret_borrow<py::object>(call.x);
+      feed = one;
     }
-    py::object model = py::reinterpret_steal<py::object>(PyObject_GetAttr(call.self, s_model));
-    if (!model) return nullptr;
-    PyObject* method_args[3] = {nullptr, model.ptr(), feed.ptr()};
-    return PyObject_VectorcallMethod(s_predict, method_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  } catch (py::error_already_set& e) {
-    e.restore();
-    return nullptr;
-  } catch (const std::exception& e) {  // nothing C++ may leave a C-level function
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-    return nullptr;
   }
+  py::object model = py::reinterpret_steal<py::object>(PyObject_GetAttr(call.self, s_model));
+  if (!model) return nullptr;
+  PyObject* method_args[3] = {nullptr, model.ptr(), feed.ptr()};
+  return PyObject_VectorcallMethod(s_predict, method_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-PyMethodDef g_predict_def = {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&predict)),
-                             METH_FASTCALL | METH_KEYWORDS, "predict($self, /, x)\n--\n\n"};
+PyMethodDef g_predict_def = ostrel::fastcall_method<&predict>("predict", "predict($self, /, x)\n--\n\n");
 
 // ---- module import ----------------------------------------------------------------------------------
 

@@ -21,7 +21,8 @@
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
+#include "runtime/load_errors.hpp"
 
 namespace py = pybind11;
 using ostrel::raise;
@@ -62,10 +63,11 @@ void load_model(py::object self) {
     self.attr("model") = tf.attr("keras").attr("models").attr("load_model")(self.attr("_checkpoint_file"),
                                                                             py::arg("compile") = false);
   } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;  // interrupts and exit requests pass unchanged
-    // Anything else (a missing or unreadable file among them): the caught text is the message.
-    ostrel::raise_tf_load_error(mod_attr.module(), tf, e, "Keras ran into error while loading the model: ",
-                                "Keras raised an value error while loading the model: ");
+    // Anything the rows do not take (a missing or unreadable file among them): the caught text.
+    ostrel::raise_load_error(e, {mod_attr.module(),
+                                 ostrel::tensorflow_load_rules(tf, "Keras ran into error while loading the model: ",
+                                                               "Keras raised an value error while loading the model: "),
+                                 ostrel::OtherLoadErrors::kFailedToLoadCheckpoint});
   }
   self.attr("_input_keys") = truthy(self.attr("model")) ? input_keys(self.attr("model")) : py::none();
 }
@@ -210,18 +212,13 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
   PyObject* x = call.x == Py_None ? nullptr : call.x;
   if (x != nullptr) return run_predict(call.self, x);
   // Named inputs: the mapping from input name to array goes to the framework as x.
-  py::object mapping = py::reinterpret_steal<py::object>(PyDict_New());
+  py::object mapping = py::reinterpret_steal<py::object>(ostrel::named_inputs(call));
   if (!mapping) return nullptr;
-  Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  for (Py_ssize_t i = 0; i < nkw; ++i)
-    if (i != call.x_keyword &&
-        PyDict_SetItem(mapping.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0)
-      return nullptr;
   return run_predict(call.self, mapping.ptr());
 }
 
-PyMethodDef g_predict_def = {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&predict)),
-                             METH_FASTCALL | METH_KEYWORDS, "predict($self, /, x=None, **kwargs)\n--\n\n"};
+PyMethodDef g_predict_def =
+    ostrel::fastcall_method<&predict>("predict", "predict($self, /, x=None, **kwargs)\n--\n\n");
 
 // The version of the Keras that TensorFlow serves as tf.keras.
 py::object keras_version() {

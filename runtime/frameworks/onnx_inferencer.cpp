@@ -19,7 +19,8 @@
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
+#include "runtime/load_errors.hpp"
 
 namespace py = pybind11;
 using ostrel::raise;
@@ -120,23 +121,19 @@ void set_up_session(py::object self) {
   self.attr("inputs_count") = py::int_(inputs.size());
 }
 
+// Everything the rows do not take, the runtime's own error classes included (a missing file, an
+// unreadable model, a refused provider), keeps the caught text as its message.
+ostrel::LoadErrorTable load_errors() {
+  using ostrel::classes;
+  return {mod_attr.module(),
+          {{classes({PyExc_RuntimeError}), "ModelFrameworkRuntimeError", "Framework runtime error: "},
+           {classes({mod_attr("InvalidArgument"), PyExc_ValueError}), "ModelValueError",
+            "Invalid argument for ONNX model: "}},
+          ostrel::OtherLoadErrors::kFailedToLoadCheckpoint};
+}
+
 void load_model(py::object self) {
-  try {
-    set_up_session(self);
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;  // interrupts and exit requests pass unchanged
-    std::string message = ostrel::str(e.value());
-    if (e.matches(PyExc_RuntimeError))
-      ostrel::raise_from(mod_attr("ModelFrameworkRuntimeError")("Framework runtime error: " + message),
-                         e.value());
-    if (e.matches(mod_attr("InvalidArgument")) || e.matches(PyExc_ValueError))
-      ostrel::raise_from(mod_attr("ModelValueError")("Invalid argument for ONNX model: " + message),
-                         e.value());
-    // Everything else, the runtime's own error classes included (a missing file, an unreadable
-    // model, a refused provider): the caught text is the message, so the reason reaches the user.
-    if (message.empty()) message = ostrel::str(py::type::of(e.value()).attr("__name__"));
-    ostrel::raise_from(mod_attr("FailedToLoadCheckpointError")(message), e.value());
-  }
+  ostrel::translating_load_errors([&] { set_up_session(self); }, load_errors);
 }
 
 void warn_if_runtime_compiled_for_wrong_hardware(py::object self, py::object inference_hardware) {
@@ -349,28 +346,24 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
   ostrel::PredictArgs call;
   if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) return nullptr;
   PyObject* self = call.self;
-  PyObject* x = call.x;
-  Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  bool positional_input = x != nullptr && x != Py_None;
+  PyObject* x = call.given_x();
   py::object sess = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_sess));
   if (!sess) return nullptr;
-  py::object feed = py::reinterpret_steal<py::object>(PyDict_New());
-  if (!feed) return nullptr;
-  if (positional_input) {
-    if (!feed_positional(self, sess.ptr(), x, feed.ptr())) return nullptr;
+  py::object feed;
+  if (x != nullptr) {
+    feed = py::reinterpret_steal<py::object>(PyDict_New());
+    if (!feed || !feed_positional(self, sess.ptr(), x, feed.ptr())) return nullptr;
   } else {
-    for (Py_ssize_t i = 0; i < nkw; ++i)
-      if (i != call.x_keyword &&
-          PyDict_SetItem(feed.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0)
-        return nullptr;
+    feed = py::reinterpret_steal<py::object>(ostrel::named_inputs(call));
+    if (!feed) return nullptr;
   }
   // A spare slot in front lets the callee prepend a bound self without copying the arguments.
   PyObject* run_args[4] = {nullptr, sess.ptr(), Py_None, feed.ptr()};
   return PyObject_VectorcallMethod(s_run, run_args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-PyMethodDef g_predict_def = {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&predict)),
-                             METH_FASTCALL | METH_KEYWORDS, "predict($self, /, x=None, **kwargs)\n--\n\n"};
+PyMethodDef g_predict_def =
+    ostrel::fastcall_method<&predict>("predict", "predict($self, /, x=None, **kwargs)\n--\n\n");
 
 // ---- profiling ------------------------------------------------------------------------------------
 

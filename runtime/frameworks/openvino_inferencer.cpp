@@ -27,7 +27,8 @@
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
+#include "runtime/load_errors.hpp"
 
 namespace py = pybind11;
 using ostrel::raise;
@@ -162,8 +163,16 @@ py::object load_engine(py::object self, py::object xml_path) {
   return compiled;
 }
 
+ostrel::LoadErrorTable load_errors() {
+  using ostrel::classes;
+  return {mod_attr.module(),
+          {{classes({PyExc_RuntimeError}), "ModelFrameworkRuntimeError", "Framework runtime error: "},
+           {classes({PyExc_ValueError}), "ModelValueError", "Invalid value for OpenVINO model: "}},
+          ostrel::OtherLoadErrors::kFailedToLoadCheckpoint};
+}
+
 void load_model(py::object self) {
-  try {
+  ostrel::translating_load_errors([&] {
     py::object pointer =
         mod_attr("OpenVinoCheckpointPointer")
             .attr("get_openvino_checkpoint_pointer_from_path")(self.attr("_checkpoint_file"));
@@ -178,18 +187,7 @@ void load_model(py::object self) {
       throw;
     }
     if (needed) remove_xml_folder(self, xml_path);
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;  // interrupts and exit requests pass unchanged
-    std::string message = ostrel::str(e.value());
-    if (e.matches(PyExc_RuntimeError))
-      ostrel::raise_from(mod_attr("ModelFrameworkRuntimeError")("Framework runtime error: " + message),
-                         e.value());
-    if (e.matches(PyExc_ValueError))
-      ostrel::raise_from(mod_attr("ModelValueError")("Invalid value for OpenVINO model: " + message),
-                         e.value());
-    if (message.empty()) message = ostrel::str(py::type::of(e.value()).attr("__name__"));
-    ostrel::raise_from(mod_attr("FailedToLoadCheckpointError")(message), e.value());
-  }
+  }, load_errors);
 }
 
 void assert_loaded_successfully(py::object self) {
@@ -542,39 +540,31 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
   ostrel::PredictArgs call;
   if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) return nullptr;
   PyObject* self = call.self;
-  PyObject* x = call.x;
-  Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  bool positional_input = x != nullptr && x != Py_None;
-  py::object feed = py::reinterpret_steal<py::object>(PyDict_New());
-  if (!feed) return nullptr;
+  PyObject* x = call.given_x();
+  bool positional_input = x != nullptr;
+  py::object feed;
   if (positional_input) {
-    if (!feed_from_x(self, x, feed.ptr())) return nullptr;
+    feed = py::reinterpret_steal<py::object>(PyDict_New());
+    if (!feed || !feed_from_x(self, x, feed.ptr())) return nullptr;
   } else {
-    for (Py_ssize_t i = 0; i < nkw; ++i)
-      if (i != call.x_keyword &&
-          PyDict_SetItem(feed.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0)
-        return nullptr;
+    feed = py::reinterpret_steal<py::object>(ostrel::named_inputs(call));
+    if (!feed) return nullptr;
   }
-  try {
-    py::capsule pool;
-    py::object result = infer(self, feed.ptr(), pool);
-    py::object values = py::reinterpret_steal<py::object>(PyObject_CallMethodNoArgs(result.ptr(), s_values));
-    if (!values) return nullptr;
-    py::object arrays = py::reinterpret_steal<py::object>(PySequence_List(values.ptr()));
-    if (!arrays || positional_input) return arrays.release().ptr();
-    const py::list& names = pool.get_pointer<RequestPool>()->output_names();
-    py::dict named;
-    Py_ssize_t n = std::min<Py_ssize_t>(PyList_GET_SIZE(arrays.ptr()), static_cast<Py_ssize_t>(names.size()));
-    for (Py_ssize_t i = 0; i < n; ++i) named[names[i]] = PyList_GET_ITEM(arrays.ptr(), i);
-    return named.release().ptr();
-  } catch (...) {
-    ostrel::set_error_in_flight();
-    return nullptr;
-  }
+  py::capsule pool;
+  py::object result = infer(self, feed.ptr(), pool);
+  py::object values = py::reinterpret_steal<py::object>(PyObject_CallMethodNoArgs(result.ptr(), s_values));
+  if (!values) return nullptr;
+  py::object arrays = py::reinterpret_steal<py::object>(PySequence_List(values.ptr()));
+  if (!arrays || positional_input) return arrays.release().ptr();
+  const py::list& names = pool.get_pointer<RequestPool>()->output_names();
+  py::dict named;
+  Py_ssize_t n = std::min<Py_ssize_t>(PyList_GET_SIZE(arrays.ptr()), static_cast<Py_ssize_t>(names.size()));
+  for (Py_ssize_t i = 0; i < n; ++i) named[names[i]] = PyList_GET_ITEM(arrays.ptr(), i);
+  return named.release().ptr();
 }
 
-PyMethodDef g_predict_def = {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&predict)),
-                             METH_FASTCALL | METH_KEYWORDS, "predict($self, /, x=None, **kwargs)\n--\n\n"};
+PyMethodDef g_predict_def =
+    ostrel::fastcall_method<&predict>("predict", "predict($self, /, x=None, **kwargs)\n--\n\n");
 
 // The runtime's table from a precision name to the NumPy element type.
 py::dict precision_table() {

@@ -8,7 +8,7 @@
 #include "modtree/modtree.hpp"
 #include "runtime/frameworks/engines/torch_backend.hpp"
 #include "runtime/backend_support.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
 

@@ -21,7 +21,8 @@
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
+#include "runtime/load_errors.hpp"
 
 namespace py = pybind11;
 using ostrel::raise;
@@ -100,12 +101,11 @@ void load_model(py::object self) {
   try {
     self.attr("model") = tf.attr("saved_model").attr("load")(self.attr("_checkpoint_file"));
   } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;  // interrupts and exit requests pass unchanged
-    if (e.matches(PyExc_OSError))
-      ostrel::raise_from(
-          mod_attr("BadSavedModelZipError")("Failed to load saved model from provided zip file."), e.value());
-    ostrel::raise_tf_load_error(mod_attr.module(), tf, e, "Tensorflow raised an error while loading th model: ",
-                                "Tensorflow received an invalid value/argument while loading th model: ");
+    auto rules = ostrel::tensorflow_load_rules(tf, "Tensorflow raised an error while loading th model: ",
+                                               "Tensorflow received an invalid value/argument while loading th model: ");
+    rules.insert(rules.begin(), {ostrel::classes({PyExc_OSError}), "BadSavedModelZipError",
+                                 "Failed to load saved model from provided zip file.", /*with_text=*/false});
+    ostrel::raise_load_error(e, {mod_attr.module(), std::move(rules), ostrel::OtherLoadErrors::kFailedToLoadCheckpoint});
   }
   self.attr("_output_keys") = output_keys(self);
 }
@@ -356,20 +356,16 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
   if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) return nullptr;
   PyObject* self = call.self;
   PyObject* x = call.x == Py_None ? nullptr : call.x;
-  Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   py::object model = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_model));
   if (!model) return nullptr;
   py::object entry = py::reinterpret_steal<py::object>(call_target(self, model.ptr()));
   if (!entry) return nullptr;
   PyObject* target = PyTuple_GET_ITEM(entry.ptr(), 1);
   PyObject* names = PyTuple_GET_ITEM(entry.ptr(), 2);
-  py::object kwargs = py::reinterpret_steal<py::object>(PyDict_New());
+  py::object kwargs = py::reinterpret_steal<py::object>(x == nullptr ? ostrel::named_inputs(call) : PyDict_New());
   if (!kwargs) return nullptr;
   py::object positional;
   if (x == nullptr) {
-    for (Py_ssize_t i = 0; i < nkw; ++i)
-      if (i != call.x_keyword && PyDict_SetItem(kwargs.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0)
-        return nullptr;
     positional = py::reinterpret_steal<py::object>(PyTuple_New(0));
   } else if (PyObject_TypeCheck(x, reinterpret_cast<PyTypeObject*>(g_ndarray.ptr()))) {
     positional = py::reinterpret_steal<py::object>(PyTuple_Pack(1, x));
@@ -392,8 +388,8 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
   return outputs_of(self, prediction.ptr());
 }
 
-PyMethodDef g_predict_def = {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&predict)),
-                             METH_FASTCALL | METH_KEYWORDS, "predict($self, /, x=None, **kwargs)\n--\n\n"};
+PyMethodDef g_predict_def =
+    ostrel::fastcall_method<&predict>("predict", "predict($self, /, x=None, **kwargs)\n--\n\n");
 
 }  // namespace
 

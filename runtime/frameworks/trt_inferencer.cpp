@@ -14,7 +14,8 @@
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
+#include "runtime/load_errors.hpp"
 
 namespace py = pybind11;
 using ostrel::raise;
@@ -69,32 +70,26 @@ void load_model_unguarded(py::object self) {
   self.attr("input_dims") = without_batch;
 }
 
-void load_model(py::object self) {
-  try {
-    load_model_unguarded(self);
-  } catch (py::error_already_set& e) {
-    std::string sep = ostrel::str(mod_attr("linesep"));
-    if (e.matches(PyExc_RuntimeError))
-      ostrel::raise_from(
-          mod_attr("ModelFrameworkRuntimeError")(
-              "TensorRT ran into an error while loading the model." + sep +
-              "Please verify the TensorRT model matches the current hardware and that the version of "
-              "TensorRT "
-              "match." +
-              sep +
-              "TensorRT checkpoints (serialized engines) that were optimized for other TensorRT versions, or "
-              "different hardware type, will not load on the current machine." +
-              sep + "Error: " + ostrel::str(e.value())),
-          e.value());
-    if (e.matches(PyExc_ValueError))
-      ostrel::raise_from(
-          mod_attr("ModelValueError")(
-              "TensorRT received an invalid value/arguement an error while loading the model: " +
-              ostrel::str(e.value())),
-          e.value());
-    throw;
-  }
+// Errors the rows do not take (the runner's own FailedToLoadCheckpointError, the input_dims setter's
+// AssertionError, the index error of an engine without inputs) pass through as they are.
+ostrel::LoadErrorTable load_errors() {
+  using ostrel::classes;
+  std::string sep = ostrel::str(mod_attr("linesep"));
+  return {mod_attr.module(),
+          {{classes({PyExc_RuntimeError}), "ModelFrameworkRuntimeError",
+            "TensorRT ran into an error while loading the model." + sep +
+                "Please verify the TensorRT model matches the current hardware and that the version of "
+                "TensorRT match." +
+                sep +
+                "TensorRT checkpoints (serialized engines) that were optimized for other TensorRT versions, or "
+                "different hardware type, will not load on the current machine." +
+                sep + "Error: "},
+           {classes({PyExc_ValueError}), "ModelValueError",
+            "TensorRT received an invalid value/arguement an error while loading the model: "}},
+          ostrel::OtherLoadErrors::kPassThrough};
 }
+
+void load_model(py::object self) { ostrel::translating_load_errors([&] { load_model_unguarded(self); }, load_errors); }
 
 void assert_loaded_successfully(py::object self) {
   py::object check = self.attr("_assert_checkpoint_component");

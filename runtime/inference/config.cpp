@@ -3,7 +3,7 @@
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "native/cpu_info.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
 
@@ -18,29 +18,13 @@ int cpu_count(bool logical) {
   return logical ? ostrel::native::logical_cpu_count() : ostrel::native::physical_cpu_count();
 }
 
-// Runs `body(target)` as the block of `with manager as target:`, with the statement's exit semantics: an
-// error of the block is handed to __exit__ and re-raised unless __exit__ suppresses it.
-template <typename Body>
-void with_context(py::object manager, Body&& body) {
-  py::object type = py::type::of(manager);
-  py::object exit = type.attr("__exit__");
-  py::object target = type.attr("__enter__")(manager);
-  try {
-    body(target);
-  } catch (py::error_already_set& e) {
-    if (!truthy(exit(manager, e.type(), e.value(), e.trace()))) throw;
-    return;
-  }
-  exit(manager, py::none(), py::none(), py::none());
-}
-
 // Jetson probe; true when it ran to its end, whatever ok() answered. `running_on_jetson` and `gpus` are set
 // when the client answers ok(). A failure anywhere in it (package missing, client failing to start,
 // statistics unreadable) is absorbed and reported as false.
 bool probe_jetson(py::module_ m, bool& running_on_jetson, int& gpus) {
   try {
     py::object jtop = modtree::import_from("jtop", "jtop");
-    with_context(jtop(), [&](py::object jetson) {
+    ostrel::with_block(jtop(), [&](py::object jetson) {
       if (!truthy(jetson.attr("ok")())) return;
       py::object stats = jetson.attr("stats");
       py::object text = m.attr("json").attr("dumps")(stats, py::arg("indent") = 4, py::arg("sort_keys") = true,

@@ -7,7 +7,7 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
 using ostrel::raise;
@@ -160,13 +160,11 @@ PyObject* get_inferencer_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
   return PyObject_Vectorcall(g_get_inferencer_impl, args, static_cast<size_t>(nargs), kwnames);
 }
 
-PyMethodDef g_get_inferencer_def = {
+PyMethodDef g_get_inferencer_def = ostrel::fastcall_method<&get_inferencer_entry>(
     "get_inferencer_for_framework",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&get_inferencer_entry)),
-    METH_FASTCALL | METH_KEYWORDS,
     "get_inferencer_for_framework(framework, model_checkpoint_file_path, logging_verbosity, "
     "inference_hardware=None, "
-    "input_dims=None, static_batch_size=None, inference_dtype=None, **kwargs)\n--\n\n"};
+    "input_dims=None, static_batch_size=None, inference_dtype=None, **kwargs)\n--\n\n");
 
 }  // namespace
 

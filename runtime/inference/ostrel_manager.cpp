@@ -8,7 +8,7 @@
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/checkpoint_files.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
 using ostrel::raise;
@@ -136,39 +136,33 @@ const ostrel::Parameters& predict_parameters(const char* fname) {
 
 PyObject* loaded_predict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const ostrel::Parameters& parameters = predict_parameters("predict");
-  return ostrel::guarded([&] { return forward_predict(names().predict, parameters, args, nargs, kwnames); });
+  return forward_predict(names().predict, parameters, args, nargs, kwnames);
 }
 
 PyObject* loaded_safe_predict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const ostrel::Parameters& parameters = predict_parameters("safe_predict");
-  return ostrel::guarded(
-      [&] { return forward_predict(names().safe_predict, parameters, args, nargs, kwnames); });
+  return forward_predict(names().safe_predict, parameters, args, nargs, kwnames);
 }
 
 // __call__(self, x, **kwargs): inferencer.predict(x, **kwargs), x by position.
 PyObject* loaded_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const ostrel::Parameters* const parameters =
       new ostrel::Parameters("__call__", {"self", "x"}, 2, {}, false, true);
-  return ostrel::guarded([&]() -> PyObject* {
-    PyObject* slots[2];
-    Py_ssize_t keyword_index[2];
-    if (!parameters->split(args, nargs, kwnames, slots, keyword_index)) return nullptr;
-    return forward(names().predict, slots[0], slots[1], true, args + nargs, kwnames, keyword_index + 1, 1);
-  });
+  PyObject* slots[2];
+  Py_ssize_t keyword_index[2];
+  if (!parameters->split(args, nargs, kwnames, slots, keyword_index)) return nullptr;
+  return forward(names().predict, slots[0], slots[1], true, args + nargs, kwnames, keyword_index + 1, 1);
 }
 
-PyMethodDef g_predict_def = {
-    "predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&loaded_predict)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "predict($self, /, x=None, x_preprocess_function=None, x_postprocess_function=None, **kwargs)\n--\n\n"};
-PyMethodDef g_safe_predict_def = {
-    "safe_predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&loaded_safe_predict)),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef g_predict_def = ostrel::fastcall_method<&loaded_predict>(
+    "predict",
+    "predict($self, /, x=None, x_preprocess_function=None, x_postprocess_function=None, **kwargs)\n--\n\n");
+PyMethodDef g_safe_predict_def = ostrel::fastcall_method<&loaded_safe_predict>(
+    "safe_predict",
     "safe_predict($self, /, x=None, x_preprocess_function=None, x_postprocess_function=None, "
-    "**kwargs)\n--\n\n"};
-PyMethodDef g_call_def = {"__call__",
-                          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&loaded_call)),
-                          METH_FASTCALL | METH_KEYWORDS, "__call__($self, /, x, **kwargs)\n--\n\n"};
+    "**kwargs)\n--\n\n");
+PyMethodDef g_call_def =
+    ostrel::fastcall_method<&loaded_call>("__call__", "__call__($self, /, x, **kwargs)\n--\n\n");
 
 // ---- Ostrel ---------------------------------------------------------------------------------------
 

@@ -8,21 +8,8 @@ void fail(py::handle self, const std::string& message) {
   throw std::logic_error("TestCase.fail returned");
 }
 
-bool exit_with(py::handle context, const py::error_already_set& e) {
-  auto value_or_none = [](py::handle h) { return h ? py::reinterpret_borrow<py::object>(h) : py::object(py::none()); };
-  return truthy(context.attr("__exit__")(value_or_none(e.type()), value_or_none(e.value()), value_or_none(e.trace())));
-}
-
 void expect_raises(py::handle self, py::handle cls, const std::function<void()>& body) {
-  py::object context = self.attr("assertRaises")(cls);
-  context.attr("__enter__")();
-  try {
-    body();
-  } catch (py::error_already_set& e) {
-    if (!exit_with(context, e)) throw;
-    return;
-  }
-  context.attr("__exit__")(py::none(), py::none(), py::none());
+  ostrel::with_block(self.attr("assertRaises")(cls), body);
 }
 
 void expect_allclose(py::handle self, py::handle actual, py::handle expected, double atol, const std::string& what) {

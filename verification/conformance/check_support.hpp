@@ -13,7 +13,7 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 
 namespace ostrel::conformance {
 
@@ -32,9 +32,6 @@ void expect(py::handle self, const char* assertion, A&&... args) {
 // `with self.assertRaises(cls): body()`. The exception `body` raises is handed to the context's
 // `__exit__`; one of another class propagates unchanged, and a body that returns fails the check.
 void expect_raises(py::handle self, py::handle cls, const std::function<void()>& body);
-
-// `context.__exit__(type, value, traceback)` of the error `e`; true when the context suppresses it.
-bool exit_with(py::handle context, const py::error_already_set& e);
 
 // True when the Python error `e` is an instance of `cls`.
 inline bool is(const py::error_already_set& e, py::handle cls) { return e.matches(cls); }

@@ -230,10 +230,8 @@ void define_hooks(CheckClass& cls, py::module_& m) {
 py::object fetch_input_dims(const py::module_& m, py::object self, py::object inferencer, py::object can_fetch,
                             py::object batch_size) {
   py::object expected_dims = inferencer.attr("input_dims");
-  py::object scope = m.attr("with_input_dims")(inferencer, py::none());
-  scope.attr("__enter__")();
   py::object result;
-  try {
+  ostrel::with_block(m.attr("with_input_dims")(inferencer, py::none()), [&] {
     expect_raises(self, m.attr("InputDimensionsNotSpecifiedError"),
                   [&] { inferencer.attr("benchmark")(py::arg("batch_size") = batch_size); });
     py::object fetched = inferencer.attr("fetch_model_input_dimensions")();
@@ -246,11 +244,7 @@ py::object fetch_input_dims(const py::module_& m, py::object self, py::object in
       inferencer.attr("input_dims") = fetched;
       result = inferencer.attr("benchmark")(py::arg("batch_size") = batch_size);
     }
-  } catch (py::error_already_set& e) {
-    exit_with(scope, e);
-    throw;
-  }
-  scope.attr("__exit__")(py::none(), py::none(), py::none());
+  });
   return result;
 }
 

@@ -192,16 +192,10 @@ void define_checks(py::module_& m) {
     py::object inferencer = self.attr("create_inferencer")();
     py::object modes = m.attr("TRTBenchmarkMode");
     auto run = [&](const char* range, const char* mode) {
-      py::object annotation = nvtx.attr("annotate")(range);
-      annotation.attr("__enter__")();
       py::object record;
-      try {
+      ostrel::with_block(nvtx.attr("annotate")(range), [&] {
         record = inferencer.attr("benchmark")(py::arg("batch_size") = 64, py::arg("benchmark_mode") = modes.attr(mode));
-      } catch (py::error_already_set& e) {
-        exit_with(annotation, e);
-        throw;
-      }
-      annotation.attr("__exit__")(py::none(), py::none(), py::none());
+      });
       expect(self, "assertTrue", record);
       py::print(record);
       return record;

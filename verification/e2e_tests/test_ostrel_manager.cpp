@@ -320,16 +320,9 @@ MODTREE_MODULE("e2e_tests.test_ostrel_manager", m) {
   });
 
   auto read_log = [m](py::object log_dir) mutable {
-    py::object f = ostrel::builtin("open")(py::str(log_dir) + py::str("/Ostrel.log"));
-    f.attr("__enter__")();
     py::object text;
-    try {
-      text = py::str("").attr("join")(f.attr("readlines")());
-    } catch (...) {
-      f.attr("__exit__")(py::none(), py::none(), py::none());
-      throw;
-    }
-    f.attr("__exit__")(py::none(), py::none(), py::none());
+    ostrel::with_block(ostrel::builtin("open")(py::str(log_dir) + py::str("/Ostrel.log")),
+                       [&](py::object f) { text = py::str("").attr("join")(f.attr("readlines")()); });
     return text;
   };
 

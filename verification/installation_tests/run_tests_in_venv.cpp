@@ -1,6 +1,6 @@
 // tests.installation_tests.run_tests_in_venv: runs the end-to-end suite inside an environment the
 // package was installed into, and fails when any of its checks did not succeed.
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 #include "modtree/modtree.hpp"
 
 namespace py = pybind11;

@@ -3,7 +3,7 @@
 #include <functional>
 #include <string>
 
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 #include "verification/e2e_tests/e2e_support.hpp"
 
 namespace py = pybind11;

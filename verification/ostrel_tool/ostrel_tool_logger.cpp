@@ -7,7 +7,7 @@
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "native/csv_table.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 #include "verification/ostrel_tool/tool_support.hpp"
 
 namespace py = pybind11;

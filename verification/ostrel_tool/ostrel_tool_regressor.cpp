@@ -6,7 +6,7 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 #include "verification/ostrel_tool/tool_support.hpp"
 
 namespace py = pybind11;

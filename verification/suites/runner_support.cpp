@@ -1,6 +1,6 @@
 #include "verification/suites/runner_support.hpp"
 
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 
 namespace ostrel::suites {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "modtree/modtree.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 
 namespace coco_utils {
 

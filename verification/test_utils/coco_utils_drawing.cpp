@@ -7,7 +7,7 @@
 #include <string>
 
 #include "modtree/classes.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 #include "verification/test_utils/coco_utils.hpp"
 
 namespace coco_utils {

@@ -4,7 +4,7 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 #include "runtime/version.hpp"
 
 namespace py = pybind11;

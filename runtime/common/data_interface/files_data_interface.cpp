@@ -25,7 +25,7 @@
 #include "modtree/modtree.hpp"
 #include "native/archive.hpp"
 #include "native/fernet.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
 namespace native = ostrel::native;

@@ -7,7 +7,7 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 
 namespace ostrel::torch_backend {
 

@@ -16,7 +16,8 @@
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
+#include "runtime/load_errors.hpp"
 
 namespace py = pybind11;
 using ostrel::raise;
@@ -214,11 +215,6 @@ py::object predict_body(PyObject* self, PyObject* x, PyObject* const* kwvalues, 
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   Py_ssize_t n_inputs = nkw - (x_kw >= 0 ? 1 : 0);
   bool has_x = x != nullptr && x != Py_None;
-  if (has_x && n_inputs > 0) {
-    py::object value_error =
-        steal(PyObject_CallOneArg(PyExc_ValueError, py::str(ostrel::kBothInputKinds).ptr()));
-    raise(PyExc_AssertionError, py::make_tuple(value_error));
-  }
   if (!has_x && n_inputs == 0) raise(PyExc_ValueError, kNoInputsMessage);
 
   NoGradScope no_grad;
@@ -251,20 +247,19 @@ py::object predict_body(PyObject* self, PyObject* x, PyObject* const* kwvalues, 
 }
 
 // predict(self, x=None, **kwargs), as a METH_FASTCALL | METH_KEYWORDS function bound like a method.
+// `x` together with keyword inputs is refused with an AssertionError carrying the ValueError.
 PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return ostrel::guarded([&]() -> PyObject* {
-    ostrel::PredictArgs call;
-    if (!ostrel::split_predict_args(args, nargs, kwnames, call)) return nullptr;
-    return predict_body(call.self, call.x, args + nargs, kwnames, call.x_keyword).release().ptr();
-  });
+  ostrel::PredictArgs call;
+  if (!ostrel::split_predict_inputs(args, nargs, kwnames, call, ostrel::BothInputKinds::kAssertionOfValueError))
+    return nullptr;
+  return predict_body(call.self, call.x, call.kwvalues, kwnames, call.x_keyword).release().ptr();
 }
 
-PyMethodDef g_predict_def = {
-    "predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&predict)),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef g_predict_def = ostrel::fastcall_method<&predict>(
+    "predict",
     "predict($self, /, x=None, **kwargs)\n--\n\n"
     "Runs the module on `x` (one array, or a list of arrays in input order) or on keyword inputs, "
-    "with gradient recording off, and returns a list of host arrays, one per output tensor."};
+    "with gradient recording off, and returns a list of host arrays, one per output tensor.");
 
 // ---- loading --------------------------------------------------------------------------------------------
 
@@ -276,6 +271,14 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
                     static_batch_size, logging_verbosity);
 }
 
+ostrel::LoadErrorTable load_errors() {
+  using ostrel::classes;
+  return {mod_attr.module(),
+          {{classes({PyExc_RuntimeError}), "ModelFrameworkRuntimeError", kLoadErrorPrefix},
+           {classes({PyExc_ValueError}), "ModelValueError", kLoadErrorPrefix}},
+          ostrel::OtherLoadErrors::kBareOstrelError};
+}
+
 void load_model(py::object self) {
   py::object InferenceHardware = mod_attr("InferenceHardware");
   py::object hardware = self.attr("inference_hardware");
@@ -283,21 +286,15 @@ void load_model(py::object self) {
                           ? py::str("cuda")
                           : InferenceHardware.attr("CPU").attr("value");
   self.attr("device") = device;
-  try {
-    ostrel::refuse_non_regular(self.attr("_checkpoint_file"), /*directory_ok=*/true);
-    py::object model = self.attr("load_torch_model")(self.attr("_checkpoint_file"));
-    self.attr("model") = model;
-    model.attr("to")(device);
-    model.attr("eval")();
-  } catch (py::error_already_set& e) {
-    if (e.matches(PyExc_RuntimeError))
-      ostrel::raise_from(mod_attr("ModelFrameworkRuntimeError")(kLoadErrorPrefix + ostrel::str(e.value())),
-                 e.value());
-    if (e.matches(PyExc_ValueError))
-      ostrel::raise_from(mod_attr("ModelValueError")(kLoadErrorPrefix + ostrel::str(e.value())), e.value());
-    if (e.matches(PyExc_Exception)) ostrel::raise_from(mod_attr("OstrelError")(), e.value());
-    throw;
-  }
+  ostrel::translating_load_errors(
+      [&] {
+        ostrel::refuse_non_regular(self.attr("_checkpoint_file"), /*directory_ok=*/true);
+        py::object model = self.attr("load_torch_model")(self.attr("_checkpoint_file"));
+        self.attr("model") = model;
+        model.attr("to")(device);
+        model.attr("eval")();
+      },
+      load_errors);
 }
 
 void assert_loaded(py::object self) {

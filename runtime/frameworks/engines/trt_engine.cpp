@@ -21,7 +21,7 @@
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
-#include "runtime/pyhelpers.hpp"
+#include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
 using ostrel::raise;
@@ -53,24 +53,6 @@ std::string linesep() { return ostrel::str(mod_attr("os").attr("linesep")); }
 
 py::object cuda() { return mod_attr("cuda"); }
 py::object trt() { return mod_attr("trt"); }
-
-// Runs `body()` as the block of `with manager:`, with the statement's exit semantics: an error of the block
-// is handed to __exit__ and re-raised unless __exit__ suppresses it.
-template <typename Body>
-void with_block(py::object manager, Body&& body) {
-  py::object type = py::type::of(manager);
-  py::object exit = type.attr("__exit__");
-  type.attr("__enter__")(manager);
-  try {
-    body();
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_BaseException)) throw;
-    py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::object(py::none());
-    if (!truthy(exit(manager, e.type(), e.value(), trace))) throw;
-    return;
-  }
-  exit(manager, py::none(), py::none(), py::none());
-}
 
 // The runner's CUDA context pushed on the calling thread for the lifetime of this object. Popping takes the
 // context off only when it is the current one, so a stack that someone else unbalanced is never made worse.
@@ -209,7 +191,7 @@ py::object trt_dtype_to_np_type(py::object trt_dtype) {
 
 py::object deserialize(py::object self, py::object runtime, py::object serialized) {
   py::object engine = py::none();
-  with_block(self.attr("log_capturer"),
+  ostrel::with_block(self.attr("log_capturer"),
              [&] { engine = runtime.attr("deserialize_cuda_engine")(serialized); });
   return engine;
 }
@@ -579,7 +561,7 @@ py::object run(py::object self, py::object x, py::object output_device, py::obje
                py::kwargs) {
   py::object capturer = self.attr("log_capturer");
   py::object result;
-  with_block(capturer, [&] {
+  ostrel::with_block(capturer, [&] {
     py::object device = mod_attr("InferenceHardware")(output_device);
     PushedContext pushed(self.attr("device_context"));
     py::list inputs = py::list(x);

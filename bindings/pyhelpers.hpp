@@ -1,4 +1,5 @@
-// Small helpers shared by the runtime's binding code.
+// Small helpers shared by the binding code of both packages (ostrel and tests): raising and
+// translating errors, argument splitting, logging from C++.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -9,9 +10,11 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 
 #include "modtree/args.hpp"
+#include "modtree/entry.hpp"
 
 namespace ostrel {
 
@@ -24,57 +27,22 @@ inline bool truthy(py::handle value) {
   return r == 1;
 }
 
-// Sets the Python error a native failure stands for: a system error is the OSError of its errno (the
-// constructor picks FileNotFoundError, PermissionError, ...), out of memory is MemoryError, an index
-// out of range IndexError, the other logic and range errors ValueError, anything else RuntimeError
-// with its text (pybind11's own mapping, with system errors added).
-inline void set_native_error(const std::exception& e) noexcept {
-  if (const auto* sys = dynamic_cast<const std::system_error*>(&e)) {
-    if (sys->code().category() == std::generic_category() || sys->code().category() == std::system_category()) {
-      PyObject* args = Py_BuildValue("(is)", sys->code().value(), sys->code().message().c_str());
-      if (args != nullptr) {
-        PyErr_SetObject(PyExc_OSError, args);
-        Py_DECREF(args);
-      }
-      return;
-    }
-  }
-  if (dynamic_cast<const std::bad_alloc*>(&e) != nullptr)
-    PyErr_NoMemory();
-  else if (dynamic_cast<const std::out_of_range*>(&e) != nullptr)
-    PyErr_SetString(PyExc_IndexError, e.what());
-  else if (dynamic_cast<const std::invalid_argument*>(&e) != nullptr ||
-           dynamic_cast<const std::length_error*>(&e) != nullptr ||
-           dynamic_cast<const std::domain_error*>(&e) != nullptr ||
-           dynamic_cast<const std::range_error*>(&e) != nullptr ||
-           dynamic_cast<const std::overflow_error*>(&e) != nullptr)
-    PyErr_SetString(PyExc_ValueError, e.what());
-  else
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-}
+// The boundary between C++ and the interpreter (see modtree/entry.hpp).
+using modtree::fastcall_method;
+using modtree::guarded;
+using modtree::noargs_method;
+using modtree::set_error_in_flight;
+using modtree::set_native_error;
 
-// Sets the Python error of the exception in flight (call inside a catch block).
-inline void set_error_in_flight() noexcept {
-  try {
-    throw;
-  } catch (py::error_already_set& e) {
-    e.restore();
-  } catch (py::builtin_exception& e) {
-    e.set_error();
-  } catch (const std::exception& e) {
-    set_native_error(e);
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
-  }
-}
-
-// Registers, once per process, the translation of native failures that leave a pybind11 function:
-// the same mapping as guarded() below.
+// Registers the translation of native failures that leave a pybind11 function of this extension: the
+// same mapping as the C-level entry points (modtree/entry.hpp). The translator is local to the calling extension (each package's
+// shared object registers its own, once, from its root), so it never handles another extension's
+// exceptions and no other extension's translator handles ours.
 inline void register_native_errors() {
   static bool done = false;
   if (done) return;
   done = true;
-  py::register_exception_translator([](std::exception_ptr p) {
+  py::register_local_exception_translator([](std::exception_ptr p) {
     if (!p) return;
     try {
       std::rethrow_exception(p);
@@ -88,18 +56,35 @@ inline void register_native_errors() {
   });
 }
 
-// The boundary between C++ and a C-level function (METH_FASTCALL and friends): runs `body` and
-// returns its result; an exception leaving it becomes the Python error it stands for (a Python
-// error is restored, pybind11's own exceptions set their class, a native failure maps through
-// set_native_error), and the function returns null.
+// Runs `body` as the block of `with manager as target:` (body takes the target, or nothing) with the
+// statement's exit semantics, whatever leaves the block: __exit__ always runs once, with the Python
+// exception's type, value and traceback when one is in flight, with the Python form of a C++ exception
+// (set_native_error's mapping), or with three Nones on success. When __exit__ returns true the exception
+// is suppressed, as Python does; otherwise it propagates (a C++ exception as its Python form).
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+void with_block(py::handle manager, Body&& body) {
+  py::object type = py::type::of(manager);
+  py::object exit = type.attr("__exit__");  // looked up before __enter__, as the interpreter does
+  py::object target = type.attr("__enter__")(manager);
+  auto leave_with = [&](py::error_already_set& e) {
+    auto or_none = [](py::handle h) { return h ? py::reinterpret_borrow<py::object>(h) : py::object(py::none()); };
+    if (!truthy(exit(manager, or_none(e.type()), or_none(e.value()), or_none(e.trace())))) throw e;
+  };
   try {
-    return body();
+    if constexpr (std::is_invocable_v<Body, py::object>)
+      body(target);
+    else
+      body();
+  } catch (py::error_already_set& e) {
+    leave_with(e);
+    return;
   } catch (...) {
     set_error_in_flight();
+    py::error_already_set e;
+    leave_with(e);
+    return;
   }
-  return nullptr;
+  exit(manager, py::none(), py::none(), py::none());
 }
 
 // The splitter of every hand-written fast call: see modtree::Parameters.
@@ -195,12 +180,20 @@ inline void log(py::handle logger, int level, const std::string& message, const 
 }
 
 // The arguments of a vectorcall of `predict(self, x=None, **kwargs)`: `x` given by position or by
-// keyword (its index among the keywords in `x_keyword`, else -1). Sets a TypeError and returns false
-// where Python would refuse the call.
+// keyword (its index among the keywords in `x_keyword`, else -1), and the call's keywords. Sets a
+// TypeError and returns false where Python would refuse the call.
 struct PredictArgs {
   PyObject* self = nullptr;
   PyObject* x = nullptr;  // borrowed; nullptr when not given
   Py_ssize_t x_keyword = -1;
+  PyObject* const* kwvalues = nullptr;  // the values of the keywords, in the order of kwnames
+  PyObject* kwnames = nullptr;
+
+  Py_ssize_t keyword_count() const { return kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames); }
+  // The number of keywords other than `x`: the named inputs.
+  Py_ssize_t named_input_count() const { return keyword_count() - (x_keyword >= 0 ? 1 : 0); }
+  // `x` when given and not None, else nullptr.
+  PyObject* given_x() const { return x == Py_None ? nullptr : x; }
 };
 
 inline bool split_predict_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PredictArgs& out) {
@@ -211,6 +204,8 @@ inline bool split_predict_args(PyObject* const* args, Py_ssize_t nargs, PyObject
   out.self = slots[0];
   out.x = slots[1];
   out.x_keyword = keyword_index[1];
+  out.kwvalues = args + nargs;
+  out.kwnames = kwnames;
   return true;
 }
 
