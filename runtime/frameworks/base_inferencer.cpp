@@ -432,37 +432,86 @@ std::optional<std::int64_t> plain_range_length(py::handle iterable) {
   return count_argument("repetitions", iterable.attr("stop"));
 }
 
-// The code object of this module's `_timed_benchmark_iter` and time.perf_counter (set at import).
-py::handle g_timed_iter_code;
+// ---- the time-based item source -----------------------------------------------------------------
+
+// Items per block of a time-based run: the clock is read once per block (the default `resolution` of
+// `_timed_benchmark_iter`).
+constexpr std::int64_t kTimedBlockItems = 100;
+
+// This module's `_timed_benchmark_iter` as compiled at import, and time.perf_counter as it was then.
+py::handle g_timed_iter_fn;
 py::handle g_perf_counter;
 
-// A generator made by this module's `_timed_benchmark_iter` that has not started, with the module's
-// clock untouched, is run by the native item source of the same rule instead: the clock is read in C++,
-// with no generator step per item. Answers its (duration, resolution), or nothing for any other source.
-std::optional<std::pair<double, std::int64_t>> own_timed_iter(py::handle iterable) {
-  if (!PyGen_Check(iterable.ptr()) || !g_timed_iter_code) return std::nullopt;
-  if (!py::object(iterable.attr("gi_code")).is(g_timed_iter_code)) return std::nullopt;
-  if (truthy(iterable.attr("gi_running")) || truthy(iterable.attr("gi_suspended"))) return std::nullopt;
-  py::object frame = iterable.attr("gi_frame");
-  if (frame.is_none()) return std::nullopt;  // already finished
-  py::object time_mod = mod_attr("time");
-  py::object real_time = py::module_::import("time");
-  if (!time_mod.is(real_time) || !py::object(real_time.attr("perf_counter")).is(g_perf_counter))
-    return std::nullopt;  // a clock of the caller's: the generator reads it
-  py::dict locals = frame.attr("f_locals");
-  py::object duration = locals["benchmark_duration_sec"], resolution = locals["resolution"];
-  if (!PyFloat_Check(duration.ptr()) && !PyLong_Check(duration.ptr())) return std::nullopt;
-  if (!PyLong_Check(resolution.ptr())) return std::nullopt;
-  int overflow = 0;
-  long long blocks = PyLong_AsLongLongAndOverflow(resolution.ptr(), &overflow);
-  if (overflow != 0 || blocks < 1) return std::nullopt;
-  double seconds = PyFloat_AsDouble(duration.ptr());
-  if (seconds == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    return std::nullopt;
+// The item source benchmark() hands to `_benchmark_loop` for a time-based run: the items of
+// `_timed_benchmark_iter(duration, resolution)`, with the duration and the resolution kept as fields.
+// The base loop recognises it by its type and runs the same rule natively (the clock read in C++, no
+// generator step per item); iterated from Python it is that generator itself, made on first use.
+class TimedItems {
+ public:
+  TimedItems(py::object duration, double seconds, std::int64_t resolution)
+      : duration_(std::move(duration)), seconds_(seconds), resolution_(resolution) {}
+
+  // The generator Python iterates; empty once the native loop has run the items.
+  py::object iter() {
+    if (!generator_) {
+      generator_ = taken_ ? py::iter(py::tuple())
+                          : py::reinterpret_borrow<py::object>(g_timed_iter_fn)(duration_, resolution_);
+    }
+    return generator_;
   }
-  iterable.attr("close")();  // never started: closing runs nothing
-  return std::make_pair(seconds, static_cast<std::int64_t>(blocks));
+
+  py::object next() {
+    PyObject* item = PyIter_Next(iter().ptr());
+    if (item == nullptr) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      throw py::stop_iteration();
+    }
+    return py::reinterpret_steal<py::object>(item);
+  }
+
+  // The (duration, resolution) of a source Python has not started, once: the native loop takes the
+  // items over, and the source is spent afterwards.
+  std::optional<std::pair<double, std::int64_t>> take() {
+    if (taken_ || generator_) return std::nullopt;
+    taken_ = true;
+    return std::make_pair(seconds_, resolution_);
+  }
+
+ private:
+  py::object duration_;  // as the caller gave it: the generator compares the clock with this object
+  double seconds_;
+  std::int64_t resolution_;
+  bool taken_ = false;
+  py::object generator_;
+};
+
+// The source of a time-based run of `duration_sec`: our own item object while the module's
+// `_timed_benchmark_iter` is the one compiled here and the duration a plain number, else what the
+// module's function makes.
+py::object timed_item_source(py::object duration_sec) {
+  py::object source = mod_attr("_timed_benchmark_iter");
+  const bool number = PyFloat_Check(duration_sec.ptr()) || PyLong_Check(duration_sec.ptr());
+  if (source.is(g_timed_iter_fn) && number) {
+    const double seconds = PyFloat_AsDouble(duration_sec.ptr());
+    if (!(seconds == -1.0 && PyErr_Occurred()))
+      return py::cast(TimedItems(duration_sec, seconds, kTimedBlockItems));
+    PyErr_Clear();
+  }
+  return source(duration_sec);
+}
+
+// Whether the module reads the clock the native duration source stands for: a replaced `time` or
+// time.perf_counter is honoured by letting the generator run instead.
+bool module_clock_untouched() {
+  py::object real_time = py::module_::import("time");
+  return mod_attr("time").is(real_time) && py::object(real_time.attr("perf_counter")).is(g_perf_counter);
+}
+
+// The (duration, resolution) of a time-based source of our own that Python has not started, with the
+// module's clock untouched; nothing for any other source, which is iterated as it is.
+std::optional<std::pair<double, std::int64_t>> own_timed_iter(py::handle iterable) {
+  if (!py::isinstance<TimedItems>(iterable) || !module_clock_untouched()) return std::nullopt;
+  return iterable.cast<TimedItems&>().take();
 }
 
 // Latency slots reserved before a run; the buffer grows while it runs, so a huge repetition count
@@ -507,127 +556,164 @@ py::tuple benchmark_loop(py::object self, py::object benchmark_iter, py::object 
   return py::make_tuple(float64(mv.mean), float64(mv.variance));
 }
 
-py::object benchmark(py::object self, py::object batch_size, py::object input_dimensions,
-                     py::object duration_sec, py::object repetitions, py::object warmup_calls,
-                     py::object dtype, py::object include_io, py::object telemetry_dict,
-                     py::object benchmark_mode, py::kwargs predict_args_in) {
-  py::object shapes = truthy(input_dimensions) ? input_dimensions : self.attr("_input_dims");
+// ---- benchmark() --------------------------------------------------------------------------------
+
+// The arguments of one benchmark() call, as the caller gave them.
+struct BenchmarkRequest {
+  py::object batch_size;
+  py::object input_dimensions;
+  py::object duration_sec;
+  py::object repetitions;
+  py::object warmup_calls;
+  py::object dtype;
+  py::object include_io;
+  py::object telemetry_dict;
+  py::object benchmark_mode;
+  py::kwargs predict_args;  // the caller's own inputs, if any
+};
+
+// How long a run lasts, settled before anything runs.
+struct RunPlan {
+  std::int64_t warmup_calls;
+  bool time_based;
+  py::object duration_sec;  // the duration a time-based run is given (the caller's or the default)
+  py::object repetitions;   // the count a repetition run is given
+};
+
+// The input shapes of a run: the call's own, else the inferencer's; a run without any is refused.
+py::object benchmark_shapes(py::object self, const BenchmarkRequest& request) {
+  py::object shapes = truthy(request.input_dimensions) ? request.input_dimensions : self.attr("_input_dims");
   if (py::isinstance<py::tuple>(shapes)) shapes = py::list(py::make_tuple(shapes));
   if (!truthy(shapes)) raise(ostrel::exception_class("InputDimensionsNotSpecifiedError"));
+  return shapes;
+}
 
-  // The run length is settled and checked before anything runs: warm-up counts and repetition counts
-  // a run cannot count, and durations that are not a positive number of seconds, are refused.
-  std::int64_t calls = count_argument("warmup_calls", warmup_calls);
+// The run length is settled and checked before anything runs: warm-up counts and repetition counts a
+// run cannot count, and durations that are not a positive number of seconds, are refused. A duration
+// wins over a repetition count (which is then not read); without either the run lasts
+// BENCHMARK_DURATION.
+RunPlan plan_run(const BenchmarkRequest& request) {
+  RunPlan plan{count_argument("warmup_calls", request.warmup_calls), false, request.duration_sec,
+               request.repetitions};
   std::optional<double> seconds;
   std::optional<std::int64_t> count;
   double default_seconds = 0.0;
-  if (truthy(duration_sec)) {
-    seconds = py::float_(duration_sec).cast<double>();
-  } else if (truthy(repetitions)) {
-    count = count_argument("repetitions", repetitions);  // ignored, and not read, beside a duration
+  if (truthy(plan.duration_sec)) {
+    seconds = py::float_(plan.duration_sec).cast<double>();
+  } else if (truthy(plan.repetitions)) {
+    count = count_argument("repetitions", plan.repetitions);
     if (*count < 0)
       raise(PyExc_ValueError, "repetitions must not be negative, got " + std::to_string(*count));
   } else {
-    duration_sec = mod_attr("BENCHMARK_DURATION");
-    default_seconds = py::float_(duration_sec).cast<double>();
+    plan.duration_sec = mod_attr("BENCHMARK_DURATION");
+    default_seconds = py::float_(plan.duration_sec).cast<double>();
     if (!(default_seconds > 0.0))
       raise(PyExc_ValueError, "BENCHMARK_DURATION must be a positive number of seconds, got " +
-                                  ostrel::str(py::repr(duration_sec)));
+                                  ostrel::str(py::repr(plan.duration_sec)));
   }
   const ostrel::native::RunLength run = ostrel::native::resolve_run_length(seconds, count, default_seconds);
   if (run.time_based && !(run.duration_sec > 0.0))
     raise(PyExc_ValueError, "duration_sec must be a positive number of seconds, got " +
-                                ostrel::str(py::repr(duration_sec)));
-  const bool time_based = run.time_based;
+                                ostrel::str(py::repr(plan.duration_sec)));
+  plan.time_based = run.time_based;
+  return plan;
+}
 
+// The keyword arguments of every predict call of the run: the caller's inputs, else one random batch
+// of the run's shapes and element types.
+py::dict benchmark_inputs(py::object self, const BenchmarkRequest& request, py::object shapes) {
+  if (!request.predict_args.empty()) return py::dict(request.predict_args);
+  py::object element_type = truthy(request.dtype) ? request.dtype : self.attr("_inference_dtype");
+  py::object inputs =
+      self.attr("_build_dummy_inputs")(py::arg("input_dims") = shapes, py::arg("dtype") = element_type);
   py::dict predict_args;
-  if (predict_args_in.empty()) {
-    py::object element_type = truthy(dtype) ? dtype : self.attr("_inference_dtype");
-    py::object inputs =
-        self.attr("_build_dummy_inputs")(py::arg("input_dims") = shapes, py::arg("dtype") = element_type);
-    py::object batch = self.attr("_build_dummy_batch")(
-        py::arg("dummy_input") = inputs, py::arg("batch_size") = batch_size, py::arg("dtype") = element_type);
-    predict_args["x"] = batch;
-  } else {
-    predict_args = py::dict(predict_args_in);
-  }
-  self.attr("_log_predict_shapes")(predict_args);
+  predict_args["x"] = self.attr("_build_dummy_batch")(py::arg("dummy_input") = inputs,
+                                                      py::arg("batch_size") = request.batch_size,
+                                                      py::arg("dtype") = element_type);
+  return predict_args;
+}
 
-  {
-    py::object predict = self.attr("predict");
-    ostrel::native::warm_up(calls, [&] {
-      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-      py::object out = predict(**predict_args);
-      if (!truthy(out))
-        raise(PyExc_AssertionError,
-              "The model output is not valid. The benchmark can not run in an accurate way, Output: " +
-                  ostrel::str(out));
-    });
-  }  // the last warm-up output is released here
+// Untimed calls before the run; each output must be a valid one. No output outlives the warm-up.
+void run_warm_up(py::object self, std::int64_t calls, const py::dict& predict_args) {
+  py::object predict = self.attr("predict");
+  ostrel::native::warm_up(calls, [&] {
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    py::object out = predict(**predict_args);
+    if (!truthy(out))
+      raise(PyExc_AssertionError,
+            "The model output is not valid. The benchmark can not run in an accurate way, Output: " +
+                ostrel::str(out));
+  });
+}
 
-  if (!telemetry_dict.is_none()) predict_args["telemetry_dict"] = telemetry_dict;
-
-  py::object items;
-  if (time_based)
-    items = mod_attr("_timed_benchmark_iter")(duration_sec);
-  else
-    items = builtin_range(repetitions);
-
-  py::tuple stats =
-      self.attr("_benchmark_loop")(py::arg("benchmark_iter") = items, py::arg("include_io") = include_io,
-                                   py::arg("benchmark_mode") = benchmark_mode, **predict_args);
+// The timed run through the `_benchmark_loop` hook: its (mean, variance) in milliseconds.
+std::pair<py::object, py::object> timed_run(py::object self, const BenchmarkRequest& request,
+                                            const RunPlan& plan, const py::dict& predict_args) {
+  py::object items =
+      plan.time_based ? timed_item_source(plan.duration_sec) : builtin_range(plan.repetitions);
+  py::tuple stats = self.attr("_benchmark_loop")(
+      py::arg("benchmark_iter") = items, py::arg("include_io") = request.include_io,
+      py::arg("benchmark_mode") = request.benchmark_mode, **predict_args);
   if (stats.size() != 2) throw py::value_error("_benchmark_loop must return (mean, variance)");
-  py::object mean = stats[0], variance = stats[1];
+  return {stats[0], stats[1]};
+}
 
-  py::object sample_time = checked(PyNumber_TrueDivide(mean.ptr(), batch_size.ptr()));
+// The ModelBenchmarks record of a run whose batches took `mean` milliseconds (with `variance`).
+py::object benchmark_record(py::object self, const BenchmarkRequest& request, py::object mean,
+                            py::object variance) {
+  py::object batch_size = request.batch_size;
   py::dict fields;
   fields["batch_size"] = batch_size;
   fields["batch_inf_time"] = mean;
   fields["batch_inf_time_variance"] = variance;
-  fields["sample_inf_time"] = sample_time;
+  fields["sample_inf_time"] = checked(PyNumber_TrueDivide(mean.ptr(), batch_size.ptr()));
   fields["model_memory_used"] = self.attr("_model_memory_size");
   fields["system_startpoint_memory_used"] = self.attr("_system_startpoint_memory_used");
   fields["post_inference_memory_used"] = self.attr("_get_memory")("used");
   fields["total_memory_size"] = self.attr("_get_memory")("total");
   // NumPy float64 arithmetic: a mean of zero gives an infinite throughput, not ZeroDivisionError.
-  py::object per_batch =
-      checked(PyNumber_TrueDivide(numpy().attr("float64")(1000.0).ptr(), mean.ptr()));
+  py::object per_batch = checked(PyNumber_TrueDivide(numpy().attr("float64")(1000.0).ptr(), mean.ptr()));
   fields["throughput"] = checked(PyNumber_Multiply(per_batch.ptr(), batch_size.ptr()));
-  fields["include_io"] = include_io;
+  fields["include_io"] = request.include_io;
   fields["inference_hardware"] = py::str(ostrel::text(self.attr("_inference_hardware"))).attr("upper")();
   fields["framework_version"] = self.attr("framework_version");
   fields["framework_type"] = self.attr("framework_type");
   py::object time_mod = py::module_::import("time");
   fields["date"] = time_mod.attr("strftime")("%H:%M:%S__%m-%d-%Y");
   fields["ctime"] = py::int_(time_mod.attr("time")());
-  py::object record = mod_attr("ModelBenchmarks")(**fields);
+  return mod_attr("ModelBenchmarks")(**fields);
+}
 
-  predict_args = py::dict();
-  items = py::none();
+// Checks the request, prepares the inputs, warms up, runs the timed loop and returns the record.
+py::object run_benchmark(py::object self, const BenchmarkRequest& request) {
+  py::object record;
+  {
+    py::object shapes = benchmark_shapes(self, request);
+    const RunPlan plan = plan_run(request);
+    py::dict predict_args = benchmark_inputs(self, request, shapes);
+    self.attr("_log_predict_shapes")(predict_args);
+    run_warm_up(self, plan.warmup_calls, predict_args);
+    if (!request.telemetry_dict.is_none()) predict_args["telemetry_dict"] = request.telemetry_dict;
+    auto [mean, variance] = timed_run(self, request, plan, predict_args);
+    record = benchmark_record(self, request, mean, variance);
+  }  // the inputs and the item source are released before collecting
   py::module_::import("gc").attr("collect")();
   return record;
 }
 
-}  // namespace
+py::object benchmark(py::object self, py::object batch_size, py::object input_dimensions,
+                     py::object duration_sec, py::object repetitions, py::object warmup_calls,
+                     py::object dtype, py::object include_io, py::object telemetry_dict,
+                     py::object benchmark_mode, py::kwargs predict_args) {
+  return run_benchmark(self, {batch_size, input_dimensions, duration_sec, repetitions, warmup_calls, dtype,
+                              include_io, telemetry_dict, benchmark_mode, predict_args});
+}
 
-// The time-based item source is a real generator, so it is written as one: a Python generator
-// function compiled once at import, with this module's namespace as its globals.
-constexpr const char* kTimedIterSource = R"(
-def _timed_benchmark_iter(benchmark_duration_sec: float, resolution: int = 100):
-    iter_base = 0
-    start_time = time.perf_counter()
-    # A positive duration runs its first block however short it is.
-    while (iter_base == 0 and benchmark_duration_sec > 0) or (
-        time.perf_counter() - start_time < benchmark_duration_sec
-    ):
-        yield from range(iter_base, iter_base + resolution)
-        iter_base += resolution
-)";
+// ---- the module ---------------------------------------------------------------------------------
 
-MODTREE_MODULE("frameworks.base_inferencer", m) {
-  mod_attr.bind(m);
+// The names this module's code and its users read from it.
+void import_names(py::module_& m) {
   using modtree::import_from;
-  py::object builtins = py::module_::import("builtins");
   m.attr("gc") = py::module_::import("gc");
   m.attr("time") = py::module_::import("time");
   m.attr("pathlib") = py::module_::import("pathlib");
@@ -647,7 +733,10 @@ MODTREE_MODULE("frameworks.base_inferencer", m) {
   m.attr("GPUtil") = import_from("ostrel.common.utils", "GPUtilWrapper");
   m.attr("jtop") = import_from("ostrel.common.utils", "jtopWrapper");
   m.attr("GPU_PRESENT") = import_from("ostrel.inference.config", "GPU_PRESENT");
+}
 
+// The module constants (read from the module at each use, so callers may change them).
+void define_constants(py::module_& m) {
   m.attr("BENCHMARK_DURATION") = 60.0;
   m.attr("BENCHMARK_WARMUP_CALLS") = 100;
   py::list indicators;
@@ -655,19 +744,56 @@ MODTREE_MODULE("frameworks.base_inferencer", m) {
                        py::object(py::none()), py::object(py::bool_(false))})
     indicators.append(v);
   m.attr("DYNAMIC_BATCH_SIZE_INDICATORS") = indicators;
+}
 
-  py::object cached_property = m.attr("cached_property");
-  auto cached = [&](const char* name, py::object (*fn)(py::object)) {
-    return cached_property(py::cpp_function(fn, py::name(name), py::arg("self")));
-  };
-  auto not_implemented = [](py::object) -> py::object { raise(PyExc_NotImplementedError); };
+// A cached_property of this module whose getter is `fn`.
+py::object cached(const char* name, py::object (*fn)(py::object)) {
+  return mod_attr("cached_property")(py::cpp_function(fn, py::name(name), py::arg("self")));
+}
+
+[[noreturn]] py::object not_implemented(py::object) { raise(PyExc_NotImplementedError); }
+
+py::object class_name(py::handle self) { return py::type::of(self).attr("__name__"); }
+
+// What every back-end provides (abstract) or may replace: loading, disposal, prediction, model facts.
+void def_backend_hooks(modtree::ClassBuilder& cls) {
   py::none none;
+  cls.def_abstract("_assert_loaded_successfully", &not_implemented, py::arg("self"));
+  cls.def_abstract("_load_model", &not_implemented, py::arg("self"));
+  cls.def_abstract(
+      "_dispose_all_resources",
+      [](py::object self) -> py::object {
+        raise(PyExc_NotImplementedError,
+              "Please implement a __dispose_all_resources method for " + ostrel::str(class_name(self)));
+      },
+      py::arg("self"));
+  cls.def_abstract(
+      "predict", [](py::object, py::object, py::kwargs) -> py::object { raise(PyExc_NotImplementedError); },
+      py::arg("self"), py::arg("x") = none);
+  cls.def(
+      "_forward_pass",
+      [](py::object, py::object, py::kwargs) -> py::object {
+        raise(ostrel::exception_class("ForwardPassNotImplemented"));
+      },
+      py::arg("self"), py::arg("x"));
+  cls.def_abstract_property("framework_type", &not_implemented);
+  cls.def_abstract_property("framework_version", &not_implemented);
+  cls.def(
+      "fetch_model_input_dimensions", [](py::object) { return py::none(); }, py::arg("self"));
+  cls.def(
+      "fetch_model_input_dtype", [](py::object) { return py::none(); }, py::arg("self"));
+  cls.def(
+      "fetch_model_batch_size", [](py::object) { return py::none(); }, py::arg("self"));
+  cls.attr("_scalar_inputs", py::tuple());  // positions of scalar inputs, declared by the back-ends
+}
 
-  modtree::ClassBuilder cls(m, "BaseInferencer");
-  cls.base(m.attr("ILogger")).base(m.attr("ABC"));
-  cls.attr("_dynamic_batch_size_indicators", indicators);
-  cls.def_abstract("_assert_loaded_successfully", not_implemented, py::arg("self"));
-  cls.def_abstract("_load_model", not_implemented, py::arg("self"));
+// Construction, the checks it offers back-ends, and disposal.
+void def_construction(modtree::ClassBuilder& cls) {
+  py::none none;
+  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"),
+          py::arg("inference_hardware") = none, py::arg("input_dims") = none,
+          py::arg("static_batch_size") = none, py::arg("inference_dtype") = none,
+          py::arg("logging_verbosity") = none);
   cls.def(
       "_assert_checkpoint_component",
       [](py::object, py::object value, py::object error_message) {
@@ -680,20 +806,14 @@ MODTREE_MODULE("frameworks.base_inferencer", m) {
         if (py::hasattr(self, attribute_name)) py::delattr(self, attribute_name);
       },
       py::arg("self"), py::arg("attribute_name"));
-  cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"),
-          py::arg("inference_hardware") = none, py::arg("input_dims") = none,
-          py::arg("static_batch_size") = none, py::arg("inference_dtype") = none,
-          py::arg("logging_verbosity") = none);
-  cls.def_property("checkpoint_file", [](py::object self) { return self.attr("_checkpoint_file"); });
-  cls.def(
-      "_get_timer", [](py::object self) { return mod_attr("get_timer")(self.attr("_inference_hardware")); },
-      py::arg("self"));
+  cls.def("_BaseInferencer__verify_input_dims", &verify_input_dims, py::arg("self"), py::arg("value"));
   cls.def(
       "__del__", [](py::object self) { self.attr("_dispose_all_resources")(); }, py::arg("self"));
-  cls.def(
-      "__call__",
-      [](py::object self, py::object x, py::kwargs kwargs) { return self.attr("predict")(x, **kwargs); },
-      py::arg("self"), py::arg("x"));
+}
+
+// The settings of an inferencer, the batch size rule and the call shorthand.
+void def_properties(modtree::ClassBuilder& cls) {
+  cls.def_property("checkpoint_file", [](py::object self) { return self.attr("_checkpoint_file"); });
   cls.def_property("inference_dtype", [](py::object self) { return self.attr("_inference_dtype"); });
   cls.def_property("inference_hardware", [](py::object self) { return self.attr("_inference_hardware"); });
   cls.def_property_rw(
@@ -701,55 +821,6 @@ MODTREE_MODULE("frameworks.base_inferencer", m) {
       [](py::object self, py::object value) { self.attr("_static_batch_size") = value; });
   cls.def_property_rw(
       "input_dims", [](py::object self) { return self.attr("_input_dims"); }, &set_input_dims);
-  cls.def(
-      "get_bottlenecks",
-      [](py::object self, py::object num_layers) {
-        return self.attr("get_layers_profile_dataframe")().attr("nlargest")(num_layers, "ms");
-      },
-      py::arg("self"), py::arg("num_layers") = 10);
-  cls.def(
-      "get_layers_profile_dataframe",
-      [](py::object self) -> py::object {
-        raise(PyExc_NotImplementedError, "get_layers_profile_dataframe is not implemented for " +
-                                             ostrel::str(py::type::of(self).attr("__name__")));
-      },
-      py::arg("self"));
-  cls.def(
-      "get_framework_specific_metadata", [](py::object) { return py::dict(); }, py::arg("self"));
-  cls.def_property("example_inputs", &example_inputs);
-  cls.attr("inputs_metadata", cached("inputs_metadata", [](py::object self) -> py::object {
-             return self.attr("_get_inputs_metadata")();
-           }));
-  cls.attr("outputs_metadata", cached("outputs_metadata", [](py::object self) -> py::object {
-             return self.attr("_get_outputs_metadata")();
-           }));
-  cls.def(
-      "_get_inputs_metadata", [](py::object) { return py::list(); }, py::arg("self"));
-  cls.def(
-      "_get_outputs_metadata", [](py::object) { return py::list(); }, py::arg("self"));
-  cls.def("_get_metadata_for_legend", &metadata_for_legend, py::arg("self"));
-  cls.def(
-      "_print_legend",
-      [](py::object self) {
-        py::module_::import("pprint").attr("pprint")(self.attr("_get_metadata_for_legend")(),
-                                                     py::arg("indent") = 2);
-      },
-      py::arg("self"));
-  cls.def_property("legend", [](py::object self) { return self.attr("_get_metadata_for_legend")(); });
-  cls.def("_BaseInferencer__verify_input_dims", &verify_input_dims, py::arg("self"), py::arg("value"));
-  cls.def("_benchmark_loop", &benchmark_loop, py::arg("self"), py::kw_only(), py::arg("benchmark_iter"),
-          py::arg("include_io") = true, py::arg("benchmark_mode") = none);
-  // The default of warmup_calls is bound now, from the module constant as it stands at class creation.
-  cls.def("benchmark", &benchmark, py::arg("self"), py::arg("batch_size") = none,
-          py::arg("input_dimensions") = none, py::arg("duration_sec") = none, py::arg("repetitions") = none,
-          py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"), py::arg("dtype") = none,
-          py::arg("include_io") = true, py::arg("telemetry_dict") = none, py::arg("benchmark_mode") = none);
-  cls.def(
-      "fetch_model_input_dimensions", [](py::object) { return py::none(); }, py::arg("self"));
-  cls.def(
-      "fetch_model_input_dtype", [](py::object) { return py::none(); }, py::arg("self"));
-  cls.def(
-      "fetch_model_batch_size", [](py::object) { return py::none(); }, py::arg("self"));
   cls.def_static(
       "_is_batch_size_static",
       [](py::object dimensions) -> py::object {
@@ -767,22 +838,69 @@ MODTREE_MODULE("frameworks.base_inferencer", m) {
         return py::bool_(false);
       },
       py::arg("dimensions"));
-  cls.def_abstract(
-      "_dispose_all_resources",
-      [](py::object self) -> py::object {
-        raise(PyExc_NotImplementedError, "Please implement a __dispose_all_resources method for " +
-                                             ostrel::str(py::type::of(self).attr("__name__")));
+  cls.def(
+      "__call__",
+      [](py::object self, py::object x, py::kwargs kwargs) { return self.attr("predict")(x, **kwargs); },
+      py::arg("self"), py::arg("x"));
+}
+
+// Metadata of the model's tensors, example inputs, the legend and layer profiles.
+void def_metadata(modtree::ClassBuilder& cls) {
+  cls.attr("inputs_metadata", cached("inputs_metadata", [](py::object self) -> py::object {
+             return self.attr("_get_inputs_metadata")();
+           }));
+  cls.attr("outputs_metadata", cached("outputs_metadata", [](py::object self) -> py::object {
+             return self.attr("_get_outputs_metadata")();
+           }));
+  cls.def(
+      "_get_inputs_metadata", [](py::object) { return py::list(); }, py::arg("self"));
+  cls.def(
+      "_get_outputs_metadata", [](py::object) { return py::list(); }, py::arg("self"));
+  cls.def_property("example_inputs", &example_inputs);
+  cls.def(
+      "get_framework_specific_metadata", [](py::object) { return py::dict(); }, py::arg("self"));
+  cls.def("_get_metadata_for_legend", &metadata_for_legend, py::arg("self"));
+  cls.def(
+      "_print_legend",
+      [](py::object self) {
+        py::module_::import("pprint").attr("pprint")(self.attr("_get_metadata_for_legend")(),
+                                                     py::arg("indent") = 2);
       },
       py::arg("self"));
-  cls.def_abstract(
-      "predict", [](py::object, py::object, py::kwargs) -> py::object { raise(PyExc_NotImplementedError); },
-      py::arg("self"), py::arg("x") = none);
+  cls.def_property("legend", [](py::object self) { return self.attr("_get_metadata_for_legend")(); });
   cls.def(
-      "_forward_pass",
-      [](py::object, py::object, py::kwargs) -> py::object {
-        raise(ostrel::exception_class("ForwardPassNotImplemented"));
+      "get_bottlenecks",
+      [](py::object self, py::object num_layers) {
+        return self.attr("get_layers_profile_dataframe")().attr("nlargest")(num_layers, "ms");
       },
-      py::arg("self"), py::arg("x"));
+      py::arg("self"), py::arg("num_layers") = 10);
+  cls.def(
+      "get_layers_profile_dataframe",
+      [](py::object self) -> py::object {
+        raise(PyExc_NotImplementedError,
+              "get_layers_profile_dataframe is not implemented for " + ostrel::str(class_name(self)));
+      },
+      py::arg("self"));
+}
+
+// Timing: the benchmark and its loop, dummy inputs, the timer, timed predictions, memory figures.
+void def_benchmark(modtree::ClassBuilder& cls, py::module_& m) {
+  py::none none;
+  // The default of warmup_calls is bound now, from the module constant as it stands at class creation.
+  cls.def("benchmark", &benchmark, py::arg("self"), py::arg("batch_size") = none,
+          py::arg("input_dimensions") = none, py::arg("duration_sec") = none, py::arg("repetitions") = none,
+          py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"), py::arg("dtype") = none,
+          py::arg("include_io") = true, py::arg("telemetry_dict") = none, py::arg("benchmark_mode") = none);
+  cls.def("_benchmark_loop", &benchmark_loop, py::arg("self"), py::kw_only(), py::arg("benchmark_iter"),
+          py::arg("include_io") = true, py::arg("benchmark_mode") = none);
+  cls.def("_log_predict_shapes", &log_predict_shapes, py::arg("self"), py::arg("predict_args"));
+  cls.def("_build_dummy_inputs", &build_dummy_inputs, py::arg("self"), py::arg("input_dims"),
+          py::arg("dtype") = none);
+  cls.def("_build_dummy_batch", &build_dummy_batch, py::arg("self"), py::arg("dummy_input"),
+          py::arg("batch_size"), py::arg("dtype") = none);
+  cls.def(
+      "_get_timer", [](py::object self) { return mod_attr("get_timer")(self.attr("_inference_hardware")); },
+      py::arg("self"));
   cls.def(
       "timed_predict",
       [](py::object self, py::object x) {
@@ -793,13 +911,6 @@ MODTREE_MODULE("frameworks.base_inferencer", m) {
         return py::make_tuple(out, ms);
       },
       py::arg("self"), py::arg("x"));
-  cls.attr("_scalar_inputs", py::tuple());  // positions of scalar inputs, declared by the back-ends
-  cls.def("_build_dummy_inputs", &build_dummy_inputs, py::arg("self"), py::arg("input_dims"),
-          py::arg("dtype") = none);
-  cls.def("_build_dummy_batch", &build_dummy_batch, py::arg("self"), py::arg("dummy_input"),
-          py::arg("batch_size"), py::arg("dtype") = none);
-  cls.def_abstract_property("framework_type", not_implemented);
-  cls.def_abstract_property("framework_version", not_implemented);
   cls.def("_get_memory", &get_memory, py::arg("self"), py::arg("attribute") = "used",
           py::arg("warn") = false);
   cls.attr("_model_memory_size", cached("_model_memory_size", [](py::object self) -> py::object {
@@ -813,13 +924,60 @@ MODTREE_MODULE("frameworks.base_inferencer", m) {
         return py::float_(py::int_(size).cast<double>() / 1048576.0);
       },
       py::arg("self"));
-  cls.def("_log_predict_shapes", &log_predict_shapes, py::arg("self"), py::arg("predict_args"));
-  cls.build();
+}
 
-  py::dict ns = m.attr("__dict__");
-  builtins.attr("exec")(builtins.attr("compile")(kTimedIterSource, m.attr("__file__"), "exec"), ns);
-  if (!g_timed_iter_code) g_timed_iter_code = py::object(m.attr("_timed_benchmark_iter").attr("__code__")).release();
-  // The clock the native duration source stands for: a replaced time.perf_counter is honoured by
-  // letting the generator run instead.
-  if (!g_perf_counter) g_perf_counter = py::object(py::module_::import("time").attr("perf_counter")).release();
+void define_base_inferencer(py::module_& m) {
+  modtree::ClassBuilder cls(m, "BaseInferencer");
+  cls.base(m.attr("ILogger")).base(m.attr("ABC"));
+  cls.attr("_dynamic_batch_size_indicators", m.attr("DYNAMIC_BATCH_SIZE_INDICATORS"));
+  def_backend_hooks(cls);
+  def_construction(cls);
+  def_properties(cls);
+  def_metadata(cls);
+  def_benchmark(cls, m);
+  cls.build();
+}
+
+// The time-based item source is a real generator, so it is written as one: a Python generator
+// function compiled at import, with this module's namespace as its globals.
+constexpr const char* kTimedIterSource = R"(
+def _timed_benchmark_iter(benchmark_duration_sec: float, resolution: int = 100):
+    iter_base = 0
+    start_time = time.perf_counter()
+    # A positive duration runs its first block however short it is.
+    while (iter_base == 0 and benchmark_duration_sec > 0) or (
+        time.perf_counter() - start_time < benchmark_duration_sec
+    ):
+        yield from range(iter_base, iter_base + resolution)
+        iter_base += resolution
+)";
+
+// `_timed_benchmark_iter`, and the item object of our own that benchmark() uses in its place.
+void define_timed_source(py::module_& m) {
+  py::object builtins = py::module_::import("builtins");
+  builtins.attr("exec")(builtins.attr("compile")(kTimedIterSource, m.attr("__file__"), "exec"),
+                        m.attr("__dict__"));
+  // Kept for the life of the process: item objects made from an earlier import still call theirs.
+  g_timed_iter_fn = py::object(m.attr("_timed_benchmark_iter")).release();
+  if (!g_perf_counter)
+    g_perf_counter = py::object(py::module_::import("time").attr("perf_counter")).release();
+
+  static py::handle items_type;  // one class per process: a repeated import shares it
+  if (!items_type) {
+    items_type = py::class_<TimedItems>(m, "_TimedBenchmarkItems", py::module_local())
+                     .def("__iter__", &TimedItems::iter)
+                     .def("__next__", &TimedItems::next)
+                     .release();
+  }
+  m.attr("_TimedBenchmarkItems") = items_type;
+}
+
+}  // namespace
+
+MODTREE_MODULE("frameworks.base_inferencer", m) {
+  mod_attr.bind(m);
+  import_names(m);
+  define_constants(m);
+  define_base_inferencer(m);
+  define_timed_source(m);
 }
