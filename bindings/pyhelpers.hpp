@@ -170,10 +170,15 @@ inline py::object exception_class(const char* name) {
 // Logs `message` on `logger` at `level` as if issued from the Python module `module_file`
 // ("ostrel/inference/ostrel_manager.py"): records issued from C++ have no Python frame of their own,
 // so the record's pathname, and with it %(module)s, is given explicitly.
-inline void log(py::handle logger, int level, const std::string& message, const char* module_file) {
+// Whether `logger` takes records of `level`: a message that costs something to build is built only then.
+inline bool log_enabled(py::handle logger, int level) {
   int enabled = PyObject_IsTrue(logger.attr("isEnabledFor")(level).ptr());
   if (enabled < 0) throw py::error_already_set();
-  if (enabled == 0) return;
+  return enabled != 0;
+}
+
+inline void log(py::handle logger, int level, const std::string& message, const char* module_file) {
+  if (!log_enabled(logger, level)) return;
   py::object record =
       logger.attr("makeRecord")(logger.attr("name"), level, module_file, 0, message, py::tuple(), py::none());
   logger.attr("handle")(record);

@@ -53,7 +53,10 @@ SigbusHandlerInPlace::SigbusHandlerInPlace() {
   if (g_sigbus_users++ == 0) {
     struct sigaction ours{};
     ours.sa_sigaction = on_sigbus;
-    ours.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    // On the faulting thread's own stack: a fault of a read has stack to spare, while an alternate stack
+    // that another library set up may be too small for the processor's full signal frame, which the
+    // kernel then answers with SIGSEGV instead of running the handler.
+    ours.sa_flags = SA_SIGINFO;
     sigemptyset(&ours.sa_mask);
     ::sigaction(SIGBUS, &ours, &g_previous_sigbus);
   }

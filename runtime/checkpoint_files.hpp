@@ -24,11 +24,29 @@ namespace py = pybind11;
 
 // The path as text, the way os.fsdecode gives it: bytes (and str with undecodable bytes, as os.listdir
 // returns them) keep every byte through surrogate escapes.
-inline py::object fs_path(py::handle path) { return py::module_::import("os").attr("fsdecode")(path); }
+inline py::object fs_path(py::handle path) {
+  if (PyUnicode_CheckExact(path.ptr())) return py::reinterpret_borrow<py::object>(path);
+  py::object given = py::reinterpret_steal<py::object>(PyOS_FSPath(path.ptr()));
+  if (!given) throw py::error_already_set();
+  if (PyUnicode_Check(given.ptr())) return given;
+  PyObject* decoded = PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(given.ptr()), PyBytes_GET_SIZE(given.ptr()));
+  if (decoded == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(decoded);
+}
+
+// The path as bytes, the way os.fsencode gives it (NUL bytes kept: the open that follows refuses them).
+inline py::bytes fs_bytes(py::handle path) {
+  py::object given = py::reinterpret_steal<py::object>(PyOS_FSPath(path.ptr()));
+  if (!given) throw py::error_already_set();
+  if (PyBytes_Check(given.ptr())) return py::reinterpret_steal<py::bytes>(given.release());
+  PyObject* encoded = PyUnicode_EncodeFSDefault(given.ptr());
+  if (encoded == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::bytes>(encoded);
+}
 
 // True when `path` (as fs_path gives it) cannot be handed to a library that takes UTF-8 text.
 inline bool undecodable_path(py::handle path) {
-  PyObject* encoded = PyUnicode_AsUTF8String(fs_path(path).ptr());
+  PyObject* encoded = PyUnicode_AsUTF8String(PyUnicode_Check(path.ptr()) ? path.ptr() : fs_path(path).ptr());
   if (encoded == nullptr) {
     PyErr_Clear();
     return true;
@@ -41,7 +59,7 @@ inline bool undecodable_path(py::handle path) {
 // `directory_ok`) a directory: a FIFO, a device or a socket, which could block or never end when opened.
 // Nothing is opened; a path that does not exist is left to the caller's open.
 inline void refuse_non_regular(py::handle path, bool directory_ok = false) {
-  const py::bytes encoded = py::module_::import("os").attr("fsencode")(path);
+  const py::bytes encoded = fs_bytes(path);
   const char* name = PyBytes_AsString(encoded.ptr());
   if (std::strlen(name) != static_cast<std::size_t>(PyBytes_Size(encoded.ptr()))) return;  // open refuses it
   struct stat st{};

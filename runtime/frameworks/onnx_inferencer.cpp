@@ -64,8 +64,8 @@ void set_up_session(py::object self) {
     options.attr("enable_profiling") = true;
     options.attr("use_deterministic_compute") = true;
   }
-  log(self, ostrel::kDebug,
-      "Available Providers: " + ostrel::str(ort.attr("get_available_providers")()) + ".");
+  if (ostrel::log_enabled(self.attr("_logger"), ostrel::kDebug))
+    log(self, ostrel::kDebug, "Available Providers: " + ostrel::str(ort.attr("get_available_providers")()) + ".");
 
   self.attr("_onnxruntime_session_providers") = py::list();
   py::object target = self.attr("_inference_hardware");

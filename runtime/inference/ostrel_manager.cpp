@@ -2,6 +2,9 @@
 // package logger.
 #include <pybind11/stl.h>
 
+#include <sys/stat.h>
+
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -180,6 +183,27 @@ bool equals_a_member(py::handle value, const char* enum_name) {
   return false;
 }
 
+enum class PathEntry { kNotAPath, kMissing, kFileOrFolder, kOther };
+
+// What `path` names, as os.path.exists and a stat see it (links followed; a path holding a NUL byte
+// names nothing).
+PathEntry path_entry(py::handle path) {
+  if (!PyUnicode_Check(path.ptr()) && !PyBytes_Check(path.ptr()) && !PyObject_HasAttrString(path.ptr(), "__fspath__"))
+    return PathEntry::kNotAPath;
+  py::bytes encoded;
+  try {
+    encoded = ostrel::fs_bytes(path);
+  } catch (py::error_already_set& e) {
+    if (e.matches(PyExc_ValueError)) return PathEntry::kMissing;  // not encodable: no such file
+    throw;
+  }
+  const char* name = PyBytes_AS_STRING(encoded.ptr());
+  if (std::strlen(name) != static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr()))) return PathEntry::kMissing;
+  struct stat st{};
+  if (::stat(name, &st) != 0) return PathEntry::kMissing;
+  return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) ? PathEntry::kFileOrFolder : PathEntry::kOther;
+}
+
 void verify_arguments(py::object framework_type, py::object inference_hardware, py::object model_path,
                       py::object input_dims, py::object static_batch_size, py::object logging_verbosity) {
   py::list falsy_names;
@@ -189,16 +213,22 @@ void verify_arguments(py::object framework_type, py::object inference_hardware, 
     if (!falsy_names.empty())
       raise(mod_attr("EmptyInputValue"),
             "The following values are None: " + ostrel::str(falsy_names) + ". Please specify valid values.");
-    if (!truthy(os_module().attr("path").attr("exists")(model_path)))
+    // One stat answers both questions for a path given as text, bytes or a path object; anything else is
+    // left to os.path.exists as given.
+    const PathEntry entry = path_entry(model_path);
+    if (entry == PathEntry::kMissing ||
+        (entry == PathEntry::kNotAPath && !truthy(os_module().attr("path").attr("exists")(model_path))))
       raise(mod_attr("CheckpointFileDoesNotExistError"),
             "The model file does not exist at " + ostrel::text(model_path));
-    try {
-      ostrel::refuse_non_regular(model_path, /*directory_ok=*/true);  // a FIFO would block the load
-    } catch (py::error_already_set& e) {
-      if (!e.matches(PyExc_OSError)) throw;
-      ostrel::raise_from(mod_attr("FailedToLoadCheckpointError")("The model at " + ostrel::text(model_path) +
-                                                                 " is not a regular file or folder"),
-                         e.value());
+    if (entry != PathEntry::kFileOrFolder) {
+      try {
+        ostrel::refuse_non_regular(model_path, /*directory_ok=*/true);  // a FIFO would block the load
+      } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        ostrel::raise_from(mod_attr("FailedToLoadCheckpointError")("The model at " + ostrel::text(model_path) +
+                                                                   " is not a regular file or folder"),
+                           e.value());
+      }
     }
     if (truthy(framework_type) && !equals_a_member(framework_type, "FrameworkType"))
       raise(mod_attr("FrameworkNotSupportedError"), "The specified framework: '" +
