@@ -58,12 +58,18 @@ inline bool undecodable_path(py::handle path) {
 // Raises OSError(EINVAL) naming the path when it exists and is neither a regular file nor (when
 // `directory_ok`) a directory: a FIFO, a device or a socket, which could block or never end when opened.
 // Nothing is opened; a path that does not exist is left to the caller's open.
-inline void refuse_non_regular(py::handle path, bool directory_ok = false) {
+// stat() of `path` (links followed) into `st`; false when it names nothing: missing, unreachable, or
+// holding a NUL byte (which an open refuses).
+inline bool stat_path(py::handle path, struct stat& st) {
   const py::bytes encoded = fs_bytes(path);
-  const char* name = PyBytes_AsString(encoded.ptr());
-  if (std::strlen(name) != static_cast<std::size_t>(PyBytes_Size(encoded.ptr()))) return;  // open refuses it
+  const char* name = PyBytes_AS_STRING(encoded.ptr());
+  if (std::strlen(name) != static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr()))) return false;
+  return ::stat(name, &st) == 0;
+}
+
+inline void refuse_non_regular(py::handle path, bool directory_ok = false) {
   struct stat st{};
-  if (::stat(name, &st) != 0) return;
+  if (!stat_path(path, st)) return;  // left to the caller's open
   if (S_ISREG(st.st_mode) || (directory_ok && S_ISDIR(st.st_mode))) return;
   py::object error = builtin("OSError")(EINVAL, "Not a regular file: a model is read only from a regular file",
                                         fs_path(path));

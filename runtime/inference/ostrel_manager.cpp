@@ -190,17 +190,13 @@ enum class PathEntry { kNotAPath, kMissing, kFileOrFolder, kOther };
 PathEntry path_entry(py::handle path) {
   if (!PyUnicode_Check(path.ptr()) && !PyBytes_Check(path.ptr()) && !PyObject_HasAttrString(path.ptr(), "__fspath__"))
     return PathEntry::kNotAPath;
-  py::bytes encoded;
+  struct stat st{};
   try {
-    encoded = ostrel::fs_bytes(path);
+    if (!ostrel::stat_path(path, st)) return PathEntry::kMissing;
   } catch (py::error_already_set& e) {
     if (e.matches(PyExc_ValueError)) return PathEntry::kMissing;  // not encodable: no such file
     throw;
   }
-  const char* name = PyBytes_AS_STRING(encoded.ptr());
-  if (std::strlen(name) != static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr()))) return PathEntry::kMissing;
-  struct stat st{};
-  if (::stat(name, &st) != 0) return PathEntry::kMissing;
   return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) ? PathEntry::kFileOrFolder : PathEntry::kOther;
 }
 
