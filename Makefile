@@ -21,14 +21,16 @@ demo: build fixtures
 
 # The stages after the build and the samples are independent: they run in parallel processes, each
 # stage's output kept together.
+PARALLEL = $(MAKE) --no-print-directory -j$(JOBS) --output-sync=target
+
 test:
-	@$(MAKE) --no-print-directory -j$(JOBS) --output-sync=target test-stages
+	@$(PARALLEL) test-stages
 
 test-stages: build fixtures cpptest asan pytest suites
 
 # Everything CI runs: the whole test and the installation checks, side by side after one build.
 ci:
-	@$(MAKE) --no-print-directory -j$(JOBS) --output-sync=target test-stages install-check
+	@$(PARALLEL) test-stages install-check
 
 # Debian packages: installed only when one is missing.
 sysdeps:
@@ -73,8 +75,8 @@ asan: sysdeps venv
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 build/asan/native_tests --gtest_brief=1
 	$(STAGE_END)
 
-# Stages run side by side, so each framework runtime gets a few threads (OMP_NUM_THREADS) instead of one
-# per core: torch's thread pool with more threads than free cores spends most of its time waiting.
+# Stages run side by side, so each framework runtime gets STAGE_THREADS threads (OMP_NUM_THREADS) instead
+# of one per core: torch's thread pool with more threads than free cores spends most of its time waiting.
 STAGE_THREADS ?= 1
 
 # The pytest modules in PYTEST_SHARDS processes, dealt round-robin.

@@ -4,9 +4,11 @@
 
 #include <pybind11/pybind11.h>
 
+#include <chrono>
 #include <exception>
 #include <initializer_list>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -121,9 +123,6 @@ using modtree::Parameters;
   throw py::error_already_set();
 }
 
-// True for `isinstance(e, cls)` on the value of a caught Python exception.
-inline bool error_is(const py::error_already_set& e, py::handle cls) { return e.matches(cls); }
-
 // UTF-8 of a text for messages; characters UTF-8 cannot hold (the surrogate escapes of undecodable path
 // bytes) read as backslash escapes, so a message about such a path can always be made.
 inline std::string utf8(const py::str& s) {
@@ -167,9 +166,37 @@ inline py::object exception_class(const char* name) {
   return py::module_::import("ostrel.common.exceptions").attr(name);
 }
 
-// Logs `message` on `logger` at `level` as if issued from the Python module `module_file`
-// ("ostrel/inference/ostrel_manager.py"): records issued from C++ have no Python frame of their own,
-// so the record's pathname, and with it %(module)s, is given explicitly.
+// Calls `obj.<name>()` (name: a str object) and ignores its failure; an error in flight when it is
+// called stays in flight. For clean-ups that must not replace the error that led to them.
+inline void call_quietly(PyObject* obj, PyObject* name) {
+  modtree::SavedError in_flight;
+  PyObject* r = PyObject_CallMethodNoArgs(obj, name);
+  if (r == nullptr) PyErr_Clear();
+  Py_XDECREF(r);
+  in_flight.restore();
+}
+
+// Asked between steps of native work that runs without the GIL: at most every 50 ms it takes the GIL and
+// runs the pending signal handlers. True once one of them raised (KeyboardInterrupt): the work stops, and
+// error() holds that error to be raised unchanged.
+class SignalPoll {
+ public:
+  bool operator()() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_) return false;
+    next_ = now + std::chrono::milliseconds(50);
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() == 0) return false;
+    error_.emplace();
+    return true;
+  }
+  std::optional<py::error_already_set>& error() { return error_; }
+
+ private:
+  std::chrono::steady_clock::time_point next_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+  std::optional<py::error_already_set> error_;
+};
+
 // Whether `logger` takes records of `level`: a message that costs something to build is built only then.
 inline bool log_enabled(py::handle logger, int level) {
   int enabled = PyObject_IsTrue(logger.attr("isEnabledFor")(level).ptr());
@@ -177,6 +204,9 @@ inline bool log_enabled(py::handle logger, int level) {
   return enabled != 0;
 }
 
+// Logs `message` on `logger` at `level` as if issued from the Python module `module_file`
+// ("ostrel/inference/ostrel_manager.py"): records issued from C++ have no Python frame of their own,
+// so the record's pathname, and with it %(module)s, is given explicitly.
 inline void log(py::handle logger, int level, const std::string& message, const char* module_file) {
   if (!log_enabled(logger, level)) return;
   py::object record =

@@ -88,7 +88,7 @@ PyObject* forward(PyObject* holder, PyObject* const* args, Py_ssize_t nargsf, Py
   // names and counts (a value of a wrong type keeps the binding's own text).
   Py_ssize_t nargs = PyVectorcall_NARGS(static_cast<std::size_t>(nargsf));
   if (!f->parameters) {
-    SavedError binding_error;  // kept when the parameters cannot be read
+    SavedError binding_error;  // set aside while the parameters are read, then put back
     f->parameters = parameters_of(*f->record, f->qualname);
     binding_error.restore();
   }

@@ -15,10 +15,6 @@ namespace ostrel::native {
 
 namespace {
 
-[[noreturn]] void fail(int err, const std::string& what) {
-  throw std::system_error(err, std::generic_category(), what);
-}
-
 // Removes the temporary file unless the rename consumed it.
 struct TempName {
   std::string path;
@@ -60,17 +56,7 @@ void replace_file_atomically(const std::string& path, std::string_view content) 
   TempName temp{name.data()};
 
   if (::fchmod(fd.get(), mode) != 0) fail(errno, "cannot set the mode of " + temp.path);
-  const char* p = content.data();
-  size_t left = content.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd.get(), p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail(errno, "cannot write " + temp.path);
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
+  write_all(fd.get(), content, temp.path);
   if (::fsync(fd.get()) != 0) fail(errno, "cannot flush " + temp.path);
   if (int err = fd.close_checked(); err != 0) fail(err, "cannot close " + temp.path);
   if (::rename(temp.path.c_str(), path.c_str()) != 0)

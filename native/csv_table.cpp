@@ -162,27 +162,29 @@ std::optional<CsvHeading> parse_csv_heading(std::string_view prefix, bool whole)
   return heading;
 }
 
-std::string format_csv_line(const std::vector<std::string>& cells, std::string_view line_end) {
-  std::string out;
+namespace {
+
+// One record's cells, quoted where needed and joined by commas, then `line_end`, added to `out`.
+void line_into(std::string& out, const std::vector<std::string>& cells, std::string_view line_end) {
   for (size_t i = 0; i < cells.size(); ++i) {
     if (i) out += ',';
     quote_into(out, cells[i]);
   }
   out += line_end;
+}
+
+}  // namespace
+
+std::string format_csv_line(const std::vector<std::string>& cells, std::string_view line_end) {
+  std::string out;
+  line_into(out, cells, line_end);
   return out;
 }
 
 std::string format_csv(const CsvTable& table) {
   std::string out;
-  auto line = [&](const std::vector<std::string>& cells) {
-    for (size_t i = 0; i < cells.size(); ++i) {
-      if (i) out += ',';
-      quote_into(out, cells[i]);
-    }
-    out += '\n';
-  };
-  line(table.header);
-  for (const auto& row : table.rows) line(row);
+  line_into(out, table.header, "\n");
+  for (const auto& row : table.rows) line_into(out, row, "\n");
   return out;
 }
 
@@ -214,10 +216,6 @@ std::string append_csv_row(std::string_view existing,
 }
 
 namespace {
-
-[[noreturn]] void fail(int err, const std::string& what) {
-  throw std::system_error(err, std::generic_category(), what);
-}
 
 // The file a path names once every symbolic link on its last component is followed (a dangling link
 // names the file it would create).
@@ -251,15 +249,6 @@ size_t read_some(int fd, std::string& into, size_t want) {
     }
     into.resize(old + static_cast<size_t>(n));
     return static_cast<size_t>(n);
-  }
-}
-
-void write_all(int fd, std::string_view data, const std::string& path) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) fail(errno, "cannot write " + path);
-    data.remove_prefix(static_cast<size_t>(n));
   }
 }
 

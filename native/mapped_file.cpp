@@ -40,10 +40,6 @@ void on_sigbus(int signal, siginfo_t* info, void* context) {
   }
 }
 
-struct ClearGuard {
-  ~ClearGuard() { t_fault_guard = nullptr; }
-};
-
 }  // namespace
 
 void set_fault_guard(const FaultGuard* guard) noexcept { t_fault_guard = guard; }
@@ -86,24 +82,12 @@ MappedFile::~MappedFile() {
 }
 
 bool MappedFile::copy(void* to, const void* from, std::size_t n) const noexcept {
-  sigjmp_buf jump;
-  const FaultGuard guard{addr_, size_, &jump};
-  const ClearGuard clear;
-  if (sigsetjmp(jump, 1) != 0) return false;
-  t_fault_guard = &guard;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  std::memcpy(to, from, n);
-  return true;
+  return guarded_read([&] { std::memcpy(to, from, n); });
 }
 
 std::ptrdiff_t MappedFile::find(const void* from, std::size_t n, char c) const noexcept {
-  sigjmp_buf jump;
-  const FaultGuard guard{addr_, size_, &jump};
-  const ClearGuard clear;
-  if (sigsetjmp(jump, 1) != 0) return -1;
-  t_fault_guard = &guard;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  const void* at = std::memchr(from, c, n);
+  const void* at = nullptr;
+  if (!guarded_read([&] { at = std::memchr(from, c, n); })) return -1;
   return at == nullptr ? static_cast<std::ptrdiff_t>(n)
                        : static_cast<const char*>(at) - static_cast<const char*>(from);
 }

@@ -9,6 +9,7 @@
 
 #include <setjmp.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -51,6 +52,22 @@ class MappedFile {
   // The offset from `from` of the first `c` in the `n` bytes at `from`, n when there is none, or -1 when a
   // page is gone. Requires a SigbusHandlerInPlace.
   std::ptrdiff_t find(const void* from, std::size_t n, char c) const noexcept;
+
+  // Runs `read` (which only reads the mapping and writes plain values) with the mapping guarded on this
+  // thread; false when a page it touched is gone. Requires a SigbusHandlerInPlace.
+  template <class Read>
+  bool guarded_read(Read&& read) const {
+    sigjmp_buf jump;
+    const FaultGuard guard{addr_, size_, &jump};
+    struct Unset {
+      ~Unset() { set_fault_guard(nullptr); }  // also when `read` throws
+    } unset;
+    if (sigsetjmp(jump, 1) != 0) return false;
+    set_fault_guard(&guard);
+    std::atomic_signal_fence(std::memory_order_seq_cst);  // the guard is in place before the first read
+    read();
+    return true;
+  }
 
  private:
   const std::uint8_t* addr_ = nullptr;

@@ -573,15 +573,8 @@ struct MarkerSet::Impl {
   // run() over bytes of the mapping, false when it ended at a page past the end of the file.
   bool guarded_run(const MappedFile& file, std::uint64_t from, std::uint64_t to, Kernel kernel,
                    Progress& progress, Buckets& scratch) const {
-    sigjmp_buf jump;
-    const FaultGuard guard{file.data(), file.size(), &jump};
-    struct Unset {
-      ~Unset() { set_fault_guard(nullptr); }  // also when run() throws (it allocates)
-    } unset;
-    if (sigsetjmp(jump, 1) != 0) return false;
-    set_fault_guard(&guard);
-    run(file.data() + from, static_cast<std::size_t>(to - from), kernel, progress, scratch);
-    return true;
+    return file.guarded_read(
+        [&] { run(file.data() + from, static_cast<std::size_t>(to - from), kernel, progress, scratch); });
   }
 
   std::vector<bool> result(const Progress& progress) const {

@@ -72,8 +72,6 @@ struct PickleRecord {
 // interpreter's recursion limit, so turning a record into objects never exhausts a thread's stack.
 inline constexpr std::size_t kMaxPickleDepth = 1000;
 
-class MappedFile;
-
 // Why a record could not be read. what() is the complete message.
 class PickleReadError : public std::runtime_error {
  public:

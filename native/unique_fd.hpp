@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
+#include <string_view>
+#include <system_error>
 #include <utility>
 
 namespace ostrel::native {
@@ -43,5 +46,20 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// Throws the failure of a system call as std::system_error(err) with `what` as its text.
+[[noreturn]] inline void fail(int err, const std::string& what) {
+  throw std::system_error(err, std::generic_category(), what);
+}
+
+// Writes all of `data` to `fd`, again after an interruption; a failure names `path`.
+inline void write_all(int fd, std::string_view data, const std::string& path) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) fail(errno, "cannot write " + path);
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
 
 }  // namespace ostrel::native

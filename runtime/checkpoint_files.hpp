@@ -55,9 +55,6 @@ inline bool undecodable_path(py::handle path) {
   return false;
 }
 
-// Raises OSError(EINVAL) naming the path when it exists and is neither a regular file nor (when
-// `directory_ok`) a directory: a FIFO, a device or a socket, which could block or never end when opened.
-// Nothing is opened; a path that does not exist is left to the caller's open.
 // stat() of `path` (links followed) into `st`; false when it names nothing: missing, unreachable, or
 // holding a NUL byte (which an open refuses).
 inline bool stat_path(py::handle path, struct stat& st) {
@@ -67,6 +64,9 @@ inline bool stat_path(py::handle path, struct stat& st) {
   return ::stat(name, &st) == 0;
 }
 
+// Raises OSError(EINVAL) naming the path when it exists and is neither a regular file nor (when
+// `directory_ok`) a directory: a FIFO, a device or a socket, which could block or never end when opened.
+// Nothing is opened; a path that does not exist is left to the caller's open.
 inline void refuse_non_regular(py::handle path, bool directory_ok = false) {
   struct stat st{};
   if (!stat_path(path, st)) return;  // left to the caller's open
@@ -152,11 +152,14 @@ class CheckpointRecords {
       }
       case Kind::kBytes:
       case Kind::kByteArray: {
-        PyObject* b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n.data.size()));
+        // Made at its size and filled once, from the file.
+        const bool mutable_bytes = n.kind == Kind::kByteArray;
+        const auto size = static_cast<Py_ssize_t>(n.data.size());
+        PyObject* b = mutable_bytes ? PyByteArray_FromStringAndSize(nullptr, size)
+                                    : PyBytes_FromStringAndSize(nullptr, size);
         if (b == nullptr) throw py::error_already_set();
         py::object out = py::reinterpret_steal<py::object>(b);
-        copy(n.data, PyBytes_AS_STRING(b));
-        if (n.kind == Kind::kByteArray) out = builtin("bytearray")(out);
+        copy(n.data, mutable_bytes ? PyByteArray_AS_STRING(b) : PyBytes_AS_STRING(b));
         return made_[index] = out;
       }
       case Kind::kText: {

@@ -6,7 +6,6 @@ stand-in module entered in sys.modules under the back-end's module name.
 import inspect
 import logging
 import os
-import subprocess
 import sys
 import types
 
@@ -704,7 +703,7 @@ def test_edge_cases_of_the_handle_and_engine(model_file, coreml_standin):
     assert e.value.__cause__ is e.value.__context__  # as `raise ... from e` inside the handler
 
 
-def test_modules_some_paths_need_load_on_first_use(tmp_path):
+def test_modules_some_paths_need_load_on_first_use(run_python):
     # `import ostrel` leaves json and subprocess unloaded; the module attributes that name them load them
     # when read, and an unknown attribute still fails as it would on any module.
     code = """
@@ -725,6 +724,4 @@ except AttributeError as e:
 else:
     raise AssertionError("unknown attribute answered")
 """
-    env = dict(os.environ, HOME=str(tmp_path))
-    proc = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stdout + proc.stderr
+    run_python(code)

@@ -288,25 +288,21 @@ def test_a_file_that_shrinks_while_read_ends_the_scan(tmp_path, capsys):
     assert os.path.getsize(path) == 0
 
 
-def test_a_small_alternate_signal_stack_of_another_library_keeps_the_guard(tmp_path):
+def test_a_small_alternate_signal_stack_of_another_library_keeps_the_guard(tmp_path, run_python):
     # Some runtimes give their threads an alternate signal stack too small for a full processor signal
     # frame; a file that shrinks under the scan must still end it cleanly, not crash the process.
-    code = ("import ctypes, os, sys, threading\n"
+    code = ("import ctypes, os, threading\n"
             "class Stack(ctypes.Structure):\n"
             "    _fields_ = [('sp', ctypes.c_void_p), ('flags', ctypes.c_int), ('size', ctypes.c_size_t)]\n"
             "room = ctypes.create_string_buffer(2048)\n"
             "assert ctypes.CDLL(None).sigaltstack(ctypes.byref(Stack(ctypes.addressof(room), 0, 2048)), None) == 0\n"
             "from ostrel.common.framework_detection import FrameworkDetector as D\n"
-            "path = sys.argv[1]\n"
+            f"path = {str(tmp_path / 'shrinking.bin')!r}\n"
             "with open(path, 'wb') as f:\n"
             "    f.truncate(64 << 30)\n"
             "threading.Timer(0.3, lambda: os.truncate(path, 0)).start()\n"
             "print('detected', D.detect_framework(path))\n")
-    env = dict(os.environ, HOME=str(tmp_path))
-    done = subprocess.run([sys.executable, "-c", code, str(tmp_path / "shrinking.bin")], capture_output=True,
-                          text=True, env=env, timeout=120)
-    assert done.returncode == 0, done.stderr
-    assert "detected None" in done.stdout
+    assert "detected None" in run_python(code).stdout
 
 
 def test_ctrl_c_stops_a_long_scan(tmp_path):

@@ -5,7 +5,9 @@ import os
 import types
 from pathlib import Path
 
+import onnxruntime as ort
 import pytest
+import tensorflow as tf
 
 import ostrel
 from ostrel.common import exceptions as exc
@@ -33,15 +35,7 @@ class BothKinds(RuntimeError, ValueError):
     pass
 
 
-def _errors():
-    import onnxruntime as ort
-    import tensorflow as tf
-
-    state = ort.capi.onnxruntime_pybind11_state
-    return state, tf.errors
-
-
-_ORT, _TF = _errors()
+_ORT, _TF = ort.capi.onnxruntime_pybind11_state, tf.errors
 
 # (back-end, error the framework raises, class the caller sees, message: a prefix of the caught text,
 # or CAUGHT_TEXT / BARE, or UNCHANGED for an error that passes as it is)
@@ -81,15 +75,15 @@ CASES = [
     ("torch", Exception("plain"), exc.OstrelError, BARE),
     ("torch", KeyboardInterrupt(), KeyboardInterrupt, UNCHANGED),
     ("torch", SystemExit(3), SystemExit, UNCHANGED),
-    # TensorRT: the runner's own FailedToLoadCheckpointError and any other error pass as they are.
-    ("trt", RuntimeError("deserialize"), exc.ModelFrameworkRuntimeError, TRT_RUNTIME),
-    ("trt", ValueError("bad value"), exc.ModelValueError, TRT_VALUE),
-    ("trt", exc.FailedToLoadCheckpointError("not an engine"), exc.FailedToLoadCheckpointError, UNCHANGED),
-    ("trt", KeyError("k"), KeyError, UNCHANGED),
 ]
-# The same TensorRT cases as the child interpreter builds them.
-TRT_CASES = ['RuntimeError("deserialize")', 'ValueError("bad value")',
-             'exc.FailedToLoadCheckpointError("not an engine")', 'KeyError("k")']
+# TensorRT, as the child interpreter builds the cases: (error the framework raises, class the caller sees,
+# message). The runner's own FailedToLoadCheckpointError and any other error pass as they are.
+TRT_CASES = [
+    ('RuntimeError("deserialize")', "exc.ModelFrameworkRuntimeError", "TRT_RUNTIME"),
+    ('ValueError("bad value")', "exc.ModelValueError", "TRT_VALUE"),
+    ('exc.FailedToLoadCheckpointError("not an engine")', "exc.FailedToLoadCheckpointError", "UNCHANGED"),
+    ('KeyError("k")', "KeyError", "UNCHANGED"),
+]
 
 
 # ---- how each back-end's loader is made to raise --------------------------------------------------------
@@ -101,7 +95,6 @@ def _raising(error):
 
 
 def _load_onnx(samples, monkeypatch, tmp_path, error):
-    import onnxruntime as ort
     from ostrel.frameworks import onnx_inferencer as module
 
     runtime = types.SimpleNamespace(**{n: getattr(ort, n) for n in dir(ort) if not n.startswith("__")})
@@ -118,7 +111,6 @@ def _load_openvino(samples, monkeypatch, tmp_path, error):
 
 
 def _fake_tf(monkeypatch, error):
-    import tensorflow as tf
     from ostrel.frameworks import keras_inferencer, tensorflow_inferencer
 
     fake = types.SimpleNamespace(saved_model=types.SimpleNamespace(load=_raising(error)), errors=tf.errors,
@@ -172,7 +164,7 @@ def _expect(raised, error, cls, message):
         assert str(raised) == message + str(error)
 
 
-@pytest.mark.parametrize("backend, error, cls, message", [c for c in CASES if c[0] != "trt"],
+@pytest.mark.parametrize("backend, error, cls, message", CASES,
                          ids=lambda v: v if isinstance(v, str) else type(v).__name__)
 def test_load_errors_by_back_end(samples, monkeypatch, tmp_path, backend, error, cls, message):
     with pytest.raises(BaseException) as info:
@@ -181,11 +173,9 @@ def test_load_errors_by_back_end(samples, monkeypatch, tmp_path, backend, error,
 
 
 # TensorRT needs a visible GPU, which the stand-ins of platform/ give a child interpreter only.
-@pytest.mark.parametrize("index", range(len(TRT_CASES)), ids=TRT_CASES)
-def test_tensorrt_load_errors(run_python, index):
-    _, error, cls, message = [c for c in CASES if c[0] == "trt"][index]
+@pytest.mark.parametrize("error, cls, message", TRT_CASES, ids=[c[0] for c in TRT_CASES])
+def test_tensorrt_load_errors(run_python, error, cls, message):
     paths = [REPO / "platform" / n for n in ("tensorrt", "pycuda", "GPUtil")]
-    expected = {UNCHANGED: "UNCHANGED", TRT_RUNTIME: "TRT_RUNTIME", TRT_VALUE: "TRT_VALUE"}[message]
     code = "\n".join([
         "import os",
         "from ostrel.common import exceptions as exc",
@@ -193,14 +183,13 @@ def test_tensorrt_load_errors(run_python, index):
         f"TRT_RUNTIME, TRT_VALUE = {TRT_RUNTIME!r}, {TRT_VALUE!r}",
         "UNCHANGED = BARE = CAUGHT_TEXT = object()",
         inspect.getsource(_raising), inspect.getsource(_expect),
-        f"error = {TRT_CASES[index]}",
+        f"error = {error}",
         "trt_inferencer.TamsorTRTEngineRunner = _raising(error)",
         "try:",
         "    trt_inferencer.TRTInferencer('any.engine')",
         "except BaseException as raised:",
-        f"    _expect(raised, error, {cls.__module__ + '.' + cls.__name__ if cls is not KeyError else 'KeyError'}, {expected})",
+        f"    _expect(raised, error, {cls}, {message})",
         "else:",
         "    raise AssertionError('loaded')",
     ])
-    run_python(code.replace("ostrel.common.exceptions.", "exc."),
-               env={"PYTHONPATH": os.pathsep.join(str(p) for p in paths)})
+    run_python(code, env={"PYTHONPATH": os.pathsep.join(str(p) for p in paths)})

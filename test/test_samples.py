@@ -34,11 +34,11 @@ FETCHED_KEYS = {
 }
 
 
-def run_tool(*args, env=None, entry=("-m", "tools.samples")):
+def run_tool(*args, env=None):
     e = {k: v for k, v in os.environ.items() if k != "OSTREL_SAMPLES_DIR"}
     e.update(env or {})
-    return subprocess.run([sys.executable, *entry, *map(str, args)], env=e, cwd=REPO, capture_output=True,
-                          text=True, timeout=600)
+    return subprocess.run([sys.executable, "-m", "tools.samples", *map(str, args)], env=e, cwd=REPO,
+                          capture_output=True, text=True, timeout=600)
 
 
 @pytest.fixture

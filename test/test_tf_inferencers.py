@@ -7,7 +7,6 @@ import logging
 import os
 import re
 import shutil
-import sys
 import tempfile
 import types
 import zipfile
@@ -578,7 +577,7 @@ def test_module_traced_once_is_called_as_the_loaded_object(modules):
     x = rows(4, 3)
     [y] = loaded.predict(x)
     assert np.array_equal(y, model(x).numpy()) and np.allclose(y, x @ np.array([[1.0], [2.0], [3.0]]))
-    assert loaded.input_dims == [(3,)] and loaded.benchmark(batch_size=2, repetitions=3)
+    assert loaded.input_dims == [(3,)] and loaded.benchmark(batch_size=2, repetitions=3).batch_size == 2
     # An input of another element type is refused as the loaded object refuses it.
     x64 = rows(4, 3, dtype=np.float64)
     with pytest.raises(Exception) as theirs:
@@ -763,4 +762,4 @@ def test_tflite_scalar_input_keeps_no_batch_axis(tflite_files):
     [example] = loaded.example_inputs
     assert example.shape == ()
     assert close(loaded.predict(example)[0], example * 2 + 1)
-    assert loaded.benchmark(batch_size=2, repetitions=3)
+    assert loaded.benchmark(batch_size=2, repetitions=3).batch_size == 2

@@ -2,7 +2,6 @@
 import os
 import subprocess
 import sys
-import textwrap
 from argparse import Namespace
 
 import pandas as pd

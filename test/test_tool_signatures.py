@@ -1,8 +1,5 @@
 """Text signatures of the public callables: inspect.signature parses them and help() shows the defaults."""
 import os
-import subprocess
-import sys
-import textwrap
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
@@ -13,9 +10,9 @@ MODULES = ["tests.ostrel_tool." + m for m in ("ostrel_tool_parser", "ostrel_tool
     ["ostrel.inference.config", "ostrel.frameworks.openvino_inferencer", "ostrel.frameworks.trt_inferencer"]
 
 WALK = """
-import importlib, inspect, pydoc, sys
+import importlib, inspect, pydoc
 failures = []
-for name in sys.argv[1:]:
+for name in MODULES:
     m = importlib.import_module(name)
     for attr, obj in list(vars(m).items()):
         if attr.startswith("_"):
@@ -42,9 +39,6 @@ print("FAILURES:" + "\\n".join(failures))
 """
 
 
-def test_every_public_callable_has_a_parsable_signature(tmp_path):
-    env = dict(os.environ, HOME=str(tmp_path), PYTHONPATH=os.pathsep.join(map(str, STAND_INS)))
-    r = subprocess.run([sys.executable, "-c", textwrap.dedent(WALK), *MODULES], capture_output=True, text=True,
-                       env=env, cwd=tmp_path)
-    assert r.returncode == 0, r.stderr
+def test_every_public_callable_has_a_parsable_signature(run_python):
+    r = run_python(f"MODULES = {MODULES!r}\n" + WALK, env={"PYTHONPATH": os.pathsep.join(map(str, STAND_INS))})
     assert r.stdout.split("FAILURES:")[-1].strip() == ""

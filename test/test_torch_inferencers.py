@@ -114,16 +114,13 @@ def samples(tmp_path_factory):
 
 
 class Engine(TorchInferenceEngine):
-    """The engine over a module (or a failure) handed in by the test."""
+    """The engine over a module handed in by the test."""
 
-    def __init__(self, module=None, error=None, inference_hardware=CPU, **kwargs):
+    def __init__(self, module=None, inference_hardware=CPU, **kwargs):
         self.given = module
-        self.error = error
         super().__init__(checkpoint_file="in-memory", inference_hardware=inference_hardware, **kwargs)
 
     def load_torch_model(self, checkpoint_file):
-        if self.error is not None:
-            raise self.error
         return self.given
 
 

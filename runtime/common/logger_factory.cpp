@@ -121,13 +121,9 @@ struct OsChecked {
   OsChecked& operator=(const OsChecked&) = delete;
 };
 
-// The state of a path as os.path.exists, os.path.isdir and os.access(path, W_OK | X_OK) see it, asked of the
-// system directly; nullopt for a path the system cannot be given (not encodable, or holding a NUL), which
-// the caller asks os about instead.
-struct PathState {
-  bool exists = false;
-  bool is_dir = false;
-};
+// The path as the system takes it, for the checks asked of the system directly; nullopt for a path it
+// cannot be given (not encodable, or holding a NUL), or while a program has replaced os's functions: the
+// caller then asks os instead.
 std::optional<std::string> system_path(py::handle path) {
   if (!PyUnicode_Check(path.ptr()) || !os_untouched()) return std::nullopt;
   PyObject* encoded = PyUnicode_EncodeFSDefault(path.ptr());
@@ -140,16 +136,13 @@ std::optional<std::string> system_path(py::handle path) {
   if (bytes.find('\0') != std::string::npos) return std::nullopt;
   return bytes;
 }
-std::optional<PathState> path_state(py::handle path) {
-  const std::optional<std::string> name = system_path(path);
-  if (!name) return std::nullopt;
-  struct stat st{};
-  if (::stat(name->c_str(), &st) != 0) return PathState{};
-  return PathState{true, S_ISDIR(st.st_mode)};
-}
 
+// os.path.exists(path).
 bool path_exists(py::handle path) {
-  if (const auto state = path_state(path)) return state->exists;
+  if (const auto name = system_path(path)) {
+    struct stat st{};
+    return ::stat(name->c_str(), &st) == 0;
+  }
   return truthy(modules().os_path.attr("exists")(path));
 }
 
@@ -261,7 +254,7 @@ void dict_config_own_handlers(py::dict config, py::dict before) {
   const py::module_& logging = modules().logging;
   py::object dict_config = modules().logging_config.attr("dictConfig");
   py::dict named = logging.attr("_handlers");
-  py::object ours = py::module_::import("builtins").attr("set")();
+  py::set ours;
   for (py::dict record : {before, config}) {
     if (!record.contains("handlers")) continue;
     for (auto item : py::dict(record["handlers"])) {
@@ -271,7 +264,7 @@ void dict_config_own_handlers(py::dict config, py::dict before) {
   }
   py::list refs = logging.attr("_handlerList");
   py::list foreign;
-  py::list snapshot = py::module_::import("builtins").attr("list")(refs);  // a copy: refs changes below
+  py::list snapshot = ostrel::builtin("list")(refs);  // a copy: refs changes below
   for (py::handle ref : snapshot) {
     py::object h = ref();
     if (!h.is_none() && !ours.contains(h)) {
@@ -441,6 +434,28 @@ void apply_or_roll_back(py::dict config, py::dict before) {
   remember_application(config);
 }
 
+// The record's entries of one logger: its rotating file handler and the logger itself. The repeated call
+// below compares the record with these same entries.
+py::dict file_handler_entry(py::handle cls, py::handle filename, py::handle level, py::handle max_bytes) {
+  py::dict handler;
+  handler["class"] = kFileHandlerClass;
+  handler["level"] = level;
+  handler["formatter"] = "fileFormatter";
+  handler["filename"] = filename;
+  handler["maxBytes"] = max_bytes;
+  handler["backupCount"] = cls.attr("DEFAULT_BACKUP_LOG_COUNT");
+  handler["encoding"] = "utf8";
+  return handler;
+}
+
+py::dict logger_entry_of(py::handle level, py::list handlers) {
+  py::dict entry;
+  entry["level"] = level;
+  entry["handlers"] = handlers;
+  entry["propagate"] = false;
+  return entry;
+}
+
 void update_logging_configs(py::object cls, py::object logger_name, py::object log_level,
                             py::object max_bytes) {
   py::dict config = cls.attr("_config_dict");
@@ -452,26 +467,14 @@ void update_logging_configs(py::object cls, py::object logger_name, py::object l
   py::object log_dir = cls.attr("_get_existing_log_dir_path")();
   py::object handler_name = cls.attr("_handler_name_from_logger_name")(logger_name);
 
-  py::dict logger_entry;
-  logger_entry["level"] = log_level;
   py::list logger_handlers;
   logger_handlers.append(kConsoleHandler);
   if (!log_dir.is_none()) {
-    const py::module_& os = modules().os;
-    py::dict handler;
-    handler["class"] = kFileHandlerClass;
-    handler["level"] = log_level;
-    handler["formatter"] = "fileFormatter";
-    handler["filename"] = os.attr("path").attr("join")(log_dir, py::str(logger_name) + py::str(".log"));
-    handler["maxBytes"] = max_bytes;
-    handler["backupCount"] = cls.attr("DEFAULT_BACKUP_LOG_COUNT");
-    handler["encoding"] = "utf8";
-    config["handlers"][handler_name] = handler;
+    py::object filename = modules().os.attr("path").attr("join")(log_dir, py::str(logger_name) + py::str(".log"));
+    config["handlers"][handler_name] = file_handler_entry(cls, filename, log_level, max_bytes);
     logger_handlers.append(handler_name);
   }
-  logger_entry["handlers"] = logger_handlers;
-  logger_entry["propagate"] = false;
-  config["loggers"][logger_name] = logger_entry;
+  config["loggers"][logger_name] = logger_entry_of(log_level, logger_handlers);
   if (!log_dir.is_none()) {
     py::list root_handlers = config["root"]["handlers"];
     if (!root_handlers.contains(handler_name)) root_handlers.append(handler_name);
@@ -532,11 +535,9 @@ py::str joined(py::handle directory, const char* name) {
   return py::str(directory) + py::str(separator ? std::string("/") + name : std::string(name));
 }
 
-// The same value (==) under `key` of `dict`.
-bool holds(py::handle dict, const char* key, py::handle value) {
-  PyObject* item = PyDict_GetItemString(dict.ptr(), key);
-  if (item == nullptr) return false;
-  const int equal = PyObject_RichCompareBool(item, value.ptr(), Py_EQ);
+// `entry == expected`.
+bool same_entry(PyObject* entry, const py::dict& expected) {
+  const int equal = PyObject_RichCompareBool(entry, expected.ptr(), Py_EQ);
   if (equal < 0) throw py::error_already_set();
   return equal == 1;
 }
@@ -572,18 +573,12 @@ std::optional<py::object> unchanged_logger(py::handle cls, py::handle logger_nam
   py::str log_dir = joined(user_dir, kLogDirName);
   if (!usable_dir(log_dir)) return std::nullopt;  // missing or unusable: the full path decides
 
-  if (PyDict_Size(handler_entry) != 7 || !holds(handler_entry, "class", py::str(kFileHandlerClass)) ||
-      !holds(handler_entry, "level", level) || !holds(handler_entry, "formatter", py::str("fileFormatter")) ||
-      !holds(handler_entry, "filename", joined(log_dir, (ostrel::str(logger_name) + ".log").c_str())) ||
-      !holds(handler_entry, "maxBytes", size) ||
-      !holds(handler_entry, "backupCount", interned_attr(cls, "DEFAULT_BACKUP_LOG_COUNT")) ||
-      !holds(handler_entry, "encoding", py::str("utf8")))
-    return std::nullopt;
+  const py::str filename = joined(log_dir, (ostrel::str(logger_name) + ".log").c_str());
   py::list logger_handlers;
   logger_handlers.append(kConsoleHandler);
   logger_handlers.append(handler_name);
-  if (PyDict_Size(logger_entry) != 3 || !holds(logger_entry, "level", level) ||
-      !holds(logger_entry, "handlers", logger_handlers) || !holds(logger_entry, "propagate", py::bool_(false)))
+  if (!same_entry(handler_entry, file_handler_entry(cls, filename, level, size)) ||
+      !same_entry(logger_entry, logger_entry_of(level, logger_handlers)))
     return std::nullopt;
   PyObject* root_handlers = PyDict_GetItemString(root, "handlers");
   if (root_handlers == nullptr || !PyList_Check(root_handlers)) return std::nullopt;

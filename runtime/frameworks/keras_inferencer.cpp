@@ -209,7 +209,7 @@ PyObject* run_predict(PyObject* self, PyObject* x) {
 PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ostrel::PredictArgs call;
   if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) return nullptr;
-  PyObject* x = call.x == Py_None ? nullptr : call.x;
+  PyObject* x = call.given_x();
   if (x != nullptr) return run_predict(call.self, x);
   // Named inputs: the mapping from input name to array goes to the framework as x.
   py::object mapping = py::reinterpret_steal<py::object>(ostrel::named_inputs(call));

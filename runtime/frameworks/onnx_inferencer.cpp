@@ -93,17 +93,14 @@ void set_up_session(py::object self) {
     raise(mod_attr("InvalidInferenceHardware"),
           "Couldn't find an onnxruntime execution provider for inference hardware " + ostrel::text(target));
 
-  // Exactly one provider: no second one for the session to fall back to.
   // The path as the operating system takes it (bytes are a path, never model content); a FIFO or device is
   // refused before it is opened, and a path that is not UTF-8 is handed over as the file's content.
   py::object model = ostrel::fs_path(self.attr("_checkpoint_file"));
   ostrel::refuse_non_regular(model);
   if (ostrel::undecodable_path(model)) {
-    py::object file = ostrel::builtin("open")(model, "rb");
-    py::object content = file.attr("read")();
-    file.attr("close")();
-    model = content;
+    model = py::module_::import("pathlib").attr("Path")(model).attr("read_bytes")();
   }
+  // Exactly one provider: no second one for the session to fall back to.
   py::object sess =
       ort.attr("InferenceSession")(model, py::arg("sess_options") = options,
                                    py::arg("providers") = self.attr("_onnxruntime_session_providers"));

@@ -355,7 +355,7 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
   ostrel::PredictArgs call;
   if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) return nullptr;
   PyObject* self = call.self;
-  PyObject* x = call.x == Py_None ? nullptr : call.x;
+  PyObject* x = call.given_x();
   py::object model = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_model));
   if (!model) return nullptr;
   py::object entry = py::reinterpret_steal<py::object>(call_target(self, model.ptr()));

@@ -270,7 +270,7 @@ bool set_named_input(PyObject* self, PyObject* interpreter, PyObject* details, P
 PyObject* predict_locked(const ostrel::PredictArgs& call, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   PyObject* self = call.self;
-  PyObject* x = call.x == Py_None ? nullptr : call.x;
+  PyObject* x = call.given_x();
   py::object interpreter = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_interpreter));
   if (!interpreter) return nullptr;
   py::object input_ids = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_input_ids));
@@ -335,14 +335,7 @@ class LockHold {
   explicit LockHold(PyObject* lock) : lock_(lock) {}
   LockHold(const LockHold&) = delete;
   LockHold& operator=(const LockHold&) = delete;
-  ~LockHold() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyObject* r = PyObject_CallMethodNoArgs(lock_, s_release);
-    if (r == nullptr) PyErr_Clear();
-    Py_XDECREF(r);
-    PyErr_Restore(type, value, traceback);
-  }
+  ~LockHold() { ostrel::call_quietly(lock_, s_release); }
 
  private:
   PyObject* lock_;

@@ -1,9 +1,21 @@
 #include "native/csv_table.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
 
 namespace ostrel::native {
 namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kBom = "\xEF\xBB\xBF";
 
 TEST(CsvTable, QuotesOnlyWhereNeededAndReadsBack) {
   CsvTable t{{"Model", "Note"}, {{"a,b.onnx", "say \"hi\"\nbye"}, {"plain", ""}}};
@@ -27,14 +39,6 @@ TEST(CsvTable, MalformedTextIsRefused) {
   EXPECT_THROW(parse_csv("a,b\n\"open,1\n"), CsvError);
   EXPECT_THROW(append_csv_row("a\n1,2\n", {{"a", "3"}}), CsvError);
 }
-
-}  // namespace
-}  // namespace ostrel::native
-
-namespace ostrel::native {
-namespace {
-
-const std::string kBom = "\xEF\xBB\xBF";
 
 TEST(CsvTable, ByteOrderMarkIsAMarkerAndStays) {
   CsvTable t = parse_csv(kBom + "Batch Size,Model\n1,m\n");
@@ -73,20 +77,6 @@ TEST(CsvTable, HeadingFromAPrefix) {
   EXPECT_THROW(parse_csv_heading("\"a,b", true), CsvError);
 }
 
-}  // namespace
-}  // namespace ostrel::native
-
-#include <sys/stat.h>
-
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
-namespace ostrel::native {
-namespace {
-
-namespace fs = std::filesystem;
-
 class CsvFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -124,12 +114,11 @@ TEST_F(CsvFileTest, SameHeadingsAppendInPlaceNewOnesRewrite) {
 }
 
 TEST_F(CsvFileTest, KeepsTheFileConventions) {
-  const std::string bom = "\xEF\xBB\xBF";
   struct Case {
     std::string before, after;
   };
   for (const Case& c : std::vector<Case>{
-           {bom + "Batch Size,Model\n1,m\n", bom + "Batch Size,Model\n1,m\n2,n\n"},
+           {kBom + "Batch Size,Model\n1,m\n", kBom + "Batch Size,Model\n1,m\n2,n\n"},
            {"Batch Size,Model\r\n1,m\r\n", "Batch Size,Model\r\n1,m\r\n2,n\r\n"},
            {"Batch Size,Model\n1,m", "Batch Size,Model\n1,m\n2,n\n"},  // no final line end
            {"", "Batch Size,Model\n2,n\n"},

@@ -129,12 +129,6 @@ TEST(NonMaxSuppressionTest, ImagesAreIndependentAndFloat64Works) {
   EXPECT_THROW(non_max_suppression<double>(data, 3, 1, 7, {}), std::invalid_argument);
 }
 
-}  // namespace
-}  // namespace ostrel::native
-
-namespace ostrel::native {
-namespace {
-
 // The greedy rule written the plain way: sort everything, then let each kept box remove the worse ones.
 std::vector<std::int64_t> full_greedy(const std::vector<float>& boxes, const std::vector<float>& scores,
                                       double thr) {

@@ -98,12 +98,6 @@ TEST(LineDrain, ReadErrorEndsTheStreamWithItsErrno) {
   EXPECT_EQ(drain.error(), EBADF);
 }
 
-}  // namespace
-}  // namespace ostrel::native
-
-namespace ostrel::native {
-namespace {
-
 TEST(BoundedTailTest, KeepsTheLastBytesAndCountsTheRest) {
   BoundedTail tail(4);
   tail.feed("ab");

@@ -22,6 +22,12 @@ void expect_allclose(py::handle self, py::handle actual, py::handle expected, do
   }
 }
 
+void shorten_benchmarks(py::handle self, py::object seconds) {
+  py::module_ base = py::module_::import("ostrel.frameworks.base_inferencer");
+  self.attr("addCleanup")(ostrel::builtin("setattr"), base, "BENCHMARK_DURATION", base.attr("BENCHMARK_DURATION"));
+  base.attr("BENCHMARK_DURATION") = seconds;
+}
+
 std::string temp_path(const char* name) {
   py::object dir = py::module_::import("tempfile").attr("gettempdir")();
   return str(py::module_::import("os.path").attr("join")(dir, name));
@@ -36,7 +42,7 @@ void fetch_url(const std::string& url, const std::string& key, const std::string
     py::module_::import("urllib.request").attr("urlretrieve")(url, dest);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    py::object error = py::module_::import("builtins").attr("RuntimeError")(
+    py::object error = ostrel::builtin("RuntimeError")(
         "sample " + key + " could not be fetched from " + url + " (" + str(e.value()) +
         "); make the samples with `make fixtures`, or point OSTREL_SAMPLES_DIR or OSTREL_SAMPLES_URL at a "
         "folder or address that holds them");

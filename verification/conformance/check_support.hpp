@@ -41,6 +41,10 @@ inline bool is(const py::error_already_set& e, py::handle cls) { return e.matche
 void expect_allclose(py::handle self, py::handle actual, py::handle expected, double atol, const std::string& what);
 
 // The path of a sample's local copy: `name` in the system's temporary folder.
+// Benchmarks given neither a duration nor a repetition count run for `seconds` until the check `self`
+// ends; the module's value is put back by the check's clean-up.
+void shorten_benchmarks(py::handle self, py::object seconds);
+
 std::string temp_path(const char* name);
 
 // Base address of the sample files, as the download utilities give it: $OSTREL_SAMPLES_URL, else the

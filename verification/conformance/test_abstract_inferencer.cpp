@@ -77,8 +77,6 @@ void import_names(py::module_& m) {
   m.attr("TestCase") = modtree::import_from("unittest", "TestCase");
   m.attr("urlcleanup") = modtree::import_from("urllib.request", "urlcleanup");
   m.attr("np") = np();
-  py::module_::import("ostrel.frameworks.base_inferencer");
-  py::module_::import("ostrel");
   m.attr("ostrel") = py::module_::import("ostrel");
   m.attr("TensorMetadata") = modtree::import_from("ostrel.common.data_classes.tensor_metadata", "TensorMetadata");
   m.attr("InputDimensionsNotSpecifiedError") =
@@ -146,11 +144,7 @@ void set_up(const py::module_& m, py::object self) {
   self.attr("output_type") = m.attr("OutputType").attr("ORDERED");
   self.attr("forward_pass_supported") = false;
   self.attr("test_infer_framework_from_checkpoint") = true;
-  // The shorter benchmark duration holds for this check only.
-  py::module_ base = py::module_::import("ostrel.frameworks.base_inferencer");
-  py::object previous = base.attr("BENCHMARK_DURATION");
-  base.attr("BENCHMARK_DURATION") = kCheckBenchmarkDuration;
-  self.attr("addCleanup")(py::module_::import("builtins").attr("setattr"), base, "BENCHMARK_DURATION", previous);
+  shorten_benchmarks(self, py::float_(kCheckBenchmarkDuration));  // for this check only
 }
 
 // Both results are lists of arrays of the same length, equal item by item within the tolerance.

@@ -130,13 +130,8 @@ py::object spawn_synchronous_child_proc(py::object /*cls*/, py::object command) 
   try {
     const int out_fd = proc.attr("stdout").attr("fileno")().cast<int>();
     const int err_fd = proc.attr("stderr").attr("fileno")().cast<int>();
-    std::optional<py::error_already_set> signal_error;
-    auto interrupted = [&signal_error] {
-      py::gil_scoped_acquire gil;
-      if (PyErr_CheckSignals() == 0) return false;
-      signal_error.emplace();
-      return true;
-    };
+    ostrel::SignalPoll poll;
+    auto interrupted = [&poll] { return poll(); };
     std::string failure;
     int code = 0;
     {
@@ -149,7 +144,7 @@ py::object spawn_synchronous_child_proc(py::object /*cls*/, py::object command) 
         failure = std::string("cannot read the output of a child process: ") + e.what();
       }
     }
-    if (signal_error) throw std::move(*signal_error);
+    if (poll.error()) throw std::move(*poll.error());
     if (!failure.empty()) ostrel_tool::raise_os_error(code, failure);
   } catch (...) {
     // Interrupted or failed: the child does not outlive the call.

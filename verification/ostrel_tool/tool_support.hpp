@@ -30,7 +30,7 @@ inline py::object tool_dependency(const char* name) {
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ModuleNotFoundError)) throw;
     py::object cause = e.value();
-    py::object error = py::module_::import("builtins").attr("ModuleNotFoundError")(
+    py::object error = ostrel::builtin("ModuleNotFoundError")(
         py::str(cause).cast<std::string>() + ": the benchmark tool needs it for this command; install it with "
         "pip install 'ostrel[tool]'",
         py::arg("name") = cause.attr("name"));
@@ -41,7 +41,7 @@ inline py::object tool_dependency(const char* name) {
 // Columns of the results CSV that hold versions or names: pandas reads them as text, so a version
 // "3.10" never becomes the number 3.1.
 inline py::dict text_columns() {
-  py::object str = py::module_::import("builtins").attr("str");
+  py::object str = ostrel::builtin("str");
   py::dict d;
   for (const char* c : {"Ostrel Version", "Framework Version", "Model", "Framework", "Repetitions"})
     d[c] = str;
@@ -58,7 +58,7 @@ inline std::string display_text(py::handle value) {
 
 // Raises the OSError of an errno (FileNotFoundError, IsADirectoryError, ...) with `message`.
 [[noreturn]] inline void raise_os_error(int code, const std::string& message) {
-  py::object exc = py::module_::import("builtins").attr("OSError")(code, message);
+  py::object exc = ostrel::builtin("OSError")(code, message);
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
   throw py::error_already_set();
 }

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "bindings/pyhelpers.hpp"
 #include "native/nms.hpp"
 #include "verification/test_utils/coco_utils.hpp"
 
@@ -33,20 +34,15 @@ py::object run_nms(py::object cpu, const py::object& device, const py::object& d
   const auto* data = reinterpret_cast<const T*>(cpu.attr("data_ptr")().cast<std::uintptr_t>());
   std::vector<std::optional<ostrel::native::Detections<T>>> result;
   // Pending signals are handled while the kernel runs: a KeyboardInterrupt stops it.
-  std::optional<py::error_already_set> signal_error;
+  ostrel::SignalPoll poll;
   ostrel::native::NmsOptions run_options = options;
-  run_options.interrupted = [&signal_error] {
-    py::gil_scoped_acquire gil;
-    if (PyErr_CheckSignals() == 0) return false;
-    signal_error.emplace();
-    return true;
-  };
+  run_options.interrupted = [&poll] { return poll(); };
   try {
     py::gil_scoped_release nogil;
     result = ostrel::native::non_max_suppression<T>(std::span<const T>(data, batch * candidates * columns),
                                                     batch, candidates, columns, run_options);
   } catch (const ostrel::native::Interrupted&) {
-    if (signal_error) throw std::move(*signal_error);
+    if (poll.error()) throw std::move(*poll.error());
     throw;
   }
   py::object torch = py::module_::import("torch");

@@ -316,32 +316,11 @@ std::uint64_t max_extract_bytes() {
   return value.cast<std::uint64_t>();
 }
 
-// Asked between blocks of an extraction that runs without the GIL: at most every 50 ms it takes the GIL
-// and runs the pending signal handlers. An error one of them raises (KeyboardInterrupt) stops the
-// extraction and is kept to be raised unchanged.
-class SignalPoll {
- public:
-  bool operator()() {
-    const auto now = std::chrono::steady_clock::now();
-    if (now < next_) return false;
-    next_ = now + std::chrono::milliseconds(50);
-    py::gil_scoped_acquire gil;
-    if (PyErr_CheckSignals() == 0) return false;
-    error_.emplace();
-    return true;
-  }
-  std::optional<py::error_already_set>& error() { return error_; }
-
- private:
-  std::chrono::steady_clock::time_point next_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
-  std::optional<py::error_already_set> error_;
-};
-
 void extract(native::ArchiveFormat format, py::object source_path, py::object destination_path) {
   const std::uint64_t max_bytes = max_extract_bytes();
   std::string source = fs_bytes(source_path);
   std::string destination = fs_bytes(destination_path);
-  SignalPoll poll;
+  ostrel::SignalPoll poll;
   const std::function<bool()> should_stop = [&poll] { return poll(); };
   py::object caught;
   try {

@@ -92,7 +92,6 @@ void logger_init(py::object self, py::object logger_to_wrap) {
   trt().attr("ILogger").attr("__init__")(self);
   self.attr("_wrapped_trt_logger") = logger_to_wrap;
   self.attr("_captured_messages") = py::list();
-  self.attr("_captured_severities") = py::list();
   self.attr("log") = self.attr("_log");
 }
 
@@ -102,7 +101,6 @@ void logger_log(py::object self, py::object severity, py::object msg, py::args, 
 
 void logger_capture_log(py::object self, py::object severity, py::object msg, py::args, py::kwargs) {
   self.attr("_captured_messages").attr("append")(msg);
-  self.attr("_captured_severities").attr("append")(severity);
   self.attr("_log")(severity, msg);
 }
 
@@ -197,10 +195,8 @@ py::object deserialize(py::object self, py::object runtime, py::object serialize
 }
 
 py::tuple load_engine(py::object self, py::object filename) {
-  py::object builtins_open = ostrel::builtin("open");
-  py::object fs_path = ostrel::fs_path(filename);
   std::string path = ostrel::str(filename);
-  py::object file = ostrel::open_regular(fs_path);
+  py::object file = ostrel::open_regular(ostrel::fs_path(filename));
   py::object result;
   try {
     py::object runtime =
@@ -215,16 +211,8 @@ py::tuple load_engine(py::object self, py::object filename) {
       native = true;
     }
     if (native) {
-      py::object raw = builtins_open(fs_path, "rb");
-      py::object data;
-      try {
-        data = raw.attr("read")();
-      } catch (py::error_already_set&) {
-        raw.attr("close")();
-        throw;
-      }
-      raw.attr("close")();
-      py::object engine = deserialize(self, runtime, data);
+      file.attr("seek")(0);  // the whole file is the engine
+      py::object engine = deserialize(self, runtime, file.attr("read")());
       log(ostrel::kDebug, path + " is a native checkpoint");
       result = py::make_tuple(engine, py::none());
     } else {
@@ -800,7 +788,6 @@ void define_classes(py::module_& m) {
         "clear_buffer",
         [](py::object self) {
           self.attr("_captured_messages") = py::list();
-          self.attr("_captured_severities") = py::list();
         },
         py::arg("self"));
     cls.build();

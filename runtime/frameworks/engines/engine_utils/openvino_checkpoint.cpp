@@ -71,11 +71,8 @@ void remove_new_folder(py::object folder) {
 }
 
 void close_quietly(py::object file) {
-  modtree::SavedError in_flight;
-  PyObject* r = PyObject_CallMethod(file.ptr(), "close", nullptr);
-  Py_XDECREF(r);
-  if (r == nullptr) PyErr_Clear();
-  in_flight.restore();
+  static PyObject* const s_close = PyUnicode_InternFromString("close");
+  ostrel::call_quietly(file.ptr(), s_close);
 }
 
 void write_bytes(py::object data, const std::string& path) {
@@ -151,19 +148,13 @@ py::object member_path(py::object folder, py::object name) {
 py::object unzip_checkpoint(py::object path) {
   py::object folder;
   try {
+    ostrel::refuse_non_regular(path);
     py::dict prefix;
     prefix["prefix"] = "checkpoints_";
     folder = mod_attr("tempfile").attr("mkdtemp")(**prefix);
-    ostrel::refuse_non_regular(path);
     py::object archive = mod_attr("zipfile").attr("ZipFile")(path, "r");
     py::list names;
-    try {
-      names = archive.attr("namelist")();
-    } catch (py::error_already_set&) {
-      archive.attr("close")();
-      throw;
-    }
-    archive.attr("close")();
+    ostrel::with_block(archive, [&] { names = archive.attr("namelist")(); });
     mod_attr("FilesDataInterface")
         .attr("_extract_zip_file")(py::arg("source_path") = path, py::arg("destination_path") = folder);
     py::object chosen = py::str("");
