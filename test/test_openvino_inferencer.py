@@ -639,3 +639,26 @@ def test_failed_inferences_give_their_request_back(samples):
     runner.start()
     runner.join(timeout=30)
     assert done == [(1, 10)]
+
+
+def test_loading_leaves_the_threads_signal_stack_as_it_was(samples, run_python):
+    # The runtime puts a signal stack of its own on the compiling thread, which can outlive its memory:
+    # Ctrl-C handled there would then crash the interpreter. A load keeps the caller's.
+    code = ("import ctypes, os, signal\n"
+            "import numpy as np\n"
+            "import ostrel\n"
+            "class Stack(ctypes.Structure):\n"
+            "    _fields_ = [('sp', ctypes.c_void_p), ('flags', ctypes.c_int), ('size', ctypes.c_size_t)]\n"
+            "def current():\n"
+            "    s = Stack()\n"
+            "    assert ctypes.CDLL(None).sigaltstack(None, ctypes.byref(s)) == 0\n"
+            "    return s.sp, s.flags, s.size\n"
+            "before = current()\n"
+            f"model = ostrel.load({str(path(samples, IR_B1))!r}, framework_type='openvino')\n"
+            "model.predict(np.zeros((1, 3, 224, 224), np.float32))\n"
+            "assert current() == before, (current(), before)\n"
+            "try:\n"
+            "    os.kill(os.getpid(), signal.SIGINT)\n"
+            "except KeyboardInterrupt:\n"
+            "    print('interrupted')\n")
+    assert run_python(code).stdout.splitlines()[-1] == "interrupted"

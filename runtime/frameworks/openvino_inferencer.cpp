@@ -15,6 +15,7 @@
 // the whole unpack folder goes.
 #include <Python.h>
 #include <pybind11/pybind11.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -146,13 +147,40 @@ py::tuple input_shape(py::handle input) {
   return py::tuple(dims);
 }
 
+// Keeps the calling thread's alternate signal stack as it was. Compiling a model makes the runtime put one
+// of its own on the compiling thread, which can stay registered after its memory is freed; a signal
+// handled there later (Python runs its handlers, Ctrl-C's among them, on the alternate stack) would then
+// crash the process instead of raising KeyboardInterrupt.
+class KeepSignalStack {
+ public:
+  KeepSignalStack() : saved_ok_(::sigaltstack(nullptr, &saved_) == 0) {}
+  KeepSignalStack(const KeepSignalStack&) = delete;
+  KeepSignalStack& operator=(const KeepSignalStack&) = delete;
+  ~KeepSignalStack() {
+    stack_t now{};
+    if (!saved_ok_ || ::sigaltstack(nullptr, &now) != 0) return;
+    if (now.ss_sp == saved_.ss_sp && now.ss_size == saved_.ss_size && now.ss_flags == saved_.ss_flags) return;
+    stack_t back = saved_;
+    back.ss_flags &= SS_DISABLE;  // the state to set: in use or not
+    ::sigaltstack(&back, nullptr);
+  }
+
+ private:
+  stack_t saved_{};
+  bool saved_ok_;
+};
+
 py::object load_engine(py::object self, py::object xml_path) {
   py::object core = mod_attr("Core")();
   ostrel::refuse_non_regular(xml_path);  // a FIFO named like a model would block the read
   std::string xml = py::str(xml_path);
   py::object network =
       core.attr("read_model")(py::arg("model") = xml_path, py::arg("weights") = weights_path(xml));
-  py::object compiled = core.attr("compile_model")(network, "CPU");
+  py::object compiled;
+  {
+    const KeepSignalStack keep;
+    compiled = core.attr("compile_model")(network, "CPU");
+  }
   py::list names, shapes;
   for (py::handle input : compiled.attr("inputs")) {
     names.append(input.attr("get_any_name")());
