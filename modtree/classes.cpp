@@ -163,6 +163,8 @@ py::object python_function(py::cpp_function f, const char* python_name, const st
       add("*args");
       continue;
     }
+    // Parameters after an unannotated *args have records of their own, the first at *args's position.
+    if (rec->has_args && i == rec->nargs_pos) add("*args");
     if (kwargs_last && i == n - 1) break;
     if (!rec->has_args && i == rec->nargs_pos) add("*");
     if (a.value && a.descr != nullptr)

@@ -64,6 +64,58 @@ def samples(request, tmp_path_factory):
 
 
 @pytest.fixture
+def tmp_tempdir(tmp_path, monkeypatch):
+    """The system temporary directory, redirected to a private folder: extraction folders land there."""
+    d = tmp_path / "systmp"
+    d.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(d))
+    return d
+
+
+class Recorder:
+    """Stands in for an inferencer's logger: keeps (level, text) of every record, at every level."""
+
+    def __init__(self, real):
+        self.real = real
+        self.records = []
+
+    def __getattr__(self, name):
+        return getattr(self.real, name)
+
+    def isEnabledFor(self, level):
+        return True
+
+    def handle(self, record):
+        self.records.append((record.levelno, record.getMessage()))
+
+    def texts(self, level):
+        return [text for lv, text in self.records if lv == level]
+
+
+_recorded_classes = {}
+
+
+@pytest.fixture(scope="session")
+def recorded():
+    """recorded(InferencerClass): the subclass of that class whose logger is a Recorder; the base
+    constructor assigns _logger before any load, so every record of a load is kept."""
+
+    def subclass(inferencer_class):
+        if inferencer_class not in _recorded_classes:
+            def get(self):
+                return self.__dict__["_recorder"]
+
+            def put(self, real):
+                self.__dict__["_recorder"] = Recorder(real)
+
+            _recorded_classes[inferencer_class] = type(f"Recorded{inferencer_class.__name__}", (inferencer_class,),
+                                                       {"_logger": property(get, put)})
+        return _recorded_classes[inferencer_class]
+
+    return subclass
+
+
+@pytest.fixture
 def gpu_memory(monkeypatch):
     """A GPU memory reader for the base constructor, which reads GPU memory when the hardware is GPU."""
     import ostrel.frameworks.base_inferencer as base_module

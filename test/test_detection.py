@@ -13,6 +13,8 @@ from ostrel import FrameworkType
 from ostrel.common.exceptions import CheckpointFileDoesNotExistError
 from ostrel.common.framework_detection import FrameworkDetector
 
+NEEDED = ["manifest.json", "return_model_input.onnx"]
+
 detect = FrameworkDetector.detect_framework
 
 
@@ -157,14 +159,11 @@ def test_planted_markers_match_the_pipeline(tmp_path, capsys):
 
 
 @needs_strings
-def test_sample_models_match_the_pipeline(capsys):
-    root = os.environ.get("OSTREL_SAMPLES_DIR", os.path.join(os.path.dirname(__file__), os.pardir, ".samples"))
-    if not os.path.isdir(root):
-        pytest.skip(f"no samples at {root}")
+def test_sample_models_match_the_pipeline(capsys, samples):
+    root = str(samples)
     files = [os.path.join(d, f) for d, _, names in os.walk(root) for f in names]
     files = [f for f in files if os.path.isfile(f)]
-    if not files:
-        pytest.skip(f"no sample files under {root}")
+    assert files, f"no sample files under {root}"
     frameworks = {}
     manifest = os.path.join(root, "manifest.json")
     if os.path.isfile(manifest):

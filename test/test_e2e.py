@@ -9,15 +9,10 @@ from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parent.parent
-SAMPLES = Path(os.environ.get("OSTREL_SAMPLES_DIR") or REPO / ".samples")
+import tests.e2e_tests.test_ostrel_manager as e2e_module
+from ostrel.frameworks import base_inferencer
 
-if not (SAMPLES / "return_model_input.onnx").is_file():
-    pytest.skip("the generated samples are missing (make fixtures)", allow_module_level=True)
-
-import tests.e2e_tests.test_ostrel_manager as e2e_module  # noqa: E402
-from ostrel.frameworks import base_inferencer  # noqa: E402
-
+NEEDED = ["return_model_input.onnx", "mobilenet_v2.pth"]
 
 
 def _check_class():
@@ -25,9 +20,9 @@ def _check_class():
 
 
 @pytest.fixture(autouse=True)
-def short_benchmarks(monkeypatch):
+def short_benchmarks(monkeypatch, samples):
     monkeypatch.setattr(base_inferencer, "BENCHMARK_DURATION", 0.2)
-    monkeypatch.setattr(e2e_module, "s3_public_pexa_bucket", SAMPLES.resolve().as_uri())
+    monkeypatch.setattr(e2e_module, "s3_public_pexa_bucket", samples.resolve().as_uri())
 
 
 def run_checks(*names):
@@ -93,10 +88,10 @@ def test_logging_checks_never_touch_the_real_log_folder(tmp_path, monkeypatch):
     assert os.environ["HOME"] == str(home)
 
 
-def test_url_quoted_object_names_are_read_from_their_decoded_file(tmp_path, monkeypatch):
+def test_url_quoted_object_names_are_read_from_their_decoded_file(tmp_path, monkeypatch, samples):
     tree = tmp_path / "tree"
     (tree / "cpu_optimized_models").mkdir(parents=True)
-    shutil.copy(SAMPLES / "return_model_input.onnx", tree / "return_model_input.onnx")
+    shutil.copy(samples / "return_model_input.onnx", tree / "return_model_input.onnx")
     (tree / "cpu_optimized_models" / "resnet50_batch=64.zip").write_bytes(b"not an archive")
     monkeypatch.setattr(e2e_module, "s3_public_pexa_bucket", tree.as_uri())
     result, out = run_checks("test_load_and_predict_openvino_model_from_zipped_resnet_50_batchsize_64")
@@ -105,10 +100,10 @@ def test_url_quoted_object_names_are_read_from_their_decoded_file(tmp_path, monk
     assert (Path("/tmp") / "test_openvino_resnet50_batch64.zip").read_bytes() == b"not an archive"
 
 
-def test_a_sample_missing_from_the_tree_errs_the_check_naming_it(tmp_path, monkeypatch):
+def test_a_sample_missing_from_the_tree_errs_the_check_naming_it(tmp_path, monkeypatch, samples):
     tree = tmp_path / "tree"
     tree.mkdir()
-    shutil.copy(SAMPLES / "return_model_input.onnx", tree / "return_model_input.onnx")
+    shutil.copy(samples / "return_model_input.onnx", tree / "return_model_input.onnx")
     monkeypatch.setattr(e2e_module, "s3_public_pexa_bucket", tree.as_uri())
     result, out = run_checks("test_load_and_predict_keras_model")
     assert not result.skipped and len(result.errors) == 1, out

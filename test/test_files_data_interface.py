@@ -174,15 +174,6 @@ def test_errors_raised_inside_a_callers_handler_keep_its_exception_in_the_chain(
 # ---- buffers to files -----------------------------------------------------------------------------------
 
 
-@pytest.fixture
-def tmp_tempdir(tmp_path, monkeypatch):
-    """The system temporary directory, redirected to a private folder."""
-    d = tmp_path / "systmp"
-    d.mkdir()
-    monkeypatch.setattr(tempfile, "tempdir", str(d))
-    return d
-
-
 @pytest.mark.parametrize("name", [None, ""])
 def test_save_without_a_name_writes_a_uuid_file_in_the_temp_dir(tmp_tempdir, name):
     path = FDI.save_bytes_to_file(b"\x00weights", name) if name is not None else FDI.save_bytes_to_file(b"\x00weights")

@@ -181,7 +181,7 @@ def test_tensorrt_load_errors(run_python, error, cls, message):
         "from ostrel.common import exceptions as exc",
         "from ostrel.frameworks import trt_inferencer",
         f"TRT_RUNTIME, TRT_VALUE = {TRT_RUNTIME!r}, {TRT_VALUE!r}",
-        "UNCHANGED = BARE = CAUGHT_TEXT = object()",
+        "UNCHANGED, BARE, CAUGHT_TEXT = object(), object(), object()",
         inspect.getsource(_raising), inspect.getsource(_expect),
         f"error = {error}",
         "trt_inferencer.TamsorTRTEngineRunner = _raising(error)",

@@ -39,38 +39,6 @@ def decoder(samples):
     return str(samples / DECODER)
 
 
-class Recorder:
-    """Stands in for an inferencer's logger: keeps (level, text) of every record, at every level."""
-
-    def __init__(self, real):
-        self.real = real
-        self.records = []
-
-    def __getattr__(self, name):
-        return getattr(self.real, name)
-
-    def isEnabledFor(self, level):
-        return True
-
-    def handle(self, record):
-        self.records.append((record.levelno, record.getMessage()))
-
-    def texts(self, level):
-        return [text for lv, text in self.records if lv == level]
-
-
-class Recorded(OnnxInferencer):
-    """OnnxInferencer whose logger records; the base constructor assigns _logger before any load."""
-
-    @property
-    def _logger(self):
-        return self.__dict__["_recorder"]
-
-    @_logger.setter
-    def _logger(self, real):
-        self.__dict__["_recorder"] = Recorder(real)
-
-
 class RuntimeProxy:
     """onnx_rt with some names replaced; everything else is the real runtime."""
 
@@ -111,10 +79,10 @@ def test_unknown_keyword_is_refused(identity):
         OnnxInferencer(identity, checkpoint_file=identity)
 
 
-def test_cpu_session_with_own_options(identity, monkeypatch):
+def test_cpu_session_with_own_options(identity, monkeypatch, recorded):
     monkeypatch.setattr(onnx_module, "NUM_OF_CPUS", 3)  # read at load time
     monkeypatch.setattr(onnx_module, "GPU_PRESENT", True)
-    inf = Recorded(identity, inference_hardware=ostrel.InferenceHardware.CPU)
+    inf = recorded(OnnxInferencer)(identity, inference_hardware=ostrel.InferenceHardware.CPU)
     opts = inf.sess_options
     assert isinstance(opts, ort.SessionOptions)
     assert opts.graph_optimization_level == ort.GraphOptimizationLevel.ORT_ENABLE_ALL
@@ -144,9 +112,9 @@ def test_callers_options_are_used_in_place(decoder):
     assert inf.benchmark(1, repetitions=2, warmup_calls=1)
 
 
-def test_profiling_switches_options_and_warns(identity, tmp_path, monkeypatch):
+def test_profiling_switches_options_and_warns(identity, tmp_path, monkeypatch, recorded):
     monkeypatch.chdir(tmp_path)  # a profiling session leaves its trace behind when it ends
-    inf = Recorded(identity, inference_hardware="cpu", profiling=True)
+    inf = recorded(OnnxInferencer)(identity, inference_hardware="cpu", profiling=True)
     assert inf.sess_options.enable_profiling and inf.sess_options.use_deterministic_compute
     assert inf._logger.texts(logging.WARNING) == [
         'You have specified "profiling=True" thus runtime latency will be affected! '
@@ -169,13 +137,15 @@ def test_runtime_load_errors_keep_their_text(samples, tmp_path, name, error_clas
 
 
 @pytest.mark.parametrize("gpu_present", [False, True])
-def test_gpu_without_cuda_provider(identity, monkeypatch, gpu_present):
+def test_gpu_without_cuda_provider(identity, monkeypatch, recorded, gpu_present):
     asked = []
     proxy = RuntimeProxy(get_available_providers=lambda: asked.append(1) or ["CPUExecutionProvider"])
     monkeypatch.setattr(onnx_module, "onnx_rt", proxy)
     monkeypatch.setattr(onnx_module, "GPU_PRESENT", gpu_present)
     text = "Failed to load onnxruntime model on the GPU - CUDAExecutionProvider not available"
     loggers = []
+
+    Recorded = recorded(OnnxInferencer)
 
     class Kept(Recorded):
         def _get_memory(self, *args, **kwargs):  # no GPU here to read the memory of
@@ -215,8 +185,8 @@ def test_load_of_corrupt_file_reports_the_reason(samples):
 # ---- the post-load build check ---------------------------------------------------------------------
 
 @pytest.fixture
-def loaded(identity):
-    return Recorded(identity, inference_hardware="cpu")
+def loaded(identity, recorded):
+    return recorded(OnnxInferencer)(identity, inference_hardware="cpu")
 
 
 @pytest.mark.parametrize("hardware, suffix", [("gpu", "-gpu"), ("cpu", "")])
@@ -534,7 +504,7 @@ def traced_runtime(trace_path):
     return RuntimeProxy(InferenceSession=Traced)
 
 
-def test_profile_table_from_a_trace(identity, tmp_path, monkeypatch):
+def test_profile_table_from_a_trace(identity, tmp_path, monkeypatch, recorded):
     monkeypatch.chdir(tmp_path)
     trace = tmp_path / "trace.json"
     trace.write_text(json.dumps([
@@ -545,7 +515,7 @@ def test_profile_table_from_a_trace(identity, tmp_path, monkeypatch):
         {"cat": "Node", "name": "c_kernel_time", "dur": 1000},
     ]))
     monkeypatch.setattr(onnx_module, "onnx_rt", traced_runtime(str(trace)))
-    inf = Recorded(identity, inference_hardware="cpu", profiling=True)
+    inf = recorded(OnnxInferencer)(identity, inference_hardware="cpu", profiling=True)
     table = inf.get_layers_profile_dataframe()
     assert table["Layer Name"].tolist() == ["b_kernel_time", "a_kernel_time", "c_kernel_time"]
     assert table["ms"].tolist() == [2.0, 1.0, 1.0] and table["Percentage"].tolist() == [50.0, 25.0, 25.0]
@@ -558,9 +528,9 @@ def test_profile_table_from_a_trace(identity, tmp_path, monkeypatch):
     assert len(warnings) == 1 + 2  # the first load and one reload per profile
 
 
-def test_profile_of_a_static_batch_uses_it(samples, tmp_path, monkeypatch):
+def test_profile_of_a_static_batch_uses_it(samples, tmp_path, monkeypatch, recorded):
     monkeypatch.chdir(tmp_path)
-    inf = Recorded(sample(samples, "mixed_batch_inputs"), inference_hardware="cpu", profiling=True)
+    inf = recorded(OnnxInferencer)(sample(samples, "mixed_batch_inputs"), inference_hardware="cpu", profiling=True)
     inf.get_layers_profile_dataframe()
     assert "Profiling using ONNXRuntime with batch size 8" in inf._logger.texts(logging.INFO)
 

@@ -60,24 +60,6 @@ def image(batch=1, seed=0):
     return np.random.default_rng(seed).random((batch, 3, 224, 224), dtype=np.float32)
 
 
-class Recorded(OpenVinoInferencer):
-    """OpenVinoInferencer whose logger keeps (level, text) of every record; the base constructor assigns
-    _logger before any load."""
-
-    @property
-    def _logger(self):
-        return self.__dict__["_recorder"]
-
-    @_logger.setter
-    def _logger(self, real):
-        recorder = type("Recorder", (), {})()
-        recorder.name, recorder.records = real.name, []
-        recorder.isEnabledFor = lambda level: True
-        recorder.makeRecord = real.makeRecord
-        recorder.handle = lambda record: recorder.records.append((record.levelno, record.getMessage()))
-        self.__dict__["_recorder"] = recorder
-
-
 # ---- checkpoint pointer ------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("given, kind", [("m.pkl", "pkl"), ("/d/m.tar.zip", "zip"), ("model.xml", "xml"),
@@ -386,13 +368,13 @@ def test_members_climbing_out_load_nothing_and_delete_nothing(samples, scratch):
     assert sorted(os.listdir(outside)) == ["m.bin", "m.xml"] and os.listdir(scratch) == []
 
 
-def test_nothing_outside_an_unpack_folder_is_removed(samples, scratch, tmp_path, monkeypatch):
+def test_nothing_outside_an_unpack_folder_is_removed(samples, scratch, tmp_path, monkeypatch, recorded):
     model_dir = tmp_path / "models"
     model_dir.mkdir()
     for suffix in (".xml", ".bin"):
         shutil.copyfile(path(samples, IR_B1)[:-4] + suffix, model_dir / f"m{suffix}")
     monkeypatch.setattr(ov_module, "unzip_openvino_checkpoint_file", lambda p: str(model_dir / "m.xml"))
-    inf = Recorded("anything.zip")
+    inf = recorded(OpenVinoInferencer)("anything.zip")
     assert sorted(os.listdir(model_dir)) == ["m.bin", "m.xml"]
     assert (logging.WARNING, f"Not removing {model_dir}: it is not inside a folder made for unpacking the "
                              "checkpoint.") in inf._logger.records
@@ -418,12 +400,12 @@ def test_failed_network_load_removes_the_unpack_folder(samples, scratch, tmp_pat
     assert os.listdir(scratch) == []
 
 
-def test_failed_removal_after_a_load_is_a_warning(samples, scratch, monkeypatch):
+def test_failed_removal_after_a_load_is_a_warning(samples, scratch, monkeypatch, recorded):
     def refuse(folder):
         raise PermissionError(13, "Permission denied", folder)
 
     monkeypatch.setattr(ov_module, "shutil", type("S", (), {"rmtree": staticmethod(refuse)}))
-    inf = Recorded(path(samples, PKL_B1))
+    inf = recorded(OpenVinoInferencer)(path(samples, PKL_B1))
     assert inf.predict(image())[0].shape == (1, 10)  # the loaded model stays
     (folder,) = scratch.iterdir()
     levels = dict(inf._logger.records)

@@ -12,6 +12,8 @@ from tests.test_utils.coco_utils import (COCO_DETECTION_CLASSES_DICT, Annotator,
                                          plot_images, pre_process_image, sample_loader, sample_post_process,
                                          sample_transform)
 
+NEEDED = ["examples_utils/example_images/scene_square.JPEG"]
+
 # ---- loading and pre-processing ------------------------------------------------------------------------
 
 
@@ -77,12 +79,8 @@ def test_load_random_example_image(tmp_path, capsys):
         load_random_example_image(folder, "png")
 
 
-def test_generated_example_photos_load(capsys):
-    import os
-
-    folder = os.path.join(os.environ.get("OSTREL_SAMPLES_DIR", ".samples"), "examples_utils/example_images/")
-    if not os.path.isdir(folder):
-        pytest.skip("samples not generated")
+def test_generated_example_photos_load(capsys, samples):
+    folder = str(samples / "examples_utils" / "example_images") + "/"
     image, path = load_random_example_image(folder)
     assert pre_process_image(sample_loader(path), 320).shape == (1, 3, 320, 320)
 

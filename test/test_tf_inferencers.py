@@ -7,7 +7,6 @@ import logging
 import os
 import re
 import shutil
-import tempfile
 import types
 import zipfile
 
@@ -32,15 +31,6 @@ PREFIX = "tf2_saved_model_checkpoints_"
 NEEDED = ("mobilenet_v2.zip", "mobilenet_v2.tar.gz", "tf/multi_output.zip", "mobilenetv2.keras.h5",
           "keras/mobilenetv2.keras", "keras/two_inputs.keras", "mobilenet_v2_1.0_224.tflite",
           "tflite/two_inputs.tflite")
-
-
-@pytest.fixture
-def tmp_tempdir(tmp_path, monkeypatch):
-    """The system temporary directory, redirected to a private folder: extraction folders land there."""
-    d = tmp_path / "systmp"
-    d.mkdir()
-    monkeypatch.setattr(tempfile, "tempdir", str(d))
-    return d
 
 
 def images(batch, seed=0, shape=(224, 224, 3)):

@@ -12,8 +12,7 @@ import pytest
 from tests.ostrel_tool.ostrel_tool_benchmarker import ToolBenchmarker
 from tests.ostrel_tool.ostrel_tool_logger import ToolLogger
 
-SAMPLES = os.environ.get("OSTREL_SAMPLES_DIR",
-                         os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), ".samples"))
+NEEDED = ["return_model_input.onnx", "torch/two_inputs_tuple.pth"]
 HEADINGS = ["Batch Size", "Batch Inf Time", "Batch Inf Time Variance", "System Startpoint Memory Used",
             "Model Memory Used", "Post Inference Memory Used", "Total Memory Size", "Throughput", "Sample Inf Time",
             "Include Io", "Framework Type", "Framework Version", "Inference Hardware", "Ostrel Version", "Date",
@@ -161,12 +160,11 @@ def test_children_that_cannot_resolve_a_framework_write_an_error_line(tmp_path):
     assert "\nERROR: Could not get metadata or framework for:\t" + str(models / "unknown.onnx") + "\n" in text
 
 
-@pytest.mark.skipif(not os.path.exists(os.path.join(SAMPLES, "return_model_input.onnx")), reason="samples missing")
-def test_sweep_over_real_models(tmp_path):
+def test_sweep_over_real_models(tmp_path, samples):
     models = tmp_path / "models"
     models.mkdir()
-    shutil.copy(os.path.join(SAMPLES, "return_model_input.onnx"), models)
-    shutil.copy(os.path.join(SAMPLES, "torch", "two_inputs_tuple.pth"), models)
+    shutil.copy(samples / "return_model_input.onnx", models)
+    shutil.copy(samples / "torch" / "two_inputs_tuple.pth", models)
     (models / "legacy.pb").write_bytes(b"\0")
     meta = tmp_path / "meta.json"
     meta.write_text(json.dumps({"return_model_input.onnx": {"framework": "onnx"},
@@ -188,12 +186,11 @@ def test_sweep_over_real_models(tmp_path):
     assert "legacy.pb with batch size 2 ended with exit status 1." in text
 
 
-@pytest.mark.skipif(not os.path.exists(os.path.join(SAMPLES, "return_model_input.onnx")), reason="samples missing")
-def test_a_model_name_that_is_not_utf8_fails_alone(tmp_path):
+def test_a_model_name_that_is_not_utf8_fails_alone(tmp_path, samples):
     models = tmp_path / "models"
     models.mkdir()
     for name in (b"good.onnx", b"also good.onnx", b"bad\xff.onnx"):
-        shutil.copy(os.path.join(SAMPLES, "return_model_input.onnx"), os.path.join(os.fsencode(models), name))
+        shutil.copy(samples / "return_model_input.onnx", os.path.join(os.fsencode(models), name))
     log, results = tmp_path / "log.txt", tmp_path / "results.csv"
     r = tool(tmp_path, "benchmark", "-d", str(models), "-i", "--batch_sizes", "1", "--repetitions", "1",
              "-o", str(log), "--csv_path", str(results))

@@ -119,9 +119,10 @@ PyObject* cpu_timer_stop(PyObject* self) {
 }
 
 PyMethodDef g_cpu_timer_methods[] = {
-    ostrel::noargs_method<&cpu_timer_start>("start",
-                                            "Marks the start: stores a time.perf_counter() reading in starter."),
-    ostrel::noargs_method<&cpu_timer_stop>("stop", "Returns the milliseconds elapsed since the last start()."),
+    ostrel::noargs_method<&cpu_timer_start>(
+        "start", "start($self, /)\n--\n\nMarks the start: stores a time.perf_counter() reading in starter."),
+    ostrel::noargs_method<&cpu_timer_stop>(
+        "stop", "stop($self, /)\n--\n\nReturns the milliseconds elapsed since the last start()."),
 };
 
 py::object build_timer(py::module_& m) {
@@ -408,97 +409,110 @@ void undo_entry(py::handle self, py::handle thread, bool started, py::handle pre
   }
 }
 
+void capture_init(py::object self, py::object source_fd) {
+  if (py::hasattr(source_fd, "fileno")) source_fd = source_fd.attr("fileno")();
+  self.attr("_source_fd") = source_fd;
+  self.attr("_orig_fd_dup") = py::none();
+  self.attr("_pipe_read_thread") = py::none();
+  self.attr("_output") = "";
+}
+
+// The source fd of an object about to capture: refused when it captures already, or when the source is
+// where the echo goes.
+int capture_source(py::handle self) {
+  if (!self.attr("_pipe_read_thread").is_none())
+    ostrel::raise(PyExc_RuntimeError,
+                  "fd " + ostrel::str(self.attr("_source_fd")) + " is already being captured by this object");
+  const int source = as_fd(self.attr("_source_fd"));
+  if (source == echo_fd())
+    ostrel::raise(PyExc_ValueError, "cannot capture fd " + std::to_string(source) +
+                                        ": it is standard output, where the capture echoes what it reads");
+  return source;
+}
+
+// Starts the echo thread on the pipe's read end and records the running capture on the object. On a
+// failure the capture is stopped and the object put back as it was.
+void start_echo(const py::dict& g, py::object self, NativeCapture* native, py::capsule holder,
+                ostrel::native::UniqueFd reader, py::object previous_output) {
+  py::object thread;
+  bool started = false;
+  try {
+    const int read_end = reader.release();
+    try {
+      thread = global(g, "PipePrinter")(read_end);
+    } catch (py::error_already_set&) {
+      // The read end is closed already when a reader was made from it and then dropped.
+      if (::fcntl(read_end, F_GETFD) != -1) ::close(read_end);
+      throw;
+    }
+    self.attr("_orig_fd_dup") = native->original_fd();
+    self.attr("_pipe_read_thread") = thread;
+    thread.attr("start")();
+    started = true;
+    self.attr(kNativeCapture) = holder;
+  } catch (py::error_already_set&) {
+    stop_quietly(*native);  // the pipe's last writer goes: a started thread meets its end
+    undo_entry(self, thread, started, previous_output);
+    throw;
+  }
+}
+
+py::object capture_enter(const py::dict& g, py::object self) {
+  const int source = capture_source(self);
+  py::object previous_output = self.attr("_output");
+  self.attr("clear_buffer")();
+  auto capture = std::make_unique<NativeCapture>(source);
+  ostrel::native::UniqueFd reader;
+  try {
+    reader = capture->start();
+  } catch (const std::system_error& e) {
+    self.attr("_output") = previous_output;
+    raise_errno(e.code().value());
+  }
+  // Held by the object for as long as the capture lasts; dropping it stops an active capture.
+  NativeCapture* native = capture.get();
+  py::capsule holder(native, [](void* p) { delete static_cast<NativeCapture*>(p); });
+  capture.release();
+  start_echo(g, self, native, std::move(holder), std::move(reader), std::move(previous_output));
+  return self;
+}
+
+void capture_exit(py::object self) {
+  py::object thread = self.attr("_pipe_read_thread");
+  if (thread.is_none()) return;
+  // Restoring the source also drops the pipe's last write end: the echo thread meets its end of file.
+  if (NativeCapture* capture = native_capture(self)) {
+    try {
+      capture->stop();
+    } catch (const std::system_error& e) {
+      raise_errno(e.code().value());  // still capturing: the caller may retry
+    }
+  }
+  std::optional<py::error_already_set> join_error;
+  try {
+    thread.attr("join")(1.0);  // waits with the GIL released, so the echo can finish
+  } catch (py::error_already_set& e) {
+    join_error = std::move(e);  // an interrupt, say: the lines collected so far are still kept
+  }
+  self.attr("_output") = thread.attr("output");
+  self.attr("_orig_fd_dup") = py::none();
+  py::delattr(self, "_pipe_read_thread");
+  self.attr("_pipe_read_thread") = py::none();
+  if (py::hasattr(self, kNativeCapture)) py::delattr(self, kNativeCapture);
+  if (join_error) throw std::move(*join_error);
+}
+
 py::object build_capture_writes(py::module_& m) {
   py::dict g = m.attr("__dict__");
   modtree::ClassBuilder cls(m, "CaptureWrites");
   cls.doc(
       DOC("Capture all writes to a file such as stderr, print them on the screen in real time, and keep all "
           "of them for later use."));
+  cls.def("__init__", &capture_init, py::arg("self"), py::arg("source_fd"));
   cls.def(
-      "__init__",
-      [](py::object self, py::object source_fd) {
-        if (py::hasattr(source_fd, "fileno")) source_fd = source_fd.attr("fileno")();
-        self.attr("_source_fd") = source_fd;
-        self.attr("_orig_fd_dup") = py::none();
-        self.attr("_pipe_read_thread") = py::none();
-        self.attr("_output") = "";
-      },
-      py::arg("self"), py::arg("source_fd"));
+      "__enter__", [g](py::object self) { return capture_enter(g, self); }, py::arg("self"));
   cls.def(
-      "__enter__",
-      [g](py::object self) -> py::object {
-        if (!self.attr("_pipe_read_thread").is_none())
-          ostrel::raise(PyExc_RuntimeError, "fd " + ostrel::str(self.attr("_source_fd")) +
-                                                " is already being captured by this object");
-        const int source = as_fd(self.attr("_source_fd"));
-        if (source == echo_fd())
-          ostrel::raise(PyExc_ValueError, "cannot capture fd " + std::to_string(source) +
-                                              ": it is standard output, where the capture echoes what it reads");
-        py::object previous_output = self.attr("_output");
-        self.attr("clear_buffer")();
-        auto capture = std::make_unique<NativeCapture>(source);
-        ostrel::native::UniqueFd reader;
-        try {
-          reader = capture->start();
-        } catch (const std::system_error& e) {
-          self.attr("_output") = previous_output;
-          raise_errno(e.code().value());
-        }
-        // Held by the object for as long as the capture lasts; dropping it stops an active capture.
-        NativeCapture* native = capture.get();
-        py::capsule holder(native, [](void* p) { delete static_cast<NativeCapture*>(p); });
-        capture.release();
-        py::object thread;
-        bool started = false;
-        try {
-          const int read_end = reader.release();
-          try {
-            thread = global(g, "PipePrinter")(read_end);
-          } catch (py::error_already_set&) {
-            // The read end is closed already when a reader was made from it and then dropped.
-            if (::fcntl(read_end, F_GETFD) != -1) ::close(read_end);
-            throw;
-          }
-          self.attr("_orig_fd_dup") = native->original_fd();
-          self.attr("_pipe_read_thread") = thread;
-          thread.attr("start")();
-          started = true;
-          self.attr(kNativeCapture) = holder;
-        } catch (py::error_already_set&) {
-          stop_quietly(*native);  // the pipe's last writer goes: a started thread meets its end
-          undo_entry(self, thread, started, previous_output);
-          throw;
-        }
-        return self;
-      },
-      py::arg("self"));
-  cls.def(
-      "__exit__",
-      [](py::object self, py::args /*exc_info*/) {
-        py::object thread = self.attr("_pipe_read_thread");
-        if (thread.is_none()) return;
-        // Restoring the source also drops the pipe's last write end: the echo thread meets its end of file.
-        if (NativeCapture* capture = native_capture(self)) {
-          try {
-            capture->stop();
-          } catch (const std::system_error& e) {
-            raise_errno(e.code().value());  // still capturing: the caller may retry
-          }
-        }
-        std::optional<py::error_already_set> join_error;
-        try {
-          thread.attr("join")(1.0);  // waits with the GIL released, so the echo can finish
-        } catch (py::error_already_set& e) {
-          join_error = std::move(e);  // an interrupt, say: the lines collected so far are still kept
-        }
-        self.attr("_output") = thread.attr("output");
-        self.attr("_orig_fd_dup") = py::none();
-        py::delattr(self, "_pipe_read_thread");
-        self.attr("_pipe_read_thread") = py::none();
-        if (py::hasattr(self, kNativeCapture)) py::delattr(self, kNativeCapture);
-        if (join_error) throw std::move(*join_error);
-      },
-      py::arg("self"));
+      "__exit__", [](py::object self, py::args /*exc_info*/) { capture_exit(self); }, py::arg("self"));
   cls.def(
       "clear_buffer", [](py::object self) { self.attr("_output") = ""; }, py::arg("self"));
   cls.def_property("output", [](py::object self) { return self.attr("_output"); });

@@ -121,9 +121,16 @@ py::object make_config_class(py::module_& m) {
       .field("supported_tensorrt_cuda_versions", typing_subscript("Set", triple), supported)
       .field("trt_version", typing_subscript("Optional", str_t), py::none())
       .field("cuda_version", typing_subscript("Optional", triple), py::none())
-      .def_property(
-          "gpu_present",
-          [](py::object self) -> bool { return py::object(self.attr("number_of_gpus")) > py::int_(0); })
+      .attr("gpu_present",
+            // Built as a named function, so the getter carries a text signature like the methods do.
+            py::module_::import("builtins")
+                .attr("property")(modtree::python_function(
+                    py::cpp_function(
+                        [](py::object self) -> bool {
+                          return py::object(self.attr("number_of_gpus")) > py::int_(0);
+                        },
+                        py::name("gpu_present"), py::arg("self"), "Whether the machine has a GPU."),
+                    "gpu_present", "Config.gpu_present")))
       .build();
 }
 

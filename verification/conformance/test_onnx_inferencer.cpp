@@ -83,9 +83,8 @@ py::object check_function_with_hardware(py::module_& m) {
   return fn;
 }
 
-}  // namespace
-
-MODTREE_MODULE("unit_tests.test_inferencers.test_onnx_inferencer", m) {
+// The names the checks look up in their module.
+void import_names(py::module_& m) {
   m.attr("pd") = py::module_::import("pandas");
   m.attr("torch") = py::module_::import("torch");
   m.attr("uuid4") = modtree::import_from("uuid", "uuid4");
@@ -96,33 +95,10 @@ MODTREE_MODULE("unit_tests.test_inferencers.test_onnx_inferencer", m) {
     m.attr(name) = modtree::import_from("tests.test_utils.coco_utils", name);
   m.attr("download_temporary_test_file") =
       modtree::import_from("tests.test_utils.downloads_helpers", "download_temporary_test_file");
+}
 
-  FrameworkChecks spec{"TestOnnxInferencer",
-                       "ostrel.frameworks.onnx_inferencer",
-                       "OnnxInferencer",
-                       "/return_model_input.onnx",
-                       "return_model_input.onnx",
-                       [](py::object self, py::module_& mod) {
-                         self.attr("input_dtype") = mod.attr("np").attr("float32");
-                         py::list dims;
-                         dims.append(py::make_tuple(3, 224, 224));
-                         self.attr("input_dims") = dims;
-                         self.attr("test_keyword_arguments_inputs_for_inference") = true;
-                         py::dict named;
-                         named["output"] = ones_for_first_input(dims, self.attr("input_dtype"));
-                         self.attr("predict_keyword_arguments") = named;
-                       },
-                       [](py::object self, py::module_& mod) -> py::object {
-                         py::object inferencer = mod.attr("OnnxInferencer")(
-                             py::arg("checkpoint_file") = self.attr("checkpoint_file"),
-                             py::arg("inference_hardware") = mod.attr("InferenceHardware").attr("CPU"),
-                             py::arg("input_dims") = self.attr("input_dims"));
-                         expect(self, "assertTrue", inferencer.attr("inputs_metadata"));
-                         expect(self, "assertTrue", inferencer.attr("outputs_metadata"));
-                         return inferencer;
-                       }};
-  CheckClass cls = framework_class(m, spec);
-
+// The checks of this back-end beyond the shared ones.
+void define_onnx_checks(CheckClass& cls, py::module_& m) {
   cls.class_method("setUpClass", [](py::object klass) {
     std::string single = temp_path("return_model_input.onnx");
     std::string multi = temp_path("multi_input.onnx");
@@ -197,6 +173,38 @@ MODTREE_MODULE("unit_tests.test_inferencers.test_onnx_inferencer", m) {
       expect(self, "assertEqual", py::len(bottlenecks), 123);
     }
   });
+}
 
+}  // namespace
+
+MODTREE_MODULE("unit_tests.test_inferencers.test_onnx_inferencer", m) {
+  import_names(m);
+  FrameworkChecks spec{"TestOnnxInferencer",
+                       "ostrel.frameworks.onnx_inferencer",
+                       "OnnxInferencer",
+                       "/return_model_input.onnx",
+                       "return_model_input.onnx",
+                       [](py::object self, py::module_& mod) {
+                         self.attr("input_dtype") = mod.attr("np").attr("float32");
+                         py::list dims;
+                         dims.append(py::make_tuple(3, 224, 224));
+                         self.attr("input_dims") = dims;
+                         self.attr("test_keyword_arguments_inputs_for_inference") = true;
+                         py::dict named;
+                         named["output"] = ones_for_first_input(dims, self.attr("input_dtype"));
+                         self.attr("predict_keyword_arguments") = named;
+                       },
+                       [](py::object self, py::module_& mod) -> py::object {
+                         py::object inferencer = mod.attr("OnnxInferencer")(
+                             py::arg("checkpoint_file") = self.attr("checkpoint_file"),
+                             py::arg("inference_hardware") = mod.attr("InferenceHardware").attr("CPU"),
+                             py::arg("input_dims") = self.attr("input_dims"));
+                         expect(self, "assertTrue", inferencer.attr("inputs_metadata"));
+                         expect(self, "assertTrue", inferencer.attr("outputs_metadata"));
+                         return inferencer;
+                       }};
+  CheckClass cls = framework_class(m, spec);
+
+  define_onnx_checks(cls, m);
   cls.build();
 }

@@ -40,11 +40,8 @@ void copy_time_fields(const py::module_& m, py::object self, bool include_io) {
   (void)m;
 }
 
-void define_checks(py::module_& m) {
-  py::object abstract = m.attr("AbstractInferencerTest");
-  CheckClass cls(m, "TestTRTInferencer");
-  cls.base_of(abstract);
-
+// The class set-up, the per-test set-up and clean-up, and the shared inferencer.
+void define_fixtures(CheckClass& cls, py::module_& m) {
   cls.class_method("setUpClass", [m](py::object klass) {
     py::object base = py::module_::import("builtins").attr("super")(m.attr("TestTRTInferencer"), klass);
     base.attr("setUpClass")();
@@ -78,6 +75,10 @@ void define_checks(py::module_& m) {
     return self.attr("_inferencer");
   });
 
+}
+
+// Construction, predictions and the checks of inputs.
+void define_input_checks(CheckClass& cls, py::module_& m) {
   cls.method("test_initialize_with_custom_dtype", [m](py::object self) {
     py::object int64 = m.attr("np").attr("int64");
     py::object inferencer = m.attr("TRTInferencer")(self.attr("checkpoint_file"), py::arg("inference_dtype") = int64);
@@ -152,6 +153,10 @@ void define_checks(py::module_& m) {
     expect_raises(self, m.attr("InvalidInputDimensions"), [&] { inferencer.attr("safe_predict")(x); });
   });
 
+}
+
+// Benchmarks, profiling and the legend.
+void define_benchmark_checks(CheckClass& cls, py::module_& m) {
   cls.method("test_predict_benchmark_contains_trt_specific_fields_with_include_io",
              [m](py::object self) mutable { copy_time_fields(m, self, true); });
   cls.method("test_predict_benchmark_contains_trt_specific_fields_without_include_io",
@@ -214,7 +219,14 @@ void define_checks(py::module_& m) {
   cls.method("test_get_model_legend_with_profiling", [m](py::object self) mutable {
     expect(self, "assertIn", "layers_dataframe", build_inferencer(m, self, true).attr("legend"));
   });
+}
 
+void define_checks(py::module_& m) {
+  CheckClass cls(m, "TestTRTInferencer");
+  cls.base_of(m.attr("AbstractInferencerTest"));
+  define_fixtures(cls, m);
+  define_input_checks(cls, m);
+  define_benchmark_checks(cls, m);
   cls.build();
 }
 

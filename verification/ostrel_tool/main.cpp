@@ -1,4 +1,5 @@
 // Entry of the benchmark and regression tool: parses the command line and runs the chosen sub-command.
+#include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "verification/ostrel_tool/tool_support.hpp"
 
@@ -32,8 +33,9 @@ MODTREE_MODULE("ostrel_tool.main", m) {
   m.attr("ToolSlacker") = tool_import("ostrel_tool_slacker", "ToolSlacker");
   // Looked up at call time: run as a program, `m` is __main__ and only lives while it runs.
   std::string name = ostrel_tool::tool_module("main");
-  m.attr("main") = py::cpp_function(
-      [name]() { run(py::reinterpret_borrow<py::module_>(py::module_::import(name.c_str()))); },
-      py::name("main"), "Entry of the benchmark and regression tool.");
+  m.attr("main") = modtree::python_function(
+      py::cpp_function([name]() { run(py::reinterpret_borrow<py::module_>(py::module_::import(name.c_str()))); },
+                       py::name("main"), "Entry of the benchmark and regression tool."),
+      "main");
   if (modtree::running_as_main(m)) run(m);
 }

@@ -72,17 +72,10 @@ py::object registry_runner(py::module_& m, const char* name, std::vector<SuiteFi
       py::arg("self"), py::arg("failfast") = false);
   cls.def(
       "run",
-      [](py::object self, py::args names, py::kwargs kwargs) {
-        bool all_suites = false;
-        for (auto item : kwargs) {
-          std::string key = str(item.first);
-          if (key != "all_suites")
-            raise(PyExc_TypeError, "run() got an unexpected keyword argument '" + key + "'");
-          all_suites = truthy(item.second);
-        }
+      [](py::object self, py::args names, py::object all_suites) {
         py::dict suites = self.attr("suites");
         py::list order;
-        if (all_suites)
+        if (truthy(all_suites))
           for (auto item : suites) order.append(item.first);
         else
           for (py::handle n : names) order.append(n);
@@ -93,6 +86,7 @@ py::object registry_runner(py::module_& m, const char* name, std::vector<SuiteFi
         }
         return results;
       },
+      py::arg("self"), py::arg("all_suites") = false,
       "Runs the named suites (every registered suite with all_suites=True); returns each suite's result.");
   return cls.build();
 }
