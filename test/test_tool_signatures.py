@@ -42,3 +42,22 @@ print("FAILURES:" + "\\n".join(failures))
 def test_every_public_callable_has_a_parsable_signature(run_python):
     r = run_python(f"MODULES = {MODULES!r}\n" + WALK, env={"PYTHONPATH": os.pathsep.join(map(str, STAND_INS))})
     assert r.stdout.split("FAILURES:")[-1].strip() == ""
+
+
+SIGNATURES = """
+import inspect
+import tests.ostrel_tool.main as tool_main
+from tests.ostrel_test_suite import OstrelTestSuiteRunner
+from ostrel.common.utils import CPUTimer
+from ostrel.inference.config import Config
+for f in (tool_main.main, OstrelTestSuiteRunner.run, CPUTimer.start, CPUTimer.stop, Config.gpu_present.fget):
+    print("SIGNATURE", f.__name__, inspect.signature(f))
+"""
+
+
+def test_entry_points_timer_and_config_have_text_signatures(run_python):
+    r = run_python(SIGNATURES)
+    lines = [line.split(" ", 2)[1:] for line in r.stdout.splitlines() if line.startswith("SIGNATURE ")]
+    # Names after *args are keyword-only: the runner's all_suites follows the suite names.
+    assert lines == [["main", "()"], ["run", "(self, *args, all_suites=False)"], ["start", "(self, /)"],
+                     ["stop", "(self, /)"], ["gpu_present", "(self)"]]
