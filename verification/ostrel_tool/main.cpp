@@ -33,9 +33,8 @@ MODTREE_MODULE("ostrel_tool.main", m) {
   m.attr("ToolSlacker") = tool_import("ostrel_tool_slacker", "ToolSlacker");
   // Looked up at call time: run as a program, `m` is __main__ and only lives while it runs.
   std::string name = ostrel_tool::tool_module("main");
+  auto entry = [name]() { run(py::reinterpret_borrow<py::module_>(py::module_::import(name.c_str()))); };
   m.attr("main") = modtree::python_function(
-      py::cpp_function([name]() { run(py::reinterpret_borrow<py::module_>(py::module_::import(name.c_str()))); },
-                       py::name("main"), "Entry of the benchmark and regression tool."),
-      "main");
+      py::cpp_function(entry, py::name("main"), "Entry of the benchmark and regression tool."), "main");
   if (modtree::running_as_main(m)) run(m);
 }
