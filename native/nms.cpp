@@ -110,7 +110,7 @@ namespace {
 template <typename T>
 bool collect_detections(const T* rows, std::size_t candidates, std::size_t columns, const NmsOptions& options,
                         std::vector<T>& detections) {
-  const std::size_t num_classes = columns - kFirstClassColumn;
+  const std::size_t num_classes = columns > kFirstClassColumn ? columns - kFirstClassColumn : 0;
   const bool multi_label = num_classes > 1;
   const T conf = static_cast<T>(options.conf_thres);
   bool any_candidate = false;
