@@ -482,7 +482,8 @@ class Reader {
     encoded_.emplace(text, stack_.back());
   }
   // Checks the graph reachable from the root, without recursion: no global left over (one that was not
-  // called); no path deeper than kMaxPickleDepth; and no more hashing than the record's size allows.
+  // called); no path deeper than kMaxPickleDepth; and no more hashing than the record's size allows, none
+  // of it deeper than kMaxPickleKeyDepth.
   //
   // Depth is that of the objects built, however the memo shares them: the longest path, where a group of
   // containers that hold each other (a list that holds itself, say) counts as deep as it has members.
@@ -555,17 +556,24 @@ class Reader {
     }
     check_hash_work(reached);
   }
-  // The items hashing visits, counted over the reachable nodes (`reached`); see check_graph.
+  // The items hashing visits, counted over the reachable nodes (`reached`), and how deep it recurses;
+  // see check_graph.
   void check_hash_work(const std::vector<std::size_t>& reached) const {
     const std::uint64_t budget = kPickleHashWorkAllowance + (pos_ - start_);
     // Hash cost of each node, saturated past the budget. A tuple or frozenset is made from items that
     // exist before it, so its items come earlier in the node list and their costs are known.
     std::vector<std::uint64_t> cost(nodes_.size(), 1);
+    // How deep hashing the node recurses: through tuples only (a frozenset keeps its members' hashes).
+    std::vector<std::size_t> nesting(nodes_.size(), 1);
     for (std::size_t i = 0; i < nodes_.size(); ++i) {
       const PickleNode& n = nodes_[i];
       if (n.kind == Kind::kTuple) {
         std::uint64_t c = 1;
-        for (std::size_t item : n.items) c = std::min(budget + 1, c + (item < i ? cost[item] : 1));
+        for (std::size_t item : n.items) {
+          if (item >= i) continue;  // never: its items are older than the tuple
+          c = std::min(budget + 1, c + cost[item]);
+          nesting[i] = std::max(nesting[i], nesting[item] + 1);
+        }
         cost[i] = c;
       } else if (n.kind == Kind::kFrozenSet) {
         cost[i] = std::min<std::uint64_t>(budget + 1, 1 + n.items.size());  // its members' hashes are kept
@@ -573,6 +581,9 @@ class Reader {
     }
     std::uint64_t work = 0;
     auto hashed = [&](std::size_t node) {
+      if (nesting[node] > kMaxPickleKeyDepth)
+        throw PickleReadError(Cause::kLimit, "pickle record has a dict key or set member nested deeper than " +
+                                                 std::to_string(kMaxPickleKeyDepth) + " levels");
       work = std::min(budget + 1, work + cost[node]);
       if (work > budget)
         throw PickleReadError(Cause::kLimit, "pickle record hashes more than " + std::to_string(budget) +

@@ -15,7 +15,7 @@
 // interpreter's own digit limit, and nesting against kMaxPickleDepth, so neither memory nor the stack of
 // whoever builds the objects grows with what a record merely declares. What the memo shares counts as
 // often as it is used: depth is that of the objects built, the hashing of dict keys and set members is
-// bounded by the record's size (kPickleHashWorkAllowance), and a `_codecs.encode` call repeated on one
+// bounded by the record's size (kPickleHashWorkAllowance) and in depth (kMaxPickleKeyDepth), and a `_codecs.encode` call repeated on one
 // text gives the bytes made the first time, so what the reader decodes stays within the file's size.
 //
 // The reader builds no Python objects: it returns a small graph of nodes (children by index, so shared
@@ -76,6 +76,11 @@ struct PickleRecord {
 // they are many. Deeper records fail (kLimit) whatever the interpreter's recursion limit, so nothing
 // that walks the objects recursively (hashing a tuple, printing) goes deeper than this.
 inline constexpr std::size_t kMaxPickleDepth = 1000;
+
+// How deep a dict key or set member may nest (tuples in tuples): hashing one recurses natively, with no
+// check of the interpreter's, about 64 bytes of stack a level; this keeps it to a few KiB, a small part
+// of even a small thread's stack. Deeper fails (kLimit).
+inline constexpr std::size_t kMaxPickleKeyDepth = 100;
 
 // What the hashing of a record's dict keys and set members may visit (a tuple's items, again each time
 // the tuple is hashed) beyond one item per byte of the record; more fails (kLimit).

@@ -114,6 +114,9 @@ def test_records_exponential_to_hash_or_print_fail_at_once(run_python, samples, 
                       "hashes more than"),
         # never hashed, but printed whole by an error that quoted it
         "value": (b"\x80\x04" + t60 + b".", trt_record((text(b"engine"), t60)), "is a tuple, not bytes"),
+        # hashing recurses natively through nested tuples: 101 levels are refused
+        "deep key": (b"\x80\x04})" + b"\x85" * 100 + b"Ns.", trt_record((text(b"engine"), b"ENGINE"), (b")" + b"\x85" * 100, b"N")),
+                     "dict key or set member nested deeper than 100 levels"),
         "text": (b"\x80\x04\x8c\x02\xff\xfe.", trt_record((text(b"engine"), b"ENGINE"), (text(b"x"), b"\x8c\x01\xff")),
                  "text that is not valid UTF-8"),
     }
@@ -148,12 +151,13 @@ def test_a_text_decoded_again_through_the_memo_is_decoded_once(run_python, sampl
         """, timeout=180)
 
 
-def test_a_record_within_the_depth_limit_converts_on_a_small_thread_stack(run_python, samples, tmp_path):
+def test_a_record_within_the_depth_limits_converts_on_a_small_thread_stack(run_python, samples, tmp_path):
     lists = b"]" * 998 + b"a" * 997                         # lists 998 deep
-    tuples = b")" + b"\x85" * 996                           # 997 tuples, the key of a dict: 998 deep
     (tmp_path / "deep.pkl").write_bytes(openvino_checkpoint(b"\x80\x04" + lists + b"."))
-    (tmp_path / "deep.trt").write_bytes(
-        trt_record((text(b"engine"), b"ENGINE"), (text(b"lists"), b"]" * 997 + b"a" * 996), (tuples, b"N")))
+    # in a dict: 997 lists, 997 tuples, and 99 tuples as a key, the deepest key that may be hashed
+    (tmp_path / "deep.trt").write_bytes(trt_record(
+        (text(b"engine"), b"ENGINE"), (text(b"lists"), b"]" * 997 + b"a" * 996),
+        (text(b"tuples"), b")" + b"\x85" * 996), (b")" + b"\x85" * 98, b"N")))
     run_child(run_python, samples, tmp_path, """
         trt = T / "deep.trt"
         trt.write_bytes(trt.read_bytes().replace(b"ENGINE", b"B" + len(ENGINE).to_bytes(4, "little") + ENGINE))
@@ -162,7 +166,7 @@ def test_a_record_within_the_depth_limit_converts_on_a_small_thread_stack(run_py
             message, _ = refused(OpenVinoInferencer, T / "deep.pkl")
             results.append(message)
             results.append(TRTInferencer(str(trt)).model.load_engine(str(trt))[1])
-        threading.stack_size(128 * 1024)
+        threading.stack_size(128 * 1024)  # musl's default
         worker = threading.Thread(target=load)
         worker.start()
         worker.join()

@@ -305,9 +305,15 @@ TEST(PickleReader, DepthIsThatOfWhatIsBuiltHoweverTheMemoSharesIt) {
   // a chain 10**6 deep whose links are met first at a depth of at most 901
   EXPECT_EQ(cause_of(shared_chain(1000000, 900)), Cause::kLimit);
   EXPECT_EQ(cause_of(shared_chain(1001, 900)), Cause::kLimit);
-  // 998 tuples, the empty one included, in a tuple in a dict: 1000 objects deep
+  // 998 tuples, the empty one included, in a tuple in a dict: 1000 objects deep, but too deep for a key
   std::size_t offset = 0;
-  EXPECT_NO_THROW(read_pickle_record(shared_chain(997, 900), offset));
+  auto as_value = [](std::string record) { return record.replace(record.size() - 5, 5, "t."); };  // no dict
+  EXPECT_NO_THROW(read_pickle_record(as_value(shared_chain(997, 900)), offset));
+  EXPECT_EQ(cause_of(shared_chain(997, 900)), Cause::kLimit);
+  // a key of 99 tuples, the empty one included, in a tuple: 100 levels to hash
+  offset = 0;
+  EXPECT_NO_THROW(read_pickle_record(shared_chain(98, 900), offset));
+  EXPECT_EQ(cause_of(shared_chain(99, 900)), Cause::kLimit);
   // lists that hold each other count as deep as they are many: [a], a = [b], b = [a], ...
   auto ring = [](std::size_t size) {
     std::string d = "\x80\x04";
