@@ -154,10 +154,12 @@ def test_a_text_decoded_again_through_the_memo_is_decoded_once(run_python, sampl
 def test_a_record_within_the_depth_limits_converts_on_a_small_thread_stack(run_python, samples, tmp_path):
     lists = b"]" * 998 + b"a" * 997                         # lists 998 deep
     (tmp_path / "deep.pkl").write_bytes(openvino_checkpoint(b"\x80\x04" + lists + b"."))
-    # in a dict: 997 lists, 997 tuples, and 99 tuples as a key, the deepest key that may be hashed
+    # in a dict: 997 lists, 997 tuples, 99 tuples as a key (the deepest key that may be hashed), and
+    # containers that hold themselves through the memo: t = (l,) with l = [t], and m = [m]
     (tmp_path / "deep.trt").write_bytes(trt_record(
         (text(b"engine"), b"ENGINE"), (text(b"lists"), b"]" * 997 + b"a" * 996),
-        (text(b"tuples"), b")" + b"\x85" * 996), (b")" + b"\x85" * 98, b"N")))
+        (text(b"tuples"), b")" + b"\x85" * 996), (b")" + b"\x85" * 98, b"N"),
+        (text(b"cycle"), b"]\x94\x85\x94h\x00h\x01a0"), (text(b"self"), b"]\x94h\x02a")))
     run_child(run_python, samples, tmp_path, """
         trt = T / "deep.trt"
         trt.write_bytes(trt.read_bytes().replace(b"ENGINE", b"B" + len(ENGINE).to_bytes(4, "little") + ENGINE))
