@@ -470,7 +470,7 @@ class Reader {
     const std::string encoding = copy_out(encoding_data);
     if (encoding != "latin1" && encoding != "latin-1") forbid("REDUCE");
     // One text is decoded once: a call repeated through the memo gives the bytes already made (bytes are
-    // immutable, so sharing them is not seen), and what the reader decodes stays within the file's size.
+    // immutable, so sharing them is not seen): each text in the file is decoded at most once.
     const std::size_t text = a.items[0];
     if (auto made = encoded_.find(text); made != encoded_.end()) {
       stack_.push_back(made->second);
@@ -582,8 +582,9 @@ class Reader {
     std::uint64_t work = 0;
     auto hashed = [&](std::size_t node) {
       if (nesting[node] > kMaxPickleKeyDepth)
-        throw PickleReadError(Cause::kLimit, "pickle record has a dict key or set member nested deeper than " +
-                                                 std::to_string(kMaxPickleKeyDepth) + " levels");
+        throw PickleReadError(Cause::kLimit,
+                              "pickle record has a dict key or set member nested deeper than " +
+                                  std::to_string(kMaxPickleKeyDepth) + " levels");
       work = std::min(budget + 1, work + cost[node]);
       if (work > budget)
         throw PickleReadError(Cause::kLimit, "pickle record hashes more than " + std::to_string(budget) +

@@ -10,13 +10,14 @@
 // other global, every other call or object construction, and persistent or out-of-band data are refused:
 // nothing the file says is ever looked up or run.
 //
-// Bounds: declared lengths are checked against the bytes left, memo indices against the size of the input
-// (a file cannot hold more memo entries than bytes), long decimal integers of protocol 0 against the
+// Bounds: declared lengths are checked against the bytes left, memo indices against the size of the input (a
+// file cannot hold more memo entries than bytes), long decimal integers of protocol 0 against the
 // interpreter's own digit limit, and nesting against kMaxPickleDepth, so neither memory nor the stack of
-// whoever builds the objects grows with what a record merely declares. What the memo shares counts as
-// often as it is used: depth is that of the objects built, the hashing of dict keys and set members is
-// bounded by the record's size (kPickleHashWorkAllowance) and in depth (kMaxPickleKeyDepth), and a `_codecs.encode` call repeated on one
-// text gives the bytes made the first time, so what the reader decodes stays within the file's size.
+// whoever builds the objects grows with what a record merely declares. What the memo shares counts as often
+// as it is used: depth is that of the objects built, the hashing of dict keys and set members is bounded by
+// the record's size (kPickleHashWorkAllowance) and in depth (kMaxPickleKeyDepth), and a `_codecs.encode` call
+// repeated on one text gives the bytes made the first time, so all that the reader decodes stays within three
+// times the file's size (protocol 0 text as UTF-8 is at most twice its line).
 //
 // The reader builds no Python objects: it returns a small graph of nodes (children by index, so shared
 // and cyclic containers made through the memo are kept as such) whose text, bytes and big-integer

@@ -20,6 +20,10 @@ from ostrel.frameworks.trt_inferencer import TRTInferencer
 T = Path(os.environ["RECORDS"])
 ENGINE = pickle.loads((Path(os.environ["TRT_SAMPLES"]) / "trt/two_profiles.pkl").read_bytes())["engine"]
 
+def with_engine(path):  # the TensorRT checkpoint at `path`, its ENGINE placeholder made a real engine
+    path.write_bytes(path.read_bytes().replace(b"ENGINE", b"B" + len(ENGINE).to_bytes(4, "little") + ENGINE))
+    return str(path)
+
 def refused(load, path):
     started = time.monotonic()
     try:
@@ -32,8 +36,8 @@ def refused(load, path):
 
 def run_child(run_python, samples, tmp_path, code, timeout=120):
     (tmp_path / "tmp").mkdir(exist_ok=True)
-    env = {"PYTHONPATH": os.pathsep.join(map(str, GPU)), "TRT_SAMPLES": str(samples), "RECORDS": str(tmp_path),
-           "TMPDIR": str(tmp_path / "tmp")}
+    env = {"PYTHONPATH": os.pathsep.join(map(str, GPU)), "TRT_SAMPLES": str(samples),
+           "RECORDS": str(tmp_path), "TMPDIR": str(tmp_path / "tmp")}
     run_python(PRELUDE + textwrap.dedent(code), env=env, timeout=timeout)
     assert not [n for n in os.listdir(tmp_path / "tmp") if n.startswith("unpickle_")]  # none left behind
 
@@ -81,9 +85,9 @@ def openvino_checkpoint(first_record):
 
 
 def trt_record(*items):
-    """A TensorRT checkpoint: a dict of the (key, value) opcode pairs `items`, the engine filled in by the
-    child ("ENGINE" in the key of a pair stands for it)."""
-    return b"\x80\x04}(" + b"".join(k + v for k, v in items) + b"u."
+    """A TensorRT checkpoint: a dict of an engine and the (key, value) opcode pairs `items`. The engine is
+    filled in by the child (with_engine)."""
+    return b"\x80\x04}(" + text(b"engine") + b"ENGINE" + b"".join(k + v for k, v in items) + b"u."
 
 
 # ---- tests -----------------------------------------------------------------------------------------
@@ -107,17 +111,16 @@ def test_records_exponential_to_hash_or_print_fail_at_once(run_python, samples, 
     hashed = b"\x80\x04}" + t60 + b"K\x01s."          # {T(60): 1}
     in_frozenset = b"\x80\x04(" + t60 + b"\x91."      # frozenset({T(60)})
     assert len(hashed) < 434
-    cases = {
-        "key": (hashed, trt_record((text(b"engine"), b"ENGINE"), (t60, b"K\x01")),
-                "hashes more than"),
-        "frozenset": (in_frozenset, trt_record((text(b"engine"), b"ENGINE"), (text(b"f"), b"(" + t60 + b"\x91")),
-                      "hashes more than"),
+    deep_key = b")" + b"\x85" * 100  # hashing recurses natively through nested tuples: 101 levels
+    cases = {  # name: OpenVINO record, TensorRT record, message
+        "key": (hashed, trt_record((t60, b"K\x01")), "hashes more than"),
+        "frozenset": (in_frozenset, trt_record((text(b"f"), b"(" + t60 + b"\x91")), "hashes more than"),
         # never hashed, but printed whole by an error that quoted it
-        "value": (b"\x80\x04" + t60 + b".", trt_record((text(b"engine"), t60)), "is a tuple, not bytes"),
-        # hashing recurses natively through nested tuples: 101 levels are refused
-        "deep key": (b"\x80\x04})" + b"\x85" * 100 + b"Ns.", trt_record((text(b"engine"), b"ENGINE"), (b")" + b"\x85" * 100, b"N")),
+        "value": (b"\x80\x04" + t60 + b".", b"\x80\x04}" + text(b"engine") + t60 + b"s.",
+                  "is a tuple, not bytes"),
+        "deep key": (b"\x80\x04}" + deep_key + b"Ns.", trt_record((deep_key, b"N")),
                      "dict key or set member nested deeper than 100 levels"),
-        "text": (b"\x80\x04\x8c\x02\xff\xfe.", trt_record((text(b"engine"), b"ENGINE"), (text(b"x"), b"\x8c\x01\xff")),
+        "text": (b"\x80\x04\x8c\x02\xff\xfe.", trt_record((text(b"x"), b"\x8c\x01\xff")),
                  "text that is not valid UTF-8"),
     }
     for name, (ov_record, trt, _) in cases.items():
@@ -125,8 +128,7 @@ def test_records_exponential_to_hash_or_print_fail_at_once(run_python, samples, 
         (tmp_path / f"{name}.trt").write_bytes(trt)
     run_child(run_python, samples, tmp_path, f"""
         for name, expected in {[(n, c[2]) for n, c in cases.items()]!r}:
-            trt = T / f"{{name}}.trt"
-            trt.write_bytes(trt.read_bytes().replace(b"ENGINE", b"B" + len(ENGINE).to_bytes(4, "little") + ENGINE))
+            trt = with_engine(T / f"{{name}}.trt")
             for load, path in ((OpenVinoInferencer, T / f"{{name}}.pkl"), (TRTInferencer, trt)):
                 message, took = refused(load, path)
                 assert expected in message and took < 1, (name, message, took)
@@ -138,14 +140,13 @@ def test_a_text_decoded_again_through_the_memo_is_decoded_once(run_python, sampl
     blobs = encoded_again()
     assert len(blobs) < (1 << 20) + 11000
     (tmp_path / "blobs.pkl").write_bytes(openvino_checkpoint(b"\x80\x02" + blobs + b"."))
-    (tmp_path / "blobs.trt").write_bytes(trt_record((text(b"engine"), b"ENGINE"), (text(b"blobs"), blobs)))
+    (tmp_path / "blobs.trt").write_bytes(trt_record((text(b"blobs"), blobs)))
     run_child(run_python, samples, tmp_path, """
-        trt = T / "blobs.trt"
-        trt.write_bytes(trt.read_bytes().replace(b"ENGINE", b"B" + len(ENGINE).to_bytes(4, "little") + ENGINE))
+        trt = with_engine(T / "blobs.trt")
         before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         message, _ = refused(OpenVinoInferencer, T / "blobs.pkl")
         assert "record 1 of the checkpoint is a list, not bytes" in message, message
-        assert TRTInferencer(str(trt)).model.load_engine(str(trt))[1] == "3"  # loads, blobs and all
+        assert TRTInferencer(trt).model.load_engine(trt)[1] == "3"  # loads, blobs and all
         grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
         assert grown < 200 * 1024, f"peak RSS grew by {grown} KiB"
         """, timeout=180)
@@ -157,17 +158,16 @@ def test_a_record_within_the_depth_limits_converts_on_a_small_thread_stack(run_p
     # in a dict: 997 lists, 997 tuples, 99 tuples as a key (the deepest key that may be hashed), and
     # containers that hold themselves through the memo: t = (l,) with l = [t], and m = [m]
     (tmp_path / "deep.trt").write_bytes(trt_record(
-        (text(b"engine"), b"ENGINE"), (text(b"lists"), b"]" * 997 + b"a" * 996),
+        (text(b"lists"), b"]" * 997 + b"a" * 996),
         (text(b"tuples"), b")" + b"\x85" * 996), (b")" + b"\x85" * 98, b"N"),
         (text(b"cycle"), b"]\x94\x85\x94h\x00h\x01a0"), (text(b"self"), b"]\x94h\x02a")))
     run_child(run_python, samples, tmp_path, """
-        trt = T / "deep.trt"
-        trt.write_bytes(trt.read_bytes().replace(b"ENGINE", b"B" + len(ENGINE).to_bytes(4, "little") + ENGINE))
+        trt = with_engine(T / "deep.trt")
         results = []
         def load():
             message, _ = refused(OpenVinoInferencer, T / "deep.pkl")
             results.append(message)
-            results.append(TRTInferencer(str(trt)).model.load_engine(str(trt))[1])
+            results.append(TRTInferencer(trt).model.load_engine(trt)[1])
         threading.stack_size(128 * 1024)  # musl's default
         worker = threading.Thread(target=load)
         worker.start()

@@ -29,7 +29,8 @@ std::string le32(std::size_t v) {
 std::string shared_chain(std::size_t levels, std::size_t link) {
   std::string d = "\x80\x04)";
   std::size_t links = 0;
-  for (std::size_t n = 0; n < levels; n += link, ++links) d += std::string(std::min(link, levels - n), '\x85') + "\x94";
+  for (std::size_t n = 0; n < levels; n += link, ++links)
+    d += std::string(std::min(link, levels - n), '\x85') + "\x94";
   d += "0}(";
   for (std::size_t i = 0; i < links; ++i) d += "j" + le32(i);
   return d + "tK\x01s.";
@@ -37,17 +38,19 @@ std::string shared_chain(std::size_t levels, std::size_t link) {
 
 // T(i+1) = (T(i), T(i)) through the memo (BINPUT i, BINGET i, TUPLE2: 5 bytes a level), T(levels) as the
 // key of a dict, or a member of a set or a frozenset.
-std::string doubling(std::size_t levels, const std::string& open = "}", const std::string& close = "K\x01s.") {
+std::string doubling(std::size_t levels, const std::string& open = "}",
+                     const std::string& close = "K\x01s.") {
   std::string d = "\x80\x04" + open + ")";
-  for (std::size_t i = 0; i < levels; ++i) d += std::string("q") + static_cast<char>(i) + "h" + static_cast<char>(i) + "\x86";
+  for (std::size_t i = 0; i < levels; ++i)
+    d += std::string("q") + static_cast<char>(i) + "h" + static_cast<char>(i) + "\x86";
   return d + close;
 }
 
 // A list of `calls` results of _codecs.encode(text, "latin1") on one memoised text of `size` bytes:
 // BINGET BINGET REDUCE, 5 bytes a call.
 std::string repeated_encode(std::size_t size, std::size_t calls) {
-  std::string d = std::string("\x80\x02\x63_codecs\nencode\nq\x00X", 21) + le32(size) + std::string(size, 'a') + "X" + le32(6) +
-                  "latin1\x86q\x01" "00](";
+  std::string d = std::string("\x80\x02\x63_codecs\nencode\nq\x00X", 21) + le32(size) +
+                  std::string(size, 'a') + "X" + le32(6) + "latin1\x86q\x01" "00](";
   for (std::size_t i = 0; i < calls; ++i) d += std::string("h\x00h\x01R", 5);
   return d + "e.";
 }
