@@ -26,7 +26,7 @@ class Reader {
   // `map`, when given, is the guarded mapping that `data` lies in: every byte the reader looks at is then
   // copied out through it.
   Reader(std::string_view data, std::size_t offset, const MappedFile* map = nullptr)
-      : data_(data), pos_(offset), map_(map) {}
+      : data_(data), pos_(offset), start_(offset), map_(map) {}
 
   PickleRecord read() {
     if (pos_ >= data_.size()) throw PickleReadError(Cause::kEndOfInput, "Ran out of input");
@@ -465,34 +465,138 @@ class Reader {
     // _codecs.encode(text, "latin1"): how protocols 0 to 2 write a bytes object.
     if (a.items.size() != 2 || nodes_[a.items[0]].kind != Kind::kText || nodes_[a.items[1]].kind != Kind::kText)
       forbid("REDUCE");
-    const std::string encoding = copy_out(nodes_[a.items[1]].data);
+    const std::string_view encoding_data = nodes_[a.items[1]].data;
+    if (encoding_data.size() > 7) forbid("REDUCE");
+    const std::string encoding = copy_out(encoding_data);
     if (encoding != "latin1" && encoding != "latin-1") forbid("REDUCE");
+    // One text is decoded once: a call repeated through the memo gives the bytes already made (bytes are
+    // immutable, so sharing them is not seen): each text in the file is decoded at most once.
+    const std::size_t text = a.items[0];
+    if (auto made = encoded_.find(text); made != encoded_.end()) {
+      stack_.push_back(made->second);
+      return;
+    }
     std::string bytes;
-    if (!latin1_of(copy_out(nodes_[a.items[0]].data), bytes)) malformed("text for _codecs.encode is not Latin-1");
+    if (!latin1_of(copy_out(nodes_[text].data), bytes)) malformed("text for _codecs.encode is not Latin-1");
     push_owned(Kind::kBytes, std::move(bytes));
+    encoded_.emplace(text, stack_.back());
   }
-  // Checks the graph reachable from the root: no global left over (one that was not called) and no path
-  // deeper than kMaxPickleDepth, walked without recursion.
+  // Checks the graph reachable from the root, without recursion: no global left over (one that was not
+  // called); no path deeper than kMaxPickleDepth; and no more hashing than the record's size allows, none
+  // of it deeper than kMaxPickleKeyDepth.
+  //
+  // Depth is that of the objects built, however the memo shares them: the longest path, where a group of
+  // containers that hold each other (a list that holds itself, say) counts as deep as it has members.
+  // The groups are the strongly connected components (Tarjan's algorithm, iterative); each is finished
+  // after every group it reaches, so its height is known from theirs when it is.
+  //
+  // Hashing: every dict key, set member and frozenset member is hashed once when the objects are built,
+  // and hashing a tuple hashes its items again each time, with no cache, so a tuple shared through the
+  // memo (T(i+1) = (T(i), T(i))) costs exponentially more to hash than the bytes that wrote it. The
+  // items those hashes visit are counted, shared tuples once per visit, and may not exceed the record's
+  // size in bytes plus kPickleHashWorkAllowance: a key that shares nothing costs no more than its bytes.
   void check_graph(std::size_t root) const {
-    std::vector<bool> seen(nodes_.size());
-    std::vector<std::pair<std::size_t, std::size_t>> path;  // node, next item
-    path.emplace_back(root, 0);
-    seen[root] = true;
-    while (!path.empty()) {
-      auto& [node, next] = path.back();
+    constexpr std::size_t kUnvisited = std::numeric_limits<std::size_t>::max();
+    const std::size_t count = nodes_.size();
+    std::vector<std::size_t> order(count, kUnvisited);  // visit order; kUnvisited before the visit
+    std::vector<std::size_t> low(count, 0);
+    std::vector<std::size_t> height(count, 0);  // of the node's group, once the group is finished
+    std::vector<std::size_t> head(count, kUnvisited);  // the first visited member of the node's group
+    std::vector<bool> open(count, false);       // on the stack of groups not yet finished
+    std::vector<std::size_t> pending;           // members of groups not yet finished
+    std::vector<std::pair<std::size_t, std::size_t>> walk;  // node, next item
+    std::vector<std::size_t> reached;                       // reachable nodes
+    std::size_t visited = 0;
+    auto visit = [&](std::size_t node) {
       const PickleNode& n = nodes_[node];
       if (n.kind == Kind::kGlobal)
         throw PickleReadError(Cause::kForbidden, "global '" + std::string(n.data) + "' is forbidden here");
-      if (next == n.items.size()) {
-        path.pop_back();
+      order[node] = low[node] = visited++;
+      reached.push_back(node);
+      pending.push_back(node);
+      open[node] = true;
+      walk.emplace_back(node, 0);
+    };
+    visit(root);
+    while (!walk.empty()) {
+      auto& [node, next] = walk.back();
+      const PickleNode& n = nodes_[node];
+      if (next < n.items.size()) {
+        const std::size_t child = n.items[next++];
+        if (order[child] == kUnvisited) {
+          visit(child);
+        } else if (open[child]) {
+          low[node] = std::min(low[node], order[child]);
+        }
         continue;
       }
-      const std::size_t child = n.items[next++];
-      if (seen[child]) continue;
-      seen[child] = true;
-      if (path.size() >= kMaxPickleDepth)
-        malformed("pickle record nested deeper than " + std::to_string(kMaxPickleDepth) + " levels");
-      path.emplace_back(child, 0);
+      const std::size_t done = node;
+      walk.pop_back();
+      if (!walk.empty()) low[walk.back().first] = std::min(low[walk.back().first], low[done]);
+      if (low[done] != order[done]) continue;
+      // `done` heads a group: its members are the pending nodes from `done` on.
+      std::size_t first = pending.size() - 1;
+      while (pending[first] != done) --first;
+      for (std::size_t i = first; i < pending.size(); ++i) {
+        open[pending[i]] = false;
+        head[pending[i]] = done;
+      }
+      // Every other group the members reach is finished already.
+      std::size_t below = 0;
+      for (std::size_t i = first; i < pending.size(); ++i)
+        for (std::size_t child : nodes_[pending[i]].items)
+          if (head[child] != done) below = std::max(below, height[child]);
+      const std::size_t group = pending.size() - first;
+      const std::size_t h = below + group;
+      if (h > kMaxPickleDepth)
+        throw PickleReadError(Cause::kLimit, "pickle record nested deeper than " +
+                                                 std::to_string(kMaxPickleDepth) + " levels");
+      for (std::size_t i = first; i < pending.size(); ++i) height[pending[i]] = h;
+      pending.resize(first);
+    }
+    check_hash_work(reached);
+  }
+  // The items hashing visits, counted over the reachable nodes (`reached`), and how deep it recurses;
+  // see check_graph.
+  void check_hash_work(const std::vector<std::size_t>& reached) const {
+    const std::uint64_t budget = kPickleHashWorkAllowance + (pos_ - start_);
+    // Hash cost of each node, saturated past the budget. A tuple or frozenset is made from items that
+    // exist before it, so its items come earlier in the node list and their costs are known.
+    std::vector<std::uint64_t> cost(nodes_.size(), 1);
+    // How deep hashing the node recurses: through tuples only (a frozenset keeps its members' hashes).
+    std::vector<std::size_t> nesting(nodes_.size(), 1);
+    for (std::size_t i = 0; i < nodes_.size(); ++i) {
+      const PickleNode& n = nodes_[i];
+      if (n.kind == Kind::kTuple) {
+        std::uint64_t c = 1;
+        for (std::size_t item : n.items) {
+          if (item >= i) continue;  // never: its items are older than the tuple
+          c = std::min(budget + 1, c + cost[item]);
+          nesting[i] = std::max(nesting[i], nesting[item] + 1);
+        }
+        cost[i] = c;
+      } else if (n.kind == Kind::kFrozenSet) {
+        cost[i] = std::min<std::uint64_t>(budget + 1, 1 + n.items.size());  // its members' hashes are kept
+      }
+    }
+    std::uint64_t work = 0;
+    auto hashed = [&](std::size_t node) {
+      if (nesting[node] > kMaxPickleKeyDepth)
+        throw PickleReadError(Cause::kLimit,
+                              "pickle record has a dict key or set member nested deeper than " +
+                                  std::to_string(kMaxPickleKeyDepth) + " levels");
+      work = std::min(budget + 1, work + cost[node]);
+      if (work > budget)
+        throw PickleReadError(Cause::kLimit, "pickle record hashes more than " + std::to_string(budget) +
+                                                 " items for its dict keys and set members");
+    };
+    for (std::size_t node : reached) {
+      const PickleNode& n = nodes_[node];
+      if (n.kind == Kind::kDict) {
+        for (std::size_t i = 0; i < n.items.size(); i += 2) hashed(n.items[i]);
+      } else if (n.kind == Kind::kSet || n.kind == Kind::kFrozenSet) {
+        for (std::size_t item : n.items) hashed(item);
+      }
     }
   }
   PickleRecord finish() {
@@ -507,10 +611,12 @@ class Reader {
 
   std::string_view data_;
   std::size_t pos_;
+  std::size_t start_;  // where the record begins
   std::vector<PickleNode> nodes_;
   std::vector<std::size_t> stack_;
   std::vector<std::size_t> marks_;
   std::unordered_map<std::uint64_t, std::size_t> memo_;
+  std::unordered_map<std::size_t, std::size_t> encoded_;  // text node -> the bytes _codecs.encode made of it
   std::deque<std::string> owned_;
   const MappedFile* map_;
 };

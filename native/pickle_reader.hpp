@@ -10,10 +10,14 @@
 // other global, every other call or object construction, and persistent or out-of-band data are refused:
 // nothing the file says is ever looked up or run.
 //
-// Bounds: declared lengths are checked against the bytes left, memo indices against the size of the input
-// (a file cannot hold more memo entries than bytes), long decimal integers of protocol 0 against the
+// Bounds: declared lengths are checked against the bytes left, memo indices against the size of the input (a
+// file cannot hold more memo entries than bytes), long decimal integers of protocol 0 against the
 // interpreter's own digit limit, and nesting against kMaxPickleDepth, so neither memory nor the stack of
-// whoever builds the objects grows with what a record merely declares.
+// whoever builds the objects grows with what a record merely declares. What the memo shares counts as often
+// as it is used: depth is that of the objects built, the hashing of dict keys and set members is bounded by
+// the record's size (kPickleHashWorkAllowance) and in depth (kMaxPickleKeyDepth), and a `_codecs.encode` call
+// repeated on one text gives the bytes made the first time, so all that the reader decodes stays within three
+// times the file's size (protocol 0 text as UTF-8 is at most twice its line).
 //
 // The reader builds no Python objects: it returns a small graph of nodes (children by index, so shared
 // and cyclic containers made through the memo are kept as such) whose text, bytes and big-integer
@@ -68,9 +72,20 @@ struct PickleRecord {
   std::deque<std::string> owned;
 };
 
-// The deepest nesting of containers a record may have: deeper records fail (kMalformed) whatever the
-// interpreter's recursion limit, so turning a record into objects never exhausts a thread's stack.
+// The deepest nesting a record may have, counted in objects along the longest path of what it builds
+// (the leaf included), however the memo shares them; containers that hold each other count as deep as
+// they are many. Deeper records fail (kLimit) whatever the interpreter's recursion limit, so nothing
+// that walks the objects recursively (hashing a tuple, printing) goes deeper than this.
 inline constexpr std::size_t kMaxPickleDepth = 1000;
+
+// How deep a dict key or set member may nest (tuples in tuples): hashing one recurses natively, with no
+// check of the interpreter's, about 64 bytes of stack a level; this keeps it to a few KiB, a small part
+// of even a small thread's stack. Deeper fails (kLimit).
+inline constexpr std::size_t kMaxPickleKeyDepth = 100;
+
+// What the hashing of a record's dict keys and set members may visit (a tuple's items, again each time
+// the tuple is hashed) beyond one item per byte of the record; more fails (kLimit).
+inline constexpr std::size_t kPickleHashWorkAllowance = std::size_t{1} << 16;
 
 // Why a record could not be read. what() is the complete message.
 class PickleReadError : public std::runtime_error {
@@ -80,6 +95,7 @@ class PickleReadError : public std::runtime_error {
     kTruncated,   // the record ends early: "pickle data was truncated"
     kForbidden,   // an opcode that names a global or builds an object: "global 'os.system' is forbidden"
     kMalformed,   // anything else: an unknown opcode, a bad memo key, a stack underflow ...
+    kLimit,       // a readable record beyond the reader's bounds: "pickle record nested deeper than ..."
   };
   PickleReadError(Cause cause, const std::string& message) : std::runtime_error(message), cause_(cause) {}
   Cause cause() const { return cause_; }

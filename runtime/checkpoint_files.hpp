@@ -85,11 +85,14 @@ inline py::object open_regular(py::handle path) {
 
 // Consecutive pickled records of an open file, each turned into Python objects. Errors:
 //   EOFError("Ran out of input")      no record left
-//   `forbidden(message)`              a record that names a global or a call it may not run
+//   `refused(message)`                a record the reader will not build: one that names a global or a
+//                                     call it may not run, goes beyond the reader's bounds (depth, hashing)
+//                                     or holds text that is not UTF-8
 //   pickle.UnpicklingError(message)   a damaged or truncated record (also a file that shrank meanwhile)
+// No message quotes what a record holds.
 class CheckpointRecords {
  public:
-  CheckpointRecords(py::handle file, py::object forbidden) : forbidden_(std::move(forbidden)) {
+  CheckpointRecords(py::handle file, py::object refused) : refused_(std::move(refused)) {
     const int fd = file.attr("fileno")().cast<int>();
     try {
       file_.emplace(fd);
@@ -102,21 +105,18 @@ class CheckpointRecords {
 
   py::object next() {
     try {
-      const native::PickleRecord record = file_->next();
-      made_.assign(record.nodes.size(), py::object());
-      py::object out = object(record, record.root);
-      made_.clear();
-      return out;
+      return objects(file_->next());
     } catch (const native::PickleReadError& e) {
-      made_.clear();
       using Cause = native::PickleReadError::Cause;
       if (e.cause() == Cause::kEndOfInput) raise(PyExc_EOFError, e.what());
-      if (e.cause() == Cause::kForbidden) raise(forbidden_, e.what());
+      if (e.cause() == Cause::kForbidden || e.cause() == Cause::kLimit) raise(refused_, e.what());
       raise(py::module_::import("pickle").attr("UnpicklingError"), e.what());
     }
   }
 
  private:
+  using Kind = native::PickleNode::Kind;
+
   // Payloads are copied out of the file without the interpreter's lock when they are large.
   void copy(std::string_view payload, char* to) const {
     if (payload.size() < (std::size_t{1} << 20)) return file_->copy(payload, to);
@@ -129,26 +129,80 @@ class CheckpointRecords {
     return out;
   }
 
-  // Containers are made empty and remembered before their items, so a container that holds itself through
-  // the memo comes out as such. The reader bounds the depth, so the recursion here is bounded too.
-  py::object object(const native::PickleRecord& record, std::size_t index) {
-    if (made_[index]) return made_[index];
-    const native::PickleNode& n = record.nodes[index];
-    using Kind = native::PickleNode::Kind;
+  static bool mutable_container(Kind kind) {
+    return kind == Kind::kList || kind == Kind::kDict || kind == Kind::kSet;
+  }
+
+  // The objects of the nodes reachable from the root, made without recursion, so no thread's stack
+  // bounds the depth a record may have. Lists, dicts and sets are made empty first; then the other
+  // objects in node order (a tuple or frozenset is made from items that exist before it, so its items
+  // are made by then, the mutable ones still empty); then the mutable containers are filled. A
+  // container that holds itself through the memo comes out as such, as from the standard unpickler.
+  py::object objects(const native::PickleRecord& record) {
+    const std::vector<native::PickleNode>& nodes = record.nodes;
+    std::vector<bool> reachable(nodes.size(), false);
+    std::vector<std::size_t> todo{record.root};
+    reachable[record.root] = true;
+    while (!todo.empty()) {
+      const std::size_t node = todo.back();
+      todo.pop_back();
+      for (std::size_t item : nodes[node].items)
+        if (!reachable[item]) {
+          reachable[item] = true;
+          todo.push_back(item);
+        }
+    }
+    std::vector<py::object> made(nodes.size());
+    for (std::size_t i = 0; i < nodes.size(); ++i)
+      if (reachable[i] && mutable_container(nodes[i].kind)) made[i] = empty_container(nodes[i].kind);
+    for (std::size_t i = 0; i < nodes.size(); ++i)
+      if (reachable[i] && !mutable_container(nodes[i].kind)) made[i] = object(nodes[i], made);
+    for (std::size_t i = 0; i < nodes.size(); ++i)
+      if (reachable[i] && mutable_container(nodes[i].kind)) fill(nodes[i], made[i], made);
+    return made[record.root];
+  }
+
+  static py::object empty_container(Kind kind) {
+    if (kind == Kind::kList) return py::list();
+    if (kind == Kind::kDict) return py::dict();
+    return py::set();
+  }
+
+  void fill(const native::PickleNode& n, py::handle out, const std::vector<py::object>& made) const {
+    if (n.kind == Kind::kList) {
+      for (std::size_t item : n.items)
+        if (PyList_Append(out.ptr(), made[item].ptr()) != 0) throw py::error_already_set();
+    } else if (n.kind == Kind::kDict) {
+      for (std::size_t i = 0; i + 1 < n.items.size(); i += 2)
+        if (PyDict_SetItem(out.ptr(), made[n.items[i]].ptr(), made[n.items[i + 1]].ptr()) != 0)
+          throw py::error_already_set();
+    } else {
+      for (std::size_t item : n.items)
+        if (PySet_Add(out.ptr(), made[item].ptr()) != 0) throw py::error_already_set();
+    }
+  }
+
+  // The object of an item of a tuple or frozenset: made before it, as the reader builds them.
+  static const py::object& earlier(const std::vector<py::object>& made, std::size_t item) {
+    if (!made[item]) raise(PyExc_RuntimeError, "pickle record refers to an object made after it");
+    return made[item];
+  }
+
+  // A scalar, a tuple or a frozenset, whose items are in `made` already.
+  py::object object(const native::PickleNode& n, const std::vector<py::object>& made) const {
     switch (n.kind) {
       case Kind::kNone:
-        return made_[index] = py::none();
+        return py::none();
       case Kind::kBool:
-        return made_[index] = py::bool_(n.flag);
+        return py::bool_(n.flag);
       case Kind::kInt:
-        return made_[index] = py::int_(n.integer);
+        return py::int_(n.integer);
       case Kind::kFloat:
-        return made_[index] = py::float_(n.real);
+        return py::float_(n.real);
       case Kind::kBigInt: {
-        if (n.data.empty()) return made_[index] = py::int_(0);
+        if (n.data.empty()) return py::int_(0);
         const std::string bytes = text_of(n.data);
-        return made_[index] = builtin("int").attr("from_bytes")(py::bytes(bytes), "little",
-                                                               py::arg("signed") = true);
+        return builtin("int").attr("from_bytes")(py::bytes(bytes), "little", py::arg("signed") = true);
       }
       case Kind::kBytes:
       case Kind::kByteArray: {
@@ -160,42 +214,36 @@ class CheckpointRecords {
         if (b == nullptr) throw py::error_already_set();
         py::object out = py::reinterpret_steal<py::object>(b);
         copy(n.data, mutable_bytes ? PyByteArray_AS_STRING(b) : PyBytes_AS_STRING(b));
-        return made_[index] = out;
+        return out;
       }
       case Kind::kText: {
         const std::string utf8 = text_of(n.data);
         PyObject* s = PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "surrogatepass");
-        if (s == nullptr) throw py::error_already_set();
-        return made_[index] = py::reinterpret_steal<py::object>(s);
+        if (s == nullptr) {
+          if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw py::error_already_set();
+          PyErr_Clear();
+          raise(refused_, "pickle record holds text that is not valid UTF-8");
+        }
+        return py::reinterpret_steal<py::object>(s);
       }
-      case Kind::kList: {
-        py::list out;
-        made_[index] = out;
-        for (std::size_t item : n.items) out.append(object(record, item));
+      case Kind::kTuple: {
+        PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(n.items.size()));
+        if (t == nullptr) throw py::error_already_set();
+        py::object out = py::reinterpret_steal<py::object>(t);
+        for (std::size_t i = 0; i < n.items.size(); ++i)
+          PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), earlier(made, n.items[i]).inc_ref().ptr());
         return out;
       }
-      case Kind::kDict: {
-        py::dict out;
-        made_[index] = out;
-        for (std::size_t i = 0; i + 1 < n.items.size(); i += 2)
-          out[object(record, n.items[i])] = object(record, n.items[i + 1]);
-        return out;
-      }
-      case Kind::kSet: {
-        py::set out;
-        made_[index] = out;
-        for (std::size_t item : n.items) out.add(object(record, item));
-        return out;
-      }
-      case Kind::kTuple:
       case Kind::kFrozenSet: {
         py::list items;
-        for (std::size_t item : n.items) items.append(object(record, item));
-        if (made_[index]) return made_[index];  // reached again through one of its items
-        py::object out =
-            n.kind == Kind::kTuple ? py::object(py::tuple(items)) : builtin("frozenset")(items);
-        return made_[index] = out;
+        for (std::size_t item : n.items) items.append(earlier(made, item));
+        PyObject* f = PyFrozenSet_New(items.ptr());
+        if (f == nullptr) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(f);
       }
+      case Kind::kList:
+      case Kind::kDict:
+      case Kind::kSet:
       case Kind::kGlobal:
         break;
     }
@@ -203,8 +251,7 @@ class CheckpointRecords {
   }
 
   std::optional<native::PickleFile> file_;
-  py::object forbidden_;
-  std::vector<py::object> made_;
+  py::object refused_;
 };
 
 }  // namespace ostrel

@@ -21,17 +21,19 @@ coreml_standin.install()
 
 @pytest.fixture
 def run_python(tmp_path):
-    """Runs a snippet in a fresh interpreter (HOME on a temporary directory); returns the result."""
+    """Runs a snippet in a fresh interpreter (HOME on a temporary directory); returns the result. A child
+    still running after `timeout` seconds is killed and fails the test (subprocess.TimeoutExpired)."""
     import subprocess
 
-    def run(code, env=None, check=True, extra_path=None):
+    def run(code, env=None, check=True, extra_path=None, timeout=None):
         e = dict(os.environ, HOME=str(tmp_path / "home"))
         os.makedirs(e["HOME"], exist_ok=True)
         if extra_path:
             e["PYTHONPATH"] = os.pathsep.join([str(extra_path), e.get("PYTHONPATH", "")])
         if env:
             e.update(env)
-        r = subprocess.run([sys.executable, "-c", code], env=e, capture_output=True, text=True, cwd=tmp_path)
+        r = subprocess.run([sys.executable, "-c", code], env=e, capture_output=True, text=True, cwd=tmp_path,
+                           timeout=timeout)
         if check and r.returncode != 0:
             raise AssertionError(f"child failed ({r.returncode}):\n{r.stdout}\n{r.stderr}")
         return r

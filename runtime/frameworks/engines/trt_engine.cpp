@@ -226,6 +226,12 @@ py::tuple load_engine(py::object self, py::object filename) {
               "The file " + path +
                   " is is a valid pickle, but there is no serialized engine inside. Please check your "
                   "checkpoint. feel free to contact Tamsor's support.");
+      // Named by its type only: TensorRT's own error would print the whole value.
+      if (!PyBytes_Check(serialized.ptr()) && !PyByteArray_Check(serialized.ptr()))
+        raise(mod_attr("FailedToLoadCheckpointError"),
+              "The serialized engine in " + path + " is a " +
+                  ostrel::str(py::type::of(serialized).attr("__name__")) +
+                  ", not bytes. This is not a valid TensorRT checkpoint.");
       py::object version =
           record.attr("get")("platform_version", mod_attr("DEFAULT_PLATFORM_MAJOR_VERSION_FOR_CHECKPOINTS"));
       py::object platform_major = version.attr("split")(".")[py::int_(0)];

@@ -79,10 +79,20 @@ void write_bytes(py::object data, const std::string& path) {
   mod_attr("FilesDataInterface").attr("save_bytes_to_file")(data, py::str(path));
 }
 
-// The record as read, or None at the end of the data.
-py::object next_record(ostrel::CheckpointRecords& records) {
+// The next record, which holds bytes; a record of another type fails by its type alone, before anything
+// could print it whole.
+py::object bytes_record(ostrel::CheckpointRecords& records, int number) {
+  py::object record = records.next();
+  if (!PyBytes_Check(record.ptr()) && !PyByteArray_Check(record.ptr()))
+    raise(PyExc_TypeError, "record " + std::to_string(number) + " of the checkpoint is a " +
+                               ostrel::str(py::type::of(record).attr("__name__")) + ", not bytes");
+  return record;
+}
+
+// The record as read (bytes_record), or None at the end of the data.
+py::object next_record(ostrel::CheckpointRecords& records, int number) {
   try {
-    return records.next();
+    return bytes_record(records, number);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_EOFError)) throw;
     return py::object();
@@ -101,7 +111,7 @@ py::object unpickle_checkpoint(py::object pkl_file) {
     std::string stem = py::str(os_path.attr("splitext")(os_path.attr("join")(folder, tail))[py::int_(0)]);
 
     ostrel::CheckpointRecords records(file, mod_attr("FailedToLoadCheckpointError"));
-    py::object description = records.next();
+    py::object description = bytes_record(records, 1);
     py::object xml;
     try {
       xml = mod_attr("FilesDataInterface").attr("decrypt_file")(description);
@@ -110,8 +120,8 @@ py::object unpickle_checkpoint(py::object pkl_file) {
       xml = description;  // plain XML, or a token made under another key
     }
     write_bytes(xml, stem + ".xml");
-    write_bytes(records.next(), stem + ".bin");
-    py::object mapping = next_record(records);
+    write_bytes(bytes_record(records, 2), stem + ".bin");
+    py::object mapping = next_record(records, 3);
     if (mapping) write_bytes(mapping, stem + ".mapping");
     file.attr("close")();
     return py::str(stem + ".xml");
