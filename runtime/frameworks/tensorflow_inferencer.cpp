@@ -19,6 +19,8 @@
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
+#include <unistd.h>
+
 #include <mutex>
 #include <set>
 #include <string>
@@ -74,9 +76,11 @@ void allow_tf_memory_growth(py::object logger) {
 
 // The extraction folders of the inferencers alive (as the system names them), removed at exit when
 // still there. The removal at exit is native: no Python code runs, so a pending Ctrl-C cannot cut it short.
+// A forked child leaves its parent's folders alone, at exit and when it disposes of an inherited model.
 struct LiveFolders {
   std::mutex mutex;
   std::set<std::string> folders;
+  pid_t owner = 0;  // the process whose inferencers the folders belong to
   bool hooked = false;
 };
 LiveFolders& live_folders() {
@@ -88,6 +92,7 @@ void remove_live_folders_at_exit() {
   std::set<std::string> folders;
   {
     std::lock_guard<std::mutex> lock(live_folders().mutex);
+    if (live_folders().owner != ::getpid()) return;
     folders.swap(live_folders().folders);
   }
   py::gil_scoped_release unlocked;
@@ -104,6 +109,8 @@ void keep_until_exit(py::handle folder) {
   bool hook = false;
   {
     std::lock_guard<std::mutex> lock(live_folders().mutex);
+    if (live_folders().owner != ::getpid()) live_folders().folders.clear();  // a forked child's own list
+    live_folders().owner = ::getpid();
     live_folders().folders.insert(name);
     hook = !live_folders().hooked;
     live_folders().hooked = true;
@@ -118,6 +125,10 @@ void remove_extraction_folder(py::object self) {
   py::object folder = self.attr("_extracted_checkpoint_dir");
   if (folder.is_none()) return;
   self.attr("_extracted_checkpoint_dir") = py::none();
+  {
+    std::lock_guard<std::mutex> lock(live_folders().mutex);
+    if (live_folders().owner != ::getpid()) return;  // a forked child: the folder is its parent's
+  }
   ostrel::remove_folder_to_the_end(
       folder, [&] { mod_attr("shutil").attr("rmtree")(folder, py::arg("ignore_errors") = true); });
   std::lock_guard<std::mutex> lock(live_folders().mutex);
