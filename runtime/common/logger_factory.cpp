@@ -309,8 +309,8 @@ void drop_unopenable_file_handlers(py::dict config) {
 // The error for a log file that is there but is not a regular file (a FIFO, a device, a socket): writing
 // to it could block, or go where no log belongs.
 [[noreturn]] void raise_not_a_regular_log_file(py::handle filename) {
-  py::object error = ostrel::builtin("OSError")(EINVAL, "Not a regular file: a log is written only to a regular file",
-                                                filename);
+  py::object error = ostrel::builtin("OSError")(
+      EINVAL, "Not a regular file: a log is written only to a regular file", filename);
   PyErr_SetObject(PyExc_OSError, error.ptr());
   throw py::error_already_set();
 }
@@ -321,8 +321,9 @@ void drop_unopenable_file_handlers(py::dict config) {
 // fail are taken out of the record, with one warning line for the call naming the first failure.
 void drop_files_that_cannot_be_opened(py::dict config) {
   const py::module_& os = modules().os;
-  py::object flags = py::int_(os.attr("O_WRONLY")) | py::int_(os.attr("O_APPEND")) | py::int_(os.attr("O_CREAT")) |
-                     py::int_(os.attr("O_NONBLOCK")) | py::int_(os.attr("O_NOCTTY"));
+  py::object flags = py::int_(os.attr("O_WRONLY")) | py::int_(os.attr("O_APPEND")) |
+                     py::int_(os.attr("O_CREAT")) | py::int_(os.attr("O_NONBLOCK")) |
+                     py::int_(os.attr("O_NOCTTY"));
   py::object is_regular = py::module_::import("stat").attr("S_ISREG");
   py::list stale;
   py::object first_error;

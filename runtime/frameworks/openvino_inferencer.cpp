@@ -172,12 +172,8 @@ class LinkedModel {
   LinkedModel(const std::string& xml, const std::string& weights) {
     py::dict prefix;
     prefix["prefix"] = "openvino_links_";
-    folder_ = mod_attr("tempfile").attr("mkdtemp")(**prefix);
-    const std::string base = ostrel::fs_bytes(folder_);
-    xml_ = base + "/model.xml";
-    weights_ = base + "/model.bin";
-    if (::symlink(absolute(xml).c_str(), xml_.c_str()) != 0 ||
-        ::symlink(absolute(weights).c_str(), weights_.c_str()) != 0) {
+    folder_ = ostrel::fs_bytes(mod_attr("tempfile").attr("mkdtemp")(**prefix));
+    if (!link(xml, folder_ + "/model.xml", xml_) || !link(weights, folder_ + "/model.bin", weights_)) {
       PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, ostrel::fs_path(py::bytes(xml)).ptr());
       remove();
       throw py::error_already_set();
@@ -187,23 +183,26 @@ class LinkedModel {
   LinkedModel& operator=(const LinkedModel&) = delete;
   ~LinkedModel() { remove(); }
 
-  py::str xml() const { return py::str(ostrel::fs_path(py::bytes(xml_))); }
-  py::str weights() const { return py::str(ostrel::fs_path(py::bytes(weights_))); }
+  py::object xml() const { return ostrel::fs_path(py::bytes(xml_)); }
+  py::object weights() const { return ostrel::fs_path(py::bytes(weights_)); }
 
  private:
-  static std::string absolute(const std::string& path) {
-    if (!path.empty() && path[0] == '/') return path;
-    return ostrel::fs_bytes(mod_attr("os").attr("getcwd")()).cast<std::string>() + "/" + path;
+  // Makes `link` point at `target` (made absolute); `made` names it once it exists.
+  static bool link(const std::string& target, const std::string& link, std::string& made) {
+    std::string absolute = target;
+    if (absolute.empty() || absolute[0] != '/')
+      absolute = ostrel::fs_bytes(mod_attr("os").attr("getcwd")()).cast<std::string>() + "/" + target;
+    if (::symlink(absolute.c_str(), link.c_str()) != 0) return false;
+    made = link;
+    return true;
   }
-  void remove() {  // no Python: also runs while an exception unwinds
+  void remove() noexcept {  // no Python: also runs while an exception unwinds
     if (!xml_.empty()) ::unlink(xml_.c_str());
     if (!weights_.empty()) ::unlink(weights_.c_str());
-    if (folder_) ::rmdir(ostrel::fs_bytes(folder_).cast<std::string>().c_str());
-    folder_ = py::object();
+    if (!folder_.empty()) ::rmdir(folder_.c_str());
   }
 
-  py::object folder_;
-  std::string xml_, weights_;
+  std::string folder_, xml_, weights_;
 };
 
 py::object load_engine(py::object self, py::object xml_path) {
@@ -223,7 +222,8 @@ py::object load_engine(py::object self, py::object xml_path) {
     model_text = ostrel::fs_path(py::bytes(xml));
     weights_text = ostrel::fs_path(py::bytes(weights));
   }
-  py::object network = core.attr("read_model")(py::arg("model") = model_text, py::arg("weights") = weights_text);
+  py::object network =
+      core.attr("read_model")(py::arg("model") = model_text, py::arg("weights") = weights_text);
   py::object compiled;
   {
     const KeepSignalStack keep;
@@ -621,8 +621,8 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
   PyObject* x = call.given_x();
   if (x == nullptr && call.named_input_count() == 0) {
     PyErr_SetString(PyExc_TypeError,
-                    "predict() needs the model's inputs: an array, a list of arrays in input order, a mapping "
-                    "of input names to arrays, or keyword inputs; got None");
+                    "predict() needs the model's inputs: an array, a list of arrays in input order, a "
+                    "mapping of input names to arrays, or keyword inputs; got None");
     return nullptr;
   }
   bool positional_input = x != nullptr;

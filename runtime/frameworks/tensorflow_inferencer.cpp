@@ -75,8 +75,9 @@ void allow_tf_memory_growth(py::object logger) {
 // ---- loading --------------------------------------------------------------------------------------
 
 // The extraction folders of the inferencers alive (as the system names them), removed at exit when
-// still there. The removal at exit is native: no Python code runs, so a pending Ctrl-C cannot cut it short.
-// A forked child leaves its parent's folders alone, at exit and when it disposes of an inherited model.
+// still there. The removal at exit is native: no Python code runs, so a pending Ctrl-C cannot cut it
+// short. A forked child leaves its parent's folders alone, at exit and when it disposes of an inherited
+// model.
 struct LiveFolders {
   std::mutex mutex;
   std::set<std::string> folders;

@@ -7,7 +7,8 @@
 // that shrinks while it is read fails as truncated. Zipped checkpoints are extracted with
 // FilesDataInterface's safe extraction, which refuses members that would land outside the folder. An
 // unpacking that fails in any way, an interrupt or a SIGTERM included, removes the folder it made; a
-// successful one hands it to the caller. Files that are not regular (a FIFO, a device) are refused before they are opened.
+// successful one hands it to the caller. Files that are not regular (a FIFO, a device) are refused before
+// they are opened.
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
