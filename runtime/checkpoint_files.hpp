@@ -6,15 +6,18 @@
 
 #include <Python.h>
 #include <pybind11/pybind11.h>
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
+#include "native/archive.hpp"
 #include "native/pickle_reader.hpp"
 #include "bindings/pyhelpers.hpp"
 
@@ -77,10 +80,89 @@ inline void refuse_non_regular(py::handle path, bool directory_ok = false) {
   throw py::error_already_set();
 }
 
+// refuse_non_regular for a path that may name a folder the framework reads files from (a SavedModel, an
+// unpacked package, an .mlpackage): every entry beneath the folder must be a folder or a regular file
+// (links followed, folders reached through a link not entered). Nothing is opened but the folders. The
+// walk ends after kMaxCheckedEntries entries (a model folder holds far fewer): a path such as "/" given by
+// mistake is not walked whole.
+inline constexpr std::size_t kMaxCheckedEntries = 100000;
+inline void refuse_non_regular_tree(py::handle path) {
+  struct stat st{};
+  if (!stat_path(path, st) || !S_ISDIR(st.st_mode)) return refuse_non_regular(path);
+  const py::bytes encoded = fs_bytes(path);
+  std::vector<std::string> folders{std::string(PyBytes_AS_STRING(encoded.ptr()),
+                                               static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())))};
+  std::string refused;
+  std::size_t seen = 0;
+  {
+    py::gil_scoped_release unlocked;
+    while (!folders.empty() && refused.empty() && seen < kMaxCheckedEntries) {
+      const std::string folder = std::move(folders.back());
+      folders.pop_back();
+      DIR* listing = ::opendir(folder.c_str());
+      if (listing == nullptr) continue;  // left to the framework's own open
+      while (const dirent* entry = ::readdir(listing)) {
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        if (++seen > kMaxCheckedEntries) break;
+        const std::string child = folder + "/" + std::string(name);
+        struct stat own{}, target{};
+        if (::lstat(child.c_str(), &own) != 0) continue;
+        if (S_ISDIR(own.st_mode)) {
+          folders.push_back(child);
+          continue;
+        }
+        if (::stat(child.c_str(), &target) != 0) continue;  // a dangling link: the framework's open fails
+        if (!S_ISREG(target.st_mode) && !S_ISDIR(target.st_mode)) {
+          refused = child;
+          break;
+        }
+      }
+      ::closedir(listing);
+    }
+  }
+  if (!refused.empty()) refuse_non_regular(py::bytes(refused));
+}
+
+// Calls `remove()`, a Python removal of `folder` (shutil.rmtree, read from a module so tests may replace
+// it). When an interrupt cuts it short, the rest of the folder is removed natively (no Python code runs
+// there, so no further signal stops it) before the interrupt goes on; other errors pass unchanged.
+template <typename F>
+void remove_folder_to_the_end(py::handle folder, F&& remove) {
+  try {
+    remove();
+  } catch (py::error_already_set& e) {
+    if (e.matches(PyExc_Exception)) throw;
+    const std::string name = fs_bytes(folder);
+    {
+      py::gil_scoped_release unlocked;
+      try {
+        native::remove_tree(name);
+      } catch (const std::exception&) {  // the interrupt is the one to report
+      }
+    }
+    throw;
+  }
+}
+
 // open(path, "rb") of a regular file; other files are refused (refuse_non_regular) before the open.
 inline py::object open_regular(py::handle path) {
   refuse_non_regular(path);
   return builtin("open")(fs_path(path), "rb");
+}
+
+// `read(source)` for a framework whose readers take a text path or a file object, not bytes: `source` is
+// the path itself when it is UTF-8 (or names no regular file: the framework reports that), else the
+// file, opened for reading and closed when `read` returns.
+template <typename F>
+py::object read_path_or_file(py::handle path, F&& read) {
+  struct stat st{};
+  if (!undecodable_path(path) || !stat_path(path, st) || !S_ISREG(st.st_mode))
+    return read(py::reinterpret_borrow<py::object>(path));
+  py::object file = open_regular(path);
+  py::object result;
+  with_block(file, [&] { result = read(file); });
+  return result;
 }
 
 // Consecutive pickled records of an open file, each turned into Python objects. Errors:

@@ -440,3 +440,79 @@ def test_unchanged_record_is_applied_once(tmp_path):
         """,
     )
     assert out == "<string> -INFO- back on stdout\n<string> -INFO- new file\n"
+
+
+@pytest.mark.parametrize("name", ["Ostrel.log", "ostrel.frameworks.onnx_inferencer.log"])
+def test_a_log_file_that_is_a_fifo_goes_console_only(tmp_path, name):
+    # Opening a FIFO for writing waits for a reader: the package's own log (opened while `import ostrel`
+    # runs) and an inferencer's are refused without blocking, their loggers write to the console with one
+    # warning line for the call, and the other loggers keep their files.
+    home = tmp_path / "home"
+    (home / "tamsor_logs").mkdir(parents=True)
+    fifo = home / "tamsor_logs" / name
+    os.mkfifo(fifo)
+    logger = name[: -len(".log")]
+    out = run(
+        tmp_path,
+        f"""
+        log = get_logger({logger!r})
+        assert [type(h).__name__ for h in log.handlers] == ["StreamHandler"]
+        assert {logger + "_file_handler"!r} not in config["handlers"]
+        log.info("to the console")
+        other = get_logger("B")
+        assert len(other.handlers) == 2
+        import stat
+        assert stat.S_ISFIFO(os.stat({str(fifo)!r}).st_mode)  # left as it was
+        """,
+        home=home,
+    )
+    assert out == f"{WARNING_LINE}[Errno 6] No such device or address: '{fifo}'\n<string> -INFO- to the console\n"
+
+
+def test_a_fifo_with_a_reader_is_no_log_file_either(tmp_path):
+    home = tmp_path / "home"
+    (home / "tamsor_logs").mkdir(parents=True)
+    out = run(
+        tmp_path,
+        """
+        fifo = os.path.join(log_dir, "A.log")
+        os.mkfifo(fifo)
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        log = get_logger("A")
+        assert len(log.handlers) == 1
+        log.info("to the console")
+        os.close(reader)
+        """,
+        home=home,
+    )
+    reason = f"[Errno 22] Not a regular file: a log is written only to a regular file: '{home}/tamsor_logs/A.log'"
+    assert out == f"{WARNING_LINE}{reason}\n<string> -INFO- to the console\n"
+
+
+def test_log_folder_removed_while_running_falls_back_once(tmp_path):
+    # Once the folder is gone the next rollover cannot reopen the file: one warning line, then the console
+    # alone (no "--- Logging error ---" per record); the next configuration call brings the file back.
+    out = run(
+        tmp_path,
+        """
+        import io, shutil
+        log = get_logger("A", max_bytes=200)
+        shutil.rmtree(log_dir)
+        errors, sys.stderr = sys.stderr, io.StringIO()
+        for i in range(40):
+            log.info("record %d", i)
+        logging.getLogger("library").warning("through the root")
+        errors, sys.stderr = sys.stderr.getvalue(), errors
+        assert errors == "", errors
+        assert [type(h).__name__ for h in log.handlers] == ["StreamHandler"]
+        get_logger("A").info("back in the file")
+        logging.shutdown()
+        with open(os.path.join(log_dir, "A.log")) as f:
+            assert f.read().rstrip().endswith(" - A - INFO - back in the file")
+        """,
+    )
+    lines = out.splitlines()
+    warnings = [line for line in lines if line.startswith(WARNING_LINE)]
+    assert warnings == [f"{WARNING_LINE}[Errno 2] No such file or directory: '{tmp_path}/home/tamsor_logs/A.log'"]
+    assert [line for line in lines if "record" in line] == [f"<string> -INFO- record {i}" for i in range(40)]
+    assert lines[-2:] == ["<string> -WARNING- through the root", "<string> -INFO- back in the file"]

@@ -3,6 +3,8 @@ whoever opens it), paths with undecodable bytes (as os.listdir returns them) and
 road of the back-ends that read files."""
 import os
 import pickle
+import shutil
+import tempfile
 import threading
 import time
 
@@ -125,3 +127,96 @@ def test_undecodable_openvino_paths_fail_as_ostrel_errors_with_their_cause(tmp_p
     with pytest.raises(exc.OstrelError) as e:  # a bare UnicodeError is the fault this guards against
         ostrel.load(os.fsdecode(raw), framework_type=framework)
     assert e.value.__cause__ is not None or e.value.__context__ is not None
+
+
+# ---- files beside a model, and folders that hold it ----------------------------------------------------
+
+def run_child(code, env=None, timeout=120):
+    """A snippet in a fresh interpreter that is ended after `timeout` seconds (a hanging load fails the
+    test, never the run); returns its standard output."""
+    import subprocess
+    import sys
+    r = subprocess.run([sys.executable, "-c", code], env=dict(os.environ, **(env or {})), capture_output=True,
+                       text=True, timeout=timeout)
+    assert r.returncode == 0, r.stdout + r.stderr
+    return r.stdout
+
+
+TIMED_LOAD = """
+import sys, time
+import ostrel, {module}
+from ostrel.common import exceptions as exc
+started = time.monotonic()
+try:
+    ostrel.load(sys.argv[1] if len(sys.argv) > 1 else {path!r}, framework_type={framework!r})
+    print("loaded")
+except exc.OstrelError as e:
+    took, chain = time.monotonic() - started, ""
+    while e is not None:
+        chain, e = chain + repr(e), e.__cause__ or e.__context__
+    print("refused", took, "not a regular file" in chain.lower())
+"""
+
+
+def _fifo_as_weights(samples, folder):
+    shutil.copyfile(samples / "openvino" / "convnet_batch_1.xml", folder / "m.xml")
+    os.mkfifo(folder / "m.bin")
+    return folder / "m.xml", "openvino", "ostrel.frameworks.openvino_inferencer"
+
+
+def _fifo_as_saved_model(samples, folder):
+    (folder / "saved" / "variables").mkdir(parents=True)
+    os.mkfifo(folder / "saved" / "saved_model.pb")
+    return folder / "saved", "tf2", "ostrel.frameworks.tensorflow_inferencer"
+
+
+@pytest.mark.parametrize("make", [_fifo_as_weights, _fifo_as_saved_model], ids=["ir-weights", "saved_model.pb"])
+def test_a_fifo_read_along_with_the_model_is_refused_at_once(samples, tmp_path, make):
+    path, framework, module = make(samples, tmp_path)
+    out = run_child(TIMED_LOAD.format(module=module, path=str(path), framework=framework)).splitlines()[-1].split()
+    assert out[0] == "refused" and float(out[1]) < 1.0 and out[2] == "True", out
+
+
+# ---- undecodable folder names --------------------------------------------------------------------------
+
+NEEDED = ("mobilenet_v2_1.0_224.tflite", "mobilenet_v2.pth", "resnet18.pt", "openvino/convnet_batch_1.xml",
+          "openvino/convnet_batch_1.bin")
+
+
+def _packed_ir(samples, tmp_path):
+    from tests.test_utils.onnx_to_openvino import pickle_openvino_checkpoint_files
+    for suffix in (".xml", ".bin"):
+        shutil.copyfile(samples / "openvino" / f"convnet_batch_1{suffix}", tmp_path / f"net{suffix}")
+    return pickle_openvino_checkpoint_files(str(tmp_path / "net.xml"))
+
+
+@pytest.mark.parametrize("framework, files", [
+    ("tflite", {"mobilenet_v2_1.0_224.tflite": "m.tflite"}),
+    ("torchscript", {"mobilenet_v2.pth": "m.pth"}),
+    ("pytorch", {"resnet18.pt": "m.pt"}),
+    ("openvino", {"openvino/convnet_batch_1.xml": "m.xml", "openvino/convnet_batch_1.bin": "m.bin"}),
+    ("openvino", {"packed": "m.pkl"}),
+], ids=["tflite", "torchscript", "pytorch-package", "openvino-xml", "openvino-pkl"])
+def test_models_under_an_undecodable_folder_load_and_predict(samples, tmp_path, monkeypatch, framework, files):
+    scratch = tmp_path / "tmp"
+    scratch.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(scratch))
+    odd = os.fsencode(str(tmp_path)) + b"/odd\xff"
+    os.mkdir(odd)
+    plain = tmp_path / "plain"
+    plain.mkdir()
+    for source, name in files.items():
+        source = _packed_ir(samples, tmp_path) if source == "packed" else samples / source
+        shutil.copyfile(source, odd + b"/" + name.encode())
+        shutil.copyfile(source, plain / name)
+    model_name = next(iter(files.values()))
+    reference = ostrel.load(str(plain / model_name), framework_type=framework)
+    dims = reference.input_dims[0] if reference.input_dims else (3, 224, 224)  # torch files keep no shapes
+    x = np.random.default_rng(0).random((1, *dims), dtype=np.float32)
+    for given in (os.fsdecode(odd + b"/" + model_name.encode()), odd + b"/" + model_name.encode()):
+        model = ostrel.load(given, framework_type=framework)
+        assert model.input_dims == reference.input_dims
+        np.testing.assert_allclose(np.asarray(model.predict(x)[0]), np.asarray(reference.predict(x)[0]), rtol=1e-6)
+        del model
+    assert sorted(os.listdir(odd)) == sorted(n.encode() for n in files.values())  # nothing left beside them
+    assert os.listdir(scratch) == []  # no link folder, no unpack folder

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -305,18 +306,39 @@ void drop_unopenable_file_handlers(py::dict config) {
   drop_file_handlers(config, stale);
 }
 
+// The error for a log file that is there but is not a regular file (a FIFO, a device, a socket): writing
+// to it could block, or go where no log belongs.
+[[noreturn]] void raise_not_a_regular_log_file(py::handle filename) {
+  py::object error = ostrel::builtin("OSError")(
+      EINVAL, "Not a regular file: a log is written only to a regular file", filename);
+  PyErr_SetObject(PyExc_OSError, error.ptr());
+  throw py::error_already_set();
+}
+
 // With a usable log directory a log file may still refuse to open (a folder or a file this process may
-// not write in under its name). Each file is opened for appending as its handler will open it; those
-// that fail are taken out of the record, with one warning line for the call naming the first failure.
+// not write in under its name, or a FIFO, a device or a socket in its place). Each file is opened for
+// appending as its handler will open it, but without blocking, and must be a regular file; those that
+// fail are taken out of the record, with one warning line for the call naming the first failure.
 void drop_files_that_cannot_be_opened(py::dict config) {
   const py::module_& os = modules().os;
-  py::object flags = py::int_(os.attr("O_WRONLY")) | py::int_(os.attr("O_APPEND")) | py::int_(os.attr("O_CREAT"));
+  py::object flags = py::int_(os.attr("O_WRONLY")) | py::int_(os.attr("O_APPEND")) |
+                     py::int_(os.attr("O_CREAT")) | py::int_(os.attr("O_NONBLOCK")) |
+                     py::int_(os.attr("O_NOCTTY"));
+  py::object is_regular = py::module_::import("stat").attr("S_ISREG");
   py::list stale;
   py::object first_error;
   for_each_file_handler(config, [&](py::object name, py::dict h) {
     try {
       py::object fd = os.attr("open")(h["filename"], flags, 0666);
+      bool regular = false;
+      try {
+        regular = truthy(is_regular(os.attr("fstat")(fd).attr("st_mode")));
+      } catch (py::error_already_set&) {
+        os.attr("close")(fd);
+        throw;
+      }
       os.attr("close")(fd);
+      if (!regular) raise_not_a_regular_log_file(h["filename"]);
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_OSError)) throw;
       if (!first_error) first_error = e.value();
@@ -345,7 +367,46 @@ Applied& applied() {
   return *state;
 }
 
+// A file handler whose file cannot be written any more (its folder removed while the process runs: the
+// next rollover cannot reopen the file) would print a "--- Logging error ---" traceback for every record
+// until the next configuration call. Its first OS error instead takes it off the loggers of the last
+// application, which keep the console, with one warning line; the next configuration call opens the
+// files anew. Any other error (a record that cannot be formatted) is reported as logging reports it.
+void fall_back_to_console(py::handle handler, py::handle record) {
+  py::object error = modules().sys.attr("exc_info")()[py::int_(1)];
+  if (!PyObject_IsInstance(error.ptr(), PyExc_OSError)) {
+    py::type::of(handler).attr("handleError")(handler, record);
+    return;
+  }
+  bool attached = false;
+  for (auto item : py::list(applied().loggers)) {
+    py::object logger = py::reinterpret_borrow<py::tuple>(item)[0];
+    if (!py::list(logger.attr("handlers")).contains(handler)) continue;
+    logger.attr("removeHandler")(handler);
+    attached = true;
+  }
+  if (attached) warn_console_only(error);
+}
+
+// Gives each file handler of the application the fallback above (an attribute of the handler object;
+// the record is unchanged).
+void watch_file_handlers(py::dict config) {
+  py::object named = modules().logging.attr("_handlers");
+  for_each_file_handler(config, [&](py::object name, py::dict) {
+    py::object handler = named.attr("get")(name);
+    if (handler.is_none()) return;
+    py::weakref watched(handler);
+    handler.attr("handleError") = py::cpp_function(
+        [watched](py::object record) {
+          py::object h = watched();
+          if (!h.is_none()) fall_back_to_console(h, record);
+        },
+        py::name("handleError"), py::arg("record"));
+  });
+}
+
 void remember_application(py::dict config) {
+  watch_file_handlers(config);
   Applied& a = applied();
   py::object get_logger = modules().logging.attr("getLogger");
   py::list loggers;

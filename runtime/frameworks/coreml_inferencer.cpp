@@ -45,7 +45,7 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
 // coremltools' errors are not translated: they leave the constructor as they are.
 void load_model(py::object self) {
   py::object ct = mod_attr("ct");
-  ostrel::refuse_non_regular(self.attr("_checkpoint_file"), /*directory_ok=*/true);  // .mlpackage folders
+  ostrel::refuse_non_regular_tree(self.attr("_checkpoint_file"));  // .mlpackage folders
   bool cpu_only = self.attr("_inference_hardware").equal(mod_attr("InferenceHardware").attr("CPU"));
   // Current coremltools takes the compute units in place of a CPU-only flag: CPU_ONLY for the CPU,
   // every unit (its default) otherwise.

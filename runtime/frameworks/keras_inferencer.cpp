@@ -59,7 +59,7 @@ void load_model(py::object self) {
     py::object allow_growth =
         modtree::import_from("ostrel.frameworks.tensorflow_inferencer", "allow_tf_memory_growth");
     allow_growth(self.attr("_logger"));
-    ostrel::refuse_non_regular(self.attr("_checkpoint_file"), /*directory_ok=*/true);
+    ostrel::refuse_non_regular_tree(self.attr("_checkpoint_file"));
     self.attr("model") = tf.attr("keras").attr("models").attr("load_model")(self.attr("_checkpoint_file"),
                                                                             py::arg("compile") = false);
   } catch (py::error_already_set& e) {

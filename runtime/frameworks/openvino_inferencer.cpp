@@ -10,17 +10,23 @@
 // runtime is called through its Python API. Module attributes (Core, format_map, the exception classes,
 // the checkpoint functions) are read at each use, so tests may replace them.
 //
-// Unpacked checkpoints live in a fresh folder of the temporary directory. After a successful load the
-// folder holding the XML is removed (only when it lies inside that unpack folder); after a failed load
-// the whole unpack folder goes.
+// Unpacked checkpoints live in a fresh folder of the temporary directory, removed whole once the model
+// is compiled or the load failed (only a folder the unpackers made is removed). A SIGTERM during a load
+// is handled like Ctrl-C until that removal is done (TerminationAsInterrupt), then ends the process.
+//
+// The runtime reads a model only from text paths: a path whose bytes are not UTF-8 is read through a
+// temporary folder of links with plain names, removed once the model is compiled.
 #include <Python.h>
 #include <pybind11/pybind11.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -73,33 +79,21 @@ bool inside(py::object path, py::object root) {
   return real.equal(root) || os_path.attr("commonpath")(both).equal(root);
 }
 
-// After a successful load: removes the folder that holds the unpacked XML, provided it is the unpack
-// folder or lies inside it. A failure is logged; the loaded model stays.
-void remove_xml_folder(py::object self, py::object xml_path) {
+// After a load, successful or not: removes the whole unpack folder of `xml_path` (nothing outside it:
+// an XML elsewhere is named in a warning when the load succeeded, and left). A failure is logged; a
+// loaded model stays.
+void remove_unpack_folder(py::object self, py::object xml_path, bool loaded) {
   py::object folder = mod_attr("os").attr("path").attr("dirname")(xml_path);
   py::object root = unpack_root_of(folder);
   if (root.is_none() || !inside(folder, root)) {
-    log(self, ostrel::kWarning,
-        "Not removing " + ostrel::str(folder) +
-            ": it is not inside a folder made for unpacking the checkpoint.");
+    if (loaded)
+      log(self, ostrel::kWarning,
+          "Not removing " + ostrel::str(folder) +
+              ": it is not inside a folder made for unpacking the checkpoint.");
     return;
   }
   try {
-    mod_attr("shutil").attr("rmtree")(folder);
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    log(self, ostrel::kWarning,
-        "Failed to remove the unpacked checkpoint folder " + ostrel::str(folder) + ": " +
-            ostrel::str(e.value()));
-  }
-}
-
-// After a failed load: removes the whole unpack folder of `xml_path` (nothing outside it).
-void remove_unpack_folder(py::object self, py::object xml_path) {
-  py::object root = unpack_root_of(mod_attr("os").attr("path").attr("dirname")(xml_path));
-  if (root.is_none()) return;
-  try {
-    mod_attr("shutil").attr("rmtree")(root);
+    ostrel::remove_folder_to_the_end(root, [&] { mod_attr("shutil").attr("rmtree")(root); });
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
     log(self, ostrel::kWarning,
@@ -126,8 +120,9 @@ py::tuple deserialize_file_if_needed(py::object checkpoint_file) {
   return py::make_tuple(checkpoint_file, needed);
 }
 
-// The weights beside `xml_path`: its final ".xml" replaced by ".bin". A file named the older way, with
-// every ".xml" of the path replaced, is taken only when the first is missing and it exists.
+// The weights beside `xml` (the file system's bytes of the path): its final ".xml" replaced by ".bin".
+// A file named the older way, with every ".xml" of the path replaced, is taken only when the first is
+// missing and it exists.
 std::string weights_path(const std::string& xml) {
   std::string legacy = xml;
   for (std::size_t at = legacy.find(".xml"); at != std::string::npos; at = legacy.find(".xml", at + 4))
@@ -135,8 +130,8 @@ std::string weights_path(const std::string& xml) {
   if (xml.size() < 4 || xml.compare(xml.size() - 4, 4, ".xml") != 0) return legacy;
   std::string weights = xml.substr(0, xml.size() - 4) + ".bin";
   if (weights == legacy) return weights;
-  py::object exists = mod_attr("os").attr("path").attr("exists");
-  if (!truthy(exists(weights)) && truthy(exists(legacy))) return legacy;
+  struct stat st{};
+  if (!ostrel::stat_path(py::bytes(weights), st) && ostrel::stat_path(py::bytes(legacy), st)) return legacy;
   return weights;
 }
 
@@ -170,12 +165,65 @@ class KeepSignalStack {
   bool saved_ok_;
 };
 
+// A temporary folder of links, "model.xml" and "model.bin", to the files of a model whose path the
+// runtime cannot take as text; removed (with its links only) when the load is over.
+class LinkedModel {
+ public:
+  LinkedModel(const std::string& xml, const std::string& weights) {
+    py::dict prefix;
+    prefix["prefix"] = "openvino_links_";
+    folder_ = ostrel::fs_bytes(mod_attr("tempfile").attr("mkdtemp")(**prefix));
+    if (!link(xml, folder_ + "/model.xml", xml_) || !link(weights, folder_ + "/model.bin", weights_)) {
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, ostrel::fs_path(py::bytes(xml)).ptr());
+      remove();
+      throw py::error_already_set();
+    }
+  }
+  LinkedModel(const LinkedModel&) = delete;
+  LinkedModel& operator=(const LinkedModel&) = delete;
+  ~LinkedModel() { remove(); }
+
+  py::object xml() const { return ostrel::fs_path(py::bytes(xml_)); }
+  py::object weights() const { return ostrel::fs_path(py::bytes(weights_)); }
+
+ private:
+  // Makes `link` point at `target` (made absolute); `made` names it once it exists.
+  static bool link(const std::string& target, const std::string& link, std::string& made) {
+    std::string absolute = target;
+    if (absolute.empty() || absolute[0] != '/')
+      absolute = ostrel::fs_bytes(mod_attr("os").attr("getcwd")()).cast<std::string>() + "/" + target;
+    if (::symlink(absolute.c_str(), link.c_str()) != 0) return false;
+    made = link;
+    return true;
+  }
+  void remove() noexcept {  // no Python: also runs while an exception unwinds
+    if (!xml_.empty()) ::unlink(xml_.c_str());
+    if (!weights_.empty()) ::unlink(weights_.c_str());
+    if (!folder_.empty()) ::rmdir(folder_.c_str());
+  }
+
+  std::string folder_, xml_, weights_;
+};
+
 py::object load_engine(py::object self, py::object xml_path) {
   py::object core = mod_attr("Core")();
-  ostrel::refuse_non_regular(xml_path);  // a FIFO named like a model would block the read
-  std::string xml = py::str(xml_path);
+  const std::string xml = ostrel::fs_bytes(xml_path);
+  const std::string weights = weights_path(xml);
+  // A FIFO or device named like the model or its weights would block the read.
+  ostrel::refuse_non_regular(xml_path);
+  ostrel::refuse_non_regular(py::bytes(weights));
+  std::optional<LinkedModel> linked;
+  py::object model_text, weights_text;
+  if (ostrel::undecodable_path(py::bytes(xml)) || ostrel::undecodable_path(py::bytes(weights))) {
+    linked.emplace(xml, weights);
+    model_text = linked->xml();
+    weights_text = linked->weights();
+  } else {
+    model_text = ostrel::fs_path(py::bytes(xml));
+    weights_text = ostrel::fs_path(py::bytes(weights));
+  }
   py::object network =
-      core.attr("read_model")(py::arg("model") = xml_path, py::arg("weights") = weights_path(xml));
+      core.attr("read_model")(py::arg("model") = model_text, py::arg("weights") = weights_text);
   py::object compiled;
   {
     const KeepSignalStack keep;
@@ -200,6 +248,7 @@ ostrel::LoadErrorTable load_errors() {
 }
 
 void load_model(py::object self) {
+  const ostrel::TerminationAsInterrupt termination;  // until the unpack folder is gone
   ostrel::translating_load_errors([&] {
     py::object pointer =
         mod_attr("OpenVinoCheckpointPointer")
@@ -211,11 +260,12 @@ void load_model(py::object self) {
     try {
       self.attr("model") = self.attr("load_engine")(xml_path);
     } catch (py::error_already_set&) {
-      if (needed) remove_unpack_folder(self, xml_path);
+      if (needed) remove_unpack_folder(self, xml_path, /*loaded=*/false);
       throw;
     }
-    if (needed) remove_xml_folder(self, xml_path);
+    if (needed) remove_unpack_folder(self, xml_path, /*loaded=*/true);
   }, load_errors);
+  termination.check();
 }
 
 void assert_loaded_successfully(py::object self) {
@@ -569,6 +619,12 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
   if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) return nullptr;
   PyObject* self = call.self;
   PyObject* x = call.given_x();
+  if (x == nullptr && call.named_input_count() == 0) {
+    PyErr_SetString(PyExc_TypeError,
+                    "predict() needs the model's inputs: an array, a list of arrays in input order, a "
+                    "mapping of input names to arrays, or keyword inputs; got None");
+    return nullptr;
+  }
   bool positional_input = x != nullptr;
   py::object feed;
   if (positional_input) {

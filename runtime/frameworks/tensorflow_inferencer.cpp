@@ -9,18 +9,26 @@
 // by name). Dimensions, types, dummy inputs and positional predict all follow it.
 //
 // An archive is unpacked through FilesDataInterface into a folder of its own; that folder belongs to
-// the inferencer and is removed when the inferencer is disposed of or when its construction fails.
+// the inferencer and is removed when the inferencer is disposed of, when its construction fails, or at
+// the latest when the interpreter exits (an atexit hook, which runs before signal handling ends, so a
+// Ctrl-C during a long exit cannot leave it). A SavedModel folder holding a FIFO, a device or a socket
+// is refused before TensorFlow opens anything in it.
 //
 // TF2Inferencer is a real Python subclass of BaseInferencer whose members are C++ functions; TensorFlow
 // is called through its Python API. Module attributes are read at each use, so tests may replace them.
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
+#include <unistd.h>
+
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
+#include "runtime/checkpoint_files.hpp"
 #include "bindings/pyhelpers.hpp"
 #include "runtime/load_errors.hpp"
 
@@ -66,12 +74,66 @@ void allow_tf_memory_growth(py::object logger) {
 
 // ---- loading --------------------------------------------------------------------------------------
 
+// The extraction folders of the inferencers alive (as the system names them), removed at exit when
+// still there. The removal at exit is native: no Python code runs, so a pending Ctrl-C cannot cut it
+// short. A forked child leaves its parent's folders alone, at exit and when it disposes of an inherited
+// model.
+struct LiveFolders {
+  std::mutex mutex;
+  std::set<std::string> folders;
+  pid_t owner = 0;  // the process whose inferencers the folders belong to
+  bool hooked = false;
+};
+LiveFolders& live_folders() {
+  static auto* live = new LiveFolders();  // process lifetime: used at exit
+  return *live;
+}
+
+void remove_live_folders_at_exit() {
+  std::set<std::string> folders;
+  {
+    std::lock_guard<std::mutex> lock(live_folders().mutex);
+    if (live_folders().owner != ::getpid()) return;
+    folders.swap(live_folders().folders);
+  }
+  py::gil_scoped_release unlocked;
+  for (const std::string& folder : folders) {
+    try {
+      ostrel::native::remove_tree(folder);
+    } catch (const std::exception&) {  // what could not be removed stays; the exit goes on
+    }
+  }
+}
+
+void keep_until_exit(py::handle folder) {
+  const std::string name = ostrel::fs_bytes(folder);
+  bool hook = false;
+  {
+    std::lock_guard<std::mutex> lock(live_folders().mutex);
+    if (live_folders().owner != ::getpid()) live_folders().folders.clear();  // a forked child's own list
+    live_folders().owner = ::getpid();
+    live_folders().folders.insert(name);
+    hook = !live_folders().hooked;
+    live_folders().hooked = true;
+  }
+  if (hook)
+    py::module_::import("atexit").attr("register")(
+        py::cpp_function(&remove_live_folders_at_exit, py::name("_remove_extraction_folders")));
+}
+
 void remove_extraction_folder(py::object self) {
   if (!py::hasattr(self, "_extracted_checkpoint_dir")) return;
   py::object folder = self.attr("_extracted_checkpoint_dir");
   if (folder.is_none()) return;
   self.attr("_extracted_checkpoint_dir") = py::none();
-  mod_attr("shutil").attr("rmtree")(folder, py::arg("ignore_errors") = true);
+  {
+    std::lock_guard<std::mutex> lock(live_folders().mutex);
+    if (live_folders().owner != ::getpid()) return;  // a forked child: the folder is its parent's
+  }
+  ostrel::remove_folder_to_the_end(
+      folder, [&] { mod_attr("shutil").attr("rmtree")(folder, py::arg("ignore_errors") = true); });
+  std::lock_guard<std::mutex> lock(live_folders().mutex);
+  live_folders().folders.erase(ostrel::fs_bytes(folder));
 }
 
 // The output names of the serving signature in its own output order, or None (no such signature, or
@@ -93,10 +155,12 @@ void load_model(py::object self) {
                             .attr("extract_and_ensure_folder_structure")(py::arg("source_path") =
                                                                              self.attr("_checkpoint_file"));
     self.attr("_extracted_checkpoint_dir") = folder;
+    keep_until_exit(folder);
     self.attr("_checkpoint_file") = folder;
   }
   if (!truthy(path.attr("isdir")(self.attr("_checkpoint_file"))))
     raise(mod_attr("BadSavedModelZipError"), "Failed to load the saved model. The path doesn't exist.");
+  ostrel::refuse_non_regular_tree(self.attr("_checkpoint_file"));  // saved_model.pb as a FIFO would block
   py::object tf = mod_attr("tf");
   try {
     self.attr("model") = tf.attr("saved_model").attr("load")(self.attr("_checkpoint_file"));
@@ -115,9 +179,12 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
   self.attr("model") = py::none();
   self.attr("_extracted_checkpoint_dir") = py::none();
   self.attr("_output_keys") = py::none();
+  // A SIGTERM while an archive is unpacked and loaded ends the load like Ctrl-C, so the folder goes.
+  const ostrel::TerminationAsInterrupt termination;
   try {
     ostrel::init_base(mod_attr("TF2Inferencer"), self, checkpoint_file, inference_hardware, input_dims,
                       static_batch_size, logging_verbosity);
+    termination.check();
   } catch (py::error_already_set& e) {
     try {
       remove_extraction_folder(self);

@@ -50,19 +50,26 @@ py::tuple shape_of(py::handle sizes) {
   return py::tuple(out);
 }
 
+// The interpreter reads a model from a text path only (its first argument): a path whose bytes are not
+// UTF-8 is read here and given to it as the model's content.
+py::object make_interpreter(py::handle checkpoint_file, py::dict options) {
+  py::object interpreter_class = mod_attr("tf_lite").attr("Interpreter");
+  if (!ostrel::undecodable_path(checkpoint_file)) return interpreter_class(checkpoint_file, **options);
+  py::object file = ostrel::open_regular(checkpoint_file);
+  ostrel::with_block(file, [&] { options["model_content"] = file.attr("read")(); });
+  return interpreter_class(**options);
+}
+
 void load_model(py::object self) {
   ostrel::refuse_non_regular(self.attr("_checkpoint_file"));  // a FIFO would block the interpreter
-  py::object interpreter_class = mod_attr("tf_lite").attr("Interpreter");
   py::object hardware = self.attr("_inference_hardware");
-  py::object interpreter;
+  py::dict options;
   if (hardware.equal(mod_attr("InferenceHardware").attr("CPU"))) {
-    interpreter =
-        interpreter_class(self.attr("_checkpoint_file"), py::arg("num_threads") = mod_attr("NUM_OF_CPUS"));
-  } else {
-    if (hardware.equal(mod_attr("InferenceHardware").attr("GPU")))
-      ostrel::log(self.attr("_logger"), ostrel::kWarning, kGpuOnCpu, kFile);
-    interpreter = interpreter_class(self.attr("_checkpoint_file"));
+    options["num_threads"] = mod_attr("NUM_OF_CPUS");
+  } else if (hardware.equal(mod_attr("InferenceHardware").attr("GPU"))) {
+    ostrel::log(self.attr("_logger"), ostrel::kWarning, kGpuOnCpu, kFile);
   }
+  py::object interpreter = make_interpreter(self.attr("_checkpoint_file"), options);
   self.attr("tflite_interpreter") = interpreter;
   interpreter.attr("allocate_tensors")();
   py::list inputs(interpreter.attr("get_input_details")());

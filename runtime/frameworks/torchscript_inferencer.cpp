@@ -1,5 +1,5 @@
-// The back-end for TorchScript files, read straight onto the engine's device. Everything but reading
-// the file is the torch engine's.
+// The back-end for TorchScript files, read straight onto the engine's device (through a file object when
+// the path is not UTF-8). Everything but reading the file is the torch engine's.
 //
 // A TorchScript file may carry pickled data, which loading runs: load only files you trust.
 #include <pybind11/pybind11.h>
@@ -7,6 +7,7 @@
 #include "modtree/modtree.hpp"
 #include "runtime/frameworks/engines/torch_backend.hpp"
 #include "runtime/backend_support.hpp"
+#include "runtime/checkpoint_files.hpp"
 #include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
@@ -17,7 +18,9 @@ ostrel::ModuleAttributes mod_attr;  // this module
 
 py::object load_torch_model(py::object self, py::object checkpoint_file) {
   py::object jit = mod_attr("torch").attr("jit");
-  py::object model = jit.attr("load")(checkpoint_file, py::arg("map_location") = self.attr("device"));
+  py::object model = ostrel::read_path_or_file(checkpoint_file, [&](py::object source) {
+    return jit.attr("load")(source, py::arg("map_location") = self.attr("device"));
+  });
   if (!py::isinstance(model, jit.attr("RecursiveScriptModule")))
     ostrel::raise(PyExc_Exception, py::str("Model has to be a serialized torch.nn.Module object received {}")
                                        .format(py::type::of(model)));

@@ -374,14 +374,17 @@ void remove_extraction_folder(py::handle folder) {
 
 py::object fill_extraction_folder(py::object source_path, py::object folder);
 
-// The folder belongs to the caller once it is returned; a call that fails (an interrupt included)
-// leaves nothing behind.
+// The folder belongs to the caller once it is returned; a call that fails (an interrupt or a SIGTERM
+// included) leaves nothing behind.
 py::object extract_and_ensure_folder_structure(py::object source_path) {
+  const ostrel::TerminationAsInterrupt termination;
   py::dict prefix;
   prefix["prefix"] = std::string(native::kExtractionFolderPrefix);
   py::object folder = global("tempfile").attr("mkdtemp")(**prefix);
   try {
-    return fill_extraction_folder(std::move(source_path), folder);
+    py::object filled = fill_extraction_folder(std::move(source_path), folder);
+    termination.check();
+    return filled;
   } catch (...) {
     remove_extraction_folder(folder);
     throw;

@@ -288,7 +288,7 @@ void load_model(py::object self) {
   self.attr("device") = device;
   ostrel::translating_load_errors(
       [&] {
-        ostrel::refuse_non_regular(self.attr("_checkpoint_file"), /*directory_ok=*/true);
+        ostrel::refuse_non_regular_tree(self.attr("_checkpoint_file"));
         py::object model = self.attr("load_torch_model")(self.attr("_checkpoint_file"));
         self.attr("model") = model;
         model.attr("to")(device);

@@ -6,8 +6,9 @@
 // data is accepted, so a record that names a global fails and nothing in the file is ever run, and a file
 // that shrinks while it is read fails as truncated. Zipped checkpoints are extracted with
 // FilesDataInterface's safe extraction, which refuses members that would land outside the folder. An
-// unpacking that fails in any way, an interrupt included, removes the folder it made; a successful one
-// hands it to the caller. Files that are not regular (a FIFO, a device) are refused before they are opened.
+// unpacking that fails in any way, an interrupt or a SIGTERM included, removes the folder it made; a
+// successful one hands it to the caller. Files that are not regular (a FIFO, a device) are refused before
+// they are opened.
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
@@ -19,6 +20,7 @@
 #include "modtree/args.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
+#include "native/archive.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
 #include "bindings/pyhelpers.hpp"
@@ -59,13 +61,16 @@ py::dict pointer_from_path(py::object file_path) {
 }
 
 // Removes a folder this module has just made, after a failure; a failure to remove it is not reported
-// over the original error.
+// over the original error. The removal is native: no Python code runs, so a further Ctrl-C cannot cut
+// it short.
 void remove_new_folder(py::object folder) {
   if (!folder) return;
   modtree::SavedError in_flight;
   try {
-    py::module_::import("shutil").attr("rmtree")(folder, py::arg("ignore_errors") = true);
-  } catch (py::error_already_set&) {
+    const std::string name = ostrel::fs_bytes(folder);
+    py::gil_scoped_release unlocked;
+    ostrel::native::remove_tree(name);
+  } catch (const std::exception&) {
   }
   in_flight.restore();
 }
@@ -75,8 +80,8 @@ void close_quietly(py::object file) {
   ostrel::call_quietly(file.ptr(), s_close);
 }
 
-void write_bytes(py::object data, const std::string& path) {
-  mod_attr("FilesDataInterface").attr("save_bytes_to_file")(data, py::str(path));
+void write_bytes(py::object data, py::object path) {
+  mod_attr("FilesDataInterface").attr("save_bytes_to_file")(data, path);
 }
 
 // The next record, which holds bytes; a record of another type fails by its type alone, before anything
@@ -100,15 +105,17 @@ py::object next_record(ostrel::CheckpointRecords& records, int number) {
 }
 
 py::object unpickle_checkpoint(py::object pkl_file) {
+  const ostrel::TerminationAsInterrupt termination;
   py::object file = ostrel::open_regular(pkl_file);  // its errors pass unchanged
   py::object folder;
   try {
     py::object os_path = mod_attr("os").attr("path");
-    py::object tail = os_path.attr("split")(pkl_file)[py::int_(1)];
+    py::object tail = os_path.attr("split")(ostrel::fs_path(pkl_file))[py::int_(1)];
     py::dict prefix;
     prefix["prefix"] = "unpickle_";
     folder = mod_attr("tempfile").attr("mkdtemp")(**prefix);
-    std::string stem = py::str(os_path.attr("splitext")(os_path.attr("join")(folder, tail))[py::int_(0)]);
+    // Text with the file system's bytes kept (surrogate escapes): the name may not be UTF-8.
+    py::str stem = os_path.attr("splitext")(os_path.attr("join")(folder, tail))[py::int_(0)];
 
     ostrel::CheckpointRecords records(file, mod_attr("FailedToLoadCheckpointError"));
     py::object description = bytes_record(records, 1);
@@ -119,12 +126,13 @@ py::object unpickle_checkpoint(py::object pkl_file) {
       if (!e.matches(mod_attr("FileIsNotEncryptedError"))) throw;
       xml = description;  // plain XML, or a token made under another key
     }
-    write_bytes(xml, stem + ".xml");
-    write_bytes(bytes_record(records, 2), stem + ".bin");
+    write_bytes(xml, stem + py::str(".xml"));
+    write_bytes(bytes_record(records, 2), stem + py::str(".bin"));
     py::object mapping = next_record(records, 3);
-    if (mapping) write_bytes(mapping, stem + ".mapping");
+    if (mapping) write_bytes(mapping, stem + py::str(".mapping"));
     file.attr("close")();
-    return py::str(stem + ".xml");
+    termination.check();
+    return stem + py::str(".xml");
   } catch (py::error_already_set& e) {
     remove_new_folder(folder);  // whatever the failure, interrupts included
     close_quietly(file);
@@ -156,6 +164,7 @@ py::object member_path(py::object folder, py::object name) {
 }
 
 py::object unzip_checkpoint(py::object path) {
+  const ostrel::TerminationAsInterrupt termination;
   py::object folder;
   try {
     ostrel::refuse_non_regular(path);
@@ -172,7 +181,9 @@ py::object unzip_checkpoint(py::object path) {
       if (name.attr("endswith")(".xml").cast<bool>()) chosen = py::reinterpret_borrow<py::object>(name);
     if (py::len(chosen) == 0)
       raise(PyExc_ValueError, "No xml file was found in openvino_checkpoint zip " + ostrel::str(path));
-    return member_path(folder, chosen);
+    py::object xml = member_path(folder, chosen);
+    termination.check();
+    return xml;
   } catch (py::error_already_set& e) {
     remove_new_folder(folder);  // whatever the failure, interrupts included
     if (!e.matches(PyExc_Exception)) throw;
