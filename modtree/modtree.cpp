@@ -1,7 +1,7 @@
 #include "modtree/modtree.hpp"
 
 #include "modtree/classes.hpp"
-#include "bindings/pyhelpers.hpp"
+#include "modtree/entry.hpp"
 
 #include <dlfcn.h>
 
@@ -126,11 +126,10 @@ py::object import_from(const char* name, const char* attr) {
     if (!e.matches(PyExc_ModuleNotFoundError)) throw;
     py::object missing = py::getattr(e.value(), "name", py::none());
     if (missing.is_none() || py::str(missing).cast<std::string>() != sub) throw;
-    ostrel::raise_from(ostrel::builtin("ImportError")("cannot import name '" + std::string(attr) + "' from '" +
-                                                          name + "'",
-                                                      py::arg("name") = name,
-                                                      py::arg("path") = py::getattr(mod, "__file__", py::none())),
-                       e.value());
+    raise_from(py::reinterpret_borrow<py::object>(PyExc_ImportError)(
+                   "cannot import name '" + std::string(attr) + "' from '" + name + "'", py::arg("name") = name,
+                   py::arg("path") = py::getattr(mod, "__file__", py::none())),
+               e.value());
   }
   if (PyObject* value = PyObject_GetAttrString(mod.ptr(), attr)) return py::reinterpret_steal<py::object>(value);
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
