@@ -106,14 +106,7 @@ using modtree::Parameters;
 
 [[noreturn]] inline void raise(py::handle cls, const std::string& message) { raise(cls, py::str(message)); }
 
-// Raises `exc` (an exception instance) with `cause` as its explicit cause and its context, as
-// `raise exc from cause` inside the handler of `cause` does.
-[[noreturn]] inline void raise_from(py::object exc, py::handle cause) {
-  PyException_SetContext(exc.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
-  PyException_SetCause(exc.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
-  throw py::error_already_set();
-}
+using modtree::raise_from;
 
 // Raises `exc` with `context` as its __context__ only (an error met while handling another one, no
 // explicit cause). The error is restored as is, so no exception handled by a Python caller replaces

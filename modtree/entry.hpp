@@ -15,6 +15,15 @@ namespace modtree {
 
 namespace py = pybind11;
 
+// Raises `exc` (an exception instance) with `cause` as its explicit cause and its context, as
+// `raise exc from cause` inside the handler of `cause` does.
+[[noreturn]] inline void raise_from(py::object exc, py::handle cause) {
+  PyException_SetContext(exc.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
+  PyException_SetCause(exc.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+  throw py::error_already_set();
+}
+
 // Sets the Python error a native failure stands for: a system error is the OSError of its errno (the
 // constructor picks FileNotFoundError, PermissionError, ...), out of memory is MemoryError, an index
 // out of range IndexError, an arithmetic overflow OverflowError, the other logic and range errors

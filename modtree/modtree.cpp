@@ -1,6 +1,7 @@
 #include "modtree/modtree.hpp"
 
 #include "modtree/classes.hpp"
+#include "modtree/entry.hpp"
 
 #include <dlfcn.h>
 
@@ -109,17 +110,31 @@ const ModuleEntry* Registry::find(const std::string& relname) const {
 }
 
 py::object import_from(const char* name, const char* attr) {
-  py::object mod = py::module_::import(name);
-  if (!py::hasattr(mod, attr)) {
-    // Submodule not yet bound as attribute, or a genuinely missing name: mirror `from x import y`.
-    std::string sub = std::string(name) + "." + attr;
-    try {
-      return py::module_::import(sub.c_str());
-    } catch (py::error_already_set&) {
-      throw py::import_error("cannot import name '" + std::string(attr) + "' from '" + name + "'");
-    }
+  py::module_ mod = py::module_::import(name);
+  // An attribute the module has; a missing one is looked for as a submodule, as `from x import y` does.
+  // Any other error of the lookup (a module __getattr__ that fails, an interrupt) passes unchanged.
+  if (PyObject* value = PyObject_GetAttrString(mod.ptr(), attr)) return py::reinterpret_steal<py::object>(value);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+  PyErr_Clear();
+  const std::string sub = std::string(name) + "." + attr;
+  py::object submodule;
+  try {
+    submodule = py::module_::import(sub.c_str());
+  } catch (py::error_already_set& e) {
+    // Only the absence of that very submodule means "no such name"; an error raised while importing it
+    // (its own missing dependency, a failing top level, Ctrl-C) is the caller's to see unchanged.
+    if (!e.matches(PyExc_ModuleNotFoundError)) throw;
+    py::object missing = py::getattr(e.value(), "name", py::none());
+    if (missing.is_none() || py::str(missing).cast<std::string>() != sub) throw;
+    raise_from(py::reinterpret_borrow<py::object>(PyExc_ImportError)(
+                   "cannot import name '" + std::string(attr) + "' from '" + name + "'", py::arg("name") = name,
+                   py::arg("path") = py::getattr(mod, "__file__", py::none())),
+               e.value());
   }
-  return mod.attr(attr);
+  if (PyObject* value = PyObject_GetAttrString(mod.ptr(), attr)) return py::reinterpret_steal<py::object>(value);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+  PyErr_Clear();
+  return submodule;
 }
 
 int Registry::exec_root(PyObject* raw) {

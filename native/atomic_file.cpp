@@ -32,7 +32,8 @@ mode_t default_mode() {
 
 }  // namespace
 
-void replace_file_atomically(const std::string& path, std::string_view content) {
+void replace_file_atomically(const std::string& path,
+                             const std::function<void(int fd, const std::string& temp_path)>& write) {
   std::string dir = ".";
   std::string base = path;
   if (auto slash = path.rfind('/'); slash != std::string::npos) {
@@ -56,7 +57,7 @@ void replace_file_atomically(const std::string& path, std::string_view content) 
   TempName temp{name.data()};
 
   if (::fchmod(fd.get(), mode) != 0) fail(errno, "cannot set the mode of " + temp.path);
-  write_all(fd.get(), content, temp.path);
+  write(fd.get(), temp.path);
   if (::fsync(fd.get()) != 0) fail(errno, "cannot flush " + temp.path);
   if (int err = fd.close_checked(); err != 0) fail(err, "cannot close " + temp.path);
   if (::rename(temp.path.c_str(), path.c_str()) != 0)
@@ -65,6 +66,10 @@ void replace_file_atomically(const std::string& path, std::string_view content) 
   // The rename itself is made durable by syncing the directory; a failure here loses nothing.
   UniqueFd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dfd) ::fsync(dfd.get());
+}
+
+void replace_file_atomically(const std::string& path, std::string_view content) {
+  replace_file_atomically(path, [content](int fd, const std::string& temp_path) { write_all(fd, content, temp_path); });
 }
 
 }  // namespace ostrel::native

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <system_error>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "native/atomic_file.hpp"
 #include "native/unique_fd.hpp"
@@ -18,7 +17,7 @@ namespace ostrel::native {
 
 namespace {
 
-bool blank(const std::vector<std::string>& record) { return record.size() == 1 && record[0].empty(); }
+constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
 void quote_into(std::string& out, const std::string& cell) {
   if (cell.find_first_of(",\"\r\n") == std::string::npos) {
@@ -33,137 +32,6 @@ void quote_into(std::string& out, const std::string& cell) {
   out += '"';
 }
 
-constexpr std::string_view kBom = "\xEF\xBB\xBF";
-
-bool starts_with_bom(std::string_view text) { return text.substr(0, kBom.size()) == kBom; }
-
-}  // namespace
-
-CsvTable parse_csv(std::string_view text) {
-  if (starts_with_bom(text)) text.remove_prefix(kBom.size());
-  std::vector<std::vector<std::string>> records;
-  std::vector<std::string> record;
-  std::string cell;
-  bool quoted_record_cell = false;
-  size_t i = 0;
-  const size_t n = text.size();
-  auto end_record = [&] {
-    record.push_back(std::move(cell));
-    cell.clear();
-    if (!(blank(record) && !quoted_record_cell)) records.push_back(std::move(record));
-    record.clear();
-    quoted_record_cell = false;
-  };
-  while (i < n) {
-    char c = text[i];
-    if (c == '"' && cell.empty()) {
-      quoted_record_cell = true;
-      ++i;
-      for (;;) {
-        if (i >= n) throw CsvError("unterminated quoted cell in CSV text");
-        if (text[i] == '"') {
-          if (i + 1 < n && text[i + 1] == '"') {
-            cell += '"';
-            i += 2;
-            continue;
-          }
-          ++i;
-          break;
-        }
-        cell += text[i++];
-      }
-    } else if (c == ',') {
-      record.push_back(std::move(cell));
-      cell.clear();
-      ++i;
-    } else if (c == '\n' || c == '\r') {
-      end_record();
-      i += (c == '\r' && i + 1 < n && text[i + 1] == '\n') ? 2 : 1;
-    } else {
-      cell += c;
-      ++i;
-    }
-  }
-  if (!cell.empty() || !record.empty() || quoted_record_cell) end_record();
-
-  CsvTable table;
-  if (records.empty()) return table;
-  table.header = std::move(records[0]);
-  for (size_t r = 1; r < records.size(); ++r) {
-    auto& row = records[r];
-    if (row.size() > table.header.size())
-      throw CsvError("CSV row " + std::to_string(r + 1) + " has " + std::to_string(row.size()) +
-                     " cells, the heading line " + std::to_string(table.header.size()));
-    row.resize(table.header.size());
-    table.rows.push_back(std::move(row));
-  }
-  return table;
-}
-
-std::optional<CsvHeading> parse_csv_heading(std::string_view prefix, bool whole) {
-  CsvHeading heading;
-  if (prefix.size() < kBom.size() && !whole && kBom.substr(0, prefix.size()) == prefix) return std::nullopt;
-  if (starts_with_bom(prefix)) {
-    heading.bom = true;
-    prefix.remove_prefix(kBom.size());
-  }
-  std::vector<std::string> record;
-  std::string cell;
-  bool quoted = false;
-  size_t i = 0;
-  const size_t n = prefix.size();
-  while (i < n) {
-    const char c = prefix[i];
-    if (c == '"' && cell.empty()) {
-      quoted = true;
-      ++i;
-      for (;;) {
-        if (i >= n) {
-          if (whole) throw CsvError("unterminated quoted cell in the heading line of a CSV file");
-          return std::nullopt;
-        }
-        if (prefix[i] == '"') {
-          if (i + 1 >= n && !whole) return std::nullopt;  // a doubled quote may follow
-          if (i + 1 < n && prefix[i + 1] == '"') {
-            cell += '"';
-            i += 2;
-            continue;
-          }
-          ++i;
-          break;
-        }
-        cell += prefix[i++];
-      }
-    } else if (c == ',') {
-      record.push_back(std::move(cell));
-      cell.clear();
-      ++i;
-    } else if (c == '\n' || c == '\r') {
-      if (c == '\r' && i + 1 >= n && !whole) return std::nullopt;  // "\r\n" split by the prefix
-      const bool crlf = c == '\r' && i + 1 < n && prefix[i + 1] == '\n';
-      if (record.empty() && cell.empty() && !quoted) {  // a blank line before the headings
-        i += crlf ? 2 : 1;
-        continue;
-      }
-      record.push_back(std::move(cell));
-      heading.cells = std::move(record);
-      if (crlf) heading.line_end = "\r\n";
-      return heading;
-    } else {
-      cell += c;
-      ++i;
-    }
-  }
-  if (!whole) return std::nullopt;
-  if (!record.empty() || !cell.empty() || quoted) {
-    record.push_back(std::move(cell));
-    heading.cells = std::move(record);
-  }
-  return heading;
-}
-
-namespace {
-
 // One record's cells, quoted where needed and joined by commas, then `line_end`, added to `out`.
 void line_into(std::string& out, const std::vector<std::string>& cells, std::string_view line_end) {
   for (size_t i = 0; i < cells.size(); ++i) {
@@ -174,6 +42,122 @@ void line_into(std::string& out, const std::vector<std::string>& cells, std::str
 }
 
 }  // namespace
+
+// ---- reading ------------------------------------------------------------------------------------------
+
+CsvReader::CsvReader(std::string_view text) : text_(text), eof_(true) {}
+
+CsvReader::CsvReader(int fd, std::string path, std::size_t chunk)
+    : fd_(fd), path_(std::move(path)), chunk_(std::max<std::size_t>(chunk, 1)) {}
+
+bool CsvReader::more() {
+  if (pos_ < text_.size()) return true;
+  if (eof_) return false;
+  // Bytes before pos_ are consumed: the buffer keeps one chunk, whatever the file's size.
+  buffer_.clear();
+  pos_ = 0;
+  buffer_.resize(chunk_);
+  for (;;) {
+    const ssize_t n = ::read(fd_, buffer_.data(), chunk_);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) fail(errno, "cannot read " + path_);
+    buffer_.resize(static_cast<size_t>(n));
+    break;
+  }
+  text_ = buffer_;
+  eof_ = buffer_.empty();
+  return !eof_;
+}
+
+bool CsvReader::next(std::vector<std::string>& cells, std::string* line_end) {
+  cells.clear();
+  std::string cell;
+  if (at_start_) {
+    // The mark may arrive split over reads. Bytes that begin like it but are not all of it start the
+    // first cell.
+    at_start_ = false;
+    while (cell.size() < kBom.size() && more() && text_[pos_] == kBom[cell.size()]) cell += text_[pos_++];
+    if (cell == kBom) {
+      bom_ = true;
+      cell.clear();
+    }
+  }
+  bool quoted = false;  // the record has a quoted cell, so an empty line of it is not blank
+  for (;;) {
+    if (!more()) {
+      if (cells.empty() && cell.empty() && !quoted) return false;
+      cells.push_back(std::move(cell));
+      if (line_end) line_end->clear();
+      return true;
+    }
+    const char c = text_[pos_];
+    if (c == '"' && cell.empty()) {
+      quoted = true;
+      ++pos_;
+      for (;;) {
+        if (!more()) throw CsvError("unterminated quoted cell in CSV text");
+        const size_t quote = text_.find('"', pos_);
+        if (quote == std::string_view::npos) {
+          cell.append(text_.substr(pos_));
+          pos_ = text_.size();
+          continue;
+        }
+        cell.append(text_.substr(pos_, quote - pos_));
+        pos_ = quote + 1;
+        if (more() && text_[pos_] == '"') {  // a doubled quote stands for one
+          cell += '"';
+          ++pos_;
+          continue;
+        }
+        break;
+      }
+    } else if (c == ',') {
+      cells.push_back(std::move(cell));
+      cell.clear();
+      ++pos_;
+    } else if (c == '\n' || c == '\r') {
+      ++pos_;
+      const bool crlf = c == '\r' && more() && text_[pos_] == '\n';
+      if (crlf) ++pos_;
+      if (cells.empty() && cell.empty() && !quoted) continue;  // a blank line
+      cells.push_back(std::move(cell));
+      if (line_end) *line_end = crlf ? "\r\n" : std::string(1, c);
+      return true;
+    } else {
+      // A run of plain bytes at once.
+      size_t end = pos_ + 1;
+      while (end < text_.size() && text_[end] != ',' && text_[end] != '"' && text_[end] != '\n' &&
+             text_[end] != '\r')
+        ++end;
+      cell.append(text_.substr(pos_, end - pos_));
+      pos_ = end;
+    }
+  }
+}
+
+namespace {
+
+[[noreturn]] void too_many_cells(size_t record, size_t cells, size_t headings) {
+  throw CsvError("CSV row " + std::to_string(record) + " has " + std::to_string(cells) +
+                 " cells, the heading line " + std::to_string(headings));
+}
+
+}  // namespace
+
+CsvTable parse_csv(std::string_view text) {
+  CsvReader reader(text);
+  CsvTable table;
+  if (!reader.next(table.header)) return table;
+  std::vector<std::string> row;
+  while (reader.next(row)) {
+    if (row.size() > table.header.size()) too_many_cells(table.rows.size() + 2, row.size(), table.header.size());
+    row.resize(table.header.size());
+    table.rows.push_back(std::move(row));
+  }
+  return table;
+}
+
+// ---- writing ------------------------------------------------------------------------------------------
 
 std::string format_csv_line(const std::vector<std::string>& cells, std::string_view line_end) {
   std::string out;
@@ -188,132 +172,213 @@ std::string format_csv(const CsvTable& table) {
   return out;
 }
 
-std::string append_csv_row(std::string_view existing,
-                           const std::vector<std::pair<std::string, std::string>>& row) {
-  const bool bom = starts_with_bom(existing);
-  CsvTable table = parse_csv(existing);
+namespace {
+
+using Row = std::vector<std::pair<std::string, std::string>>;
+
+// Where rewritten text goes: an in-memory text, or a file written in chunks of about 1 MiB.
+class Output {
+ public:
+  explicit Output(std::string& text) : text_(text) {}
+  Output(std::string& buffer, int fd, const std::string& path) : text_(buffer), fd_(fd), path_(&path) {}
+  std::string& text() { return text_; }
+  void flush_if_full() {
+    if (fd_ >= 0 && text_.size() >= (1u << 20)) flush();
+  }
+  void flush() {
+    if (fd_ < 0) return;
+    write_all(fd_, text_, *path_);
+    text_.clear();
+  }
+
+ private:
+  std::string& text_;
+  int fd_ = -1;
+  const std::string* path_ = nullptr;
+};
+
+// The table of `reader` (its heading line `heading` already read, or none: a new table) with `row`
+// added, written to `out` record by record. Headings the table lacks become trailing columns in sorted
+// order; earlier rows keep their cells, padded with empty ones.
+void write_with_row(CsvReader& reader, const std::vector<std::string>* heading, std::string_view line_end,
+                    const Row& row, Output& out) {
+  std::vector<std::string> header = heading ? *heading : std::vector<std::string>{};
+  const size_t old_width = header.size();
   std::unordered_map<std::string, size_t> column;
-  for (size_t i = 0; i < table.header.size(); ++i) column.emplace(table.header[i], i);
-  if (table.header.empty()) {
-    for (const auto& [heading, _] : row)
-      if (column.emplace(heading, table.header.size()).second) table.header.push_back(heading);
+  for (size_t i = 0; i < header.size(); ++i) column.emplace(header[i], i);
+  if (!heading) {
+    for (const auto& [name, _] : row)
+      if (column.emplace(name, header.size()).second) header.push_back(name);
   } else {
     std::vector<std::string> added;
-    for (const auto& [heading, _] : row)
-      if (!column.count(heading) && std::find(added.begin(), added.end(), heading) == added.end())
-        added.push_back(heading);
+    for (const auto& [name, _] : row)
+      if (!column.count(name) && std::find(added.begin(), added.end(), name) == added.end()) added.push_back(name);
     std::sort(added.begin(), added.end());
-    for (auto& heading : added) {
-      column.emplace(heading, table.header.size());
-      table.header.push_back(std::move(heading));
+    for (auto& name : added) {
+      column.emplace(name, header.size());
+      header.push_back(std::move(name));
     }
-    for (auto& r : table.rows) r.resize(table.header.size());
   }
-  std::vector<std::string> cells(table.header.size());
-  for (const auto& [heading, value] : row) cells[column.at(heading)] = value;
-  table.rows.push_back(std::move(cells));
-  return bom ? std::string(kBom) + format_csv(table) : format_csv(table);
+  if (reader.bom()) out.text() += kBom;
+  line_into(out.text(), header, line_end);
+  if (heading) {
+    std::vector<std::string> record;
+    for (size_t n = 2; reader.next(record); ++n) {
+      if (record.size() > old_width) too_many_cells(n, record.size(), old_width);
+      record.resize(header.size());
+      line_into(out.text(), record, line_end);
+      out.flush_if_full();
+    }
+  }
+  std::vector<std::string> cells(header.size());
+  for (const auto& [name, value] : row) cells[column.at(name)] = value;
+  line_into(out.text(), cells, line_end);
+  out.flush();
 }
+
+}  // namespace
+
+std::string append_csv_row(std::string_view existing, const Row& row) {
+  CsvReader reader(existing);
+  std::vector<std::string> heading;
+  std::string line_end;
+  const bool has_heading = reader.next(heading, &line_end);
+  std::string text;
+  Output out(text);
+  write_with_row(reader, has_heading ? &heading : nullptr, line_end == "\r\n" ? "\r\n" : "\n", row, out);
+  return text;
+}
+
+// ---- the file -----------------------------------------------------------------------------------------
 
 namespace {
 
+std::string parent_folder(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 // The file a path names once every symbolic link on its last component is followed (a dangling link
-// names the file it would create).
+// names the file it would create), refusing the links the kernel refuses under fs.protected_symlinks:
+// in a sticky world-writable folder, a link is followed only when it belongs to the caller or to the
+// folder's owner. Links among the folders of the path are followed by the kernel itself.
 std::string resolve_links(const std::string& path) {
   std::string current = path;
   for (int hops = 0; hops < 40; ++hops) {
-    struct stat st{};
-    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
-    std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 256) + 1, '\0');
+    struct stat link{};
+    if (::lstat(current.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return current;
+    const std::string folder = parent_folder(current);
+    struct stat dir{};
+    if (::stat(folder.c_str(), &dir) != 0) fail(errno, "cannot read the status of " + folder);
+    if ((dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH) && link.st_uid != ::geteuid() &&
+        link.st_uid != dir.st_uid)
+      fail(EACCES, "refusing to follow the link " + current + ": it lies in the sticky world-writable folder " +
+                       folder + " and belongs to another user (uid " + std::to_string(link.st_uid) +
+                       "), neither you nor the folder's owner; remove it or choose another path");
+    std::string target(static_cast<size_t>(link.st_size > 0 ? link.st_size : 256) + 1, '\0');
     ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
     if (n < 0) fail(errno, "cannot read the link " + current);
     target.resize(static_cast<size_t>(n));
-    if (!target.empty() && target[0] != '/') {
-      const auto slash = current.rfind('/');
-      if (slash != std::string::npos) target = current.substr(0, slash + 1) + target;
-    }
+    if (!target.empty() && target[0] != '/' && current.rfind('/') != std::string::npos)
+      target = current.substr(0, current.rfind('/') + 1) + target;
     current = std::move(target);
   }
   fail(ELOOP, "cannot follow the links of " + path);
 }
 
-size_t read_some(int fd, std::string& into, size_t want) {
-  const size_t old = into.size();
-  into.resize(old + want);
+void lock(int fd, const std::string& path) {
+  while (::flock(fd, LOCK_EX) != 0)
+    if (errno != EINTR) fail(errno, "cannot lock " + path);
+}
+
+// The CSV at `target` opened for appending and locked, created empty when missing (`created`). A file
+// replaced while this writer waited for its lock (another writer renamed a rewrite over it) is let go
+// and the file now at the path locked instead, so the lock always guards the file the path names.
+UniqueFd open_locked(const std::string& target, bool& created) {
   for (;;) {
-    ssize_t n = ::read(fd, into.data() + old, want);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      into.resize(old);
-      return static_cast<size_t>(-1);
+    created = false;
+    UniqueFd fd(::open(target.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd && errno == ENOENT) {
+      fd.reset(::open(target.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+      if (!fd && errno == EEXIST) continue;
+      created = static_cast<bool>(fd);
     }
-    into.resize(old + static_cast<size_t>(n));
-    return static_cast<size_t>(n);
+    if (!fd) fail(errno, "cannot open " + target);
+    lock(fd.get(), target);
+    struct stat held{}, now{};
+    if (::fstat(fd.get(), &held) != 0) fail(errno, "cannot read the status of " + target);
+    if (!S_ISREG(held.st_mode)) fail(EINVAL, "cannot add a row to " + target + ": not a regular file");
+    if (::stat(target.c_str(), &now) == 0 && now.st_dev == held.st_dev && now.st_ino == held.st_ino) return fd;
+  }
+}
+
+// Writes `text` at the end of the locked file and syncs it; a text written in part (a full disk) is
+// taken back, so the file ends as it did.
+void append_in_place(int fd, const std::string& target, const std::string& text, off_t size) {
+  try {
+    write_all(fd, text, target);
+    if (::fsync(fd) != 0) fail(errno, "cannot flush " + target);
+  } catch (...) {
+    (void)!::ftruncate(fd, size);
+    throw;
   }
 }
 
 }  // namespace
 
-void append_csv_row_to_file(const std::string& path,
-                            const std::vector<std::pair<std::string, std::string>>& row) {
+void append_csv_row_to_file(const std::string& path, const Row& row) {
   const std::string target = resolve_links(path);
-  UniqueFd lock(::open((target + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-  if (!lock) fail(errno, "cannot open the lock file " + target + ".lock");
-  while (::flock(lock.get(), LOCK_EX) != 0)
-    if (errno != EINTR) fail(errno, "cannot lock " + target + ".lock");
-
-  UniqueFd fd(::open(target.c_str(), O_RDWR | O_APPEND | O_CLOEXEC));
-  if (!fd) {
-    if (errno != ENOENT) fail(errno, "cannot open " + target);
-    replace_file_atomically(target, append_csv_row("", row));
-    return;
-  }
-  struct stat st{};
-  if (::fstat(fd.get(), &st) != 0) fail(errno, "cannot read the status of " + target);
-  if (!S_ISREG(st.st_mode)) fail(EINVAL, "cannot add a row to " + target + ": not a regular file");
-
-  // Only the heading line is read, unless the row brings new headings.
-  std::string text;
-  std::optional<CsvHeading> heading;
-  bool whole = false;
-  while (!heading) {
-    const size_t n = read_some(fd.get(), text, 64 * 1024);
-    if (n == static_cast<size_t>(-1)) fail(errno, "cannot read " + target);
-    whole = n == 0;
-    heading = parse_csv_heading(text, whole);
-  }
-  bool in_place = !heading->cells.empty();
-  std::unordered_map<std::string, size_t> column;
-  for (size_t i = 0; i < heading->cells.size(); ++i) column.emplace(heading->cells[i], i);
-  for (const auto& [name, _] : row) in_place = in_place && column.count(name) != 0;
-
-  if (in_place) {
-    std::vector<std::string> cells(heading->cells.size());
-    for (const auto& [name, value] : row) cells[column.at(name)] = value;
-    std::string line = format_csv_line(cells, heading->line_end);
+  // The lock file beside the CSV, kept (removing it would let two writers lock different files). It is
+  // only locked, never written, so reading it suffices; a link there is not followed.
+  UniqueFd lock_file(::open((target + ".lock").c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
+  if (lock_file) lock(lock_file.get(), target + ".lock");
+  bool created = false;
+  UniqueFd fd = open_locked(target, created);
+  try {
     const off_t size = ::lseek(fd.get(), 0, SEEK_END);
-    if (size < 0) fail(errno, "cannot seek in " + target);
-    char last = '\n';
-    if (size > 0 && ::pread(fd.get(), &last, 1, size - 1) != 1) fail(errno, "cannot read " + target);
-    if (last != '\n' && last != '\r') line.insert(0, heading->line_end);
-    try {
-      write_all(fd.get(), line, target);
-      if (::fsync(fd.get()) != 0) fail(errno, "cannot flush " + target);
-    } catch (...) {
-      // A row written in part (a full disk) is taken back: the file ends with a whole row again.
-      (void)!::ftruncate(fd.get(), size);
-      throw;
+    if (size < 0 || ::lseek(fd.get(), 0, SEEK_SET) != 0) fail(errno, "cannot seek in " + target);
+
+    // Only the heading line is read, unless the row brings new headings.
+    CsvReader reader(fd.get(), target);
+    std::vector<std::string> heading;
+    std::string terminator;
+    const bool has_heading = reader.next(heading, &terminator);
+    const std::string_view line_end = terminator == "\r\n" ? "\r\n" : "\n";
+
+    if (!has_heading && size == 0) {  // a new (or empty) file: the heading line and the row
+      std::string text;
+      Output out(text);
+      write_with_row(reader, nullptr, line_end, row, out);
+      append_in_place(fd.get(), target, text, size);
+    } else {
+      std::unordered_map<std::string, size_t> column;
+      for (size_t i = 0; i < heading.size(); ++i) column.emplace(heading[i], i);
+      bool in_place = has_heading;
+      for (const auto& [name, _] : row) in_place = in_place && column.count(name) != 0;
+      if (in_place) {
+        std::vector<std::string> cells(heading.size());
+        for (const auto& [name, value] : row) cells[column.at(name)] = value;
+        std::string line = format_csv_line(cells, line_end);
+        char last = '\n';
+        if (size > 0 && ::pread(fd.get(), &last, 1, size - 1) != 1) fail(errno, "cannot read " + target);
+        if (last != '\n' && last != '\r') line.insert(0, line_end);
+        append_in_place(fd.get(), target, line, size);
+      } else {
+        replace_file_atomically(target, [&](int out_fd, const std::string& temp_path) {
+          std::string buffer;
+          Output out(buffer, out_fd, temp_path);
+          write_with_row(reader, has_heading ? &heading : nullptr, line_end, row, out);
+        });
+      }
     }
-    if (int err = fd.close_checked(); err != 0) fail(err, "cannot close " + target);
-    return;
+  } catch (...) {
+    // A file this writer made and could not fill goes again (it still holds the lock, so no other
+    // writer has used it).
+    if (created) ::unlink(target.c_str());
+    throw;
   }
-  while (!whole) {
-    const size_t n = read_some(fd.get(), text, 1 << 20);
-    if (n == static_cast<size_t>(-1)) fail(errno, "cannot read " + target);
-    whole = n == 0;
-  }
-  fd.reset();
-  replace_file_atomically(target, append_csv_row(text, row));
+  if (int err = fd.close_checked(); err != 0) fail(err, "cannot close " + target);
 }
 
 }  // namespace ostrel::native

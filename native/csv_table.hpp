@@ -2,7 +2,7 @@
 // quoted only where a cell needs it (a comma, a quote or a line break; quotes doubled).
 #pragma once
 
-#include <optional>
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -22,22 +22,37 @@ class CsvError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Parses `text`; blank lines are skipped, short rows are padded with empty cells. A leading UTF-8
-// byte-order mark (as spreadsheets save their CSV files) is an encoding marker, not part of the
-// first heading.
-CsvTable parse_csv(std::string_view text);
+// Reads CSV records one at a time, from a text or from a file descriptor (read in chunks of `chunk`
+// bytes, so a file of any size costs a buffer of about that size). Blank lines are skipped. A leading
+// UTF-8 byte-order mark (as spreadsheets save their CSV files) is an encoding marker, not part of the
+// first heading. Throws CsvError for an unterminated quote and std::system_error for a failed read.
+class CsvReader {
+ public:
+  explicit CsvReader(std::string_view text);
+  CsvReader(int fd, std::string path, std::size_t chunk = 64 * 1024);
 
-// The heading line at the start of a CSV file, read from a prefix of the file.
-struct CsvHeading {
-  bool bom = false;                  // the file starts with a UTF-8 byte-order mark
-  std::vector<std::string> cells;    // the headings
-  std::string line_end = "\n";       // "\r\n" when the heading line ends so
+  // The next record that is not blank into `cells`; false at the end of the input. `line_end` (when
+  // given) receives the record's terminator: "\n", "\r\n", "\r", or "" for a last record without one.
+  bool next(std::vector<std::string>& cells, std::string* line_end = nullptr);
+  // True once the input was seen to start with a byte-order mark (known after the first next()).
+  bool bom() const { return bom_; }
+
+ private:
+  bool more();  // true when a byte is available at pos_, reading more when needed
+
+  std::string_view text_;  // the text, or the bytes read from the file and not yet dropped
+  std::string buffer_;     // file mode: holds the bytes read
+  std::size_t pos_ = 0;
+  int fd_ = -1;
+  std::string path_;
+  std::size_t chunk_ = 0;
+  bool at_start_ = true;
+  bool bom_ = false;
+  bool eof_ = false;
 };
 
-// Reads the heading record from `prefix`, the first bytes of a file (`whole`: the prefix is the whole
-// file). Returns nothing when the prefix ends before the heading record does and more may follow.
-// Throws CsvError for an unterminated quote in a whole file.
-std::optional<CsvHeading> parse_csv_heading(std::string_view prefix, bool whole);
+// Parses `text`; short rows are padded with empty cells.
+CsvTable parse_csv(std::string_view text);
 
 // One data line: the cells quoted where needed, ending with `line_end`.
 std::string format_csv_line(const std::vector<std::string>& cells, std::string_view line_end);
@@ -47,18 +62,26 @@ std::string format_csv(const CsvTable& table);
 // Adds one row of (heading, cell) pairs below the table `existing` (empty text: a new table whose
 // columns are the row's headings in order). Cells go under their headings; headings the table lacks
 // become new trailing columns in sorted order, empty in earlier rows; columns the row lacks get an
-// empty cell. Earlier rows are kept cell for cell, and a leading byte-order mark stays. Returns the
-// whole new file content.
+// empty cell. Earlier rows are kept cell for cell; a leading byte-order mark and "\r\n" line ends stay.
+// Returns the whole new file content.
 std::string append_csv_row(std::string_view existing,
                            const std::vector<std::pair<std::string, std::string>>& row);
 
-// Adds one row to the CSV file at `path` (created when missing). A symbolic link is followed: the row
-// reaches the link's target. Writers of one file take turns through an exclusive lock on the file
-// `<target>.lock` beside it, held around the whole read-modify-write, so rows of concurrent writers
-// are never lost. When the file already has every heading of the row, the row is appended in place
-// (written and synced at the end of the file, nothing else read but the heading line); only a row
-// with new headings rewrites the file, through a temporary file renamed over it. Throws
-// std::system_error for file errors and CsvError for a malformed file.
+// Adds one row to the CSV file at `path` (created when missing).
+//
+// A symbolic link is followed as the kernel follows one under fs.protected_symlinks: a link in a sticky
+// world-writable folder (such as /tmp) that belongs neither to the caller nor to the folder's owner is
+// refused (EACCES), so another user's link cannot make the row rewrite a file of the caller's. The row
+// reaches the link's target otherwise.
+//
+// Writers of one file take turns through exclusive locks held around the whole read-modify-write: on
+// the file `<target>.lock` beside it and on the CSV itself (where no lock file can be made, a folder
+// that refuses new files, the CSV's lock alone serves), so rows of concurrent writers are never lost.
+// When the file already has every heading of the row, the row is appended in place (written and synced
+// at the end of the file, nothing else read but the heading line); only a row with new headings
+// rewrites the file, streamed record by record into a temporary file renamed over it, so memory does
+// not grow with the file. Throws std::system_error for file errors and CsvError for a malformed file,
+// which is then left as it was.
 void append_csv_row_to_file(const std::string& path,
                             const std::vector<std::pair<std::string, std::string>>& row);
 

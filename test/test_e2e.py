@@ -109,3 +109,30 @@ def test_a_sample_missing_from_the_tree_errs_the_check_naming_it(tmp_path, monke
     assert not result.skipped and len(result.errors) == 1, out
     report = result.errors[0][1]
     assert f"{tree.as_uri()}/mobilenetv2.keras.h5" in report and "make fixtures" in report
+
+
+AFTER_THE_CHECKS = """
+import logging, os, sys, unittest
+import ostrel
+from ostrel.common.logger_factory import LoggerManager
+
+def files():
+    return {name: sorted(h.baseFilename for h in logging.getLogger(name).handlers if hasattr(h, "baseFilename"))
+            for name in LoggerManager._config_dict["loggers"]}
+
+before, level = files(), logging.getLogger("Ostrel").level
+unittest.main(module="tests.e2e_tests.test_ostrel_manager", argv=["unittest", "-k", "log"], exit=False)
+after = files()
+assert after["Ostrel"] == before["Ostrel"] == [os.path.join(os.environ["HOME"], "tamsor_logs", "Ostrel.log")], after
+assert logging.getLogger("Ostrel").level == level
+for name, paths in after.items():  # loggers the checks added log in the same folder
+    assert all(p.startswith(os.environ["HOME"] + "/") for p in paths), (name, paths)
+logging.getLogger("Ostrel").warning("logged after the checks")
+print("restored")
+"""
+
+
+def test_after_the_checks_the_package_logs_where_it_logged_before(run_python, tmp_path):
+    r = run_python(AFTER_THE_CHECKS, env={"OSTREL_SAMPLES_DIR": str(SAMPLES.resolve())})
+    assert r.stdout.strip().splitlines()[-1] == "restored", r.stdout + r.stderr
+    assert "logged after the checks" in (tmp_path / "home" / "tamsor_logs" / "Ostrel.log").read_text()

@@ -141,6 +141,44 @@ def test_gpu_machine_without_tensorrt_prints_the_message_once(run_python, tmp_pa
     assert r.stdout.splitlines()[-1] == "8.6.1 8.6.1" and message not in r.stdout
 
 
+SUBMODULE_FAILS = """
+import sys, torch
+sys.modules.pop("torch.package"); del torch.package
+
+
+class Failing:  # the next import of torch.package raises what the test asks for
+    def find_spec(self, name, path=None, target=None):
+        if name == "torch.package":
+            raise ERROR
+
+
+sys.meta_path.insert(0, Failing())
+try:
+    import ostrel.frameworks.pytorch_inferencer
+except BaseException as e:
+    c = e.__cause__
+    print(type(e).__name__, "|", e, "|", getattr(e, "name", None), "|", type(c).__name__ if c else None)
+else:
+    print("imported")
+"""
+
+
+@pytest.mark.parametrize("error, printed", [
+    # Ctrl-C while a framework's submodule imports stays an interrupt.
+    ("KeyboardInterrupt()", "KeyboardInterrupt |  | None | None"),
+    # A dependency the submodule lacks is named as itself, not as the submodule.
+    ("ModuleNotFoundError('No module named dill', name='dill')",
+     "ModuleNotFoundError | No module named dill | dill | None"),
+    ("RuntimeError('broken install')", "RuntimeError | broken install | None | None"),
+    # Only the absence of that very submodule is "cannot import name", with its cause kept.
+    ("ModuleNotFoundError('No module named torch.package', name='torch.package')",
+     "ImportError | cannot import name 'package' from 'torch' | torch | ModuleNotFoundError"),
+])
+def test_errors_while_importing_a_framework_submodule_pass_unchanged(run_python, error, printed):
+    r = run_python(SUBMODULE_FAILS.replace("ERROR", error))
+    assert r.stdout.strip().splitlines()[-1] == printed, r.stdout + r.stderr
+
+
 def _requirement(line):
     """(name, specifier) of a requirement line such as "torch==2.13.0" or "pandas>=3.1"."""
     import re

@@ -1,9 +1,13 @@
-"""The results CSV under real use: spreadsheet-saved files, links, concurrent writers, large files."""
+"""The results CSV under real use: spreadsheet-saved files, links, shared folders, concurrent writers, large
+files, numbers of any type."""
 import os
+import shutil
 import subprocess
 import sys
 from argparse import Namespace
+from enum import IntEnum
 
+import numpy as np
 import pandas as pd
 import pytest
 
@@ -97,3 +101,120 @@ def test_a_file_that_is_not_a_table_is_left_alone(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["log.txt", "results.csv", "results.csv.lock"]
     with pytest.raises(OSError):
         ToolLogger(str(tmp_path / "log.txt"), str(tmp_path)).log_benchmark_success({"Model": "m"})
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="giving a link to another user needs root")
+@pytest.mark.parametrize("link_owner, folder_owner, followed", [
+    (12345, 0, False),  # another user's link in a shared temporary folder
+    (0, 12345, True),  # the caller's own link
+    (12345, 12345, True),  # the folder owner's link
+])
+def test_a_link_in_a_sticky_shared_folder_is_followed_only_as_the_kernel_would(tmp_path, link_owner, folder_owner,
+                                                                               followed):
+    shared = tmp_path / "tmp"
+    shared.mkdir()
+    os.chmod(shared, 0o1777)
+    os.chown(shared, folder_owner, folder_owner)
+    mine = tmp_path / "home" / "notes.csv"
+    mine.parent.mkdir()
+    mine.write_text("Model,Batch Size\nkept.onnx,1\n")
+    link = shared / "ostrel_benchmarking_results.csv"
+    link.symlink_to(mine)
+    os.lchown(link, link_owner, link_owner)
+    logger = ToolLogger(str(tmp_path / "log.txt"), str(link))
+    if followed:
+        logger.log_benchmark_success({"Model": "m.onnx", "Batch Size": 2})
+        assert mine.read_text() == "Model,Batch Size\nkept.onnx,1\nm.onnx,2\n"
+        return
+    with pytest.raises(PermissionError, match=r"refusing to follow the link .*ostrel_benchmarking_results.csv: it lies "
+                                              r"in the sticky world-writable folder .* belongs to another user \(uid "
+                                              r"12345\)"):
+        logger.log_benchmark_success({"Model": "m.onnx", "Batch Size": 2, "New": 1})
+    assert mine.read_text() == "Model,Batch Size\nkept.onnx,1\n"
+    assert sorted(os.listdir(mine.parent)) == ["notes.csv"] and sorted(os.listdir(shared)) == [link.name]
+
+
+@pytest.fixture
+def immutable_folder(tmp_path):
+    folder = tmp_path / "frozen"
+    folder.mkdir()
+    (folder / "results.csv").write_text("Model,Batch Size\na.onnx,1\n")
+
+    def freeze():
+        if shutil.which("chattr") is None or subprocess.run(["chattr", "+i", str(folder)],
+                                                           capture_output=True).returncode != 0:
+            pytest.skip("chattr +i is not available here")
+
+    yield folder, freeze
+    if shutil.which("chattr"):
+        subprocess.run(["chattr", "-i", str(folder)], capture_output=True)
+
+
+def test_a_csv_in_a_folder_that_refuses_new_files_gets_its_row(immutable_folder):
+    folder, freeze = immutable_folder
+    freeze()
+    logger = ToolLogger(str(folder.parent / "log.txt"), str(folder / "results.csv"))
+    logger.log_benchmark_success({"Model": "b.onnx", "Batch Size": 2})
+    assert (folder / "results.csv").read_text() == "Model,Batch Size\na.onnx,1\nb.onnx,2\n"
+    # A new heading needs a temporary file beside the CSV: a clear error, and the file as it was.
+    with pytest.raises(PermissionError, match="cannot create a temporary file next to .*results.csv"):
+        logger.log_benchmark_success({"Model": "c.onnx", "New": 1})
+    assert (folder / "results.csv").read_text() == "Model,Batch Size\na.onnx,1\nb.onnx,2\n"
+    assert os.listdir(folder) == ["results.csv"]
+
+
+def test_where_no_lock_file_can_be_made_two_writers_still_lose_no_row(tmp_path):
+    # The lock file's path is taken by a folder: the writers lock the CSV itself, across rewrites too.
+    (tmp_path / "results.csv.lock").mkdir()
+    test_two_writers_lose_no_row(tmp_path)
+
+
+@pytest.mark.parametrize("value, cell", [
+    (np.float64(0.1) + np.float64(0.2), "0.30000000000000004"),
+    (np.float64("nan"), ""),
+    (np.float32(0.1), "0.1"),
+    (np.float32("nan"), ""),
+    (np.int64(7), "7"),
+    (np.bool_(True), "True"),
+    (1e-07, "1e-07"),
+    (IntEnum("Level", "LOW HIGH").HIGH, "2"),
+])
+def test_numbers_of_any_type_are_written_in_their_shortest_form(tmp_path, value, cell):
+    path = tmp_path / "results.csv"
+    add(path, {"Model": "m.onnx", "Value": value})
+    assert path.read_text().splitlines()[1] == f"m.onnx,{cell}"
+
+
+LAUNCH = "import subprocess, sys; sys.exit(subprocess.run(sys.argv[1:]).returncode)"
+PEAK_RSS = """
+import resource, sys
+from tests.ostrel_tool.ostrel_tool_logger import ToolLogger
+ToolLogger(sys.argv[1] + ".log", sys.argv[1]).log_benchmark_success({"Model": "new.onnx", "New Heading": "x"})
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)
+"""
+
+
+def test_a_new_heading_on_a_100_mb_csv_streams_the_rewrite(tmp_path):
+    path = tmp_path / "results.csv"
+    rows = ['"m,{i}.onnx",{i},0.0123456789012345,"say ""hi""",3.10\n'.format(i=i) for i in range(1000)]
+    block = "".join(rows)
+    with open(path, "w") as f:
+        f.write("Model,Batch Size,Batch Inf Time,Note,Ostrel Version\n")
+        for _ in range(100 * 2**20 // len(block) + 1):
+            f.write(block)
+    lines_before = sum(1 for _ in open(path))
+    # The measuring process is started by a small one: the peak RSS the kernel reports for a process
+    # includes the memory of the process it was started from (up to the exec), here the test runner's.
+    r = subprocess.run([sys.executable, "-c", LAUNCH, sys.executable, "-c", PEAK_RSS, str(path)],
+                       env=dict(os.environ, HOME=str(tmp_path)), capture_output=True, text=True)
+    assert r.returncode == 0, r.stderr
+    assert int(r.stdout.split()[-1]) < 300, f"peak RSS {r.stdout.split()[-1]} MiB"
+    # Every earlier row cell for cell, under the one new column.
+    with open(path) as f:
+        assert next(f) == "Model,Batch Size,Batch Inf Time,Note,Ostrel Version,New Heading\n"
+        for n, line in enumerate(f, start=1):
+            if n == lines_before:
+                assert line == "new.onnx,,,,,x\n"
+            else:
+                assert line == rows[(n - 1) % 1000][:-1] + ",\n", n
+    assert n == lines_before

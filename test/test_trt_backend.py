@@ -633,6 +633,40 @@ def test_outputs_stay_valid_after_the_model_is_disposed(child):
         """)
 
 
+def test_models_alive_at_exit_are_disposed_of_quietly(child):
+    # A script that ends with models (and an output) still referenced: every context is detached by the
+    # exit handler, while CUDA still works, and nothing is logged as an error.
+    r = child("""
+        import pycuda.driver as cuda
+        def detach(self, _detach=cuda.Context.detach, _write=os.write):
+            _detach(self)
+            _write(2, b"detached context\\n")
+        cuda.Context.detach = detach
+        import ostrel
+        model = ostrel.load(str(S / "zorvik_imagenet_resnet18_PEXA.RTX3070.pkl"), framework_type="trt")
+        second = ostrel.load(str(S / "trt/two_profiles.pkl"), framework_type="trt")
+        out = model.predict(model.example_inputs)
+        """)
+    assert r.returncode == 0
+    assert "ERROR" not in r.stdout + r.stderr, r.stdout + r.stderr
+    assert r.stderr.count("detached context") == 2, r.stderr
+
+
+def test_without_tensorrt_the_engine_module_fails_to_import_and_the_back_end_goes_without_it(child):
+    child("""
+        sys.modules["tensorrt"] = None  # not installed
+        import ostrel
+        try:
+            import ostrel.frameworks.engines.trt_engine
+        except ModuleNotFoundError as e:
+            assert e.name == "tensorrt", e
+        else:
+            raise AssertionError("imported without TensorRT")
+        from ostrel.frameworks import trt_inferencer
+        assert not hasattr(trt_inferencer, "TRTInferencer")
+        """, paths=GPU[1:])
+
+
 def test_gpu_present_start_up_probe_timers_and_factory(child):
     r = child("""
         import ostrel

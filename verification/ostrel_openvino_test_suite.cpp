@@ -9,11 +9,9 @@ using namespace ostrel::suites;
 MODTREE_MODULE("ostrel_openvino_test_suite", m) {
   m.attr("sys") = py::module_::import("sys");
   m.attr("unittest") = py::module_::import("unittest");
-  py::object openvino =
+  m.attr("TestOpenVinoInferencer") =
       import_check_class("tests.unit_tests.test_inferencers.test_openvino_inferencer", "TestOpenVinoInferencer");
-  if (!openvino.is_none()) m.attr("TestOpenVinoInferencer") = openvino;
-  py::object benchmarks = import_check_class("tests.unit_tests.test_model_benchmarks_print", "TestModelBenchmarks");
-  if (!benchmarks.is_none()) m.attr("TestModelBenchmarks") = benchmarks;
+  m.attr("TestModelBenchmarks") = import_check_class("tests.unit_tests.test_model_benchmarks_print", "TestModelBenchmarks");
 
   modtree::ClassBuilder cls(m, "OstrelOpenVinoTestSuiteRunner");
   cls.def(
@@ -32,10 +30,8 @@ MODTREE_MODULE("ostrel_openvino_test_suite", m) {
   cls.def(
       "_add_modules_to_unit_tests_suite",
       [m](py::object self) {
-        std::vector<py::object> classes;
-        for (const char* name : {"TestModelBenchmarks", "TestOpenVinoInferencer"})
-          classes.push_back(py::hasattr(m, name) ? py::object(m.attr(name)) : py::object(py::none()));
-        add_classes(self.attr("test_loader"), self.attr("unit_tests_suite"), classes);
+        add_classes(self.attr("test_loader"), self.attr("unit_tests_suite"),
+                    {m.attr("TestModelBenchmarks"), m.attr("TestOpenVinoInferencer")});
       },
       py::arg("self"));
   cls.def(

@@ -383,10 +383,9 @@ MODTREE_MODULE("frameworks.trt_inferencer", m) {
     m.attr("TamsorTRTEngineRunner") =
         import_from("ostrel.frameworks.engines.trt_engine", "TamsorTRTEngineRunner");
   } catch (py::error_already_set& e) {
+    // ImportError also when the engine module ended without its classes.
     if (e.matches(PyExc_AssertionError) || e.matches(PyExc_ImportError)) return;
     throw;
-  } catch (py::import_error&) {  // the engine module ended without its classes
-    return;
   }
   // The annotation of _input_handler's x, quoted by its error message.
   m.attr("_INPUT_TYPES") =

@@ -47,34 +47,57 @@ TEST(CsvTable, ByteOrderMarkIsAMarkerAndStays) {
             kBom + "Batch Size,New\n1,\n2,x\n");
 }
 
-TEST(CsvTable, HeadingFromAPrefix) {
+// Every record with its line end, read from a text.
+std::vector<std::pair<std::vector<std::string>, std::string>> records(CsvReader& reader) {
+  std::vector<std::pair<std::vector<std::string>, std::string>> out;
+  std::vector<std::string> cells;
+  std::string line_end;
+  while (reader.next(cells, &line_end)) out.emplace_back(cells, line_end);
+  return out;
+}
+
+TEST(CsvReader, RecordsLineEndsAndMarks) {
+  using Records = std::vector<std::pair<std::vector<std::string>, std::string>>;
   struct Case {
-    std::string prefix;
-    bool whole;
-    bool complete;
-    std::vector<std::string> cells;
-    std::string line_end;
+    std::string text;
+    Records want;
+    bool bom;
   };
   const std::vector<Case> cases = {
-      {"a,b\n1,2\n", false, true, {"a", "b"}, "\n"},
-      {"a,b\r\n1,2\r\n", false, true, {"a", "b"}, "\r\n"},
-      {"a,b\r", false, false, {}, ""},         // "\r\n" may be split
-      {"\"x\ny\",b", false, false, {}, ""},    // the record goes on
-      {"\"x\ny\",b\n", false, true, {"x\ny", "b"}, "\n"},
-      {"\n\na,b\n", false, true, {"a", "b"}, "\n"},  // blank lines first
-      {"a,b", true, true, {"a", "b"}, "\n"},
-      {"\xEF\xBB", false, false, {}, ""},      // a mark cut short
-      {"", true, true, {}, "\n"},
+      {"a,b\n1,2\n", {{{"a", "b"}, "\n"}, {{"1", "2"}, "\n"}}, false},
+      {"a,b\r\n1,2", {{{"a", "b"}, "\r\n"}, {{"1", "2"}, ""}}, false},
+      {"\"x\ny\",b\n", {{{"x\ny", "b"}, "\n"}}, false},              // a line break inside quotes
+      {"\"say \"\"hi\"\"\",\n", {{{"say \"hi\"", ""}, "\n"}}, false},  // doubled quotes
+      {"\n\r\na,b\n\n\"\"\n", {{{"a", "b"}, "\n"}, {{""}, "\n"}}, false},  // blank lines; "" is no blank
+      {kBom + "a\r1\r", {{{"a"}, "\r"}, {{"1"}, "\r"}}, true},
+      {"\xEF\xBBx\n", {{{"\xEF\xBBx"}, "\n"}}, false},  // begins like a mark, is none
+      {"", {}, false},
   };
   for (const auto& c : cases) {
-    auto h = parse_csv_heading(c.prefix, c.whole);
-    ASSERT_EQ(h.has_value(), c.complete) << c.prefix;
-    if (!h) continue;
-    EXPECT_EQ(h->cells, c.cells) << c.prefix;
-    EXPECT_EQ(h->line_end, c.line_end) << c.prefix;
+    CsvReader reader(c.text);
+    EXPECT_EQ(records(reader), c.want) << c.text;
+    EXPECT_EQ(reader.bom(), c.bom) << c.text;
   }
-  EXPECT_TRUE(parse_csv_heading(kBom + "a\n", false)->bom);
-  EXPECT_THROW(parse_csv_heading("\"a,b", true), CsvError);
+  CsvReader open("a,b\n\"open,1\n");
+  EXPECT_THROW(records(open), CsvError);
+}
+
+TEST(CsvReader, AFileReadInChunksGivesWhatTheTextGives) {
+  const std::string text = kBom + "Model,\"Note\"\r\n\"a,b.onnx\",\"say \"\"hi\"\"\r\nbye\"\r\n\r\nplain,x\r\nlast";
+  char name[] = "/tmp/csv_reader_test_XXXXXX";
+  const int fd = ::mkstemp(name);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  CsvReader whole(text);
+  const auto want = records(whole);
+  for (size_t chunk : {1, 2, 3, 5, 7, 64}) {  // every split of a mark, a quote pair and a "\r\n"
+    ASSERT_EQ(::lseek(fd, 0, SEEK_SET), 0);
+    CsvReader reader(fd, name, chunk);
+    EXPECT_EQ(records(reader), want) << chunk;
+    EXPECT_TRUE(reader.bom()) << chunk;
+  }
+  ::close(fd);
+  ::unlink(name);
 }
 
 class CsvFileTest : public ::testing::Test {
@@ -128,6 +151,23 @@ TEST_F(CsvFileTest, KeepsTheFileConventions) {
     append_csv_row_to_file(p.string(), {{"Batch Size", "2"}, {"Model", "n"}});
     EXPECT_EQ(slurp(p), c.after) << c.before;
   }
+}
+
+TEST_F(CsvFileTest, ARewriteKeepsMarkLineEndsAndEveryCell) {
+  const fs::path p = dir_ / "r.csv";
+  put(p, kBom + "a,b\r\n\"x,1\",\"q\"\"\"\r\n\r\n2\r\n");
+  append_csv_row_to_file(p.string(), {{"c", "3"}, {"a", "4"}});
+  EXPECT_EQ(slurp(p), kBom + "a,b,c\r\n\"x,1\",\"q\"\"\",\r\n2,,\r\n4,,3\r\n");
+}
+
+TEST_F(CsvFileTest, WhereNoLockFileCanBeMadeTheCsvItselfIsLocked) {
+  const fs::path p = dir_ / "r.csv";
+  fs::create_directories(dir_ / "r.csv.lock");  // the lock file's path cannot be opened as a file
+  append_csv_row_to_file(p.string(), {{"a", "1"}});  // made
+  append_csv_row_to_file(p.string(), {{"a", "2"}});  // appended in place
+  append_csv_row_to_file(p.string(), {{"b", "3"}});  // rewritten
+  EXPECT_EQ(slurp(p), "a,b\n1,\n2,\n,3\n");
+  EXPECT_TRUE(fs::is_directory(dir_ / "r.csv.lock"));
 }
 
 TEST_F(CsvFileTest, RowsReachALinksTarget) {

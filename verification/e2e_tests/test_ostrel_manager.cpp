@@ -39,6 +39,36 @@ void drive(py::object self, py::object model_path, py::object framework_type, py
                                               py::arg("static_batch_size") = static_batch_size);
 }
 
+// The level and file size of every logger the package's logging record configures: {name: (level, size)}
+// (size None for a logger that has no log file).
+py::dict logging_levels(py::object manager) {
+  py::dict config = manager.attr("_config_dict");
+  py::dict handlers = config["handlers"];
+  py::dict saved;
+  for (auto item : py::dict(config["loggers"])) {
+    py::object handler = manager.attr("_handler_name_from_logger_name")(item.first);
+    py::object size = handlers.contains(handler) ? py::object(handlers[handler]["maxBytes"]) : py::none();
+    saved[item.first] = py::make_tuple(item.second["level"], size);
+  }
+  return saved;
+}
+
+// Configures every logger of the record again under the HOME now in force: those that existed when the
+// checks began get back their level and file size, those the checks added keep theirs, and every log
+// file is opened again in the log folder of that HOME.
+void restore_logging(py::object manager, py::dict saved) {
+  py::list names(py::dict(manager.attr("_config_dict")["loggers"]).attr("keys")());
+  for (py::handle name : names) {
+    py::object level = py::none(), size = py::none();
+    if (saved.contains(name)) {
+      py::tuple entry = saved[name];
+      level = entry[0];
+      size = entry[1];
+    }
+    manager.attr("get_and_update_logger")(name, level, size);
+  }
+}
+
 }  // namespace
 
 MODTREE_MODULE("e2e_tests.test_ostrel_manager", m) {
@@ -85,6 +115,7 @@ MODTREE_MODULE("e2e_tests.test_ostrel_manager", m) {
           klass.attr("_home_dir") =
               py::module_::import("tempfile").attr("TemporaryDirectory")(py::arg("prefix") = "ostrel_e2e_home_");
         py::object home = klass.attr("_home_dir");
+        klass.attr("_saved_logging") = logging_levels(m.attr("LoggerManager"));
         klass.attr("_saved_home") = os.attr("environ").attr("get")("HOME");
         os.attr("environ")["HOME"] = home.attr("name");
         py::print("The models were configured successfully.");
@@ -97,13 +128,16 @@ MODTREE_MODULE("e2e_tests.test_ostrel_manager", m) {
         m.attr("urlcleanup")();
         py::object os = m.attr("os");
         if (py::hasattr(klass, "_saved_home")) {
-          // HOME goes back; the scratch folder stays until the process ends.
+          // HOME goes back, and with it the package's log files: the scratch folder goes when the
+          // process ends, and lines logged after the checks belong where they went before.
           py::object saved = klass.attr("_saved_home");
           if (saved.is_none())
             os.attr("environ").attr("pop")("HOME", py::none());
           else
             os.attr("environ")["HOME"] = saved;
           py::delattr(klass, "_saved_home");
+          restore_logging(m.attr("LoggerManager"), klass.attr("_saved_logging"));
+          py::delattr(klass, "_saved_logging");
         }
       },
       py::arg("cls"));

@@ -44,21 +44,29 @@ void log_success_to_logfile(py::object self, py::object results) {
   self.attr("logfile_fp").attr("flush")();
 }
 
-// A value's cell text: what pandas writes for it (none and NaN empty, numbers in their shortest form).
+// A value's cell text: what pandas writes for it (none and NaN empty, numbers in their shortest form
+// that reads back as the same number, whatever their type: a numpy float64 is a float subclass whose
+// repr would be "np.float64(...)", and int subclasses may name themselves).
 std::string cell_text(py::handle value) {
+  PyObject* v = value.ptr();
   if (value.is_none()) return {};
-  if (PyBool_Check(value.ptr())) return value.ptr() == Py_True ? "True" : "False";
-  if (PyFloat_Check(value.ptr())) {
-    double d = PyFloat_AsDouble(value.ptr());
+  if (PyBool_Check(v)) return v == Py_True ? "True" : "False";
+  if (PyFloat_Check(v)) {
+    double d = PyFloat_AsDouble(v);
     if (d != d) return {};
-    return ostrel::str(py::repr(value));
+    return ostrel::str(py::reinterpret_steal<py::object>(PyFloat_Type.tp_repr(v)));
   }
-  return ostrel::str(value);
+  if (PyLong_Check(v)) return ostrel::str(py::reinterpret_steal<py::object>(PyLong_Type.tp_repr(v)));
+  std::string text = ostrel::str(value);
+  // Other numbers (numpy's float32, int64, bool_) write themselves in that form; their NaN is empty.
+  if (text == "nan" && !PyUnicode_Check(v)) return {};
+  return text;
 }
 
 // Adds the row to the CSV: appended in place while the headings stay the same, else the whole table
-// is rewritten through a temporary file renamed over the old one, so a crash at any moment leaves the
-// earlier rows intact. Earlier rows are kept cell for cell; writers sharing the file take turns.
+// is rewritten, streamed through a temporary file renamed over the old one, so a crash at any moment
+// leaves the earlier rows intact. Earlier rows are kept cell for cell; writers sharing the file take
+// turns; a link that another user put in a shared temporary folder is refused (PermissionError).
 void log_results_to_csv(py::object self, py::object results) {
   py::object path = self.attr("csv_path");
   std::vector<std::pair<std::string, std::string>> row;

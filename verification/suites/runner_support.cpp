@@ -4,38 +4,38 @@
 
 namespace ostrel::suites {
 
+namespace {
+constexpr const char* kImportError = "_import_error";  // class attribute of a stand-in: the import's error
+}  // namespace
+
 py::object import_check_class(const char* module, const char* name) {
-  py::object util = py::module_::import("importlib.util");
-  bool present = false;
-  try {
-    present = !util.attr("find_spec")(module).is_none();
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_ModuleNotFoundError)) throw;  // a parent package of the module is missing
-  }
-  if (!present) {
-    py::print(std::string("note: ") + name + " is left out: this build holds no module " + module,
-              py::arg("file") = py::module_::import("sys").attr("stderr"));
-    return py::none();
-  }
   try {
     return modtree::import_from(module, name);
   } catch (py::error_already_set& e) {
-    // A back-end module that this build of ostrel does not carry: a gap of the build, reported like a
-    // missing check module. A missing framework runtime (a module outside ostrel) still fails.
-    if (!e.matches(PyExc_ModuleNotFoundError)) throw;
-    py::object missing = py::getattr(e.value(), "name", py::none());
-    if (missing.is_none() || str(missing).rfind("ostrel.", 0) != 0) throw;
-    py::print(std::string("note: ") + name + " is left out: " + str(e.value()),
-              py::arg("file") = py::module_::import("sys").attr("stderr"));
-    return py::none();
+    if (!e.matches(PyExc_Exception)) throw;  // an interrupt stops the runner
+    // A check class of that name whose one check fails with the import's error: the run that needs the
+    // class fails, naming it, and the other classes still run.
+    py::object error = e.value();
+    const std::string what = std::string(name) + " cannot be imported from " + module + ": " + str(error);
+    py::object where = py::module_::import("types").attr("SimpleNamespace")(py::arg("__name__") = module);
+    return modtree::ClassBuilder(where, name)
+        .base(py::module_::import("unittest").attr("TestCase"))
+        .attr("__doc__", py::str(what))
+        .attr(kImportError, error)
+        .def(
+            "test_import",
+            [what, error](py::object) {
+              raise_from(builtin("ImportError")(what), error);
+            },
+            py::arg("self"))
+        .build(false);
   }
 }
 
+bool is_unimportable(py::handle cls) { return py::hasattr(cls, kImportError); }
+
 void add_classes(py::handle loader, py::handle suite, const std::vector<py::object>& classes) {
-  for (const py::object& cls : classes) {
-    if (cls.is_none()) continue;
-    suite.attr("addTest")(loader.attr("loadTestsFromTestCase")(cls));
-  }
+  for (const py::object& cls : classes) suite.attr("addTest")(loader.attr("loadTestsFromTestCase")(cls));
 }
 
 py::object registry_runner(py::module_& m, const char* name, std::vector<SuiteFiller> fillers) {

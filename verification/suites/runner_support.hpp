@@ -15,10 +15,14 @@ namespace ostrel::suites {
 
 namespace py = pybind11;
 
-// `from module import name` where the package holds `module`; none (after a note on standard error)
-// where this build of the package has no such module, or where the module needs a back-end module that
-// this build of ostrel does not carry. Other errors propagate (a missing framework runtime among them).
+// `from module import name`. Where that fails (any error but an interrupt: a missing module, a missing
+// back-end or framework runtime, a failing top level), a check class of that name in that module whose
+// one check, `test_import`, fails with an ImportError naming the class and the module, the import's
+// error as its cause: a run that holds the class fails naming it, and the other classes still run.
 py::object import_check_class(const char* module, const char* name);
+
+// True for a class that import_check_class made in place of one it could not import.
+bool is_unimportable(py::handle cls);
 
 // One filling operation of a registry runner: the method `method` registers (get-or-insert) the suite
 // `suite` and adds one sub-suite per class that `classes` gives, in order.
@@ -36,7 +40,7 @@ py::object registry_runner(py::module_& m, const char* name, std::vector<SuiteFi
 // process with status 1 when any check failed or erred, 0 otherwise.
 [[noreturn]] void run_all_as_main(py::object runner_class);
 
-// Adds the sub-suite of every non-none class to `suite` through `loader`.
+// Adds the sub-suite of every class to `suite` through `loader`.
 void add_classes(py::handle loader, py::handle suite, const std::vector<py::object>& classes);
 
 }  // namespace ostrel::suites

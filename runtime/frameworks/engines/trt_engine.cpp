@@ -5,12 +5,16 @@
 //
 // The logger and the profiler are real Python subclasses of TensorRT's ILogger and IProfiler, so
 // TensorRT's callbacks reach them; all members are C++ functions calling TensorRT and pycuda through their
-// Python APIs. Module attributes are read at each use.
+// Python APIs. Module attributes are read at each use, except by a runner's disposal, which may run at
+// interpreter exit.
 //
-// CUDA is touched only after TensorRT is found and a GPU is visible: a machine without either, or whose
-// pycuda is missing or fails to start CUDA, gets the module without its classes. Every device operation
-// of a runner runs with the runner's context pushed on the calling thread and popped again on every path,
-// so several runners live side by side in one process.
+// TensorRT is imported first and without a guard: on a machine without it the module's import fails with
+// ModuleNotFoundError, which ostrel.frameworks.trt_inferencer answers by going without TRTInferencer. With
+// TensorRT there, CUDA is touched only after its plug-ins load and a GPU is visible: a machine without a
+// GPU, or whose pycuda is missing or fails to start CUDA, gets the module without its classes (one warning
+// on the "tensorrt" logger says why). Every device operation of a runner runs with the runner's context
+// pushed on the calling thread and popped again on every path, so several runners live side by side in
+// one process.
 #include <pybind11/pybind11.h>
 
 #include <memory>
@@ -75,11 +79,13 @@ class PushedContext {
     pop_own(context);
   }
 
+  // Through the context's own class (pycuda's Context), so no module attribute is read: disposal at
+  // interpreter exit runs after module dictionaries may have been emptied.
   static bool is_current(py::handle context) {
-    return cuda().attr("Context").attr("get_current")().is(context);
+    return context.attr("__class__").attr("get_current")().is(context);
   }
   static void pop_own(py::handle context) {
-    if (is_current(context)) cuda().attr("Context").attr("pop")();
+    if (is_current(context)) context.attr("__class__").attr("pop")();
   }
 
  private:
@@ -652,54 +658,48 @@ void construct_on_device(py::object self, py::object trt_ckpt_path, py::object o
   log(ostrel::kInfo, "\nFinished initializing TamsorTRTEngineRunner");
 }
 
-void runner_init(py::object self, py::object trt_ckpt_path, py::object device, py::object inference_dtype,
-                 py::object optimization_profile, py::object assert_cross_hardware_coherency,
-                 py::object verbosity, py::object profiling) {
-  py::object level = verbosity.is_none() ? mod_attr("DEFAULT_TRT_LOGGING_VERBOSITY") : verbosity;
-  py::object logger = mod_attr("LoggerManager").attr("get_and_update_logger")("tensorrt", level);
-  py::object severity =
-      mod_attr("TamsorTRTEngineLogger").attr("get_trt_severity_from_python_verbosity")(logger.attr("level"));
-  self.attr("trt_logger") = trt().attr("Logger")(severity);
-  if (is_using_trt_7())
-    self.attr("log_capturer") = mod_attr("CaptureWrites")(mod_attr("sys").attr("__stderr__"));
-  else
-    self.attr("log_capturer") = mod_attr("TamsorTRTEngineLogger")(self.attr("trt_logger"));
-  py::module_::import("pycuda.autoprimaryctx");
-  py::module_::import("pycuda.driver");
-  self.attr("_inference_dtype") = inference_dtype;
-  self.attr("_device_id") = device;
-  // The new context is current from here; it is popped again when construction ends, whatever the outcome,
-  // and every later operation of the runner pushes it for its own span.
-  py::object context = cuda().attr("Device")(device).attr("make_context")();
-  self.attr("device_context") = context;
-  try {
-    self.attr("stream") = cuda().attr("Stream")();
-    construct_on_device(self, trt_ckpt_path, optimization_profile, assert_cross_hardware_coherency,
-                        profiling);
-  } catch (py::error_already_set&) {
-    try {
-      PushedContext::pop_own(context);
-    } catch (py::error_already_set& pop_error) {
-      pop_error.discard_as_unraisable("popping the TensorRT runner's CUDA context");
-    }
-    throw;
-  }
-  PushedContext::pop_own(context);
+// What disposal calls besides the context's own methods, taken when the classes are defined, so that
+// disposal imports nothing and reads no module attribute: at interpreter exit the import system is gone
+// and module dictionaries may have been emptied. Kept for the life of the process.
+struct DisposalTools {
+  py::object weak_ref;          // weakref.ref
+  py::object weak_finalize;     // weakref.finalize
+  py::object live;              // weakref.WeakSet of the runners whose context is not yet released
+  py::object register_at_exit;  // atexit.register
+  bool exit_handler_registered = false;
+};
+DisposalTools* disposal_tools = nullptr;
+
+void dispose(py::object self, bool at_exit);
+
+// Runners still alive when the interpreter exits are disposed of by an exit handler, registered when the
+// first runner is made: it runs before the exit handlers of pycuda (registered earlier) and of logging,
+// while CUDA and the interpreter still work, so each context is released and detached in order. Without
+// it a runner would go only while the interpreter tears its modules down.
+void track_runner(py::object self) {
+  disposal_tools->live.attr("add")(self);
+  if (disposal_tools->exit_handler_registered) return;
+  disposal_tools->register_at_exit(py::cpp_function([] {
+    for (py::handle runner : py::list(disposal_tools->live))
+      dispose(py::reinterpret_borrow<py::object>(runner), true);
+  }));
+  disposal_tools->exit_handler_registered = true;
 }
 
 // Releases the runner's own context: the engine objects and buffers go while it is current, then it is
 // popped (only when it is the current one) and detached, so no other context is touched and none leaks.
-void runner_del(py::object self) {
+// At exit (`at_exit`) the context is detached at once, whatever outputs callers still hold.
+void dispose(py::object self, bool at_exit) {
   try {
     if (!py::hasattr(self, "device_context")) return;
     py::object context = self.attr("device_context");
+    disposal_tools->live.attr("discard")(self);
     // Host outputs are page-locked memory of this context, handed to callers without a copy: the context
     // is detached only once the last of them that a caller still holds is gone, so none is read after
     // its memory was freed.
-    py::object weakref = py::module_::import("weakref");
     py::list output_refs;
-    if (py::hasattr(self, "host_outputs"))
-      for (py::handle array : self.attr("host_outputs")) output_refs.append(weakref.attr("ref")(array));
+    if (!at_exit && py::hasattr(self, "host_outputs"))
+      for (py::handle array : self.attr("host_outputs")) output_refs.append(disposal_tools->weak_ref(array));
     {
       PushedContext pushed(context);
       for (const char* name : {"device_outputs", "host_outputs", "device_inputs", "initial_host_inputs",
@@ -721,12 +721,52 @@ void runner_del(py::object self) {
     py::cpp_function release([remaining, context](py::args) {
       if (--*remaining == 0) context.attr("detach")();
     });
-    for (py::handle array : held) weakref.attr("finalize")(array, release);
+    for (py::handle array : held) disposal_tools->weak_finalize(array, release);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
+    // While the interpreter tears itself down, nothing is left to report to: disposal ends quietly.
+    if (_Py_IsFinalizing()) return;
     py::object logger = mod_attr("logger");
     logger.attr("error")("Error in CUDA Cleanup: %s", e.value());
   }
+}
+
+void runner_del(py::object self) { dispose(std::move(self), _Py_IsFinalizing() != 0); }
+
+void runner_init(py::object self, py::object trt_ckpt_path, py::object device, py::object inference_dtype,
+                 py::object optimization_profile, py::object assert_cross_hardware_coherency,
+                 py::object verbosity, py::object profiling) {
+  py::object level = verbosity.is_none() ? mod_attr("DEFAULT_TRT_LOGGING_VERBOSITY") : verbosity;
+  py::object logger = mod_attr("LoggerManager").attr("get_and_update_logger")("tensorrt", level);
+  py::object severity =
+      mod_attr("TamsorTRTEngineLogger").attr("get_trt_severity_from_python_verbosity")(logger.attr("level"));
+  self.attr("trt_logger") = trt().attr("Logger")(severity);
+  if (is_using_trt_7())
+    self.attr("log_capturer") = mod_attr("CaptureWrites")(mod_attr("sys").attr("__stderr__"));
+  else
+    self.attr("log_capturer") = mod_attr("TamsorTRTEngineLogger")(self.attr("trt_logger"));
+  py::module_::import("pycuda.autoprimaryctx");
+  py::module_::import("pycuda.driver");
+  self.attr("_inference_dtype") = inference_dtype;
+  self.attr("_device_id") = device;
+  // The new context is current from here; it is popped again when construction ends, whatever the outcome,
+  // and every later operation of the runner pushes it for its own span.
+  py::object context = cuda().attr("Device")(device).attr("make_context")();
+  self.attr("device_context") = context;
+  track_runner(self);
+  try {
+    self.attr("stream") = cuda().attr("Stream")();
+    construct_on_device(self, trt_ckpt_path, optimization_profile, assert_cross_hardware_coherency,
+                        profiling);
+  } catch (py::error_already_set&) {
+    try {
+      PushedContext::pop_own(context);
+    } catch (py::error_already_set& pop_error) {
+      pop_error.discard_as_unraisable("popping the TensorRT runner's CUDA context");
+    }
+    throw;
+  }
+  PushedContext::pop_own(context);
 }
 
 py::object runner_layers_dataframe(py::object self) {
@@ -737,6 +777,11 @@ py::object runner_layers_dataframe(py::object self) {
 
 void define_classes(py::module_& m) {
   py::none none;
+  if (disposal_tools == nullptr) {
+    py::module_ weakref = py::module_::import("weakref");
+    disposal_tools = new DisposalTools{weakref.attr("ref"), weakref.attr("finalize"), weakref.attr("WeakSet")(),
+                                       py::module_::import("atexit").attr("register")};
+  }
   {
     modtree::ClassBuilder cls(m, "TRTExecutionHandle");
     cls.def("__init__", &handle_init, py::arg("self"), py::kw_only(), py::arg("input_consumed_event"),
