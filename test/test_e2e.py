@@ -132,7 +132,7 @@ print("restored")
 """
 
 
-def test_after_the_checks_the_package_logs_where_it_logged_before(run_python, tmp_path):
-    r = run_python(AFTER_THE_CHECKS, env={"OSTREL_SAMPLES_DIR": str(SAMPLES.resolve())})
+def test_after_the_checks_the_package_logs_where_it_logged_before(run_python, tmp_path, samples):
+    r = run_python(AFTER_THE_CHECKS, env={"OSTREL_SAMPLES_DIR": str(samples.resolve())})
     assert r.stdout.strip().splitlines()[-1] == "restored", r.stdout + r.stderr
     assert "logged after the checks" in (tmp_path / "home" / "tamsor_logs" / "Ostrel.log").read_text()
