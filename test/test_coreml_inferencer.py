@@ -108,8 +108,8 @@ def test_construction_fields_and_properties(main):
     model = CoreMLInferencer(main, inference_hardware=CPU)
     assert model._input_names == ["input"] and model._single_input_name == "input"
     assert isinstance(model._model, ct.models.MLModel)
-    assert model.fetch_model_batch_size() is None and model.fetch_model_input_dimensions() is None
-    assert model.input_dims is None and model._static_batch_size is None
+    assert model.fetch_model_batch_size() is None and model._static_batch_size is None
+    assert model.fetch_model_input_dimensions() == model.input_dims == [(3, 224, 224)]  # the description's
     assert model.framework_type == ostrel.FrameworkType.COREML and model.framework_type.value == "coreml"
     assert model.framework_version == ct.__version__
 

@@ -100,19 +100,28 @@ py::object dimensions_from_graph(py::object self) {
   }
 }
 
-py::object without_batch(py::handle shape) {
-  py::tuple all = py::tuple(py::reinterpret_borrow<py::object>(shape));
-  return all[py::slice(1, static_cast<py::ssize_t>(all.size()), 1)];
-}
-
+// Each input's shape without the axis that takes its batch (the whole shape of an input that takes none).
 py::object fetch_model_input_dimensions(py::object self) {
   py::object dims = self.attr("_get_dimensions_from_graph")();
   if (dims.is_none()) return py::none();
-  py::list out;
+  py::list shapes;
   if (py::len(self.attr("model").attr("inputs")) != 1) {
-    for (py::handle shape : dims) out.append(without_batch(shape));
+    for (py::handle shape : dims) shapes.append(py::tuple(py::reinterpret_borrow<py::object>(shape)));
   } else {
-    out.append(without_batch(dims));
+    shapes.append(py::tuple(dims));
+  }
+  return self.attr("_without_batch_axes")(shapes);
+}
+
+// The inputs as the model declares them: name and full shape, None for a dynamic size.
+py::object declared_inputs(py::object self) {
+  py::object dims = self.attr("_get_dimensions_from_graph")();
+  if (dims.is_none()) return py::none();
+  py::list inputs(self.attr("model").attr("inputs"));
+  py::list out;
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    py::object shape = inputs.size() == 1 ? dims : py::object(dims[py::int_(i)]);
+    out.append(py::make_tuple(inputs[i].attr("name"), py::tuple(shape)));
   }
   return out;
 }
@@ -261,6 +270,7 @@ MODTREE_MODULE("frameworks.keras_inferencer", m) {
   cls.def("fetch_model_input_dimensions", &fetch_model_input_dimensions, py::arg("self"));
   cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));
   cls.def("fetch_model_batch_size", &fetch_model_batch_size, py::arg("self"));
+  cls.def("_declared_inputs", &declared_inputs, py::arg("self"));
   cls.attr("predict", modtree::raw_method(&g_predict_def, m));
   cls.def(
       "_dispose_all_resources", [](py::object self) { ostrel::delete_instance_resources(self, {"model"}); },
