@@ -246,8 +246,8 @@ py::object declared_batch_axes(py::object self) {
 }
 
 // The batch size a model takes, when it takes one only: the fixed size of its first input's batch
-// axis; 1 for a model whose shapes are all fixed and none of whose inputs takes a batch. Nothing when
-// the model takes any batch size, or declares no inputs.
+// axis. Nothing when the model takes any batch size (one none of whose inputs takes a batch, a scalar
+// model for one, takes every batch as the same inputs), or declares no inputs.
 struct BatchRule {
   std::optional<long long> size;
   std::string reason;  // why, for messages
@@ -260,12 +260,7 @@ BatchRule required_batch(const std::vector<DeclaredInput>& declared) {
   if (layout.axes[0] == 0 && concrete_dimension(first.shape[0]))
     return {py::int_(first.shape[0]).cast<long long>(),
             "its input " + ostrel::str(py::repr(first.name)) + " has the fixed shape " + ostrel::str(first.shape)};
-  for (size_t i = 0; i < declared.size(); ++i) {
-    if (layout.axes[i] >= 0) return {};
-    for (py::handle dim : declared[i].shape)
-      if (!concrete_dimension(dim)) return {};
-  }
-  return {1, "its inputs have fixed shapes, none with a batch axis"};
+  return {};
 }
 
 // Refuses a batch size the model does not take, naming the one it does.

@@ -100,29 +100,34 @@ py::object dimensions_from_graph(py::object self) {
   }
 }
 
-// Each input's shape without the axis that takes its batch (the whole shape of an input that takes none).
-py::object fetch_model_input_dimensions(py::object self) {
-  py::object dims = self.attr("_get_dimensions_from_graph")();
-  if (dims.is_none()) return py::none();
+// Each input's shape with its first axis dynamic: a Keras model takes any batch on the first axis of
+// every input, whatever size its inputs were built with. An empty list when the shapes are unknown.
+py::list batched_shapes(py::object self) {
   py::list shapes;
-  if (py::len(self.attr("model").attr("inputs")) != 1) {
-    for (py::handle shape : dims) shapes.append(py::tuple(py::reinterpret_borrow<py::object>(shape)));
-  } else {
-    shapes.append(py::tuple(dims));
+  py::object dims = self.attr("_get_dimensions_from_graph")();
+  if (dims.is_none()) return shapes;
+  const size_t n = py::len(self.attr("model").attr("inputs"));
+  for (size_t i = 0; i < n; ++i) {
+    py::list sizes(n == 1 ? dims : py::object(dims[py::int_(i)]));
+    if (!sizes.empty()) sizes[0] = py::none();
+    shapes.append(py::tuple(sizes));
   }
+  return shapes;
+}
+
+py::object fetch_model_input_dimensions(py::object self) {
+  py::list shapes = batched_shapes(self);
+  if (shapes.empty()) return py::none();
   return self.attr("_without_batch_axes")(shapes);
 }
 
-// The inputs as the model declares them: name and full shape, None for a dynamic size.
+// The inputs as the model declares them: name and full shape, the batch axis first and dynamic.
 py::object declared_inputs(py::object self) {
-  py::object dims = self.attr("_get_dimensions_from_graph")();
-  if (dims.is_none()) return py::none();
+  py::list shapes = batched_shapes(self);
+  if (shapes.empty()) return py::none();
   py::list inputs(self.attr("model").attr("inputs"));
   py::list out;
-  for (size_t i = 0; i < inputs.size(); ++i) {
-    py::object shape = inputs.size() == 1 ? dims : py::object(dims[py::int_(i)]);
-    out.append(py::make_tuple(inputs[i].attr("name"), py::tuple(shape)));
-  }
+  for (size_t i = 0; i < inputs.size(); ++i) out.append(py::make_tuple(inputs[i].attr("name"), shapes[i]));
   return out;
 }
 
