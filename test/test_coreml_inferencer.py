@@ -244,6 +244,24 @@ def test_runtime_refusals_reach_the_caller_unchanged(samples, feed, error, match
         model.predict(feed)
 
 
+def test_input_dims_are_the_described_shapes_or_the_callers(tmp_path):
+    from coremltools.models import datatypes
+    from coremltools.models.neural_network import NeuralNetworkBuilder
+
+    builder = NeuralNetworkBuilder([("image", datatypes.Array(1, 3, 12, 12))], [("out", datatypes.Array(1, 3, 12, 12))],
+                                   disable_rank5_shape_mapping=True)
+    builder.add_activation("relu", "RELU", "image", "out")
+    path = tmp_path / "relu.mlmodel"
+    path.write_bytes(builder.spec.SerializeToString())
+    model = ostrel.load(str(path), framework_type="coreml", inference_hardware="cpu")
+    assert model.input_dims == [(3, 12, 12)]
+    (x,) = model.example_inputs
+    assert x.shape == (1, 3, 12, 12) and x.dtype == np.float64  # the builder declares DOUBLE
+    np.testing.assert_array_equal(model.predict(x)["out"], np.maximum(x, 0))
+    given = ostrel.load(str(path), framework_type="coreml", inference_hardware="cpu", input_dims=[(3, 6, 6)])
+    assert given.input_dims == [(3, 6, 6)] and given.example_inputs[0].shape == (1, 3, 6, 6)
+
+
 @pytest.mark.parametrize("name, dims", [(MAIN, [(3, 224, 224)]), ("two_inputs", [(16,), (16,)])])
 def test_benchmark_with_the_runtime(samples, name, dims):
     # The benchmark feeds a list of one array per input, each of the input's own element type.

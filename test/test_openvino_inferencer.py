@@ -573,6 +573,40 @@ def test_dynamic_dimensions_take_any_size(dynamic_ir):
     assert example.shape == (1, 3, 20, 20) and sized.predict(example)[0].shape == (1, 4, 20, 20)
 
 
+def test_fully_static_inputs_behave_as_on_onnx(tmp_path):
+    """An IR converted from an ONNX model whose `input [1, 576]` sits beside a recurrent `state [2, 1, 128]`:
+    the example and benchmark inputs have the declared shapes, another batch is refused naming batch 1,
+    and a wrong array gets the message the ONNX back-end gives for it."""
+    tensor = helper.make_tensor_value_info
+    graph = helper.make_graph([helper.make_node("Relu", ["input"], ["y"]), helper.make_node("Relu", ["state"], ["h"])],
+                              "recurrent", [tensor("input", TensorProto.FLOAT, [1, 576]),
+                                            tensor("state", TensorProto.FLOAT, [2, 1, 128])],
+                              [tensor("y", TensorProto.FLOAT, [1, 576]), tensor("h", TensorProto.FLOAT, [2, 1, 128])])
+    source = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)])
+    source.ir_version = 8
+    onnx.save(source, tmp_path / "recurrent.onnx")
+    xml = str(tmp_path / "recurrent.xml")
+    ov.save_model(ov.convert_model(str(tmp_path / "recurrent.onnx")), xml)
+    models = {kind: ostrel.load(p, framework_type=kind, inference_hardware="cpu")
+              for kind, p in (("openvino", xml), ("onnx", str(tmp_path / "recurrent.onnx")))}
+    for kind, model in models.items():
+        examples = model.example_inputs
+        assert [e.shape for e in examples] == [(1, 576), (2, 1, 128)], kind
+        assert [y.shape for y in model.predict(examples)] == [(1, 576), (2, 1, 128)], kind
+        assert model.benchmark(batch_size=1, repetitions=3).batch_size == 1
+        with pytest.raises(ValueError, match=r"takes a batch size of 1 only \(its input 'input' has the fixed shape "
+                                             r"\(1, 576\)\), so it cannot be benchmarked at batch size 2\."):
+            model.benchmark(batch_size=2, repetitions=3)
+    wrong = [np.zeros((1, 576), np.float32), np.zeros((2, 2, 128), np.float32)]
+    messages = []
+    for kind, error in (("openvino", AssertionError), ("onnx", ValueError)):
+        with pytest.raises(error) as info:
+            models[kind].predict(wrong)
+        messages.append(str(info.value))
+    assert messages == ["The model's input 'state' (index 1) takes arrays of shape (2, 1, 128); "
+                        "got an array of shape (2, 2, 128)."] * 2
+
+
 @pytest.mark.parametrize("shape", [(2, 4, 64, 64), (3, 64, 64), (2, 3, 64, 64, 1)])
 def test_static_dimensions_of_a_dynamic_input_are_checked(dynamic_ir, shape):
     inf = OpenVinoInferencer(dynamic_ir)
