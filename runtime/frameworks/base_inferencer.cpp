@@ -241,35 +241,25 @@ py::object declared_batch_axes(py::object self) {
   std::vector<DeclaredInput> declared = declared_inputs(self);
   if (declared.empty()) return py::none();
   py::list out;
-  for (int axis : input_layout(declared).axes) out.append(axis < 0 ? py::object(py::none()) : py::object(py::int_(axis)));
+  for (int axis : input_layout(declared).axes)
+    out.append(axis < 0 ? py::object(py::none()) : py::object(py::int_(axis)));
   return out;
 }
 
-// The batch size a model takes, when it takes one only: the fixed size of its first input's batch
-// axis. Nothing when the model takes any batch size (one none of whose inputs takes a batch, a scalar
-// model for one, takes every batch as the same inputs), or declares no inputs.
-struct BatchRule {
-  std::optional<long long> size;
-  std::string reason;  // why, for messages
-};
-
-BatchRule required_batch(const std::vector<DeclaredInput>& declared) {
-  if (declared.empty()) return {};
-  InputLayout layout = input_layout(declared);
-  const DeclaredInput& first = declared[0];
-  if (layout.axes[0] == 0 && concrete_dimension(first.shape[0]))
-    return {py::int_(first.shape[0]).cast<long long>(),
-            "its input " + ostrel::str(py::repr(first.name)) + " has the fixed shape " + ostrel::str(first.shape)};
-  return {};
-}
-
-// Refuses a batch size the model does not take, naming the one it does.
+// Refuses a batch size the model does not take, naming the one it does: a model whose first input's
+// batch axis has a fixed size takes that size only. A model none of whose inputs takes a batch (a scalar
+// model, for one) takes every batch size, as the same inputs.
 void require_batch_size(py::handle self, py::handle batch_size) {
   if (batch_size.is_none()) return;
-  BatchRule rule = required_batch(declared_inputs(self));
-  if (!rule.size || py::reinterpret_borrow<py::object>(batch_size).equal(py::int_(*rule.size))) return;
-  const std::string n = std::to_string(*rule.size);
-  raise(PyExc_ValueError, "This model takes a batch size of " + n + " only (" + rule.reason +
+  std::vector<DeclaredInput> declared = declared_inputs(self);
+  if (declared.empty() || input_layout(declared).axes[0] != 0) return;
+  const DeclaredInput& first = declared[0];
+  py::object size = first.shape[0];
+  if (!concrete_dimension(size) || py::reinterpret_borrow<py::object>(batch_size).equal(size)) return;
+  const std::string n = ostrel::str(size);
+  const std::string input = ostrel::str(py::repr(first.name));
+  raise(PyExc_ValueError, "This model takes a batch size of " + n + " only (its input " + input +
+                              " has the fixed shape " + ostrel::str(first.shape) +
                               "), so it cannot be benchmarked at batch size " + ostrel::text(batch_size) +
                               ". Use batch_size=" + n + ", or give inputs of your own: benchmark(..., x=...).");
 }

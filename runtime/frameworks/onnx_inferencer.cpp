@@ -251,7 +251,8 @@ py::object fetch_model_input_dimensions(py::object self) {
 py::list fetch_model_input_dtype(py::object self) {
   py::object to_numpy = self.attr("_get_ort_type_to_numpy_type");
   py::list types;
-  for (py::handle spec : self.attr("inputs_specifications")) types.append(element_type(to_numpy, spec.attr("type")));
+  for (py::handle spec : self.attr("inputs_specifications"))
+    types.append(element_type(to_numpy, spec.attr("type")));
   return types;
 }
 
@@ -408,7 +409,8 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
   }
   // A spare slot in front lets the callee prepend a bound self without copying the arguments.
   PyObject* run_args[4] = {nullptr, sess.ptr(), Py_None, feed.ptr()};
-  PyObject* outputs = PyObject_VectorcallMethod(s_run, run_args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  PyObject* outputs =
+      PyObject_VectorcallMethod(s_run, run_args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   if (outputs == nullptr) explain_refused_run(self, feed.ptr());
   return outputs;
 }

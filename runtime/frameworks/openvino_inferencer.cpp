@@ -260,7 +260,8 @@ py::object declared_inputs(py::object self) {
   if (graph.is_none() || names.is_none()) return py::none();
   py::list out;
   size_t n = std::min(py::len(graph), py::len(names));
-  for (size_t i = 0; i < n; ++i) out.append(py::make_tuple(names[py::int_(i)], py::tuple(graph[py::int_(i)])));
+  for (size_t i = 0; i < n; ++i)
+    out.append(py::make_tuple(names[py::int_(i)], py::tuple(graph[py::int_(i)])));
   return out;
 }
 
