@@ -240,7 +240,8 @@ def test_torchscript_example_inputs_follow_the_given_dimensions(samples):
     examples = inf.example_inputs  # the module tells no element type: the inferencer's own, float32
     assert [(e.shape, e.dtype) for e in examples] == [((1, 3, 32, 32), np.float32), ((1, 10), np.float32)]
     assert [o.shape for o in inf.predict(examples)] == [(1, 10), (1, 8)]
-    with pytest.raises(AssertionError, match="^Input dimensions were not supplied during initialization"):
+    with pytest.raises(NotImplementedError, match="^Input dimensions were not supplied during initialization and "
+                                                  "cannot be read from a TorchScriptInferencer model: please give"):
         TorchScriptInferencer(checkpoint_file=samples["torchscript_two_inputs"]).example_inputs
 
 

@@ -267,8 +267,9 @@ void require_batch_size(py::handle self, py::handle batch_size) {
 // ---- metadata, example inputs, legend -------------------------------------------------------------
 
 // The element types of the model's inputs for its example inputs: the described ones, else the
-// back-end's; a back-end that cannot tell (NotImplementedError) leaves the inferencer's own.
-py::object example_element_types(py::object self, const py::list& metadata) {
+// back-end's. A back-end that cannot tell (NotImplementedError) leaves the inferencer's own where the
+// shapes are known; without them that error stands, now saying what to give.
+py::object example_element_types(py::object self, const py::list& metadata, py::handle shapes) {
   if (!metadata.empty()) {
     py::list types;
     for (py::handle md : metadata) types.append(md.attr("datatype"));
@@ -278,7 +279,12 @@ py::object example_element_types(py::object self, const py::list& metadata) {
     return self.attr("fetch_model_input_dtype")();
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_NotImplementedError)) throw;
-    return self.attr("_inference_dtype");
+    if (truthy(shapes)) return self.attr("_inference_dtype");
+    ostrel::raise_from(ostrel::builtin("NotImplementedError")(
+                           "Input dimensions were not supplied during initialization and cannot be read from a " +
+                           ostrel::str(py::type::of(self).attr("__name__")) +
+                           " model: please give them, load(..., input_dims=[...])."),
+                       e.value());
   }
 }
 
@@ -325,7 +331,7 @@ py::object example_inputs(py::object self) {
   } else if (!metadata.empty()) {
     shapes = described_dimensions(metadata, fetched);
   }
-  py::object dtypes = example_element_types(self, metadata);
+  py::object dtypes = example_element_types(self, metadata, shapes);
   if (!truthy(shapes))
     raise(PyExc_AssertionError,
           "Input dimensions were not supplied during initialization and could not be inferred");
