@@ -72,6 +72,60 @@ inline PyObject* named_inputs(const PredictArgs& call) {
   return feed;
 }
 
+// Whether `dim`, one size of a declared shape, is a fixed size: an integer from 0 up (bool excluded). A
+// name, None or a negative number is a dynamic size, which takes any size. -1 with an error set on failure.
+inline int fixed_size(PyObject* dim) {
+  if (PyBool_Check(dim) || !PyLong_Check(dim)) return 0;
+  int negative = PyObject_RichCompareBool(dim, py::int_(0).ptr(), Py_LT);
+  return negative < 0 ? -1 : !negative;
+}
+
+// 1 when an array of shape `shape` fits the declared shape `expected` (a sequence of sizes): the same
+// number of dimensions, each equal to the declared one unless that one is dynamic; 0 when it does not;
+// -1 with an error set on failure.
+inline int shape_fits(PyObject* shape, PyObject* expected) {
+  if (PyTuple_Check(shape) && PyTuple_Check(expected)) {
+    int same = PyObject_RichCompareBool(shape, expected, Py_EQ);  // the common case, at once
+    if (same != 0) return same;
+  }
+  py::object got = py::reinterpret_steal<py::object>(PySequence_Fast(shape, "a shape"));
+  py::object want = got ? py::reinterpret_steal<py::object>(PySequence_Fast(expected, "a shape")) : py::object();
+  if (!want) return -1;
+  const Py_ssize_t rank = PySequence_Fast_GET_SIZE(want.ptr());
+  if (PySequence_Fast_GET_SIZE(got.ptr()) != rank) return 0;
+  for (Py_ssize_t d = 0; d < rank; ++d) {
+    PyObject* size = PySequence_Fast_ITEMS(want.ptr())[d];
+    int fixed = fixed_size(size);
+    if (fixed < 0) return -1;
+    if (!fixed) continue;
+    int equal = PyObject_RichCompareBool(PySequence_Fast_ITEMS(got.ptr())[d], size, Py_EQ);
+    if (equal <= 0) return equal;
+  }
+  return 1;
+}
+
+// Sets `type` with the one text every back-end gives for an array whose shape model input `index`
+// (named `name`) does not take; the declared shape `expected` shows its dynamic sizes as None. Returns
+// false, for `return refuse_input_shape(...)` in a feed.
+inline bool refuse_input_shape(PyObject* type, PyObject* name, Py_ssize_t index, PyObject* expected,
+                               PyObject* shape) {
+  py::object sizes = py::reinterpret_steal<py::object>(PySequence_List(expected));
+  if (!sizes) return false;
+  for (Py_ssize_t d = 0; d < PyList_GET_SIZE(sizes.ptr()); ++d) {
+    int fixed = fixed_size(PyList_GET_ITEM(sizes.ptr(), d));
+    if (fixed < 0) return false;
+    if (!fixed) {
+      Py_INCREF(Py_None);
+      PyList_SetItem(sizes.ptr(), d, Py_None);
+    }
+  }
+  py::object declared = py::reinterpret_steal<py::object>(PyList_AsTuple(sizes.ptr()));
+  if (!declared) return false;
+  PyErr_Format(type, "The model's input %R (index %zd) takes arrays of shape %S; got an array of shape %S.", name,
+               index, declared.ptr(), shape);
+  return false;
+}
+
 // Defines the constructor the file back-ends share: __init__(self, checkpoint_file,
 // inference_hardware=None, input_dims=None, static_batch_size=None, logging_verbosity=None).
 template <typename F>

@@ -456,6 +456,51 @@ def test_static_batch_axis_is_not_added_twice(model_file):
     assert a.shape == (8, 16, 96) and b.shape == (8, 1, 5)  # only a first item equal to the batch is the batch
 
 
+@pytest.mark.parametrize("shapes, axes, dims, batched", [
+    # shapes as the model declares them -> each input's batch axis, its dimensions, its arrays at batch 2
+    ([(1, 576), (2, 1, 128)], [0, None], [(576,), (2, 1, 128)], [(2, 576), (2, 1, 128)]),  # recurrent state
+    ([(3, 4, 5), (5,)], [0, None], [(4, 5), (5,)], [(2, 4, 5), (5,)]),  # a broadcast operand
+    ([("B", 576), (2, "B", 128)], [0, 1], [(576,), (2, 128)], [(2, 576), (2, 2, 128)]),  # batch axis second
+    ([(8, 4), ("batch", 4)], [0, 0], [(4,), (4,)], [(2, 4), (2, 4)]),  # one batch axis: the usual rule
+    ([("N", 3), (-1, 5), (None, 2)], [0, 0, 0], [(3,), (5,), (2,)], [(2, 3), (2, 5), (2, 2)]),
+    ([("N", 3), (4, 3), ()], [0, None, None], [(3,), (4, 3), ()], [(2, 3), (4, 3), ()]),
+    ([(), ("N", 3)], [None, 0], [(), (3,)], [(), (2, 3)]),
+    ([(0, 3), (0, 5)], [None, None], [(0, 3), (0, 5)], [(0, 3), (0, 5)]),  # a zero-size axis is no batch
+])
+def test_each_input_takes_the_batch_on_its_own_axis(model_file, shapes, axes, dims, batched):
+    class Declared(EchoInferencer):
+        def _declared_inputs(self):
+            return [(f"in{i}", shape) for i, shape in enumerate(shapes)]
+
+        def fetch_model_input_dimensions(self):
+            return self._without_batch_axes(shapes)
+
+        def fetch_model_input_dtype(self):
+            return [np.float32] * len(shapes)
+
+        def fetch_model_batch_size(self):
+            return self._is_batch_size_static(shapes) or None
+
+    m = Declared(model_file)
+    assert m._batch_axes() == axes and m.input_dims == dims
+    assert [b.shape for b in m._build_dummy_batch(m._build_dummy_inputs(dims, np.float32), 2)] == batched
+    first = shapes[0][0] if shapes[0] else None
+    if axes[0] == 0 and isinstance(first, int):  # a model whose batch axis is fixed takes that batch size only
+        examples = [e.shape for e in m.example_inputs]
+        assert examples == [b.shape for b in m._build_dummy_batch(m._build_dummy_inputs(dims, np.float32), first)]
+        if all(isinstance(d, int) for d in sum(shapes, ())):
+            assert examples == shapes  # a fully static model: exactly the declared shapes
+        assert m.benchmark(batch_size=first, repetitions=1, warmup_calls=1).batch_size == first
+        calls = len(m.calls)
+        with pytest.raises(ValueError, match=rf"takes a batch size of {first} only \(its input 'in0' has the fixed "
+                                             rf"shape .* at batch size {first + 1}\. Use batch_size={first}"):
+            m.benchmark(batch_size=first + 1, repetitions=1)
+        assert len(m.calls) == calls  # refused before any call
+        assert m.benchmark(batch_size=first + 1, repetitions=1, x=[np.zeros(1)]).batch_size == first + 1  # inputs of one's own
+    elif all(isinstance(d, int) for d in sum(dims, ())):
+        assert m.benchmark(batch_size=3, repetitions=1, warmup_calls=1).batch_size == 3
+
+
 def test_refused_calls_carry_the_interpreters_text(model_file):
     m = EchoInferencer(model_file)
     loaded = LoadedModel(inferencer_initializer=lambda: m)

@@ -108,8 +108,8 @@ def test_construction_fields_and_properties(main):
     model = CoreMLInferencer(main, inference_hardware=CPU)
     assert model._input_names == ["input"] and model._single_input_name == "input"
     assert isinstance(model._model, ct.models.MLModel)
-    assert model.fetch_model_batch_size() is None and model.fetch_model_input_dimensions() is None
-    assert model.input_dims is None and model._static_batch_size is None
+    assert model.fetch_model_batch_size() is None and model._static_batch_size is None
+    assert model.fetch_model_input_dimensions() == model.input_dims == [(3, 224, 224)]  # the description's
     assert model.framework_type == ostrel.FrameworkType.COREML and model.framework_type.value == "coreml"
     assert model.framework_version == ct.__version__
 
@@ -242,6 +242,24 @@ def test_runtime_refusals_reach_the_caller_unchanged(samples, feed, error, match
     model = CoreMLInferencer(path(samples, "two_inputs"), inference_hardware=CPU)
     with pytest.raises(error, match=match):
         model.predict(feed)
+
+
+def test_input_dims_are_the_described_shapes_or_the_callers(tmp_path):
+    from coremltools.models import datatypes
+    from coremltools.models.neural_network import NeuralNetworkBuilder
+
+    builder = NeuralNetworkBuilder([("image", datatypes.Array(1, 3, 12, 12))], [("out", datatypes.Array(1, 3, 12, 12))],
+                                   disable_rank5_shape_mapping=True)
+    builder.add_activation("relu", "RELU", "image", "out")
+    path = tmp_path / "relu.mlmodel"
+    path.write_bytes(builder.spec.SerializeToString())
+    model = ostrel.load(str(path), framework_type="coreml", inference_hardware="cpu")
+    assert model.input_dims == [(3, 12, 12)]
+    (x,) = model.example_inputs
+    assert x.shape == (1, 3, 12, 12) and x.dtype == np.float64  # the builder declares DOUBLE
+    np.testing.assert_allclose(model.predict(x)["out"], np.maximum(x, 0), rtol=1e-6)
+    given = ostrel.load(str(path), framework_type="coreml", inference_hardware="cpu", input_dims=[(3, 6, 6)])
+    assert given.input_dims == [(3, 6, 6)] and given.example_inputs[0].shape == (1, 3, 6, 6)
 
 
 @pytest.mark.parametrize("name, dims", [(MAIN, [(3, 224, 224)]), ("two_inputs", [(16,), (16,)])])

@@ -305,6 +305,123 @@ def test_symbolic_inner_dimensions_need_shapes(samples):
     assert result.batch_size == 2 and len(calls) == 4
 
 
+def onnx_model(folder, name, inputs, nodes, outputs, opset=17):
+    """Saves a model built with onnx.helper; `inputs` and `outputs` are value infos."""
+    from onnx import helper, save
+
+    model = helper.make_model(helper.make_graph(nodes, name, inputs, outputs),
+                              opset_imports=[helper.make_opsetid("", opset)])
+    model.ir_version = 8
+    path = folder / f"{name}.onnx"
+    save(model, str(path))
+    return str(path)
+
+
+def recurrent_model(folder, batch="B", state_batch=None):
+    """`input [batch, 576]` beside a recurrent `state [2, state_batch, 128]`, each relu'd to an output."""
+    from onnx import TensorProto, helper
+
+    tensor = helper.make_tensor_value_info
+    return onnx_model(folder, f"recurrent_{batch}", [tensor("input", TensorProto.FLOAT, [batch, 576]),
+                                                     tensor("state", TensorProto.FLOAT, [2, state_batch or batch, 128])],
+                      [helper.make_node("Relu", ["input"], ["y"]), helper.make_node("Relu", ["state"], ["h"])],
+                      [tensor("y", TensorProto.FLOAT, None), tensor("h", TensorProto.FLOAT, None)])
+
+
+def broadcast_model(folder):
+    """`x [3, 4, 5] + y [5]`."""
+    from onnx import TensorProto, helper
+
+    tensor = helper.make_tensor_value_info
+    return onnx_model(folder, "broadcast", [tensor("x", TensorProto.FLOAT, [3, 4, 5]), tensor("y", TensorProto.FLOAT, [5])],
+                      [helper.make_node("Add", ["x", "y"], ["z"])], [tensor("z", TensorProto.FLOAT, [3, 4, 5])])
+
+
+@pytest.mark.parametrize("build, shapes, batch", [
+    (lambda folder: recurrent_model(folder, batch=1, state_batch=1), [(1, 576), (2, 1, 128)], 1),
+    (broadcast_model, [(3, 4, 5), (5,)], 3),
+])
+def test_fully_static_models_take_exactly_their_declared_shapes(tmp_path, build, shapes, batch):
+    model = ostrel.load(build(tmp_path), framework_type="onnx", inference_hardware="cpu")
+    examples = model.example_inputs
+    assert [e.shape for e in examples] == shapes
+    sess = ort.InferenceSession(model._LoadedModel__inferencer.checkpoint_file)
+    feed = {i.name: e for i, e in zip(sess.get_inputs(), examples)}
+    for got, want in zip(model.predict(examples), sess.run(None, feed)):
+        np.testing.assert_array_equal(got, want)
+    assert model.benchmark(batch_size=batch, repetitions=3).batch_size == batch
+    with pytest.raises(ValueError) as info:
+        model.benchmark(batch_size=batch + 1, repetitions=3)
+    assert str(info.value).startswith(
+        f"This model takes a batch size of {batch} only (its input '{sess.get_inputs()[0].name}' has the fixed shape "
+        f"{shapes[0]}), so it cannot be benchmarked at batch size {batch + 1}. Use batch_size={batch}")
+
+
+def test_a_wrong_batch_on_a_static_model_gets_our_message(tmp_path):
+    model = ostrel.load(recurrent_model(tmp_path, batch=1, state_batch=1), framework_type="onnx")
+    x = [np.zeros((2, 576), np.float32), np.zeros((2, 1, 128), np.float32)]
+    with pytest.raises(ValueError) as info:
+        model.predict(x)
+    assert str(info.value) == ("The model's input 'input' (index 0) takes arrays of shape (1, 576); "
+                               "got an array of shape (2, 576).")
+    assert isinstance(info.value.__cause__, onnx_module.InvalidArgument)  # the runtime's own refusal
+    with pytest.raises(ValueError, match=r"^The model's input 'state' \(index 1\) takes arrays of shape \(2, 1, 128\); "
+                                         r"got an array of shape \(1, 2, 1, 128\)\.$"):
+        model.predict([x[0][:1], x[1][None]])
+    with pytest.raises(onnx_module.InvalidArgument, match="Unexpected input data type"):  # shapes fit: the runtime's
+        model.predict([x[0][:1].astype(np.float64), x[1][:, :1]])
+
+
+def test_an_input_takes_the_batch_on_the_axis_named_like_the_first_inputs(tmp_path):
+    model = ostrel.load(recurrent_model(tmp_path), framework_type="onnx", inference_hardware="cpu")
+    inferencer = model._LoadedModel__inferencer
+    assert model.input_dims == [(576,), (2, 128)] and inferencer._batch_axes() == [0, 1]
+    assert [e.shape for e in model.example_inputs] == [(1, 576), (2, 1, 128)]
+    record = model.benchmark(batch_size=2, repetitions=3)
+    assert record.batch_size == 2
+    dummy = inferencer._build_dummy_batch(inferencer._build_dummy_inputs(model.input_dims), 2)
+    assert [d.shape for d in dummy] == [(2, 576), (2, 2, 128)]
+    assert [y.shape for y in model.predict(dummy)] == [(2, 576), (2, 2, 128)]
+
+
+def test_load_time_input_dims_shape_the_example_inputs(tmp_path):
+    from onnx import TensorProto, helper
+
+    tensor = helper.make_tensor_value_info
+    path = onnx_model(tmp_path, "image", [tensor("x", TensorProto.FLOAT, ["N", 3, "H", "W"])],
+                      [helper.make_node("Relu", ["x"], ["y"])], [tensor("y", TensorProto.FLOAT, ["N", 3, "H", "W"])])
+    model = ostrel.load(path, framework_type="onnx", inference_hardware="cpu", input_dims=[(3, 32, 32)])
+    (x,) = model.example_inputs
+    assert x.shape == (1, 3, 32, 32) and model.predict(x)[0].shape == (1, 3, 32, 32)
+    assert model.benchmark(batch_size=2, repetitions=3).batch_size == 2
+    with pytest.raises(exc.InputDimensionsNotSpecifiedError, match="'H'"):  # nothing given: the sizes are missing
+        ostrel.load(path, framework_type="onnx", inference_hardware="cpu").example_inputs
+
+
+def test_sequence_and_optional_inputs_load_and_pass_their_values_through(tmp_path):
+    from onnx import TensorProto, helper
+
+    sequence = helper.make_tensor_sequence_value_info("s", TensorProto.FLOAT, None)
+    optional = helper.make_value_info("o", helper.make_optional_type_proto(
+        helper.make_tensor_type_proto(TensorProto.FLOAT, [2])))
+    path = onnx_model(tmp_path, "sequence", [sequence, optional],
+                      [helper.make_node("ConcatFromSequence", ["s"], ["y"], axis=0),
+                       helper.make_node("OptionalHasElement", ["o"], ["has"])],
+                      [helper.make_tensor_value_info("y", TensorProto.FLOAT, None),
+                       helper.make_tensor_value_info("has", TensorProto.BOOL, [])], opset=18)
+    model = ostrel.load(path, framework_type="onnx", inference_hardware="cpu")
+    assert [(m.name, m.datatype) for m in model._LoadedModel__inferencer.inputs_metadata] == [("s", None), ("o", None)]
+    a, b = np.ones((2, 3), np.float32), np.arange(3, dtype=np.float32)[None]
+    sess = ort.InferenceSession(path)
+    for o in (None, np.ones(2, np.float32)):
+        for got, want in zip(model.predict([[a, b], o]), sess.run(None, {"s": [a, b], "o": o})):
+            np.testing.assert_array_equal(got, want)
+    for use in (lambda: model.example_inputs, lambda: model.benchmark(batch_size=1, repetitions=1)):
+        with pytest.raises(ValueError, match=r"^Input 's' is not a tensor of a known element type .*benchmark\(\.\.\., x="):
+            use()
+    assert model.benchmark(batch_size=1, repetitions=2, x=[[a, b], None]).batch_size == 1  # the way out
+
+
 def test_type_table_matches_the_runtime_helper(loaded):
     pytest.importorskip("torch")
     from onnxruntime.transformers.io_binding_helper import TypeHelper

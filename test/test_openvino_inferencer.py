@@ -460,8 +460,8 @@ def test_predict_forms(b1):
 def test_predict_checks_the_exact_shape(b1, shape):
     with pytest.raises(AssertionError) as e:
         b1.predict(np.zeros(shape, np.float32))
-    assert str(e.value) == (f"OpenVino's model expects input shape at index 0: (1, 3, 224, 224), "
-                            f"received: {shape}.")
+    assert str(e.value) == (f"The model's input 'input' (index 0) takes arrays of shape (1, 3, 224, 224); "
+                            f"got an array of shape {shape}.")
 
 
 def test_two_inputs_fed_by_position(samples):
@@ -472,7 +472,7 @@ def test_two_inputs_fed_by_position(samples):
     pooled, doubled = inf.predict([img, scale])
     np.testing.assert_allclose(pooled, img.mean(axis=(2, 3)) * 3, rtol=1e-2)
     np.testing.assert_array_equal(doubled, [[6.0]])
-    with pytest.raises(AssertionError, match="index 1: \\(1, 1\\), received: \\(1, 2\\)"):
+    with pytest.raises(AssertionError, match="'scale' \\(index 1\\) takes arrays of shape \\(1, 1\\); got an array of shape \\(1, 2\\)"):
         inf.predict([img, np.zeros((1, 2), np.float32)])
 
 
@@ -490,8 +490,8 @@ def test_two_inputs_fed_by_name(samples):
         assert type(by_name) is list
         for got, want in zip(by_name, listed):
             np.testing.assert_array_equal(got, want)
-    with pytest.raises(AssertionError, match="^OpenVino's model expects input shape at index 1: \\(1, 1\\), "
-                                             "received: \\(2, 1\\).$"):
+    with pytest.raises(AssertionError, match="^The model's input 'scale' \\(index 1\\) takes arrays of shape "
+                                             "\\(1, 1\\); got an array of shape \\(2, 1\\).$"):
         inf.predict({"image": img, "scale": np.zeros((2, 1), np.float32)})
     with pytest.raises(KeyError, match="no input named 'scales'; its inputs are \\['image', 'scale'\\]"):
         inf.predict({"image": img, "scales": scale})
@@ -509,7 +509,8 @@ def test_benchmark_takes_batch_and_shapes_from_the_network(samples, b1):
     record = ostrel.load(path(samples, IR_B16), framework_type="openvino").benchmark(batch_size=16, repetitions=10)
     assert (record.framework_type, record.framework_version, record.batch_size) == ("openvino", ov.get_version(), 16)
     assert b1.benchmark(repetitions=2, warmup_calls=1).batch_size == 1
-    with pytest.raises(AssertionError, match="received: \\(4, 3, 224, 224\\)"):
+    with pytest.raises(ValueError, match="takes a batch size of 1 only .*'input' has the fixed shape "
+                                         "\\(1, 3, 224, 224\\).* at batch size 4"):
         b1.benchmark(batch_size=4, repetitions=1, warmup_calls=1)
     assert b1.benchmark(repetitions=1, warmup_calls=1, input=image()).batch_size == 1
 
@@ -555,12 +556,47 @@ def test_dynamic_dimensions_take_any_size(dynamic_ir):
     assert example.shape == (1, 3, 20, 20) and sized.predict(example)[0].shape == (1, 4, 20, 20)
 
 
+def test_fully_static_inputs_behave_as_on_onnx(tmp_path):
+    """An IR converted from an ONNX model whose `input [1, 576]` sits beside a recurrent `state [2, 1, 128]`:
+    the example and benchmark inputs have the declared shapes, another batch is refused naming batch 1,
+    and a wrong array gets the message the ONNX back-end gives for it."""
+    tensor = helper.make_tensor_value_info
+    graph = helper.make_graph([helper.make_node("Relu", ["input"], ["y"]), helper.make_node("Relu", ["state"], ["h"])],
+                              "recurrent", [tensor("input", TensorProto.FLOAT, [1, 576]),
+                                            tensor("state", TensorProto.FLOAT, [2, 1, 128])],
+                              [tensor("y", TensorProto.FLOAT, [1, 576]), tensor("h", TensorProto.FLOAT, [2, 1, 128])])
+    source = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)])
+    source.ir_version = 8
+    onnx.save(source, tmp_path / "recurrent.onnx")
+    xml = str(tmp_path / "recurrent.xml")
+    ov.save_model(ov.convert_model(str(tmp_path / "recurrent.onnx")), xml)
+    models = {kind: ostrel.load(p, framework_type=kind, inference_hardware="cpu")
+              for kind, p in (("openvino", xml), ("onnx", str(tmp_path / "recurrent.onnx")))}
+    for kind, model in models.items():
+        examples = model.example_inputs
+        assert [e.shape for e in examples] == [(1, 576), (2, 1, 128)], kind
+        assert [y.shape for y in model.predict(examples)] == [(1, 576), (2, 1, 128)], kind
+        assert model.benchmark(batch_size=1, repetitions=3).batch_size == 1
+        with pytest.raises(ValueError, match=r"takes a batch size of 1 only \(its input 'input' has the fixed shape "
+                                             r"\(1, 576\)\), so it cannot be benchmarked at batch size 2\."):
+            model.benchmark(batch_size=2, repetitions=3)
+    wrong = [np.zeros((1, 576), np.float32), np.zeros((2, 2, 128), np.float32)]
+    messages = []
+    for kind, error in (("openvino", AssertionError), ("onnx", ValueError)):
+        with pytest.raises(error) as info:
+            models[kind].predict(wrong)
+        messages.append(str(info.value))
+    assert messages == ["The model's input 'state' (index 1) takes arrays of shape (2, 1, 128); "
+                        "got an array of shape (2, 2, 128)."] * 2
+
+
 @pytest.mark.parametrize("shape", [(2, 4, 64, 64), (3, 64, 64), (2, 3, 64, 64, 1)])
 def test_static_dimensions_of_a_dynamic_input_are_checked(dynamic_ir, shape):
     inf = OpenVinoInferencer(dynamic_ir)
     with pytest.raises(AssertionError) as e:
         inf.predict(np.zeros(shape, np.float32))
-    assert str(e.value) == f"OpenVino's model expects input shape at index 0: (-1, 3, -1, -1), received: {shape}."
+    assert str(e.value) == (f"The model's input 'x' (index 0) takes arrays of shape (None, 3, None, None); "
+                            f"got an array of shape {shape}.")
 
 
 # ---- concurrent predicts -----------------------------------------------------------------------------

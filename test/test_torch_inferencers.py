@@ -235,6 +235,16 @@ def test_two_input_module_gets_inputs_in_list_order_and_returns_both_outputs(sam
     assert inf.benchmark(batch_size=3, repetitions=2, warmup_calls=1).batch_size == 3
 
 
+def test_torchscript_example_inputs_follow_the_given_dimensions(samples):
+    inf = TorchScriptInferencer(checkpoint_file=samples["torchscript_two_inputs"], input_dims=[(3, 32, 32), (10,)])
+    examples = inf.example_inputs  # the module tells no element type: the inferencer's own, float32
+    assert [(e.shape, e.dtype) for e in examples] == [((1, 3, 32, 32), np.float32), ((1, 10), np.float32)]
+    assert [o.shape for o in inf.predict(examples)] == [(1, 10), (1, 8)]
+    with pytest.raises(NotImplementedError, match="^Input dimensions were not supplied during initialization and "
+                                                  "cannot be read from a TorchScriptInferencer model: please give"):
+        TorchScriptInferencer(checkpoint_file=samples["torchscript_two_inputs"]).example_inputs
+
+
 def test_package_holding_a_mapping_is_refused_with_the_type_in_the_cause(samples):
     with pytest.raises(exc.OstrelError) as info:
         PytorchInferencer(checkpoint_file=samples["torch_package_dict"], inference_hardware=CPU)

@@ -131,40 +131,207 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
     self.attr("_static_batch_size") = self.attr("fetch_model_batch_size")();
 }
 
+// ---- the inputs' batch axes ---------------------------------------------------------------------
+
+// True for a dimension an array can be made with: a non-negative integer (bool excluded).
+bool concrete_dimension(py::handle dim) {
+  if (PyBool_Check(dim.ptr()) || !PyIndex_Check(dim.ptr())) return false;
+  Py_ssize_t size = PyNumber_AsSsize_t(dim.ptr(), nullptr);
+  if (size == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  return size >= 0;
+}
+
+// The inputs as the model declares them (`_declared_inputs`): a name and a full shape each, batch axis
+// included, in input order; a dynamic size is a name, None or a negative number. Empty when the back-end
+// does not tell.
+struct DeclaredInput {
+  py::object name;
+  py::tuple shape;
+};
+
+std::vector<DeclaredInput> declared_inputs(py::handle self) {
+  std::vector<DeclaredInput> out;
+  py::object declared = self.attr("_declared_inputs")();
+  if (declared.is_none()) return out;
+  for (py::handle entry : declared) {
+    py::tuple pair = py::reinterpret_borrow<py::object>(entry);
+    out.push_back({pair[0], py::tuple(pair[1])});
+  }
+  return out;
+}
+
+// The axis of each shape that takes the batch, or -1 for a shape that takes none (its sizes are all its
+// own). The first shape's first axis is the batch axis (a fixed size 0 excepted: nothing can be batched
+// there). Any other shape takes the batch on its first axis that carries the same name as that batch
+// axis; else on its first axis when that axis is dynamic or has the same fixed size; else nowhere: a
+// recurrent state [2, 1, 128] beside [1, 576], or a broadcast operand [5] beside [3, 4, 5], is taken as
+// declared.
+std::vector<int> batch_axes(const std::vector<py::tuple>& shapes) {
+  std::vector<int> axes(shapes.size(), -1);
+  if (shapes.empty()) return axes;
+  const bool has_batch = !shapes[0].empty();
+  py::object batch = has_batch ? py::object(shapes[0][0]) : py::object();
+  const bool fixed_batch = has_batch && concrete_dimension(batch);
+  if (has_batch && !(fixed_batch && py::int_(batch).cast<long long>() == 0)) axes[0] = 0;
+  for (size_t i = 1; i < shapes.size(); ++i) {
+    const py::tuple& shape = shapes[i];
+    if (shape.empty()) continue;
+    if (has_batch && PyUnicode_Check(batch.ptr())) {
+      for (size_t d = 0; d < shape.size(); ++d)
+        if (PyUnicode_Check(shape[d].ptr()) && py::object(shape[d]).equal(batch)) {
+          axes[i] = static_cast<int>(d);
+          break;
+        }
+      if (axes[i] >= 0) continue;
+    }
+    py::object first = shape[0];
+    if (!concrete_dimension(first))
+      axes[i] = 0;
+    else if (axes[0] == 0 && fixed_batch && first.equal(batch))
+      axes[i] = 0;
+  }
+  return axes;
+}
+
+// Ranks and batch axes of the declared inputs; both empty when the back-end declares none.
+struct InputLayout {
+  std::vector<size_t> ranks;
+  std::vector<int> axes;
+  bool knows(size_t i) const { return i < axes.size(); }
+};
+
+InputLayout input_layout(const std::vector<DeclaredInput>& declared) {
+  InputLayout layout;
+  std::vector<py::tuple> shapes;
+  for (const auto& input : declared) {
+    shapes.push_back(input.shape);
+    layout.ranks.push_back(input.shape.size());
+  }
+  layout.axes = batch_axes(shapes);
+  return layout;
+}
+
+InputLayout input_layout(py::handle self) { return input_layout(declared_inputs(self)); }
+
+py::tuple without_axis(const py::tuple& shape, int axis) {
+  if (axis < 0) return shape;
+  py::list sizes;
+  for (size_t d = 0; d < shape.size(); ++d)
+    if (static_cast<int>(d) != axis) sizes.append(shape[d]);
+  return py::tuple(sizes);
+}
+
+// `_without_batch_axes(shapes)`: each full shape without the axis that takes the batch (a shape that
+// takes none stays whole): the input dimensions of a model whose shapes are `shapes`.
+py::list without_batch_axes(py::object /*self*/, py::object shapes) {
+  std::vector<py::tuple> full;
+  for (py::handle shape : shapes) full.push_back(py::tuple(py::reinterpret_borrow<py::object>(shape)));
+  std::vector<int> axes = batch_axes(full);
+  py::list out;
+  for (size_t i = 0; i < full.size(); ++i) out.append(without_axis(full[i], axes[i]));
+  return out;
+}
+
+// `_batch_axes()`: the batch axis of each declared input (None for an input that takes no batch), or
+// None when the back-end declares no inputs.
+py::object declared_batch_axes(py::object self) {
+  std::vector<DeclaredInput> declared = declared_inputs(self);
+  if (declared.empty()) return py::none();
+  py::list out;
+  for (int axis : input_layout(declared).axes)
+    out.append(axis < 0 ? py::object(py::none()) : py::object(py::int_(axis)));
+  return out;
+}
+
+// Refuses a batch size the model does not take, naming the one it does: a model whose first input's
+// batch axis has a fixed size takes that size only. A model none of whose inputs takes a batch (a scalar
+// model, for one) takes every batch size, as the same inputs.
+void require_batch_size(py::handle self, py::handle batch_size) {
+  if (batch_size.is_none()) return;
+  std::vector<DeclaredInput> declared = declared_inputs(self);
+  if (declared.empty() || input_layout(declared).axes[0] != 0) return;
+  const DeclaredInput& first = declared[0];
+  py::object size = first.shape[0];
+  if (!concrete_dimension(size) || py::reinterpret_borrow<py::object>(batch_size).equal(size)) return;
+  const std::string n = ostrel::str(size);
+  const std::string input = ostrel::str(py::repr(first.name));
+  raise(PyExc_ValueError, "This model takes a batch size of " + n + " only (its input " + input +
+                              " has the fixed shape " + ostrel::str(first.shape) +
+                              "), so it cannot be benchmarked at batch size " + ostrel::text(batch_size) +
+                              ". Use batch_size=" + n + ", or give inputs of your own: benchmark(..., x=...).");
+}
+
 // ---- metadata, example inputs, legend -------------------------------------------------------------
 
+// The element types of the model's inputs for its example inputs: the described ones, else the
+// back-end's. A back-end that cannot tell (NotImplementedError) leaves the inferencer's own where the
+// shapes are known; without them that error stands, now saying what to give.
+py::object example_element_types(py::object self, const py::list& metadata, py::handle shapes) {
+  if (!metadata.empty()) {
+    py::list types;
+    for (py::handle md : metadata) types.append(md.attr("datatype"));
+    return types;
+  }
+  try {
+    return self.attr("fetch_model_input_dtype")();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_NotImplementedError)) throw;
+    if (truthy(shapes)) return self.attr("_inference_dtype");
+    ostrel::raise_from(ostrel::builtin("NotImplementedError")(
+                           "Input dimensions were not supplied during initialization and cannot be read from a " +
+                           ostrel::str(py::type::of(self).attr("__name__")) +
+                           " model: please give them, load(..., input_dims=[...])."),
+                       e.value());
+  }
+}
+
+// The input shapes (without the batch axis) of the described inputs, for a back-end that declares no
+// batch axes: a first item that is dynamic, a name, or the model's static batch size is the batch axis.
+py::list described_dimensions(const py::list& metadata, py::handle fetched_batch) {
+  py::list shapes;
+  py::object indicators = mod_attr("DYNAMIC_BATCH_SIZE_INDICATORS");
+  for (py::handle md : metadata) {
+    py::tuple shape = py::tuple(md.attr("shape"));
+    if (shape.empty()) {  // a scalar input: no batch axis to drop
+      shapes.append(shape);
+      continue;
+    }
+    py::object first = shape[0];
+    // A symbolic first dimension ("batch_size", as ONNX models name it) is a dynamic batch too: a
+    // name can never be a size, and keeping it would make the array builder fail. A first item
+    // equal to the model's static batch size is that batch axis: the example keeps the model's rank.
+    if (indicators.contains(first) || PyUnicode_Check(first.ptr()) ||
+        (truthy(fetched_batch) && PyLong_Check(first.ptr()) && first.equal(fetched_batch)))
+      shapes.append(shape[py::slice(1, static_cast<py::ssize_t>(shape.size()), 1)]);
+    else
+      shapes.append(shape);
+  }
+  return shapes;
+}
+
+// One random batch the model takes. Where the back-end declares its inputs, the shapes are the
+// inferencer's input dimensions (given at load, else read from the model), each input taking the batch
+// on its own batch axis and an input without one made as declared; elsewhere the described shapes, else
+// the input dimensions.
 py::object example_inputs(py::object self) {
   py::list metadata = self.attr("inputs_metadata");
   py::object fetched = self.attr("fetch_model_batch_size")();
   py::object batch_size = truthy(fetched) ? fetched : py::int_(1);
-  py::object shapes, dtypes;
-  if (!metadata.empty()) {
-    py::list shape_list, dtype_list;
-    py::object indicators = mod_attr("DYNAMIC_BATCH_SIZE_INDICATORS");
-    for (py::handle md : metadata) {
-      py::tuple shape = py::tuple(md.attr("shape"));
-      if (shape.empty()) {  // a scalar input: no batch axis to drop
-        shape_list.append(shape);
-        dtype_list.append(md.attr("datatype"));
-        continue;
-      }
-      py::object first = shape[0];
-      // A symbolic first dimension ("batch_size", as ONNX models name it) is a dynamic batch too: a
-      // name can never be a size, and keeping it would make the array builder fail. A first item
-      // equal to the model's static batch size is that batch axis: the example keeps the model's rank.
-      if (indicators.contains(first) || PyUnicode_Check(first.ptr()) ||
-          (truthy(fetched) && PyLong_Check(first.ptr()) && first.equal(fetched)))
-        shape_list.append(shape[py::slice(1, static_cast<py::ssize_t>(shape.size()), 1)]);
-      else
-        shape_list.append(shape);
-      dtype_list.append(md.attr("datatype"));
+  std::vector<DeclaredInput> declared = declared_inputs(self);
+  py::object shapes = self.attr("input_dims");
+  if (!declared.empty()) {
+    if (!truthy(shapes)) {
+      py::list full;
+      for (const auto& input : declared) full.append(input.shape);
+      shapes = without_batch_axes(self, full);
     }
-    shapes = shape_list;
-    dtypes = dtype_list;
-  } else {
-    shapes = self.attr("input_dims");
-    dtypes = self.attr("fetch_model_input_dtype")();
+  } else if (!metadata.empty()) {
+    shapes = described_dimensions(metadata, fetched);
   }
+  py::object dtypes = example_element_types(self, metadata, shapes);
   if (!truthy(shapes))
     raise(PyExc_AssertionError,
           "Input dimensions were not supplied during initialization and could not be inferred");
@@ -215,27 +382,18 @@ py::list element_types(py::object self, py::object dtype) {
   return dtype;
 }
 
-// The name of model input `index` for messages: its described name where the back-end describes its
-// inputs, else its position.
+// The name of model input `index` for messages: its declared or described name where the back-end
+// tells it, else its position.
 std::string input_label(py::object self, size_t index) {
   try {
+    std::vector<DeclaredInput> declared = declared_inputs(self);
+    if (index < declared.size()) return ostrel::str(py::repr(declared[index].name));
     py::list metadata = self.attr("inputs_metadata");
     if (index < metadata.size()) return "'" + ostrel::str(metadata[index].attr("name")) + "'";
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
   }
   return "#" + std::to_string(index);
-}
-
-// True for a dimension an array can be made with: a non-negative integer (bool excluded).
-bool concrete_dimension(py::handle dim) {
-  if (PyBool_Check(dim.ptr()) || !PyIndex_Check(dim.ptr())) return false;
-  Py_ssize_t size = PyNumber_AsSsize_t(dim.ptr(), nullptr);
-  if (size == -1 && PyErr_Occurred()) {
-    PyErr_Clear();
-    return false;
-  }
-  return size >= 0;
 }
 
 // Refuses, before anything runs, input shapes that keep a symbolic or unknown dimension ("height",
@@ -259,11 +417,15 @@ void require_concrete_shapes(py::object self, const py::list& shapes) {
   }
 }
 
-// Whether input `position` is one of the model's scalar inputs (`_scalar_inputs`, the positions a
-// back-end declares): such an input has no batch axis, in its dimensions or in its arrays.
-bool scalar_input(py::object self, size_t position) {
-  py::object positions = self.attr("_scalar_inputs");
-  return truthy(positions) && positions.contains(py::int_(position));
+// Refuses an input whose element type is unknown (a sequence, an optional or another non-tensor
+// input): no random values can stand for it.
+void require_element_type(py::object self, size_t index, py::handle type) {
+  if (!type.is_none()) return;
+  raise(PyExc_ValueError,
+        "Input " + input_label(self, index) +
+            " is not a tensor of a known element type (a sequence or an optional input, for one), so no "
+            "inputs can be generated for it. Please give its values yourself: predict([...]) or "
+            "benchmark(..., x=[...]).");
 }
 
 py::list build_dummy_inputs(py::object self, py::object input_dims, py::object dtype) {
@@ -272,13 +434,25 @@ py::list build_dummy_inputs(py::object self, py::object input_dims, py::object d
   require_concrete_shapes(self, shapes);
   py::list types = element_types(self, dtype);
   if (types.size() != shapes.size()) types = types * py::int_(shapes.size());
+  const InputLayout layout = input_layout(self);
   py::object random = numpy().attr("random").attr("random");
   py::object asarray = numpy().attr("asarray");
   py::list out;
   size_t n = std::min(shapes.size(), types.size());
   for (size_t i = 0; i < n; ++i) {
+    require_element_type(self, i, types[i]);
     py::tuple given = py::tuple(shapes[i]);
-    py::tuple shape = given.empty() && scalar_input(self, i) ? given : py::tuple(py::make_tuple(1)) + given;
+    py::tuple shape = py::tuple(py::make_tuple(1)) + given;  // a batch of one in front
+    if (layout.knows(i)) {
+      const int axis = layout.axes[i];
+      if (axis < 0) {
+        shape = given;  // an input without a batch axis is made as given
+      } else if (given.size() + 1 == layout.ranks[i]) {
+        py::list sizes(given);
+        sizes.insert(axis, py::int_(1));
+        shape = py::tuple(sizes);
+      }
+    }
     out.append(asarray(random(shape)).attr("astype")(types[i]));
   }
   return out;
@@ -288,15 +462,22 @@ py::list build_dummy_batch(py::object self, py::list dummy_input, py::object bat
   py::object chosen = truthy(dtype) ? dtype : self.attr("_inference_dtype");
   py::list types = py::isinstance<py::list>(chosen) ? py::list(chosen) : py::list(py::make_tuple(chosen));
   if (types.size() == 1 && dummy_input.size() > 1) types = types * py::int_(dummy_input.size());
+  const InputLayout layout = input_layout(self);
   py::object repeat = numpy().attr("repeat");
   py::list out;
   size_t n = std::min(dummy_input.size(), types.size());
   for (size_t i = 0; i < n; ++i) {
     py::object input = dummy_input[i];
-    if (py::len(input.attr("shape")) == 0)  // a scalar input is the same for the whole batch
+    const size_t rank = py::len(input.attr("shape"));
+    int axis = 0;
+    if (layout.knows(i))
+      axis = rank == layout.ranks[i] ? layout.axes[i] : 0;  // as the dummy inputs placed the batch
+    else if (rank == 0)
+      axis = -1;  // a scalar input is the same for the whole batch
+    if (axis < 0)
       out.append(input.attr("astype")(types[i]));
     else
-      out.append(repeat(input, batch_size, py::arg("axis") = 0).attr("astype")(types[i]));
+      out.append(repeat(input, batch_size, py::arg("axis") = axis).attr("astype")(types[i]));
   }
   return out;
 }
@@ -623,6 +804,7 @@ RunPlan plan_run(const BenchmarkRequest& request) {
 // of the run's shapes and element types.
 py::dict benchmark_inputs(py::object self, const BenchmarkRequest& request, py::object shapes) {
   if (!request.predict_args.empty()) return py::dict(request.predict_args);
+  require_batch_size(self, request.batch_size);
   py::object element_type = truthy(request.dtype) ? request.dtype : self.attr("_inference_dtype");
   py::object inputs =
       self.attr("_build_dummy_inputs")(py::arg("input_dims") = shapes, py::arg("dtype") = element_type);
@@ -784,7 +966,10 @@ void def_backend_hooks(modtree::ClassBuilder& cls) {
       "fetch_model_input_dtype", [](py::object) { return py::none(); }, py::arg("self"));
   cls.def(
       "fetch_model_batch_size", [](py::object) { return py::none(); }, py::arg("self"));
-  cls.attr("_scalar_inputs", py::tuple());  // positions of scalar inputs, declared by the back-ends
+  // The inputs as the model declares them, [(name, full shape), ...], where the back-end reads them;
+  // they place the batch in example and dummy inputs and fix the batch sizes a benchmark may use.
+  cls.def(
+      "_declared_inputs", [](py::object) { return py::none(); }, py::arg("self"));
 }
 
 // Construction, the checks it offers back-ends, and disposal.
@@ -821,6 +1006,8 @@ void def_properties(modtree::ClassBuilder& cls) {
       [](py::object self, py::object value) { self.attr("_static_batch_size") = value; });
   cls.def_property_rw(
       "input_dims", [](py::object self) { return self.attr("_input_dims"); }, &set_input_dims);
+  cls.def("_without_batch_axes", &without_batch_axes, py::arg("self"), py::arg("shapes"));
+  cls.def("_batch_axes", &declared_batch_axes, py::arg("self"));
   cls.def_static(
       "_is_batch_size_static",
       [](py::object dimensions) -> py::object {

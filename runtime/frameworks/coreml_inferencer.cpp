@@ -88,6 +88,22 @@ py::object fetch_model_input_dtype(py::object self) {
   return types;
 }
 
+// The input shapes the model description declares, each without its first (batch) axis: (1, 3, 12, 12)
+// gives (3, 12, 12). None when an input is not a multi-array of a declared shape (an image, for one).
+py::object fetch_model_input_dimensions(py::object self) {
+  py::object spec = self.attr("_model").attr("get_spec")();
+  py::list shapes;
+  for (py::handle input : spec.attr("description").attr("input")) {
+    py::object type = input.attr("type");
+    if (!py::str(type.attr("WhichOneof")("Type")).equal(py::str("multiArrayType"))) return py::none();
+    py::tuple shape(type.attr("multiArrayType").attr("shape"));
+    if (shape.empty()) return py::none();
+    shapes.append(shape);
+  }
+  if (shapes.empty()) return py::none();
+  return self.attr("_without_batch_axes")(shapes);
+}
+
 // ---- prediction -----------------------------------------------------------------------------------
 
 PyObject* s_model;
@@ -207,7 +223,7 @@ MODTREE_MODULE("frameworks.coreml_inferencer", m) {
       },
       py::arg("self"));
   cls.def("fetch_model_batch_size", [](py::object) { return py::none(); }, py::arg("self"));
-  cls.def("fetch_model_input_dimensions", [](py::object) { return py::none(); }, py::arg("self"));
+  cls.def("fetch_model_input_dimensions", &fetch_model_input_dimensions, py::arg("self"));
   cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));
   cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("COREML"); });
   cls.def_property("framework_version", [](py::object) { return mod_attr("ct").attr("__version__"); });

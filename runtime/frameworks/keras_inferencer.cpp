@@ -100,20 +100,34 @@ py::object dimensions_from_graph(py::object self) {
   }
 }
 
-py::object without_batch(py::handle shape) {
-  py::tuple all = py::tuple(py::reinterpret_borrow<py::object>(shape));
-  return all[py::slice(1, static_cast<py::ssize_t>(all.size()), 1)];
+// Each input's shape with its first axis dynamic: a Keras model takes any batch on the first axis of
+// every input, whatever size its inputs were built with. An empty list when the shapes are unknown.
+py::list batched_shapes(py::object self) {
+  py::list shapes;
+  py::object dims = self.attr("_get_dimensions_from_graph")();
+  if (dims.is_none()) return shapes;
+  const size_t n = py::len(self.attr("model").attr("inputs"));
+  for (size_t i = 0; i < n; ++i) {
+    py::list sizes(n == 1 ? dims : py::object(dims[py::int_(i)]));
+    if (!sizes.empty()) sizes[0] = py::none();
+    shapes.append(py::tuple(sizes));
+  }
+  return shapes;
 }
 
 py::object fetch_model_input_dimensions(py::object self) {
-  py::object dims = self.attr("_get_dimensions_from_graph")();
-  if (dims.is_none()) return py::none();
+  py::list shapes = batched_shapes(self);
+  if (shapes.empty()) return py::none();
+  return self.attr("_without_batch_axes")(shapes);
+}
+
+// The inputs as the model declares them: name and full shape, the batch axis first and dynamic.
+py::object declared_inputs(py::object self) {
+  py::list shapes = batched_shapes(self);
+  if (shapes.empty()) return py::none();
+  py::list inputs(self.attr("model").attr("inputs"));
   py::list out;
-  if (py::len(self.attr("model").attr("inputs")) != 1) {
-    for (py::handle shape : dims) out.append(without_batch(shape));
-  } else {
-    out.append(without_batch(dims));
-  }
+  for (size_t i = 0; i < inputs.size(); ++i) out.append(py::make_tuple(inputs[i].attr("name"), shapes[i]));
   return out;
 }
 
@@ -261,6 +275,7 @@ MODTREE_MODULE("frameworks.keras_inferencer", m) {
   cls.def("fetch_model_input_dimensions", &fetch_model_input_dimensions, py::arg("self"));
   cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));
   cls.def("fetch_model_batch_size", &fetch_model_batch_size, py::arg("self"));
+  cls.def("_declared_inputs", &declared_inputs, py::arg("self"));
   cls.attr("predict", modtree::raw_method(&g_predict_def, m));
   cls.def(
       "_dispose_all_resources", [](py::object self) { ostrel::delete_instance_resources(self, {"model"}); },

@@ -107,13 +107,6 @@ void set_up_session(py::object self) {
   self.attr("sess") = sess;
   py::list inputs(sess.attr("get_inputs")());
   self.attr("inputs_specifications") = inputs;
-  py::list scalars;  // inputs without dimensions take no batch axis
-  for (size_t i = 0; i < inputs.size(); ++i) {
-    py::object shape = inputs[i].attr("shape");
-    if ((PyList_Check(shape.ptr()) || PyTuple_Check(shape.ptr())) && py::len(shape) == 0)
-      scalars.append(py::int_(i));
-  }
-  self.attr("_scalar_inputs") = py::tuple(scalars);
   self.attr("outputs_specifications") = py::list(sess.attr("get_outputs")());
   self.attr("inputs_count") = py::int_(inputs.size());
 }
@@ -204,13 +197,24 @@ py::object reported_shape(py::object shape) {
   return out;
 }
 
+// The NumPy element type of an ONNX type name; None (unknown) for a type that has none: a sequence, an
+// optional, a map, or a tensor type NumPy lacks. The runtime takes such values as they are given.
+py::object element_type(py::handle to_numpy, py::handle type_name) {
+  try {
+    return to_numpy(type_name);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_KeyError)) throw;
+    return py::none();
+  }
+}
+
 py::list tensors_metadata(py::object self, py::object specifications) {
   py::object TensorMetadata = mod_attr("TensorMetadata");
   py::object to_numpy = self.attr("_get_ort_type_to_numpy_type");
   py::list out;
   for (py::handle spec : specifications) {
     py::object name = spec.attr("name");
-    py::object datatype = to_numpy(spec.attr("type"));
+    py::object datatype = element_type(to_numpy, spec.attr("type"));
     py::object shape = reported_shape(spec.attr("shape"));
     out.append(
         TensorMetadata(py::arg("name") = name, py::arg("datatype") = datatype, py::arg("shape") = shape));
@@ -237,20 +241,32 @@ py::object fetch_model_input_dimensions(py::object self) {
     py::tuple all = py::tuple(py::reinterpret_borrow<py::object>(shape));
     return all[py::slice(1, static_cast<py::ssize_t>(all.size()), 1)];
   };
+  // Each input without the axis that takes its batch (the whole shape of an input that takes none).
+  if (py::hasattr(raw[py::int_(0)], "__iter__")) return self.attr("_without_batch_axes")(raw);
   py::list dims;
-  if (py::hasattr(raw[py::int_(0)], "__iter__")) {
-    for (py::handle shape : raw) dims.append(without_batch(shape));
-  } else {
-    dims.append(without_batch(raw));  // one flat shape
-  }
+  dims.append(without_batch(raw));  // one flat shape
   return dims;
 }
 
 py::list fetch_model_input_dtype(py::object self) {
   py::object to_numpy = self.attr("_get_ort_type_to_numpy_type");
   py::list types;
-  for (py::handle spec : self.attr("inputs_specifications")) types.append(to_numpy(spec.attr("type")));
+  for (py::handle spec : self.attr("inputs_specifications"))
+    types.append(element_type(to_numpy, spec.attr("type")));
   return types;
+}
+
+// The inputs as the model declares them: name and full shape, an unknown size reported as -1.
+py::object declared_inputs(py::object self) {
+  py::object specs = self.attr("inputs_specifications");
+  if (specs.is_none()) return py::none();
+  py::list out;
+  for (py::handle spec : specs) {
+    py::object shape = spec.attr("shape");
+    if (!PyList_Check(shape.ptr()) && !PyTuple_Check(shape.ptr())) return py::none();
+    out.append(py::make_tuple(spec.attr("name"), py::tuple(reported_shape(shape))));
+  }
+  return out;
 }
 
 // The first input's first axis when it is a positive integer; a dynamic batch (a name, 0, -1, or
@@ -336,6 +352,43 @@ bool feed_positional(PyObject* self, PyObject* sess, PyObject* x, PyObject* feed
   return true;
 }
 
+// After a run the runtime refused: an array whose shape its input does not take gets the message every
+// back-end gives (a ValueError, the runtime's error as its cause); any other refusal stays the runtime's.
+void explain_refused_run(PyObject* self, PyObject* feed) {
+  py::error_already_set refused;  // taken out of flight: nothing below may run with an error set
+  try {
+    if (!refused.matches(mod_attr("InvalidArgument"))) {
+      refused.restore();
+      return;
+    }
+    py::list specs(py::reinterpret_borrow<py::object>(self).attr(py::handle(s_inputs_specifications)));
+    for (size_t i = 0; i < specs.size(); ++i) {
+      py::object name = specs[i].attr(py::handle(s_name));
+      PyObject* value = PyDict_GetItemWithError(feed, name.ptr());
+      if (value == nullptr) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        continue;
+      }
+      py::object expected = specs[i].attr("shape");
+      if (!py::hasattr(value, "shape") || (!PyList_Check(expected.ptr()) && !PyTuple_Check(expected.ptr())))
+        continue;
+      py::object shape = py::reinterpret_borrow<py::object>(value).attr("shape");
+      int fits = ostrel::shape_fits(shape.ptr(), expected.ptr());
+      if (fits < 0) throw py::error_already_set();
+      if (fits) continue;
+      ostrel::refuse_input_shape(PyExc_ValueError, name.ptr(), static_cast<Py_ssize_t>(i), expected.ptr(),
+                                 shape.ptr());
+      py::error_already_set ours;
+      PyException_SetCause(ours.value().ptr(), refused.value().inc_ref().ptr());
+      ours.restore();
+      return;
+    }
+  } catch (py::error_already_set&) {
+    // The inputs could not be compared: the runtime's own error stands.
+  }
+  refused.restore();
+}
+
 // predict(self, /, x=None, **kwargs): one `self.sess.run(None, feed)` over the input mapping built
 // from `x` (a list feeds the inputs in model order, anything else the first input) or from the keyword
 // arguments. The session and the descriptions are those of the instance at the call.
@@ -356,7 +409,10 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
   }
   // A spare slot in front lets the callee prepend a bound self without copying the arguments.
   PyObject* run_args[4] = {nullptr, sess.ptr(), Py_None, feed.ptr()};
-  return PyObject_VectorcallMethod(s_run, run_args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  PyObject* outputs =
+      PyObject_VectorcallMethod(s_run, run_args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  if (outputs == nullptr) explain_refused_run(self, feed.ptr());
+  return outputs;
 }
 
 PyMethodDef g_predict_def =
@@ -504,6 +560,7 @@ MODTREE_MODULE("frameworks.onnx_inferencer", m) {
   cls.def("fetch_model_input_dimensions", &fetch_model_input_dimensions, py::arg("self"));
   cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));
   cls.def("fetch_model_batch_size", &fetch_model_batch_size, py::arg("self"));
+  cls.def("_declared_inputs", &declared_inputs, py::arg("self"));
   cls.attr("predict", modtree::raw_method(&g_predict_def, m));
   cls.def("get_layers_profile_dataframe", &get_layers_profile_dataframe, py::arg("self"));
   cls.def(

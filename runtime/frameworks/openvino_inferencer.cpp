@@ -296,15 +296,23 @@ py::object dimensions_from_graph(py::object self) {
   return self.attr("expected_input_shapes");
 }
 
+// Each input's shape without the axis that takes its batch (the whole shape of an input that takes none).
 py::object fetch_model_input_dimensions(py::object self) {
   py::object graph = self.attr("_get_dimensions_from_graph")();
   if (graph.is_none()) return py::none();
-  py::list dims;
-  for (py::handle shape : graph) {
-    py::tuple all = py::tuple(py::reinterpret_borrow<py::object>(shape));
-    dims.append(all[py::slice(1, static_cast<py::ssize_t>(all.size()), 1)]);
-  }
-  return dims;
+  return self.attr("_without_batch_axes")(graph);
+}
+
+// The inputs as the network declares them: name and full shape, -1 for a dynamic size.
+py::object declared_inputs(py::object self) {
+  py::object graph = self.attr("_get_dimensions_from_graph")();
+  py::object names = self.attr("input_names");
+  if (graph.is_none() || names.is_none()) return py::none();
+  py::list out;
+  size_t n = std::min(py::len(graph), py::len(names));
+  for (size_t i = 0; i < n; ++i)
+    out.append(py::make_tuple(names[py::int_(i)], py::tuple(graph[py::int_(i)])));
+  return out;
 }
 
 py::object fetch_model_batch_size(py::object self) {
@@ -508,23 +516,8 @@ PyObject* g_ndarray;
 PyObject* g_mapping;
 PyObject* g_shared;  // the keyword names ("share_inputs",) of a request's infer call
 
-// True when an array of shape `shape` fits `expected`: the same number of dimensions, and each
-// dimension equal to the expected one unless that one is dynamic (-1). -1 with an error set on failure.
-int shape_fits(PyObject* shape, PyObject* expected) {
-  int same = PyObject_RichCompareBool(shape, expected, Py_EQ);
-  if (same != 0 || !PyTuple_Check(shape) || !PyTuple_Check(expected)) return same;
-  Py_ssize_t rank = PyTuple_GET_SIZE(expected);
-  if (PyTuple_GET_SIZE(shape) != rank) return 0;
-  for (Py_ssize_t d = 0; d < rank; ++d) {
-    PyObject* want = PyTuple_GET_ITEM(expected, d);
-    if (PyLong_Check(want) && PyLong_AsLong(want) == -1) continue;
-    int equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(shape, d), want, Py_EQ);
-    if (equal <= 0) return equal;
-  }
-  return 1;
-}
-
-// Checks `array` against the expected shape of input `index` and feeds it under that input's name.
+// Checks `array` against the expected shape of input `index` (a dynamic dimension, -1, takes any size)
+// and feeds it under that input's name.
 bool feed_checked(PyObject* feed, PyObject* names, PyObject* shapes, Py_ssize_t index, PyObject* name,
                   PyObject* array) {
   py::object key = py::reinterpret_steal<py::object>(PyLong_FromSsize_t(index));
@@ -533,19 +526,15 @@ bool feed_checked(PyObject* feed, PyObject* names, PyObject* shapes, Py_ssize_t 
   if (!expected) return false;
   py::object shape = py::reinterpret_steal<py::object>(PyObject_GetAttr(array, s_shape));
   if (!shape) return false;
-  int fits = shape_fits(shape.ptr(), expected.ptr());
-  if (fits < 0) return false;
-  if (!fits) {
-    PyErr_Format(PyExc_AssertionError, "OpenVino's model expects input shape at index %zd: %S, received: %S.",
-                 index, expected.ptr(), shape.ptr());
-    return false;
-  }
   py::object own_name;
   if (name == nullptr) {
     own_name = py::reinterpret_steal<py::object>(PyObject_GetItem(names, key.ptr()));
     if (!own_name) return false;
     name = own_name.ptr();
   }
+  int fits = ostrel::shape_fits(shape.ptr(), expected.ptr());
+  if (fits < 0) return false;
+  if (!fits) return ostrel::refuse_input_shape(PyExc_AssertionError, name, index, expected.ptr(), shape.ptr());
   return PyDict_SetItem(feed, name, array) == 0;
 }
 
@@ -733,6 +722,7 @@ MODTREE_MODULE("frameworks.openvino_inferencer", m) {
   cls.def("fetch_model_input_dimensions", &fetch_model_input_dimensions, py::arg("self"));
   cls.def("fetch_model_batch_size", &fetch_model_batch_size, py::arg("self"));
   cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));
+  cls.def("_declared_inputs", &declared_inputs, py::arg("self"));
   cls.def("load_engine", &load_engine, py::arg("self"), py::arg("xml_path"));
   cls.def("benchmark", &benchmark, py::arg("self"), py::arg("batch_size") = none,
           py::arg("input_dimensions") = none, py::arg("duration_sec") = none, py::arg("repetitions") = none,

@@ -268,39 +268,39 @@ py::list ordered_inputs(py::object self) {
   return out;
 }
 
-// Keeps on the instance the positions of the scalar inputs among the usable ones, for the dummy inputs.
-// Both the dimensions and the types note them: a construction given its dimensions reads only the types.
-void note_scalar_inputs(py::object self, const py::list& usable) {
-  py::list scalars;
-  for (size_t i = 0; i < usable.size(); ++i)
-    if (py::len(usable[i].attr("shape")) == 0) scalars.append(py::int_(i));
-  self.attr("_scalar_inputs") = py::tuple(scalars);
-}
-
 py::list dimensions_with_batch(py::object self) {
   py::object ignore = self.attr("_should_ignore_input_tensor");
-  py::list usable, shapes;
+  py::list shapes;
   for (py::handle tensor : ordered_inputs(self)) {
     if (truthy(ignore(tensor))) continue;
-    usable.append(tensor);
     shapes.append(py::tuple(tensor.attr("shape")));
   }
-  note_scalar_inputs(self, usable);
   return shapes;
 }
 
-py::list fetch_model_input_dimensions(py::object self) {
-  py::list dims;
-  for (py::handle shape : self.attr("_get_dimensions_from_graph_with_bs")()) {
-    py::tuple all = py::reinterpret_borrow<py::tuple>(shape);
-    dims.append(all[py::slice(1, static_cast<py::ssize_t>(all.size()), 1)]);
+// Each usable input's shape without the axis that takes its batch (the whole shape of an input that
+// takes none, a scalar's among them).
+py::object fetch_model_input_dimensions(py::object self) {
+  return self.attr("_without_batch_axes")(self.attr("_get_dimensions_from_graph_with_bs")());
+}
+
+// The usable inputs as the signature declares them: name and full shape, None for a dynamic size.
+py::list declared_inputs(py::object self) {
+  py::object ignore = self.attr("_should_ignore_input_tensor");
+  py::list out;
+  for (py::handle tensor : ordered_inputs(self)) {
+    if (truthy(ignore(tensor))) continue;
+    std::string name = py::str(tensor.attr("name"));
+    std::size_t colon = name.rfind(':');
+    if (colon != std::string::npos) name.erase(colon);  // "x:0" is the tensor "x"
+    out.append(py::make_tuple(py::str(name), py::tuple(tensor.attr("shape"))));
   }
-  return dims;
+  return out;
 }
 
 py::list fetch_model_input_dtype(py::object self) {
   py::object ignore = self.attr("_should_ignore_input_tensor");
-  py::list types, usable;
+  py::list types;
   for (py::handle tensor : ordered_inputs(self)) {
     if (truthy(ignore(tensor))) {
       log(self, ostrel::kWarning,
@@ -308,10 +308,8 @@ py::list fetch_model_input_dtype(py::object self) {
               " is invalid. Ignoring.");
       continue;
     }
-    usable.append(tensor);
     types.append(tensor.attr("dtype").attr("as_numpy_dtype"));
   }
-  note_scalar_inputs(self, usable);
   return types;
 }
 
@@ -502,6 +500,7 @@ MODTREE_MODULE("frameworks.tensorflow_inferencer", m) {
   cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));
   cls.def_static("_should_ignore_input_tensor", &should_ignore_input_tensor, py::arg("input_tensor"));
   cls.def("fetch_model_batch_size", &fetch_model_batch_size, py::arg("self"));
+  cls.def("_declared_inputs", &declared_inputs, py::arg("self"));
   cls.def("_TF2Inferencer__get_default_input_signature", &default_signature, py::arg("self"));
   cls.attr("predict", modtree::raw_method(&g_predict_def, m));
   cls.def(

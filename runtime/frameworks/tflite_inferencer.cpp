@@ -89,10 +89,6 @@ void load_model(py::object self) {
   }
   self.attr("_input_shapes") = allocated;
   self.attr("_input_signatures") = signatures;
-  py::list scalars;  // inputs without dimensions take no batch axis
-  for (size_t i = 0; i < allocated.size(); ++i)
-    if (py::len(allocated[i]) == 0) scalars.append(py::int_(i));
-  self.attr("_scalar_inputs") = py::tuple(scalars);
 }
 
 void assert_loaded_successfully(py::object self) {
@@ -126,21 +122,22 @@ py::object fetch_model_batch_size(py::object self) {
   return shape[0];
 }
 
-py::list fetch_model_input_dimensions(py::object self) {
-  py::list dims;
-  for (py::handle d : self.attr("_input_details")) {
-    py::list sizes;
-    bool first = true;
-    for (py::handle size : d["shape"]) {
-      if (first) {
-        first = false;
-        continue;
-      }
-      sizes.append(py::int_(py::reinterpret_borrow<py::object>(size)));
-    }
-    dims.append(py::tuple(sizes));
-  }
-  return dims;
+// Each input's allocated shape without the axis that takes its batch, in plain integers.
+py::object fetch_model_input_dimensions(py::object self) {
+  py::list shapes;
+  for (py::handle d : self.attr("_input_details")) shapes.append(shape_of(d["shape"]));
+  return self.attr("_without_batch_axes")(shapes);
+}
+
+// The inputs as the model file declares them: name and shape signature, -1 for a dynamic size.
+py::object declared_inputs(py::object self) {
+  py::object details = self.attr("_input_details");
+  py::object signatures = self.attr("_input_signatures");
+  if (details.is_none() || signatures.is_none()) return py::none();
+  py::list out;
+  for (size_t i = 0; i < py::len(details); ++i)
+    out.append(py::make_tuple(details[py::int_(i)][py::str("name")], signatures[py::int_(i)]));
+  return out;
 }
 
 py::list fetch_model_input_dtype(py::object self) {
@@ -170,18 +167,6 @@ PyObject* s_lock;
 PyObject* s_acquire;
 PyObject* s_release;
 
-// A shape signature as text, its dynamic sizes (-1) shown as None.
-std::string signature_text(py::handle signature) {
-  py::list sizes;
-  for (py::handle size : signature) {
-    if (py::int_(py::reinterpret_borrow<py::object>(size)).cast<long>() < 0)
-      sizes.append(py::none());
-    else
-      sizes.append(size);
-  }
-  return ostrel::str(py::tuple(sizes));
-}
-
 // Makes input `position` take an array of `value`'s shape: nothing when the allocated shape is that
 // shape already (or the value is no array); a resize and a new allocation when the shape signature
 // allows it; a ValueError naming the shape the model takes otherwise.
@@ -202,17 +187,14 @@ bool fit_input(PyObject* self, PyObject* interpreter, Py_ssize_t position, PyObj
   return ostrel::guarded([&]() -> PyObject* {
     py::tuple wanted(py::reinterpret_borrow<py::object>(shape));
     py::object signature = py::reinterpret_borrow<py::object>(self).attr(py::handle(s_input_signatures))[py::int_(position)];
-    bool fits = py::len(signature) == wanted.size();
-    for (size_t i = 0; fits && i < wanted.size(); ++i) {
-      long size = py::int_(signature[py::int_(i)]).cast<long>();
-      fits = size < 0 || py::int_(wanted[i]).cast<long>() == size;
-    }
+    int fits = ostrel::shape_fits(wanted.ptr(), signature.ptr());
+    if (fits < 0) throw py::error_already_set();
     py::handle target(interpreter);
     if (!fits) {
       py::object detail = py::reinterpret_borrow<py::object>(self).attr("_input_details")[py::int_(position)];
-      raise(PyExc_ValueError, "The tflite model's input '" + ostrel::str(detail[py::str("name")]) +
-                                  "' takes arrays of shape " + signature_text(signature) + "; got an array of shape " +
-                                  ostrel::str(wanted) + ".");
+      ostrel::refuse_input_shape(PyExc_ValueError, py::object(detail[py::str("name")]).ptr(), position,
+                                 signature.ptr(), wanted.ptr());
+      throw py::error_already_set();
     }
     target.attr(py::handle(s_resize_tensor_input))(py::handle(id), py::list(wanted));
     target.attr(py::handle(s_allocate_tensors))();
@@ -447,6 +429,7 @@ MODTREE_MODULE("frameworks.tflite_inferencer", m) {
   cls.def("fetch_model_batch_size", &fetch_model_batch_size, py::arg("self"));
   cls.def("fetch_model_input_dimensions", &fetch_model_input_dimensions, py::arg("self"));
   cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));
+  cls.def("_declared_inputs", &declared_inputs, py::arg("self"));
   cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("TFLITE"); });
   cls.def_property("framework_version", [](py::object) { return interpreter_version(); });
   cls.build();

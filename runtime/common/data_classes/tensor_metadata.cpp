@@ -25,8 +25,9 @@ MODTREE_MODULE("common.data_classes.tensor_metadata", m) {
       .base(Schema)
       .attr("model_config", pydantic.attr("ConfigDict")(py::arg("arbitrary_types_allowed") = true))
       .field("name", builtins.attr("str"))
-      .field("datatype",
-             modtree::typing_subscript("Union", py::make_tuple(np.attr("dtype"), builtins.attr("type"))))
+      // None: an element type the model does not give (a sequence or an optional input, for one).
+      .field("datatype", modtree::typing_subscript("Union", py::make_tuple(np.attr("dtype"), builtins.attr("type"),
+                                                                           py::type::of(py::none()))))
       .field("shape", modtree::typing_subscript("Tuple", py::make_tuple(dim, py::ellipsis())))
       .build();
 }
