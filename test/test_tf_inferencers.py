@@ -780,7 +780,7 @@ class Weighted(tf.Module):
         return tf.matmul(x, self.w)
 
 
-def test_every_input_form_feeds_as_one_array_does(samples, modules, tflite, tmp_path):
+def test_every_input_form_feeds_as_one_array_does(samples, modules, tflite, dense_model, tmp_path):
     """One array, a list, a tuple and a mapping by input name give the same outputs; anything else is a
     TypeError naming what was given."""
     image = images(1, seed=5)
@@ -788,8 +788,12 @@ def test_every_input_form_feeds_as_one_array_does(samples, modules, tflite, tmp_
     x, scale = rows(2, 3), np.float32(2.0)
     keras_two = ostrel.load(str(samples / "keras" / "two_inputs.keras"), framework_type="keras")
     keras_image, keras_extra = images(2, shape=(32, 32, 3)), images(2, seed=3, shape=(10,))
+    dense_model.save(str(tmp_path / "dense.keras"))
+    features = rows(4, 6)
     cases = [
         (tflite, image, [image], (image,), {"input": image}),
+        (ostrel.load(str(tmp_path / "dense.keras"), framework_type="keras"), features, [features], (features,),
+         {"features": features}),
         (ostrel.load(str(modules / "two_inputs"), framework_type="tf2"), [zeta, alpha], (zeta, alpha),
          {"zeta": zeta, "alpha": alpha}, {"alpha": alpha, "zeta": zeta}),
         (ostrel.load(str(modules / "scaled_input"), framework_type="tf2"), [x, scale], (x, 2.0),
@@ -807,7 +811,7 @@ def test_every_input_form_feeds_as_one_array_does(samples, modules, tflite, tmp_
                 model.predict(bad)
     # A name the model lacks is named as such.
     with pytest.raises(KeyError, match="no input named 'beta'"):
-        cases[1][0].predict({"zeta": zeta, "beta": alpha})
+        cases[2][0].predict({"zeta": zeta, "beta": alpha})
     with pytest.raises(ValueError, match="Failed to set the TFLite input"):
         tflite.predict({"image": image})
 
