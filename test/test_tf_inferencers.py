@@ -780,6 +780,14 @@ class Weighted(tf.Module):
         return tf.matmul(x, self.w)
 
 
+class Doubled(tf.Module):
+    """A scalar input alone."""
+
+    @tf.function(input_signature=[tf.TensorSpec([], tf.float32, name="s")])
+    def __call__(self, s):
+        return s * 2.0
+
+
 def test_every_input_form_feeds_as_one_array_does(samples, modules, tflite, dense_model, tmp_path):
     """One array, a list, a tuple and a mapping by input name give the same outputs; anything else is a
     TypeError naming what was given."""
@@ -814,6 +822,15 @@ def test_every_input_form_feeds_as_one_array_does(samples, modules, tflite, dens
         cases[2][0].predict({"zeta": zeta, "beta": alpha})
     with pytest.raises(ValueError, match="Failed to set the TFLite input"):
         tflite.predict({"image": image})
+
+    # A Python number feeds a scalar input of a TFLite model as an array of its element type.
+    doubled = Doubled()
+    converter = tf.lite.TFLiteConverter.from_concrete_functions([doubled.__call__.get_concrete_function()], doubled)
+    (tmp_path / "doubled.tflite").write_bytes(converter.convert())
+    scalar_model = ostrel.load(str(tmp_path / "doubled.tflite"), framework_type="tflite")
+    name = inferencer(scalar_model)._input_details[0]["name"]
+    for given in (3.0, [np.float32(3)], (3,), {name: 3.0}):
+        assert scalar_model.predict(given)[0] == np.float32(6.0)
 
     # The size of a SavedModel is the size of its files.
     tf.saved_model.save(Weighted(), str(tmp_path / "weighted"))

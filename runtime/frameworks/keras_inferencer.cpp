@@ -213,6 +213,11 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
   if (x != nullptr) {
     ostrel::InputsForm form;
     if (!ostrel::inputs_form(x, form)) return nullptr;
+    if (form == ostrel::InputsForm::kMapping && !PyDict_Check(x)) {
+      // Keras reads plain dicts by name.
+      py::object named = py::reinterpret_steal<py::object>(ostrel::inputs_by_name(x, form, nullptr));
+      return named ? run_predict(call.self, named.ptr()) : nullptr;
+    }
     if (!PyTuple_Check(x)) return run_predict(call.self, x);
     // A tuple is the inputs in order, as a list is: Keras reads a tuple as a structure of its own.
     py::object values = py::reinterpret_steal<py::object>(PySequence_List(x));

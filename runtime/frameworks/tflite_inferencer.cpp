@@ -221,6 +221,15 @@ bool set_tensor(PyObject* interpreter, PyObject* id, PyObject* value) {
   return r != nullptr;
 }
 
+// `value` (a Python or NumPy number) as a 0-d array of the element type of input `position`; null with
+// the error set on failure.
+py::object scalar_as_array(PyObject* self, Py_ssize_t position, PyObject* value) {
+  return py::reinterpret_steal<py::object>(ostrel::guarded([&]() -> py::object {
+    py::object detail = py::reinterpret_borrow<py::object>(self).attr("_input_details")[py::int_(position)];
+    return py::module_::import("numpy").attr("asarray")(py::handle(value), py::arg("dtype") = detail[py::str("dtype")]);
+  }));
+}
+
 // Sets input `position` from `named` (a dict from input name to value); false with an exception set
 // when it is missing or the interpreter refuses it.
 bool set_named_input(PyObject* self, PyObject* interpreter, PyObject* details, Py_ssize_t position, PyObject* named) {
@@ -233,6 +242,16 @@ bool set_named_input(PyObject* self, PyObject* interpreter, PyObject* details, P
   if (!index) return false;
   PyObject* value = PyDict_GetItemWithError(named, name.ptr());
   if (value == nullptr && PyErr_Occurred()) return false;
+  py::object as_array;
+  if (value != nullptr) {
+    int scalar = ostrel::is_scalar(value);
+    if (scalar < 0) return false;
+    if (scalar == 1) {
+      as_array = scalar_as_array(self, position, value);
+      if (!as_array) return false;
+      value = as_array.ptr();
+    }
+  }
   if (value != nullptr && value != Py_None && !fit_input(self, interpreter, position, index.ptr(), value))
     return false;
   if (value == nullptr || value == Py_None) {
@@ -268,6 +287,15 @@ PyObject* predict_locked(const ostrel::PredictArgs& call) {
       py::object id = py::reinterpret_steal<py::object>(PySequence_GetItem(input_ids.ptr(), i));
       if (!id) return nullptr;
       PyObject* value = PyTuple_GET_ITEM(items.ptr(), i);
+      int scalar = ostrel::is_scalar(value);
+      if (scalar < 0) return nullptr;
+      py::object as_array;
+      if (scalar == 1) {
+        // The interpreter takes arrays: a number becomes a 0-d array of the input's element type.
+        as_array = scalar_as_array(self, i, value);
+        if (!as_array) return nullptr;
+        value = as_array.ptr();
+      }
       if (!fit_input(self, interpreter.ptr(), i, id.ptr(), value)) return nullptr;
       if (!set_tensor(interpreter.ptr(), id.ptr(), value)) return nullptr;
     }
