@@ -116,14 +116,18 @@ inline int is_mapping(PyObject* x) {
 inline int is_scalar(PyObject* value) {
   if (PyLong_Check(value) || PyFloat_Check(value) || PyComplex_Check(value)) return 1;
   if (!PyObject_CheckBuffer(value)) return 0;
-  static PyObject* numpy_scalar = nullptr;  // numpy.generic, kept for the life of the process
+  // numpy.ndarray and numpy.generic, kept for the life of the process.
+  static PyObject* numpy_array = nullptr;
+  static PyObject* numpy_scalar = nullptr;
   if (numpy_scalar == nullptr) {
     PyObject* numpy = PyImport_ImportModule("numpy");
     if (numpy == nullptr) return -1;
-    numpy_scalar = PyObject_GetAttrString(numpy, "generic");
+    numpy_array = PyObject_GetAttrString(numpy, "ndarray");
+    numpy_scalar = numpy_array == nullptr ? nullptr : PyObject_GetAttrString(numpy, "generic");
     Py_DECREF(numpy);
     if (numpy_scalar == nullptr) return -1;
   }
+  if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == numpy_array) return 0;  // the common case, at once
   return PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(numpy_scalar)) ? 1 : 0;
 }
 
@@ -205,6 +209,25 @@ inline PyObject* inputs_by_name(PyObject* x, InputsForm form, PyObject* names) {
   }
   py::object feed = py::reinterpret_steal<py::object>(PyDict_New());
   if (!feed) return nullptr;
+  if (PyTuple_CheckExact(names) && (form == InputsForm::kOne || PyList_CheckExact(x) || PyTuple_CheckExact(x))) {
+    // The hot path: no new references.
+    const Py_ssize_t count = PyTuple_GET_SIZE(names);
+    if (form == InputsForm::kOne) {
+      if (count == 0) {
+        PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+        return nullptr;
+      }
+      return PyDict_SetItem(feed.ptr(), PyTuple_GET_ITEM(names, 0), x) == 0 ? feed.release().ptr() : nullptr;
+    }
+    if (PySequence_Fast_GET_SIZE(x) < count) {
+      PyErr_SetString(PyExc_IndexError, "list index out of range");
+      return nullptr;
+    }
+    PyObject** items = PySequence_Fast_ITEMS(x);
+    for (Py_ssize_t i = 0; i < count; ++i)
+      if (PyDict_SetItem(feed.ptr(), PyTuple_GET_ITEM(names, i), items[i]) != 0) return nullptr;
+    return feed.release().ptr();
+  }
   const Py_ssize_t count = PySequence_Size(names);
   if (count < 0) return nullptr;
   if (form == InputsForm::kOne) {

@@ -51,9 +51,9 @@ inline std::filesystem::path native_path(py::handle path) { return std::filesyst
 
 // The footprint of a model in MiB: its checkpoint entry (a file, or every file under a folder) and the
 // `companions` it reads beside it (weights, external data), each counted once. A checkpoint that no
-// longer exists is the path library's FileNotFoundError.
+// longer exists is a FileNotFoundError.
 inline py::object model_size_mib(py::handle checkpoint, const std::vector<std::filesystem::path>& companions = {}) {
-  py::module_::import("pathlib").attr("Path")(checkpoint).attr("stat")();
+  py::module_::import("os").attr("stat")(checkpoint);  // FileNotFoundError for a path gone since the load
   const std::uint64_t bytes = native::model_files_bytes(native_path(checkpoint), companions);
   return py::float_(static_cast<double>(bytes) / 1048576.0);
 }
