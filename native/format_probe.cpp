@@ -682,6 +682,94 @@ bool is_keras_h5(Bytes& bytes) {
   return false;
 }
 
+// ---- ONNX external data ------------------------------------------------------------------------------------
+
+// Collects the "location" of every tensor stored as external data (data_location EXTERNAL) in a graph:
+// its initializers, sparse initializers, and the tensors and subgraphs of its nodes' attributes.
+class ExternalData {
+ public:
+  explicit ExternalData(Bytes& bytes) : bytes_(bytes) {}
+
+  bool model(std::vector<std::string>& out) {
+    out_ = &out;
+    return each_field(bytes_, 0, bytes_.size(), [&](const Field& f) {
+      return f.number != 7 || f.wire != 2 || graph(f, 0);
+    });
+  }
+
+ private:
+  static constexpr int kMaxDepth = 64;
+
+  bool graph(const Field& g, int depth) {
+    if (depth > kMaxDepth) return false;
+    return each_field(bytes_, g.offset, g.offset + g.length, [&](const Field& f) {
+      if (f.wire != 2) return true;
+      if (f.number == 5) return tensor(f);
+      if (f.number == 15) return sparse(f);
+      if (f.number == 1) return node(f, depth);
+      return true;
+    });
+  }
+
+  bool node(const Field& n, int depth) {
+    return each_field(bytes_, n.offset, n.offset + n.length, [&](const Field& f) {
+      return f.number != 5 || f.wire != 2 || attribute(f, depth);
+    });
+  }
+
+  bool attribute(const Field& a, int depth) {
+    return each_field(bytes_, a.offset, a.offset + a.length, [&](const Field& f) {
+      if (f.wire != 2) return true;
+      switch (f.number) {
+        case 5:
+        case 10:
+          return tensor(f);
+        case 6:
+        case 11:
+          return graph(f, depth + 1);
+        case 22:
+        case 23:
+          return sparse(f);
+        default:
+          return true;
+      }
+    });
+  }
+
+  bool sparse(const Field& s) {
+    return each_field(bytes_, s.offset, s.offset + s.length, [&](const Field& f) {
+      return (f.number != 1 && f.number != 2) || f.wire != 2 || tensor(f);
+    });
+  }
+
+  bool tensor(const Field& t) {
+    bool external = false;
+    std::string location;
+    bool ok = each_field(bytes_, t.offset, t.offset + t.length, [&](const Field& f) {
+      if (f.number == 14 && f.wire == 0) external = f.value == 1;
+      if (f.number == 13 && f.wire == 2) {
+        std::string key, value;
+        bool entry = each_field(bytes_, f.offset, f.offset + f.length, [&](const Field& e) {
+          if (e.wire != 2) return true;
+          if (e.number == 1) return text_at(bytes_, e, key);
+          if (e.number == 2) return text_at(bytes_, e, value);
+          return true;
+        });
+        if (!entry) return false;
+        if (key == "location") location = value;
+      }
+      return true;
+    });
+    if (ok && external && !location.empty() &&
+        std::find(out_->begin(), out_->end(), location) == out_->end())
+      out_->push_back(location);
+    return ok;
+  }
+
+  Bytes& bytes_;
+  std::vector<std::string>* out_ = nullptr;
+};
+
 std::optional<std::string> probe(Bytes& bytes) {
   if (is_onnx(bytes)) return "onnx";
   if (is_coreml(bytes)) return "coreml";
@@ -705,6 +793,19 @@ std::optional<std::string> probe_model_format(const std::filesystem::path& path)
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return std::nullopt;
   Bytes bytes(fd.get(), static_cast<std::uint64_t>(st.st_size));
   return probe(bytes);
+}
+
+std::vector<std::string> onnx_external_data_locations(const std::filesystem::path& path) {
+  std::vector<std::string> locations;
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd) return locations;
+  struct stat st{};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return locations;
+  Bytes bytes(fd.get(), static_cast<std::uint64_t>(st.st_size));
+  ExternalData reader(bytes);
+  std::vector<std::string> found;
+  if (reader.model(found)) locations = std::move(found);
+  return locations;
 }
 
 }  // namespace ostrel::native

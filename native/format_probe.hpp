@@ -25,6 +25,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace ostrel::native {
 
@@ -32,5 +33,10 @@ namespace ostrel::native {
 // ends early).
 std::optional<std::string> probe_model_format(const std::filesystem::path& path);
 std::optional<std::string> probe_model_format(std::span<const std::uint8_t> bytes);
+
+// The "location" texts of the tensors an ONNX model file keeps as external data, each once, in the order
+// first met (relative to the model's folder, as the file gives them); empty when there are none or the file
+// is no well-formed ONNX model.
+std::vector<std::string> onnx_external_data_locations(const std::filesystem::path& path);
 
 }  // namespace ostrel::native

@@ -126,6 +126,183 @@ inline bool refuse_input_shape(PyObject* type, PyObject* name, Py_ssize_t index,
   return false;
 }
 
+// The forms `x` of a predict call takes on every back-end: one value (an array, or a Python or NumPy
+// scalar where an input is a scalar), a list or tuple of values in input order, or a mapping from
+// input name to value.
+enum class InputsForm { kOne, kSequence, kMapping };
+
+namespace detail {
+
+// Whether `x` is one value: a Python number, anything with the buffer protocol (NumPy arrays and
+// scalars), or an object that converts to an array (a framework tensor).
+inline bool is_one_value(PyObject* x) {
+  if (PyObject_CheckBuffer(x) || PyLong_Check(x) || PyFloat_Check(x) || PyComplex_Check(x)) return true;
+  if (PyUnicode_Check(x)) return false;
+  for (const char* protocol : {"__array__", "__array_interface__", "__array_struct__", "__dlpack__"}) {
+    PyObject* attribute = PyObject_GetAttrString(x, protocol);
+    if (attribute != nullptr) {
+      Py_DECREF(attribute);
+      return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+  }
+  return false;
+}
+
+// Whether `x` is a collections.abc.Mapping; -1 with the error set on failure.
+inline int is_mapping(PyObject* x) {
+  static PyObject* mapping = nullptr;  // kept for the life of the process
+  if (mapping == nullptr) {
+    PyObject* abc = PyImport_ImportModule("collections.abc");
+    if (abc == nullptr) return -1;
+    mapping = PyObject_GetAttrString(abc, "Mapping");
+    Py_DECREF(abc);
+    if (mapping == nullptr) return -1;
+  }
+  return PyObject_IsInstance(x, mapping);
+}
+
+}  // namespace detail
+
+// Whether `value` is a scalar: a Python number or a NumPy scalar (not a 0-d array); -1 with the error
+// set on failure.
+inline int is_scalar(PyObject* value) {
+  if (PyLong_Check(value) || PyFloat_Check(value) || PyComplex_Check(value)) return 1;
+  if (!PyObject_CheckBuffer(value)) return 0;
+  // numpy.ndarray and numpy.generic, kept for the life of the process.
+  static PyObject* numpy_array = nullptr;
+  static PyObject* numpy_scalar = nullptr;
+  if (numpy_scalar == nullptr) {
+    PyObject* numpy = PyImport_ImportModule("numpy");
+    if (numpy == nullptr) return -1;
+    numpy_array = PyObject_GetAttrString(numpy, "ndarray");
+    numpy_scalar = numpy_array == nullptr ? nullptr : PyObject_GetAttrString(numpy, "generic");
+    Py_DECREF(numpy);
+    if (numpy_scalar == nullptr) return -1;
+  }
+  if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == numpy_array) return 0;  // the common case, at once
+  return PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(numpy_scalar)) ? 1 : 0;
+}
+
+// The form of `x` (not None). Anything that is none of the three forms is a TypeError naming the type
+// of what was given; returns false with the error set then.
+inline bool inputs_form(PyObject* x, InputsForm& form) {
+  if (PyList_Check(x) || PyTuple_Check(x)) {
+    form = InputsForm::kSequence;
+    return true;
+  }
+  if (PyDict_Check(x)) {
+    form = InputsForm::kMapping;
+    return true;
+  }
+  if (detail::is_one_value(x)) {
+    form = InputsForm::kOne;
+    return true;
+  }
+  if (PyErr_Occurred()) return false;
+  int mapping = detail::is_mapping(x);
+  if (mapping < 0) return false;
+  if (mapping) {
+    form = InputsForm::kMapping;
+    return true;
+  }
+  PyErr_Format(PyExc_TypeError,
+               "predict() takes one array, a list or tuple of arrays in input order, or a mapping of input "
+               "names to arrays; got a value of type '%s'.",
+               Py_TYPE(x)->tp_name);
+  return false;
+}
+
+// The values of `x` in input order, as a new tuple: one value as a tuple of one, a list or tuple as
+// its items, a mapping as the values of `names` (the model's input names, in input order). A mapping
+// key that names no input, or an input the mapping lacks, is a KeyError naming it and the inputs.
+// Null with the error set on failure.
+inline PyObject* inputs_in_order(PyObject* x, InputsForm form, PyObject* names) {
+  if (form == InputsForm::kOne) return PyTuple_Pack(1, x);
+  if (form == InputsForm::kSequence) return PySequence_Tuple(x);
+  py::object keys = py::reinterpret_steal<py::object>(PyMapping_Keys(x));
+  if (!keys) return nullptr;
+  py::object inputs = py::reinterpret_steal<py::object>(PySequence_Tuple(names));
+  if (!inputs) return nullptr;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.ptr()); ++i) {
+    int known = PySequence_Contains(inputs.ptr(), PyList_GET_ITEM(keys.ptr(), i));
+    if (known < 0) return nullptr;
+    if (known == 0) {
+      PyErr_Format(PyExc_KeyError, "The model has no input named %R; its inputs are %R.",
+                   PyList_GET_ITEM(keys.ptr(), i), inputs.ptr());
+      return nullptr;
+    }
+  }
+  const Py_ssize_t n = PyTuple_GET_SIZE(inputs.ptr());
+  py::object ordered = py::reinterpret_steal<py::object>(PyTuple_New(n));
+  if (!ordered) return nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* value = PyObject_GetItem(x, PyTuple_GET_ITEM(inputs.ptr(), i));
+    if (value == nullptr) {
+      if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
+      PyErr_Clear();
+      PyErr_Format(PyExc_KeyError, "No value was given for the model's input %R; its inputs are %R.",
+                   PyTuple_GET_ITEM(inputs.ptr(), i), inputs.ptr());
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(ordered.ptr(), i, value);
+  }
+  return ordered.release().ptr();
+}
+
+// The feed by input name of `x`: a mapping as a new dict of its items (keys and values as given), one
+// value under the first name, a list or tuple item by item under `names` (the model's input names, in
+// input order). A sequence of fewer values than inputs is an IndexError; values past the inputs are
+// left out. Null with the error set on failure.
+inline PyObject* inputs_by_name(PyObject* x, InputsForm form, PyObject* names) {
+  if (form == InputsForm::kMapping) {
+    PyObject* feed = PyDict_New();
+    if (feed != nullptr && PyDict_Merge(feed, x, 1) != 0) Py_CLEAR(feed);
+    return feed;
+  }
+  py::object feed = py::reinterpret_steal<py::object>(PyDict_New());
+  if (!feed) return nullptr;
+  if (PyTuple_CheckExact(names) && (form == InputsForm::kOne || PyList_CheckExact(x) || PyTuple_CheckExact(x))) {
+    // The hot path: no new references.
+    const Py_ssize_t count = PyTuple_GET_SIZE(names);
+    if (form == InputsForm::kOne) {
+      if (count == 0) {
+        PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+        return nullptr;
+      }
+      return PyDict_SetItem(feed.ptr(), PyTuple_GET_ITEM(names, 0), x) == 0 ? feed.release().ptr() : nullptr;
+    }
+    if (PySequence_Fast_GET_SIZE(x) < count) {
+      PyErr_SetString(PyExc_IndexError, "list index out of range");
+      return nullptr;
+    }
+    PyObject** items = PySequence_Fast_ITEMS(x);
+    for (Py_ssize_t i = 0; i < count; ++i)
+      if (PyDict_SetItem(feed.ptr(), PyTuple_GET_ITEM(names, i), items[i]) != 0) return nullptr;
+    return feed.release().ptr();
+  }
+  const Py_ssize_t count = PySequence_Size(names);
+  if (count < 0) return nullptr;
+  if (form == InputsForm::kOne) {
+    py::object name = py::reinterpret_steal<py::object>(PySequence_GetItem(names, 0));
+    if (!name || PyDict_SetItem(feed.ptr(), name.ptr(), x) != 0) return nullptr;
+    return feed.release().ptr();
+  }
+  py::object items = py::reinterpret_steal<py::object>(PySequence_Fast(x, "inputs"));
+  if (!items) return nullptr;
+  if (PySequence_Fast_GET_SIZE(items.ptr()) < count) {
+    PyErr_SetString(PyExc_IndexError, "list index out of range");
+    return nullptr;
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    py::object name = py::reinterpret_steal<py::object>(PySequence_GetItem(names, i));
+    if (!name || PyDict_SetItem(feed.ptr(), name.ptr(), PySequence_Fast_GET_ITEM(items.ptr(), i)) != 0)
+      return nullptr;
+  }
+  return feed.release().ptr();
+}
+
 // Defines the constructor the file back-ends share: __init__(self, checkpoint_file,
 // inference_hardware=None, input_dims=None, static_batch_size=None, logging_verbosity=None).
 template <typename F>

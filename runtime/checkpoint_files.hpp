@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "native/archive.hpp"
+#include "native/model_files.hpp"
 #include "native/pickle_reader.hpp"
 #include "bindings/pyhelpers.hpp"
 
@@ -45,6 +47,18 @@ inline py::bytes fs_bytes(py::handle path) {
   PyObject* encoded = PyUnicode_EncodeFSDefault(given.ptr());
   if (encoded == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::bytes>(encoded);
+}
+
+// The path for native code (os.fsencode's bytes).
+inline std::filesystem::path native_path(py::handle path) { return std::filesystem::path(std::string(fs_bytes(path))); }
+
+// The footprint of a model in MiB: its checkpoint entry (a file, or every file under a folder) and the
+// `companions` it reads beside it (weights, external data), each counted once. A checkpoint that no
+// longer exists is a FileNotFoundError.
+inline py::object model_size_mib(py::handle checkpoint, const std::vector<std::filesystem::path>& companions = {}) {
+  py::module_::import("os").attr("stat")(checkpoint);  // FileNotFoundError for a path gone since the load
+  const std::uint64_t bytes = native::model_files_bytes(native_path(checkpoint), companions);
+  return py::float_(static_cast<double>(bytes) / 1048576.0);
 }
 
 // True when `path` (as fs_path gives it) cannot be handed to a library that takes UTF-8 text.

@@ -188,8 +188,11 @@ def test_two_input_model(samples):
     by_name = model.predict({"features": features, "offsets": offsets})
     np.testing.assert_allclose(by_name["scores"], want, atol=1e-5, rtol=0)
     # A list of one array per input, in model order (the form the benchmark builds).
-    in_order = model.predict([features, offsets])
-    np.testing.assert_array_equal(in_order["scores"], by_name["scores"])
+    for in_order in (model.predict([features, offsets]), model.predict((features, offsets))):
+        np.testing.assert_array_equal(in_order["scores"], by_name["scores"])
+    for bad in ("features", {1}):
+        with pytest.raises(TypeError, match=f"got a value of type '{type(bad).__name__}'"):
+            model.predict(bad)
 
 
 @pytest.mark.parametrize("name, dtype, out_dtype", [

@@ -515,9 +515,54 @@ def test_predict_hands_the_mapping_to_the_current_session(two_inputs):
     assert str(info.value) == BOTH_INPUT_KINDS
     (n0, f0), (_, f1), (_, f2), (_, f3) = fake.calls  # the rejected call never ran
     assert n0 is None and list(f0) == ["image", "scale"] and f0["image"] is image and f0["scale"] is scale
-    assert list(f1) == ["image"] and type(f1["image"]) is tuple  # a tuple goes whole to the first input
+    assert list(f1) == ["image", "scale"] and f1["image"] is image  # a tuple is the inputs in order, as a list
     assert list(f2) == ["image"] and f2["image"] is image
     assert f3 == {"image": image, "extra": scale}
+
+
+def test_predict_takes_a_mapping_a_tuple_and_python_scalars(two_inputs, tmp_path):
+    from onnx import TensorProto, helper, save
+
+    image, scale = feed_arrays()
+    expected = two_inputs.predict([image, scale])
+    for x in ({"image": image, "scale": scale}, {"scale": scale, "image": image}, (image, scale)):
+        assert all(np.array_equal(r, e) for r, e in zip(two_inputs.predict(x), expected))
+    with pytest.raises(ValueError, match="scale"):  # a missing input is the runtime's own message
+        two_inputs.predict({"image": image})
+    for bad in ("image", {image.tobytes()}, object()):
+        with pytest.raises(TypeError, match=f"got a value of type '{type(bad).__name__}'"):
+            two_inputs.predict(bad)
+
+    # A Python number feeds a scalar input as an array of the input's element type.
+    graph = helper.make_graph([helper.make_node("Mul", ["x", "rate"], ["out"])], "rate",
+                              [helper.make_tensor_value_info("x", TensorProto.INT64, ["N"]),
+                               helper.make_tensor_value_info("rate", TensorProto.INT64, [])],
+                              [helper.make_tensor_value_info("out", TensorProto.INT64, ["N"])])
+    path = tmp_path / "rate.onnx"
+    save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]), str(path))
+    model = ostrel.load(str(path), framework_type="onnx", inference_hardware="cpu")
+    x = np.arange(3, dtype=np.int64)
+    for given in ([x, 16000], {"x": x, "rate": 16000}, (x, np.int64(16000))):
+        assert model.predict(given)[0].tolist() == [0, 16000, 32000]
+
+
+def test_model_size_counts_external_data(tmp_path):
+    import onnx
+    from onnx import TensorProto, helper, numpy_helper
+
+    weights = numpy_helper.from_array(np.ones((512, 1024), np.float32), "w")  # 2 MiB
+    graph = helper.make_graph([helper.make_node("MatMul", ["x", "w"], ["y"])], "mm",
+                              [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 512])],
+                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, 1024])], [weights])
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)])
+    path = tmp_path / "mm.onnx"
+    onnx.save_model(model, str(path), save_as_external_data=True, all_tensors_to_one_file=True,
+                    location="mm.weights", size_threshold=0)
+    assert path.stat().st_size < 4096
+    inf = OnnxInferencer(str(path), inference_hardware="cpu")
+    assert inf._get_model_size() == pytest.approx((path.stat().st_size + (tmp_path / "mm.weights").stat().st_size)
+                                                  / 1048576)
+    assert inf._get_model_size() >= 2.0
 
 
 def test_keyword_and_positional_x_with_inputs_is_refused(identity):
@@ -585,11 +630,16 @@ def test_profile_of_the_decoder(decoder, tmp_path, monkeypatch):
     assert table["Percentage"].is_monotonic_decreasing
     assert isinstance(table["Layer Name"].iloc[0], str) and isinstance(table["ms"].iloc[0], float)
     assert len(list(tmp_path.glob("*.json"))) == 2  # both traces stay where the runtime wrote them
+    # The bottlenecks come from the table just returned, without profiling again.
     top = model.get_bottlenecks(22)
     assert len(top) == 22 and top["ms"].is_monotonic_decreasing
+    assert top.equals(table.nlargest(22, "ms"))
     assert len(model._LoadedModel__inferencer.get_bottlenecks()) == 10
-    # A later profile ends the previous profile's session again, which writes nothing: one more trace each.
-    assert len(list(tmp_path.glob("*.json"))) == 4
+    assert len(list(tmp_path.glob("*.json"))) == 2
+    # A later profile ends the previous profile's session again, which writes nothing: one more trace.
+    again = model.get_layers_profile_dataframe()
+    assert len(list(tmp_path.glob("*.json"))) == 3
+    assert model.get_bottlenecks(5).equals(again.nlargest(5, "ms"))
     x = [np.zeros((1,) + d, np.float32) for d in DECODER_DIMS]
     assert model.predict(x)[0].shape == (1, 2, 240, 320)  # predicts on the reloaded session
 
@@ -642,7 +692,27 @@ def test_profile_table_from_a_trace(identity, tmp_path, monkeypatch, recorded):
     assert info[:3] == ["Running warmup benchmark before profiling", "Reloading the model for profiling...",
                         "Profiling using ONNXRuntime with batch size 1"]
     warnings = [t for t in inf._logger.texts(logging.WARNING) if t.startswith("You have specified")]
-    assert len(warnings) == 1 + 2  # the first load and one reload per profile
+    assert len(warnings) == 1 + 1  # the first load and the profile's reload; the bottlenecks reuse its table
+
+
+def test_profile_table_is_the_run_after_the_warm_up(identity, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    trace = tmp_path / "trace.json"
+    trace.write_text(json.dumps([
+        {"cat": "Session", "name": "session_initialization", "ts": 10, "dur": 5000},
+        {"cat": "Node", "name": "a_kernel_time", "ts": 5100, "dur": 12000},  # first call: one-off costs
+        {"cat": "Node", "name": "b_kernel_time", "ts": 17200, "dur": 900},
+        {"cat": "Session", "name": "model_run", "ts": 5050, "dur": 13100},
+        {"cat": "Node", "name": "a_kernel_time", "ts": 20100, "dur": 300},
+        {"cat": "Node", "name": "b_kernel_time", "ts": 20500, "dur": 900},
+        {"cat": "Session", "name": "model_run", "ts": 20050, "dur": 1400},
+    ]))
+    monkeypatch.setattr(onnx_module, "onnx_rt", traced_runtime(str(trace)))
+    inf = OnnxInferencer(identity, inference_hardware="cpu", profiling=True)
+    table = inf.get_layers_profile_dataframe()
+    assert table["Layer Name"].tolist() == ["b_kernel_time", "a_kernel_time"]
+    assert table["ms"].tolist() == [0.9, 0.3] and table["Percentage"].tolist() == [75.0, 25.0]
+    assert inf.get_bottlenecks(1)["Layer Name"].tolist() == ["b_kernel_time"]
 
 
 def test_profile_of_a_static_batch_uses_it(samples, tmp_path, monkeypatch, recorded):

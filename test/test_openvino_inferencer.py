@@ -451,6 +451,11 @@ def test_predict_forms(b1):
         b1.predict(x, input=x)
     with pytest.raises(IndexError):
         b1.predict([x, x])
+    for other in ((x,), {"input": x}):  # a tuple and a mapping by input name feed as the array does
+        np.testing.assert_array_equal(b1.predict(other)[0], listed[0])
+    for bad in ("input", {1}, None.__class__):
+        with pytest.raises(TypeError, match=f"got a value of type '{type(bad).__name__}'"):
+            b1.predict(bad)
     for call in (lambda: b1.predict(None), lambda: b1.predict(), lambda: b1.predict(x=None)):
         with pytest.raises(TypeError, match="^predict\\(\\) needs the model's inputs: .*got None$"):
             call()
@@ -534,6 +539,25 @@ def dynamic_ir(tmp_path_factory):
     xml = str(folder / "conv.xml")
     ov.save_model(ov.convert_model(str(folder / "conv.onnx")), xml)
     return xml
+
+
+def test_model_size_counts_the_weights(tmp_path):
+    weights = np.full((1024, 1024), 0.25, np.float32)  # 4 MiB
+    graph = helper.make_graph([helper.make_node("MatMul", ["x", "w"], ["y"])], "mm",
+                              [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 1024])],
+                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, 1024])],
+                              [numpy_helper.from_array(weights, "w")])
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)])
+    model.ir_version = 8
+    onnx.save(model, tmp_path / "mm.onnx")
+    xml = tmp_path / "mm.xml"
+    ov.save_model(ov.convert_model(str(tmp_path / "mm.onnx")), str(xml), compress_to_fp16=False)
+    bin_size = (tmp_path / "mm.bin").stat().st_size
+    assert bin_size >= 4 << 20
+    loaded = ostrel.load(str(xml))
+    record = loaded.benchmark(batch_size=1, repetitions=1, warmup_calls=0)
+    assert record.model_memory_used == pytest.approx((xml.stat().st_size + bin_size) / 1048576)
+    assert record.model_memory_used >= 3.5
 
 
 def test_dynamic_dimensions_take_any_size(dynamic_ir):

@@ -759,3 +759,76 @@ def test_tflite_scalar_input_keeps_no_batch_axis(tflite_files):
     assert example.shape == ()
     assert close(loaded.predict(example)[0], example * 2 + 1)
     assert loaded.benchmark(batch_size=2, repetitions=3).batch_size == 2
+
+
+# ---- input forms and model size --------------------------------------------------------------------
+
+
+class Weighted(tf.Module):
+    """One MiB of variables."""
+
+    def __init__(self):
+        super().__init__()
+        self.w = tf.Variable(np.full((256, 1024), 0.5, np.float32))
+
+    @tf.function(input_signature=[tf.TensorSpec([None, 256], tf.float32, name="x")])
+    def __call__(self, x):
+        return tf.matmul(x, self.w)
+
+
+class Doubled(tf.Module):
+    """A scalar input alone."""
+
+    @tf.function(input_signature=[tf.TensorSpec([], tf.float32, name="s")])
+    def __call__(self, s):
+        return s * 2.0
+
+
+def test_every_input_form_feeds_as_one_array_does(samples, modules, tflite, dense_model, tmp_path):
+    """One array, a list, a tuple and a mapping by input name give the same outputs; anything else is a
+    TypeError naming what was given."""
+    image = images(1, seed=5)
+    zeta, alpha = rows(3, 4, seed=1), rows(3, 2, seed=2)
+    x, scale = rows(2, 3), np.float32(2.0)
+    keras_two = ostrel.load(str(samples / "keras" / "two_inputs.keras"), framework_type="keras")
+    keras_image, keras_extra = images(2, shape=(32, 32, 3)), images(2, seed=3, shape=(10,))
+    dense_model.save(str(tmp_path / "dense.keras"))
+    features = rows(4, 6)
+    cases = [
+        (tflite, image, [image], (image,), {"input": image}),
+        (ostrel.load(str(tmp_path / "dense.keras"), framework_type="keras"), features, [features], (features,),
+         {"features": features}),
+        (ostrel.load(str(modules / "two_inputs"), framework_type="tf2"), [zeta, alpha], (zeta, alpha),
+         {"zeta": zeta, "alpha": alpha}, {"alpha": alpha, "zeta": zeta}),
+        (ostrel.load(str(modules / "scaled_input"), framework_type="tf2"), [x, scale], (x, 2.0),
+         {"x": x, "scale": scale}, {"scale": 2.0, "x": x}),
+        (keras_two, [keras_image, keras_extra], (keras_image, keras_extra),
+         {"image": keras_image, "extra": keras_extra}, {"extra": keras_extra, "image": keras_image}),
+    ]
+    for model, first, *others in cases:
+        expected = model.predict(first)
+        for other in others:
+            got = model.predict(other)
+            assert len(got) == len(expected) and all(np.array_equal(a, b) for a, b in zip(got, expected)), other
+        for bad in ("input", {1, 2}):
+            with pytest.raises(TypeError, match=f"got a value of type '{type(bad).__name__}'"):
+                model.predict(bad)
+    # A name the model lacks is named as such.
+    with pytest.raises(KeyError, match="no input named 'beta'"):
+        cases[2][0].predict({"zeta": zeta, "beta": alpha})
+    with pytest.raises(ValueError, match="Failed to set the TFLite input"):
+        tflite.predict({"image": image})
+
+    # A Python number feeds a scalar input of a TFLite model as an array of its element type.
+    doubled = Doubled()
+    converter = tf.lite.TFLiteConverter.from_concrete_functions([doubled.__call__.get_concrete_function()], doubled)
+    (tmp_path / "doubled.tflite").write_bytes(converter.convert())
+    scalar_model = ostrel.load(str(tmp_path / "doubled.tflite"), framework_type="tflite")
+    name = inferencer(scalar_model)._input_details[0]["name"]
+    for given in (3.0, [np.float32(3)], (3,), {name: 3.0}):
+        assert scalar_model.predict(given)[0] == np.float32(6.0)
+
+    # The size of a SavedModel is the size of its files.
+    tf.saved_model.save(Weighted(), str(tmp_path / "weighted"))
+    weighted = ostrel.load(str(tmp_path / "weighted"), framework_type="tf2")
+    assert weighted.benchmark(batch_size=1, repetitions=1, warmup_calls=0).model_memory_used >= 0.9

@@ -391,10 +391,20 @@ def test_positional_inputs_share_memory_with_the_arrays():
     assert len(out) == 1 and out[0].ctypes.data == a.ctypes.data  # an identity gives the same memory back
     e.predict([a, b])
     assert [t.data_ptr() for t in spy.calls[-1]["args"]] == [a.ctypes.data, b.ctypes.data]
-    with pytest.raises(TypeError, match="got tuple"):  # a tuple is one input, handed whole to from_numpy
-        e.predict((a, b))
-    with pytest.raises(TypeError):
-        e.predict(torch.ones(2))
+    e.predict((a, b))  # a tuple is the inputs in order, as a list
+    assert [t.data_ptr() for t in spy.calls[-1]["args"]] == [a.ctypes.data, b.ctypes.data]
+    e.predict({"image": a, "extra": b})  # a mapping: forward's parameters by name, arrays as tensors
+    assert spy.calls[-1]["args"] == () and list(spy.calls[-1]["kwargs"]) == ["image", "extra"]
+    assert [t.data_ptr() for t in spy.calls[-1]["kwargs"].values()] == [a.ctypes.data, b.ctypes.data]
+    t = torch.ones(2)
+    e.predict([t, 16000, np.int64(7), "mode"])  # tensors, Python numbers and other values go as they are
+    assert spy.calls[-1]["args"][0] is t and spy.calls[-1]["args"][1:] == (16000, 7, "mode")
+    assert type(spy.calls[-1]["args"][2]) is int  # a NumPy scalar as its Python number
+    calls = len(spy.calls)
+    for bad in ("text", {1}, object()):
+        with pytest.raises(TypeError, match=f"got a value of type '{type(bad).__name__}'"):
+            e.predict(bad)
+    assert len(spy.calls) == calls
 
 
 def test_keyword_inputs_reach_the_module_unchanged():
@@ -550,3 +560,26 @@ def test_a_self_containing_output_is_refused_not_a_crash():
 
     with pytest.raises(RecursionError):
         Engine(Cyclic()).predict(np.zeros((1, 4), np.float32))
+
+
+class Resample(nn.Module):
+    """A tensor and a Python int, as audio models take a waveform and its sample rate."""
+
+    def forward(self, wave: torch.Tensor, rate: int) -> torch.Tensor:
+        return wave * float(rate) / 1000.0
+
+
+def test_torchscript_takes_a_python_number_and_benchmarks_given_inputs(tmp_path):
+    path = tmp_path / "resample.pt"
+    torch.jit.save(torch.jit.script(Resample()), str(path))
+    model = ostrel.load(str(path), framework_type="torchscript", inference_hardware="cpu")
+    assert model.input_dims is None
+    wave = np.ones((1, 4), np.float32)
+    expected = np.full((1, 4), 16.0, np.float32)
+    for given in ([wave, 16000], (wave, np.int64(16000)), {"wave": wave, "rate": 16000}):
+        assert np.array_equal(model.predict(given)[0], expected)
+    # The caller's inputs need no input_dims.
+    record = model.benchmark(batch_size=1, repetitions=3, x=[wave, 16000])
+    assert record.batch_size == 1 and record.batch_inf_time > 0
+    with pytest.raises(exc.InputDimensionsNotSpecifiedError):
+        model.benchmark(batch_size=1, repetitions=3)

@@ -15,6 +15,7 @@
 #include "native/timing.hpp"
 #include "runtime/common/utils.hpp"
 #include "runtime/backend_support.hpp"
+#include "runtime/checkpoint_files.hpp"
 #include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
@@ -870,7 +871,8 @@ py::object benchmark_record(py::object self, const BenchmarkRequest& request, py
 py::object run_benchmark(py::object self, const BenchmarkRequest& request) {
   py::object record;
   {
-    py::object shapes = benchmark_shapes(self, request);
+    // The caller's own inputs need no shapes.
+    py::object shapes = request.predict_args.empty() ? benchmark_shapes(self, request) : py::object(py::none());
     const RunPlan plan = plan_run(request);
     py::dict predict_args = benchmark_inputs(self, request, shapes);
     self.attr("_log_predict_shapes")(predict_args);
@@ -1105,11 +1107,7 @@ void def_benchmark(modtree::ClassBuilder& cls, py::module_& m) {
            }));
   cls.def(
       "_get_model_size",
-      [](py::object self) {
-        py::object size =
-            mod_attr("pathlib").attr("Path")(self.attr("_checkpoint_file")).attr("stat")().attr("st_size");
-        return py::float_(py::int_(size).cast<double>() / 1048576.0);
-      },
+      [](py::object self) { return ostrel::model_size_mib(self.attr("_checkpoint_file")); },
       py::arg("self"));
 }
 

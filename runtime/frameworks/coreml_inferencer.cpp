@@ -111,30 +111,18 @@ PyObject* s_input_names;
 PyObject* s_single_input_name;
 PyObject* s_predict;
 
-// A list holding one NumPy array per model input, in model order (the form the benchmark and the
-// other back-ends use), becomes the mapping of the input names to those arrays. Returns a new
-// reference, Py_None (new reference) when `x` is not of that form, or null with an error.
-PyObject* inputs_from_array_list(PyObject* self, PyObject* x) {
-  if (!PyList_CheckExact(x)) Py_RETURN_NONE;
+// A list or tuple of one value per model input, in model order, becomes the mapping of the input names
+// to those values. Returns a new reference, Py_None (new reference) when `x` does not have one value
+// per input, or null with an error.
+PyObject* inputs_from_sequence(PyObject* self, PyObject* x) {
   py::object names = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_input_names));
   if (!names) return nullptr;
-  if (!PyList_Check(names.ptr()) || PyList_GET_SIZE(names.ptr()) != PyList_GET_SIZE(x)) Py_RETURN_NONE;
-  py::object ndarray = mod_attr("np").attr("ndarray");
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(x); ++i) {
-    int is_array = PyObject_IsInstance(PyList_GET_ITEM(x, i), ndarray.ptr());
-    if (is_array < 0) return nullptr;
-    if (is_array == 0) Py_RETURN_NONE;
-  }
-  py::object feed = py::reinterpret_steal<py::object>(PyDict_New());
-  if (!feed) return nullptr;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(x); ++i)
-    if (PyDict_SetItem(feed.ptr(), PyList_GET_ITEM(names.ptr(), i), PyList_GET_ITEM(x, i)) != 0)
-      return nullptr;
-  return feed.release().ptr();
+  if (!PyList_Check(names.ptr()) || PyList_GET_SIZE(names.ptr()) != PySequence_Size(x)) Py_RETURN_NONE;
+  return ostrel::inputs_by_name(x, ostrel::InputsForm::kSequence, names.ptr());
 }
 
 // predict(self, x): `self._model.predict(feed)`, where feed is a copy of `x` when it is a mapping, the
-// inputs in model order for a list of one array per input, and else {single input name: x}.
+// inputs in model order for a list or tuple of one value per input, and else {single input name: x}.
 PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs > 2) {
     PyErr_Format(PyExc_TypeError, "predict() takes 2 positional arguments but %zd were given", nargs);
@@ -153,14 +141,18 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
     PyErr_SetString(PyExc_TypeError, "predict() missing 1 required positional argument: 'x'");
     return nullptr;
   }
+  ostrel::InputsForm form;
+  if (!ostrel::inputs_form(call.x, form)) return nullptr;
   py::object feed;
-  if (PyDict_Check(call.x)) {
+  if (form == ostrel::InputsForm::kMapping) {
     // A plain copy: coremltools takes plain dicts only and converts their values in place, which
     // would otherwise change the caller's mapping. Keys and values go on as they are.
-    feed = py::reinterpret_steal<py::object>(PyDict_Copy(call.x));
+    feed = py::reinterpret_steal<py::object>(ostrel::inputs_by_name(call.x, form, nullptr));
     if (!feed) return nullptr;
   } else {
-    feed = py::reinterpret_steal<py::object>(inputs_from_array_list(call.self, call.x));
+    feed = form == ostrel::InputsForm::kSequence
+               ? py::reinterpret_steal<py::object>(inputs_from_sequence(call.self, call.x))
+               : py::none();
     if (!feed) return nullptr;
     if (feed.is_none()) {
       py::object single =

@@ -224,7 +224,19 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
   ostrel::PredictArgs call;
   if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) return nullptr;
   PyObject* x = call.given_x();
-  if (x != nullptr) return run_predict(call.self, x);
+  if (x != nullptr) {
+    ostrel::InputsForm form;
+    if (!ostrel::inputs_form(x, form)) return nullptr;
+    if (form == ostrel::InputsForm::kMapping && !PyDict_Check(x)) {
+      // Keras reads plain dicts by name.
+      py::object named = py::reinterpret_steal<py::object>(ostrel::inputs_by_name(x, form, nullptr));
+      return named ? run_predict(call.self, named.ptr()) : nullptr;
+    }
+    if (!PyTuple_Check(x)) return run_predict(call.self, x);
+    // A tuple is the inputs in order, as a list is: Keras reads a tuple as a structure of its own.
+    py::object values = py::reinterpret_steal<py::object>(PySequence_List(x));
+    return values ? run_predict(call.self, values.ptr()) : nullptr;
+  }
   // Named inputs: the mapping from input name to array goes to the framework as x.
   py::object mapping = py::reinterpret_steal<py::object>(ostrel::named_inputs(call));
   if (!mapping) return nullptr;

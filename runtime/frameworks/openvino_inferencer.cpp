@@ -135,6 +135,18 @@ std::string weights_path(const std::string& xml) {
   return weights;
 }
 
+// The footprint of the model: an IR's ".xml" with its weights; an archive is the one file.
+py::object model_size(py::object self) {
+  py::object checkpoint = self.attr("_checkpoint_file");
+  std::vector<std::filesystem::path> companions;
+  if (py::isinstance<py::str>(checkpoint)) {
+    std::string path = checkpoint.cast<std::string>();
+    if (path.size() >= 4 && path.compare(path.size() - 4, 4, ".xml") == 0)
+      companions.push_back(ostrel::native_path(py::str(weights_path(path))));
+  }
+  return ostrel::model_size_mib(checkpoint, companions);
+}
+
 py::tuple input_shape(py::handle input) {
   py::list dims;
   for (py::handle d : input.attr("get_partial_shape")())
@@ -512,8 +524,6 @@ PyObject* s_expected_input_shapes;
 PyObject* s_shape;
 PyObject* s_values;
 PyObject* s_infer;
-PyObject* g_ndarray;
-PyObject* g_mapping;
 PyObject* g_shared;  // the keyword names ("share_inputs",) of a request's infer call
 
 // Checks `array` against the expected shape of input `index` (a dynamic dimension, -1, takes any size)
@@ -525,7 +535,13 @@ bool feed_checked(PyObject* feed, PyObject* names, PyObject* shapes, Py_ssize_t 
   py::object expected = py::reinterpret_steal<py::object>(PyObject_GetItem(shapes, key.ptr()));
   if (!expected) return false;
   py::object shape = py::reinterpret_steal<py::object>(PyObject_GetAttr(array, s_shape));
-  if (!shape) return false;
+  if (!shape) {
+    // A Python scalar has no shape: the runtime answers for it.
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    shape = py::reinterpret_steal<py::object>(PyTuple_New(0));
+    if (!shape) return false;
+  }
   py::object own_name;
   if (name == nullptr) {
     own_name = py::reinterpret_steal<py::object>(PyObject_GetItem(names, key.ptr()));
@@ -564,25 +580,19 @@ bool feed_by_name(PyObject* x, PyObject* names, PyObject* shapes, PyObject* feed
 // Builds the feed mapping from `x`: one array, a sequence of arrays in input order, or a mapping from
 // input name to array. Every shape is checked against the network's before anything runs.
 bool feed_from_x(PyObject* self, PyObject* x, PyObject* feed) {
+  ostrel::InputsForm form;
+  if (!ostrel::inputs_form(x, form)) return false;
   py::object names = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_input_names));
   if (!names) return false;
   py::object shapes = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_expected_input_shapes));
   if (!shapes) return false;
-  int is_array = PyObject_IsInstance(x, g_ndarray);
-  if (is_array < 0) return false;
-  if (is_array) return feed_checked(feed, names.ptr(), shapes.ptr(), 0, nullptr, x);
-  if (!PyList_Check(x) && !PyTuple_Check(x)) {
-    int is_mapping = PyDict_Check(x) ? 1 : PyObject_IsInstance(x, g_mapping);
-    if (is_mapping < 0) return false;
-    if (is_mapping) return feed_by_name(x, names.ptr(), shapes.ptr(), feed);
-  }
-  py::object it = py::reinterpret_steal<py::object>(PyObject_GetIter(x));
-  if (!it) return false;
-  for (Py_ssize_t i = 0;; ++i) {
-    py::object array = py::reinterpret_steal<py::object>(PyIter_Next(it.ptr()));
-    if (!array) return !PyErr_Occurred();
-    if (!feed_checked(feed, names.ptr(), shapes.ptr(), i, nullptr, array.ptr())) return false;
-  }
+  if (form == ostrel::InputsForm::kMapping) return feed_by_name(x, names.ptr(), shapes.ptr(), feed);
+  if (form == ostrel::InputsForm::kOne) return feed_checked(feed, names.ptr(), shapes.ptr(), 0, nullptr, x);
+  py::object values = py::reinterpret_steal<py::object>(ostrel::inputs_in_order(x, form, names.ptr()));
+  if (!values) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values.ptr()); ++i)
+    if (!feed_checked(feed, names.ptr(), shapes.ptr(), i, nullptr, PyTuple_GET_ITEM(values.ptr(), i))) return false;
+  return true;
 }
 
 // One inference of the present `model` on a request of the caller's own; `pool` is set to the capsule
@@ -703,10 +713,7 @@ MODTREE_MODULE("frameworks.openvino_inferencer", m) {
                         {&s_shape, "shape"},
                         {&s_values, "values"},
                         {&s_infer, "infer"}});
-  if (g_ndarray == nullptr)
-      g_ndarray = py::object(m.attr("np").attr("ndarray")).release().ptr();
   if (g_shared == nullptr) g_shared = py::make_tuple(py::str("share_inputs")).release().ptr();
-  if (g_mapping == nullptr) g_mapping = modtree::import_from("collections.abc", "Mapping").release().ptr();
 
   py::none none;
   modtree::ClassBuilder cls(m, "OpenVinoInferencer");
@@ -732,6 +739,7 @@ MODTREE_MODULE("frameworks.openvino_inferencer", m) {
   cls.def(
       "_dispose_all_resources", [](py::object self) { ostrel::delete_instance_resources(self, {"model", kPoolAttribute}); },
       py::arg("self"));
+  cls.def("_get_model_size", &model_size, py::arg("self"));
   cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("OPENVINO"); });
   cls.def_property("framework_version", [](py::object) { return mod_attr("get_openvino_version")(); });
   cls.build();

@@ -44,7 +44,6 @@ constexpr const char* kNoSignature =
     "export. https://www.tensorflow.org/guide/saved_model#specifying_signatures_during_export";
 constexpr const char* kMemoryGrowthDoc = "Set tensorflow to not use all the GPU memory.";
 
-py::handle g_ndarray;  // numpy.ndarray
 
 ostrel::ModuleAttributes mod_attr;  // this module
 
@@ -375,10 +374,11 @@ PyObject* s_call_target;
 PyObject* s_signatures;
 PyObject* s_serving_default;
 
-// What predict calls for `model`, as (model, target, names): the loaded object itself when it is
-// callable (names None), else its "serving_default" signature, which takes its inputs by name only
-// (names: the signature's input names in input order, for arrays given by position). Kept on the
-// instance and rebuilt when `model` changes.
+// What predict calls for `model`, as (model, target, names, inputs): the loaded object itself when it
+// is callable (names None), else its "serving_default" signature, which takes its inputs by name only
+// (names: the signature's input names in input order, for arrays given by position); inputs: the
+// signature's input names in input order, for a mapping given as `x` (None without a signature). Kept
+// on the instance and rebuilt when `model` changes.
 PyObject* call_target(PyObject* self, PyObject* model) {
   PyObject* cached = PyObject_GetAttr(self, s_call_target);
   if (cached == nullptr) {
@@ -386,20 +386,29 @@ PyObject* call_target(PyObject* self, PyObject* model) {
     PyErr_Clear();
   } else {
     py::object owner = py::reinterpret_steal<py::object>(cached);
-    if (PyTuple_Check(cached) && PyTuple_GET_SIZE(cached) == 3 && PyTuple_GET_ITEM(cached, 0) == model)
+    if (PyTuple_Check(cached) && PyTuple_GET_SIZE(cached) == 4 && PyTuple_GET_ITEM(cached, 0) == model)
       return owner.release().ptr();
   }
   return ostrel::guarded([&]() -> PyObject* {
     py::object loaded = py::reinterpret_borrow<py::object>(model);
-    py::object target = loaded, names = py::none();
-    if (!PyCallable_Check(model) && py::hasattr(loaded, py::handle(s_signatures))) {
+    py::object target = loaded, names = py::none(), inputs = py::none();
+    if (py::hasattr(loaded, py::handle(s_signatures))) {
       py::object signatures = loaded.attr(py::handle(s_signatures));
       if (signatures.contains(py::handle(s_serving_default))) {
-        target = signatures[py::handle(s_serving_default)];
-        names = py::tuple(input_order(loaded, target));
+        py::object signature = signatures[py::handle(s_serving_default)];
+        if (!PyCallable_Check(model)) {
+          target = signature;
+          names = inputs = py::tuple(input_order(loaded, signature));
+        } else {
+          try {
+            inputs = py::tuple(input_order(loaded, signature));
+          } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) throw;  // no input order known: a mapping goes by name
+          }
+        }
       }
     }
-    py::tuple entry = py::make_tuple(loaded, target, names);
+    py::tuple entry = py::make_tuple(loaded, target, names, inputs);
     if (PyObject_SetAttr(self, s_call_target, entry.ptr()) != 0) throw py::error_already_set();
     return entry.release().ptr();
   });
@@ -413,30 +422,30 @@ PyObject* wrong_input_count(Py_ssize_t given, PyObject* names) {
   return nullptr;
 }
 
-// predict(self, /, x=None, **kwargs): the loaded object called with the arrays of `x` by position
-// (a single array counts as a list of one) or with the keyword arguments by name; a loaded object
-// that cannot be called has its serving signature called, with positional arrays named in input order.
+// predict(self, /, x=None, **kwargs): the loaded object called with the values of `x` by position
+// (one array counts as a list of one; a mapping gives the values of the signature's inputs in input
+// order) or with the keyword arguments by name; a loaded object that cannot be called has its serving
+// signature called, with positional arrays named in input order.
 PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ostrel::PredictArgs call;
   if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) return nullptr;
   PyObject* self = call.self;
   PyObject* x = call.given_x();
+  ostrel::InputsForm form = ostrel::InputsForm::kMapping;
+  if (x != nullptr && !ostrel::inputs_form(x, form)) return nullptr;
   py::object model = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_model));
   if (!model) return nullptr;
   py::object entry = py::reinterpret_steal<py::object>(call_target(self, model.ptr()));
   if (!entry) return nullptr;
   PyObject* target = PyTuple_GET_ITEM(entry.ptr(), 1);
   PyObject* names = PyTuple_GET_ITEM(entry.ptr(), 2);
-  py::object kwargs = py::reinterpret_steal<py::object>(x == nullptr ? ostrel::named_inputs(call) : PyDict_New());
+  PyObject* inputs = PyTuple_GET_ITEM(entry.ptr(), 3);
+  // A mapping goes by name to a target that takes names, or where the input order is unknown.
+  bool by_name = x == nullptr || (form == ostrel::InputsForm::kMapping && (names != Py_None || inputs == Py_None));
+  py::object kwargs = py::reinterpret_steal<py::object>(
+      x == nullptr ? ostrel::named_inputs(call) : by_name ? ostrel::inputs_by_name(x, form, nullptr) : PyDict_New());
   if (!kwargs) return nullptr;
-  py::object positional;
-  if (x == nullptr) {
-    positional = py::reinterpret_steal<py::object>(PyTuple_New(0));
-  } else if (PyObject_TypeCheck(x, reinterpret_cast<PyTypeObject*>(g_ndarray.ptr()))) {
-    positional = py::reinterpret_steal<py::object>(PyTuple_Pack(1, x));
-  } else {
-    positional = py::reinterpret_steal<py::object>(PySequence_Tuple(x));
-  }
+  py::object positional = py::reinterpret_steal<py::object>(by_name ? PyTuple_New(0) : ostrel::inputs_in_order(x, form, inputs));
   if (!positional) return nullptr;
   if (names != Py_None && PyTuple_GET_SIZE(positional.ptr()) > 0) {
     Py_ssize_t n = PyTuple_GET_SIZE(positional.ptr());
@@ -474,7 +483,6 @@ MODTREE_MODULE("frameworks.tensorflow_inferencer", m) {
     m.attr(name) = import_from("ostrel.common.exceptions", name);
   m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
   m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
-  g_ndarray = py::object(m.attr("np").attr("ndarray")).release();
   ostrel::intern_names({{&s_model, "model"},
                         {&s_numpy, "numpy"},
                         {&s_output_keys, "_output_keys"},

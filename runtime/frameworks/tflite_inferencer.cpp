@@ -39,7 +39,6 @@ constexpr const char* kGpuOnCpu =
     "TFLite has no GPU support in this build: the model runs on the CPU with the interpreter's default "
     "thread count.";
 
-py::handle g_ndarray;  // numpy.ndarray
 
 ostrel::ModuleAttributes mod_attr;  // this module
 
@@ -211,24 +210,18 @@ bool set_tensor(PyObject* interpreter, PyObject* id, PyObject* value) {
   return r != nullptr;
 }
 
-// The value of keyword `name` among the call's keywords (borrowed), or nullptr.
-PyObject* keyword_value(PyObject* const* values, PyObject* kwnames, Py_ssize_t skip, PyObject* name) {
-  Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  for (Py_ssize_t i = 0; i < nkw; ++i) {
-    if (i == skip) continue;
-    PyObject* k = PyTuple_GET_ITEM(kwnames, i);
-    if (k == name) return values[i];
-    int eq = PyObject_RichCompareBool(k, name, Py_EQ);
-    if (eq < 0) return nullptr;
-    if (eq == 1) return values[i];
-  }
-  return nullptr;
+// `value` (a Python or NumPy number) as a 0-d array of the element type of input `position`; null with
+// the error set on failure.
+py::object scalar_as_array(PyObject* self, Py_ssize_t position, PyObject* value) {
+  return py::reinterpret_steal<py::object>(ostrel::guarded([&]() -> py::object {
+    py::object detail = py::reinterpret_borrow<py::object>(self).attr("_input_details")[py::int_(position)];
+    return py::module_::import("numpy").attr("asarray")(py::handle(value), py::arg("dtype") = detail[py::str("dtype")]);
+  }));
 }
 
-// Sets input `position` from the named inputs; false with an exception set when it is missing or the
-// interpreter refuses it.
-bool set_named_input(PyObject* self, PyObject* interpreter, PyObject* details, Py_ssize_t position, PyObject* const* values,
-                     PyObject* kwnames, Py_ssize_t skip) {
+// Sets input `position` from `named` (a dict from input name to value); false with an exception set
+// when it is missing or the interpreter refuses it.
+bool set_named_input(PyObject* self, PyObject* interpreter, PyObject* details, Py_ssize_t position, PyObject* named) {
   PyObject* detail = PySequence_GetItem(details, position);
   if (detail == nullptr) return false;
   py::object owner = py::reinterpret_steal<py::object>(detail);
@@ -236,8 +229,18 @@ bool set_named_input(PyObject* self, PyObject* interpreter, PyObject* details, P
   if (!name) return false;
   py::object index = py::reinterpret_steal<py::object>(PyObject_GetItem(detail, s_index));
   if (!index) return false;
-  PyObject* value = keyword_value(values, kwnames, skip, name.ptr());
+  PyObject* value = PyDict_GetItemWithError(named, name.ptr());
   if (value == nullptr && PyErr_Occurred()) return false;
+  py::object as_array;
+  if (value != nullptr) {
+    int scalar = ostrel::is_scalar(value);
+    if (scalar < 0) return false;
+    if (scalar == 1) {
+      as_array = scalar_as_array(self, position, value);
+      if (!as_array) return false;
+      value = as_array.ptr();
+    }
+  }
   if (value != nullptr && value != Py_None && !fit_input(self, interpreter, position, index.ptr(), value))
     return false;
   if (value == nullptr || value == Py_None) {
@@ -254,38 +257,47 @@ bool set_named_input(PyObject* self, PyObject* interpreter, PyObject* details, P
   return set_tensor(interpreter, index.ptr(), value);
 }
 
-// Sets the input tensors from `x` (an array, or a list of arrays in input order) or from the keyword
-// arguments by input name, invokes, returns every output tensor. Runs under the inferencer's lock.
-PyObject* predict_locked(const ostrel::PredictArgs& call, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
+// Sets the input tensors from `x` (one array, a list or tuple of arrays in input order, or a mapping by
+// input name) or from the keyword arguments by input name, invokes, returns every output tensor. Runs
+// under the inferencer's lock.
+PyObject* predict_locked(const ostrel::PredictArgs& call) {
   PyObject* self = call.self;
   PyObject* x = call.given_x();
+  ostrel::InputsForm form = ostrel::InputsForm::kMapping;
+  if (x != nullptr && !ostrel::inputs_form(x, form)) return nullptr;
   py::object interpreter = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_interpreter));
   if (!interpreter) return nullptr;
   py::object input_ids = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_input_ids));
   if (!input_ids) return nullptr;
-  if (x != nullptr) {
-    py::object items;
-    if (PyObject_TypeCheck(x, reinterpret_cast<PyTypeObject*>(g_ndarray.ptr())))
-      items = py::reinterpret_steal<py::object>(PyTuple_Pack(1, x));
-    else
-      items = py::reinterpret_steal<py::object>(PySequence_Tuple(x));
+  if (form != ostrel::InputsForm::kMapping) {
+    py::object items = py::reinterpret_steal<py::object>(ostrel::inputs_in_order(x, form, nullptr));
     if (!items) return nullptr;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i) {
       py::object id = py::reinterpret_steal<py::object>(PySequence_GetItem(input_ids.ptr(), i));
       if (!id) return nullptr;
       PyObject* value = PyTuple_GET_ITEM(items.ptr(), i);
+      int scalar = ostrel::is_scalar(value);
+      if (scalar < 0) return nullptr;
+      py::object as_array;
+      if (scalar == 1) {
+        // The interpreter takes arrays: a number becomes a 0-d array of the input's element type.
+        as_array = scalar_as_array(self, i, value);
+        if (!as_array) return nullptr;
+        value = as_array.ptr();
+      }
       if (!fit_input(self, interpreter.ptr(), i, id.ptr(), value)) return nullptr;
       if (!set_tensor(interpreter.ptr(), id.ptr(), value)) return nullptr;
     }
   } else {
+    py::object named = py::reinterpret_steal<py::object>(
+        x != nullptr ? ostrel::inputs_by_name(x, form, nullptr) : ostrel::named_inputs(call));
+    if (!named) return nullptr;
     py::object details = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_input_details));
     if (!details) return nullptr;
     Py_ssize_t count = PyObject_Length(input_ids.ptr());
     if (count < 0) return nullptr;
     for (Py_ssize_t i = 0; i < count; ++i) {
-      if (set_named_input(self, interpreter.ptr(), details.ptr(), i, args + nargs, kwnames, call.x_keyword))
-        continue;
+      if (set_named_input(self, interpreter.ptr(), details.ptr(), i, named.ptr())) continue;
       if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
       return ostrel::guarded([&]() -> PyObject* {
         py::error_already_set cause;  // the error in flight
@@ -341,7 +353,7 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
   if (acquired == nullptr) return nullptr;
   Py_DECREF(acquired);
   LockHold hold(lock.ptr());
-  return predict_locked(call, args, nargs, kwnames);
+  return predict_locked(call);
 }
 
 PyMethodDef g_predict_def =
@@ -393,7 +405,6 @@ MODTREE_MODULE("frameworks.tflite_inferencer", m) {
   for (const char* name : {"InferenceHardware", "NUM_OF_CPUS"}) m.attr(name) = import_from("ostrel", name);
   m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
   m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
-  g_ndarray = py::object(py::module_::import("numpy").attr("ndarray")).release();
   ostrel::intern_names({{&s_interpreter, "tflite_interpreter"},
                         {&s_input_ids, "_input_ids"},
                         {&s_output_ids, "_output_ids"},

@@ -39,7 +39,7 @@ struct TorchApi {
   PyObject* set_grad_enabled;  // torch.set_grad_enabled
   PyObject* tensor_type;       // torch.Tensor
   PyObject* ndarray_type;      // numpy.ndarray
-  PyObject *s_model, *s_device, *s_to, *s_numpy, *s_detach, *s_cpu, *s_requires_grad, *s_is_cpu;
+  PyObject *s_item, *s_model, *s_device, *s_to, *s_numpy, *s_detach, *s_cpu, *s_requires_grad, *s_is_cpu;
 };
 TorchApi g_api;  // filled at module import; references are held for the life of the process
 
@@ -69,6 +69,7 @@ void init_api(py::module_& m) {
   g_api.set_grad_enabled = keep(torch.attr("set_grad_enabled"));
   g_api.tensor_type = keep(torch.attr("Tensor"));
   g_api.ndarray_type = keep(py::module_::import("numpy").attr("ndarray"));
+  g_api.s_item = intern("item");
   g_api.s_model = intern("model");
   g_api.s_device = intern("device");
   g_api.s_to = intern("to");
@@ -186,28 +187,64 @@ py::list to_host(PyObject* output) {
 
 // ---- predict ------------------------------------------------------------------------------------------
 
-// Positional form: one tensor per array (sharing its memory), moved to the device, passed in order.
+// Positional form: the values of `x` (one value, a list or tuple in the order of forward's parameters,
+// or a mapping by their names) reach the module with each array as a tensor sharing its memory, moved
+// to the device; a tensor is moved to the device, a NumPy scalar becomes its Python number, and
+// anything else (a Python number for an int parameter, say) goes as given.
 py::object call_positional(PyObject* model, PyObject* device, PyObject* x) {
+  ostrel::InputsForm form;
+  if (!ostrel::inputs_form(x, form)) throw py::error_already_set();
   bool on_cpu = PyUnicode_Check(device) && PyUnicode_Compare(device, g_api.s_cpu) == 0;
   if (PyErr_Occurred()) throw py::error_already_set();
-  auto to_tensor = [&](PyObject* array) {
-    py::object t = steal(PyObject_CallOneArg(g_api.from_numpy, array));
-    // A tensor made by from_numpy already lives on the CPU; moving it there would return it unchanged.
-    if (on_cpu) return t;
+  auto to_device = [&](py::object t) {
+    if (on_cpu && Py_TYPE(t.ptr()) == reinterpret_cast<PyTypeObject*>(g_api.tensor_type)) {
+      // A tensor already on the CPU would come back unchanged.
+      py::object is_cpu = steal(PyObject_GetAttr(t.ptr(), g_api.s_is_cpu));
+      if (is_cpu.ptr() == Py_True) return t;
+    }
     return steal(PyObject_CallMethodOneArg(t.ptr(), g_api.s_to, device));
   };
-  if (!PyList_Check(x)) {
-    py::object t = to_tensor(x);
+  auto to_input = [&](PyObject* value) -> py::object {
+    if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(g_api.ndarray_type))) {
+      py::object t = steal(PyObject_CallOneArg(g_api.from_numpy, value));
+      // A tensor made by from_numpy already lives on the CPU.
+      return on_cpu ? t : steal(PyObject_CallMethodOneArg(t.ptr(), g_api.s_to, device));
+    }
+    if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(g_api.tensor_type)))
+      return to_device(py::reinterpret_borrow<py::object>(value));
+    int scalar = ostrel::is_scalar(value);
+    if (scalar < 0) throw py::error_already_set();
+    if (scalar == 1 && !PyLong_Check(value) && !PyFloat_Check(value) && !PyComplex_Check(value))
+      return call_method0(value, g_api.s_item);  // a NumPy scalar: its Python number
+    return py::reinterpret_borrow<py::object>(value);
+  };
+  if (form == ostrel::InputsForm::kOne) {
+    py::object t = to_input(x);
     PyObject* args[] = {t.ptr()};
     return call_model(model, args, 1, nullptr);
   }
-  py::tuple items = items_of(x);
-  std::vector<py::object> tensors;
-  tensors.reserve(items.size());
-  for (size_t i = 0; i < items.size(); ++i) tensors.push_back(to_tensor(PyTuple_GET_ITEM(items.ptr(), i)));
-  std::vector<PyObject*> args(tensors.size());
-  for (size_t i = 0; i < tensors.size(); ++i) args[i] = tensors[i].ptr();
-  return call_model(model, args.data(), args.size(), nullptr);
+  if (form == ostrel::InputsForm::kSequence) {
+    py::tuple items = items_of(x);
+    std::vector<py::object> tensors;
+    tensors.reserve(items.size());
+    for (size_t i = 0; i < items.size(); ++i) tensors.push_back(to_input(PyTuple_GET_ITEM(items.ptr(), i)));
+    std::vector<PyObject*> args(tensors.size());
+    for (size_t i = 0; i < tensors.size(); ++i) args[i] = tensors[i].ptr();
+    return call_model(model, args.data(), args.size(), nullptr);
+  }
+  // A mapping: forward's parameters by name.
+  py::dict named = steal(ostrel::inputs_by_name(x, form, nullptr));
+  py::tuple names(named.size());
+  std::vector<py::object> values;
+  values.reserve(named.size());
+  size_t i = 0;
+  for (auto item : named) {
+    names[i++] = item.first;
+    values.push_back(to_input(item.second.ptr()));
+  }
+  std::vector<PyObject*> args(values.size());
+  for (size_t j = 0; j < values.size(); ++j) args[j] = values[j].ptr();
+  return call_model(model, args.data(), 0, names.ptr());
 }
 
 py::object predict_body(PyObject* self, PyObject* x, PyObject* const* kwvalues, PyObject* kwnames,
@@ -258,7 +295,8 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
 PyMethodDef g_predict_def = ostrel::fastcall_method<&predict>(
     "predict",
     "predict($self, /, x=None, **kwargs)\n--\n\n"
-    "Runs the module on `x` (one array, or a list of arrays in input order) or on keyword inputs, "
+    "Runs the module on `x` (one array, a list or tuple of values in the order of forward's parameters, "
+    "or a mapping of their names to values) or on keyword inputs, "
     "with gradient recording off, and returns a list of host arrays, one per output tensor.");
 
 // ---- loading --------------------------------------------------------------------------------------------
