@@ -11,7 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -377,8 +379,9 @@ void remember_application(py::dict config) {
 
 void forget_application() { applied().record = py::none(); }
 
-// True when applying `config` would change nothing (see Applied).
-bool already_applied(py::dict config, bool record_compared = false) {
+// True when applying `config` would change nothing (see Applied). `files_known` skips asking whether
+// the log files are still there (the caller knows they are).
+bool already_applied(py::dict config, bool record_compared = false, bool files_known = false) {
   Applied& a = applied();
   if (!record_compared && (a.record.is_none() || !config.equal(a.record))) return false;
   for (auto item : a.loggers) {
@@ -406,6 +409,7 @@ bool already_applied(py::dict config, bool record_compared = false) {
     py::object stream = sys.attr(py::str(entry[1]));
     if (!interned_attr(entry[0], "stream").is(stream)) return false;
   }
+  if (files_known) return true;
   for (auto path : a.files)
     if (!path_exists(path)) return false;
   return true;
@@ -542,6 +546,61 @@ bool same_entry(PyObject* entry, const py::dict& expected) {
   return equal == 1;
 }
 
+// The log directory as the repeated call last found it usable with every log file of the last
+// application in it. A later call that finds the directory's stat unchanged knows, from that one stat,
+// that it is still usable and that none of its entries was added, removed or renamed: any such change,
+// like a change of its mode or owner, moves its change times. A stamp is taken only when those times
+// lie a second or more in the past, so a change made afterwards cannot share their coarse clock tick.
+struct LogDirStamp {
+  std::string path;
+  py::object files;  // the Applied::files list the stamp was taken for
+  struct stat st{};
+  uid_t euid = 0;
+  gid_t egid = 0;
+};
+std::optional<LogDirStamp>& log_dir_stamp() {
+  static auto* stamp = new std::optional<LogDirStamp>();  // process lifetime
+  return *stamp;
+}
+
+bool same_stat(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_mode == b.st_mode && a.st_uid == b.st_uid &&
+         a.st_gid == b.st_gid && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+         a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// True when the stamp vouches for `log_dir` and the current log files (one stat).
+bool log_dir_as_stamped(const std::string& log_dir) {
+  const std::optional<LogDirStamp>& stamp = log_dir_stamp();
+  if (!stamp || stamp->path != log_dir || !stamp->files.is(applied().files) || stamp->euid != ::geteuid() ||
+      stamp->egid != ::getegid())
+    return false;
+  struct stat st{};
+  return ::stat(log_dir.c_str(), &st) == 0 && same_stat(st, stamp->st);
+}
+
+// Takes a stamp of `log_dir` after the full checks passed, when every log file is a regular file right
+// in it and the directory's change times are old enough.
+void stamp_log_dir(const std::string& log_dir) {
+  log_dir_stamp().reset();
+  struct stat st{};
+  struct timespec now{};
+  if (::stat(log_dir.c_str(), &st) != 0 || ::clock_gettime(CLOCK_REALTIME, &now) != 0) return;
+  const auto latest = std::max(st.st_mtim.tv_sec, st.st_ctim.tv_sec);
+  if (now.tv_sec - latest < 2) return;  // whole seconds: at least one full second ago
+  const std::string prefix = log_dir + "/";
+  for (auto file : applied().files) {
+    const std::optional<std::string> name = system_path(file);
+    struct stat fst{};
+    if (!name || name->compare(0, prefix.size(), prefix) != 0 ||
+        name->find('/', prefix.size()) != std::string::npos || ::lstat(name->c_str(), &fst) != 0 ||
+        !S_ISREG(fst.st_mode))
+      return;
+  }
+  log_dir_stamp() = LogDirStamp{log_dir, applied().files, st, ::geteuid(), ::getegid()};
+}
+
 std::optional<py::object> unchanged_logger(py::handle cls, py::handle logger_name, py::handle log_level,
                                            py::handle max_bytes) {
   if (!own_hooks(cls) || !PyUnicode_CheckExact(logger_name.ptr()) || !os_untouched()) return std::nullopt;
@@ -571,7 +630,9 @@ std::optional<py::object> unchanged_logger(py::handle cls, py::handle logger_nam
   py::object user_dir = home ? py::object(*home) : modules().os_path.attr("expanduser")("~");
   if (!PyUnicode_CheckExact(user_dir.ptr())) return std::nullopt;
   py::str log_dir = joined(user_dir, kLogDirName);
-  if (!usable_dir(log_dir)) return std::nullopt;  // missing or unusable: the full path decides
+  const std::optional<std::string> log_dir_path = system_path(log_dir);
+  const bool stamped = log_dir_path && log_dir_as_stamped(*log_dir_path);
+  if (!stamped && !usable_dir(log_dir)) return std::nullopt;  // missing or unusable: the full path decides
 
   const py::str filename = joined(log_dir, (ostrel::str(logger_name) + ".log").c_str());
   py::list logger_handlers;
@@ -584,7 +645,9 @@ std::optional<py::object> unchanged_logger(py::handle cls, py::handle logger_nam
   if (root_handlers == nullptr || !PyList_Check(root_handlers)) return std::nullopt;
   const int listed = PySequence_Contains(root_handlers, handler_name.ptr());
   if (listed < 0) throw py::error_already_set();
-  if (listed == 0 || !already_applied(config, /*record_compared=*/true)) return std::nullopt;
+  if (listed == 0 || !already_applied(config, /*record_compared=*/true, /*files_known=*/stamped))
+    return std::nullopt;
+  if (!stamped && log_dir_path) stamp_log_dir(*log_dir_path);
   return interned_attr(modules().logging, "getLogger")(logger_name);
 }
 

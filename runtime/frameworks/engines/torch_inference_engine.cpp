@@ -291,7 +291,8 @@ void load_model(py::object self) {
         ostrel::refuse_non_regular(self.attr("_checkpoint_file"), /*directory_ok=*/true);
         py::object model = self.attr("load_torch_model")(self.attr("_checkpoint_file"));
         self.attr("model") = model;
-        model.attr("to")(device);
+        // A loader that reads the module straight onto the device leaves nothing to move.
+        if (!ostrel::truthy(self.attr("_loads_onto_device"))) model.attr("to")(device);
         model.attr("eval")();
       },
       load_errors);
@@ -361,6 +362,8 @@ MODTREE_MODULE("frameworks.engines.torch_inference_engine", m) {
       "load_torch_model", [](py::object, py::object) -> py::object { raise(PyExc_NotImplementedError); },
       py::arg("self"), py::arg("checkpoint_file"));
   cls.attr("predict", predict_method);
+  // True on a back-end whose load_torch_model already places the module on `device`.
+  cls.attr("_loads_onto_device", py::bool_(false));
   cls.def(
       "_dispose_all_resources",
       [](py::object self) { ostrel::delete_instance_resources(self, {"device", "model"}); },
