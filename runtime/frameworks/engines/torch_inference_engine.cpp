@@ -255,6 +255,19 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
   return predict_body(call.self, call.x, call.kwvalues, kwnames, call.x_keyword).release().ptr();
 }
 
+// A module does not tell its inputs' element types. Raised without a C++ exception in between: every
+// load asks, and the constructor takes the refusal as "not known".
+PyObject* no_input_dtype(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs != 1 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+    PyErr_SetString(PyExc_TypeError, "fetch_model_input_dtype() takes only self");
+    return nullptr;
+  }
+  PyErr_SetNone(PyExc_NotImplementedError);
+  return nullptr;
+}
+PyMethodDef g_no_input_dtype_def = ostrel::fastcall_method<&no_input_dtype>(
+    "fetch_model_input_dtype", "fetch_model_input_dtype($self, /)\n--\n\n");
+
 PyMethodDef g_predict_def = ostrel::fastcall_method<&predict>(
     "predict",
     "predict($self, /, x=None, **kwargs)\n--\n\n"
@@ -370,9 +383,7 @@ MODTREE_MODULE("frameworks.engines.torch_inference_engine", m) {
       py::arg("self"));
   cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("PYTORCH"); });
   cls.def_property("framework_version", [](py::object) { return mod_attr("torch").attr("__version__"); });
-  cls.def(
-      "fetch_model_input_dtype", [](py::object) -> py::object { raise(PyExc_NotImplementedError); },
-      py::arg("self"));
+  cls.attr("fetch_model_input_dtype", modtree::raw_method(&g_no_input_dtype_def, m));
   cls.def("_get_model_size", &model_size, py::arg("self"));
   g_engine = cls.build().inc_ref();
 }
