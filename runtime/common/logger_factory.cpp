@@ -618,8 +618,11 @@ void stamp_log_dir(const std::string& log_dir) {
   struct stat st{};
   struct timespec now{};
   if (::stat(log_dir.c_str(), &st) != 0 || ::clock_gettime(CLOCK_REALTIME, &now) != 0) return;
-  const auto latest = std::max(st.st_mtim.tv_sec, st.st_ctim.tv_sec);
-  if (now.tv_sec - latest < 2) return;  // whole seconds: at least one full second ago
+  auto nanoseconds = [](const struct timespec& t) {
+    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+  };
+  const long long latest = std::max(nanoseconds(st.st_mtim), nanoseconds(st.st_ctim));
+  if (nanoseconds(now) - latest < 1000000000LL) return;  // changed less than a second ago
   const std::string prefix = log_dir + "/";
   for (auto file : applied().files) {
     const std::optional<std::string> name = system_path(file);
