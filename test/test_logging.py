@@ -516,3 +516,34 @@ def test_log_folder_removed_while_running_falls_back_once(tmp_path):
     assert warnings == [f"{WARNING_LINE}[Errno 2] No such file or directory: '{tmp_path}/home/tamsor_logs/A.log'"]
     assert [line for line in lines if "record" in line] == [f"<string> -INFO- record {i}" for i in range(40)]
     assert lines[-2:] == ["<string> -WARNING- through the root", "<string> -INFO- back in the file"]
+
+
+def test_changes_to_a_settled_log_directory_are_noticed(tmp_path):
+    # Once the log folder has stood unchanged for a while, a repeated call asks the system about the folder
+    # alone; removing or renaming a log file in it is still noticed by the next call.
+    out = run(
+        tmp_path,
+        """
+        import time
+        a = get_logger("A")
+        time.sleep(2.2)  # older than the clock's granularity by far
+        for _ in range(3):
+            get_logger("A")
+        handlers = list(a.handlers)
+
+        os.remove(os.path.join(log_dir, "A.log"))
+        get_logger("A").info("new file")
+        assert a.handlers[1] is not handlers[1]
+        time.sleep(2.2)
+        get_logger("A")
+        get_logger("A")
+        os.rename(os.path.join(log_dir, "A.log"), os.path.join(log_dir, "A.log.1"))
+        get_logger("A").info("after a rename")
+        logging.shutdown()
+        with open(os.path.join(log_dir, "A.log")) as f:
+            assert f.read().rstrip().endswith(" - A - INFO - after a rename")
+        with open(os.path.join(log_dir, "A.log.1")) as f:
+            assert f.read().rstrip().endswith(" - A - INFO - new file")
+        """,
+    )
+    assert out == "<string> -INFO- new file\n<string> -INFO- after a rename\n"

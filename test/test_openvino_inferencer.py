@@ -705,3 +705,32 @@ def test_loading_leaves_the_threads_signal_stack_as_it_was(samples, run_python):
             "except KeyboardInterrupt:\n"
             "    print('interrupted')\n")
     assert run_python(code).stdout.splitlines()[-1] == "interrupted"
+
+
+def test_a_forked_child_loads_with_a_core_of_its_own_and_a_substitute_core_is_called_per_load(samples, run_python):
+    # The runtime's Core is made once, on the first load; a child made by fork after the parent loaded
+    # compiles with a Core of its own (the parent's thread pools do not cross the fork) and predicts.
+    code = f"""
+import os, sys, numpy as np, openvino as ov
+made = []
+class Counted(ov.Core):
+    def __init__(self):
+        made.append(1)
+        super().__init__()
+from ostrel.frameworks import openvino_inferencer as m
+x = np.random.default_rng(0).random((1, 3, 224, 224), dtype=np.float32)
+first = m.OpenVinoInferencer({path(samples, IR_B1)!r}).predict(x)[0]
+m.Core = Counted  # a class in the runtime's place is called for each load
+m.OpenVinoInferencer({path(samples, IR_B1)!r}); m.OpenVinoInferencer({path(samples, IR_B1)!r})
+print("substitute calls", len(made))
+m.Core = ov.Core
+pid = os.fork()
+if pid == 0:
+    out = m.OpenVinoInferencer({path(samples, IR_B1)!r}).predict(x)[0]
+    os._exit(0 if np.allclose(out, first) else 3)
+_, status = os.waitpid(pid, 0)
+print("child", os.waitstatus_to_exitcode(status))
+print("parent again", bool(np.allclose(m.OpenVinoInferencer({path(samples, IR_B1)!r}).predict(x)[0], first)))
+"""
+    out = run_python(code).stdout.splitlines()
+    assert out[-3:] == ["substitute calls 2", "child 0", "parent again True"]

@@ -343,6 +343,25 @@ def test_load_checks_device_and_model():
 # ---- device ---------------------------------------------------------------------------------------------
 
 
+def test_a_torchscript_module_read_onto_its_device_is_not_moved_again(samples, monkeypatch):
+    read = torch.jit.load
+    moves = []
+
+    def load(f, map_location=None):
+        module = read(f, map_location=map_location)
+        module.to = lambda *args, **kwargs: moves.append(args)  # the engine's move would land here
+        return module
+
+    monkeypatch.setattr(torch.jit, "load", load)
+    inf = TorchScriptInferencer(checkpoint_file=samples["torchscript_two_inputs"], input_dims=[(3, 32, 32), (10,)])
+    assert moves == [] and inf.device == "cpu"
+    assert {p.device.type for p in inf.model.parameters()} == {"cpu"}
+    # A loader that hands the module over where it was made still has it moved.
+    spy = Spy()
+    Engine(spy)
+    assert spy.moves == [("cpu",)]
+
+
 def test_device_follows_the_hardware_and_set_device_moves_module_and_later_inputs(gpu_memory):
     spy = Spy()
     gpu = Engine(spy, inference_hardware="gpu")

@@ -11,8 +11,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -73,7 +75,8 @@ py::object interned_attr(py::handle obj, const char* name) {
 std::optional<py::str> home_dir() {
   static PyObject* key = PyBytes_FromString("HOME");
   py::object environ = interned_attr(modules().os, "environ");
-  PyObject* data = PyObject_GetAttrString(environ.ptr(), "_data");
+  static PyObject* data_name = PyUnicode_InternFromString("_data");
+  PyObject* data = PyObject_GetAttr(environ.ptr(), data_name);
   if (data == nullptr) {
     PyErr_Clear();
     return std::nullopt;
@@ -438,8 +441,9 @@ void remember_application(py::dict config) {
 
 void forget_application() { applied().record = py::none(); }
 
-// True when applying `config` would change nothing (see Applied).
-bool already_applied(py::dict config, bool record_compared = false) {
+// True when applying `config` would change nothing (see Applied). `files_known` skips asking whether
+// the log files are still there (the caller knows they are).
+bool already_applied(py::dict config, bool record_compared = false, bool files_known = false) {
   Applied& a = applied();
   if (!record_compared && (a.record.is_none() || !config.equal(a.record))) return false;
   for (auto item : a.loggers) {
@@ -467,6 +471,7 @@ bool already_applied(py::dict config, bool record_compared = false) {
     py::object stream = sys.attr(py::str(entry[1]));
     if (!interned_attr(entry[0], "stream").is(stream)) return false;
   }
+  if (files_known) return true;
   for (auto path : a.files)
     if (!path_exists(path)) return false;
   return true;
@@ -495,25 +500,59 @@ void apply_or_roll_back(py::dict config, py::dict before) {
   remember_application(config);
 }
 
+// The record's keys and fixed texts, made once: a model load builds and compares entries with them twice.
+struct Keys {
+  PyObject* loggers = intern("loggers");
+  PyObject* handlers = intern("handlers");
+  PyObject* root = intern("root");
+  PyObject* level = intern("level");
+  PyObject* max_bytes = intern("maxBytes");
+  PyObject* cls = intern("class");
+  PyObject* formatter = intern("formatter");
+  PyObject* filename = intern("filename");
+  PyObject* backup_count = intern("backupCount");
+  PyObject* encoding = intern("encoding");
+  PyObject* propagate = intern("propagate");
+  PyObject* file_handler_class = intern(kFileHandlerClass);
+  PyObject* file_formatter = intern("fileFormatter");
+  PyObject* utf8 = intern("utf8");
+  PyObject* console = intern(kConsoleHandler);
+  static PyObject* intern(const char* text) {
+    PyObject* made = PyUnicode_InternFromString(text);
+    if (made == nullptr) throw py::error_already_set();
+    return made;
+  }
+};
+const Keys& keys() {
+  static const Keys* k = new Keys();  // process lifetime
+  return *k;
+}
+
+void set_item(py::dict& d, PyObject* key, py::handle value) {
+  if (PyDict_SetItem(d.ptr(), key, value.ptr()) != 0) throw py::error_already_set();
+}
+
 // The record's entries of one logger: its rotating file handler and the logger itself. The repeated call
 // below compares the record with these same entries.
 py::dict file_handler_entry(py::handle cls, py::handle filename, py::handle level, py::handle max_bytes) {
+  const Keys& k = keys();
   py::dict handler;
-  handler["class"] = kFileHandlerClass;
-  handler["level"] = level;
-  handler["formatter"] = "fileFormatter";
-  handler["filename"] = filename;
-  handler["maxBytes"] = max_bytes;
-  handler["backupCount"] = cls.attr("DEFAULT_BACKUP_LOG_COUNT");
-  handler["encoding"] = "utf8";
+  set_item(handler, k.cls, k.file_handler_class);
+  set_item(handler, k.level, level);
+  set_item(handler, k.formatter, k.file_formatter);
+  set_item(handler, k.filename, filename);
+  set_item(handler, k.max_bytes, max_bytes);
+  set_item(handler, k.backup_count, interned_attr(cls, "DEFAULT_BACKUP_LOG_COUNT"));
+  set_item(handler, k.encoding, k.utf8);
   return handler;
 }
 
 py::dict logger_entry_of(py::handle level, py::list handlers) {
+  const Keys& k = keys();
   py::dict entry;
-  entry["level"] = level;
-  entry["handlers"] = handlers;
-  entry["propagate"] = false;
+  set_item(entry, k.level, level);
+  set_item(entry, k.handlers, handlers);
+  set_item(entry, k.propagate, Py_False);
   return entry;
 }
 
@@ -603,6 +642,60 @@ bool same_entry(PyObject* entry, const py::dict& expected) {
   return equal == 1;
 }
 
+// The log directory as the repeated call last found it usable with every log file of the last
+// application in it. A later call that finds the directory's stat unchanged knows, from that one stat,
+// that it is still usable and that none of its entries was added, removed or renamed: any such change,
+// like a change of its mode or owner, moves its change times. A stamp is taken only when those times
+// lie a second or more in the past, so a change made afterwards cannot share their coarse clock tick.
+struct LogDirStamp {
+  std::string path;
+  py::object files;  // the Applied::files list the stamp was taken for
+  struct stat st{};
+};
+std::optional<LogDirStamp>& log_dir_stamp() {
+  static auto* stamp = new std::optional<LogDirStamp>();  // process lifetime
+  return *stamp;
+}
+
+bool same_stat(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_mode == b.st_mode && a.st_uid == b.st_uid &&
+         a.st_gid == b.st_gid && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+         a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// True when the stamp vouches for `log_dir` and the current log files (one stat).
+bool log_dir_as_stamped(const std::string& log_dir) {
+  const std::optional<LogDirStamp>& stamp = log_dir_stamp();
+  if (!stamp || stamp->path != log_dir || !stamp->files.is(applied().files)) return false;
+  struct stat st{};
+  return ::stat(log_dir.c_str(), &st) == 0 && same_stat(st, stamp->st);
+}
+
+// Takes a stamp of `log_dir` after the full checks passed, when every log file is a regular file right
+// in it and the directory's change times are old enough.
+void stamp_log_dir(const std::string& log_dir) {
+  log_dir_stamp().reset();
+  struct stat st{};
+  struct timespec now{};
+  if (::stat(log_dir.c_str(), &st) != 0 || ::clock_gettime(CLOCK_REALTIME, &now) != 0) return;
+  auto nanoseconds = [](const struct timespec& t) {
+    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+  };
+  const long long latest = std::max(nanoseconds(st.st_mtim), nanoseconds(st.st_ctim));
+  if (nanoseconds(now) - latest < 1000000000LL) return;  // changed less than a second ago
+  const std::string prefix = log_dir + "/";
+  for (auto file : applied().files) {
+    const std::optional<std::string> name = system_path(file);
+    struct stat fst{};
+    if (!name || name->compare(0, prefix.size(), prefix) != 0 ||
+        name->find('/', prefix.size()) != std::string::npos || ::lstat(name->c_str(), &fst) != 0 ||
+        !S_ISREG(fst.st_mode))
+      return;
+  }
+  log_dir_stamp() = LogDirStamp{log_dir, applied().files, st};
+}
+
 std::optional<py::object> unchanged_logger(py::handle cls, py::handle logger_name, py::handle log_level,
                                            py::handle max_bytes) {
   if (!own_hooks(cls) || !PyUnicode_CheckExact(logger_name.ptr()) || !os_untouched()) return std::nullopt;
@@ -610,9 +703,10 @@ std::optional<py::object> unchanged_logger(py::handle cls, py::handle logger_nam
   const Applied& a = applied();
   py::object config = interned_attr(cls, "_config_dict");
   if (a.record.is_none() || !PyDict_CheckExact(config.ptr()) || !config.equal(a.record)) return std::nullopt;
-  PyObject* loggers = PyDict_GetItemString(config.ptr(), "loggers");
-  PyObject* handlers = PyDict_GetItemString(config.ptr(), "handlers");
-  PyObject* root = PyDict_GetItemString(config.ptr(), "root");
+  const Keys& k = keys();
+  PyObject* loggers = PyDict_GetItem(config.ptr(), k.loggers);
+  PyObject* handlers = PyDict_GetItem(config.ptr(), k.handlers);
+  PyObject* root = PyDict_GetItem(config.ptr(), k.root);
   if (loggers == nullptr || handlers == nullptr || root == nullptr || !PyDict_Check(loggers) ||
       !PyDict_Check(handlers) || !PyDict_Check(root))
     return std::nullopt;
@@ -622,8 +716,8 @@ std::optional<py::object> unchanged_logger(py::handle cls, py::handle logger_nam
   if (logger_entry == nullptr || handler_entry == nullptr || !PyDict_Check(logger_entry) ||
       !PyDict_Check(handler_entry))
     return std::nullopt;
-  PyObject* old_level = PyDict_GetItemString(logger_entry, "level");
-  PyObject* old_size = PyDict_GetItemString(handler_entry, "maxBytes");
+  PyObject* old_level = PyDict_GetItem(logger_entry, k.level);
+  PyObject* old_size = PyDict_GetItem(handler_entry, k.max_bytes);
   if (old_level == nullptr || old_size == nullptr) return std::nullopt;
   py::handle level = truthy(log_level) ? log_level : py::handle(old_level);
   py::handle size = truthy(max_bytes) ? max_bytes : py::handle(old_size);
@@ -632,20 +726,24 @@ std::optional<py::object> unchanged_logger(py::handle cls, py::handle logger_nam
   py::object user_dir = home ? py::object(*home) : modules().os_path.attr("expanduser")("~");
   if (!PyUnicode_CheckExact(user_dir.ptr())) return std::nullopt;
   py::str log_dir = joined(user_dir, kLogDirName);
-  if (!usable_dir(log_dir)) return std::nullopt;  // missing or unusable: the full path decides
+  const std::optional<std::string> log_dir_path = system_path(log_dir);
+  const bool stamped = log_dir_path && log_dir_as_stamped(*log_dir_path);
+  if (!stamped && !usable_dir(log_dir)) return std::nullopt;  // missing or unusable: the full path decides
 
   const py::str filename = joined(log_dir, (ostrel::str(logger_name) + ".log").c_str());
   py::list logger_handlers;
-  logger_handlers.append(kConsoleHandler);
+  logger_handlers.append(k.console);
   logger_handlers.append(handler_name);
   if (!same_entry(handler_entry, file_handler_entry(cls, filename, level, size)) ||
       !same_entry(logger_entry, logger_entry_of(level, logger_handlers)))
     return std::nullopt;
-  PyObject* root_handlers = PyDict_GetItemString(root, "handlers");
+  PyObject* root_handlers = PyDict_GetItem(root, k.handlers);
   if (root_handlers == nullptr || !PyList_Check(root_handlers)) return std::nullopt;
   const int listed = PySequence_Contains(root_handlers, handler_name.ptr());
   if (listed < 0) throw py::error_already_set();
-  if (listed == 0 || !already_applied(config, /*record_compared=*/true)) return std::nullopt;
+  if (listed == 0 || !already_applied(config, /*record_compared=*/true, /*files_known=*/stamped))
+    return std::nullopt;
+  if (!stamped && log_dir_path) stamp_log_dir(*log_dir_path);
   return interned_attr(modules().logging, "getLogger")(logger_name);
 }
 

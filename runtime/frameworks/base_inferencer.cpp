@@ -114,11 +114,14 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
   if (self.attr("_input_dims").is_none())
     self.attr("_input_dims") = self.attr("fetch_model_input_dimensions")();
   if (self.attr("_inference_dtype").is_none()) {
-    py::object dtype = py::none();
-    try {
-      dtype = self.attr("fetch_model_input_dtype")();
-    } catch (py::error_already_set& e) {
-      if (!e.matches(PyExc_NotImplementedError)) throw;
+    // NotImplementedError counts as no answer (taken off the C level: back-ends that cannot tell raise it
+    // on every load).
+    static PyObject* const fetch_dtype = PyUnicode_InternFromString("fetch_model_input_dtype");
+    py::object dtype = py::reinterpret_steal<py::object>(PyObject_CallMethodNoArgs(self.ptr(), fetch_dtype));
+    if (!dtype) {
+      if (!PyErr_ExceptionMatches(PyExc_NotImplementedError)) throw py::error_already_set();
+      PyErr_Clear();
+      dtype = py::none();
     }
     self.attr("_inference_dtype") = truthy(dtype) ? dtype : numpy().attr("float32");
   }

@@ -136,9 +136,21 @@ void warn_if_runtime_compiled_for_wrong_hardware(py::object self, py::object inf
               "Attempting to run inference on ONNX model, but the onnxruntime module is not loaded. Please "
               "reinstall onnxrutime") +
               (gpu ? "-gpu" : ""));
+  // The device the runtime was built for does not change: asked once per runtime module and function.
+  struct Asked {
+    py::object module, get_device, device;
+  };
+  static Asked* asked = new Asked();  // process lifetime
   py::object device;
   try {
-    device = modules[py::str("onnxruntime")].attr("get_device")().attr("lower")();
+    py::object runtime = modules[py::str("onnxruntime")];
+    py::object get_device = runtime.attr("get_device");
+    if (asked->device && runtime.is(asked->module) && get_device.is(asked->get_device)) {
+      device = asked->device;
+    } else {
+      device = get_device().attr("lower")();
+      *asked = {runtime, get_device, device};
+    }
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_AttributeError)) throw;
     ostrel::raise_with_context(

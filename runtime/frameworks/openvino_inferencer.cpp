@@ -46,6 +46,7 @@ namespace {
 constexpr const char* kFile = "ostrel/frameworks/openvino_inferencer.py";
 
 ostrel::ModuleAttributes mod_attr;  // this module
+py::handle g_runtime_core;          // the runtime's Core class
 
 void log(py::handle self, int level, const std::string& message) {
   ostrel::log(self.attr("_logger"), level, message, kFile);
@@ -217,8 +218,30 @@ class LinkedModel {
   std::string folder_, xml_, weights_;
 };
 
+// The runtime's Core for a load. The one made from the runtime's own class is kept for the process, made
+// on first use: a new Core costs about a millisecond and starts without the CPU plugin's state of
+// earlier compilations. A child made by fork gets its own, since the parent's thread pools do not cross
+// the fork (the parent's is left alone there). A class put in the module's place is called for each load.
+py::object runtime_core() {
+  struct Kept {
+    py::object core;
+    pid_t owner = 0;
+  };
+  static Kept* kept = new Kept();  // process lifetime, like the runtime it holds
+  py::object core_class = mod_attr("Core");
+  if (!core_class.is(g_runtime_core)) return core_class();
+  if (kept->core && kept->owner == ::getpid()) return kept->core;
+  py::object made = core_class();  // may let other threads run: the first one kept wins
+  if (!kept->core || kept->owner != ::getpid()) {
+    if (kept->core) kept->core.release();  // the parent's: not torn down in the child
+    kept->core = made;
+    kept->owner = ::getpid();
+  }
+  return kept->core;
+}
+
 py::object load_engine(py::object self, py::object xml_path) {
-  py::object core = mod_attr("Core")();
+  py::object core = runtime_core();
   const std::string xml = ostrel::fs_bytes(xml_path);
   const std::string weights = weights_path(xml);
   // A FIFO or device named like the model or its weights would block the read.
@@ -692,6 +715,7 @@ MODTREE_MODULE("frameworks.openvino_inferencer", m) {
   }
 
   m.attr("Core") = openvino.attr("Core");
+  g_runtime_core = py::object(m.attr("Core")).inc_ref();
   m.attr("CompiledModel") = openvino.attr("CompiledModel");
   m.attr("get_openvino_version") = openvino.attr("get_version");
   m.attr("InferenceHardware") = import_from("ostrel", "InferenceHardware");

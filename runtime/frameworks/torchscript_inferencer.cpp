@@ -31,5 +31,6 @@ py::object load_torch_model(py::object self, py::object checkpoint_file) {
 
 MODTREE_MODULE("frameworks.torchscript_inferencer", m) {
   mod_attr.bind(m);
-  ostrel::torch_backend::define_backend(m, "TorchScriptInferencer", "TORCHSCRIPT", &load_torch_model);
+  ostrel::torch_backend::define_backend(m, "TorchScriptInferencer", "TORCHSCRIPT", &load_torch_model,
+                                        /*loads_onto_device=*/true);
 }

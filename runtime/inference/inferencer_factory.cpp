@@ -114,7 +114,9 @@ py::object get_inferencer_for_framework(py::object framework, py::object model_c
                                       {"input_dims", input_dims},
                                       {"static_batch_size", static_batch_size},
                                       {"logging_verbosity", logging_verbosity}});
-  auto is = [&](const char* name) { return framework.equal(member("FrameworkType", name).attr("value")); };
+  // A member's value read from its own attribute, not through the enumeration's Python-level property:
+  // every load walks the rows down to its framework.
+  auto is = [&](const char* name) { return framework.equal(member("FrameworkType", name).attr("_value_")); };
 
   if (is("ONNX")) {
     py::object OnnxInferencer = backend("onnx_inferencer", "OnnxInferencer");

@@ -272,7 +272,7 @@ py::object update_logger_level(py::object logging_verbosity) {
         "Ostrel", py::arg("log_level") = LoggerManager.attr("DEFAULT_LOGGING_LEVEL"));
     return py::none();
   }
-  py::object level = py::module_::import("logging").attr("getLevelName")(logging_verbosity);
+  py::object level = mod_attr("logging").attr("getLevelName")(logging_verbosity);
   LoggerManager.attr("get_and_update_logger")("Ostrel", py::arg("log_level") = level);
   return level;
 }

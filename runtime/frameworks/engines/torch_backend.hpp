@@ -15,9 +15,11 @@ namespace py = pybind11;
 
 // Binds the module names both back-end modules import and builds the back-end class:
 // a TorchInferenceEngine subclass with the five-setting constructor, `load_torch_model` and
-// `framework_type` (the FrameworkType member named `framework_member`).
+// `framework_type` (the FrameworkType member named `framework_member`). `loads_onto_device` says that
+// `load` reads the module straight onto the engine's device, so the engine does not move it again.
 template <class LoadFn>
-py::object define_backend(py::module_& m, const char* class_name, const char* framework_member, LoadFn load) {
+py::object define_backend(py::module_& m, const char* class_name, const char* framework_member, LoadFn load,
+                          bool loads_onto_device = false) {
   using modtree::import_from;
   m.attr("List") = import_from("typing", "List");
   m.attr("Tuple") = import_from("typing", "Tuple");
@@ -48,6 +50,7 @@ py::object define_backend(py::module_& m, const char* class_name, const char* fr
       py::arg("self"), py::arg("checkpoint_file"), py::arg("inference_hardware") = none,
       py::arg("input_dims") = none, py::arg("static_batch_size") = none, py::arg("logging_verbosity") = none);
   cls.def("load_torch_model", load, py::arg("self"), py::arg("checkpoint_file"));
+  if (loads_onto_device) cls.attr("_loads_onto_device", py::bool_(true));
   cls.def_property("framework_type", [member](py::object) { return member; });
   *self_class = cls.build();
   return *self_class;

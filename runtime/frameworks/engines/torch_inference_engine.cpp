@@ -292,6 +292,19 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
   return predict_body(call.self, call.x, call.kwvalues, kwnames, call.x_keyword).release().ptr();
 }
 
+// A module does not tell its inputs' element types. Raised without a C++ exception in between: every
+// load asks, and the constructor takes the refusal as "not known".
+PyObject* no_input_dtype(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs != 1 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+    PyErr_SetString(PyExc_TypeError, "fetch_model_input_dtype() takes only self");
+    return nullptr;
+  }
+  PyErr_SetNone(PyExc_NotImplementedError);
+  return nullptr;
+}
+PyMethodDef g_no_input_dtype_def = ostrel::fastcall_method<&no_input_dtype>(
+    "fetch_model_input_dtype", "fetch_model_input_dtype($self, /)\n--\n\n");
+
 PyMethodDef g_predict_def = ostrel::fastcall_method<&predict>(
     "predict",
     "predict($self, /, x=None, **kwargs)\n--\n\n"
@@ -329,7 +342,8 @@ void load_model(py::object self) {
         ostrel::refuse_non_regular_tree(self.attr("_checkpoint_file"));
         py::object model = self.attr("load_torch_model")(self.attr("_checkpoint_file"));
         self.attr("model") = model;
-        model.attr("to")(device);
+        // A loader that reads the module straight onto the device leaves nothing to move.
+        if (!ostrel::truthy(self.attr("_loads_onto_device"))) model.attr("to")(device);
         model.attr("eval")();
       },
       load_errors);
@@ -399,15 +413,15 @@ MODTREE_MODULE("frameworks.engines.torch_inference_engine", m) {
       "load_torch_model", [](py::object, py::object) -> py::object { raise(PyExc_NotImplementedError); },
       py::arg("self"), py::arg("checkpoint_file"));
   cls.attr("predict", predict_method);
+  // True on a back-end whose load_torch_model already places the module on `device`.
+  cls.attr("_loads_onto_device", py::bool_(false));
   cls.def(
       "_dispose_all_resources",
       [](py::object self) { ostrel::delete_instance_resources(self, {"device", "model"}); },
       py::arg("self"));
   cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("PYTORCH"); });
   cls.def_property("framework_version", [](py::object) { return mod_attr("torch").attr("__version__"); });
-  cls.def(
-      "fetch_model_input_dtype", [](py::object) -> py::object { raise(PyExc_NotImplementedError); },
-      py::arg("self"));
+  cls.attr("fetch_model_input_dtype", modtree::raw_method(&g_no_input_dtype_def, m));
   cls.def("_get_model_size", &model_size, py::arg("self"));
   g_engine = cls.build().inc_ref();
 }
