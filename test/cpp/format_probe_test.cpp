@@ -1,4 +1,5 @@
 #include "native/format_probe.hpp"
+#include "test/cpp/protobuf_text.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -26,20 +27,9 @@ std::optional<std::string> probe(const std::string& bytes) {
 // ---- protobuf by hand
 // ---------------------------------------------------------------------------------------
 
-std::string varint(std::uint64_t v) {
-  std::string s;
-  do {
-    std::uint8_t b = v & 0x7f;
-    v >>= 7;
-    if (v) b |= 0x80;
-    s += static_cast<char>(b);
-  } while (v);
-  return s;
-}
-std::string num(std::uint32_t field, std::uint64_t v) { return varint(field << 3) + varint(v); }
-std::string len(std::uint32_t field, const std::string& payload) {
-  return varint((field << 3) | 2) + varint(payload.size()) + payload;
-}
+using ostrel::testing::len;
+using ostrel::testing::num;
+using ostrel::testing::varint;
 
 // ModelProto: ir_version, producer, opset_import {domain "", version 17}, graph {node Relu, name, input,
 // output}

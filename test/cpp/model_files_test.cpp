@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "native/format_probe.hpp"
+#include "test/cpp/protobuf_text.hpp"
 
 namespace fs = std::filesystem;
 using ostrel::native::entry_bytes;
@@ -37,20 +38,9 @@ class ModelFiles : public ::testing::Test {
   fs::path dir_;
 };
 
-std::string varint(std::uint64_t v) {
-  std::string s;
-  do {
-    std::uint8_t b = v & 0x7f;
-    v >>= 7;
-    if (v) b |= 0x80;
-    s += static_cast<char>(b);
-  } while (v);
-  return s;
-}
-std::string num(std::uint32_t field, std::uint64_t v) { return varint(field << 3) + varint(v); }
-std::string len(std::uint32_t field, const std::string& payload) {
-  return varint((field << 3) | 2) + varint(payload.size()) + payload;
-}
+using ostrel::testing::len;
+using ostrel::testing::num;
+using ostrel::testing::varint;
 // A TensorProto kept in `location` (data_location EXTERNAL), or inline when location is empty.
 std::string tensor(const std::string& location) {
   std::string t = len(8, "w");
