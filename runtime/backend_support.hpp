@@ -339,4 +339,12 @@ inline void delete_instance_resources(py::handle self, std::initializer_list<con
   for (const char* name : names) remove(name);
 }
 
+// The owner of a new reference that a C-API call returns: `steal(PyObject_GetAttr(o, name))`. A null
+// result (the call failed and set the Python error) throws that error, so a body run under the entry
+// guard (fastcall_method, guarded) reads straight on, and the reference goes when the owner does.
+inline py::object steal(PyObject* o) {
+  if (o == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(o);
+}
+
 }  // namespace ostrel

@@ -75,6 +75,10 @@ CASES = [
     ("torch", Exception("plain"), exc.OstrelError, BARE),
     ("torch", KeyboardInterrupt(), KeyboardInterrupt, UNCHANGED),
     ("torch", SystemExit(3), SystemExit, UNCHANGED),
+    # TFLite translates nothing: the interpreter's errors leave the constructor as they are.
+    ("tflite", ValueError("Model provided has model identifier 'abcd'"), ValueError, UNCHANGED),
+    ("tflite", RuntimeError("allocate"), RuntimeError, UNCHANGED),
+    ("tflite", KeyboardInterrupt(), KeyboardInterrupt, UNCHANGED),
 ]
 # TensorRT, as the child interpreter builds the cases: (error the framework raises, class the caller sees,
 # message). The runner's own FailedToLoadCheckpointError and any other error pass as they are.
@@ -144,8 +148,17 @@ def _load_torch(samples, monkeypatch, tmp_path, error):
     Engine(checkpoint_file="in-memory", inference_hardware=CPU)
 
 
+def _load_tflite(samples, monkeypatch, tmp_path, error):
+    from ostrel.frameworks import tflite_inferencer as module
+
+    monkeypatch.setattr(module, "tf_lite", types.SimpleNamespace(Interpreter=_raising(error)))
+    model = tmp_path / "model.tflite"
+    model.write_bytes(b"TFL3")
+    module.TFLiteInferencer(str(model), inference_hardware=CPU)
+
+
 LOADERS = {"onnx": _load_onnx, "openvino": _load_openvino, "tf2": _load_tf2, "keras": _load_keras,
-           "torch": _load_torch}
+           "torch": _load_torch, "tflite": _load_tflite}
 
 
 def _expect(raised, error, cls, message):

@@ -53,22 +53,25 @@ py::object input_keys(py::object model) {
   return py::tuple(keys);
 }
 
+// Anything the rows do not take (a missing or unreadable file among them) keeps the caught text.
+ostrel::LoadErrorTable load_errors() {
+  return {mod_attr.module(),
+          ostrel::tensorflow_load_rules(mod_attr("tf"), "Keras ran into error while loading the model: ",
+                                        "Keras raised an value error while loading the model: "),
+          ostrel::OtherLoadErrors::kFailedToLoadCheckpoint};
+}
+
 void load_model(py::object self) {
-  py::object tf = mod_attr("tf");
-  try {
-    py::object allow_growth =
-        modtree::import_from("ostrel.frameworks.tensorflow_inferencer", "allow_tf_memory_growth");
-    allow_growth(self.attr("_logger"));
-    ostrel::refuse_non_regular_tree(self.attr("_checkpoint_file"));
-    self.attr("model") = tf.attr("keras").attr("models").attr("load_model")(self.attr("_checkpoint_file"),
-                                                                            py::arg("compile") = false);
-  } catch (py::error_already_set& e) {
-    // Anything the rows do not take (a missing or unreadable file among them): the caught text.
-    ostrel::raise_load_error(e, {mod_attr.module(),
-                                 ostrel::tensorflow_load_rules(tf, "Keras ran into error while loading the model: ",
-                                                               "Keras raised an value error while loading the model: "),
-                                 ostrel::OtherLoadErrors::kFailedToLoadCheckpoint});
-  }
+  ostrel::translating_load_errors(
+      [&] {
+        py::object allow_growth =
+            modtree::import_from("ostrel.frameworks.tensorflow_inferencer", "allow_tf_memory_growth");
+        allow_growth(self.attr("_logger"));
+        ostrel::refuse_non_regular_tree(self.attr("_checkpoint_file"));
+        self.attr("model") = mod_attr("tf").attr("keras").attr("models").attr("load_model")(
+            self.attr("_checkpoint_file"), py::arg("compile") = false);
+      },
+      load_errors);
   self.attr("_input_keys") = truthy(self.attr("model")) ? input_keys(self.attr("model")) : py::none();
 }
 
@@ -184,63 +187,52 @@ PyObject* single_input(PyObject* model, PyObject* x) {
 }
 
 // For a model whose inputs are a mapping: an array, or a list of one array per input in the order of
-// `model.inputs`, becomes the mapping of the model's keys (new reference); anything else is returned
-// as given (new reference).
-PyObject* keyed_input(PyObject* keys, PyObject* x) {
+// `model.inputs`, becomes the mapping of the model's keys; anything else is returned as given.
+py::object keyed_input(PyObject* keys, PyObject* x) {
   Py_ssize_t n = PyTuple_GET_SIZE(keys);
   bool sequence = (PyList_Check(x) || PyTuple_Check(x)) && PySequence_Fast_GET_SIZE(x) == n;
   bool single = n == 1 && !PyDict_Check(x) && !PyList_Check(x) && !PyTuple_Check(x);
-  if (!sequence && !single) return Py_NewRef(x);
-  py::object mapping = py::reinterpret_steal<py::object>(PyDict_New());
-  if (!mapping) return nullptr;
+  if (!sequence && !single) return py::reinterpret_borrow<py::object>(x);
+  py::object mapping = ostrel::steal(PyDict_New());
   for (Py_ssize_t i = 0; i < n; ++i)
     if (PyDict_SetItem(mapping.ptr(), PyTuple_GET_ITEM(keys, i), single ? x : PySequence_Fast_GET_ITEM(x, i)) != 0)
-      return nullptr;
-  return mapping.release().ptr();
+      throw py::error_already_set();
+  return mapping;
 }
 
 // `model.predict_on_batch(x)` as a list: a single output splits into one array per sample, several
 // outputs give one array each, a mapping of outputs gives its arrays in its order.
-PyObject* run_predict(PyObject* self, PyObject* x) {
-  py::object model = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_model));
-  if (!model) return nullptr;
-  py::object keys = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_input_keys));
-  if (!keys) return nullptr;
-  py::object feed;
-  if (PyTuple_Check(keys.ptr()))
-    feed = py::reinterpret_steal<py::object>(keyed_input(keys.ptr(), x));
-  else
-    feed = py::reinterpret_borrow<py::object>(single_input(model.ptr(), x));
-  if (!feed) return nullptr;
+py::object run_predict(PyObject* self, PyObject* x) {
+  py::object model = ostrel::steal(PyObject_GetAttr(self, s_model));
+  py::object keys = ostrel::steal(PyObject_GetAttr(self, s_input_keys));
+  py::object feed = PyTuple_Check(keys.ptr()) ? keyed_input(keys.ptr(), x)
+                                              : py::reinterpret_borrow<py::object>(single_input(model.ptr(), x));
   PyObject* call_args[3] = {nullptr, model.ptr(), feed.ptr()};
-  py::object result = py::reinterpret_steal<py::object>(
+  py::object result = ostrel::steal(
       PyObject_VectorcallMethod(s_predict_on_batch, call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  if (!result) return nullptr;
-  if (PyDict_Check(result.ptr())) return PyDict_Values(result.ptr());
-  return PySequence_List(result.ptr());
+  return ostrel::steal(PyDict_Check(result.ptr()) ? PyDict_Values(result.ptr()) : PySequence_List(result.ptr()));
 }
 
-PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+py::object predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ostrel::PredictArgs call;
-  if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) return nullptr;
+  if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) throw py::error_already_set();
   PyObject* x = call.given_x();
-  if (x != nullptr) {
-    ostrel::InputsForm form;
-    if (!ostrel::inputs_form(x, form)) return nullptr;
-    if (form == ostrel::InputsForm::kMapping && !PyDict_Check(x)) {
-      // Keras reads plain dicts by name.
-      py::object named = py::reinterpret_steal<py::object>(ostrel::inputs_by_name(x, form, nullptr));
-      return named ? run_predict(call.self, named.ptr()) : nullptr;
-    }
-    if (!PyTuple_Check(x)) return run_predict(call.self, x);
-    // A tuple is the inputs in order, as a list is: Keras reads a tuple as a structure of its own.
-    py::object values = py::reinterpret_steal<py::object>(PySequence_List(x));
-    return values ? run_predict(call.self, values.ptr()) : nullptr;
+  if (x == nullptr) {
+    // Named inputs: the mapping from input name to array goes to the framework as x.
+    py::object mapping = ostrel::steal(ostrel::named_inputs(call));
+    return run_predict(call.self, mapping.ptr());
   }
-  // Named inputs: the mapping from input name to array goes to the framework as x.
-  py::object mapping = py::reinterpret_steal<py::object>(ostrel::named_inputs(call));
-  if (!mapping) return nullptr;
-  return run_predict(call.self, mapping.ptr());
+  ostrel::InputsForm form;
+  if (!ostrel::inputs_form(x, form)) throw py::error_already_set();
+  if (form == ostrel::InputsForm::kMapping && !PyDict_Check(x)) {
+    // Keras reads plain dicts by name.
+    py::object named = ostrel::steal(ostrel::inputs_by_name(x, form, nullptr));
+    return run_predict(call.self, named.ptr());
+  }
+  if (!PyTuple_Check(x)) return run_predict(call.self, x);
+  // A tuple is the inputs in order, as a list is: Keras reads a tuple as a structure of its own.
+  py::object values = ostrel::steal(PySequence_List(x));
+  return run_predict(call.self, values.ptr());
 }
 
 PyMethodDef g_predict_def =

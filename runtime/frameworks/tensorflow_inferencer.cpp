@@ -146,6 +146,16 @@ py::object output_keys(py::object self) {
   return py::tuple(ostrel::builtin("sorted")(outputs));
 }
 
+// An OSError while TensorFlow reads the folder is a bad archive; anything the rows do not take keeps
+// the caught text.
+ostrel::LoadErrorTable load_errors() {
+  auto rules = ostrel::tensorflow_load_rules(mod_attr("tf"), "Tensorflow raised an error while loading th model: ",
+                                             "Tensorflow received an invalid value/argument while loading th model: ");
+  rules.insert(rules.begin(), {ostrel::classes({PyExc_OSError}), "BadSavedModelZipError",
+                               "Failed to load saved model from provided zip file.", /*with_text=*/false});
+  return {mod_attr.module(), std::move(rules), ostrel::OtherLoadErrors::kFailedToLoadCheckpoint};
+}
+
 void load_model(py::object self) {
   mod_attr("allow_tf_memory_growth")(self.attr("_logger"));
   py::object path = mod_attr("os").attr("path");
@@ -160,16 +170,9 @@ void load_model(py::object self) {
   if (!truthy(path.attr("isdir")(self.attr("_checkpoint_file"))))
     raise(mod_attr("BadSavedModelZipError"), "Failed to load the saved model. The path doesn't exist.");
   ostrel::refuse_non_regular_tree(self.attr("_checkpoint_file"));  // saved_model.pb as a FIFO would block
-  py::object tf = mod_attr("tf");
-  try {
-    self.attr("model") = tf.attr("saved_model").attr("load")(self.attr("_checkpoint_file"));
-  } catch (py::error_already_set& e) {
-    auto rules = ostrel::tensorflow_load_rules(tf, "Tensorflow raised an error while loading th model: ",
-                                               "Tensorflow received an invalid value/argument while loading th model: ");
-    rules.insert(rules.begin(), {ostrel::classes({PyExc_OSError}), "BadSavedModelZipError",
-                                 "Failed to load saved model from provided zip file.", /*with_text=*/false});
-    ostrel::raise_load_error(e, {mod_attr.module(), std::move(rules), ostrel::OtherLoadErrors::kFailedToLoadCheckpoint});
-  }
+  ostrel::translating_load_errors(
+      [&] { self.attr("model") = mod_attr("tf").attr("saved_model").attr("load")(self.attr("_checkpoint_file")); },
+      load_errors);
   self.attr("_output_keys") = output_keys(self);
 }
 
@@ -327,47 +330,38 @@ PyObject* s_model;
 PyObject* s_numpy;
 PyObject* s_output_keys;
 
-PyObject* to_numpy(PyObject* tensor) { return PyObject_CallMethodNoArgs(tensor, s_numpy); }
-
 // One array per output: a single tensor gives one; a sequence gives its items in order; a mapping
 // gives its values in the serving signature's output order (its own order where that is unknown).
-PyObject* outputs_of(PyObject* self, PyObject* prediction) {
-  py::object out = py::reinterpret_steal<py::object>(PyList_New(0));
-  if (!out) return nullptr;
+py::object outputs_of(PyObject* self, PyObject* prediction) {
+  py::object out = ostrel::steal(PyList_New(0));
   auto append = [&](PyObject* tensor) {
-    PyObject* array = to_numpy(tensor);
-    if (array == nullptr) return false;
-    int r = PyList_Append(out.ptr(), array);
-    Py_DECREF(array);
-    return r == 0;
+    py::object array = ostrel::steal(PyObject_CallMethodNoArgs(tensor, s_numpy));
+    if (PyList_Append(out.ptr(), array.ptr()) != 0) throw py::error_already_set();
   };
   if (PyDict_Check(prediction)) {
-    py::object keys = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_output_keys));
-    if (!keys) return nullptr;
+    py::object keys = ostrel::steal(PyObject_GetAttr(self, s_output_keys));
     bool ordered = keys.ptr() != Py_None && PyTuple_GET_SIZE(keys.ptr()) == PyDict_GET_SIZE(prediction);
     if (ordered) {
       for (Py_ssize_t i = 0; ordered && i < PyTuple_GET_SIZE(keys.ptr()); ++i)
         ordered = PyDict_Contains(prediction, PyTuple_GET_ITEM(keys.ptr(), i)) == 1;
     }
-    if (PyErr_Occurred()) return nullptr;
+    if (PyErr_Occurred()) throw py::error_already_set();
     if (ordered) {
       for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keys.ptr()); ++i)
-        if (!append(PyDict_GetItem(prediction, PyTuple_GET_ITEM(keys.ptr(), i)))) return nullptr;
+        append(PyDict_GetItem(prediction, PyTuple_GET_ITEM(keys.ptr(), i)));
     } else {
       PyObject *key, *value;
       Py_ssize_t pos = 0;
-      while (PyDict_Next(prediction, &pos, &key, &value))
-        if (!append(value)) return nullptr;
+      while (PyDict_Next(prediction, &pos, &key, &value)) append(value);
     }
   } else if (PyList_Check(prediction) || PyTuple_Check(prediction)) {
-    py::object items = py::reinterpret_steal<py::object>(PySequence_Fast(prediction, "outputs"));
-    if (!items) return nullptr;
+    py::object items = ostrel::steal(PySequence_Fast(prediction, "outputs"));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.ptr()); ++i)
-      if (!append(PySequence_Fast_ITEMS(items.ptr())[i])) return nullptr;
-  } else if (!append(prediction)) {
-    return nullptr;
+      append(PySequence_Fast_ITEMS(items.ptr())[i]);
+  } else {
+    append(prediction);
   }
-  return out.release().ptr();
+  return out;
 }
 
 PyObject* s_call_target;
@@ -379,86 +373,78 @@ PyObject* s_serving_default;
 // (names: the signature's input names in input order, for arrays given by position); inputs: the
 // signature's input names in input order, for a mapping given as `x` (None without a signature). Kept
 // on the instance and rebuilt when `model` changes.
-PyObject* call_target(PyObject* self, PyObject* model) {
+py::object call_target(PyObject* self, PyObject* model) {
   PyObject* cached = PyObject_GetAttr(self, s_call_target);
   if (cached == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
     PyErr_Clear();
   } else {
-    py::object owner = py::reinterpret_steal<py::object>(cached);
+    py::object owner = ostrel::steal(cached);
     if (PyTuple_Check(cached) && PyTuple_GET_SIZE(cached) == 4 && PyTuple_GET_ITEM(cached, 0) == model)
-      return owner.release().ptr();
+      return owner;
   }
-  return ostrel::guarded([&]() -> PyObject* {
-    py::object loaded = py::reinterpret_borrow<py::object>(model);
-    py::object target = loaded, names = py::none(), inputs = py::none();
-    if (py::hasattr(loaded, py::handle(s_signatures))) {
-      py::object signatures = loaded.attr(py::handle(s_signatures));
-      if (signatures.contains(py::handle(s_serving_default))) {
-        py::object signature = signatures[py::handle(s_serving_default)];
-        if (!PyCallable_Check(model)) {
-          target = signature;
-          names = inputs = py::tuple(input_order(loaded, signature));
-        } else {
-          try {
-            inputs = py::tuple(input_order(loaded, signature));
-          } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_Exception)) throw;  // no input order known: a mapping goes by name
-          }
+  py::object loaded = py::reinterpret_borrow<py::object>(model);
+  py::object target = loaded, names = py::none(), inputs = py::none();
+  if (py::hasattr(loaded, py::handle(s_signatures))) {
+    py::object signatures = loaded.attr(py::handle(s_signatures));
+    if (signatures.contains(py::handle(s_serving_default))) {
+      py::object signature = signatures[py::handle(s_serving_default)];
+      if (!PyCallable_Check(model)) {
+        target = signature;
+        names = inputs = py::tuple(input_order(loaded, signature));
+      } else {
+        try {
+          inputs = py::tuple(input_order(loaded, signature));
+        } catch (py::error_already_set& e) {
+          if (!e.matches(PyExc_Exception)) throw;  // no input order known: a mapping goes by name
         }
       }
     }
-    py::tuple entry = py::make_tuple(loaded, target, names, inputs);
-    if (PyObject_SetAttr(self, s_call_target, entry.ptr()) != 0) throw py::error_already_set();
-    return entry.release().ptr();
-  });
+  }
+  py::tuple entry = py::make_tuple(loaded, target, names, inputs);
+  if (PyObject_SetAttr(self, s_call_target, entry.ptr()) != 0) throw py::error_already_set();
+  return entry;
 }
 
 // A clear error for positional arrays that do not match the signature's inputs in number.
-PyObject* wrong_input_count(Py_ssize_t given, PyObject* names) {
+[[noreturn]] void refuse_input_count(Py_ssize_t given, PyObject* names) {
   PyErr_Format(PyExc_ValueError,
                "The model's \"serving_default\" signature takes %zd input(s) %R, in this order; got %zd array(s).",
                PyTuple_GET_SIZE(names), names, given);
-  return nullptr;
+  throw py::error_already_set();
 }
 
 // predict(self, /, x=None, **kwargs): the loaded object called with the values of `x` by position
 // (one array counts as a list of one; a mapping gives the values of the signature's inputs in input
 // order) or with the keyword arguments by name; a loaded object that cannot be called has its serving
 // signature called, with positional arrays named in input order.
-PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+py::object predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ostrel::PredictArgs call;
-  if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) return nullptr;
+  if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) throw py::error_already_set();
   PyObject* self = call.self;
   PyObject* x = call.given_x();
   ostrel::InputsForm form = ostrel::InputsForm::kMapping;
-  if (x != nullptr && !ostrel::inputs_form(x, form)) return nullptr;
-  py::object model = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_model));
-  if (!model) return nullptr;
-  py::object entry = py::reinterpret_steal<py::object>(call_target(self, model.ptr()));
-  if (!entry) return nullptr;
+  if (x != nullptr && !ostrel::inputs_form(x, form)) throw py::error_already_set();
+  py::object model = ostrel::steal(PyObject_GetAttr(self, s_model));
+  py::object entry = call_target(self, model.ptr());
   PyObject* target = PyTuple_GET_ITEM(entry.ptr(), 1);
   PyObject* names = PyTuple_GET_ITEM(entry.ptr(), 2);
   PyObject* inputs = PyTuple_GET_ITEM(entry.ptr(), 3);
   // A mapping goes by name to a target that takes names, or where the input order is unknown.
   bool by_name = x == nullptr || (form == ostrel::InputsForm::kMapping && (names != Py_None || inputs == Py_None));
-  py::object kwargs = py::reinterpret_steal<py::object>(
+  py::object kwargs = ostrel::steal(
       x == nullptr ? ostrel::named_inputs(call) : by_name ? ostrel::inputs_by_name(x, form, nullptr) : PyDict_New());
-  if (!kwargs) return nullptr;
-  py::object positional = py::reinterpret_steal<py::object>(by_name ? PyTuple_New(0) : ostrel::inputs_in_order(x, form, inputs));
-  if (!positional) return nullptr;
+  py::object positional = ostrel::steal(by_name ? PyTuple_New(0) : ostrel::inputs_in_order(x, form, inputs));
   if (names != Py_None && PyTuple_GET_SIZE(positional.ptr()) > 0) {
     Py_ssize_t n = PyTuple_GET_SIZE(positional.ptr());
-    if (n != PyTuple_GET_SIZE(names)) return wrong_input_count(n, names);
+    if (n != PyTuple_GET_SIZE(names)) refuse_input_count(n, names);
     for (Py_ssize_t i = 0; i < n; ++i)
       if (PyDict_SetItem(kwargs.ptr(), PyTuple_GET_ITEM(names, i), PyTuple_GET_ITEM(positional.ptr(), i)) != 0)
-        return nullptr;
-    positional = py::reinterpret_steal<py::object>(PyTuple_New(0));
-    if (!positional) return nullptr;
+        throw py::error_already_set();
+    positional = ostrel::steal(PyTuple_New(0));
   }
-  py::object prediction = py::reinterpret_steal<py::object>(
+  py::object prediction = ostrel::steal(
       PyObject_Call(target, positional.ptr(), PyDict_GET_SIZE(kwargs.ptr()) ? kwargs.ptr() : nullptr));
-  if (!prediction) return nullptr;
   return outputs_of(self, prediction.ptr());
 }
 

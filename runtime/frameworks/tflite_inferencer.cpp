@@ -27,6 +27,7 @@
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
 #include "bindings/pyhelpers.hpp"
+#include "runtime/load_errors.hpp"
 
 namespace py = pybind11;
 using ostrel::raise;
@@ -59,7 +60,7 @@ py::object make_interpreter(py::handle checkpoint_file, py::dict options) {
   return interpreter_class(**options);
 }
 
-void load_model(py::object self) {
+void set_up_interpreter(py::object self) {
   ostrel::refuse_non_regular(self.attr("_checkpoint_file"));  // a FIFO would block the interpreter
   py::object hardware = self.attr("_inference_hardware");
   py::dict options;
@@ -89,6 +90,12 @@ void load_model(py::object self) {
   self.attr("_input_shapes") = allocated;
   self.attr("_input_signatures") = signatures;
 }
+
+// No rows: the interpreter's exceptions (a ValueError for a file that is no model among them) and the
+// runtime's own leave the constructor unchanged.
+ostrel::LoadErrorTable load_errors() { return {mod_attr.module(), {}, ostrel::OtherLoadErrors::kPassThrough}; }
+
+void load_model(py::object self) { ostrel::translating_load_errors([&] { set_up_interpreter(self); }, load_errors); }
 
 void assert_loaded_successfully(py::object self) {
   py::object check = self.attr("_assert_checkpoint_component");
@@ -169,165 +176,139 @@ PyObject* s_release;
 // Makes input `position` take an array of `value`'s shape: nothing when the allocated shape is that
 // shape already (or the value is no array); a resize and a new allocation when the shape signature
 // allows it; a ValueError naming the shape the model takes otherwise.
-bool fit_input(PyObject* self, PyObject* interpreter, Py_ssize_t position, PyObject* id, PyObject* value) {
-  PyObject* shape = PyObject_GetAttr(value, s_shape);
-  if (shape == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+void fit_input(PyObject* self, PyObject* interpreter, Py_ssize_t position, PyObject* id, PyObject* value) {
+  PyObject* got = PyObject_GetAttr(value, s_shape);
+  if (got == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
     PyErr_Clear();
-    return true;  // no array: the interpreter answers for it
+    return;  // no array: the interpreter answers for it
   }
-  py::object shape_owner = py::reinterpret_steal<py::object>(shape);
-  py::object allocated = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_input_shapes));
-  if (!allocated) return false;
+  py::object shape = ostrel::steal(got);
+  py::object allocated = ostrel::steal(PyObject_GetAttr(self, s_input_shapes));
   PyObject* current = PyList_GetItem(allocated.ptr(), position);
-  if (current == nullptr) return false;
-  int same = PyObject_RichCompareBool(current, shape, Py_EQ);
-  if (same != 0) return same == 1;
-  return ostrel::guarded([&]() -> PyObject* {
-    py::tuple wanted(py::reinterpret_borrow<py::object>(shape));
-    py::object signature = py::reinterpret_borrow<py::object>(self).attr(py::handle(s_input_signatures))[py::int_(position)];
-    int fits = ostrel::shape_fits(wanted.ptr(), signature.ptr());
-    if (fits < 0) throw py::error_already_set();
-    py::handle target(interpreter);
-    if (!fits) {
-      py::object detail = py::reinterpret_borrow<py::object>(self).attr("_input_details")[py::int_(position)];
-      ostrel::refuse_input_shape(PyExc_ValueError, py::object(detail[py::str("name")]).ptr(), position,
-                                 signature.ptr(), wanted.ptr());
-      throw py::error_already_set();
-    }
-    target.attr(py::handle(s_resize_tensor_input))(py::handle(id), py::list(wanted));
-    target.attr(py::handle(s_allocate_tensors))();
-    PyList_SetItem(allocated.ptr(), position, wanted.release().ptr());
-    return Py_NewRef(Py_True);
-  }) != nullptr;
+  if (current == nullptr) throw py::error_already_set();
+  int same = PyObject_RichCompareBool(current, shape.ptr(), Py_EQ);
+  if (same < 0) throw py::error_already_set();
+  if (same == 1) return;
+  py::tuple wanted(shape);
+  py::object signature = py::handle(self).attr(py::handle(s_input_signatures))[py::int_(position)];
+  int fits = ostrel::shape_fits(wanted.ptr(), signature.ptr());
+  if (fits < 0) throw py::error_already_set();
+  if (!fits) {
+    py::object detail = py::handle(self).attr("_input_details")[py::int_(position)];
+    ostrel::refuse_input_shape(PyExc_ValueError, py::object(detail[py::str("name")]).ptr(), position,
+                               signature.ptr(), wanted.ptr());
+    throw py::error_already_set();
+  }
+  py::handle target(interpreter);
+  target.attr(py::handle(s_resize_tensor_input))(py::handle(id), py::list(wanted));
+  target.attr(py::handle(s_allocate_tensors))();
+  PyList_SetItem(allocated.ptr(), position, wanted.release().ptr());
 }
 
-bool set_tensor(PyObject* interpreter, PyObject* id, PyObject* value) {
+void set_tensor(PyObject* interpreter, PyObject* id, PyObject* value) {
   PyObject* call_args[4] = {nullptr, interpreter, id, value};
-  PyObject* r =
-      PyObject_VectorcallMethod(s_set_tensor, call_args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  Py_XDECREF(r);
-  return r != nullptr;
+  ostrel::steal(PyObject_VectorcallMethod(s_set_tensor, call_args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// `value` (a Python or NumPy number) as a 0-d array of the element type of input `position`; null with
-// the error set on failure.
+// `value` (a Python or NumPy number) as a 0-d array of the element type of input `position`.
 py::object scalar_as_array(PyObject* self, Py_ssize_t position, PyObject* value) {
-  return py::reinterpret_steal<py::object>(ostrel::guarded([&]() -> py::object {
-    py::object detail = py::reinterpret_borrow<py::object>(self).attr("_input_details")[py::int_(position)];
-    return py::module_::import("numpy").attr("asarray")(py::handle(value), py::arg("dtype") = detail[py::str("dtype")]);
-  }));
+  py::object detail = py::handle(self).attr("_input_details")[py::int_(position)];
+  return py::module_::import("numpy").attr("asarray")(py::handle(value), py::arg("dtype") = detail[py::str("dtype")]);
 }
 
-// Sets input `position` from `named` (a dict from input name to value); false with an exception set
-// when it is missing or the interpreter refuses it.
-bool set_named_input(PyObject* self, PyObject* interpreter, PyObject* details, Py_ssize_t position, PyObject* named) {
-  PyObject* detail = PySequence_GetItem(details, position);
-  if (detail == nullptr) return false;
-  py::object owner = py::reinterpret_steal<py::object>(detail);
-  py::object name = py::reinterpret_steal<py::object>(PyObject_GetItem(detail, s_name));
-  if (!name) return false;
-  py::object index = py::reinterpret_steal<py::object>(PyObject_GetItem(detail, s_index));
-  if (!index) return false;
-  PyObject* value = PyDict_GetItemWithError(named, name.ptr());
-  if (value == nullptr && PyErr_Occurred()) return false;
+// Sets input `position` from `value`: a number becomes a 0-d array of the input's element type (the
+// interpreter takes arrays), the input is fitted to the array's shape, then set.
+void set_input(PyObject* self, PyObject* interpreter, Py_ssize_t position, PyObject* id, PyObject* value) {
+  int scalar = ostrel::is_scalar(value);
+  if (scalar < 0) throw py::error_already_set();
   py::object as_array;
-  if (value != nullptr) {
-    int scalar = ostrel::is_scalar(value);
-    if (scalar < 0) return false;
-    if (scalar == 1) {
-      as_array = scalar_as_array(self, position, value);
-      if (!as_array) return false;
-      value = as_array.ptr();
-    }
+  if (scalar == 1) {
+    as_array = scalar_as_array(self, position, value);
+    value = as_array.ptr();
   }
-  if (value != nullptr && value != Py_None && !fit_input(self, interpreter, position, index.ptr(), value))
-    return false;
+  fit_input(self, interpreter, position, id, value);
+  set_tensor(interpreter, id, value);
+}
+
+// Sets input `position` from `named` (a dict from input name to value); throws when it is missing or
+// the interpreter refuses it.
+void set_named_input(PyObject* self, PyObject* interpreter, PyObject* details, Py_ssize_t position, PyObject* named) {
+  py::object detail = ostrel::steal(PySequence_GetItem(details, position));
+  py::object name = ostrel::steal(PyObject_GetItem(detail.ptr(), s_name));
+  py::object index = ostrel::steal(PyObject_GetItem(detail.ptr(), s_index));
+  PyObject* value = PyDict_GetItemWithError(named, name.ptr());
+  if (value == nullptr && PyErr_Occurred()) throw py::error_already_set();
   if (value == nullptr || value == Py_None) {
-    PyObject* text = PyUnicode_FromFormat(
-        "You have used explicit inputs by passing keyword arguments. The keyword argument (input) '%S' is "
-        "missing.",
-        name.ptr());
-    if (text != nullptr) {
-      PyErr_SetObject(PyExc_RuntimeError, text);
-      Py_DECREF(text);
-    }
-    return false;
+    PyErr_Format(PyExc_RuntimeError,
+                 "You have used explicit inputs by passing keyword arguments. The keyword argument (input) '%S' is "
+                 "missing.",
+                 name.ptr());
+    throw py::error_already_set();
   }
-  return set_tensor(interpreter, index.ptr(), value);
+  set_input(self, interpreter, position, index.ptr(), value);
+}
+
+// Sets every input from `named`; an input the interpreter refuses (or a missing one) becomes a
+// ValueError naming the input's id and the inputs the model takes, raised from the refusal.
+void set_named_inputs(PyObject* self, PyObject* interpreter, PyObject* input_ids, PyObject* named) {
+  py::object details = ostrel::steal(PyObject_GetAttr(self, s_input_details));
+  Py_ssize_t count = PyObject_Length(input_ids);
+  if (count < 0) throw py::error_already_set();
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    try {
+      set_named_input(self, interpreter, details.ptr(), i, named);
+    } catch (...) {
+      ostrel::set_error_in_flight();
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+      py::error_already_set cause;  // the error in flight
+      py::object id = ostrel::steal(PySequence_GetItem(input_ids, i));
+      ostrel::raise_from(py::reinterpret_borrow<py::object>(PyExc_ValueError)(
+                             "Failed to set the TFLite input with id=" + ostrel::str(id) +
+                             ". Supported inputs are: " + ostrel::str(details)),
+                         cause.value());
+    }
+  }
+}
+
+// Every output tensor of the last invocation, in output order.
+py::object output_tensors(PyObject* self, PyObject* interpreter) {
+  py::object output_ids = ostrel::steal(PyObject_GetAttr(self, s_output_ids));
+  py::object ids = ostrel::steal(PySequence_Fast(output_ids.ptr(), "output ids"));
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(ids.ptr());
+  py::object out = ostrel::steal(PyList_New(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* call_args[3] = {nullptr, interpreter, PySequence_Fast_ITEMS(ids.ptr())[i]};
+    py::object tensor = ostrel::steal(
+        PyObject_VectorcallMethod(s_get_tensor, call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    PyList_SET_ITEM(out.ptr(), i, tensor.release().ptr());
+  }
+  return out;
 }
 
 // Sets the input tensors from `x` (one array, a list or tuple of arrays in input order, or a mapping by
 // input name) or from the keyword arguments by input name, invokes, returns every output tensor. Runs
 // under the inferencer's lock.
-PyObject* predict_locked(const ostrel::PredictArgs& call) {
+py::object predict_locked(const ostrel::PredictArgs& call) {
   PyObject* self = call.self;
   PyObject* x = call.given_x();
   ostrel::InputsForm form = ostrel::InputsForm::kMapping;
-  if (x != nullptr && !ostrel::inputs_form(x, form)) return nullptr;
-  py::object interpreter = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_interpreter));
-  if (!interpreter) return nullptr;
-  py::object input_ids = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_input_ids));
-  if (!input_ids) return nullptr;
+  if (x != nullptr && !ostrel::inputs_form(x, form)) throw py::error_already_set();
+  py::object interpreter = ostrel::steal(PyObject_GetAttr(self, s_interpreter));
+  py::object input_ids = ostrel::steal(PyObject_GetAttr(self, s_input_ids));
   if (form != ostrel::InputsForm::kMapping) {
-    py::object items = py::reinterpret_steal<py::object>(ostrel::inputs_in_order(x, form, nullptr));
-    if (!items) return nullptr;
+    py::object items = ostrel::steal(ostrel::inputs_in_order(x, form, nullptr));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i) {
-      py::object id = py::reinterpret_steal<py::object>(PySequence_GetItem(input_ids.ptr(), i));
-      if (!id) return nullptr;
-      PyObject* value = PyTuple_GET_ITEM(items.ptr(), i);
-      int scalar = ostrel::is_scalar(value);
-      if (scalar < 0) return nullptr;
-      py::object as_array;
-      if (scalar == 1) {
-        // The interpreter takes arrays: a number becomes a 0-d array of the input's element type.
-        as_array = scalar_as_array(self, i, value);
-        if (!as_array) return nullptr;
-        value = as_array.ptr();
-      }
-      if (!fit_input(self, interpreter.ptr(), i, id.ptr(), value)) return nullptr;
-      if (!set_tensor(interpreter.ptr(), id.ptr(), value)) return nullptr;
+      py::object id = ostrel::steal(PySequence_GetItem(input_ids.ptr(), i));
+      set_input(self, interpreter.ptr(), i, id.ptr(), PyTuple_GET_ITEM(items.ptr(), i));
     }
   } else {
-    py::object named = py::reinterpret_steal<py::object>(
-        x != nullptr ? ostrel::inputs_by_name(x, form, nullptr) : ostrel::named_inputs(call));
-    if (!named) return nullptr;
-    py::object details = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_input_details));
-    if (!details) return nullptr;
-    Py_ssize_t count = PyObject_Length(input_ids.ptr());
-    if (count < 0) return nullptr;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      if (set_named_input(self, interpreter.ptr(), details.ptr(), i, named.ptr())) continue;
-      if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-      return ostrel::guarded([&]() -> PyObject* {
-        py::error_already_set cause;  // the error in flight
-        py::object id = py::reinterpret_steal<py::object>(PySequence_GetItem(input_ids.ptr(), i));
-        if (!id) throw py::error_already_set();
-        ostrel::raise_from(py::reinterpret_borrow<py::object>(PyExc_ValueError)(
-                               "Failed to set the TFLite input with id=" + ostrel::str(id) +
-                               ". Supported inputs are: " + ostrel::str(details)),
-                           cause.value());
-      });
-    }
+    py::object named =
+        ostrel::steal(x != nullptr ? ostrel::inputs_by_name(x, form, nullptr) : ostrel::named_inputs(call));
+    set_named_inputs(self, interpreter.ptr(), input_ids.ptr(), named.ptr());
   }
-  PyObject* invoked = PyObject_CallMethodNoArgs(interpreter.ptr(), s_invoke);
-  if (invoked == nullptr) return nullptr;
-  Py_DECREF(invoked);
-  py::object output_ids = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_output_ids));
-  if (!output_ids) return nullptr;
-  py::object ids = py::reinterpret_steal<py::object>(PySequence_Fast(output_ids.ptr(), "output ids"));
-  if (!ids) return nullptr;
-  Py_ssize_t n = PySequence_Fast_GET_SIZE(ids.ptr());
-  py::object out = py::reinterpret_steal<py::object>(PyList_New(n));
-  if (!out) return nullptr;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* call_args[3] = {nullptr, interpreter.ptr(), PySequence_Fast_ITEMS(ids.ptr())[i]};
-    PyObject* tensor =
-        PyObject_VectorcallMethod(s_get_tensor, call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (tensor == nullptr) return nullptr;
-    PyList_SET_ITEM(out.ptr(), i, tensor);
-  }
-  return out.release().ptr();
+  ostrel::steal(PyObject_CallMethodNoArgs(interpreter.ptr(), s_invoke));
+  return output_tensors(self, interpreter.ptr());
 }
 
 // Holds a threading.Lock for its lifetime; the release keeps the error in flight.
@@ -344,14 +325,11 @@ class LockHold {
 
 // predict(self, /, x=None, **kwargs): one call at a time on the interpreter (acquiring the lock lets
 // other threads run while it waits).
-PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+py::object predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ostrel::PredictArgs call;
-  if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) return nullptr;
-  py::object lock = py::reinterpret_steal<py::object>(PyObject_GetAttr(call.self, s_lock));
-  if (!lock) return nullptr;
-  PyObject* acquired = PyObject_CallMethodNoArgs(lock.ptr(), s_acquire);
-  if (acquired == nullptr) return nullptr;
-  Py_DECREF(acquired);
+  if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) throw py::error_already_set();
+  py::object lock = ostrel::steal(PyObject_GetAttr(call.self, s_lock));
+  ostrel::steal(PyObject_CallMethodNoArgs(lock.ptr(), s_acquire));
   LockHold hold(lock.ptr());
   return predict_locked(call);
 }

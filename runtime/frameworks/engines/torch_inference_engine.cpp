@@ -51,10 +51,7 @@ PyObject* intern(const char* s) {
 
 PyObject* keep(py::object o) { return o.release().ptr(); }
 
-py::object steal(PyObject* o) {
-  if (o == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(o);
-}
+using ostrel::steal;
 
 // `model(*args, **kwargs)` in vectorcall form: the module's own call path (nn.Module.__call__ with its
 // hooks, compiled call and tracing checks), as a user calling the model gets it.
