@@ -139,6 +139,43 @@ inline std::string str(py::handle value) { return utf8(py::str(value)); }
 
 inline py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 
+// A file open for the life of this object: `OpenFile f(path, "rb"); data = f->attr("read")(); f.close();`.
+// close() closes at once and lets its error reach the caller; a scope left by an error closes the file
+// on the way out and drops an error of that close, so the error that ended the scope is the one
+// reported.
+class OpenFile {
+ public:
+  OpenFile(py::handle path, const char* mode) : file_(builtin("open")(path, mode)) {}
+  OpenFile(py::handle path, py::handle mode) : file_(builtin("open")(path, mode)) {}
+  explicit OpenFile(py::object file) : file_(std::move(file)) {}  // already open (os.fdopen, for one)
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  ~OpenFile() {
+    if (!file_) return;
+    try {
+      file_.attr("close")();
+    } catch (py::error_already_set&) {  // the error in flight is the one to report
+    }
+  }
+  const py::object& operator*() const { return file_; }
+  const py::object* operator->() const { return &file_; }
+  void close() {
+    py::object file = std::move(file_);
+    file.attr("close")();
+  }
+
+ private:
+  py::object file_;
+};
+
+// The whole content of the file at `path` read in `mode` ("rb": bytes, "r": text).
+inline py::object read_file(py::handle path, const char* mode = "rb") {
+  OpenFile f(path, mode);
+  py::object data = f->attr("read")();
+  f.close();
+  return data;
+}
+
 // Binds standard modules that only some paths of `m` use as attributes of `m` imported on first read
 // (`m.json` imports json then): a module `__getattr__` imports the one asked for and binds it, so later
 // reads are plain lookups and `import ostrel` does not pay for them.

@@ -14,6 +14,7 @@
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
+#include "runtime/frameworks/engines/pushed_context.hpp"
 #include "bindings/pyhelpers.hpp"
 #include "runtime/load_errors.hpp"
 
@@ -116,16 +117,10 @@ py::list fetch_model_input_dtype(py::object self) {
 // context as the stream they are recorded on.
 py::object get_timer(py::object self) {
   py::object model = self.attr("model");
-  py::object context = model.attr("device_context");
-  context.attr("push")();
-  py::object timer;
-  try {
-    timer = mod_attr("get_timer")(self.attr("_inference_hardware"), py::arg("stream") = model.attr("stream"));
-  } catch (py::error_already_set&) {
-    context.attr("pop")();
-    throw;
-  }
-  context.attr("pop")();
+  ostrel::PushedContext pushed(model.attr("device_context"));
+  py::object timer =
+      mod_attr("get_timer")(self.attr("_inference_hardware"), py::arg("stream") = model.attr("stream"));
+  pushed.release();
   return timer;
 }
 
