@@ -139,6 +139,43 @@ inline std::string str(py::handle value) { return utf8(py::str(value)); }
 
 inline py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 
+// A file open for the life of this object: `OpenFile f(path, "rb"); data = f->attr("read")(); f.close();`.
+// close() closes at once and lets its error reach the caller; a scope left by an error closes the file
+// on the way out and drops an error of that close, so the error that ended the scope is the one
+// reported.
+class OpenFile {
+ public:
+  OpenFile(py::handle path, const char* mode) : file_(builtin("open")(path, mode)) {}
+  OpenFile(py::handle path, py::handle mode) : file_(builtin("open")(path, mode)) {}
+  explicit OpenFile(py::object file) : file_(std::move(file)) {}  // already open (os.fdopen, for one)
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  ~OpenFile() {
+    if (!file_) return;
+    try {
+      file_.attr("close")();
+    } catch (py::error_already_set&) {  // the error in flight is the one to report
+    }
+  }
+  const py::object& operator*() const { return file_; }
+  const py::object* operator->() const { return &file_; }
+  void close() {
+    py::object file = std::move(file_);
+    file.attr("close")();
+  }
+
+ private:
+  py::object file_;
+};
+
+// The whole content of the file at `path` read in `mode` ("rb": bytes, "r": text).
+inline py::object read_file(py::handle path, const char* mode = "rb") {
+  OpenFile f(path, mode);
+  py::object data = f->attr("read")();
+  f.close();
+  return data;
+}
+
 // Binds standard modules that only some paths of `m` use as attributes of `m` imported on first read
 // (`m.json` imports json then): a module `__getattr__` imports the one asked for and binds it, so later
 // reads are plain lookups and `import ostrel` does not pay for them.
@@ -286,36 +323,6 @@ inline void log(py::handle logger, int level, const std::string& message, const 
   py::object record =
       logger.attr("makeRecord")(logger.attr("name"), level, module_file, 0, message, py::tuple(), py::none());
   logger.attr("handle")(record);
-}
-
-// The arguments of a vectorcall of `predict(self, x=None, **kwargs)`: `x` given by position or by
-// keyword (its index among the keywords in `x_keyword`, else -1), and the call's keywords. Sets a
-// TypeError and returns false where Python would refuse the call.
-struct PredictArgs {
-  PyObject* self = nullptr;
-  PyObject* x = nullptr;  // borrowed; nullptr when not given
-  Py_ssize_t x_keyword = -1;
-  PyObject* const* kwvalues = nullptr;  // the values of the keywords, in the order of kwnames
-  PyObject* kwnames = nullptr;
-
-  Py_ssize_t keyword_count() const { return kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames); }
-  // The number of keywords other than `x`: the named inputs.
-  Py_ssize_t named_input_count() const { return keyword_count() - (x_keyword >= 0 ? 1 : 0); }
-  // `x` when given and not None, else nullptr.
-  PyObject* given_x() const { return x == Py_None ? nullptr : x; }
-};
-
-inline bool split_predict_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PredictArgs& out) {
-  static const Parameters* const parameters = new Parameters("predict", {"self", "x"}, 1, {}, false, true);
-  PyObject* slots[2];
-  Py_ssize_t keyword_index[2];
-  if (!parameters->split(args, nargs, kwnames, slots, keyword_index)) return false;
-  out.self = slots[0];
-  out.x = slots[1];
-  out.x_keyword = keyword_index[1];
-  out.kwvalues = args + nargs;
-  out.kwnames = kwnames;
-  return true;
 }
 
 // A keyword mapping in the given order: keywords({{"a", a}, {"b", b}}).

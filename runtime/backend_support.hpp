@@ -29,6 +29,36 @@ class ModuleAttributes {
   py::handle module_;
 };
 
+// The arguments of a vectorcall of `predict(self, x=None, **kwargs)`: `x` given by position or by
+// keyword (its index among the keywords in `x_keyword`, else -1), and the call's keywords. Sets a
+// TypeError and returns false where Python would refuse the call.
+struct PredictArgs {
+  PyObject* self = nullptr;
+  PyObject* x = nullptr;  // borrowed; nullptr when not given
+  Py_ssize_t x_keyword = -1;
+  PyObject* const* kwvalues = nullptr;  // the values of the keywords, in the order of kwnames
+  PyObject* kwnames = nullptr;
+
+  Py_ssize_t keyword_count() const { return kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames); }
+  // The number of keywords other than `x`: the named inputs.
+  Py_ssize_t named_input_count() const { return keyword_count() - (x_keyword >= 0 ? 1 : 0); }
+  // `x` when given and not None, else nullptr.
+  PyObject* given_x() const { return x == Py_None ? nullptr : x; }
+};
+
+inline bool split_predict_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PredictArgs& out) {
+  static const modtree::Parameters* const parameters = new modtree::Parameters("predict", {"self", "x"}, 1, {}, false, true);
+  PyObject* slots[2];
+  Py_ssize_t keyword_index[2];
+  if (!parameters->split(args, nargs, kwnames, slots, keyword_index)) return false;
+  out.self = slots[0];
+  out.x = slots[1];
+  out.x_keyword = keyword_index[1];
+  out.kwvalues = args + nargs;
+  out.kwnames = kwnames;
+  return true;
+}
+
 // The text of the refusal of a predict call that gives `x` together with keyword inputs.
 inline constexpr const char* kBothInputKinds =
     "Please specify explicitly: either use 'x' argument OR pass keyword arguments for multiple inputs.";

@@ -13,6 +13,7 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
+#include "runtime/backend_support.hpp"
 #include "native/format_probe.hpp"
 #include "native/marker_scan.hpp"
 #include "bindings/pyhelpers.hpp"
@@ -23,7 +24,7 @@ using ostrel::native::FrameworkMarkers;
 
 namespace {
 
-py::handle g_module;
+ostrel::ModuleAttributes mod_attr;  // this module
 py::handle g_detector;  // the FrameworkDetector class, whose table is read on every call
 
 struct TableKey {
@@ -101,7 +102,7 @@ py::object detect_framework(py::object model_path, py::object require_all_string
   const int exists = PyObject_IsTrue(os.attr("path").attr("exists")(model_path).ptr());
   if (exists < 0) throw py::error_already_set();
   if (exists == 0)
-    ostrel::raise(g_module.attr("CheckpointFileDoesNotExistError"),
+    ostrel::raise(mod_attr("CheckpointFileDoesNotExistError"),
                   py::str("The model file does not exist at ") + path_text(model_path));
   const py::bytes encoded = os.attr("fsencode")(model_path);  // str with undecodable bytes, bytes, PathLike
   const std::string path = encoded;
@@ -140,7 +141,7 @@ py::object detect_framework(py::object model_path, py::object require_all_string
   if (index) {
     framework = keys[*index];
   } else if (probed) {
-    framework = g_module.attr("FrameworkType")(*probed);
+    framework = mod_attr("FrameworkType")(*probed);
   }
   py::object print = ostrel::builtin("print");
   if (!framework) {
@@ -154,7 +155,7 @@ py::object detect_framework(py::object model_path, py::object require_all_string
 }  // namespace
 
 MODTREE_MODULE("common.framework_detection", m) {
-  g_module = m.inc_ref();
+  mod_attr.bind(m);
   // Public module names that detection itself does not use: `os` is os.path under that name, and
   // `subprocess` loads when first read.
   m.attr("os") = py::module_::import("os.path");

@@ -17,6 +17,7 @@
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
+#include "runtime/load_errors.hpp"
 #include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
@@ -42,8 +43,13 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
                     static_batch_size, logging_verbosity);
 }
 
-// coremltools' errors are not translated: they leave the constructor as they are.
-void load_model(py::object self) {
+// coremltools' errors are not translated: the table has no rows and everything leaves the
+// constructor as it is.
+ostrel::LoadErrorTable load_errors() {
+  return {mod_attr.module(), {}, ostrel::OtherLoadErrors::kPassThrough};
+}
+
+void open_model(py::object self) {
   py::object ct = mod_attr("ct");
   ostrel::refuse_non_regular_tree(self.attr("_checkpoint_file"));  // .mlpackage folders
   bool cpu_only = self.attr("_inference_hardware").equal(mod_attr("InferenceHardware").attr("CPU"));
@@ -57,6 +63,10 @@ void load_model(py::object self) {
   for (py::handle name : model.attr("input_description")) names.append(name);
   self.attr("_input_names") = names;
   if (names.size() == 1) self.attr("_single_input_name") = names[0];
+}
+
+void load_model(py::object self) {
+  ostrel::translating_load_errors([&] { open_model(self); }, load_errors);
 }
 
 void assert_loaded_successfully(py::object self) {
@@ -111,64 +121,51 @@ PyObject* s_input_names;
 PyObject* s_single_input_name;
 PyObject* s_predict;
 
-// A list or tuple of one value per model input, in model order, becomes the mapping of the input names
-// to those values. Returns a new reference, Py_None (new reference) when `x` does not have one value
-// per input, or null with an error.
-PyObject* inputs_from_sequence(PyObject* self, PyObject* x) {
-  py::object names = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_input_names));
-  if (!names) return nullptr;
-  if (!PyList_Check(names.ptr()) || PyList_GET_SIZE(names.ptr()) != PySequence_Size(x)) Py_RETURN_NONE;
-  return ostrel::inputs_by_name(x, ostrel::InputsForm::kSequence, names.ptr());
+// A new reference from the C API as an owned object; a null result throws the Python error set.
+py::object owned(PyObject* result) {
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
 }
 
-// predict(self, x): `self._model.predict(feed)`, where feed is a copy of `x` when it is a mapping, the
-// inputs in model order for a list or tuple of one value per input, and else {single input name: x}.
-PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (nargs > 2) {
-    PyErr_Format(PyExc_TypeError, "predict() takes 2 positional arguments but %zd were given", nargs);
-    return nullptr;
-  }
-  ostrel::PredictArgs call;
-  if (!ostrel::split_predict_args(args, nargs, kwnames, call)) return nullptr;
-  Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  for (Py_ssize_t i = 0; i < nkw; ++i)
-    if (i != call.x_keyword) {
-      PyErr_Format(PyExc_TypeError, "predict() got an unexpected keyword argument '%U'",
-                   PyTuple_GET_ITEM(kwnames, i));
-      return nullptr;
-    }
-  if (call.x == nullptr) {
-    PyErr_SetString(PyExc_TypeError, "predict() missing 1 required positional argument: 'x'");
-    return nullptr;
-  }
+// The attribute `name` of `obj`.
+py::object attribute(PyObject* obj, PyObject* name) {
+  return owned(PyObject_GetAttr(obj, name));
+}
+
+// A list or tuple of one value per model input, in model order, becomes the mapping of the input names
+// to those values; None when `x` does not have one value per input.
+py::object inputs_from_sequence(PyObject* self, PyObject* x) {
+  py::object names = attribute(self, s_input_names);
+  if (!PyList_Check(names.ptr()) || PyList_GET_SIZE(names.ptr()) != PySequence_Size(x)) return py::none();
+  return owned(ostrel::inputs_by_name(x, ostrel::InputsForm::kSequence, names.ptr()));
+}
+
+// The mapping handed to the model for `x`: a copy of `x` when it is a mapping, the inputs in model
+// order for a list or tuple of one value per input, and else {single input name: x}.
+py::object feed_for(PyObject* self, PyObject* x) {
   ostrel::InputsForm form;
-  if (!ostrel::inputs_form(call.x, form)) return nullptr;
-  py::object feed;
-  if (form == ostrel::InputsForm::kMapping) {
-    // A plain copy: coremltools takes plain dicts only and converts their values in place, which
-    // would otherwise change the caller's mapping. Keys and values go on as they are.
-    feed = py::reinterpret_steal<py::object>(ostrel::inputs_by_name(call.x, form, nullptr));
-    if (!feed) return nullptr;
-  } else {
-    feed = form == ostrel::InputsForm::kSequence
-               ? py::reinterpret_steal<py::object>(inputs_from_sequence(call.self, call.x))
-               : py::none();
-    if (!feed) return nullptr;
-    if (feed.is_none()) {
-      py::object single =
-          py::reinterpret_steal<py::object>(PyObject_GetAttr(call.self, s_single_input_name));
-      if (!single) return nullptr;
-      if (single.is_none()) {
-        PyErr_SetString(PyExc_ValueError, kMultipleInputs);
-        return nullptr;
-      }
-      py::dict one;
-      one[single] = py::reinterpret_borrow<py::object>(call.x);
-      feed = one;
-    }
-  }
-  py::object model = py::reinterpret_steal<py::object>(PyObject_GetAttr(call.self, s_model));
-  if (!model) return nullptr;
+  if (!ostrel::inputs_form(x, form)) throw py::error_already_set();
+  // A plain copy: coremltools takes plain dicts only and converts their values in place, which would
+  // otherwise change the caller's mapping. Keys and values go on as they are.
+  if (form == ostrel::InputsForm::kMapping) return owned(ostrel::inputs_by_name(x, form, nullptr));
+  py::object feed = form == ostrel::InputsForm::kSequence ? inputs_from_sequence(self, x) : py::none();
+  if (!feed.is_none()) return feed;
+  py::object single = attribute(self, s_single_input_name);
+  if (single.is_none()) ostrel::raise(PyExc_ValueError, kMultipleInputs);
+  py::dict one;
+  one[single] = py::reinterpret_borrow<py::object>(x);
+  return one;
+}
+
+// predict(self, x): `self._model.predict(feed)` over the feed made from `x`.
+PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const modtree::Parameters* const parameters = new modtree::Parameters("predict", {"self", "x"}, 2);
+  PyObject* slots[2];
+  Py_ssize_t keyword_index[2];
+  if (!parameters->split(args, nargs, kwnames, slots, keyword_index)) throw py::error_already_set();
+  PyObject* self = slots[0];
+  py::object feed = feed_for(self, slots[1]);
+  py::object model = attribute(self, s_model);
   PyObject* method_args[3] = {nullptr, model.ptr(), feed.ptr()};
   return PyObject_VectorcallMethod(s_predict, method_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }

@@ -488,15 +488,7 @@ py::object get_layers_profile_dataframe(py::object self) {
     raise(PyExc_RuntimeError,
           "Benchmark was already done on this session. Please re-initialize a new session to profile again.");
 
-  py::object file = ostrel::builtin("open")(path, "r");
-  py::object text;
-  try {
-    text = file.attr("read")();
-  } catch (py::error_already_set&) {
-    file.attr("close")();
-    throw;
-  }
-  file.attr("close")();
+  py::object text = ostrel::read_file(path, "r");
   // The profiled session's first call (the benchmark's warm-up) carries one-off first-run costs: only
   // the node events of the last run, the timed one, make the table.
   py::list all_events = mod_attr("json").attr("loads")(text);

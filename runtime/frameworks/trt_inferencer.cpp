@@ -14,6 +14,7 @@
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
+#include "runtime/frameworks/engines/pushed_context.hpp"
 #include "bindings/pyhelpers.hpp"
 #include "runtime/load_errors.hpp"
 
@@ -116,16 +117,10 @@ py::list fetch_model_input_dtype(py::object self) {
 // context as the stream they are recorded on.
 py::object get_timer(py::object self) {
   py::object model = self.attr("model");
-  py::object context = model.attr("device_context");
-  context.attr("push")();
-  py::object timer;
-  try {
-    timer = mod_attr("get_timer")(self.attr("_inference_hardware"), py::arg("stream") = model.attr("stream"));
-  } catch (py::error_already_set&) {
-    context.attr("pop")();
-    throw;
-  }
-  context.attr("pop")();
+  ostrel::PushedContext pushed(model.attr("device_context"));
+  py::object timer =
+      mod_attr("get_timer")(self.attr("_inference_hardware"), py::arg("stream") = model.attr("stream"));
+  pushed.release();
   return timer;
 }
 
@@ -355,8 +350,10 @@ py::object with_benchmark_mode_default(py::object signed_method, py::object fn, 
 
 }  // namespace
 
-MODTREE_MODULE("frameworks.trt_inferencer", m) {
-  mod_attr.bind(m);
+namespace {
+
+// The module's names from the standard library, typing, numpy and ostrel: everything but the runner.
+void import_names(py::module_& m) {
   using modtree::import_from;
   m.attr("DEBUG") = import_from("logging", "DEBUG");
   m.attr("linesep") = import_from("os", "linesep");
@@ -379,6 +376,44 @@ MODTREE_MODULE("frameworks.trt_inferencer", m) {
   m.attr("BENCHMARK_WARMUP_CALLS") =
       import_from("ostrel.frameworks.base_inferencer", "BENCHMARK_WARMUP_CALLS");
   m.attr("TRT_VERSION") = import_from("ostrel.inference.config", "TRT_VERSION");
+}
+
+// The benchmark loops and benchmark, whose benchmark_mode defaults to `default_mode`.
+void define_benchmarks(py::module_& m, modtree::ClassBuilder& cls, py::object default_mode) {
+  py::none none;
+  py::object signed_method = signed_method_class(m);
+  cls.attr("_benchmark_loop",
+           with_benchmark_mode_default(
+               signed_method,
+               modtree::python_function(
+                   py::cpp_function(&benchmark_loop, py::name("_benchmark_loop"), py::arg("self"),
+                                    py::kw_only(), py::arg("benchmark_iter"), py::arg("include_io") = true,
+                                    py::arg_v("benchmark_mode", default_mode, "None")),
+                   "_benchmark_loop"),
+               default_mode));
+  cls.def("_benchmark_loop_single_context_async", &benchmark_loop_async, py::arg("self"), py::kw_only(),
+          py::arg("benchmark_iter"), py::arg("include_io") = true);
+  cls.attr(
+      "benchmark",
+      with_benchmark_mode_default(
+          signed_method,
+          modtree::python_function(
+              py::cpp_function(
+                  &benchmark, py::name("benchmark"), py::arg("self"), py::arg("batch_size") = none,
+                  py::arg("input_dimensions") = none, py::arg("duration_sec") = none,
+                  py::arg("repetitions") = none, py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"),
+                  py::arg("include_io") = true, py::arg("dtype") = none, py::arg("telemetry_dict") = none,
+                  py::arg_v("benchmark_mode", default_mode, "None")),
+              "benchmark"),
+          default_mode));
+}
+
+}  // namespace
+
+MODTREE_MODULE("frameworks.trt_inferencer", m) {
+  mod_attr.bind(m);
+  using modtree::import_from;
+  import_names(m);
   try {
     m.attr("TamsorTRTEngineRunner") =
         import_from("ostrel.frameworks.engines.trt_engine", "TamsorTRTEngineRunner");
@@ -427,31 +462,7 @@ MODTREE_MODULE("frameworks.trt_inferencer", m) {
   cls.def(
       "_dispose_all_resources", [](py::object self) { ostrel::delete_instance_resources(self, {"model"}); },
       py::arg("self"));
-  py::object signed_method = signed_method_class(m);
-  cls.attr("_benchmark_loop",
-           with_benchmark_mode_default(
-               signed_method,
-               modtree::python_function(
-                   py::cpp_function(&benchmark_loop, py::name("_benchmark_loop"), py::arg("self"),
-                                    py::kw_only(), py::arg("benchmark_iter"), py::arg("include_io") = true,
-                                    py::arg_v("benchmark_mode", default_mode, "None")),
-                   "_benchmark_loop"),
-               default_mode));
-  cls.def("_benchmark_loop_single_context_async", &benchmark_loop_async, py::arg("self"), py::kw_only(),
-          py::arg("benchmark_iter"), py::arg("include_io") = true);
-  cls.attr(
-      "benchmark",
-      with_benchmark_mode_default(
-          signed_method,
-          modtree::python_function(
-              py::cpp_function(
-                  &benchmark, py::name("benchmark"), py::arg("self"), py::arg("batch_size") = none,
-                  py::arg("input_dimensions") = none, py::arg("duration_sec") = none,
-                  py::arg("repetitions") = none, py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"),
-                  py::arg("include_io") = true, py::arg("dtype") = none, py::arg("telemetry_dict") = none,
-                  py::arg_v("benchmark_mode", default_mode, "None")),
-              "benchmark"),
-          default_mode));
+  define_benchmarks(m, cls, default_mode);
   cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("TENSORRT"); });
   cls.def_property("framework_version", [](py::object) { return mod_attr("TRT_VERSION"); });
   cls.def(

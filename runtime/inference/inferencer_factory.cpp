@@ -7,6 +7,7 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
+#include "runtime/backend_support.hpp"
 #include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
@@ -14,9 +15,8 @@ using ostrel::raise;
 
 namespace {
 
-py::handle g_module;
+ostrel::ModuleAttributes mod_attr;  // this module
 
-py::object mod_attr(const char* name) { return g_module.attr(name); }
 
 using ostrel::truthy;
 
@@ -171,7 +171,7 @@ PyMethodDef g_get_inferencer_def = ostrel::fastcall_method<&get_inferencer_entry
 }  // namespace
 
 MODTREE_MODULE("inference.inferencer_factory", m) {
-  g_module = m.inc_ref();
+  mod_attr.bind(m);
   using modtree::import_from;
   m.attr("partial") = import_from("functools", "partial");
   m.attr("linesep") = import_from("os", "linesep");

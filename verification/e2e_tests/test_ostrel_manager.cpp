@@ -71,7 +71,10 @@ void restore_logging(py::object manager, py::dict saved) {
 
 }  // namespace
 
-MODTREE_MODULE("e2e_tests.test_ostrel_manager", m) {
+namespace {
+
+// The names the checks read from the module, and the sample models' address.
+void import_names(py::module_& m) {
   m.attr("os") = py::module_::import("os");
   m.attr("TestCase") = modtree::import_from("unittest", "TestCase");
   m.attr("urlretrieve") = modtree::import_from("urllib.request", "urlretrieve");
@@ -96,10 +99,10 @@ MODTREE_MODULE("e2e_tests.test_ostrel_manager", m) {
     while (!base.empty() && base.back() == '/') base.pop_back();
     m.attr("s3_public_pexa_bucket") = base;
   }
+}
 
-  CheckClass cls(m, "TestOstrelE2E");
-  cls.base(m.attr("TestCase"));
-
+// Class set-up and tear-down: HOME on a scratch folder and the logging configuration restored.
+void define_set_up(CheckClass& cls, py::module_ m) {
   cls.def_classmethod(
       "setUpClass",
       [m](py::object klass) mutable {
@@ -146,7 +149,10 @@ MODTREE_MODULE("e2e_tests.test_ostrel_manager", m) {
   // whatever suite ran before in the same process.
   cls.def(
       "setUp", [](py::object self) { ostrel::conformance::shorten_benchmarks(self, py::float_(5.0)); }, py::arg("self"));
+}
 
+// The shared body of the load, predict and benchmark checks.
+void define_load_helper(CheckClass& cls, py::module_ m) {
   cls.def(
       "_test_load_and_benchmark_model",
       [m](py::object self, py::object model_path, py::object framework_type, py::object inference_hardware,
@@ -191,7 +197,10 @@ MODTREE_MODULE("e2e_tests.test_ostrel_manager", m) {
       py::arg("input_dims"), py::arg("static_batch_size"), py::arg("benchmark_repititions") = 5,
       py::arg("num_warmup_calls") = 1,
       "Loads a model through `Ostrel.load`, predicts on one batch and runs a short benchmark.");
+}
 
+// Loading with defaults and bad arguments, and benchmarks at several batch sizes.
+void define_load_checks(CheckClass& cls, py::module_ m) {
   method(cls, "test_load_model_without_explicit_inference_hardware_chooses_default", "onnx", [m](py::object self) mutable {
     py::object model = m.attr("Ostrel").attr("load")(self.attr("onnx_filename"), m.attr("FrameworkType").attr("ONNX"));
     expect(self, "assertIsInstance", model, m.attr("LoadedModel"));
@@ -261,7 +270,10 @@ MODTREE_MODULE("e2e_tests.test_ostrel_manager", m) {
       expect(self, "assertTrue", result);
     }
   });
+}
 
+// Load and predict on every framework's sample model.
+void define_framework_checks(CheckClass& cls, py::module_ m) {
   method(cls, "test_load_and_predict_onnx_model", "onnx", [m](py::object self) mutable {
     drive(self, self.attr("onnx_filename"), py::str("onnx"), m.attr("InferenceHardware").attr("CPU"),
           self.attr("onnx_dummy_input_dims"), py::none());
@@ -347,7 +359,10 @@ MODTREE_MODULE("e2e_tests.test_ostrel_manager", m) {
     drive(self, self.attr("torchscript_filename"), py::str("torchscript"), m.attr("InferenceHardware").attr("CPU"),
           self.attr("torchscript_dummy_input_dims"), py::none());
   });
+}
 
+// Log files and logging verbosity.
+void define_logging_checks(CheckClass& cls, py::module_ m) {
   auto read_log = [m](py::object log_dir) mutable {
     py::object text;
     ostrel::with_block(ostrel::builtin("open")(py::str(log_dir) + py::str("/Ostrel.log")),
@@ -398,6 +413,19 @@ MODTREE_MODULE("e2e_tests.test_ostrel_manager", m) {
         return log_dir;
       },
       py::arg("self"), "Empties the log directory and returns its path.");
+}
 
+}  // namespace
+
+MODTREE_MODULE("e2e_tests.test_ostrel_manager", m) {
+  import_names(m);
+
+  CheckClass cls(m, "TestOstrelE2E");
+  cls.base(m.attr("TestCase"));
+  define_set_up(cls, m);
+  define_load_helper(cls, m);
+  define_load_checks(cls, m);
+  define_framework_checks(cls, m);
+  define_logging_checks(cls, m);
   cls.build();
 }

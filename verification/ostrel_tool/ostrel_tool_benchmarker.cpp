@@ -55,14 +55,9 @@ void initialize_model_metadata(py::object self) {
   if (!py::bool_(os_path().attr("exists")(path)))
     ostrel::raise(PyExc_FileNotFoundError,
                   "Could not find provided model metadata file: " + ostrel::str(path));
-  py::object f = ostrel::builtin("open")(path, "r");
-  try {
-    self.attr("_models_metadata") = py::module_::import("json").attr("load")(f);
-  } catch (...) {
-    f.attr("close")();
-    throw;
-  }
-  f.attr("close")();
+  ostrel::OpenFile f(path, "r");
+  self.attr("_models_metadata") = py::module_::import("json").attr("load")(*f);
+  f.close();
 }
 
 // The interpreter and the tool's entry: a script path is run as it is; the entry served from the
@@ -189,16 +184,10 @@ void run_child(py::object self, py::object model_path, py::object batch_size, Sw
   if (code == 0 && log_size() > log_before) {
     // Children run one at a time and only append: what the log gained is this child's. A child that
     // could not resolve its model's framework ends with status 0 after an ERROR line.
-    py::object f = ostrel::builtin("open")(log_path, "rb");
-    std::string added;
-    try {
-      f.attr("seek")(log_before);
-      added = py::bytes(f.attr("read")()).cast<std::string>();
-    } catch (...) {
-      f.attr("close")();
-      throw;
-    }
-    f.attr("close")();
+    ostrel::OpenFile f(log_path, "rb");
+    f->attr("seek")(log_before);
+    std::string added = py::bytes(f->attr("read")()).cast<std::string>();
+    f.close();
     if (added.find("\nERROR: ") != std::string::npos) {
       ++sweep.failed;
       status = "FAILED (ERROR line in the log)";

@@ -121,14 +121,9 @@ void export_regression_data_to_json(py::object self, py::object failed_metrics) 
       ostrel_tool::tool_dependency("tabulate")
           .attr("tabulate")(self.attr("_regressed_models"), py::arg("headers") = "keys",
                             py::arg("tablefmt") = "psql", py::arg("showindex") = false);
-  py::object f = ostrel::builtin("open")(path, "w");
-  try {
-    py::module_::import("json").attr("dump")(out, f);
-  } catch (...) {
-    f.attr("close")();
-    throw;
-  }
-  f.attr("close")();
+  ostrel::OpenFile f(path, "w");
+  py::module_::import("json").attr("dump")(out, *f);
+  f.close();
 }
 
 void summary(py::object self, py::list failed) {

@@ -38,14 +38,9 @@ void init(py::object self, py::object args) {
   self.attr("_regression_json_path") = path;
   if (!py::bool_(py::module_::import("os.path").attr("exists")(path)))
     ostrel::raise(PyExc_FileNotFoundError, "Could not find regression JSON!");
-  py::object f = ostrel::builtin("open")(path, "r");
-  try {
-    self.attr("_regression_dict") = py::module_::import("json").attr("load")(f);
-  } catch (...) {
-    f.attr("close")();
-    throw;
-  }
-  f.attr("close")();
+  ostrel::OpenFile f(path, "r");
+  self.attr("_regression_dict") = py::module_::import("json").attr("load")(*f);
+  f.close();
 }
 
 std::string join(const std::vector<std::string>& lines, const std::string& sep) {

@@ -15,19 +15,6 @@ namespace {
 constexpr const char* kDemoModel = "/examples/models/Mac/resnet50_1/resnet50_batchsize_64.xml";
 constexpr int kPickleProtocol = 4;
 
-py::object read_bytes(py::handle path) {
-  py::object f = ostrel::builtin("open")(path, "rb");
-  py::object data;
-  try {
-    data = f.attr("read")();
-  } catch (...) {
-    f.attr("close")();
-    throw;
-  }
-  f.attr("close")();
-  return data;
-}
-
 // Writes `records` as consecutive pickles to `target` through a temporary file beside it, renamed into
 // place only when everything is written; nothing is left behind on failure.
 void write_records(const py::module_& m, const std::string& target, const py::list& records) {
@@ -40,16 +27,11 @@ void write_records(const py::module_& m, const std::string& target, const py::li
                            py::arg("suffix") = ".tmp");
   py::object partial = made[1];
   try {
-    py::object f = os.attr("fdopen")(made[0], "wb");
-    try {
-      for (py::handle record : records) m.attr("pickle").attr("dump")(record, f, kPickleProtocol);
-      f.attr("flush")();
-      os.attr("fsync")(f.attr("fileno")());
-    } catch (...) {
-      f.attr("close")();
-      throw;
-    }
-    f.attr("close")();
+    ostrel::OpenFile f(os.attr("fdopen")(made[0], "wb"));
+    for (py::handle record : records) m.attr("pickle").attr("dump")(record, *f, kPickleProtocol);
+    f->attr("flush")();
+    os.attr("fsync")(f->attr("fileno")());
+    f.close();
     // mkstemp makes the file private; the checkpoint gets the mode of any new file.
     py::object mask = os.attr("umask")(0);
     os.attr("umask")(mask);
@@ -78,17 +60,10 @@ py::object pickle_openvino_checkpoint_files(const py::module_& m, py::object xml
     py::object description =
         et.attr("tostring")(root, py::arg("encoding") = "utf8", py::arg("method") = "xml");
     py::object token = m.attr("FilesDataInterface").attr("encrypt_file")(description);
-    py::object weights = read_bytes(py::str(bin_path));
+    py::object weights = ostrel::read_file(py::str(bin_path));
     py::object mapping = py::none();
     try {
-      py::object f = ostrel::builtin("open")(map_path, "r");
-      try {
-        mapping = f.attr("read")();
-      } catch (...) {
-        f.attr("close")();
-        throw;
-      }
-      f.attr("close")();
+      mapping = ostrel::read_file(py::str(map_path), "r");
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_FileNotFoundError)) throw;
     }

@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <string>
-#include <vector>
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
@@ -32,64 +31,13 @@ constexpr const char* kBuildDoc = R"(
     :return: The built engine, or None when TensorRT could not build one.
     )";
 
-bool truthy(py::handle h) {
-  int r = PyObject_IsTrue(h.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
+using ostrel::truthy;
 
-// Objects entered as `with a as x, b as y:` and left in reverse order when this goes out of scope.
-class ScopedObjects {
- public:
-  ScopedObjects() = default;
-  ScopedObjects(const ScopedObjects&) = delete;
-  ScopedObjects& operator=(const ScopedObjects&) = delete;
-  py::object enter(py::object manager) {
-    py::object target = py::type::of(manager).attr("__enter__")(manager);
-    entered_.push_back(manager);
-    return target;
-  }
-  ~ScopedObjects() {
-    for (auto it = entered_.rbegin(); it != entered_.rend(); ++it) {
-      try {
-        py::type::of(*it).attr("__exit__")(*it, py::none(), py::none(), py::none());
-      } catch (py::error_already_set& e) {
-        e.discard_as_unraisable("releasing a TensorRT builder object");
-      }
-    }
-  }
-
- private:
-  std::vector<py::object> entered_;
-};
-
-py::object read_file(const std::string& path) {
-  py::object file = ostrel::builtin("open")(path, "rb");
-  py::object data;
-  try {
-    data = file.attr("read")();
-  } catch (py::error_already_set&) {
-    file.attr("close")();
-    throw;
-  }
-  file.attr("close")();
-  return data;
-}
-
-py::object build_engine(py::module_ m, py::object onnx_ckpt_path, py::object trt_max_batch_size,
-                        py::object quantization_level) {
-  py::object trt = m.attr("trt");
-  py::object logger = trt.attr("Logger")(trt.attr("Logger").attr("INFO"));
-  py::object explicit_batch = py::int_(1).attr("__lshift__")(
-      py::int_(trt.attr("NetworkDefinitionCreationFlag").attr("EXPLICIT_BATCH")));
-  ScopedObjects scoped;
-  py::object builder = scoped.enter(trt.attr("Builder")(logger));
-  py::object network = scoped.enter(builder.attr("create_network")(explicit_batch));
-  py::object config = scoped.enter(builder.attr("create_builder_config")());
-  py::object parser = scoped.enter(trt.attr("OnnxParser")(network, logger));
-
+// Parses the ONNX model at `onnx_ckpt_path` into `network`; OnnxParseError with the parser's errors when
+// it cannot.
+void parse_onnx(py::module_& m, py::object parser, py::object onnx_ckpt_path) {
   std::string path = ostrel::str(onnx_ckpt_path);
-  if (!truthy(parser.attr("parse")(read_file(path)))) {
+  if (!truthy(parser.attr("parse")(ostrel::read_file(py::str(path))))) {
     std::string errors;
     long long count = parser.attr("num_errors").cast<long long>();
     for (long long i = 0; i < count; ++i) {
@@ -99,7 +47,11 @@ py::object build_engine(py::module_ m, py::object onnx_ckpt_path, py::object trt
     }
     ostrel::raise(m.attr("OnnxParseError"), "Failed to parse the ONNX model " + path + ":" + errors);
   }
+}
 
+// One optimization profile: every input takes any batch from 1 to `trt_max_batch_size`, its other
+// sizes as the network declares them.
+void add_batch_profile(py::object builder, py::object network, py::object config, py::object trt_max_batch_size) {
   py::list names, shapes;
   long long inputs = network.attr("num_inputs").cast<long long>();
   for (long long i = 0; i < inputs; ++i) {
@@ -122,7 +74,13 @@ py::object build_engine(py::module_ m, py::object onnx_ckpt_path, py::object trt
     profile.attr("set_shape")(names[i], py::arg("min") = low, py::arg("opt") = high, py::arg("max") = high);
   }
   config.attr("add_optimization_profile")(profile);
+}
 
+// The precision, the workspace and the batch limit, on the config and, where the TensorRT generation
+// still has them, on the builder.
+void configure_build(py::module_& m, py::object builder, py::object config, py::object trt_max_batch_size,
+                     py::object quantization_level) {
+  py::object trt = m.attr("trt");
   if (quantization_level.equal(m.attr("QuantizationLevel").attr("FP16"))) {
     config.attr("set_flag")(trt.attr("BuilderFlag").attr("FP16"));
     try {
@@ -139,7 +97,29 @@ py::object build_engine(py::module_ m, py::object onnx_ckpt_path, py::object trt
     if (!e.matches(PyExc_Exception)) throw;
   }
   builder.attr("max_batch_size") = trt_max_batch_size;
-  return builder.attr("build_engine")(network, config);
+}
+
+// The builder, network, config and parser are entered as `with` blocks, nested in that order.
+py::object build_engine(py::module_ m, py::object onnx_ckpt_path, py::object trt_max_batch_size,
+                        py::object quantization_level) {
+  py::object trt = m.attr("trt");
+  py::object logger = trt.attr("Logger")(trt.attr("Logger").attr("INFO"));
+  py::object explicit_batch = py::int_(1).attr("__lshift__")(
+      py::int_(trt.attr("NetworkDefinitionCreationFlag").attr("EXPLICIT_BATCH")));
+  py::object engine;
+  ostrel::with_block(trt.attr("Builder")(logger), [&](py::object builder) {
+    ostrel::with_block(builder.attr("create_network")(explicit_batch), [&](py::object network) {
+      ostrel::with_block(builder.attr("create_builder_config")(), [&](py::object config) {
+        ostrel::with_block(trt.attr("OnnxParser")(network, logger), [&](py::object parser) {
+          parse_onnx(m, parser, onnx_ckpt_path);
+          add_batch_profile(builder, network, config, trt_max_batch_size);
+          configure_build(m, builder, config, trt_max_batch_size, quantization_level);
+          engine = builder.attr("build_engine")(network, config);
+        });
+      });
+    });
+  });
+  return engine ? engine : py::none();
 }
 
 py::object quantization_level_from_string(py::module_ m, py::object quantization_level) {
@@ -173,15 +153,10 @@ void define_quantization_level(py::module_& m) {
 void write_checkpoint(py::module_& m, const std::string& path, py::object data) {
   py::object os = m.attr("os");
   std::string temporary = path + ".partial-" + std::to_string(::getpid());
-  py::object file = ostrel::builtin("open")(temporary, "wb");
   try {
-    try {
-      m.attr("pickle").attr("dump")(data, file);
-    } catch (py::error_already_set&) {
-      file.attr("close")();
-      throw;
-    }
-    file.attr("close")();
+    ostrel::OpenFile file(py::str(temporary), "wb");
+    m.attr("pickle").attr("dump")(data, *file);
+    file.close();
     os.attr("replace")(temporary, path);
   } catch (py::error_already_set&) {
     try {

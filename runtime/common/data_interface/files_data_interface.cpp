@@ -23,6 +23,7 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
+#include "runtime/backend_support.hpp"
 #include "native/archive.hpp"
 #include "native/fernet.hpp"
 #include "bindings/pyhelpers.hpp"
@@ -32,10 +33,8 @@ namespace native = ostrel::native;
 
 namespace {
 
-py::handle g_module;
-
 // A global name of the module, looked up when the code runs (tests and callers may rebind them).
-py::object global(const char* name) { return g_module.attr(name); }
+ostrel::ModuleAttributes global;
 
 // ---- raising the way an `except` clause does ------------------------------------------------------
 
@@ -240,17 +239,9 @@ py::object save_bytes_to_file(py::object file_bytes, py::object file_name, py::o
     path = py::str("{}{}{}").format(global("tempfile").attr("gettempdir")(),
                                     global("os").attr("path").attr("sep"), global("uuid4")());
   }
-  py::object f = ostrel::builtin("open")(path, mode);
-  try {
-    f.attr("write")(file_bytes);
-  } catch (py::error_already_set&) {
-    try {
-      f.attr("close")();
-    } catch (py::error_already_set&) {  // the write's error is the one to report
-    }
-    throw;
-  }
-  f.attr("close")();
+  ostrel::OpenFile f(path, mode);
+  f->attr("write")(file_bytes);
+  f.close();
   return path;
 }
 
@@ -456,7 +447,7 @@ constexpr const char* kMoveDoc =
 }  // namespace
 
 MODTREE_MODULE("common.data_interface.files_data_interface", m) {
-  g_module = m.inc_ref();
+  global.bind(m);
   for (const char* name : {"base64", "os", "tarfile", "tempfile", "zipfile"})
     m.attr(name) = py::module_::import(name);
   py::module_::import("os.path");

@@ -244,18 +244,19 @@ py::object call_positional(PyObject* model, PyObject* device, PyObject* x) {
   return call_model(model, args.data(), 0, names.ptr());
 }
 
-py::object predict_body(PyObject* self, PyObject* x, PyObject* const* kwvalues, PyObject* kwnames,
-                        Py_ssize_t x_kw) {
-  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  Py_ssize_t n_inputs = nkw - (x_kw >= 0 ? 1 : 0);
-  bool has_x = x != nullptr && x != Py_None;
-  if (!has_x && n_inputs == 0) raise(PyExc_ValueError, kNoInputsMessage);
+py::object predict_body(const ostrel::PredictArgs& call) {
+  PyObject* const x = call.given_x();
+  const Py_ssize_t x_kw = call.x_keyword;
+  const Py_ssize_t nkw = call.keyword_count();
+  PyObject* const kwnames = call.kwnames;
+  PyObject* const* const kwvalues = call.kwvalues;
+  if (x == nullptr && call.named_input_count() == 0) raise(PyExc_ValueError, kNoInputsMessage);
 
   NoGradScope no_grad;
-  py::object model = steal(PyObject_GetAttr(self, g_api.s_model));
+  py::object model = steal(PyObject_GetAttr(call.self, g_api.s_model));
   py::object output;
-  if (has_x) {
-    py::object device = steal(PyObject_GetAttr(self, g_api.s_device));
+  if (x != nullptr) {
+    py::object device = steal(PyObject_GetAttr(call.self, g_api.s_device));
     output = call_positional(model.ptr(), device.ptr(), x);
   } else if (x_kw < 0) {
     // The keyword inputs go to the module as they came, without a copy of the names or the values.
@@ -286,7 +287,7 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
   ostrel::PredictArgs call;
   if (!ostrel::split_predict_inputs(args, nargs, kwnames, call, ostrel::BothInputKinds::kAssertionOfValueError))
     return nullptr;
-  return predict_body(call.self, call.x, call.kwvalues, kwnames, call.x_keyword).release().ptr();
+  return predict_body(call).release().ptr();
 }
 
 // A module does not tell its inputs' element types. Raised without a C++ exception in between: every

@@ -25,9 +25,11 @@
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
+#include "runtime/frameworks/engines/pushed_context.hpp"
 #include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
+using ostrel::PushedContext;
 using ostrel::raise;
 using ostrel::truthy;
 
@@ -57,40 +59,6 @@ std::string linesep() { return ostrel::str(mod_attr("os").attr("linesep")); }
 
 py::object cuda() { return mod_attr("cuda"); }
 py::object trt() { return mod_attr("trt"); }
-
-// The runner's CUDA context pushed on the calling thread for the lifetime of this object. Popping takes the
-// context off only when it is the current one, so a stack that someone else unbalanced is never made worse.
-class PushedContext {
- public:
-  explicit PushedContext(py::object context) : context_(std::move(context)) { context_.attr("push")(); }
-  PushedContext(const PushedContext&) = delete;
-  PushedContext& operator=(const PushedContext&) = delete;
-  ~PushedContext() {
-    if (!context_) return;
-    try {
-      pop_own(context_);
-    } catch (py::error_already_set& e) {
-      e.discard_as_unraisable("popping the TensorRT runner's CUDA context");
-    }
-  }
-  // Pops now, letting an error of the pop reach the caller.
-  void release() {
-    py::object context = std::move(context_);
-    pop_own(context);
-  }
-
-  // Through the context's own class (pycuda's Context), so no module attribute is read: disposal at
-  // interpreter exit runs after module dictionaries may have been emptied.
-  static bool is_current(py::handle context) {
-    return context.attr("__class__").attr("get_current")().is(context);
-  }
-  static void pop_own(py::handle context) {
-    if (is_current(context)) context.attr("__class__").attr("pop")();
-  }
-
- private:
-  py::object context_;
-};
 
 // ---- TamsorTRTEngineLogger ------------------------------------------------------------------------------
 
@@ -202,67 +170,63 @@ py::object deserialize(py::object self, py::object runtime, py::object serialize
 
 py::tuple load_engine(py::object self, py::object filename) {
   std::string path = ostrel::str(filename);
-  py::object file = ostrel::open_regular(ostrel::fs_path(filename));
+  ostrel::OpenFile opened(ostrel::open_regular(ostrel::fs_path(filename)));
+  py::object file = *opened;
   py::object result;
+  py::object runtime =
+      trt().attr("Runtime")(is_using_trt_7() ? self.attr("trt_logger") : self.attr("log_capturer"));
+  py::object record;
+  bool native = false;
   try {
-    py::object runtime =
-        trt().attr("Runtime")(is_using_trt_7() ? self.attr("trt_logger") : self.attr("log_capturer"));
-    py::object record;
-    bool native = false;
-    try {
-      // The restricted reader: plain data only, so a hostile record fails instead of running.
-      record = ostrel::CheckpointRecords(file, mod_attr("FailedToLoadCheckpointError")).next();
-    } catch (py::error_already_set& e) {
-      if (!e.matches(mod_attr("pickle").attr("UnpicklingError"))) throw;
-      native = true;
-    }
-    if (native) {
-      file.attr("seek")(0);  // the whole file is the engine
-      py::object engine = deserialize(self, runtime, file.attr("read")());
-      log(ostrel::kDebug, path + " is a native checkpoint");
-      result = py::make_tuple(engine, py::none());
-    } else {
-      if (!py::isinstance<py::dict>(record))
-        raise(mod_attr("FailedToLoadCheckpointError"),
-              "Expected a pickled dict object, but unpickled and found " + ostrel::str(py::type::of(record)) +
-                  ". This is not a valid TensorRT checkpoint.");
-      py::object serialized = record.attr("get")("engine");
-      if (serialized.is_none())
-        raise(mod_attr("FailedToLoadCheckpointError"),
-              "The file " + path +
-                  " is is a valid pickle, but there is no serialized engine inside. Please check your "
-                  "checkpoint. feel free to contact Tamsor's support.");
-      // Named by its type only: TensorRT's own error would print the whole value.
-      if (!PyBytes_Check(serialized.ptr()) && !PyByteArray_Check(serialized.ptr()))
-        raise(mod_attr("FailedToLoadCheckpointError"),
-              "The serialized engine in " + path + " is a " +
-                  ostrel::str(py::type::of(serialized).attr("__name__")) +
-                  ", not bytes. This is not a valid TensorRT checkpoint.");
-      py::object version =
-          record.attr("get")("platform_version", mod_attr("DEFAULT_PLATFORM_MAJOR_VERSION_FOR_CHECKPOINTS"));
-      py::object platform_major = version.attr("split")(".")[py::int_(0)];
-      py::object package_major = mod_attr("PLATFORM_MAPPINGS_TO_OSTREL_VERSIONS").attr("get")(platform_major);
-      if (package_major.is_none())
-        raise(mod_attr("FailedToLoadCheckpointError"),
-              "The checkpoint is compatible only with a newer version of TensorRT and ostrel-gpu (but we "
-              "cannot infer which one). Please upgrade ostrel-gpu in order to use it.");
-      py::object installed = mod_attr("OSTREL_VERSION").attr("split")(".")[py::int_(0)];
-      if (!installed.equal(package_major))
-        log(ostrel::kWarning,
-            "You are trying to load a TensorRT checkpoint that was tailor-made for another version or "
-            "TensorRT and ostrel-gpu." +
-                linesep() + "You have ostrel-gpu in version " + ostrel::str(mod_attr("OSTREL_VERSION")) +
-                " installed, which is incompatible with this checkpoint." + linesep() +
-                "Please install ostrel-gpu~=" + ostrel::str(package_major) + ".0");
-      py::object engine = deserialize(self, runtime, serialized);
-      log(ostrel::kDebug, path + " is a tamsor checkpoint");
-      result = py::make_tuple(engine, package_major);
-    }
-  } catch (py::error_already_set&) {
-    file.attr("close")();
-    throw;
+    // The restricted reader: plain data only, so a hostile record fails instead of running.
+    record = ostrel::CheckpointRecords(file, mod_attr("FailedToLoadCheckpointError")).next();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(mod_attr("pickle").attr("UnpicklingError"))) throw;
+    native = true;
   }
-  file.attr("close")();
+  if (native) {
+    file.attr("seek")(0);  // the whole file is the engine
+    py::object engine = deserialize(self, runtime, file.attr("read")());
+    log(ostrel::kDebug, path + " is a native checkpoint");
+    result = py::make_tuple(engine, py::none());
+  } else {
+    if (!py::isinstance<py::dict>(record))
+      raise(mod_attr("FailedToLoadCheckpointError"),
+            "Expected a pickled dict object, but unpickled and found " + ostrel::str(py::type::of(record)) +
+                ". This is not a valid TensorRT checkpoint.");
+    py::object serialized = record.attr("get")("engine");
+    if (serialized.is_none())
+      raise(mod_attr("FailedToLoadCheckpointError"),
+            "The file " + path +
+                " is is a valid pickle, but there is no serialized engine inside. Please check your "
+                "checkpoint. feel free to contact Tamsor's support.");
+    // Named by its type only: TensorRT's own error would print the whole value.
+    if (!PyBytes_Check(serialized.ptr()) && !PyByteArray_Check(serialized.ptr()))
+      raise(mod_attr("FailedToLoadCheckpointError"),
+            "The serialized engine in " + path + " is a " +
+                ostrel::str(py::type::of(serialized).attr("__name__")) +
+                ", not bytes. This is not a valid TensorRT checkpoint.");
+    py::object version =
+        record.attr("get")("platform_version", mod_attr("DEFAULT_PLATFORM_MAJOR_VERSION_FOR_CHECKPOINTS"));
+    py::object platform_major = version.attr("split")(".")[py::int_(0)];
+    py::object package_major = mod_attr("PLATFORM_MAPPINGS_TO_OSTREL_VERSIONS").attr("get")(platform_major);
+    if (package_major.is_none())
+      raise(mod_attr("FailedToLoadCheckpointError"),
+            "The checkpoint is compatible only with a newer version of TensorRT and ostrel-gpu (but we "
+            "cannot infer which one). Please upgrade ostrel-gpu in order to use it.");
+    py::object installed = mod_attr("OSTREL_VERSION").attr("split")(".")[py::int_(0)];
+    if (!installed.equal(package_major))
+      log(ostrel::kWarning,
+          "You are trying to load a TensorRT checkpoint that was tailor-made for another version or "
+          "TensorRT and ostrel-gpu." +
+              linesep() + "You have ostrel-gpu in version " + ostrel::str(mod_attr("OSTREL_VERSION")) +
+              " installed, which is incompatible with this checkpoint." + linesep() +
+              "Please install ostrel-gpu~=" + ostrel::str(package_major) + ".0");
+    py::object engine = deserialize(self, runtime, serialized);
+    log(ostrel::kDebug, path + " is a tamsor checkpoint");
+    result = py::make_tuple(engine, package_major);
+  }
+  opened.close();
   return result;
 }
 
