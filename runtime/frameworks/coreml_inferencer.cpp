@@ -121,15 +121,9 @@ PyObject* s_input_names;
 PyObject* s_single_input_name;
 PyObject* s_predict;
 
-// A new reference from the C API as an owned object; a null result throws the Python error set.
-py::object owned(PyObject* result) {
-  if (result == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(result);
-}
-
 // The attribute `name` of `obj`.
 py::object attribute(PyObject* obj, PyObject* name) {
-  return owned(PyObject_GetAttr(obj, name));
+  return ostrel::steal(PyObject_GetAttr(obj, name));
 }
 
 // A list or tuple of one value per model input, in model order, becomes the mapping of the input names
@@ -137,7 +131,7 @@ py::object attribute(PyObject* obj, PyObject* name) {
 py::object inputs_from_sequence(PyObject* self, PyObject* x) {
   py::object names = attribute(self, s_input_names);
   if (!PyList_Check(names.ptr()) || PyList_GET_SIZE(names.ptr()) != PySequence_Size(x)) return py::none();
-  return owned(ostrel::inputs_by_name(x, ostrel::InputsForm::kSequence, names.ptr()));
+  return ostrel::steal(ostrel::inputs_by_name(x, ostrel::InputsForm::kSequence, names.ptr()));
 }
 
 // The mapping handed to the model for `x`: a copy of `x` when it is a mapping, the inputs in model
@@ -147,7 +141,7 @@ py::object feed_for(PyObject* self, PyObject* x) {
   if (!ostrel::inputs_form(x, form)) throw py::error_already_set();
   // A plain copy: coremltools takes plain dicts only and converts their values in place, which would
   // otherwise change the caller's mapping. Keys and values go on as they are.
-  if (form == ostrel::InputsForm::kMapping) return owned(ostrel::inputs_by_name(x, form, nullptr));
+  if (form == ostrel::InputsForm::kMapping) return ostrel::steal(ostrel::inputs_by_name(x, form, nullptr));
   py::object feed = form == ostrel::InputsForm::kSequence ? inputs_from_sequence(self, x) : py::none();
   if (!feed.is_none()) return feed;
   py::object single = attribute(self, s_single_input_name);
