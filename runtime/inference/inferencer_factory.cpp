@@ -36,9 +36,16 @@ const char* extra_for(std::string_view module) {
 // Imports a back-end module and returns its inferencer class. A framework that is not installed fails
 // with the ModuleNotFoundError of its import, whose text names the extra that installs it.
 py::object backend(const char* module, const char* cls) {
+  const std::string name = std::string("ostrel.frameworks.") + module;
+  // A back-end already imported is taken from sys.modules: the import machinery is walked once, on
+  // the first load of its framework.
+  py::str key(name);
+  if (PyObject* loaded = PyImport_GetModule(key.ptr()))
+    return py::reinterpret_steal<py::object>(loaded).attr(cls);
+  if (PyErr_Occurred()) throw py::error_already_set();
   py::object mod;
   try {
-    mod = py::module_::import((std::string("ostrel.frameworks.") + module).c_str());
+    mod = py::module_::import(name.c_str());
   } catch (py::error_already_set& e) {
     const char* extra = extra_for(module);
     if (extra == nullptr || !e.matches(PyExc_ModuleNotFoundError)) throw;

@@ -277,6 +277,42 @@ py::object update_logger_level(py::object logging_verbosity) {
   return level;
 }
 
+// The two steps of a load that Ostrel offers as static methods, as this module made them. While the
+// class holds them unchanged, a load calls them directly rather than through keyword dispatch; a
+// program that replaces one on the class (or replaces the class in this module) has its own called.
+struct LoadStep {
+  py::object name;   // interned
+  py::object value;  // the class attribute as made here
+};
+std::vector<LoadStep>& load_steps() {
+  static auto* steps = new std::vector<LoadStep>();  // process lifetime
+  return *steps;
+}
+PyObject* g_ostrel_class = nullptr;
+
+void remember_load_steps(py::handle cls) {
+  g_ostrel_class = cls.ptr();
+  PyObject* dict = reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict;
+  for (const char* name :
+       {"_Ostrel__verify_arguments_for_model_loading", "_update_ostrel_logger_and_get_logging_level_int"}) {
+    py::object key = py::reinterpret_steal<py::object>(PyUnicode_InternFromString(name));
+    PyObject* value = PyDict_GetItemWithError(dict, key.ptr());
+    if (value == nullptr) throw py::error_already_set();
+    load_steps().push_back({key, py::reinterpret_borrow<py::object>(value)});
+  }
+}
+
+bool own_steps(py::handle cls) {
+  if (cls.ptr() != g_ostrel_class) return false;
+  PyObject* dict = reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict;
+  for (const LoadStep& step : load_steps())
+    if (PyDict_GetItemWithError(dict, step.name.ptr()) != step.value.ptr()) {
+      PyErr_Clear();
+      return false;
+    }
+  return true;
+}
+
 py::object load(py::object model_path, py::object framework_type, py::object inference_hardware,
                 py::object static_batch_size, py::object input_dims, py::object inference_dtype,
                 py::object logging_verbosity, py::kwargs kwargs) {
@@ -307,11 +343,18 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
             ? InferenceHardware.attr("GPU")
             : InferenceHardware.attr("CPU");
   py::object Ostrel = mod_attr("Ostrel");
-  Ostrel.attr("_Ostrel__verify_arguments_for_model_loading")(
-      py::arg("model_path") = model_path, py::arg("framework_type") = framework_type,
-      py::arg("inference_hardware") = inference_hardware, py::arg("static_batch_size") = static_batch_size,
-      py::arg("input_dims") = input_dims, py::arg("logging_verbosity") = logging_verbosity);
-  py::object level = Ostrel.attr("_update_ostrel_logger_and_get_logging_level_int")(logging_verbosity);
+  py::object level;
+  if (own_steps(Ostrel)) {
+    verify_arguments(framework_type, inference_hardware, model_path, input_dims, static_batch_size,
+                     logging_verbosity);
+    level = update_logger_level(logging_verbosity);
+  } else {
+    Ostrel.attr("_Ostrel__verify_arguments_for_model_loading")(
+        py::arg("model_path") = model_path, py::arg("framework_type") = framework_type,
+        py::arg("inference_hardware") = inference_hardware, py::arg("static_batch_size") = static_batch_size,
+        py::arg("input_dims") = input_dims, py::arg("logging_verbosity") = logging_verbosity);
+    level = Ostrel.attr("_update_ostrel_logger_and_get_logging_level_int")(logging_verbosity);
+  }
   inference_hardware = InferenceHardware(inference_hardware);
   std::string where = ostrel::text(model_path) + " to the " +
                       py::str(inference_hardware.attr("value")).attr("upper")().cast<std::string>();
@@ -408,7 +451,7 @@ MODTREE_MODULE("inference.ostrel_manager", m) {
       .def("__repr__", &loaded_model_text, py::arg("self"))
       .build();
 
-  modtree::ClassBuilder(m, "Ostrel")
+  py::object ostrel_class = modtree::ClassBuilder(m, "Ostrel")
       .def_static("_Ostrel__verify_arguments_for_model_loading", &verify_arguments, py::arg("framework_type"),
                   py::arg("inference_hardware"), py::arg("model_path"), py::arg("input_dims"),
                   py::arg("static_batch_size"), py::arg("logging_verbosity"))
@@ -419,5 +462,6 @@ MODTREE_MODULE("inference.ostrel_manager", m) {
       .def_static("_update_ostrel_logger_and_get_logging_level_int", &update_logger_level,
                   py::arg("logging_verbosity"))
       .build();
+  remember_load_steps(ostrel_class);
   m.attr("load") = m.attr("Ostrel").attr("load");
 }
