@@ -170,7 +170,23 @@ def _fifo_as_saved_model(samples, folder):
     return folder / "saved", "tf2", "ostrel.frameworks.tensorflow_inferencer"
 
 
-@pytest.mark.parametrize("make", [_fifo_as_weights, _fifo_as_saved_model], ids=["ir-weights", "saved_model.pb"])
+def _fifo_as_external_data(samples, folder):
+    import onnx
+    from onnx import TensorProto, helper, numpy_helper
+
+    weights = numpy_helper.from_array(np.ones((4, 4), np.float32), "w")
+    graph = helper.make_graph([helper.make_node("MatMul", ["x", "w"], ["y"])], "mm",
+                              [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 4])],
+                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, 4])], [weights])
+    onnx.save_model(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]), str(folder / "m.onnx"),
+                    save_as_external_data=True, location="m.weights", size_threshold=0)
+    os.remove(folder / "m.weights")
+    os.mkfifo(folder / "m.weights")
+    return folder / "m.onnx", "onnx", "ostrel.frameworks.onnx_inferencer"
+
+
+@pytest.mark.parametrize("make", [_fifo_as_weights, _fifo_as_saved_model, _fifo_as_external_data],
+                         ids=["ir-weights", "saved_model.pb", "onnx-external-data"])
 def test_a_fifo_read_along_with_the_model_is_refused_at_once(samples, tmp_path, make):
     path, framework, module = make(samples, tmp_path)
     out = run_child(TIMED_LOAD.format(module=module, path=str(path), framework=framework)).splitlines()[-1].split()

@@ -13,7 +13,9 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
@@ -51,6 +53,14 @@ void log(py::handle self, int level, const std::string& message) {
 py::object hardware(const char* member) { return mod_attr("InferenceHardware").attr(member); }
 
 // ---- session set-up and loading -------------------------------------------------------------------
+
+// The external data files an ONNX model names, as paths beside it.
+std::vector<std::filesystem::path> external_data_files(const std::filesystem::path& model) {
+  std::vector<std::filesystem::path> files;
+  for (const std::string& location : ostrel::native::onnx_external_data_locations(model))
+    files.push_back(model.parent_path() / location);
+  return files;
+}
 
 void set_up_session(py::object self) {
   py::object ort = mod_attr("onnx_rt");
@@ -100,6 +110,10 @@ void set_up_session(py::object self) {
   ostrel::refuse_non_regular(model);
   if (ostrel::undecodable_path(model)) {
     model = py::module_::import("pathlib").attr("Path")(model).attr("read_bytes")();
+  } else {
+    // A FIFO or device among the external data files would block the runtime's read as well.
+    for (const std::filesystem::path& file : external_data_files(ostrel::native_path(model)))
+      ostrel::refuse_non_regular(py::bytes(file.native()));
   }
   // Exactly one provider: no second one for the session to fall back to.
   py::object sess =
@@ -541,11 +555,7 @@ py::object get_bottlenecks(py::object self, py::object num_layers) {
 // The footprint of the model: the ".onnx" file and the external data files its tensors name.
 py::object model_size(py::object self) {
   py::object checkpoint = self.attr("_checkpoint_file");
-  const std::filesystem::path model = ostrel::native_path(checkpoint);
-  std::vector<std::filesystem::path> companions;
-  for (const std::string& location : ostrel::native::onnx_external_data_locations(model))
-    companions.push_back(model.parent_path() / location);
-  return ostrel::model_size_mib(checkpoint, companions);
+  return ostrel::model_size_mib(checkpoint, external_data_files(ostrel::native_path(checkpoint)));
 }
 
 // ---- module import ----------------------------------------------------------------------------------
