@@ -10,6 +10,7 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
+#include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
 #include "bindings/pyhelpers.hpp"
 
@@ -18,10 +19,8 @@ using ostrel::raise;
 
 namespace {
 
-py::handle g_module;
+ostrel::ModuleAttributes mod_attr;  // this module
 constexpr const char* kFile = "ostrel/inference/ostrel_manager.py";
-
-py::object mod_attr(const char* name) { return g_module.attr(name); }
 
 using ostrel::truthy;
 
@@ -377,7 +376,7 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
 }  // namespace
 
 MODTREE_MODULE("inference.ostrel_manager", m) {
-  g_module = m.inc_ref();
+  mod_attr.bind(m);
   using modtree::import_from;
   m.attr("os") = py::module_::import("os");
   m.attr("logging") = py::module_::import("logging");
