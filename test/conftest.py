@@ -6,6 +6,10 @@ import tempfile
 # Set before any test module imports ostrel: the package logger opens its file under $HOME.
 _HOME = tempfile.mkdtemp(prefix="ostrel-test-home-")
 os.environ["HOME"] = _HOME
+# `import openvino` sends a usage event over the network from a thread, which forks a child for it; a child
+# forked from a threaded process can deadlock, and one left behind by a killed test keeps its pipes open.
+# The telemetry stays off under CI=true (children inherit it). Tests need no network.
+os.environ["CI"] = "true"
 
 import pytest  # noqa: E402
 
