@@ -17,6 +17,7 @@
 #include <system_error>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "modtree/args.hpp"
 #include "modtree/entry.hpp"
@@ -351,6 +352,38 @@ inline py::object call_with(py::handle f, const py::dict& named, const py::dict&
   if (result == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(result);
 }
+
+// Named attributes of a class as the module that made the class set them. A fast path that calls a class's
+// own functions directly asks unchanged(cls) first: false once a program replaced the class or any of the
+// attributes, so the replacement is called the usual way. Kept for the life of the process (hold it by a
+// pointer that is never deleted: its references must not be dropped after the interpreter is gone).
+class ClassAsMade {
+ public:
+  ClassAsMade(py::handle cls, std::initializer_list<const char*> names) : cls_(cls.ptr()) {
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(cls_)->tp_dict;
+    for (const char* name : names) {
+      py::object key = py::reinterpret_steal<py::object>(PyUnicode_InternFromString(name));
+      PyObject* value = PyDict_GetItemWithError(dict, key.ptr());
+      if (value == nullptr) throw py::error_already_set();
+      attributes_.emplace_back(key, py::reinterpret_borrow<py::object>(value));
+    }
+  }
+
+  bool unchanged(py::handle cls) const {
+    if (cls.ptr() != cls_) return false;
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(cls_)->tp_dict;
+    for (const auto& [name, value] : attributes_)
+      if (PyDict_GetItemWithError(dict, name.ptr()) != value.ptr()) {
+        PyErr_Clear();
+        return false;
+      }
+    return true;
+  }
+
+ private:
+  PyObject* cls_;
+  std::vector<std::pair<py::object, py::object>> attributes_;
+};
 
 enum LogLevel { kDebug = 10, kInfo = 20, kWarning = 30, kError = 40 };
 

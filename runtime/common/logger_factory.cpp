@@ -595,38 +595,8 @@ void update_logging_configs(py::object cls, py::object logger_name, py::object l
 // record already holds exactly the entries the call would write, then the full update would find the
 // record applied and change nothing.
 
-py::handle g_manager;  // the LoggerManager class made here
-constexpr const char* kHooks[] = {"_logger_exists", "_update_logging_configs", "_get_existing_log_dir_path",
-                                  "_handler_name_from_logger_name"};
-struct Hook {
-  py::object name;   // interned
-  py::object value;  // the class attribute as made here
-};
-std::vector<Hook>& hooks() {
-  static auto* h = new std::vector<Hook>();  // process lifetime
-  return *h;
-}
-
-void remember_hooks(py::handle cls) {
-  PyObject* dict = reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict;
-  for (const char* name : kHooks) {
-    py::object key = py::reinterpret_steal<py::object>(PyUnicode_InternFromString(name));
-    PyObject* value = PyDict_GetItemWithError(dict, key.ptr());
-    if (value == nullptr) throw py::error_already_set();
-    hooks().push_back({key, py::reinterpret_borrow<py::object>(value)});
-  }
-}
-
-bool own_hooks(py::handle cls) {
-  if (!cls.is(g_manager)) return false;
-  PyObject* dict = reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict;
-  for (const Hook& hook : hooks())
-    if (PyDict_GetItemWithError(dict, hook.name.ptr()) != hook.value.ptr()) {
-      PyErr_Clear();
-      return false;
-    }
-  return true;
-}
+// LoggerManager with the hooks the repeated call would run, as made here.
+const ostrel::ClassAsMade* g_manager = nullptr;
 
 // os.path.join(directory, name) for a relative `name`.
 py::str joined(py::handle directory, const char* name) {
@@ -698,7 +668,7 @@ void stamp_log_dir(const std::string& log_dir) {
 
 std::optional<py::object> unchanged_logger(py::handle cls, py::handle logger_name, py::handle log_level,
                                            py::handle max_bytes) {
-  if (!own_hooks(cls) || !PyUnicode_CheckExact(logger_name.ptr()) || !os_untouched()) return std::nullopt;
+  if (!g_manager->unchanged(cls) || !PyUnicode_CheckExact(logger_name.ptr()) || !os_untouched()) return std::nullopt;
   const OsChecked checked;
   const Applied& a = applied();
   py::object config = interned_attr(cls, "_config_dict");
@@ -831,9 +801,9 @@ MODTREE_MODULE("common.logger_factory", m) {
   m.attr("VALID_LOGGING_VERBOSITY_INPUTS") = py::set(names);
 
   py::object manager = make_logger_manager(m, config);
-  g_manager = manager.inc_ref();
   original_os_functions();
-  remember_hooks(manager);
+  g_manager = new ostrel::ClassAsMade(manager, {"_logger_exists", "_update_logging_configs",
+                                                "_get_existing_log_dir_path", "_handler_name_from_logger_name"});
   m.attr("get_logger") = manager.attr("get_and_update_logger");
   make_ilogger(m, manager);
 }

@@ -279,38 +279,7 @@ py::object update_logger_level(py::object logging_verbosity) {
 // The two steps of a load that Ostrel offers as static methods, as this module made them. While the
 // class holds them unchanged, a load calls them directly rather than through keyword dispatch; a
 // program that replaces one on the class (or replaces the class in this module) has its own called.
-struct LoadStep {
-  py::object name;   // interned
-  py::object value;  // the class attribute as made here
-};
-std::vector<LoadStep>& load_steps() {
-  static auto* steps = new std::vector<LoadStep>();  // process lifetime
-  return *steps;
-}
-PyObject* g_ostrel_class = nullptr;
-
-void remember_load_steps(py::handle cls) {
-  g_ostrel_class = cls.ptr();
-  PyObject* dict = reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict;
-  for (const char* name :
-       {"_Ostrel__verify_arguments_for_model_loading", "_update_ostrel_logger_and_get_logging_level_int"}) {
-    py::object key = py::reinterpret_steal<py::object>(PyUnicode_InternFromString(name));
-    PyObject* value = PyDict_GetItemWithError(dict, key.ptr());
-    if (value == nullptr) throw py::error_already_set();
-    load_steps().push_back({key, py::reinterpret_borrow<py::object>(value)});
-  }
-}
-
-bool own_steps(py::handle cls) {
-  if (cls.ptr() != g_ostrel_class) return false;
-  PyObject* dict = reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict;
-  for (const LoadStep& step : load_steps())
-    if (PyDict_GetItemWithError(dict, step.name.ptr()) != step.value.ptr()) {
-      PyErr_Clear();
-      return false;
-    }
-  return true;
-}
+const ostrel::ClassAsMade* g_ostrel_class = nullptr;
 
 py::object load(py::object model_path, py::object framework_type, py::object inference_hardware,
                 py::object static_batch_size, py::object input_dims, py::object inference_dtype,
@@ -343,7 +312,7 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
             : InferenceHardware.attr("CPU");
   py::object Ostrel = mod_attr("Ostrel");
   py::object level;
-  if (own_steps(Ostrel)) {
+  if (g_ostrel_class->unchanged(Ostrel)) {
     verify_arguments(framework_type, inference_hardware, model_path, input_dims, static_batch_size,
                      logging_verbosity);
     level = update_logger_level(logging_verbosity);
@@ -461,6 +430,7 @@ MODTREE_MODULE("inference.ostrel_manager", m) {
       .def_static("_update_ostrel_logger_and_get_logging_level_int", &update_logger_level,
                   py::arg("logging_verbosity"))
       .build();
-  remember_load_steps(ostrel_class);
+  g_ostrel_class = new ostrel::ClassAsMade(
+      ostrel_class, {"_Ostrel__verify_arguments_for_model_loading", "_update_ostrel_logger_and_get_logging_level_int"});
   m.attr("load") = m.attr("Ostrel").attr("load");
 }
