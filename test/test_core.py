@@ -771,3 +771,21 @@ else:
     raise AssertionError("unknown attribute answered")
 """
     run_python(code)
+
+
+@pytest.mark.parametrize("step", ["_Ostrel__verify_arguments_for_model_loading",
+                                  "_update_ostrel_logger_and_get_logging_level_int"])
+def test_load_calls_a_step_replaced_on_the_class(monkeypatch, step):
+    from ostrel.inference.ostrel_manager import Ostrel
+
+    class Replaced(Exception):
+        pass
+
+    def replaced(*args, **kwargs):
+        raise Replaced(step)
+
+    # the arguments are checked first: the logger step is reached past a check that lets all through
+    monkeypatch.setattr(Ostrel, "_Ostrel__verify_arguments_for_model_loading", staticmethod(lambda **kwargs: None))
+    monkeypatch.setattr(Ostrel, step, staticmethod(replaced))
+    with pytest.raises(Replaced):
+        ostrel.load("no_such_model.onnx", framework_type="onnx", inference_hardware="cpu")
