@@ -15,7 +15,9 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <string_view>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -130,15 +132,46 @@ inline std::string utf8(const py::str& s) {
   return out;
 }
 
+// The interned Python string of `name`, made once per process: attribute names looked up on every call
+// (`obj.attr(interned("x"))`) then cost a table lookup, not a new string, its hash and its release.
+// The table is read and filled under the GIL.
+inline py::handle interned(std::string_view name) {
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+  };
+  static auto* table = new std::unordered_map<std::string, PyObject*, Hash, std::equal_to<>>();  // process lifetime
+  auto found = table->find(name);
+  if (found != table->end()) return found->second;
+  PyObject* made = PyUnicode_InternFromString(std::string(name).c_str());
+  if (made == nullptr) throw py::error_already_set();
+  table->emplace(std::string(name), made);
+  return made;
+}
+
+// `obj.<name>`, the name interned.
+inline py::object attr(py::handle obj, const char* name) {
+  PyObject* value = PyObject_GetAttr(obj.ptr(), interned(name).ptr());
+  if (value == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(value);
+}
+
 // The plain text conversion of a value, as f"{value}" gives it.
 inline std::string text(py::handle value) {
-  return utf8(py::str(py::module_::import("builtins").attr("format")(value)));
+  PyObject* formatted = PyObject_Format(value.ptr(), nullptr);
+  if (formatted == nullptr) throw py::error_already_set();
+  return utf8(py::reinterpret_steal<py::str>(formatted));
 }
 
 // `str(value)`.
 inline std::string str(py::handle value) { return utf8(py::str(value)); }
 
-inline py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
+// The built-in `name` as the builtins module holds it now (a program may replace one).
+inline py::object builtin(const char* name) {
+  static PyObject* const builtins = PyImport_ImportModule("builtins");  // process lifetime
+  if (builtins == nullptr) throw py::error_already_set();
+  return attr(builtins, name);
+}
 
 // A file open for the life of this object: `OpenFile f(path, "rb"); data = f->attr("read")(); f.close();`.
 // close() closes at once and lets its error reach the caller; a scope left by an error closes the file
@@ -311,7 +344,7 @@ class TerminationAsInterrupt {
 
 // Whether `logger` takes records of `level`: a message that costs something to build is built only then.
 inline bool log_enabled(py::handle logger, int level) {
-  int enabled = PyObject_IsTrue(logger.attr("isEnabledFor")(level).ptr());
+  int enabled = PyObject_IsTrue(attr(logger, "isEnabledFor")(level).ptr());
   if (enabled < 0) throw py::error_already_set();
   return enabled != 0;
 }

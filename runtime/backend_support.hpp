@@ -23,7 +23,7 @@ class ModuleAttributes {
  public:
   void bind(const py::module_& m) { module_ = m.inc_ref(); }
   py::handle module() const { return module_; }
-  py::object operator()(const char* name) const { return module_.attr(name); }
+  py::object operator()(const char* name) const { return attr(module_, name); }
 
  private:
   py::handle module_;

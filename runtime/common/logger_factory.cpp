@@ -616,7 +616,9 @@ bool same_entry(PyObject* entry, const py::dict& expected) {
 // application in it. A later call that finds the directory's stat unchanged knows, from that one stat,
 // that it is still usable and that none of its entries was added, removed or renamed: any such change,
 // like a change of its mode or owner, moves its change times. A stamp is taken only when those times
-// lie a second or more in the past, so a change made afterwards cannot share their coarse clock tick.
+// lie far enough in the past that a change made afterwards cannot share their clock tick: 20 ms where
+// the file system keeps sub-second times (a kernel tick is at most 10 ms), 2 s where both times are
+// whole seconds (file systems that keep seconds, or two of them, only).
 struct LogDirStamp {
   std::string path;
   py::object files;  // the Applied::files list the stamp was taken for
@@ -653,7 +655,9 @@ void stamp_log_dir(const std::string& log_dir) {
     return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
   };
   const long long latest = std::max(nanoseconds(st.st_mtim), nanoseconds(st.st_ctim));
-  if (nanoseconds(now) - latest < 1000000000LL) return;  // changed less than a second ago
+  const bool whole_seconds = st.st_mtim.tv_nsec == 0 && st.st_ctim.tv_nsec == 0;
+  const long long settled = whole_seconds ? 2000000000LL : 20000000LL;
+  if (nanoseconds(now) - latest < settled) return;  // changed too recently
   const std::string prefix = log_dir + "/";
   for (auto file : applied().files) {
     const std::optional<std::string> name = system_path(file);

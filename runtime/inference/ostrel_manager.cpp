@@ -177,6 +177,15 @@ py::list enum_values(const char* enum_name) {
 bool equals_a_member(py::handle value, const char* enum_name) {
   py::object members = mod_attr(enum_name);
   if (py::type::handle_of(value).is(members)) return true;  // an instance of an enumeration is one of its members
+  // The members are text: a text equals one exactly when it is one of their values.
+  if (PyUnicode_CheckExact(value.ptr())) {
+    py::object by_value = ostrel::attr(members, "_value2member_map_");
+    if (PyDict_CheckExact(by_value.ptr())) {
+      const int found = PyDict_Contains(by_value.ptr(), value.ptr());
+      if (found < 0) throw py::error_already_set();
+      return found == 1;
+    }
+  }
   for (py::handle member : members)
     if (value.equal(member)) return true;
   return false;
@@ -323,11 +332,15 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
         py::arg("input_dims") = input_dims, py::arg("logging_verbosity") = logging_verbosity);
     level = Ostrel.attr("_update_ostrel_logger_and_get_logging_level_int")(logging_verbosity);
   }
-  inference_hardware = InferenceHardware(inference_hardware);
-  std::string where = ostrel::text(model_path) + " to the " +
-                      py::str(inference_hardware.attr("value")).attr("upper")().cast<std::string>();
+  if (!py::type::handle_of(inference_hardware).is(InferenceHardware))
+    inference_hardware = InferenceHardware(inference_hardware);
+  // "<path> to the <HARDWARE>", made only for a logger that takes the info records.
+  auto where = [&] {
+    return ostrel::text(model_path) + " to the " +
+           py::str(inference_hardware.attr("value")).attr("upper")().cast<std::string>();
+  };
   py::object logger = mod_attr("ostrel_logger");
-  ostrel::log(logger, ostrel::kInfo, "Loading model " + where, kFile);
+  if (ostrel::log_enabled(logger, ostrel::kInfo)) ostrel::log(logger, ostrel::kInfo, "Loading model " + where(), kFile);
   py::dict call = ostrel::keywords({{"framework", framework_type},
                                     {"model_checkpoint_file_path", model_path},
                                     {"logging_verbosity", level},
@@ -338,7 +351,8 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
   py::object deferred =
       ostrel::call_with(mod_attr("InferencerFactory").attr("create_inferencer_factory"), call, kwargs);
   py::object handle = mod_attr("LoadedModel")(py::arg("inferencer_initializer") = deferred);
-  ostrel::log(logger, ostrel::kInfo, "Successfully loaded " + where + ".", kFile);
+  if (ostrel::log_enabled(logger, ostrel::kInfo))
+    ostrel::log(logger, ostrel::kInfo, "Successfully loaded " + where() + ".", kFile);
   return handle;
 }
 
