@@ -442,6 +442,53 @@ def test_unchanged_record_is_applied_once(tmp_path):
     assert out == "<string> -INFO- back on stdout\n<string> -INFO- new file\n"
 
 
+def test_a_settled_repeated_call_still_notices_every_change(tmp_path):
+    # Once the log folder has settled, a repeated call is answered from what the last full check saw;
+    # each change below, made by other code between two calls, must still reach the next call.
+    out = run(
+        tmp_path,
+        """
+        import io, time
+        a = get_logger("A")
+
+        def settle():
+            time.sleep(0.05)
+            for _ in range(3):
+                assert get_logger("A") is a
+
+        changes = {
+            "record edited in place": lambda: config["formatters"]["fileFormatter"].update(format="F %(message)s"),
+            "root handlers edited": lambda: config["root"]["handlers"].remove("A_file_handler"),
+            "level set by other code": lambda: a.setLevel(50),
+            "handler removed by other code": lambda: a.removeHandler(a.handlers[1]),
+            "logger disabled": lambda: setattr(a, "disabled", True),
+        }
+        for what, change in changes.items():
+            settle()
+            change()
+            get_logger("A")
+            assert a.level == 20 and not a.disabled and len(a.handlers) == 2, what
+            assert "A_file_handler" in config["root"]["handlers"], what
+
+        settle()
+        captured = io.StringIO()
+        real_stdout, sys.stdout = sys.stdout, captured
+        get_logger("A").info("to the new stdout")
+        sys.stdout = real_stdout
+        assert captured.getvalue() == "<string> -INFO- to the new stdout\\n"
+
+        settle()
+        os.environ["HOME"] = os.path.join(home, "other")
+        os.mkdir(os.environ["HOME"])
+        get_logger("A").info("in the other home")
+        logging.shutdown()
+        with open(os.path.join(home, "other", "tamsor_logs", "A.log")) as f:
+            assert f.read() == "F in the other home\\n"
+        """,
+    )
+    assert out == "<string> -INFO- in the other home\n"
+
+
 @pytest.mark.parametrize("name", ["Ostrel.log", "ostrel.frameworks.onnx_inferencer.log"])
 def test_a_log_file_that_is_a_fifo_goes_console_only(tmp_path, name):
     # Opening a FIFO for writing waits for a reader: the package's own log (opened while `import ostrel`

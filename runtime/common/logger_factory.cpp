@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <cstdint>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -645,19 +646,19 @@ bool log_dir_as_stamped(const std::string& log_dir) {
 }
 
 // Takes a stamp of `log_dir` after the full checks passed, when every log file is a regular file right
-// in it and the directory's change times are old enough.
-void stamp_log_dir(const std::string& log_dir) {
+// in it and the directory's change times are old enough; true when it did.
+bool stamp_log_dir(const std::string& log_dir) {
   log_dir_stamp().reset();
   struct stat st{};
   struct timespec now{};
-  if (::stat(log_dir.c_str(), &st) != 0 || ::clock_gettime(CLOCK_REALTIME, &now) != 0) return;
+  if (::stat(log_dir.c_str(), &st) != 0 || ::clock_gettime(CLOCK_REALTIME, &now) != 0) return false;
   auto nanoseconds = [](const struct timespec& t) {
     return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
   };
   const long long latest = std::max(nanoseconds(st.st_mtim), nanoseconds(st.st_ctim));
   const bool whole_seconds = st.st_mtim.tv_nsec == 0 && st.st_ctim.tv_nsec == 0;
   const long long settled = whole_seconds ? 2000000000LL : 20000000LL;
-  if (nanoseconds(now) - latest < settled) return;  // changed too recently
+  if (nanoseconds(now) - latest < settled) return false;  // changed too recently
   const std::string prefix = log_dir + "/";
   for (auto file : applied().files) {
     const std::optional<std::string> name = system_path(file);
@@ -665,13 +666,167 @@ void stamp_log_dir(const std::string& log_dir) {
     if (!name || name->compare(0, prefix.size(), prefix) != 0 ||
         name->find('/', prefix.size()) != std::string::npos || ::lstat(name->c_str(), &fst) != 0 ||
         !S_ISREG(fst.st_mode))
-      return;
+      return false;
   }
   log_dir_stamp() = LogDirStamp{log_dir, applied().files, st};
+  return true;
+}
+
+// ---- the answer remembered ------------------------------------------------------------------------
+// The checks above walk the whole record and every configured logger on each call. Once they have
+// answered "unchanged" for a logger name with a settled log directory, the answer is remembered with a
+// snapshot of everything those checks read: every mapping (by its version, which CPython changes on any
+// change of a dict) and every list (by its items) of the record, the configured loggers and console
+// handlers, and the modules and environment the paths come from. A repeated call with the same
+// arguments whose snapshot still holds, with one stat of the log directory, gets the same answer
+// without the walk; any change makes the full checks run again.
+#if PY_VERSION_HEX < 0x030C0000
+#define OSTREL_DICT_VERSIONS 1
+#endif
+
+class Snapshot {
+ public:
+  // Records `value` and, for a dict or list, everything in it; false for anything else that is not an
+  // immutable scalar (a value this snapshot cannot vouch for).
+  bool add_tree(PyObject* value, int depth = 0) {
+    if (depth > 16) return false;
+    if (PyDict_CheckExact(value)) {
+      add_dict(value);
+      PyObject *key, *item;
+      Py_ssize_t pos = 0;
+      while (PyDict_Next(value, &pos, &key, &item))
+        if (!PyUnicode_CheckExact(key) || !add_tree(item, depth + 1)) return false;
+      return true;
+    }
+    if (PyList_CheckExact(value)) {
+      add_list(value);
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i)
+        if (!add_tree(PyList_GET_ITEM(value, i), depth + 1)) return false;
+      return true;
+    }
+    return value == Py_None || PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyBool_Check(value) ||
+           PyFloat_CheckExact(value);
+  }
+  // Records the dict `d` (its version; its values as objects).
+  void add_dict(PyObject* d) {
+#ifdef OSTREL_DICT_VERSIONS
+    dicts_.emplace_back(py::reinterpret_borrow<py::object>(d), reinterpret_cast<PyDictObject*>(d)->ma_version_tag);
+#else
+    (void)d;
+    usable_ = false;
+#endif
+  }
+  // Records the list `l` (its items, by identity).
+  void add_list(PyObject* l) {
+    std::vector<py::object> items;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(l); ++i)
+      items.push_back(py::reinterpret_borrow<py::object>(PyList_GET_ITEM(l, i)));
+    lists_.emplace_back(py::reinterpret_borrow<py::object>(l), std::move(items));
+  }
+  // The instance dict of `obj` (its attributes); false when it has none.
+  bool add_attributes(py::handle obj) {
+    PyObject** slot = _PyObject_GetDictPtr(obj.ptr());
+    if (slot == nullptr || *slot == nullptr || !PyDict_CheckExact(*slot)) return false;
+    add_dict(*slot);
+    return true;
+  }
+  bool usable() const { return usable_; }
+
+  bool holds() const {
+#ifdef OSTREL_DICT_VERSIONS
+    for (const auto& [d, version] : dicts_)
+      if (reinterpret_cast<PyDictObject*>(d.ptr())->ma_version_tag != version) return false;
+#endif
+    for (const auto& [l, items] : lists_) {
+      if (PyList_GET_SIZE(l.ptr()) != static_cast<Py_ssize_t>(items.size())) return false;
+      for (std::size_t i = 0; i < items.size(); ++i)
+        if (PyList_GET_ITEM(l.ptr(), static_cast<Py_ssize_t>(i)) != items[i].ptr()) return false;
+    }
+    return usable_;
+  }
+
+ private:
+  bool usable_ = true;
+  std::vector<std::pair<py::object, std::uint64_t>> dicts_;
+  std::vector<std::pair<py::object, std::vector<py::object>>> lists_;
+};
+
+struct RememberedAnswer {
+  py::object logger_name, log_level, max_bytes;  // the call's arguments
+  py::object config, record, files;              // the record, the applied copy, the files it was made for
+  std::string log_dir;                           // stamped
+  Snapshot snapshot;
+};
+std::vector<RememberedAnswer>& remembered_answers() {
+  static auto* answers = new std::vector<RememberedAnswer>();  // process lifetime
+  return *answers;
+}
+
+bool same_argument(py::handle a, py::handle b) {
+  if (a.is(b)) return true;
+  if (Py_TYPE(a.ptr()) != Py_TYPE(b.ptr())) return false;  // True == 1, but a level of True is not 1's text
+  const int equal = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+  if (equal < 0) throw py::error_already_set();
+  return equal == 1;
+}
+
+// The modules and mappings the full checks read besides the record and the loggers: os and os.path (the
+// functions), the environment (HOME), sys (the standard streams).
+bool add_surroundings(Snapshot& snapshot) {
+  const Modules& m = modules();
+  py::object environ_data = py::reinterpret_steal<py::object>(
+      PyObject_GetAttrString(interned_attr(m.os, "environ").ptr(), "_data"));
+  if (!environ_data) {
+    PyErr_Clear();
+    return false;
+  }
+  if (!PyDict_CheckExact(environ_data.ptr())) return false;
+  snapshot.add_dict(environ_data.ptr());
+  return snapshot.add_attributes(m.os) && snapshot.add_attributes(m.os_path) && snapshot.add_attributes(m.sys);
+}
+
+void remember_answer(py::handle logger_name, py::handle log_level, py::handle max_bytes, py::handle config,
+                     const std::string& log_dir) {
+  const Applied& a = applied();
+  RememberedAnswer answer{py::reinterpret_borrow<py::object>(logger_name), py::reinterpret_borrow<py::object>(log_level),
+                          py::reinterpret_borrow<py::object>(max_bytes), py::reinterpret_borrow<py::object>(config),
+                          a.record, a.files, log_dir, Snapshot()};
+  Snapshot& snapshot = answer.snapshot;
+  if (!snapshot.add_tree(config.ptr()) || !add_surroundings(snapshot)) return;
+  for (auto item : a.loggers) {
+    py::object logger = py::reinterpret_borrow<py::tuple>(item)[0];
+    py::object handlers = interned_attr(logger, "handlers");
+    if (!snapshot.add_attributes(logger) || !PyList_CheckExact(handlers.ptr())) return;
+    snapshot.add_list(handlers.ptr());
+  }
+  for (auto item : a.streams)
+    if (!snapshot.add_attributes(py::reinterpret_borrow<py::tuple>(item)[0])) return;
+  if (!snapshot.usable()) return;
+  auto& answers = remembered_answers();
+  std::erase_if(answers, [&](const RememberedAnswer& r) { return r.logger_name.equal(logger_name); });
+  answers.push_back(std::move(answer));
+}
+
+// The remembered answer for this call when everything it was made from still holds.
+std::optional<py::object> remembered_logger(py::handle cls, py::handle logger_name, py::handle log_level,
+                                            py::handle max_bytes) {
+  auto& answers = remembered_answers();
+  if (answers.empty() || !PyUnicode_CheckExact(logger_name.ptr()) || !g_manager->unchanged(cls)) return std::nullopt;
+  const Applied& a = applied();
+  for (const RememberedAnswer& r : answers) {
+    if (!r.logger_name.equal(logger_name)) continue;
+    if (!same_argument(r.log_level, log_level) || !same_argument(r.max_bytes, max_bytes) || !r.record.is(a.record) ||
+        !r.files.is(a.files) || !interned_attr(cls, "_config_dict").is(r.config) || !r.snapshot.holds())
+      return std::nullopt;
+    if (!log_dir_as_stamped(r.log_dir)) return std::nullopt;
+    return interned_attr(modules().logging, "getLogger")(logger_name);
+  }
+  return std::nullopt;
 }
 
 std::optional<py::object> unchanged_logger(py::handle cls, py::handle logger_name, py::handle log_level,
                                            py::handle max_bytes) {
+  if (std::optional<py::object> logger = remembered_logger(cls, logger_name, log_level, max_bytes)) return logger;
   if (!g_manager->unchanged(cls) || !PyUnicode_CheckExact(logger_name.ptr()) || !os_untouched()) return std::nullopt;
   const OsChecked checked;
   const Applied& a = applied();
@@ -717,7 +872,8 @@ std::optional<py::object> unchanged_logger(py::handle cls, py::handle logger_nam
   if (listed < 0) throw py::error_already_set();
   if (listed == 0 || !already_applied(config, /*record_compared=*/true, /*files_known=*/stamped))
     return std::nullopt;
-  if (!stamped && log_dir_path) stamp_log_dir(*log_dir_path);
+  if (log_dir_path && (stamped || stamp_log_dir(*log_dir_path)))
+    remember_answer(logger_name, log_level, max_bytes, config, *log_dir_path);
   return interned_attr(modules().logging, "getLogger")(logger_name);
 }
 
