@@ -149,6 +149,11 @@ inline py::handle interned(std::string_view name) {
   return made;
 }
 
+namespace literals {
+// `"name"_id`: the interned string of a literal attribute name, `obj.attr("name"_id)`.
+inline py::handle operator""_id(const char* text, std::size_t size) { return interned(std::string_view(text, size)); }
+}  // namespace literals
+
 // `obj.<name>`, the name interned.
 inline py::object attr(py::handle obj, const char* name) {
   PyObject* value = PyObject_GetAttr(obj.ptr(), interned(name).ptr());
@@ -362,7 +367,8 @@ inline void log(py::handle logger, int level, const std::string& message, const 
 // A keyword mapping in the given order: keywords({{"a", a}, {"b", b}}).
 inline py::dict keywords(std::initializer_list<std::pair<const char*, py::handle>> items) {
   py::dict d;
-  for (const auto& [name, value] : items) d[name] = value;
+  for (const auto& [name, value] : items)
+    if (PyDict_SetItem(d.ptr(), interned(name).ptr(), value.ptr()) != 0) throw py::error_already_set();
   return d;
 }
 

@@ -16,6 +16,7 @@
 namespace ostrel {
 
 namespace py = pybind11;
+using namespace literals;
 
 // The module a back-end's binding code defines, whose attributes are read at each use so that tests may
 // replace them: mod_attr("name"). bind() keeps one reference to the module for the life of the process.
@@ -347,7 +348,7 @@ void def_checkpoint_init(modtree::ClassBuilder& cls, F&& init) {
 inline void init_base(py::handle cls, py::handle self, py::handle checkpoint_file,
                       py::handle inference_hardware, py::handle input_dims, py::handle static_batch_size,
                       py::handle logging_verbosity) {
-  builtin("super")(cls, self).attr("__init__")(
+  builtin("super")(cls, self).attr("__init__"_id)(
       py::arg("checkpoint_file") = checkpoint_file, py::arg("inference_hardware") = inference_hardware,
       py::arg("input_dims") = input_dims, py::arg("static_batch_size") = static_batch_size,
       py::arg("logging_verbosity") = logging_verbosity);
@@ -363,11 +364,8 @@ inline void intern_names(std::initializer_list<std::pair<PyObject**, const char*
   }
 }
 
-// `self._delete_instance_resource(name)` for each name, in order.
-inline void delete_instance_resources(py::handle self, std::initializer_list<const char*> names) {
-  py::object remove = self.attr("_delete_instance_resource");
-  for (const char* name : names) remove(name);
-}
+// `self._delete_instance_resource(name)` for each name, in order (defined with the base inferencer).
+void delete_instance_resources(py::handle self, std::initializer_list<const char*> names);
 
 // The owner of a new reference that a C-API call returns: `steal(PyObject_GetAttr(o, name))`. A null
 // result (the call failed and set the Python error) throws that error, so a body run under the entry

@@ -25,8 +25,10 @@
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "bindings/pyhelpers.hpp"
+#include "runtime/common/logger_factory.hpp"
 
 namespace py = pybind11;
+using namespace ostrel::literals;
 
 namespace {
 
@@ -930,6 +932,18 @@ py::object make_logger_manager(py::module_& m, py::dict config) {
       .build();
 }
 
+}  // namespace
+
+py::object ostrel::update_logger(py::handle manager, py::handle name, py::handle level) {
+  py::object cls = py::reinterpret_borrow<py::object>(manager);
+  if (g_manager->unchanged(cls))
+    return get_and_update_logger(cls, py::reinterpret_borrow<py::object>(name), py::reinterpret_borrow<py::object>(level),
+                                 py::none());
+  return ostrel::attr(cls, "get_and_update_logger")(py::arg("logger_name") = name, py::arg("log_level") = level);
+}
+
+namespace {
+
 py::object make_ilogger(py::module_& m, py::object manager) {
   using modtree::ClassBuilder;
   return ClassBuilder(m, "ILogger")
@@ -939,9 +953,8 @@ py::object make_ilogger(py::module_& m, py::object manager) {
           // The manager is looked up in this module at call time, as a global name would be.
           [module = py::object(m)](py::object self, py::object logger_name, py::object verbosity) {
             py::object name =
-                truthy(logger_name) ? logger_name : py::object(py::str(self.attr("__module__")));
-            py::object get = module.attr("LoggerManager").attr("get_and_update_logger");
-            self.attr("_logger") = get(py::arg("logger_name") = name, py::arg("log_level") = verbosity);
+                truthy(logger_name) ? logger_name : py::object(py::str(ostrel::attr(self, "__module__")));
+            self.attr("_logger"_id) = ostrel::update_logger(ostrel::attr(module, "LoggerManager"), name, verbosity);
           },
           py::arg("self"), py::arg("logger_name") = py::none(),
           py::arg("verbosity") = manager.attr("DEFAULT_LOGGING_LEVEL"))
@@ -962,7 +975,7 @@ MODTREE_MODULE("common.logger_factory", m) {
 
   py::object manager = make_logger_manager(m, config);
   original_os_functions();
-  g_manager = new ostrel::ClassAsMade(manager, {"_logger_exists", "_update_logging_configs",
+  g_manager = new ostrel::ClassAsMade(manager, {"get_and_update_logger", "_logger_exists", "_update_logging_configs",
                                                 "_get_existing_log_dir_path", "_handler_name_from_logger_name"});
   m.attr("get_logger") = manager.attr("get_and_update_logger");
   make_ilogger(m, manager);

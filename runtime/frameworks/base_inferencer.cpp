@@ -19,6 +19,7 @@
 #include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
+using namespace ostrel::literals;
 using ostrel::raise;
 
 namespace {
@@ -26,7 +27,7 @@ namespace {
 constexpr const char* kFile = "ostrel/frameworks/base_inferencer.py";
 
 void warn_on(py::handle self, const std::string& message) {
-  ostrel::log(self.attr("_logger"), ostrel::kWarning, message, kFile);
+  ostrel::log(self.attr("_logger"_id), ostrel::kWarning, message, kFile);
 }
 
 ostrel::ModuleAttributes mod_attr;  // this module
@@ -65,22 +66,22 @@ void verify_input_dims(py::object /*self*/, py::object value) {
 
 void set_input_dims(py::object self, py::object value) {
   if (py::isinstance<py::tuple>(value)) value = py::list(py::make_tuple(value));
-  self.attr("_BaseInferencer__verify_input_dims")(value);
-  self.attr("_input_dims") = value;
+  self.attr("_BaseInferencer__verify_input_dims"_id)(value);
+  self.attr("_input_dims"_id) = value;
 }
 
 py::object get_memory(py::object self, py::object attribute, py::object warn) {
   py::object InferenceHardware = mod_attr("InferenceHardware");
-  if (self.attr("_inference_hardware").equal(InferenceHardware.attr("GPU"))) {
+  if (self.attr("_inference_hardware"_id).equal(InferenceHardware.attr("GPU"_id))) {
     try {
       py::object GPUtil = mod_attr("GPUtil");
-      py::object gpus = GPUtil.attr("getGPUs")();
-      return GPUtil.attr("get_memory")(gpus[py::int_(0)], attribute);
+      py::object gpus = GPUtil.attr("getGPUs"_id)();
+      return GPUtil.attr("get_memory"_id)(gpus[py::int_(0)], attribute);
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_IndexError) && !e.matches(PyExc_NameError)) throw;
     }
     try {
-      return mod_attr("jtop").attr("get_memory")(attribute);
+      return mod_attr("jtop").attr("get_memory"_id)(attribute);
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_NameError)) throw;
       // Raised while the NameError is handled: it becomes the context.
@@ -98,22 +99,22 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
   py::object InferenceHardware = mod_attr("InferenceHardware");
   if (inference_hardware.is_none())
     inference_hardware =
-        truthy(mod_attr("GPU_PRESENT")) ? InferenceHardware.attr("GPU") : InferenceHardware.attr("CPU");
-  self.attr("_checkpoint_file") = checkpoint_file;
-  self.attr("_input_dims") = py::none();
-  self.attr("input_dims") = input_dims;
-  self.attr("_static_batch_size") = static_batch_size;
-  self.attr("_inference_hardware") = inference_hardware;
-  self.attr("_inference_dtype") = inference_dtype;
+        truthy(mod_attr("GPU_PRESENT")) ? InferenceHardware.attr("GPU"_id) : InferenceHardware.attr("CPU"_id);
+  self.attr("_checkpoint_file"_id) = checkpoint_file;
+  self.attr("_input_dims"_id) = py::none();
+  self.attr("input_dims"_id) = input_dims;
+  self.attr("_static_batch_size"_id) = static_batch_size;
+  self.attr("_inference_hardware"_id) = inference_hardware;
+  self.attr("_inference_dtype"_id) = inference_dtype;
   // The next class in the method order after BaseInferencer (ILogger for the base's own bases).
-  py::object next_init = builtin_super(mod_attr("BaseInferencer"), self).attr("__init__");
+  py::object next_init = builtin_super(mod_attr("BaseInferencer"), self).attr("__init__"_id);
   next_init(py::arg("verbosity") = logging_verbosity);
-  self.attr("_system_startpoint_memory_used") = self.attr("_get_memory")("used");
-  self.attr("_load_model")();
-  self.attr("_assert_loaded_successfully")();
-  if (self.attr("_input_dims").is_none())
-    self.attr("_input_dims") = self.attr("fetch_model_input_dimensions")();
-  if (self.attr("_inference_dtype").is_none()) {
+  self.attr("_system_startpoint_memory_used"_id) = self.attr("_get_memory"_id)("used");
+  self.attr("_load_model"_id)();
+  self.attr("_assert_loaded_successfully"_id)();
+  if (self.attr("_input_dims"_id).is_none())
+    self.attr("_input_dims"_id) = self.attr("fetch_model_input_dimensions"_id)();
+  if (self.attr("_inference_dtype"_id).is_none()) {
     // NotImplementedError counts as no answer (taken off the C level: back-ends that cannot tell raise it
     // on every load).
     static PyObject* const fetch_dtype = PyUnicode_InternFromString("fetch_model_input_dtype");
@@ -123,16 +124,16 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
       PyErr_Clear();
       dtype = py::none();
     }
-    self.attr("_inference_dtype") = truthy(dtype) ? dtype : numpy().attr("float32");
+    self.attr("_inference_dtype"_id) = truthy(dtype) ? dtype : numpy().attr("float32"_id);
   }
-  if (self.attr("_input_dims").is_none())
+  if (self.attr("_input_dims"_id).is_none())
     warn_on(self,
             "The input dimensions for the model were not specified, and they could not be fetched "
             "automatically from " +
                 ostrel::str(checkpoint_file) +
                 ". Please specify the input dimensions upon benchmark() call.");
-  if (self.attr("_static_batch_size").is_none())
-    self.attr("_static_batch_size") = self.attr("fetch_model_batch_size")();
+  if (self.attr("_static_batch_size"_id).is_none())
+    self.attr("_static_batch_size"_id) = self.attr("fetch_model_batch_size"_id)();
 }
 
 // ---- the inputs' batch axes ---------------------------------------------------------------------
@@ -158,7 +159,7 @@ struct DeclaredInput {
 
 std::vector<DeclaredInput> declared_inputs(py::handle self) {
   std::vector<DeclaredInput> out;
-  py::object declared = self.attr("_declared_inputs")();
+  py::object declared = self.attr("_declared_inputs"_id)();
   if (declared.is_none()) return out;
   for (py::handle entry : declared) {
     py::tuple pair = py::reinterpret_borrow<py::object>(entry);
@@ -276,17 +277,17 @@ void require_batch_size(py::handle self, py::handle batch_size) {
 py::object example_element_types(py::object self, const py::list& metadata, py::handle shapes) {
   if (!metadata.empty()) {
     py::list types;
-    for (py::handle md : metadata) types.append(md.attr("datatype"));
+    for (py::handle md : metadata) types.append(md.attr("datatype"_id));
     return types;
   }
   try {
-    return self.attr("fetch_model_input_dtype")();
+    return self.attr("fetch_model_input_dtype"_id)();
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_NotImplementedError)) throw;
-    if (truthy(shapes)) return self.attr("_inference_dtype");
+    if (truthy(shapes)) return self.attr("_inference_dtype"_id);
     ostrel::raise_from(ostrel::builtin("NotImplementedError")(
                            "Input dimensions were not supplied during initialization and cannot be read from a " +
-                           ostrel::str(py::type::of(self).attr("__name__")) +
+                           ostrel::str(py::type::of(self).attr("__name__"_id)) +
                            " model: please give them, load(..., input_dims=[...])."),
                        e.value());
   }
@@ -298,7 +299,7 @@ py::list described_dimensions(const py::list& metadata, py::handle fetched_batch
   py::list shapes;
   py::object indicators = mod_attr("DYNAMIC_BATCH_SIZE_INDICATORS");
   for (py::handle md : metadata) {
-    py::tuple shape = py::tuple(md.attr("shape"));
+    py::tuple shape = py::tuple(md.attr("shape"_id));
     if (shape.empty()) {  // a scalar input: no batch axis to drop
       shapes.append(shape);
       continue;
@@ -321,11 +322,11 @@ py::list described_dimensions(const py::list& metadata, py::handle fetched_batch
 // on its own batch axis and an input without one made as declared; elsewhere the described shapes, else
 // the input dimensions.
 py::object example_inputs(py::object self) {
-  py::list metadata = self.attr("inputs_metadata");
-  py::object fetched = self.attr("fetch_model_batch_size")();
+  py::list metadata = self.attr("inputs_metadata"_id);
+  py::object fetched = self.attr("fetch_model_batch_size"_id)();
   py::object batch_size = truthy(fetched) ? fetched : py::int_(1);
   std::vector<DeclaredInput> declared = declared_inputs(self);
-  py::object shapes = self.attr("input_dims");
+  py::object shapes = self.attr("input_dims"_id);
   if (!declared.empty()) {
     if (!truthy(shapes)) {
       py::list full;
@@ -343,27 +344,27 @@ py::object example_inputs(py::object self) {
     raise(PyExc_AssertionError,
           "Input data types were not supplied during initialization and could not be inferred.");
   py::object inputs =
-      self.attr("_build_dummy_inputs")(py::arg("input_dims") = shapes, py::arg("dtype") = dtypes);
-  return self.attr("_build_dummy_batch")(py::arg("dummy_input") = inputs, py::arg("batch_size") = batch_size,
+      self.attr("_build_dummy_inputs"_id)(py::arg("input_dims") = shapes, py::arg("dtype") = dtypes);
+  return self.attr("_build_dummy_batch"_id)(py::arg("dummy_input") = inputs, py::arg("batch_size") = batch_size,
                                          py::arg("dtype") = dtypes);
 }
 
 py::dict metadata_for_legend(py::object self) {
   py::object inputs, outputs;
   try {
-    inputs = self.attr("_get_inputs_metadata")();
-    outputs = self.attr("_get_outputs_metadata")();
+    inputs = self.attr("_get_inputs_metadata"_id)();
+    outputs = self.attr("_get_outputs_metadata"_id)();
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_NotImplementedError)) throw;
     warn_on(self, "Legend will not include inputs/outputs metadata (" +
-                      ostrel::str(py::type::of(self).attr("__name__")) + " model).");
+                      ostrel::str(py::type::of(self).attr("__name__"_id)) + " model).");
     inputs = py::none();
     outputs = py::none();
   }
-  py::object hardware = self.attr("_inference_hardware");
-  py::tuple version = py::make_tuple(self.attr("framework_version"));
-  py::object type = self.attr("framework_type");
-  py::object path = self.attr("_checkpoint_file");
+  py::object hardware = self.attr("_inference_hardware"_id);
+  py::tuple version = py::make_tuple(self.attr("framework_version"_id));
+  py::object type = self.attr("framework_type"_id);
+  py::object path = self.attr("_checkpoint_file"_id);
   py::dict legend;
   legend["model_path"] = path;
   legend["model_inputs"] = inputs;
@@ -373,15 +374,15 @@ py::dict metadata_for_legend(py::object self) {
   framework["type"] = type;
   framework["version"] = version;
   legend["framework"] = framework;
-  py::object extra = self.attr("get_framework_specific_metadata")();
-  if (truthy(extra)) legend.attr("update")(extra);
+  py::object extra = self.attr("get_framework_specific_metadata"_id)();
+  if (truthy(extra)) legend.attr("update"_id)(extra);
   return legend;
 }
 
 // ---- benchmark engine ---------------------------------------------------------------------------
 
 py::list element_types(py::object self, py::object dtype) {
-  if (dtype.is_none()) dtype = self.attr("_inference_dtype");  // one type, or one per input
+  if (dtype.is_none()) dtype = self.attr("_inference_dtype"_id);  // one type, or one per input
   if (!py::isinstance<py::list>(dtype)) return py::list(py::make_tuple(dtype));
   return dtype;
 }
@@ -392,8 +393,8 @@ std::string input_label(py::object self, size_t index) {
   try {
     std::vector<DeclaredInput> declared = declared_inputs(self);
     if (index < declared.size()) return ostrel::str(py::repr(declared[index].name));
-    py::list metadata = self.attr("inputs_metadata");
-    if (index < metadata.size()) return "'" + ostrel::str(metadata[index].attr("name")) + "'";
+    py::list metadata = self.attr("inputs_metadata"_id);
+    if (index < metadata.size()) return "'" + ostrel::str(metadata[index].attr("name"_id)) + "'";
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
   }
@@ -409,7 +410,7 @@ void require_concrete_shapes(py::object self, const py::list& shapes) {
     for (py::handle dim : shape) {
       if (concrete_dimension(dim)) continue;
       py::object error = ostrel::exception_class("InputDimensionsNotSpecifiedError")();
-      error.attr("args") = py::make_tuple(
+      error.attr("args"_id) = py::make_tuple(
           "Input " + input_label(self, i) + " has the shape " + ostrel::str(py::tuple(shape)) +
           " (without the batch axis), whose dimension " + ostrel::str(py::repr(dim)) +
           " has no fixed size, so no inputs can be generated for it. Please specify the input shapes "
@@ -439,8 +440,8 @@ py::list build_dummy_inputs(py::object self, py::object input_dims, py::object d
   py::list types = element_types(self, dtype);
   if (types.size() != shapes.size()) types = types * py::int_(shapes.size());
   const InputLayout layout = input_layout(self);
-  py::object random = numpy().attr("random").attr("random");
-  py::object asarray = numpy().attr("asarray");
+  py::object random = numpy().attr("random"_id).attr("random"_id);
+  py::object asarray = numpy().attr("asarray"_id);
   py::list out;
   size_t n = std::min(shapes.size(), types.size());
   for (size_t i = 0; i < n; ++i) {
@@ -457,31 +458,31 @@ py::list build_dummy_inputs(py::object self, py::object input_dims, py::object d
         shape = py::tuple(sizes);
       }
     }
-    out.append(asarray(random(shape)).attr("astype")(types[i]));
+    out.append(asarray(random(shape)).attr("astype"_id)(types[i]));
   }
   return out;
 }
 
 py::list build_dummy_batch(py::object self, py::list dummy_input, py::object batch_size, py::object dtype) {
-  py::object chosen = truthy(dtype) ? dtype : self.attr("_inference_dtype");
+  py::object chosen = truthy(dtype) ? dtype : self.attr("_inference_dtype"_id);
   py::list types = py::isinstance<py::list>(chosen) ? py::list(chosen) : py::list(py::make_tuple(chosen));
   if (types.size() == 1 && dummy_input.size() > 1) types = types * py::int_(dummy_input.size());
   const InputLayout layout = input_layout(self);
-  py::object repeat = numpy().attr("repeat");
+  py::object repeat = numpy().attr("repeat"_id);
   py::list out;
   size_t n = std::min(dummy_input.size(), types.size());
   for (size_t i = 0; i < n; ++i) {
     py::object input = dummy_input[i];
-    const size_t rank = py::len(input.attr("shape"));
+    const size_t rank = py::len(input.attr("shape"_id));
     int axis = 0;
     if (layout.knows(i))
       axis = rank == layout.ranks[i] ? layout.axes[i] : 0;  // as the dummy inputs placed the batch
     else if (rank == 0)
       axis = -1;  // a scalar input is the same for the whole batch
     if (axis < 0)
-      out.append(input.attr("astype")(types[i]));
+      out.append(input.attr("astype"_id)(types[i]));
     else
-      out.append(repeat(input, batch_size, py::arg("axis") = axis).attr("astype")(types[i]));
+      out.append(repeat(input, batch_size, py::arg("axis") = axis).attr("astype"_id)(types[i]));
   }
   return out;
 }
@@ -498,17 +499,17 @@ void log_shape(py::object& logger, const std::string& name, py::handle value) {
     for (size_t i = 0; i < l.size(); ++i) log_shape(logger, child(py::int_(i)), l[i]);
   } else if (py::hasattr(value, "shape") && py::hasattr(value, "dtype")) {
     ostrel::log(logger, ostrel::kDebug,
-                "    " + name + " -> " + ostrel::str(value.attr("shape")) +
-                    ", dtype=" + ostrel::str(value.attr("dtype")),
+                "    " + name + " -> " + ostrel::str(value.attr("shape"_id)) +
+                    ", dtype=" + ostrel::str(value.attr("dtype"_id)),
                 kFile);
   } else {
     ostrel::log(logger, ostrel::kDebug,
-                "    " + name + " -> " + ostrel::str(py::type::of(value).attr("__name__")), kFile);
+                "    " + name + " -> " + ostrel::str(py::type::of(value).attr("__name__"_id)), kFile);
   }
 }
 
 void log_predict_shapes(py::object self, py::object predict_args) {
-  py::object logger = self.attr("_logger");
+  py::object logger = self.attr("_logger"_id);
   ostrel::log(logger, ostrel::kDebug, "Benchmarking the model using inputs:", kFile);
   log_shape(logger, "", predict_args);
 }
@@ -539,7 +540,7 @@ class PyIterItems {
 // A timer with start()/stop() that is not ours: called through Python, looked up once.
 class PyTimer {
  public:
-  explicit PyTimer(py::object timer) : start_(timer.attr("start")), stop_(timer.attr("stop")) {}
+  explicit PyTimer(py::object timer) : start_(timer.attr("start"_id)), stop_(timer.attr("stop"_id)) {}
   void start() {
     PyObject* r = PyObject_CallNoArgs(start_.ptr());
     if (r == nullptr) throw py::error_already_set();
@@ -612,9 +613,9 @@ std::int64_t count_argument(const char* name, py::handle value) {
 // Recognises range(0, n, 1) so a repetition run needs no Python objects per item.
 std::optional<std::int64_t> plain_range_length(py::handle iterable) {
   if (!PyRange_Check(iterable.ptr())) return std::nullopt;
-  py::object start = iterable.attr("start"), step = iterable.attr("step");
+  py::object start = iterable.attr("start"_id), step = iterable.attr("step"_id);
   if (!start.equal(py::int_(0)) || !step.equal(py::int_(1))) return std::nullopt;
-  return count_argument("repetitions", iterable.attr("stop"));
+  return count_argument("repetitions", iterable.attr("stop"_id));
 }
 
 // ---- the time-based item source -----------------------------------------------------------------
@@ -689,7 +690,7 @@ py::object timed_item_source(py::object duration_sec) {
 // time.perf_counter is honoured by letting the generator run instead.
 bool module_clock_untouched() {
   py::object real_time = py::module_::import("time");
-  return mod_attr("time").is(real_time) && py::object(real_time.attr("perf_counter")).is(g_perf_counter);
+  return mod_attr("time").is(real_time) && py::object(real_time.attr("perf_counter"_id)).is(g_perf_counter);
 }
 
 // The (duration, resolution) of a time-based source of our own that Python has not started, with the
@@ -706,8 +707,8 @@ constexpr std::size_t kInitialLatencySlots = 4096;
 py::tuple benchmark_loop(py::object self, py::object benchmark_iter, py::object include_io,
                          py::object /*benchmark_mode*/, py::kwargs predict_args) {
   std::vector<double> latencies;
-  py::object timer = self.attr("_get_timer")();
-  py::object fn = truthy(include_io) ? self.attr("predict") : self.attr("_forward_pass");
+  py::object timer = self.attr("_get_timer"_id)();
+  py::object fn = truthy(include_io) ? self.attr("predict"_id) : self.attr("_forward_pass"_id);
   py::tuple no_args;
   py::dict kwargs = py::dict(predict_args);
   MeasuredCall call{fn.ptr(), no_args.ptr(), kwargs.ptr()};
@@ -732,12 +733,12 @@ py::tuple benchmark_loop(py::object self, py::object benchmark_iter, py::object 
   }
   if (latencies.empty()) {
     // NumPy's own answer for an empty run: not-a-number, with its runtime warning.
-    py::object arr = numpy().attr("array")(py::list(), py::arg("dtype") = "float64");
-    return py::make_tuple(numpy().attr("mean")(arr), numpy().attr("var")(arr));
+    py::object arr = numpy().attr("array"_id)(py::list(), py::arg("dtype") = "float64");
+    return py::make_tuple(numpy().attr("mean"_id)(arr), numpy().attr("var"_id)(arr));
   }
   ostrel::native::MeanVariance mv = ostrel::native::mean_and_variance(latencies);
   // NumPy float64 values, as numpy.mean and numpy.var give them.
-  py::object float64 = numpy().attr("float64");
+  py::object float64 = numpy().attr("float64"_id);
   return py::make_tuple(float64(mv.mean), float64(mv.variance));
 }
 
@@ -767,7 +768,7 @@ struct RunPlan {
 
 // The input shapes of a run: the call's own, else the inferencer's; a run without any is refused.
 py::object benchmark_shapes(py::object self, const BenchmarkRequest& request) {
-  py::object shapes = truthy(request.input_dimensions) ? request.input_dimensions : self.attr("_input_dims");
+  py::object shapes = truthy(request.input_dimensions) ? request.input_dimensions : self.attr("_input_dims"_id);
   if (py::isinstance<py::tuple>(shapes)) shapes = py::list(py::make_tuple(shapes));
   if (!truthy(shapes)) raise(ostrel::exception_class("InputDimensionsNotSpecifiedError"));
   return shapes;
@@ -809,11 +810,11 @@ RunPlan plan_run(const BenchmarkRequest& request) {
 py::dict benchmark_inputs(py::object self, const BenchmarkRequest& request, py::object shapes) {
   if (!request.predict_args.empty()) return py::dict(request.predict_args);
   require_batch_size(self, request.batch_size);
-  py::object element_type = truthy(request.dtype) ? request.dtype : self.attr("_inference_dtype");
+  py::object element_type = truthy(request.dtype) ? request.dtype : self.attr("_inference_dtype"_id);
   py::object inputs =
-      self.attr("_build_dummy_inputs")(py::arg("input_dims") = shapes, py::arg("dtype") = element_type);
+      self.attr("_build_dummy_inputs"_id)(py::arg("input_dims") = shapes, py::arg("dtype") = element_type);
   py::dict predict_args;
-  predict_args["x"] = self.attr("_build_dummy_batch")(py::arg("dummy_input") = inputs,
+  predict_args["x"] = self.attr("_build_dummy_batch"_id)(py::arg("dummy_input") = inputs,
                                                       py::arg("batch_size") = request.batch_size,
                                                       py::arg("dtype") = element_type);
   return predict_args;
@@ -821,7 +822,7 @@ py::dict benchmark_inputs(py::object self, const BenchmarkRequest& request, py::
 
 // Untimed calls before the run; each output must be a valid one. No output outlives the warm-up.
 void run_warm_up(py::object self, std::int64_t calls, const py::dict& predict_args) {
-  py::object predict = self.attr("predict");
+  py::object predict = self.attr("predict"_id);
   ostrel::native::warm_up(calls, [&] {
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     py::object out = predict(**predict_args);
@@ -837,7 +838,7 @@ std::pair<py::object, py::object> timed_run(py::object self, const BenchmarkRequ
                                             const RunPlan& plan, const py::dict& predict_args) {
   py::object items =
       plan.time_based ? timed_item_source(plan.duration_sec) : builtin_range(plan.repetitions);
-  py::tuple stats = self.attr("_benchmark_loop")(
+  py::tuple stats = self.attr("_benchmark_loop"_id)(
       py::arg("benchmark_iter") = items, py::arg("include_io") = request.include_io,
       py::arg("benchmark_mode") = request.benchmark_mode, **predict_args);
   if (stats.size() != 2) throw py::value_error("_benchmark_loop must return (mean, variance)");
@@ -853,20 +854,20 @@ py::object benchmark_record(py::object self, const BenchmarkRequest& request, py
   fields["batch_inf_time"] = mean;
   fields["batch_inf_time_variance"] = variance;
   fields["sample_inf_time"] = checked(PyNumber_TrueDivide(mean.ptr(), batch_size.ptr()));
-  fields["model_memory_used"] = self.attr("_model_memory_size");
-  fields["system_startpoint_memory_used"] = self.attr("_system_startpoint_memory_used");
-  fields["post_inference_memory_used"] = self.attr("_get_memory")("used");
-  fields["total_memory_size"] = self.attr("_get_memory")("total");
+  fields["model_memory_used"] = self.attr("_model_memory_size"_id);
+  fields["system_startpoint_memory_used"] = self.attr("_system_startpoint_memory_used"_id);
+  fields["post_inference_memory_used"] = self.attr("_get_memory"_id)("used");
+  fields["total_memory_size"] = self.attr("_get_memory"_id)("total");
   // NumPy float64 arithmetic: a mean of zero gives an infinite throughput, not ZeroDivisionError.
-  py::object per_batch = checked(PyNumber_TrueDivide(numpy().attr("float64")(1000.0).ptr(), mean.ptr()));
+  py::object per_batch = checked(PyNumber_TrueDivide(numpy().attr("float64"_id)(1000.0).ptr(), mean.ptr()));
   fields["throughput"] = checked(PyNumber_Multiply(per_batch.ptr(), batch_size.ptr()));
   fields["include_io"] = request.include_io;
-  fields["inference_hardware"] = py::str(ostrel::text(self.attr("_inference_hardware"))).attr("upper")();
-  fields["framework_version"] = self.attr("framework_version");
-  fields["framework_type"] = self.attr("framework_type");
+  fields["inference_hardware"] = py::str(ostrel::text(self.attr("_inference_hardware"_id))).attr("upper"_id)();
+  fields["framework_version"] = self.attr("framework_version"_id);
+  fields["framework_type"] = self.attr("framework_type"_id);
   py::object time_mod = py::module_::import("time");
-  fields["date"] = time_mod.attr("strftime")("%H:%M:%S__%m-%d-%Y");
-  fields["ctime"] = py::int_(time_mod.attr("time")());
+  fields["date"] = time_mod.attr("strftime"_id)("%H:%M:%S__%m-%d-%Y");
+  fields["ctime"] = py::int_(time_mod.attr("time"_id)());
   return mod_attr("ModelBenchmarks")(**fields);
 }
 
@@ -878,13 +879,13 @@ py::object run_benchmark(py::object self, const BenchmarkRequest& request) {
     py::object shapes = request.predict_args.empty() ? benchmark_shapes(self, request) : py::object(py::none());
     const RunPlan plan = plan_run(request);
     py::dict predict_args = benchmark_inputs(self, request, shapes);
-    self.attr("_log_predict_shapes")(predict_args);
+    self.attr("_log_predict_shapes"_id)(predict_args);
     run_warm_up(self, plan.warmup_calls, predict_args);
     if (!request.telemetry_dict.is_none()) predict_args["telemetry_dict"] = request.telemetry_dict;
     auto [mean, variance] = timed_run(self, request, plan, predict_args);
     record = benchmark_record(self, request, mean, variance);
   }  // the inputs and the item source are released before collecting
-  py::module_::import("gc").attr("collect")();
+  py::module_::import("gc").attr("collect"_id)();
   return record;
 }
 
@@ -901,36 +902,36 @@ py::object benchmark(py::object self, py::object batch_size, py::object input_di
 // The names this module's code and its users read from it.
 void import_names(py::module_& m) {
   using modtree::import_from;
-  m.attr("gc") = py::module_::import("gc");
-  m.attr("time") = py::module_::import("time");
-  m.attr("pathlib") = py::module_::import("pathlib");
-  m.attr("np") = py::module_::import("numpy");
-  m.attr("ABC") = import_from("abc", "ABC");
-  m.attr("InferenceHardware") = import_from("ostrel", "InferenceHardware");
-  m.attr("BenchmarkMode") = import_from("ostrel", "BenchmarkMode");
-  m.attr("ModelBenchmarks") =
+  m.attr("gc"_id) = py::module_::import("gc");
+  m.attr("time"_id) = py::module_::import("time");
+  m.attr("pathlib"_id) = py::module_::import("pathlib");
+  m.attr("np"_id) = py::module_::import("numpy");
+  m.attr("ABC"_id) = import_from("abc", "ABC");
+  m.attr("InferenceHardware"_id) = import_from("ostrel", "InferenceHardware");
+  m.attr("BenchmarkMode"_id) = import_from("ostrel", "BenchmarkMode");
+  m.attr("ModelBenchmarks"_id) =
       import_from("ostrel.common.data_classes.inferencer_benchmark_result", "ModelBenchmarks");
-  m.attr("TensorMetadata") = import_from("ostrel.common.data_classes.tensor_metadata", "TensorMetadata");
+  m.attr("TensorMetadata"_id) = import_from("ostrel.common.data_classes.tensor_metadata", "TensorMetadata");
   for (const char* name :
        {"InputDimensionsNotSpecifiedError", "FailedToLoadCheckpointError", "ForwardPassNotImplemented"})
     m.attr(name) = import_from("ostrel.common.exceptions", name);
-  m.attr("ILogger") = import_from("ostrel.common.logger_factory", "ILogger");
-  m.attr("get_timer") = import_from("ostrel.common.utils", "get_timer");
-  m.attr("cached_property") = import_from("ostrel.common.utils", "cached_property");
-  m.attr("GPUtil") = import_from("ostrel.common.utils", "GPUtilWrapper");
-  m.attr("jtop") = import_from("ostrel.common.utils", "jtopWrapper");
-  m.attr("GPU_PRESENT") = import_from("ostrel.inference.config", "GPU_PRESENT");
+  m.attr("ILogger"_id) = import_from("ostrel.common.logger_factory", "ILogger");
+  m.attr("get_timer"_id) = import_from("ostrel.common.utils", "get_timer");
+  m.attr("cached_property"_id) = import_from("ostrel.common.utils", "cached_property");
+  m.attr("GPUtil"_id) = import_from("ostrel.common.utils", "GPUtilWrapper");
+  m.attr("jtop"_id) = import_from("ostrel.common.utils", "jtopWrapper");
+  m.attr("GPU_PRESENT"_id) = import_from("ostrel.inference.config", "GPU_PRESENT");
 }
 
 // The module constants (read from the module at each use, so callers may change them).
 void define_constants(py::module_& m) {
-  m.attr("BENCHMARK_DURATION") = 60.0;
-  m.attr("BENCHMARK_WARMUP_CALLS") = 100;
+  m.attr("BENCHMARK_DURATION"_id) = 60.0;
+  m.attr("BENCHMARK_WARMUP_CALLS"_id) = 100;
   py::list indicators;
   for (py::object v : {py::object(py::int_(-1)), py::object(py::int_(0)), py::object(py::str("N")),
                        py::object(py::none()), py::object(py::bool_(false))})
     indicators.append(v);
-  m.attr("DYNAMIC_BATCH_SIZE_INDICATORS") = indicators;
+  m.attr("DYNAMIC_BATCH_SIZE_INDICATORS"_id) = indicators;
 }
 
 // A cached_property of this module whose getter is `fn`.
@@ -940,7 +941,7 @@ py::object cached(const char* name, py::object (*fn)(py::object)) {
 
 [[noreturn]] py::object not_implemented(py::object) { raise(PyExc_NotImplementedError); }
 
-py::object class_name(py::handle self) { return py::type::of(self).attr("__name__"); }
+py::object class_name(py::handle self) { return py::type::of(self).attr("__name__"_id); }
 
 // What every back-end provides (abstract) or may replace: loading, disposal, prediction, model facts.
 void def_backend_hooks(modtree::ClassBuilder& cls) {
@@ -977,6 +978,14 @@ void def_backend_hooks(modtree::ClassBuilder& cls) {
       "_declared_inputs", [](py::object) { return py::none(); }, py::arg("self"));
 }
 
+void delete_instance_resource(py::object self, py::str attribute_name) {
+  if (py::hasattr(self, attribute_name)) py::delattr(self, attribute_name);
+}
+
+// The class attribute `_delete_instance_resource` as defined here: while a back-end keeps it, disposal
+// deletes the attributes itself instead of calling it once per attribute.
+PyObject* g_own_delete_resource = nullptr;
+
 // Construction, the checks it offers back-ends, and disposal.
 void def_construction(modtree::ClassBuilder& cls) {
   py::none none;
@@ -990,27 +999,22 @@ void def_construction(modtree::ClassBuilder& cls) {
         if (!truthy(value)) raise(ostrel::exception_class("FailedToLoadCheckpointError"), error_message);
       },
       py::arg("self"), py::arg("value"), py::arg("error_message"));
-  cls.def(
-      "_delete_instance_resource",
-      [](py::object self, py::str attribute_name) {
-        if (py::hasattr(self, attribute_name)) py::delattr(self, attribute_name);
-      },
-      py::arg("self"), py::arg("attribute_name"));
+  cls.def("_delete_instance_resource", &delete_instance_resource, py::arg("self"), py::arg("attribute_name"));
   cls.def("_BaseInferencer__verify_input_dims", &verify_input_dims, py::arg("self"), py::arg("value"));
   cls.def(
-      "__del__", [](py::object self) { self.attr("_dispose_all_resources")(); }, py::arg("self"));
+      "__del__", [](py::object self) { self.attr("_dispose_all_resources"_id)(); }, py::arg("self"));
 }
 
 // The settings of an inferencer, the batch size rule and the call shorthand.
 void def_properties(modtree::ClassBuilder& cls) {
-  cls.def_property("checkpoint_file", [](py::object self) { return self.attr("_checkpoint_file"); });
-  cls.def_property("inference_dtype", [](py::object self) { return self.attr("_inference_dtype"); });
-  cls.def_property("inference_hardware", [](py::object self) { return self.attr("_inference_hardware"); });
+  cls.def_property("checkpoint_file", [](py::object self) { return self.attr("_checkpoint_file"_id); });
+  cls.def_property("inference_dtype", [](py::object self) { return self.attr("_inference_dtype"_id); });
+  cls.def_property("inference_hardware", [](py::object self) { return self.attr("_inference_hardware"_id); });
   cls.def_property_rw(
-      "static_batch_size", [](py::object self) { return self.attr("_static_batch_size"); },
-      [](py::object self, py::object value) { self.attr("_static_batch_size") = value; });
+      "static_batch_size", [](py::object self) { return self.attr("_static_batch_size"_id); },
+      [](py::object self, py::object value) { self.attr("_static_batch_size"_id) = value; });
   cls.def_property_rw(
-      "input_dims", [](py::object self) { return self.attr("_input_dims"); }, &set_input_dims);
+      "input_dims", [](py::object self) { return self.attr("_input_dims"_id); }, &set_input_dims);
   cls.def("_without_batch_axes", &without_batch_axes, py::arg("self"), py::arg("shapes"));
   cls.def("_batch_axes", &declared_batch_axes, py::arg("self"));
   cls.def_static(
@@ -1032,17 +1036,17 @@ void def_properties(modtree::ClassBuilder& cls) {
       py::arg("dimensions"));
   cls.def(
       "__call__",
-      [](py::object self, py::object x, py::kwargs kwargs) { return self.attr("predict")(x, **kwargs); },
+      [](py::object self, py::object x, py::kwargs kwargs) { return self.attr("predict"_id)(x, **kwargs); },
       py::arg("self"), py::arg("x"));
 }
 
 // Metadata of the model's tensors, example inputs, the legend and layer profiles.
 void def_metadata(modtree::ClassBuilder& cls) {
   cls.attr("inputs_metadata", cached("inputs_metadata", [](py::object self) -> py::object {
-             return self.attr("_get_inputs_metadata")();
+             return self.attr("_get_inputs_metadata"_id)();
            }));
   cls.attr("outputs_metadata", cached("outputs_metadata", [](py::object self) -> py::object {
-             return self.attr("_get_outputs_metadata")();
+             return self.attr("_get_outputs_metadata"_id)();
            }));
   cls.def(
       "_get_inputs_metadata", [](py::object) { return py::list(); }, py::arg("self"));
@@ -1055,15 +1059,15 @@ void def_metadata(modtree::ClassBuilder& cls) {
   cls.def(
       "_print_legend",
       [](py::object self) {
-        py::module_::import("pprint").attr("pprint")(self.attr("_get_metadata_for_legend")(),
+        py::module_::import("pprint").attr("pprint"_id)(self.attr("_get_metadata_for_legend"_id)(),
                                                      py::arg("indent") = 2);
       },
       py::arg("self"));
-  cls.def_property("legend", [](py::object self) { return self.attr("_get_metadata_for_legend")(); });
+  cls.def_property("legend", [](py::object self) { return self.attr("_get_metadata_for_legend"_id)(); });
   cls.def(
       "get_bottlenecks",
       [](py::object self, py::object num_layers) {
-        return self.attr("get_layers_profile_dataframe")().attr("nlargest")(num_layers, "ms");
+        return self.attr("get_layers_profile_dataframe"_id)().attr("nlargest"_id)(num_layers, "ms");
       },
       py::arg("self"), py::arg("num_layers") = 10);
   cls.def(
@@ -1081,7 +1085,7 @@ void def_benchmark(modtree::ClassBuilder& cls, py::module_& m) {
   // The default of warmup_calls is bound now, from the module constant as it stands at class creation.
   cls.def("benchmark", &benchmark, py::arg("self"), py::arg("batch_size") = none,
           py::arg("input_dimensions") = none, py::arg("duration_sec") = none, py::arg("repetitions") = none,
-          py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"), py::arg("dtype") = none,
+          py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"_id), py::arg("dtype") = none,
           py::arg("include_io") = true, py::arg("telemetry_dict") = none, py::arg("benchmark_mode") = none);
   cls.def("_benchmark_loop", &benchmark_loop, py::arg("self"), py::kw_only(), py::arg("benchmark_iter"),
           py::arg("include_io") = true, py::arg("benchmark_mode") = none);
@@ -1091,39 +1095,40 @@ void def_benchmark(modtree::ClassBuilder& cls, py::module_& m) {
   cls.def("_build_dummy_batch", &build_dummy_batch, py::arg("self"), py::arg("dummy_input"),
           py::arg("batch_size"), py::arg("dtype") = none);
   cls.def(
-      "_get_timer", [](py::object self) { return mod_attr("get_timer")(self.attr("_inference_hardware")); },
+      "_get_timer", [](py::object self) { return mod_attr("get_timer")(self.attr("_inference_hardware"_id)); },
       py::arg("self"));
   cls.def(
       "timed_predict",
       [](py::object self, py::object x) {
-        py::object timer = self.attr("_get_timer")();
-        timer.attr("start")();
-        py::object out = self.attr("predict")(x);
-        py::object ms = timer.attr("stop")();
+        py::object timer = self.attr("_get_timer"_id)();
+        timer.attr("start"_id)();
+        py::object out = self.attr("predict"_id)(x);
+        py::object ms = timer.attr("stop"_id)();
         return py::make_tuple(out, ms);
       },
       py::arg("self"), py::arg("x"));
   cls.def("_get_memory", &get_memory, py::arg("self"), py::arg("attribute") = "used",
           py::arg("warn") = false);
   cls.attr("_model_memory_size", cached("_model_memory_size", [](py::object self) -> py::object {
-             return self.attr("_get_model_size")();
+             return self.attr("_get_model_size"_id)();
            }));
   cls.def(
       "_get_model_size",
-      [](py::object self) { return ostrel::model_size_mib(self.attr("_checkpoint_file")); },
+      [](py::object self) { return ostrel::model_size_mib(self.attr("_checkpoint_file"_id)); },
       py::arg("self"));
 }
 
 void define_base_inferencer(py::module_& m) {
   modtree::ClassBuilder cls(m, "BaseInferencer");
-  cls.base(m.attr("ILogger")).base(m.attr("ABC"));
-  cls.attr("_dynamic_batch_size_indicators", m.attr("DYNAMIC_BATCH_SIZE_INDICATORS"));
+  cls.base(m.attr("ILogger"_id)).base(m.attr("ABC"_id));
+  cls.attr("_dynamic_batch_size_indicators", m.attr("DYNAMIC_BATCH_SIZE_INDICATORS"_id));
   def_backend_hooks(cls);
   def_construction(cls);
   def_properties(cls);
   def_metadata(cls);
   def_benchmark(cls, m);
-  cls.build();
+  py::object built = cls.build();
+  g_own_delete_resource = built.attr("__dict__"_id)["_delete_instance_resource"].ptr();  // the class keeps it
 }
 
 // The time-based item source is a real generator, so it is written as one: a Python generator
@@ -1143,12 +1148,12 @@ def _timed_benchmark_iter(benchmark_duration_sec: float, resolution: int = 100):
 // `_timed_benchmark_iter`, and the item object of our own that benchmark() uses in its place.
 void define_timed_source(py::module_& m) {
   py::object builtins = py::module_::import("builtins");
-  builtins.attr("exec")(builtins.attr("compile")(kTimedIterSource, m.attr("__file__"), "exec"),
-                        m.attr("__dict__"));
+  builtins.attr("exec"_id)(builtins.attr("compile"_id)(kTimedIterSource, m.attr("__file__"_id), "exec"),
+                        m.attr("__dict__"_id));
   // Kept for the life of the process: item objects made from an earlier import still call theirs.
-  g_timed_iter_fn = py::object(m.attr("_timed_benchmark_iter")).release();
+  g_timed_iter_fn = py::object(m.attr("_timed_benchmark_iter"_id)).release();
   if (!g_perf_counter)
-    g_perf_counter = py::object(py::module_::import("time").attr("perf_counter")).release();
+    g_perf_counter = py::object(py::module_::import("time").attr("perf_counter"_id)).release();
 
   static py::handle items_type;  // one class per process: a repeated import shares it
   if (!items_type) {
@@ -1157,10 +1162,22 @@ void define_timed_source(py::module_& m) {
                      .def("__next__", &TimedItems::next)
                      .release();
   }
-  m.attr("_TimedBenchmarkItems") = items_type;
+  m.attr("_TimedBenchmarkItems"_id) = items_type;
 }
 
 }  // namespace
+
+void ostrel::delete_instance_resources(py::handle self, std::initializer_list<const char*> names) {
+  PyObject* remove = _PyType_Lookup(Py_TYPE(self.ptr()), "_delete_instance_resource"_id.ptr());
+  if (remove != nullptr && remove == g_own_delete_resource) {
+    for (const char* name : names)
+      delete_instance_resource(py::reinterpret_borrow<py::object>(self),
+                               py::reinterpret_borrow<py::str>(ostrel::interned(name)));
+    return;
+  }
+  py::object call = self.attr("_delete_instance_resource"_id);
+  for (const char* name : names) call(name);
+}
 
 MODTREE_MODULE("frameworks.base_inferencer", m) {
   mod_attr.bind(m);

@@ -26,6 +26,7 @@
 #include "native/format_probe.hpp"
 
 namespace py = pybind11;
+using namespace ostrel::literals;
 using ostrel::raise;
 
 namespace {
@@ -47,7 +48,7 @@ ostrel::ModuleAttributes mod_attr;  // this module
 using ostrel::truthy;
 
 void log(py::handle self, int level, const std::string& message) {
-  ostrel::log(self.attr("_logger"), level, message, kFile);
+  ostrel::log(self.attr("_logger"_id), level, message, kFile);
 }
 
 py::object hardware(const char* member) { return mod_attr("InferenceHardware").attr(member); }
@@ -64,52 +65,52 @@ std::vector<std::filesystem::path> external_data_files(const std::filesystem::pa
 
 void set_up_session(py::object self) {
   py::object ort = mod_attr("onnx_rt");
-  if (self.attr("sess_options").is_none()) {
-    py::object created = ort.attr("SessionOptions")();
-    self.attr("sess_options") = created;
-    created.attr("graph_optimization_level") = ort.attr("GraphOptimizationLevel").attr("ORT_ENABLE_ALL");
+  if (self.attr("sess_options"_id).is_none()) {
+    py::object created = ort.attr("SessionOptions"_id)();
+    self.attr("sess_options"_id) = created;
+    created.attr("graph_optimization_level"_id) = ort.attr("GraphOptimizationLevel"_id).attr("ORT_ENABLE_ALL"_id);
   }
-  py::object options = self.attr("sess_options");
-  if (truthy(self.attr("profiling"))) {
+  py::object options = self.attr("sess_options"_id);
+  if (truthy(self.attr("profiling"_id))) {
     log(self, ostrel::kWarning, kProfilingWarning);
-    options.attr("enable_profiling") = true;
-    options.attr("use_deterministic_compute") = true;
+    options.attr("enable_profiling"_id) = true;
+    options.attr("use_deterministic_compute"_id) = true;
   }
-  if (ostrel::log_enabled(self.attr("_logger"), ostrel::kDebug))
-    log(self, ostrel::kDebug, "Available Providers: " + ostrel::str(ort.attr("get_available_providers")()) + ".");
+  if (ostrel::log_enabled(self.attr("_logger"_id), ostrel::kDebug))
+    log(self, ostrel::kDebug, "Available Providers: " + ostrel::str(ort.attr("get_available_providers"_id)()) + ".");
 
-  self.attr("_onnxruntime_session_providers") = py::list();
-  py::object target = self.attr("_inference_hardware");
+  self.attr("_onnxruntime_session_providers"_id) = py::list();
+  py::object target = self.attr("_inference_hardware"_id);
   if (target.equal(hardware("CPU"))) {
-    options.attr("intra_op_num_threads") = mod_attr("NUM_OF_CPUS");
-    options.attr("execution_mode") = ort.attr("ExecutionMode").attr("ORT_SEQUENTIAL");
+    options.attr("intra_op_num_threads"_id) = mod_attr("NUM_OF_CPUS");
+    options.attr("execution_mode"_id) = ort.attr("ExecutionMode"_id).attr("ORT_SEQUENTIAL"_id);
     py::list providers;
     providers.append("CPUExecutionProvider");
-    self.attr("_onnxruntime_session_providers") = providers;
+    self.attr("_onnxruntime_session_providers"_id) = providers;
     if (truthy(mod_attr("GPU_PRESENT")))
       log(self, ostrel::kInfo, "Ostrel utilizing the CPU although a GPU is available.");
   } else if (target.equal(hardware("GPU"))) {
     // The runtime is asked for its providers only when the machine has a GPU at all.
     if (truthy(mod_attr("GPU_PRESENT")) &&
-        py::list(ort.attr("get_available_providers")()).contains("CUDAExecutionProvider")) {
+        py::list(ort.attr("get_available_providers"_id)()).contains("CUDAExecutionProvider")) {
       py::list providers;
       providers.append("CUDAExecutionProvider");
-      self.attr("_onnxruntime_session_providers") = providers;
+      self.attr("_onnxruntime_session_providers"_id) = providers;
     } else {
       log(self, ostrel::kError, kNoCudaProvider);
       raise(mod_attr("InvalidInferenceHardware"), kNoCudaProvider);
     }
   }
-  if (!truthy(self.attr("_onnxruntime_session_providers")))
+  if (!truthy(self.attr("_onnxruntime_session_providers"_id)))
     raise(mod_attr("InvalidInferenceHardware"),
           "Couldn't find an onnxruntime execution provider for inference hardware " + ostrel::text(target));
 
   // The path as the operating system takes it (bytes are a path, never model content); a FIFO or device is
   // refused before it is opened, and a path that is not UTF-8 is handed over as the file's content.
-  py::object model = ostrel::fs_path(self.attr("_checkpoint_file"));
+  py::object model = ostrel::fs_path(self.attr("_checkpoint_file"_id));
   ostrel::refuse_non_regular(model);
   if (ostrel::undecodable_path(model)) {
-    model = py::module_::import("pathlib").attr("Path")(model).attr("read_bytes")();
+    model = py::module_::import("pathlib").attr("Path"_id)(model).attr("read_bytes"_id)();
   } else {
     // A FIFO or device among the external data files would block the runtime's read as well.
     for (const std::filesystem::path& file : external_data_files(ostrel::native_path(model)))
@@ -117,13 +118,13 @@ void set_up_session(py::object self) {
   }
   // Exactly one provider: no second one for the session to fall back to.
   py::object sess =
-      ort.attr("InferenceSession")(model, py::arg("sess_options") = options,
-                                   py::arg("providers") = self.attr("_onnxruntime_session_providers"));
-  self.attr("sess") = sess;
-  py::list inputs(sess.attr("get_inputs")());
-  self.attr("inputs_specifications") = inputs;
-  self.attr("outputs_specifications") = py::list(sess.attr("get_outputs")());
-  self.attr("inputs_count") = py::int_(inputs.size());
+      ort.attr("InferenceSession"_id)(model, py::arg("sess_options") = options,
+                                   py::arg("providers") = self.attr("_onnxruntime_session_providers"_id));
+  self.attr("sess"_id) = sess;
+  py::list inputs(sess.attr("get_inputs"_id)());
+  self.attr("inputs_specifications"_id) = inputs;
+  self.attr("outputs_specifications"_id) = py::list(sess.attr("get_outputs"_id)());
+  self.attr("inputs_count"_id) = py::int_(inputs.size());
 }
 
 // Everything the rows do not take, the runtime's own error classes included (a missing file, an
@@ -143,7 +144,7 @@ void load_model(py::object self) {
 
 void warn_if_runtime_compiled_for_wrong_hardware(py::object self, py::object inference_hardware) {
   bool gpu = inference_hardware.equal(hardware("GPU"));
-  py::object modules = mod_attr("sys").attr("modules");
+  py::object modules = mod_attr("sys").attr("modules"_id);
   if (!modules.contains("onnxruntime"))
     raise(mod_attr("ModelFrameworkNotLoadedError"),
           std::string(
@@ -158,11 +159,11 @@ void warn_if_runtime_compiled_for_wrong_hardware(py::object self, py::object inf
   py::object device;
   try {
     py::object runtime = modules[py::str("onnxruntime")];
-    py::object get_device = runtime.attr("get_device");
+    py::object get_device = runtime.attr("get_device"_id);
     if (asked->device && runtime.is(asked->module) && get_device.is(asked->get_device)) {
       device = asked->device;
     } else {
-      device = get_device().attr("lower")();
+      device = get_device().attr("lower"_id)();
       *asked = {runtime, get_device, device};
     }
   } catch (py::error_already_set& e) {
@@ -180,24 +181,24 @@ void warn_if_runtime_compiled_for_wrong_hardware(py::object self, py::object inf
 }
 
 void assert_loaded_successfully(py::object self) {
-  self.attr("_OnnxInferencer__warn_if_runtime_compiled_for_wrong_hardware")(self.attr("_inference_hardware"));
-  py::object check = self.attr("_assert_checkpoint_component");
-  check(self.attr("sess_options"), "Failed to create ONNX session options");
-  check(self.attr("sess"), "Failed to create a new ONNX inference session");
-  check(self.attr("inputs_specifications"), "Failed to initialize / infer the ONNX input name");
-  check(self.attr("inputs_count"), "Failed to initialize / infer the ONNX inputs count");
+  self.attr("_OnnxInferencer__warn_if_runtime_compiled_for_wrong_hardware"_id)(self.attr("_inference_hardware"_id));
+  py::object check = self.attr("_assert_checkpoint_component"_id);
+  check(self.attr("sess_options"_id), "Failed to create ONNX session options");
+  check(self.attr("sess"_id), "Failed to create a new ONNX inference session");
+  check(self.attr("inputs_specifications"_id), "Failed to initialize / infer the ONNX input name");
+  check(self.attr("inputs_count"_id), "Failed to initialize / infer the ONNX inputs count");
 }
 
 void init(py::object self, py::object checkpoint_file, py::object inference_hardware, py::object input_dims,
           py::object static_batch_size, py::object inference_dtype, py::object logging_verbosity,
           py::object profiling, py::object session_options) {
   // Set before the base constructor, which runs the loading hooks that read them.
-  self.attr("sess") = py::none();
-  self.attr("sess_options") = session_options;
-  self.attr("inputs_specifications") = py::none();
-  self.attr("inputs_count") = py::none();
-  self.attr("profiling") = profiling;
-  py::object base_init = ostrel::builtin("super")(mod_attr("OnnxInferencer"), self).attr("__init__");
+  self.attr("sess"_id) = py::none();
+  self.attr("sess_options"_id) = session_options;
+  self.attr("inputs_specifications"_id) = py::none();
+  self.attr("inputs_count"_id) = py::none();
+  self.attr("profiling"_id) = profiling;
+  py::object base_init = ostrel::builtin("super")(mod_attr("OnnxInferencer"), self).attr("__init__"_id);
   base_init(py::arg("checkpoint_file") = checkpoint_file, py::arg("inference_hardware") = inference_hardware,
             py::arg("input_dims") = input_dims, py::arg("static_batch_size") = static_batch_size,
             py::arg("inference_dtype") = inference_dtype, py::arg("logging_verbosity") = logging_verbosity);
@@ -237,12 +238,12 @@ py::object element_type(py::handle to_numpy, py::handle type_name) {
 
 py::list tensors_metadata(py::object self, py::object specifications) {
   py::object TensorMetadata = mod_attr("TensorMetadata");
-  py::object to_numpy = self.attr("_get_ort_type_to_numpy_type");
+  py::object to_numpy = self.attr("_get_ort_type_to_numpy_type"_id);
   py::list out;
   for (py::handle spec : specifications) {
-    py::object name = spec.attr("name");
-    py::object datatype = element_type(to_numpy, spec.attr("type"));
-    py::object shape = reported_shape(spec.attr("shape"));
+    py::object name = spec.attr("name"_id);
+    py::object datatype = element_type(to_numpy, spec.attr("type"_id));
+    py::object shape = reported_shape(spec.attr("shape"_id));
     out.append(
         TensorMetadata(py::arg("name") = name, py::arg("datatype") = datatype, py::arg("shape") = shape));
   }
@@ -252,7 +253,7 @@ py::list tensors_metadata(py::object self, py::object specifications) {
 py::object dimensions_from_graph(py::object self) {
   try {
     py::list shapes;
-    for (py::handle spec : self.attr("inputs_specifications")) shapes.append(spec.attr("shape"));
+    for (py::handle spec : self.attr("inputs_specifications"_id)) shapes.append(spec.attr("shape"_id));
     return shapes;
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_IndexError)) throw;
@@ -262,36 +263,36 @@ py::object dimensions_from_graph(py::object self) {
 }
 
 py::object fetch_model_input_dimensions(py::object self) {
-  py::object raw = self.attr("_get_dimensions_from_graph")();
+  py::object raw = self.attr("_get_dimensions_from_graph"_id)();
   if (raw.is_none()) return py::none();
   auto without_batch = [](py::handle shape) {
     py::tuple all = py::tuple(py::reinterpret_borrow<py::object>(shape));
     return all[py::slice(1, static_cast<py::ssize_t>(all.size()), 1)];
   };
   // Each input without the axis that takes its batch (the whole shape of an input that takes none).
-  if (py::hasattr(raw[py::int_(0)], "__iter__")) return self.attr("_without_batch_axes")(raw);
+  if (py::hasattr(raw[py::int_(0)], "__iter__")) return self.attr("_without_batch_axes"_id)(raw);
   py::list dims;
   dims.append(without_batch(raw));  // one flat shape
   return dims;
 }
 
 py::list fetch_model_input_dtype(py::object self) {
-  py::object to_numpy = self.attr("_get_ort_type_to_numpy_type");
+  py::object to_numpy = self.attr("_get_ort_type_to_numpy_type"_id);
   py::list types;
-  for (py::handle spec : self.attr("inputs_specifications"))
-    types.append(element_type(to_numpy, spec.attr("type")));
+  for (py::handle spec : self.attr("inputs_specifications"_id))
+    types.append(element_type(to_numpy, spec.attr("type"_id)));
   return types;
 }
 
 // The inputs as the model declares them: name and full shape, an unknown size reported as -1.
 py::object declared_inputs(py::object self) {
-  py::object specs = self.attr("inputs_specifications");
+  py::object specs = self.attr("inputs_specifications"_id);
   if (specs.is_none()) return py::none();
   py::list out;
   for (py::handle spec : specs) {
-    py::object shape = spec.attr("shape");
+    py::object shape = spec.attr("shape"_id);
     if (!PyList_Check(shape.ptr()) && !PyTuple_Check(shape.ptr())) return py::none();
-    out.append(py::make_tuple(spec.attr("name"), py::tuple(reported_shape(shape))));
+    out.append(py::make_tuple(spec.attr("name"_id), py::tuple(reported_shape(shape))));
   }
   return out;
 }
@@ -299,8 +300,8 @@ py::object declared_inputs(py::object self) {
 // The first input's first axis when it is a positive integer; a dynamic batch (a name, 0, -1, or
 // shapes that cannot be read) answers None.
 py::object fetch_model_batch_size(py::object self) {
-  py::object raw = self.attr("_get_dimensions_from_graph")();
-  py::object answer = self.attr("_is_batch_size_static")(raw);
+  py::object raw = self.attr("_get_dimensions_from_graph"_id)();
+  py::object answer = self.attr("_is_batch_size_static"_id)(raw);
   if (!truthy(answer)) return py::none();
   return answer;
 }
@@ -372,14 +373,14 @@ bool scalars_as_arrays(PyObject* self, PyObject* feed) {
     py::handle inferencer(self);
     py::dict items = py::reinterpret_borrow<py::dict>(feed);
     py::dict types;
-    for (py::handle spec : inferencer.attr("inputs_specifications"))
-      types[spec.attr("name")] = spec.attr("type");
-    py::object asarray = mod_attr("np").attr("asarray");
+    for (py::handle spec : inferencer.attr("inputs_specifications"_id))
+      types[spec.attr("name"_id)] = spec.attr("type"_id);
+    py::object asarray = mod_attr("np").attr("asarray"_id);
     for (auto item : py::dict(items)) {
       int scalar = ostrel::is_scalar(item.second.ptr());
       if (scalar < 0) throw py::error_already_set();
       if (scalar == 0 || !types.contains(item.first)) continue;
-      py::object dtype = inferencer.attr("_get_ort_type_to_numpy_type")(types[item.first]);
+      py::object dtype = inferencer.attr("_get_ort_type_to_numpy_type"_id)(types[item.first]);
       items[item.first] = asarray(item.second, py::arg("dtype") = dtype);
     }
     return Py_NewRef(Py_None);
@@ -425,10 +426,10 @@ void explain_refused_run(PyObject* self, PyObject* feed) {
         if (PyErr_Occurred()) throw py::error_already_set();
         continue;
       }
-      py::object expected = specs[i].attr("shape");
+      py::object expected = specs[i].attr("shape"_id);
       if (!py::hasattr(value, "shape") || (!PyList_Check(expected.ptr()) && !PyTuple_Check(expected.ptr())))
         continue;
-      py::object shape = py::reinterpret_borrow<py::object>(value).attr("shape");
+      py::object shape = py::reinterpret_borrow<py::object>(value).attr("shape"_id);
       int fits = ostrel::shape_fits(shape.ptr(), expected.ptr());
       if (fits < 0) throw py::error_already_set();
       if (fits) continue;
@@ -472,7 +473,7 @@ PyMethodDef g_predict_def =
 // ---- profiling ------------------------------------------------------------------------------------
 
 py::object get_layers_profile_dataframe(py::object self) {
-  if (!truthy(self.attr("profiling"))) raise(PyExc_AssertionError, kProfilingRequired);
+  if (!truthy(self.attr("profiling"_id))) raise(PyExc_AssertionError, kProfilingRequired);
   py::object pd;
   try {
     pd = py::module_::import("pandas");
@@ -482,22 +483,22 @@ py::object get_layers_profile_dataframe(py::object self) {
     return py::none();
   }
   log(self, ostrel::kInfo, "Running warmup benchmark before profiling");
-  py::object batch_size = self.attr("fetch_model_batch_size")();
+  py::object batch_size = self.attr("fetch_model_batch_size"_id)();
   if (!truthy(batch_size)) batch_size = py::int_(1);
-  py::object benchmark = mod_attr("BaseInferencer").attr("benchmark");
+  py::object benchmark = mod_attr("BaseInferencer").attr("benchmark"_id);
   auto run_benchmark = [&] {
     benchmark(self, py::arg("batch_size") = batch_size, py::arg("repetitions") = 1,
               py::arg("warmup_calls") = 1);
   };
   run_benchmark();
   // The trace of the session so far (creation and warm-up) is ended and never read.
-  self.attr("sess").attr("end_profiling")();
+  self.attr("sess"_id).attr("end_profiling"_id)();
   log(self, ostrel::kInfo, "Reloading the model for profiling...");
-  self.attr("_load_model")();
-  self.attr("_assert_loaded_successfully")();
+  self.attr("_load_model"_id)();
+  self.attr("_assert_loaded_successfully"_id)();
   log(self, ostrel::kInfo, "Profiling using ONNXRuntime with batch size " + ostrel::text(batch_size));
   run_benchmark();
-  py::object path = self.attr("sess").attr("end_profiling")();
+  py::object path = self.attr("sess"_id).attr("end_profiling"_id)();
   if (!truthy(path))
     raise(PyExc_RuntimeError,
           "Benchmark was already done on this session. Please re-initialize a new session to profile again.");
@@ -505,7 +506,7 @@ py::object get_layers_profile_dataframe(py::object self) {
   py::object text = ostrel::read_file(path, "r");
   // The profiled session's first call (the benchmark's warm-up) carries one-off first-run costs: only
   // the node events of the last run, the timed one, make the table.
-  py::list all_events = mod_attr("json").attr("loads")(text);
+  py::list all_events = mod_attr("json").attr("loads"_id)(text);
   auto less = [](py::handle a, py::handle b) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
     if (r < 0) throw py::error_already_set();
@@ -528,17 +529,17 @@ py::object get_layers_profile_dataframe(py::object self) {
     }
     kept.append(event);
   }
-  py::object events = pd.attr("DataFrame")(kept);
-  py::object nodes = events.attr("loc")[events["cat"].attr("__eq__")("Node")];
+  py::object events = pd.attr("DataFrame"_id)(kept);
+  py::object nodes = events.attr("loc"_id)[events["cat"].attr("__eq__"_id)("Node")];
   py::dict columns;
   columns["Layer Name"] = nodes["name"];
-  columns["ms"] = nodes["dur"].attr("__truediv__")(1000);
-  py::object layers = pd.attr("DataFrame")(columns);
-  py::object table = layers.attr("groupby")("Layer Name").attr("sum")().attr("reset_index")();
-  py::object total = table["ms"].attr("sum")();
-  table["Percentage"] = table["ms"].attr("__truediv__")(total).attr("__mul__")(100);
-  py::object sorted = table.attr("sort_values")("Percentage", py::arg("ascending") = false);
-  self.attr("_layers_profile") = sorted;  // the run get_bottlenecks reads
+  columns["ms"] = nodes["dur"].attr("__truediv__"_id)(1000);
+  py::object layers = pd.attr("DataFrame"_id)(columns);
+  py::object table = layers.attr("groupby"_id)("Layer Name").attr("sum"_id)().attr("reset_index"_id)();
+  py::object total = table["ms"].attr("sum"_id)();
+  table["Percentage"] = table["ms"].attr("__truediv__"_id)(total).attr("__mul__"_id)(100);
+  py::object sorted = table.attr("sort_values"_id)("Percentage", py::arg("ascending") = false);
+  self.attr("_layers_profile"_id) = sorted;  // the run get_bottlenecks reads
   return sorted;
 }
 
@@ -546,15 +547,15 @@ py::object get_layers_profile_dataframe(py::object self) {
 // there is none yet).
 py::object get_bottlenecks(py::object self, py::object num_layers) {
   py::object table = py::getattr(self, "_layers_profile", py::none());
-  if (table.is_none()) table = self.attr("get_layers_profile_dataframe")();
-  return table.attr("nlargest")(num_layers, "ms");
+  if (table.is_none()) table = self.attr("get_layers_profile_dataframe"_id)();
+  return table.attr("nlargest"_id)(num_layers, "ms");
 }
 
 // ---- footprint --------------------------------------------------------------------------------------
 
 // The footprint of the model: the ".onnx" file and the external data files its tensors name.
 py::object model_size(py::object self) {
-  py::object checkpoint = self.attr("_checkpoint_file");
+  py::object checkpoint = self.attr("_checkpoint_file"_id);
   return ostrel::model_size_mib(checkpoint, external_data_files(ostrel::native_path(checkpoint)));
 }
 
@@ -568,10 +569,10 @@ py::object import_onnxruntime(py::module_& m) {
   } catch (py::error_already_set& first) {
     if (!first.matches(PyExc_OSError) && !first.matches(PyExc_ImportError)) throw;
     try {
-      m.attr("cp") = py::module_::import("cupy");
+      m.attr("cp"_id) = py::module_::import("cupy");
     } catch (py::error_already_set& cupy_error) {
       if (!cupy_error.matches(PyExc_Exception)) throw;
-      first.value().attr("add_note")("cupy could not be imported either: " + ostrel::str(cupy_error.value()));
+      first.value().attr("add_note"_id)("cupy could not be imported either: " + ostrel::str(cupy_error.value()));
       throw first;
     }
     return py::module_::import("onnxruntime");
@@ -601,21 +602,21 @@ constexpr const char* kBottlenecksDoc =
 MODTREE_MODULE("frameworks.onnx_inferencer", m) {
   mod_attr.bind(m);
   using modtree::import_from;
-  m.attr("json") = py::module_::import("json");
-  m.attr("sys") = py::module_::import("sys");
+  m.attr("json"_id) = py::module_::import("json");
+  m.attr("sys"_id) = py::module_::import("sys");
   for (const char* name : {"Union", "List", "Tuple"}) m.attr(name) = import_from("typing", name);
-  m.attr("np") = py::module_::import("numpy");
+  m.attr("np"_id) = py::module_::import("numpy");
   for (const char* name : {"InferenceHardware", "NUM_OF_CPUS", "GPU_PRESENT"})
     m.attr(name) = import_from("ostrel", name);
-  m.attr("TensorMetadata") = import_from("ostrel.common.data_classes.tensor_metadata", "TensorMetadata");
+  m.attr("TensorMetadata"_id) = import_from("ostrel.common.data_classes.tensor_metadata", "TensorMetadata");
   for (const char* name : {"ModelValueError", "FailedToLoadCheckpointError", "InvalidInferenceHardware"})
     m.attr(name) = import_from("ostrel.common.exceptions", name);
-  m.attr("onnx_rt") = import_onnxruntime(m);
-  m.attr("InvalidArgument") = import_from("onnxruntime.capi.onnxruntime_pybind11_state", "InvalidArgument");
-  m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
+  m.attr("onnx_rt"_id) = import_onnxruntime(m);
+  m.attr("InvalidArgument"_id) = import_from("onnxruntime.capi.onnxruntime_pybind11_state", "InvalidArgument");
+  m.attr("BaseInferencer"_id) = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
   for (const char* name : {"ModelFrameworkNotLoadedError", "ModelFrameworkRuntimeError"})
     m.attr(name) = import_from("ostrel.common.exceptions", name);
-  m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
+  m.attr("FrameworkType"_id) = import_from("ostrel.common.enums.framework_type", "FrameworkType");
 
   if (!g_types) g_types = numpy_types().release();
   ostrel::intern_names({{&s_sess, "sess"},
@@ -627,7 +628,7 @@ MODTREE_MODULE("frameworks.onnx_inferencer", m) {
 
   py::none none;
   modtree::ClassBuilder cls(m, "OnnxInferencer");
-  cls.base(m.attr("BaseInferencer"));
+  cls.base(m.attr("BaseInferencer"_id));
   cls.def("_load_model", &load_model, py::arg("self"));
   cls.def("_assert_loaded_successfully", &assert_loaded_successfully, py::arg("self"));
   cls.def(
@@ -636,11 +637,11 @@ MODTREE_MODULE("frameworks.onnx_inferencer", m) {
       py::arg("logging_verbosity") = none, py::arg("profiling") = false, py::arg("session_options") = none);
   cls.def(
       "_get_inputs_metadata",
-      [](py::object self) { return tensors_metadata(self, self.attr("inputs_specifications")); },
+      [](py::object self) { return tensors_metadata(self, self.attr("inputs_specifications"_id)); },
       py::arg("self"));
   cls.def(
       "_get_outputs_metadata",
-      [](py::object self) { return tensors_metadata(self, self.attr("outputs_specifications")); },
+      [](py::object self) { return tensors_metadata(self, self.attr("outputs_specifications"_id)); },
       py::arg("self"));
   cls.def("_get_dimensions_from_graph", &dimensions_from_graph, py::arg("self"));
   cls.def("fetch_model_input_dimensions", &fetch_model_input_dimensions, py::arg("self"));
@@ -662,8 +663,8 @@ MODTREE_MODULE("frameworks.onnx_inferencer", m) {
   cls.def("_OnnxInferencer__warn_if_runtime_compiled_for_wrong_hardware",
           &warn_if_runtime_compiled_for_wrong_hardware, py::arg("self"), py::arg("inference_hardware"));
   cls.def("_get_model_size", &model_size, py::arg("self"));
-  cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("ONNX"); });
-  cls.def_property("framework_version", [](py::object) { return mod_attr("onnx_rt").attr("__version__"); });
+  cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("ONNX"_id); });
+  cls.def_property("framework_version", [](py::object) { return mod_attr("onnx_rt").attr("__version__"_id); });
   cls.def("_get_ort_type_to_numpy_type", &ort_type_to_numpy_type, py::arg("self"), py::arg("orb_type"));
   cls.build();
 }

@@ -38,6 +38,7 @@
 #include "runtime/load_errors.hpp"
 
 namespace py = pybind11;
+using namespace ostrel::literals;
 using ostrel::raise;
 using ostrel::truthy;
 
@@ -49,7 +50,7 @@ ostrel::ModuleAttributes mod_attr;  // this module
 py::handle g_runtime_core;          // the runtime's Core class
 
 void log(py::handle self, int level, const std::string& message) {
-  ostrel::log(self.attr("_logger"), level, message, kFile);
+  ostrel::log(self.attr("_logger"_id), level, message, kFile);
 }
 
 // ---- unpack folders ---------------------------------------------------------------------------------
@@ -57,34 +58,34 @@ void log(py::handle self, int level, const std::string& message) {
 // The unpack folder that holds `folder`: the entry of the temporary directory, named like the unpackers
 // name their folders, on the way down to it. None when `folder` lies anywhere else.
 py::object unpack_root_of(py::object folder) {
-  py::object os_path = mod_attr("os").attr("path");
-  py::object tmp = os_path.attr("realpath")(mod_attr("tempfile").attr("gettempdir")());
-  py::object real = os_path.attr("realpath")(folder);
+  py::object os_path = mod_attr("os").attr("path"_id);
+  py::object tmp = os_path.attr("realpath"_id)(mod_attr("tempfile").attr("gettempdir"_id)());
+  py::object real = os_path.attr("realpath"_id)(folder);
   py::list both;
   both.append(tmp);
   both.append(real);
-  if (real.equal(tmp) || !os_path.attr("commonpath")(both).equal(tmp)) return py::none();
-  std::string rel = py::str(os_path.attr("relpath")(real, tmp));
+  if (real.equal(tmp) || !os_path.attr("commonpath"_id)(both).equal(tmp)) return py::none();
+  std::string rel = py::str(os_path.attr("relpath"_id)(real, tmp));
   std::string first = rel.substr(0, rel.find('/'));
   if (first.rfind("unpickle_", 0) != 0 && first.rfind("checkpoints_", 0) != 0) return py::none();
-  return os_path.attr("join")(tmp, py::str(first));
+  return os_path.attr("join"_id)(tmp, py::str(first));
 }
 
 // True when `path` is `root` or lies inside it (both already real paths or resolved here).
 bool inside(py::object path, py::object root) {
-  py::object os_path = mod_attr("os").attr("path");
-  py::object real = os_path.attr("realpath")(path);
+  py::object os_path = mod_attr("os").attr("path"_id);
+  py::object real = os_path.attr("realpath"_id)(path);
   py::list both;
   both.append(root);
   both.append(real);
-  return real.equal(root) || os_path.attr("commonpath")(both).equal(root);
+  return real.equal(root) || os_path.attr("commonpath"_id)(both).equal(root);
 }
 
 // After a load, successful or not: removes the whole unpack folder of `xml_path` (nothing outside it:
 // an XML elsewhere is named in a warning when the load succeeded, and left). A failure is logged; a
 // loaded model stays.
 void remove_unpack_folder(py::object self, py::object xml_path, bool loaded) {
-  py::object folder = mod_attr("os").attr("path").attr("dirname")(xml_path);
+  py::object folder = mod_attr("os").attr("path"_id).attr("dirname"_id)(xml_path);
   py::object root = unpack_root_of(folder);
   if (root.is_none() || !inside(folder, root)) {
     if (loaded)
@@ -94,7 +95,7 @@ void remove_unpack_folder(py::object self, py::object xml_path, bool loaded) {
     return;
   }
   try {
-    ostrel::remove_folder_to_the_end(root, [&] { mod_attr("shutil").attr("rmtree")(root); });
+    ostrel::remove_folder_to_the_end(root, [&] { mod_attr("shutil").attr("rmtree"_id)(root); });
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
     log(self, ostrel::kWarning,
@@ -108,14 +109,14 @@ void remove_unpack_folder(py::object self, py::object xml_path, bool loaded) {
 py::tuple deserialize_file_if_needed(py::object checkpoint_file) {
   py::object types = mod_attr("OpenVinoCheckpointTypes");
   py::dict unpackers;
-  unpackers[types.attr("ZIP")] = mod_attr("unzip_openvino_checkpoint_file");
-  unpackers[types.attr("PICKLE")] = mod_attr("unpickle_openvino_checkpoint_files");
+  unpackers[types.attr("ZIP"_id)] = mod_attr("unzip_openvino_checkpoint_file");
+  unpackers[types.attr("PICKLE"_id)] = mod_attr("unpickle_openvino_checkpoint_files");
   bool needed = false;
-  py::object xml_type = types.attr("XML");
+  py::object xml_type = types.attr("XML"_id);
   if (!py::object(checkpoint_file[py::str("type")]).equal(xml_type)) {
     py::object unpack = unpackers[checkpoint_file[py::str("type")]];
     checkpoint_file[py::str("checkpoint_path")] = unpack(checkpoint_file[py::str("checkpoint_path")]);
-    checkpoint_file[py::str("type")] = types.attr("XML");
+    checkpoint_file[py::str("type")] = types.attr("XML"_id);
     needed = true;
   }
   return py::make_tuple(checkpoint_file, needed);
@@ -138,7 +139,7 @@ std::string weights_path(const std::string& xml) {
 
 // The footprint of the model: an IR's ".xml" with its weights; an archive is the one file.
 py::object model_size(py::object self) {
-  py::object checkpoint = self.attr("_checkpoint_file");
+  py::object checkpoint = self.attr("_checkpoint_file"_id);
   std::vector<std::filesystem::path> companions;
   if (py::isinstance<py::str>(checkpoint)) {
     std::string path = checkpoint.cast<std::string>();
@@ -150,8 +151,8 @@ py::object model_size(py::object self) {
 
 py::tuple input_shape(py::handle input) {
   py::list dims;
-  for (py::handle d : input.attr("get_partial_shape")())
-    dims.append(truthy(d.attr("is_static")) ? py::object(d.attr("get_length")()) : py::object(py::int_(-1)));
+  for (py::handle d : input.attr("get_partial_shape"_id)())
+    dims.append(truthy(d.attr("is_static"_id)) ? py::object(d.attr("get_length"_id)()) : py::object(py::int_(-1)));
   return py::tuple(dims);
 }
 
@@ -185,7 +186,7 @@ class LinkedModel {
   LinkedModel(const std::string& xml, const std::string& weights) {
     py::dict prefix;
     prefix["prefix"] = "openvino_links_";
-    folder_ = ostrel::fs_bytes(mod_attr("tempfile").attr("mkdtemp")(**prefix));
+    folder_ = ostrel::fs_bytes(mod_attr("tempfile").attr("mkdtemp"_id)(**prefix));
     if (!link(xml, folder_ + "/model.xml", xml_) || !link(weights, folder_ + "/model.bin", weights_)) {
       PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, ostrel::fs_path(py::bytes(xml)).ptr());
       remove();
@@ -204,7 +205,7 @@ class LinkedModel {
   static bool link(const std::string& target, const std::string& link, std::string& made) {
     std::string absolute = target;
     if (absolute.empty() || absolute[0] != '/')
-      absolute = ostrel::fs_bytes(mod_attr("os").attr("getcwd")()).cast<std::string>() + "/" + target;
+      absolute = ostrel::fs_bytes(mod_attr("os").attr("getcwd"_id)()).cast<std::string>() + "/" + target;
     if (::symlink(absolute.c_str(), link.c_str()) != 0) return false;
     made = link;
     return true;
@@ -258,19 +259,19 @@ py::object load_engine(py::object self, py::object xml_path) {
     weights_text = ostrel::fs_path(py::bytes(weights));
   }
   py::object network =
-      core.attr("read_model")(py::arg("model") = model_text, py::arg("weights") = weights_text);
+      core.attr("read_model"_id)(py::arg("model") = model_text, py::arg("weights") = weights_text);
   py::object compiled;
   {
     const KeepSignalStack keep;
-    compiled = core.attr("compile_model")(network, "CPU");
+    compiled = core.attr("compile_model"_id)(network, "CPU");
   }
   py::list names, shapes;
-  for (py::handle input : compiled.attr("inputs")) {
-    names.append(input.attr("get_any_name")());
+  for (py::handle input : compiled.attr("inputs"_id)) {
+    names.append(input.attr("get_any_name"_id)());
     shapes.append(input_shape(input));
   }
-  self.attr("input_names") = names;
-  self.attr("expected_input_shapes") = shapes;
+  self.attr("input_names"_id) = names;
+  self.attr("expected_input_shapes"_id) = shapes;
   return compiled;
 }
 
@@ -287,13 +288,13 @@ void load_model(py::object self) {
   ostrel::translating_load_errors([&] {
     py::object pointer =
         mod_attr("OpenVinoCheckpointPointer")
-            .attr("get_openvino_checkpoint_pointer_from_path")(self.attr("_checkpoint_file"));
-    py::tuple resolved = self.attr("deserialize_file_if_needed")(pointer);
+            .attr("get_openvino_checkpoint_pointer_from_path"_id)(self.attr("_checkpoint_file"_id));
+    py::tuple resolved = self.attr("deserialize_file_if_needed"_id)(pointer);
     py::object checkpoint = resolved[0];
     bool needed = truthy(resolved[1]);
     py::object xml_path = checkpoint[py::str("checkpoint_path")];
     try {
-      self.attr("model") = self.attr("load_engine")(xml_path);
+      self.attr("model"_id) = self.attr("load_engine"_id)(xml_path);
     } catch (py::error_already_set&) {
       if (needed) remove_unpack_folder(self, xml_path, /*loaded=*/false);
       throw;
@@ -304,44 +305,44 @@ void load_model(py::object self) {
 }
 
 void assert_loaded_successfully(py::object self) {
-  py::object check = self.attr("_assert_checkpoint_component");
-  check(self.attr("model"), "Failed to load the OpenVino model.");
-  check(self.attr("input_names"),
+  py::object check = self.attr("_assert_checkpoint_component"_id);
+  check(self.attr("model"_id), "Failed to load the OpenVino model.");
+  check(self.attr("input_names"_id),
         "The model inputs names could not be inferred from the OpenVino checkpoint.");
-  check(self.attr("expected_input_shapes"), "Failed to infer the Openvino input shapes from the checkpoint.");
+  check(self.attr("expected_input_shapes"_id), "Failed to infer the Openvino input shapes from the checkpoint.");
 }
 
 void init(py::object self, py::object checkpoint_file, py::object inference_hardware, py::object input_dims,
           py::object static_batch_size, py::object logging_verbosity) {
   // Set before the base constructor, which runs the loading hooks that fill them.
-  self.attr("input_names") = py::none();
-  self.attr("model") = py::none();
-  self.attr("expected_input_shapes") = py::none();
+  self.attr("input_names"_id) = py::none();
+  self.attr("model"_id) = py::none();
+  self.attr("expected_input_shapes"_id) = py::none();
   ostrel::init_base(mod_attr("OpenVinoInferencer"), self, checkpoint_file, inference_hardware, input_dims,
                     static_batch_size, logging_verbosity);
   log(self, ostrel::kDebug,
       "Loaded the model " + ostrel::str(checkpoint_file) +
-          " successfully. Input shape: " + ostrel::str(self.attr("expected_input_shapes")));
+          " successfully. Input shape: " + ostrel::str(self.attr("expected_input_shapes"_id)));
 }
 
 // ---- shapes, batch and element types ----------------------------------------------------------------
 
 py::object dimensions_from_graph(py::object self) {
-  if (!truthy(self.attr("model"))) return py::none();
-  return self.attr("expected_input_shapes");
+  if (!truthy(self.attr("model"_id))) return py::none();
+  return self.attr("expected_input_shapes"_id);
 }
 
 // Each input's shape without the axis that takes its batch (the whole shape of an input that takes none).
 py::object fetch_model_input_dimensions(py::object self) {
-  py::object graph = self.attr("_get_dimensions_from_graph")();
+  py::object graph = self.attr("_get_dimensions_from_graph"_id)();
   if (graph.is_none()) return py::none();
-  return self.attr("_without_batch_axes")(graph);
+  return self.attr("_without_batch_axes"_id)(graph);
 }
 
 // The inputs as the network declares them: name and full shape, -1 for a dynamic size.
 py::object declared_inputs(py::object self) {
-  py::object graph = self.attr("_get_dimensions_from_graph")();
-  py::object names = self.attr("input_names");
+  py::object graph = self.attr("_get_dimensions_from_graph"_id)();
+  py::object names = self.attr("input_names"_id);
   if (graph.is_none() || names.is_none()) return py::none();
   py::list out;
   size_t n = std::min(py::len(graph), py::len(names));
@@ -351,14 +352,14 @@ py::object declared_inputs(py::object self) {
 }
 
 py::object fetch_model_batch_size(py::object self) {
-  py::object batch = self.attr("_is_batch_size_static")(self.attr("_get_dimensions_from_graph")());
+  py::object batch = self.attr("_is_batch_size_static"_id)(self.attr("_get_dimensions_from_graph"_id)());
   if (!truthy(batch)) return py::none();
   return batch;
 }
 
 // The precision name of an element type, as the table names it ("f32" -> "FP32").
 py::str precision_name(py::handle element_type) {
-  std::string name = py::str(element_type.attr("get_type_name")());
+  std::string name = py::str(element_type.attr("get_type_name"_id)());
   static const std::pair<const char*, const char*> names[] = {
       {"f32", "FP32"}, {"f16", "FP16"}, {"f64", "FP64"},     {"bf16", "BF16"}, {"i8", "I8"},
       {"i16", "I16"},  {"i32", "I32"},  {"i64", "I64"},      {"u8", "U8"},     {"u16", "U16"},
@@ -372,8 +373,8 @@ py::str precision_name(py::handle element_type) {
 py::list fetch_model_input_dtype(py::object self) {
   py::object table = mod_attr("format_map");
   py::list types;
-  for (py::handle input : self.attr("model").attr("inputs"))
-    types.append(table[precision_name(input.attr("get_element_type")())]);
+  for (py::handle input : self.attr("model"_id).attr("inputs"_id))
+    types.append(table[precision_name(input.attr("get_element_type"_id)())]);
   return types;
 }
 
@@ -383,11 +384,11 @@ py::object benchmark(py::object self, py::object batch_size, py::object input_di
                      py::object duration_sec, py::object repetitions, py::object warmup_calls,
                      py::object include_io, py::object dtype, py::kwargs kwargs) {
   // The network's own batch; a network whose batch axis is dynamic runs batches of one.
-  if (batch_size.is_none() && truthy(self.attr("expected_input_shapes"))) {
-    batch_size = self.attr("fetch_model_batch_size")();
+  if (batch_size.is_none() && truthy(self.attr("expected_input_shapes"_id))) {
+    batch_size = self.attr("fetch_model_batch_size"_id)();
     if (batch_size.is_none()) batch_size = py::int_(1);
   }
-  if (input_dimensions.is_none()) input_dimensions = self.attr("input_dims");
+  if (input_dimensions.is_none()) input_dimensions = self.attr("input_dims"_id);
   py::dict named = ostrel::keywords({{"batch_size", batch_size},
                                      {"input_dimensions", input_dimensions},
                                      {"repetitions", repetitions},
@@ -395,7 +396,7 @@ py::object benchmark(py::object self, py::object batch_size, py::object input_di
                                      {"warmup_calls", warmup_calls},
                                      {"include_io", include_io},
                                      {"dtype", dtype}});
-  py::object base = ostrel::builtin("super")(mod_attr("OpenVinoInferencer"), self).attr("benchmark");
+  py::object base = ostrel::builtin("super")(mod_attr("OpenVinoInferencer"), self).attr("benchmark"_id);
   return ostrel::call_with(base, named, kwargs);
 }
 
@@ -432,7 +433,7 @@ class RequestPool {
         ++created_;
         lock.unlock();
         try {
-          return compiled_.attr("create_infer_request")();
+          return compiled_.attr("create_infer_request"_id)();
         } catch (...) {
           lock.lock();
           --created_;
@@ -486,24 +487,24 @@ constexpr std::size_t kConcurrentRequests = 4;
 // The name of an output: its tensor name, or for an output without one the name of the operation that
 // produces it.
 py::object output_name(py::handle output) {
-  py::set names = output.attr("get_names")();
-  if (!names.empty()) return output.attr("get_any_name")();
-  py::object producer = output.attr("get_node")();
-  if (py::int_(producer.attr("get_input_size")()).cast<int>() > 0)
-    producer = producer.attr("input_value")(0).attr("get_node")();
-  return producer.attr("get_friendly_name")();
+  py::set names = output.attr("get_names"_id)();
+  if (!names.empty()) return output.attr("get_any_name"_id)();
+  py::object producer = output.attr("get_node"_id)();
+  if (py::int_(producer.attr("get_input_size"_id)()).cast<int>() > 0)
+    producer = producer.attr("input_value"_id)(0).attr("get_node"_id)();
+  return producer.attr("get_friendly_name"_id)();
 }
 
 std::unique_ptr<RequestPool> make_pool(py::object compiled) {
   std::size_t capacity = kConcurrentRequests;
   try {
-    capacity = std::max(capacity, py::int_(compiled.attr("get_property")("OPTIMAL_NUMBER_OF_INFER_REQUESTS"))
+    capacity = std::max(capacity, py::int_(compiled.attr("get_property"_id)("OPTIMAL_NUMBER_OF_INFER_REQUESTS"))
                                       .cast<std::size_t>());
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;  // a runtime without the property: the fixed size
   }
   py::list names;
-  for (py::handle output : compiled.attr("outputs")) names.append(output_name(output));
+  for (py::handle output : compiled.attr("outputs"_id)) names.append(output_name(output));
   return std::make_unique<RequestPool>(std::move(compiled), capacity, std::move(names));
 }
 
@@ -692,44 +693,44 @@ MODTREE_MODULE("frameworks.openvino_inferencer", m) {
   for (const char* name : {"os", "shutil", "tempfile", "ctypes", "sys"})
     m.attr(name) = py::module_::import(name);
   for (const char* name : {"List", "Tuple", "Optional"}) m.attr(name) = import_from("typing", name);
-  m.attr("np") = py::module_::import("numpy");
+  m.attr("np"_id) = py::module_::import("numpy");
   py::object openvino;
   try {
     openvino = py::module_::import("openvino");
   } catch (py::error_already_set& e) {
     // Without the runtime there is no back-end: the import fails, naming the extra that installs it.
     if (e.matches(PyExc_ImportError))
-      e.value().attr("add_note")("The OpenVINO back-end needs the runtime: pip install 'ostrel[openvino]'");
+      e.value().attr("add_note"_id)("The OpenVINO back-end needs the runtime: pip install 'ostrel[openvino]'");
     throw;
   }
-  m.attr("format_map") = precision_table();
+  m.attr("format_map"_id) = precision_table();
 
-  py::object version = m.attr("sys").attr("version_info");
+  py::object version = m.attr("sys"_id).attr("version_info"_id);
   std::string lib =
-      "libpython" + ostrel::str(version.attr("major")) + "." + ostrel::str(version.attr("minor")) + "m.so";
-  m.attr("_python_lib_name") = py::str(lib);
+      "libpython" + ostrel::str(version.attr("major"_id)) + "." + ostrel::str(version.attr("minor"_id)) + "m.so";
+  m.attr("_python_lib_name"_id) = py::str(lib);
   try {
-    m.attr("ctypes").attr("CDLL")(m.attr("_python_lib_name"));
+    m.attr("ctypes"_id).attr("CDLL"_id)(m.attr("_python_lib_name"_id));
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
   }
 
-  m.attr("Core") = openvino.attr("Core");
-  g_runtime_core = py::object(m.attr("Core")).inc_ref();
-  m.attr("CompiledModel") = openvino.attr("CompiledModel");
-  m.attr("get_openvino_version") = openvino.attr("get_version");
-  m.attr("InferenceHardware") = import_from("ostrel", "InferenceHardware");
-  m.attr("ModelBenchmarks") =
+  m.attr("Core"_id) = openvino.attr("Core"_id);
+  g_runtime_core = py::object(m.attr("Core"_id)).inc_ref();
+  m.attr("CompiledModel"_id) = openvino.attr("CompiledModel"_id);
+  m.attr("get_openvino_version"_id) = openvino.attr("get_version"_id);
+  m.attr("InferenceHardware"_id) = import_from("ostrel", "InferenceHardware");
+  m.attr("ModelBenchmarks"_id) =
       import_from("ostrel.common.data_classes.inferencer_benchmark_result", "ModelBenchmarks");
   for (const char* name : {"ModelFrameworkRuntimeError", "ModelValueError", "FailedToLoadCheckpointError"})
     m.attr(name) = import_from("ostrel.common.exceptions", name);
-  m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
-  m.attr("BENCHMARK_WARMUP_CALLS") =
+  m.attr("BaseInferencer"_id) = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
+  m.attr("BENCHMARK_WARMUP_CALLS"_id) =
       import_from("ostrel.frameworks.base_inferencer", "BENCHMARK_WARMUP_CALLS");
   for (const char* name : {"OpenVinoCheckpointPointer", "OpenVinoCheckpointTypes",
                            "unzip_openvino_checkpoint_file", "unpickle_openvino_checkpoint_files"})
     m.attr(name) = import_from("ostrel.frameworks.engines.engine_utils.openvino_checkpoint", name);
-  m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
+  m.attr("FrameworkType"_id) = import_from("ostrel.common.enums.framework_type", "FrameworkType");
 
   ostrel::intern_names({{&s_model, "model"},
                         {&s_input_names, "input_names"},
@@ -741,9 +742,9 @@ MODTREE_MODULE("frameworks.openvino_inferencer", m) {
 
   py::none none;
   modtree::ClassBuilder cls(m, "OpenVinoInferencer");
-  cls.base(m.attr("BaseInferencer"));
+  cls.base(m.attr("BaseInferencer"_id));
   cls.def("__init__", &init, py::arg("self"), py::arg("checkpoint_file"),
-          py::arg("inference_hardware") = m.attr("InferenceHardware").attr("CPU"),
+          py::arg("inference_hardware") = m.attr("InferenceHardware"_id).attr("CPU"_id),
           py::arg("input_dims") = none, py::arg("static_batch_size") = none,
           py::arg("logging_verbosity") = none);
   cls.def("_load_model", &load_model, py::arg("self"));
@@ -757,14 +758,14 @@ MODTREE_MODULE("frameworks.openvino_inferencer", m) {
   cls.def("load_engine", &load_engine, py::arg("self"), py::arg("xml_path"));
   cls.def("benchmark", &benchmark, py::arg("self"), py::arg("batch_size") = none,
           py::arg("input_dimensions") = none, py::arg("duration_sec") = none, py::arg("repetitions") = none,
-          py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"), py::arg("include_io") = true,
+          py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"_id), py::arg("include_io") = true,
           py::arg("dtype") = none);
   cls.attr("predict", modtree::raw_method(&g_predict_def, m));
   cls.def(
       "_dispose_all_resources", [](py::object self) { ostrel::delete_instance_resources(self, {"model", kPoolAttribute}); },
       py::arg("self"));
   cls.def("_get_model_size", &model_size, py::arg("self"));
-  cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("OPENVINO"); });
+  cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("OPENVINO"_id); });
   cls.def_property("framework_version", [](py::object) { return mod_attr("get_openvino_version")(); });
   cls.build();
 }

@@ -30,6 +30,7 @@
 #include "runtime/load_errors.hpp"
 
 namespace py = pybind11;
+using namespace ostrel::literals;
 using ostrel::raise;
 
 namespace {
@@ -53,42 +54,42 @@ py::tuple shape_of(py::handle sizes) {
 // The interpreter reads a model from a text path only (its first argument): a path whose bytes are not
 // UTF-8 is read here and given to it as the model's content.
 py::object make_interpreter(py::handle checkpoint_file, py::dict options) {
-  py::object interpreter_class = mod_attr("tf_lite").attr("Interpreter");
+  py::object interpreter_class = mod_attr("tf_lite").attr("Interpreter"_id);
   if (!ostrel::undecodable_path(checkpoint_file)) return interpreter_class(checkpoint_file, **options);
   py::object file = ostrel::open_regular(checkpoint_file);
-  ostrel::with_block(file, [&] { options["model_content"] = file.attr("read")(); });
+  ostrel::with_block(file, [&] { options["model_content"] = file.attr("read"_id)(); });
   return interpreter_class(**options);
 }
 
 void set_up_interpreter(py::object self) {
-  ostrel::refuse_non_regular(self.attr("_checkpoint_file"));  // a FIFO would block the interpreter
-  py::object hardware = self.attr("_inference_hardware");
+  ostrel::refuse_non_regular(self.attr("_checkpoint_file"_id));  // a FIFO would block the interpreter
+  py::object hardware = self.attr("_inference_hardware"_id);
   py::dict options;
-  if (hardware.equal(mod_attr("InferenceHardware").attr("CPU"))) {
+  if (hardware.equal(mod_attr("InferenceHardware").attr("CPU"_id))) {
     options["num_threads"] = mod_attr("NUM_OF_CPUS");
-  } else if (hardware.equal(mod_attr("InferenceHardware").attr("GPU"))) {
-    ostrel::log(self.attr("_logger"), ostrel::kWarning, kGpuOnCpu, kFile);
+  } else if (hardware.equal(mod_attr("InferenceHardware").attr("GPU"_id))) {
+    ostrel::log(self.attr("_logger"_id), ostrel::kWarning, kGpuOnCpu, kFile);
   }
-  py::object interpreter = make_interpreter(self.attr("_checkpoint_file"), options);
-  self.attr("tflite_interpreter") = interpreter;
-  interpreter.attr("allocate_tensors")();
-  py::list inputs(interpreter.attr("get_input_details")());
-  py::list outputs(interpreter.attr("get_output_details")());
-  self.attr("_input_details") = inputs;
-  self.attr("_output_details") = outputs;
+  py::object interpreter = make_interpreter(self.attr("_checkpoint_file"_id), options);
+  self.attr("tflite_interpreter"_id) = interpreter;
+  interpreter.attr("allocate_tensors"_id)();
+  py::list inputs(interpreter.attr("get_input_details"_id)());
+  py::list outputs(interpreter.attr("get_output_details"_id)());
+  self.attr("_input_details"_id) = inputs;
+  self.attr("_output_details"_id) = outputs;
   py::list input_ids, output_ids;
   for (py::handle d : inputs) input_ids.append(d["index"]);
   for (py::handle d : outputs) output_ids.append(d["index"]);
-  self.attr("_input_ids") = input_ids;
-  self.attr("_output_ids") = output_ids;
+  self.attr("_input_ids"_id) = input_ids;
+  self.attr("_output_ids"_id) = output_ids;
   py::list allocated, signatures;
   for (py::handle d : inputs) {
     py::tuple shape = shape_of(d["shape"]);
     allocated.append(shape);
     signatures.append(d.contains("shape_signature") ? shape_of(d["shape_signature"]) : shape);
   }
-  self.attr("_input_shapes") = allocated;
-  self.attr("_input_signatures") = signatures;
+  self.attr("_input_shapes"_id) = allocated;
+  self.attr("_input_signatures"_id) = signatures;
 }
 
 // No rows: the interpreter's exceptions (a ValueError for a file that is no model among them) and the
@@ -98,11 +99,11 @@ ostrel::LoadErrorTable load_errors() { return {mod_attr.module(), {}, ostrel::Ot
 void load_model(py::object self) { ostrel::translating_load_errors([&] { set_up_interpreter(self); }, load_errors); }
 
 void assert_loaded_successfully(py::object self) {
-  py::object check = self.attr("_assert_checkpoint_component");
+  py::object check = self.attr("_assert_checkpoint_component"_id);
   for (const char* name :
        {"tflite_interpreter", "_input_details", "_output_details", "_input_ids", "_output_ids"})
     check(self.attr(name), kNotLoaded);
-  check(py::bool_(py::len(self.attr("_input_ids")) == 1),
+  check(py::bool_(py::len(self.attr("_input_ids"_id)) == 1),
         "The tflite model has multiple inputs, which is not currently supported");
 }
 
@@ -111,9 +112,9 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
   for (const char* name :
        {"tflite_interpreter", "_input_details", "_output_details", "_input_ids", "_output_ids"})
     self.attr(name) = py::none();
-  self.attr("_input_shapes") = py::none();
-  self.attr("_input_signatures") = py::none();
-  self.attr("_lock") = mod_attr("threading").attr("Lock")();
+  self.attr("_input_shapes"_id) = py::none();
+  self.attr("_input_signatures"_id) = py::none();
+  self.attr("_lock"_id) = mod_attr("threading").attr("Lock"_id)();
   ostrel::init_base(mod_attr("TFLiteInferencer"), self, checkpoint_file, inference_hardware, input_dims,
                     static_batch_size, logging_verbosity);
 }
@@ -121,7 +122,7 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
 // The batch the model file fixes; None for a dynamic batch (-1 in the shape signature) and for a
 // scalar input, which has no batch axis.
 py::object fetch_model_batch_size(py::object self) {
-  py::object detail = self.attr("_input_details")[py::int_(0)];
+  py::object detail = self.attr("_input_details"_id)[py::int_(0)];
   py::tuple shape = shape_of(detail[py::str("shape")]);
   py::tuple signature = detail.contains("shape_signature") ? shape_of(detail[py::str("shape_signature")]) : shape;
   if (shape.empty() || signature.empty() || py::int_(signature[0]).cast<long>() < 0) return py::none();
@@ -131,14 +132,14 @@ py::object fetch_model_batch_size(py::object self) {
 // Each input's allocated shape without the axis that takes its batch, in plain integers.
 py::object fetch_model_input_dimensions(py::object self) {
   py::list shapes;
-  for (py::handle d : self.attr("_input_details")) shapes.append(shape_of(d["shape"]));
-  return self.attr("_without_batch_axes")(shapes);
+  for (py::handle d : self.attr("_input_details"_id)) shapes.append(shape_of(d["shape"]));
+  return self.attr("_without_batch_axes"_id)(shapes);
 }
 
 // The inputs as the model file declares them: name and shape signature, -1 for a dynamic size.
 py::object declared_inputs(py::object self) {
-  py::object details = self.attr("_input_details");
-  py::object signatures = self.attr("_input_signatures");
+  py::object details = self.attr("_input_details"_id);
+  py::object signatures = self.attr("_input_signatures"_id);
   if (details.is_none() || signatures.is_none()) return py::none();
   py::list out;
   for (size_t i = 0; i < py::len(details); ++i)
@@ -148,7 +149,7 @@ py::object declared_inputs(py::object self) {
 
 py::list fetch_model_input_dtype(py::object self) {
   py::list types;
-  for (py::handle d : self.attr("_input_details")) types.append(d["dtype"]);
+  for (py::handle d : self.attr("_input_details"_id)) types.append(d["dtype"]);
   return types;
 }
 
@@ -195,7 +196,7 @@ void fit_input(PyObject* self, PyObject* interpreter, Py_ssize_t position, PyObj
   int fits = ostrel::shape_fits(wanted.ptr(), signature.ptr());
   if (fits < 0) throw py::error_already_set();
   if (!fits) {
-    py::object detail = py::handle(self).attr("_input_details")[py::int_(position)];
+    py::object detail = py::handle(self).attr("_input_details"_id)[py::int_(position)];
     ostrel::refuse_input_shape(PyExc_ValueError, py::object(detail[py::str("name")]).ptr(), position,
                                signature.ptr(), wanted.ptr());
     throw py::error_already_set();
@@ -213,8 +214,8 @@ void set_tensor(PyObject* interpreter, PyObject* id, PyObject* value) {
 
 // `value` (a Python or NumPy number) as a 0-d array of the element type of input `position`.
 py::object scalar_as_array(PyObject* self, Py_ssize_t position, PyObject* value) {
-  py::object detail = py::handle(self).attr("_input_details")[py::int_(position)];
-  return py::module_::import("numpy").attr("asarray")(py::handle(value), py::arg("dtype") = detail[py::str("dtype")]);
+  py::object detail = py::handle(self).attr("_input_details"_id)[py::int_(position)];
+  return py::module_::import("numpy").attr("asarray"_id)(py::handle(value), py::arg("dtype") = detail[py::str("dtype")]);
 }
 
 // Sets input `position` from `value`: a number becomes a 0-d array of the input's element type (the
@@ -345,14 +346,14 @@ py::object import_interpreter(py::module_& m) {
   for (auto& [module, distribution] : candidates) {
     try {
       py::object found = py::module_::import(module);
-      m.attr("_interpreter_distribution") = distribution;
+      m.attr("_interpreter_distribution"_id) = distribution;
       return found;
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_ImportError)) throw;
     }
   }
-  py::object found = py::module_::import("tensorflow").attr("lite");
-  m.attr("_interpreter_distribution") = "tensorflow-cpu";
+  py::object found = py::module_::import("tensorflow").attr("lite"_id);
+  m.attr("_interpreter_distribution"_id) = "tensorflow-cpu";
   return found;
 }
 
@@ -365,9 +366,9 @@ py::object interpreter_version() {
   if (name == "tensorflow-cpu") names.push_back("tensorflow");
   for (const auto& candidate : names) {
     try {
-      return metadata.attr("version")(candidate);
+      return metadata.attr("version"_id)(candidate);
     } catch (py::error_already_set& e) {
-      if (!e.matches(metadata.attr("PackageNotFoundError"))) throw;
+      if (!e.matches(metadata.attr("PackageNotFoundError"_id))) throw;
     }
   }
   return py::str("unknown");
@@ -378,11 +379,11 @@ py::object interpreter_version() {
 MODTREE_MODULE("frameworks.tflite_inferencer", m) {
   mod_attr.bind(m);
   using modtree::import_from;
-  m.attr("tf_lite") = import_interpreter(m);
-  m.attr("threading") = py::module_::import("threading");
+  m.attr("tf_lite"_id) = import_interpreter(m);
+  m.attr("threading"_id) = py::module_::import("threading");
   for (const char* name : {"InferenceHardware", "NUM_OF_CPUS"}) m.attr(name) = import_from("ostrel", name);
-  m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
-  m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
+  m.attr("FrameworkType"_id) = import_from("ostrel.common.enums.framework_type", "FrameworkType");
+  m.attr("BaseInferencer"_id) = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
   ostrel::intern_names({{&s_interpreter, "tflite_interpreter"},
                         {&s_input_ids, "_input_ids"},
                         {&s_output_ids, "_output_ids"},
@@ -402,7 +403,7 @@ MODTREE_MODULE("frameworks.tflite_inferencer", m) {
                         {&s_release, "release"}});
 
   modtree::ClassBuilder cls(m, "TFLiteInferencer");
-  cls.base(m.attr("BaseInferencer"));
+  cls.base(m.attr("BaseInferencer"_id));
   ostrel::def_checkpoint_init(cls, &init);
   cls.def("_load_model", &load_model, py::arg("self"));
   cls.def("_assert_loaded_successfully", &assert_loaded_successfully, py::arg("self"));
@@ -419,7 +420,7 @@ MODTREE_MODULE("frameworks.tflite_inferencer", m) {
   cls.def("fetch_model_input_dimensions", &fetch_model_input_dimensions, py::arg("self"));
   cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));
   cls.def("_declared_inputs", &declared_inputs, py::arg("self"));
-  cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("TFLITE"); });
+  cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("TFLITE"_id); });
   cls.def_property("framework_version", [](py::object) { return interpreter_version(); });
   cls.build();
 }

@@ -11,6 +11,7 @@
 #include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
+using namespace ostrel::literals;
 using ostrel::raise;
 
 namespace {
@@ -20,7 +21,7 @@ ostrel::ModuleAttributes mod_attr;  // this module
 
 using ostrel::truthy;
 
-py::object member(const char* enum_name, const char* name) { return mod_attr(enum_name).attr(name); }
+py::object member(const char* enum_name, const char* name) { return ostrel::attr(mod_attr(enum_name), name); }
 
 // The optional extra of the package that installs the framework a back-end module runs on.
 const char* extra_for(std::string_view module) {
@@ -39,9 +40,8 @@ py::object backend(const char* module, const char* cls) {
   const std::string name = std::string("ostrel.frameworks.") + module;
   // A back-end already imported is taken from sys.modules: the import machinery is walked once, on
   // the first load of its framework.
-  py::str key(name);
-  if (PyObject* loaded = PyImport_GetModule(key.ptr()))
-    return py::reinterpret_steal<py::object>(loaded).attr(cls);
+  if (PyObject* loaded = PyImport_GetModule(ostrel::interned(name).ptr()))
+    return ostrel::attr(py::reinterpret_steal<py::object>(loaded), cls);
   if (PyErr_Occurred()) throw py::error_already_set();
   py::object mod;
   try {
@@ -49,7 +49,7 @@ py::object backend(const char* module, const char* cls) {
   } catch (py::error_already_set& e) {
     const char* extra = extra_for(module);
     if (extra == nullptr || !e.matches(PyExc_ModuleNotFoundError)) throw;
-    py::object missing = e.value().attr("name");
+    py::object missing = e.value().attr("name"_id);
     // Our own modules (a back-end outside this build) say what is wrong themselves.
     if (missing.is_none()) throw;
     std::string missing_name = ostrel::str(missing);
@@ -64,7 +64,7 @@ py::object backend(const char* module, const char* cls) {
 
 std::string supported_frameworks() {
   py::list values;
-  for (py::handle f : mod_attr("FrameworkType")) values.append(f.attr("value"));
+  for (py::handle f : mod_attr("FrameworkType")) values.append(f.attr("value"_id));
   return ostrel::str(values);
 }
 
@@ -80,7 +80,7 @@ py::object tensorrt_branch(py::dict& common, py::object inference_hardware, py::
   py::object TRTInferencer;
   try {
     py::object cuda = py::module_::import("pycuda.driver");
-    py::object cuda_version = cuda.attr("get_version")();
+    py::object cuda_version = cuda.attr("get_version"_id)();
     py::object supported = mod_attr("SUPPORTED_TENSORRT_CUDA_VERSIONS");
     if (!supported.contains(cuda_version)) {
       std::string text =
@@ -123,7 +123,7 @@ py::object get_inferencer_for_framework(py::object framework, py::object model_c
                                       {"logging_verbosity", logging_verbosity}});
   // A member's value read from its own attribute, not through the enumeration's Python-level property:
   // every load walks the rows down to its framework.
-  auto is = [&](const char* name) { return framework.equal(member("FrameworkType", name).attr("_value_")); };
+  auto is = [&](const char* name) { return framework.equal(member("FrameworkType", name).attr("_value_"_id)); };
 
   if (is("ONNX")) {
     py::object OnnxInferencer = backend("onnx_inferencer", "OnnxInferencer");
@@ -180,17 +180,17 @@ PyMethodDef g_get_inferencer_def = ostrel::fastcall_method<&get_inferencer_entry
 MODTREE_MODULE("inference.inferencer_factory", m) {
   mod_attr.bind(m);
   using modtree::import_from;
-  m.attr("partial") = import_from("functools", "partial");
-  m.attr("linesep") = import_from("os", "linesep");
+  m.attr("partial"_id) = import_from("functools", "partial");
+  m.attr("linesep"_id) = import_from("os", "linesep");
   for (const char* name : {"List", "Tuple", "Optional"}) m.attr(name) = import_from("typing", name);
-  m.attr("np") = py::module_::import("numpy");
-  m.attr("GPU_PRESENT") = import_from("ostrel", "GPU_PRESENT");
-  m.attr("InferenceHardware") = import_from("ostrel", "InferenceHardware");
-  m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
-  m.attr("FrameworkNotSupportedError") =
+  m.attr("np"_id) = py::module_::import("numpy");
+  m.attr("GPU_PRESENT"_id) = import_from("ostrel", "GPU_PRESENT");
+  m.attr("InferenceHardware"_id) = import_from("ostrel", "InferenceHardware");
+  m.attr("FrameworkType"_id) = import_from("ostrel.common.enums.framework_type", "FrameworkType");
+  m.attr("FrameworkNotSupportedError"_id) =
       import_from("ostrel.common.exceptions", "FrameworkNotSupportedError");
-  m.attr("InvalidInferenceHardware") = import_from("ostrel.common.exceptions", "InvalidInferenceHardware");
-  m.attr("SUPPORTED_TENSORRT_CUDA_VERSIONS") =
+  m.attr("InvalidInferenceHardware"_id) = import_from("ostrel.common.exceptions", "InvalidInferenceHardware");
+  m.attr("SUPPORTED_TENSORRT_CUDA_VERSIONS"_id) =
       import_from("ostrel.inference.config", "SUPPORTED_TENSORRT_CUDA_VERSIONS");
 
   py::none none;
@@ -205,7 +205,7 @@ MODTREE_MODULE("inference.inferencer_factory", m) {
           .release()
           .ptr();
   py::object entry = py::reinterpret_steal<py::object>(
-      PyCFunction_NewEx(&g_get_inferencer_def, m.ptr(), m.attr("__name__").ptr()));
+      PyCFunction_NewEx(&g_get_inferencer_def, m.ptr(), m.attr("__name__"_id).ptr()));
   if (!entry) throw py::error_already_set();
   modtree::ClassBuilder(m, "InferencerFactory")
       .attr("get_inferencer_for_framework", ostrel::builtin("staticmethod")(entry))
@@ -221,7 +221,7 @@ MODTREE_MODULE("inference.inferencer_factory", m) {
                                                {"static_batch_size", static_batch_size},
                                                {"inference_hardware", inference_hardware},
                                                {"inference_dtype", inference_dtype}});
-            py::object target = mod_attr("InferencerFactory").attr("get_inferencer_for_framework");
+            py::object target = mod_attr("InferencerFactory").attr("get_inferencer_for_framework"_id);
             return mod_attr("partial")(target, **bound, **kwargs);  // kwargs never repeat a named parameter
           },
           py::arg("framework"), py::arg("model_checkpoint_file_path"), py::arg("logging_verbosity") = none,

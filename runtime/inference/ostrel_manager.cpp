@@ -13,8 +13,10 @@
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
 #include "bindings/pyhelpers.hpp"
+#include "runtime/common/logger_factory.hpp"
 
 namespace py = pybind11;
+using namespace ostrel::literals;
 using ostrel::raise;
 
 namespace {
@@ -29,17 +31,17 @@ const py::module_& os_module() {
   return *os;
 }
 
-py::object inferencer(py::handle self) { return self.attr("_LoadedModel__inferencer"); }
+py::object inferencer(py::handle self) { return self.attr("_LoadedModel__inferencer"_id); }
 
 // ---- LoadedModel ----------------------------------------------------------------------------------
 
 void loaded_model_init(py::object self, py::object inferencer_initializer) {
   try {
-    self.attr("_LoadedModel__inferencer") = inferencer_initializer();
+    self.attr("_LoadedModel__inferencer"_id) = inferencer_initializer();
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;  // interrupts and exit requests pass unchanged
     std::string message = "Failed to load the model with arguments: " + ostrel::str(inferencer_initializer) +
-                          ostrel::str(py::module_::import("os").attr("linesep")) +
+                          ostrel::str(py::module_::import("os").attr("linesep"_id)) +
                           "Caught Exception: " + ostrel::str(e.value());
     ostrel::raise_from(mod_attr("OstrelError")(message), e.value());
   }
@@ -48,20 +50,20 @@ void loaded_model_init(py::object self, py::object inferencer_initializer) {
 void open_in_netron(py::object self) {
   try {
     py::object netron = py::module_::import("netron");
-    netron.attr("start")(inferencer(self).attr("checkpoint_file"));
+    netron.attr("start"_id)(inferencer(self).attr("checkpoint_file"_id));
     ostrel::builtin("input")("Click any key to stop netron...");
-    netron.attr("stop")();
+    netron.attr("stop"_id)();
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ImportError)) throw;
     py::print("Netron package could not be found. You can install netron using:" +
-              ostrel::str(py::module_::import("os").attr("linesep")) + "python3 -m pip install netron");
+              ostrel::str(py::module_::import("os").attr("linesep"_id)) + "python3 -m pip install netron");
   }
 }
 
 py::str loaded_model_text(py::object self) {
   py::object inf = inferencer(self);
-  return py::str("<" + ostrel::str(py::type::of(inf).attr("__name__")) + " from " +
-                 ostrel::str(inf.attr("_checkpoint_file")) + ">");
+  return py::str("<" + ostrel::str(py::type::of(inf).attr("__name__"_id)) + " from " +
+                 ostrel::str(inf.attr("_checkpoint_file"_id)) + ">");
 }
 
 // ---- the prediction forwarders, on the hot path ---------------------------------------------------
@@ -170,7 +172,7 @@ PyMethodDef g_call_def =
 
 py::list enum_values(const char* enum_name) {
   py::list values;
-  for (py::handle member : mod_attr(enum_name)) values.append(member.attr("value"));
+  for (py::handle member : mod_attr(enum_name)) values.append(member.attr("value"_id));
   return values;
 }
 
@@ -221,7 +223,7 @@ void verify_arguments(py::object framework_type, py::object inference_hardware, 
     // left to os.path.exists as given.
     const PathEntry entry = path_entry(model_path);
     if (entry == PathEntry::kMissing ||
-        (entry == PathEntry::kNotAPath && !truthy(os_module().attr("path").attr("exists")(model_path))))
+        (entry == PathEntry::kNotAPath && !truthy(os_module().attr("path"_id).attr("exists"_id)(model_path))))
       raise(mod_attr("CheckpointFileDoesNotExistError"),
             "The model file does not exist at " + ostrel::text(model_path));
     if (entry != PathEntry::kFileOrFolder) {
@@ -254,7 +256,7 @@ void verify_arguments(py::object framework_type, py::object inference_hardware, 
       raise(mod_attr("InvalidInferenceHardware"), "Inference Hardware " + ostrel::text(inference_hardware) +
                                                       " is not supported. The supported hardware are " +
                                                       ostrel::str(enum_values("InferenceHardware")));
-    if (inference_hardware.equal(mod_attr("InferenceHardware").attr("GPU")) &&
+    if (inference_hardware.equal(mod_attr("InferenceHardware").attr("GPU"_id)) &&
         !truthy(mod_attr("GPU_PRESENT")))
       raise(mod_attr("InvalidInferenceHardware"),
             "Trying to initialize model for GPU execution, but GPU isn't available on this machine");
@@ -276,12 +278,11 @@ void verify_arguments(py::object framework_type, py::object inference_hardware, 
 py::object update_logger_level(py::object logging_verbosity) {
   py::object LoggerManager = mod_attr("LoggerManager");
   if (logging_verbosity.is_none()) {
-    LoggerManager.attr("get_and_update_logger")(
-        "Ostrel", py::arg("log_level") = LoggerManager.attr("DEFAULT_LOGGING_LEVEL"));
+    ostrel::update_logger(LoggerManager, "Ostrel"_id, LoggerManager.attr("DEFAULT_LOGGING_LEVEL"_id));
     return py::none();
   }
-  py::object level = mod_attr("logging").attr("getLevelName")(logging_verbosity);
-  LoggerManager.attr("get_and_update_logger")("Ostrel", py::arg("log_level") = level);
+  py::object level = mod_attr("logging").attr("getLevelName"_id)(logging_verbosity);
+  ostrel::update_logger(LoggerManager, "Ostrel"_id, level);
   return level;
 }
 
@@ -301,12 +302,12 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
     py::print("Detecting framework...");
     py::object detected;
     try {
-      detected = mod_attr("FrameworkDetector").attr("detect_framework")(model_path);
+      detected = mod_attr("FrameworkDetector").attr("detect_framework"_id)(model_path);
     } catch (const py::error_already_set& e) {
       if (!e.matches(PyExc_OSError)) throw;
       // The file exists but cannot be read: the detection error names the reason and keeps it as its cause.
       py::object error = mod_attr("ModelFrameworkDetectionError")();
-      error.attr("args") = py::make_tuple(py::str(error) + py::str(" The model file could not be read: ") +
+      error.attr("args"_id) = py::make_tuple(py::str(error) + py::str(" The model file could not be read: ") +
                                           py::str(e.value()));
       ostrel::raise_from(error, e.value());
     }
@@ -316,9 +317,9 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
   }
   if (inference_hardware.is_none())
     inference_hardware =
-        truthy(mod_attr("GPU_PRESENT")) && !framework_type.equal(FrameworkType.attr("OPENVINO"))
-            ? InferenceHardware.attr("GPU")
-            : InferenceHardware.attr("CPU");
+        truthy(mod_attr("GPU_PRESENT")) && !framework_type.equal(FrameworkType.attr("OPENVINO"_id))
+            ? InferenceHardware.attr("GPU"_id)
+            : InferenceHardware.attr("CPU"_id);
   py::object Ostrel = mod_attr("Ostrel");
   py::object level;
   if (g_ostrel_class->unchanged(Ostrel)) {
@@ -326,18 +327,18 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
                      logging_verbosity);
     level = update_logger_level(logging_verbosity);
   } else {
-    Ostrel.attr("_Ostrel__verify_arguments_for_model_loading")(
+    Ostrel.attr("_Ostrel__verify_arguments_for_model_loading"_id)(
         py::arg("model_path") = model_path, py::arg("framework_type") = framework_type,
         py::arg("inference_hardware") = inference_hardware, py::arg("static_batch_size") = static_batch_size,
         py::arg("input_dims") = input_dims, py::arg("logging_verbosity") = logging_verbosity);
-    level = Ostrel.attr("_update_ostrel_logger_and_get_logging_level_int")(logging_verbosity);
+    level = Ostrel.attr("_update_ostrel_logger_and_get_logging_level_int"_id)(logging_verbosity);
   }
   if (!py::type::handle_of(inference_hardware).is(InferenceHardware))
     inference_hardware = InferenceHardware(inference_hardware);
   // "<path> to the <HARDWARE>", made only for a logger that takes the info records.
   auto where = [&] {
     return ostrel::text(model_path) + " to the " +
-           py::str(inference_hardware.attr("value")).attr("upper")().cast<std::string>();
+           py::str(inference_hardware.attr("value"_id)).attr("upper"_id)().cast<std::string>();
   };
   py::object logger = mod_attr("ostrel_logger");
   if (ostrel::log_enabled(logger, ostrel::kInfo)) ostrel::log(logger, ostrel::kInfo, "Loading model " + where(), kFile);
@@ -349,7 +350,7 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
                                     {"inference_hardware", inference_hardware},
                                     {"inference_dtype", inference_dtype}});
   py::object deferred =
-      ostrel::call_with(mod_attr("InferencerFactory").attr("create_inferencer_factory"), call, kwargs);
+      ostrel::call_with(mod_attr("InferencerFactory").attr("create_inferencer_factory"_id), call, kwargs);
   py::object handle = mod_attr("LoadedModel")(py::arg("inferencer_initializer") = deferred);
   if (ostrel::log_enabled(logger, ostrel::kInfo))
     ostrel::log(logger, ostrel::kInfo, "Successfully loaded " + where() + ".", kFile);
@@ -361,30 +362,30 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
 MODTREE_MODULE("inference.ostrel_manager", m) {
   mod_attr.bind(m);
   using modtree::import_from;
-  m.attr("os") = py::module_::import("os");
-  m.attr("logging") = py::module_::import("logging");
-  m.attr("np") = py::module_::import("numpy");
-  m.attr("GPU_PRESENT") = import_from("ostrel.inference.config", "GPU_PRESENT");
-  m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
-  m.attr("InferenceHardware") = import_from("ostrel.common.enums.inference_hardware", "InferenceHardware");
+  m.attr("os"_id) = py::module_::import("os");
+  m.attr("logging"_id) = py::module_::import("logging");
+  m.attr("np"_id) = py::module_::import("numpy");
+  m.attr("GPU_PRESENT"_id) = import_from("ostrel.inference.config", "GPU_PRESENT");
+  m.attr("FrameworkType"_id) = import_from("ostrel.common.enums.framework_type", "FrameworkType");
+  m.attr("InferenceHardware"_id) = import_from("ostrel.common.enums.inference_hardware", "InferenceHardware");
   for (const char* name : {"OstrelError", "EmptyInputValue", "CheckpointFileDoesNotExistError",
                            "FrameworkNotSupportedError", "InvalidInputDimensions", "InvalidStaticBatchSize",
                            "InvalidInferenceHardware", "InvalidLoggingLevel", "ModelFrameworkDetectionError",
                            "FailedToLoadCheckpointError"})
     m.attr(name) = import_from("ostrel.common.exceptions", name);
-  m.attr("LoggerManager") = import_from("ostrel.common.logger_factory", "LoggerManager");
-  m.attr("VALID_LOGGING_VERBOSITY_INPUTS") =
+  m.attr("LoggerManager"_id) = import_from("ostrel.common.logger_factory", "LoggerManager");
+  m.attr("VALID_LOGGING_VERBOSITY_INPUTS"_id) =
       import_from("ostrel.common.logger_factory", "VALID_LOGGING_VERBOSITY_INPUTS");
-  m.attr("FrameworkDetector") = import_from("ostrel.common.framework_detection", "FrameworkDetector");
-  m.attr("InferencerFactory") = import_from("ostrel.inference.inferencer_factory", "InferencerFactory");
+  m.attr("FrameworkDetector"_id) = import_from("ostrel.common.framework_detection", "FrameworkDetector");
+  m.attr("InferencerFactory"_id) = import_from("ostrel.inference.inferencer_factory", "InferencerFactory");
   py::object base = py::module_::import("ostrel.frameworks.base_inferencer");
-  m.attr("BaseInferencer") = base.attr("BaseInferencer");
-  m.attr("BENCHMARK_WARMUP_CALLS") = base.attr("BENCHMARK_WARMUP_CALLS");
+  m.attr("BaseInferencer"_id) = base.attr("BaseInferencer"_id);
+  m.attr("BENCHMARK_WARMUP_CALLS"_id) = base.attr("BENCHMARK_WARMUP_CALLS"_id);
 
-  m.attr("ostrel_logger") =
-      m.attr("LoggerManager")
-          .attr("get_and_update_logger")(py::arg("logger_name") = "Ostrel",
-                                         py::arg("log_level") = m.attr("logging").attr("DEBUG"));
+  m.attr("ostrel_logger"_id) =
+      m.attr("LoggerManager"_id)
+          .attr("get_and_update_logger"_id)(py::arg("logger_name") = "Ostrel",
+                                         py::arg("log_level") = m.attr("logging"_id).attr("DEBUG"_id));
 
   py::none none;
   modtree::ClassBuilder(m, "LoadedModel")
@@ -392,13 +393,13 @@ MODTREE_MODULE("inference.ostrel_manager", m) {
       .attr("__call__", modtree::raw_method(&g_call_def, m))
       .def("open_in_netron", &open_in_netron, py::arg("self"))
       .def_property_rw(
-          "static_batch_size", [](py::object self) { return inferencer(self).attr("static_batch_size"); },
-          [](py::object self, py::object value) { inferencer(self).attr("static_batch_size") = value; })
+          "static_batch_size", [](py::object self) { return inferencer(self).attr("static_batch_size"_id); },
+          [](py::object self, py::object value) { inferencer(self).attr("static_batch_size"_id) = value; })
       .def_property_rw(
-          "input_dims", [](py::object self) { return inferencer(self).attr("input_dims"); },
-          [](py::object self, py::object value) { inferencer(self).attr("input_dims") = value; })
-      .def_property("example_inputs", [](py::object self) { return inferencer(self).attr("example_inputs"); })
-      .def_property("legend", [](py::object self) { return inferencer(self).attr("legend"); })
+          "input_dims", [](py::object self) { return inferencer(self).attr("input_dims"_id); },
+          [](py::object self, py::object value) { inferencer(self).attr("input_dims"_id) = value; })
+      .def_property("example_inputs", [](py::object self) { return inferencer(self).attr("example_inputs"_id); })
+      .def_property("legend", [](py::object self) { return inferencer(self).attr("legend"_id); })
       .attr("predict", modtree::raw_method(&g_predict_def, m))
       .attr("safe_predict", modtree::raw_method(&g_safe_predict_def, m))
       .def(
@@ -413,20 +414,20 @@ MODTREE_MODULE("inference.ostrel_manager", m) {
                                               {"warmup_calls", warmup_calls},
                                               {"include_io", include_io},
                                               {"dtype", dtype}});
-            return ostrel::call_with(inferencer(self).attr("benchmark"), call, kwargs);
+            return ostrel::call_with(inferencer(self).attr("benchmark"_id), call, kwargs);
           },
           py::arg("self"), py::arg("batch_size"), py::arg("input_dims") = none,
           py::arg("duration_sec") = none, py::arg("repetitions") = none,
-          py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"), py::arg("include_io") = true,
+          py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"_id), py::arg("include_io") = true,
           py::arg("dtype") = none)
       .def(
           "get_layers_profile_dataframe",
-          [](py::object self) { return inferencer(self).attr("get_layers_profile_dataframe")(); },
+          [](py::object self) { return inferencer(self).attr("get_layers_profile_dataframe"_id)(); },
           py::arg("self"))
       .def(
           "get_bottlenecks",
           [](py::object self, py::object num_layers) {
-            return inferencer(self).attr("get_bottlenecks")(py::arg("num_layers") = num_layers);
+            return inferencer(self).attr("get_bottlenecks"_id)(py::arg("num_layers") = num_layers);
           },
           py::arg("self"), py::arg("num_layers"))
       .def("__str__", &loaded_model_text, py::arg("self"))
@@ -446,5 +447,5 @@ MODTREE_MODULE("inference.ostrel_manager", m) {
       .build();
   g_ostrel_class = new ostrel::ClassAsMade(
       ostrel_class, {"_Ostrel__verify_arguments_for_model_loading", "_update_ostrel_logger_and_get_logging_level_int"});
-  m.attr("load") = m.attr("Ostrel").attr("load");
+  m.attr("load"_id) = m.attr("Ostrel"_id).attr("load"_id);
 }

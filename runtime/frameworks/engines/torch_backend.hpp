@@ -12,6 +12,7 @@
 namespace ostrel::torch_backend {
 
 namespace py = pybind11;
+using namespace literals;
 
 // Binds the module names both back-end modules import and builds the back-end class:
 // a TorchInferenceEngine subclass with the five-setting constructor, `load_torch_model` and
@@ -21,16 +22,16 @@ template <class LoadFn>
 py::object define_backend(py::module_& m, const char* class_name, const char* framework_member, LoadFn load,
                           bool loads_onto_device = false) {
   using modtree::import_from;
-  m.attr("List") = import_from("typing", "List");
-  m.attr("Tuple") = import_from("typing", "Tuple");
-  m.attr("torch") = py::module_::import("torch");
-  m.attr("InferenceHardware") = import_from("ostrel", "InferenceHardware");
-  m.attr("TorchInferenceEngine") =
+  m.attr("List"_id) = import_from("typing", "List");
+  m.attr("Tuple"_id) = import_from("typing", "Tuple");
+  m.attr("torch"_id) = py::module_::import("torch");
+  m.attr("InferenceHardware"_id) = import_from("ostrel", "InferenceHardware");
+  m.attr("TorchInferenceEngine"_id) =
       import_from("ostrel.frameworks.engines.torch_inference_engine", "TorchInferenceEngine");
-  m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
+  m.attr("FrameworkType"_id) = import_from("ostrel.common.enums.framework_type", "FrameworkType");
 
-  py::object engine = m.attr("TorchInferenceEngine");
-  py::object member = m.attr("FrameworkType").attr(framework_member);
+  py::object engine = m.attr("TorchInferenceEngine"_id);
+  py::object member = m.attr("FrameworkType"_id).attr(framework_member);
   py::none none;
   modtree::ClassBuilder cls(m, class_name);
   cls.base(engine);
@@ -41,7 +42,7 @@ py::object define_backend(py::module_& m, const char* class_name, const char* fr
       [self_class](py::object self, py::object checkpoint_file, py::object inference_hardware,
                    py::object input_dims, py::object static_batch_size, py::object logging_verbosity) {
         ostrel::builtin("super")(*self_class, self)
-            .attr("__init__")(py::arg("checkpoint_file") = checkpoint_file,
+            .attr("__init__"_id)(py::arg("checkpoint_file") = checkpoint_file,
                               py::arg("inference_hardware") = inference_hardware,
                               py::arg("input_dims") = input_dims,
                               py::arg("static_batch_size") = static_batch_size,
