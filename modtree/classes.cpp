@@ -212,7 +212,6 @@ py::object python_function(py::cpp_function f, const char* python_name, const st
   return py::reinterpret_steal<py::object>(fn);
 }
 
-
 namespace {
 
 // ---- annotated functions ------------------------------------------------------------------------------
@@ -235,7 +234,12 @@ struct AnnotatedFunction {
 AnnotatedFunction* as_annotated(PyObject* self) { return reinterpret_cast<AnnotatedFunction*>(self); }
 
 PyObject* annotated_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  return PyObject_Vectorcall(as_annotated(self)->func, args, nargsf, kwnames);
+  PyObject* func = as_annotated(self)->func;
+  if (func == nullptr) {  // cleared by the collector while a finalizer still held it
+    PyErr_SetString(PyExc_RuntimeError, "the function was cleared");
+    return nullptr;
+  }
+  return PyObject_Vectorcall(func, args, nargsf, kwnames);
 }
 
 // Like a function: the function itself from the class, a bound method from an instance.
@@ -246,7 +250,6 @@ PyObject* annotated_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
 
 int annotated_traverse(PyObject* self, visitproc visit, void* arg) {
   AnnotatedFunction* f = as_annotated(self);
-  Py_VISIT(Py_TYPE(self));
   Py_VISIT(f->func);
   Py_VISIT(f->annotations);
   Py_VISIT(f->shown_defaults);
@@ -259,14 +262,13 @@ int annotated_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
+// The names (text, never in a cycle) stay until the end, so the repr and the names still read.
 int annotated_clear(PyObject* self) {
   AnnotatedFunction* f = as_annotated(self);
   Py_CLEAR(f->func);
   Py_CLEAR(f->annotations);
   Py_CLEAR(f->shown_defaults);
   Py_CLEAR(f->signature);
-  Py_CLEAR(f->name);
-  Py_CLEAR(f->qualname);
   Py_CLEAR(f->module);
   Py_CLEAR(f->doc);
   Py_CLEAR(f->dict);
@@ -277,9 +279,9 @@ void annotated_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   if (as_annotated(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
   annotated_clear(self);
-  PyTypeObject* type = Py_TYPE(self);
+  Py_CLEAR(as_annotated(self)->name);
+  Py_CLEAR(as_annotated(self)->qualname);
   PyObject_GC_Del(self);
-  Py_DECREF(type);
 }
 
 PyObject* annotated_repr(PyObject* self) {
@@ -287,7 +289,9 @@ PyObject* annotated_repr(PyObject* self) {
 }
 
 // Pickled by reference, as functions and built-ins are.
-PyObject* annotated_reduce(PyObject* self, PyObject* /*unused*/) { return Py_NewRef(as_annotated(self)->qualname); }
+PyObject* annotated_reduce(PyObject* self, PyObject* /*unused*/) {
+  return Py_NewRef(as_annotated(self)->qualname);
+}
 
 PyObject* get_annotations(PyObject* self, void* /*closure*/) {
   AnnotatedFunction* f = as_annotated(self);
@@ -324,6 +328,7 @@ int set_text(PyObject* self, PyObject* value, void* closure) {
 // f's signature with the declared annotations and shown defaults; none when f has no signature, so
 // inspect goes on to say so itself.
 py::object made_signature(AnnotatedFunction* f) {
+  if (f->func == nullptr) return py::none();
   py::module_ inspect = py::module_::import("inspect");
   py::object signature;
   try {
@@ -332,8 +337,11 @@ py::object made_signature(AnnotatedFunction* f) {
     if (e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError)) return py::none();
     throw;
   }
-  py::dict annotations = f->annotations != nullptr ? py::reinterpret_borrow<py::dict>(f->annotations) : py::dict();
-  py::dict shown = f->shown_defaults != nullptr ? py::reinterpret_borrow<py::dict>(f->shown_defaults) : py::dict();
+  auto dict_or_empty = [](PyObject* d) {
+    return d != nullptr ? py::reinterpret_borrow<py::dict>(d) : py::dict();
+  };
+  py::dict annotations = dict_or_empty(f->annotations);
+  py::dict shown = dict_or_empty(f->shown_defaults);
   py::list parameters;
   for (py::handle p : signature.attr("parameters").attr("values")()) {
     py::object name = p.attr("name");
@@ -374,38 +382,36 @@ PyMemberDef annotated_members[] = {
     {"__wrapped__", T_OBJECT, offsetof(AnnotatedFunction, func), READONLY, nullptr},
     {"__module__", T_OBJECT, offsetof(AnnotatedFunction, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(AnnotatedFunction, doc), 0, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(AnnotatedFunction, vectorcall), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(AnnotatedFunction, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(AnnotatedFunction, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
 PyMethodDef annotated_methods[] = {{"__reduce__", &annotated_reduce, METH_NOARGS, nullptr},
                                    {nullptr, nullptr, 0, nullptr}};
 
-// The type, made once per process (each shared object linking modtree has its own).
+// The type, made ready once per process (each shared object linking modtree has its own). A static type,
+// as the interpreter's function type is: instances cannot be made from Python, and the type's own
+// `__module__` stays "modtree" (the instances' member of that name does not shadow it).
 PyTypeObject* annotated_function_type() {
-  static PyTypeObject* type = nullptr;  // leaked on purpose: outlives finalisation
-  if (type == nullptr) {
-    PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(&annotated_dealloc)},
-                           {Py_tp_traverse, reinterpret_cast<void*>(&annotated_traverse)},
-                           {Py_tp_clear, reinterpret_cast<void*>(&annotated_clear)},
-                           {Py_tp_repr, reinterpret_cast<void*>(&annotated_repr)},
-                           {Py_tp_call, reinterpret_cast<void*>(&PyVectorcall_Call)},
-                           {Py_tp_descr_get, reinterpret_cast<void*>(&annotated_get)},
-                           {Py_tp_getset, annotated_getset},
-                           {Py_tp_members, annotated_members},
-                           {Py_tp_methods, annotated_methods},
-                           {0, nullptr}};
-    PyType_Spec spec = {"modtree.annotated_function", sizeof(AnnotatedFunction), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-                            Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                        slots};
-    PyObject* made = PyType_FromSpec(&spec);
-    if (made == nullptr) throw py::error_already_set();
-    type = reinterpret_cast<PyTypeObject*>(made);
-  }
-  return type;
+  static PyTypeObject type{};
+  if (type.tp_flags & Py_TPFLAGS_READY) return &type;
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);  // as a static type's head starts
+  type.tp_name = "modtree.annotated_function";
+  type.tp_basicsize = sizeof(AnnotatedFunction);
+  type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                  Py_TPFLAGS_METHOD_DESCRIPTOR;
+  type.tp_dealloc = &annotated_dealloc;
+  type.tp_traverse = &annotated_traverse;
+  type.tp_clear = &annotated_clear;
+  type.tp_repr = &annotated_repr;
+  type.tp_call = &PyVectorcall_Call;
+  type.tp_vectorcall_offset = offsetof(AnnotatedFunction, vectorcall);
+  type.tp_descr_get = &annotated_get;
+  type.tp_getset = annotated_getset;
+  type.tp_members = annotated_members;
+  type.tp_methods = annotated_methods;
+  type.tp_dictoffset = offsetof(AnnotatedFunction, dict);
+  type.tp_weaklistoffset = offsetof(AnnotatedFunction, weakrefs);
+  if (PyType_Ready(&type) < 0) throw py::error_already_set();
+  return &type;
 }
 
 py::dict dict_of(const Declared& entries) {
@@ -530,7 +536,8 @@ ClassBuilder& ClassBuilder::annotate(const char* name, const Declared& annotatio
   for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
     if (it->first != name) continue;
     py::object f = it->second;
-    if (PyInstanceMethod_Check(f.ptr())) f = py::reinterpret_borrow<py::object>(PyInstanceMethod_GET_FUNCTION(f.ptr()));
+    if (PyInstanceMethod_Check(f.ptr()))
+      f = py::reinterpret_borrow<py::object>(PyInstanceMethod_GET_FUNCTION(f.ptr()));
     it->second = annotated_function(f, annotations, qualname_ + "." + name, module_, shown_defaults);
     return *this;
   }
@@ -571,7 +578,8 @@ py::object ClassBuilder::build(bool bind) {
   bool pydantic_model = py::str(meta.attr("__module__")).cast<std::string>().rfind("pydantic", 0) == 0;
   std::vector<std::pair<std::string, py::object>> late;
   for (auto& [k, v] : entries_) {
-    if (pydantic_model && k.rfind("__", 0) != 0 && (PyInstanceMethod_Check(v.ptr()) || is_annotated_function(v)))
+    bool method = PyInstanceMethod_Check(v.ptr()) || is_annotated_function(v);
+    if (pydantic_model && k.rfind("__", 0) != 0 && method)
       late.emplace_back(k, v);
     else
       ns[py::str(k)] = v;

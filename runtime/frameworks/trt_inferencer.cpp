@@ -365,7 +365,9 @@ void define_benchmarks(py::module_& m, modtree::ClassBuilder& cls, py::object de
   cls.def("_benchmark_loop_single_context_async", &benchmark_loop_async, py::arg("self"), py::kw_only(),
           py::arg("benchmark_iter"), py::arg("include_io") = true);
   cls.annotate("_benchmark_loop_single_context_async",
-               {{"benchmark_iter", iterable_of_int}, {"include_io", bool_type}, {"return", mean_and_variance}});
+               {{"benchmark_iter", iterable_of_int},
+                {"include_io", bool_type},
+                {"return", mean_and_variance}});
   cls.def("benchmark", &benchmark, py::arg("self"), py::arg("batch_size") = none,
           py::arg("input_dimensions") = none, py::arg("duration_sec") = none, py::arg("repetitions") = none,
           py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"), py::arg("include_io") = true,
@@ -429,10 +431,9 @@ MODTREE_MODULE("frameworks.trt_inferencer", m) {
   cls.def(
       "fetch_model_input_dimensions",
       [](py::object self) { return self.attr("input_sizes_from_graph_without_bs"); }, py::arg("self"));
-  cls.annotate("fetch_model_input_dimensions",
-               {{"return", typing_subscript("List", typing_subscript("Tuple", py::make_tuple(
-                                                                                  modtree::ClassBuilder::builtin("int"),
-                                                                                  py::ellipsis())))}});
+  py::object shape =
+      typing_subscript("Tuple", py::make_tuple(modtree::ClassBuilder::builtin("int"), py::ellipsis()));
+  cls.annotate("fetch_model_input_dimensions", {{"return", typing_subscript("List", shape)}});
   cls.def("get_layers_profile_dataframe", &layers_profile_dataframe, py::arg("self"));
   cls.def("fetch_model_batch_size", &fetch_model_batch_size, py::arg("self"));
   cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));
