@@ -3,8 +3,12 @@
 #include "modtree/args.hpp"
 #include "modtree/entry.hpp"
 
+#include <structmember.h>
+
+#include <cstddef>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -210,6 +214,245 @@ py::object python_function(py::cpp_function f, const char* python_name, const st
 
 namespace {
 
+// ---- annotated functions ------------------------------------------------------------------------------
+
+struct AnnotatedFunction {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  PyObject* func;            // what every call goes to
+  PyObject* annotations;     // dict, made on first read when none was given
+  PyObject* shown_defaults;  // dict or null: defaults the signature shows in place of f's
+  PyObject* signature;       // set by assignment, else null (made from f's at each read)
+  PyObject* name;
+  PyObject* qualname;
+  PyObject* module;
+  PyObject* doc;
+  PyObject* dict;
+  PyObject* weakrefs;
+};
+
+AnnotatedFunction* as_annotated(PyObject* self) { return reinterpret_cast<AnnotatedFunction*>(self); }
+
+PyObject* annotated_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  PyObject* func = as_annotated(self)->func;
+  if (func == nullptr) {  // cleared by the collector while a finalizer still held it
+    PyErr_SetString(PyExc_RuntimeError, "the function was cleared");
+    return nullptr;
+  }
+  return PyObject_Vectorcall(func, args, nargsf, kwnames);
+}
+
+// Like a function: the function itself from the class, a bound method from an instance.
+PyObject* annotated_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, obj);
+}
+
+int annotated_traverse(PyObject* self, visitproc visit, void* arg) {
+  AnnotatedFunction* f = as_annotated(self);
+  Py_VISIT(f->func);
+  Py_VISIT(f->annotations);
+  Py_VISIT(f->shown_defaults);
+  Py_VISIT(f->signature);
+  Py_VISIT(f->name);
+  Py_VISIT(f->qualname);
+  Py_VISIT(f->module);
+  Py_VISIT(f->doc);
+  Py_VISIT(f->dict);
+  return 0;
+}
+
+// The names (text, never in a cycle) stay until the end, so the repr and the names still read.
+int annotated_clear(PyObject* self) {
+  AnnotatedFunction* f = as_annotated(self);
+  Py_CLEAR(f->func);
+  Py_CLEAR(f->annotations);
+  Py_CLEAR(f->shown_defaults);
+  Py_CLEAR(f->signature);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->dict);
+  return 0;
+}
+
+void annotated_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  if (as_annotated(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+  annotated_clear(self);
+  Py_CLEAR(as_annotated(self)->name);
+  Py_CLEAR(as_annotated(self)->qualname);
+  PyObject_GC_Del(self);
+}
+
+PyObject* annotated_repr(PyObject* self) {
+  return PyUnicode_FromFormat("<function %S at %p>", as_annotated(self)->qualname, self);
+}
+
+// Pickled by reference, as functions and built-ins are.
+PyObject* annotated_reduce(PyObject* self, PyObject* /*unused*/) {
+  return Py_NewRef(as_annotated(self)->qualname);
+}
+
+PyObject* get_annotations(PyObject* self, void* /*closure*/) {
+  AnnotatedFunction* f = as_annotated(self);
+  if (f->annotations == nullptr && (f->annotations = PyDict_New()) == nullptr) return nullptr;
+  return Py_NewRef(f->annotations);
+}
+
+int set_annotations(PyObject* self, PyObject* value, void* /*closure*/) {
+  if (value == Py_None) value = nullptr;
+  if (value != nullptr && !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+    return -1;
+  }
+  Py_XSETREF(as_annotated(self)->annotations, Py_XNewRef(value));
+  return 0;
+}
+
+// `__name__` and `__qualname__`: text, as on functions.
+template <std::size_t Offset>
+PyObject* get_text(PyObject* self, void* /*closure*/) {
+  return Py_NewRef(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset));
+}
+
+template <std::size_t Offset>
+int set_text(PyObject* self, PyObject* value, void* closure) {
+  if (value == nullptr || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", static_cast<const char*>(closure));
+    return -1;
+  }
+  Py_XSETREF(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset), Py_NewRef(value));
+  return 0;
+}
+
+// f's signature with the declared annotations and shown defaults; none when f has no signature, so
+// inspect goes on to say so itself.
+py::object made_signature(AnnotatedFunction* f) {
+  if (f->func == nullptr) return py::none();
+  py::module_ inspect = py::module_::import("inspect");
+  py::object signature;
+  try {
+    signature = inspect.attr("signature")(py::handle(f->func));
+  } catch (py::error_already_set& e) {
+    if (e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError)) return py::none();
+    throw;
+  }
+  auto dict_or_empty = [](PyObject* d) {
+    return d != nullptr ? py::reinterpret_borrow<py::dict>(d) : py::dict();
+  };
+  py::dict annotations = dict_or_empty(f->annotations);
+  py::dict shown = dict_or_empty(f->shown_defaults);
+  py::list parameters;
+  for (py::handle p : signature.attr("parameters").attr("values")()) {
+    py::object name = p.attr("name");
+    py::dict changes;
+    if (annotations.contains(name)) changes["annotation"] = annotations[name];
+    if (shown.contains(name)) changes["default"] = shown[name];
+    parameters.append(changes.empty() ? py::reinterpret_borrow<py::object>(p) : p.attr("replace")(**changes));
+  }
+  py::dict changes;
+  changes["parameters"] = parameters;
+  if (annotations.contains("return")) changes["return_annotation"] = annotations["return"];
+  return signature.attr("replace")(**changes);
+}
+
+PyObject* get_signature(PyObject* self, void* /*closure*/) {
+  AnnotatedFunction* f = as_annotated(self);
+  if (f->signature != nullptr) return Py_NewRef(f->signature);
+  return guarded([&] { return made_signature(f); });
+}
+
+int set_signature(PyObject* self, PyObject* value, void* /*closure*/) {
+  if (value == Py_None) value = nullptr;
+  Py_XSETREF(as_annotated(self)->signature, Py_XNewRef(value));
+  return 0;
+}
+
+PyGetSetDef annotated_getset[] = {
+    {"__annotations__", &get_annotations, &set_annotations, nullptr, nullptr},
+    {"__signature__", &get_signature, &set_signature, nullptr, nullptr},
+    {"__name__", &get_text<offsetof(AnnotatedFunction, name)>, &set_text<offsetof(AnnotatedFunction, name)>,
+     nullptr, const_cast<char*>("__name__")},
+    {"__qualname__", &get_text<offsetof(AnnotatedFunction, qualname)>,
+     &set_text<offsetof(AnnotatedFunction, qualname)>, nullptr, const_cast<char*>("__qualname__")},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyMemberDef annotated_members[] = {
+    {"__wrapped__", T_OBJECT, offsetof(AnnotatedFunction, func), READONLY, nullptr},
+    {"__module__", T_OBJECT, offsetof(AnnotatedFunction, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(AnnotatedFunction, doc), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyMethodDef annotated_methods[] = {{"__reduce__", &annotated_reduce, METH_NOARGS, nullptr},
+                                   {nullptr, nullptr, 0, nullptr}};
+
+// The type, made ready once per process (each shared object linking modtree has its own). A static type,
+// as the interpreter's function type is: instances cannot be made from Python, and the type's own
+// `__module__` stays "modtree" (the instances' member of that name does not shadow it).
+PyTypeObject* annotated_function_type() {
+  static PyTypeObject type{};
+  if (type.tp_flags & Py_TPFLAGS_READY) return &type;
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);  // as a static type's head starts
+  type.tp_name = "modtree.annotated_function";
+  type.tp_basicsize = sizeof(AnnotatedFunction);
+  type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                  Py_TPFLAGS_METHOD_DESCRIPTOR;
+  type.tp_dealloc = &annotated_dealloc;
+  type.tp_traverse = &annotated_traverse;
+  type.tp_clear = &annotated_clear;
+  type.tp_repr = &annotated_repr;
+  type.tp_call = &PyVectorcall_Call;
+  type.tp_vectorcall_offset = offsetof(AnnotatedFunction, vectorcall);
+  type.tp_descr_get = &annotated_get;
+  type.tp_getset = annotated_getset;
+  type.tp_members = annotated_members;
+  type.tp_methods = annotated_methods;
+  type.tp_dictoffset = offsetof(AnnotatedFunction, dict);
+  type.tp_weaklistoffset = offsetof(AnnotatedFunction, weakrefs);
+  if (PyType_Ready(&type) < 0) throw py::error_already_set();
+  return &type;
+}
+
+py::dict dict_of(const Declared& entries) {
+  py::dict d;
+  for (const auto& [k, v] : entries) d[py::str(k)] = v;
+  return d;
+}
+
+bool is_annotated_function(py::handle v) { return Py_IS_TYPE(v.ptr(), annotated_function_type()); }
+
+}  // namespace
+
+py::object annotated_function(py::object f, const Declared& annotations, const std::string& qualname,
+                              py::handle module, const Declared& shown_defaults) {
+  py::object module_name = py::isinstance<py::module_>(module) ? module.attr("__name__")
+                                                                : py::reinterpret_borrow<py::object>(module);
+  if (PyCFunction_Check(f.ptr())) f.attr("__module__") = module_name;
+  py::object name = f.attr("__name__");
+  py::object doc = py::getattr(f, "__doc__", py::none());
+  py::dict declared = dict_of(annotations);
+  py::object shown = shown_defaults.empty() ? py::object() : py::object(dict_of(shown_defaults));
+  PyTypeObject* type = annotated_function_type();
+  auto* made = PyObject_GC_New(AnnotatedFunction, type);
+  if (made == nullptr) throw py::error_already_set();
+  made->vectorcall = &annotated_vectorcall;
+  made->func = f.release().ptr();
+  made->annotations = declared.release().ptr();
+  made->shown_defaults = shown ? shown.release().ptr() : nullptr;
+  made->signature = nullptr;
+  made->name = name.release().ptr();
+  made->qualname = py::str(qualname).release().ptr();
+  made->module = module_name.release().ptr();
+  made->doc = doc.release().ptr();
+  made->dict = nullptr;
+  made->weakrefs = nullptr;
+  PyObject_GC_Track(made);
+  return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(made));
+}
+
+namespace {
+
 // The descriptor class behind abstract_member(), made once per process.
 py::object abstract_member_class() {
   static py::object* cls = nullptr;  // leaked on purpose: outlives finalisation
@@ -288,6 +531,19 @@ ClassBuilder& ClassBuilder::field(const char* name, py::object annotation, py::o
   return *this;
 }
 
+ClassBuilder& ClassBuilder::annotate(const char* name, const Declared& annotations,
+                                     const Declared& shown_defaults) {
+  for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+    if (it->first != name) continue;
+    py::object f = it->second;
+    if (PyInstanceMethod_Check(f.ptr()))
+      f = py::reinterpret_borrow<py::object>(PyInstanceMethod_GET_FUNCTION(f.ptr()));
+    it->second = annotated_function(f, annotations, qualname_ + "." + name, module_, shown_defaults);
+    return *this;
+  }
+  throw std::logic_error(std::string("ClassBuilder::annotate: no member ") + name + " on " + qualname_);
+}
+
 const char* ClassBuilder::function_name(const char* name) {
   if (std::string_view(name) == "__init__") return "__init";
   if (std::string_view(name) == "__setstate__") return "__setstate";
@@ -322,7 +578,8 @@ py::object ClassBuilder::build(bool bind) {
   bool pydantic_model = py::str(meta.attr("__module__")).cast<std::string>().rfind("pydantic", 0) == 0;
   std::vector<std::pair<std::string, py::object>> late;
   for (auto& [k, v] : entries_) {
-    if (pydantic_model && k.rfind("__", 0) != 0 && PyInstanceMethod_Check(v.ptr()))
+    bool method = PyInstanceMethod_Check(v.ptr()) || is_annotated_function(v);
+    if (pydantic_model && k.rfind("__", 0) != 0 && method)
       late.emplace_back(k, v);
     else
       ns[py::str(k)] = v;

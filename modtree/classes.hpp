@@ -39,6 +39,19 @@ py::object raw_method(PyMethodDef* def, py::handle module);
 // so ABCMeta counts it in `__abstractmethods__` and concrete subclasses replace it.
 py::object abstract_member(py::object f);
 
+// What a function declares by parameter name, in declaration order ("return" names its result).
+using Declared = std::vector<std::pair<std::string, py::object>>;
+
+// A callable that forwards every call to `f` unchanged (vectorcall, no argument parsing of its own) and
+// carries what a Python function carries: `__annotations__` (the `annotations` given, so
+// `typing.get_type_hints` reads them), `__name__` (f's), `__qualname__`, `__module__`, `__doc__` (f's),
+// `__wrapped__` (f) and `__signature__`: f's signature with the annotations and the defaults of
+// `shown_defaults` applied (for defaults a builtin's text signature cannot write). Stored on a class it
+// binds like a function. A built-in `f` takes `module` as its own, so the names of its text signature
+// resolve there.
+py::object annotated_function(py::object f, const Declared& annotations, const std::string& qualname,
+                              py::handle module, const Declared& shown_defaults = {});
+
 // `typing.Optional[t]`, `typing.Union[...]`, `typing.Tuple[...]`, `typing.Set[...]` and friends.
 py::object typing_subscript(const char* generic, py::object args);
 
@@ -99,6 +112,9 @@ class ClassBuilder {
     return attr(name, builtin("property")(
                           abstract_member(py::cpp_function(std::forward<G>(getter), py::name(name)))));
   }
+
+  // Gives the method `name`, defined before, the declared types of a Python function (annotated_function).
+  ClassBuilder& annotate(const char* name, const Declared& annotations, const Declared& shown_defaults = {});
 
   // Creates the class; binds it in the module under its name unless `bind` is false.
   py::object build(bool bind = true);

@@ -119,6 +119,80 @@ def test_inputs_that_do_not_fit_the_engine_are_refused(child, case, code, error)
         """)
 
 
+def test_declared_types_read_by_get_type_hints_and_signature(child):
+    child("""
+        import inspect, pickle, typing
+        from typing import Any, Dict, Iterable, List, Optional, Tuple, Union
+        from ostrel import BenchmarkMode, InferenceHardware, TRTBenchmarkMode
+        from ostrel.common.data_classes.inferencer_benchmark_result import ModelBenchmarks
+        from ostrel.common.data_classes.tensor_metadata import TensorMetadata
+        from ostrel.common.exceptions import InputTypeError
+        from ostrel.frameworks.base_inferencer import BaseInferencer
+        from ostrel.frameworks.trt_inferencer import TRTInferencer as T
+
+        loop = {"benchmark_iter": Iterable[int], "include_io": bool, "return": Tuple[float, float]}
+        expected = {
+            (T, "_get_binding_metadata"): {"return": TensorMetadata},
+            (T, "_get_inputs_metadata"): {"return": List[TensorMetadata]},
+            (T, "_get_outputs_metadata"): {"return": List[TensorMetadata]},
+            (T, "get_framework_specific_metadata"): {"return": dict},
+            (T, "fetch_model_input_dimensions"): {"return": List[Tuple[int, ...]]},
+            (T, "fetch_model_input_dtype"): {"return": List[np.dtype]},
+            (T, "_input_handler"): {"x": Union[np.ndarray, List, Dict], "return": List},
+            (T, "predict"): {"output_device": InferenceHardware},
+            (T, "safe_predict"): {"output_device": InferenceHardware},
+            (T, "_forward_pass"): {"synchronize": bool},
+            (T, "_benchmark_loop"): {**loop, "benchmark_mode": TRTBenchmarkMode},
+            (T, "_benchmark_loop_single_context_async"): loop,
+            (T, "benchmark"): {
+                "batch_size": int, "input_dimensions": tuple, "duration_sec": Optional[float],
+                "repetitions": Optional[int], "warmup_calls": int, "dtype": np.dtype,
+                "telemetry_dict": Optional[Dict], "benchmark_mode": TRTBenchmarkMode, "return": ModelBenchmarks},
+            (BaseInferencer, "benchmark"): {
+                "batch_size": int, "input_dimensions": List[Tuple[int, ...]], "duration_sec": Optional[float],
+                "repetitions": Optional[int], "warmup_calls": int, "dtype": np.dtype,
+                "telemetry_dict": Optional[Dict[str, Any]], "benchmark_mode": Optional[BenchmarkMode],
+                "return": ModelBenchmarks},
+        }
+        obj = object.__new__(T)
+        for (cls, name), hints in expected.items():
+            f = getattr(cls, name)
+            assert typing.get_type_hints(f) == hints, (name, typing.get_type_hints(f))
+            assert typing.get_type_hints(f.__get__(obj, T)) == hints, name
+            sig = inspect.signature(f)
+            shown = {p.name: p.annotation for p in sig.parameters.values() if p.annotation is not p.empty}
+            if sig.return_annotation is not sig.empty:
+                shown["return"] = sig.return_annotation
+            assert shown == hints, (name, sig)
+            assert f.__qualname__ == f"{cls.__name__}.{name}" and f.__name__ == name, f.__qualname__
+            assert f.__module__ == cls.__module__, f.__module__
+
+        # The parameters and defaults are the function's own; a bound method drops self.
+        assert str(inspect.signature(obj.predict)) == (
+            "(x, output_device: ostrel.common.enums.inference_hardware.InferenceHardware"
+            " = <InferenceHardware.CPU: 'cpu'>, **kwargs)"), inspect.signature(obj.predict)
+        assert inspect.signature(T._forward_pass).parameters["synchronize"].kind is inspect.Parameter.KEYWORD_ONLY
+        assert "include_io" not in T.benchmark.__annotations__
+        # Binds as a function does; its refusals and its message still name the method and the annotation.
+        assert obj._input_handler.__self__ is obj and obj._input_handler.__func__ is T._input_handler
+        assert obj._input_handler(ok := [np.zeros(1)]) is ok and T._input_handler(obj, ok) is ok
+        try:
+            obj._input_handler((1,))
+        except InputTypeError as e:
+            assert str(e) == f"Supported input types: {T._input_handler.__annotations__['x']}, got tuple", e
+            assert str(e).startswith("Supported input types: typing.Union[numpy.ndarray, typing.List, "), e
+        else:
+            raise AssertionError("a tuple was taken")
+        try:
+            obj._input_handler(y=1)
+        except TypeError as e:
+            assert str(e) == "TRTInferencer._input_handler() got an unexpected keyword argument 'y'", e
+        else:
+            raise AssertionError("an unknown keyword was taken")
+        assert pickle.loads(pickle.dumps(T.predict)) is T.predict
+        """)
+
+
 def test_batches_inside_the_profile_run_at_their_own_size(child):
     child("""
         import onnxruntime as ort

@@ -1079,6 +1079,25 @@ void def_metadata(modtree::ClassBuilder& cls) {
       py::arg("self"));
 }
 
+// The declared types of benchmark's parameters and result.
+modtree::Declared benchmark_types(py::module_& m) {
+  using modtree::typing_subscript;
+  py::object int_type = modtree::ClassBuilder::builtin("int");
+  py::object float_type = modtree::ClassBuilder::builtin("float");
+  py::object shape = typing_subscript("Tuple", py::make_tuple(int_type, py::ellipsis()));
+  py::object text_keyed =
+      py::make_tuple(modtree::ClassBuilder::builtin("str"), modtree::import_from("typing", "Any"));
+  return {{"batch_size", int_type},
+          {"input_dimensions", typing_subscript("List", shape)},
+          {"duration_sec", typing_subscript("Optional", float_type)},
+          {"repetitions", typing_subscript("Optional", int_type)},
+          {"warmup_calls", int_type},
+          {"dtype", m.attr("np").attr("dtype")},
+          {"telemetry_dict", typing_subscript("Optional", typing_subscript("Dict", text_keyed))},
+          {"benchmark_mode", typing_subscript("Optional", m.attr("BenchmarkMode"))},
+          {"return", m.attr("ModelBenchmarks")}};
+}
+
 // Timing: the benchmark and its loop, dummy inputs, the timer, timed predictions, memory figures.
 void def_benchmark(modtree::ClassBuilder& cls, py::module_& m) {
   py::none none;
@@ -1087,6 +1106,7 @@ void def_benchmark(modtree::ClassBuilder& cls, py::module_& m) {
           py::arg("input_dimensions") = none, py::arg("duration_sec") = none, py::arg("repetitions") = none,
           py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"_id), py::arg("dtype") = none,
           py::arg("include_io") = true, py::arg("telemetry_dict") = none, py::arg("benchmark_mode") = none);
+  cls.annotate("benchmark", benchmark_types(m));
   cls.def("_benchmark_loop", &benchmark_loop, py::arg("self"), py::kw_only(), py::arg("benchmark_iter"),
           py::arg("include_io") = true, py::arg("benchmark_mode") = none);
   cls.def("_log_predict_shapes", &log_predict_shapes, py::arg("self"), py::arg("predict_args"));

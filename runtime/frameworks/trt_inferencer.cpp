@@ -312,42 +312,6 @@ py::object benchmark(py::object self, py::object batch_size, py::object input_di
   return mod_attr("ModelBenchmarks")(**results);
 }
 
-// The class of methods whose signature names a default that a builtin's text signature cannot carry (a
-// member of an enumeration that is not text): it binds like a function and reports the whole signature.
-py::object signed_method_class(py::module_& m) {
-  modtree::ClassBuilder cls(m, "_SignedMethod");
-  cls.attr("__slots__", py::make_tuple("__func__", "__signature__"));
-  cls.def(
-      "__get__",
-      [](py::object self, py::object obj, py::object) -> py::object {
-        if (obj.is_none()) return self;
-        return py::module_::import("types").attr("MethodType")(self, obj);
-      },
-      py::arg("self"), py::arg("obj"), py::arg("type") = py::none());
-  cls.def(
-      "__call__",
-      [](py::object self, py::args args, py::kwargs kwargs) {
-        return self.attr("__func__")(*args, **kwargs);
-      },
-      py::arg("self"));
-  cls.def_property("__name__", [](py::object self) { return self.attr("__func__").attr("__name__"); });
-  return cls.build(false);
-}
-
-// `fn` (whose text signature shows `benchmark_mode=None`) with the signature that names its real default.
-py::object with_benchmark_mode_default(py::object signed_method, py::object fn, py::object mode) {
-  py::object signature = py::module_::import("inspect").attr("signature")(fn);
-  py::list parameters;
-  for (py::handle p : signature.attr("parameters").attr("values")())
-    parameters.append(py::str(p.attr("name")).equal(py::str("benchmark_mode"))
-                          ? p.attr("replace")(py::arg("default") = mode)
-                          : py::reinterpret_borrow<py::object>(p));
-  py::object method = signed_method();
-  method.attr("__func__") = fn;
-  method.attr("__signature__") = signature.attr("replace")(py::arg("parameters") = parameters);
-  return method;
-}
-
 }  // namespace
 
 namespace {
@@ -378,34 +342,48 @@ void import_names(py::module_& m) {
   m.attr("TRT_VERSION") = import_from("ostrel.inference.config", "TRT_VERSION");
 }
 
-// The benchmark loops and benchmark, whose benchmark_mode defaults to `default_mode`.
+// The benchmark loops and benchmark, whose benchmark_mode defaults to `default_mode` (a member that is not
+// text, so a text signature cannot write it: the signatures show it).
 void define_benchmarks(py::module_& m, modtree::ClassBuilder& cls, py::object default_mode) {
+  using modtree::typing_subscript;
   py::none none;
-  py::object signed_method = signed_method_class(m);
-  cls.attr("_benchmark_loop",
-           with_benchmark_mode_default(
-               signed_method,
-               modtree::python_function(
-                   py::cpp_function(&benchmark_loop, py::name("_benchmark_loop"), py::arg("self"),
-                                    py::kw_only(), py::arg("benchmark_iter"), py::arg("include_io") = true,
-                                    py::arg_v("benchmark_mode", default_mode, "None")),
-                   "_benchmark_loop"),
-               default_mode));
+  py::object mode_type = m.attr("TRTBenchmarkMode");
+  py::object bool_type = modtree::ClassBuilder::builtin("bool");
+  py::object int_type = modtree::ClassBuilder::builtin("int");
+  py::object float_type = modtree::ClassBuilder::builtin("float");
+  py::object iterable_of_int = typing_subscript("Iterable", int_type);
+  py::object mean_and_variance = typing_subscript("Tuple", py::make_tuple(float_type, float_type));
+  modtree::Declared shown_mode = {{"benchmark_mode", default_mode}};
+  cls.def("_benchmark_loop", &benchmark_loop, py::arg("self"), py::kw_only(), py::arg("benchmark_iter"),
+          py::arg("include_io") = true, py::arg_v("benchmark_mode", default_mode, "None"));
+  cls.annotate("_benchmark_loop",
+               {{"benchmark_iter", iterable_of_int},
+                {"include_io", bool_type},
+                {"benchmark_mode", mode_type},
+                {"return", mean_and_variance}},
+               shown_mode);
   cls.def("_benchmark_loop_single_context_async", &benchmark_loop_async, py::arg("self"), py::kw_only(),
           py::arg("benchmark_iter"), py::arg("include_io") = true);
-  cls.attr(
-      "benchmark",
-      with_benchmark_mode_default(
-          signed_method,
-          modtree::python_function(
-              py::cpp_function(
-                  &benchmark, py::name("benchmark"), py::arg("self"), py::arg("batch_size") = none,
-                  py::arg("input_dimensions") = none, py::arg("duration_sec") = none,
-                  py::arg("repetitions") = none, py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"),
-                  py::arg("include_io") = true, py::arg("dtype") = none, py::arg("telemetry_dict") = none,
-                  py::arg_v("benchmark_mode", default_mode, "None")),
-              "benchmark"),
-          default_mode));
+  cls.annotate("_benchmark_loop_single_context_async",
+               {{"benchmark_iter", iterable_of_int},
+                {"include_io", bool_type},
+                {"return", mean_and_variance}});
+  cls.def("benchmark", &benchmark, py::arg("self"), py::arg("batch_size") = none,
+          py::arg("input_dimensions") = none, py::arg("duration_sec") = none, py::arg("repetitions") = none,
+          py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"), py::arg("include_io") = true,
+          py::arg("dtype") = none, py::arg("telemetry_dict") = none,
+          py::arg_v("benchmark_mode", default_mode, "None"));
+  cls.annotate("benchmark",
+               {{"batch_size", int_type},
+                {"input_dimensions", modtree::ClassBuilder::builtin("tuple")},
+                {"duration_sec", typing_subscript("Optional", float_type)},
+                {"repetitions", typing_subscript("Optional", int_type)},
+                {"warmup_calls", int_type},
+                {"dtype", m.attr("np").attr("dtype")},
+                {"telemetry_dict", typing_subscript("Optional", m.attr("Dict"))},
+                {"benchmark_mode", mode_type},
+                {"return", m.attr("ModelBenchmarks")}},
+               shown_mode);
 }
 
 }  // namespace
@@ -426,6 +404,7 @@ MODTREE_MODULE("frameworks.trt_inferencer", m) {
   m.attr("_INPUT_TYPES") =
       m.attr("Union")[py::make_tuple(m.attr("np").attr("ndarray"), m.attr("List"), m.attr("Dict"))];
 
+  using modtree::typing_subscript;
   py::none none;
   py::object cpu = m.attr("InferenceHardware").attr("CPU");
   py::object default_mode = m.attr("TRTBenchmarkMode").attr("DEFAULT");
@@ -436,29 +415,41 @@ MODTREE_MODULE("frameworks.trt_inferencer", m) {
           py::arg("logging_verbosity") = m.attr("DEBUG"), py::arg("profiling") = false);
   cls.def("_get_timer", &get_timer, py::arg("self"));
   cls.def("_get_binding_metadata", &binding_metadata, py::arg("self"), py::arg("idx"));
+  cls.annotate("_get_binding_metadata", {{"return", m.attr("TensorMetadata")}});
   cls.def(
       "_get_inputs_metadata", [](py::object self) { return bindings_metadata(self, "input_binding_idxs"); },
       py::arg("self"));
   cls.def(
       "_get_outputs_metadata", [](py::object self) { return bindings_metadata(self, "output_binding_idxs"); },
       py::arg("self"));
+  for (const char* name : {"_get_inputs_metadata", "_get_outputs_metadata"})
+    cls.annotate(name, {{"return", typing_subscript("List", m.attr("TensorMetadata"))}});
   cls.def("get_framework_specific_metadata", &framework_specific_metadata, py::arg("self"));
+  cls.annotate("get_framework_specific_metadata", {{"return", modtree::ClassBuilder::builtin("dict")}});
   cls.def("_load_model", &load_model, py::arg("self"));
   cls.def("_assert_loaded_successfully", &assert_loaded_successfully, py::arg("self"));
   cls.def(
       "fetch_model_input_dimensions",
       [](py::object self) { return self.attr("input_sizes_from_graph_without_bs"); }, py::arg("self"));
+  py::object shape =
+      typing_subscript("Tuple", py::make_tuple(modtree::ClassBuilder::builtin("int"), py::ellipsis()));
+  cls.annotate("fetch_model_input_dimensions", {{"return", typing_subscript("List", shape)}});
   cls.def("get_layers_profile_dataframe", &layers_profile_dataframe, py::arg("self"));
   cls.def("fetch_model_batch_size", &fetch_model_batch_size, py::arg("self"));
   cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));
+  cls.annotate("fetch_model_input_dtype", {{"return", typing_subscript("List", m.attr("np").attr("dtype"))}});
   cls.def("_input_handler", &input_handler, py::arg("self"), py::arg("x"));
+  cls.annotate("_input_handler", {{"x", m.attr("_INPUT_TYPES")}, {"return", m.attr("List")}});
   cls.def("predict", &predict, py::arg("self"), py::arg("x"),
           py::arg_v("output_device", cpu, "InferenceHardware.CPU"));
   cls.def("safe_predict", &safe_predict, py::arg("self"), py::arg("x"),
           py::arg_v("output_device", cpu, "InferenceHardware.CPU"));
+  for (const char* name : {"predict", "safe_predict"})
+    cls.annotate(name, {{"output_device", m.attr("InferenceHardware")}});
   cls.def("verify_inputs", &verify_inputs, py::arg("self"), py::arg("x"));
   cls.def("_forward_pass", &forward_pass, py::arg("self"), py::arg("x"), py::kw_only(),
           py::arg("synchronize") = true);
+  cls.annotate("_forward_pass", {{"synchronize", modtree::ClassBuilder::builtin("bool")}});
   cls.def(
       "_dispose_all_resources", [](py::object self) { ostrel::delete_instance_resources(self, {"model"}); },
       py::arg("self"));
@@ -472,8 +463,5 @@ MODTREE_MODULE("frameworks.trt_inferencer", m) {
             .attr("__truediv__")(1048576);
       },
       py::arg("self"));
-  py::object built = cls.build();
-  // Defaults named after this module's globals: inspect resolves them in the functions' module.
-  for (const char* name : {"predict", "safe_predict"})
-    built.attr("__dict__")[name].attr("__func__").attr("__module__") = m.attr("__name__");
+  cls.build();
 }
