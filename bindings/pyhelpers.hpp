@@ -149,17 +149,34 @@ inline py::handle interned(std::string_view name) {
   return made;
 }
 
+// A string literal as a template argument: each literal name gets a function of its own.
+template <std::size_t N>
+struct LiteralName {
+  char text[N];
+  constexpr LiteralName(const char (&s)[N]) {  // NOLINT(google-explicit-constructor): literal operator
+    for (std::size_t i = 0; i < N; ++i) text[i] = s[i];
+  }
+};
+
 namespace literals {
-// `"name"_id`: the interned string of a literal attribute name, `obj.attr("name"_id)`.
-inline py::handle operator""_id(const char* text, std::size_t size) { return interned(std::string_view(text, size)); }
+// `"name"_id`: the interned string of a literal attribute name, `obj.attr("name"_id)`, made on its first
+// use and then read from the literal's own slot.
+template <LiteralName S>
+py::handle operator""_id() {
+  static PyObject* const name = interned(S.text).ptr();  // process lifetime
+  return name;
+}
 }  // namespace literals
 
-// `obj.<name>`, the name interned.
-inline py::object attr(py::handle obj, const char* name) {
-  PyObject* value = PyObject_GetAttr(obj.ptr(), interned(name).ptr());
+// `obj.<name>`, the name a Python string (`"x"_id`).
+inline py::object attr(py::handle obj, py::handle name) {
+  PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
   if (value == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(value);
 }
+
+// `obj.<name>`, the name interned.
+inline py::object attr(py::handle obj, const char* name) { return attr(obj, interned(name)); }
 
 // The plain text conversion of a value, as f"{value}" gives it.
 inline std::string text(py::handle value) {
@@ -423,6 +440,21 @@ class ClassAsMade {
   PyObject* cls_;
   std::vector<std::pair<py::object, py::object>> attributes_;
 };
+
+// `enumeration(value)`: a member as it is, a value text by the enumeration's own table of values, anything
+// else through the enumeration's call (which raises for a value it does not know).
+inline py::object enum_member(py::handle enumeration, py::handle value) {
+  if (Py_TYPE(value.ptr()) == reinterpret_cast<PyTypeObject*>(enumeration.ptr()))
+    return py::reinterpret_borrow<py::object>(value);
+  if (PyUnicode_CheckExact(value.ptr())) {
+    py::object by_value = attr(enumeration, "_value2member_map_");
+    if (PyDict_CheckExact(by_value.ptr()))
+      if (PyObject* member = PyDict_GetItemWithError(by_value.ptr(), value.ptr()))
+        return py::reinterpret_borrow<py::object>(member);
+    if (PyErr_Occurred()) throw py::error_already_set();
+  }
+  return py::reinterpret_borrow<py::object>(enumeration)(value);
+}
 
 enum LogLevel { kDebug = 10, kInfo = 20, kWarning = 30, kError = 40 };
 

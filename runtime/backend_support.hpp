@@ -25,6 +25,7 @@ class ModuleAttributes {
   void bind(const py::module_& m) { module_ = m.inc_ref(); }
   py::handle module() const { return module_; }
   py::object operator()(const char* name) const { return attr(module_, name); }
+  py::object operator()(py::handle name) const { return attr(module_, name); }  // mod_attr("x"_id)
 
  private:
   py::handle module_;

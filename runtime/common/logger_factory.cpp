@@ -62,22 +62,13 @@ const Modules& modules() {
   return *m;
 }
 
-// obj.<name> with the name made and hashed once (`name` is a literal: its address is the key).
-py::object interned_attr(py::handle obj, const char* name) {
-  static auto* names = new std::unordered_map<const char*, PyObject*>();  // process lifetime
-  PyObject*& key = (*names)[name];
-  if (key == nullptr) key = PyUnicode_InternFromString(name);
-  PyObject* value = PyObject_GetAttr(obj.ptr(), key);
-  if (value == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(value);
-}
 
 // os.path.expanduser("~") as a str: HOME of os.environ, without its trailing slashes ("/" when nothing
 // is left); nullopt when os.environ has no such entry (os.path.expanduser then asks the password
 // database) or is not the usual mapping.
 std::optional<py::str> home_dir() {
   static PyObject* key = PyBytes_FromString("HOME");
-  py::object environ = interned_attr(modules().os, "environ");
+  py::object environ = ostrel::attr(modules().os, "environ"_id);
   static PyObject* data_name = PyUnicode_InternFromString("_data");
   PyObject* data = PyObject_GetAttr(environ.ptr(), data_name);
   if (data == nullptr) {
@@ -104,10 +95,10 @@ struct OsFunctions {
   py::object access, stat, exists, isdir, expanduser, join, environ;
   static OsFunctions current() {
     const Modules& m = modules();
-    return {interned_attr(m.os, "access"),         interned_attr(m.os, "stat"),
-            interned_attr(m.os_path, "exists"),    interned_attr(m.os_path, "isdir"),
-            interned_attr(m.os_path, "expanduser"), interned_attr(m.os_path, "join"),
-            interned_attr(m.os, "environ")};
+    return {ostrel::attr(m.os, "access"_id),         ostrel::attr(m.os, "stat"_id),
+            ostrel::attr(m.os_path, "exists"_id),    ostrel::attr(m.os_path, "isdir"_id),
+            ostrel::attr(m.os_path, "expanduser"_id), ostrel::attr(m.os_path, "join"_id),
+            ostrel::attr(m.os, "environ"_id)};
   }
   bool same(const OsFunctions& o) const {
     return access.is(o.access) && stat.is(o.stat) && exists.is(o.exists) && isdir.is(o.isdir) &&
@@ -452,7 +443,7 @@ bool already_applied(py::dict config, bool record_compared = false, bool files_k
   for (auto item : a.loggers) {
     PyObject* entry = item.ptr();  // (logger, handlers, level)
     py::object logger = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(entry, 0));
-    py::object handlers = interned_attr(logger, "handlers");
+    py::object handlers = ostrel::attr(logger, "handlers"_id);
     PyObject* kept = PyTuple_GET_ITEM(entry, 1);
     if (!PyList_CheckExact(handlers.ptr())) {
       handlers = py::tuple(handlers);
@@ -464,15 +455,15 @@ bool already_applied(py::dict config, bool record_compared = false, bool files_k
         if (!py::tuple(handlers).equal(py::handle(kept))) return false;  // equal but other objects
         break;
       }
-    if (!interned_attr(logger, "level").equal(py::handle(PyTuple_GET_ITEM(entry, 2))) ||
-        truthy(interned_attr(logger, "disabled")))
+    if (!ostrel::attr(logger, "level"_id).equal(py::handle(PyTuple_GET_ITEM(entry, 2))) ||
+        truthy(ostrel::attr(logger, "disabled"_id)))
       return false;
   }
   const py::module_& sys = modules().sys;
   for (auto item : a.streams) {
     py::tuple entry = py::reinterpret_borrow<py::tuple>(item);
     py::object stream = sys.attr(py::str(entry[1]));
-    if (!interned_attr(entry[0], "stream").is(stream)) return false;
+    if (!ostrel::attr(entry[0], "stream"_id).is(stream)) return false;
   }
   if (files_known) return true;
   for (auto path : a.files)
@@ -545,7 +536,7 @@ py::dict file_handler_entry(py::handle cls, py::handle filename, py::handle leve
   set_item(handler, k.formatter, k.file_formatter);
   set_item(handler, k.filename, filename);
   set_item(handler, k.max_bytes, max_bytes);
-  set_item(handler, k.backup_count, interned_attr(cls, "DEFAULT_BACKUP_LOG_COUNT"));
+  set_item(handler, k.backup_count, ostrel::attr(cls, "DEFAULT_BACKUP_LOG_COUNT"_id));
   set_item(handler, k.encoding, k.utf8);
   return handler;
 }
@@ -777,7 +768,7 @@ bool same_argument(py::handle a, py::handle b) {
 bool add_surroundings(Snapshot& snapshot) {
   const Modules& m = modules();
   py::object environ_data = py::reinterpret_steal<py::object>(
-      PyObject_GetAttrString(interned_attr(m.os, "environ").ptr(), "_data"));
+      PyObject_GetAttrString(ostrel::attr(m.os, "environ"_id).ptr(), "_data"));
   if (!environ_data) {
     PyErr_Clear();
     return false;
@@ -797,7 +788,7 @@ void remember_answer(py::handle logger_name, py::handle log_level, py::handle ma
   if (!snapshot.add_tree(config.ptr()) || !add_surroundings(snapshot)) return;
   for (auto item : a.loggers) {
     py::object logger = py::reinterpret_borrow<py::tuple>(item)[0];
-    py::object handlers = interned_attr(logger, "handlers");
+    py::object handlers = ostrel::attr(logger, "handlers"_id);
     if (!snapshot.add_attributes(logger) || !PyList_CheckExact(handlers.ptr())) return;
     snapshot.add_list(handlers.ptr());
   }
@@ -818,10 +809,10 @@ std::optional<py::object> remembered_logger(py::handle cls, py::handle logger_na
   for (const RememberedAnswer& r : answers) {
     if (!r.logger_name.equal(logger_name)) continue;
     if (!same_argument(r.log_level, log_level) || !same_argument(r.max_bytes, max_bytes) || !r.record.is(a.record) ||
-        !r.files.is(a.files) || !interned_attr(cls, "_config_dict").is(r.config) || !r.snapshot.holds())
+        !r.files.is(a.files) || !ostrel::attr(cls, "_config_dict"_id).is(r.config) || !r.snapshot.holds())
       return std::nullopt;
     if (!log_dir_as_stamped(r.log_dir)) return std::nullopt;
-    return interned_attr(modules().logging, "getLogger")(logger_name);
+    return ostrel::attr(modules().logging, "getLogger"_id)(logger_name);
   }
   return std::nullopt;
 }
@@ -832,7 +823,7 @@ std::optional<py::object> unchanged_logger(py::handle cls, py::handle logger_nam
   if (!g_manager->unchanged(cls) || !PyUnicode_CheckExact(logger_name.ptr()) || !os_untouched()) return std::nullopt;
   const OsChecked checked;
   const Applied& a = applied();
-  py::object config = interned_attr(cls, "_config_dict");
+  py::object config = ostrel::attr(cls, "_config_dict"_id);
   if (a.record.is_none() || !PyDict_CheckExact(config.ptr()) || !config.equal(a.record)) return std::nullopt;
   const Keys& k = keys();
   PyObject* loggers = PyDict_GetItem(config.ptr(), k.loggers);
@@ -876,7 +867,7 @@ std::optional<py::object> unchanged_logger(py::handle cls, py::handle logger_nam
     return std::nullopt;
   if (log_dir_path && (stamped || stamp_log_dir(*log_dir_path)))
     remember_answer(logger_name, log_level, max_bytes, config, *log_dir_path);
-  return interned_attr(modules().logging, "getLogger")(logger_name);
+  return ostrel::attr(modules().logging, "getLogger"_id)(logger_name);
 }
 
 py::object get_and_update_logger(py::object cls, py::object logger_name, py::object log_level,

@@ -71,17 +71,17 @@ void set_input_dims(py::object self, py::object value) {
 }
 
 py::object get_memory(py::object self, py::object attribute, py::object warn) {
-  py::object InferenceHardware = mod_attr("InferenceHardware");
+  py::object InferenceHardware = mod_attr("InferenceHardware"_id);
   if (self.attr("_inference_hardware"_id).equal(InferenceHardware.attr("GPU"_id))) {
     try {
-      py::object GPUtil = mod_attr("GPUtil");
+      py::object GPUtil = mod_attr("GPUtil"_id);
       py::object gpus = GPUtil.attr("getGPUs"_id)();
       return GPUtil.attr("get_memory"_id)(gpus[py::int_(0)], attribute);
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_IndexError) && !e.matches(PyExc_NameError)) throw;
     }
     try {
-      return mod_attr("jtop").attr("get_memory"_id)(attribute);
+      return mod_attr("jtop"_id).attr("get_memory"_id)(attribute);
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_NameError)) throw;
       // Raised while the NameError is handled: it becomes the context.
@@ -96,10 +96,10 @@ py::object get_memory(py::object self, py::object attribute, py::object warn) {
 
 void init(py::object self, py::object checkpoint_file, py::object inference_hardware, py::object input_dims,
           py::object static_batch_size, py::object inference_dtype, py::object logging_verbosity) {
-  py::object InferenceHardware = mod_attr("InferenceHardware");
+  py::object InferenceHardware = mod_attr("InferenceHardware"_id);
   if (inference_hardware.is_none())
     inference_hardware =
-        truthy(mod_attr("GPU_PRESENT")) ? InferenceHardware.attr("GPU"_id) : InferenceHardware.attr("CPU"_id);
+        truthy(mod_attr("GPU_PRESENT"_id)) ? InferenceHardware.attr("GPU"_id) : InferenceHardware.attr("CPU"_id);
   self.attr("_checkpoint_file"_id) = checkpoint_file;
   self.attr("_input_dims"_id) = py::none();
   self.attr("input_dims"_id) = input_dims;
@@ -107,7 +107,7 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
   self.attr("_inference_hardware"_id) = inference_hardware;
   self.attr("_inference_dtype"_id) = inference_dtype;
   // The next class in the method order after BaseInferencer (ILogger for the base's own bases).
-  py::object next_init = builtin_super(mod_attr("BaseInferencer"), self).attr("__init__"_id);
+  py::object next_init = builtin_super(mod_attr("BaseInferencer"_id), self).attr("__init__"_id);
   next_init(py::arg("verbosity") = logging_verbosity);
   self.attr("_system_startpoint_memory_used"_id) = self.attr("_get_memory"_id)("used");
   self.attr("_load_model"_id)();
@@ -297,7 +297,7 @@ py::object example_element_types(py::object self, const py::list& metadata, py::
 // batch axes: a first item that is dynamic, a name, or the model's static batch size is the batch axis.
 py::list described_dimensions(const py::list& metadata, py::handle fetched_batch) {
   py::list shapes;
-  py::object indicators = mod_attr("DYNAMIC_BATCH_SIZE_INDICATORS");
+  py::object indicators = mod_attr("DYNAMIC_BATCH_SIZE_INDICATORS"_id);
   for (py::handle md : metadata) {
     py::tuple shape = py::tuple(md.attr("shape"_id));
     if (shape.empty()) {  // a scalar input: no batch axis to drop
@@ -675,7 +675,7 @@ class TimedItems {
 // `_timed_benchmark_iter` is the one compiled here and the duration a plain number, else what the
 // module's function makes.
 py::object timed_item_source(py::object duration_sec) {
-  py::object source = mod_attr("_timed_benchmark_iter");
+  py::object source = mod_attr("_timed_benchmark_iter"_id);
   const bool number = PyFloat_Check(duration_sec.ptr()) || PyLong_Check(duration_sec.ptr());
   if (source.is(g_timed_iter_fn) && number) {
     const double seconds = PyFloat_AsDouble(duration_sec.ptr());
@@ -690,7 +690,7 @@ py::object timed_item_source(py::object duration_sec) {
 // time.perf_counter is honoured by letting the generator run instead.
 bool module_clock_untouched() {
   py::object real_time = py::module_::import("time");
-  return mod_attr("time").is(real_time) && py::object(real_time.attr("perf_counter"_id)).is(g_perf_counter);
+  return mod_attr("time"_id).is(real_time) && py::object(real_time.attr("perf_counter"_id)).is(g_perf_counter);
 }
 
 // The (duration, resolution) of a time-based source of our own that Python has not started, with the
@@ -791,7 +791,7 @@ RunPlan plan_run(const BenchmarkRequest& request) {
     if (*count < 0)
       raise(PyExc_ValueError, "repetitions must not be negative, got " + std::to_string(*count));
   } else {
-    plan.duration_sec = mod_attr("BENCHMARK_DURATION");
+    plan.duration_sec = mod_attr("BENCHMARK_DURATION"_id);
     default_seconds = py::float_(plan.duration_sec).cast<double>();
     if (!(default_seconds > 0.0))
       raise(PyExc_ValueError, "BENCHMARK_DURATION must be a positive number of seconds, got " +
@@ -868,7 +868,7 @@ py::object benchmark_record(py::object self, const BenchmarkRequest& request, py
   py::object time_mod = py::module_::import("time");
   fields["date"] = time_mod.attr("strftime"_id)("%H:%M:%S__%m-%d-%Y");
   fields["ctime"] = py::int_(time_mod.attr("time"_id)());
-  return mod_attr("ModelBenchmarks")(**fields);
+  return mod_attr("ModelBenchmarks"_id)(**fields);
 }
 
 // Checks the request, prepares the inputs, warms up, runs the timed loop and returns the record.
@@ -936,7 +936,7 @@ void define_constants(py::module_& m) {
 
 // A cached_property of this module whose getter is `fn`.
 py::object cached(const char* name, py::object (*fn)(py::object)) {
-  return mod_attr("cached_property")(py::cpp_function(fn, py::name(name), py::arg("self")));
+  return mod_attr("cached_property"_id)(py::cpp_function(fn, py::name(name), py::arg("self")));
 }
 
 [[noreturn]] py::object not_implemented(py::object) { raise(PyExc_NotImplementedError); }
@@ -1115,7 +1115,7 @@ void def_benchmark(modtree::ClassBuilder& cls, py::module_& m) {
   cls.def("_build_dummy_batch", &build_dummy_batch, py::arg("self"), py::arg("dummy_input"),
           py::arg("batch_size"), py::arg("dtype") = none);
   cls.def(
-      "_get_timer", [](py::object self) { return mod_attr("get_timer")(self.attr("_inference_hardware"_id)); },
+      "_get_timer", [](py::object self) { return mod_attr("get_timer"_id)(self.attr("_inference_hardware"_id)); },
       py::arg("self"));
   cls.def(
       "timed_predict",

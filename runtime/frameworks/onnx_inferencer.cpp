@@ -51,7 +51,7 @@ void log(py::handle self, int level, const std::string& message) {
   ostrel::log(self.attr("_logger"_id), level, message, kFile);
 }
 
-py::object hardware(const char* member) { return mod_attr("InferenceHardware").attr(member); }
+py::object hardware(const char* member) { return mod_attr("InferenceHardware"_id).attr(member); }
 
 // ---- session set-up and loading -------------------------------------------------------------------
 
@@ -64,7 +64,7 @@ std::vector<std::filesystem::path> external_data_files(const std::filesystem::pa
 }
 
 void set_up_session(py::object self) {
-  py::object ort = mod_attr("onnx_rt");
+  py::object ort = mod_attr("onnx_rt"_id);
   if (self.attr("sess_options"_id).is_none()) {
     py::object created = ort.attr("SessionOptions"_id)();
     self.attr("sess_options"_id) = created;
@@ -82,27 +82,27 @@ void set_up_session(py::object self) {
   self.attr("_onnxruntime_session_providers"_id) = py::list();
   py::object target = self.attr("_inference_hardware"_id);
   if (target.equal(hardware("CPU"))) {
-    options.attr("intra_op_num_threads"_id) = mod_attr("NUM_OF_CPUS");
+    options.attr("intra_op_num_threads"_id) = mod_attr("NUM_OF_CPUS"_id);
     options.attr("execution_mode"_id) = ort.attr("ExecutionMode"_id).attr("ORT_SEQUENTIAL"_id);
     py::list providers;
     providers.append("CPUExecutionProvider");
     self.attr("_onnxruntime_session_providers"_id) = providers;
-    if (truthy(mod_attr("GPU_PRESENT")))
+    if (truthy(mod_attr("GPU_PRESENT"_id)))
       log(self, ostrel::kInfo, "Ostrel utilizing the CPU although a GPU is available.");
   } else if (target.equal(hardware("GPU"))) {
     // The runtime is asked for its providers only when the machine has a GPU at all.
-    if (truthy(mod_attr("GPU_PRESENT")) &&
+    if (truthy(mod_attr("GPU_PRESENT"_id)) &&
         py::list(ort.attr("get_available_providers"_id)()).contains("CUDAExecutionProvider")) {
       py::list providers;
       providers.append("CUDAExecutionProvider");
       self.attr("_onnxruntime_session_providers"_id) = providers;
     } else {
       log(self, ostrel::kError, kNoCudaProvider);
-      raise(mod_attr("InvalidInferenceHardware"), kNoCudaProvider);
+      raise(mod_attr("InvalidInferenceHardware"_id), kNoCudaProvider);
     }
   }
   if (!truthy(self.attr("_onnxruntime_session_providers"_id)))
-    raise(mod_attr("InvalidInferenceHardware"),
+    raise(mod_attr("InvalidInferenceHardware"_id),
           "Couldn't find an onnxruntime execution provider for inference hardware " + ostrel::text(target));
 
   // The path as the operating system takes it (bytes are a path, never model content); a FIFO or device is
@@ -133,7 +133,7 @@ ostrel::LoadErrorTable load_errors() {
   using ostrel::classes;
   return {mod_attr.module(),
           {{classes({PyExc_RuntimeError}), "ModelFrameworkRuntimeError", "Framework runtime error: "},
-           {classes({mod_attr("InvalidArgument"), PyExc_ValueError}), "ModelValueError",
+           {classes({mod_attr("InvalidArgument"_id), PyExc_ValueError}), "ModelValueError",
             "Invalid argument for ONNX model: "}},
           ostrel::OtherLoadErrors::kFailedToLoadCheckpoint};
 }
@@ -144,9 +144,9 @@ void load_model(py::object self) {
 
 void warn_if_runtime_compiled_for_wrong_hardware(py::object self, py::object inference_hardware) {
   bool gpu = inference_hardware.equal(hardware("GPU"));
-  py::object modules = mod_attr("sys").attr("modules"_id);
+  py::object modules = mod_attr("sys"_id).attr("modules"_id);
   if (!modules.contains("onnxruntime"))
-    raise(mod_attr("ModelFrameworkNotLoadedError"),
+    raise(mod_attr("ModelFrameworkNotLoadedError"_id),
           std::string(
               "Attempting to run inference on ONNX model, but the onnxruntime module is not loaded. Please "
               "reinstall onnxrutime") +
@@ -169,7 +169,7 @@ void warn_if_runtime_compiled_for_wrong_hardware(py::object self, py::object inf
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_AttributeError)) throw;
     ostrel::raise_with_context(
-        mod_attr("ModelFrameworkRuntimeError")(
+        mod_attr("ModelFrameworkRuntimeError"_id)(
             "Onnxruntime (or onnxruntime-gpu) installation seems to be broken. Please reinstall (pip "
             "install -I onnxruntime[-gpu])."),
         e.value());
@@ -198,7 +198,7 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
   self.attr("inputs_specifications"_id) = py::none();
   self.attr("inputs_count"_id) = py::none();
   self.attr("profiling"_id) = profiling;
-  py::object base_init = ostrel::builtin("super")(mod_attr("OnnxInferencer"), self).attr("__init__"_id);
+  py::object base_init = ostrel::builtin("super")(mod_attr("OnnxInferencer"_id), self).attr("__init__"_id);
   base_init(py::arg("checkpoint_file") = checkpoint_file, py::arg("inference_hardware") = inference_hardware,
             py::arg("input_dims") = input_dims, py::arg("static_batch_size") = static_batch_size,
             py::arg("inference_dtype") = inference_dtype, py::arg("logging_verbosity") = logging_verbosity);
@@ -237,7 +237,7 @@ py::object element_type(py::handle to_numpy, py::handle type_name) {
 }
 
 py::list tensors_metadata(py::object self, py::object specifications) {
-  py::object TensorMetadata = mod_attr("TensorMetadata");
+  py::object TensorMetadata = mod_attr("TensorMetadata"_id);
   py::object to_numpy = self.attr("_get_ort_type_to_numpy_type"_id);
   py::list out;
   for (py::handle spec : specifications) {
@@ -375,7 +375,7 @@ bool scalars_as_arrays(PyObject* self, PyObject* feed) {
     py::dict types;
     for (py::handle spec : inferencer.attr("inputs_specifications"_id))
       types[spec.attr("name"_id)] = spec.attr("type"_id);
-    py::object asarray = mod_attr("np").attr("asarray"_id);
+    py::object asarray = mod_attr("np"_id).attr("asarray"_id);
     for (auto item : py::dict(items)) {
       int scalar = ostrel::is_scalar(item.second.ptr());
       if (scalar < 0) throw py::error_already_set();
@@ -414,7 +414,7 @@ PyObject* feed_positional(PyObject* self, PyObject* sess, PyObject* x) {
 void explain_refused_run(PyObject* self, PyObject* feed) {
   py::error_already_set refused;  // taken out of flight: nothing below may run with an error set
   try {
-    if (!refused.matches(mod_attr("InvalidArgument"))) {
+    if (!refused.matches(mod_attr("InvalidArgument"_id))) {
       refused.restore();
       return;
     }
@@ -485,7 +485,7 @@ py::object get_layers_profile_dataframe(py::object self) {
   log(self, ostrel::kInfo, "Running warmup benchmark before profiling");
   py::object batch_size = self.attr("fetch_model_batch_size"_id)();
   if (!truthy(batch_size)) batch_size = py::int_(1);
-  py::object benchmark = mod_attr("BaseInferencer").attr("benchmark"_id);
+  py::object benchmark = mod_attr("BaseInferencer"_id).attr("benchmark"_id);
   auto run_benchmark = [&] {
     benchmark(self, py::arg("batch_size") = batch_size, py::arg("repetitions") = 1,
               py::arg("warmup_calls") = 1);
@@ -506,7 +506,7 @@ py::object get_layers_profile_dataframe(py::object self) {
   py::object text = ostrel::read_file(path, "r");
   // The profiled session's first call (the benchmark's warm-up) carries one-off first-run costs: only
   // the node events of the last run, the timed one, make the table.
-  py::list all_events = mod_attr("json").attr("loads"_id)(text);
+  py::list all_events = mod_attr("json"_id).attr("loads"_id)(text);
   auto less = [](py::handle a, py::handle b) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
     if (r < 0) throw py::error_already_set();
@@ -663,8 +663,8 @@ MODTREE_MODULE("frameworks.onnx_inferencer", m) {
   cls.def("_OnnxInferencer__warn_if_runtime_compiled_for_wrong_hardware",
           &warn_if_runtime_compiled_for_wrong_hardware, py::arg("self"), py::arg("inference_hardware"));
   cls.def("_get_model_size", &model_size, py::arg("self"));
-  cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("ONNX"_id); });
-  cls.def_property("framework_version", [](py::object) { return mod_attr("onnx_rt").attr("__version__"_id); });
+  cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType"_id).attr("ONNX"_id); });
+  cls.def_property("framework_version", [](py::object) { return mod_attr("onnx_rt"_id).attr("__version__"_id); });
   cls.def("_get_ort_type_to_numpy_type", &ort_type_to_numpy_type, py::arg("self"), py::arg("orb_type"));
   cls.build();
 }

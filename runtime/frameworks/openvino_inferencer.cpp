@@ -58,8 +58,8 @@ void log(py::handle self, int level, const std::string& message) {
 // The unpack folder that holds `folder`: the entry of the temporary directory, named like the unpackers
 // name their folders, on the way down to it. None when `folder` lies anywhere else.
 py::object unpack_root_of(py::object folder) {
-  py::object os_path = mod_attr("os").attr("path"_id);
-  py::object tmp = os_path.attr("realpath"_id)(mod_attr("tempfile").attr("gettempdir"_id)());
+  py::object os_path = mod_attr("os"_id).attr("path"_id);
+  py::object tmp = os_path.attr("realpath"_id)(mod_attr("tempfile"_id).attr("gettempdir"_id)());
   py::object real = os_path.attr("realpath"_id)(folder);
   py::list both;
   both.append(tmp);
@@ -73,7 +73,7 @@ py::object unpack_root_of(py::object folder) {
 
 // True when `path` is `root` or lies inside it (both already real paths or resolved here).
 bool inside(py::object path, py::object root) {
-  py::object os_path = mod_attr("os").attr("path"_id);
+  py::object os_path = mod_attr("os"_id).attr("path"_id);
   py::object real = os_path.attr("realpath"_id)(path);
   py::list both;
   both.append(root);
@@ -85,7 +85,7 @@ bool inside(py::object path, py::object root) {
 // an XML elsewhere is named in a warning when the load succeeded, and left). A failure is logged; a
 // loaded model stays.
 void remove_unpack_folder(py::object self, py::object xml_path, bool loaded) {
-  py::object folder = mod_attr("os").attr("path"_id).attr("dirname"_id)(xml_path);
+  py::object folder = mod_attr("os"_id).attr("path"_id).attr("dirname"_id)(xml_path);
   py::object root = unpack_root_of(folder);
   if (root.is_none() || !inside(folder, root)) {
     if (loaded)
@@ -95,7 +95,7 @@ void remove_unpack_folder(py::object self, py::object xml_path, bool loaded) {
     return;
   }
   try {
-    ostrel::remove_folder_to_the_end(root, [&] { mod_attr("shutil").attr("rmtree"_id)(root); });
+    ostrel::remove_folder_to_the_end(root, [&] { mod_attr("shutil"_id).attr("rmtree"_id)(root); });
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
     log(self, ostrel::kWarning,
@@ -107,10 +107,10 @@ void remove_unpack_folder(py::object self, py::object xml_path, bool loaded) {
 // ---- loading ----------------------------------------------------------------------------------------
 
 py::tuple deserialize_file_if_needed(py::object checkpoint_file) {
-  py::object types = mod_attr("OpenVinoCheckpointTypes");
+  py::object types = mod_attr("OpenVinoCheckpointTypes"_id);
   py::dict unpackers;
-  unpackers[types.attr("ZIP"_id)] = mod_attr("unzip_openvino_checkpoint_file");
-  unpackers[types.attr("PICKLE"_id)] = mod_attr("unpickle_openvino_checkpoint_files");
+  unpackers[types.attr("ZIP"_id)] = mod_attr("unzip_openvino_checkpoint_file"_id);
+  unpackers[types.attr("PICKLE"_id)] = mod_attr("unpickle_openvino_checkpoint_files"_id);
   bool needed = false;
   py::object xml_type = types.attr("XML"_id);
   if (!py::object(checkpoint_file[py::str("type")]).equal(xml_type)) {
@@ -186,7 +186,7 @@ class LinkedModel {
   LinkedModel(const std::string& xml, const std::string& weights) {
     py::dict prefix;
     prefix["prefix"] = "openvino_links_";
-    folder_ = ostrel::fs_bytes(mod_attr("tempfile").attr("mkdtemp"_id)(**prefix));
+    folder_ = ostrel::fs_bytes(mod_attr("tempfile"_id).attr("mkdtemp"_id)(**prefix));
     if (!link(xml, folder_ + "/model.xml", xml_) || !link(weights, folder_ + "/model.bin", weights_)) {
       PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, ostrel::fs_path(py::bytes(xml)).ptr());
       remove();
@@ -205,7 +205,7 @@ class LinkedModel {
   static bool link(const std::string& target, const std::string& link, std::string& made) {
     std::string absolute = target;
     if (absolute.empty() || absolute[0] != '/')
-      absolute = ostrel::fs_bytes(mod_attr("os").attr("getcwd"_id)()).cast<std::string>() + "/" + target;
+      absolute = ostrel::fs_bytes(mod_attr("os"_id).attr("getcwd"_id)()).cast<std::string>() + "/" + target;
     if (::symlink(absolute.c_str(), link.c_str()) != 0) return false;
     made = link;
     return true;
@@ -229,7 +229,7 @@ py::object runtime_core() {
     pid_t owner = 0;
   };
   static Kept* kept = new Kept();  // process lifetime, like the runtime it holds
-  py::object core_class = mod_attr("Core");
+  py::object core_class = mod_attr("Core"_id);
   if (!core_class.is(g_runtime_core)) return core_class();
   if (kept->core && kept->owner == ::getpid()) return kept->core;
   py::object made = core_class();  // may let other threads run: the first one kept wins
@@ -287,7 +287,7 @@ void load_model(py::object self) {
   const ostrel::TerminationAsInterrupt termination;  // until the unpack folder is gone
   ostrel::translating_load_errors([&] {
     py::object pointer =
-        mod_attr("OpenVinoCheckpointPointer")
+        mod_attr("OpenVinoCheckpointPointer"_id)
             .attr("get_openvino_checkpoint_pointer_from_path"_id)(self.attr("_checkpoint_file"_id));
     py::tuple resolved = self.attr("deserialize_file_if_needed"_id)(pointer);
     py::object checkpoint = resolved[0];
@@ -318,7 +318,7 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
   self.attr("input_names"_id) = py::none();
   self.attr("model"_id) = py::none();
   self.attr("expected_input_shapes"_id) = py::none();
-  ostrel::init_base(mod_attr("OpenVinoInferencer"), self, checkpoint_file, inference_hardware, input_dims,
+  ostrel::init_base(mod_attr("OpenVinoInferencer"_id), self, checkpoint_file, inference_hardware, input_dims,
                     static_batch_size, logging_verbosity);
   log(self, ostrel::kDebug,
       "Loaded the model " + ostrel::str(checkpoint_file) +
@@ -371,7 +371,7 @@ py::str precision_name(py::handle element_type) {
 }
 
 py::list fetch_model_input_dtype(py::object self) {
-  py::object table = mod_attr("format_map");
+  py::object table = mod_attr("format_map"_id);
   py::list types;
   for (py::handle input : self.attr("model"_id).attr("inputs"_id))
     types.append(table[precision_name(input.attr("get_element_type"_id)())]);
@@ -396,7 +396,7 @@ py::object benchmark(py::object self, py::object batch_size, py::object input_di
                                      {"warmup_calls", warmup_calls},
                                      {"include_io", include_io},
                                      {"dtype", dtype}});
-  py::object base = ostrel::builtin("super")(mod_attr("OpenVinoInferencer"), self).attr("benchmark"_id);
+  py::object base = ostrel::builtin("super")(mod_attr("OpenVinoInferencer"_id), self).attr("benchmark"_id);
   return ostrel::call_with(base, named, kwargs);
 }
 
@@ -765,7 +765,7 @@ MODTREE_MODULE("frameworks.openvino_inferencer", m) {
       "_dispose_all_resources", [](py::object self) { ostrel::delete_instance_resources(self, {"model", kPoolAttribute}); },
       py::arg("self"));
   cls.def("_get_model_size", &model_size, py::arg("self"));
-  cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("OPENVINO"_id); });
-  cls.def_property("framework_version", [](py::object) { return mod_attr("get_openvino_version")(); });
+  cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType"_id).attr("OPENVINO"_id); });
+  cls.def_property("framework_version", [](py::object) { return mod_attr("get_openvino_version"_id)(); });
   cls.build();
 }

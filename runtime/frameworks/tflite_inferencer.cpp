@@ -54,7 +54,7 @@ py::tuple shape_of(py::handle sizes) {
 // The interpreter reads a model from a text path only (its first argument): a path whose bytes are not
 // UTF-8 is read here and given to it as the model's content.
 py::object make_interpreter(py::handle checkpoint_file, py::dict options) {
-  py::object interpreter_class = mod_attr("tf_lite").attr("Interpreter"_id);
+  py::object interpreter_class = mod_attr("tf_lite"_id).attr("Interpreter"_id);
   if (!ostrel::undecodable_path(checkpoint_file)) return interpreter_class(checkpoint_file, **options);
   py::object file = ostrel::open_regular(checkpoint_file);
   ostrel::with_block(file, [&] { options["model_content"] = file.attr("read"_id)(); });
@@ -65,9 +65,9 @@ void set_up_interpreter(py::object self) {
   ostrel::refuse_non_regular(self.attr("_checkpoint_file"_id));  // a FIFO would block the interpreter
   py::object hardware = self.attr("_inference_hardware"_id);
   py::dict options;
-  if (hardware.equal(mod_attr("InferenceHardware").attr("CPU"_id))) {
-    options["num_threads"] = mod_attr("NUM_OF_CPUS");
-  } else if (hardware.equal(mod_attr("InferenceHardware").attr("GPU"_id))) {
+  if (hardware.equal(mod_attr("InferenceHardware"_id).attr("CPU"_id))) {
+    options["num_threads"] = mod_attr("NUM_OF_CPUS"_id);
+  } else if (hardware.equal(mod_attr("InferenceHardware"_id).attr("GPU"_id))) {
     ostrel::log(self.attr("_logger"_id), ostrel::kWarning, kGpuOnCpu, kFile);
   }
   py::object interpreter = make_interpreter(self.attr("_checkpoint_file"_id), options);
@@ -114,8 +114,8 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
     self.attr(name) = py::none();
   self.attr("_input_shapes"_id) = py::none();
   self.attr("_input_signatures"_id) = py::none();
-  self.attr("_lock"_id) = mod_attr("threading").attr("Lock"_id)();
-  ostrel::init_base(mod_attr("TFLiteInferencer"), self, checkpoint_file, inference_hardware, input_dims,
+  self.attr("_lock"_id) = mod_attr("threading"_id).attr("Lock"_id)();
+  ostrel::init_base(mod_attr("TFLiteInferencer"_id), self, checkpoint_file, inference_hardware, input_dims,
                     static_batch_size, logging_verbosity);
 }
 
@@ -360,7 +360,7 @@ py::object import_interpreter(py::module_& m) {
 // The installed version of the interpreter's package, "unknown" where the package metadata has none.
 py::object interpreter_version() {
   py::object metadata = py::module_::import("importlib.metadata");
-  py::object distribution = mod_attr("_interpreter_distribution");
+  py::object distribution = mod_attr("_interpreter_distribution"_id);
   std::string name = py::str(distribution);
   std::vector<std::string> names = {name};
   if (name == "tensorflow-cpu") names.push_back("tensorflow");
@@ -420,7 +420,7 @@ MODTREE_MODULE("frameworks.tflite_inferencer", m) {
   cls.def("fetch_model_input_dimensions", &fetch_model_input_dimensions, py::arg("self"));
   cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));
   cls.def("_declared_inputs", &declared_inputs, py::arg("self"));
-  cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("TFLITE"_id); });
+  cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType"_id).attr("TFLITE"_id); });
   cls.def_property("framework_version", [](py::object) { return interpreter_version(); });
   cls.build();
 }

@@ -62,30 +62,69 @@ py::object backend(const char* module, const char* cls) {
   return mod.attr(cls);
 }
 
+// The FrameworkType members in the order of the branches of get_inferencer_for_framework.
+constexpr const char* kRows[] = {"ONNX",        "PYTORCH", "OPENVINO", "TENSORFLOW2", "KERAS",
+                                 "TORCHSCRIPT", "TFLITE",  "COREML",   "TENSORRT"};
+
+// `framework == FrameworkType.<name>.value`, the member's value read from its own attribute.
+bool framework_equals(py::handle framework, const char* name) {
+  return framework.equal(member("FrameworkType", name).attr("_value_"_id));
+}
+
+// The branch a framework given as a value text or as a member takes, from a table of the values made
+// once per enumeration (members never change); -1 for anything else, which is compared branch by branch.
+int framework_row(py::handle framework) {
+  struct Rows {
+    py::object enumeration;
+    py::dict by_value;
+  };
+  static Rows* rows = new Rows();  // process lifetime
+  py::object types = mod_attr("FrameworkType"_id);
+  if (!rows->enumeration.is(types)) {
+    py::dict by_value;
+    for (int i = static_cast<int>(std::size(kRows)) - 1; i >= 0; --i)  // the first branch wins
+      by_value[member("FrameworkType", kRows[i]).attr("_value_"_id)] = py::int_(i);
+    *rows = {types, by_value};
+  }
+  PyObject* text = framework.ptr();
+  py::object value;
+  if (Py_TYPE(text) == reinterpret_cast<PyTypeObject*>(types.ptr())) {
+    value = framework.attr("_value_"_id);
+    text = value.ptr();
+  }
+  if (!PyUnicode_CheckExact(text)) return -1;
+  PyObject* found = PyDict_GetItemWithError(rows->by_value.ptr(), text);
+  if (found == nullptr) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return -1;
+  }
+  return static_cast<int>(PyLong_AsLong(found));
+}
+
 std::string supported_frameworks() {
   py::list values;
-  for (py::handle f : mod_attr("FrameworkType")) values.append(f.attr("value"_id));
+  for (py::handle f : mod_attr("FrameworkType"_id)) values.append(f.attr("value"_id));
   return ostrel::str(values);
 }
 
 py::object tensorrt_branch(py::dict& common, py::object inference_hardware, py::object inference_dtype,
                            py::kwargs& kwargs) {
-  py::object FrameworkNotSupportedError = mod_attr("FrameworkNotSupportedError");
-  if (!truthy(mod_attr("GPU_PRESENT")))
+  py::object FrameworkNotSupportedError = mod_attr("FrameworkNotSupportedError"_id);
+  if (!truthy(mod_attr("GPU_PRESENT"_id)))
     raise(FrameworkNotSupportedError,
           "TensorRT is not supported on the current environment. There are no visible GPUs.");
   py::object gpu = member("InferenceHardware", "GPU");
   if (truthy(inference_hardware) && !inference_hardware.equal(gpu))
-    raise(mod_attr("InvalidInferenceHardware"), inference_hardware);
+    raise(mod_attr("InvalidInferenceHardware"_id), inference_hardware);
   py::object TRTInferencer;
   try {
     py::object cuda = py::module_::import("pycuda.driver");
     py::object cuda_version = cuda.attr("get_version"_id)();
-    py::object supported = mod_attr("SUPPORTED_TENSORRT_CUDA_VERSIONS");
+    py::object supported = mod_attr("SUPPORTED_TENSORRT_CUDA_VERSIONS"_id);
     if (!supported.contains(cuda_version)) {
       std::string text =
           "CUDA Warning: The current TensorRT version was compiled with a non-supported CUDA version " +
-          ostrel::str(cuda_version) + "." + ostrel::str(mod_attr("linesep")) +
+          ostrel::str(cuda_version) + "." + ostrel::str(mod_attr("linesep"_id)) +
           "Please install CUDA in version " + ostrel::str(supported) +
           " or install another version of nvidia-tensorrt to use the GPU properly with TensorRT.";
       ostrel::builtin("print")(ostrel::builtin("RuntimeWarning")(text));
@@ -121,9 +160,8 @@ py::object get_inferencer_for_framework(py::object framework, py::object model_c
                                       {"input_dims", input_dims},
                                       {"static_batch_size", static_batch_size},
                                       {"logging_verbosity", logging_verbosity}});
-  // A member's value read from its own attribute, not through the enumeration's Python-level property:
-  // every load walks the rows down to its framework.
-  auto is = [&](const char* name) { return framework.equal(member("FrameworkType", name).attr("_value_"_id)); };
+  const int row = framework_row(framework);
+  auto is = [&](const char* name) { return row >= 0 ? std::string_view(kRows[row]) == name : framework_equals(framework, name); };
 
   if (is("ONNX")) {
     py::object OnnxInferencer = backend("onnx_inferencer", "OnnxInferencer");
@@ -140,7 +178,7 @@ py::object get_inferencer_for_framework(py::object framework, py::object model_c
   if (is("OPENVINO")) {
     py::object cpu = member("InferenceHardware", "CPU");
     if (truthy(inference_hardware) && !inference_hardware.equal(cpu))
-      raise(mod_attr("InvalidInferenceHardware"), inference_hardware);
+      raise(mod_attr("InvalidInferenceHardware"_id), inference_hardware);
     py::object OpenVinoInferencer = backend("openvino_inferencer", "OpenVinoInferencer");
     common["inference_hardware"] = cpu;
     return ostrel::call_with(OpenVinoInferencer, common, kwargs);
@@ -155,18 +193,28 @@ py::object get_inferencer_for_framework(py::object framework, py::object model_c
   if (is("COREML"))
     return ostrel::call_with(backend("coreml_inferencer", "CoreMLInferencer"), common, kwargs);
   if (is("TENSORRT")) return tensorrt_branch(common, inference_hardware, inference_dtype, kwargs);
-  raise(mod_attr("FrameworkNotSupportedError"),
+  raise(mod_attr("FrameworkNotSupportedError"_id),
         "The specified framework: '" + ostrel::text(framework) +
             "' is not supported. The supported frameworks are: " + supported_frameworks());
 }
 
 // The static method as users see it, in the deferred constructor's text among others: a plain
-// built-in function of this module ("<built-in function get_inferencer_for_framework>") that forwards
-// to the pybind11 function doing the work.
-PyObject* g_get_inferencer_impl = nullptr;
-
+// built-in function of this module ("<built-in function get_inferencer_for_framework>").
 PyObject* get_inferencer_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return PyObject_Vectorcall(g_get_inferencer_impl, args, static_cast<size_t>(nargs), kwnames);
+  static const ostrel::Parameters* const parameters = new ostrel::Parameters(
+      "InferencerFactory.get_inferencer_for_framework",
+      {"framework", "model_checkpoint_file_path", "logging_verbosity", "inference_hardware", "input_dims",
+       "static_batch_size", "inference_dtype"},
+      3, {}, false, true);
+  PyObject* slots[7];
+  Py_ssize_t keyword_index[7];
+  if (!parameters->split(args, nargs, kwnames, slots, keyword_index)) return nullptr;
+  py::kwargs others = py::reinterpret_steal<py::kwargs>(parameters->other_keywords(args, nargs, kwnames, keyword_index));
+  if (!others) throw py::error_already_set();
+  auto value = [&](int i) { return py::reinterpret_borrow<py::object>(slots[i] != nullptr ? slots[i] : Py_None); };
+  return get_inferencer_for_framework(value(0), value(1), value(2), value(3), value(4), value(5), value(6), others)
+      .release()
+      .ptr();
 }
 
 PyMethodDef g_get_inferencer_def = ostrel::fastcall_method<&get_inferencer_entry>(
@@ -174,6 +222,38 @@ PyMethodDef g_get_inferencer_def = ostrel::fastcall_method<&get_inferencer_entry
     "get_inferencer_for_framework(framework, model_checkpoint_file_path, logging_verbosity, "
     "inference_hardware=None, "
     "input_dims=None, static_batch_size=None, inference_dtype=None, **kwargs)\n--\n\n");
+
+// create_inferencer_factory(framework, model_checkpoint_file_path, logging_verbosity=None, input_dims=None,
+// static_batch_size=None, inference_hardware=None, inference_dtype=None, **kwargs): the deferred
+// constructor, functools.partial(InferencerFactory.get_inferencer_for_framework, <every argument by name>).
+PyObject* create_factory_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const ostrel::Parameters* const parameters = new ostrel::Parameters(
+      "InferencerFactory.create_inferencer_factory",
+      {"framework", "model_checkpoint_file_path", "logging_verbosity", "input_dims", "static_batch_size",
+       "inference_hardware", "inference_dtype"},
+      2, {}, false, true);
+  static constexpr const char* kNames[] = {"framework",         "model_checkpoint_file_path", "logging_verbosity",
+                                           "input_dims",        "static_batch_size",          "inference_hardware",
+                                           "inference_dtype"};
+  PyObject* slots[7];
+  Py_ssize_t keyword_index[7];
+  if (!parameters->split(args, nargs, kwnames, slots, keyword_index)) return nullptr;
+  // kwargs never repeat a named parameter: they are the keywords that name none.
+  py::dict bound = py::reinterpret_steal<py::dict>(parameters->other_keywords(args, nargs, kwnames, keyword_index));
+  if (!bound) throw py::error_already_set();
+  py::dict call;
+  for (int i = 0; i < 7; ++i) call[ostrel::interned(kNames[i])] = slots[i] != nullptr ? slots[i] : Py_None;
+  for (auto item : bound) call[item.first] = item.second;
+  py::object target = mod_attr("InferencerFactory"_id).attr("get_inferencer_for_framework"_id);
+  PyObject* made = PyObject_Call(mod_attr("partial"_id).ptr(), py::make_tuple(target).ptr(), call.ptr());
+  if (made == nullptr) throw py::error_already_set();
+  return made;
+}
+
+PyMethodDef g_create_factory_def = ostrel::fastcall_method<&create_factory_entry>(
+    "create_inferencer_factory",
+    "create_inferencer_factory(framework, model_checkpoint_file_path, logging_verbosity=None, input_dims=None, "
+    "static_batch_size=None, inference_hardware=None, inference_dtype=None, **kwargs)\n--\n\n");
 
 }  // namespace
 
@@ -194,38 +274,14 @@ MODTREE_MODULE("inference.inferencer_factory", m) {
       import_from("ostrel.inference.config", "SUPPORTED_TENSORRT_CUDA_VERSIONS");
 
   py::none none;
-  g_get_inferencer_impl =
-      modtree::python_function(
-          py::cpp_function(&get_inferencer_for_framework, py::name("get_inferencer_for_framework"),
-                           py::arg("framework"), py::arg("model_checkpoint_file_path"),
-                           py::arg("logging_verbosity"), py::arg("inference_hardware") = none,
-                           py::arg("input_dims") = none, py::arg("static_batch_size") = none,
-                           py::arg("inference_dtype") = none),
-          "get_inferencer_for_framework", "InferencerFactory.get_inferencer_for_framework")
-          .release()
-          .ptr();
   py::object entry = py::reinterpret_steal<py::object>(
       PyCFunction_NewEx(&g_get_inferencer_def, m.ptr(), m.attr("__name__"_id).ptr()));
   if (!entry) throw py::error_already_set();
+  py::object factory_entry = py::reinterpret_steal<py::object>(
+      PyCFunction_NewEx(&g_create_factory_def, m.ptr(), m.attr("__name__"_id).ptr()));
+  if (!factory_entry) throw py::error_already_set();
   modtree::ClassBuilder(m, "InferencerFactory")
       .attr("get_inferencer_for_framework", ostrel::builtin("staticmethod")(entry))
-      .def_static(
-          "create_inferencer_factory",
-          [](py::object framework, py::object model_checkpoint_file_path, py::object logging_verbosity,
-             py::object input_dims, py::object static_batch_size, py::object inference_hardware,
-             py::object inference_dtype, py::kwargs kwargs) {
-            py::dict bound = ostrel::keywords({{"framework", framework},
-                                               {"model_checkpoint_file_path", model_checkpoint_file_path},
-                                               {"logging_verbosity", logging_verbosity},
-                                               {"input_dims", input_dims},
-                                               {"static_batch_size", static_batch_size},
-                                               {"inference_hardware", inference_hardware},
-                                               {"inference_dtype", inference_dtype}});
-            py::object target = mod_attr("InferencerFactory").attr("get_inferencer_for_framework"_id);
-            return mod_attr("partial")(target, **bound, **kwargs);  // kwargs never repeat a named parameter
-          },
-          py::arg("framework"), py::arg("model_checkpoint_file_path"), py::arg("logging_verbosity") = none,
-          py::arg("input_dims") = none, py::arg("static_batch_size") = none,
-          py::arg("inference_hardware") = none, py::arg("inference_dtype") = none)
+      .attr("create_inferencer_factory", ostrel::builtin("staticmethod")(factory_entry))
       .build();
 }

@@ -43,7 +43,7 @@ void loaded_model_init(py::object self, py::object inferencer_initializer) {
     std::string message = "Failed to load the model with arguments: " + ostrel::str(inferencer_initializer) +
                           ostrel::str(py::module_::import("os").attr("linesep"_id)) +
                           "Caught Exception: " + ostrel::str(e.value());
-    ostrel::raise_from(mod_attr("OstrelError")(message), e.value());
+    ostrel::raise_from(mod_attr("OstrelError"_id)(message), e.value());
   }
 }
 
@@ -217,71 +217,71 @@ void verify_arguments(py::object framework_type, py::object inference_hardware, 
   if (!truthy(framework_type)) falsy_names.append("framework_type");
   try {
     if (!falsy_names.empty())
-      raise(mod_attr("EmptyInputValue"),
+      raise(mod_attr("EmptyInputValue"_id),
             "The following values are None: " + ostrel::str(falsy_names) + ". Please specify valid values.");
     // One stat answers both questions for a path given as text, bytes or a path object; anything else is
     // left to os.path.exists as given.
     const PathEntry entry = path_entry(model_path);
     if (entry == PathEntry::kMissing ||
         (entry == PathEntry::kNotAPath && !truthy(os_module().attr("path"_id).attr("exists"_id)(model_path))))
-      raise(mod_attr("CheckpointFileDoesNotExistError"),
+      raise(mod_attr("CheckpointFileDoesNotExistError"_id),
             "The model file does not exist at " + ostrel::text(model_path));
     if (entry != PathEntry::kFileOrFolder) {
       try {
         ostrel::refuse_non_regular(model_path, /*directory_ok=*/true);  // a FIFO would block the load
       } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_OSError)) throw;
-        ostrel::raise_from(mod_attr("FailedToLoadCheckpointError")("The model at " + ostrel::text(model_path) +
+        ostrel::raise_from(mod_attr("FailedToLoadCheckpointError"_id)("The model at " + ostrel::text(model_path) +
                                                                    " is not a regular file or folder"),
                            e.value());
       }
     }
     if (truthy(framework_type) && !equals_a_member(framework_type, "FrameworkType"))
-      raise(mod_attr("FrameworkNotSupportedError"), "The specified framework: '" +
+      raise(mod_attr("FrameworkNotSupportedError"_id), "The specified framework: '" +
                                                         ostrel::text(framework_type) +
                                                         "' is not supported. The supported frameworks are: " +
                                                         ostrel::str(enum_values("FrameworkType")));
     if (!input_dims.is_none() &&
         ((!py::isinstance<py::tuple>(input_dims) && !py::isinstance<py::list>(input_dims)) ||
          py::len(input_dims) == 0))
-      raise(mod_attr("InvalidInputDimensions"),
+      raise(mod_attr("InvalidInputDimensions"_id),
             "The input dimensions should be either a tuple or None, received: " +
                 ostrel::str(py::type::of(input_dims)));
     if (!static_batch_size.is_none() &&
         (!PyLong_Check(static_batch_size.ptr()) || static_batch_size < py::int_(1)))
-      raise(mod_attr("InvalidStaticBatchSize"),
+      raise(mod_attr("InvalidStaticBatchSize"_id),
             "The batch size of a model should be a positive number or None (for dynamic), received: " +
                 ostrel::text(static_batch_size));
     if (!equals_a_member(inference_hardware, "InferenceHardware"))
-      raise(mod_attr("InvalidInferenceHardware"), "Inference Hardware " + ostrel::text(inference_hardware) +
+      raise(mod_attr("InvalidInferenceHardware"_id), "Inference Hardware " + ostrel::text(inference_hardware) +
                                                       " is not supported. The supported hardware are " +
                                                       ostrel::str(enum_values("InferenceHardware")));
-    if (inference_hardware.equal(mod_attr("InferenceHardware").attr("GPU"_id)) &&
-        !truthy(mod_attr("GPU_PRESENT")))
-      raise(mod_attr("InvalidInferenceHardware"),
+    if (inference_hardware.equal(mod_attr("InferenceHardware"_id).attr("GPU"_id)) &&
+        !truthy(mod_attr("GPU_PRESENT"_id)))
+      raise(mod_attr("InvalidInferenceHardware"_id),
             "Trying to initialize model for GPU execution, but GPU isn't available on this machine");
-    py::object valid = mod_attr("VALID_LOGGING_VERBOSITY_INPUTS");
+    py::object valid = mod_attr("VALID_LOGGING_VERBOSITY_INPUTS"_id);
     if (!logging_verbosity.is_none() &&
         !(py::isinstance<py::str>(logging_verbosity) && valid.contains(logging_verbosity)))
-      raise(mod_attr("InvalidLoggingLevel"),
+      raise(mod_attr("InvalidLoggingLevel"_id),
             "Logging verbosity must be a string corresponding to standard logging levels from logging "
             "package: " +
                 ostrel::str(valid));
   } catch (py::error_already_set& e) {
     if (e.matches(PyExc_Exception))
-      ostrel::log(mod_attr("ostrel_logger"), ostrel::kError,
+      ostrel::log(mod_attr("ostrel_logger"_id), ostrel::kError,
                   "Failed to register the model: " + ostrel::str(e.value()), kFile);
     throw;
   }
 }
 
 py::object update_logger_level(py::object logging_verbosity) {
-  py::object LoggerManager = mod_attr("LoggerManager");
+  py::object LoggerManager = mod_attr("LoggerManager"_id);
   if (logging_verbosity.is_none()) {
     ostrel::update_logger(LoggerManager, "Ostrel"_id, LoggerManager.attr("DEFAULT_LOGGING_LEVEL"_id));
     return py::none();
   }
-  py::object level = mod_attr("logging").attr("getLevelName"_id)(logging_verbosity);
+  py::object level = mod_attr("logging"_id).attr("getLevelName"_id)(logging_verbosity);
   ostrel::update_logger(LoggerManager, "Ostrel"_id, level);
   return level;
 }
@@ -294,33 +294,33 @@ const ostrel::ClassAsMade* g_ostrel_class = nullptr;
 py::object load(py::object model_path, py::object framework_type, py::object inference_hardware,
                 py::object static_batch_size, py::object input_dims, py::object inference_dtype,
                 py::object logging_verbosity, py::kwargs kwargs) {
-  py::object FrameworkType = mod_attr("FrameworkType");
-  py::object InferenceHardware = mod_attr("InferenceHardware");
+  py::object FrameworkType = mod_attr("FrameworkType"_id);
+  py::object InferenceHardware = mod_attr("InferenceHardware"_id);
   // A path given as bytes is a path, as os functions take it, never model content.
   if (PyBytes_Check(model_path.ptr())) model_path = ostrel::fs_path(model_path);
   if (framework_type.is_none()) {
     py::print("Detecting framework...");
     py::object detected;
     try {
-      detected = mod_attr("FrameworkDetector").attr("detect_framework"_id)(model_path);
+      detected = mod_attr("FrameworkDetector"_id).attr("detect_framework"_id)(model_path);
     } catch (const py::error_already_set& e) {
       if (!e.matches(PyExc_OSError)) throw;
       // The file exists but cannot be read: the detection error names the reason and keeps it as its cause.
-      py::object error = mod_attr("ModelFrameworkDetectionError")();
+      py::object error = mod_attr("ModelFrameworkDetectionError"_id)();
       error.attr("args"_id) = py::make_tuple(py::str(error) + py::str(" The model file could not be read: ") +
                                           py::str(e.value()));
       ostrel::raise_from(error, e.value());
     }
     if (!truthy(detected))
-      raise(mod_attr("ModelFrameworkDetectionError"));  // its constructor supplies the message
+      raise(mod_attr("ModelFrameworkDetectionError"_id));  // its constructor supplies the message
     framework_type = detected;
   }
   if (inference_hardware.is_none())
     inference_hardware =
-        truthy(mod_attr("GPU_PRESENT")) && !framework_type.equal(FrameworkType.attr("OPENVINO"_id))
+        truthy(mod_attr("GPU_PRESENT"_id)) && !framework_type.equal(FrameworkType.attr("OPENVINO"_id))
             ? InferenceHardware.attr("GPU"_id)
             : InferenceHardware.attr("CPU"_id);
-  py::object Ostrel = mod_attr("Ostrel");
+  py::object Ostrel = mod_attr("Ostrel"_id);
   py::object level;
   if (g_ostrel_class->unchanged(Ostrel)) {
     verify_arguments(framework_type, inference_hardware, model_path, input_dims, static_batch_size,
@@ -333,14 +333,13 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
         py::arg("input_dims") = input_dims, py::arg("logging_verbosity") = logging_verbosity);
     level = Ostrel.attr("_update_ostrel_logger_and_get_logging_level_int"_id)(logging_verbosity);
   }
-  if (!py::type::handle_of(inference_hardware).is(InferenceHardware))
-    inference_hardware = InferenceHardware(inference_hardware);
+  inference_hardware = ostrel::enum_member(InferenceHardware, inference_hardware);
   // "<path> to the <HARDWARE>", made only for a logger that takes the info records.
   auto where = [&] {
     return ostrel::text(model_path) + " to the " +
            py::str(inference_hardware.attr("value"_id)).attr("upper"_id)().cast<std::string>();
   };
-  py::object logger = mod_attr("ostrel_logger");
+  py::object logger = mod_attr("ostrel_logger"_id);
   if (ostrel::log_enabled(logger, ostrel::kInfo)) ostrel::log(logger, ostrel::kInfo, "Loading model " + where(), kFile);
   py::dict call = ostrel::keywords({{"framework", framework_type},
                                     {"model_checkpoint_file_path", model_path},
@@ -350,8 +349,8 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
                                     {"inference_hardware", inference_hardware},
                                     {"inference_dtype", inference_dtype}});
   py::object deferred =
-      ostrel::call_with(mod_attr("InferencerFactory").attr("create_inferencer_factory"_id), call, kwargs);
-  py::object handle = mod_attr("LoadedModel")(py::arg("inferencer_initializer") = deferred);
+      ostrel::call_with(mod_attr("InferencerFactory"_id).attr("create_inferencer_factory"_id), call, kwargs);
+  py::object handle = mod_attr("LoadedModel"_id)(py::arg("inferencer_initializer") = deferred);
   if (ostrel::log_enabled(logger, ostrel::kInfo))
     ostrel::log(logger, ostrel::kInfo, "Successfully loaded " + where() + ".", kFile);
   return handle;
