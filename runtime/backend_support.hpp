@@ -365,6 +365,18 @@ inline void intern_names(std::initializer_list<std::pair<PyObject**, const char*
   }
 }
 
+// `self._assert_checkpoint_component(value, message)` for the components a back-end checks after
+// loading: `ComponentCheck check(self); check(self.attr("model"_id), "...");` (defined with the base
+// inferencer, whose own check runs directly while a back-end keeps it).
+class ComponentCheck {
+ public:
+  explicit ComponentCheck(py::handle self);
+  void operator()(py::handle value, const char* message) const;
+
+ private:
+  py::object replaced_;  // a back-end's own check; empty while the base's is in place
+};
+
 // `self._delete_instance_resource(name)` for each name, in order (defined with the base inferencer).
 void delete_instance_resources(py::handle self, std::initializer_list<const char*> names);
 

@@ -978,6 +978,13 @@ void def_backend_hooks(modtree::ClassBuilder& cls) {
       "_declared_inputs", [](py::object) { return py::none(); }, py::arg("self"));
 }
 
+void assert_checkpoint_component(py::object, py::object value, py::object error_message) {
+  if (!truthy(value)) raise(ostrel::exception_class("FailedToLoadCheckpointError"), error_message);
+}
+
+// The class attribute `_assert_checkpoint_component` as defined here (see ComponentCheck).
+PyObject* g_own_component_check = nullptr;
+
 void delete_instance_resource(py::object self, py::str attribute_name) {
   if (py::hasattr(self, attribute_name)) py::delattr(self, attribute_name);
 }
@@ -993,12 +1000,8 @@ void def_construction(modtree::ClassBuilder& cls) {
           py::arg("inference_hardware") = none, py::arg("input_dims") = none,
           py::arg("static_batch_size") = none, py::arg("inference_dtype") = none,
           py::arg("logging_verbosity") = none);
-  cls.def(
-      "_assert_checkpoint_component",
-      [](py::object, py::object value, py::object error_message) {
-        if (!truthy(value)) raise(ostrel::exception_class("FailedToLoadCheckpointError"), error_message);
-      },
-      py::arg("self"), py::arg("value"), py::arg("error_message"));
+  cls.def("_assert_checkpoint_component", &assert_checkpoint_component, py::arg("self"), py::arg("value"),
+          py::arg("error_message"));
   cls.def("_delete_instance_resource", &delete_instance_resource, py::arg("self"), py::arg("attribute_name"));
   cls.def("_BaseInferencer__verify_input_dims", &verify_input_dims, py::arg("self"), py::arg("value"));
   cls.def(
@@ -1149,6 +1152,7 @@ void define_base_inferencer(py::module_& m) {
   def_benchmark(cls, m);
   py::object built = cls.build();
   g_own_delete_resource = built.attr("__dict__"_id)["_delete_instance_resource"].ptr();  // the class keeps it
+  g_own_component_check = built.attr("__dict__"_id)["_assert_checkpoint_component"].ptr();
 }
 
 // The time-based item source is a real generator, so it is written as one: a Python generator
@@ -1186,6 +1190,19 @@ void define_timed_source(py::module_& m) {
 }
 
 }  // namespace
+
+ostrel::ComponentCheck::ComponentCheck(py::handle self) {
+  PyObject* own = _PyType_Lookup(Py_TYPE(self.ptr()), "_assert_checkpoint_component"_id.ptr());
+  if (own == nullptr || own != g_own_component_check) replaced_ = self.attr("_assert_checkpoint_component"_id);
+}
+
+void ostrel::ComponentCheck::operator()(py::handle value, const char* message) const {
+  if (replaced_) {
+    replaced_(value, message);
+    return;
+  }
+  if (!truthy(value)) raise(ostrel::exception_class("FailedToLoadCheckpointError"), message);
+}
 
 void ostrel::delete_instance_resources(py::handle self, std::initializer_list<const char*> names) {
   PyObject* remove = _PyType_Lookup(Py_TYPE(self.ptr()), "_delete_instance_resource"_id.ptr());

@@ -70,7 +70,7 @@ void load_model(py::object self) {
 }
 
 void assert_loaded_successfully(py::object self) {
-  py::object check = self.attr("_assert_checkpoint_component");
+  const ostrel::ComponentCheck check(self);
   check(self.attr("_model"), kNotLoaded);
   check(self.attr("_input_names"), kNotLoaded);
 }

@@ -270,7 +270,7 @@ MODTREE_MODULE("frameworks.keras_inferencer", m) {
   cls.def(
       "_assert_loaded_successfully",
       [](py::object self) {
-        self.attr("_assert_checkpoint_component")(self.attr("model"),
+        ostrel::ComponentCheck{self}(self.attr("model"),
                                                   "The keras model did not initialize successfully.");
       },
       py::arg("self"));

@@ -182,7 +182,7 @@ void warn_if_runtime_compiled_for_wrong_hardware(py::object self, py::object inf
 
 void assert_loaded_successfully(py::object self) {
   self.attr("_OnnxInferencer__warn_if_runtime_compiled_for_wrong_hardware"_id)(self.attr("_inference_hardware"_id));
-  py::object check = self.attr("_assert_checkpoint_component"_id);
+  const ostrel::ComponentCheck check(self);
   check(self.attr("sess_options"_id), "Failed to create ONNX session options");
   check(self.attr("sess"_id), "Failed to create a new ONNX inference session");
   check(self.attr("inputs_specifications"_id), "Failed to initialize / infer the ONNX input name");

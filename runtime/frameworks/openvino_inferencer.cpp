@@ -305,7 +305,7 @@ void load_model(py::object self) {
 }
 
 void assert_loaded_successfully(py::object self) {
-  py::object check = self.attr("_assert_checkpoint_component"_id);
+  const ostrel::ComponentCheck check(self);
   check(self.attr("model"_id), "Failed to load the OpenVino model.");
   check(self.attr("input_names"_id),
         "The model inputs names could not be inferred from the OpenVino checkpoint.");

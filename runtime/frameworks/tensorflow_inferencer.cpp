@@ -484,7 +484,7 @@ MODTREE_MODULE("frameworks.tensorflow_inferencer", m) {
   cls.def(
       "_assert_loaded_successfully",
       [](py::object self) {
-        self.attr("_assert_checkpoint_component")(self.attr("model"),
+        ostrel::ComponentCheck{self}(self.attr("model"),
                                                   "The tensorflow model did not load successfully.");
       },
       py::arg("self"));

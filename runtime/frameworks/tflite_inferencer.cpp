@@ -99,7 +99,7 @@ ostrel::LoadErrorTable load_errors() { return {mod_attr.module(), {}, ostrel::Ot
 void load_model(py::object self) { ostrel::translating_load_errors([&] { set_up_interpreter(self); }, load_errors); }
 
 void assert_loaded_successfully(py::object self) {
-  py::object check = self.attr("_assert_checkpoint_component"_id);
+  const ostrel::ComponentCheck check(self);
   for (const char* name :
        {"tflite_interpreter", "_input_details", "_output_details", "_input_ids", "_output_ids"})
     check(self.attr(name), kNotLoaded);

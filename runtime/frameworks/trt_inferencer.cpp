@@ -93,7 +93,7 @@ ostrel::LoadErrorTable load_errors() {
 void load_model(py::object self) { ostrel::translating_load_errors([&] { load_model_unguarded(self); }, load_errors); }
 
 void assert_loaded_successfully(py::object self) {
-  py::object check = self.attr("_assert_checkpoint_component");
+  const ostrel::ComponentCheck check(self);
   check(self.attr("model"), "The TensorRT Engine did not load successfully.");
   check(self.attr("input_sizes_from_graph_without_bs"), "The TensorRT input sizes.");
   check(self.attr("input_sizes_from_graph"),

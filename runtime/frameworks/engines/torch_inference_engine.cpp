@@ -348,7 +348,7 @@ void load_model(py::object self) {
 }
 
 void assert_loaded(py::object self) {
-  py::object check = self.attr("_assert_checkpoint_component");
+  const ostrel::ComponentCheck check(self);
   check(self.attr("device"), "The device did not initialize successfully.");
   // A module is judged by being there: an empty container module (an identity nn.Sequential, say) has
   // length 0 and would otherwise count as missing.
