@@ -471,6 +471,11 @@ def test_a_settled_repeated_call_still_notices_every_change(tmp_path):
             assert "A_file_handler" in config["root"]["handlers"], what
 
         settle()
+        real_get_logger, logging.getLogger = logging.getLogger, lambda name=None: "replaced"
+        assert get_logger("A") == "replaced"
+        logging.getLogger = real_get_logger
+
+        settle()
         captured = io.StringIO()
         real_stdout, sys.stdout = sys.stdout, captured
         get_logger("A").info("to the new stdout")

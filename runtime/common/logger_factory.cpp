@@ -747,6 +747,7 @@ class Snapshot {
 struct RememberedAnswer {
   py::object logger_name, log_level, max_bytes;  // the call's arguments
   py::object config, record, files;              // the record, the applied copy, the files it was made for
+  py::object logger;                             // logging.getLogger(logger_name) as it answered
   std::string log_dir;                           // stamped
   Snapshot snapshot;
 };
@@ -764,9 +765,19 @@ bool same_argument(py::handle a, py::handle b) {
 }
 
 // The modules and mappings the full checks read besides the record and the loggers: os and os.path (the
-// functions), the environment (HOME), sys (the standard streams).
+// functions), the environment (HOME), sys (the standard streams); and what logging.getLogger reads to find
+// a logger by its name (the logging module, Logger's manager and the manager's table of loggers).
 bool add_surroundings(Snapshot& snapshot) {
   const Modules& m = modules();
+  py::object logger_class = ostrel::attr(m.logging, "Logger"_id);
+  PyObject* class_dict = reinterpret_cast<PyTypeObject*>(logger_class.ptr())->tp_dict;
+  py::object manager = ostrel::attr(logger_class, "manager"_id);
+  py::object logger_table = ostrel::attr(manager, "loggerDict"_id);
+  if (!PyType_Check(logger_class.ptr()) || class_dict == nullptr || !PyDict_CheckExact(logger_table.ptr()) ||
+      !snapshot.add_attributes(m.logging) || !snapshot.add_attributes(manager))
+    return false;
+  snapshot.add_dict(class_dict);
+  snapshot.add_dict(logger_table.ptr());
   py::object environ_data = py::reinterpret_steal<py::object>(
       PyObject_GetAttrString(ostrel::attr(m.os, "environ"_id).ptr(), "_data"));
   if (!environ_data) {
@@ -779,11 +790,17 @@ bool add_surroundings(Snapshot& snapshot) {
 }
 
 void remember_answer(py::handle logger_name, py::handle log_level, py::handle max_bytes, py::handle config,
-                     const std::string& log_dir) {
+                     py::handle logger, const std::string& log_dir) {
   const Applied& a = applied();
-  RememberedAnswer answer{py::reinterpret_borrow<py::object>(logger_name), py::reinterpret_borrow<py::object>(log_level),
-                          py::reinterpret_borrow<py::object>(max_bytes), py::reinterpret_borrow<py::object>(config),
-                          a.record, a.files, log_dir, Snapshot()};
+  RememberedAnswer answer{py::reinterpret_borrow<py::object>(logger_name),
+                          py::reinterpret_borrow<py::object>(log_level),
+                          py::reinterpret_borrow<py::object>(max_bytes),
+                          py::reinterpret_borrow<py::object>(config),
+                          a.record,
+                          a.files,
+                          py::reinterpret_borrow<py::object>(logger),
+                          log_dir,
+                          Snapshot()};
   Snapshot& snapshot = answer.snapshot;
   if (!snapshot.add_tree(config.ptr()) || !add_surroundings(snapshot)) return;
   for (auto item : a.loggers) {
@@ -812,7 +829,7 @@ std::optional<py::object> remembered_logger(py::handle cls, py::handle logger_na
         !r.files.is(a.files) || !ostrel::attr(cls, "_config_dict"_id).is(r.config) || !r.snapshot.holds())
       return std::nullopt;
     if (!log_dir_as_stamped(r.log_dir)) return std::nullopt;
-    return ostrel::attr(modules().logging, "getLogger"_id)(logger_name);
+    return r.logger;
   }
   return std::nullopt;
 }
@@ -865,9 +882,10 @@ std::optional<py::object> unchanged_logger(py::handle cls, py::handle logger_nam
   if (listed < 0) throw py::error_already_set();
   if (listed == 0 || !already_applied(config, /*record_compared=*/true, /*files_known=*/stamped))
     return std::nullopt;
+  py::object logger = ostrel::attr(modules().logging, "getLogger"_id)(logger_name);
   if (log_dir_path && (stamped || stamp_log_dir(*log_dir_path)))
-    remember_answer(logger_name, log_level, max_bytes, config, *log_dir_path);
-  return ostrel::attr(modules().logging, "getLogger"_id)(logger_name);
+    remember_answer(logger_name, log_level, max_bytes, config, logger, *log_dir_path);
+  return logger;
 }
 
 py::object get_and_update_logger(py::object cls, py::object logger_name, py::object log_level,
