@@ -206,13 +206,10 @@ PyObject* get_inferencer_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
       {"framework", "model_checkpoint_file_path", "logging_verbosity", "inference_hardware", "input_dims",
        "static_batch_size", "inference_dtype"},
       3, {}, false, true);
-  PyObject* slots[7];
-  Py_ssize_t keyword_index[7];
-  if (!parameters->split(args, nargs, kwnames, slots, keyword_index)) return nullptr;
-  py::kwargs others = py::reinterpret_steal<py::kwargs>(parameters->other_keywords(args, nargs, kwnames, keyword_index));
-  if (!others) throw py::error_already_set();
-  auto value = [&](int i) { return py::reinterpret_borrow<py::object>(slots[i] != nullptr ? slots[i] : Py_None); };
-  return get_inferencer_for_framework(value(0), value(1), value(2), value(3), value(4), value(5), value(6), others)
+  ostrel::SplitArguments<7> call;
+  if (!call.split(*parameters, args, nargs, kwnames)) return nullptr;
+  return get_inferencer_for_framework(call.value(0), call.value(1), call.value(2), call.value(3), call.value(4),
+                                      call.value(5), call.value(6), py::reinterpret_borrow<py::kwargs>(call.others))
       .release()
       .ptr();
 }
@@ -235,17 +232,14 @@ PyObject* create_factory_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
   static constexpr const char* kNames[] = {"framework",         "model_checkpoint_file_path", "logging_verbosity",
                                            "input_dims",        "static_batch_size",          "inference_hardware",
                                            "inference_dtype"};
-  PyObject* slots[7];
-  Py_ssize_t keyword_index[7];
-  if (!parameters->split(args, nargs, kwnames, slots, keyword_index)) return nullptr;
-  // kwargs never repeat a named parameter: they are the keywords that name none.
-  py::dict bound = py::reinterpret_steal<py::dict>(parameters->other_keywords(args, nargs, kwnames, keyword_index));
-  if (!bound) throw py::error_already_set();
-  py::dict call;
-  for (int i = 0; i < 7; ++i) call[ostrel::interned(kNames[i])] = slots[i] != nullptr ? slots[i] : Py_None;
-  for (auto item : bound) call[item.first] = item.second;
+  ostrel::SplitArguments<7> call;
+  if (!call.split(*parameters, args, nargs, kwnames)) return nullptr;
+  // Every parameter by name, then the keywords that name none (they never repeat a named one).
+  py::dict bound;
+  for (std::size_t i = 0; i < 7; ++i) bound[ostrel::interned(kNames[i])] = call.value(i);
+  for (auto item : call.others) bound[item.first] = item.second;
   py::object target = mod_attr("InferencerFactory"_id).attr("get_inferencer_for_framework"_id);
-  PyObject* made = PyObject_Call(mod_attr("partial"_id).ptr(), py::make_tuple(target).ptr(), call.ptr());
+  PyObject* made = PyObject_Call(mod_attr("partial"_id).ptr(), py::make_tuple(target).ptr(), bound.ptr());
   if (made == nullptr) throw py::error_already_set();
   return made;
 }
