@@ -46,6 +46,10 @@ ostrel::ModuleAttributes mod_attr;  // this module
 
 // An interpreter shape (an integer array) as a tuple of plain integers.
 py::tuple shape_of(py::handle sizes) {
+  if (PyObject_HasAttr(sizes.ptr(), "tolist"_id.ptr())) {  // a NumPy array gives its items as Python integers
+    py::object items = sizes.attr("tolist"_id)();
+    if (PyList_CheckExact(items.ptr())) return ostrel::steal(PyList_AsTuple(items.ptr()));
+  }
   py::list out;
   for (py::handle size : sizes) out.append(py::int_(py::reinterpret_borrow<py::object>(size)));
   return py::tuple(out);
