@@ -37,8 +37,12 @@ struct Forwarded {
   PyObject* target;
   py::detail::function_record* record;
   std::string qualname;
-  std::unique_ptr<Parameters> parameters;  // made on the first refused call
+  std::unique_ptr<Parameters> parameters;  // made on the first refused call, or at once (by_position)
+  bool by_position = false;                // keywords are handed on by position (see forward)
 };
+
+// Most parameters a call handed on by position may have.
+constexpr std::size_t kMaxByPosition = 16;
 
 // The parameters of a pybind11 function from its argument records.
 std::unique_ptr<Parameters> parameters_of(const py::detail::function_record& rec, const std::string& qualname) {
@@ -83,10 +87,37 @@ bool is_binding_refusal() {
   return refusal;
 }
 
+// A call with keywords to a function whose parameters are all plain (no *args, **kwargs, keyword-only or
+// positional-only ones) reaches pybind11 with every value by position, defaults filled in as pybind11
+// would fill them: its own keyword matching makes a new string per parameter on every call. A call this
+// cannot place (a missing argument, an unknown or repeated keyword) goes on unchanged and gets
+// pybind11's refusal, named as the interpreter names it.
+PyObject* call_by_position(const Forwarded& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const std::size_t n = f.record->args.size();
+  PyObject* slots[kMaxByPosition];
+  Py_ssize_t keyword_index[kMaxByPosition];
+  if (!f.parameters->split(args, nargs, kwnames, slots, keyword_index)) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (slots[i] != nullptr) continue;
+    if (!f.record->args[i].value) return nullptr;
+    slots[i] = f.record->args[i].value.ptr();
+  }
+  return PyObject_Vectorcall(f.target, slots, n, nullptr);
+}
+
 PyObject* forward(PyObject* holder, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   auto* f = static_cast<Forwarded*>(PyCapsule_GetPointer(holder, nullptr));
   if (f == nullptr) return nullptr;
-  PyObject* result = PyObject_Vectorcall(f->target, args, static_cast<std::size_t>(nargsf), kwnames);
+  PyObject* result = nullptr;
+  if (f->by_position && kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+    result = call_by_position(*f, args, PyVectorcall_NARGS(static_cast<std::size_t>(nargsf)), kwnames);
+    if (result == nullptr && PyErr_Occurred() && !is_binding_refusal()) return nullptr;
+    if (result == nullptr) PyErr_Clear();  // not placed, or refused: the call as given names the fault
+  }
+  if (result == nullptr) result = PyObject_Vectorcall(f->target, args, static_cast<std::size_t>(nargsf), kwnames);
   if (result != nullptr || !is_binding_refusal()) return result;
   // pybind11 refused the arguments: name the fault as the interpreter would, where it is one of
   // names and counts (a value of a wrong type keeps the binding's own text).
@@ -200,6 +231,9 @@ py::object python_function(py::cpp_function f, const char* python_name, const st
   // The forwarding built-in: same name, text signature and module; lives as long as the class.
   auto* def = new PyMethodDef(fastcall_method<&forward>(rec->def->ml_name, rec->def->ml_doc));
   auto* held = new Forwarded{f.ptr(), rec, qualname.empty() ? std::string(python_name) : qualname, nullptr};
+  held->by_position = !rec->has_args && !rec->has_kwargs && rec->nargs_pos_only == 0 &&
+                      rec->nargs_pos == rec->args.size() && rec->args.size() <= kMaxByPosition;
+  if (held->by_position) held->parameters = parameters_of(*rec, held->qualname);
   py::capsule holder(held, [](void* p) {
     auto* h = static_cast<Forwarded*>(p);
     Py_XDECREF(h->target);

@@ -530,6 +530,9 @@ def test_refused_calls_carry_the_interpreters_text(model_file):
         with pytest.raises(TypeError) as e:
             call()
         assert str(e.value) == text
+    # A value of a wrong type given by keyword keeps the binding's own text, naming the call as made.
+    with pytest.raises(TypeError, match=r"incompatible function arguments(.|\n)*kwargs: attribute_name=1$"):
+        m._delete_instance_resource(attribute_name=1)
 
 
 def test_caller_predict_arguments_and_dummies(model_file):
@@ -538,6 +541,8 @@ def test_caller_predict_arguments_and_dummies(model_file):
     assert m.calls == [{}]
     a, b = m._build_dummy_inputs([(3, 4), (5,)], dtype=np.float16)
     assert a.shape == (1, 3, 4) and b.dtype == np.float16
+    (c,) = m._build_dummy_inputs(dtype=np.int32, input_dims=[(5,)])  # keywords out of order
+    assert c.shape == (1, 5) and c.dtype == np.int32
     bs = m._build_dummy_batch([a, b], 4)
     assert bs[0].shape == (4, 3, 4) and bs[1].dtype == np.float32
     assert (m._build_dummy_inputs((3,), dtype=np.int64)[0] == 0).all()
