@@ -394,12 +394,16 @@ inline bool log_enabled(py::handle logger, int level) {
 
 // Logs `message` on `logger` at `level` as if issued from the Python module `module_file`
 // ("ostrel/inference/ostrel_manager.py"): records issued from C++ have no Python frame of their own,
-// so the record's pathname, and with it %(module)s, is given explicitly.
-inline void log(py::handle logger, int level, const std::string& message, const char* module_file) {
-  if (!log_enabled(logger, level)) return;
+// so the record's pathname, and with it %(module)s, is given explicitly. log_unchecked issues the record
+// without asking the logger first, for a caller that asked log_enabled already.
+inline void log_unchecked(py::handle logger, int level, const std::string& message, const char* module_file) {
   py::object record =
       logger.attr("makeRecord")(logger.attr("name"), level, module_file, 0, message, py::tuple(), py::none());
   logger.attr("handle")(record);
+}
+
+inline void log(py::handle logger, int level, const std::string& message, const char* module_file) {
+  if (log_enabled(logger, level)) log_unchecked(logger, level, message, module_file);
 }
 
 // A keyword mapping in the given order: keywords({{"a", a}, {"b", b}}).
@@ -462,18 +466,25 @@ class ClassAsMade {
   std::vector<std::pair<py::object, py::object>> attributes_;
 };
 
+// How `value` stands to a text-valued `enumeration`, read from the enumeration's own table of values: the
+// member it is, or whose value text (a str exactly) it is; None for a text that is no member's value;
+// nullopt where the table cannot tell (any other value), which the caller compares as Python would.
+inline std::optional<py::object> member_by_value(py::handle enumeration, py::handle value) {
+  if (Py_TYPE(value.ptr()) == reinterpret_cast<PyTypeObject*>(enumeration.ptr()))
+    return py::reinterpret_borrow<py::object>(value);
+  if (!PyUnicode_CheckExact(value.ptr())) return std::nullopt;
+  py::object by_value = attr(enumeration, "_value2member_map_");
+  if (!PyDict_CheckExact(by_value.ptr())) return std::nullopt;
+  PyObject* member = PyDict_GetItemWithError(by_value.ptr(), value.ptr());
+  if (member == nullptr && PyErr_Occurred()) throw py::error_already_set();
+  return member != nullptr ? py::reinterpret_borrow<py::object>(member) : py::object(py::none());
+}
+
 // `enumeration(value)`: a member as it is, a value text by the enumeration's own table of values, anything
 // else through the enumeration's call (which raises for a value it does not know).
 inline py::object enum_member(py::handle enumeration, py::handle value) {
-  if (Py_TYPE(value.ptr()) == reinterpret_cast<PyTypeObject*>(enumeration.ptr()))
-    return py::reinterpret_borrow<py::object>(value);
-  if (PyUnicode_CheckExact(value.ptr())) {
-    py::object by_value = attr(enumeration, "_value2member_map_");
-    if (PyDict_CheckExact(by_value.ptr()))
-      if (PyObject* member = PyDict_GetItemWithError(by_value.ptr(), value.ptr()))
-        return py::reinterpret_borrow<py::object>(member);
-    if (PyErr_Occurred()) throw py::error_already_set();
-  }
+  if (std::optional<py::object> member = member_by_value(enumeration, value); member && !member->is_none())
+    return *member;
   return py::reinterpret_borrow<py::object>(enumeration)(value);
 }
 

@@ -494,59 +494,30 @@ void apply_or_roll_back(py::dict config, py::dict before) {
   remember_application(config);
 }
 
-// The record's keys and fixed texts, made once: a model load builds and compares entries with them twice.
-struct Keys {
-  PyObject* loggers = intern("loggers");
-  PyObject* handlers = intern("handlers");
-  PyObject* root = intern("root");
-  PyObject* level = intern("level");
-  PyObject* max_bytes = intern("maxBytes");
-  PyObject* cls = intern("class");
-  PyObject* formatter = intern("formatter");
-  PyObject* filename = intern("filename");
-  PyObject* backup_count = intern("backupCount");
-  PyObject* encoding = intern("encoding");
-  PyObject* propagate = intern("propagate");
-  PyObject* file_handler_class = intern(kFileHandlerClass);
-  PyObject* file_formatter = intern("fileFormatter");
-  PyObject* utf8 = intern("utf8");
-  PyObject* console = intern(kConsoleHandler);
-  static PyObject* intern(const char* text) {
-    PyObject* made = PyUnicode_InternFromString(text);
-    if (made == nullptr) throw py::error_already_set();
-    return made;
-  }
-};
-const Keys& keys() {
-  static const Keys* k = new Keys();  // process lifetime
-  return *k;
-}
 
-void set_item(py::dict& d, PyObject* key, py::handle value) {
-  if (PyDict_SetItem(d.ptr(), key, value.ptr()) != 0) throw py::error_already_set();
+void set_item(py::dict& d, py::handle key, py::handle value) {
+  if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
 }
 
 // The record's entries of one logger: its rotating file handler and the logger itself. The repeated call
 // below compares the record with these same entries.
 py::dict file_handler_entry(py::handle cls, py::handle filename, py::handle level, py::handle max_bytes) {
-  const Keys& k = keys();
   py::dict handler;
-  set_item(handler, k.cls, k.file_handler_class);
-  set_item(handler, k.level, level);
-  set_item(handler, k.formatter, k.file_formatter);
-  set_item(handler, k.filename, filename);
-  set_item(handler, k.max_bytes, max_bytes);
-  set_item(handler, k.backup_count, ostrel::attr(cls, "DEFAULT_BACKUP_LOG_COUNT"_id));
-  set_item(handler, k.encoding, k.utf8);
+  set_item(handler, "class"_id, ostrel::interned(kFileHandlerClass));
+  set_item(handler, "level"_id, level);
+  set_item(handler, "formatter"_id, "fileFormatter"_id);
+  set_item(handler, "filename"_id, filename);
+  set_item(handler, "maxBytes"_id, max_bytes);
+  set_item(handler, "backupCount"_id, ostrel::attr(cls, "DEFAULT_BACKUP_LOG_COUNT"_id));
+  set_item(handler, "encoding"_id, "utf8"_id);
   return handler;
 }
 
 py::dict logger_entry_of(py::handle level, py::list handlers) {
-  const Keys& k = keys();
   py::dict entry;
-  set_item(entry, k.level, level);
-  set_item(entry, k.handlers, handlers);
-  set_item(entry, k.propagate, Py_False);
+  set_item(entry, "level"_id, level);
+  set_item(entry, "handlers"_id, handlers);
+  set_item(entry, "propagate"_id, Py_False);
   return entry;
 }
 
@@ -842,10 +813,9 @@ std::optional<py::object> unchanged_logger(py::handle cls, py::handle logger_nam
   const Applied& a = applied();
   py::object config = ostrel::attr(cls, "_config_dict"_id);
   if (a.record.is_none() || !PyDict_CheckExact(config.ptr()) || !config.equal(a.record)) return std::nullopt;
-  const Keys& k = keys();
-  PyObject* loggers = PyDict_GetItem(config.ptr(), k.loggers);
-  PyObject* handlers = PyDict_GetItem(config.ptr(), k.handlers);
-  PyObject* root = PyDict_GetItem(config.ptr(), k.root);
+  PyObject* loggers = PyDict_GetItem(config.ptr(), "loggers"_id.ptr());
+  PyObject* handlers = PyDict_GetItem(config.ptr(), "handlers"_id.ptr());
+  PyObject* root = PyDict_GetItem(config.ptr(), "root"_id.ptr());
   if (loggers == nullptr || handlers == nullptr || root == nullptr || !PyDict_Check(loggers) ||
       !PyDict_Check(handlers) || !PyDict_Check(root))
     return std::nullopt;
@@ -855,8 +825,8 @@ std::optional<py::object> unchanged_logger(py::handle cls, py::handle logger_nam
   if (logger_entry == nullptr || handler_entry == nullptr || !PyDict_Check(logger_entry) ||
       !PyDict_Check(handler_entry))
     return std::nullopt;
-  PyObject* old_level = PyDict_GetItem(logger_entry, k.level);
-  PyObject* old_size = PyDict_GetItem(handler_entry, k.max_bytes);
+  PyObject* old_level = PyDict_GetItem(logger_entry, "level"_id.ptr());
+  PyObject* old_size = PyDict_GetItem(handler_entry, "maxBytes"_id.ptr());
   if (old_level == nullptr || old_size == nullptr) return std::nullopt;
   py::handle level = truthy(log_level) ? log_level : py::handle(old_level);
   py::handle size = truthy(max_bytes) ? max_bytes : py::handle(old_size);
@@ -871,12 +841,12 @@ std::optional<py::object> unchanged_logger(py::handle cls, py::handle logger_nam
 
   const py::str filename = joined(log_dir, (ostrel::str(logger_name) + ".log").c_str());
   py::list logger_handlers;
-  logger_handlers.append(k.console);
+  logger_handlers.append(ostrel::interned(kConsoleHandler));
   logger_handlers.append(handler_name);
   if (!same_entry(handler_entry, file_handler_entry(cls, filename, level, size)) ||
       !same_entry(logger_entry, logger_entry_of(level, logger_handlers)))
     return std::nullopt;
-  PyObject* root_handlers = PyDict_GetItem(root, k.handlers);
+  PyObject* root_handlers = PyDict_GetItem(root, "handlers"_id.ptr());
   if (root_handlers == nullptr || !PyList_Check(root_handlers)) return std::nullopt;
   const int listed = PySequence_Contains(root_handlers, handler_name.ptr());
   if (listed < 0) throw py::error_already_set();

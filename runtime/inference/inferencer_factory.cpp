@@ -71,34 +71,17 @@ bool framework_equals(py::handle framework, const char* name) {
   return framework.equal(member("FrameworkType", name).attr("_value_"_id));
 }
 
-// The branch a framework given as a value text or as a member takes, from a table of the values made
-// once per enumeration (members never change); -1 for anything else, which is compared branch by branch.
-int framework_row(py::handle framework) {
-  struct Rows {
-    py::object enumeration;
-    py::dict by_value;
-  };
-  static Rows* rows = new Rows();  // process lifetime
-  py::object types = mod_attr("FrameworkType"_id);
-  if (!rows->enumeration.is(types)) {
-    py::dict by_value;
-    for (int i = static_cast<int>(std::size(kRows)) - 1; i >= 0; --i)  // the first branch wins
-      by_value[member("FrameworkType", kRows[i]).attr("_value_"_id)] = py::int_(i);
-    *rows = {types, by_value};
-  }
-  PyObject* text = framework.ptr();
-  py::object value;
-  if (Py_TYPE(text) == reinterpret_cast<PyTypeObject*>(types.ptr())) {
-    value = framework.attr("_value_"_id);
-    text = value.ptr();
-  }
-  if (!PyUnicode_CheckExact(text)) return -1;
-  PyObject* found = PyDict_GetItemWithError(rows->by_value.ptr(), text);
-  if (found == nullptr) {
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return -1;
-  }
-  return static_cast<int>(PyLong_AsLong(found));
+// The branch a framework given as a member or as a value text takes, by the member's name: nullopt where
+// the enumeration's table of values cannot tell (the branches then compare the value one by one), -1 for
+// a text that is no member's value.
+std::optional<int> framework_row(py::handle framework) {
+  std::optional<py::object> member = ostrel::member_by_value(mod_attr("FrameworkType"_id), framework);
+  if (!member) return std::nullopt;
+  if (member->is_none()) return -1;
+  const std::string name = ostrel::str(member->attr("_name_"_id));
+  for (int i = 0; i < static_cast<int>(std::size(kRows)); ++i)
+    if (name == kRows[i]) return i;
+  return -1;
 }
 
 std::string supported_frameworks() {
@@ -160,8 +143,10 @@ py::object get_inferencer_for_framework(py::object framework, py::object model_c
                                       {"input_dims", input_dims},
                                       {"static_batch_size", static_batch_size},
                                       {"logging_verbosity", logging_verbosity}});
-  const int row = framework_row(framework);
-  auto is = [&](const char* name) { return row >= 0 ? std::string_view(kRows[row]) == name : framework_equals(framework, name); };
+  const std::optional<int> row = framework_row(framework);
+  auto is = [&](const char* name) {
+    return row ? *row >= 0 && std::string_view(kRows[*row]) == name : framework_equals(framework, name);
+  };
 
   if (is("ONNX")) {
     py::object OnnxInferencer = backend("onnx_inferencer", "OnnxInferencer");

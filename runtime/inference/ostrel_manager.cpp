@@ -178,16 +178,8 @@ py::list enum_values(const char* enum_name) {
 
 bool equals_a_member(py::handle value, const char* enum_name) {
   py::object members = mod_attr(enum_name);
-  if (py::type::handle_of(value).is(members)) return true;  // an instance of an enumeration is one of its members
-  // The members are text: a text equals one exactly when it is one of their values.
-  if (PyUnicode_CheckExact(value.ptr())) {
-    py::object by_value = ostrel::attr(members, "_value2member_map_");
-    if (PyDict_CheckExact(by_value.ptr())) {
-      const int found = PyDict_Contains(by_value.ptr(), value.ptr());
-      if (found < 0) throw py::error_already_set();
-      return found == 1;
-    }
-  }
+  // A member, or a text (the members are text: it equals one exactly when it is one of their values).
+  if (std::optional<py::object> member = ostrel::member_by_value(members, value)) return !member->is_none();
   for (py::handle member : members)
     if (value.equal(member)) return true;
   return false;
@@ -340,7 +332,8 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
            py::str(inference_hardware.attr("value"_id)).attr("upper"_id)().cast<std::string>();
   };
   py::object logger = mod_attr("ostrel_logger"_id);
-  if (ostrel::log_enabled(logger, ostrel::kInfo)) ostrel::log(logger, ostrel::kInfo, "Loading model " + where(), kFile);
+  if (ostrel::log_enabled(logger, ostrel::kInfo))
+    ostrel::log_unchecked(logger, ostrel::kInfo, "Loading model " + where(), kFile);
   py::dict call = ostrel::keywords({{"framework", framework_type},
                                     {"model_checkpoint_file_path", model_path},
                                     {"logging_verbosity", level},
@@ -352,7 +345,7 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
       ostrel::call_with(mod_attr("InferencerFactory"_id).attr("create_inferencer_factory"_id), call, kwargs);
   py::object handle = mod_attr("LoadedModel"_id)(py::arg("inferencer_initializer") = deferred);
   if (ostrel::log_enabled(logger, ostrel::kInfo))
-    ostrel::log(logger, ostrel::kInfo, "Successfully loaded " + where() + ".", kFile);
+    ostrel::log_unchecked(logger, ostrel::kInfo, "Successfully loaded " + where() + ".", kFile);
   return handle;
 }
 
