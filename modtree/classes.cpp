@@ -39,6 +39,7 @@ struct Forwarded {
   std::string qualname;
   std::unique_ptr<Parameters> parameters;  // made on the first refused call, or at once (by_position)
   bool by_position = false;                // keywords are handed on by position (see forward)
+  DirectCall direct;                       // set where the C++ function takes py::objects only
 };
 
 // Most parameters a call handed on by position may have.
@@ -92,7 +93,8 @@ bool is_binding_refusal() {
 // would fill them: its own keyword matching makes a new string per parameter on every call. A call this
 // cannot place (a missing argument, an unknown or repeated keyword) goes on unchanged and gets
 // pybind11's refusal, named as the interpreter names it.
-PyObject* call_by_position(const Forwarded& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* call_by_position(const Forwarded& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           bool& direct) {
   const std::size_t n = f.record->args.size();
   PyObject* slots[kMaxByPosition];
   Py_ssize_t keyword_index[kMaxByPosition];
@@ -105,15 +107,48 @@ PyObject* call_by_position(const Forwarded& f, PyObject* const* args, Py_ssize_t
     if (!f.record->args[i].value) return nullptr;
     slots[i] = f.record->args[i].value.ptr();
   }
+  if (f.direct.invoke != nullptr) {
+    direct = true;
+    return f.direct.invoke(f.direct.fn, slots);
+  }
   return PyObject_Vectorcall(f.target, slots, n, nullptr);
+}
+
+// A positional call to a direct function, the missing trailing values taken from the defaults; false
+// (nothing called) where a value has none, so the call goes on as given and gets its refusal.
+bool call_direct(const Forwarded& f, PyObject* const* args, Py_ssize_t nargs, PyObject*& result) {
+  const std::size_t n = f.direct.arity;
+  if (nargs < 0 || static_cast<std::size_t>(nargs) > n) return false;
+  if (static_cast<std::size_t>(nargs) == n) {
+    result = f.direct.invoke(f.direct.fn, args);
+    return true;
+  }
+  PyObject* slots[kMaxByPosition];
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i < static_cast<std::size_t>(nargs)) {
+      slots[i] = args[i];
+    } else if (f.record->args[i].value) {
+      slots[i] = f.record->args[i].value.ptr();
+    } else {
+      return false;
+    }
+  }
+  result = f.direct.invoke(f.direct.fn, slots);
+  return true;
 }
 
 PyObject* forward(PyObject* holder, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   auto* f = static_cast<Forwarded*>(PyCapsule_GetPointer(holder, nullptr));
   if (f == nullptr) return nullptr;
   PyObject* result = nullptr;
-  if (f->by_position && kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
-    result = call_by_position(*f, args, PyVectorcall_NARGS(static_cast<std::size_t>(nargsf)), kwnames);
+  const bool keywords = kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0;
+  if (f->direct.invoke != nullptr && !keywords &&
+      call_direct(*f, args, PyVectorcall_NARGS(static_cast<std::size_t>(nargsf)), result))
+    return result;  // the function's own outcome: nothing of it is a binding's refusal
+  if (f->by_position && keywords) {
+    bool direct = false;
+    result = call_by_position(*f, args, PyVectorcall_NARGS(static_cast<std::size_t>(nargsf)), kwnames, direct);
+    if (direct) return result;
     if (result == nullptr && PyErr_Occurred() && !is_binding_refusal()) return nullptr;
     if (result == nullptr) PyErr_Clear();  // not placed, or refused: the call as given names the fault
   }
@@ -173,7 +208,8 @@ void give_text_signatures(py::module_ m) {
   }
 }
 
-py::object python_function(py::cpp_function f, const char* python_name, const std::string& qualname) {
+py::object python_function(py::cpp_function f, const char* python_name, const std::string& qualname,
+                           const DirectCall& direct) {
   PyObject* self = PyCFunction_GET_SELF(f.ptr());
   if (self == nullptr) return f;
   py::detail::function_record* rec = py::detail::function_record_ptr_from_PyObject(self);
@@ -230,10 +266,11 @@ py::object python_function(py::cpp_function f, const char* python_name, const st
   if (!all_named) return f;
   // The forwarding built-in: same name, text signature and module; lives as long as the class.
   auto* def = new PyMethodDef(fastcall_method<&forward>(rec->def->ml_name, rec->def->ml_doc));
-  auto* held = new Forwarded{f.ptr(), rec, qualname.empty() ? std::string(python_name) : qualname, nullptr};
+  auto* held = new Forwarded{f.ptr(), rec, qualname.empty() ? std::string(python_name) : qualname, nullptr, false, {}};
   held->by_position = !rec->has_args && !rec->has_kwargs && rec->nargs_pos_only == 0 &&
                       rec->nargs_pos == rec->args.size() && rec->args.size() <= kMaxByPosition;
   if (held->by_position) held->parameters = parameters_of(*rec, held->qualname);
+  if (held->by_position && direct.arity == rec->args.size()) held->direct = direct;
   py::capsule holder(held, [](void* p) {
     auto* h = static_cast<Forwarded*>(p);
     Py_XDECREF(h->target);

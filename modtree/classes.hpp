@@ -9,9 +9,13 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "modtree/entry.hpp"
 
 namespace modtree {
 
@@ -20,12 +24,76 @@ namespace py = pybind11;
 // A C++ function that binds like a Python function when stored on a class (self comes first).
 py::object as_method(py::object f);
 
+// A C++ function whose parameters are all py::object, called without pybind11's argument layer: a call
+// that places a value in every parameter (by position, by keyword or from a default) goes straight to
+// it. The function's errors leave it as they leave its pybind11 form (entry.hpp's mapping, which the
+// extension's pybind11 translator shares).
+struct DirectCall {
+  void* fn = nullptr;
+  PyObject* (*invoke)(void* fn, PyObject* const* args) noexcept = nullptr;
+  std::size_t arity = 0;
+};
+
+namespace detail {
+
+template <class T>
+constexpr bool plain_extra = std::is_same_v<T, py::arg> || std::is_same_v<T, py::arg_v> ||
+                             std::is_same_v<T, py::doc> || std::is_same_v<T, py::name>;
+
+template <class R, class... A, std::size_t... I>
+PyObject* invoke_direct(void* fn, PyObject* const* args, std::index_sequence<I...>) noexcept {
+  return guarded([&]() -> PyObject* {
+    auto* f = reinterpret_cast<R (*)(A...)>(fn);
+    if constexpr (std::is_void_v<R>) {
+      f(py::reinterpret_borrow<py::object>(args[I])...);
+      return Py_NewRef(Py_None);
+    } else {
+      PyObject* result = f(py::reinterpret_borrow<py::object>(args[I])...).release().ptr();
+      if (result == nullptr && !PyErr_Occurred())
+        PyErr_SetString(PyExc_TypeError, "Unable to convert function return value to a Python type!");
+      return result;
+    }
+  });
+}
+
+template <class R, class... A>
+PyObject* invoke(void* fn, PyObject* const* args) noexcept {
+  return invoke_direct<R, A...>(fn, args, std::index_sequence_for<A...>{});
+}
+
+template <class F>
+struct Direct {
+  static DirectCall of(F) { return {}; }
+};
+template <class R, class... A>
+struct Direct<R (*)(A...)> {
+  static DirectCall of(R (*f)(A...)) {
+    if constexpr ((std::is_same_v<A, py::object> && ...) &&
+                  (std::is_void_v<R> || std::is_base_of_v<py::object, R>))
+      return {reinterpret_cast<void*>(f), &invoke<R, A...>, sizeof...(A)};
+    else
+      return {};
+  }
+};
+
+// The direct form of `f` where it has one: a plain function pointer, every parameter a py::object, a
+// result that is nothing or a Python object, and no extra but names, defaults and a doc text.
+template <class F, class... Extra>
+DirectCall direct_call(const F& f) {
+  if constexpr ((plain_extra<Extra> && ...)) return Direct<std::decay_t<F>>::of(f);
+  return {};
+}
+
+}  // namespace detail
+
 // Gives a pybind11 function its Python name and a text signature built from its argument records,
 // so `inspect.signature` and `help` show the real parameters and defaults. Where every parameter is
 // named, the result is a built-in function forwarding to `f` whose refusals of a call (unknown or
 // repeated keywords, missing or surplus arguments) carry the interpreter's own TypeError texts under
 // `qualname` (default: the Python name); otherwise `f` itself.
-py::object python_function(py::cpp_function f, const char* python_name, const std::string& qualname = {});
+// With `direct`, a call that fills every parameter reaches the C++ function without pybind11.
+py::object python_function(py::cpp_function f, const char* python_name, const std::string& qualname = {},
+                           const DirectCall& direct = {});
 
 // Gives every plain pybind11 function of module `m` (one overload, defined by the module under its own
 // name) the text signature of python_function. Run after a module's top level.
@@ -74,9 +142,10 @@ class ClassBuilder {
 
   template <typename F, typename... Extra>
   ClassBuilder& def(const char* name, F&& f, const Extra&... extra) {
+    const DirectCall direct = detail::direct_call<F, Extra...>(f);
     return attr(name, as_method(python_function(
                           py::cpp_function(std::forward<F>(f), py::name(function_name(name)), extra...), name,
-                          qualname_ + "." + name)));
+                          qualname_ + "." + name, direct)));
   }
   template <typename F, typename... Extra>
   ClassBuilder& def_static(const char* name, F&& f, const Extra&... extra) {
