@@ -210,11 +210,12 @@ inline std::string text(py::handle value) {
 inline std::string str(py::handle value) { return utf8(py::str(value)); }
 
 // The built-in `name` as the builtins module holds it now (a program may replace one).
-inline py::object builtin(const char* name) {
+inline py::object builtin(py::handle name) {
   static PyObject* const builtins = PyImport_ImportModule("builtins");  // process lifetime
   if (builtins == nullptr) throw py::error_already_set();
   return attr(builtins, name);
 }
+inline py::object builtin(const char* name) { return builtin(interned(name)); }
 
 // A file open for the life of this object: `OpenFile f(path, "rb"); data = f->attr("read")(); f.close();`.
 // close() closes at once and lets its error reach the caller; a scope left by an error closes the file
@@ -387,7 +388,8 @@ class TerminationAsInterrupt {
 
 // Whether `logger` takes records of `level`: a message that costs something to build is built only then.
 inline bool log_enabled(py::handle logger, int level) {
-  int enabled = PyObject_IsTrue(attr(logger, "isEnabledFor")(level).ptr());
+  using namespace literals;
+  int enabled = PyObject_IsTrue(attr(logger, "isEnabledFor"_id)(level).ptr());
   if (enabled < 0) throw py::error_already_set();
   return enabled != 0;
 }
@@ -414,13 +416,53 @@ inline py::dict keywords(std::initializer_list<std::pair<const char*, py::handle
   return d;
 }
 
+// The same with the names interned already: keywords({{"a"_id, a}, {"b"_id, b}}).
+inline py::dict keywords(std::initializer_list<std::pair<py::handle, py::handle>> items) {
+  py::dict d;
+  for (const auto& [name, value] : items)
+    if (PyDict_SetItem(d.ptr(), name.ptr(), value.ptr()) != 0) throw py::error_already_set();
+  return d;
+}
+
+// `f(*positional, **named)` by vectorcall, each name an interned string (`"name"_id`): pybind11's keyword
+// arguments (`py::arg("name") = value`) build a dict of new strings on every call.
+inline py::object call_kw(py::handle f, std::initializer_list<py::handle> positional,
+                          std::initializer_list<std::pair<py::handle, py::handle>> named) {
+  constexpr std::size_t kMost = 16;
+  if (positional.size() + named.size() > kMost) throw std::length_error("call_kw: too many arguments");
+  PyObject* stack[kMost + 1];  // stack[0] free for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET)
+  std::size_t n = 0;
+  for (py::handle value : positional) stack[1 + n++] = value.ptr();
+  py::object names;
+  if (named.size() > 0) {
+    names = py::reinterpret_steal<py::object>(PyTuple_New(static_cast<Py_ssize_t>(named.size())));
+    if (!names) throw py::error_already_set();
+    Py_ssize_t i = 0;
+    for (const auto& [name, value] : named) {
+      PyTuple_SET_ITEM(names.ptr(), i++, Py_NewRef(name.ptr()));
+      stack[1 + n++] = value.ptr();
+    }
+  }
+  PyObject* result = PyObject_Vectorcall(f.ptr(), stack + 1, positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         names ? names.ptr() : nullptr);
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+// `item in container`, as the interpreter answers it (pybind11's contains() calls a __contains__ method).
+inline bool contains(py::handle container, py::handle item) {
+  const int found = PySequence_Contains(container.ptr(), item.ptr());
+  if (found < 0) throw py::error_already_set();
+  return found == 1;
+}
+
 // `f(**named, **extra)`, failing like the interpreter when a keyword is given twice:
 // TypeError "<name>() got multiple values for keyword argument '<k>'".
 inline py::object call_with(py::handle f, const py::dict& named, const py::dict& extra) {
   py::dict merged = py::reinterpret_steal<py::dict>(PyDict_Copy(named.ptr()));  // never the caller's dict
   if (!merged) throw py::error_already_set();
   for (auto item : extra) {
-    if (merged.contains(item.first)) {
+    if (contains(merged, item.first)) {
       py::object name = py::getattr(f, "__qualname__",
                                     py::getattr(f, "__name__", py::str(py::type::of(f).attr("__name__"))));
       PyErr_Format(PyExc_TypeError, "%U() got multiple values for keyword argument '%U'", name.ptr(),

@@ -65,6 +65,8 @@ template <class F>
 struct Direct {
   static DirectCall of(F) { return {}; }
 };
+template <>
+struct Direct<void> {};
 template <class R, class... A>
 struct Direct<R (*)(A...)> {
   static DirectCall of(R (*f)(A...)) {
@@ -76,11 +78,25 @@ struct Direct<R (*)(A...)> {
   }
 };
 
-// The direct form of `f` where it has one: a plain function pointer, every parameter a py::object, a
-// result that is nothing or a Python object, and no extra but names, defaults and a doc text.
+// The function pointer a callable converts to (a function, or a lambda that captures nothing); void for
+// anything else.
+template <class F, class = void>
+struct PointerOf {
+  using type = void;
+};
+template <class F>
+struct PointerOf<F, std::void_t<decltype(+std::declval<const F&>())>> {
+  using type = std::conditional_t<std::is_pointer_v<decltype(+std::declval<const F&>())>,
+                                  decltype(+std::declval<const F&>()), void>;
+};
+
+// The direct form of `f` where it has one: a function (or a lambda that captures nothing), every
+// parameter a py::object, a result that is nothing or a Python object, and no extra but names, defaults
+// and a doc text.
 template <class F, class... Extra>
 DirectCall direct_call(const F& f) {
-  if constexpr ((plain_extra<Extra> && ...)) return Direct<std::decay_t<F>>::of(f);
+  using Pointer = typename PointerOf<std::decay_t<F>>::type;
+  if constexpr ((plain_extra<Extra> && ...) && !std::is_void_v<Pointer>) return Direct<Pointer>::of(+f);
   return {};
 }
 

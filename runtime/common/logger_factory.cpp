@@ -923,17 +923,21 @@ py::object ostrel::update_logger(py::handle manager, py::handle name, py::handle
 
 namespace {
 
+py::handle g_logger_module;  // this module, kept for the life of the process
+
 py::object make_ilogger(py::module_& m, py::object manager) {
   using modtree::ClassBuilder;
+  g_logger_module = py::object(m).release();
   return ClassBuilder(m, "ILogger")
       .doc(DOC("Gives the derived class default logging through self._logger."))
       .def(
           "__init__",
           // The manager is looked up in this module at call time, as a global name would be.
-          [module = py::object(m)](py::object self, py::object logger_name, py::object verbosity) {
+          [](py::object self, py::object logger_name, py::object verbosity) {
             py::object name =
-                truthy(logger_name) ? logger_name : py::object(py::str(ostrel::attr(self, "__module__")));
-            self.attr("_logger"_id) = ostrel::update_logger(ostrel::attr(module, "LoggerManager"), name, verbosity);
+                truthy(logger_name) ? logger_name : py::object(py::str(ostrel::attr(self, "__module__"_id)));
+            self.attr("_logger"_id) =
+                ostrel::update_logger(ostrel::attr(g_logger_module, "LoggerManager"_id), name, verbosity);
           },
           py::arg("self"), py::arg("logger_name") = py::none(),
           py::arg("verbosity") = manager.attr("DEFAULT_LOGGING_LEVEL"))

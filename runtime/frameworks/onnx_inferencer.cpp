@@ -145,7 +145,7 @@ void load_model(py::object self) {
 void warn_if_runtime_compiled_for_wrong_hardware(py::object self, py::object inference_hardware) {
   bool gpu = inference_hardware.equal(hardware("GPU"));
   py::object modules = mod_attr("sys"_id).attr("modules"_id);
-  if (!modules.contains("onnxruntime"))
+  if (!ostrel::contains(modules, "onnxruntime"_id))
     raise(mod_attr("ModelFrameworkNotLoadedError"_id),
           std::string(
               "Attempting to run inference on ONNX model, but the onnxruntime module is not loaded. Please "

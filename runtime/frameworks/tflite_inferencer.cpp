@@ -82,15 +82,15 @@ void set_up_interpreter(py::object self) {
   self.attr("_input_details"_id) = inputs;
   self.attr("_output_details"_id) = outputs;
   py::list input_ids, output_ids;
-  for (py::handle d : inputs) input_ids.append(d["index"]);
-  for (py::handle d : outputs) output_ids.append(d["index"]);
+  for (py::handle d : inputs) input_ids.append(d["index"_id]);
+  for (py::handle d : outputs) output_ids.append(d["index"_id]);
   self.attr("_input_ids"_id) = input_ids;
   self.attr("_output_ids"_id) = output_ids;
   py::list allocated, signatures;
   for (py::handle d : inputs) {
-    py::tuple shape = shape_of(d["shape"]);
+    py::tuple shape = shape_of(d["shape"_id]);
     allocated.append(shape);
-    signatures.append(d.contains("shape_signature") ? shape_of(d["shape_signature"]) : shape);
+    signatures.append(ostrel::contains(d, "shape_signature"_id) ? shape_of(d["shape_signature"_id]) : shape);
   }
   self.attr("_input_shapes"_id) = allocated;
   self.attr("_input_signatures"_id) = signatures;
@@ -104,18 +104,18 @@ void load_model(py::object self) { ostrel::translating_load_errors([&] { set_up_
 
 void assert_loaded_successfully(py::object self) {
   const ostrel::ComponentCheck check(self);
-  for (const char* name :
-       {"tflite_interpreter", "_input_details", "_output_details", "_input_ids", "_output_ids"})
-    check(self.attr(name), kNotLoaded);
+  for (py::handle name : {"tflite_interpreter"_id, "_input_details"_id, "_output_details"_id, "_input_ids"_id,
+                          "_output_ids"_id})
+    check(ostrel::attr(self, name), kNotLoaded);
   check(py::bool_(py::len(self.attr("_input_ids"_id)) == 1),
         "The tflite model has multiple inputs, which is not currently supported");
 }
 
 void init(py::object self, py::object checkpoint_file, py::object inference_hardware, py::object input_dims,
           py::object static_batch_size, py::object logging_verbosity) {
-  for (const char* name :
-       {"tflite_interpreter", "_input_details", "_output_details", "_input_ids", "_output_ids"})
-    self.attr(name) = py::none();
+  for (py::handle name : {"tflite_interpreter"_id, "_input_details"_id, "_output_details"_id, "_input_ids"_id,
+                          "_output_ids"_id})
+    if (PyObject_SetAttr(self.ptr(), name.ptr(), Py_None) != 0) throw py::error_already_set();
   self.attr("_input_shapes"_id) = py::none();
   self.attr("_input_signatures"_id) = py::none();
   self.attr("_lock"_id) = mod_attr("threading"_id).attr("Lock"_id)();
@@ -127,8 +127,9 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
 // scalar input, which has no batch axis.
 py::object fetch_model_batch_size(py::object self) {
   py::object detail = self.attr("_input_details"_id)[py::int_(0)];
-  py::tuple shape = shape_of(detail[py::str("shape")]);
-  py::tuple signature = detail.contains("shape_signature") ? shape_of(detail[py::str("shape_signature")]) : shape;
+  py::tuple shape = shape_of(detail["shape"_id]);
+  py::tuple signature =
+      ostrel::contains(detail, "shape_signature"_id) ? shape_of(detail["shape_signature"_id]) : shape;
   if (shape.empty() || signature.empty() || py::int_(signature[0]).cast<long>() < 0) return py::none();
   return shape[0];
 }
@@ -136,7 +137,7 @@ py::object fetch_model_batch_size(py::object self) {
 // Each input's allocated shape without the axis that takes its batch, in plain integers.
 py::object fetch_model_input_dimensions(py::object self) {
   py::list shapes;
-  for (py::handle d : self.attr("_input_details"_id)) shapes.append(shape_of(d["shape"]));
+  for (py::handle d : self.attr("_input_details"_id)) shapes.append(shape_of(d["shape"_id]));
   return self.attr("_without_batch_axes"_id)(shapes);
 }
 
@@ -153,7 +154,7 @@ py::object declared_inputs(py::object self) {
 
 py::list fetch_model_input_dtype(py::object self) {
   py::list types;
-  for (py::handle d : self.attr("_input_details"_id)) types.append(d["dtype"]);
+  for (py::handle d : self.attr("_input_details"_id)) types.append(d["dtype"_id]);
   return types;
 }
 

@@ -138,11 +138,11 @@ py::object get_inferencer_for_framework(py::object framework, py::object model_c
                                         py::object logging_verbosity, py::object inference_hardware,
                                         py::object input_dims, py::object static_batch_size,
                                         py::object inference_dtype, py::kwargs kwargs) {
-  py::dict common = ostrel::keywords({{"checkpoint_file", model_checkpoint_file_path},
-                                      {"inference_hardware", inference_hardware},
-                                      {"input_dims", input_dims},
-                                      {"static_batch_size", static_batch_size},
-                                      {"logging_verbosity", logging_verbosity}});
+  py::dict common = ostrel::keywords({{"checkpoint_file"_id, model_checkpoint_file_path},
+                                      {"inference_hardware"_id, inference_hardware},
+                                      {"input_dims"_id, input_dims},
+                                      {"static_batch_size"_id, static_batch_size},
+                                      {"logging_verbosity"_id, logging_verbosity}});
   const std::optional<int> row = framework_row(framework);
   auto is = [&](const char* name) {
     return row ? *row >= 0 && std::string_view(kRows[*row]) == name : framework_equals(framework, name);
@@ -150,12 +150,12 @@ py::object get_inferencer_for_framework(py::object framework, py::object model_c
 
   if (is("ONNX")) {
     py::object OnnxInferencer = backend("onnx_inferencer", "OnnxInferencer");
-    py::dict call = ostrel::keywords({{"checkpoint_file", model_checkpoint_file_path},
-                                      {"inference_hardware", inference_hardware},
-                                      {"input_dims", input_dims},
-                                      {"static_batch_size", static_batch_size},
-                                      {"inference_dtype", inference_dtype},
-                                      {"logging_verbosity", logging_verbosity}});
+    py::dict call = ostrel::keywords({{"checkpoint_file"_id, model_checkpoint_file_path},
+                                      {"inference_hardware"_id, inference_hardware},
+                                      {"input_dims"_id, input_dims},
+                                      {"static_batch_size"_id, static_batch_size},
+                                      {"inference_dtype"_id, inference_dtype},
+                                      {"logging_verbosity"_id, logging_verbosity}});
     return ostrel::call_with(OnnxInferencer, call, kwargs);
   }
   if (is("PYTORCH"))
@@ -214,14 +214,14 @@ PyObject* create_factory_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
       {"framework", "model_checkpoint_file_path", "logging_verbosity", "input_dims", "static_batch_size",
        "inference_hardware", "inference_dtype"},
       2, {}, false, true);
-  static constexpr const char* kNames[] = {"framework",         "model_checkpoint_file_path", "logging_verbosity",
-                                           "input_dims",        "static_batch_size",          "inference_hardware",
-                                           "inference_dtype"};
+  static const py::handle kNames[] = {"framework"_id,         "model_checkpoint_file_path"_id, "logging_verbosity"_id,
+                                      "input_dims"_id,        "static_batch_size"_id,          "inference_hardware"_id,
+                                      "inference_dtype"_id};
   ostrel::SplitArguments<7> call;
   if (!call.split(*parameters, args, nargs, kwnames)) return nullptr;
   // Every parameter by name, then the keywords that name none (they never repeat a named one).
   py::dict bound;
-  for (std::size_t i = 0; i < 7; ++i) bound[ostrel::interned(kNames[i])] = call.value(i);
+  for (std::size_t i = 0; i < 7; ++i) bound[kNames[i]] = call.value(i);
   for (auto item : call.others) bound[item.first] = item.second;
   py::object target = mod_attr("InferencerFactory"_id).attr("get_inferencer_for_framework"_id);
   PyObject* made = PyObject_Call(mod_attr("partial"_id).ptr(), py::make_tuple(target).ptr(), bound.ptr());

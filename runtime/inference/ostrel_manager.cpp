@@ -170,13 +170,13 @@ PyMethodDef g_call_def =
 
 // ---- Ostrel ---------------------------------------------------------------------------------------
 
-py::list enum_values(const char* enum_name) {
+py::list enum_values(py::handle enum_name) {
   py::list values;
   for (py::handle member : mod_attr(enum_name)) values.append(member.attr("value"_id));
   return values;
 }
 
-bool equals_a_member(py::handle value, const char* enum_name) {
+bool equals_a_member(py::handle value, py::handle enum_name) {
   py::object members = mod_attr(enum_name);
   // A member, or a text (the members are text: it equals one exactly when it is one of their values).
   if (std::optional<py::object> member = ostrel::member_by_value(members, value)) return !member->is_none();
@@ -228,11 +228,11 @@ void verify_arguments(py::object framework_type, py::object inference_hardware, 
                            e.value());
       }
     }
-    if (truthy(framework_type) && !equals_a_member(framework_type, "FrameworkType"))
+    if (truthy(framework_type) && !equals_a_member(framework_type, "FrameworkType"_id))
       raise(mod_attr("FrameworkNotSupportedError"_id), "The specified framework: '" +
                                                         ostrel::text(framework_type) +
                                                         "' is not supported. The supported frameworks are: " +
-                                                        ostrel::str(enum_values("FrameworkType")));
+                                                        ostrel::str(enum_values("FrameworkType"_id)));
     if (!input_dims.is_none() &&
         ((!py::isinstance<py::tuple>(input_dims) && !py::isinstance<py::list>(input_dims)) ||
          py::len(input_dims) == 0))
@@ -244,17 +244,17 @@ void verify_arguments(py::object framework_type, py::object inference_hardware, 
       raise(mod_attr("InvalidStaticBatchSize"_id),
             "The batch size of a model should be a positive number or None (for dynamic), received: " +
                 ostrel::text(static_batch_size));
-    if (!equals_a_member(inference_hardware, "InferenceHardware"))
+    if (!equals_a_member(inference_hardware, "InferenceHardware"_id))
       raise(mod_attr("InvalidInferenceHardware"_id), "Inference Hardware " + ostrel::text(inference_hardware) +
                                                       " is not supported. The supported hardware are " +
-                                                      ostrel::str(enum_values("InferenceHardware")));
+                                                      ostrel::str(enum_values("InferenceHardware"_id)));
     if (inference_hardware.equal(mod_attr("InferenceHardware"_id).attr("GPU"_id)) &&
         !truthy(mod_attr("GPU_PRESENT"_id)))
       raise(mod_attr("InvalidInferenceHardware"_id),
             "Trying to initialize model for GPU execution, but GPU isn't available on this machine");
     py::object valid = mod_attr("VALID_LOGGING_VERBOSITY_INPUTS"_id);
     if (!logging_verbosity.is_none() &&
-        !(py::isinstance<py::str>(logging_verbosity) && valid.contains(logging_verbosity)))
+        !(py::isinstance<py::str>(logging_verbosity) && ostrel::contains(valid, logging_verbosity)))
       raise(mod_attr("InvalidLoggingLevel"_id),
             "Logging verbosity must be a string corresponding to standard logging levels from logging "
             "package: " +
@@ -334,20 +334,41 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
   py::object logger = mod_attr("ostrel_logger"_id);
   if (ostrel::log_enabled(logger, ostrel::kInfo))
     ostrel::log_unchecked(logger, ostrel::kInfo, "Loading model " + where(), kFile);
-  py::dict call = ostrel::keywords({{"framework", framework_type},
-                                    {"model_checkpoint_file_path", model_path},
-                                    {"logging_verbosity", level},
-                                    {"input_dims", input_dims},
-                                    {"static_batch_size", static_batch_size},
-                                    {"inference_hardware", inference_hardware},
-                                    {"inference_dtype", inference_dtype}});
+  py::dict call = ostrel::keywords({{"framework"_id, framework_type},
+                                    {"model_checkpoint_file_path"_id, model_path},
+                                    {"logging_verbosity"_id, level},
+                                    {"input_dims"_id, input_dims},
+                                    {"static_batch_size"_id, static_batch_size},
+                                    {"inference_hardware"_id, inference_hardware},
+                                    {"inference_dtype"_id, inference_dtype}});
   py::object deferred =
       ostrel::call_with(mod_attr("InferencerFactory"_id).attr("create_inferencer_factory"_id), call, kwargs);
-  py::object handle = mod_attr("LoadedModel"_id)(py::arg("inferencer_initializer") = deferred);
+  py::object handle = ostrel::call_kw(mod_attr("LoadedModel"_id), {}, {{"inferencer_initializer"_id, deferred}});
   if (ostrel::log_enabled(logger, ostrel::kInfo))
     ostrel::log_unchecked(logger, ostrel::kInfo, "Successfully loaded " + where() + ".", kFile);
   return handle;
 }
+
+// Ostrel.load as a C-level function: its keywords are matched against the parameter list as interned
+// names, where pybind11's matching made a new string per parameter and a function record on each call.
+PyObject* load_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const ostrel::Parameters* const parameters =
+      new ostrel::Parameters("Ostrel.load",
+                             {"model_path", "framework_type", "inference_hardware", "static_batch_size",
+                              "input_dims", "inference_dtype", "logging_verbosity"},
+                             1, {}, false, true);
+  ostrel::SplitArguments<7> call;
+  if (!call.split(*parameters, args, nargs, kwnames)) return nullptr;
+  return load(call.value(0), call.value(1), call.value(2), call.value(3), call.value(4), call.value(5),
+              call.value(6), py::reinterpret_borrow<py::kwargs>(call.others))
+      .release()
+      .ptr();
+}
+
+PyMethodDef g_load_def = ostrel::fastcall_method<&load_entry>(
+    "load",
+    "load(model_path, framework_type=None, inference_hardware=None, static_batch_size=None, input_dims=None, "
+    "inference_dtype=None, logging_verbosity=None, **kwargs)\n--\n\n");
 
 }  // namespace
 
@@ -426,14 +447,14 @@ MODTREE_MODULE("inference.ostrel_manager", m) {
       .def("__repr__", &loaded_model_text, py::arg("self"))
       .build();
 
+  py::object load_function = py::reinterpret_steal<py::object>(
+      PyCFunction_NewEx(&g_load_def, m.ptr(), m.attr("__name__"_id).ptr()));
+  if (!load_function) throw py::error_already_set();
   py::object ostrel_class = modtree::ClassBuilder(m, "Ostrel")
       .def_static("_Ostrel__verify_arguments_for_model_loading", &verify_arguments, py::arg("framework_type"),
                   py::arg("inference_hardware"), py::arg("model_path"), py::arg("input_dims"),
                   py::arg("static_batch_size"), py::arg("logging_verbosity"))
-      .def_static("load", &load, py::arg("model_path"), py::arg("framework_type") = none,
-                  py::arg("inference_hardware") = none, py::arg("static_batch_size") = none,
-                  py::arg("input_dims") = none, py::arg("inference_dtype") = none,
-                  py::arg("logging_verbosity") = none)
+      .attr("load", ostrel::builtin("staticmethod")(load_function))
       .def_static("_update_ostrel_logger_and_get_logging_level_int", &update_logger_level,
                   py::arg("logging_verbosity"))
       .build();
