@@ -515,7 +515,8 @@ inline std::optional<py::object> member_by_value(py::handle enumeration, py::han
   if (Py_TYPE(value.ptr()) == reinterpret_cast<PyTypeObject*>(enumeration.ptr()))
     return py::reinterpret_borrow<py::object>(value);
   if (!PyUnicode_CheckExact(value.ptr())) return std::nullopt;
-  py::object by_value = attr(enumeration, "_value2member_map_");
+  using namespace literals;
+  py::object by_value = attr(enumeration, "_value2member_map_"_id);
   if (!PyDict_CheckExact(by_value.ptr())) return std::nullopt;
   PyObject* member = PyDict_GetItemWithError(by_value.ptr(), value.ptr());
   if (member == nullptr && PyErr_Occurred()) throw py::error_already_set();

@@ -63,14 +63,15 @@ def image(batch=1, seed=0):
 # ---- checkpoint pointer ------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("given, kind", [("m.pkl", "pkl"), ("/d/m.tar.zip", "zip"), ("model.xml", "xml"),
-                                         ("missing.zip", "zip")])
+                                         ("missing.zip", "zip"), ("d/model.xml/", "xml"), ("d/./m.xml/.//", "xml"),
+                                         (Path("d/m.pkl"), "pkl")])
 def test_pointer_from_path(given, kind):
     pointer = ckpt.OpenVinoCheckpointPointer.get_openvino_checkpoint_pointer_from_path(given)
     assert type(pointer) is dict and list(pointer.items()) == [("checkpoint_path", given), ("type", kind)]
     assert pointer["type"] == ckpt.OpenVinoCheckpointTypes(kind)
 
 
-@pytest.mark.parametrize("given", ["model", ".pkl", "model.", "dir.old/model"])
+@pytest.mark.parametrize("given", ["model", ".pkl", "model.", "dir.old/model", "..", "d.xml/..", "//"])
 def test_pointer_without_suffix(given):
     with pytest.raises(ckpt.OpenVinoCheckpointTypeResolutionError, match="should have a valid file suffix"):
         ckpt.OpenVinoCheckpointPointer.get_openvino_checkpoint_pointer_from_path(given)

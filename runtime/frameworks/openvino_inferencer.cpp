@@ -108,13 +108,13 @@ void remove_unpack_folder(py::object self, py::object xml_path, bool loaded) {
 
 py::tuple deserialize_file_if_needed(py::object checkpoint_file) {
   py::object types = mod_attr("OpenVinoCheckpointTypes"_id);
-  py::dict unpackers;
-  unpackers[types.attr("ZIP"_id)] = mod_attr("unzip_openvino_checkpoint_file"_id);
-  unpackers[types.attr("PICKLE"_id)] = mod_attr("unpickle_openvino_checkpoint_files"_id);
   bool needed = false;
   py::object xml_type = types.attr("XML"_id);
-  if (!py::object(checkpoint_file[py::str("type")]).equal(xml_type)) {
-    py::object unpack = unpackers[checkpoint_file[py::str("type")]];
+  if (!py::object(checkpoint_file["type"_id]).equal(xml_type)) {
+    py::dict unpackers;
+    unpackers[types.attr("ZIP"_id)] = mod_attr("unzip_openvino_checkpoint_file"_id);
+    unpackers[types.attr("PICKLE"_id)] = mod_attr("unpickle_openvino_checkpoint_files"_id);
+    py::object unpack = unpackers[checkpoint_file["type"_id]];
     checkpoint_file[py::str("checkpoint_path")] = unpack(checkpoint_file[py::str("checkpoint_path")]);
     checkpoint_file[py::str("type")] = types.attr("XML"_id);
     needed = true;
