@@ -85,6 +85,8 @@ inline bool stat_path(py::handle path, struct stat& st) {
 // `directory_ok`) a directory: a FIFO, a device or a socket, which could block or never end when opened.
 // Nothing is opened; a path that does not exist is left to the caller's open.
 inline void refuse_non_regular(py::handle path, bool directory_ok = false) {
+  if (const LoadScope* scope = LoadScope::current(); scope != nullptr && scope->regular_model_path == path.ptr())
+    return;  // this load's argument check found it a regular file
   struct stat st{};
   if (!stat_path(path, st)) return;  // left to the caller's open
   if (S_ISREG(st.st_mode) || (directory_ok && S_ISDIR(st.st_mode))) return;

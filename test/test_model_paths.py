@@ -94,6 +94,23 @@ def test_back_ends_constructed_directly_refuse_a_fifo_too(fifo, construct):
     assert "not a regular file" in chain.lower(), outcome
 
 
+def test_a_load_vouches_for_its_model_file_only_while_it_runs(tmp_path, onnx_bytes):
+    """The load's argument check looks at the file once for the back-end too; a later construction with the
+    same path object looks again."""
+    from ostrel.frameworks.onnx_inferencer import OnnxInferencer
+    path = str(tmp_path / "m.onnx")
+    with open(path, "wb") as f:
+        f.write(onnx_bytes)
+    ostrel.load(path, framework_type="onnx", logging_verbosity="WARNING")
+    os.remove(path)
+    os.mkfifo(path)
+    outcome = call_with_deadline(lambda: OnnxInferencer(path), path)
+    error, chain = outcome.get("error"), ""
+    while error is not None:
+        chain, error = chain + repr(error), error.__cause__ or error.__context__
+    assert "not a regular file" in chain.lower(), outcome
+
+
 def test_undecodable_and_bytes_paths_load(tmp_path, onnx_bytes):
     raw = os.fsencode(str(tmp_path)) + b"/m\xff.onnx"
     with open(raw, "wb") as f:

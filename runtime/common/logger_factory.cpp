@@ -605,8 +605,12 @@ bool same_stat(const struct stat& a, const struct stat& b) {
 bool log_dir_as_stamped(const std::string& log_dir) {
   const std::optional<LogDirStamp>& stamp = log_dir_stamp();
   if (!stamp || stamp->path != log_dir || !stamp->files.is(applied().files)) return false;
+  ostrel::LoadScope* scope = ostrel::LoadScope::current();
+  if (scope != nullptr && scope->stamped_log_dir == log_dir) return true;  // looked at already in this load
   struct stat st{};
-  return ::stat(log_dir.c_str(), &st) == 0 && same_stat(st, stamp->st);
+  const bool stamped = ::stat(log_dir.c_str(), &st) == 0 && same_stat(st, stamp->st);
+  if (stamped && scope != nullptr) scope->stamped_log_dir = log_dir;
+  return stamped;
 }
 
 // Takes a stamp of `log_dir` after the full checks passed, when every log file is a regular file right

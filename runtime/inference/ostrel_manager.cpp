@@ -185,7 +185,7 @@ bool equals_a_member(py::handle value, py::handle enum_name) {
   return false;
 }
 
-enum class PathEntry { kNotAPath, kMissing, kFileOrFolder, kOther };
+enum class PathEntry { kNotAPath, kMissing, kRegular, kFolder, kOther };
 
 // What `path` names, as os.path.exists and a stat see it (links followed; a path holding a NUL byte
 // names nothing).
@@ -199,7 +199,7 @@ PathEntry path_entry(py::handle path) {
     if (e.matches(PyExc_ValueError)) return PathEntry::kMissing;  // not encodable: no such file
     throw;
   }
-  return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) ? PathEntry::kFileOrFolder : PathEntry::kOther;
+  return S_ISREG(st.st_mode) ? PathEntry::kRegular : S_ISDIR(st.st_mode) ? PathEntry::kFolder : PathEntry::kOther;
 }
 
 void verify_arguments(py::object framework_type, py::object inference_hardware, py::object model_path,
@@ -218,7 +218,9 @@ void verify_arguments(py::object framework_type, py::object inference_hardware, 
         (entry == PathEntry::kNotAPath && !truthy(os_module().attr("path"_id).attr("exists"_id)(model_path))))
       raise(mod_attr("CheckpointFileDoesNotExistError"_id),
             "The model file does not exist at " + ostrel::text(model_path));
-    if (entry != PathEntry::kFileOrFolder) {
+    if (entry == PathEntry::kRegular && ostrel::LoadScope::current() != nullptr)
+      ostrel::LoadScope::current()->regular_model_path = model_path.ptr();
+    if (entry != PathEntry::kRegular && entry != PathEntry::kFolder) {
       try {
         ostrel::refuse_non_regular(model_path, /*directory_ok=*/true);  // a FIFO would block the load
       } catch (py::error_already_set& e) {
@@ -286,6 +288,7 @@ const ostrel::ClassAsMade* g_ostrel_class = nullptr;
 py::object load(py::object model_path, py::object framework_type, py::object inference_hardware,
                 py::object static_batch_size, py::object input_dims, py::object inference_dtype,
                 py::object logging_verbosity, py::kwargs kwargs) {
+  const ostrel::LoadScope scope;
   py::object FrameworkType = mod_attr("FrameworkType"_id);
   py::object InferenceHardware = mod_attr("InferenceHardware"_id);
   // A path given as bytes is a path, as os functions take it, never model content.
