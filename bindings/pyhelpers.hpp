@@ -119,6 +119,19 @@ struct SplitArguments {
   }
 };
 
+// The body of a C-level entry for a function of N parameters and **kwargs: splits the call and calls `f`
+// with each parameter's value and the keywords that name none; null with the TypeError set where a Python
+// function of these parameters would refuse the call.
+template <std::size_t N, class F>
+PyObject* call_split(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     F&& f) {
+  SplitArguments<N> call;
+  if (!call.split(parameters, args, nargs, kwnames)) return nullptr;
+  return [&]<std::size_t... I>(std::index_sequence<I...>) {
+    return f(call.value(I)..., py::reinterpret_borrow<py::kwargs>(call.others)).release().ptr();
+  }(std::make_index_sequence<N>{});
+}
+
 // Raises the Python exception class `cls` with the given arguments (none: raised bare, as `raise Cls`).
 [[noreturn]] inline void raise(py::handle cls, py::object message = py::object()) {
   if (message)

@@ -119,10 +119,6 @@ PyObject* call_by_position(const Forwarded& f, PyObject* const* args, Py_ssize_t
 bool call_direct(const Forwarded& f, PyObject* const* args, Py_ssize_t nargs, PyObject*& result) {
   const std::size_t n = f.direct.arity;
   if (nargs < 0 || static_cast<std::size_t>(nargs) > n) return false;
-  if (static_cast<std::size_t>(nargs) == n) {
-    result = f.direct.invoke(f.direct.fn, args);
-    return true;
-  }
   PyObject* slots[kMaxByPosition];
   for (std::size_t i = 0; i < n; ++i) {
     if (i < static_cast<std::size_t>(nargs)) {

@@ -65,8 +65,6 @@ template <class F>
 struct Direct {
   static DirectCall of(F) { return {}; }
 };
-template <>
-struct Direct<void> {};
 template <class R, class... A>
 struct Direct<R (*)(A...)> {
   static DirectCall of(R (*f)(A...)) {

@@ -114,10 +114,8 @@ void assert_loaded_successfully(py::object self) {
 void init(py::object self, py::object checkpoint_file, py::object inference_hardware, py::object input_dims,
           py::object static_batch_size, py::object logging_verbosity) {
   for (py::handle name : {"tflite_interpreter"_id, "_input_details"_id, "_output_details"_id, "_input_ids"_id,
-                          "_output_ids"_id})
+                          "_output_ids"_id, "_input_shapes"_id, "_input_signatures"_id})
     if (PyObject_SetAttr(self.ptr(), name.ptr(), Py_None) != 0) throw py::error_already_set();
-  self.attr("_input_shapes"_id) = py::none();
-  self.attr("_input_signatures"_id) = py::none();
   self.attr("_lock"_id) = mod_attr("threading"_id).attr("Lock"_id)();
   ostrel::init_base(mod_attr("TFLiteInferencer"_id), self, checkpoint_file, inference_hardware, input_dims,
                     static_batch_size, logging_verbosity);

@@ -191,12 +191,7 @@ PyObject* get_inferencer_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
       {"framework", "model_checkpoint_file_path", "logging_verbosity", "inference_hardware", "input_dims",
        "static_batch_size", "inference_dtype"},
       3, {}, false, true);
-  ostrel::SplitArguments<7> call;
-  if (!call.split(*parameters, args, nargs, kwnames)) return nullptr;
-  return get_inferencer_for_framework(call.value(0), call.value(1), call.value(2), call.value(3), call.value(4),
-                                      call.value(5), call.value(6), py::reinterpret_borrow<py::kwargs>(call.others))
-      .release()
-      .ptr();
+  return ostrel::call_split<7>(*parameters, args, nargs, kwnames, &get_inferencer_for_framework);
 }
 
 PyMethodDef g_get_inferencer_def = ostrel::fastcall_method<&get_inferencer_entry>(

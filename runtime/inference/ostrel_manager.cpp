@@ -360,12 +360,7 @@ PyObject* load_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
                              {"model_path", "framework_type", "inference_hardware", "static_batch_size",
                               "input_dims", "inference_dtype", "logging_verbosity"},
                              1, {}, false, true);
-  ostrel::SplitArguments<7> call;
-  if (!call.split(*parameters, args, nargs, kwnames)) return nullptr;
-  return load(call.value(0), call.value(1), call.value(2), call.value(3), call.value(4), call.value(5),
-              call.value(6), py::reinterpret_borrow<py::kwargs>(call.others))
-      .release()
-      .ptr();
+  return ostrel::call_split<7>(*parameters, args, nargs, kwnames, &load);
 }
 
 PyMethodDef g_load_def = ostrel::fastcall_method<&load_entry>(

@@ -63,7 +63,7 @@ py::dict pointer_from_path(py::object file_path) {
   std::string suffix;
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_CheckExact(file_path.ptr()) ? PyUnicode_AsUTF8AndSize(file_path.ptr(), &size) : nullptr;
-  if (utf8 != nullptr && std::string_view(utf8, static_cast<std::size_t>(size)).find('\0') == std::string_view::npos) {
+  if (utf8 != nullptr) {
     suffix = text_path_suffix(std::string_view(utf8, static_cast<std::size_t>(size)));
   } else {
     PyErr_Clear();  // not text, or text that is no UTF-8: pathlib reads it
