@@ -136,9 +136,9 @@ inline int shape_fits(PyObject* shape, PyObject* expected) {
   return 1;
 }
 
-// Sets `type` with the one text every back-end gives for an array whose shape model input `index`
-// (named `name`) does not take; the declared shape `expected` shows its dynamic sizes as None. Returns
-// false, for `return refuse_input_shape(...)` in a feed.
+// Sets `type` with a text naming the shape model input `index` (named `name`) takes, for an array of a
+// shape it does not take; the declared shape `expected` shows its dynamic sizes as None. Returns false,
+// for `return refuse_input_shape(...)` in a feed.
 inline bool refuse_input_shape(PyObject* type, PyObject* name, Py_ssize_t index, PyObject* expected,
                                PyObject* shape) {
   py::object sizes = py::reinterpret_steal<py::object>(PySequence_List(expected));

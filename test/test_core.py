@@ -151,11 +151,16 @@ def test_verify_input_dims_is_class_private(model_file):
 
 @pytest.mark.parametrize("dims, expected", [
     ([(8, 3, 224, 224)], 8), ([8, 3], 8), ([("N", 3)], False), ([(0, 3)], False), (((1, 3),), False),
-    (None, False), ([], False), ([()], False),
+    (None, False), ([()], False),
 ])
 def test_is_batch_size_static(dims, expected):
     result = BaseInferencer._is_batch_size_static(dims)
     assert result == expected and type(result) is type(expected)
+
+
+def test_is_batch_size_static_of_no_shapes_raises_index_error():
+    with pytest.raises(IndexError):
+        BaseInferencer._is_batch_size_static([])
 
 
 def test_memory_figures_on_gpu(model_file, monkeypatch):
@@ -226,6 +231,20 @@ def test_example_inputs_with_a_named_batch_dimension(model_file):
 
     a, b = Named(model_file).example_inputs
     assert a.shape == (1, 3, 4) and b.shape == (1, 1, 2)  # a static leading 1 stays a dimension
+
+
+def test_input_dims_fill_only_the_sizes_the_description_leaves_open(model_file):
+    class Open(DescribedInferencer):
+        def _get_inputs_metadata(self):
+            from ostrel.common.data_classes.tensor_metadata import TensorMetadata
+
+            return [TensorMetadata(name="image", datatype=np.float32, shape=("N", 3, "H", "W")),
+                    TensorMetadata(name="mask", datatype=np.int64, shape=(-1, 4))]
+
+    a, b = Open(model_file, input_dims=[(9, 32, 16), (7,)]).example_inputs
+    assert (a.shape, b.shape, b.dtype) == ((1, 3, 32, 16), (1, 4), np.int64)
+    with pytest.raises(exc.InputDimensionsNotSpecifiedError, match="'H'"):  # another rank fills nothing
+        Open(model_file, input_dims=[(32, 16)]).example_inputs
 
 
 def test_example_inputs_from_dims_and_errors(model_file):
@@ -492,14 +511,41 @@ def test_each_input_takes_the_batch_on_its_own_axis(model_file, shapes, axes, di
         if all(isinstance(d, int) for d in sum(shapes, ())):
             assert examples == shapes  # a fully static model: exactly the declared shapes
         assert m.benchmark(batch_size=first, repetitions=1, warmup_calls=1).batch_size == first
-        calls = len(m.calls)
-        with pytest.raises(ValueError, match=rf"takes a batch size of {first} only \(its input 'in0' has the fixed "
-                                             rf"shape .* at batch size {first + 1}\. Use batch_size={first}"):
-            m.benchmark(batch_size=first + 1, repetitions=1)
-        assert len(m.calls) == calls  # refused before any call
-        assert m.benchmark(batch_size=first + 1, repetitions=1, x=[np.zeros(1)]).batch_size == first + 1  # inputs of one's own
+        # Another batch size is the model's to refuse: nothing refuses it before the call.
+        assert m.benchmark(batch_size=first + 1, repetitions=1, warmup_calls=1).batch_size == first + 1
     elif all(isinstance(d, int) for d in sum(dims, ())):
         assert m.benchmark(batch_size=3, repetitions=1, warmup_calls=1).batch_size == 3
+
+
+@pytest.mark.parametrize("shapes, given, batched", [
+    # a shape that is not the input's declared one (without its batch axis) takes the batch as a new first axis
+    ([(None, 576), (2, None, 128)], [(576,), (2, 128)], [(3, 576), (3, 2, 128)]),
+    ([("B", 576), (2, "B", 128)], [(576,), (5, 128)], [(3, 576), (3, 5, 128)]),
+    ([("B", 576), (1, "B", 128)], [(576,), (4, 128)], [(3, 576), (3, 4, 128)]),
+    ([(1, 576), (2, 1, 128)], [(576,), (1, 128)], [(3, 576), (3, 1, 128)]),
+    ([(8, 4), ("batch", 4)], [(5,), (6, 2)], [(3, 5), (3, 6, 2)]),
+    # the declared shapes: the batch on the input's own axis, an input that takes none as declared
+    ([("B", 576), (2, "B", 128)], [(576,), (2, 128)], [(3, 576), (2, 3, 128)]),
+    ([("B", 576), (1, "B", 128)], [(576,), (1, 128)], [(3, 576), (1, 3, 128)]),
+    ([(None, 576), (2, None, 128)], [(576,), (2, 7, 128)], [(3, 576), (2, 7, 128)]),
+    ([(1, 576), (2, 1, 128)], [(576,), (2, 1, 128)], [(3, 576), (2, 1, 128)]),
+    ([("N", 3), ()], [(3,), ()], [(3, 3), ()]),
+    # an input that takes no batch and declares a first size of 1: the new first axis keeps that 1
+    ([(None, 576), (1, None, 128)], [(576,), (1, 128)], [(3, 576), (1, 1, 128)]),
+])
+def test_given_shapes_take_the_batch_as_a_new_first_axis(model_file, shapes, given, batched):
+    class Declared(EchoInferencer):
+        def _declared_inputs(self):
+            return [(f"in{i}", shape) for i, shape in enumerate(shapes)]
+
+        def predict(self, x=None, **kwargs):
+            self.fed = [a.shape for a in x]
+            return x
+
+    m = Declared(model_file, input_dims=given)
+    assert [b.shape for b in m._build_dummy_batch(m._build_dummy_inputs(given, np.float32), 3)] == batched
+    m.benchmark(batch_size=3, repetitions=1, warmup_calls=0)
+    assert m.fed == batched
 
 
 def test_refused_calls_carry_the_interpreters_text(model_file):

@@ -201,26 +201,6 @@ std::vector<int> batch_axes(const std::vector<py::tuple>& shapes) {
   return axes;
 }
 
-// Ranks and batch axes of the declared inputs; both empty when the back-end declares none.
-struct InputLayout {
-  std::vector<size_t> ranks;
-  std::vector<int> axes;
-  bool knows(size_t i) const { return i < axes.size(); }
-};
-
-InputLayout input_layout(const std::vector<DeclaredInput>& declared) {
-  InputLayout layout;
-  std::vector<py::tuple> shapes;
-  for (const auto& input : declared) {
-    shapes.push_back(input.shape);
-    layout.ranks.push_back(input.shape.size());
-  }
-  layout.axes = batch_axes(shapes);
-  return layout;
-}
-
-InputLayout input_layout(py::handle self) { return input_layout(declared_inputs(self)); }
-
 py::tuple without_axis(const py::tuple& shape, int axis) {
   if (axis < 0) return shape;
   py::list sizes;
@@ -228,6 +208,24 @@ py::tuple without_axis(const py::tuple& shape, int axis) {
     if (static_cast<int>(d) != axis) sizes.append(shape[d]);
   return py::tuple(sizes);
 }
+
+// The declared inputs' full shapes and batch axes; both empty when the back-end declares none.
+struct InputLayout {
+  std::vector<py::tuple> shapes;
+  std::vector<int> axes;
+  bool knows(size_t i) const { return i < axes.size(); }
+  // Input i's dimensions: its declared shape without its batch axis (the whole shape where it takes none).
+  py::tuple dimensions(size_t i) const { return without_axis(shapes[i], axes[i]); }
+};
+
+InputLayout input_layout(const std::vector<DeclaredInput>& declared) {
+  InputLayout layout;
+  for (const auto& input : declared) layout.shapes.push_back(input.shape);
+  layout.axes = batch_axes(layout.shapes);
+  return layout;
+}
+
+InputLayout input_layout(py::handle self) { return input_layout(declared_inputs(self)); }
 
 // `_without_batch_axes(shapes)`: each full shape without the axis that takes the batch (a shape that
 // takes none stays whole): the input dimensions of a model whose shapes are `shapes`.
@@ -249,24 +247,6 @@ py::object declared_batch_axes(py::object self) {
   for (int axis : input_layout(declared).axes)
     out.append(axis < 0 ? py::object(py::none()) : py::object(py::int_(axis)));
   return out;
-}
-
-// Refuses a batch size the model does not take, naming the one it does: a model whose first input's
-// batch axis has a fixed size takes that size only. A model none of whose inputs takes a batch (a scalar
-// model, for one) takes every batch size, as the same inputs.
-void require_batch_size(py::handle self, py::handle batch_size) {
-  if (batch_size.is_none()) return;
-  std::vector<DeclaredInput> declared = declared_inputs(self);
-  if (declared.empty() || input_layout(declared).axes[0] != 0) return;
-  const DeclaredInput& first = declared[0];
-  py::object size = first.shape[0];
-  if (!concrete_dimension(size) || py::reinterpret_borrow<py::object>(batch_size).equal(size)) return;
-  const std::string n = ostrel::str(size);
-  const std::string input = ostrel::str(py::repr(first.name));
-  raise(PyExc_ValueError, "This model takes a batch size of " + n + " only (its input " + input +
-                              " has the fixed shape " + ostrel::str(first.shape) +
-                              "), so it cannot be benchmarked at batch size " + ostrel::text(batch_size) +
-                              ". Use batch_size=" + n + ", or give inputs of your own: benchmark(..., x=...).");
 }
 
 // ---- metadata, example inputs, legend -------------------------------------------------------------
@@ -317,10 +297,38 @@ py::list described_dimensions(const py::list& metadata, py::handle fetched_batch
   return shapes;
 }
 
-// One random batch the model takes. Where the back-end declares its inputs, the shapes are the
-// inferencer's input dimensions (given at load, else read from the model), each input taking the batch
-// on its own batch axis and an input without one made as declared; elsewhere the described shapes, else
-// the input dimensions.
+// `shape` with each size the model leaves open (a name, None, a negative number) taken from `given`,
+// the caller's dimensions of that input, at the same place; a size the model declares stays as declared.
+// A `given` of another rank (or none) fills nothing.
+py::tuple with_given_sizes(const py::tuple& shape, py::handle given) {
+  if (!py::isinstance<py::tuple>(given) && !py::isinstance<py::list>(given)) return shape;
+  py::sequence sizes = py::reinterpret_borrow<py::sequence>(given);
+  if (sizes.size() != shape.size()) return shape;
+  py::list out;
+  for (size_t d = 0; d < shape.size(); ++d) {
+    int fixed = ostrel::fixed_size(shape[d].ptr());
+    if (fixed < 0) throw py::error_already_set();
+    out.append(fixed ? py::object(shape[d]) : py::object(sizes[d]));
+  }
+  return py::tuple(out);
+}
+
+// The model's input shapes (without the batch) with their open sizes filled from `dims`, the
+// inferencer's input dimensions (one shape per input, in input order).
+py::list filled_from(const py::list& shapes, py::handle dims) {
+  py::list given = py::isinstance<py::list>(dims) ? py::reinterpret_borrow<py::list>(dims) : py::list();
+  py::list out;
+  for (size_t i = 0; i < shapes.size(); ++i) {
+    py::tuple shape = shapes[i];
+    out.append(i < given.size() ? with_given_sizes(shape, given[i]) : shape);
+  }
+  return out;
+}
+
+// One random batch the model takes. The shapes are the model's own: where the back-end declares its
+// inputs, each without its batch axis (which then takes the batch); else the described shapes without a
+// first item that is the batch; the inferencer's input dimensions fill only the sizes these leave open.
+// A back-end that tells neither gives its input dimensions.
 py::object example_inputs(py::object self) {
   py::list metadata = self.attr("inputs_metadata"_id);
   py::object fetched = self.attr("fetch_model_batch_size"_id)();
@@ -328,13 +336,11 @@ py::object example_inputs(py::object self) {
   std::vector<DeclaredInput> declared = declared_inputs(self);
   py::object shapes = self.attr("input_dims"_id);
   if (!declared.empty()) {
-    if (!truthy(shapes)) {
-      py::list full;
-      for (const auto& input : declared) full.append(input.shape);
-      shapes = without_batch_axes(self, full);
-    }
+    py::list full;
+    for (const auto& input : declared) full.append(input.shape);
+    shapes = filled_from(without_batch_axes(self, full), shapes);
   } else if (!metadata.empty()) {
-    shapes = described_dimensions(metadata, fetched);
+    shapes = filled_from(described_dimensions(metadata, fetched), shapes);
   }
   py::object dtypes = example_element_types(self, metadata, shapes);
   if (!truthy(shapes))
@@ -433,6 +439,33 @@ void require_element_type(py::object self, size_t index, py::handle type) {
             "benchmark(..., x=[...]).");
 }
 
+// Whether an array of shape `shape` fits the declared shape `declared` (its open sizes take any size).
+bool fits(py::handle shape, py::handle declared) {
+  int fit = ostrel::shape_fits(shape.ptr(), declared.ptr());
+  if (fit < 0) throw py::error_already_set();
+  return fit == 1;
+}
+
+// Where the dummy input of input `i` made from `given` (a shape without the batch) takes its batch of
+// one: a new axis at the input's batch axis when `given` is the input's declared shape without it, the
+// whole shape as given (-1) when the input takes no batch and `given` is its declared shape, and a new
+// first axis for any other shape.
+int batch_insert_axis(const InputLayout& layout, size_t i, const py::tuple& given) {
+  if (!layout.knows(i) || !fits(given, layout.dimensions(i))) return 0;
+  return layout.axes[i];
+}
+
+// The axis along which the dummy input `shape` of input `i` is repeated to a batch, where
+// batch_insert_axis placed its batch of one; -1 for an input made as given (a scalar among them).
+int batch_repeat_axis(const InputLayout& layout, size_t i, const py::tuple& shape) {
+  if (!layout.knows(i)) return shape.empty() ? -1 : 0;
+  const int axis = layout.axes[i];
+  if (axis == 0 || shape.size() != layout.shapes[i].size()) return 0;
+  if (axis < 0) return fits(shape, layout.shapes[i]) ? -1 : 0;
+  const bool one = py::int_(1).equal(shape[static_cast<size_t>(axis)]);
+  return one && fits(without_axis(shape, axis), layout.dimensions(i)) ? axis : 0;
+}
+
 py::list build_dummy_inputs(py::object self, py::object input_dims, py::object dtype) {
   if (py::isinstance<py::tuple>(input_dims)) input_dims = py::list(py::make_tuple(input_dims));
   py::list shapes = input_dims;
@@ -447,18 +480,10 @@ py::list build_dummy_inputs(py::object self, py::object input_dims, py::object d
   for (size_t i = 0; i < n; ++i) {
     require_element_type(self, i, types[i]);
     py::tuple given = py::tuple(shapes[i]);
-    py::tuple shape = py::tuple(py::make_tuple(1)) + given;  // a batch of one in front
-    if (layout.knows(i)) {
-      const int axis = layout.axes[i];
-      if (axis < 0) {
-        shape = given;  // an input without a batch axis is made as given
-      } else if (given.size() + 1 == layout.ranks[i]) {
-        py::list sizes(given);
-        sizes.insert(axis, py::int_(1));
-        shape = py::tuple(sizes);
-      }
-    }
-    out.append(asarray(random(shape)).attr("astype"_id)(types[i]));
+    const int axis = batch_insert_axis(layout, i, given);
+    py::list sizes(given);
+    if (axis >= 0) sizes.insert(axis, py::int_(1));
+    out.append(asarray(random(py::tuple(sizes))).attr("astype"_id)(types[i]));
   }
   return out;
 }
@@ -473,12 +498,7 @@ py::list build_dummy_batch(py::object self, py::list dummy_input, py::object bat
   size_t n = std::min(dummy_input.size(), types.size());
   for (size_t i = 0; i < n; ++i) {
     py::object input = dummy_input[i];
-    const size_t rank = py::len(input.attr("shape"_id));
-    int axis = 0;
-    if (layout.knows(i))
-      axis = rank == layout.ranks[i] ? layout.axes[i] : 0;  // as the dummy inputs placed the batch
-    else if (rank == 0)
-      axis = -1;  // a scalar input is the same for the whole batch
+    const int axis = batch_repeat_axis(layout, i, py::tuple(input.attr("shape"_id)));
     if (axis < 0)
       out.append(input.attr("astype"_id)(types[i]));
     else
@@ -809,7 +829,6 @@ RunPlan plan_run(const BenchmarkRequest& request) {
 // of the run's shapes and element types.
 py::dict benchmark_inputs(py::object self, const BenchmarkRequest& request, py::object shapes) {
   if (!request.predict_args.empty()) return py::dict(request.predict_args);
-  require_batch_size(self, request.batch_size);
   py::object element_type = truthy(request.dtype) ? request.dtype : self.attr("_inference_dtype"_id);
   py::object inputs =
       self.attr("_build_dummy_inputs"_id)(py::arg("input_dims") = shapes, py::arg("dtype") = element_type);
@@ -1025,11 +1044,11 @@ void def_properties(modtree::ClassBuilder& cls) {
       [](py::object dimensions) -> py::object {
         if (dimensions.is_none() || !PyList_CheckExact(dimensions.ptr())) return py::bool_(false);
         py::list dims = dimensions;
-        // An empty shape list says nothing about the batch: dynamic.
-        if (dims.empty()) return py::bool_(false);
+        if (dims.empty()) raise(PyExc_IndexError, "list index out of range");
         py::object first = dims[0];
         if (py::hasattr(first, "__iter__")) {
           py::sequence shape = first;
+          // A first input without any axis (a scalar) has no batch: dynamic, so that such a model loads.
           if (py::len(shape) == 0) return py::bool_(false);
           first = shape[0];
         }

@@ -409,43 +409,6 @@ PyObject* feed_positional(PyObject* self, PyObject* sess, PyObject* x) {
   return ostrel::inputs_by_name(x, form, names);
 }
 
-// After a run the runtime refused: an array whose shape its input does not take gets the message every
-// back-end gives (a ValueError, the runtime's error as its cause); any other refusal stays the runtime's.
-void explain_refused_run(PyObject* self, PyObject* feed) {
-  py::error_already_set refused;  // taken out of flight: nothing below may run with an error set
-  try {
-    if (!refused.matches(mod_attr("InvalidArgument"_id))) {
-      refused.restore();
-      return;
-    }
-    py::list specs(py::reinterpret_borrow<py::object>(self).attr(py::handle(s_inputs_specifications)));
-    for (size_t i = 0; i < specs.size(); ++i) {
-      py::object name = specs[i].attr(py::handle(s_name));
-      PyObject* value = PyDict_GetItemWithError(feed, name.ptr());
-      if (value == nullptr) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        continue;
-      }
-      py::object expected = specs[i].attr("shape"_id);
-      if (!py::hasattr(value, "shape") || (!PyList_Check(expected.ptr()) && !PyTuple_Check(expected.ptr())))
-        continue;
-      py::object shape = py::reinterpret_borrow<py::object>(value).attr("shape"_id);
-      int fits = ostrel::shape_fits(shape.ptr(), expected.ptr());
-      if (fits < 0) throw py::error_already_set();
-      if (fits) continue;
-      ostrel::refuse_input_shape(PyExc_ValueError, name.ptr(), static_cast<Py_ssize_t>(i), expected.ptr(),
-                                 shape.ptr());
-      py::error_already_set ours;
-      PyException_SetCause(ours.value().ptr(), refused.value().inc_ref().ptr());
-      ours.restore();
-      return;
-    }
-  } catch (py::error_already_set&) {
-    // The inputs could not be compared: the runtime's own error stands.
-  }
-  refused.restore();
-}
-
 // predict(self, /, x=None, **kwargs): one `self.sess.run(None, feed)` over the input mapping built
 // from `x` (one value, a list or tuple in model order, or a mapping by input name) or from the keyword
 // arguments. The session and the descriptions are those of the instance at the call.
@@ -461,10 +424,8 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
   if (!feed || (x != nullptr && !scalars_as_arrays(self, feed.ptr()))) return nullptr;
   // A spare slot in front lets the callee prepend a bound self without copying the arguments.
   PyObject* run_args[4] = {nullptr, sess.ptr(), Py_None, feed.ptr()};
-  PyObject* outputs =
-      PyObject_VectorcallMethod(s_run, run_args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  if (outputs == nullptr) explain_refused_run(self, feed.ptr());
-  return outputs;
+  // The runtime's own errors (a missing input, a wrong element type or shape) reach the caller unchanged.
+  return PyObject_VectorcallMethod(s_run, run_args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 PyMethodDef g_predict_def =

@@ -574,7 +574,14 @@ bool feed_checked(PyObject* feed, PyObject* names, PyObject* shapes, Py_ssize_t 
   }
   int fits = ostrel::shape_fits(shape.ptr(), expected.ptr());
   if (fits < 0) return false;
-  if (!fits) return ostrel::refuse_input_shape(PyExc_AssertionError, name, index, expected.ptr(), shape.ptr());
+  if (!fits) {
+    py::object want = py::reinterpret_steal<py::object>(PySequence_Tuple(expected.ptr()));
+    py::object got = want ? py::reinterpret_steal<py::object>(PySequence_Tuple(shape.ptr())) : py::object();
+    if (!got) return false;
+    PyErr_Format(PyExc_AssertionError, "OpenVino's model expects input shape at index %zd: %S, received: %S.", index,
+                 want.ptr(), got.ptr());
+    return false;
+  }
   return PyDict_SetItem(feed, name, array) == 0;
 }
 
