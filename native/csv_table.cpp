@@ -287,28 +287,58 @@ std::string resolve_links(const std::string& path) {
   fail(ELOOP, "cannot follow the links of " + path);
 }
 
-void lock(int fd, const std::string& path) {
-  while (::flock(fd, LOCK_EX) != 0)
+// Waits for an exclusive lock on `fd`. A signal ends the wait when `interrupted` says so.
+void lock(int fd, const std::string& path, const std::function<bool()>& interrupted) {
+  while (::flock(fd, LOCK_EX) != 0) {
     if (errno != EINTR) fail(errno, "cannot lock " + path);
+    if (interrupted && interrupted()) throw LockInterrupted();
+  }
+}
+
+const char* kind_of(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a special file";
+}
+
+[[noreturn]] void not_regular(const std::string& what, mode_t mode) {
+  fail(S_ISDIR(mode) ? EISDIR : EINVAL, what + ": it is " + kind_of(mode) + ", not a regular file");
+}
+
+// Files are opened with O_NONBLOCK, so that a FIFO or a device under a name never blocks the open; once
+// the descriptor is known to be a regular file it writes as usual.
+void clear_nonblocking(int fd, const std::string& path) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) fail(errno, "cannot set the flags of " + path);
+}
+
+bool is_regular(int fd) {
+  struct stat st{};
+  return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 // The CSV at `target` opened for appending and locked, created empty when missing (`created`). A file
 // replaced while this writer waited for its lock (another writer renamed a rewrite over it) is let go
 // and the file now at the path locked instead, so the lock always guards the file the path names.
-UniqueFd open_locked(const std::string& target, bool& created) {
+UniqueFd open_locked(const std::string& target, bool& created, const std::function<bool()>& interrupted) {
+  constexpr int kFlags = O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   for (;;) {
     created = false;
-    UniqueFd fd(::open(target.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd fd(::open(target.c_str(), kFlags));
     if (!fd && errno == ENOENT) {
-      fd.reset(::open(target.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+      fd.reset(::open(target.c_str(), kFlags | O_CREAT | O_EXCL, 0666));
       if (!fd && errno == EEXIST) continue;
       created = static_cast<bool>(fd);
     }
     if (!fd) fail(errno, "cannot open " + target);
-    lock(fd.get(), target);
     struct stat held{}, now{};
     if (::fstat(fd.get(), &held) != 0) fail(errno, "cannot read the status of " + target);
-    if (!S_ISREG(held.st_mode)) fail(EINVAL, "cannot add a row to " + target + ": not a regular file");
+    if (!S_ISREG(held.st_mode)) not_regular("cannot add a row to " + target, held.st_mode);
+    clear_nonblocking(fd.get(), target);
+    lock(fd.get(), target, interrupted);
     if (::stat(target.c_str(), &now) == 0 && now.st_dev == held.st_dev && now.st_ino == held.st_ino) return fd;
   }
 }
@@ -327,14 +357,17 @@ void append_in_place(int fd, const std::string& target, const std::string& text,
 
 }  // namespace
 
-void append_csv_row_to_file(const std::string& path, const Row& row) {
+void append_csv_row_to_file(const std::string& path, const Row& row, const std::function<bool()>& interrupted) {
   const std::string target = resolve_links(path);
   // The lock file beside the CSV, kept (removing it would let two writers lock different files). It is
-  // only locked, never written, so reading it suffices; a link there is not followed.
-  UniqueFd lock_file(::open((target + ".lock").c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
-  if (lock_file) lock(lock_file.get(), target + ".lock");
+  // only locked, never written, so reading it suffices; a link there is not followed. Anything but a
+  // regular file there (a FIFO another user made, a folder) is let go: the CSV's own lock serves.
+  const std::string lock_path = target + ".lock";
+  UniqueFd lock_file(::open(lock_path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+  if (lock_file && !is_regular(lock_file.get())) lock_file.reset();
+  if (lock_file) lock(lock_file.get(), lock_path, interrupted);
   bool created = false;
-  UniqueFd fd = open_locked(target, created);
+  UniqueFd fd = open_locked(target, created, interrupted);
   try {
     const off_t size = ::lseek(fd.get(), 0, SEEK_END);
     if (size < 0 || ::lseek(fd.get(), 0, SEEK_SET) != 0) fail(errno, "cannot seek in " + target);
@@ -379,6 +412,23 @@ void append_csv_row_to_file(const std::string& path, const Row& row) {
     throw;
   }
   if (int err = fd.close_checked(); err != 0) fail(err, "cannot close " + target);
+}
+
+UniqueFd open_for_appending(const std::string& path) {
+  const std::string target = resolve_links(path);
+  UniqueFd fd(::open(target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+  struct stat st{};
+  if (!fd) {
+    const int err = errno;
+    // A FIFO without a reader, or a device without its hardware, answers ENXIO.
+    if (err == ENXIO && ::lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+      not_regular("cannot append to " + target, st.st_mode);
+    fail(err, "cannot open " + target);
+  }
+  if (::fstat(fd.get(), &st) != 0) fail(errno, "cannot read the status of " + target);
+  if (!S_ISREG(st.st_mode)) not_regular("cannot append to " + target, st.st_mode);
+  clear_nonblocking(fd.get(), target);
+  return fd;
 }
 
 }  // namespace ostrel::native

@@ -3,11 +3,14 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "native/unique_fd.hpp"
 
 namespace ostrel::native {
 
@@ -67,6 +70,12 @@ std::string format_csv(const CsvTable& table);
 std::string append_csv_row(std::string_view existing,
                            const std::vector<std::pair<std::string, std::string>>& row);
 
+// Thrown by append_csv_row_to_file when its interrupt check asks to stop the wait for a lock.
+class LockInterrupted : public std::runtime_error {
+ public:
+  LockInterrupted() : std::runtime_error("waiting for the lock of the results CSV interrupted") {}
+};
+
 // Adds one row to the CSV file at `path` (created when missing).
 //
 // A symbolic link is followed as the kernel follows one under fs.protected_symlinks: a link in a sticky
@@ -75,14 +84,26 @@ std::string append_csv_row(std::string_view existing,
 // reaches the link's target otherwise.
 //
 // Writers of one file take turns through exclusive locks held around the whole read-modify-write: on
-// the file `<target>.lock` beside it and on the CSV itself (where no lock file can be made, a folder
-// that refuses new files, the CSV's lock alone serves), so rows of concurrent writers are never lost.
+// the file `<target>.lock` beside it and on the CSV itself, so rows of concurrent writers are never
+// lost. Where no lock file can be used (a folder that refuses new files, or anything but a regular file
+// under its name, such as a folder or a FIFO that another user made) the CSV's lock alone serves. No
+// open blocks: a FIFO or device under either name is opened without waiting for a peer. While a lock is
+// awaited, `interrupted` (when given) is asked after every signal that arrives; when it returns true
+// the wait ends with LockInterrupted and nothing is written.
 // When the file already has every heading of the row, the row is appended in place (written and synced
 // at the end of the file, nothing else read but the heading line); only a row with new headings
 // rewrites the file, streamed record by record into a temporary file renamed over it, so memory does
-// not grow with the file. Throws std::system_error for file errors and CsvError for a malformed file,
-// which is then left as it was.
+// not grow with the file. Throws std::system_error for file errors (anything but a regular file at the
+// CSV's name included) and CsvError for a malformed file, which is then left as it was.
 void append_csv_row_to_file(const std::string& path,
-                            const std::vector<std::pair<std::string, std::string>>& row);
+                            const std::vector<std::pair<std::string, std::string>>& row,
+                            const std::function<bool()>& interrupted = {});
+
+// Opens the file at `path` for appending, created (mode 0666 less the umask) when missing, as the
+// benchmark tool opens its text log beside the CSV: a symbolic link is followed under the CSV's rule
+// above (another user's link in a sticky world-writable folder is refused with EACCES), the open never
+// blocks, and anything but a regular file (a FIFO, a device, a socket, a folder) is refused with an
+// error naming the path. The descriptor returned writes without O_NONBLOCK.
+UniqueFd open_for_appending(const std::string& path);
 
 }  // namespace ostrel::native

@@ -100,6 +100,36 @@ def test_rows_pair_on_batch_size_and_hardware(tmp_path, capsys):
     assert r._regressed_models["Rel. Change"].tolist() == [0.5]
 
 
+@pytest.mark.parametrize("previous, current, changes", [
+    # A configuration run twice in the new version: each new row meets the old one, the 30 % is found.
+    ([("a", 10.0)], [("a", 10.0), ("a", 13.0)], [0.3]),
+    ([("a", 10.0), ("a", 13.0)], [("a", 10.0)], []),  # 10 against 10 and against 13: no rise
+    # The same keys in the same order: rows pair in file order.
+    ([("a", 10.0), ("a", 20.0)], [("a", 20.0), ("a", 10.0)], [1.0]),
+    # The same rows in another order: every new row of a key meets every old one, sorted by key.
+    ([("b", 10.0), ("a", 10.0), ("a", 20.0)], [("a", 12.0), ("a", 20.0), ("b", 13.0)], [1.0, 0.3]),
+])
+def test_a_key_listed_unequally_pairs_every_current_row_with_every_previous_row(tmp_path, capsys, previous,
+                                                                                current, changes):
+    rows = [row("3.5.0", model=m, latency=t) for m, t in previous] + [row("3.6.0", model=m, latency=t)
+                                                                       for m, t in current]
+    r = regress(write_csv(tmp_path, rows), ["Batch Inf Time"])
+    passed, _, _ = run(r, capsys)
+    assert passed is not bool(changes)
+    if changes:
+        assert r._regressed_models["Rel. Change"].round(6).tolist() == changes
+
+
+def test_the_command_line_finds_a_slowdown_of_a_configuration_run_twice(tmp_path):
+    import subprocess
+    import sys
+    path = write_csv(tmp_path, [row("3.5.0", latency=10.0), row("3.6.0", latency=10.0), row("3.6.0", latency=13.0)])
+    r = subprocess.run([sys.executable, "-m", "tests.ostrel_tool.main", "regression", "--csv_path", path,
+                        "--metrics", "Batch Inf Time"], capture_output=True, text=True,
+                       env=dict(os.environ, HOME=str(tmp_path)))
+    assert r.returncode == 0 and "FAILED REGRESSION" in r.stdout and "PASSED" not in r.stdout
+
+
 def test_version_choice_and_json_when_passed(tmp_path, capsys):
     rows = [row("1"), row("2"), row("1"), row("3"), row("2")]
     out_json = tmp_path / "r.json"

@@ -1,7 +1,10 @@
 """The results CSV under real use: spreadsheet-saved files, links, shared folders, concurrent writers, large
 files, numbers of any type."""
+import fcntl
 import os
 import shutil
+import signal
+import stat
 import subprocess
 import sys
 from argparse import Namespace
@@ -218,3 +221,107 @@ def test_a_new_heading_on_a_100_mb_csv_streams_the_rewrite(tmp_path):
             else:
                 assert line == rows[(n - 1) % 1000][:-1] + ",\n", n
     assert n == lines_before
+
+
+# ---- the files beside the CSV, planted by another user -----------------------------------------------------
+
+OTHER_UID = 65534
+
+CHILD = """
+import sys
+from tests.ostrel_tool.ostrel_tool_logger import ToolLogger
+log, csv = sys.argv[1], sys.argv[2]
+print("ready", flush=True)
+try:
+    ToolLogger(log, csv).log_benchmark_success({"Model": "m.onnx", "Batch Size": 1})
+except OSError as e:
+    print(type(e).__name__, e)
+"""
+
+
+def run_logger_child(tmp_path, log, csv, limit=2.0, interrupt_after=None):
+    """Runs CHILD on the two paths; (status, output after "ready"). The limit counts from "ready" on, so
+    a slow interpreter start does not count; a child that outlives it has hung."""
+    p = subprocess.Popen([sys.executable, "-c", CHILD, str(log), str(csv)], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True, env=dict(os.environ, HOME=str(tmp_path)))
+    assert p.stdout.readline() == "ready\n", p.communicate()
+    if interrupt_after is not None:
+        try:
+            p.wait(interrupt_after)
+        except subprocess.TimeoutExpired:
+            p.send_signal(signal.SIGINT)
+    try:
+        p.wait(limit)  # the child writes a few lines only: no pipe fills
+    except subprocess.TimeoutExpired:
+        p.kill()
+        p.communicate()
+        pytest.fail(f"the tool hung on {log} / {csv}")
+    # Read from the same buffered readers: what readline took in beyond "ready" is kept.
+    return p.returncode, p.stdout.read() + p.stderr.read()
+
+
+@pytest.fixture
+def shared_folder(tmp_path):
+    """A sticky world-writable folder like /tmp, and a function that gives a path in it to another user."""
+    shared = tmp_path / "tmp"
+    shared.mkdir()
+    os.chmod(shared, 0o1777)
+
+    def give_away(path):
+        try:
+            os.lchown(path, OTHER_UID, OTHER_UID)
+        except PermissionError:
+            pytest.skip("giving a file to another user is not permitted here")
+    return shared, give_away
+
+
+def test_a_fifo_of_another_user_at_the_lock_file_leaves_the_csv_locked_alone(tmp_path, shared_folder):
+    shared, give_away = shared_folder
+    csv = shared / "results.csv"
+    csv.write_text("Model,Batch Size\nkept.onnx,2\n")
+    os.mkfifo(shared / "results.csv.lock", 0o666)
+    give_away(shared / "results.csv.lock")
+    status, output = run_logger_child(tmp_path, tmp_path / "log.txt", csv)
+    assert status == 0, output
+    assert csv.read_text() == "Model,Batch Size\nkept.onnx,2\nm.onnx,1\n"
+    assert stat.S_ISFIFO(os.lstat(shared / "results.csv.lock").st_mode)
+
+
+def test_a_fifo_of_another_user_at_the_log_path_is_a_clear_error(tmp_path, shared_folder):
+    shared, give_away = shared_folder
+    log = shared / "ostrel_benchmarking_logfile.txt"
+    os.mkfifo(log, 0o666)
+    give_away(log)
+    status, output = run_logger_child(tmp_path, log, tmp_path / "results.csv")
+    assert status == 0
+    assert output == f"OSError [Errno 22] cannot open the benchmark log: cannot append to {log}: it is a FIFO, " \
+                     f"not a regular file: Invalid argument\n"
+    assert not (tmp_path / "results.csv").exists()
+
+
+def test_another_users_link_at_the_log_path_is_refused(tmp_path, shared_folder):
+    shared, give_away = shared_folder
+    mine = tmp_path / "notes.txt"
+    mine.write_text("mine\n")
+    link = shared / "ostrel_benchmarking_logfile.txt"
+    link.symlink_to(mine)
+    give_away(link)
+    with pytest.raises(PermissionError, match=f"refusing to follow the link {link}: .* belongs to another user"):
+        ToolLogger(str(link), str(tmp_path / "results.csv"))
+    assert mine.read_text() == "mine\n" and link.is_symlink()
+    os.lchown(link, os.geteuid(), os.getegid())  # the caller's own link is followed
+    logger = ToolLogger(str(link), str(tmp_path / "results.csv"))
+    logger.add_error_to_logging_buffer("x")
+    assert logger.logfile_fp.name == str(link)
+    del logger
+    assert mine.read_text() == "mine\n\nERROR: x\n"
+
+
+def test_ctrl_c_ends_the_wait_for_the_lock(tmp_path):
+    csv = tmp_path / "results.csv"
+    csv.write_text("Model,Batch Size\nkept.onnx,2\n")
+    with open(tmp_path / "results.csv.lock", "w") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)  # another writer that never lets go
+        status, output = run_logger_child(tmp_path, tmp_path / "log.txt", csv, interrupt_after=0.5)
+    assert status != 0 and output.rstrip().endswith("KeyboardInterrupt"), output
+    assert csv.read_text() == "Model,Batch Size\nkept.onnx,2\n"

@@ -1,8 +1,16 @@
 #include "native/csv_table.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include <filesystem>
 #include <fstream>
@@ -188,6 +196,67 @@ TEST_F(CsvFileTest, RefusesWhatItCannotExtend) {
   EXPECT_THROW(append_csv_row_to_file((dir_ / "bad.csv").string(), {{"c", "1"}}), CsvError);
   EXPECT_EQ(slurp(dir_ / "bad.csv"), "a,b\n\"open\n");
   EXPECT_THROW(append_csv_row_to_file(dir_.string(), {{"a", "1"}}), std::system_error);
+}
+
+TEST_F(CsvFileTest, AFifoAsLockFileIsLetGoAndTheCsvItselfIsLocked) {
+  const fs::path p = dir_ / "r.csv";
+  ASSERT_EQ(::mkfifo((dir_ / "r.csv.lock").c_str(), 0666), 0);
+  append_csv_row_to_file(p.string(), {{"a", "1"}});  // would wait for a writer of the FIFO in its open
+  append_csv_row_to_file(p.string(), {{"b", "2"}});
+  EXPECT_EQ(slurp(p), "a,b\n1,\n,2\n");
+  EXPECT_TRUE(fs::is_fifo(dir_ / "r.csv.lock"));
+  ASSERT_EQ(::mkfifo((dir_ / "fifo.csv").c_str(), 0666), 0);
+  EXPECT_THROW(append_csv_row_to_file((dir_ / "fifo.csv").string(), {{"a", "1"}}), std::system_error);
+}
+
+void on_signal(int) {}
+
+TEST_F(CsvFileTest, TheWaitForALockEndsWhenASignalAsksSo) {
+  const fs::path p = dir_ / "r.csv";
+  put(p, "a\n1\n");
+  UniqueFd holder(::open((dir_ / "r.csv.lock").c_str(), O_RDONLY | O_CREAT, 0666));
+  ASSERT_EQ(::flock(holder.get(), LOCK_EX), 0);
+  struct sigaction action{}, old{};
+  action.sa_handler = &on_signal;  // no SA_RESTART: the signal interrupts the wait
+  ::sigaction(SIGUSR1, &action, &old);
+  std::atomic<int> asked{0};
+  std::atomic<bool> done{false};
+  const pthread_t waiter = ::pthread_self();
+  std::thread signaller([&] {
+    while (!done) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      ::pthread_kill(waiter, SIGUSR1);
+    }
+  });
+  // The first signal is answered "go on waiting", the second "stop".
+  EXPECT_THROW(append_csv_row_to_file(p.string(), {{"a", "2"}}, [&] { return ++asked == 2; }), LockInterrupted);
+  done = true;
+  signaller.join();
+  ::sigaction(SIGUSR1, &old, nullptr);
+  EXPECT_EQ(asked.load(), 2);
+  EXPECT_EQ(slurp(p), "a\n1\n");
+}
+
+TEST_F(CsvFileTest, AFileOpenedForAppendingIsARegularFileAndNeverBlocks) {
+  const fs::path log = dir_ / "log.txt";
+  put(log, "x\n");
+  UniqueFd fd = open_for_appending(log.string());
+  EXPECT_EQ(::fcntl(fd.get(), F_GETFL) & (O_NONBLOCK | O_APPEND | O_ACCMODE), O_APPEND | O_WRONLY);
+  write_all(fd.get(), "y\n", log.string());
+  EXPECT_EQ(slurp(log), "x\ny\n");
+  fs::create_symlink("made.txt", dir_ / "link.txt");  // a dangling link names the file it makes
+  open_for_appending((dir_ / "link.txt").string());
+  EXPECT_TRUE(fs::is_regular_file(dir_ / "made.txt"));
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0666), 0);
+  for (const fs::path& bad : {dir_ / "fifo", dir_}) {
+    try {
+      open_for_appending(bad.string());
+      ADD_FAILURE() << bad;
+    } catch (const std::system_error& e) {
+      EXPECT_NE(std::string(e.what()).find(bad.string()), std::string::npos) << e.what();
+      EXPECT_EQ(e.code().value(), bad == dir_ ? EISDIR : EINVAL) << e.what();
+    }
+  }
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // The benchmark log (SUCCESS blocks, ERROR lines and ERROR blocks) and the results CSV.
+#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -20,9 +21,25 @@ const std::string kClosing = std::string(51, '-') + "\n\n\n\n";
 
 void write(py::object self, const std::string& text) { self.attr("logfile_fp").attr("write")(text); }
 
+// A path's own bytes: a name that is not UTF-8 is still a name the file system knows.
+std::string path_bytes(py::handle path) {
+  return py::bytes(py::module_::import("os").attr("fsencode")(path)).cast<std::string>();
+}
+
+// The log is opened as the CSV is: another user's link in a shared temporary folder is refused, and a
+// FIFO or device under its name is refused at once instead of blocking the open.
 void init(py::object self, py::object logfile_path, py::object csvfile_path) {
   self.attr("log_path") = logfile_path;
-  self.attr("logfile_fp") = ostrel::builtin("open")(logfile_path, "a");
+  ostrel::native::UniqueFd fd;
+  try {
+    fd = ostrel::native::open_for_appending(path_bytes(logfile_path));
+  } catch (const std::system_error& e) {
+    ostrel_tool::raise_os_error(e.code().value(), std::string("cannot open the benchmark log: ") + e.what());
+  }
+  py::object file = ostrel::builtin("open")(fd.get(), "a");
+  fd.release();  // the file object owns it now
+  file.attr("buffer").attr("raw").attr("name") = logfile_path;
+  self.attr("logfile_fp") = file;
   self.attr("csv_path") = csvfile_path;
   self.attr("_error_buffer") = py::list();
 }
@@ -74,14 +91,22 @@ void log_results_to_csv(py::object self, py::object results) {
     py::tuple item = py::reinterpret_borrow<py::tuple>(pair);
     row.emplace_back(ostrel::str(item[0]), cell_text(item[1]));
   }
-  // The path's own bytes: a name that is not UTF-8 is still a name the file system knows.
-  std::string target = py::bytes(py::module_::import("os").attr("fsencode")(path)).cast<std::string>();
+  std::string target = path_bytes(path);
   std::string error;
   int code = 0;
+  // Ctrl-C ends the wait for the lock: every signal that interrupts it runs the handlers at once.
+  std::optional<py::error_already_set> interrupt;
+  auto interrupted = [&interrupt] {
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() == 0) return false;
+    interrupt.emplace();
+    return true;
+  };
   {
     py::gil_scoped_release release;
     try {
-      ostrel::native::append_csv_row_to_file(target, row);
+      ostrel::native::append_csv_row_to_file(target, row, interrupted);
+    } catch (const ostrel::native::LockInterrupted&) {
     } catch (const ostrel::native::CsvError& e) {
       error = "Cannot add a row to " + target + ": " + e.what();
     } catch (const std::system_error& e) {
@@ -89,6 +114,7 @@ void log_results_to_csv(py::object self, py::object results) {
       error = e.what();
     }
   }
+  if (interrupt) throw std::move(*interrupt);
   if (error.empty()) return;
   if (code == 0) ostrel::raise(PyExc_ValueError, error);
   ostrel_tool::raise_os_error(code, error);

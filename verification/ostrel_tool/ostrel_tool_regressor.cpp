@@ -51,8 +51,10 @@ void initialize_compared_versions(py::object self) {
   self.attr("_previous_version") = versions[n - 2];
 }
 
-// Rows of one model, framework, batch size and hardware are compared across versions; several rows
-// of one such configuration in a version are paired in file order.
+// Rows of one model, framework, batch size and hardware (the key) are compared across versions. When
+// both versions list the same keys in the same order, rows are paired in file order; otherwise every
+// current row of a key is paired with every previous row of that key, sorted by key. A key of one
+// version only has no pair and never regresses.
 bool regressions_in_metric(py::object self, py::object metric, py::object allowed_degradation,
                            bool increase_is_good) {
   py::object df = self.attr("df").attr("copy")();
@@ -63,20 +65,21 @@ bool regressions_in_metric(py::object self, py::object metric, py::object allowe
   py::list wanted = keys.attr("copy")();
   wanted.append(metric);
   auto rows_of = [&](py::object version) {
-    py::object part = df[df[py::str(kVersion)].attr("__eq__")(version)][wanted].attr("copy")();
-    part.attr("__setitem__")(
-        "_occurrence",
-        part.attr("groupby")(keys, py::arg("dropna") = false, py::arg("sort") = false).attr("cumcount")());
-    return part;
+    return df[df[py::str(kVersion)].attr("__eq__")(version)][wanted].attr("reset_index")(py::arg("drop") = true);
   };
   py::object current = rows_of(self.attr("_current_version"));
   py::object previous = rows_of(self.attr("_previous_version"));
-  py::list on = keys.attr("copy")();
-  on.append("_occurrence");
-  py::object merged = current.attr("merge")(previous, py::arg("on") = on, py::arg("how") = "left",
-                                            py::arg("suffixes") = py::make_tuple("", "_previous"));
+  const std::string previous_column = ostrel::str(metric) + "_previous";
+  py::object merged;
+  if (py::bool_(current[keys].attr("equals")(previous[keys]))) {
+    merged = current.attr("copy")();
+    merged.attr("__setitem__")(previous_column, previous[metric]);
+  } else {
+    merged = current.attr("merge")(previous, py::arg("on") = keys, py::arg("how") = "inner",
+                                   py::arg("sort") = true, py::arg("suffixes") = py::make_tuple("", "_previous"));
+  }
   py::object now = pd().attr("to_numeric")(merged[metric], py::arg("errors") = "coerce");
-  py::object before = pd().attr("to_numeric")(merged[py::str(ostrel::str(metric) + "_previous")],
+  py::object before = pd().attr("to_numeric")(merged[py::str(previous_column)],
                                               py::arg("errors") = "coerce");
   py::object change = now.attr("__sub__")(before).attr("__truediv__")(before);
   py::object mask = increase_is_good ? change.attr("__lt__")(allowed_degradation.attr("__neg__")())

@@ -60,7 +60,8 @@ py::object registry_runner(py::module_& m, const char* name, std::vector<SuiteFi
   }
   cls.def(
       "__init__",
-      [methods](py::object self, bool failfast) {
+      // The flag reaches the text runner unchanged: any truth value serves.
+      [methods](py::object self, py::object failfast) {
         py::object unittest = py::module_::import("unittest");
         self.attr("test_loader") = unittest.attr("TestLoader")();
         self.attr("test_runner") = unittest.attr("TextTestRunner")(
@@ -69,7 +70,7 @@ py::object registry_runner(py::module_& m, const char* name, std::vector<SuiteFi
         self.attr("suites") = py::dict();
         for (const std::string& method : methods) self.attr(method.c_str())();
       },
-      py::arg("self"), py::arg("failfast") = false);
+      py::arg("self"), py::arg("failfast") = py::bool_(false));
   cls.def(
       "run",
       [](py::object self, py::args names, py::object all_suites) {

@@ -32,8 +32,9 @@ struct SuiteFiller {
   std::function<std::vector<py::object>()> classes;
 };
 
-// Builds the registry runner class `name` in `m`: (failfast=False) constructor, the filling methods
-// called by it in order, and `run(*names, all_suites=False)`.
+// Builds the registry runner class `name` in `m`: (failfast=False) constructor, whose flag (any truth
+// value) reaches the text runner unchanged, the filling methods called by it in order, and
+// `run(*names, all_suites=False)`.
 py::object registry_runner(py::module_& m, const char* name, std::vector<SuiteFiller> fillers);
 
 // Main program of a runner module: runs every suite of a runner built with default settings and ends the
