@@ -4,8 +4,10 @@
 //
 // A model converted with a dynamic batch (-1 on the batch axis of its input's `shape_signature`)
 // reports no static batch size; predict resizes its input tensor to the array it is given, and
-// allocates the tensors again, only when that shape differs from the one allocated. A model whose
-// shapes are fixed refuses any other shape with a message naming the shape it takes.
+// allocates the tensors again, only when that shape differs from the one allocated. A call that fails
+// resizes the inputs back to the shapes of the last call that worked. A model whose placeholder shape
+// cannot be allocated loads at the caller's input_dims, else unallocated until its first call. A model
+// whose shapes are fixed refuses any other shape with a message naming the shape it takes.
 //
 // One interpreter holds one set of tensors: predict serialises its calls on a lock of the inferencer,
 // so concurrent calls on one handle each get the outputs of their own inputs.
