@@ -682,6 +682,26 @@ def test_failed_inferences_give_their_request_back(samples):
     assert done == [(1, 10)]
 
 
+def test_a_failed_inference_leaves_the_model_as_it_was(tmp_path):
+    """A dynamic batch that the graph cannot take (a reshape fixed at batch 1): the runtime keeps the failed
+    shapes in the compiled model, and every later inference on it failed, at batch 1 as well."""
+    from openvino import opset8 as ops
+
+    x = ops.parameter([-1, 16], np.float32, name="x")
+    fixed = ops.reshape(x, ops.constant(np.array([1, 16], np.int64)), False)
+    y = ops.matmul(fixed, ops.constant(np.linspace(-1, 1, 16, dtype=np.float32).reshape(16, 1)), False, False)
+    xml = str(tmp_path / "fixed.xml")
+    ov.save_model(ov.Model([y], [x], "fixed"), xml)
+    model = ostrel.load(xml, framework_type="openvino")
+    x = np.random.default_rng(2).random((1, 16), dtype=np.float32)
+    [before] = model.predict(x)
+    for _ in range(2):
+        with pytest.raises(RuntimeError, match="reshape"):
+            model.predict(np.ones((2, 16), np.float32))
+        np.testing.assert_array_equal(model.predict(x)[0], before)
+    assert model.benchmark(batch_size=1, repetitions=3).batch_size == 1
+
+
 def test_loading_leaves_the_threads_signal_stack_as_it_was(samples, run_python):
     # The runtime puts a signal stack of its own on the compiling thread, which can outlive its memory:
     # Ctrl-C handled there would then crash the interpreter. A load keeps the caller's.

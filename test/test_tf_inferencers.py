@@ -425,6 +425,10 @@ def test_tflite_errors_of_the_interpreter_pass_unchanged(samples, tflite, tmp_pa
     garbage.write_bytes(b"not a flat buffer" * 10)
     with pytest.raises(ValueError):
         TFLiteInferencer(str(garbage), inference_hardware=CPU)
+    (tmp_path / "folder.tflite").mkdir()
+    with pytest.raises(ValueError) as info:  # the interpreter's own refusal of a folder
+        TFLiteInferencer(str(tmp_path / "folder.tflite"), inference_hardware=CPU)
+    assert type(info.value) is ValueError and "regular file" not in str(info.value)
 
 
 def test_tflite_on_the_gpu_runs_on_the_cpu_with_one_warning(samples, warnings_of, gpu_memory):
@@ -709,7 +713,29 @@ def tflite_files(tmp_path_factory):
         "static": converted(tmp_path_factory, "static", tf.TensorSpec([1, 4], tf.float32),
                             lambda x: tf.matmul(x, weights)),
         "scalar": converted(tmp_path_factory, "scalar", tf.TensorSpec([], tf.float32), lambda x: x * 2.0 + 1.0),
+        # A dynamic batch that its graph cannot take: the reshape is fixed at batch 1.
+        "batch_one_reshape": converted(tmp_path_factory, "batch_one_reshape", tf.TensorSpec([None, 16], tf.float32),
+                                       lambda x: tf.matmul(tf.reshape(x, [1, 16]), FRAME_WEIGHTS[:16])),
+        # Frames of 320 samples behind a [-1, -1] signature whose tensor holds the placeholder [1, 1].
+        "frames": converted(tmp_path_factory, "frames", tf.TensorSpec([None, None], tf.float32),
+                            lambda x: tf.matmul(tf.reshape(x, [-1, 320]), FRAME_WEIGHTS)),
     }
+
+
+FRAME_WEIGHTS = tf.constant(np.linspace(-1, 1, 320, dtype=np.float32).reshape(320, 1))
+
+
+def interpreter_output(path, x):
+    """The interpreter's own output for `x`, its input resized to x's shape."""
+    from ai_edge_litert.interpreter import Interpreter
+
+    own = Interpreter(str(path))
+    index = own.get_input_details()[0]["index"]
+    own.resize_tensor_input(index, list(x.shape))
+    own.allocate_tensors()
+    own.set_tensor(index, x)
+    own.invoke()
+    return own.get_tensor(own.get_output_details()[0]["index"])
 
 
 def test_tflite_dynamic_batch_resizes_to_the_batch_given(tflite_files):
@@ -736,6 +762,35 @@ def test_tflite_static_model_refuses_another_batch_clearly(tflite_files):
                                          r"got an array of shape \(2, 4\)\.$"):  # the benchmark's first call
         loaded.benchmark(batch_size=2, repetitions=1)
     assert loaded.benchmark(batch_size=1, repetitions=1).batch_size == 1
+
+
+def test_tflite_handle_works_again_after_a_call_the_interpreter_fails(tflite_files):
+    loaded = ostrel.load(str(tflite_files["batch_one_reshape"]), framework_type="tflite")
+    interpreter = inferencer(loaded).tflite_interpreter
+    x = rows(1, 16, seed=3)
+    [before] = loaded.predict(x)
+    with pytest.raises(RuntimeError, match="failed to prepare"):  # the delegate cannot reshape at batch 2
+        loaded.predict(rows(2, 16))
+    assert interpreter.get_input_details()[0]["shape"].tolist() == [1, 16]  # resized back
+    [after] = loaded.predict(x)
+    assert np.array_equal(after, before) and close(before, interpreter_output(tflite_files["batch_one_reshape"], x))
+    assert loaded.benchmark(batch_size=1, repetitions=3).batch_size == 1
+
+
+@pytest.mark.parametrize("input_dims", [None, [(1280,)]], ids=["placeholder", "input-dims"])
+def test_tflite_model_whose_placeholder_shape_cannot_be_allocated_loads(tflite_files, input_dims):
+    path = tflite_files["frames"]
+    loaded = ostrel.load(str(path), framework_type="tflite", input_dims=input_dims)
+    details = inferencer(loaded)._input_details
+    assert details[0]["shape"].tolist() == [1, 1] and details[0]["shape_signature"].tolist() == [-1, -1]
+    x = rows(1, 1280, seed=5)
+    expected = interpreter_output(path, x)
+    assert expected.shape == (4, 1)
+    if input_dims is None:  # nothing allocated yet: a first call that fails leaves it so
+        with pytest.raises(RuntimeError):
+            loaded.predict(rows(1, 7))
+    assert np.array_equal(loaded.predict(x)[0], expected)
+    assert np.array_equal(loaded.predict(rows(2, 640, seed=5).reshape(1, 1280))[0], expected)
 
 
 def test_tflite_handle_serves_threads_their_own_results(tflite_files):

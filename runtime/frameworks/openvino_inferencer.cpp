@@ -626,8 +626,33 @@ bool feed_from_x(PyObject* self, PyObject* x, PyObject* feed) {
   return true;
 }
 
+// The runtime's CPU plugin can keep the shapes of an inference that failed part-way (a reshape fixed at
+// batch 1 given batch 2): every later inference of that compiled model, on any of its requests, then
+// fails as well. After a failed inference `model` is replaced by a copy compiled from its export, so the
+// next call runs as it did before the failure (the pool follows the new model). A model imported from
+// an export exports nothing the runtime can import again, so the copy is kept with the export it came
+// from (`_model_export`, the pair of both) for its own failures. A copy that cannot be made leaves
+// `model` as it was.
+void renew_compiled_model(PyObject* self, const py::object& model) {
+  try {
+    py::object held = py::getattr(self, "_model_export"_id, py::none());
+    const bool kept = PyTuple_Check(held.ptr()) && PyTuple_GET_ITEM(held.ptr(), 0) == model.ptr();
+    py::object exported = kept ? py::object(py::tuple(held)[1]) : model.attr("export_model"_id)().attr("getvalue"_id)();
+    py::object copy;
+    {
+      const KeepSignalStack keep;
+      copy = runtime_core().attr("import_model"_id)(exported, "CPU");
+    }
+    if (!py::getattr(self, "model"_id, py::none()).is(model)) return;  // replaced meanwhile
+    py::handle(self).attr("model"_id) = copy;
+    py::handle(self).attr("_model_export"_id) = py::make_tuple(copy, exported);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+  }
+}
+
 // One inference of the present `model` on a request of the caller's own; `pool` is set to the capsule
-// of the pool used.
+// of the pool used. A failed inference renews the model and reports its own error.
 py::object infer(PyObject* self, PyObject* feed, py::capsule& pool) {
   py::object model = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_model));
   if (!model) throw py::error_already_set();
@@ -638,7 +663,12 @@ py::object infer(PyObject* self, PyObject* feed, py::capsule& pool) {
   PyObject* call_args[4] = {nullptr, lease.request().ptr(), feed, Py_True};
   PyObject* result =
       PyObject_VectorcallMethod(s_infer, call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_shared);
-  if (result == nullptr) throw py::error_already_set();
+  if (result == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+    py::error_already_set failure;
+    renew_compiled_model(self, model);
+    throw failure;
+  }
   return py::reinterpret_steal<py::object>(result);
 }
 
@@ -769,7 +799,8 @@ MODTREE_MODULE("frameworks.openvino_inferencer", m) {
           py::arg("dtype") = none);
   cls.attr("predict", modtree::raw_method(&g_predict_def, m));
   cls.def(
-      "_dispose_all_resources", [](py::object self) { ostrel::delete_instance_resources(self, {"model", kPoolAttribute}); },
+      "_dispose_all_resources",
+      [](py::object self) { ostrel::delete_instance_resources(self, {"model", kPoolAttribute, "_model_export"}); },
       py::arg("self"));
   cls.def("_get_model_size", &model_size, py::arg("self"));
   cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType"_id).attr("OPENVINO"_id); });

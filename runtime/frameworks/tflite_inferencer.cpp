@@ -4,8 +4,10 @@
 //
 // A model converted with a dynamic batch (-1 on the batch axis of its input's `shape_signature`)
 // reports no static batch size; predict resizes its input tensor to the array it is given, and
-// allocates the tensors again, only when that shape differs from the one allocated. A model whose
-// shapes are fixed refuses any other shape with a message naming the shape it takes.
+// allocates the tensors again, only when that shape differs from the one allocated. A call that fails
+// resizes the inputs back to the shapes of the last call that worked. A model whose placeholder shape
+// cannot be allocated loads at the caller's input_dims, else unallocated until its first call. A model
+// whose shapes are fixed refuses any other shape with a message naming the shape it takes.
 //
 // One interpreter holds one set of tensors: predict serialises its calls on a lock of the inferencer,
 // so concurrent calls on one handle each get the outputs of their own inputs.
@@ -19,6 +21,7 @@
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -56,7 +59,8 @@ py::tuple shape_of(py::handle sizes) {
 }
 
 // The interpreter reads a model from a text path only (its first argument): a path whose bytes are not
-// UTF-8 is read here and given to it as the model's content.
+// UTF-8 is read here and given to it as the model's content (such a folder is refused as no regular
+// file, since the interpreter cannot be given its name).
 py::object make_interpreter(py::handle checkpoint_file, py::dict options) {
   py::object interpreter_class = mod_attr("tf_lite"_id).attr("Interpreter"_id);
   if (!ostrel::undecodable_path(checkpoint_file)) return interpreter_class(checkpoint_file, **options);
@@ -65,8 +69,74 @@ py::object make_interpreter(py::handle checkpoint_file, py::dict options) {
   return interpreter_class(**options);
 }
 
+// The full shape input `position` is resized to for the caller's `dims` (its shape without the batch
+// axis, the batch axis keeping the size the model file holds there), or None when `dims` is no tuple of
+// integers or does not fit the input's shape signature.
+py::object shape_for_dims(py::handle dims, py::handle placeholder, py::handle signature, py::handle axis) {
+  if (!PyTuple_Check(dims.ptr())) return py::none();
+  py::list sizes;
+  for (py::handle size : dims) {
+    if (!PyLong_Check(size.ptr()) || PyBool_Check(size.ptr())) return py::none();
+    sizes.append(size);
+  }
+  const size_t rank = py::len(signature);
+  if (!axis.is_none() && sizes.size() + 1 == rank) {
+    const auto at = py::int_(py::reinterpret_borrow<py::object>(axis)).cast<Py_ssize_t>();
+    sizes.insert(at, py::reinterpret_borrow<py::tuple>(placeholder)[at]);
+  }
+  py::tuple shape(sizes);
+  int fits = ostrel::shape_fits(shape.ptr(), signature.ptr());
+  if (fits < 0) throw py::error_already_set();
+  return fits ? py::object(shape) : py::object(py::none());
+}
+
+// Resizes each input to the caller's `input_dims` where they fit its shape signature and differ from the
+// shape the file holds (a placeholder such as [1, 1] for a signature [-1, -1]). True when one was resized.
+bool resize_to_input_dims(py::object self, py::handle interpreter, py::list allocated) {
+  py::object input_dims = self.attr("_input_dims"_id);
+  if (!PyList_Check(input_dims.ptr())) return false;
+  py::list signatures = self.attr("_input_signatures"_id);
+  py::list ids = self.attr("_input_ids"_id);
+  py::object axes = self.attr("_batch_axes"_id)();
+  bool resized = false;
+  const size_t n = std::min(py::len(input_dims), allocated.size());
+  for (size_t i = 0; i < n; ++i) {
+    py::object shape = shape_for_dims(input_dims[py::int_(i)], allocated[i], signatures[i], axes[py::int_(i)]);
+    if (shape.is_none() || shape.equal(allocated[i])) continue;
+    interpreter.attr("resize_tensor_input"_id)(ids[i], py::list(shape));
+    allocated[i] = shape;
+    resized = true;
+  }
+  return resized;
+}
+
+bool has_dynamic_size(const py::list& signatures) {
+  for (py::handle signature : signatures)
+    for (py::handle size : signature)
+      if (py::int_(py::reinterpret_borrow<py::object>(size)).cast<long long>() < 0) return true;
+  return false;
+}
+
+// Allocates the tensors: at the caller's `input_dims` when given, else at the shapes the file holds. A
+// model with dynamic sizes whose placeholder shapes cannot be allocated (the delegate refuses [1, 1] for
+// an input that needs hundreds of samples) loads unallocated: the first call allocates at its own shapes.
+void allocate_at_load(py::object self, py::handle interpreter) {
+  py::list allocated = self.attr("_input_shapes"_id);
+  if (resize_to_input_dims(self, interpreter, allocated)) {
+    interpreter.attr("allocate_tensors"_id)();
+    return;
+  }
+  try {
+    interpreter.attr("allocate_tensors"_id)();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_RuntimeError) || !has_dynamic_size(self.attr("_input_signatures"_id))) throw;
+    for (size_t i = 0; i < allocated.size(); ++i) allocated[i] = py::none();
+  }
+}
+
 void set_up_interpreter(py::object self) {
-  ostrel::refuse_non_regular(self.attr("_checkpoint_file"_id));  // a FIFO would block the interpreter
+  // A FIFO would block the interpreter; a folder is the interpreter's to refuse.
+  ostrel::refuse_non_regular(self.attr("_checkpoint_file"_id), /*directory_ok=*/true);
   py::object hardware = self.attr("_inference_hardware"_id);
   py::dict options;
   if (hardware.equal(mod_attr("InferenceHardware"_id).attr("CPU"_id))) {
@@ -76,7 +146,7 @@ void set_up_interpreter(py::object self) {
   }
   py::object interpreter = make_interpreter(self.attr("_checkpoint_file"_id), options);
   self.attr("tflite_interpreter"_id) = interpreter;
-  interpreter.attr("allocate_tensors"_id)();
+  // The details as the file holds them, read before any resizing.
   py::list inputs(interpreter.attr("get_input_details"_id)());
   py::list outputs(interpreter.attr("get_output_details"_id)());
   self.attr("_input_details"_id) = inputs;
@@ -94,6 +164,7 @@ void set_up_interpreter(py::object self) {
   }
   self.attr("_input_shapes"_id) = allocated;
   self.attr("_input_signatures"_id) = signatures;
+  allocate_at_load(self, interpreter);
 }
 
 // No rows: the interpreter's exceptions (a ValueError for a file that is no model among them) and the
@@ -179,7 +250,8 @@ PyObject* s_release;
 
 // Makes input `position` take an array of `value`'s shape: nothing when the allocated shape is that
 // shape already (or the value is no array); a resize and a new allocation when the shape signature
-// allows it; a ValueError naming the shape the model takes otherwise.
+// allows it; a ValueError naming the shape the model takes otherwise. `_input_shapes` follows the resize
+// at once, so a failed allocation is known to restore_inputs.
 void fit_input(PyObject* self, PyObject* interpreter, Py_ssize_t position, PyObject* id, PyObject* value) {
   PyObject* got = PyObject_GetAttr(value, s_shape);
   if (got == nullptr) {
@@ -206,8 +278,36 @@ void fit_input(PyObject* self, PyObject* interpreter, Py_ssize_t position, PyObj
   }
   py::handle target(interpreter);
   target.attr(py::handle(s_resize_tensor_input))(py::handle(id), py::list(wanted));
-  target.attr(py::handle(s_allocate_tensors))();
   PyList_SetItem(allocated.ptr(), position, wanted.release().ptr());
+  target.attr(py::handle(s_allocate_tensors))();
+}
+
+// After a failed call: every input the call resized goes back to the shape it had before the call
+// (`before`, a copy of `_input_shapes`) and the tensors are allocated again, so the next call finds the
+// handle as the last call that worked left it (the interpreter keeps a shape it could not allocate). An
+// input that had no allocated shape, or one whose restoration fails, is marked None: the next call
+// resizes it and allocates.
+void restore_inputs(PyObject* self, PyObject* interpreter, PyObject* input_ids, const py::list& before) {
+  py::list now = ostrel::steal(PyObject_GetAttr(self, s_input_shapes));
+  std::vector<size_t> changed;
+  for (size_t i = 0; i < before.size() && i < now.size(); ++i)
+    if (!py::object(now[i]).equal(before[i])) changed.push_back(i);
+  if (changed.empty()) return;
+  try {
+    bool resized = false;
+    for (size_t i : changed) {
+      now[i] = py::none();
+      if (py::object(before[i]).is_none()) continue;
+      py::object id = ostrel::steal(PySequence_GetItem(input_ids, static_cast<Py_ssize_t>(i)));
+      py::handle(interpreter).attr(py::handle(s_resize_tensor_input))(id, py::list(before[i]));
+      resized = true;
+    }
+    if (resized) py::handle(interpreter).attr(py::handle(s_allocate_tensors))();
+    for (size_t i : changed) now[i] = before[i];
+  } catch (py::error_already_set& e) {
+    for (size_t i : changed) now[i] = py::none();
+    if (!e.matches(PyExc_Exception)) throw;  // an interrupt meanwhile goes on
+  }
 }
 
 void set_tensor(PyObject* interpreter, PyObject* id, PyObject* value) {
@@ -291,28 +391,41 @@ py::object output_tensors(PyObject* self, PyObject* interpreter) {
 }
 
 // Sets the input tensors from `x` (one array, a list or tuple of arrays in input order, or a mapping by
-// input name) or from the keyword arguments by input name, invokes, returns every output tensor. Runs
-// under the inferencer's lock.
-py::object predict_locked(const ostrel::PredictArgs& call) {
+// input name) or from the keyword arguments by input name, and invokes. Runs under the inferencer's lock.
+void run_locked(const ostrel::PredictArgs& call, PyObject* interpreter, PyObject* input_ids) {
   PyObject* self = call.self;
   PyObject* x = call.given_x();
   ostrel::InputsForm form = ostrel::InputsForm::kMapping;
   if (x != nullptr && !ostrel::inputs_form(x, form)) throw py::error_already_set();
-  py::object interpreter = ostrel::steal(PyObject_GetAttr(self, s_interpreter));
-  py::object input_ids = ostrel::steal(PyObject_GetAttr(self, s_input_ids));
   if (form != ostrel::InputsForm::kMapping) {
     py::object items = ostrel::steal(ostrel::inputs_in_order(x, form, nullptr));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i) {
-      py::object id = ostrel::steal(PySequence_GetItem(input_ids.ptr(), i));
-      set_input(self, interpreter.ptr(), i, id.ptr(), PyTuple_GET_ITEM(items.ptr(), i));
+      py::object id = ostrel::steal(PySequence_GetItem(input_ids, i));
+      set_input(self, interpreter, i, id.ptr(), PyTuple_GET_ITEM(items.ptr(), i));
     }
   } else {
     py::object named =
         ostrel::steal(x != nullptr ? ostrel::inputs_by_name(x, form, nullptr) : ostrel::named_inputs(call));
-    set_named_inputs(self, interpreter.ptr(), input_ids.ptr(), named.ptr());
+    set_named_inputs(self, interpreter, input_ids, named.ptr());
   }
-  ostrel::steal(PyObject_CallMethodNoArgs(interpreter.ptr(), s_invoke));
-  return output_tensors(self, interpreter.ptr());
+  ostrel::steal(PyObject_CallMethodNoArgs(interpreter, s_invoke));
+}
+
+// run_locked, then the outputs; a call that fails leaves the input shapes as they were before it.
+py::object predict_locked(const ostrel::PredictArgs& call) {
+  PyObject* self = call.self;
+  py::object interpreter = ostrel::steal(PyObject_GetAttr(self, s_interpreter));
+  py::object input_ids = ostrel::steal(PyObject_GetAttr(self, s_input_ids));
+  py::list before = ostrel::steal(PySequence_List(ostrel::steal(PyObject_GetAttr(self, s_input_shapes)).ptr()));
+  try {
+    run_locked(call, interpreter.ptr(), input_ids.ptr());
+    return output_tensors(self, interpreter.ptr());
+  } catch (...) {
+    ostrel::set_error_in_flight();
+    py::error_already_set failure;  // the call's own error, reported whatever the restoration meets
+    restore_inputs(self, interpreter.ptr(), input_ids.ptr(), before);
+    throw failure;
+  }
 }
 
 // Holds a threading.Lock for its lifetime; the release keeps the error in flight.
