@@ -98,40 +98,6 @@ void with_block(py::handle manager, Body&& body) {
 // The splitter of every hand-written fast call: see modtree::Parameters.
 using modtree::Parameters;
 
-// The arguments of a vectorcall split over N parameters: value(i) is parameter i's value (None when it
-// was not given) and `others` holds the keywords that name none of them (the call's **kwargs).
-template <std::size_t N>
-struct SplitArguments {
-  PyObject* slots[N];
-  Py_ssize_t keyword_index[N];
-  py::dict others;
-
-  // False with the interpreter's TypeError set where a Python function of these parameters would refuse
-  // the call.
-  bool split(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!parameters.split(args, nargs, kwnames, slots, keyword_index)) return false;
-    others = py::reinterpret_steal<py::dict>(parameters.other_keywords(args, nargs, kwnames, keyword_index));
-    if (!others) throw py::error_already_set();
-    return true;
-  }
-  py::object value(std::size_t i) const {
-    return py::reinterpret_borrow<py::object>(slots[i] != nullptr ? slots[i] : Py_None);
-  }
-};
-
-// The body of a C-level entry for a function of N parameters and **kwargs: splits the call and calls `f`
-// with each parameter's value and the keywords that name none; null with the TypeError set where a Python
-// function of these parameters would refuse the call.
-template <std::size_t N, class F>
-PyObject* call_split(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     F&& f) {
-  SplitArguments<N> call;
-  if (!call.split(parameters, args, nargs, kwnames)) return nullptr;
-  return [&]<std::size_t... I>(std::index_sequence<I...>) {
-    return f(call.value(I)..., py::reinterpret_borrow<py::kwargs>(call.others)).release().ptr();
-  }(std::make_index_sequence<N>{});
-}
-
 // Raises the Python exception class `cls` with the given arguments (none: raised bare, as `raise Cls`).
 [[noreturn]] inline void raise(py::handle cls, py::object message = py::object()) {
   if (message)

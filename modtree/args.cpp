@@ -106,25 +106,4 @@ bool Parameters::split(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   return true;
 }
 
-PyObject* Parameters::other_keywords(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                                     const Py_ssize_t* keyword_index) const {
-  PyObject* others = PyDict_New();
-  if (others == nullptr || kwnames == nullptr) return others;
-  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
-    bool named = false;
-    for (std::size_t i = 0; i < names_.size() && !named; ++i) named = keyword_index[i] == k;
-    if (!named && PyDict_SetItem(others, PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) != 0) {
-      Py_DECREF(others);
-      return nullptr;
-    }
-  }
-  return others;
-}
-
-bool Parameters::diagnose(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
-  std::vector<PyObject*> slots(names_.size());
-  std::vector<Py_ssize_t> index(names_.size());
-  return !split(args, nargs, kwnames, slots.data(), index.data());
-}
-
 }  // namespace modtree

@@ -67,14 +67,6 @@ class Parameters {
   bool split(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots,
              Py_ssize_t* keyword_index) const;
 
-  // The keywords of a split call that name no parameter, as a new dict (the **kwargs of the call);
-  // null with the error set when it cannot be made.
-  PyObject* other_keywords(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                           const Py_ssize_t* keyword_index) const;
-
-  // Sets the TypeError for a call that split() refuses; returns false when it would accept it.
-  bool diagnose(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const;
-
  private:
   Py_ssize_t find(PyObject* name) const;
   void missing(const std::vector<std::string>& names, bool keyword_only) const;

@@ -41,7 +41,7 @@ class TreeImporter {
     const ModuleEntry* e = entry_for(py::str(m.attr("__name__")).cast<std::string>());
     if (e == nullptr) throw py::import_error("module is not served by this extension");
     if (e->top) e->top(m);
-    give_text_signatures(m);
+    make_python_functions(m);
   }
 
   bool is_package(const std::string& fullname) const {
@@ -182,7 +182,7 @@ int Registry::exec_root(PyObject* raw) {
 
     const ModuleEntry* root = find("");
     if (root != nullptr && root->top) root->top(m);
-    give_text_signatures(py::reinterpret_borrow<py::module_>(m));
+    make_python_functions(py::reinterpret_borrow<py::module_>(m));
     return 0;
   } catch (py::error_already_set& e) {
     e.restore();

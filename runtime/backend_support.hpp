@@ -368,15 +368,15 @@ inline void intern_names(std::initializer_list<std::pair<PyObject**, const char*
 }
 
 // `self._assert_checkpoint_component(value, message)` for the components a back-end checks after
-// loading: `ComponentCheck check(self); check(self.attr("model"_id), "...");` (defined with the base
-// inferencer, whose own check runs directly while a back-end keeps it).
+// loading: `ComponentCheck check(self); check(self.attr("model"_id), "...");` (the method is read once,
+// through the instance, so a subclass's own check runs).
 class ComponentCheck {
  public:
   explicit ComponentCheck(py::handle self);
   void operator()(py::handle value, const char* message) const;
 
  private:
-  py::object replaced_;  // a back-end's own check; empty while the base's is in place
+  py::object check_;  // the bound method
 };
 
 // `self._delete_instance_resource(name)` for each name, in order (defined with the base inferencer).

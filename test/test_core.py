@@ -576,9 +576,83 @@ def test_refused_calls_carry_the_interpreters_text(model_file):
         with pytest.raises(TypeError) as e:
             call()
         assert str(e.value) == text
-    # A value of a wrong type given by keyword keeps the binding's own text, naming the call as made.
-    with pytest.raises(TypeError, match=r"incompatible function arguments(.|\n)*kwargs: attribute_name=1$"):
+    # A value of a wrong type keeps the binding's own text, naming the method and the value.
+    with pytest.raises(TypeError, match=r"^_delete_instance_resource\(\): incompatible function arguments(.|\n)*, 1$"):
         m._delete_instance_resource(attribute_name=1)
+
+
+@pytest.fixture
+def onnx_identity(tmp_path):
+    """A one-node ONNX model: y = x, x of shape (batch, 3)."""
+    import onnx
+    from onnx import TensorProto, helper
+    graph = helper.make_graph([helper.make_node("Identity", ["x"], ["y"])], "identity",
+                              [helper.make_tensor_value_info("x", TensorProto.FLOAT, ["batch", 3])],
+                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, ["batch", 3])])
+    path = tmp_path / "identity.onnx"
+    onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)], ir_version=8), str(path))
+    return str(path)
+
+
+def test_a_hook_raising_a_binding_refusal_runs_once(onnx_identity):
+    import onnxruntime
+    from ostrel.frameworks.onnx_inferencer import OnnxInferencer
+
+    class Hooked(OnnxInferencer):
+        armed = False
+        runs = 0
+
+        def _declared_inputs(self):
+            if not self.armed:
+                return super()._declared_inputs()
+            Hooked.runs += 1
+            onnxruntime.get_device(1)  # a pybind11 function called wrongly: "incompatible function arguments"
+
+    m = Hooked(onnx_identity)
+    m.armed = True
+    dummy = [np.zeros((1, 3), np.float32)]
+    for call in (lambda: m._build_dummy_batch(dummy_input=dummy, batch_size=2),
+                 lambda: m._build_dummy_batch(dummy, 2)):
+        Hooked.runs = 0
+        with pytest.raises(TypeError, match="get_device\\(\\): incompatible function arguments"):
+            call()
+        assert Hooked.runs == 1
+
+
+def test_cpp_methods_bind_like_python_functions(onnx_identity):
+    from unittest import mock
+    from ostrel.frameworks.onnx_inferencer import OnnxInferencer
+
+    class S(OnnxInferencer):
+        f = BaseInferencer._build_dummy_batch  # a base method stored under another name binds
+        load = staticmethod(Ostrel.load)
+
+    s = S(onnx_identity)
+    dummy = [np.ones((1, 3), np.float32)]
+    assert s.f.__self__ is s and s.f.__func__ is BaseInferencer._build_dummy_batch
+    (out,) = s.f(dummy, batch_size=2)
+    assert out.shape == (2, 3) and (out == 1).all()
+    assert inspect.signature(s.f) == inspect.signature(s._build_dummy_batch)
+    assert str(inspect.signature(s.f)) == "(dummy_input, batch_size, dtype=None)"
+    assert S.load is Ostrel.load and inspect.ismethod(s.predict) and s.predict.__self__ is s
+    with mock.patch.object(OnnxInferencer, "_build_dummy_batch", autospec=True) as patched:
+        s._build_dummy_batch(dummy, batch_size=2)
+        with pytest.raises(TypeError, match="missing a required argument: 'batch_size'"):
+            s._build_dummy_batch(dummy)
+    patched.assert_called_once_with(s, dummy, batch_size=2)
+    with mock.patch.object(BaseInferencer, "_delete_instance_resource", autospec=True) as removed:
+        s._dispose_all_resources()  # the back-end's disposal goes through the instance's method
+    assert removed.call_args_list[0] == mock.call(s, "sess")
+    # A subclass's own component check is the one a load runs.
+    checked = []
+
+    class Checked(OnnxInferencer):
+        def _assert_checkpoint_component(self, value, message):
+            checked.append(message)
+            super()._assert_checkpoint_component(value, message)
+
+    Checked(onnx_identity)
+    assert checked
 
 
 def test_caller_predict_arguments_and_dummies(model_file):

@@ -1001,16 +1001,9 @@ void assert_checkpoint_component(py::object, py::object value, py::object error_
   if (!truthy(value)) raise(ostrel::exception_class("FailedToLoadCheckpointError"), error_message);
 }
 
-// The class attribute `_assert_checkpoint_component` as defined here (see ComponentCheck).
-PyObject* g_own_component_check = nullptr;
-
 void delete_instance_resource(py::object self, py::str attribute_name) {
   if (py::hasattr(self, attribute_name)) py::delattr(self, attribute_name);
 }
-
-// The class attribute `_delete_instance_resource` as defined here: while a back-end keeps it, disposal
-// deletes the attributes itself instead of calling it once per attribute.
-PyObject* g_own_delete_resource = nullptr;
 
 // Construction, the checks it offers back-ends, and disposal.
 void def_construction(modtree::ClassBuilder& cls) {
@@ -1169,9 +1162,7 @@ void define_base_inferencer(py::module_& m) {
   def_properties(cls);
   def_metadata(cls);
   def_benchmark(cls, m);
-  py::object built = cls.build();
-  g_own_delete_resource = built.attr("__dict__"_id)["_delete_instance_resource"].ptr();  // the class keeps it
-  g_own_component_check = built.attr("__dict__"_id)["_assert_checkpoint_component"].ptr();
+  cls.build();
 }
 
 // The time-based item source is a real generator, so it is written as one: a Python generator
@@ -1210,29 +1201,13 @@ void define_timed_source(py::module_& m) {
 
 }  // namespace
 
-ostrel::ComponentCheck::ComponentCheck(py::handle self) {
-  PyObject* own = _PyType_Lookup(Py_TYPE(self.ptr()), "_assert_checkpoint_component"_id.ptr());
-  if (own == nullptr || own != g_own_component_check) replaced_ = self.attr("_assert_checkpoint_component"_id);
-}
+ostrel::ComponentCheck::ComponentCheck(py::handle self) : check_(self.attr("_assert_checkpoint_component"_id)) {}
 
-void ostrel::ComponentCheck::operator()(py::handle value, const char* message) const {
-  if (replaced_) {
-    replaced_(value, message);
-    return;
-  }
-  if (!truthy(value)) raise(ostrel::exception_class("FailedToLoadCheckpointError"), message);
-}
+void ostrel::ComponentCheck::operator()(py::handle value, const char* message) const { check_(value, message); }
 
 void ostrel::delete_instance_resources(py::handle self, std::initializer_list<const char*> names) {
-  PyObject* remove = _PyType_Lookup(Py_TYPE(self.ptr()), "_delete_instance_resource"_id.ptr());
-  if (remove != nullptr && remove == g_own_delete_resource) {
-    for (const char* name : names)
-      delete_instance_resource(py::reinterpret_borrow<py::object>(self),
-                               py::reinterpret_borrow<py::str>(ostrel::interned(name)));
-    return;
-  }
-  py::object call = self.attr("_delete_instance_resource"_id);
-  for (const char* name : names) call(name);
+  py::object remove = self.attr("_delete_instance_resource"_id);
+  for (const char* name : names) remove(name);
 }
 
 MODTREE_MODULE("frameworks.base_inferencer", m) {

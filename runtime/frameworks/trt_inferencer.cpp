@@ -342,8 +342,7 @@ void import_names(py::module_& m) {
   m.attr("TRT_VERSION") = import_from("ostrel.inference.config", "TRT_VERSION");
 }
 
-// The benchmark loops and benchmark, whose benchmark_mode defaults to `default_mode` (a member that is not
-// text, so a text signature cannot write it: the signatures show it).
+// The benchmark loops and benchmark, whose benchmark_mode defaults to `default_mode`.
 void define_benchmarks(py::module_& m, modtree::ClassBuilder& cls, py::object default_mode) {
   using modtree::typing_subscript;
   py::none none;
@@ -353,15 +352,13 @@ void define_benchmarks(py::module_& m, modtree::ClassBuilder& cls, py::object de
   py::object float_type = modtree::ClassBuilder::builtin("float");
   py::object iterable_of_int = typing_subscript("Iterable", int_type);
   py::object mean_and_variance = typing_subscript("Tuple", py::make_tuple(float_type, float_type));
-  modtree::Declared shown_mode = {{"benchmark_mode", default_mode}};
   cls.def("_benchmark_loop", &benchmark_loop, py::arg("self"), py::kw_only(), py::arg("benchmark_iter"),
-          py::arg("include_io") = true, py::arg_v("benchmark_mode", default_mode, "None"));
+          py::arg("include_io") = true, py::arg("benchmark_mode") = default_mode);
   cls.annotate("_benchmark_loop",
                {{"benchmark_iter", iterable_of_int},
                 {"include_io", bool_type},
                 {"benchmark_mode", mode_type},
-                {"return", mean_and_variance}},
-               shown_mode);
+                {"return", mean_and_variance}});
   cls.def("_benchmark_loop_single_context_async", &benchmark_loop_async, py::arg("self"), py::kw_only(),
           py::arg("benchmark_iter"), py::arg("include_io") = true);
   cls.annotate("_benchmark_loop_single_context_async",
@@ -372,7 +369,7 @@ void define_benchmarks(py::module_& m, modtree::ClassBuilder& cls, py::object de
           py::arg("input_dimensions") = none, py::arg("duration_sec") = none, py::arg("repetitions") = none,
           py::arg("warmup_calls") = m.attr("BENCHMARK_WARMUP_CALLS"), py::arg("include_io") = true,
           py::arg("dtype") = none, py::arg("telemetry_dict") = none,
-          py::arg_v("benchmark_mode", default_mode, "None"));
+          py::arg("benchmark_mode") = default_mode);
   cls.annotate("benchmark",
                {{"batch_size", int_type},
                 {"input_dimensions", modtree::ClassBuilder::builtin("tuple")},
@@ -382,8 +379,7 @@ void define_benchmarks(py::module_& m, modtree::ClassBuilder& cls, py::object de
                 {"dtype", m.attr("np").attr("dtype")},
                 {"telemetry_dict", typing_subscript("Optional", m.attr("Dict"))},
                 {"benchmark_mode", mode_type},
-                {"return", m.attr("ModelBenchmarks")}},
-               shown_mode);
+                {"return", m.attr("ModelBenchmarks")}});
 }
 
 }  // namespace

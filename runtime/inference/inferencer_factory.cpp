@@ -183,51 +183,23 @@ py::object get_inferencer_for_framework(py::object framework, py::object model_c
             "' is not supported. The supported frameworks are: " + supported_frameworks());
 }
 
-// The static method as users see it, in the deferred constructor's text among others: a plain
-// built-in function of this module ("<built-in function get_inferencer_for_framework>").
-PyObject* get_inferencer_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ostrel::Parameters* const parameters = new ostrel::Parameters(
-      "InferencerFactory.get_inferencer_for_framework",
-      {"framework", "model_checkpoint_file_path", "logging_verbosity", "inference_hardware", "input_dims",
-       "static_batch_size", "inference_dtype"},
-      3, {}, false, true);
-  return ostrel::call_split<7>(*parameters, args, nargs, kwnames, &get_inferencer_for_framework);
-}
-
-PyMethodDef g_get_inferencer_def = ostrel::fastcall_method<&get_inferencer_entry>(
-    "get_inferencer_for_framework",
-    "get_inferencer_for_framework(framework, model_checkpoint_file_path, logging_verbosity, "
-    "inference_hardware=None, "
-    "input_dims=None, static_batch_size=None, inference_dtype=None, **kwargs)\n--\n\n");
-
-// create_inferencer_factory(framework, model_checkpoint_file_path, logging_verbosity=None, input_dims=None,
-// static_batch_size=None, inference_hardware=None, inference_dtype=None, **kwargs): the deferred
-// constructor, functools.partial(InferencerFactory.get_inferencer_for_framework, <every argument by name>).
-PyObject* create_factory_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ostrel::Parameters* const parameters = new ostrel::Parameters(
-      "InferencerFactory.create_inferencer_factory",
-      {"framework", "model_checkpoint_file_path", "logging_verbosity", "input_dims", "static_batch_size",
-       "inference_hardware", "inference_dtype"},
-      2, {}, false, true);
-  static const py::handle kNames[] = {"framework"_id,         "model_checkpoint_file_path"_id, "logging_verbosity"_id,
-                                      "input_dims"_id,        "static_batch_size"_id,          "inference_hardware"_id,
-                                      "inference_dtype"_id};
-  ostrel::SplitArguments<7> call;
-  if (!call.split(*parameters, args, nargs, kwnames)) return nullptr;
-  // Every parameter by name, then the keywords that name none (they never repeat a named one).
-  py::dict bound;
-  for (std::size_t i = 0; i < 7; ++i) bound[kNames[i]] = call.value(i);
-  for (auto item : call.others) bound[item.first] = item.second;
+// create_inferencer_factory: the deferred constructor, functools.partial(InferencerFactory.
+// get_inferencer_for_framework, <every argument by name>), the keywords that name no parameter last.
+py::object create_inferencer_factory(py::object framework, py::object model_checkpoint_file_path,
+                                     py::object logging_verbosity, py::object input_dims,
+                                     py::object static_batch_size, py::object inference_hardware,
+                                     py::object inference_dtype, py::kwargs kwargs) {
+  py::dict bound = ostrel::keywords({{"framework"_id, framework},
+                                     {"model_checkpoint_file_path"_id, model_checkpoint_file_path},
+                                     {"logging_verbosity"_id, logging_verbosity},
+                                     {"input_dims"_id, input_dims},
+                                     {"static_batch_size"_id, static_batch_size},
+                                     {"inference_hardware"_id, inference_hardware},
+                                     {"inference_dtype"_id, inference_dtype}});
+  for (auto item : kwargs) bound[item.first] = item.second;
   py::object target = mod_attr("InferencerFactory"_id).attr("get_inferencer_for_framework"_id);
-  PyObject* made = PyObject_Call(mod_attr("partial"_id).ptr(), py::make_tuple(target).ptr(), bound.ptr());
-  if (made == nullptr) throw py::error_already_set();
-  return made;
+  return mod_attr("partial"_id)(target, **bound);
 }
-
-PyMethodDef g_create_factory_def = ostrel::fastcall_method<&create_factory_entry>(
-    "create_inferencer_factory",
-    "create_inferencer_factory(framework, model_checkpoint_file_path, logging_verbosity=None, input_dims=None, "
-    "static_batch_size=None, inference_hardware=None, inference_dtype=None, **kwargs)\n--\n\n");
 
 }  // namespace
 
@@ -248,14 +220,14 @@ MODTREE_MODULE("inference.inferencer_factory", m) {
       import_from("ostrel.inference.config", "SUPPORTED_TENSORRT_CUDA_VERSIONS");
 
   py::none none;
-  py::object entry = py::reinterpret_steal<py::object>(
-      PyCFunction_NewEx(&g_get_inferencer_def, m.ptr(), m.attr("__name__"_id).ptr()));
-  if (!entry) throw py::error_already_set();
-  py::object factory_entry = py::reinterpret_steal<py::object>(
-      PyCFunction_NewEx(&g_create_factory_def, m.ptr(), m.attr("__name__"_id).ptr()));
-  if (!factory_entry) throw py::error_already_set();
   modtree::ClassBuilder(m, "InferencerFactory")
-      .attr("get_inferencer_for_framework", ostrel::builtin("staticmethod")(entry))
-      .attr("create_inferencer_factory", ostrel::builtin("staticmethod")(factory_entry))
+      .def_static("get_inferencer_for_framework", &get_inferencer_for_framework, py::arg("framework"),
+                  py::arg("model_checkpoint_file_path"), py::arg("logging_verbosity"),
+                  py::arg("inference_hardware") = none, py::arg("input_dims") = none,
+                  py::arg("static_batch_size") = none, py::arg("inference_dtype") = none)
+      .def_static("create_inferencer_factory", &create_inferencer_factory, py::arg("framework"),
+                  py::arg("model_checkpoint_file_path"), py::arg("logging_verbosity") = none,
+                  py::arg("input_dims") = none, py::arg("static_batch_size") = none,
+                  py::arg("inference_hardware") = none, py::arg("inference_dtype") = none)
       .build();
 }

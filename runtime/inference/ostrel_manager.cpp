@@ -280,11 +280,6 @@ py::object update_logger_level(py::object logging_verbosity) {
   return level;
 }
 
-// The two steps of a load that Ostrel offers as static methods, as this module made them. While the
-// class holds them unchanged, a load calls them directly rather than through keyword dispatch; a
-// program that replaces one on the class (or replaces the class in this module) has its own called.
-const ostrel::ClassAsMade* g_ostrel_class = nullptr;
-
 py::object load(py::object model_path, py::object framework_type, py::object inference_hardware,
                 py::object static_batch_size, py::object input_dims, py::object inference_dtype,
                 py::object logging_verbosity, py::kwargs kwargs) {
@@ -316,18 +311,11 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
             ? InferenceHardware.attr("GPU"_id)
             : InferenceHardware.attr("CPU"_id);
   py::object Ostrel = mod_attr("Ostrel"_id);
-  py::object level;
-  if (g_ostrel_class->unchanged(Ostrel)) {
-    verify_arguments(framework_type, inference_hardware, model_path, input_dims, static_batch_size,
-                     logging_verbosity);
-    level = update_logger_level(logging_verbosity);
-  } else {
-    Ostrel.attr("_Ostrel__verify_arguments_for_model_loading"_id)(
-        py::arg("model_path") = model_path, py::arg("framework_type") = framework_type,
-        py::arg("inference_hardware") = inference_hardware, py::arg("static_batch_size") = static_batch_size,
-        py::arg("input_dims") = input_dims, py::arg("logging_verbosity") = logging_verbosity);
-    level = Ostrel.attr("_update_ostrel_logger_and_get_logging_level_int"_id)(logging_verbosity);
-  }
+  Ostrel.attr("_Ostrel__verify_arguments_for_model_loading"_id)(
+      py::arg("model_path") = model_path, py::arg("framework_type") = framework_type,
+      py::arg("inference_hardware") = inference_hardware, py::arg("static_batch_size") = static_batch_size,
+      py::arg("input_dims") = input_dims, py::arg("logging_verbosity") = logging_verbosity);
+  py::object level = Ostrel.attr("_update_ostrel_logger_and_get_logging_level_int"_id)(logging_verbosity);
   inference_hardware = ostrel::enum_member(InferenceHardware, inference_hardware);
   // "<path> to the <HARDWARE>", made only for a logger that takes the info records.
   auto where = [&] {
@@ -351,22 +339,6 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
     ostrel::log_unchecked(logger, ostrel::kInfo, "Successfully loaded " + where() + ".", kFile);
   return handle;
 }
-
-// Ostrel.load as a C-level function: its keywords are matched against the parameter list as interned
-// names, where pybind11's matching made a new string per parameter and a function record on each call.
-PyObject* load_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ostrel::Parameters* const parameters =
-      new ostrel::Parameters("Ostrel.load",
-                             {"model_path", "framework_type", "inference_hardware", "static_batch_size",
-                              "input_dims", "inference_dtype", "logging_verbosity"},
-                             1, {}, false, true);
-  return ostrel::call_split<7>(*parameters, args, nargs, kwnames, &load);
-}
-
-PyMethodDef g_load_def = ostrel::fastcall_method<&load_entry>(
-    "load",
-    "load(model_path, framework_type=None, inference_hardware=None, static_batch_size=None, input_dims=None, "
-    "inference_dtype=None, logging_verbosity=None, **kwargs)\n--\n\n");
 
 }  // namespace
 
@@ -445,18 +417,16 @@ MODTREE_MODULE("inference.ostrel_manager", m) {
       .def("__repr__", &loaded_model_text, py::arg("self"))
       .build();
 
-  py::object load_function = py::reinterpret_steal<py::object>(
-      PyCFunction_NewEx(&g_load_def, m.ptr(), m.attr("__name__"_id).ptr()));
-  if (!load_function) throw py::error_already_set();
-  py::object ostrel_class = modtree::ClassBuilder(m, "Ostrel")
+  modtree::ClassBuilder(m, "Ostrel")
       .def_static("_Ostrel__verify_arguments_for_model_loading", &verify_arguments, py::arg("framework_type"),
                   py::arg("inference_hardware"), py::arg("model_path"), py::arg("input_dims"),
                   py::arg("static_batch_size"), py::arg("logging_verbosity"))
-      .attr("load", ostrel::builtin("staticmethod")(load_function))
+      .def_static("load", &load, py::arg("model_path"), py::arg("framework_type") = none,
+                  py::arg("inference_hardware") = none, py::arg("static_batch_size") = none,
+                  py::arg("input_dims") = none, py::arg("inference_dtype") = none,
+                  py::arg("logging_verbosity") = none)
       .def_static("_update_ostrel_logger_and_get_logging_level_int", &update_logger_level,
                   py::arg("logging_verbosity"))
       .build();
-  g_ostrel_class = new ostrel::ClassAsMade(
-      ostrel_class, {"_Ostrel__verify_arguments_for_model_loading", "_update_ostrel_logger_and_get_logging_level_int"});
   m.attr("load"_id) = m.attr("Ostrel"_id).attr("load"_id);
 }

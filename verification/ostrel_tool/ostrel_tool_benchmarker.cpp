@@ -346,8 +346,7 @@ py::dict prep_results_for_logging(py::object self, py::object benchmark_results,
 
 template <typename F, typename... Extra>
 py::object private_method(const char* name, F&& f, const Extra&... extra) {
-  return modtree::as_method(
-      modtree::python_function(py::cpp_function(std::forward<F>(f), py::name(name), extra...), name));
+  return modtree::python_function(py::cpp_function(std::forward<F>(f), py::name(name), extra...), name);
 }
 
 }  // namespace

@@ -162,14 +162,14 @@ MODTREE_MODULE("ostrel_tool.ostrel_tool_logger", m) {
       .def("log_benchmark_error", &log_benchmark_error, py::arg("self"), py::arg("spawn_result"))
       .def("results_dataframe", &results_dataframe, py::arg("self"))
       .attr("_ToolLogger__log_success_to_logfile",
-            modtree::as_method(modtree::python_function(
+            modtree::python_function(
                 py::cpp_function(&log_success_to_logfile, py::name("__log_success_to_logfile"),
                                  py::arg("self"), py::arg("benchmark_results")),
-                "__log_success_to_logfile")))
+                "__log_success_to_logfile"))
       .attr("_ToolLogger__log_results_to_csv",
-            modtree::as_method(modtree::python_function(
+            modtree::python_function(
                 py::cpp_function(&log_results_to_csv, py::name("__log_results_to_csv"), py::arg("self"),
                                  py::arg("benchmark_results")),
-                "__log_results_to_csv")))
+                "__log_results_to_csv"))
       .build();
 }

@@ -783,8 +783,7 @@ void define_classes(py::module_& m) {
     cls.def("__del__", &runner_del, py::arg("self"));
     cls.def_static("is_using_trt_7", &is_using_trt_7);
     cls.def_static("trt_dtype_to_np_type", &trt_dtype_to_np_type, py::arg("trt_dtype"));
-    py::object built = cls.build();
-    built.attr("__dict__")["run"].attr("__func__").attr("__module__") = m.attr("__name__");
+    cls.build();
   }
   {
     modtree::ClassBuilder cls(m, "TamsorTRTEngineLogger");
