@@ -21,6 +21,37 @@ namespace {
 using Kind = PickleNode::Kind;
 using Cause = PickleReadError::Cause;
 
+// A name from a record as a message shows it: quoted and escaped the way repr escapes (a backslash, the
+// quote, tabs and line ends by name, every other byte outside printable ASCII as \xNN), so no byte of the
+// record reaches a message or a log as it stands, and cut short after kShownNameBytes bytes ("...").
+constexpr std::size_t kShownNameBytes = 80;
+std::string shown_name(std::string_view name) {
+  static const char* digits = "0123456789abcdef";
+  std::string out = "'";
+  for (std::size_t i = 0; i < name.size() && i < kShownNameBytes; ++i) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    if (c == '\\' || c == '\'') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c > 0x7e) {
+      out += "\\x";
+      out += digits[c >> 4];
+      out += digits[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  out += '\'';
+  if (name.size() > kShownNameBytes) out += "...";
+  return out;
+}
+
 class Reader {
  public:
   // `map`, when given, is the guarded mapping that `data` lies in: every byte the reader looks at is then
@@ -415,7 +446,7 @@ class Reader {
   void accept_global(const std::string& module, const std::string& name) {
     const std::string full = module + "." + name;
     if (full != "_codecs.encode" && full != "collections.OrderedDict")
-      throw PickleReadError(Cause::kForbidden, "global '" + full + "' is forbidden");
+      throw PickleReadError(Cause::kForbidden, "global " + shown_name(full) + " is forbidden");
     push_owned(Kind::kGlobal, full);
   }
   void global() {
@@ -510,7 +541,7 @@ class Reader {
     auto visit = [&](std::size_t node) {
       const PickleNode& n = nodes_[node];
       if (n.kind == Kind::kGlobal)
-        throw PickleReadError(Cause::kForbidden, "global '" + std::string(n.data) + "' is forbidden here");
+        throw PickleReadError(Cause::kForbidden, "global " + shown_name(n.data) + " is forbidden here");
       order[node] = low[node] = visited++;
       reached.push_back(node);
       pending.push_back(node);
@@ -652,16 +683,17 @@ PickleFile::PickleFile(int fd) : impl_(std::make_unique<Impl>()) {
     impl_->map.reset();
     impl_->sigbus.reset();
   }
-  // Not mappable (or reported as empty): read what is there.
-  char buffer[1 << 16];
+  // Not mappable (or reported as empty): read what is there, in blocks of the heap (a thread's stack may
+  // be as small as 64 KiB).
+  std::vector<char> buffer(std::size_t{1} << 16);
   for (off_t at = 0;;) {
-    const ssize_t got = ::pread(fd, buffer, sizeof buffer, at);
+    const ssize_t got = ::pread(fd, buffer.data(), buffer.size(), at);
     if (got < 0) {
       if (errno == EINTR) continue;
       throw std::system_error(errno, std::generic_category(), "read");
     }
     if (got == 0) break;
-    impl_->whole.append(buffer, static_cast<std::size_t>(got));
+    impl_->whole.append(buffer.data(), static_cast<std::size_t>(got));
     at += got;
   }
   impl_->data = impl_->whole;

@@ -38,8 +38,9 @@ def run_child(run_python, samples, tmp_path, code, timeout=120):
     (tmp_path / "tmp").mkdir(exist_ok=True)
     env = {"PYTHONPATH": os.pathsep.join(map(str, GPU)), "TRT_SAMPLES": str(samples),
            "RECORDS": str(tmp_path), "TMPDIR": str(tmp_path / "tmp")}
-    run_python(PRELUDE + textwrap.dedent(code), env=env, timeout=timeout)
+    result = run_python(PRELUDE + textwrap.dedent(code), env=env, timeout=timeout)
     assert not [n for n in os.listdir(tmp_path / "tmp") if n.startswith("unpickle_")]  # none left behind
+    return result
 
 
 # ---- hostile shapes, written opcode by opcode ------------------------------------------------------
@@ -175,3 +176,48 @@ def test_a_record_within_the_depth_limits_converts_on_a_small_thread_stack(run_p
         assert len(results) == 2 and "record 1 of the checkpoint is a list, not bytes" in results[0], results
         assert results[1] == "3", results
         """)
+
+
+def test_a_record_is_read_on_a_64_kib_thread_stack_where_the_package_is_first_imported(run_python, tmp_path):
+    (tmp_path / "int.pkl").write_bytes(b"\x80\x04K\x07.")  # a 5-byte record of neither back-end's type
+    code = textwrap.dedent("""
+        import sys, threading
+        threading.stack_size(64 << 10)  # as small as the interpreter lets a thread's stack be
+        results = []
+        def load():
+            from ostrel.common.exceptions import FailedToLoadCheckpointError
+            from ostrel.frameworks.openvino_inferencer import OpenVinoInferencer
+            from ostrel.frameworks.trt_inferencer import TRTInferencer
+            for load in (OpenVinoInferencer, TRTInferencer):
+                try:
+                    load(sys.argv[-1])
+                except FailedToLoadCheckpointError as e:
+                    results.append(str(e))
+        for _ in range(5):  # the first import of the package and its back-ends on the small thread, then again
+            worker = threading.Thread(target=load)
+            worker.start()
+            worker.join()
+        assert len(results) == 10, results
+        assert all("is a int, not bytes" in m for m in results[::2]), results
+        assert all("found <class 'int'>" in m for m in results[1::2]), results
+        """).replace("sys.argv[-1]", repr(str(tmp_path / "int.pkl")))
+    run_python(code, env={"PYTHONPATH": os.pathsep.join(map(str, GPU))}, timeout=120)
+
+
+def test_a_forbidden_globals_name_is_shown_escaped(run_python, samples, tmp_path):
+    def stack_global(module, name):
+        return b"\x80\x04\x8c" + bytes([len(module)]) + module + b"\x8c" + bytes([len(name)]) + name + b"\x93."
+    names = {"undecodable": (b"os", b"sys\xff\xfetem", r"'os.sys\xff\xfetem'"),
+             "terminal": (b"os\n", b"\x1b[2Ksystem", r"'os\n.\x1b[2Ksystem'"),
+             "long": (b"m" * 200, b"f", "'" + "m" * 80 + "'...")}
+    for case, (module, name, _) in names.items():
+        (tmp_path / f"{case}.pkl").write_bytes(openvino_checkpoint(stack_global(module, name)))
+        (tmp_path / f"{case}.trt").write_bytes(stack_global(module, name))
+    result = run_child(run_python, samples, tmp_path, f"""
+        for case, shown in {[(c, n[2]) for c, n in names.items()]!r}:
+            for load, path in ((OpenVinoInferencer, T / f"{{case}}.pkl"), (TRTInferencer, T / f"{{case}}.trt")):
+                message, _ = refused(load, path)
+                assert f"global {{shown}} is forbidden" in message, (case, message)
+                assert message.isprintable() and message.isascii(), (case, message)
+        """)
+    assert "\x1b" not in result.stdout + result.stderr and "os\n" not in result.stdout + result.stderr

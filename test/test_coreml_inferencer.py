@@ -109,7 +109,7 @@ def test_construction_fields_and_properties(main):
     assert model._input_names == ["input"] and model._single_input_name == "input"
     assert isinstance(model._model, ct.models.MLModel)
     assert model.fetch_model_batch_size() is None and model._static_batch_size is None
-    assert model.fetch_model_input_dimensions() == model.input_dims == [(3, 224, 224)]  # the description's
+    assert model.fetch_model_input_dimensions() is None and model.input_dims is None  # never the model's
     assert model.framework_type == ostrel.FrameworkType.COREML and model.framework_type.value == "coreml"
     assert model.framework_version == ct.__version__
 
@@ -190,9 +190,23 @@ def test_two_input_model(samples):
     # A list of one array per input, in model order (the form the benchmark builds).
     for in_order in (model.predict([features, offsets]), model.predict((features, offsets))):
         np.testing.assert_array_equal(in_order["scores"], by_name["scores"])
-    for bad in ("features", {1}):
-        with pytest.raises(TypeError, match=f"got a value of type '{type(bad).__name__}'"):
-            model.predict(bad)
+    for other in ("features", {1}, [features]):  # not a mapping, nor one value per input
+        with pytest.raises(ValueError, match="^CoreML prediction expects a dict"):
+            model.predict(other)
+
+
+def test_a_value_of_any_kind_goes_to_a_single_input_model_unchanged(main):
+    model = CoreMLInferencer(main, inference_hardware=CPU)
+    fed = []
+    model._model.predict = lambda feed: fed.append(feed) or {"probabilities": None}
+    for value in ("a text", {1, 2}, b"raw", None, 3):
+        model.predict(value)
+        assert len(fed[-1]) == 1 and fed[-1]["input"] is value, fed[-1]
+    # through coremltools to the runtime, whose refusal is its own
+    del model._model.predict
+    with pytest.raises(Exception) as e:
+        model.predict("a text")
+    assert "got a value of type" not in str(e.value), e.value
 
 
 @pytest.mark.parametrize("name, dtype, out_dtype", [
@@ -247,22 +261,27 @@ def test_runtime_refusals_reach_the_caller_unchanged(samples, feed, error, match
         model.predict(feed)
 
 
-def test_input_dims_are_the_described_shapes_or_the_callers(tmp_path):
+def test_input_dims_are_none_unless_the_caller_gives_them(tmp_path):
     from coremltools.models import datatypes
     from coremltools.models.neural_network import NeuralNetworkBuilder
 
-    builder = NeuralNetworkBuilder([("image", datatypes.Array(1, 3, 12, 12))], [("out", datatypes.Array(1, 3, 12, 12))],
+    # a first axis that is no batch: (3, 12, 12) is one image's channels, height and width
+    builder = NeuralNetworkBuilder([("image", datatypes.Array(3, 12, 12))], [("out", datatypes.Array(3, 12, 12))],
                                    disable_rank5_shape_mapping=True)
     builder.add_activation("relu", "RELU", "image", "out")
     path = tmp_path / "relu.mlmodel"
     path.write_bytes(builder.spec.SerializeToString())
     model = ostrel.load(str(path), framework_type="coreml", inference_hardware="cpu")
-    assert model.input_dims == [(3, 12, 12)]
-    (x,) = model.example_inputs
-    assert x.shape == (1, 3, 12, 12) and x.dtype == np.float64  # the builder declares DOUBLE
+    assert model.input_dims is None
+    with pytest.raises(exc.InputDimensionsNotSpecifiedError):
+        model.benchmark(batch_size=1, repetitions=2)
+    x = np.random.default_rng(2).random((3, 12, 12))
     np.testing.assert_allclose(model.predict(x)["out"], np.maximum(x, 0), rtol=1e-6)
-    given = ostrel.load(str(path), framework_type="coreml", inference_hardware="cpu", input_dims=[(3, 6, 6)])
-    assert given.input_dims == [(3, 6, 6)] and given.example_inputs[0].shape == (1, 3, 6, 6)
+    given = ostrel.load(str(path), framework_type="coreml", inference_hardware="cpu", input_dims=[(12, 12)])
+    assert given.input_dims == [(12, 12)] and given.example_inputs[0].shape == (1, 12, 12)
+    # the caller's dimensions of the model's own layout: (1, 12, 12) arrays make its (3, 12, 12) input
+    record = given.benchmark(batch_size=3, repetitions=2)
+    assert record.batch_size == 3
 
 
 @pytest.mark.parametrize("name, dims", [(MAIN, [(3, 224, 224)]), ("two_inputs", [(16,), (16,)])])

@@ -738,6 +738,18 @@ def test_without_tensorrt_the_engine_module_fails_to_import_and_the_back_end_goe
             raise AssertionError("imported without TensorRT")
         from ostrel.frameworks import trt_inferencer
         assert not hasattr(trt_inferencer, "TRTInferencer")
+        from ostrel.common.exceptions import FrameworkNotSupportedError
+        for _ in range(2):  # the back-end module imported by the first load, taken as imported by the second
+            try:
+                ostrel.load(str(S / "trt/two_profiles.pkl"), framework_type="trt")
+            except ostrel.common.exceptions.OstrelError as e:
+                error = e.__cause__
+                assert isinstance(error, FrameworkNotSupportedError), repr(error)
+                assert str(error).endswith("support: cannot import name 'TRTInferencer' from "
+                                           "'ostrel.frameworks.trt_inferencer'"), error
+                assert isinstance(error.__cause__, ImportError) and error.__cause__.name == trt_inferencer.__name__
+            else:
+                raise AssertionError("loaded without TensorRT")
         """, paths=GPU[1:])
 
 

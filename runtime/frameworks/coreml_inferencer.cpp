@@ -98,22 +98,6 @@ py::object fetch_model_input_dtype(py::object self) {
   return types;
 }
 
-// The input shapes the model description declares, each without its first (batch) axis: (1, 3, 12, 12)
-// gives (3, 12, 12). None when an input is not a multi-array of a declared shape (an image, for one).
-py::object fetch_model_input_dimensions(py::object self) {
-  py::object spec = self.attr("_model").attr("get_spec")();
-  py::list shapes;
-  for (py::handle input : spec.attr("description").attr("input")) {
-    py::object type = input.attr("type");
-    if (!py::str(type.attr("WhichOneof")("Type")).equal(py::str("multiArrayType"))) return py::none();
-    py::tuple shape(type.attr("multiArrayType").attr("shape"));
-    if (shape.empty()) return py::none();
-    shapes.append(shape);
-  }
-  if (shapes.empty()) return py::none();
-  return self.attr("_without_batch_axes")(shapes);
-}
-
 // ---- prediction -----------------------------------------------------------------------------------
 
 PyObject* s_model;
@@ -135,10 +119,14 @@ py::object inputs_from_sequence(PyObject* self, PyObject* x) {
 }
 
 // The mapping handed to the model for `x`: a copy of `x` when it is a mapping, the inputs in model
-// order for a list or tuple of one value per input, and else {single input name: x}.
+// order for a list or tuple of one value per input, and else {single input name: x}, whatever `x` is.
 py::object feed_for(PyObject* self, PyObject* x) {
   ostrel::InputsForm form;
-  if (!ostrel::inputs_form(x, form)) throw py::error_already_set();
+  if (!ostrel::inputs_form(x, form)) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+    PyErr_Clear();
+    form = ostrel::InputsForm::kOne;  // a value of another kind (a text, say) goes to the model unchanged
+  }
   // A plain copy: coremltools takes plain dicts only and converts their values in place, which would
   // otherwise change the caller's mapping. Keys and values go on as they are.
   if (form == ostrel::InputsForm::kMapping) return ostrel::steal(ostrel::inputs_by_name(x, form, nullptr));
@@ -205,8 +193,9 @@ MODTREE_MODULE("frameworks.coreml_inferencer", m) {
         ostrel::delete_instance_resources(self, {"_model", "_input_names", "_single_input_name"});
       },
       py::arg("self"));
+  // The model never supplies a batch size or input dimensions: a caller that benchmarks gives them.
   cls.def("fetch_model_batch_size", [](py::object) { return py::none(); }, py::arg("self"));
-  cls.def("fetch_model_input_dimensions", &fetch_model_input_dimensions, py::arg("self"));
+  cls.def("fetch_model_input_dimensions", [](py::object) { return py::none(); }, py::arg("self"));
   cls.def("fetch_model_input_dtype", &fetch_model_input_dtype, py::arg("self"));
   cls.def_property("framework_type", [](py::object) { return mod_attr("FrameworkType").attr("COREML"); });
   cls.def_property("framework_version", [](py::object) { return mod_attr("ct").attr("__version__"); });

@@ -34,6 +34,20 @@ const char* extra_for(std::string_view module) {
   return nullptr;
 }
 
+// The class `cls` of a back-end module, as `from module import cls` takes it: a module that ended without
+// the class (the TensorRT back-end without TensorRT) fails with the ImportError of that statement.
+py::object class_of(py::handle mod, const char* cls) {
+  py::object found = py::reinterpret_steal<py::object>(PyObject_GetAttrString(mod.ptr(), cls));
+  if (found) return found;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+  PyErr_Clear();
+  py::object name = ostrel::attr(mod, "__name__");
+  py::object error = ostrel::builtin("ImportError")(
+      "cannot import name '" + std::string(cls) + "' from '" + ostrel::str(name) + "'",
+      py::arg("name") = name, py::arg("path") = py::getattr(mod, "__file__", py::none()));
+  ostrel::raise(PyExc_ImportError, error);
+}
+
 // Imports a back-end module and returns its inferencer class. A framework that is not installed fails
 // with the ModuleNotFoundError of its import, whose text names the extra that installs it.
 py::object backend(const char* module, const char* cls) {
@@ -41,7 +55,7 @@ py::object backend(const char* module, const char* cls) {
   // A back-end already imported is taken from sys.modules: the import machinery is walked once, on
   // the first load of its framework.
   if (PyObject* loaded = PyImport_GetModule(ostrel::interned(name).ptr()))
-    return ostrel::attr(py::reinterpret_steal<py::object>(loaded), cls);
+    return class_of(py::reinterpret_steal<py::object>(loaded), cls);
   if (PyErr_Occurred()) throw py::error_already_set();
   py::object mod;
   try {
@@ -59,7 +73,7 @@ py::object backend(const char* module, const char* cls) {
         py::arg("name") = missing);
     ostrel::raise_from(error, e.value());
   }
-  return mod.attr(cls);
+  return class_of(mod, cls);
 }
 
 // The FrameworkType members in the order of the branches of get_inferencer_for_framework.

@@ -1,6 +1,8 @@
 #include "native/pickle_reader.hpp"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -134,6 +136,31 @@ TEST(PickleReader, GlobalsAreRefusedBeforeAnythingIsLookedUp) {
   EXPECT_EQ(cause_of(std::string("\x80\x04N)R.", 6)), Cause::kForbidden);  // REDUCE
 }
 
+std::string forbidden_message(const std::string& data) {
+  std::size_t offset = 0;
+  try {
+    read_pickle_record(data, offset);
+  } catch (const PickleReadError& e) {
+    EXPECT_EQ(e.cause(), Cause::kForbidden);
+    return e.what();
+  }
+  ADD_FAILURE() << "no error";
+  return {};
+}
+
+TEST(PickleReader, AForbiddenGlobalsNameIsShownEscapedAndCutShort) {
+  // STACK_GLOBAL of two SHORT_BINUNICODE texts, which the reader takes as they are written
+  auto stack_global = [](const std::string& module, const std::string& name) {
+    return "\x80\x04\x8c" + std::string(1, static_cast<char>(module.size())) + module + "\x8c" +
+           std::string(1, static_cast<char>(name.size())) + name + "\x93.";
+  };
+  EXPECT_EQ(forbidden_message(stack_global("os", "sys\xff\xfetem")), "global 'os.sys\\xff\\xfetem' is forbidden");
+  EXPECT_EQ(forbidden_message(stack_global("a\nb", "\x1b[2K'\\\t\x7f")),
+            "global 'a\\nb.\\x1b[2K\\'\\\\\\t\\x7f' is forbidden");
+  EXPECT_EQ(forbidden_message("c" + std::string(200, 'm') + "\nf\n."),
+            "global '" + std::string(80, 'm') + "'... is forbidden");
+}
+
 TEST(PickleReader, DamagedRecords) {
   EXPECT_EQ(cause_of(kBytesRecord.substr(0, 14)), Cause::kTruncated);
   EXPECT_EQ(cause_of(std::string("\x80\x04\x43\xff", 4)), Cause::kTruncated);  // length past the end
@@ -262,6 +289,36 @@ TEST(PickleReader, DepthIsLimitedByTheReaderItself) {
   offset = 0;
   auto r = read_pickle_record(std::string("\x80\x04]\x94h\x00\x61.", 8), offset);
   EXPECT_EQ(r.nodes[r.root].items[0], r.root);
+}
+
+// A file that cannot be mapped (a pipe's end is not regular, so /proc's size-0 files stand for it) is
+// read in blocks; on a thread whose stack is 64 KiB, as small as the interpreter lets a thread be.
+TEST(PickleFileTest, AFileReadInBlocksOnASmallThreadStack) {
+  const int fd = ::open("/proc/self/stat", O_RDONLY);
+  ASSERT_GE(fd, 0);
+  pthread_attr_t attr;
+  ASSERT_EQ(::pthread_attr_init(&attr), 0);
+  ASSERT_EQ(::pthread_attr_setstacksize(&attr, 64 << 10), 0);
+  struct Run {
+    int fd;
+    std::string error;
+  } run{fd, {}};
+  pthread_t thread;
+  auto body = [](void* arg) -> void* {
+    auto* r = static_cast<Run*>(arg);
+    try {
+      PickleFile file(r->fd);
+      file.next();
+    } catch (const PickleReadError& e) {
+      r->error = e.what();
+    }
+    return nullptr;
+  };
+  ASSERT_EQ(::pthread_create(&thread, &attr, body, &run), 0);
+  ::pthread_join(thread, nullptr);
+  ::pthread_attr_destroy(&attr);
+  ::close(fd);
+  EXPECT_FALSE(run.error.empty());  // the text of /proc/self/stat is no pickle record
 }
 
 TEST(PickleFileTest, AFileThatShrinksEndsInTruncatedNotASignal) {
