@@ -833,3 +833,40 @@ def test_predict_reads_the_session_and_descriptions_at_every_call(identity):
     m.sess = types.SimpleNamespace(run=lambda names, feed: seen.append(sorted(feed)))
     m.predict(x)
     assert seen[-1] == ["renamed"]
+
+
+class NameFails:
+    @property
+    def name(self):
+        raise RuntimeError("no name")
+
+
+@pytest.mark.parametrize("change, error, text", [
+    (lambda m: setattr(m, "inputs_specifications", [NameFails()]), RuntimeError, "no name"),
+    (lambda m: setattr(m, "inputs_count", "one"), TypeError, "'str' object cannot be interpreted as an integer"),
+    (lambda m: setattr(m, "inputs_count", 2), IndexError, "list index out of range"),
+    (lambda m: delattr(m, "sess"), AttributeError, "sess"),
+])
+def test_predict_failures_reach_the_caller_and_leave_the_instance_usable(identity, change, error, text):
+    m = OnnxInferencer(identity)
+    x = np.ones((1, 3, 224, 224), np.float32)
+    kept = {k: getattr(m, k) for k in ("sess", "inputs_specifications", "inputs_count")}
+    change(m)
+    with pytest.raises(error, match=re.escape(text)):
+        m.predict(x)
+    for k, v in kept.items():
+        setattr(m, k, v)
+    np.testing.assert_array_equal(m.predict(x)[0], x)
+
+
+def test_predict_reads_the_names_again_over_a_stale_or_empty_count(identity):
+    m = OnnxInferencer(identity)
+    x = np.ones((1, 3, 224, 224), np.float32)
+    fed = []
+    m.sess = types.SimpleNamespace(run=lambda names, feed: fed.append(list(feed)))
+    # A names entry that matches the session, descriptions and count but holds no tuple is read again.
+    m._OnnxInferencer__input_names = (m.sess, m.inputs_specifications, m.inputs_count, "output")
+    m.predict(x)
+    m.inputs_count = 0  # no input counted: one value still feeds the first description's name
+    m.predict(x)
+    assert m.predict([x]) is None and fed == [["output"], ["output"], []]

@@ -4,6 +4,7 @@ prediction and benchmark, and the load road through ostrel.load."""
 import logging
 import os
 import pickle
+import re
 import shutil
 import tempfile
 import threading
@@ -463,6 +464,28 @@ def test_predict_forms(b1):
             call()
 
 
+class ShapeFails(np.ndarray):
+    @property
+    def shape(self):
+        raise RuntimeError("no shape")
+
+
+class PairlessMapping(dict):
+    def items(self):
+        return [("input",)]
+
+
+@pytest.mark.parametrize("given, error, text", [
+    (np.zeros((1, 3, 224, 224), np.float32).view(ShapeFails), RuntimeError, "no shape"),
+    (PairlessMapping(input=image()), TypeError, "the items of a mapping of inputs must be (name, array) pairs"),
+    ([], KeyError, "OpenVino's model takes the inputs ['input']; the call gave values for [] only."),
+])
+def test_a_feed_that_fails_reaches_the_caller(b1, given, error, text):
+    with pytest.raises(error, match=re.escape(text)):
+        b1.predict(given)
+    assert b1.predict(image())[0].shape == (1, 10)
+
+
 @pytest.mark.parametrize("shape", [(2, 3, 224, 224), (3, 224, 224), (1, 3, 224, 225)])
 def test_predict_checks_the_exact_shape(b1, shape):
     with pytest.raises(AssertionError) as e:
@@ -501,6 +524,11 @@ def test_two_inputs_fed_by_name(samples):
         inf.predict({"image": img, "scale": np.zeros((2, 1), np.float32)})
     with pytest.raises(KeyError, match="no input named 'scales'; its inputs are \\['image', 'scale'\\]"):
         inf.predict({"image": img, "scales": scale})
+    # An input left out never runs on what an earlier call left in the request.
+    for left_out in (lambda: inf.predict([img]), lambda: inf.predict({"image": img}), lambda: inf.predict(image=img)):
+        with pytest.raises(KeyError, match=re.escape("takes the inputs ['image', 'scale']; the call gave values for "
+                                                     "['image'] only.")):
+            left_out()
 
 
 def test_fp16_weights_ir_runs_close_to_the_fp32_one(samples, b1):

@@ -316,116 +316,100 @@ PyObject* s_run;
 PyObject* s_name;
 PyObject* s_input_names;  // the instance's cache of input names
 
-// The name of input `i`: `self.inputs_specifications[i].name` (new reference, or null with an error).
-PyObject* input_name(PyObject* specs, Py_ssize_t i) {
-  PyObject* index = PyLong_FromSsize_t(i);
-  if (index == nullptr) return nullptr;
-  PyObject* spec = PyObject_GetItem(specs, index);
-  Py_DECREF(index);
-  if (spec == nullptr) return nullptr;
-  PyObject* name = PyObject_GetAttr(spec, s_name);
-  Py_DECREF(spec);
-  return name;
+// The name of input `i`: `self.inputs_specifications[i].name`.
+py::object input_name(PyObject* specs, Py_ssize_t i) {
+  py::object index = ostrel::steal(PyLong_FromSsize_t(i));
+  py::object spec = ostrel::steal(PyObject_GetItem(specs, index.ptr()));
+  return ostrel::steal(PyObject_GetAttr(spec.ptr(), s_name));
 }
 
 // The input names in model order, `inputs_count` of them, for the instance's current session and
 // descriptions. Reading a description's name from the runtime costs more than the rest of a call, so
 // the names are kept on the instance with the session, the descriptions and the count they were read
-// for, and read again as soon as any of the three is replaced. Null with an error set on failure; a
-// borrowed tuple otherwise (the instance holds it).
-PyObject* input_names(PyObject* self, PyObject* sess, PyObject* specs, PyObject* count_obj) {
-  py::object dict = py::reinterpret_steal<py::object>(PyObject_GenericGetDict(self, nullptr));
-  if (!dict) return nullptr;
+// for, and read again as soon as any of the three is replaced.
+py::object input_names(PyObject* self, PyObject* sess, PyObject* specs, PyObject* count_obj) {
+  py::object dict = ostrel::steal(PyObject_GenericGetDict(self, nullptr));
   PyObject* cached = PyDict_GetItemWithError(dict.ptr(), s_input_names);  // borrowed
-  if (cached == nullptr && PyErr_Occurred()) return nullptr;
+  if (cached == nullptr && PyErr_Occurred()) throw py::error_already_set();
   if (cached != nullptr && PyTuple_CheckExact(cached) && PyTuple_GET_SIZE(cached) == 4 &&
       PyTuple_GET_ITEM(cached, 0) == sess && PyTuple_GET_ITEM(cached, 1) == specs &&
-      PyTuple_GET_ITEM(cached, 2) == count_obj)
-    return PyTuple_GET_ITEM(cached, 3);
+      PyTuple_GET_ITEM(cached, 2) == count_obj && PyTuple_CheckExact(PyTuple_GET_ITEM(cached, 3)))
+    return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(cached, 3));
   Py_ssize_t count = PyNumber_AsSsize_t(count_obj, PyExc_OverflowError);
-  if (count == -1 && PyErr_Occurred()) return nullptr;
-  py::object names = py::reinterpret_steal<py::object>(PyTuple_New(std::max<Py_ssize_t>(count, 0)));
-  if (!names) return nullptr;
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* name = input_name(specs, i);
-    if (name == nullptr) return nullptr;
-    PyTuple_SET_ITEM(names.ptr(), i, name);
-  }
-  py::object entry = py::reinterpret_steal<py::object>(PyTuple_Pack(4, sess, specs, count_obj, names.ptr()));
-  if (!entry || PyObject_SetAttr(self, s_input_names, entry.ptr()) != 0) return nullptr;
-  return names.ptr();  // entry, now on the instance, holds it
+  if (count == -1 && PyErr_Occurred()) throw py::error_already_set();
+  py::object names = ostrel::steal(PyTuple_New(std::max<Py_ssize_t>(count, 0)));
+  for (Py_ssize_t i = 0; i < count; ++i)
+    PyTuple_SET_ITEM(names.ptr(), i, input_name(specs, i).release().ptr());
+  py::object entry = ostrel::steal(PyTuple_Pack(4, sess, specs, count_obj, names.ptr()));
+  if (PyObject_SetAttr(self, s_input_names, entry.ptr()) != 0) throw py::error_already_set();
+  return names;
 }
 
 // Scalars in `feed` (Python or NumPy numbers) become arrays of their inputs' element types (the runtime
-// takes arrays only);
-// false with the error set on failure.
-bool scalars_as_arrays(PyObject* self, PyObject* feed) {
+// takes arrays only).
+void scalars_as_arrays(PyObject* self, PyObject* feed) {
   PyObject *key, *value;
   Py_ssize_t pos = 0;
   bool any = false;
   while (!any && PyDict_Next(feed, &pos, &key, &value)) {
     int scalar = ostrel::is_scalar(value);
-    if (scalar < 0) return false;
+    if (scalar < 0) throw py::error_already_set();
     any = scalar == 1;
   }
-  if (!any) return true;
-  return ostrel::guarded([&]() -> PyObject* {
-    py::handle inferencer(self);
-    py::dict items = py::reinterpret_borrow<py::dict>(feed);
-    py::dict types;
-    for (py::handle spec : inferencer.attr("inputs_specifications"_id))
-      types[spec.attr("name"_id)] = spec.attr("type"_id);
-    py::object asarray = mod_attr("np"_id).attr("asarray"_id);
-    for (auto item : py::dict(items)) {
-      int scalar = ostrel::is_scalar(item.second.ptr());
-      if (scalar < 0) throw py::error_already_set();
-      if (scalar == 0 || !types.contains(item.first)) continue;
-      py::object dtype = inferencer.attr("_get_ort_type_to_numpy_type"_id)(types[item.first]);
-      items[item.first] = asarray(item.second, py::arg("dtype") = dtype);
-    }
-    return Py_NewRef(Py_None);
-  }) != nullptr;
+  if (!any) return;
+  py::handle inferencer(self);
+  py::dict items = py::reinterpret_borrow<py::dict>(feed);
+  py::dict types;
+  for (py::handle spec : inferencer.attr("inputs_specifications"_id))
+    types[spec.attr("name"_id)] = spec.attr("type"_id);
+  py::object asarray = mod_attr("np"_id).attr("asarray"_id);
+  for (auto item : py::dict(items)) {
+    int scalar = ostrel::is_scalar(item.second.ptr());
+    if (scalar < 0) throw py::error_already_set();
+    if (scalar == 0 || !types.contains(item.first)) continue;
+    py::object dtype = inferencer.attr("_get_ort_type_to_numpy_type"_id)(types[item.first]);
+    items[item.first] = asarray(item.second, py::arg("dtype") = dtype);
+  }
 }
 
 // The feed of a positional `x`: a list or tuple feeds the inputs in model order (inputs_count of
 // them), a mapping by its names, one value the first input.
-PyObject* feed_positional(PyObject* self, PyObject* sess, PyObject* x) {
+py::object feed_positional(PyObject* self, PyObject* sess, PyObject* x) {
   ostrel::InputsForm form;
-  if (!ostrel::inputs_form(x, form)) return nullptr;
-  if (form == ostrel::InputsForm::kMapping) return ostrel::inputs_by_name(x, form, nullptr);
-  py::object specs = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_inputs_specifications));
-  if (!specs) return nullptr;
-  py::object count_obj = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_inputs_count));
-  if (!count_obj) return nullptr;
-  PyObject* names = input_names(self, sess, specs.ptr(), count_obj.ptr());
-  if (names == nullptr) return nullptr;
-  if (form == ostrel::InputsForm::kOne && PyTuple_GET_SIZE(names) == 0) {
+  if (!ostrel::inputs_form(x, form)) throw py::error_already_set();
+  if (form == ostrel::InputsForm::kMapping) return ostrel::steal(ostrel::inputs_by_name(x, form, nullptr));
+  py::object specs = ostrel::steal(PyObject_GetAttr(self, s_inputs_specifications));
+  py::object count = ostrel::steal(PyObject_GetAttr(self, s_inputs_count));
+  py::object names = input_names(self, sess, specs.ptr(), count.ptr());
+  if (form == ostrel::InputsForm::kOne && PyTuple_GET_SIZE(names.ptr()) == 0) {
     // No input counted: the first description's name still takes the value.
-    py::object first = py::reinterpret_steal<py::object>(input_name(specs.ptr(), 0));
-    if (!first) return nullptr;
-    py::object one = py::reinterpret_steal<py::object>(PyTuple_Pack(1, first.ptr()));
-    return one ? ostrel::inputs_by_name(x, form, one.ptr()) : nullptr;
+    py::object first = input_name(specs.ptr(), 0);
+    names = ostrel::steal(PyTuple_Pack(1, first.ptr()));
   }
-  return ostrel::inputs_by_name(x, form, names);
+  return ostrel::steal(ostrel::inputs_by_name(x, form, names.ptr()));
 }
 
 // predict(self, /, x=None, **kwargs): one `self.sess.run(None, feed)` over the input mapping built
 // from `x` (one value, a list or tuple in model order, or a mapping by input name) or from the keyword
 // arguments. The session and the descriptions are those of the instance at the call.
-PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+py::object predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ostrel::PredictArgs call;
-  if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) return nullptr;
+  if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) throw py::error_already_set();
   PyObject* self = call.self;
   PyObject* x = call.given_x();
-  py::object sess = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_sess));
-  if (!sess) return nullptr;
-  py::object feed = py::reinterpret_steal<py::object>(x != nullptr ? feed_positional(self, sess.ptr(), x)
-                                                                    : ostrel::named_inputs(call));
-  if (!feed || (x != nullptr && !scalars_as_arrays(self, feed.ptr()))) return nullptr;
+  py::object sess = ostrel::steal(PyObject_GetAttr(self, s_sess));
+  py::object feed;
+  if (x != nullptr) {
+    feed = feed_positional(self, sess.ptr(), x);
+    scalars_as_arrays(self, feed.ptr());
+  } else {
+    feed = ostrel::steal(ostrel::named_inputs(call));
+  }
   // A spare slot in front lets the callee prepend a bound self without copying the arguments.
   PyObject* run_args[4] = {nullptr, sess.ptr(), Py_None, feed.ptr()};
   // The runtime's own errors (a missing input, a wrong element type or shape) reach the caller unchanged.
-  return PyObject_VectorcallMethod(s_run, run_args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  return ostrel::steal(
+      PyObject_VectorcallMethod(s_run, run_args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 PyMethodDef g_predict_def =

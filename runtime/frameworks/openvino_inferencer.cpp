@@ -415,11 +415,6 @@ class RequestPool {
   RequestPool(const RequestPool&) = delete;
   RequestPool& operator=(const RequestPool&) = delete;
 
-  // Dropped with the capsule that holds it, with the GIL held.
-  ~RequestPool() {
-    for (PyObject* request : free_) Py_DECREF(request);
-  }
-
   PyObject* compiled() const { return compiled_.ptr(); }
   const py::list& output_names() const { return output_names_; }
 
@@ -428,7 +423,7 @@ class RequestPool {
   py::object acquire() {
     {
       std::unique_lock lock(mutex_);
-      if (PyObject* request = pop_free()) return py::reinterpret_steal<py::object>(request);
+      if (py::object request = pop_free()) return request;
       if (created_ < capacity_) {
         ++created_;
         lock.unlock();
@@ -443,30 +438,31 @@ class RequestPool {
         }
       }
     }
-    PyObject* request = nullptr;
+    py::object request;
     {
       py::gil_scoped_release without_gil;
       std::unique_lock lock(mutex_);
       available_.wait(lock, [&] { return !free_.empty() || created_ < capacity_; });
       request = pop_free();
     }
-    if (request == nullptr) return acquire();  // a failed creation left room for a new request
-    return py::reinterpret_steal<py::object>(request);
+    if (!request) return acquire();  // a failed creation left room for a new request
+    return request;
   }
 
   // Takes back a request given by acquire(). Call with the GIL held.
   void release(py::object request) {
     {
       std::lock_guard lock(mutex_);
-      free_.push_back(request.release().ptr());
+      free_.push_back(std::move(request));
     }
     available_.notify_one();
   }
 
  private:
-  PyObject* pop_free() {
-    if (free_.empty()) return nullptr;
-    PyObject* request = free_.back();
+  // Only moves the references: no count changes, so it runs without the GIL too.
+  py::object pop_free() {
+    if (free_.empty()) return py::object();
+    py::object request = std::move(free_.back());
     free_.pop_back();
     return request;
   }
@@ -475,7 +471,7 @@ class RequestPool {
   py::list output_names_;
   std::size_t capacity_;
   std::size_t created_ = 0;
-  std::vector<PyObject*> free_;  // owned references, moved without the GIL
+  std::vector<py::object> free_;  // moved, never copied, without the GIL; dropped with the GIL held
   std::mutex mutex_;
   std::condition_variable available_;
 };
@@ -551,79 +547,86 @@ PyObject* s_infer;
 PyObject* g_shared;  // the keyword names ("share_inputs",) of a request's infer call
 
 // Checks `array` against the expected shape of input `index` (a dynamic dimension, -1, takes any size)
-// and feeds it under that input's name.
-bool feed_checked(PyObject* feed, PyObject* names, PyObject* shapes, Py_ssize_t index, PyObject* name,
+// and feeds it under that input's name (`name`, or when null the input's name in `names`).
+void feed_checked(PyObject* feed, PyObject* names, PyObject* shapes, Py_ssize_t index, PyObject* name,
                   PyObject* array) {
-  py::object key = py::reinterpret_steal<py::object>(PyLong_FromSsize_t(index));
-  if (!key) return false;
-  py::object expected = py::reinterpret_steal<py::object>(PyObject_GetItem(shapes, key.ptr()));
-  if (!expected) return false;
-  py::object shape = py::reinterpret_steal<py::object>(PyObject_GetAttr(array, s_shape));
-  if (!shape) {
+  py::object key = ostrel::steal(PyLong_FromSsize_t(index));
+  py::object expected = ostrel::steal(PyObject_GetItem(shapes, key.ptr()));
+  PyObject* got = PyObject_GetAttr(array, s_shape);
+  if (got == nullptr) {
     // A Python scalar has no shape: the runtime answers for it.
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
     PyErr_Clear();
-    shape = py::reinterpret_steal<py::object>(PyTuple_New(0));
-    if (!shape) return false;
+    got = PyTuple_New(0);
   }
+  py::object shape = ostrel::steal(got);
   py::object own_name;
   if (name == nullptr) {
-    own_name = py::reinterpret_steal<py::object>(PyObject_GetItem(names, key.ptr()));
-    if (!own_name) return false;
+    own_name = ostrel::steal(PyObject_GetItem(names, key.ptr()));
     name = own_name.ptr();
   }
   int fits = ostrel::shape_fits(shape.ptr(), expected.ptr());
-  if (fits < 0) return false;
+  if (fits < 0) throw py::error_already_set();
   if (!fits) {
-    py::object want = py::reinterpret_steal<py::object>(PySequence_Tuple(expected.ptr()));
-    py::object got = want ? py::reinterpret_steal<py::object>(PySequence_Tuple(shape.ptr())) : py::object();
-    if (!got) return false;
-    PyErr_Format(PyExc_AssertionError, "OpenVino's model expects input shape at index %zd: %S, received: %S.", index,
-                 want.ptr(), got.ptr());
-    return false;
+    py::object want = ostrel::steal(PySequence_Tuple(expected.ptr()));
+    py::object given = ostrel::steal(PySequence_Tuple(shape.ptr()));
+    PyErr_Format(PyExc_AssertionError, "OpenVino's model expects input shape at index %zd: %S, received: %S.",
+                 index, want.ptr(), given.ptr());
+    throw py::error_already_set();
   }
-  return PyDict_SetItem(feed, name, array) == 0;
+  if (PyDict_SetItem(feed, name, array) != 0) throw py::error_already_set();
 }
 
 // Feeds a mapping from input name to array, each array checked against its input's shape.
-bool feed_by_name(PyObject* x, PyObject* names, PyObject* shapes, PyObject* feed) {
-  py::object items = py::reinterpret_steal<py::object>(PyMapping_Items(x));
-  if (!items) return false;
+void feed_by_name(PyObject* x, PyObject* names, PyObject* shapes, PyObject* feed) {
+  py::object items = ostrel::steal(PyMapping_Items(x));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
     PyObject* item = PyList_GET_ITEM(items.ptr(), i);
-    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
-      PyErr_SetString(PyExc_TypeError, "the items of a mapping of inputs must be (name, array) pairs");
-      return false;
-    }
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2)
+      raise(PyExc_TypeError, "the items of a mapping of inputs must be (name, array) pairs");
     PyObject* name = PyTuple_GET_ITEM(item, 0);
     Py_ssize_t index = PySequence_Index(names, name);
     if (index < 0) {
-      if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+      if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw py::error_already_set();
       PyErr_Clear();
       PyErr_Format(PyExc_KeyError, "OpenVino's model has no input named %R; its inputs are %S.", name, names);
-      return false;
+      throw py::error_already_set();
     }
-    if (!feed_checked(feed, names, shapes, index, name, PyTuple_GET_ITEM(item, 1))) return false;
+    feed_checked(feed, names, shapes, index, name, PyTuple_GET_ITEM(item, 1));
   }
-  return true;
 }
 
-// Builds the feed mapping from `x`: one array, a sequence of arrays in input order, or a mapping from
-// input name to array. Every shape is checked against the network's before anything runs.
-bool feed_from_x(PyObject* self, PyObject* x, PyObject* feed) {
+// The feed mapping of `x`: one array, a sequence of arrays in input order, or a mapping from input name
+// to array. Every shape is checked against the network's before anything runs.
+py::object feed_from_x(PyObject* self, PyObject* x) {
   ostrel::InputsForm form;
-  if (!ostrel::inputs_form(x, form)) return false;
-  py::object names = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_input_names));
-  if (!names) return false;
-  py::object shapes = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_expected_input_shapes));
-  if (!shapes) return false;
-  if (form == ostrel::InputsForm::kMapping) return feed_by_name(x, names.ptr(), shapes.ptr(), feed);
-  if (form == ostrel::InputsForm::kOne) return feed_checked(feed, names.ptr(), shapes.ptr(), 0, nullptr, x);
-  py::object values = py::reinterpret_steal<py::object>(ostrel::inputs_in_order(x, form, names.ptr()));
-  if (!values) return false;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values.ptr()); ++i)
-    if (!feed_checked(feed, names.ptr(), shapes.ptr(), i, nullptr, PyTuple_GET_ITEM(values.ptr(), i))) return false;
-  return true;
+  if (!ostrel::inputs_form(x, form)) throw py::error_already_set();
+  py::object names = ostrel::steal(PyObject_GetAttr(self, s_input_names));
+  py::object shapes = ostrel::steal(PyObject_GetAttr(self, s_expected_input_shapes));
+  py::object feed = ostrel::steal(PyDict_New());
+  if (form == ostrel::InputsForm::kMapping) {
+    feed_by_name(x, names.ptr(), shapes.ptr(), feed.ptr());
+  } else if (form == ostrel::InputsForm::kOne) {
+    feed_checked(feed.ptr(), names.ptr(), shapes.ptr(), 0, nullptr, x);
+  } else {
+    py::object values = ostrel::steal(ostrel::inputs_in_order(x, form, names.ptr()));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values.ptr()); ++i)
+      feed_checked(feed.ptr(), names.ptr(), shapes.ptr(), i, nullptr, PyTuple_GET_ITEM(values.ptr(), i));
+  }
+  return feed;
+}
+
+// Refuses a feed that leaves an input out: the request would run that input on whatever its tensor
+// last held, another call's data.
+void refuse_missing_inputs(PyObject* self, PyObject* feed) {
+  py::object names = ostrel::steal(PyObject_GetAttr(self, s_input_names));
+  Py_ssize_t count = PyObject_Length(names.ptr());
+  if (count < 0) throw py::error_already_set();
+  if (PyDict_GET_SIZE(feed) >= count) return;  // a name that is no input's is the runtime's to refuse
+  py::object given = ostrel::steal(PyDict_Keys(feed));
+  PyErr_Format(PyExc_KeyError, "OpenVino's model takes the inputs %S; the call gave values for %S only.",
+               names.ptr(), given.ptr());
+  throw py::error_already_set();
 }
 
 // The runtime's CPU plugin can keep the shapes of an inference that failed part-way (a reshape fixed at
@@ -654,57 +657,43 @@ void renew_compiled_model(PyObject* self, const py::object& model) {
 // One inference of the present `model` on a request of the caller's own; `pool` is set to the capsule
 // of the pool used. A failed inference renews the model and reports its own error.
 py::object infer(PyObject* self, PyObject* feed, py::capsule& pool) {
-  py::object model = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, s_model));
-  if (!model) throw py::error_already_set();
+  py::object model = ostrel::steal(PyObject_GetAttr(self, s_model));
   pool = pool_of(self, model);
   RequestLease lease(*pool.get_pointer<RequestPool>());
   // The arrays are read in place (as the compiled model's own call does): the call holds them until the
   // inference is over. A spare slot in front lets the callee prepend without copying the arguments.
   PyObject* call_args[4] = {nullptr, lease.request().ptr(), feed, Py_True};
-  PyObject* result =
-      PyObject_VectorcallMethod(s_infer, call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_shared);
-  if (result == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
-    py::error_already_set failure;
-    renew_compiled_model(self, model);
-    throw failure;
+  try {
+    return ostrel::steal(
+        PyObject_VectorcallMethod(s_infer, call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_shared));
+  } catch (py::error_already_set& failure) {
+    if (failure.matches(PyExc_Exception)) renew_compiled_model(self, model);
+    throw;
   }
-  return py::reinterpret_steal<py::object>(result);
 }
 
 // predict(self, /, x=None, **kwargs): with `x`, a list of the output arrays in the network's order;
 // with keyword inputs only, a dict from output name to array.
-PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+py::object predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ostrel::PredictArgs call;
-  if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) return nullptr;
-  PyObject* self = call.self;
+  if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) throw py::error_already_set();
   PyObject* x = call.given_x();
-  if (x == nullptr && call.named_input_count() == 0) {
-    PyErr_SetString(PyExc_TypeError,
-                    "predict() needs the model's inputs: an array, a list of arrays in input order, a "
-                    "mapping of input names to arrays, or keyword inputs; got None");
-    return nullptr;
-  }
-  bool positional_input = x != nullptr;
-  py::object feed;
-  if (positional_input) {
-    feed = py::reinterpret_steal<py::object>(PyDict_New());
-    if (!feed || !feed_from_x(self, x, feed.ptr())) return nullptr;
-  } else {
-    feed = py::reinterpret_steal<py::object>(ostrel::named_inputs(call));
-    if (!feed) return nullptr;
-  }
+  if (x == nullptr && call.named_input_count() == 0)
+    raise(PyExc_TypeError,
+          "predict() needs the model's inputs: an array, a list of arrays in input order, a mapping of input "
+          "names to arrays, or keyword inputs; got None");
+  py::object feed = x != nullptr ? feed_from_x(call.self, x) : ostrel::steal(ostrel::named_inputs(call));
+  refuse_missing_inputs(call.self, feed.ptr());
   py::capsule pool;
-  py::object result = infer(self, feed.ptr(), pool);
-  py::object values = py::reinterpret_steal<py::object>(PyObject_CallMethodNoArgs(result.ptr(), s_values));
-  if (!values) return nullptr;
-  py::object arrays = py::reinterpret_steal<py::object>(PySequence_List(values.ptr()));
-  if (!arrays || positional_input) return arrays.release().ptr();
+  py::object result = infer(call.self, feed.ptr(), pool);
+  py::object values = ostrel::steal(PyObject_CallMethodNoArgs(result.ptr(), s_values));
+  py::object arrays = ostrel::steal(PySequence_List(values.ptr()));
+  if (x != nullptr) return arrays;
   const py::list& names = pool.get_pointer<RequestPool>()->output_names();
   py::dict named;
   Py_ssize_t n = std::min<Py_ssize_t>(PyList_GET_SIZE(arrays.ptr()), static_cast<Py_ssize_t>(names.size()));
   for (Py_ssize_t i = 0; i < n; ++i) named[names[i]] = PyList_GET_ITEM(arrays.ptr(), i);
-  return named.release().ptr();
+  return named;
 }
 
 PyMethodDef g_predict_def =

@@ -102,11 +102,9 @@ class NoGradScope {
   ~NoGradScope() {
     if (!switched_) return;
     modtree::SavedError in_flight;
-    PyObject* r = PyObject_CallOneArg(g_api.set_grad_enabled, Py_True);
-    if (r == nullptr)
-      PyErr_WriteUnraisable(g_api.set_grad_enabled);
-    else
-      Py_DECREF(r);
+    py::object restored =
+        py::reinterpret_steal<py::object>(PyObject_CallOneArg(g_api.set_grad_enabled, Py_True));
+    if (!restored) PyErr_WriteUnraisable(g_api.set_grad_enabled);
     in_flight.restore();
   }
 

@@ -13,7 +13,6 @@
 #include <pybind11/pybind11.h>
 
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -38,37 +37,8 @@ constexpr const char* kNoSuffix =
 
 // ---- checkpoint pointer ----------------------------------------------------------------------------
 
-// The suffix pathlib gives a text path on this system, read without making the path object: the last part
-// is the last component that is neither empty nor ".", and its suffix runs from its last dot unless that
-// dot is its first or last character.
-std::string text_path_suffix(std::string_view path) {
-  std::string_view name;
-  for (std::size_t end = path.size(); end > 0;) {
-    const std::size_t slash = path.rfind('/', end - 1);
-    const std::size_t begin = slash == std::string_view::npos ? 0 : slash + 1;
-    const std::string_view part = path.substr(begin, end - begin);
-    if (!part.empty() && part != ".") {
-      name = part;
-      break;
-    }
-    if (slash == std::string_view::npos) break;
-    end = slash;
-  }
-  const std::size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos || dot == 0 || dot + 1 == name.size()) return {};
-  return std::string(name.substr(dot));
-}
-
 py::dict pointer_from_path(py::object file_path) {
-  std::string suffix;
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_CheckExact(file_path.ptr()) ? PyUnicode_AsUTF8AndSize(file_path.ptr(), &size) : nullptr;
-  if (utf8 != nullptr) {
-    suffix = text_path_suffix(std::string_view(utf8, static_cast<std::size_t>(size)));
-  } else {
-    PyErr_Clear();  // not text, or text that is no UTF-8: pathlib reads it
-    suffix = ostrel::str(mod_attr("Path")(file_path).attr("suffix"));
-  }
+  std::string suffix = ostrel::str(mod_attr("Path")(file_path).attr("suffix"));
   if (suffix.empty()) raise(mod_attr("OpenVinoCheckpointTypeResolutionError"), kNoSuffix);
   py::str type_text(suffix.substr(suffix.rfind('.') + 1));
   py::object types = mod_attr("OpenVinoCheckpointTypes");
