@@ -735,6 +735,12 @@ def test_factory_row_of_each_framework(monkeypatch, framework, module, name, tak
             InferencerFactory.get_inferencer_for_framework(framework, "m.bin", None, inference_hardware=other)
         assert e.value.args == (other,)
         assert "ostrel.frameworks." + module not in sys.modules
+    # A back-end whose import is blocked (None in sys.modules) fails as `from module import name` does.
+    monkeypatch.setitem(sys.modules, "ostrel.frameworks." + module, None)
+    with pytest.raises(ModuleNotFoundError if framework != "trt" else exc.FrameworkNotSupportedError) as e:
+        InferencerFactory.get_inferencer_for_framework(framework, "m.bin", None)
+    blocked = e.value if framework != "trt" else e.value.__cause__
+    assert type(blocked) is ModuleNotFoundError and blocked.name == "ostrel.frameworks." + module
 
 
 @pytest.mark.parametrize("framework", ["Keras", "tensorrt", "ONNX", 3, None])

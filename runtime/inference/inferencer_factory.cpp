@@ -64,10 +64,11 @@ py::object class_of(py::handle mod, const char* cls) {
 py::object backend_class(const Backend& row) {
   const std::string name = std::string("ostrel.frameworks.") + row.module;
   // A back-end already imported is taken from sys.modules: the import machinery is walked once, on
-  // the first load of its framework.
-  if (PyObject* loaded = PyImport_GetModule(ostrel::interned(name).ptr()))
-    return class_of(py::reinterpret_steal<py::object>(loaded), row.cls);
+  // the first load of its framework. A None there (an import blocked on purpose) is left to the import,
+  // which refuses it with its own ModuleNotFoundError.
+  py::object loaded = py::reinterpret_steal<py::object>(PyImport_GetModule(ostrel::interned(name).ptr()));
   if (PyErr_Occurred()) throw py::error_already_set();
+  if (loaded && !loaded.is_none()) return class_of(loaded, row.cls);
   py::object mod;
   try {
     mod = py::module_::import(name.c_str());
