@@ -684,6 +684,94 @@ def test_factory_dispatch_and_unknown(model_file, coreml_standin):
     assert str(e.value).endswith(FRAMEWORKS)
 
 
+class Recorder:
+    """A back-end class stand-in that keeps the keywords of its construction, in order."""
+
+    def __init__(self, **kwargs):
+        self.keywords = list(kwargs.items())
+
+
+# framework, back-end module, class, whether it takes inference_dtype, the hardware it always receives
+FACTORY_ROWS = [
+    ("onnx", "onnx_inferencer", "OnnxInferencer", True, None),
+    ("pytorch", "pytorch_inferencer", "PytorchInferencer", False, None),
+    ("openvino", "openvino_inferencer", "OpenVinoInferencer", False, "cpu"),
+    ("tf2", "tensorflow_inferencer", "TF2Inferencer", False, None),
+    ("keras", "keras_inferencer", "KerasInferencer", False, None),
+    ("torchscript", "torchscript_inferencer", "TorchScriptInferencer", False, None),
+    ("tflite", "tflite_inferencer", "TFLiteInferencer", False, None),
+    ("coreml", "coreml_inferencer", "CoreMLInferencer", False, None),
+    ("trt", "trt_inferencer", "TRTInferencer", True, "gpu"),
+]
+
+
+@pytest.mark.parametrize("framework, module, name, takes_dtype, fixed", FACTORY_ROWS)
+def test_factory_row_of_each_framework(monkeypatch, framework, module, name, takes_dtype, fixed):
+    cls = type(name, (Recorder,), {})
+    monkeypatch.setitem(sys.modules, "ostrel.frameworks." + module, types.SimpleNamespace(**{name: cls}))
+    monkeypatch.setattr(factory_module, "GPU_PRESENT", True)
+    driver = types.SimpleNamespace(get_version=lambda: min(factory_module.SUPPORTED_TENSORRT_CUDA_VERSIONS))
+    monkeypatch.setitem(sys.modules, "pycuda", types.ModuleType("pycuda"))
+    monkeypatch.setitem(sys.modules, "pycuda.driver", driver)
+    Hw = ostrel.InferenceHardware
+    for given in (ostrel.FrameworkType(framework), framework):
+        for hardware in (None, fixed or Hw.GPU):
+            m = InferencerFactory.get_inferencer_for_framework(
+                given, "m.bin", 20, inference_hardware=hardware, input_dims=[(3,)], static_batch_size=2,
+                inference_dtype=np.int8, profiling=True)
+            assert type(m) is cls
+            expected = [("checkpoint_file", "m.bin"), ("inference_hardware", Hw(fixed) if fixed else hardware),
+                        ("input_dims", [(3,)]), ("static_batch_size", 2)]
+            expected += [("inference_dtype", np.int8)] if takes_dtype else []
+            expected += [("logging_verbosity", 20), ("profiling", True)]
+            assert m.keywords == expected
+            assert type(m.keywords[1][1]) is (Hw if fixed else type(hardware))
+    with pytest.raises(TypeError, match="got multiple values for keyword argument 'checkpoint_file'"):
+        InferencerFactory.get_inferencer_for_framework(framework, "m.bin", None, checkpoint_file="other")
+    if fixed:  # another hardware is refused before the back-end is looked up
+        monkeypatch.delitem(sys.modules, "ostrel.frameworks." + module)
+        other = "gpu" if fixed == "cpu" else "cpu"
+        with pytest.raises(exc.InvalidInferenceHardware) as e:
+            InferencerFactory.get_inferencer_for_framework(framework, "m.bin", None, inference_hardware=other)
+        assert e.value.args == (other,)
+        assert "ostrel.frameworks." + module not in sys.modules
+    # A back-end whose import is blocked (None in sys.modules) fails as `from module import name` does.
+    monkeypatch.setitem(sys.modules, "ostrel.frameworks." + module, None)
+    with pytest.raises(ModuleNotFoundError if framework != "trt" else exc.FrameworkNotSupportedError) as e:
+        InferencerFactory.get_inferencer_for_framework(framework, "m.bin", None)
+    blocked = e.value if framework != "trt" else e.value.__cause__
+    assert type(blocked) is ModuleNotFoundError and blocked.name == "ostrel.frameworks." + module
+
+
+@pytest.mark.parametrize("framework", ["Keras", "tensorrt", "ONNX", 3, None])
+def test_factory_unrecognised_framework(framework):
+    with pytest.raises(exc.FrameworkNotSupportedError) as e:
+        InferencerFactory.get_inferencer_for_framework(framework, "m.bin", None)
+    assert str(e.value) == (f"The specified framework: '{framework}' is not supported. "
+                            f"The supported frameworks are: {FRAMEWORKS}")
+
+
+def test_factory_names_the_extra_of_a_missing_framework(run_python, model_file):
+    # A None entry in sys.modules makes the framework's import fail as if it were not installed.
+    r = run_python(
+        "import sys\n"
+        "for name in ('tensorflow', 'ai_edge_litert', 'tflite_runtime', 'openvino', 'coremltools'):\n"
+        "    sys.modules[name] = None\n"
+        "from ostrel.inference.inferencer_factory import InferencerFactory\n"
+        "for framework in ('tf2', 'keras', 'tflite', 'openvino', 'coreml'):\n"
+        "    try:\n"
+        f"        InferencerFactory.get_inferencer_for_framework(framework, {model_file!r}, None)\n"
+        "    except ModuleNotFoundError as e:\n"
+        "        print('missing', framework, e.name, '|', e)\n")
+    lines = [line for line in r.stdout.splitlines() if line.startswith("missing ")]
+    for (framework, missing, extra), line in zip(
+            [("tf2", "tensorflow", "tensorflow"), ("keras", "tensorflow", "tensorflow"),
+             ("tflite", "tensorflow", "tensorflow"), ("openvino", "openvino", "openvino"),
+             ("coreml", "coremltools", "coreml")], lines, strict=True):
+        assert line.startswith(f"missing {framework} {missing} |"), line
+        assert line.endswith(f": install it with pip install 'ostrel[{extra}]'"), line
+
+
 def test_factory_openvino_refuses_gpu_before_import(monkeypatch):
     monkeypatch.delitem(sys.modules, "ostrel.frameworks.openvino_inferencer", raising=False)  # other tests load it
     with pytest.raises(exc.InvalidInferenceHardware):

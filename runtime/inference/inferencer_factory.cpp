@@ -1,9 +1,8 @@
-// The one place that maps a framework to its back-end inferencer class. Each back-end module is
-// imported inside the branch of its framework, when a model of that framework is constructed.
+// The one place that maps a framework to its back-end inferencer class, through one table of back-ends.
+// Each back-end module is imported when a model of its framework is constructed.
 #include <pybind11/stl.h>
 
 #include <string>
-#include <string_view>
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
@@ -18,21 +17,33 @@ namespace {
 
 ostrel::ModuleAttributes mod_attr;  // this module
 
-
 using ostrel::truthy;
 
 py::object member(const char* enum_name, const char* name) { return ostrel::attr(mod_attr(enum_name), name); }
 
-// The optional extra of the package that installs the framework a back-end module runs on.
-const char* extra_for(std::string_view module) {
-  if (module.starts_with("onnx")) return "onnx";
-  if (module.starts_with("pytorch") || module.starts_with("torchscript")) return "torch";
-  if (module.starts_with("openvino")) return "openvino";
-  if (module.starts_with("tensorflow") || module.starts_with("keras") || module.starts_with("tflite"))
-    return "tensorflow";
-  if (module.starts_with("coreml")) return "coreml";
-  return nullptr;
-}
+// One row per back-end, in the order the framework is tested (the first match wins). The factory's only
+// knowledge of a back-end is its row.
+struct Backend {
+  const char* framework;  // the FrameworkType member whose value selects the row
+  const char* module;     // the back-end module under ostrel.frameworks
+  const char* cls;        // its inferencer class
+  const char* extra;      // the package extra that installs its framework (nullptr: none)
+  bool takes_dtype;       // the constructor receives inference_dtype
+  const char* hardware;   // the InferenceHardware member it always runs on (nullptr: the caller's)
+  bool tensorrt;          // needs a visible GPU and the CUDA stack; failing to set it up is "not supported"
+};
+
+constexpr Backend kBackends[] = {
+    {"ONNX", "onnx_inferencer", "OnnxInferencer", "onnx", true, nullptr, false},
+    {"PYTORCH", "pytorch_inferencer", "PytorchInferencer", "torch", false, nullptr, false},
+    {"OPENVINO", "openvino_inferencer", "OpenVinoInferencer", "openvino", false, "CPU", false},
+    {"TENSORFLOW2", "tensorflow_inferencer", "TF2Inferencer", "tensorflow", false, nullptr, false},
+    {"KERAS", "keras_inferencer", "KerasInferencer", "tensorflow", false, nullptr, false},
+    {"TORCHSCRIPT", "torchscript_inferencer", "TorchScriptInferencer", "torch", false, nullptr, false},
+    {"TFLITE", "tflite_inferencer", "TFLiteInferencer", "tensorflow", false, nullptr, false},
+    {"COREML", "coreml_inferencer", "CoreMLInferencer", "coreml", false, nullptr, false},
+    {"TENSORRT", "trt_inferencer", "TRTInferencer", nullptr, true, "GPU", true},
+};
 
 // The class `cls` of a back-end module, as `from module import cls` takes it: a module that ended without
 // the class (the TensorRT back-end without TensorRT) fails with the ImportError of that statement.
@@ -50,52 +61,38 @@ py::object class_of(py::handle mod, const char* cls) {
 
 // Imports a back-end module and returns its inferencer class. A framework that is not installed fails
 // with the ModuleNotFoundError of its import, whose text names the extra that installs it.
-py::object backend(const char* module, const char* cls) {
-  const std::string name = std::string("ostrel.frameworks.") + module;
+py::object backend_class(const Backend& row) {
+  const std::string name = std::string("ostrel.frameworks.") + row.module;
   // A back-end already imported is taken from sys.modules: the import machinery is walked once, on
-  // the first load of its framework.
-  if (PyObject* loaded = PyImport_GetModule(ostrel::interned(name).ptr()))
-    return class_of(py::reinterpret_steal<py::object>(loaded), cls);
+  // the first load of its framework. A None there (an import blocked on purpose) is left to the import,
+  // which refuses it with its own ModuleNotFoundError.
+  py::object loaded = py::reinterpret_steal<py::object>(PyImport_GetModule(ostrel::interned(name).ptr()));
   if (PyErr_Occurred()) throw py::error_already_set();
+  if (loaded && !loaded.is_none()) return class_of(loaded, row.cls);
   py::object mod;
   try {
     mod = py::module_::import(name.c_str());
   } catch (py::error_already_set& e) {
-    const char* extra = extra_for(module);
-    if (extra == nullptr || !e.matches(PyExc_ModuleNotFoundError)) throw;
+    if (row.extra == nullptr || !e.matches(PyExc_ModuleNotFoundError)) throw;
     py::object missing = e.value().attr("name"_id);
     // Our own modules (a back-end outside this build) say what is wrong themselves.
     if (missing.is_none()) throw;
     std::string missing_name = ostrel::str(missing);
     if (missing_name == "ostrel" || missing_name.starts_with("ostrel.")) throw;
     py::object error = ostrel::builtin("ModuleNotFoundError")(
-        ostrel::str(e.value()) + ": install it with pip install 'ostrel[" + extra + "]'",
+        ostrel::str(e.value()) + ": install it with pip install 'ostrel[" + row.extra + "]'",
         py::arg("name") = missing);
     ostrel::raise_from(error, e.value());
   }
-  return class_of(mod, cls);
+  return class_of(mod, row.cls);
 }
 
-// The FrameworkType members in the order of the branches of get_inferencer_for_framework.
-constexpr const char* kRows[] = {"ONNX",        "PYTORCH", "OPENVINO", "TENSORFLOW2", "KERAS",
-                                 "TORCHSCRIPT", "TFLITE",  "COREML",   "TENSORRT"};
-
-// `framework == FrameworkType.<name>.value`, the member's value read from its own attribute.
-bool framework_equals(py::handle framework, const char* name) {
-  return framework.equal(member("FrameworkType", name).attr("_value_"_id));
-}
-
-// The branch a framework given as a member or as a value text takes, by the member's name: nullopt where
-// the enumeration's table of values cannot tell (the branches then compare the value one by one), -1 for
-// a text that is no member's value.
-std::optional<int> framework_row(py::handle framework) {
-  std::optional<py::object> member = ostrel::member_by_value(mod_attr("FrameworkType"_id), framework);
-  if (!member) return std::nullopt;
-  if (member->is_none()) return -1;
-  const std::string name = ostrel::str(member->attr("_name_"_id));
-  for (int i = 0; i < static_cast<int>(std::size(kRows)); ++i)
-    if (name == kRows[i]) return i;
-  return -1;
+// The row `framework` selects: the first whose member's value text it equals (read from the member's
+// own attribute, so a member and its value text are interchangeable), or nullptr.
+const Backend* row_for(py::handle framework) {
+  for (const Backend& row : kBackends)
+    if (framework.equal(member("FrameworkType", row.framework).attr("_value_"_id))) return &row;
+  return nullptr;
 }
 
 std::string supported_frameworks() {
@@ -104,16 +101,9 @@ std::string supported_frameworks() {
   return ostrel::str(values);
 }
 
-py::object tensorrt_branch(py::dict& common, py::object inference_hardware, py::object inference_dtype,
-                           py::kwargs& kwargs) {
-  py::object FrameworkNotSupportedError = mod_attr("FrameworkNotSupportedError"_id);
-  if (!truthy(mod_attr("GPU_PRESENT"_id)))
-    raise(FrameworkNotSupportedError,
-          "TensorRT is not supported on the current environment. There are no visible GPUs.");
-  py::object gpu = member("InferenceHardware", "GPU");
-  if (truthy(inference_hardware) && !inference_hardware.equal(gpu))
-    raise(mod_attr("InvalidInferenceHardware"_id), inference_hardware);
-  py::object TRTInferencer;
+// The TensorRT back-end's class, with the CUDA version checked first. A missing or unloadable TensorRT
+// stack (an ImportError or OSError of these steps) is "not supported here".
+py::object tensorrt_class(const Backend& row) {
   try {
     py::object cuda = py::module_::import("pycuda.driver");
     py::object cuda_version = cuda.attr("get_version"_id)();
@@ -126,75 +116,45 @@ py::object tensorrt_branch(py::dict& common, py::object inference_hardware, py::
           " or install another version of nvidia-tensorrt to use the GPU properly with TensorRT.";
       ostrel::builtin("print")(ostrel::builtin("RuntimeWarning")(text));
     }
-    TRTInferencer = backend("trt_inferencer", "TRTInferencer");
+    return backend_class(row);
   } catch (py::error_already_set& e) {
-    // A missing or unloadable TensorRT stack is "not supported here".
     if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_OSError)) throw;
-    py::object error = FrameworkNotSupportedError(
+    py::object error = mod_attr("FrameworkNotSupportedError"_id)(
         "TensorRT is not supported on the current environment. Please install the following packages for "
-        "tensorrt "
-        "support: " +
+        "tensorrt support: " +
         ostrel::str(e.value()));
     ostrel::raise_from(error, e.value());
   }
-  // The constructor's own failures (a missing checkpoint file is an OSError too) are the model's
-  // problem, not the environment's: they reach the caller unchanged.
-  py::dict call = ostrel::keywords({{"checkpoint_file", common["checkpoint_file"]},
-                                    {"inference_hardware", gpu},
-                                    {"input_dims", common["input_dims"]},
-                                    {"static_batch_size", common["static_batch_size"]},
-                                    {"inference_dtype", inference_dtype},
-                                    {"logging_verbosity", common["logging_verbosity"]}});
-  return ostrel::call_with(TRTInferencer, call, kwargs);
 }
 
 py::object get_inferencer_for_framework(py::object framework, py::object model_checkpoint_file_path,
                                         py::object logging_verbosity, py::object inference_hardware,
                                         py::object input_dims, py::object static_batch_size,
                                         py::object inference_dtype, py::kwargs kwargs) {
-  py::dict common = ostrel::keywords({{"checkpoint_file"_id, model_checkpoint_file_path},
-                                      {"inference_hardware"_id, inference_hardware},
-                                      {"input_dims"_id, input_dims},
-                                      {"static_batch_size"_id, static_batch_size},
-                                      {"logging_verbosity"_id, logging_verbosity}});
-  const std::optional<int> row = framework_row(framework);
-  auto is = [&](const char* name) {
-    return row ? *row >= 0 && std::string_view(kRows[*row]) == name : framework_equals(framework, name);
-  };
-
-  if (is("ONNX")) {
-    py::object OnnxInferencer = backend("onnx_inferencer", "OnnxInferencer");
-    py::dict call = ostrel::keywords({{"checkpoint_file"_id, model_checkpoint_file_path},
-                                      {"inference_hardware"_id, inference_hardware},
-                                      {"input_dims"_id, input_dims},
-                                      {"static_batch_size"_id, static_batch_size},
-                                      {"inference_dtype"_id, inference_dtype},
-                                      {"logging_verbosity"_id, logging_verbosity}});
-    return ostrel::call_with(OnnxInferencer, call, kwargs);
-  }
-  if (is("PYTORCH"))
-    return ostrel::call_with(backend("pytorch_inferencer", "PytorchInferencer"), common, kwargs);
-  if (is("OPENVINO")) {
-    py::object cpu = member("InferenceHardware", "CPU");
-    if (truthy(inference_hardware) && !inference_hardware.equal(cpu))
+  const Backend* row = row_for(framework);
+  if (row == nullptr)
+    raise(mod_attr("FrameworkNotSupportedError"_id),
+          "The specified framework: '" + ostrel::text(framework) +
+              "' is not supported. The supported frameworks are: " + supported_frameworks());
+  if (row->tensorrt && !truthy(mod_attr("GPU_PRESENT"_id)))
+    raise(mod_attr("FrameworkNotSupportedError"_id),
+          "TensorRT is not supported on the current environment. There are no visible GPUs.");
+  py::object hardware = inference_hardware;
+  if (row->hardware != nullptr) {  // refused before the back-end is imported
+    hardware = member("InferenceHardware", row->hardware);
+    if (truthy(inference_hardware) && !inference_hardware.equal(hardware))
       raise(mod_attr("InvalidInferenceHardware"_id), inference_hardware);
-    py::object OpenVinoInferencer = backend("openvino_inferencer", "OpenVinoInferencer");
-    common["inference_hardware"] = cpu;
-    return ostrel::call_with(OpenVinoInferencer, common, kwargs);
   }
-  if (is("TENSORFLOW2"))
-    return ostrel::call_with(backend("tensorflow_inferencer", "TF2Inferencer"), common, kwargs);
-  if (is("KERAS")) return ostrel::call_with(backend("keras_inferencer", "KerasInferencer"), common, kwargs);
-  if (is("TORCHSCRIPT"))
-    return ostrel::call_with(backend("torchscript_inferencer", "TorchScriptInferencer"), common, kwargs);
-  if (is("TFLITE"))
-    return ostrel::call_with(backend("tflite_inferencer", "TFLiteInferencer"), common, kwargs);
-  if (is("COREML"))
-    return ostrel::call_with(backend("coreml_inferencer", "CoreMLInferencer"), common, kwargs);
-  if (is("TENSORRT")) return tensorrt_branch(common, inference_hardware, inference_dtype, kwargs);
-  raise(mod_attr("FrameworkNotSupportedError"_id),
-        "The specified framework: '" + ostrel::text(framework) +
-            "' is not supported. The supported frameworks are: " + supported_frameworks());
+  py::object cls = row->tensorrt ? tensorrt_class(*row) : backend_class(*row);
+  py::dict call = ostrel::keywords({{"checkpoint_file"_id, model_checkpoint_file_path},
+                                    {"inference_hardware"_id, hardware},
+                                    {"input_dims"_id, input_dims},
+                                    {"static_batch_size"_id, static_batch_size}});
+  if (row->takes_dtype) call["inference_dtype"_id] = inference_dtype;
+  call["logging_verbosity"_id] = logging_verbosity;
+  // The constructor's own failures (a missing checkpoint file is an OSError too) are the model's
+  // problem, not the environment's: they reach the caller unchanged, on every row.
+  return ostrel::call_with(cls, call, kwargs);
 }
 
 // create_inferencer_factory: the deferred constructor, functools.partial(InferencerFactory.
