@@ -5,7 +5,7 @@
 // (`LoggerManager._config_dict`, the same object as `DEFAULT_LOGGING_CONFIGURATION`) that every call
 // changes in place and applies with `logging.config.dictConfig` when the application would change
 // something: a call that repeats the last applied record, while everything that application set up (the
-// loggers' levels, handlers, filters and `propagate`, the handlers' levels, formatters and filters, the
+// loggers' levels, handlers and `propagate`, the handlers' levels, formatters and filters, the
 // console handler's standard stream, the log files) is still in place, applies nothing (a model load
 // re-levels the package logger on every call, and closing and reopening every handler each time costs
 // more than creating a small model's session).
@@ -281,11 +281,12 @@ void drop_files_that_cannot_be_opened(py::dict config) {
 // What the last successful application left: a copy of the record as applied, and what it set up on
 // the loggers it names (root and every configured logger) and on the handlers it made. A call whose record
 // equals the copy while all of this still holds has nothing to apply; any difference (a level, a size, a
-// logger added, a handler replaced, closed or given another level or formatter, `propagate` changed, a
-// filter added, a log file removed or replaced, sys.stdout replaced) applies the whole record again.
+// logger added, a handler replaced, closed or given another level, formatter or filter, `propagate`
+// changed, a log file removed or replaced, sys.stdout replaced) applies the whole record again. A
+// logger's own filters are not the record's: its application leaves them as they are.
 struct Applied {
   py::object record;  // deep copy of the record, or None before the first application
-  py::list loggers;   // (logger, tuple of its handlers, level, propagate, tuple of its filters)
+  py::list loggers;   // (logger, tuple of its handlers, level, propagate)
   py::list handlers;  // (handler, level, formatter, tuple of its filters)
   py::list streams;   // (handler, name of the sys attribute its stream was taken from)
   py::list files;     // (file handler, path of its log file)
@@ -342,8 +343,8 @@ void remember_application(py::dict config) {
   py::object named = logging.attr("_handlers");
   py::list loggers, handlers, streams, files;
   auto remember = [&](py::object logger) {
-    loggers.append(py::make_tuple(logger, py::tuple(logger.attr("handlers")), logger.attr("level"),
-                                  logger.attr("propagate"), py::tuple(logger.attr("filters"))));
+    loggers.append(
+        py::make_tuple(logger, py::tuple(logger.attr("handlers")), logger.attr("level"), logger.attr("propagate")));
   };
   remember(get_logger());
   for (auto item : py::dict(config["loggers"])) remember(get_logger(item.first));
@@ -403,11 +404,10 @@ bool already_applied(py::dict config) {
   if (a.record.is_none() || !config.equal(a.record)) return false;
   try {
     for (auto item : a.loggers) {
-      py::tuple kept = py::reinterpret_borrow<py::tuple>(item);  // (logger, handlers, level, propagate, filters)
+      py::tuple kept = py::reinterpret_borrow<py::tuple>(item);  // (logger, handlers, level, propagate)
       py::object logger = kept[0];
       if (!same_items(logger.attr("handlers"), kept[1]) || !py::object(logger.attr("level")).equal(kept[2]) ||
-          truthy(logger.attr("propagate")) != truthy(kept[3]) || !same_items(logger.attr("filters"), kept[4]) ||
-          truthy(logger.attr("disabled")))
+          truthy(logger.attr("propagate")) != truthy(kept[3]) || truthy(logger.attr("disabled")))
         return false;
     }
     for (auto item : a.handlers) {
