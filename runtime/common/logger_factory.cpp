@@ -430,6 +430,8 @@ bool already_applied(py::dict config) {
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
     return false;
+  } catch (const py::cast_error&) {  // a stream whose fileno() is no number
+    return false;
   }
   return true;
 }
