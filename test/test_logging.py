@@ -442,19 +442,20 @@ def test_unchanged_record_is_applied_once(tmp_path):
     assert out == "<string> -INFO- back on stdout\n<string> -INFO- new file\n"
 
 
-def test_a_settled_repeated_call_still_notices_every_change(tmp_path):
-    # Once the log folder has settled, a repeated call is answered from what the last full check saw;
-    # each change below, made by other code between two calls, must still reach the next call.
+def test_a_repeated_call_notices_every_change(tmp_path):
+    # A repeated call applies nothing while everything the record set up is in place; each change below,
+    # made by other code between two calls, is undone by the next call.
     out = run(
         tmp_path,
         """
-        import io, time
+        import io
         a = get_logger("A")
+        console = a.handlers[0]
 
-        def settle():
-            time.sleep(0.05)
-            for _ in range(3):
-                assert get_logger("A") is a
+        def unchanged():
+            handlers = list(a.handlers)
+            for _ in range(2):
+                assert get_logger("A") is a and all(x is y for x, y in zip(a.handlers, handlers))
 
         changes = {
             "record edited in place": lambda: config["formatters"]["fileFormatter"].update(format="F %(message)s"),
@@ -462,27 +463,38 @@ def test_a_settled_repeated_call_still_notices_every_change(tmp_path):
             "level set by other code": lambda: a.setLevel(50),
             "handler removed by other code": lambda: a.removeHandler(a.handlers[1]),
             "logger disabled": lambda: setattr(a, "disabled", True),
+            "propagate set": lambda: setattr(a, "propagate", True),
+            "console handler level": lambda: a.handlers[0].setLevel(logging.CRITICAL),
+            "file handler level": lambda: a.handlers[1].setLevel(logging.CRITICAL),
+            "formatter replaced": lambda: a.handlers[0].setFormatter(logging.Formatter("X %(message)s")),
+            "handler filter added": lambda: a.handlers[0].addFilter(lambda record: False),
+            "file handler closed": lambda: a.handlers[1].close(),
         }
         for what, change in changes.items():
-            settle()
+            unchanged()
             change()
             get_logger("A")
-            assert a.level == 20 and not a.disabled and len(a.handlers) == 2, what
-            assert "A_file_handler" in config["root"]["handlers"], what
+            assert a.level == 20 and not a.disabled and not a.propagate, what
+            assert len(a.handlers) == 2 and "A_file_handler" in config["root"]["handlers"], what
+            console, file = a.handlers
+            assert (console.level, file.level, console.filters, file.filters) == (20, 20, [], []), what
+            assert console.formatter._fmt == "%(module)s -%(levelname)s- %(message)s", what
+            assert file.stream is not None, what
 
-        settle()
+        unchanged()
         real_get_logger, logging.getLogger = logging.getLogger, lambda name=None: "replaced"
         assert get_logger("A") == "replaced"
         logging.getLogger = real_get_logger
 
-        settle()
+        unchanged()
         captured = io.StringIO()
         real_stdout, sys.stdout = sys.stdout, captured
         get_logger("A").info("to the new stdout")
         sys.stdout = real_stdout
         assert captured.getvalue() == "<string> -INFO- to the new stdout\\n"
 
-        settle()
+        get_logger("A")  # back on the real stdout
+        unchanged()
         os.environ["HOME"] = os.path.join(home, "other")
         os.mkdir(os.environ["HOME"])
         get_logger("A").info("in the other home")
@@ -570,25 +582,17 @@ def test_log_folder_removed_while_running_falls_back_once(tmp_path):
     assert lines[-2:] == ["<string> -WARNING- through the root", "<string> -INFO- back in the file"]
 
 
-def test_changes_to_a_settled_log_directory_are_noticed(tmp_path):
-    # Once the log folder has stood unchanged for a while, a repeated call asks the system about the folder
-    # alone; removing or renaming a log file in it is still noticed by the next call, also right after the
-    # folder settled.
+def test_log_files_removed_or_renamed_are_noticed(tmp_path):
+    # A log file removed or renamed between two calls is one the handler no longer writes to: the next
+    # call opens the file at its path anew.
     out = run(
         tmp_path,
         """
-        import time
         a = get_logger("A")
-        time.sleep(2.2)  # older than the clock's granularity by far
-        for _ in range(3):
-            get_logger("A")
         handlers = list(a.handlers)
-
         os.remove(os.path.join(log_dir, "A.log"))
         get_logger("A").info("new file")
         assert a.handlers[1] is not handlers[1]
-        time.sleep(0.1)  # a file system with sub-second times: settled after a few clock ticks
-        get_logger("A")
         get_logger("A")
         os.rename(os.path.join(log_dir, "A.log"), os.path.join(log_dir, "A.log.1"))
         get_logger("A").info("after a rename")
@@ -600,3 +604,124 @@ def test_changes_to_a_settled_log_directory_are_noticed(tmp_path):
         """,
     )
     assert out == "<string> -INFO- new file\n<string> -INFO- after a rename\n"
+
+
+# ---- the package logger under ostrel.load ----------------------------------------------------------------
+
+MODEL = """
+import ostrel
+from onnx import TensorProto, helper
+x = helper.make_tensor_value_info("x", TensorProto.FLOAT, ["N", 3])
+y = helper.make_tensor_value_info("y", TensorProto.FLOAT, ["N", 3])
+graph = helper.make_graph([helper.make_node("Relu", ["x"], ["y"])], "relu", [x], [y])
+onnx_model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)])
+onnx_model.ir_version = 8
+model = os.path.abspath("m.onnx")
+with open(model, "wb") as f:
+    f.write(onnx_model.SerializeToString())
+"""
+LOADING = "ostrel_manager -INFO- Loading model {0} to the CPU\nostrel_manager -INFO- Successfully loaded {0} to the CPU.\n"
+
+
+def test_a_load_restores_the_console_handler_and_propagate(tmp_path):
+    # Other code raises the console handler to CRITICAL, gives it another formatter and lets the package
+    # logger propagate; the next load puts all three back and its "Loading model" line is printed once.
+    out = run(
+        tmp_path,
+        MODEL + textwrap.dedent("""
+        ostrel.load(model, framework_type="onnx")
+        package = logging.getLogger("Ostrel")
+        console = package.handlers[0]
+        console.setLevel(logging.CRITICAL)
+        console.setFormatter(logging.Formatter("X %(message)s"))
+        package.propagate = True
+        print("<<changed>>", flush=True)
+        ostrel.load(model, framework_type="onnx")
+        console = package.handlers[0]
+        assert console.level == logging.INFO and package.propagate is False
+        assert console.formatter._fmt == "%(module)s -%(levelname)s- %(message)s"
+        """),
+    )
+    model = tmp_path / "m.onnx"
+    assert out.partition("<<changed>>\n")[2] == LOADING.format(model)
+
+
+@pytest.mark.parametrize("blocker, reason", [
+    ("fifo", "[Errno 6] No such device or address"),
+    ("folder", "[Errno 21] Is a directory"),
+    ("link into a missing folder", "[Errno 2] No such file or directory"),
+])
+def test_a_log_file_replaced_between_two_loads_goes_console_only(tmp_path, blocker, reason):
+    # The handler still holds the old file open; the next load finds that file is no longer the one at the
+    # path, prints the warning line and logs to the console alone.
+    out = run(
+        tmp_path,
+        MODEL + textwrap.dedent(f"""
+        ostrel.load(model, framework_type="onnx")
+        log_file = os.path.join(log_dir, "Ostrel.log")
+        os.remove(log_file)
+        blocker = {blocker!r}
+        if blocker == "fifo":
+            os.mkfifo(log_file)
+        elif blocker == "folder":
+            os.mkdir(log_file)
+        else:
+            os.symlink(os.path.join(home, "gone", "Ostrel.log"), log_file)
+        print("<<replaced>>", flush=True)
+        ostrel.load(model, framework_type="onnx")
+        package = logging.getLogger("Ostrel")
+        assert [type(h).__name__ for h in package.handlers] == ["StreamHandler"]
+        assert "Ostrel_file_handler" not in config["handlers"]
+        """),
+    )
+    log_file = tmp_path / "home" / "tamsor_logs" / "Ostrel.log"
+    after = out.partition("<<replaced>>\n")[2]
+    assert after == f"{WARNING_LINE}{reason}: '{log_file}'\n" + LOADING.format(tmp_path / "m.onnx")
+
+
+def test_loads_beside_a_thread_that_changes_the_logging_set_up(tmp_path):
+    # Two threads load for 5 s while a third changes levels and handlers, moves HOME (to a folder without
+    # a log folder, and to one that cannot hold one) and removes log folders: every load succeeds.
+    out = run(
+        tmp_path,
+        MODEL + textwrap.dedent("""
+        import random, shutil, threading, time
+        homes = [home, os.path.join(home, "second"), os.path.join(home, "missing", "deeper")]
+        os.mkdir(homes[1])
+        stop = time.monotonic() + 5
+        failures, loads = [], [0, 0]
+
+        def load(i):
+            verbosities = ["WARNING", "INFO", None]
+            while time.monotonic() < stop:
+                try:
+                    ostrel.load(model, framework_type="onnx", logging_verbosity=verbosities[loads[i] % 3])
+                    loads[i] += 1
+                except Exception as e:
+                    failures.append(repr(e))
+
+        def change():
+            rng = random.Random(0)
+            while time.monotonic() < stop:
+                for name in ("Ostrel", "ostrel.frameworks.onnx_inferencer", None):
+                    logger = logging.getLogger(name)
+                    logger.setLevel(rng.choice([10, 20, 30, 50]))
+                    handlers = list(logger.handlers)
+                    if handlers:
+                        logger.removeHandler(rng.choice(handlers))
+                    logger.addHandler(logging.NullHandler())
+                os.environ["HOME"] = rng.choice(homes)
+                shutil.rmtree(os.path.join(rng.choice(homes), "tamsor_logs"), ignore_errors=True)
+                time.sleep(0.001)
+
+        threads = [threading.Thread(target=load, args=(i,)) for i in range(2)] + [threading.Thread(target=change)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert failures == [], (len(failures), sorted(set(failures))[:5])
+        assert min(loads) >= 10, loads
+        print("<<loads>>", flush=True)
+        """),
+    )
+    assert out.endswith("<<loads>>\n")

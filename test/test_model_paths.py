@@ -94,9 +94,44 @@ def test_back_ends_constructed_directly_refuse_a_fifo_too(fifo, construct):
     assert "not a regular file" in chain.lower(), outcome
 
 
+class FifoOnSecondLook:
+    """A path object that puts a FIFO at its path when it is asked for the path the second time."""
+
+    def __init__(self, path):
+        self.path, self.calls = path, 0
+
+    def __fspath__(self):
+        self.calls += 1
+        if self.calls == 2:
+            os.remove(self.path)
+            os.mkfifo(self.path)
+        return self.path
+
+
+@pytest.mark.parametrize("name, framework, module", [
+    ("m.onnx", "onnx", "onnx"), ("m.tflite", "tflite", "tflite"), ("m.pth", "torchscript", "torchscript"),
+    ("m.pt", "pytorch", "pytorch"), ("m.xml", "openvino", "openvino"), ("m.pkl", "openvino", "openvino"),
+    ("m.zip", "openvino", "openvino"), ("m.h5", "keras", "keras"),
+])
+def test_a_path_object_that_turns_into_a_fifo_is_refused(tmp_path, name, framework, module):
+    # The load entry sees a regular file; by the back-end's own look the name leads to a FIFO. The
+    # back-end's module is imported first: the deadline is for the load alone.
+    import importlib
+    importlib.import_module(f"ostrel.frameworks.{module}_inferencer")
+    path = str(tmp_path / name)
+    with open(path, "wb") as f:
+        f.write(b"not a model")
+    given = FifoOnSecondLook(path)
+    outcome = call_with_deadline(lambda: ostrel.load(given, framework_type=framework), path, seconds=2.0)
+    assert given.calls >= 2 and "error" in outcome, outcome
+    error, chain = outcome["error"], ""
+    while error is not None:
+        chain, error = chain + repr(error), error.__cause__ or error.__context__
+    assert "not a regular file" in chain.lower(), outcome
+
+
 def test_a_load_vouches_for_its_model_file_only_while_it_runs(tmp_path, onnx_bytes):
-    """The load's argument check looks at the file once for the back-end too; a later construction with the
-    same path object looks again."""
+    """A later construction with the same path looks at the file again."""
     from ostrel.frameworks.onnx_inferencer import OnnxInferencer
     path = str(tmp_path / "m.onnx")
     with open(path, "wb") as f:
