@@ -158,27 +158,6 @@ struct LiteralName {
   }
 };
 
-// What a load in progress on this thread (Ostrel.load) has looked at on the file system, for that load
-// only: a check the load makes twice (the model path by the argument check and by the back-end's guard,
-// the log folder by the package's logger and by the back-end's) is answered by the first look. A file
-// changed between the two would be one changed right after the second look: a load races such a change
-// either way.
-class LoadScope {
- public:
-  LoadScope() : outer_(current_) { current_ = this; }
-  ~LoadScope() { current_ = outer_; }
-  LoadScope(const LoadScope&) = delete;
-  LoadScope& operator=(const LoadScope&) = delete;
-  static LoadScope* current() { return current_; }
-
-  PyObject* regular_model_path = nullptr;  // the path object found naming a regular file (the load holds it)
-  std::string stamped_log_dir;             // the log folder found as stamped
-
- private:
-  inline static thread_local LoadScope* current_ = nullptr;
-  LoadScope* outer_;
-};
-
 namespace literals {
 // `"name"_id`: the interned string of a literal attribute name, `obj.attr("name"_id)`, made on its first
 // use and then read from the literal's own slot.

@@ -7,7 +7,9 @@
 #include <Python.h>
 #include <pybind11/pybind11.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -83,15 +85,30 @@ inline bool stat_path(py::handle path, struct stat& st) {
 
 // Raises OSError(EINVAL) naming the path when it exists and is neither a regular file nor (when
 // `directory_ok`) a directory: a FIFO, a device or a socket, which could block or never end when opened.
-// Nothing is opened; a path that does not exist is left to the caller's open.
+// The path is turned into a name once and opened without blocking and without being read (O_PATH: no
+// device is opened for reading, a FIFO opens at once); what `fstat` says of that descriptor decides. A
+// name the open fails on is looked at with `stat` (a socket cannot be opened); a path that names nothing
+// is left to the caller's open.
 inline void refuse_non_regular(py::handle path, bool directory_ok = false) {
-  if (const LoadScope* scope = LoadScope::current(); scope != nullptr && scope->regular_model_path == path.ptr())
-    return;  // this load's argument check found it a regular file
+  const py::bytes encoded = fs_bytes(path);
+  const char* name = PyBytes_AS_STRING(encoded.ptr());
+  if (std::strlen(name) != static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr()))) return;  // open refuses it
+#ifdef O_PATH
+  constexpr int kLookOnly = O_PATH;
+#else
+  constexpr int kLookOnly = O_RDONLY | O_NONBLOCK | O_NOCTTY;
+#endif
   struct stat st{};
-  if (!stat_path(path, st)) return;  // left to the caller's open
+  if (const int fd = ::open(name, kLookOnly | O_CLOEXEC); fd >= 0) {
+    const int looked = ::fstat(fd, &st);
+    ::close(fd);
+    if (looked != 0) return;
+  } else if (::stat(name, &st) != 0) {
+    return;  // left to the caller's open
+  }
   if (S_ISREG(st.st_mode) || (directory_ok && S_ISDIR(st.st_mode))) return;
   py::object error = builtin("OSError")(EINVAL, "Not a regular file: a model is read only from a regular file",
-                                        fs_path(path));
+                                        fs_path(encoded));
   PyErr_SetObject(PyExc_OSError, error.ptr());
   throw py::error_already_set();
 }

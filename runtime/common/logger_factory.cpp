@@ -4,23 +4,16 @@
 // file of its own in the per-user directory "tamsor_logs". The whole configuration lives in one mapping
 // (`LoggerManager._config_dict`, the same object as `DEFAULT_LOGGING_CONFIGURATION`) that every call
 // changes in place and applies with `logging.config.dictConfig` when the application would change
-// something: a call that repeats the last applied record, while the loggers, handlers, standard streams
-// and log files that application set up are still in place, applies nothing (a model load re-levels the
-// package logger on every call, and closing and reopening every handler each time costs more than
-// creating a small model's session).
+// something: a call that repeats the last applied record, while everything that application set up (the
+// loggers' levels, handlers, filters and `propagate`, the handlers' levels, formatters and filters, the
+// console handler's standard stream, the log files) is still in place, applies nothing (a model load
+// re-levels the package logger on every call, and closing and reopening every handler each time costs
+// more than creating a small model's session).
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <cstdint>
-#include <ctime>
-#include <optional>
 #include <string>
-#include <string_view>
-#include <unordered_map>
-#include <vector>
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
@@ -28,7 +21,6 @@
 #include "runtime/common/logger_factory.hpp"
 
 namespace py = pybind11;
-using namespace ostrel::literals;
 
 namespace {
 
@@ -62,87 +54,28 @@ const Modules& modules() {
   return *m;
 }
 
-
-// os.path.expanduser("~") as a str: HOME of os.environ, without its trailing slashes ("/" when nothing
-// is left); nullopt when os.environ has no such entry (os.path.expanduser then asks the password
-// database) or is not the usual mapping.
-std::optional<py::str> home_dir() {
-  static PyObject* key = PyBytes_FromString("HOME");
-  py::object environ = ostrel::attr(modules().os, "environ"_id);
-  static PyObject* data_name = PyUnicode_InternFromString("_data");
-  PyObject* data = PyObject_GetAttr(environ.ptr(), data_name);
-  if (data == nullptr) {
-    PyErr_Clear();
-    return std::nullopt;
+// logging's own module lock (a reentrant lock), held for a whole update. The logging calls of other
+// threads that change loggers (setLevel, addHandler, removeHandler, dictConfig) wait for it, and two
+// updates never interleave: an update never sees the record or the loggers half changed.
+class LoggingLock {
+ public:
+  LoggingLock() : lock_(modules().logging.attr("_lock")) { lock_.attr("acquire")(); }
+  ~LoggingLock() {
+    const py::error_scope in_flight;  // an error being raised stays as it is
+    if (PyObject* done = PyObject_CallMethod(lock_.ptr(), "release", nullptr)) {
+      py::reinterpret_steal<py::object>(done);
+    } else {
+      PyErr_Clear();  // releasing a lock this thread holds does not fail
+    }
   }
-  py::object owned = py::reinterpret_steal<py::object>(data);
-  if (!PyDict_CheckExact(data)) return std::nullopt;
-  PyObject* value = PyDict_GetItem(data, key);
-  if (value == nullptr || !PyBytes_CheckExact(value)) return std::nullopt;
-  std::string_view home(PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
-  while (!home.empty() && home.back() == '/') home.remove_suffix(1);
-  if (home.empty()) return py::str("/");
-  PyObject* text = PyUnicode_DecodeFSDefaultAndSize(home.data(), static_cast<Py_ssize_t>(home.size()));
-  if (text == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::str>(text);
-}
+  LoggingLock(const LoggingLock&) = delete;
+  LoggingLock& operator=(const LoggingLock&) = delete;
+
+ private:
+  py::object lock_;
+};
 
 py::object deepcopy(py::handle value) { return py::module_::import("copy").attr("deepcopy")(value); }
-
-// The os functions whose answers the code below takes from the system directly, as they were when the
-// module was made: a program (or a test) that replaces one of them gets its replacement called.
-struct OsFunctions {
-  py::object access, stat, exists, isdir, expanduser, join, environ;
-  static OsFunctions current() {
-    const Modules& m = modules();
-    return {ostrel::attr(m.os, "access"_id),         ostrel::attr(m.os, "stat"_id),
-            ostrel::attr(m.os_path, "exists"_id),    ostrel::attr(m.os_path, "isdir"_id),
-            ostrel::attr(m.os_path, "expanduser"_id), ostrel::attr(m.os_path, "join"_id),
-            ostrel::attr(m.os, "environ"_id)};
-  }
-  bool same(const OsFunctions& o) const {
-    return access.is(o.access) && stat.is(o.stat) && exists.is(o.exists) && isdir.is(o.isdir) &&
-           expanduser.is(o.expanduser) && join.is(o.join) && environ.is(o.environ);
-  }
-};
-const OsFunctions& original_os_functions() {
-  static const OsFunctions* f = new OsFunctions(OsFunctions::current());  // process lifetime
-  return *f;
-}
-// Set while a caller that checked os_untouched() runs code that cannot change os (the GIL is held).
-int g_os_checked = 0;
-bool os_untouched() { return g_os_checked > 0 || OsFunctions::current().same(original_os_functions()); }
-struct OsChecked {
-  OsChecked() { ++g_os_checked; }
-  ~OsChecked() { --g_os_checked; }
-  OsChecked(const OsChecked&) = delete;
-  OsChecked& operator=(const OsChecked&) = delete;
-};
-
-// The path as the system takes it, for the checks asked of the system directly; nullopt for a path it
-// cannot be given (not encodable, or holding a NUL), or while a program has replaced os's functions: the
-// caller then asks os instead.
-std::optional<std::string> system_path(py::handle path) {
-  if (!PyUnicode_Check(path.ptr()) || !os_untouched()) return std::nullopt;
-  PyObject* encoded = PyUnicode_EncodeFSDefault(path.ptr());
-  if (encoded == nullptr) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  std::string bytes(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
-  Py_DECREF(encoded);
-  if (bytes.find('\0') != std::string::npos) return std::nullopt;
-  return bytes;
-}
-
-// os.path.exists(path).
-bool path_exists(py::handle path) {
-  if (const auto name = system_path(path)) {
-    struct stat st{};
-    return ::stat(name->c_str(), &st) == 0;
-  }
-  return truthy(modules().os_path.attr("exists")(path));
-}
 
 py::dict make_default_configuration() {
   const char* datefmt = "[%Y-%m-%d %H:%M:%S]";
@@ -182,10 +115,6 @@ py::dict make_default_configuration() {
 
 // True when `path` is a folder this process can create and write files in.
 bool usable_dir(py::handle path) {
-  if (const std::optional<std::string> name = system_path(path)) {
-    struct stat st{};
-    return ::stat(name->c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::access(name->c_str(), W_OK | X_OK) == 0;
-  }
   const py::module_& os = modules().os;
   if (!truthy(os.attr("path").attr("isdir")(path))) return false;
   return truthy(os.attr("access")(path, py::int_(os.attr("W_OK")) | py::int_(os.attr("X_OK"))));
@@ -194,12 +123,13 @@ bool usable_dir(py::handle path) {
 void warn_console_only(py::handle error) { py::print(py::str(kMissingLogDirWarning) + py::str(error)); }
 
 // The log directory: made when missing; None, with the warning, when it cannot be made or is there but
-// unusable (a file in its place, a folder this process cannot write in).
+// unusable (a file in its place, a folder this process cannot write in). A folder that another thread or
+// process made between the look and the mkdir is used.
 py::object get_existing_log_dir_path() {
   const py::module_& os = modules().os;
   py::object user_dir = modules().os_path.attr("expanduser")("~");
   py::object log_dir = modules().os_path.attr("join")(user_dir, kLogDirName);
-  if (path_exists(log_dir)) {
+  if (truthy(modules().os_path.attr("exists")(log_dir))) {
     if (usable_dir(log_dir)) return log_dir;
     const bool is_dir = truthy(os.attr("path").attr("isdir")(log_dir));
     py::object error_number = py::module_::import("errno").attr(is_dir ? "EACCES" : "ENOTDIR");
@@ -210,6 +140,7 @@ py::object get_existing_log_dir_path() {
     os.attr("mkdir")(log_dir);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
+    if (e.matches(PyExc_FileExistsError) && usable_dir(log_dir)) return log_dir;
     warn_console_only(e.value());
     return py::none();
   }
@@ -235,7 +166,7 @@ void drop_file_handlers(py::dict config, py::list stale) {
       while (lst.contains(name)) lst.attr("remove")(name);
   };
   py::dict handlers = config["handlers"];
-  for (auto name : stale) handlers.attr("pop")(name);
+  for (auto name : stale) handlers.attr("pop")(name, py::none());
   remove_from(config["root"]["handlers"]);
   py::dict loggers = config["loggers"];
   for (auto item : loggers) {
@@ -267,7 +198,7 @@ void dict_config_own_handlers(py::dict config, py::dict before) {
     py::object h = ref();
     if (!h.is_none() && !ours.contains(h)) {
       foreign.append(ref);
-      refs.attr("remove")(ref);
+      if (refs.contains(ref)) refs.attr("remove")(ref);  // a handler collected meanwhile took its own out
     }
   }
   try {
@@ -347,20 +278,21 @@ void drop_files_that_cannot_be_opened(py::dict config) {
   drop_file_handlers(config, stale);
 }
 
-// What the last successful application left: a copy of the record as applied and, for root and every
-// logger it names, the logger with the handlers and level it was given, plus the console handlers bound
-// to the standard streams of that moment. A call whose record equals the copy while all of this still
-// holds has nothing to apply; any difference (a level, a size, a logger added, a handler replaced or
-// closed by other code, a log file removed, sys.stdout replaced) applies the whole record again.
+// What the last successful application left: a copy of the record as applied, and what it set up on
+// the loggers it names (root and every configured logger) and on the handlers it made. A call whose record
+// equals the copy while all of this still holds has nothing to apply; any difference (a level, a size, a
+// logger added, a handler replaced, closed or given another level or formatter, `propagate` changed, a
+// filter added, a log file removed or replaced, sys.stdout replaced) applies the whole record again.
 struct Applied {
-  py::object record;    // deep copy of the record, or None before the first application
-  py::list loggers;     // (logger, tuple of its handlers, its level)
-  py::list streams;     // (handler, name of the sys attribute its stream was taken from)
-  py::list files;       // paths of the log files
+  py::object record;  // deep copy of the record, or None before the first application
+  py::list loggers;   // (logger, tuple of its handlers, level, propagate, tuple of its filters)
+  py::list handlers;  // (handler, level, formatter, tuple of its filters)
+  py::list streams;   // (handler, name of the sys attribute its stream was taken from)
+  py::list files;     // (file handler, path of its log file)
 };
 
 Applied& applied() {
-  static Applied* state = new Applied{py::none(), py::list(), py::list(), py::list()};  // process lifetime
+  static Applied* state = new Applied{py::none(), py::list(), py::list(), py::list(), py::list()};  // process lifetime
   return *state;
 }
 
@@ -405,79 +337,129 @@ void watch_file_handlers(py::dict config) {
 void remember_application(py::dict config) {
   watch_file_handlers(config);
   Applied& a = applied();
-  py::object get_logger = modules().logging.attr("getLogger");
-  py::list loggers;
-  py::list streams;
-  py::dict entries = config["handlers"];
+  const py::module_& logging = modules().logging;
+  py::object get_logger = logging.attr("getLogger");
+  py::object named = logging.attr("_handlers");
+  py::list loggers, handlers, streams, files;
   auto remember = [&](py::object logger) {
-    py::tuple handlers(logger.attr("handlers"));
-    loggers.append(py::make_tuple(logger, handlers, logger.attr("level")));
-    for (auto handler : handlers) {
-      py::object name = handler.attr("name");
-      if (!entries.contains(name)) continue;
-      py::object entry = entries[name];
-      if (!py::isinstance<py::dict>(entry) || !entry.contains("stream")) continue;
-      py::object stream = entry["stream"];
-      for (const char* which : {"stdout", "stderr"})
-        if (stream.equal(py::str(std::string("ext://sys.") + which)))
-          streams.append(py::make_tuple(handler, which));
-    }
+    loggers.append(py::make_tuple(logger, py::tuple(logger.attr("handlers")), logger.attr("level"),
+                                  logger.attr("propagate"), py::tuple(logger.attr("filters"))));
   };
   remember(get_logger());
   for (auto item : py::dict(config["loggers"])) remember(get_logger(item.first));
-  py::list files;
-  for_each_file_handler(config, [&](py::object, py::dict h) { files.append(h["filename"]); });
+  for (auto item : py::dict(config["handlers"])) {
+    py::object handler = named.attr("get")(item.first);
+    if (handler.is_none()) continue;
+    handlers.append(py::make_tuple(handler, handler.attr("level"), handler.attr("formatter"),
+                                   py::tuple(handler.attr("filters"))));
+    py::object entry = py::reinterpret_borrow<py::object>(item.second);
+    if (!py::isinstance<py::dict>(entry) || !entry.contains("stream")) continue;
+    py::object stream = entry["stream"];
+    for (const char* which : {"stdout", "stderr"})
+      if (stream.equal(py::str(std::string("ext://sys.") + which))) streams.append(py::make_tuple(handler, which));
+  }
+  for_each_file_handler(config, [&](py::object name, py::dict h) {
+    py::object handler = named.attr("get")(name);
+    if (!handler.is_none()) files.append(py::make_tuple(handler, h["filename"]));
+  });
   a.record = deepcopy(config);
   a.loggers = loggers;
+  a.handlers = handlers;
   a.streams = streams;
   a.files = files;
 }
 
 void forget_application() { applied().record = py::none(); }
 
-// True when applying `config` would change nothing (see Applied). `files_known` skips asking whether
-// the log files are still there (the caller knows they are).
-bool already_applied(py::dict config, bool record_compared = false, bool files_known = false) {
-  Applied& a = applied();
-  if (!record_compared && (a.record.is_none() || !config.equal(a.record))) return false;
-  for (auto item : a.loggers) {
-    PyObject* entry = item.ptr();  // (logger, handlers, level)
-    py::object logger = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(entry, 0));
-    py::object handlers = ostrel::attr(logger, "handlers"_id);
-    PyObject* kept = PyTuple_GET_ITEM(entry, 1);
-    if (!PyList_CheckExact(handlers.ptr())) {
-      handlers = py::tuple(handlers);
-    } else if (PyList_GET_SIZE(handlers.ptr()) != PyTuple_GET_SIZE(kept)) {
-      return false;
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kept); ++i)
-      if (PySequence_Fast_GET_ITEM(handlers.ptr(), i) != PyTuple_GET_ITEM(kept, i)) {
-        if (!py::tuple(handlers).equal(py::handle(kept))) return false;  // equal but other objects
-        break;
-      }
-    if (!ostrel::attr(logger, "level"_id).equal(py::handle(PyTuple_GET_ITEM(entry, 2))) ||
-        truthy(ostrel::attr(logger, "disabled"_id)))
-      return false;
-  }
-  const py::module_& sys = modules().sys;
-  for (auto item : a.streams) {
-    py::tuple entry = py::reinterpret_borrow<py::tuple>(item);
-    py::object stream = sys.attr(py::str(entry[1]));
-    if (!ostrel::attr(entry[0], "stream"_id).is(stream)) return false;
-  }
-  if (files_known) return true;
-  for (auto path : a.files)
-    if (!path_exists(path)) return false;
+// True when `handler` writes to the regular file at `path`: its open file and what the path leads to are
+// one regular file. A log file removed, or replaced by a FIFO, a folder or a link elsewhere, is not.
+bool log_file_in_place(py::handle handler, py::handle path) {
+  py::object stream = handler.attr("stream");
+  if (stream.is_none()) return false;  // closed
+  const int fd = stream.attr("fileno")().cast<int>();
+  const py::bytes name = modules().os.attr("fsencode")(path);
+  const std::string text = name;
+  struct stat opened{}, at_path{};
+  if (text.find('\0') != std::string::npos || ::fstat(fd, &opened) != 0 || ::stat(text.c_str(), &at_path) != 0)
+    return false;
+  return S_ISREG(opened.st_mode) && S_ISREG(at_path.st_mode) && opened.st_dev == at_path.st_dev &&
+         opened.st_ino == at_path.st_ino;
+}
+
+// True when `now` (a list another thread may change meanwhile: read as a copy) holds the objects of `kept`.
+bool same_items(py::object now, py::object kept) {
+  py::tuple items = py::tuple(py::reinterpret_borrow<py::object>(now));
+  py::tuple before = kept;
+  if (items.size() != before.size()) return false;
+  for (std::size_t i = 0; i < items.size(); ++i)
+    if (!items[i].is(before[i])) return false;
   return true;
 }
 
-// Applies `config` with dictConfig. When that fails, the record is put back as it was before the call
-// (in place: the module constant and the class attribute stay one mapping) and re-applied, so a bad
-// level does not leave the process without working loggers; the error is raised.
+// True when applying `config` would change nothing (see Applied). What cannot be read as set up (an
+// attribute replaced by something else) counts as changed.
+bool already_applied(py::dict config) {
+  const Applied& a = applied();
+  if (a.record.is_none() || !config.equal(a.record)) return false;
+  try {
+    for (auto item : a.loggers) {
+      py::tuple kept = py::reinterpret_borrow<py::tuple>(item);  // (logger, handlers, level, propagate, filters)
+      py::object logger = kept[0];
+      if (!same_items(logger.attr("handlers"), kept[1]) || !py::object(logger.attr("level")).equal(kept[2]) ||
+          truthy(logger.attr("propagate")) != truthy(kept[3]) || !same_items(logger.attr("filters"), kept[4]) ||
+          truthy(logger.attr("disabled")))
+        return false;
+    }
+    for (auto item : a.handlers) {
+      py::tuple kept = py::reinterpret_borrow<py::tuple>(item);  // (handler, level, formatter, filters)
+      py::object handler = kept[0];
+      if (!py::object(handler.attr("level")).equal(kept[1]) || !py::object(handler.attr("formatter")).is(kept[2]) ||
+          !same_items(handler.attr("filters"), kept[3]))
+        return false;
+    }
+    const py::module_& sys = modules().sys;
+    for (auto item : a.streams) {
+      py::tuple kept = py::reinterpret_borrow<py::tuple>(item);  // (handler, name of the stream)
+      py::object stream = kept[0].attr("stream");
+      if (!stream.is(sys.attr(py::str(kept[1])))) return false;
+    }
+    for (auto item : a.files) {
+      py::tuple kept = py::reinterpret_borrow<py::tuple>(item);  // (handler, path)
+      if (!log_file_in_place(kept[0], kept[1])) return false;
+    }
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return false;
+  }
+  return true;
+}
+
+// True when the application failed on a file it could not open (dictConfig names the handler and keeps
+// the OSError as the cause).
+bool failed_on_a_file(const py::error_already_set& e) {
+  py::object cause = e.value().attr("__cause__");
+  return PyObject_IsInstance(cause.ptr(), PyExc_OSError) == 1;
+}
+
+// Applies `config` with dictConfig. A log file that the check before could open may fail to open now
+// (its folder removed meanwhile by another thread or process): then, with the warning line, every file
+// handler is taken out of the record and the rest applied, so the loggers keep the console; the next
+// call brings the files back. When the application fails otherwise, the record is put back as it was
+// before the call (in place: the module constant and the class attribute stay one mapping) and
+// re-applied, so a bad level does not leave the process without working loggers; the error is raised.
 void apply_or_roll_back(py::dict config, py::dict before) {
   auto dict_config = [&](py::dict c) { dict_config_own_handlers(c, before); };
   try {
-    dict_config(config);
+    try {
+      dict_config(config);
+    } catch (py::error_already_set& e) {
+      if (!failed_on_a_file(e)) throw;
+      py::list stale;
+      for_each_file_handler(config, [&](py::object name, py::dict) { stale.append(name); });
+      warn_console_only(e.value().attr("__cause__"));
+      drop_file_handlers(config, stale);
+      dict_config(config);
+    }
   } catch (py::error_already_set& e) {
     forget_application();
     py::dict restored = deepcopy(before);
@@ -494,48 +476,41 @@ void apply_or_roll_back(py::dict config, py::dict before) {
   remember_application(config);
 }
 
-
-void set_item(py::dict& d, py::handle key, py::handle value) {
-  if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
-}
-
-// The record's entries of one logger: its rotating file handler and the logger itself. The repeated call
-// below compares the record with these same entries.
+// The record's entries of one logger: its rotating file handler and the logger itself.
 py::dict file_handler_entry(py::handle cls, py::handle filename, py::handle level, py::handle max_bytes) {
   py::dict handler;
-  set_item(handler, "class"_id, ostrel::interned(kFileHandlerClass));
-  set_item(handler, "level"_id, level);
-  set_item(handler, "formatter"_id, "fileFormatter"_id);
-  set_item(handler, "filename"_id, filename);
-  set_item(handler, "maxBytes"_id, max_bytes);
-  set_item(handler, "backupCount"_id, ostrel::attr(cls, "DEFAULT_BACKUP_LOG_COUNT"_id));
-  set_item(handler, "encoding"_id, "utf8"_id);
+  handler["class"] = kFileHandlerClass;
+  handler["level"] = level;
+  handler["formatter"] = "fileFormatter";
+  handler["filename"] = filename;
+  handler["maxBytes"] = max_bytes;
+  handler["backupCount"] = cls.attr("DEFAULT_BACKUP_LOG_COUNT");
+  handler["encoding"] = "utf8";
   return handler;
 }
 
 py::dict logger_entry_of(py::handle level, py::list handlers) {
   py::dict entry;
-  set_item(entry, "level"_id, level);
-  set_item(entry, "handlers"_id, handlers);
-  set_item(entry, "propagate"_id, Py_False);
+  entry["level"] = level;
+  entry["handlers"] = handlers;
+  entry["propagate"] = false;
   return entry;
 }
 
 void update_logging_configs(py::object cls, py::object logger_name, py::object log_level,
                             py::object max_bytes) {
+  const LoggingLock locked;
   py::dict config = cls.attr("_config_dict");
   // The record as it stood: the copy kept from the last application when nobody changed it since.
-  Applied& a = applied();
-  py::dict before = !a.record.is_none() && config.equal(a.record)
-                        ? py::dict(a.record)
-                        : py::dict(deepcopy(config));
+  const Applied& a = applied();
+  py::dict before = !a.record.is_none() && config.equal(a.record) ? py::dict(a.record) : py::dict(deepcopy(config));
   py::object log_dir = cls.attr("_get_existing_log_dir_path")();
   py::object handler_name = cls.attr("_handler_name_from_logger_name")(logger_name);
 
   py::list logger_handlers;
   logger_handlers.append(kConsoleHandler);
   if (!log_dir.is_none()) {
-    py::object filename = modules().os.attr("path").attr("join")(log_dir, py::str(logger_name) + py::str(".log"));
+    py::object filename = modules().os_path.attr("join")(log_dir, py::str(logger_name) + py::str(".log"));
     config["handlers"][handler_name] = file_handler_entry(cls, filename, log_level, max_bytes);
     logger_handlers.append(handler_name);
   }
@@ -553,319 +528,9 @@ void update_logging_configs(py::object cls, py::object logger_name, py::object l
   apply_or_roll_back(config, before);
 }
 
-// ---- the repeated call ----------------------------------------------------------------------------
-// A model load re-levels its loggers on every call, almost always to what they already are. The call
-// below answers that case without building anything: when the class is LoggerManager itself with its
-// own hooks, the record is the one last applied, the log directory is there and usable, and the
-// record already holds exactly the entries the call would write, then the full update would find the
-// record applied and change nothing.
-
-// LoggerManager with the hooks the repeated call would run, as made here.
-const ostrel::ClassAsMade* g_manager = nullptr;
-
-// os.path.join(directory, name) for a relative `name`.
-py::str joined(py::handle directory, const char* name) {
-  Py_ssize_t n = PyUnicode_GET_LENGTH(directory.ptr());
-  const bool separator = n > 0 && PyUnicode_READ_CHAR(directory.ptr(), n - 1) != '/';
-  return py::str(directory) + py::str(separator ? std::string("/") + name : std::string(name));
-}
-
-// `entry == expected`.
-bool same_entry(PyObject* entry, const py::dict& expected) {
-  const int equal = PyObject_RichCompareBool(entry, expected.ptr(), Py_EQ);
-  if (equal < 0) throw py::error_already_set();
-  return equal == 1;
-}
-
-// The log directory as the repeated call last found it usable with every log file of the last
-// application in it. A later call that finds the directory's stat unchanged knows, from that one stat,
-// that it is still usable and that none of its entries was added, removed or renamed: any such change,
-// like a change of its mode or owner, moves its change times. A stamp is taken only when those times
-// lie far enough in the past that a change made afterwards cannot share their clock tick: 20 ms where
-// the file system keeps sub-second times (a kernel tick is at most 10 ms), 2 s where both times are
-// whole seconds (file systems that keep seconds, or two of them, only).
-struct LogDirStamp {
-  std::string path;
-  py::object files;  // the Applied::files list the stamp was taken for
-  struct stat st{};
-};
-std::optional<LogDirStamp>& log_dir_stamp() {
-  static auto* stamp = new std::optional<LogDirStamp>();  // process lifetime
-  return *stamp;
-}
-
-bool same_stat(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_mode == b.st_mode && a.st_uid == b.st_uid &&
-         a.st_gid == b.st_gid && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
-         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
-         a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
-}
-
-// True when the stamp vouches for `log_dir` and the current log files (one stat).
-bool log_dir_as_stamped(const std::string& log_dir) {
-  const std::optional<LogDirStamp>& stamp = log_dir_stamp();
-  if (!stamp || stamp->path != log_dir || !stamp->files.is(applied().files)) return false;
-  ostrel::LoadScope* scope = ostrel::LoadScope::current();
-  if (scope != nullptr && scope->stamped_log_dir == log_dir) return true;  // looked at already in this load
-  struct stat st{};
-  const bool stamped = ::stat(log_dir.c_str(), &st) == 0 && same_stat(st, stamp->st);
-  if (stamped && scope != nullptr) scope->stamped_log_dir = log_dir;
-  return stamped;
-}
-
-// Takes a stamp of `log_dir` after the full checks passed, when every log file is a regular file right
-// in it and the directory's change times are old enough; true when it did.
-bool stamp_log_dir(const std::string& log_dir) {
-  log_dir_stamp().reset();
-  struct stat st{};
-  struct timespec now{};
-  if (::stat(log_dir.c_str(), &st) != 0 || ::clock_gettime(CLOCK_REALTIME, &now) != 0) return false;
-  auto nanoseconds = [](const struct timespec& t) {
-    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
-  };
-  const long long latest = std::max(nanoseconds(st.st_mtim), nanoseconds(st.st_ctim));
-  const bool whole_seconds = st.st_mtim.tv_nsec == 0 && st.st_ctim.tv_nsec == 0;
-  const long long settled = whole_seconds ? 2000000000LL : 20000000LL;
-  if (nanoseconds(now) - latest < settled) return false;  // changed too recently
-  const std::string prefix = log_dir + "/";
-  for (auto file : applied().files) {
-    const std::optional<std::string> name = system_path(file);
-    struct stat fst{};
-    if (!name || name->compare(0, prefix.size(), prefix) != 0 ||
-        name->find('/', prefix.size()) != std::string::npos || ::lstat(name->c_str(), &fst) != 0 ||
-        !S_ISREG(fst.st_mode))
-      return false;
-  }
-  log_dir_stamp() = LogDirStamp{log_dir, applied().files, st};
-  return true;
-}
-
-// ---- the answer remembered ------------------------------------------------------------------------
-// The checks above walk the whole record and every configured logger on each call. Once they have
-// answered "unchanged" for a logger name with a settled log directory, the answer is remembered with a
-// snapshot of everything those checks read: every mapping (by its version, which CPython changes on any
-// change of a dict) and every list (by its items) of the record, the configured loggers and console
-// handlers, and the modules and environment the paths come from. A repeated call with the same
-// arguments whose snapshot still holds, with one stat of the log directory, gets the same answer
-// without the walk; any change makes the full checks run again.
-#if PY_VERSION_HEX < 0x030C0000
-#define OSTREL_DICT_VERSIONS 1
-#endif
-
-class Snapshot {
- public:
-  // Records `value` and, for a dict or list, everything in it; false for anything else that is not an
-  // immutable scalar (a value this snapshot cannot vouch for).
-  bool add_tree(PyObject* value, int depth = 0) {
-    if (depth > 16) return false;
-    if (PyDict_CheckExact(value)) {
-      add_dict(value);
-      PyObject *key, *item;
-      Py_ssize_t pos = 0;
-      while (PyDict_Next(value, &pos, &key, &item))
-        if (!PyUnicode_CheckExact(key) || !add_tree(item, depth + 1)) return false;
-      return true;
-    }
-    if (PyList_CheckExact(value)) {
-      add_list(value);
-      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i)
-        if (!add_tree(PyList_GET_ITEM(value, i), depth + 1)) return false;
-      return true;
-    }
-    return value == Py_None || PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyBool_Check(value) ||
-           PyFloat_CheckExact(value);
-  }
-  // Records the dict `d` (its version; its values as objects).
-  void add_dict(PyObject* d) {
-#ifdef OSTREL_DICT_VERSIONS
-    dicts_.emplace_back(py::reinterpret_borrow<py::object>(d), reinterpret_cast<PyDictObject*>(d)->ma_version_tag);
-#else
-    (void)d;
-    usable_ = false;
-#endif
-  }
-  // Records the list `l` (its items, by identity).
-  void add_list(PyObject* l) {
-    std::vector<py::object> items;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(l); ++i)
-      items.push_back(py::reinterpret_borrow<py::object>(PyList_GET_ITEM(l, i)));
-    lists_.emplace_back(py::reinterpret_borrow<py::object>(l), std::move(items));
-  }
-  // The instance dict of `obj` (its attributes); false when it has none.
-  bool add_attributes(py::handle obj) {
-    PyObject** slot = _PyObject_GetDictPtr(obj.ptr());
-    if (slot == nullptr || *slot == nullptr || !PyDict_CheckExact(*slot)) return false;
-    add_dict(*slot);
-    return true;
-  }
-  bool usable() const { return usable_; }
-
-  bool holds() const {
-#ifdef OSTREL_DICT_VERSIONS
-    for (const auto& [d, version] : dicts_)
-      if (reinterpret_cast<PyDictObject*>(d.ptr())->ma_version_tag != version) return false;
-#endif
-    for (const auto& [l, items] : lists_) {
-      if (PyList_GET_SIZE(l.ptr()) != static_cast<Py_ssize_t>(items.size())) return false;
-      for (std::size_t i = 0; i < items.size(); ++i)
-        if (PyList_GET_ITEM(l.ptr(), static_cast<Py_ssize_t>(i)) != items[i].ptr()) return false;
-    }
-    return usable_;
-  }
-
- private:
-  bool usable_ = true;
-  std::vector<std::pair<py::object, std::uint64_t>> dicts_;
-  std::vector<std::pair<py::object, std::vector<py::object>>> lists_;
-};
-
-struct RememberedAnswer {
-  py::object logger_name, log_level, max_bytes;  // the call's arguments
-  py::object config, record, files;              // the record, the applied copy, the files it was made for
-  py::object logger;                             // logging.getLogger(logger_name) as it answered
-  std::string log_dir;                           // stamped
-  Snapshot snapshot;
-};
-std::vector<RememberedAnswer>& remembered_answers() {
-  static auto* answers = new std::vector<RememberedAnswer>();  // process lifetime
-  return *answers;
-}
-
-bool same_argument(py::handle a, py::handle b) {
-  if (a.is(b)) return true;
-  if (Py_TYPE(a.ptr()) != Py_TYPE(b.ptr())) return false;  // True == 1, but a level of True is not 1's text
-  const int equal = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-  if (equal < 0) throw py::error_already_set();
-  return equal == 1;
-}
-
-// The modules and mappings the full checks read besides the record and the loggers: os and os.path (the
-// functions), the environment (HOME), sys (the standard streams); and what logging.getLogger reads to find
-// a logger by its name (the logging module, Logger's manager and the manager's table of loggers).
-bool add_surroundings(Snapshot& snapshot) {
-  const Modules& m = modules();
-  py::object logger_class = ostrel::attr(m.logging, "Logger"_id);
-  PyObject* class_dict = reinterpret_cast<PyTypeObject*>(logger_class.ptr())->tp_dict;
-  py::object manager = ostrel::attr(logger_class, "manager"_id);
-  py::object logger_table = ostrel::attr(manager, "loggerDict"_id);
-  if (!PyType_Check(logger_class.ptr()) || class_dict == nullptr || !PyDict_CheckExact(logger_table.ptr()) ||
-      !snapshot.add_attributes(m.logging) || !snapshot.add_attributes(manager))
-    return false;
-  snapshot.add_dict(class_dict);
-  snapshot.add_dict(logger_table.ptr());
-  py::object environ_data = py::reinterpret_steal<py::object>(
-      PyObject_GetAttrString(ostrel::attr(m.os, "environ"_id).ptr(), "_data"));
-  if (!environ_data) {
-    PyErr_Clear();
-    return false;
-  }
-  if (!PyDict_CheckExact(environ_data.ptr())) return false;
-  snapshot.add_dict(environ_data.ptr());
-  return snapshot.add_attributes(m.os) && snapshot.add_attributes(m.os_path) && snapshot.add_attributes(m.sys);
-}
-
-void remember_answer(py::handle logger_name, py::handle log_level, py::handle max_bytes, py::handle config,
-                     py::handle logger, const std::string& log_dir) {
-  const Applied& a = applied();
-  RememberedAnswer answer{py::reinterpret_borrow<py::object>(logger_name),
-                          py::reinterpret_borrow<py::object>(log_level),
-                          py::reinterpret_borrow<py::object>(max_bytes),
-                          py::reinterpret_borrow<py::object>(config),
-                          a.record,
-                          a.files,
-                          py::reinterpret_borrow<py::object>(logger),
-                          log_dir,
-                          Snapshot()};
-  Snapshot& snapshot = answer.snapshot;
-  if (!snapshot.add_tree(config.ptr()) || !add_surroundings(snapshot)) return;
-  for (auto item : a.loggers) {
-    py::object logger = py::reinterpret_borrow<py::tuple>(item)[0];
-    py::object handlers = ostrel::attr(logger, "handlers"_id);
-    if (!snapshot.add_attributes(logger) || !PyList_CheckExact(handlers.ptr())) return;
-    snapshot.add_list(handlers.ptr());
-  }
-  for (auto item : a.streams)
-    if (!snapshot.add_attributes(py::reinterpret_borrow<py::tuple>(item)[0])) return;
-  if (!snapshot.usable()) return;
-  auto& answers = remembered_answers();
-  std::erase_if(answers, [&](const RememberedAnswer& r) { return r.logger_name.equal(logger_name); });
-  answers.push_back(std::move(answer));
-}
-
-// The remembered answer for this call when everything it was made from still holds.
-std::optional<py::object> remembered_logger(py::handle cls, py::handle logger_name, py::handle log_level,
-                                            py::handle max_bytes) {
-  auto& answers = remembered_answers();
-  if (answers.empty() || !PyUnicode_CheckExact(logger_name.ptr()) || !g_manager->unchanged(cls)) return std::nullopt;
-  const Applied& a = applied();
-  for (const RememberedAnswer& r : answers) {
-    if (!r.logger_name.equal(logger_name)) continue;
-    if (!same_argument(r.log_level, log_level) || !same_argument(r.max_bytes, max_bytes) || !r.record.is(a.record) ||
-        !r.files.is(a.files) || !ostrel::attr(cls, "_config_dict"_id).is(r.config) || !r.snapshot.holds())
-      return std::nullopt;
-    if (!log_dir_as_stamped(r.log_dir)) return std::nullopt;
-    return r.logger;
-  }
-  return std::nullopt;
-}
-
-std::optional<py::object> unchanged_logger(py::handle cls, py::handle logger_name, py::handle log_level,
-                                           py::handle max_bytes) {
-  if (std::optional<py::object> logger = remembered_logger(cls, logger_name, log_level, max_bytes)) return logger;
-  if (!g_manager->unchanged(cls) || !PyUnicode_CheckExact(logger_name.ptr()) || !os_untouched()) return std::nullopt;
-  const OsChecked checked;
-  const Applied& a = applied();
-  py::object config = ostrel::attr(cls, "_config_dict"_id);
-  if (a.record.is_none() || !PyDict_CheckExact(config.ptr()) || !config.equal(a.record)) return std::nullopt;
-  PyObject* loggers = PyDict_GetItem(config.ptr(), "loggers"_id.ptr());
-  PyObject* handlers = PyDict_GetItem(config.ptr(), "handlers"_id.ptr());
-  PyObject* root = PyDict_GetItem(config.ptr(), "root"_id.ptr());
-  if (loggers == nullptr || handlers == nullptr || root == nullptr || !PyDict_Check(loggers) ||
-      !PyDict_Check(handlers) || !PyDict_Check(root))
-    return std::nullopt;
-  PyObject* logger_entry = PyDict_GetItem(loggers, logger_name.ptr());
-  const py::str handler_name = handler_name_from_logger_name(py::reinterpret_borrow<py::object>(logger_name));
-  PyObject* handler_entry = PyDict_GetItem(handlers, handler_name.ptr());
-  if (logger_entry == nullptr || handler_entry == nullptr || !PyDict_Check(logger_entry) ||
-      !PyDict_Check(handler_entry))
-    return std::nullopt;
-  PyObject* old_level = PyDict_GetItem(logger_entry, "level"_id.ptr());
-  PyObject* old_size = PyDict_GetItem(handler_entry, "maxBytes"_id.ptr());
-  if (old_level == nullptr || old_size == nullptr) return std::nullopt;
-  py::handle level = truthy(log_level) ? log_level : py::handle(old_level);
-  py::handle size = truthy(max_bytes) ? max_bytes : py::handle(old_size);
-
-  std::optional<py::str> home = home_dir();
-  py::object user_dir = home ? py::object(*home) : modules().os_path.attr("expanduser")("~");
-  if (!PyUnicode_CheckExact(user_dir.ptr())) return std::nullopt;
-  py::str log_dir = joined(user_dir, kLogDirName);
-  const std::optional<std::string> log_dir_path = system_path(log_dir);
-  const bool stamped = log_dir_path && log_dir_as_stamped(*log_dir_path);
-  if (!stamped && !usable_dir(log_dir)) return std::nullopt;  // missing or unusable: the full path decides
-
-  const py::str filename = joined(log_dir, (ostrel::str(logger_name) + ".log").c_str());
-  py::list logger_handlers;
-  logger_handlers.append(ostrel::interned(kConsoleHandler));
-  logger_handlers.append(handler_name);
-  if (!same_entry(handler_entry, file_handler_entry(cls, filename, level, size)) ||
-      !same_entry(logger_entry, logger_entry_of(level, logger_handlers)))
-    return std::nullopt;
-  PyObject* root_handlers = PyDict_GetItem(root, "handlers"_id.ptr());
-  if (root_handlers == nullptr || !PyList_Check(root_handlers)) return std::nullopt;
-  const int listed = PySequence_Contains(root_handlers, handler_name.ptr());
-  if (listed < 0) throw py::error_already_set();
-  if (listed == 0 || !already_applied(config, /*record_compared=*/true, /*files_known=*/stamped))
-    return std::nullopt;
-  py::object logger = ostrel::attr(modules().logging, "getLogger"_id)(logger_name);
-  if (log_dir_path && (stamped || stamp_log_dir(*log_dir_path)))
-    remember_answer(logger_name, log_level, max_bytes, config, logger, *log_dir_path);
-  return logger;
-}
-
 py::object get_and_update_logger(py::object cls, py::object logger_name, py::object log_level,
                                  py::object max_bytes) {
-  if (std::optional<py::object> logger = unchanged_logger(cls, logger_name, log_level, max_bytes))
-    return *logger;
+  const LoggingLock locked;
   py::object level;
   py::object size;
   if (truthy(cls.attr("_logger_exists")(logger_name))) {
@@ -918,11 +583,7 @@ py::object make_logger_manager(py::module_& m, py::dict config) {
 }  // namespace
 
 py::object ostrel::update_logger(py::handle manager, py::handle name, py::handle level) {
-  py::object cls = py::reinterpret_borrow<py::object>(manager);
-  if (g_manager->unchanged(cls))
-    return get_and_update_logger(cls, py::reinterpret_borrow<py::object>(name), py::reinterpret_borrow<py::object>(level),
-                                 py::none());
-  return ostrel::attr(cls, "get_and_update_logger")(py::arg("logger_name") = name, py::arg("log_level") = level);
+  return manager.attr("get_and_update_logger")(py::arg("logger_name") = name, py::arg("log_level") = level);
 }
 
 namespace {
@@ -939,9 +600,9 @@ py::object make_ilogger(py::module_& m, py::object manager) {
           // The manager is looked up in this module at call time, as a global name would be.
           [](py::object self, py::object logger_name, py::object verbosity) {
             py::object name =
-                truthy(logger_name) ? logger_name : py::object(py::str(ostrel::attr(self, "__module__"_id)));
-            self.attr("_logger"_id) =
-                ostrel::update_logger(ostrel::attr(g_logger_module, "LoggerManager"_id), name, verbosity);
+                truthy(logger_name) ? logger_name : py::object(py::str(self.attr("__module__")));
+            self.attr("_logger") =
+                ostrel::update_logger(g_logger_module.attr("LoggerManager"), name, verbosity);
           },
           py::arg("self"), py::arg("logger_name") = py::none(),
           py::arg("verbosity") = manager.attr("DEFAULT_LOGGING_LEVEL"))
@@ -961,9 +622,6 @@ MODTREE_MODULE("common.logger_factory", m) {
   m.attr("VALID_LOGGING_VERBOSITY_INPUTS") = py::set(names);
 
   py::object manager = make_logger_manager(m, config);
-  original_os_functions();
-  g_manager = new ostrel::ClassAsMade(manager, {"get_and_update_logger", "_logger_exists", "_update_logging_configs",
-                                                "_get_existing_log_dir_path", "_handler_name_from_logger_name"});
   m.attr("get_logger") = manager.attr("get_and_update_logger");
   make_ilogger(m, manager);
 }

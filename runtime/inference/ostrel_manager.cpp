@@ -218,8 +218,6 @@ void verify_arguments(py::object framework_type, py::object inference_hardware, 
         (entry == PathEntry::kNotAPath && !truthy(os_module().attr("path"_id).attr("exists"_id)(model_path))))
       raise(mod_attr("CheckpointFileDoesNotExistError"_id),
             "The model file does not exist at " + ostrel::text(model_path));
-    if (entry == PathEntry::kRegular && ostrel::LoadScope::current() != nullptr)
-      ostrel::LoadScope::current()->regular_model_path = model_path.ptr();
     if (entry != PathEntry::kRegular && entry != PathEntry::kFolder) {
       try {
         ostrel::refuse_non_regular(model_path, /*directory_ok=*/true);  // a FIFO would block the load
@@ -283,7 +281,6 @@ py::object update_logger_level(py::object logging_verbosity) {
 py::object load(py::object model_path, py::object framework_type, py::object inference_hardware,
                 py::object static_batch_size, py::object input_dims, py::object inference_dtype,
                 py::object logging_verbosity, py::kwargs kwargs) {
-  const ostrel::LoadScope scope;
   py::object FrameworkType = mod_attr("FrameworkType"_id);
   py::object InferenceHardware = mod_attr("InferenceHardware"_id);
   // A path given as bytes is a path, as os functions take it, never model content.
