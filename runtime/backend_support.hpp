@@ -1,6 +1,6 @@
 // Pieces that the framework back-ends' binding code shares: the module accessor, the predict-call
-// prologue, the common constructor and its call of the base one, the interned attribute names of the
-// fast paths and the release of an instance's resources.
+// prologue, the common constructor and its call of the base one, and the release of an instance's
+// resources.
 #pragma once
 
 #include <Python.h>
@@ -355,16 +355,6 @@ inline void init_base(py::handle cls, py::handle self, py::handle checkpoint_fil
            {"input_dims"_id, input_dims},
            {"static_batch_size"_id, static_batch_size},
            {"logging_verbosity"_id, logging_verbosity}});
-}
-
-// Interns each name into its slot, once per process (a filled first slot means done): the attribute
-// names a fast path looks up, kept for the life of the process.
-inline void intern_names(std::initializer_list<std::pair<PyObject**, const char*>> slots) {
-  if (slots.size() == 0 || *slots.begin()->first != nullptr) return;
-  for (const auto& [slot, name] : slots) {
-    *slot = PyUnicode_InternFromString(name);
-    if (*slot == nullptr) throw py::error_already_set();
-  }
 }
 
 // `self._assert_checkpoint_component(value, message)` for the components a back-end checks after
