@@ -209,10 +209,12 @@ class OpenFile {
   OpenFile& operator=(const OpenFile&) = delete;
   ~OpenFile() {
     if (!file_) return;
+    modtree::SavedError in_flight;  // a Python error set when the scope ends stays the one reported
     try {
       file_.attr("close")();
     } catch (py::error_already_set&) {  // the error in flight is the one to report
     }
+    in_flight.restore();
   }
   const py::object& operator*() const { return file_; }
   const py::object* operator->() const { return &file_; }

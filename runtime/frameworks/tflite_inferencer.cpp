@@ -63,8 +63,9 @@ py::tuple shape_of(py::handle sizes) {
 py::object make_interpreter(py::handle checkpoint_file, py::dict options) {
   py::object interpreter_class = mod_attr("tf_lite"_id).attr("Interpreter"_id);
   if (!ostrel::undecodable_path(checkpoint_file)) return interpreter_class(checkpoint_file, **options);
-  py::object file = ostrel::open_regular(checkpoint_file);
-  ostrel::with_block(file, [&] { options["model_content"] = file.attr("read"_id)(); });
+  ostrel::OpenFile file = ostrel::open_regular(checkpoint_file);
+  options["model_content"] = file->attr("read"_id)();
+  file.close();
   return interpreter_class(**options);
 }
 
@@ -134,8 +135,10 @@ void allocate_at_load(py::object self, py::handle interpreter) {
 }
 
 void set_up_interpreter(py::object self) {
-  // A FIFO would block the interpreter; a folder is the interpreter's to refuse.
-  ostrel::refuse_non_regular(self.attr("_checkpoint_file"_id), /*directory_ok=*/true);
+  // A FIFO would block the interpreter; a folder is the interpreter's to refuse. The path is read once, so
+  // the interpreter is given the name that was checked.
+  py::object checkpoint = ostrel::fs_path(self.attr("_checkpoint_file"_id));
+  ostrel::refuse_non_regular(checkpoint, /*directory_ok=*/true);
   py::object hardware = self.attr("_inference_hardware"_id);
   py::dict options;
   if (hardware.equal(mod_attr("InferenceHardware"_id).attr("CPU"_id))) {
@@ -143,7 +146,7 @@ void set_up_interpreter(py::object self) {
   } else if (hardware.equal(mod_attr("InferenceHardware"_id).attr("GPU"_id))) {
     ostrel::log(self.attr("_logger"_id), ostrel::kWarning, kGpuOnCpu, kFile);
   }
-  py::object interpreter = make_interpreter(self.attr("_checkpoint_file"_id), options);
+  py::object interpreter = make_interpreter(checkpoint, options);
   self.attr("tflite_interpreter"_id) = interpreter;
   // The details as the file holds them, read before any resizing.
   py::list inputs(interpreter.attr("get_input_details"_id)());

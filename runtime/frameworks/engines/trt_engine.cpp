@@ -170,7 +170,7 @@ py::object deserialize(py::object self, py::object runtime, py::object serialize
 
 py::tuple load_engine(py::object self, py::object filename) {
   std::string path = ostrel::str(filename);
-  ostrel::OpenFile opened(ostrel::open_regular(ostrel::fs_path(filename)));
+  ostrel::OpenFile opened = ostrel::open_regular(filename);
   py::object file = *opened;
   py::object result;
   py::object runtime =
