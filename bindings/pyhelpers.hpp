@@ -405,31 +405,6 @@ inline py::dict keywords(std::initializer_list<std::pair<py::handle, py::handle>
   return d;
 }
 
-// `f(*positional, **named)` by vectorcall, each name an interned string (`"name"_id`): pybind11's keyword
-// arguments (`py::arg("name") = value`) build a dict of new strings on every call.
-inline py::object call_kw(py::handle f, std::initializer_list<py::handle> positional,
-                          std::initializer_list<std::pair<py::handle, py::handle>> named) {
-  constexpr std::size_t kMost = 16;
-  if (positional.size() + named.size() > kMost) throw std::length_error("call_kw: too many arguments");
-  PyObject* stack[kMost + 1];  // stack[0] free for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET)
-  std::size_t n = 0;
-  for (py::handle value : positional) stack[1 + n++] = value.ptr();
-  py::object names;
-  if (named.size() > 0) {
-    names = py::reinterpret_steal<py::object>(PyTuple_New(static_cast<Py_ssize_t>(named.size())));
-    if (!names) throw py::error_already_set();
-    Py_ssize_t i = 0;
-    for (const auto& [name, value] : named) {
-      PyTuple_SET_ITEM(names.ptr(), i++, Py_NewRef(name.ptr()));
-      stack[1 + n++] = value.ptr();
-    }
-  }
-  PyObject* result = PyObject_Vectorcall(f.ptr(), stack + 1, positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                         names ? names.ptr() : nullptr);
-  if (result == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(result);
-}
-
 // `item in container`, as the interpreter answers it (pybind11's contains() calls a __contains__ method).
 inline bool contains(py::handle container, py::handle item) {
   const int found = PySequence_Contains(container.ptr(), item.ptr());

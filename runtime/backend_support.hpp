@@ -349,12 +349,11 @@ void def_checkpoint_init(modtree::ClassBuilder& cls, F&& init) {
 inline void init_base(py::handle cls, py::handle self, py::handle checkpoint_file,
                       py::handle inference_hardware, py::handle input_dims, py::handle static_batch_size,
                       py::handle logging_verbosity) {
-  call_kw(builtin("super"_id)(cls, self).attr("__init__"_id), {},
-          {{"checkpoint_file"_id, checkpoint_file},
-           {"inference_hardware"_id, inference_hardware},
-           {"input_dims"_id, input_dims},
-           {"static_batch_size"_id, static_batch_size},
-           {"logging_verbosity"_id, logging_verbosity}});
+  builtin("super"_id)(cls, self)
+      .attr("__init__"_id)(py::arg("checkpoint_file") = checkpoint_file,
+                           py::arg("inference_hardware") = inference_hardware, py::arg("input_dims") = input_dims,
+                           py::arg("static_batch_size") = static_batch_size,
+                           py::arg("logging_verbosity") = logging_verbosity);
 }
 
 // `self._assert_checkpoint_component(value, message)` for the components a back-end checks after

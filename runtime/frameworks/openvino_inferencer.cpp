@@ -259,7 +259,7 @@ py::object load_engine(py::object self, py::object xml_path) {
     weights_text = ostrel::fs_path(py::bytes(weights));
   }
   py::object network =
-      ostrel::call_kw(core.attr("read_model"_id), {}, {{"model"_id, model_text}, {"weights"_id, weights_text}});
+      core.attr("read_model"_id)(py::arg("model") = model_text, py::arg("weights") = weights_text);
   py::object compiled;
   {
     const KeepSignalStack keep;

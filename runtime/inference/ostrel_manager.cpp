@@ -315,7 +315,7 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
                                     {"inference_dtype"_id, inference_dtype}});
   py::object deferred =
       ostrel::call_with(mod_attr("InferencerFactory"_id).attr("create_inferencer_factory"_id), call, kwargs);
-  py::object handle = ostrel::call_kw(mod_attr("LoadedModel"_id), {}, {{"inferencer_initializer"_id, deferred}});
+  py::object handle = mod_attr("LoadedModel"_id)(py::arg("inferencer_initializer") = deferred);
   if (ostrel::log_enabled(logger, ostrel::kInfo))
     ostrel::log_unchecked(logger, ostrel::kInfo, "Successfully loaded " + where() + ".", kFile);
   return handle;
