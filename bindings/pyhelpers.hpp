@@ -432,38 +432,6 @@ inline py::object call_with(py::handle f, const py::dict& named, const py::dict&
   return py::reinterpret_steal<py::object>(result);
 }
 
-// Named attributes of a class as the module that made the class set them. A fast path that calls a class's
-// own functions directly asks unchanged(cls) first: false once a program replaced the class or any of the
-// attributes, so the replacement is called the usual way. Kept for the life of the process (hold it by a
-// pointer that is never deleted: its references must not be dropped after the interpreter is gone).
-class ClassAsMade {
- public:
-  ClassAsMade(py::handle cls, std::initializer_list<const char*> names) : cls_(cls.ptr()) {
-    PyObject* dict = reinterpret_cast<PyTypeObject*>(cls_)->tp_dict;
-    for (const char* name : names) {
-      py::object key = py::reinterpret_steal<py::object>(PyUnicode_InternFromString(name));
-      PyObject* value = PyDict_GetItemWithError(dict, key.ptr());
-      if (value == nullptr) throw py::error_already_set();
-      attributes_.emplace_back(key, py::reinterpret_borrow<py::object>(value));
-    }
-  }
-
-  bool unchanged(py::handle cls) const {
-    if (cls.ptr() != cls_) return false;
-    PyObject* dict = reinterpret_cast<PyTypeObject*>(cls_)->tp_dict;
-    for (const auto& [name, value] : attributes_)
-      if (PyDict_GetItemWithError(dict, name.ptr()) != value.ptr()) {
-        PyErr_Clear();
-        return false;
-      }
-    return true;
-  }
-
- private:
-  PyObject* cls_;
-  std::vector<std::pair<py::object, py::object>> attributes_;
-};
-
 // How `value` stands to a text-valued `enumeration`, read from the enumeration's own table of values: the
 // member it is, or whose value text (a str exactly) it is; None for a text that is no member's value;
 // nullopt where the table cannot tell (any other value), which the caller compares as Python would.

@@ -239,10 +239,13 @@ inline bool inputs_form(PyObject* x, InputsForm& form) {
     form = InputsForm::kMapping;
     return true;
   }
+  PyObject* type_name = PyType_GetName(Py_TYPE(x));
+  if (type_name == nullptr) return false;
   PyErr_Format(PyExc_TypeError,
                "predict() takes one array, a list or tuple of arrays in input order, or a mapping of input "
-               "names to arrays; got a value of type '%s'.",
-               Py_TYPE(x)->tp_name);
+               "names to arrays; got a value of type '%U'.",
+               type_name);
+  Py_DECREF(type_name);
   return false;
 }
 
