@@ -10,8 +10,9 @@
 #include <string>
 #include <utility>
 
+#include "bindings/names.hpp"
+#include "modtree/args.hpp"
 #include "modtree/classes.hpp"
-#include "bindings/pyhelpers.hpp"
 
 namespace ostrel {
 

@@ -20,10 +20,12 @@
 #include <system_error>
 #include <vector>
 
+#include "bindings/errors.hpp"
+#include "bindings/names.hpp"
+#include "bindings/open_file.hpp"
 #include "native/archive.hpp"
 #include "native/model_files.hpp"
 #include "native/pickle_reader.hpp"
-#include "bindings/pyhelpers.hpp"
 
 namespace ostrel {
 

@@ -13,12 +13,14 @@
 #include <exception>
 #include <string>
 
+#include "bindings/errors.hpp"
+#include "bindings/logging.hpp"
+#include "bindings/names.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
 #include "runtime/load_errors.hpp"
-#include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
 using namespace ostrel::literals;

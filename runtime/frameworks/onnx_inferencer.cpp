@@ -17,13 +17,17 @@
 #include <string>
 #include <vector>
 
+#include "bindings/errors.hpp"
+#include "bindings/logging.hpp"
+#include "bindings/names.hpp"
+#include "bindings/open_file.hpp"
+#include "bindings/values.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
+#include "native/format_probe.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
-#include "bindings/pyhelpers.hpp"
 #include "runtime/load_errors.hpp"
-#include "native/format_probe.hpp"
 
 namespace py = pybind11;
 using namespace ostrel::literals;

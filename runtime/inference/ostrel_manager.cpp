@@ -8,12 +8,18 @@
 #include <string>
 #include <vector>
 
+#include "bindings/errors.hpp"
+#include "bindings/logging.hpp"
+#include "bindings/names.hpp"
+#include "bindings/values.hpp"
+#include "modtree/args.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
-#include "bindings/pyhelpers.hpp"
 #include "runtime/common/logger_factory.hpp"
+#include "runtime/enum_members.hpp"
+#include "runtime/keyword_calls.hpp"
 
 namespace py = pybind11;
 using namespace ostrel::literals;
@@ -108,7 +114,7 @@ PyObject* forward(PyObject* method, PyObject* self, PyObject* x, bool by_positio
 
 // predict / safe_predict(self, x=None, x_preprocess_function=None, x_postprocess_function=None, **kwargs):
 // inferencer.<method>(x=x, **kwargs); the two function parameters are accepted and not used.
-PyObject* forward_predict(PyObject* method, const ostrel::Parameters& parameters, PyObject* const* args,
+PyObject* forward_predict(PyObject* method, const modtree::Parameters& parameters, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* slots[4];
   Py_ssize_t keyword_index[4];
@@ -117,25 +123,25 @@ PyObject* forward_predict(PyObject* method, const ostrel::Parameters& parameters
                  keyword_index + 1, 3);
 }
 
-const ostrel::Parameters& predict_parameters(const char* fname) {
-  return *new ostrel::Parameters(fname, {"self", "x", "x_preprocess_function", "x_postprocess_function"}, 1,
+const modtree::Parameters& predict_parameters(const char* fname) {
+  return *new modtree::Parameters(fname, {"self", "x", "x_preprocess_function", "x_postprocess_function"}, 1,
                                  {}, false, true);
 }
 
 PyObject* loaded_predict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ostrel::Parameters& parameters = predict_parameters("predict");
+  static const modtree::Parameters& parameters = predict_parameters("predict");
   return forward_predict("predict"_id.ptr(), parameters, args, nargs, kwnames);
 }
 
 PyObject* loaded_safe_predict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ostrel::Parameters& parameters = predict_parameters("safe_predict");
+  static const modtree::Parameters& parameters = predict_parameters("safe_predict");
   return forward_predict("safe_predict"_id.ptr(), parameters, args, nargs, kwnames);
 }
 
 // __call__(self, x, **kwargs): inferencer.predict(x, **kwargs), x by position.
 PyObject* loaded_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ostrel::Parameters* const parameters =
-      new ostrel::Parameters("__call__", {"self", "x"}, 2, {}, false, true);
+  static const modtree::Parameters* const parameters =
+      new modtree::Parameters("__call__", {"self", "x"}, 2, {}, false, true);
   PyObject* slots[2];
   Py_ssize_t keyword_index[2];
   if (!parameters->split(args, nargs, kwnames, slots, keyword_index)) return nullptr;

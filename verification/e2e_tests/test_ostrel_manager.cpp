@@ -3,6 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "bindings/names.hpp"
+#include "bindings/open_file.hpp"
+#include "bindings/values.hpp"
 #include "verification/e2e_tests/e2e_support.hpp"
 
 namespace py = pybind11;

@@ -16,13 +16,19 @@
 #include <utility>
 #include <vector>
 
+#include "bindings/errors.hpp"
+#include "bindings/names.hpp"
+#include "bindings/open_file.hpp"
+#include "bindings/signals.hpp"
+#include "bindings/values.hpp"
+#include "bindings/with_block.hpp"
 #include "modtree/args.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "native/archive.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
-#include "bindings/pyhelpers.hpp"
+#include "runtime/enum_members.hpp"
 
 namespace py = pybind11;
 using ostrel::raise;
