@@ -355,8 +355,8 @@ inline void init_base(py::handle cls, py::handle self, py::handle checkpoint_fil
                       py::handle logging_verbosity) {
   builtin("super"_id)(cls, self)
       .attr("__init__"_id)(py::arg("checkpoint_file") = checkpoint_file,
-                           py::arg("inference_hardware") = inference_hardware, py::arg("input_dims") = input_dims,
-                           py::arg("static_batch_size") = static_batch_size,
+                           py::arg("inference_hardware") = inference_hardware,
+                           py::arg("input_dims") = input_dims, py::arg("static_batch_size") = static_batch_size,
                            py::arg("logging_verbosity") = logging_verbosity);
 }
 
