@@ -1,8 +1,9 @@
 // The package root: the import-time start-up of ostrel.
 #include <pybind11/stl.h>
 
+#include "bindings/errors.hpp"
+#include "bindings/logging.hpp"
 #include "modtree/modtree.hpp"
-#include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
 

@@ -1,6 +1,6 @@
 // Pieces that the framework back-ends' binding code shares: the module accessor, the predict-call
-// prologue, the common constructor and its call of the base one, the interned attribute names of the
-// fast paths and the release of an instance's resources.
+// prologue, the common constructor and its call of the base one, and the release of an instance's
+// resources.
 #pragma once
 
 #include <Python.h>
@@ -10,8 +10,9 @@
 #include <string>
 #include <utility>
 
+#include "bindings/names.hpp"
+#include "modtree/args.hpp"
 #include "modtree/classes.hpp"
-#include "bindings/pyhelpers.hpp"
 
 namespace ostrel {
 
@@ -239,10 +240,13 @@ inline bool inputs_form(PyObject* x, InputsForm& form) {
     form = InputsForm::kMapping;
     return true;
   }
+  PyObject* type_name = PyType_GetName(Py_TYPE(x));
+  if (type_name == nullptr) return false;
   PyErr_Format(PyExc_TypeError,
                "predict() takes one array, a list or tuple of arrays in input order, or a mapping of input "
-               "names to arrays; got a value of type '%s'.",
-               Py_TYPE(x)->tp_name);
+               "names to arrays; got a value of type '%U'.",
+               type_name);
+  Py_DECREF(type_name);
   return false;
 }
 
@@ -349,22 +353,11 @@ void def_checkpoint_init(modtree::ClassBuilder& cls, F&& init) {
 inline void init_base(py::handle cls, py::handle self, py::handle checkpoint_file,
                       py::handle inference_hardware, py::handle input_dims, py::handle static_batch_size,
                       py::handle logging_verbosity) {
-  call_kw(builtin("super"_id)(cls, self).attr("__init__"_id), {},
-          {{"checkpoint_file"_id, checkpoint_file},
-           {"inference_hardware"_id, inference_hardware},
-           {"input_dims"_id, input_dims},
-           {"static_batch_size"_id, static_batch_size},
-           {"logging_verbosity"_id, logging_verbosity}});
-}
-
-// Interns each name into its slot, once per process (a filled first slot means done): the attribute
-// names a fast path looks up, kept for the life of the process.
-inline void intern_names(std::initializer_list<std::pair<PyObject**, const char*>> slots) {
-  if (slots.size() == 0 || *slots.begin()->first != nullptr) return;
-  for (const auto& [slot, name] : slots) {
-    *slot = PyUnicode_InternFromString(name);
-    if (*slot == nullptr) throw py::error_already_set();
-  }
+  builtin("super"_id)(cls, self)
+      .attr("__init__"_id)(py::arg("checkpoint_file") = checkpoint_file,
+                           py::arg("inference_hardware") = inference_hardware,
+                           py::arg("input_dims") = input_dims, py::arg("static_batch_size") = static_batch_size,
+                           py::arg("logging_verbosity") = logging_verbosity);
 }
 
 // `self._assert_checkpoint_component(value, message)` for the components a back-end checks after

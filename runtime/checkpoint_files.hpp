@@ -20,10 +20,12 @@
 #include <system_error>
 #include <vector>
 
+#include "bindings/errors.hpp"
+#include "bindings/names.hpp"
+#include "bindings/open_file.hpp"
 #include "native/archive.hpp"
 #include "native/model_files.hpp"
 #include "native/pickle_reader.hpp"
-#include "bindings/pyhelpers.hpp"
 
 namespace ostrel {
 
@@ -178,10 +180,13 @@ void remove_folder_to_the_end(py::handle folder, F&& remove) {
   }
 }
 
-// open(path, "rb") of a regular file; other files are refused (refuse_non_regular) before the open.
-inline py::object open_regular(py::handle path) {
-  refuse_non_regular(path);
-  return builtin("open")(fs_path(path), "rb");
+// open(path, "rb") of a regular file; other files are refused (refuse_non_regular) before the open. The
+// path is turned into a name once (a path object's __fspath__ is called once), and the open takes the
+// name that was checked.
+inline OpenFile open_regular(py::handle path) {
+  py::object name = fs_path(path);
+  refuse_non_regular(name);
+  return OpenFile(name, "rb");
 }
 
 // `read(source)` for a framework whose readers take a text path or a file object, not bytes: `source` is
@@ -192,9 +197,9 @@ py::object read_path_or_file(py::handle path, F&& read) {
   struct stat st{};
   if (!undecodable_path(path) || !stat_path(path, st) || !S_ISREG(st.st_mode))
     return read(py::reinterpret_borrow<py::object>(path));
-  py::object file = open_regular(path);
-  py::object result;
-  with_block(file, [&] { result = read(file); });
+  OpenFile file = open_regular(path);
+  py::object result = read(*file);
+  file.close();
   return result;
 }
 

@@ -10,7 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "bindings/pyhelpers.hpp"
+#include "bindings/errors.hpp"
+#include "bindings/values.hpp"
 
 namespace ostrel {
 

@@ -130,6 +130,31 @@ def test_a_path_object_that_turns_into_a_fifo_is_refused(tmp_path, name, framewo
     assert "not a regular file" in chain.lower(), outcome
 
 
+class SwitchingPath:
+    """A path object that names `first` on its first __fspath__ call and `then` on every later one."""
+
+    def __init__(self, first, then):
+        self.first, self.then, self.calls = first, then, 0
+
+    def __fspath__(self):
+        self.calls += 1
+        return self.first if self.calls == 1 else self.then
+
+
+@pytest.mark.parametrize("construct", ["openvino_pkl", "tflite"])
+def test_a_path_object_that_turns_into_a_fifo_never_blocks_a_construction(tmp_path, fifo, construct):
+    """What the back-end checks is what it opens: a path object read again after the check cannot hand the
+    framework a FIFO."""
+    import importlib
+    module, name, file_name = CONSTRUCTED[construct]
+    cls = getattr(importlib.import_module(f"ostrel.frameworks.{module}"), name)
+    regular = tmp_path / ("regular-" + file_name)
+    regular.write_bytes(pickle.dumps(b"<net/>") + pickle.dumps(b"w") if file_name.endswith(".pkl") else b"x" * 64)
+    path = fifo(file_name)
+    outcome = call_with_deadline(lambda: cls(SwitchingPath(str(regular), path)), path)
+    assert isinstance(outcome.get("error"), Exception), outcome  # neither content is a model
+
+
 def test_a_load_vouches_for_its_model_file_only_while_it_runs(tmp_path, onnx_bytes):
     """A later construction with the same path looks at the file again."""
     from ostrel.frameworks.onnx_inferencer import OnnxInferencer

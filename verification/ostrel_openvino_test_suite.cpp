@@ -1,6 +1,6 @@
 // tests.ostrel_openvino_test_suite: the OpenVINO runner, an OpenVINO unit suite and the OpenVINO
 // end-to-end checks, held in two fields.
-#include "bindings/pyhelpers.hpp"
+#include "bindings/values.hpp"
 #include "verification/suites/runner_support.hpp"
 
 namespace py = pybind11;

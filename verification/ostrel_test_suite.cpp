@@ -1,6 +1,6 @@
 // tests.ostrel_test_suite: the full runner, with the suites "unit_tests" (the benchmark record's text
 // form and every back-end's check class; TensorRT only on machines with a GPU) and "end_to_end_tests".
-#include "bindings/pyhelpers.hpp"
+#include "bindings/values.hpp"
 #include "verification/suites/runner_support.hpp"
 
 namespace py = pybind11;

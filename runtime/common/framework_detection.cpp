@@ -11,12 +11,15 @@
 #include <tuple>
 #include <vector>
 
+#include "bindings/errors.hpp"
+#include "bindings/names.hpp"
+#include "bindings/values.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
-#include "runtime/backend_support.hpp"
 #include "native/format_probe.hpp"
 #include "native/marker_scan.hpp"
-#include "bindings/pyhelpers.hpp"
+#include "runtime/backend_support.hpp"
+#include "runtime/lazy_modules.hpp"
 
 namespace py = pybind11;
 using ostrel::native::CompiledTable;

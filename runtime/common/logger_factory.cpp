@@ -15,9 +15,10 @@
 #include <cstring>
 #include <string>
 
+#include "bindings/names.hpp"
+#include "bindings/values.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
-#include "bindings/pyhelpers.hpp"
 #include "runtime/common/logger_factory.hpp"
 
 namespace py = pybind11;

@@ -22,13 +22,15 @@
 #include <utility>
 #include <vector>
 
+#include "bindings/errors.hpp"
+#include "bindings/names.hpp"
+#include "bindings/values.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "native/fd_capture.hpp"
 #include "native/pipe_lines.hpp"
 #include "native/timing.hpp"
 #include "native/unique_fd.hpp"
-#include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
 

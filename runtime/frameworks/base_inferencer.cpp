@@ -10,13 +10,16 @@
 #include <optional>
 #include <vector>
 
+#include "bindings/errors.hpp"
+#include "bindings/logging.hpp"
+#include "bindings/names.hpp"
+#include "bindings/values.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "native/timing.hpp"
-#include "runtime/common/utils.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
-#include "bindings/pyhelpers.hpp"
+#include "runtime/common/utils.hpp"
 
 namespace py = pybind11;
 using namespace ostrel::literals;
@@ -37,6 +40,11 @@ using ostrel::truthy;
 py::object builtin_range(py::object n) { return ostrel::builtin("range")(n); }
 
 py::object builtin_super(py::object cls, py::object self) { return ostrel::builtin("super"_id)(cls, self); }
+
+// `from ostrel.common.exceptions import <name>`.
+py::object exception_class(const char* name) {
+  return py::module_::import("ostrel.common.exceptions").attr(name);
+}
 
 py::object checked(PyObject* result) {
   if (result == nullptr) throw py::error_already_set();
@@ -108,7 +116,7 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
   self.attr("_inference_dtype"_id) = inference_dtype;
   // The next class in the method order after BaseInferencer (ILogger for the base's own bases).
   py::object next_init = builtin_super(mod_attr("BaseInferencer"_id), self).attr("__init__"_id);
-  ostrel::call_kw(next_init, {}, {{"verbosity"_id, logging_verbosity}});
+  next_init(py::arg("verbosity") = logging_verbosity);
   self.attr("_system_startpoint_memory_used"_id) = self.attr("_get_memory"_id)("used");
   self.attr("_load_model"_id)();
   self.attr("_assert_loaded_successfully"_id)();
@@ -415,7 +423,7 @@ void require_concrete_shapes(py::object self, const py::list& shapes) {
     if (!py::isinstance<py::tuple>(shape) && !py::isinstance<py::list>(shape)) continue;
     for (py::handle dim : shape) {
       if (concrete_dimension(dim)) continue;
-      py::object error = ostrel::exception_class("InputDimensionsNotSpecifiedError")();
+      py::object error = exception_class("InputDimensionsNotSpecifiedError")();
       error.attr("args"_id) = py::make_tuple(
           "Input " + input_label(self, i) + " has the shape " + ostrel::str(py::tuple(shape)) +
           " (without the batch axis), whose dimension " + ostrel::str(py::repr(dim)) +
@@ -747,7 +755,7 @@ py::tuple benchmark_loop(py::object self, py::object benchmark_iter, py::object 
       timed_loop(items, timer, call, latencies);
     }
   } catch (py::error_already_set& e) {
-    if (e.matches(ostrel::exception_class("ForwardPassNotImplemented")))
+    if (e.matches(exception_class("ForwardPassNotImplemented")))
       warn_on(self, "Forward pass only measurement is not available for this inferencer yet.");
     throw;
   }
@@ -790,7 +798,7 @@ struct RunPlan {
 py::object benchmark_shapes(py::object self, const BenchmarkRequest& request) {
   py::object shapes = truthy(request.input_dimensions) ? request.input_dimensions : self.attr("_input_dims"_id);
   if (py::isinstance<py::tuple>(shapes)) shapes = py::list(py::make_tuple(shapes));
-  if (!truthy(shapes)) raise(ostrel::exception_class("InputDimensionsNotSpecifiedError"));
+  if (!truthy(shapes)) raise(exception_class("InputDimensionsNotSpecifiedError"));
   return shapes;
 }
 
@@ -980,7 +988,7 @@ void def_backend_hooks(modtree::ClassBuilder& cls) {
   cls.def(
       "_forward_pass",
       [](py::object, py::object, py::kwargs) -> py::object {
-        raise(ostrel::exception_class("ForwardPassNotImplemented"));
+        raise(exception_class("ForwardPassNotImplemented"));
       },
       py::arg("self"), py::arg("x"));
   cls.def_abstract_property("framework_type", &not_implemented);
@@ -998,7 +1006,7 @@ void def_backend_hooks(modtree::ClassBuilder& cls) {
 }
 
 void assert_checkpoint_component(py::object, py::object value, py::object error_message) {
-  if (!truthy(value)) raise(ostrel::exception_class("FailedToLoadCheckpointError"), error_message);
+  if (!truthy(value)) raise(exception_class("FailedToLoadCheckpointError"), error_message);
 }
 
 void delete_instance_resource(py::object self, py::str attribute_name) {

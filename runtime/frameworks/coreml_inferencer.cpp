@@ -13,14 +13,17 @@
 #include <exception>
 #include <string>
 
+#include "bindings/errors.hpp"
+#include "bindings/logging.hpp"
+#include "bindings/names.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
 #include "runtime/load_errors.hpp"
-#include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
+using namespace ostrel::literals;
 
 namespace {
 
@@ -100,11 +103,6 @@ py::object fetch_model_input_dtype(py::object self) {
 
 // ---- prediction -----------------------------------------------------------------------------------
 
-PyObject* s_model;
-PyObject* s_input_names;
-PyObject* s_single_input_name;
-PyObject* s_predict;
-
 // The attribute `name` of `obj`.
 py::object attribute(PyObject* obj, PyObject* name) {
   return ostrel::steal(PyObject_GetAttr(obj, name));
@@ -113,7 +111,7 @@ py::object attribute(PyObject* obj, PyObject* name) {
 // A list or tuple of one value per model input, in model order, becomes the mapping of the input names
 // to those values; None when `x` does not have one value per input.
 py::object inputs_from_sequence(PyObject* self, PyObject* x) {
-  py::object names = attribute(self, s_input_names);
+  py::object names = attribute(self, "_input_names"_id.ptr());
   if (!PyList_Check(names.ptr()) || PyList_GET_SIZE(names.ptr()) != PySequence_Size(x)) return py::none();
   return ostrel::steal(ostrel::inputs_by_name(x, ostrel::InputsForm::kSequence, names.ptr()));
 }
@@ -132,7 +130,7 @@ py::object feed_for(PyObject* self, PyObject* x) {
   if (form == ostrel::InputsForm::kMapping) return ostrel::steal(ostrel::inputs_by_name(x, form, nullptr));
   py::object feed = form == ostrel::InputsForm::kSequence ? inputs_from_sequence(self, x) : py::none();
   if (!feed.is_none()) return feed;
-  py::object single = attribute(self, s_single_input_name);
+  py::object single = attribute(self, "_single_input_name"_id.ptr());
   if (single.is_none()) ostrel::raise(PyExc_ValueError, kMultipleInputs);
   py::dict one;
   one[single] = py::reinterpret_borrow<py::object>(x);
@@ -147,9 +145,10 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
   if (!parameters->split(args, nargs, kwnames, slots, keyword_index)) throw py::error_already_set();
   PyObject* self = slots[0];
   py::object feed = feed_for(self, slots[1]);
-  py::object model = attribute(self, s_model);
+  py::object model = attribute(self, "_model"_id.ptr());
   PyObject* method_args[3] = {nullptr, model.ptr(), feed.ptr()};
-  return PyObject_VectorcallMethod(s_predict, method_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  return PyObject_VectorcallMethod("predict"_id.ptr(), method_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   nullptr);
 }
 
 PyMethodDef g_predict_def = ostrel::fastcall_method<&predict>("predict", "predict($self, /, x)\n--\n\n");
@@ -175,11 +174,6 @@ MODTREE_MODULE("frameworks.coreml_inferencer", m) {
   m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
   m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
   m.attr("input_data_type_converter") = input_types(m.attr("np"));
-
-  ostrel::intern_names({{&s_model, "_model"},
-                        {&s_input_names, "_input_names"},
-                        {&s_single_input_name, "_single_input_name"},
-                        {&s_predict, "predict"}});
 
   modtree::ClassBuilder cls(m, "CoreMLInferencer");
   cls.base(m.attr("BaseInferencer"));

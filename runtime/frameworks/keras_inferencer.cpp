@@ -17,14 +17,18 @@
 
 #include <string>
 
+#include "bindings/errors.hpp"
+#include "bindings/logging.hpp"
+#include "bindings/names.hpp"
+#include "bindings/values.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
-#include "bindings/pyhelpers.hpp"
 #include "runtime/load_errors.hpp"
 
 namespace py = pybind11;
+using namespace ostrel::literals;
 using ostrel::raise;
 using ostrel::truthy;
 
@@ -156,12 +160,6 @@ py::object fetch_model_batch_size(py::object self) {
 
 // ---- prediction -----------------------------------------------------------------------------------
 
-PyObject* s_model;
-PyObject* s_predict_on_batch;
-PyObject* s_inputs;
-PyObject* s_name;
-PyObject* s_input_keys;
-
 // For a model of one input, a list of one array (as the benchmark passes its batch) or a mapping of the
 // input's name to one array: Keras 3 takes either but warns at every call that the structure differs
 // from the model's, so the array goes alone. Anything else goes as given.
@@ -169,14 +167,14 @@ PyObject* single_input(PyObject* model, PyObject* x) {
   bool sequence = (PyList_Check(x) || PyTuple_Check(x)) && PySequence_Fast_GET_SIZE(x) == 1;
   bool mapping = PyDict_Check(x) && PyDict_GET_SIZE(x) == 1;
   if (!sequence && !mapping) return x;
-  py::object inputs = py::reinterpret_steal<py::object>(PyObject_GetAttr(model, s_inputs));
+  py::object inputs = py::reinterpret_steal<py::object>(PyObject_GetAttr(model, "inputs"_id.ptr()));
   if (!inputs || !PyList_Check(inputs.ptr()) || PyList_GET_SIZE(inputs.ptr()) != 1) {
     PyErr_Clear();
     return x;
   }
   if (sequence) return PySequence_Fast_GET_ITEM(x, 0);
   py::object name =
-      py::reinterpret_steal<py::object>(PyObject_GetAttr(PyList_GET_ITEM(inputs.ptr(), 0), s_name));
+      py::reinterpret_steal<py::object>(PyObject_GetAttr(PyList_GET_ITEM(inputs.ptr(), 0), "name"_id.ptr()));
   if (!name) {
     PyErr_Clear();
     return x;
@@ -203,13 +201,14 @@ py::object keyed_input(PyObject* keys, PyObject* x) {
 // `model.predict_on_batch(x)` as a list: a single output splits into one array per sample, several
 // outputs give one array each, a mapping of outputs gives its arrays in its order.
 py::object run_predict(PyObject* self, PyObject* x) {
-  py::object model = ostrel::steal(PyObject_GetAttr(self, s_model));
-  py::object keys = ostrel::steal(PyObject_GetAttr(self, s_input_keys));
+  py::object model = ostrel::steal(PyObject_GetAttr(self, "model"_id.ptr()));
+  py::object keys = ostrel::steal(PyObject_GetAttr(self, "_input_keys"_id.ptr()));
   py::object feed = PyTuple_Check(keys.ptr()) ? keyed_input(keys.ptr(), x)
                                               : py::reinterpret_borrow<py::object>(single_input(model.ptr(), x));
   PyObject* call_args[3] = {nullptr, model.ptr(), feed.ptr()};
   py::object result = ostrel::steal(
-      PyObject_VectorcallMethod(s_predict_on_batch, call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+      PyObject_VectorcallMethod("predict_on_batch"_id.ptr(), call_args + 1,
+                                2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   return ostrel::steal(PyDict_Check(result.ptr()) ? PyDict_Values(result.ptr()) : PySequence_List(result.ptr()));
 }
 
@@ -258,11 +257,6 @@ MODTREE_MODULE("frameworks.keras_inferencer", m) {
     m.attr(name) = import_from("ostrel.common.exceptions", name);
   m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
   m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
-  ostrel::intern_names({{&s_model, "model"},
-                        {&s_predict_on_batch, "predict_on_batch"},
-                        {&s_inputs, "inputs"},
-                        {&s_name, "name"},
-                        {&s_input_keys, "_input_keys"}});
 
   modtree::ClassBuilder cls(m, "KerasInferencer");
   cls.base(m.attr("BaseInferencer"));

@@ -17,13 +17,17 @@
 #include <string>
 #include <vector>
 
+#include "bindings/errors.hpp"
+#include "bindings/logging.hpp"
+#include "bindings/names.hpp"
+#include "bindings/open_file.hpp"
+#include "bindings/values.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
+#include "native/format_probe.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
-#include "bindings/pyhelpers.hpp"
 #include "runtime/load_errors.hpp"
-#include "native/format_probe.hpp"
 
 namespace py = pybind11;
 using namespace ostrel::literals;
@@ -308,19 +312,11 @@ py::object fetch_model_batch_size(py::object self) {
 
 // ---- prediction -----------------------------------------------------------------------------------
 
-// Interned attribute names used on the hot path.
-PyObject* s_sess;
-PyObject* s_inputs_specifications;
-PyObject* s_inputs_count;
-PyObject* s_run;
-PyObject* s_name;
-PyObject* s_input_names;  // the instance's cache of input names
-
 // The name of input `i`: `self.inputs_specifications[i].name`.
 py::object input_name(PyObject* specs, Py_ssize_t i) {
   py::object index = ostrel::steal(PyLong_FromSsize_t(i));
   py::object spec = ostrel::steal(PyObject_GetItem(specs, index.ptr()));
-  return ostrel::steal(PyObject_GetAttr(spec.ptr(), s_name));
+  return ostrel::steal(PyObject_GetAttr(spec.ptr(), "name"_id.ptr()));
 }
 
 // The input names in model order, `inputs_count` of them, for the instance's current session and
@@ -329,7 +325,8 @@ py::object input_name(PyObject* specs, Py_ssize_t i) {
 // for, and read again as soon as any of the three is replaced.
 py::object input_names(PyObject* self, PyObject* sess, PyObject* specs, PyObject* count_obj) {
   py::object dict = ostrel::steal(PyObject_GenericGetDict(self, nullptr));
-  PyObject* cached = PyDict_GetItemWithError(dict.ptr(), s_input_names);  // borrowed
+  PyObject* cached =
+      PyDict_GetItemWithError(dict.ptr(), "_OnnxInferencer__input_names"_id.ptr());  // borrowed
   if (cached == nullptr && PyErr_Occurred()) throw py::error_already_set();
   if (cached != nullptr && PyTuple_CheckExact(cached) && PyTuple_GET_SIZE(cached) == 4 &&
       PyTuple_GET_ITEM(cached, 0) == sess && PyTuple_GET_ITEM(cached, 1) == specs &&
@@ -341,7 +338,8 @@ py::object input_names(PyObject* self, PyObject* sess, PyObject* specs, PyObject
   for (Py_ssize_t i = 0; i < count; ++i)
     PyTuple_SET_ITEM(names.ptr(), i, input_name(specs, i).release().ptr());
   py::object entry = ostrel::steal(PyTuple_Pack(4, sess, specs, count_obj, names.ptr()));
-  if (PyObject_SetAttr(self, s_input_names, entry.ptr()) != 0) throw py::error_already_set();
+  if (PyObject_SetAttr(self, "_OnnxInferencer__input_names"_id.ptr(), entry.ptr()) != 0)
+    throw py::error_already_set();
   return names;
 }
 
@@ -378,8 +376,8 @@ py::object feed_positional(PyObject* self, PyObject* sess, PyObject* x) {
   ostrel::InputsForm form;
   if (!ostrel::inputs_form(x, form)) throw py::error_already_set();
   if (form == ostrel::InputsForm::kMapping) return ostrel::steal(ostrel::inputs_by_name(x, form, nullptr));
-  py::object specs = ostrel::steal(PyObject_GetAttr(self, s_inputs_specifications));
-  py::object count = ostrel::steal(PyObject_GetAttr(self, s_inputs_count));
+  py::object specs = ostrel::steal(PyObject_GetAttr(self, "inputs_specifications"_id.ptr()));
+  py::object count = ostrel::steal(PyObject_GetAttr(self, "inputs_count"_id.ptr()));
   py::object names = input_names(self, sess, specs.ptr(), count.ptr());
   if (form == ostrel::InputsForm::kOne && PyTuple_GET_SIZE(names.ptr()) == 0) {
     // No input counted: the first description's name still takes the value.
@@ -397,7 +395,7 @@ py::object predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs
   if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) throw py::error_already_set();
   PyObject* self = call.self;
   PyObject* x = call.given_x();
-  py::object sess = ostrel::steal(PyObject_GetAttr(self, s_sess));
+  py::object sess = ostrel::steal(PyObject_GetAttr(self, "sess"_id.ptr()));
   py::object feed;
   if (x != nullptr) {
     feed = feed_positional(self, sess.ptr(), x);
@@ -409,7 +407,7 @@ py::object predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs
   PyObject* run_args[4] = {nullptr, sess.ptr(), Py_None, feed.ptr()};
   // The runtime's own errors (a missing input, a wrong element type or shape) reach the caller unchanged.
   return ostrel::steal(
-      PyObject_VectorcallMethod(s_run, run_args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+      PyObject_VectorcallMethod("run"_id.ptr(), run_args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 PyMethodDef g_predict_def =
@@ -564,12 +562,6 @@ MODTREE_MODULE("frameworks.onnx_inferencer", m) {
   m.attr("FrameworkType"_id) = import_from("ostrel.common.enums.framework_type", "FrameworkType");
 
   if (!g_types) g_types = numpy_types().release();
-  ostrel::intern_names({{&s_sess, "sess"},
-                        {&s_inputs_specifications, "inputs_specifications"},
-                        {&s_inputs_count, "inputs_count"},
-                        {&s_run, "run"},
-                        {&s_name, "name"},
-                        {&s_input_names, "_OnnxInferencer__input_names"}});
 
   py::none none;
   modtree::ClassBuilder cls(m, "OnnxInferencer");

@@ -30,11 +30,16 @@
 #include <string>
 #include <vector>
 
+#include "bindings/errors.hpp"
+#include "bindings/logging.hpp"
+#include "bindings/names.hpp"
+#include "bindings/signals.hpp"
+#include "bindings/values.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
-#include "bindings/pyhelpers.hpp"
+#include "runtime/keyword_calls.hpp"
 #include "runtime/load_errors.hpp"
 
 namespace py = pybind11;
@@ -259,7 +264,7 @@ py::object load_engine(py::object self, py::object xml_path) {
     weights_text = ostrel::fs_path(py::bytes(weights));
   }
   py::object network =
-      ostrel::call_kw(core.attr("read_model"_id), {}, {{"model"_id, model_text}, {"weights"_id, weights_text}});
+      core.attr("read_model"_id)(py::arg("model") = model_text, py::arg("weights") = weights_text);
   py::object compiled;
   {
     const KeepSignalStack keep;
@@ -538,12 +543,6 @@ class RequestLease {
 
 // ---- prediction -------------------------------------------------------------------------------------
 
-PyObject* s_model;
-PyObject* s_input_names;
-PyObject* s_expected_input_shapes;
-PyObject* s_shape;
-PyObject* s_values;
-PyObject* s_infer;
 PyObject* g_shared;  // the keyword names ("share_inputs",) of a request's infer call
 
 // Checks `array` against the expected shape of input `index` (a dynamic dimension, -1, takes any size)
@@ -552,7 +551,7 @@ void feed_checked(PyObject* feed, PyObject* names, PyObject* shapes, Py_ssize_t 
                   PyObject* array) {
   py::object key = ostrel::steal(PyLong_FromSsize_t(index));
   py::object expected = ostrel::steal(PyObject_GetItem(shapes, key.ptr()));
-  PyObject* got = PyObject_GetAttr(array, s_shape);
+  PyObject* got = PyObject_GetAttr(array, "shape"_id.ptr());
   if (got == nullptr) {
     // A Python scalar has no shape: the runtime answers for it.
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
@@ -601,8 +600,8 @@ void feed_by_name(PyObject* x, PyObject* names, PyObject* shapes, PyObject* feed
 py::object feed_from_x(PyObject* self, PyObject* x) {
   ostrel::InputsForm form;
   if (!ostrel::inputs_form(x, form)) throw py::error_already_set();
-  py::object names = ostrel::steal(PyObject_GetAttr(self, s_input_names));
-  py::object shapes = ostrel::steal(PyObject_GetAttr(self, s_expected_input_shapes));
+  py::object names = ostrel::steal(PyObject_GetAttr(self, "input_names"_id.ptr()));
+  py::object shapes = ostrel::steal(PyObject_GetAttr(self, "expected_input_shapes"_id.ptr()));
   py::object feed = ostrel::steal(PyDict_New());
   if (form == ostrel::InputsForm::kMapping) {
     feed_by_name(x, names.ptr(), shapes.ptr(), feed.ptr());
@@ -619,7 +618,7 @@ py::object feed_from_x(PyObject* self, PyObject* x) {
 // Refuses a feed that leaves an input out: the request would run that input on whatever its tensor
 // last held, another call's data.
 void refuse_missing_inputs(PyObject* self, PyObject* feed) {
-  py::object names = ostrel::steal(PyObject_GetAttr(self, s_input_names));
+  py::object names = ostrel::steal(PyObject_GetAttr(self, "input_names"_id.ptr()));
   Py_ssize_t count = PyObject_Length(names.ptr());
   if (count < 0) throw py::error_already_set();
   if (PyDict_GET_SIZE(feed) >= count) return;  // a name that is no input's is the runtime's to refuse
@@ -657,7 +656,7 @@ void renew_compiled_model(PyObject* self, const py::object& model) {
 // One inference of the present `model` on a request of the caller's own; `pool` is set to the capsule
 // of the pool used. A failed inference renews the model and reports its own error.
 py::object infer(PyObject* self, PyObject* feed, py::capsule& pool) {
-  py::object model = ostrel::steal(PyObject_GetAttr(self, s_model));
+  py::object model = ostrel::steal(PyObject_GetAttr(self, "model"_id.ptr()));
   pool = pool_of(self, model);
   RequestLease lease(*pool.get_pointer<RequestPool>());
   // The arrays are read in place (as the compiled model's own call does): the call holds them until the
@@ -665,7 +664,8 @@ py::object infer(PyObject* self, PyObject* feed, py::capsule& pool) {
   PyObject* call_args[4] = {nullptr, lease.request().ptr(), feed, Py_True};
   try {
     return ostrel::steal(
-        PyObject_VectorcallMethod(s_infer, call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_shared));
+        PyObject_VectorcallMethod("infer"_id.ptr(), call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                  g_shared));
   } catch (py::error_already_set& failure) {
     if (failure.matches(PyExc_Exception)) renew_compiled_model(self, model);
     throw;
@@ -686,7 +686,7 @@ py::object predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs
   refuse_missing_inputs(call.self, feed.ptr());
   py::capsule pool;
   py::object result = infer(call.self, feed.ptr(), pool);
-  py::object values = ostrel::steal(PyObject_CallMethodNoArgs(result.ptr(), s_values));
+  py::object values = ostrel::steal(PyObject_CallMethodNoArgs(result.ptr(), "values"_id.ptr()));
   py::object arrays = ostrel::steal(PySequence_List(values.ptr()));
   if (x != nullptr) return arrays;
   const py::list& names = pool.get_pointer<RequestPool>()->output_names();
@@ -758,12 +758,6 @@ MODTREE_MODULE("frameworks.openvino_inferencer", m) {
     m.attr(name) = import_from("ostrel.frameworks.engines.engine_utils.openvino_checkpoint", name);
   m.attr("FrameworkType"_id) = import_from("ostrel.common.enums.framework_type", "FrameworkType");
 
-  ostrel::intern_names({{&s_model, "model"},
-                        {&s_input_names, "input_names"},
-                        {&s_expected_input_shapes, "expected_input_shapes"},
-                        {&s_shape, "shape"},
-                        {&s_values, "values"},
-                        {&s_infer, "infer"}});
   if (g_shared == nullptr) g_shared = py::make_tuple(py::str("share_inputs")).release().ptr();
 
   py::none none;

@@ -5,11 +5,11 @@
 // Reading an archive unpickles it, which runs code stored in the archive: load only checkpoints you trust.
 #include <pybind11/pybind11.h>
 
+#include "bindings/errors.hpp"
 #include "modtree/modtree.hpp"
-#include "runtime/frameworks/engines/torch_backend.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
-#include "bindings/pyhelpers.hpp"
+#include "runtime/frameworks/engines/torch_backend.hpp"
 
 namespace py = pybind11;
 

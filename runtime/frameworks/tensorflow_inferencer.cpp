@@ -25,14 +25,20 @@
 #include <set>
 #include <string>
 
+#include "bindings/errors.hpp"
+#include "bindings/logging.hpp"
+#include "bindings/names.hpp"
+#include "bindings/signals.hpp"
+#include "bindings/values.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
-#include "bindings/pyhelpers.hpp"
+#include "runtime/keyword_calls.hpp"
 #include "runtime/load_errors.hpp"
 
 namespace py = pybind11;
+using namespace ostrel::literals;
 using ostrel::raise;
 using ostrel::truthy;
 
@@ -43,7 +49,6 @@ constexpr const char* kNoSignature =
     "Failed to get the input signature of the saved model - please specify a \"serving_default\" key during "
     "export. https://www.tensorflow.org/guide/saved_model#specifying_signatures_during_export";
 constexpr const char* kMemoryGrowthDoc = "Set tensorflow to not use all the GPU memory.";
-
 
 ostrel::ModuleAttributes mod_attr;  // this module
 
@@ -326,20 +331,16 @@ py::object fetch_model_batch_size(py::object self) {
 
 // ---- prediction -----------------------------------------------------------------------------------
 
-PyObject* s_model;
-PyObject* s_numpy;
-PyObject* s_output_keys;
-
 // One array per output: a single tensor gives one; a sequence gives its items in order; a mapping
 // gives its values in the serving signature's output order (its own order where that is unknown).
 py::object outputs_of(PyObject* self, PyObject* prediction) {
   py::object out = ostrel::steal(PyList_New(0));
   auto append = [&](PyObject* tensor) {
-    py::object array = ostrel::steal(PyObject_CallMethodNoArgs(tensor, s_numpy));
+    py::object array = ostrel::steal(PyObject_CallMethodNoArgs(tensor, "numpy"_id.ptr()));
     if (PyList_Append(out.ptr(), array.ptr()) != 0) throw py::error_already_set();
   };
   if (PyDict_Check(prediction)) {
-    py::object keys = ostrel::steal(PyObject_GetAttr(self, s_output_keys));
+    py::object keys = ostrel::steal(PyObject_GetAttr(self, "_output_keys"_id.ptr()));
     bool ordered = keys.ptr() != Py_None && PyTuple_GET_SIZE(keys.ptr()) == PyDict_GET_SIZE(prediction);
     if (ordered) {
       for (Py_ssize_t i = 0; ordered && i < PyTuple_GET_SIZE(keys.ptr()); ++i)
@@ -364,17 +365,13 @@ py::object outputs_of(PyObject* self, PyObject* prediction) {
   return out;
 }
 
-PyObject* s_call_target;
-PyObject* s_signatures;
-PyObject* s_serving_default;
-
 // What predict calls for `model`, as (model, target, names, inputs): the loaded object itself when it
 // is callable (names None), else its "serving_default" signature, which takes its inputs by name only
 // (names: the signature's input names in input order, for arrays given by position); inputs: the
 // signature's input names in input order, for a mapping given as `x` (None without a signature). Kept
 // on the instance and rebuilt when `model` changes.
 py::object call_target(PyObject* self, PyObject* model) {
-  PyObject* cached = PyObject_GetAttr(self, s_call_target);
+  PyObject* cached = PyObject_GetAttr(self, "_call_target"_id.ptr());
   if (cached == nullptr) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
     PyErr_Clear();
@@ -385,10 +382,10 @@ py::object call_target(PyObject* self, PyObject* model) {
   }
   py::object loaded = py::reinterpret_borrow<py::object>(model);
   py::object target = loaded, names = py::none(), inputs = py::none();
-  if (py::hasattr(loaded, py::handle(s_signatures))) {
-    py::object signatures = loaded.attr(py::handle(s_signatures));
-    if (signatures.contains(py::handle(s_serving_default))) {
-      py::object signature = signatures[py::handle(s_serving_default)];
+  if (py::hasattr(loaded, "signatures"_id)) {
+    py::object signatures = loaded.attr("signatures"_id);
+    if (signatures.contains("serving_default"_id)) {
+      py::object signature = signatures["serving_default"_id];
       if (!PyCallable_Check(model)) {
         target = signature;
         names = inputs = py::tuple(input_order(loaded, signature));
@@ -402,7 +399,7 @@ py::object call_target(PyObject* self, PyObject* model) {
     }
   }
   py::tuple entry = py::make_tuple(loaded, target, names, inputs);
-  if (PyObject_SetAttr(self, s_call_target, entry.ptr()) != 0) throw py::error_already_set();
+  if (PyObject_SetAttr(self, "_call_target"_id.ptr(), entry.ptr()) != 0) throw py::error_already_set();
   return entry;
 }
 
@@ -425,7 +422,7 @@ py::object predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs
   PyObject* x = call.given_x();
   ostrel::InputsForm form = ostrel::InputsForm::kMapping;
   if (x != nullptr && !ostrel::inputs_form(x, form)) throw py::error_already_set();
-  py::object model = ostrel::steal(PyObject_GetAttr(self, s_model));
+  py::object model = ostrel::steal(PyObject_GetAttr(self, "model"_id.ptr()));
   py::object entry = call_target(self, model.ptr());
   PyObject* target = PyTuple_GET_ITEM(entry.ptr(), 1);
   PyObject* names = PyTuple_GET_ITEM(entry.ptr(), 2);
@@ -469,12 +466,6 @@ MODTREE_MODULE("frameworks.tensorflow_inferencer", m) {
     m.attr(name) = import_from("ostrel.common.exceptions", name);
   m.attr("BaseInferencer") = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
   m.attr("FrameworkType") = import_from("ostrel.common.enums.framework_type", "FrameworkType");
-  ostrel::intern_names({{&s_model, "model"},
-                        {&s_numpy, "numpy"},
-                        {&s_output_keys, "_output_keys"},
-                        {&s_call_target, "_call_target"},
-                        {&s_signatures, "signatures"},
-                        {&s_serving_default, "serving_default"}});
 
   m.def("allow_tf_memory_growth", &allow_tf_memory_growth, py::arg("logger"), py::doc(kMemoryGrowthDoc));
 

@@ -25,11 +25,15 @@
 #include <string>
 #include <vector>
 
+#include "bindings/errors.hpp"
+#include "bindings/logging.hpp"
+#include "bindings/names.hpp"
+#include "bindings/open_file.hpp"
+#include "bindings/values.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
-#include "bindings/pyhelpers.hpp"
 #include "runtime/load_errors.hpp"
 
 namespace py = pybind11;
@@ -43,7 +47,6 @@ constexpr const char* kNotLoaded = "The tflite model did not load successfully."
 constexpr const char* kGpuOnCpu =
     "TFLite has no GPU support in this build: the model runs on the CPU with the interpreter's default "
     "thread count.";
-
 
 ostrel::ModuleAttributes mod_attr;  // this module
 
@@ -64,8 +67,9 @@ py::tuple shape_of(py::handle sizes) {
 py::object make_interpreter(py::handle checkpoint_file, py::dict options) {
   py::object interpreter_class = mod_attr("tf_lite"_id).attr("Interpreter"_id);
   if (!ostrel::undecodable_path(checkpoint_file)) return interpreter_class(checkpoint_file, **options);
-  py::object file = ostrel::open_regular(checkpoint_file);
-  ostrel::with_block(file, [&] { options["model_content"] = file.attr("read"_id)(); });
+  ostrel::OpenFile file = ostrel::open_regular(checkpoint_file);
+  options["model_content"] = file->attr("read"_id)();
+  file.close();
   return interpreter_class(**options);
 }
 
@@ -135,8 +139,10 @@ void allocate_at_load(py::object self, py::handle interpreter) {
 }
 
 void set_up_interpreter(py::object self) {
-  // A FIFO would block the interpreter; a folder is the interpreter's to refuse.
-  ostrel::refuse_non_regular(self.attr("_checkpoint_file"_id), /*directory_ok=*/true);
+  // A FIFO would block the interpreter; a folder is the interpreter's to refuse. The path is read once, so
+  // the interpreter is given the name that was checked.
+  py::object checkpoint = ostrel::fs_path(self.attr("_checkpoint_file"_id));
+  ostrel::refuse_non_regular(checkpoint, /*directory_ok=*/true);
   py::object hardware = self.attr("_inference_hardware"_id);
   py::dict options;
   if (hardware.equal(mod_attr("InferenceHardware"_id).attr("CPU"_id))) {
@@ -144,7 +150,7 @@ void set_up_interpreter(py::object self) {
   } else if (hardware.equal(mod_attr("InferenceHardware"_id).attr("GPU"_id))) {
     ostrel::log(self.attr("_logger"_id), ostrel::kWarning, kGpuOnCpu, kFile);
   }
-  py::object interpreter = make_interpreter(self.attr("_checkpoint_file"_id), options);
+  py::object interpreter = make_interpreter(checkpoint, options);
   self.attr("tflite_interpreter"_id) = interpreter;
   // The details as the file holds them, read before any resizing.
   py::list inputs(interpreter.attr("get_input_details"_id)());
@@ -229,45 +235,26 @@ py::list fetch_model_input_dtype(py::object self) {
 
 // ---- prediction -----------------------------------------------------------------------------------
 
-PyObject* s_interpreter;
-PyObject* s_input_ids;
-PyObject* s_output_ids;
-PyObject* s_input_details;
-PyObject* s_set_tensor;
-PyObject* s_get_tensor;
-PyObject* s_invoke;
-PyObject* s_name;
-PyObject* s_index;
-
-PyObject* s_input_shapes;
-PyObject* s_input_signatures;
-PyObject* s_shape;
-PyObject* s_resize_tensor_input;
-PyObject* s_allocate_tensors;
-PyObject* s_lock;
-PyObject* s_acquire;
-PyObject* s_release;
-
 // Makes input `position` take an array of `value`'s shape: nothing when the allocated shape is that
 // shape already (or the value is no array); a resize and a new allocation when the shape signature
 // allows it; a ValueError naming the shape the model takes otherwise. `_input_shapes` follows the resize
 // at once, so a failed allocation is known to restore_inputs.
 void fit_input(PyObject* self, PyObject* interpreter, Py_ssize_t position, PyObject* id, PyObject* value) {
-  PyObject* got = PyObject_GetAttr(value, s_shape);
+  PyObject* got = PyObject_GetAttr(value, "shape"_id.ptr());
   if (got == nullptr) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
     PyErr_Clear();
     return;  // no array: the interpreter answers for it
   }
   py::object shape = ostrel::steal(got);
-  py::object allocated = ostrel::steal(PyObject_GetAttr(self, s_input_shapes));
+  py::object allocated = ostrel::steal(PyObject_GetAttr(self, "_input_shapes"_id.ptr()));
   PyObject* current = PyList_GetItem(allocated.ptr(), position);
   if (current == nullptr) throw py::error_already_set();
   int same = PyObject_RichCompareBool(current, shape.ptr(), Py_EQ);
   if (same < 0) throw py::error_already_set();
   if (same == 1) return;
   py::tuple wanted(shape);
-  py::object signature = py::handle(self).attr(py::handle(s_input_signatures))[py::int_(position)];
+  py::object signature = py::handle(self).attr("_input_signatures"_id)[py::int_(position)];
   int fits = ostrel::shape_fits(wanted.ptr(), signature.ptr());
   if (fits < 0) throw py::error_already_set();
   if (!fits) {
@@ -277,9 +264,9 @@ void fit_input(PyObject* self, PyObject* interpreter, Py_ssize_t position, PyObj
     throw py::error_already_set();
   }
   py::handle target(interpreter);
-  target.attr(py::handle(s_resize_tensor_input))(py::handle(id), py::list(wanted));
+  target.attr("resize_tensor_input"_id)(py::handle(id), py::list(wanted));
   PyList_SetItem(allocated.ptr(), position, wanted.release().ptr());
-  target.attr(py::handle(s_allocate_tensors))();
+  target.attr("allocate_tensors"_id)();
 }
 
 // After a failed call: every input the call resized goes back to the shape it had before the call
@@ -288,7 +275,7 @@ void fit_input(PyObject* self, PyObject* interpreter, Py_ssize_t position, PyObj
 // input that had no allocated shape, or one whose restoration fails, is marked None: the next call
 // resizes it and allocates.
 void restore_inputs(PyObject* self, PyObject* interpreter, PyObject* input_ids, const py::list& before) {
-  py::list now = ostrel::steal(PyObject_GetAttr(self, s_input_shapes));
+  py::list now = ostrel::steal(PyObject_GetAttr(self, "_input_shapes"_id.ptr()));
   std::vector<size_t> changed;
   for (size_t i = 0; i < before.size() && i < now.size(); ++i)
     if (!py::object(now[i]).equal(before[i])) changed.push_back(i);
@@ -299,10 +286,10 @@ void restore_inputs(PyObject* self, PyObject* interpreter, PyObject* input_ids, 
       now[i] = py::none();
       if (py::object(before[i]).is_none()) continue;
       py::object id = ostrel::steal(PySequence_GetItem(input_ids, static_cast<Py_ssize_t>(i)));
-      py::handle(interpreter).attr(py::handle(s_resize_tensor_input))(id, py::list(before[i]));
+      py::handle(interpreter).attr("resize_tensor_input"_id)(id, py::list(before[i]));
       resized = true;
     }
-    if (resized) py::handle(interpreter).attr(py::handle(s_allocate_tensors))();
+    if (resized) py::handle(interpreter).attr("allocate_tensors"_id)();
     for (size_t i : changed) now[i] = before[i];
   } catch (py::error_already_set& e) {
     for (size_t i : changed) now[i] = py::none();
@@ -312,7 +299,8 @@ void restore_inputs(PyObject* self, PyObject* interpreter, PyObject* input_ids, 
 
 void set_tensor(PyObject* interpreter, PyObject* id, PyObject* value) {
   PyObject* call_args[4] = {nullptr, interpreter, id, value};
-  ostrel::steal(PyObject_VectorcallMethod(s_set_tensor, call_args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  ostrel::steal(PyObject_VectorcallMethod("set_tensor"_id.ptr(), call_args + 1,
+                                          3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // `value` (a Python or NumPy number) as a 0-d array of the element type of input `position`.
@@ -339,8 +327,8 @@ void set_input(PyObject* self, PyObject* interpreter, Py_ssize_t position, PyObj
 // the interpreter refuses it.
 void set_named_input(PyObject* self, PyObject* interpreter, PyObject* details, Py_ssize_t position, PyObject* named) {
   py::object detail = ostrel::steal(PySequence_GetItem(details, position));
-  py::object name = ostrel::steal(PyObject_GetItem(detail.ptr(), s_name));
-  py::object index = ostrel::steal(PyObject_GetItem(detail.ptr(), s_index));
+  py::object name = ostrel::steal(PyObject_GetItem(detail.ptr(), "name"_id.ptr()));
+  py::object index = ostrel::steal(PyObject_GetItem(detail.ptr(), "index"_id.ptr()));
   PyObject* value = PyDict_GetItemWithError(named, name.ptr());
   if (value == nullptr && PyErr_Occurred()) throw py::error_already_set();
   if (value == nullptr || value == Py_None) {
@@ -356,7 +344,7 @@ void set_named_input(PyObject* self, PyObject* interpreter, PyObject* details, P
 // Sets every input from `named`; an input the interpreter refuses (or a missing one) becomes a
 // ValueError naming the input's id and the inputs the model takes, raised from the refusal.
 void set_named_inputs(PyObject* self, PyObject* interpreter, PyObject* input_ids, PyObject* named) {
-  py::object details = ostrel::steal(PyObject_GetAttr(self, s_input_details));
+  py::object details = ostrel::steal(PyObject_GetAttr(self, "_input_details"_id.ptr()));
   Py_ssize_t count = PyObject_Length(input_ids);
   if (count < 0) throw py::error_already_set();
   for (Py_ssize_t i = 0; i < count; ++i) {
@@ -377,14 +365,15 @@ void set_named_inputs(PyObject* self, PyObject* interpreter, PyObject* input_ids
 
 // Every output tensor of the last invocation, in output order.
 py::object output_tensors(PyObject* self, PyObject* interpreter) {
-  py::object output_ids = ostrel::steal(PyObject_GetAttr(self, s_output_ids));
+  py::object output_ids = ostrel::steal(PyObject_GetAttr(self, "_output_ids"_id.ptr()));
   py::object ids = ostrel::steal(PySequence_Fast(output_ids.ptr(), "output ids"));
   Py_ssize_t n = PySequence_Fast_GET_SIZE(ids.ptr());
   py::object out = ostrel::steal(PyList_New(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* call_args[3] = {nullptr, interpreter, PySequence_Fast_ITEMS(ids.ptr())[i]};
     py::object tensor = ostrel::steal(
-        PyObject_VectorcallMethod(s_get_tensor, call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        PyObject_VectorcallMethod("get_tensor"_id.ptr(), call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                  nullptr));
     PyList_SET_ITEM(out.ptr(), i, tensor.release().ptr());
   }
   return out;
@@ -408,15 +397,16 @@ void run_locked(const ostrel::PredictArgs& call, PyObject* interpreter, PyObject
         ostrel::steal(x != nullptr ? ostrel::inputs_by_name(x, form, nullptr) : ostrel::named_inputs(call));
     set_named_inputs(self, interpreter, input_ids, named.ptr());
   }
-  ostrel::steal(PyObject_CallMethodNoArgs(interpreter, s_invoke));
+  ostrel::steal(PyObject_CallMethodNoArgs(interpreter, "invoke"_id.ptr()));
 }
 
 // run_locked, then the outputs; a call that fails leaves the input shapes as they were before it.
 py::object predict_locked(const ostrel::PredictArgs& call) {
   PyObject* self = call.self;
-  py::object interpreter = ostrel::steal(PyObject_GetAttr(self, s_interpreter));
-  py::object input_ids = ostrel::steal(PyObject_GetAttr(self, s_input_ids));
-  py::list before = ostrel::steal(PySequence_List(ostrel::steal(PyObject_GetAttr(self, s_input_shapes)).ptr()));
+  py::object interpreter = ostrel::steal(PyObject_GetAttr(self, "tflite_interpreter"_id.ptr()));
+  py::object input_ids = ostrel::steal(PyObject_GetAttr(self, "_input_ids"_id.ptr()));
+  py::object shapes = ostrel::steal(PyObject_GetAttr(self, "_input_shapes"_id.ptr()));
+  py::list before = ostrel::steal(PySequence_List(shapes.ptr()));
   try {
     run_locked(call, interpreter.ptr(), input_ids.ptr());
     return output_tensors(self, interpreter.ptr());
@@ -434,7 +424,7 @@ class LockHold {
   explicit LockHold(PyObject* lock) : lock_(lock) {}
   LockHold(const LockHold&) = delete;
   LockHold& operator=(const LockHold&) = delete;
-  ~LockHold() { ostrel::call_quietly(lock_, s_release); }
+  ~LockHold() { ostrel::call_quietly(lock_, "release"_id.ptr()); }
 
  private:
   PyObject* lock_;
@@ -445,8 +435,8 @@ class LockHold {
 py::object predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ostrel::PredictArgs call;
   if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) throw py::error_already_set();
-  py::object lock = ostrel::steal(PyObject_GetAttr(call.self, s_lock));
-  ostrel::steal(PyObject_CallMethodNoArgs(lock.ptr(), s_acquire));
+  py::object lock = ostrel::steal(PyObject_GetAttr(call.self, "_lock"_id.ptr()));
+  ostrel::steal(PyObject_CallMethodNoArgs(lock.ptr(), "acquire"_id.ptr()));
   LockHold hold(lock.ptr());
   return predict_locked(call);
 }
@@ -500,23 +490,6 @@ MODTREE_MODULE("frameworks.tflite_inferencer", m) {
   for (const char* name : {"InferenceHardware", "NUM_OF_CPUS"}) m.attr(name) = import_from("ostrel", name);
   m.attr("FrameworkType"_id) = import_from("ostrel.common.enums.framework_type", "FrameworkType");
   m.attr("BaseInferencer"_id) = import_from("ostrel.frameworks.base_inferencer", "BaseInferencer");
-  ostrel::intern_names({{&s_interpreter, "tflite_interpreter"},
-                        {&s_input_ids, "_input_ids"},
-                        {&s_output_ids, "_output_ids"},
-                        {&s_input_details, "_input_details"},
-                        {&s_set_tensor, "set_tensor"},
-                        {&s_get_tensor, "get_tensor"},
-                        {&s_invoke, "invoke"},
-                        {&s_name, "name"},
-                        {&s_index, "index"},
-                        {&s_input_shapes, "_input_shapes"},
-                        {&s_input_signatures, "_input_signatures"},
-                        {&s_shape, "shape"},
-                        {&s_resize_tensor_input, "resize_tensor_input"},
-                        {&s_allocate_tensors, "allocate_tensors"},
-                        {&s_lock, "_lock"},
-                        {&s_acquire, "acquire"},
-                        {&s_release, "release"}});
 
   modtree::ClassBuilder cls(m, "TFLiteInferencer");
   cls.base(m.attr("BaseInferencer"_id));

@@ -4,11 +4,11 @@
 // A TorchScript file may carry pickled data, which loading runs: load only files you trust.
 #include <pybind11/pybind11.h>
 
+#include "bindings/errors.hpp"
 #include "modtree/modtree.hpp"
-#include "runtime/frameworks/engines/torch_backend.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
-#include "bindings/pyhelpers.hpp"
+#include "runtime/frameworks/engines/torch_backend.hpp"
 
 namespace py = pybind11;
 

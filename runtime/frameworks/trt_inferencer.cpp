@@ -11,11 +11,14 @@
 #include <string>
 #include <utility>
 
+#include "bindings/errors.hpp"
+#include "bindings/names.hpp"
+#include "bindings/values.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/frameworks/engines/pushed_context.hpp"
-#include "bindings/pyhelpers.hpp"
+#include "runtime/keyword_calls.hpp"
 #include "runtime/load_errors.hpp"
 
 namespace py = pybind11;

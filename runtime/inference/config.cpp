@@ -1,9 +1,11 @@
 // The machine probe: Jetson board, GPU count, TensorRT and CUDA versions and physical CPU cores, taken
 // once at the first import and published as module constants.
+#include "bindings/values.hpp"
+#include "bindings/with_block.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "native/cpu_info.hpp"
-#include "bindings/pyhelpers.hpp"
+#include "runtime/lazy_modules.hpp"
 
 namespace py = pybind11;
 

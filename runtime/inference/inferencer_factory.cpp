@@ -4,10 +4,14 @@
 
 #include <string>
 
+#include "bindings/errors.hpp"
+#include "bindings/names.hpp"
+#include "bindings/values.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
-#include "bindings/pyhelpers.hpp"
+#include "runtime/enum_members.hpp"
+#include "runtime/keyword_calls.hpp"
 
 namespace py = pybind11;
 using namespace ostrel::literals;

@@ -8,12 +8,18 @@
 #include <string>
 #include <vector>
 
+#include "bindings/errors.hpp"
+#include "bindings/logging.hpp"
+#include "bindings/names.hpp"
+#include "bindings/values.hpp"
+#include "modtree/args.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
-#include "bindings/pyhelpers.hpp"
 #include "runtime/common/logger_factory.hpp"
+#include "runtime/enum_members.hpp"
+#include "runtime/keyword_calls.hpp"
 
 namespace py = pybind11;
 using namespace ostrel::literals;
@@ -70,25 +76,10 @@ py::str loaded_model_text(py::object self) {
 // predict and __call__ run once per inference, so they are plain vectorcall functions: no argument
 // parsing layer between the caller and the inferencer's own predict.
 
-struct Names {
-  PyObject* inferencer = PyUnicode_InternFromString("_LoadedModel__inferencer");
-  PyObject* predict = PyUnicode_InternFromString("predict");
-  PyObject* safe_predict = PyUnicode_InternFromString("safe_predict");
-  PyObject* x = PyUnicode_InternFromString("x");
-  PyObject* pre = PyUnicode_InternFromString("x_preprocess_function");
-  PyObject* post = PyUnicode_InternFromString("x_postprocess_function");
-  PyObject* x_only = PyTuple_Pack(1, x);
-};
-const Names& names() {
-  static const Names* n = new Names();  // process lifetime
-  return *n;
-}
-
 // Forwards to inferencer.<method>(x, **others) (`x` first, by position when `by_position`, else by
 // keyword), skipping the keywords that fill a parameter of the forwarder itself.
 PyObject* forward(PyObject* method, PyObject* self, PyObject* x, bool by_position, PyObject* const* kwvalues,
                   PyObject* kwnames, const Py_ssize_t* skip, std::size_t n_skip) {
-  const Names& n = names();
   Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
   // The call's values: [inferencer slot, x, other keyword values...].
   std::vector<PyObject*> call{nullptr, x};
@@ -100,21 +91,20 @@ PyObject* forward(PyObject* method, PyObject* self, PyObject* x, bool by_positio
     call.push_back(kwvalues[i]);
     other_names.push_back(PyTuple_GET_ITEM(kwnames, i));
   }
-  py::object inferencer = py::reinterpret_steal<py::object>(PyObject_GetAttr(self, n.inferencer));
-  if (!inferencer) return nullptr;
+  py::object inferencer = ostrel::steal(PyObject_GetAttr(self, "_LoadedModel__inferencer"_id.ptr()));
   call[0] = inferencer.ptr();
   const std::size_t lead = by_position ? 0 : 1;  // x among the names or not
   if (by_position && other_names.empty())
     return PyObject_VectorcallMethod(method, call.data(), 2, nullptr);
-  if (!by_position && other_names.empty())
-    return PyObject_VectorcallMethod(method, call.data(), 1, n.x_only);
+  if (!by_position && other_names.empty()) {
+    // The keyword names ("x",), kept for the life of the process.
+    static PyObject* const x_only = ostrel::steal(PyTuple_Pack(1, "x"_id.ptr())).release().ptr();
+    return PyObject_VectorcallMethod(method, call.data(), 1, x_only);
+  }
   py::object call_names =
       py::reinterpret_steal<py::object>(PyTuple_New(static_cast<Py_ssize_t>(lead + other_names.size())));
   if (!call_names) return nullptr;
-  if (!by_position) {
-    Py_INCREF(n.x);
-    PyTuple_SET_ITEM(call_names.ptr(), 0, n.x);
-  }
+  if (!by_position) PyTuple_SET_ITEM(call_names.ptr(), 0, Py_NewRef("x"_id.ptr()));
   for (std::size_t i = 0; i < other_names.size(); ++i) {
     Py_INCREF(other_names[i]);
     PyTuple_SET_ITEM(call_names.ptr(), static_cast<Py_ssize_t>(lead + i), other_names[i]);
@@ -124,7 +114,7 @@ PyObject* forward(PyObject* method, PyObject* self, PyObject* x, bool by_positio
 
 // predict / safe_predict(self, x=None, x_preprocess_function=None, x_postprocess_function=None, **kwargs):
 // inferencer.<method>(x=x, **kwargs); the two function parameters are accepted and not used.
-PyObject* forward_predict(PyObject* method, const ostrel::Parameters& parameters, PyObject* const* args,
+PyObject* forward_predict(PyObject* method, const modtree::Parameters& parameters, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* slots[4];
   Py_ssize_t keyword_index[4];
@@ -133,29 +123,29 @@ PyObject* forward_predict(PyObject* method, const ostrel::Parameters& parameters
                  keyword_index + 1, 3);
 }
 
-const ostrel::Parameters& predict_parameters(const char* fname) {
-  return *new ostrel::Parameters(fname, {"self", "x", "x_preprocess_function", "x_postprocess_function"}, 1,
+const modtree::Parameters& predict_parameters(const char* fname) {
+  return *new modtree::Parameters(fname, {"self", "x", "x_preprocess_function", "x_postprocess_function"}, 1,
                                  {}, false, true);
 }
 
 PyObject* loaded_predict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ostrel::Parameters& parameters = predict_parameters("predict");
-  return forward_predict(names().predict, parameters, args, nargs, kwnames);
+  static const modtree::Parameters& parameters = predict_parameters("predict");
+  return forward_predict("predict"_id.ptr(), parameters, args, nargs, kwnames);
 }
 
 PyObject* loaded_safe_predict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ostrel::Parameters& parameters = predict_parameters("safe_predict");
-  return forward_predict(names().safe_predict, parameters, args, nargs, kwnames);
+  static const modtree::Parameters& parameters = predict_parameters("safe_predict");
+  return forward_predict("safe_predict"_id.ptr(), parameters, args, nargs, kwnames);
 }
 
 // __call__(self, x, **kwargs): inferencer.predict(x, **kwargs), x by position.
 PyObject* loaded_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ostrel::Parameters* const parameters =
-      new ostrel::Parameters("__call__", {"self", "x"}, 2, {}, false, true);
+  static const modtree::Parameters* const parameters =
+      new modtree::Parameters("__call__", {"self", "x"}, 2, {}, false, true);
   PyObject* slots[2];
   Py_ssize_t keyword_index[2];
   if (!parameters->split(args, nargs, kwnames, slots, keyword_index)) return nullptr;
-  return forward(names().predict, slots[0], slots[1], true, args + nargs, kwnames, keyword_index + 1, 1);
+  return forward("predict"_id.ptr(), slots[0], slots[1], true, args + nargs, kwnames, keyword_index + 1, 1);
 }
 
 PyMethodDef g_predict_def = ostrel::fastcall_method<&loaded_predict>(
@@ -331,7 +321,7 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
                                     {"inference_dtype"_id, inference_dtype}});
   py::object deferred =
       ostrel::call_with(mod_attr("InferencerFactory"_id).attr("create_inferencer_factory"_id), call, kwargs);
-  py::object handle = ostrel::call_kw(mod_attr("LoadedModel"_id), {}, {{"inferencer_initializer"_id, deferred}});
+  py::object handle = mod_attr("LoadedModel"_id)(py::arg("inferencer_initializer") = deferred);
   if (ostrel::log_enabled(logger, ostrel::kInfo))
     ostrel::log_unchecked(logger, ostrel::kInfo, "Successfully loaded " + where() + ".", kFile);
   return handle;

@@ -1,4 +1,8 @@
 #include "verification/conformance/check_support.hpp"
+#include "bindings/errors.hpp"
+#include "bindings/names.hpp"
+#include "bindings/values.hpp"
+#include "bindings/with_block.hpp"
 
 namespace ostrel::conformance {
 

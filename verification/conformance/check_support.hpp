@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "bindings/names.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
-#include "bindings/pyhelpers.hpp"
 
 namespace ostrel::conformance {
 

@@ -4,6 +4,10 @@
 #include <chrono>
 #include <cstdio>
 
+#include "bindings/errors.hpp"
+#include "bindings/names.hpp"
+#include "bindings/values.hpp"
+#include "bindings/with_block.hpp"
 #include "verification/conformance/check_support.hpp"
 
 namespace py = pybind11;

@@ -1,5 +1,7 @@
 // tests.unit_tests.test_inferencers.test_onnx_inferencer: the ONNX Runtime back-end through the shared
 // checks, plus construction with caller session options, a five-input model and per-layer profiling.
+#include "bindings/names.hpp"
+#include "bindings/values.hpp"
 #include "verification/conformance/check_support.hpp"
 
 namespace py = pybind11;

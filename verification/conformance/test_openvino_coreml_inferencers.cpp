@@ -1,4 +1,5 @@
 // tests.unit_tests.test_inferencers.test_openvino_inferencer and ...test_coreml_inferencer.
+#include "bindings/values.hpp"
 #include "verification/conformance/check_support.hpp"
 
 namespace py = pybind11;

@@ -1,5 +1,7 @@
 // tests.unit_tests.test_inferencers.test_tensorflow_inferencer, ...test_keras_inferencer and
 // ...test_tflite_inferencer: the TensorFlow 2, Keras and TFLite back-ends through the shared checks.
+#include "bindings/names.hpp"
+#include "bindings/values.hpp"
 #include "verification/conformance/check_support.hpp"
 
 namespace py = pybind11;

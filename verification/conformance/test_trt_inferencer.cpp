@@ -2,6 +2,8 @@
 // plus custom data types, output devices, a five-input engine, input verification, safe prediction,
 // benchmark copy times and modes, profiling and the legend. Without a usable TensorRT the class is an
 // empty TestCase.
+#include "bindings/values.hpp"
+#include "bindings/with_block.hpp"
 #include "verification/conformance/check_support.hpp"
 
 namespace py = pybind11;

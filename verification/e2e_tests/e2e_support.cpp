@@ -1,4 +1,6 @@
 #include "verification/e2e_tests/e2e_support.hpp"
+#include "bindings/values.hpp"
+#include "bindings/with_block.hpp"
 
 namespace ostrel::e2e {
 

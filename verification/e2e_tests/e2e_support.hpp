@@ -11,7 +11,6 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
-#include "bindings/pyhelpers.hpp"
 #include "verification/conformance/check_support.hpp"
 
 namespace ostrel::e2e {

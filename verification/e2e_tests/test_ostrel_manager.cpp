@@ -3,6 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "bindings/names.hpp"
+#include "bindings/open_file.hpp"
+#include "bindings/values.hpp"
 #include "verification/e2e_tests/e2e_support.hpp"
 
 namespace py = pybind11;
@@ -364,10 +367,7 @@ void define_framework_checks(CheckClass& cls, py::module_ m) {
 // Log files and logging verbosity.
 void define_logging_checks(CheckClass& cls, py::module_ m) {
   auto read_log = [m](py::object log_dir) mutable {
-    py::object text;
-    ostrel::with_block(ostrel::builtin("open")(py::str(log_dir) + py::str("/Ostrel.log")),
-                       [&](py::object f) { text = py::str("").attr("join")(f.attr("readlines")()); });
-    return text;
+    return ostrel::read_file(py::str(log_dir) + py::str("/Ostrel.log"), "r");
   };
 
   for (const char* level : {"DEBUG", "WARNING"}) {

@@ -1,6 +1,7 @@
 // tests.installation_tests.run_tests_in_venv: runs the end-to-end suite inside an environment the
 // package was installed into, and fails when any of its checks did not succeed.
-#include "bindings/pyhelpers.hpp"
+#include "bindings/errors.hpp"
+#include "bindings/values.hpp"
 #include "modtree/modtree.hpp"
 
 namespace py = pybind11;

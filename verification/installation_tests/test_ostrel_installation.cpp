@@ -3,7 +3,7 @@
 #include <functional>
 #include <string>
 
-#include "bindings/pyhelpers.hpp"
+#include "bindings/values.hpp"
 #include "verification/e2e_tests/e2e_support.hpp"
 
 namespace py = pybind11;

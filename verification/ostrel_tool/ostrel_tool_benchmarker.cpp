@@ -11,10 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "bindings/errors.hpp"
+#include "bindings/names.hpp"
+#include "bindings/open_file.hpp"
+#include "bindings/signals.hpp"
+#include "bindings/values.hpp"
 #include "modtree/classes.hpp"
-#include "native/pipe_lines.hpp"
 #include "modtree/modtree.hpp"
-#include "bindings/pyhelpers.hpp"
+#include "native/pipe_lines.hpp"
 #include "verification/ostrel_tool/tool_support.hpp"
 
 namespace py = pybind11;

@@ -5,10 +5,12 @@
 #include <utility>
 #include <vector>
 
+#include "bindings/errors.hpp"
+#include "bindings/names.hpp"
+#include "bindings/values.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "native/csv_table.hpp"
-#include "bindings/pyhelpers.hpp"
 #include "verification/ostrel_tool/tool_support.hpp"
 
 namespace py = pybind11;

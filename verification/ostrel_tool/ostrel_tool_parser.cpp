@@ -3,9 +3,11 @@
 
 #include <string>
 
+#include "bindings/errors.hpp"
+#include "bindings/names.hpp"
+#include "bindings/values.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
-#include "bindings/pyhelpers.hpp"
 #include "verification/ostrel_tool/tool_support.hpp"
 
 namespace py = pybind11;

@@ -1,9 +1,11 @@
 // The "slack" sub-command: posts the regression results and links to the plots to a chat channel.
 #include <string>
 
+#include "bindings/errors.hpp"
+#include "bindings/open_file.hpp"
+#include "bindings/values.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
-#include "bindings/pyhelpers.hpp"
 #include "verification/ostrel_tool/tool_support.hpp"
 
 namespace py = pybind11;

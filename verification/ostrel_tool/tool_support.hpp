@@ -5,8 +5,9 @@
 
 #include <string>
 
+#include "bindings/errors.hpp"
+#include "bindings/names.hpp"
 #include "modtree/modtree.hpp"
-#include "bindings/pyhelpers.hpp"
 
 namespace ostrel_tool {
 

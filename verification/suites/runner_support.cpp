@@ -1,6 +1,8 @@
 #include "verification/suites/runner_support.hpp"
 
-#include "bindings/pyhelpers.hpp"
+#include "bindings/errors.hpp"
+#include "bindings/names.hpp"
+#include "bindings/values.hpp"
 
 namespace ostrel::suites {
 

@@ -7,8 +7,9 @@
 #include <algorithm>
 #include <string>
 
+#include "bindings/names.hpp"
+#include "bindings/values.hpp"
 #include "modtree/modtree.hpp"
-#include "bindings/pyhelpers.hpp"
 
 namespace coco_utils {
 

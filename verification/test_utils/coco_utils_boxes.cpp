@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "bindings/pyhelpers.hpp"
+#include "bindings/signals.hpp"
 #include "native/nms.hpp"
 #include "verification/test_utils/coco_utils.hpp"
 

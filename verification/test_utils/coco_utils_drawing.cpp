@@ -6,8 +6,10 @@
 #include <cmath>
 #include <string>
 
+#include "bindings/errors.hpp"
+#include "bindings/names.hpp"
+#include "bindings/values.hpp"
 #include "modtree/classes.hpp"
-#include "bindings/pyhelpers.hpp"
 #include "verification/test_utils/coco_utils.hpp"
 
 namespace coco_utils {

@@ -12,9 +12,14 @@
 
 #include <string>
 
+#include "bindings/errors.hpp"
+#include "bindings/logging.hpp"
+#include "bindings/names.hpp"
+#include "bindings/open_file.hpp"
+#include "bindings/values.hpp"
+#include "bindings/with_block.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
-#include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
 
@@ -227,8 +232,8 @@ MODTREE_MODULE("test_utils.onnx_to_trt", m) {
   define_quantization_level(m);
   m.attr("OnnxParseError") = ostrel::builtin("type")(
       "OnnxParseError", py::make_tuple(ostrel::builtin("ValueError")),
-      ostrel::keywords({{"__module__", m.attr("__name__")},
-                        {"__doc__", py::str("TensorRT's ONNX parser refused the model.")}}));
+      py::dict(py::arg("__module__") = m.attr("__name__"),
+               py::arg("__doc__") = py::str("TensorRT's ONNX parser refused the model.")));
   if (!py::hasattr(m, "trt")) ostrel::raise(PyExc_NameError, "name 'trt' is not defined");
   py::object build = modtree::python_function(
       py::cpp_function(

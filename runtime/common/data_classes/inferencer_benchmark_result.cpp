@@ -4,7 +4,7 @@
 
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
-#include "bindings/pyhelpers.hpp"
+#include "runtime/lazy_modules.hpp"
 #include "runtime/version.hpp"
 
 namespace py = pybind11;

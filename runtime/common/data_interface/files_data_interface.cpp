@@ -21,12 +21,16 @@
 #include <string_view>
 #include <utility>
 
+#include "bindings/errors.hpp"
+#include "bindings/names.hpp"
+#include "bindings/open_file.hpp"
+#include "bindings/signals.hpp"
+#include "bindings/values.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
-#include "runtime/backend_support.hpp"
 #include "native/archive.hpp"
 #include "native/fernet.hpp"
-#include "bindings/pyhelpers.hpp"
+#include "runtime/backend_support.hpp"
 
 namespace py = pybind11;
 namespace native = ostrel::native;

@@ -5,9 +5,9 @@
 
 #include <memory>
 
+#include "bindings/names.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
-#include "bindings/pyhelpers.hpp"
 
 namespace ostrel::torch_backend {
 

@@ -12,14 +12,17 @@
 #include <string>
 #include <vector>
 
+#include "bindings/errors.hpp"
+#include "bindings/names.hpp"
+#include "bindings/values.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
-#include "bindings/pyhelpers.hpp"
 #include "runtime/load_errors.hpp"
 
 namespace py = pybind11;
+using namespace ostrel::literals;
 using ostrel::raise;
 
 namespace {
@@ -33,21 +36,14 @@ const char kNoInputsMessage[] = "Please specify the keyword arguments or \"x\" f
 
 // ---- what predict needs, looked up once ------------------------------------------------------------
 
-struct TorchApi {
+struct TorchCallables {
   PyObject* from_numpy;        // torch.from_numpy
   PyObject* is_grad_enabled;   // torch.is_grad_enabled
   PyObject* set_grad_enabled;  // torch.set_grad_enabled
   PyObject* tensor_type;       // torch.Tensor
   PyObject* ndarray_type;      // numpy.ndarray
-  PyObject *s_item, *s_model, *s_device, *s_to, *s_numpy, *s_detach, *s_cpu, *s_requires_grad, *s_is_cpu;
 };
-TorchApi g_api;  // filled at module import; references are held for the life of the process
-
-PyObject* intern(const char* s) {
-  PyObject* o = PyUnicode_InternFromString(s);
-  if (o == nullptr) throw py::error_already_set();
-  return o;
-}
+TorchCallables g_torch;  // filled at module import; references are held for the life of the process
 
 PyObject* keep(py::object o) { return o.release().ptr(); }
 
@@ -61,20 +57,11 @@ py::object call_model(PyObject* model, PyObject* const* args, size_t nargs, PyOb
 
 void init_api(py::module_& m) {
   py::object torch = m.attr("torch");
-  g_api.from_numpy = keep(torch.attr("from_numpy"));
-  g_api.is_grad_enabled = keep(torch.attr("is_grad_enabled"));
-  g_api.set_grad_enabled = keep(torch.attr("set_grad_enabled"));
-  g_api.tensor_type = keep(torch.attr("Tensor"));
-  g_api.ndarray_type = keep(py::module_::import("numpy").attr("ndarray"));
-  g_api.s_item = intern("item");
-  g_api.s_model = intern("model");
-  g_api.s_device = intern("device");
-  g_api.s_to = intern("to");
-  g_api.s_numpy = intern("numpy");
-  g_api.s_detach = intern("detach");
-  g_api.s_cpu = intern("cpu");
-  g_api.s_requires_grad = intern("requires_grad");
-  g_api.s_is_cpu = intern("is_cpu");
+  g_torch.from_numpy = keep(torch.attr("from_numpy"));
+  g_torch.is_grad_enabled = keep(torch.attr("is_grad_enabled"));
+  g_torch.set_grad_enabled = keep(torch.attr("set_grad_enabled"));
+  g_torch.tensor_type = keep(torch.attr("Tensor"));
+  g_torch.ndarray_type = keep(py::module_::import("numpy").attr("ndarray"));
 }
 
 py::object call_method0(PyObject* obj, PyObject* name) { return steal(PyObject_CallMethodNoArgs(obj, name)); }
@@ -84,9 +71,9 @@ py::object call_method0(PyObject* obj, PyObject* name) { return steal(PyObject_C
 class NoGradScope {
  public:
   NoGradScope() {
-    py::object enabled = steal(PyObject_CallNoArgs(g_api.is_grad_enabled));
+    py::object enabled = steal(PyObject_CallNoArgs(g_torch.is_grad_enabled));
     if (enabled.ptr() == Py_True) {
-      steal(PyObject_CallOneArg(g_api.set_grad_enabled, Py_False));
+      steal(PyObject_CallOneArg(g_torch.set_grad_enabled, Py_False));
       switched_ = true;
     }
   }
@@ -96,15 +83,15 @@ class NoGradScope {
   void close() {
     if (!switched_) return;
     switched_ = false;
-    steal(PyObject_CallOneArg(g_api.set_grad_enabled, Py_True));
+    steal(PyObject_CallOneArg(g_torch.set_grad_enabled, Py_True));
   }
   // The exit on an error: the error in flight wins over a failure to restore.
   ~NoGradScope() {
     if (!switched_) return;
     modtree::SavedError in_flight;
     py::object restored =
-        py::reinterpret_steal<py::object>(PyObject_CallOneArg(g_api.set_grad_enabled, Py_True));
-    if (!restored) PyErr_WriteUnraisable(g_api.set_grad_enabled);
+        py::reinterpret_steal<py::object>(PyObject_CallOneArg(g_torch.set_grad_enabled, Py_True));
+    if (!restored) PyErr_WriteUnraisable(g_torch.set_grad_enabled);
     in_flight.restore();
   }
 
@@ -117,16 +104,16 @@ class NoGradScope {
 // The host array of one tensor: detached from the graph, on the CPU, viewed as an array. A plain CPU
 // tensor that records no gradient is already all of that, so it goes straight to its array view.
 py::object host_array(PyObject* t) {
-  if (Py_TYPE(t) == reinterpret_cast<PyTypeObject*>(g_api.tensor_type)) {
-    py::object requires_grad = steal(PyObject_GetAttr(t, g_api.s_requires_grad));
+  if (Py_TYPE(t) == reinterpret_cast<PyTypeObject*>(g_torch.tensor_type)) {
+    py::object requires_grad = steal(PyObject_GetAttr(t, "requires_grad"_id.ptr()));
     if (requires_grad.ptr() == Py_False) {
-      py::object is_cpu = steal(PyObject_GetAttr(t, g_api.s_is_cpu));
-      if (is_cpu.ptr() == Py_True) return call_method0(t, g_api.s_numpy);
+      py::object is_cpu = steal(PyObject_GetAttr(t, "is_cpu"_id.ptr()));
+      if (is_cpu.ptr() == Py_True) return call_method0(t, "numpy"_id.ptr());
     }
   }
-  py::object detached = call_method0(t, g_api.s_detach);
-  py::object host = call_method0(detached.ptr(), g_api.s_cpu);
-  return call_method0(host.ptr(), g_api.s_numpy);
+  py::object detached = call_method0(t, "detach"_id.ptr());
+  py::object host = call_method0(detached.ptr(), "cpu"_id.ptr());
+  return call_method0(host.ptr(), "numpy"_id.ptr());
 }
 
 // The items of a list or tuple as a tuple that no callback can change while they are converted.
@@ -145,9 +132,9 @@ py::tuple items_of(PyObject* seq) {
 // Appends the host arrays of one output item. Tensors (and anything with the tensor's detach/cpu/numpy
 // chain) become host arrays, arrays stay as they are, nested lists and tuples are flattened in order.
 void append_item(py::list& out, PyObject* item, const std::string& where) {
-  if (PyObject_TypeCheck(item, reinterpret_cast<PyTypeObject*>(g_api.tensor_type))) {
+  if (PyObject_TypeCheck(item, reinterpret_cast<PyTypeObject*>(g_torch.tensor_type))) {
     out.append(host_array(item));
-  } else if (PyObject_TypeCheck(item, reinterpret_cast<PyTypeObject*>(g_api.ndarray_type))) {
+  } else if (PyObject_TypeCheck(item, reinterpret_cast<PyTypeObject*>(g_torch.ndarray_type))) {
     out.append(py::reinterpret_borrow<py::object>(item));
   } else if (PyList_Check(item) || PyTuple_Check(item)) {
     // A nested (or self-containing) output is refused with RecursionError past the interpreter's limit.
@@ -158,7 +145,7 @@ void append_item(py::list& out, PyObject* item, const std::string& where) {
     py::tuple seq = items_of(item);
     for (size_t i = 0; i < seq.size(); ++i)
       append_item(out, PyTuple_GET_ITEM(seq.ptr(), i), where + "[" + std::to_string(i) + "]");
-  } else if (PyObject_HasAttr(item, g_api.s_detach)) {
+  } else if (PyObject_HasAttr(item, "detach"_id.ptr())) {
     out.append(host_array(item));
   } else {
     not_a_tensor(item, where);
@@ -171,8 +158,8 @@ py::list to_host(PyObject* output) {
     py::tuple seq = items_of(output);
     for (size_t i = 0; i < seq.size(); ++i)
       append_item(out, PyTuple_GET_ITEM(seq.ptr(), i), "an output item [" + std::to_string(i) + "]");
-  } else if (PyObject_TypeCheck(output, reinterpret_cast<PyTypeObject*>(g_api.tensor_type)) ||
-             PyObject_HasAttr(output, g_api.s_detach)) {
+  } else if (PyObject_TypeCheck(output, reinterpret_cast<PyTypeObject*>(g_torch.tensor_type)) ||
+             PyObject_HasAttr(output, "detach"_id.ptr())) {
     out.append(host_array(output));
   } else {
     not_a_tensor(output, "an output");
@@ -189,28 +176,28 @@ py::list to_host(PyObject* output) {
 py::object call_positional(PyObject* model, PyObject* device, PyObject* x) {
   ostrel::InputsForm form;
   if (!ostrel::inputs_form(x, form)) throw py::error_already_set();
-  bool on_cpu = PyUnicode_Check(device) && PyUnicode_Compare(device, g_api.s_cpu) == 0;
+  bool on_cpu = PyUnicode_Check(device) && PyUnicode_Compare(device, "cpu"_id.ptr()) == 0;
   if (PyErr_Occurred()) throw py::error_already_set();
   auto to_device = [&](py::object t) {
-    if (on_cpu && Py_TYPE(t.ptr()) == reinterpret_cast<PyTypeObject*>(g_api.tensor_type)) {
+    if (on_cpu && Py_TYPE(t.ptr()) == reinterpret_cast<PyTypeObject*>(g_torch.tensor_type)) {
       // A tensor already on the CPU would come back unchanged.
-      py::object is_cpu = steal(PyObject_GetAttr(t.ptr(), g_api.s_is_cpu));
+      py::object is_cpu = steal(PyObject_GetAttr(t.ptr(), "is_cpu"_id.ptr()));
       if (is_cpu.ptr() == Py_True) return t;
     }
-    return steal(PyObject_CallMethodOneArg(t.ptr(), g_api.s_to, device));
+    return steal(PyObject_CallMethodOneArg(t.ptr(), "to"_id.ptr(), device));
   };
   auto to_input = [&](PyObject* value) -> py::object {
-    if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(g_api.ndarray_type))) {
-      py::object t = steal(PyObject_CallOneArg(g_api.from_numpy, value));
+    if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(g_torch.ndarray_type))) {
+      py::object t = steal(PyObject_CallOneArg(g_torch.from_numpy, value));
       // A tensor made by from_numpy already lives on the CPU.
-      return on_cpu ? t : steal(PyObject_CallMethodOneArg(t.ptr(), g_api.s_to, device));
+      return on_cpu ? t : steal(PyObject_CallMethodOneArg(t.ptr(), "to"_id.ptr(), device));
     }
-    if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(g_api.tensor_type)))
+    if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(g_torch.tensor_type)))
       return to_device(py::reinterpret_borrow<py::object>(value));
     int scalar = ostrel::is_scalar(value);
     if (scalar < 0) throw py::error_already_set();
     if (scalar == 1 && !PyLong_Check(value) && !PyFloat_Check(value) && !PyComplex_Check(value))
-      return call_method0(value, g_api.s_item);  // a NumPy scalar: its Python number
+      return call_method0(value, "item"_id.ptr());  // a NumPy scalar: its Python number
     return py::reinterpret_borrow<py::object>(value);
   };
   if (form == ostrel::InputsForm::kOne) {
@@ -251,10 +238,10 @@ py::object predict_body(const ostrel::PredictArgs& call) {
   if (x == nullptr && call.named_input_count() == 0) raise(PyExc_ValueError, kNoInputsMessage);
 
   NoGradScope no_grad;
-  py::object model = steal(PyObject_GetAttr(call.self, g_api.s_model));
+  py::object model = steal(PyObject_GetAttr(call.self, "model"_id.ptr()));
   py::object output;
   if (x != nullptr) {
-    py::object device = steal(PyObject_GetAttr(call.self, g_api.s_device));
+    py::object device = steal(PyObject_GetAttr(call.self, "device"_id.ptr()));
     output = call_positional(model.ptr(), device.ptr(), x);
   } else if (x_kw < 0) {
     // The keyword inputs go to the module as they came, without a copy of the names or the values.

@@ -21,12 +21,16 @@
 #include <string>
 #include <utility>
 
+#include "bindings/errors.hpp"
+#include "bindings/logging.hpp"
+#include "bindings/open_file.hpp"
+#include "bindings/values.hpp"
+#include "bindings/with_block.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
 #include "runtime/frameworks/engines/pushed_context.hpp"
-#include "bindings/pyhelpers.hpp"
 
 namespace py = pybind11;
 using ostrel::PushedContext;
@@ -170,7 +174,7 @@ py::object deserialize(py::object self, py::object runtime, py::object serialize
 
 py::tuple load_engine(py::object self, py::object filename) {
   std::string path = ostrel::str(filename);
-  ostrel::OpenFile opened(ostrel::open_regular(ostrel::fs_path(filename)));
+  ostrel::OpenFile opened = ostrel::open_regular(filename);
   py::object file = *opened;
   py::object result;
   py::object runtime =

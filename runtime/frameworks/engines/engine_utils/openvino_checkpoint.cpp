@@ -16,13 +16,19 @@
 #include <utility>
 #include <vector>
 
+#include "bindings/errors.hpp"
+#include "bindings/names.hpp"
+#include "bindings/open_file.hpp"
+#include "bindings/signals.hpp"
+#include "bindings/values.hpp"
+#include "bindings/with_block.hpp"
 #include "modtree/args.hpp"
 #include "modtree/classes.hpp"
 #include "modtree/modtree.hpp"
 #include "native/archive.hpp"
 #include "runtime/backend_support.hpp"
 #include "runtime/checkpoint_files.hpp"
-#include "bindings/pyhelpers.hpp"
+#include "runtime/enum_members.hpp"
 
 namespace py = pybind11;
 using ostrel::raise;
@@ -74,11 +80,6 @@ void remove_new_folder(py::object folder) {
   in_flight.restore();
 }
 
-void close_quietly(py::object file) {
-  static PyObject* const s_close = PyUnicode_InternFromString("close");
-  ostrel::call_quietly(file.ptr(), s_close);
-}
-
 void write_bytes(py::object data, py::object path) {
   mod_attr("FilesDataInterface").attr("save_bytes_to_file")(data, path);
 }
@@ -105,7 +106,7 @@ py::object next_record(ostrel::CheckpointRecords& records, int number) {
 
 py::object unpickle_checkpoint(py::object pkl_file) {
   const ostrel::TerminationAsInterrupt termination;
-  py::object file = ostrel::open_regular(pkl_file);  // its errors pass unchanged
+  ostrel::OpenFile file = ostrel::open_regular(pkl_file);  // its errors pass unchanged
   py::object folder;
   try {
     py::object os_path = mod_attr("os").attr("path");
@@ -116,7 +117,7 @@ py::object unpickle_checkpoint(py::object pkl_file) {
     // Text with the file system's bytes kept (surrogate escapes): the name may not be UTF-8.
     py::str stem = os_path.attr("splitext")(os_path.attr("join")(folder, tail))[py::int_(0)];
 
-    ostrel::CheckpointRecords records(file, mod_attr("FailedToLoadCheckpointError"));
+    ostrel::CheckpointRecords records(*file, mod_attr("FailedToLoadCheckpointError"));
     py::object description = bytes_record(records, 1);
     py::object xml;
     try {
@@ -129,19 +130,17 @@ py::object unpickle_checkpoint(py::object pkl_file) {
     write_bytes(bytes_record(records, 2), stem + py::str(".bin"));
     py::object mapping = next_record(records, 3);
     if (mapping) write_bytes(mapping, stem + py::str(".mapping"));
-    file.attr("close")();
+    file.close();
     termination.check();
     return stem + py::str(".xml");
   } catch (py::error_already_set& e) {
     remove_new_folder(folder);  // whatever the failure, interrupts included
-    close_quietly(file);
     if (!e.matches(PyExc_Exception)) throw;
     ostrel::raise_from(ostrel::builtin("Exception")("failed to unpickle file " + ostrel::str(pkl_file) +
                                                     ", err: " + ostrel::str(e.value())),
                        e.value());
   } catch (...) {
     remove_new_folder(folder);
-    close_quietly(file);
     throw;
   }
 }
