@@ -550,12 +550,11 @@ class PyIterItems {
     if (!it_) throw py::error_already_set();
   }
   std::optional<std::int64_t> next() {
-    PyObject* item = PyIter_Next(it_.ptr());
-    if (item == nullptr) {
+    py::object item = py::reinterpret_steal<py::object>(PyIter_Next(it_.ptr()));
+    if (!item) {
       if (PyErr_Occurred()) throw py::error_already_set();
       return std::nullopt;
     }
-    Py_DECREF(item);
     return n_++;
   }
   std::size_t ahead() const { return 0; }
@@ -569,16 +568,9 @@ class PyIterItems {
 class PyTimer {
  public:
   explicit PyTimer(py::object timer) : start_(timer.attr("start"_id)), stop_(timer.attr("stop"_id)) {}
-  void start() {
-    PyObject* r = PyObject_CallNoArgs(start_.ptr());
-    if (r == nullptr) throw py::error_already_set();
-    Py_DECREF(r);
-  }
+  void start() { ostrel::steal(PyObject_CallNoArgs(start_.ptr())); }
   double stop() {
-    PyObject* r = PyObject_CallNoArgs(stop_.ptr());
-    if (r == nullptr) throw py::error_already_set();
-    double v = PyFloat_AsDouble(r);
-    Py_DECREF(r);
+    const double v = PyFloat_AsDouble(ostrel::steal(PyObject_CallNoArgs(stop_.ptr())).ptr());
     if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
     return v;
   }
@@ -593,9 +585,7 @@ struct MeasuredCall {
   PyObject* args;
   PyObject* kwargs;
   int operator()() const {
-    PyObject* r = PyObject_Call(fn, args, kwargs);
-    if (r == nullptr) throw py::error_already_set();
-    Py_DECREF(r);
+    ostrel::steal(PyObject_Call(fn, args, kwargs));
     return 0;
   }
 };
