@@ -73,9 +73,17 @@ std::string cell_text(py::handle value) {
   if (PyFloat_Check(v)) {
     double d = PyFloat_AsDouble(v);
     if (d != d) return {};
-    return ostrel::str(py::reinterpret_steal<py::object>(PyFloat_Type.tp_repr(v)));
+    char* repr = PyOS_double_to_string(d, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (repr == nullptr) throw py::error_already_set();
+    std::string text(repr);
+    PyMem_Free(repr);
+    return text;
   }
-  if (PyLong_Check(v)) return ostrel::str(py::reinterpret_steal<py::object>(PyLong_Type.tp_repr(v)));
+  if (PyLong_Check(v)) {
+    py::object digits = py::reinterpret_steal<py::object>(PyNumber_ToBase(v, 10));
+    if (!digits) throw py::error_already_set();
+    return ostrel::str(digits);
+  }
   std::string text = ostrel::str(value);
   // Other numbers (numpy's float32, int64, bool_) write themselves in that form; their NaN is empty.
   if (text == "nan" && !PyUnicode_Check(v)) return {};
