@@ -138,7 +138,7 @@ py::object feed_for(PyObject* self, PyObject* x) {
 }
 
 // predict(self, x): `self._model.predict(feed)` over the feed made from `x`.
-PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+py::object predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const modtree::Parameters* const parameters = new modtree::Parameters("predict", {"self", "x"}, 2);
   PyObject* slots[2];
   Py_ssize_t keyword_index[2];
@@ -147,8 +147,8 @@ PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
   py::object feed = feed_for(self, slots[1]);
   py::object model = attribute(self, "_model"_id.ptr());
   PyObject* method_args[3] = {nullptr, model.ptr(), feed.ptr()};
-  return PyObject_VectorcallMethod("predict"_id.ptr(), method_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   nullptr);
+  return ostrel::steal(PyObject_VectorcallMethod("predict"_id.ptr(), method_args + 1,
+                                                2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 PyMethodDef g_predict_def = ostrel::fastcall_method<&predict>("predict", "predict($self, /, x)\n--\n\n");

@@ -268,22 +268,19 @@ py::object predict_body(const ostrel::PredictArgs& call) {
 
 // predict(self, x=None, **kwargs), as a METH_FASTCALL | METH_KEYWORDS function bound like a method.
 // `x` together with keyword inputs is refused with an AssertionError carrying the ValueError.
-PyObject* predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+py::object predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ostrel::PredictArgs call;
   if (!ostrel::split_predict_inputs(args, nargs, kwnames, call, ostrel::BothInputKinds::kAssertionOfValueError))
-    return nullptr;
-  return predict_body(call).release().ptr();
+    throw py::error_already_set();
+  return predict_body(call);
 }
 
-// A module does not tell its inputs' element types. Raised without a C++ exception in between: every
-// load asks, and the constructor takes the refusal as "not known".
-PyObject* no_input_dtype(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-  if (nargs != 1 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
-    PyErr_SetString(PyExc_TypeError, "fetch_model_input_dtype() takes only self");
-    return nullptr;
-  }
+// A module does not tell its inputs' element types: the constructor takes the refusal as "not known".
+py::object no_input_dtype(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs != 1 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0))
+    raise(PyExc_TypeError, "fetch_model_input_dtype() takes only self");
   PyErr_SetNone(PyExc_NotImplementedError);
-  return nullptr;
+  throw py::error_already_set();
 }
 PyMethodDef g_no_input_dtype_def = ostrel::fastcall_method<&no_input_dtype>(
     "fetch_model_input_dtype", "fetch_model_input_dtype($self, /)\n--\n\n");
