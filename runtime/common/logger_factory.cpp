@@ -21,6 +21,7 @@
 #include "runtime/common/logger_factory.hpp"
 
 namespace py = pybind11;
+using namespace ostrel::literals;
 
 namespace {
 
@@ -152,7 +153,7 @@ py::str handler_name_from_logger_name(py::object logger_name) {
 }
 
 bool logger_exists(py::object cls, py::object logger_name) {
-  py::object loggers = cls.attr("_config_dict")["loggers"];
+  py::object loggers = cls.attr("_config_dict"_id)["loggers"_id];
   return loggers.contains(logger_name);
 }
 
@@ -504,8 +505,8 @@ void update_logging_configs(py::object cls, py::object logger_name, py::object l
   // The record as it stood: the copy kept from the last application when nobody changed it since.
   const Applied& a = applied();
   py::dict before = !a.record.is_none() && config.equal(a.record) ? py::dict(a.record) : py::dict(deepcopy(config));
-  py::object log_dir = cls.attr("_get_existing_log_dir_path")();
-  py::object handler_name = cls.attr("_handler_name_from_logger_name")(logger_name);
+  py::object log_dir = get_existing_log_dir_path();
+  py::object handler_name = handler_name_from_logger_name(logger_name);
 
   py::list logger_handlers;
   logger_handlers.append(kConsoleHandler);
@@ -528,29 +529,31 @@ void update_logging_configs(py::object cls, py::object logger_name, py::object l
   apply_or_roll_back(config, before);
 }
 
+// The steps of the update are this module's own functions, called directly: the class attributes of the
+// same names serve callers outside.
 py::object get_and_update_logger(py::object cls, py::object logger_name, py::object log_level,
                                  py::object max_bytes) {
   const LoggingLock locked;
   py::object level;
   py::object size;
-  if (truthy(cls.attr("_logger_exists")(logger_name))) {
-    py::dict config = cls.attr("_config_dict");
-    level = truthy(log_level) ? log_level : py::object(config["loggers"][logger_name]["level"]);
+  if (logger_exists(cls, logger_name)) {
+    py::dict config = cls.attr("_config_dict"_id);
+    level = truthy(log_level) ? log_level : py::object(config["loggers"_id][logger_name]["level"_id]);
     if (truthy(max_bytes)) {
       size = max_bytes;
     } else {
       // A logger configured while the log directory was unavailable has no file entry to take the size from.
-      py::object handler_name = cls.attr("_handler_name_from_logger_name")(logger_name);
-      py::dict handlers = config["handlers"];
-      size = handlers.contains(handler_name) ? py::object(handlers[handler_name]["maxBytes"])
-                                             : py::object(cls.attr("DEFAULT_MAX_BYTES"));
+      py::object handler_name = handler_name_from_logger_name(logger_name);
+      py::dict handlers = config["handlers"_id];
+      size = handlers.contains(handler_name) ? py::object(handlers[handler_name]["maxBytes"_id])
+                                             : py::object(cls.attr("DEFAULT_MAX_BYTES"_id));
     }
   } else {
-    level = truthy(log_level) ? log_level : py::object(cls.attr("DEFAULT_LOGGING_LEVEL"));
-    size = truthy(max_bytes) ? max_bytes : py::object(cls.attr("DEFAULT_MAX_BYTES"));
+    level = truthy(log_level) ? log_level : py::object(cls.attr("DEFAULT_LOGGING_LEVEL"_id));
+    size = truthy(max_bytes) ? max_bytes : py::object(cls.attr("DEFAULT_MAX_BYTES"_id));
   }
-  cls.attr("_update_logging_configs")(logger_name, level, size);
-  return modules().logging.attr("getLogger")(logger_name);
+  update_logging_configs(cls, logger_name, level, size);
+  return modules().logging.attr("getLogger"_id)(logger_name);
 }
 
 py::object make_logger_manager(py::module_& m, py::dict config) {
