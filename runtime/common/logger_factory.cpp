@@ -127,11 +127,18 @@ std::string fs_name(py::handle path) {
   return name;
 }
 
-// True when `path` is a folder this process can create and write files in.
-bool usable_dir(py::handle path) {
+// True when `path`, whose look `st` found, is a folder (links followed) this process can create and write
+// files in (as os.access answers).
+bool usable_dir_at(py::handle path, const struct stat& st) {
   const py::module_& os = modules().os;
-  if (!truthy(os.attr("path").attr("isdir")(path))) return false;
-  return truthy(os.attr("access")(path, py::int_(os.attr("W_OK")) | py::int_(os.attr("X_OK"))));
+  if (!S_ISDIR(st.st_mode)) return false;
+  return truthy(os.attr("access"_id)(path, py::int_(os.attr("W_OK"_id)) | py::int_(os.attr("X_OK"_id))));
+}
+
+bool usable_dir(py::handle path) {
+  const std::string name = fs_name(path);
+  struct stat st{};
+  return !name.empty() && ::stat(name.c_str(), &st) == 0 && usable_dir_at(path, st);
 }
 
 void warn_console_only(py::handle error) { py::print(py::str(kMissingLogDirWarning) + py::str(error)); }
@@ -141,13 +148,15 @@ void warn_console_only(py::handle error) { py::print(py::str(kMissingLogDirWarni
 // process made between the look and the mkdir is used.
 py::object get_existing_log_dir_path() {
   const py::module_& os = modules().os;
-  py::object user_dir = modules().os_path.attr("expanduser")("~");
-  py::object log_dir = modules().os_path.attr("join")(user_dir, kLogDirName);
-  if (truthy(modules().os_path.attr("exists")(log_dir))) {
-    if (usable_dir(log_dir)) return log_dir;
-    const bool is_dir = truthy(os.attr("path").attr("isdir")(log_dir));
-    py::object error_number = py::module_::import("errno").attr(is_dir ? "EACCES" : "ENOTDIR");
-    warn_console_only(ostrel::builtin("OSError")(error_number, os.attr("strerror")(error_number), log_dir));
+  py::object user_dir = modules().os_path.attr("expanduser"_id)("~");
+  py::object log_dir = modules().os_path.attr("join"_id)(user_dir, kLogDirName);
+  // One look at the folder answers whether it is there and whether it is usable.
+  const std::string name = fs_name(log_dir);
+  struct stat st{};
+  if (!name.empty() && ::stat(name.c_str(), &st) == 0) {
+    if (usable_dir_at(log_dir, st)) return log_dir;
+    const int error_number = S_ISDIR(st.st_mode) ? EACCES : ENOTDIR;
+    warn_console_only(ostrel::builtin("OSError")(error_number, std::strerror(error_number), log_dir));
     return py::none();
   }
   try {
