@@ -148,8 +148,9 @@ void warn_console_only(py::handle error) { py::print(py::str(kMissingLogDirWarni
 // process made between the look and the mkdir is used.
 py::object get_existing_log_dir_path() {
   const py::module_& os = modules().os;
-  py::object user_dir = modules().os_path.attr("expanduser"_id)("~");
-  py::object log_dir = modules().os_path.attr("join"_id)(user_dir, kLogDirName);
+  // The folder under the home directory: expanding "~/tamsor_logs" gives what joining the name to the
+  // expanded "~" gives, in one call.
+  py::object log_dir = modules().os_path.attr("expanduser"_id)(std::string("~/") + kLogDirName);
   // One look at the folder answers whether it is there and whether it is usable.
   const std::string name = fs_name(log_dir);
   struct stat st{};
@@ -554,7 +555,8 @@ void update_logging_configs(py::object cls, py::object logger_name, py::object l
   py::list logger_handlers;
   logger_handlers.append(py::str(kConsoleHandler));
   if (!log_dir.is_none()) {
-    py::object filename = modules().os_path.attr("join"_id)(log_dir, py::str(logger_name) + py::str(".log"));
+    // In the log folder whatever the name holds (a join would leave the folder for a name beginning with "/").
+    py::object filename = log_dir + py::str("/") + py::str(logger_name) + py::str(".log");
     changed |= write_entry(config["handlers"_id], handler_name,
                            {{"class"_id, py::str(kFileHandlerClass)},
                             {"level"_id, log_level},
