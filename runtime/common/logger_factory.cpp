@@ -642,7 +642,8 @@ py::object make_logger_manager(py::module_& m, py::dict config) {
 }  // namespace
 
 py::object ostrel::update_logger(py::handle manager, py::handle name, py::handle level) {
-  return manager.attr("get_and_update_logger")(py::arg("logger_name") = name, py::arg("log_level") = level);
+  return ostrel::call_with(manager.attr("get_and_update_logger"_id),
+                           ostrel::keywords({{"logger_name"_id, name}, {"log_level"_id, level}}), py::dict());
 }
 
 namespace {
@@ -661,7 +662,7 @@ py::object make_ilogger(py::module_& m, py::object manager) {
             py::object name =
                 truthy(logger_name) ? logger_name : py::object(py::str(self.attr("__module__")));
             self.attr("_logger") =
-                ostrel::update_logger(g_logger_module.attr("LoggerManager"), name, verbosity);
+                ostrel::update_logger(g_logger_module.attr("LoggerManager"_id), name, verbosity);
           },
           py::arg("self"), py::arg("logger_name") = py::none(),
           py::arg("verbosity") = manager.attr("DEFAULT_LOGGING_LEVEL"))
