@@ -116,6 +116,13 @@ def test_levels_sizes_and_root_handlers(tmp_path):
         assert logging.getLogger("B").handlers[1].maxBytes == 1000
         assert config["root"]["handlers"] == preset_root + ["A_file_handler", "B_file_handler"]
         assert lf.DEFAULT_LOGGING_CONFIGURATION["loggers"].keys() == preset_loggers | {"A", "B"}
+
+        # A name that is an absolute path still names a file in the log folder (here one that cannot be
+        # made, so that logger keeps the console), never a file at that path.
+        outside = os.path.join(os.getcwd(), "outside")
+        get_logger(outside)
+        assert config["loggers"][outside]["handlers"] == ["console"]
+        assert not os.path.exists(outside + ".log")
         """,
     )
 

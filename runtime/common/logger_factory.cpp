@@ -22,6 +22,7 @@
 #include "runtime/common/logger_factory.hpp"
 
 namespace py = pybind11;
+using namespace ostrel::literals;
 
 namespace {
 
@@ -114,11 +115,31 @@ py::dict make_default_configuration() {
   return config;
 }
 
-// True when `path` is a folder this process can create and write files in.
-bool usable_dir(py::handle path) {
+// The file-system name of `path` (text, bytes or a path object), as os functions take it; empty for a name
+// holding a NUL byte, which names nothing.
+std::string fs_name(py::handle path) {
+  PyObject* encoded = nullptr;
+  if (PyUnicode_FSConverter(path.ptr(), &encoded) == 0) {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw py::error_already_set();
+    PyErr_Clear();
+    return {};
+  }
+  const py::bytes name = py::reinterpret_steal<py::bytes>(encoded);
+  return name;
+}
+
+// True when `path`, whose look `st` found, is a folder (links followed) this process can create and write
+// files in (as os.access answers).
+bool usable_dir_at(py::handle path, const struct stat& st) {
   const py::module_& os = modules().os;
-  if (!truthy(os.attr("path").attr("isdir")(path))) return false;
-  return truthy(os.attr("access")(path, py::int_(os.attr("W_OK")) | py::int_(os.attr("X_OK"))));
+  if (!S_ISDIR(st.st_mode)) return false;
+  return truthy(os.attr("access"_id)(path, py::int_(os.attr("W_OK"_id)) | py::int_(os.attr("X_OK"_id))));
+}
+
+bool usable_dir(py::handle path) {
+  const std::string name = fs_name(path);
+  struct stat st{};
+  return !name.empty() && ::stat(name.c_str(), &st) == 0 && usable_dir_at(path, st);
 }
 
 void warn_console_only(py::handle error) { py::print(py::str(kMissingLogDirWarning) + py::str(error)); }
@@ -128,13 +149,16 @@ void warn_console_only(py::handle error) { py::print(py::str(kMissingLogDirWarni
 // process made between the look and the mkdir is used.
 py::object get_existing_log_dir_path() {
   const py::module_& os = modules().os;
-  py::object user_dir = modules().os_path.attr("expanduser")("~");
-  py::object log_dir = modules().os_path.attr("join")(user_dir, kLogDirName);
-  if (truthy(modules().os_path.attr("exists")(log_dir))) {
-    if (usable_dir(log_dir)) return log_dir;
-    const bool is_dir = truthy(os.attr("path").attr("isdir")(log_dir));
-    py::object error_number = py::module_::import("errno").attr(is_dir ? "EACCES" : "ENOTDIR");
-    warn_console_only(ostrel::builtin("OSError")(error_number, os.attr("strerror")(error_number), log_dir));
+  // The folder under the home directory: expanding "~/tamsor_logs" gives what joining the name to the
+  // expanded "~" gives, in one call.
+  py::object log_dir = modules().os_path.attr("expanduser"_id)(std::string("~/") + kLogDirName);
+  // One look at the folder answers whether it is there and whether it is usable.
+  const std::string name = fs_name(log_dir);
+  struct stat st{};
+  if (!name.empty() && ::stat(name.c_str(), &st) == 0) {
+    if (usable_dir_at(log_dir, st)) return log_dir;
+    const int error_number = S_ISDIR(st.st_mode) ? EACCES : ENOTDIR;
+    warn_console_only(ostrel::builtin("OSError")(error_number, std::strerror(error_number), log_dir));
     return py::none();
   }
   try {
@@ -153,7 +177,7 @@ py::str handler_name_from_logger_name(py::object logger_name) {
 }
 
 bool logger_exists(py::object cls, py::object logger_name) {
-  py::object loggers = cls.attr("_config_dict")["loggers"];
+  py::object loggers = cls.attr("_config_dict"_id)["loggers"_id];
   return loggers.contains(logger_name);
 }
 
@@ -376,14 +400,12 @@ void forget_application() { applied().record = py::none(); }
 // True when `handler` writes to the regular file at `path`: its open file and what the path leads to are
 // one regular file. A log file removed, or replaced by a FIFO, a folder or a link elsewhere, is not.
 bool log_file_in_place(py::handle handler, py::handle path) {
-  py::object stream = handler.attr("stream");
+  py::object stream = handler.attr("stream"_id);
   if (stream.is_none()) return false;  // closed
-  const int fd = stream.attr("fileno")().cast<int>();
-  const py::bytes name = modules().os.attr("fsencode")(path);
-  const std::string text = name;
+  const int fd = stream.attr("fileno"_id)().cast<int>();
+  const std::string text = fs_name(path);
   struct stat opened{}, at_path{};
-  if (text.find('\0') != std::string::npos || ::fstat(fd, &opened) != 0 || ::stat(text.c_str(), &at_path) != 0)
-    return false;
+  if (text.empty() || ::fstat(fd, &opened) != 0 || ::stat(text.c_str(), &at_path) != 0) return false;
   return S_ISREG(opened.st_mode) && S_ISREG(at_path.st_mode) && opened.st_dev == at_path.st_dev &&
          opened.st_ino == at_path.st_ino;
 }
@@ -398,31 +420,31 @@ bool same_items(py::object now, py::object kept) {
   return true;
 }
 
-// True when applying `config` would change nothing (see Applied). What cannot be read as set up (an
-// attribute replaced by something else) counts as changed.
-bool already_applied(py::dict config) {
+// True when everything the last application set up is still in place (see Applied), so a record equal to
+// the one it applied has nothing to apply. What cannot be read as set up (an attribute replaced by
+// something else) counts as changed.
+bool set_up_unchanged() {
   const Applied& a = applied();
-  if (a.record.is_none() || !config.equal(a.record)) return false;
   try {
     for (auto item : a.loggers) {
       py::tuple kept = py::reinterpret_borrow<py::tuple>(item);  // (logger, handlers, level, propagate)
       py::object logger = kept[0];
-      if (!same_items(logger.attr("handlers"), kept[1]) || !py::object(logger.attr("level")).equal(kept[2]) ||
-          truthy(logger.attr("propagate")) != truthy(kept[3]) || truthy(logger.attr("disabled")))
+      if (!same_items(logger.attr("handlers"_id), kept[1]) || !py::object(logger.attr("level"_id)).equal(kept[2]) ||
+          truthy(logger.attr("propagate"_id)) != truthy(kept[3]) || truthy(logger.attr("disabled"_id)))
         return false;
     }
     for (auto item : a.handlers) {
       py::tuple kept = py::reinterpret_borrow<py::tuple>(item);  // (handler, level, formatter, filters)
       py::object handler = kept[0];
-      if (!py::object(handler.attr("level")).equal(kept[1]) || !py::object(handler.attr("formatter")).is(kept[2]) ||
-          !same_items(handler.attr("filters"), kept[3]))
+      if (!py::object(handler.attr("level"_id)).equal(kept[1]) ||
+          !py::object(handler.attr("formatter"_id)).is(kept[2]) || !same_items(handler.attr("filters"_id), kept[3]))
         return false;
     }
     const py::module_& sys = modules().sys;
     for (auto item : a.streams) {
       py::tuple kept = py::reinterpret_borrow<py::tuple>(item);  // (handler, name of the stream)
-      py::object stream = kept[0].attr("stream");
-      if (!stream.is(sys.attr(py::str(kept[1])))) return false;
+      py::object stream = kept[0].attr("stream"_id);
+      if (!stream.is(ostrel::attr(sys, kept[1]))) return false;
     }
     for (auto item : a.files) {
       py::tuple kept = py::reinterpret_borrow<py::tuple>(item);  // (handler, path)
@@ -479,81 +501,118 @@ void apply_or_roll_back(py::dict config, py::dict before) {
   remember_application(config);
 }
 
-// The record's entries of one logger: its rotating file handler and the logger itself.
-py::dict file_handler_entry(py::handle cls, py::handle filename, py::handle level, py::handle max_bytes) {
-  py::dict handler;
-  handler["class"] = kFileHandlerClass;
-  handler["level"] = level;
-  handler["formatter"] = "fileFormatter";
-  handler["filename"] = filename;
-  handler["maxBytes"] = max_bytes;
-  handler["backupCount"] = cls.attr("DEFAULT_BACKUP_LOG_COUNT");
-  handler["encoding"] = "utf8";
-  return handler;
+// The fields of one entry of the record, in the order the entry holds them.
+using Fields = std::initializer_list<std::pair<py::handle, py::handle>>;
+
+// True when `entry` is a mapping of exactly `fields` (equal values).
+bool holds_exactly(PyObject* entry, Fields fields) {
+  if (!PyDict_Check(entry) || PyDict_GET_SIZE(entry) != static_cast<Py_ssize_t>(fields.size())) return false;
+  for (const auto& [key, value] : fields) {
+    PyObject* held = PyDict_GetItemWithError(entry, key.ptr());
+    if (held == nullptr) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      return false;
+    }
+    const int same = PyObject_RichCompareBool(held, value.ptr(), Py_EQ);
+    if (same < 0) throw py::error_already_set();
+    if (same == 0) return false;
+  }
+  return true;
 }
 
-py::dict logger_entry_of(py::handle level, py::list handlers) {
+// Writes `section[key]`, a new mapping of `fields`, unless the entry there holds them already (a call that
+// repeats the last one makes no new entries). True when it wrote.
+bool write_entry(py::handle section, py::handle key, Fields fields) {
+  PyObject* existing = PyObject_GetItem(section.ptr(), key.ptr());
+  if (existing != nullptr) {
+    const py::object held = py::reinterpret_steal<py::object>(existing);
+    if (holds_exactly(held.ptr(), fields)) return false;
+  } else if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+    PyErr_Clear();
+  } else {
+    throw py::error_already_set();
+  }
   py::dict entry;
-  entry["level"] = level;
-  entry["handlers"] = handlers;
-  entry["propagate"] = false;
-  return entry;
+  for (const auto& [k, v] : fields) entry[k] = v;
+  if (PyObject_SetItem(section.ptr(), key.ptr(), entry.ptr()) != 0) throw py::error_already_set();
+  return true;
+}
+
+// True when the record equals the copy kept from the last application.
+bool record_applied(const py::dict& config) {
+  const Applied& a = applied();
+  return !a.record.is_none() && config.equal(a.record);
 }
 
 void update_logging_configs(py::object cls, py::object logger_name, py::object log_level,
                             py::object max_bytes) {
   const LoggingLock locked;
-  py::dict config = cls.attr("_config_dict");
+  py::dict config = cls.attr("_config_dict"_id);
   // The record as it stood: the copy kept from the last application when nobody changed it since.
-  const Applied& a = applied();
-  py::dict before = !a.record.is_none() && config.equal(a.record) ? py::dict(a.record) : py::dict(deepcopy(config));
-  py::object log_dir = cls.attr("_get_existing_log_dir_path")();
-  py::object handler_name = cls.attr("_handler_name_from_logger_name")(logger_name);
+  const bool was_applied = record_applied(config);
+  py::dict before = was_applied ? py::dict(applied().record) : py::dict(deepcopy(config));
+  py::object log_dir = get_existing_log_dir_path();
+  py::object handler_name = handler_name_from_logger_name(logger_name);
 
+  bool changed = false;
   py::list logger_handlers;
-  logger_handlers.append(kConsoleHandler);
+  logger_handlers.append(py::str(kConsoleHandler));
   if (!log_dir.is_none()) {
-    py::object filename = modules().os_path.attr("join")(log_dir, py::str(logger_name) + py::str(".log"));
-    config["handlers"][handler_name] = file_handler_entry(cls, filename, log_level, max_bytes);
+    // In the log folder whatever the name holds (a join would leave the folder for a name beginning with "/").
+    py::object filename = log_dir + py::str("/") + py::str(logger_name) + py::str(".log");
+    changed |= write_entry(config["handlers"_id], handler_name,
+                           {{"class"_id, py::str(kFileHandlerClass)},
+                            {"level"_id, log_level},
+                            {"formatter"_id, "fileFormatter"_id},
+                            {"filename"_id, filename},
+                            {"maxBytes"_id, max_bytes},
+                            {"backupCount"_id, py::object(cls.attr("DEFAULT_BACKUP_LOG_COUNT"_id))},
+                            {"encoding"_id, "utf8"_id}});
     logger_handlers.append(handler_name);
   }
-  config["loggers"][logger_name] = logger_entry_of(log_level, logger_handlers);
+  changed |= write_entry(config["loggers"_id], logger_name,
+                         {{"level"_id, log_level}, {"handlers"_id, logger_handlers}, {"propagate"_id, Py_False}});
   if (!log_dir.is_none()) {
-    py::list root_handlers = config["root"]["handlers"];
-    if (!root_handlers.contains(handler_name)) root_handlers.append(handler_name);
-    if (already_applied(config)) return;
+    py::list root_handlers = config["root"_id]["handlers"_id];
+    if (!root_handlers.contains(handler_name)) {
+      root_handlers.append(handler_name);
+      changed = true;
+    }
+    if (was_applied && !changed && set_up_unchanged()) return;
     // Opening the files creates missing ones: what the record found missing must be applied anew.
     drop_files_that_cannot_be_opened(config);
   } else {
     drop_unopenable_file_handlers(config);
-    if (already_applied(config)) return;
+    if (record_applied(config) && set_up_unchanged()) return;
   }
   apply_or_roll_back(config, before);
 }
 
+// The steps of the update are this module's own functions, called directly: the class attributes of the
+// same names serve callers outside.
 py::object get_and_update_logger(py::object cls, py::object logger_name, py::object log_level,
                                  py::object max_bytes) {
   const LoggingLock locked;
   py::object level;
   py::object size;
-  if (truthy(cls.attr("_logger_exists")(logger_name))) {
-    py::dict config = cls.attr("_config_dict");
-    level = truthy(log_level) ? log_level : py::object(config["loggers"][logger_name]["level"]);
+  if (logger_exists(cls, logger_name)) {
+    py::dict config = cls.attr("_config_dict"_id);
+    level = truthy(log_level) ? log_level : py::object(config["loggers"_id][logger_name]["level"_id]);
     if (truthy(max_bytes)) {
       size = max_bytes;
     } else {
       // A logger configured while the log directory was unavailable has no file entry to take the size from.
-      py::object handler_name = cls.attr("_handler_name_from_logger_name")(logger_name);
-      py::dict handlers = config["handlers"];
-      size = handlers.contains(handler_name) ? py::object(handlers[handler_name]["maxBytes"])
-                                             : py::object(cls.attr("DEFAULT_MAX_BYTES"));
+      py::object handler_name = handler_name_from_logger_name(logger_name);
+      py::dict handlers = config["handlers"_id];
+      size = handlers.contains(handler_name) ? py::object(handlers[handler_name]["maxBytes"_id])
+                                             : py::object(cls.attr("DEFAULT_MAX_BYTES"_id));
     }
   } else {
-    level = truthy(log_level) ? log_level : py::object(cls.attr("DEFAULT_LOGGING_LEVEL"));
-    size = truthy(max_bytes) ? max_bytes : py::object(cls.attr("DEFAULT_MAX_BYTES"));
+    level = truthy(log_level) ? log_level : py::object(cls.attr("DEFAULT_LOGGING_LEVEL"_id));
+    size = truthy(max_bytes) ? max_bytes : py::object(cls.attr("DEFAULT_MAX_BYTES"_id));
   }
-  cls.attr("_update_logging_configs")(logger_name, level, size);
-  return modules().logging.attr("getLogger")(logger_name);
+  update_logging_configs(cls, logger_name, level, size);
+  return modules().logging.attr("getLogger"_id)(logger_name);
 }
 
 py::object make_logger_manager(py::module_& m, py::dict config) {
@@ -586,7 +645,8 @@ py::object make_logger_manager(py::module_& m, py::dict config) {
 }  // namespace
 
 py::object ostrel::update_logger(py::handle manager, py::handle name, py::handle level) {
-  return manager.attr("get_and_update_logger")(py::arg("logger_name") = name, py::arg("log_level") = level);
+  return ostrel::call_with(manager.attr("get_and_update_logger"_id),
+                           ostrel::keywords({{"logger_name"_id, name}, {"log_level"_id, level}}), py::dict());
 }
 
 namespace {
@@ -605,7 +665,7 @@ py::object make_ilogger(py::module_& m, py::object manager) {
             py::object name =
                 truthy(logger_name) ? logger_name : py::object(py::str(self.attr("__module__")));
             self.attr("_logger") =
-                ostrel::update_logger(g_logger_module.attr("LoggerManager"), name, verbosity);
+                ostrel::update_logger(g_logger_module.attr("LoggerManager"_id), name, verbosity);
           },
           py::arg("self"), py::arg("logger_name") = py::none(),
           py::arg("verbosity") = manager.attr("DEFAULT_LOGGING_LEVEL"))
