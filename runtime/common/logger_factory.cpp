@@ -177,7 +177,7 @@ py::str handler_name_from_logger_name(py::object logger_name) {
 }
 
 bool logger_exists(py::object cls, py::object logger_name) {
-  py::object loggers = cls.attr("_config_dict"_id)["loggers"_id];
+  py::object loggers = cls.attr("_config_dict")["loggers"];
   return loggers.contains(logger_name);
 }
 
@@ -551,8 +551,8 @@ void update_logging_configs(py::object cls, py::object logger_name, py::object l
   // The record as it stood: the copy kept from the last application when nobody changed it since.
   const bool was_applied = record_applied(config);
   py::dict before = was_applied ? py::dict(applied().record) : py::dict(deepcopy(config));
-  py::object log_dir = get_existing_log_dir_path();
-  py::object handler_name = handler_name_from_logger_name(logger_name);
+  py::object log_dir = cls.attr("_get_existing_log_dir_path"_id)();
+  py::object handler_name = cls.attr("_handler_name_from_logger_name"_id)(logger_name);
 
   bool changed = false;
   py::list logger_handlers;
@@ -588,21 +588,19 @@ void update_logging_configs(py::object cls, py::object logger_name, py::object l
   apply_or_roll_back(config, before);
 }
 
-// The steps of the update are this module's own functions, called directly: the class attributes of the
-// same names serve callers outside.
 py::object get_and_update_logger(py::object cls, py::object logger_name, py::object log_level,
                                  py::object max_bytes) {
   const LoggingLock locked;
   py::object level;
   py::object size;
-  if (logger_exists(cls, logger_name)) {
+  if (truthy(cls.attr("_logger_exists"_id)(logger_name))) {
     py::dict config = cls.attr("_config_dict"_id);
     level = truthy(log_level) ? log_level : py::object(config["loggers"_id][logger_name]["level"_id]);
     if (truthy(max_bytes)) {
       size = max_bytes;
     } else {
       // A logger configured while the log directory was unavailable has no file entry to take the size from.
-      py::object handler_name = handler_name_from_logger_name(logger_name);
+      py::object handler_name = cls.attr("_handler_name_from_logger_name"_id)(logger_name);
       py::dict handlers = config["handlers"_id];
       size = handlers.contains(handler_name) ? py::object(handlers[handler_name]["maxBytes"_id])
                                              : py::object(cls.attr("DEFAULT_MAX_BYTES"_id));
@@ -611,7 +609,7 @@ py::object get_and_update_logger(py::object cls, py::object logger_name, py::obj
     level = truthy(log_level) ? log_level : py::object(cls.attr("DEFAULT_LOGGING_LEVEL"_id));
     size = truthy(max_bytes) ? max_bytes : py::object(cls.attr("DEFAULT_MAX_BYTES"_id));
   }
-  update_logging_configs(cls, logger_name, level, size);
+  cls.attr("_update_logging_configs"_id)(logger_name, level, size);
   return modules().logging.attr("getLogger"_id)(logger_name);
 }
 
@@ -645,8 +643,7 @@ py::object make_logger_manager(py::module_& m, py::dict config) {
 }  // namespace
 
 py::object ostrel::update_logger(py::handle manager, py::handle name, py::handle level) {
-  return ostrel::call_with(manager.attr("get_and_update_logger"_id),
-                           ostrel::keywords({{"logger_name"_id, name}, {"log_level"_id, level}}), py::dict());
+  return manager.attr("get_and_update_logger")(py::arg("logger_name") = name, py::arg("log_level") = level);
 }
 
 namespace {
@@ -665,7 +662,7 @@ py::object make_ilogger(py::module_& m, py::object manager) {
             py::object name =
                 truthy(logger_name) ? logger_name : py::object(py::str(self.attr("__module__")));
             self.attr("_logger") =
-                ostrel::update_logger(g_logger_module.attr("LoggerManager"_id), name, verbosity);
+                ostrel::update_logger(g_logger_module.attr("LoggerManager"), name, verbosity);
           },
           py::arg("self"), py::arg("logger_name") = py::none(),
           py::arg("verbosity") = manager.attr("DEFAULT_LOGGING_LEVEL"))

@@ -116,7 +116,7 @@ void init(py::object self, py::object checkpoint_file, py::object inference_hard
   self.attr("_inference_dtype"_id) = inference_dtype;
   // The next class in the method order after BaseInferencer (ILogger for the base's own bases).
   py::object next_init = builtin_super(mod_attr("BaseInferencer"_id), self).attr("__init__"_id);
-  ostrel::call_with(next_init, ostrel::keywords({{"verbosity"_id, logging_verbosity}}), py::dict());
+  next_init(py::arg("verbosity") = logging_verbosity);
   self.attr("_system_startpoint_memory_used"_id) = self.attr("_get_memory"_id)("used");
   self.attr("_load_model"_id)();
   self.attr("_assert_loaded_successfully"_id)();

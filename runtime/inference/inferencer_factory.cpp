@@ -176,7 +176,7 @@ py::object create_inferencer_factory(py::object framework, py::object model_chec
                                      {"inference_dtype"_id, inference_dtype}});
   for (auto item : kwargs) bound[item.first] = item.second;
   py::object target = mod_attr("InferencerFactory"_id).attr("get_inferencer_for_framework"_id);
-  return ostrel::steal(PyObject_Call(mod_attr("partial"_id).ptr(), py::make_tuple(target).ptr(), bound.ptr()));
+  return mod_attr("partial"_id)(target, **bound);
 }
 
 }  // namespace

@@ -298,16 +298,10 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
             ? InferenceHardware.attr("GPU"_id)
             : InferenceHardware.attr("CPU"_id);
   py::object Ostrel = mod_attr("Ostrel"_id);
-  // Keyword calls on the load path pass a mapping of interned names: pybind11's py::arg form makes each
-  // name anew and asks a Python-level __contains__ for each, several times the cost of the call.
-  ostrel::call_with(Ostrel.attr("_Ostrel__verify_arguments_for_model_loading"_id),
-                    ostrel::keywords({{"model_path"_id, model_path},
-                                      {"framework_type"_id, framework_type},
-                                      {"inference_hardware"_id, inference_hardware},
-                                      {"static_batch_size"_id, static_batch_size},
-                                      {"input_dims"_id, input_dims},
-                                      {"logging_verbosity"_id, logging_verbosity}}),
-                    py::dict());
+  Ostrel.attr("_Ostrel__verify_arguments_for_model_loading"_id)(
+      py::arg("model_path") = model_path, py::arg("framework_type") = framework_type,
+      py::arg("inference_hardware") = inference_hardware, py::arg("static_batch_size") = static_batch_size,
+      py::arg("input_dims") = input_dims, py::arg("logging_verbosity") = logging_verbosity);
   py::object level = Ostrel.attr("_update_ostrel_logger_and_get_logging_level_int"_id)(logging_verbosity);
   inference_hardware = ostrel::enum_member(InferenceHardware, inference_hardware);
   // "<path> to the <HARDWARE>", made only for a logger that takes the info records.
@@ -327,8 +321,7 @@ py::object load(py::object model_path, py::object framework_type, py::object inf
                                     {"inference_dtype"_id, inference_dtype}});
   py::object deferred =
       ostrel::call_with(mod_attr("InferencerFactory"_id).attr("create_inferencer_factory"_id), call, kwargs);
-  py::object handle = ostrel::call_with(mod_attr("LoadedModel"_id),
-                                        ostrel::keywords({{"inferencer_initializer"_id, deferred}}), py::dict());
+  py::object handle = mod_attr("LoadedModel"_id)(py::arg("inferencer_initializer") = deferred);
   if (ostrel::log_enabled(logger, ostrel::kInfo))
     ostrel::log_unchecked(logger, ostrel::kInfo, "Successfully loaded " + where() + ".", kFile);
   return handle;
