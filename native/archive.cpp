@@ -10,13 +10,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "native/quoted_text.hpp"
 #include "native/unique_fd.hpp"
 
 namespace ostrel::native {
@@ -29,28 +29,7 @@ namespace {
 std::string quoted(std::string_view s) {
   const char q =
       (s.find('\'') != std::string_view::npos && s.find('"') == std::string_view::npos) ? '"' : '\'';
-  std::string out(1, q);
-  for (const char ch : s) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (ch == q || ch == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (ch == '\n') {
-      out += "\\n";
-    } else if (ch == '\r') {
-      out += "\\r";
-    } else if (ch == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c == 0x7F) {
-      char buf[5];
-      std::snprintf(buf, sizeof buf, "\\x%02x", c);
-      out += buf;
-    } else {
-      out += ch;
-    }
-  }
-  out += q;
-  return out;
+  return quoted_text(s, q, /*escape_non_ascii=*/false);
 }
 
 std::string error_text(int err) {

@@ -320,6 +320,16 @@ bool is_regular(int fd) {
   return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// The status of `fd`, opened without blocking from `target`: anything but a regular file is refused (with
+// `what` as the message's head), and a regular file then blocks as usual.
+struct stat regular_file_status(int fd, const std::string& target, const std::string& what) {
+  struct stat st{};
+  if (::fstat(fd, &st) != 0) fail(errno, "cannot read the status of " + target);
+  if (!S_ISREG(st.st_mode)) not_regular(what, st.st_mode);
+  clear_nonblocking(fd, target);
+  return st;
+}
+
 // The CSV at `target` opened for appending and locked, created empty when missing (`created`). A file
 // replaced while this writer waited for its lock (another writer renamed a rewrite over it) is let go
 // and the file now at the path locked instead, so the lock always guards the file the path names.
@@ -334,11 +344,9 @@ UniqueFd open_locked(const std::string& target, bool& created, const std::functi
       created = static_cast<bool>(fd);
     }
     if (!fd) fail(errno, "cannot open " + target);
-    struct stat held{}, now{};
-    if (::fstat(fd.get(), &held) != 0) fail(errno, "cannot read the status of " + target);
-    if (!S_ISREG(held.st_mode)) not_regular("cannot add a row to " + target, held.st_mode);
-    clear_nonblocking(fd.get(), target);
+    const struct stat held = regular_file_status(fd.get(), target, "cannot add a row to " + target);
     lock(fd.get(), target, interrupted);
+    struct stat now{};
     if (::stat(target.c_str(), &now) == 0 && now.st_dev == held.st_dev && now.st_ino == held.st_ino) return fd;
   }
 }
@@ -425,9 +433,7 @@ UniqueFd open_for_appending(const std::string& path) {
       not_regular("cannot append to " + target, st.st_mode);
     fail(err, "cannot open " + target);
   }
-  if (::fstat(fd.get(), &st) != 0) fail(errno, "cannot read the status of " + target);
-  if (!S_ISREG(st.st_mode)) not_regular("cannot append to " + target, st.st_mode);
-  clear_nonblocking(fd.get(), target);
+  regular_file_status(fd.get(), target, "cannot append to " + target);
   return fd;
 }
 

@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "native/mapped_file.hpp"
+#include "native/quoted_text.hpp"
 
 namespace ostrel::native {
 
@@ -26,30 +27,8 @@ using Cause = PickleReadError::Cause;
 // record reaches a message or a log as it stands, and cut short after kShownNameBytes bytes ("...").
 constexpr std::size_t kShownNameBytes = 80;
 std::string shown_name(std::string_view name) {
-  static const char* digits = "0123456789abcdef";
-  std::string out = "'";
-  for (std::size_t i = 0; i < name.size() && i < kShownNameBytes; ++i) {
-    const auto c = static_cast<unsigned char>(name[i]);
-    if (c == '\\' || c == '\'') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c > 0x7e) {
-      out += "\\x";
-      out += digits[c >> 4];
-      out += digits[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  out += '\'';
-  if (name.size() > kShownNameBytes) out += "...";
-  return out;
+  const std::string shown = quoted_text(name.substr(0, kShownNameBytes), '\'', /*escape_non_ascii=*/true);
+  return name.size() > kShownNameBytes ? shown + "..." : shown;
 }
 
 class Reader {

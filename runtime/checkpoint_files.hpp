@@ -209,7 +209,8 @@ py::object read_path_or_file(py::handle path, F&& read) {
 //                                     call it may not run, goes beyond the reader's bounds (depth, hashing)
 //                                     or holds text that is not UTF-8
 //   pickle.UnpicklingError(message)   a damaged or truncated record (also a file that shrank meanwhile)
-// No message quotes what a record holds; a global's name shows escaped and cut short.
+// No message quotes what a record holds as it stands: a global's name shows escaped (ASCII only) and cut
+// short.
 class CheckpointRecords {
  public:
   CheckpointRecords(py::handle file, py::object refused) : refused_(std::move(refused)) {
@@ -228,24 +229,14 @@ class CheckpointRecords {
       return objects(file_->next());
     } catch (const native::PickleReadError& e) {
       using Cause = native::PickleReadError::Cause;
-      const py::object message = message_of(e);
-      if (e.cause() == Cause::kEndOfInput) raise(PyExc_EOFError, message);
-      if (e.cause() == Cause::kForbidden || e.cause() == Cause::kLimit) raise(refused_, message);
-      raise(py::module_::import("pickle").attr("UnpicklingError"), message);
+      if (e.cause() == Cause::kEndOfInput) raise(PyExc_EOFError, e.what());
+      if (e.cause() == Cause::kForbidden || e.cause() == Cause::kLimit) raise(refused_, e.what());
+      raise(py::module_::import("pickle").attr("UnpicklingError"), e.what());
     }
   }
 
  private:
   using Kind = native::PickleNode::Kind;
-
-  // The reader's message as text; a byte that is not UTF-8 shows as an escape instead of failing the
-  // refusal with a decode error.
-  static py::object message_of(const native::PickleReadError& e) {
-    const std::string_view what = e.what();
-    PyObject* text = PyUnicode_DecodeUTF8(what.data(), static_cast<Py_ssize_t>(what.size()), "backslashreplace");
-    if (text == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(text);
-  }
 
   // Payloads are copied out of the file without the interpreter's lock when they are large.
   void copy(std::string_view payload, char* to) const {
