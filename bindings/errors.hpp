@@ -7,6 +7,7 @@
 
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "modtree/args.hpp"
 #include "modtree/entry.hpp"
@@ -76,5 +77,25 @@ inline void call_quietly(PyObject* obj, PyObject* name) {
   Py_XDECREF(r);
   in_flight.restore();
 }
+
+// Holds a Python lock (threading.Lock or RLock) for its lifetime: acquired by the constructor, released
+// by the destructor, which keeps an error in flight as it is.
+class HeldLock {
+ public:
+  explicit HeldLock(py::object lock) : lock_(std::move(lock)) {
+    static PyObject* const acquire = PyUnicode_InternFromString("acquire");  // process lifetime
+    py::object done = py::reinterpret_steal<py::object>(PyObject_CallMethodNoArgs(lock_.ptr(), acquire));
+    if (!done) throw py::error_already_set();
+  }
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
+  ~HeldLock() {
+    static PyObject* const release = PyUnicode_InternFromString("release");  // process lifetime
+    call_quietly(lock_.ptr(), release);
+  }
+
+ private:
+  py::object lock_;
+};
 
 }  // namespace ostrel

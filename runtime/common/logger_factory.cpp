@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "bindings/errors.hpp"
 #include "bindings/names.hpp"
 #include "bindings/values.hpp"
 #include "modtree/classes.hpp"
@@ -59,23 +60,7 @@ const Modules& modules() {
 // logging's own module lock (a reentrant lock), held for a whole update. The logging calls of other
 // threads that change loggers (setLevel, addHandler, removeHandler, dictConfig) wait for it, and two
 // updates never interleave: an update never sees the record or the loggers half changed.
-class LoggingLock {
- public:
-  LoggingLock() : lock_(modules().logging.attr("_lock")) { lock_.attr("acquire")(); }
-  ~LoggingLock() {
-    const py::error_scope in_flight;  // an error being raised stays as it is
-    if (PyObject* done = PyObject_CallMethod(lock_.ptr(), "release", nullptr)) {
-      py::reinterpret_steal<py::object>(done);
-    } else {
-      PyErr_Clear();  // releasing a lock this thread holds does not fail
-    }
-  }
-  LoggingLock(const LoggingLock&) = delete;
-  LoggingLock& operator=(const LoggingLock&) = delete;
-
- private:
-  py::object lock_;
-};
+ostrel::HeldLock logging_lock() { return ostrel::HeldLock(modules().logging.attr("_lock")); }
 
 py::object deepcopy(py::handle value) { return py::module_::import("copy").attr("deepcopy")(value); }
 
@@ -546,7 +531,7 @@ bool record_applied(const py::dict& config) {
 
 void update_logging_configs(py::object cls, py::object logger_name, py::object log_level,
                             py::object max_bytes) {
-  const LoggingLock locked;
+  const ostrel::HeldLock locked = logging_lock();
   py::dict config = cls.attr("_config_dict"_id);
   // The record as it stood: the copy kept from the last application when nobody changed it since.
   const bool was_applied = record_applied(config);
@@ -590,7 +575,7 @@ void update_logging_configs(py::object cls, py::object logger_name, py::object l
 
 py::object get_and_update_logger(py::object cls, py::object logger_name, py::object log_level,
                                  py::object max_bytes) {
-  const LoggingLock locked;
+  const ostrel::HeldLock locked = logging_lock();
   py::object level;
   py::object size;
   if (truthy(cls.attr("_logger_exists"_id)(logger_name))) {

@@ -418,17 +418,6 @@ py::object predict_locked(const ostrel::PredictArgs& call) {
   }
 }
 
-// Holds a threading.Lock for its lifetime; the release keeps the error in flight.
-class LockHold {
- public:
-  explicit LockHold(PyObject* lock) : lock_(lock) {}
-  LockHold(const LockHold&) = delete;
-  LockHold& operator=(const LockHold&) = delete;
-  ~LockHold() { ostrel::call_quietly(lock_, "release"_id.ptr()); }
-
- private:
-  PyObject* lock_;
-};
 
 // predict(self, /, x=None, **kwargs): one call at a time on the interpreter (acquiring the lock lets
 // other threads run while it waits).
@@ -436,8 +425,7 @@ py::object predict(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs
   ostrel::PredictArgs call;
   if (!ostrel::split_predict_inputs(args, nargs, kwnames, call)) throw py::error_already_set();
   py::object lock = ostrel::steal(PyObject_GetAttr(call.self, "_lock"_id.ptr()));
-  ostrel::steal(PyObject_CallMethodNoArgs(lock.ptr(), "acquire"_id.ptr()));
-  LockHold hold(lock.ptr());
+  const ostrel::HeldLock hold(lock);
   return predict_locked(call);
 }
 
