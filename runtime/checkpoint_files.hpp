@@ -95,13 +95,8 @@ inline void refuse_non_regular(py::handle path, bool directory_ok = false) {
   const py::bytes encoded = fs_bytes(path);
   const char* name = PyBytes_AS_STRING(encoded.ptr());
   if (std::strlen(name) != static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr()))) return;  // open refuses it
-#ifdef O_PATH
-  constexpr int kLookOnly = O_PATH;
-#else
-  constexpr int kLookOnly = O_RDONLY | O_NONBLOCK | O_NOCTTY;
-#endif
   struct stat st{};
-  if (const int fd = ::open(name, kLookOnly | O_CLOEXEC); fd >= 0) {
+  if (const int fd = ::open(name, O_PATH | O_CLOEXEC); fd >= 0) {
     const int looked = ::fstat(fd, &st);
     ::close(fd);
     if (looked != 0) return;
